@@ -1,0 +1,143 @@
+// The card and its chip: the geometry of the eight card types, identification from the two
+// header bytes of a virtual SMC image, the emulated NAND chip over the image stream, and the
+// page driver that the block layer calls.
+//
+// The chip is a command machine like the real part: command bytes, address cycles, data.
+// Data moves as runs of bytes (a whole page record, or a whole block for an erase), so each
+// program, read or erase costs one positioned stream read or write, not one per byte.
+#pragma once
+
+#include <smfs/result.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+
+// ---- Card types ----
+
+inline constexpr int kCardTypeCount = 8;
+inline constexpr std::uint8_t kMakerSamsung = 0xEC;
+inline constexpr std::uint8_t kMakerToshiba = 0x98;
+inline constexpr std::uint32_t kSectorBytes = 512;
+inline constexpr std::uint32_t kSpareBytes = 16;  // spare bytes of one 512-byte sector
+inline constexpr std::uint32_t kImageHeaderBytes = 1024;
+
+// One row of the card geometry table.
+struct CardGeometry {
+    std::uint32_t cylinders;
+    std::uint32_t heads;
+    std::uint32_t sectorsPerTrack;
+    std::uint32_t totalSectors;
+    std::uint32_t bytesPerSector;
+    std::uint32_t physBlocks;
+    std::uint32_t logBlocks;
+    std::uint32_t sectorsPerBlock;
+    std::uint32_t pagesPerBlock;
+    std::uint32_t pageDataBytes;
+};
+
+// Page layout of a card type: data, spare and the whole record as stored in the image.
+struct PageLayout {
+    std::uint32_t dataBytes;
+    std::uint32_t spareBytes;
+    std::uint32_t recordBytes;
+};
+
+// The geometry row of card type 0..7 (the caller checks the range).
+const CardGeometry& card_geometry(int cardType);
+const PageLayout& card_page_layout(int cardType);
+// Capacity text of a card type, for example "16 MB".
+const char* card_capacity_text(int cardType);
+// The two identification bytes a new image of this type carries for a maker (0xEC or 0x98).
+// Returns false for an unknown maker or type.
+bool card_id_bytes(std::uint8_t maker, int cardType, std::uint8_t* deviceCode);
+// The card type of a maker and device code, or -1 when the pair is in no row.
+int card_type_from_id(std::uint8_t maker, std::uint8_t device);
+// Size in bytes an image of this type needs: header plus every page record.
+std::uint64_t card_image_bytes(int cardType);
+
+// ---- The image stream slot ----
+
+// Installs the stream the library reads and writes the image through (nullptr removes it).
+// The caller opens it for binary reading and writing and closes it; the library never does.
+void smc_set_image(std::FILE* stream);
+std::FILE* smc_image();
+
+// ---- Emulated chip ----
+
+// Resets the chip's command and address state and forgets its card type.
+void chip_reset();
+// Sets the card type the chip decodes addresses for (done by the driver's probe).
+void chip_set_card_type(int cardType);
+void chip_command(std::uint8_t command);
+void chip_address(std::uint8_t address);
+void chip_write(std::uint8_t value);
+std::uint8_t chip_read();
+// Sequential runs of chip_write / chip_read: the same protocol, one stream call per record.
+void chip_write_bytes(const std::uint8_t* data, std::size_t count);
+void chip_read_bytes(std::uint8_t* buffer, std::size_t count);
+// True once a stream read or write has failed since the last call; clears the flag.
+bool chip_take_io_error();
+
+// Test seam: a hook asked at every program confirm and erase confirm. What it returns
+// decides what the chip does: Fail reports failure in the status and leaves the image
+// alone; Corrupt stores the data (or erase) with the first byte wrong and reports success;
+// Timeout leaves the chip busy so the status never reads ready.
+enum class ChipOp { Program, Erase };
+enum class ChipFault { None, Fail, Corrupt, Timeout };
+using ChipFaultHook = std::function<ChipFault(ChipOp op, std::uint32_t page)>;
+void chip_set_fault_hook(ChipFaultHook hook);
+
+// ---- Page driver ----
+// All take the drive number (only drive 0 exists: another gives InvalidArgument) and
+// return Ok or a result code. Byte addresses are on the card's data space: sector s
+// starts at s * 512.
+
+// Resets the driver: card present, card type not probed.
+void smc_reset();
+// The drive's card type once probed, or -1.
+int smc_card_type(unsigned drive);
+
+// Reads the two identification bytes. Fails with InvalidArgument when length < 2.
+[[nodiscard]] SmfsResult smc_read_id(unsigned drive, std::uint8_t* buffer, std::size_t length);
+// Identifies the card type from the header. Fails with UnknownCard.
+[[nodiscard]] SmfsResult smc_probe(unsigned drive);
+// Programs one page with its data and spare bytes. Fails with ChipFailed, StatusTimeout.
+[[nodiscard]] SmfsResult smc_program_page(unsigned drive, std::uint32_t address,
+                                          const std::uint8_t* data, const std::uint8_t* spare);
+// Reads within one page record from address. Fails with InvalidArgument past the record.
+[[nodiscard]] SmfsResult smc_read_data(unsigned drive, std::uint32_t address, std::uint8_t* buffer,
+                                       std::size_t length);
+// Reads the second data half and spare of a 512-byte page. InvalidArgument on 256-byte pages.
+[[nodiscard]] SmfsResult smc_read_data_upper(unsigned drive, std::uint32_t address,
+                                             std::uint8_t* buffer, std::size_t length);
+// Reads spare bytes of the page at address. InvalidArgument past the spare area.
+[[nodiscard]] SmfsResult smc_read_spare(unsigned drive, std::uint32_t address,
+                                        std::uint8_t* buffer, std::size_t length);
+// Erases the block whose first sector starts at address. Fails with ChipFailed, StatusTimeout.
+[[nodiscard]] SmfsResult smc_erase_block(unsigned drive, std::uint32_t address);
+// Waits for ready and reads the pass/fail bit. StatusTimeout, ChipFailed.
+[[nodiscard]] SmfsResult smc_wait_status(unsigned drive);
+// Programs sector s: 512 data bytes and 16 spare bytes (two pages on 256-byte-page cards).
+[[nodiscard]] SmfsResult smc_write_sector(unsigned drive, std::uint32_t sector,
+                                          const std::uint8_t* data, const std::uint8_t* spare);
+[[nodiscard]] SmfsResult smc_read_sector_data(unsigned drive, std::uint32_t sector,
+                                              std::uint8_t* data);
+[[nodiscard]] SmfsResult smc_read_sector_spare(unsigned drive, std::uint32_t sector,
+                                               std::uint8_t* spare);
+// Reads a sector's 512 data bytes and 16 spare bytes in one pass over its record(s).
+[[nodiscard]] SmfsResult smc_read_sector(unsigned drive, std::uint32_t sector, std::uint8_t* data,
+                                         std::uint8_t* spare);
+
+// ---- Card events ----
+
+enum class CardEvent : int { Inserted = 0, Removed = 1 };
+using CardEventCallback = void (*)(unsigned drive);
+// Registers (or, with nullptr, unregisters) the callback of an event selector 0 or 1.
+// Fails with InvalidArgument for another selector.
+[[nodiscard]] SmfsResult smfs_register_callback(int event, CardEventCallback callback);
+void smc_card_inserted(unsigned drive);
+// Marks the card gone and drops the readiness of the driver, block map and volume.
+void smc_card_removed(unsigned drive);
+bool smc_card_present(unsigned drive);

@@ -1,0 +1,101 @@
+// Block map and block I/O: the mapping from logical to physical blocks, rebuilt from the
+// spare areas; free-block allocation from a randomly placed cursor within a zone; byte-range
+// reads with ECC checking; writes in place into blank sectors or by copy on write into a
+// freshly erased block; relocation on program failure and retiring on erase failure. Also
+// home of the library's pool of three sector buffers.
+#pragma once
+
+#include "chip.h"
+
+#include <smfs/result.h>
+
+#include <cstdint>
+
+inline constexpr std::uint16_t kPhysFree = 0xFFFF;
+inline constexpr std::uint16_t kPhysRetired = 0xFFEE;
+inline constexpr int kSectorBufferCount = 3;
+
+// ---- Sector buffer pool ----
+
+// Takes a 512-byte buffer from the pool, or nullptr when all three are in use.
+std::uint8_t* sector_buffer_take();
+// Gives back the most recently taken buffer.
+void sector_buffer_give(std::uint8_t* buffer);
+// Owns one pool buffer for a scope.
+class SectorBuffer {
+public:
+    SectorBuffer() : data_(sector_buffer_take()) {}
+    ~SectorBuffer() {
+        if (data_) sector_buffer_give(data_);
+    }
+    SectorBuffer(const SectorBuffer&) = delete;
+    SectorBuffer& operator=(const SectorBuffer&) = delete;
+    explicit operator bool() const { return data_ != nullptr; }
+    std::uint8_t* get() const { return data_; }
+
+private:
+    std::uint8_t* data_;
+};
+
+// ---- Lifecycle ----
+
+// Frees both tables, marks the map unbuilt and refills the buffer pool.
+void media_reset();
+// Marks the map unbuilt (the card-removed event); the next operation rebuilds it.
+void media_invalidate();
+// Seeds the allocation cursor's pseudo-random generator.
+void media_seed(unsigned seed);
+
+// ---- Operations; all take the drive number and build the map first if needed ----
+
+// Builds both tables from the first spare of every block. UnknownCard, Internal, driver codes.
+[[nodiscard]] SmfsResult media_build_map(unsigned drive);
+// The physical block of a logical block, or a free block chosen for it (not yet assigned).
+// InvalidArgument when out of range; NoFreeBlock when the zone has no erased block.
+[[nodiscard]] SmfsResult media_find_block(unsigned drive, std::uint32_t logBlock,
+                                          std::uint32_t* physBlock);
+// Maps a freshly erased block to the logical block; *previous is the block it replaced (0 if
+// none), which the caller releases. NoFreeBlock, driver codes.
+[[nodiscard]] SmfsResult media_assign_block(unsigned drive, std::uint32_t logBlock,
+                                            std::uint32_t* previous);
+// Erases a block and marks it free. BlockNotMapped for block 0 or out of range.
+[[nodiscard]] SmfsResult media_release_block(unsigned drive, std::uint32_t physBlock);
+// Marks a block bad on the card (status 0xF0 in every sector) and retired in the table.
+[[nodiscard]] SmfsResult media_retire_block(unsigned drive, std::uint32_t physBlock);
+// Programs whole sectors into the mapped block in place; relocates on program failure.
+// BlockNotMapped, InvalidArgument for a range that is not whole sectors inside the block.
+[[nodiscard]] SmfsResult media_write_sectors(unsigned drive, std::uint32_t logBlock,
+                                             std::uint32_t offsetBytes, const std::uint8_t* data,
+                                             std::uint32_t lengthBytes);
+// Reads any byte range of the mapped block, ECC-checking whole sectors. BlockNotMapped;
+// EccUncorrectable with the data delivered.
+[[nodiscard]] SmfsResult media_read(unsigned drive, std::uint32_t logBlock,
+                                    std::uint32_t offsetBytes, std::uint8_t* buffer,
+                                    std::uint32_t lengthBytes);
+[[nodiscard]] SmfsResult media_read_physical(unsigned drive, std::uint32_t physBlock,
+                                             std::uint32_t offsetBytes, std::uint8_t* buffer,
+                                             std::uint32_t lengthBytes);
+// media_read of the block holding an absolute logical sector.
+[[nodiscard]] SmfsResult media_read_sector(unsigned drive, std::uint32_t sector,
+                                           std::uint32_t offsetBytes, std::uint8_t* buffer,
+                                           std::uint32_t lengthBytes);
+// Writes any byte range of a logical block, in place when every touched sector is blank,
+// otherwise by copy on write. OutOfMemory without a sector buffer.
+[[nodiscard]] SmfsResult media_write(unsigned drive, std::uint32_t logBlock,
+                                     std::uint32_t offsetBytes, const std::uint8_t* data,
+                                     std::uint32_t lengthBytes);
+// Programs every still-blank sector of the mapped block with 0xFF data and a proper spare.
+[[nodiscard]] SmfsResult media_complete_block(unsigned drive, std::uint32_t logBlock);
+// The geometry row of the drive's card type.
+[[nodiscard]] SmfsResult media_geometry(unsigned drive, CardGeometry* geometry);
+
+// ---- Inspection, for format, the checker and tests ----
+
+// Physical-table entry (kPhysFree, kPhysRetired or a field), or kPhysRetired out of range.
+std::uint16_t media_phys_entry(std::uint32_t physBlock);
+// Logical-table entry: the mapped physical block, 0 when unmapped or out of range.
+std::uint32_t media_logical_entry(std::uint32_t logBlock);
+// The allocation cursor, and setting it (tests make allocation predictable with it).
+std::uint32_t media_cursor();
+void media_set_cursor(std::uint32_t physBlock);
+bool media_map_built();
