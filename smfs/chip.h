@@ -20,7 +20,7 @@ inline constexpr int kCardTypeCount = 8;
 inline constexpr std::uint8_t kMakerSamsung = 0xEC;
 inline constexpr std::uint8_t kMakerToshiba = 0x98;
 inline constexpr std::uint32_t kSectorBytes = 512;
-inline constexpr std::uint32_t kSpareBytes = 16;  // spare bytes of one 512-byte sector
+inline constexpr std::uint32_t kSpareBytes = 16; // spare bytes of one 512-byte sector
 inline constexpr std::uint32_t kImageHeaderBytes = 1024;
 
 // One row of the card geometry table.
@@ -113,8 +113,8 @@ int smc_card_type(unsigned drive);
 [[nodiscard]] SmfsResult smc_read_data_upper(unsigned drive, std::uint32_t address,
                                              std::uint8_t* buffer, std::size_t length);
 // Reads spare bytes of the page at address. InvalidArgument past the spare area.
-[[nodiscard]] SmfsResult smc_read_spare(unsigned drive, std::uint32_t address,
-                                        std::uint8_t* buffer, std::size_t length);
+[[nodiscard]] SmfsResult smc_read_spare(unsigned drive, std::uint32_t address, std::uint8_t* buffer,
+                                        std::size_t length);
 // Erases the block whose first sector starts at address. Fails with ChipFailed, StatusTimeout.
 [[nodiscard]] SmfsResult smc_erase_block(unsigned drive, std::uint32_t address);
 // Waits for ready and reads the pass/fail bit. StatusTimeout, ChipFailed.
@@ -141,3 +141,6 @@ void smc_card_inserted(unsigned drive);
 // Marks the card gone and drops the readiness of the driver, block map and volume.
 void smc_card_removed(unsigned drive);
 bool smc_card_present(unsigned drive);
+
+// Upper layers register here to drop their own readiness when the card is removed.
+void smc_add_removal_listener(void (*listener)());

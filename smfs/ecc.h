@@ -10,10 +10,10 @@
 // Offsets within the 16 spare bytes of a sector.
 inline constexpr int kSpareDataStatus = 4;
 inline constexpr int kSpareBlockStatus = 5;
-inline constexpr int kSpareAddr1 = 6;    // block address field, first copy, high byte first
-inline constexpr int kSpareEccHigh = 8;  // ECC of data bytes 256..511
-inline constexpr int kSpareAddr2 = 11;   // block address field, second copy
-inline constexpr int kSpareEccLow = 13;  // ECC of data bytes 0..255
+inline constexpr int kSpareAddr1 = 6;   // block address field, first copy, high byte first
+inline constexpr int kSpareEccHigh = 8; // ECC of data bytes 256..511
+inline constexpr int kSpareAddr2 = 11;  // block address field, second copy
+inline constexpr int kSpareEccLow = 13; // ECC of data bytes 0..255
 
 inline constexpr std::uint8_t kBlockRetired = 0xF0;
 inline constexpr std::uint16_t kFieldCis = 0x0000;

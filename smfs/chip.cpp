@@ -1,0 +1,616 @@
+// Card geometry, the emulated NAND chip and the page driver.
+//
+// The chip decodes command and address bytes like the real part. Data bytes written after a
+// serial-input command go into a page register and reach the image in one positioned write
+// when the program is confirmed; reads stream straight from the image. A block erase is one
+// write of the block's records filled with 0xFF. Every write is flushed at once so that a
+// failing stream is reported by the operation that caused it, and reads past the end of a
+// short image come back as erased bytes (0xFF).
+#include "chip.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// cylinders, heads, sectors per track, total sectors, bytes per sector, physical blocks,
+// logical blocks, sectors per block, pages per block, page data bytes
+constexpr std::array<CardGeometry, kCardTypeCount> kGeometry{{
+    {125, 4, 4, 2000, 512, 256, 250, 8, 16, 256},
+    {125, 4, 8, 4000, 512, 512, 500, 8, 16, 256},
+    {250, 4, 8, 8000, 512, 512, 500, 16, 16, 512},
+    {250, 4, 16, 16000, 512, 1024, 1000, 16, 16, 512},
+    {500, 4, 16, 32000, 512, 1024, 1000, 32, 32, 512},
+    {500, 8, 16, 64000, 512, 2048, 2000, 32, 32, 512},
+    {500, 8, 32, 128000, 512, 4096, 4000, 32, 32, 512},
+    {500, 16, 32, 256000, 512, 8192, 8000, 32, 32, 512},
+}};
+
+constexpr PageLayout kSmallPage{256, 8, 264};
+constexpr PageLayout kLargePage{512, 16, 528};
+
+constexpr const char* kCapacityText[kCardTypeCount] = {"1 MB",  "2 MB",  "4 MB",  "8 MB",
+                                                       "16 MB", "32 MB", "64 MB", "128 MB"};
+
+// Two acceptable device codes per card type, per maker (Samsung, Toshiba).
+constexpr std::uint8_t kDeviceCodes[2][kCardTypeCount][2] = {
+    {{0x6E, 0x00},
+     {0xEA, 0x64},
+     {0xE3, 0xE5},
+     {0xE6, 0x00},
+     {0x73, 0x00},
+     {0x75, 0x00},
+     {0x76, 0x00},
+     {0x79, 0x00}},
+    {{0x00, 0x00},
+     {0xEA, 0x64},
+     {0xE5, 0x6B},
+     {0xE6, 0x00},
+     {0x73, 0x00},
+     {0x75, 0x00},
+     {0x76, 0x00},
+     {0x79, 0x00}},
+};
+
+int makerIndex(std::uint8_t maker) {
+    if (maker == kMakerSamsung) return 0;
+    if (maker == kMakerToshiba) return 1;
+    return -1;
+}
+
+bool bigAddress(int cardType) {
+    return cardType >= 6;
+}
+
+constexpr std::uint8_t kStatusReady = 0x40;
+constexpr std::uint8_t kStatusFailed = 0x01;
+constexpr std::uint32_t kMaxRecordBytes = 528;
+constexpr int kStatusPolls = 1440000;
+
+// ---- Stream access, shared by the chip and the identification read ----
+
+std::FILE* gStream = nullptr;
+bool gIoError = false;
+
+bool seekTo(std::uint64_t offset) {
+    if (!gStream || fseeko(gStream, off_t(offset), SEEK_SET) != 0) {
+        gIoError = true;
+        return false;
+    }
+    return true;
+}
+
+void imageRead(std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
+    std::size_t got = 0;
+    if (seekTo(offset)) {
+        got = std::fread(buffer, 1, count, gStream);
+        if (got < count) {
+            if (std::ferror(gStream)) gIoError = true;
+            std::clearerr(gStream);
+        }
+    }
+    std::fill(buffer + got, buffer + count, 0xFF);
+}
+
+void imageWrite(std::uint64_t offset, const std::uint8_t* data, std::size_t count) {
+    if (!seekTo(offset)) return;
+    if (std::fwrite(data, 1, count, gStream) != count || std::fflush(gStream) != 0) {
+        gIoError = true;
+        std::clearerr(gStream);
+    }
+}
+
+// ---- Chip state ----
+
+struct Chip {
+    std::uint8_t command = 0xFF;
+    int addressCycles = 0;
+    std::array<std::uint8_t, 4> address{};
+    std::uint32_t page = 0;
+    std::uint32_t column = 0;
+    int cardType = -1;
+    std::uint8_t status = kStatusReady;
+    // Page register of a program: the bytes written since the serial-input command.
+    std::array<std::uint8_t, kMaxRecordBytes> pageRegister{};
+    std::uint32_t registerLow = kMaxRecordBytes;
+    std::uint32_t registerHigh = 0;
+    ChipFaultHook faultHook;
+};
+
+Chip gChip;
+
+const PageLayout& chipLayout() {
+    return card_page_layout(gChip.cardType < 0 ? 0 : gChip.cardType);
+}
+
+std::uint64_t recordOffset(std::uint32_t page, std::uint32_t column) {
+    return kImageHeaderBytes + std::uint64_t(page) * chipLayout().recordBytes + column;
+}
+
+int addressBytesNeeded(std::uint8_t command) {
+    bool big = bigAddress(gChip.cardType);
+    switch (command) {
+    case 0x00:
+    case 0x01:
+    case 0x50:
+    case 0x80:
+        return big ? 4 : 3;
+    case 0x60:
+        return big ? 3 : 2;
+    default:
+        return 0;
+    }
+}
+
+void decodeAddress() {
+    const std::array<std::uint8_t, 4>& a = gChip.address;
+    const PageLayout& layout = chipLayout();
+    if (gChip.command == 0x60) {
+        gChip.page = a[0] + a[1] * 256u + (bigAddress(gChip.cardType) ? a[2] * 65536u : 0);
+        gChip.column = 0;
+        return;
+    }
+    gChip.column = a[0];
+    gChip.page = a[1] + a[2] * 256u + (bigAddress(gChip.cardType) ? a[3] * 65536u : 0);
+    if (gChip.command == 0x01) gChip.column += 256;
+    // The spare pointer only takes the offset within the spare area.
+    if (gChip.command == 0x50) gChip.column = layout.dataBytes + (a[0] % layout.spareBytes);
+}
+
+ChipFault askHook(ChipOp op) {
+    return gChip.faultHook ? gChip.faultHook(op, gChip.page) : ChipFault::None;
+}
+
+void confirmProgram() {
+    ChipFault fault = askHook(ChipOp::Program);
+    if (fault == ChipFault::Timeout) {
+        gChip.status = 0;
+        return;
+    }
+    if (fault == ChipFault::Fail) {
+        gChip.status = kStatusReady | kStatusFailed;
+        return;
+    }
+    gChip.status = kStatusReady;
+    if (gChip.registerLow >= gChip.registerHigh) return;
+    std::uint8_t* first = gChip.pageRegister.data() + gChip.registerLow;
+    if (fault == ChipFault::Corrupt) *first ^= 0xFF;
+    imageWrite(recordOffset(gChip.page, gChip.registerLow), first,
+               gChip.registerHigh - gChip.registerLow);
+    gChip.registerLow = kMaxRecordBytes;
+    gChip.registerHigh = 0;
+}
+
+void confirmErase() {
+    ChipFault fault = askHook(ChipOp::Erase);
+    if (fault == ChipFault::Timeout) {
+        gChip.status = 0;
+        return;
+    }
+    if (fault == ChipFault::Fail) {
+        gChip.status = kStatusReady | kStatusFailed;
+        return;
+    }
+    gChip.status = kStatusReady;
+    const CardGeometry& g = card_geometry(gChip.cardType < 0 ? 0 : gChip.cardType);
+    std::vector<std::uint8_t> erased(std::size_t(g.pagesPerBlock) * chipLayout().recordBytes, 0xFF);
+    if (fault == ChipFault::Corrupt) erased[0] = 0x00;
+    imageWrite(recordOffset(gChip.page, 0), erased.data(), erased.size());
+    gChip.column = 0;
+    gChip.page += 1;
+}
+
+// ---- Driver state ----
+
+constexpr int kProbed = 10;
+
+struct Driver {
+    int cardType = -1;
+    std::uint32_t pageDataBytes = 0;
+    int readiness = 0;
+    bool present = true;
+};
+
+Driver gDriver;
+CardEventCallback gCallbacks[2] = {nullptr, nullptr};
+constexpr int kMaxListeners = 8;
+void (*gRemovalListeners[kMaxListeners])() = {};
+
+[[nodiscard]] SmfsResult ready(unsigned drive) {
+    if (drive != 0) return SmfsResult::InvalidArgument;
+    if (gDriver.readiness == kProbed) return SmfsResult::Ok;
+    return smc_probe(drive);
+}
+
+[[nodiscard]] SmfsResult ioResult(SmfsResult r) {
+    if (chip_take_io_error()) return SmfsResult::ImageIo;
+    return r;
+}
+
+std::uint32_t pageCount() {
+    const CardGeometry& g = card_geometry(gDriver.cardType);
+    return g.physBlocks * g.pagesPerBlock;
+}
+
+std::uint32_t rowOf(std::uint32_t address) {
+    return gDriver.pageDataBytes == 256 ? address >> 8 : address >> 9;
+}
+
+// Sends the column byte and the row bytes of a read or program address.
+void sendPageAddress(std::uint32_t address) {
+    std::uint32_t row = rowOf(address);
+    chip_address(std::uint8_t(address & 0xFF));
+    chip_address(std::uint8_t(row & 0xFF));
+    chip_address(std::uint8_t((row >> 8) & 0xFF));
+    if (bigAddress(gDriver.cardType)) chip_address(std::uint8_t((row >> 16) & 0xFF));
+}
+
+[[nodiscard]] SmfsResult readCommand(unsigned drive, std::uint8_t command, std::uint32_t address,
+                                     std::uint8_t* buffer, std::size_t length) {
+    (void)drive;
+    if (rowOf(address) >= pageCount()) return SmfsResult::InvalidArgument;
+    chip_command(command);
+    sendPageAddress(address);
+    chip_read_bytes(buffer, length);
+    return ioResult(SmfsResult::Ok);
+}
+
+[[nodiscard]] SmfsResult checkSector(std::uint32_t sector) {
+    const CardGeometry& g = card_geometry(gDriver.cardType);
+    return sector < g.physBlocks * g.sectorsPerBlock ? SmfsResult::Ok : SmfsResult::InvalidArgument;
+}
+
+} // namespace
+
+// ---- Card types ----
+
+const CardGeometry& card_geometry(int cardType) {
+    return kGeometry[std::size_t(cardType)];
+}
+
+const PageLayout& card_page_layout(int cardType) {
+    return kGeometry[std::size_t(cardType)].pageDataBytes == 256 ? kSmallPage : kLargePage;
+}
+
+const char* card_capacity_text(int cardType) {
+    return cardType >= 0 && cardType < kCardTypeCount ? kCapacityText[cardType] : "?";
+}
+
+bool card_id_bytes(std::uint8_t maker, int cardType, std::uint8_t* deviceCode) {
+    int m = makerIndex(maker);
+    if (m < 0 || cardType < 0 || cardType >= kCardTypeCount) return false;
+    *deviceCode = kDeviceCodes[m][cardType][0];
+    return true;
+}
+
+int card_type_from_id(std::uint8_t maker, std::uint8_t device) {
+    int m = makerIndex(maker);
+    if (m < 0) return -1;
+    for (int type = 0; type < kCardTypeCount; ++type) {
+        if (kDeviceCodes[m][type][0] == device || kDeviceCodes[m][type][1] == device) return type;
+    }
+    return -1;
+}
+
+std::uint64_t card_image_bytes(int cardType) {
+    const CardGeometry& g = card_geometry(cardType);
+    return kImageHeaderBytes +
+           std::uint64_t(g.physBlocks) * g.pagesPerBlock * card_page_layout(cardType).recordBytes;
+}
+
+// ---- Image slot ----
+
+void smc_set_image(std::FILE* stream) {
+    gStream = stream;
+}
+std::FILE* smc_image() {
+    return gStream;
+}
+
+// ---- Chip ----
+
+void chip_reset() {
+    ChipFaultHook hook = std::move(gChip.faultHook);
+    gChip = Chip{};
+    gChip.faultHook = std::move(hook);
+    gIoError = false;
+}
+
+void chip_set_card_type(int cardType) {
+    gChip.cardType = cardType;
+}
+
+void chip_set_fault_hook(ChipFaultHook hook) {
+    gChip.faultHook = std::move(hook);
+}
+
+bool chip_take_io_error() {
+    bool error = gIoError;
+    gIoError = false;
+    return error;
+}
+
+void chip_command(std::uint8_t command) {
+    gChip.command = command;
+    switch (command) {
+    case 0x80:
+        gChip.registerLow = kMaxRecordBytes;
+        gChip.registerHigh = 0;
+        [[fallthrough]];
+    case 0x00:
+    case 0x01:
+    case 0x50:
+        gChip.addressCycles = 0;
+        break;
+    case 0x10:
+        confirmProgram();
+        gChip.addressCycles = 0;
+        break;
+    case 0x60:
+    case 0xFF:
+        gChip.addressCycles = 0;
+        break;
+    case 0xD0:
+        confirmErase();
+        gChip.addressCycles = 0;
+        break;
+    default:
+        break;
+    }
+}
+
+void chip_address(std::uint8_t address) {
+    if (gChip.addressCycles == 0) {
+        gChip.page = 0;
+        gChip.column = 0;
+    }
+    int needed = addressBytesNeeded(gChip.command);
+    if (needed == 0) return;
+    gChip.address[std::size_t(gChip.addressCycles)] = address;
+    if (++gChip.addressCycles == needed) {
+        gChip.addressCycles = 0;
+        decodeAddress();
+    }
+}
+
+void chip_write(std::uint8_t value) {
+    chip_write_bytes(&value, 1);
+}
+
+void chip_write_bytes(const std::uint8_t* data, std::size_t count) {
+    std::uint32_t record = chipLayout().recordBytes;
+    // Bytes past the end of the page register are lost, as on the real part.
+    std::size_t n = gChip.column < record ? std::min<std::size_t>(count, record - gChip.column) : 0;
+    if (n == 0) return;
+    std::memcpy(gChip.pageRegister.data() + gChip.column, data, n);
+    gChip.registerLow = std::min(gChip.registerLow, gChip.column);
+    gChip.registerHigh = std::max<std::uint32_t>(gChip.registerHigh, gChip.column + n);
+    gChip.column += std::uint32_t(n);
+}
+
+std::uint8_t chip_read() {
+    std::uint8_t value = 0xFF;
+    chip_read_bytes(&value, 1);
+    return value;
+}
+
+void chip_read_bytes(std::uint8_t* buffer, std::size_t count) {
+    switch (gChip.command) {
+    case 0x70:
+        std::fill(buffer, buffer + count, gChip.status);
+        return;
+    case 0x80:
+        std::fill(buffer, buffer + count, 0);
+        return;
+    case 0x00:
+    case 0x01:
+    case 0x50:
+        break;
+    default:
+        std::fill(buffer, buffer + count, 0xFF);
+        return;
+    }
+    std::uint32_t record = chipLayout().recordBytes;
+    while (count > 0) {
+        if (gChip.column >= record) gChip.column = 0;
+        std::size_t n = std::min<std::size_t>(count, record - gChip.column);
+        imageRead(recordOffset(gChip.page, gChip.column), buffer, n);
+        gChip.column += std::uint32_t(n);
+        buffer += n;
+        count -= n;
+    }
+    if (gChip.column >= record) gChip.column = 0;
+}
+
+// ---- Page driver ----
+
+void smc_reset() {
+    gDriver = Driver{};
+    gIoError = false;
+}
+
+int smc_card_type(unsigned drive) {
+    return drive == 0 && gDriver.readiness == kProbed ? gDriver.cardType : -1;
+}
+
+SmfsResult smc_read_id(unsigned drive, std::uint8_t* buffer, std::size_t length) {
+    if (drive != 0 || length < 2) return SmfsResult::InvalidArgument;
+    imageRead(0, buffer, 2);
+    return ioResult(SmfsResult::Ok);
+}
+
+SmfsResult smc_probe(unsigned drive) {
+    std::uint8_t id[2];
+    SmfsResult r = smc_read_id(drive, id, sizeof id);
+    if (r != SmfsResult::Ok) return r;
+    int type = card_type_from_id(id[0], id[1]);
+    if (type < 0) return SmfsResult::UnknownCard;
+    gDriver.cardType = type;
+    gDriver.pageDataBytes = card_geometry(type).pageDataBytes;
+    gDriver.readiness = kProbed;
+    chip_set_card_type(type);
+    return SmfsResult::Ok;
+}
+
+SmfsResult smc_program_page(unsigned drive, std::uint32_t address, const std::uint8_t* data,
+                            const std::uint8_t* spare) {
+    SmfsResult r = ready(drive);
+    if (r != SmfsResult::Ok) return r;
+    if (rowOf(address) >= pageCount()) return SmfsResult::InvalidArgument;
+    const PageLayout& layout = card_page_layout(gDriver.cardType);
+    chip_command(0x00);
+    chip_command(0x80);
+    sendPageAddress(address);
+    chip_write_bytes(data, layout.dataBytes);
+    chip_write_bytes(spare, layout.spareBytes);
+    chip_command(0x10);
+    r = smc_wait_status(drive);
+    return ioResult(r);
+}
+
+SmfsResult smc_read_data(unsigned drive, std::uint32_t address, std::uint8_t* buffer,
+                         std::size_t length) {
+    SmfsResult r = ready(drive);
+    if (r != SmfsResult::Ok) return r;
+    if (length > card_page_layout(gDriver.cardType).recordBytes - address % 256)
+        return SmfsResult::InvalidArgument;
+    return readCommand(drive, 0x00, address, buffer, length);
+}
+
+SmfsResult smc_read_data_upper(unsigned drive, std::uint32_t address, std::uint8_t* buffer,
+                               std::size_t length) {
+    SmfsResult r = ready(drive);
+    if (r != SmfsResult::Ok) return r;
+    if (gDriver.pageDataBytes != 512 || length > 264 - address % 256)
+        return SmfsResult::InvalidArgument;
+    return readCommand(drive, 0x01, address, buffer, length);
+}
+
+SmfsResult smc_read_spare(unsigned drive, std::uint32_t address, std::uint8_t* buffer,
+                          std::size_t length) {
+    SmfsResult r = ready(drive);
+    if (r != SmfsResult::Ok) return r;
+    std::uint32_t spare = card_page_layout(gDriver.cardType).spareBytes;
+    if (length > spare - address % spare) return SmfsResult::InvalidArgument;
+    return readCommand(drive, 0x50, address, buffer, length);
+}
+
+SmfsResult smc_erase_block(unsigned drive, std::uint32_t address) {
+    SmfsResult r = ready(drive);
+    if (r != SmfsResult::Ok) return r;
+    std::uint32_t row = rowOf(address);
+    if (row >= pageCount()) return SmfsResult::InvalidArgument;
+    chip_command(0x60);
+    chip_address(std::uint8_t(row & 0xFF));
+    chip_address(std::uint8_t((row >> 8) & 0xFF));
+    if (bigAddress(gDriver.cardType)) chip_address(std::uint8_t((row >> 16) & 0xFF));
+    chip_command(0xD0);
+    r = smc_wait_status(drive);
+    return ioResult(r);
+}
+
+SmfsResult smc_wait_status(unsigned drive) {
+    if (drive != 0) return SmfsResult::InvalidArgument;
+    chip_command(0x70);
+    int polls = 0;
+    while (!(chip_read() & kStatusReady)) {
+        if (++polls >= kStatusPolls) return SmfsResult::StatusTimeout;
+    }
+    chip_command(0x70);
+    return (chip_read() & kStatusFailed) ? SmfsResult::ChipFailed : SmfsResult::Ok;
+}
+
+SmfsResult smc_write_sector(unsigned drive, std::uint32_t sector, const std::uint8_t* data,
+                            const std::uint8_t* spare) {
+    SmfsResult r = ready(drive);
+    if (r == SmfsResult::Ok) r = checkSector(sector);
+    if (r != SmfsResult::Ok) return r;
+    std::uint32_t address = sector * kSectorBytes;
+    r = smc_program_page(drive, address, data, spare);
+    if (r == SmfsResult::Ok && gDriver.pageDataBytes == 256)
+        r = smc_program_page(drive, address + 256, data + 256, spare + 8);
+    return r;
+}
+
+SmfsResult smc_read_sector_data(unsigned drive, std::uint32_t sector, std::uint8_t* data) {
+    SmfsResult r = ready(drive);
+    if (r == SmfsResult::Ok) r = checkSector(sector);
+    if (r != SmfsResult::Ok) return r;
+    std::uint32_t address = sector * kSectorBytes;
+    r = smc_read_data(drive, address, data, gDriver.pageDataBytes);
+    if (r == SmfsResult::Ok && gDriver.pageDataBytes == 256)
+        r = smc_read_data(drive, address + 256, data + 256, 256);
+    return r;
+}
+
+SmfsResult smc_read_sector_spare(unsigned drive, std::uint32_t sector, std::uint8_t* spare) {
+    SmfsResult r = ready(drive);
+    if (r == SmfsResult::Ok) r = checkSector(sector);
+    if (r != SmfsResult::Ok) return r;
+    std::uint32_t address = sector * kSectorBytes;
+    if (gDriver.pageDataBytes == 512) return smc_read_spare(drive, address, spare, 16);
+    r = smc_read_spare(drive, address, spare, 8);
+    if (r == SmfsResult::Ok) r = smc_read_spare(drive, address + 256, spare + 8, 8);
+    return r;
+}
+
+SmfsResult smc_read_sector(unsigned drive, std::uint32_t sector, std::uint8_t* data,
+                           std::uint8_t* spare) {
+    SmfsResult r = ready(drive);
+    if (r == SmfsResult::Ok) r = checkSector(sector);
+    if (r != SmfsResult::Ok) return r;
+    std::uint32_t address = sector * kSectorBytes;
+    std::uint8_t record[kMaxRecordBytes];
+    if (gDriver.pageDataBytes == 512) {
+        r = smc_read_data(drive, address, record, 528);
+        std::memcpy(data, record, 512);
+        std::memcpy(spare, record + 512, 16);
+        return r;
+    }
+    for (std::uint32_t half = 0; half < 2 && r == SmfsResult::Ok; ++half) {
+        r = smc_read_data(drive, address + half * 256, record, 264);
+        std::memcpy(data + half * 256, record, 256);
+        std::memcpy(spare + half * 8, record + 256, 8);
+    }
+    return r;
+}
+
+// ---- Card events ----
+
+SmfsResult smfs_register_callback(int event, CardEventCallback callback) {
+    if (event != 0 && event != 1) return SmfsResult::InvalidArgument;
+    gCallbacks[event] = callback;
+    return SmfsResult::Ok;
+}
+
+void smc_add_removal_listener(void (*listener)()) {
+    for (auto& slot : gRemovalListeners) {
+        if (slot == listener) return;
+        if (!slot) {
+            slot = listener;
+            return;
+        }
+    }
+}
+
+void smc_card_inserted(unsigned drive) {
+    if (drive != 0) return;
+    gDriver.present = true;
+    if (gCallbacks[0]) gCallbacks[0](drive);
+}
+
+void smc_card_removed(unsigned drive) {
+    if (drive != 0) return;
+    gDriver.present = false;
+    gDriver.readiness = 0;
+    for (auto* listener : gRemovalListeners) {
+        if (listener) listener();
+    }
+    if (gCallbacks[1]) gCallbacks[1](drive);
+}
+
+bool smc_card_present(unsigned drive) {
+    return drive == 0 && gDriver.present;
+}

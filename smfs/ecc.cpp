@@ -1,0 +1,132 @@
+// ECC and spare area. The ECC of a 256-byte half is the usual SmartMedia Hamming code: 16
+// line parity bits locate the byte and 6 column parity bits locate the bit, stored inverted
+// in three bytes. One pass over the data with a parity lookup per byte computes it: the XOR
+// of the indexes of all odd-parity bytes gives the odd line parities directly, and the even
+// ones follow from the overall parity.
+#include "ecc.h"
+
+#include <array>
+#include <bit>
+
+namespace {
+
+constexpr std::array<std::uint8_t, 256> kByteParity = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (int i = 0; i < 256; ++i)
+        table[std::size_t(i)] = std::uint8_t(std::popcount(unsigned(i)) & 1);
+    return table;
+}();
+
+int parityOf(unsigned value) {
+    return std::popcount(value) & 1;
+}
+
+// Interleaves the even line parities (from even) and odd ones (from odd), four bits each,
+// as LP(2k+1) LP(2k) pairs from the high bit down.
+std::uint8_t interleave(unsigned even, unsigned odd) {
+    std::uint8_t out = 0;
+    for (int k = 0; k < 4; ++k) {
+        out |= std::uint8_t(((even >> k) & 1) << (2 * k));
+        out |= std::uint8_t(((odd >> k) & 1) << (2 * k + 1));
+    }
+    return out;
+}
+
+} // namespace
+
+void ecc_compute(const std::uint8_t* data, std::uint8_t* ecc) {
+    unsigned oddIndexes = 0; // XOR of the indexes of bytes with odd parity
+    unsigned oddCount = 0;
+    unsigned column = 0; // XOR of all bytes
+    for (unsigned i = 0; i < 256; ++i) {
+        std::uint8_t d = data[i];
+        column ^= d;
+        if (kByteParity[d]) {
+            oddIndexes ^= i;
+            ++oddCount;
+        }
+    }
+    unsigned odd = oddIndexes;                                  // LP(2k+1) in bit k
+    unsigned even = oddIndexes ^ ((oddCount & 1) ? 0xFFu : 0u); // LP(2k) in bit k
+    ecc[0] = std::uint8_t(~interleave(even & 0x0F, odd & 0x0F));
+    ecc[1] = std::uint8_t(~interleave(even >> 4, odd >> 4));
+    unsigned cp = 0;
+    cp |= unsigned(parityOf(column & 0x55)) << 0; // CP0
+    cp |= unsigned(parityOf(column & 0xAA)) << 1; // CP1
+    cp |= unsigned(parityOf(column & 0x33)) << 2; // CP2
+    cp |= unsigned(parityOf(column & 0xCC)) << 3; // CP3
+    cp |= unsigned(parityOf(column & 0x0F)) << 4; // CP4
+    cp |= unsigned(parityOf(column & 0xF0)) << 5; // CP5
+    ecc[2] = std::uint8_t(~(cp << 2));
+}
+
+SmfsResult ecc_check(std::uint8_t* data, const std::uint8_t* storedEcc) {
+    std::uint8_t computed[3];
+    ecc_compute(data, computed);
+    unsigned x0 = unsigned(storedEcc[0] ^ computed[0]);
+    unsigned x1 = unsigned(storedEcc[1] ^ computed[1]);
+    unsigned x2 = unsigned(storedEcc[2] ^ computed[2]) & 0xFC;
+    int differing = std::popcount(x0) + std::popcount(x1) + std::popcount(x2);
+    if (differing == 11) {
+        // A single data bit: the odd line parities spell the byte, CP5 CP3 CP1 the bit.
+        unsigned byteIndex = 0;
+        for (int k = 0; k < 4; ++k) {
+            byteIndex |= ((x0 >> (2 * k + 1)) & 1) << k;
+            byteIndex |= ((x1 >> (2 * k + 1)) & 1) << (k + 4);
+        }
+        unsigned bit = ((x2 >> 3) & 1) | (((x2 >> 5) & 1) << 1) | (((x2 >> 7) & 1) << 2);
+        data[byteIndex] ^= std::uint8_t(1u << bit);
+        return SmfsResult::Ok;
+    }
+    // 0: only the unused bits differ; 1: the stored ECC itself took the hit.
+    if (differing <= 1) return SmfsResult::Ok;
+    return SmfsResult::EccUncorrectable;
+}
+
+std::uint16_t block_address_field(std::uint32_t logBlock) {
+    std::uint16_t field = std::uint16_t(0x1000 | ((logBlock % 1000) << 1));
+    if (parityOf(field)) field |= 1;
+    return field;
+}
+
+bool block_address_field_valid(std::uint16_t field) {
+    return parityOf(field) == 0;
+}
+
+std::uint32_t block_address_field_number(std::uint16_t field) {
+    return (field >> 1) & 0x3FF;
+}
+
+bool block_status_unusable(std::uint8_t status) {
+    return status < 0xFF && std::popcount(unsigned(status)) < 7;
+}
+
+bool block_status_bad_quick(std::uint8_t status) {
+    return status < 0xFF && std::popcount(unsigned(status)) <= 6;
+}
+
+bool block_status_bad_untested(std::uint8_t status) {
+    return status < 0xFF && std::popcount(unsigned(status)) < 2;
+}
+
+void spare_build(const std::uint8_t* data512, std::uint16_t field, std::uint8_t* spare16) {
+    for (int i = 0; i < 16; ++i)
+        spare16[i] = 0xFF;
+    spare16[kSpareAddr1] = spare16[kSpareAddr2] = std::uint8_t(field >> 8);
+    spare16[kSpareAddr1 + 1] = spare16[kSpareAddr2 + 1] = std::uint8_t(field & 0xFF);
+    ecc_compute(data512, spare16 + kSpareEccLow);
+    ecc_compute(data512 + 256, spare16 + kSpareEccHigh);
+}
+
+void spare_build_retired(std::uint8_t* spare16) {
+    for (int i = 0; i < 16; ++i)
+        spare16[i] = 0xFF;
+    spare16[kSpareBlockStatus] = kBlockRetired;
+}
+
+bool spare_is_blank(const std::uint8_t* spare16) {
+    for (int i = 0; i < 16; ++i) {
+        if (spare16[i] != 0xFF) return false;
+    }
+    return true;
+}
