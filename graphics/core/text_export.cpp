@@ -1,0 +1,164 @@
+// Source-text exports and the row-level saves. The texts are built in memory and written in
+// one piece through a C stream; a write or close that fails removes the partial file, so a
+// file on disk is always complete.
+#include "graphics/text_export.h"
+
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "graphics/device_format.h"
+#include "graphics/path_names.h"
+#include "graphics/vxg.h"
+
+namespace {
+
+constexpr const char* kEol = "\r\n";
+constexpr std::size_t kWordsPerLine = 10;
+constexpr std::size_t kPaletteEntriesPerLine = 8;
+
+std::string printed(const char* pattern, auto... values) {
+    char text[128];
+    std::snprintf(text, sizeof text, pattern, values...);
+    return text;
+}
+
+ImageSaveResult writeWhole(const std::string& path, const std::string& text) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return ImageSaveResult::CreateFailed;
+    bool ok = text.empty() || std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    ok = std::fclose(file) == 0 && ok;
+    if (!ok) {
+        std::remove(path.c_str());
+        return ImageSaveResult::WriteFailed;
+    }
+    return ImageSaveResult::Ok;
+}
+
+} // namespace
+
+LocalTime SystemLocalTime() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    localtime_r(&now, &parts);
+    return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                     parts.tm_min};
+}
+
+bool ImageTextFile(const ImageItem& item, const LocalTime& now, std::string& text) {
+    const Picture& picture = item.picture;
+    if (!picture.isPalettised()) return false;
+    const std::size_t width = static_cast<std::size_t>(picture.width);
+    const std::size_t height = static_cast<std::size_t>(picture.height);
+    const std::size_t column = ColumnBytes8(static_cast<std::uint32_t>(height));
+    const std::size_t words = column / 4;
+
+    std::string out;
+    out += "/*";
+    out += kEol;
+    out += printed(" %04d/%02d/%02d %02d:%02d", now.year, now.month, now.day, now.hour, now.minute);
+    out += kEol;
+    out += " original file name : " + item.text[kColFileNamePc] + kEol;
+    out += printed(" width = %d", picture.width) + kEol;
+    out += printed(" height = %d", picture.height) + kEol;
+    out += " bits per pixel = " + item.text[kColBpp] + kEol;
+    if (UsesTransparent(item)) {
+        const unsigned index = TransparentIndexOf(item);
+        out += printed(" transparent color index is %u(0x%x)", index, index) + kEol;
+    } else {
+        out += " doesn't use any transparent color";
+        out += kEol;
+    }
+    out += "*/";
+    out += kEol;
+    out += "const unsigned int " + item.text[kColVarName] + "[" + std::to_string(width) + "][" +
+           std::to_string(words) + "] = " + kEol;
+    out += "{";
+    out += kEol;
+
+    // One column at a time: the padding first, then the rows from the bottom up, so that the
+    // top row ends the column.
+    std::vector<std::uint8_t> bytes(column);
+    for (std::size_t x = 0; x < width; ++x) {
+        std::fill(bytes.begin(), bytes.end(), 0);
+        for (std::size_t y = 0; y < height; ++y)
+            bytes[column - 1 - y] = picture.indexAt(static_cast<int>(x), static_cast<int>(y));
+        out += "\t{";
+        out += kEol;
+        for (std::size_t k = 0; k < words; ++k) {
+            if (k % kWordsPerLine == 0) out += "\t\t";
+            out += printed("0x%.2x%.2x%.2x%.2x", bytes[4 * k + 3], bytes[4 * k + 2],
+                           bytes[4 * k + 1], bytes[4 * k]);
+            if (k + 1 < words) out += ", ";
+            if (k % kWordsPerLine == kWordsPerLine - 1 || k + 1 == words) out += kEol;
+        }
+        out += "\t}";
+        if (x + 1 < width) out += ",";
+        out += kEol;
+    }
+    out += "};";
+    out += kEol;
+    text = std::move(out);
+    return true;
+}
+
+std::string PaletteTextFile(const PaletteTable& table, const std::string& name) {
+    std::string out = "/* palette file */";
+    out += kEol;
+    out += "VX_PALETTEENTRY " + name + "[" + std::to_string(table.size()) + "] =" + kEol;
+    out += "{";
+    out += kEol;
+    out += "\t";
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const PaletteEntry& e = table[i];
+        out += printed("0x%0.4x", DevicePaletteEntry(e.red, e.green, e.blue));
+        if (i + 1 == table.size()) {
+            out += kEol;
+        } else {
+            out += ",";
+            if (i % kPaletteEntriesPerLine == kPaletteEntriesPerLine - 1) {
+                out += kEol;
+                out += "\t";
+            }
+        }
+    }
+    out += "};";
+    out += kEol;
+    return out;
+}
+
+ImageSaveResult SaveItemAsText(const ImageItem& item, const std::string& folder,
+                               const LocalTime& now) {
+    std::string text;
+    if (!ImageTextFile(item, now, text)) return ImageSaveResult::NotSavable;
+    return writeWhole(folder + "/" + item.text[kColVarName] + ".txt", text);
+}
+
+ImageSaveResult SaveItemAsVxg(const ImageItem& item, const std::string& folder) {
+    VxgImage image;
+    if (VxgFromPicture(item.picture, UsesTransparent(item), TransparentIndexOf(item), image) !=
+        kVxgOk)
+        return ImageSaveResult::NotSavable;
+    const int written = VxgWrite(folder + "/" + item.text[kColFileNameVx] + ".vxg", image);
+    if (VxgFree(image) != kVxgOk || written != kVxgOk) return ImageSaveResult::WriteFailed;
+    return ImageSaveResult::Ok;
+}
+
+ImageSaveResult SavePaletteAsText(const PaletteTable& table, const std::string& path) {
+    return writeWhole(path, PaletteTextFile(table, ExtractTitle(path)));
+}
+
+std::string ImageTextSaveMessage(ImageSaveResult result, const ImageItem& item) {
+    const std::string& name = item.text[kColVarName];
+    switch (result) {
+    case ImageSaveResult::Ok:
+        return {};
+    case ImageSaveResult::NotSavable:
+        return "'" + item.text[kColFileNamePc] + "' has no palette, no text file written";
+    case ImageSaveResult::CreateFailed:
+        return "failed to create file '" + name + "'";
+    case ImageSaveResult::WriteFailed:
+        return "failed to write file '" + name + "'";
+    }
+    return {};
+}
