@@ -1,5 +1,7 @@
 #include "card_image.h"
 
+#include "smfs/fat.h"
+
 #include <gtest/gtest.h>
 
 CardImage::CardImage(int cardType, std::uint8_t maker, std::uint64_t sizeBytes)
@@ -35,6 +37,7 @@ void CardImage::resetLayers() {
     chip_reset();
     smc_reset();
     media_reset();
+    fat_reset();
 }
 
 std::vector<std::uint8_t> CardImage::readBytes(std::uint64_t offset, std::size_t count) {

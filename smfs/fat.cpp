@@ -1,0 +1,506 @@
+// The FAT volume on top of the block layer: mount, FAT write-back, cluster allocation,
+// cluster I/O and space figures.
+//
+// Everything read from the card is checked before it is used: the partition and the
+// boot sector's layout must lie inside the card's logical space, and the cluster count is
+// that of the data area really present, capped by what the FAT copies can hold and by the
+// largest cluster number the FAT type can express. Reserved sectors and sectors per FAT
+// come from the boot sector when they are usable, so a volume formatted elsewhere is read
+// at its own offsets; otherwise they are derived from the total sector count as this
+// system's format lays them out.
+#include "fat.h"
+
+#include "bytes.h"
+#include "media.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+constexpr std::uint8_t kReady = 10;
+constexpr std::uint32_t kMaxSectorsPerCluster = 128;
+// Highest cluster number that is not a reserved, bad or end-of-chain value.
+constexpr std::uint32_t kMaxCluster12 = 0xFF6;
+constexpr std::uint32_t kMaxCluster16 = 0xFFF6;
+
+struct VolumeState {
+    std::uint8_t marker = 0;
+    FatVolume vol{};
+    std::unique_ptr<std::uint16_t[]> fat;
+    std::uint32_t entryCount = 0; // clusterCount + 2
+    std::uint32_t sectorsPerBlock = 0;
+    bool deferred = false;
+};
+
+VolumeState g_volume;
+FatMountHook g_mountHook = nullptr;
+
+bool mounted() {
+    return g_volume.marker == kReady && g_volume.fat;
+}
+
+std::uint64_t blockBytes() {
+    return std::uint64_t(g_volume.sectorsPerBlock) * kSectorBytes;
+}
+
+// Calls io(logBlock, offsetInBlock, bufferOffset, length) for each piece of a byte range that
+// starts offsetBytes into absolute logical sector firstSector, cut at logical block bounds.
+template <typename Io>
+SmfsResult forEachBlockPiece(std::uint32_t sectorsPerBlock, std::uint32_t firstSector,
+                             std::uint64_t offsetBytes, std::uint64_t lengthBytes, Io io) {
+    const std::uint64_t perBlock = std::uint64_t(sectorsPerBlock) * kSectorBytes;
+    std::uint64_t pos = std::uint64_t(firstSector) * kSectorBytes + offsetBytes;
+    std::uint64_t done = 0;
+    while (done < lengthBytes) {
+        const std::uint64_t inBlock = pos % perBlock;
+        const std::uint64_t n = std::min(lengthBytes - done, perBlock - inBlock);
+        SmfsResult r = io(std::uint32_t(pos / perBlock), std::uint32_t(inBlock), std::size_t(done),
+                          std::uint32_t(n));
+        if (r != SmfsResult::Ok) return r;
+        pos += n;
+        done += n;
+    }
+    return SmfsResult::Ok;
+}
+
+SmfsResult readSectors(unsigned drive, std::uint32_t sectorsPerBlock, std::uint32_t firstSector,
+                       std::uint8_t* buffer, std::uint64_t lengthBytes) {
+    return forEachBlockPiece(
+        sectorsPerBlock, firstSector, 0, lengthBytes,
+        [&](std::uint32_t block, std::uint32_t offset, std::size_t at, std::uint32_t n) {
+            return media_read(drive, block, offset, buffer + at, n);
+        });
+}
+
+void copyText(char* out, const std::uint8_t* in, std::size_t count) {
+    std::memcpy(out, in, count);
+    out[count] = '\0';
+}
+
+void readPartition(const std::uint8_t* mbr, FatVolume& v) {
+    v.mbrSignature = static_cast<std::uint16_t>(mbr[kMbrSignature] * 256 + mbr[kMbrSignature + 1]);
+    v.bootIndicator = mbr[kMbrBootIndicator];
+    v.startHead = mbr[kMbrStartHead];
+    v.startCylinder =
+        static_cast<std::uint16_t>(((mbr[kMbrStartSector] & 0xC0) * 4) | mbr[kMbrStartCylinder]);
+    v.startSector = static_cast<std::uint8_t>((mbr[kMbrStartSector] & 0x3F) - 1);
+    v.systemIndicator = mbr[kMbrSystem];
+    v.endHead = mbr[kMbrEndHead];
+    v.endCylinder =
+        static_cast<std::uint16_t>(((mbr[kMbrEndSector] & 0xC0) * 4) | mbr[kMbrEndCylinder]);
+    v.endSector = static_cast<std::uint8_t>((mbr[kMbrEndSector] & 0x3F) - 1);
+    v.partitionFirstSector = le32(mbr + kMbrFirstSector);
+    v.partitionSectors = le32(mbr + kMbrSectorCount);
+}
+
+// Takes the boot sector's fields; false when the type text names neither FAT12 nor FAT16.
+bool readBootSector(const std::uint8_t* bs, FatVolume& v) {
+    copyText(v.oemName, bs + kBsOemName, 8);
+    v.bytesPerSector = le16(bs + kBsBytesPerSector);
+    v.sectorsPerCluster = bs[kBsSectorsPerCluster];
+    v.reservedSectors = le16(bs + kBsReservedSectors);
+    v.fatCount = bs[kBsFatCount];
+    v.rootEntries = le16(bs + kBsRootEntries);
+    v.totalSectors = le16(bs + kBsTotalSectors16);
+    if (v.totalSectors == 0) v.totalSectors = le32(bs + kBsTotalSectors32);
+    v.media = bs[kBsMedia];
+    v.sectorsPerFat = le16(bs + kBsSectorsPerFat);
+    v.sectorsPerTrack = le16(bs + kBsSectorsPerTrack);
+    v.heads = le16(bs + kBsHeads);
+    v.hiddenSectors = le32(bs + kBsHiddenSectors);
+    v.driveNumber = bs[kBsDriveNumber];
+    v.reserved1 = bs[kBsReserved1];
+    v.extSignature = bs[kBsExtSignature];
+    v.serial = le32(bs + kBsSerial);
+    copyText(v.label, bs + kBsLabel, kLabelChars);
+    v.bootSignature = static_cast<std::uint16_t>(bs[kBsSignature] * 256 + bs[kBsSignature + 1]);
+    if (std::memcmp(bs + kBsFsType, "FAT12   ", 8) == 0) {
+        v.fatType = FatType::Fat12;
+    } else if (std::memcmp(bs + kBsFsType, "FAT16   ", 8) == 0) {
+        v.fatType = FatType::Fat16;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Works out where the FATs, the root and the data area lie and how many clusters exist;
+// false when the layout does not fit inside the partition and the card.
+bool computeLayout(FatVolume& v, std::uint32_t logicalSectors) {
+    std::uint64_t volumeSectors = v.totalSectors;
+    if (v.partitionSectors != 0)
+        volumeSectors = std::min<std::uint64_t>(volumeSectors, v.partitionSectors);
+    volumeSectors = std::min<std::uint64_t>(volumeSectors, logicalSectors - v.partitionFirstSector);
+
+    const bool fat12 = v.fatType == FatType::Fat12;
+    const std::uint64_t rootSectors = (std::uint64_t(v.rootEntries) * kDirEntryBytes + 511) / 512;
+    std::uint64_t reserved = v.reservedSectors;
+    std::uint64_t fatSectors = v.sectorsPerFat;
+    if (reserved == 0 || fatSectors == 0 ||
+        reserved + v.fatCount * fatSectors + rootSectors >= volumeSectors) {
+        // The layout this system's format writes, derived from the cluster count.
+        const std::uint64_t n = v.totalSectors / v.sectorsPerCluster;
+        const std::uint64_t fatBytes = fat12 ? (3 * n + 6) / 2 : 2 * n + 4;
+        reserved = 1;
+        fatSectors = fatBytes / 512 + 1;
+    }
+    const std::uint64_t systemSectors = reserved + v.fatCount * fatSectors + rootSectors;
+    if (systemSectors >= volumeSectors) return false;
+
+    std::uint64_t clusters = (volumeSectors - systemSectors) / v.sectorsPerCluster;
+    const std::uint64_t fatCapacity = fat12 ? fatSectors * 512 * 2 / 3 : fatSectors * 256;
+    clusters = std::min(clusters, fatCapacity - 2);
+    clusters = std::min<std::uint64_t>(clusters, (fat12 ? kMaxCluster12 : kMaxCluster16) - 1);
+
+    v.fatStart = std::uint32_t(v.partitionFirstSector + reserved);
+    v.fatSectors = std::uint32_t(fatSectors);
+    v.rootStart = std::uint32_t(v.fatStart + v.fatCount * fatSectors);
+    v.rootSectors = std::uint32_t(rootSectors);
+    v.dataStart = std::uint32_t(v.rootStart + rootSectors);
+    v.clusterCount = std::uint32_t(clusters);
+    return true;
+}
+
+// Bytes of the FAT image that hold entries 0 to count - 1.
+std::uint64_t fatImageBytes(FatType type, std::uint32_t count) {
+    return type == FatType::Fat12 ? (std::uint64_t(count) * 3 + 1) / 2 : std::uint64_t(count) * 2;
+}
+
+std::uint16_t widen(FatType type, std::uint16_t value) {
+    if (type == FatType::Fat12) {
+        if (value >= 0xFF8) return kFatEnd;
+        if (value == 0xFF7) return kFatBad;
+        return value;
+    }
+    return value >= 0xFFF8 ? kFatEnd : value;
+}
+
+void decodeFat(FatType type, const std::uint8_t* image, std::uint16_t* fat, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::uint16_t value;
+        if (type == FatType::Fat16) {
+            value = le16(image + 2 * i);
+        } else {
+            const std::uint8_t* p = image + i * 3 / 2;
+            value = (i & 1) ? static_cast<std::uint16_t>((p[0] >> 4) | (p[1] << 4))
+                            : static_cast<std::uint16_t>(p[0] | ((p[1] & 0x0F) << 8));
+        }
+        fat[i] = i < 2 ? value : widen(type, value);
+    }
+}
+
+void encodeFat(FatType type, const std::uint16_t* fat, std::uint32_t count, std::uint8_t* image) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (type == FatType::Fat16) {
+            put_le16(image + 2 * i, fat[i]);
+            continue;
+        }
+        const std::uint16_t value = fat[i] & 0x0FFF;
+        std::uint8_t* p = image + i * 3 / 2;
+        if (i & 1) {
+            p[0] = static_cast<std::uint8_t>((p[0] & 0x0F) | ((value & 0x0F) << 4));
+            p[1] = static_cast<std::uint8_t>(value >> 4);
+        } else {
+            p[0] = static_cast<std::uint8_t>(value);
+            p[1] = static_cast<std::uint8_t>((p[1] & 0xF0) | (value >> 8));
+        }
+    }
+}
+
+// Loads FAT copy `copy` into the table. NoValidFat when its first sector does not begin
+// F8 FF FF, Internal when it cannot be read.
+SmfsResult loadFatCopy(unsigned drive, std::uint32_t copy, std::uint8_t* sector) {
+    const FatVolume& v = g_volume.vol;
+    const std::uint32_t start = v.fatStart + copy * v.fatSectors;
+    if (readSectors(drive, g_volume.sectorsPerBlock, start, sector, kSectorBytes) != SmfsResult::Ok)
+        return SmfsResult::Internal;
+    if (sector[0] != 0xF8 || sector[1] != 0xFF || sector[2] != 0xFF) return SmfsResult::NoValidFat;
+
+    const std::uint64_t bytes = fatImageBytes(v.fatType, g_volume.entryCount);
+    const std::uint64_t readBytes = (bytes + kSectorBytes - 1) / kSectorBytes * kSectorBytes;
+    std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[readBytes + 1]);
+    if (!image) return SmfsResult::Internal;
+    image[readBytes] = 0;
+    if (readSectors(drive, g_volume.sectorsPerBlock, start, image.get(), readBytes) !=
+        SmfsResult::Ok)
+        return SmfsResult::Internal;
+    decodeFat(v.fatType, image.get(), g_volume.fat.get(), g_volume.entryCount);
+    return SmfsResult::Ok;
+}
+
+// The first sector and size in bytes of a cluster; BrokenChain when it is not in the volume.
+SmfsResult clusterExtent(std::uint32_t cluster, std::uint32_t* firstSector,
+                         std::uint32_t* sizeBytes) {
+    const FatVolume& v = g_volume.vol;
+    if (cluster == kRootCluster) {
+        *firstSector = v.rootStart;
+        *sizeBytes = v.rootSectors * kSectorBytes;
+        return SmfsResult::Ok;
+    }
+    if (cluster < kFirstCluster || cluster >= g_volume.entryCount) return SmfsResult::BrokenChain;
+    *firstSector = v.dataStart + (cluster - kFirstCluster) * v.sectorsPerCluster;
+    *sizeBytes = v.sectorsPerCluster * kSectorBytes;
+    return SmfsResult::Ok;
+}
+
+SmfsResult checkRange(std::uint32_t cluster, std::uint32_t offsetBytes, std::uint32_t lengthBytes,
+                      std::uint32_t* firstSector) {
+    std::uint32_t size = 0;
+    SmfsResult r = clusterExtent(cluster, firstSector, &size);
+    if (r != SmfsResult::Ok) return r;
+    if (std::uint64_t(offsetBytes) + lengthBytes > size) return SmfsResult::InvalidArgument;
+    return SmfsResult::Ok;
+}
+
+} // namespace
+
+void fat_reset() {
+    g_volume.marker = 0;
+    g_volume.fat.reset();
+    g_volume.entryCount = 0;
+    g_volume.vol = FatVolume{};
+    g_volume.deferred = false;
+    smc_add_removal_listener(fat_invalidate);
+}
+
+void fat_invalidate() {
+    g_volume.marker = 0;
+}
+
+void fat_set_mount_hook(FatMountHook hook) {
+    g_mountHook = hook;
+}
+
+SmfsResult fat_mount(unsigned drive) {
+    if (drive != 0) return SmfsResult::InvalidArgument;
+    g_volume.marker = 0;
+    g_volume.fat.reset();
+    g_volume.entryCount = 0;
+    if (g_mountHook) g_mountHook(drive);
+
+    SectorBuffer buffer;
+    if (!buffer) return SmfsResult::OutOfMemory;
+    std::uint8_t* sector = buffer.get();
+    CardGeometry geometry{};
+    SmfsResult r = media_geometry(drive, &geometry);
+    if (r != SmfsResult::Ok) return r;
+    const std::uint32_t spb = geometry.sectorsPerBlock;
+    const std::uint32_t logicalSectors = geometry.logBlocks * spb;
+
+    r = readSectors(drive, spb, 0, sector, kSectorBytes);
+    if (r == SmfsResult::BlockNotMapped) return SmfsResult::Unformatted;
+    if (r != SmfsResult::Ok) return r;
+    FatVolume v{};
+    readPartition(sector, v);
+    if (v.mbrSignature != 0x55AA || v.partitionFirstSector >= geometry.totalSectors ||
+        v.partitionFirstSector >= logicalSectors)
+        return SmfsResult::BadMbr;
+
+    r = readSectors(drive, spb, v.partitionFirstSector, sector, kSectorBytes);
+    // A boot sector in a block that was never written is no boot sector.
+    if (r == SmfsResult::BlockNotMapped) return SmfsResult::BadBootSector;
+    if (r != SmfsResult::Ok) return r;
+    if (!readBootSector(sector, v) || v.bootSignature != 0x55AA ||
+        v.bytesPerSector != kSectorBytes || v.sectorsPerCluster == 0 ||
+        v.sectorsPerCluster > kMaxSectorsPerCluster || v.fatCount == 0 || v.fatCount > 2 ||
+        v.rootEntries == 0 || v.media != kMediaFixed || v.totalSectors == 0)
+        return SmfsResult::BadBootSector;
+    if (!computeLayout(v, logicalSectors)) return SmfsResult::BadBootSector;
+
+    g_volume.vol = v;
+    g_volume.sectorsPerBlock = spb;
+    g_volume.entryCount = v.clusterCount + 2;
+    g_volume.fat.reset(new (std::nothrow) std::uint16_t[g_volume.entryCount]);
+    if (!g_volume.fat) return SmfsResult::Internal;
+
+    // The first copy that begins F8 FF FF and reads cleanly is used; a copy that cannot be
+    // read is passed over for the next one rather than failing the mount.
+    SmfsResult failure = SmfsResult::NoValidFat;
+    for (std::uint32_t copy = 0; copy < v.fatCount; ++copy) {
+        r = loadFatCopy(drive, copy, sector);
+        if (r == SmfsResult::Ok) {
+            g_volume.marker = kReady;
+            return SmfsResult::Ok;
+        }
+        if (r == SmfsResult::Internal) failure = r;
+    }
+    g_volume.fat.reset();
+    return failure;
+}
+
+SmfsResult fat_ensure(unsigned drive) {
+    if (drive != 0) return SmfsResult::InvalidArgument;
+    if (mounted()) return SmfsResult::Ok;
+    SmfsResult r = fat_mount(drive);
+    if (r == SmfsResult::BadMbr || r == SmfsResult::BadBootSector || r == SmfsResult::NoValidFat)
+        return SmfsResult::Unformatted;
+    return r;
+}
+
+SmfsResult fat_flush(unsigned drive) {
+    SmfsResult r = fat_ensure(drive);
+    if (r != SmfsResult::Ok) return r;
+    if (g_volume.deferred) return SmfsResult::Ok;
+
+    const FatVolume& v = g_volume.vol;
+    const std::uint64_t copyBytes = std::uint64_t(v.fatSectors) * kSectorBytes;
+    const std::uint64_t imageBytes = fatImageBytes(v.fatType, g_volume.entryCount);
+    std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[imageBytes + 1]());
+    std::unique_ptr<std::uint8_t[]> block(new (std::nothrow) std::uint8_t[blockBytes()]);
+    if (!image || !block) return SmfsResult::OutOfMemory;
+    encodeFat(v.fatType, g_volume.fat.get(), g_volume.entryCount, image.get());
+
+    // All copies lie back to back: write them as one range so that a block shared by two
+    // copies is rewritten once.
+    std::uint64_t regionPos = 0;
+    return forEachBlockPiece(
+        g_volume.sectorsPerBlock, v.fatStart, 0, copyBytes * v.fatCount,
+        [&](std::uint32_t logBlock, std::uint32_t offset, std::size_t, std::uint32_t n) {
+            for (std::uint32_t i = 0; i < n; ++i, ++regionPos) {
+                const std::uint64_t inCopy = regionPos % copyBytes;
+                block[i] = inCopy < imageBytes ? image[inCopy] : 0;
+            }
+            return media_write(drive, logBlock, offset, block.get(), n);
+        });
+}
+
+void fat_set_deferred(unsigned drive, bool deferred) {
+    if (drive == 0) g_volume.deferred = deferred;
+}
+
+bool fat_deferred(unsigned drive) {
+    return drive == 0 && g_volume.deferred;
+}
+
+const FatVolume* fat_volume(unsigned drive) {
+    return drive == 0 && mounted() ? &g_volume.vol : nullptr;
+}
+
+std::uint32_t fat_cluster_bytes(unsigned drive) {
+    return drive == 0 && mounted() ? g_volume.vol.sectorsPerCluster * kSectorBytes : 0;
+}
+
+bool fat_is_data_cluster(unsigned drive, std::uint32_t value) {
+    return drive == 0 && mounted() && value >= kFirstCluster && value < g_volume.entryCount;
+}
+
+std::uint16_t fat_entry(unsigned drive, std::uint32_t cluster) {
+    if (drive != 0 || !mounted() || cluster >= g_volume.entryCount) return 0;
+    return g_volume.fat[cluster];
+}
+
+void fat_set_entry(unsigned drive, std::uint32_t cluster, std::uint16_t value) {
+    if (drive != 0 || !mounted() || cluster >= g_volume.entryCount) return;
+    g_volume.fat[cluster] = value;
+}
+
+SmfsResult fat_alloc_cluster(unsigned drive, std::uint32_t* cluster) {
+    SmfsResult r = fat_ensure(drive);
+    if (r != SmfsResult::Ok) return r;
+    for (std::uint32_t c = kFirstCluster; c < g_volume.entryCount; ++c) {
+        if (g_volume.fat[c] == kFatFree) {
+            *cluster = c;
+            return SmfsResult::Ok;
+        }
+    }
+    return SmfsResult::CardFull;
+}
+
+SmfsResult fat_alloc_run(unsigned drive, std::uint32_t count, std::uint32_t* start,
+                         std::uint32_t* length) {
+    SmfsResult r = fat_ensure(drive);
+    if (r != SmfsResult::Ok) return r;
+    if (count == 0) return SmfsResult::InvalidArgument;
+    std::uint32_t longest = 0;
+    std::uint32_t runStart = 0;
+    std::uint32_t runLength = 0;
+    for (std::uint32_t c = kFirstCluster; c < g_volume.entryCount; ++c) {
+        if (g_volume.fat[c] != kFatFree) {
+            runLength = 0;
+            continue;
+        }
+        if (runLength++ == 0) runStart = c;
+        if (runLength == count) {
+            *start = runStart;
+            *length = count;
+            return SmfsResult::Ok;
+        }
+        longest = std::max(longest, runLength);
+    }
+    *start = 0;
+    *length = longest;
+    return SmfsResult::Ok;
+}
+
+SmfsResult cluster_read(unsigned drive, std::uint32_t cluster, std::uint32_t offsetBytes,
+                        std::uint8_t* buffer, std::uint32_t lengthBytes) {
+    SmfsResult r = fat_ensure(drive);
+    if (r != SmfsResult::Ok) return r;
+    std::uint32_t firstSector = 0;
+    r = checkRange(cluster, offsetBytes, lengthBytes, &firstSector);
+    if (r != SmfsResult::Ok) return r;
+    // An uncorrectable sector is delivered and reported once the whole range is read.
+    bool uncorrectable = false;
+    r = forEachBlockPiece(
+        g_volume.sectorsPerBlock, firstSector, offsetBytes, lengthBytes,
+        [&](std::uint32_t block, std::uint32_t offset, std::size_t at, std::uint32_t n) {
+            SmfsResult pr = media_read(drive, block, offset, buffer + at, n);
+            if (pr == SmfsResult::EccUncorrectable) {
+                uncorrectable = true;
+                return SmfsResult::Ok;
+            }
+            return pr;
+        });
+    if (r == SmfsResult::Ok && uncorrectable) return SmfsResult::EccUncorrectable;
+    return r;
+}
+
+SmfsResult cluster_write(unsigned drive, std::uint32_t cluster, std::uint32_t offsetBytes,
+                         const std::uint8_t* data, std::uint32_t lengthBytes) {
+    SmfsResult r = fat_ensure(drive);
+    if (r != SmfsResult::Ok) return r;
+    std::uint32_t firstSector = 0;
+    r = checkRange(cluster, offsetBytes, lengthBytes, &firstSector);
+    if (r != SmfsResult::Ok) return r;
+    return forEachBlockPiece(
+        g_volume.sectorsPerBlock, firstSector, offsetBytes, lengthBytes,
+        [&](std::uint32_t block, std::uint32_t offset, std::size_t at, std::uint32_t n) {
+            return media_write(drive, block, offset, data + at, n);
+        });
+}
+
+SmfsResult cluster_fill(unsigned drive, std::uint32_t cluster, std::uint8_t value) {
+    SmfsResult r = fat_ensure(drive);
+    if (r != SmfsResult::Ok) return r;
+    if (cluster == kRootCluster) return SmfsResult::Internal;
+    const std::uint32_t size = fat_cluster_bytes(drive);
+    std::unique_ptr<std::uint8_t[]> fill(new (std::nothrow) std::uint8_t[size]);
+    if (!fill) return SmfsResult::OutOfMemory;
+    std::memset(fill.get(), value, size);
+    return cluster_write(drive, cluster, 0, fill.get(), size);
+}
+
+SmfsResult volume_space(unsigned drive, VolumeSpace* space) {
+    SmfsResult r = fat_ensure(drive);
+    if (r != SmfsResult::Ok) return r;
+    const std::uint64_t clusterBytes = fat_cluster_bytes(drive);
+    VolumeSpace s{};
+    s.sectorsPerCluster = g_volume.vol.sectorsPerCluster;
+    s.bytesPerSector = g_volume.vol.bytesPerSector;
+    s.totalBytes = std::uint64_t(g_volume.vol.clusterCount) * clusterBytes;
+    for (std::uint32_t c = kFirstCluster; c < g_volume.entryCount; ++c) {
+        const std::uint16_t e = g_volume.fat[c];
+        if (e == kFatFree) {
+            s.freeBytes += clusterBytes;
+        } else if (e == kFatBad) {
+            ++s.badClusters;
+        } else {
+            s.usedBytes += clusterBytes;
+        }
+    }
+    *space = s;
+    return SmfsResult::Ok;
+}
