@@ -1,0 +1,76 @@
+// The platform edge of the device link: a transport that opens the machine's two pipes and
+// carries one blocking transfer at a time on them. Three implementations exist: USB through
+// libusb, a Unix-domain SOCK_SEQPACKET socket ("unix:PATH", one frame per message) and the
+// in-process cable to the simulated machine (sim_machine.h). The link picks one when it is
+// created; everything above this interface is the same for all of them.
+//
+// Transfers run on the IoWorker's thread only. cancel() may come from any thread and makes
+// the transfer in flight (or the next one, if none is in flight yet) end at once; the worker
+// clears it with clearCancel() before each transfer it starts.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+using PipeHandle = int;
+inline constexpr PipeHandle kInvalidPipe = -1;
+
+// Results of LinkTransport::transfer.
+inline constexpr int kTransferDone = 0;       // the call completed; the byte count is valid
+inline constexpr int kTransferFailed = -5;    // the device or peer failed or went away
+inline constexpr int kTransferCancelled = -6; // cancel() ended it
+
+// The pipes of a machine in 'PC-Link' mode.
+inline constexpr const char* kPipeIn = "PIPE00";
+inline constexpr const char* kPipeOut = "PIPE02";
+
+class LinkTransport {
+public:
+    virtual ~LinkTransport() = default;
+
+    // Opens the named pipe; returns its handle, or kInvalidPipe when it cannot be opened.
+    [[nodiscard]] virtual PipeHandle OpenPipe(const char* pipeName) = 0;
+    // Closes a pipe from OpenPipe; never called while a transfer is in flight.
+    virtual void ClosePipe(PipeHandle pipe) = 0;
+    // One blocking write (out pipe) or read (in pipe) of length bytes; on kTransferDone
+    // *transferred holds the byte count (for a read it may exceed length when the frame
+    // was longer; only length bytes are stored). kTransferFailed or kTransferCancelled.
+    [[nodiscard]] virtual int transfer(PipeHandle pipe, std::uint8_t* buffer, std::uint32_t length,
+                                       std::uint32_t* transferred) = 0;
+    // Makes the transfer in flight, or the next one, return kTransferCancelled soon.
+    virtual void cancel() = 0;
+    // Forgets an earlier cancel().
+    virtual void clearCancel() = 0;
+};
+
+// Where the USB transport looks for the machine.
+struct UsbOptions {
+    bool verbose = false; // print the discovery lines on standard output
+    bool byId = false;    // only devices with this vendor and product id
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+};
+
+// The USB transport over libusb-1.0. Never fails to construct; a missing device or
+// library shows up as OpenPipe returning kInvalidPipe.
+std::unique_ptr<LinkTransport> makeUsbTransport(const UsbOptions& options);
+// The SOCK_SEQPACKET client transport; the peer listens at socketPath.
+std::unique_ptr<LinkTransport> makeSocketTransport(std::string socketPath);
+
+// Builds a transport from a user's choice: "usb", "usb:VVVV:PPPP" (hex ids) or "unix:PATH".
+// Returns nullptr when the text names none of these.
+std::unique_ptr<LinkTransport> makeTransport(std::string_view choice, bool verbose);
+
+// The device interface class a machine in 'PC-Link' mode publishes, in the usual GUID
+// layout. On this platform the class is recognised by the interface's shape instead: bulk
+// IN as its first endpoint ("PIPE00") and bulk OUT as its third ("PIPE02").
+struct LinkGuid {
+    std::uint32_t data1;
+    std::uint16_t data2;
+    std::uint16_t data3;
+    std::uint8_t data4[8];
+};
+inline constexpr LinkGuid LINK_INTERFACE_GUID = {
+    0x00873FDF, 0x61A8, 0x11D1, {0xAA, 0x5E, 0x00, 0xC0, 0x4F, 0xB1, 0x72, 0x8B}};
