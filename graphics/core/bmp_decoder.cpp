@@ -194,8 +194,9 @@ PictureLoadResult decodeRows(const std::uint8_t* pixels, std::size_t available, 
     return PictureLoadResult::Ok;
 }
 
-// Run-length decoding (RLE8 and RLE4), always bottom-up. A run or a move that leaves the
-// picture is broken data; pixels the stream never sets keep index 0.
+// Run-length decoding (RLE8 and RLE4), always bottom-up. Encoders pad rows with pixels past
+// the right edge, so those are dropped; a command that writes above the top row, or moves
+// there, is broken data. Pixels the stream never sets keep index 0.
 PictureLoadResult decodeRle(const std::uint8_t* p, std::size_t available, const Layout& l,
                             Picture& out) {
     const bool four = l.compression == kBiRle4;
@@ -205,7 +206,7 @@ PictureLoadResult decodeRle(const std::uint8_t* p, std::size_t available, const 
     std::int64_t y = 0; // counted from the bottom row
     std::size_t at = 0;
     auto put = [&](std::uint8_t index) {
-        out.indices[static_cast<std::size_t>((h - 1 - y) * w + x)] = index;
+        if (x < w) out.indices[static_cast<std::size_t>((h - 1 - y) * w + x)] = index;
         ++x;
     };
     while (true) {
@@ -217,7 +218,7 @@ PictureLoadResult decodeRle(const std::uint8_t* p, std::size_t available, const 
         const std::uint8_t value = p[at + 1];
         at += 2;
         if (count > 0) {
-            if (y >= h || x + count > w) return PictureLoadResult::DecodeFailed;
+            if (y >= h) return PictureLoadResult::DecodeFailed;
             for (unsigned i = 0; i < count; ++i)
                 put(four ? (i % 2 == 0 ? value >> 4 : value & 0x0F) : value);
             continue;
@@ -232,12 +233,12 @@ PictureLoadResult decodeRle(const std::uint8_t* p, std::size_t available, const 
             x += p[at];
             y += p[at + 1];
             at += 2;
-            if (x > w || y > h) return PictureLoadResult::DecodeFailed;
+            if (y > h) return PictureLoadResult::DecodeFailed;
         } else { // `value` literal pixels, padded to a 16-bit boundary
             const std::size_t bytes = four ? (value + 1u) / 2 : value;
             const std::size_t padded = (bytes + 1) & ~std::size_t{1};
             if (padded > available - at) return PictureLoadResult::DecodeFailed;
-            if (y >= h || x + value > w) return PictureLoadResult::DecodeFailed;
+            if (y >= h) return PictureLoadResult::DecodeFailed;
             for (unsigned i = 0; i < value; ++i)
                 put(four ? (i % 2 == 0 ? p[at + i / 2] >> 4 : p[at + i / 2] & 0x0F) : p[at + i]);
             at += padded;
