@@ -3,9 +3,10 @@
 // The chip decodes command and address bytes like the real part. Data bytes written after a
 // serial-input command go into a page register and reach the image in one positioned write
 // when the program is confirmed; reads stream straight from the image. A block erase is one
-// write of the block's records filled with 0xFF. Every write is flushed at once so that a
-// failing stream is reported by the operation that caused it, and reads past the end of a
-// short image come back as erased bytes (0xFF).
+// write of the block's records filled with 0xFF. Sequential records go out through the
+// stream's buffer; the block layer flushes at the end of each of its write operations, so a
+// failing stream is reported by the operation that wrote. Reads past the end of a short image
+// come back as erased bytes (0xFF).
 #include "chip.h"
 
 #include <algorithm>
@@ -73,10 +74,22 @@ constexpr int kStatusPolls = 1440000;
 
 std::FILE* gStream = nullptr;
 bool gIoError = false;
+enum class StreamOp { None, Read, Write };
+StreamOp gLastOp = StreamOp::None;
 
-bool seekTo(std::uint64_t offset) {
-    if (!gStream || fseeko(gStream, off_t(offset), SEEK_SET) != 0) {
+// Positions the stream for a read or write at offset. A run that continues where the last
+// one of the same kind ended needs no seek, so sequential page records stay in the stream's
+// buffer; switching between reading and writing always seeks, as stdio requires.
+bool seekTo(std::uint64_t offset, StreamOp op) {
+    if (!gStream) {
         gIoError = true;
+        return false;
+    }
+    if (op == gLastOp && ftello(gStream) == off_t(offset)) return true;
+    gLastOp = op;
+    if (fseeko(gStream, off_t(offset), SEEK_SET) != 0) {
+        gIoError = true;
+        gLastOp = StreamOp::None;
         return false;
     }
     return true;
@@ -84,21 +97,23 @@ bool seekTo(std::uint64_t offset) {
 
 void imageRead(std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
     std::size_t got = 0;
-    if (seekTo(offset)) {
+    if (seekTo(offset, StreamOp::Read)) {
         got = std::fread(buffer, 1, count, gStream);
         if (got < count) {
             if (std::ferror(gStream)) gIoError = true;
             std::clearerr(gStream);
+            gLastOp = StreamOp::None;
         }
     }
     std::fill(buffer + got, buffer + count, 0xFF);
 }
 
 void imageWrite(std::uint64_t offset, const std::uint8_t* data, std::size_t count) {
-    if (!seekTo(offset)) return;
-    if (std::fwrite(data, 1, count, gStream) != count || std::fflush(gStream) != 0) {
+    if (!seekTo(offset, StreamOp::Write)) return;
+    if (std::fwrite(data, 1, count, gStream) != count) {
         gIoError = true;
         std::clearerr(gStream);
+        gLastOp = StreamOp::None;
     }
 }
 
@@ -326,6 +341,13 @@ void chip_set_fault_hook(ChipFaultHook hook) {
     gChip.faultHook = std::move(hook);
 }
 
+void chip_flush() {
+    if (gStream && std::fflush(gStream) != 0) {
+        gIoError = true;
+        std::clearerr(gStream);
+    }
+}
+
 bool chip_take_io_error() {
     bool error = gIoError;
     gIoError = false;
@@ -509,6 +531,12 @@ SmfsResult smc_erase_block(unsigned drive, std::uint32_t address) {
     chip_command(0xD0);
     r = smc_wait_status(drive);
     return ioResult(r);
+}
+
+SmfsResult smc_flush(unsigned drive) {
+    if (drive != 0) return SmfsResult::InvalidArgument;
+    chip_flush();
+    return ioResult(SmfsResult::Ok);
 }
 
 SmfsResult smc_wait_status(unsigned drive) {

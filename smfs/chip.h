@@ -77,6 +77,8 @@ std::uint8_t chip_read();
 // Sequential runs of chip_write / chip_read: the same protocol, one stream call per record.
 void chip_write_bytes(const std::uint8_t* data, std::size_t count);
 void chip_read_bytes(std::uint8_t* buffer, std::size_t count);
+// Pushes buffered writes to the image.
+void chip_flush();
 // True once a stream read or write has failed since the last call; clears the flag.
 bool chip_take_io_error();
 
@@ -117,6 +119,8 @@ int smc_card_type(unsigned drive);
                                         std::size_t length);
 // Erases the block whose first sector starts at address. Fails with ChipFailed, StatusTimeout.
 [[nodiscard]] SmfsResult smc_erase_block(unsigned drive, std::uint32_t address);
+// Pushes every buffered write to the image file. ImageIo when the stream fails.
+[[nodiscard]] SmfsResult smc_flush(unsigned drive);
 // Waits for ready and reads the pass/fail bit. StatusTimeout, ChipFailed.
 [[nodiscard]] SmfsResult smc_wait_status(unsigned drive);
 // Programs sector s: 512 data bytes and 16 spare bytes (two pages on 256-byte-page cards).

@@ -1,21 +1,14 @@
 // ECC and spare area. The ECC of a 256-byte half is the usual SmartMedia Hamming code: 16
 // line parity bits locate the byte and 6 column parity bits locate the bit, stored inverted
-// in three bytes. One pass over the data with a parity lookup per byte computes it: the XOR
-// of the indexes of all odd-parity bytes gives the odd line parities directly, and the even
-// ones follow from the overall parity.
+// in three bytes. It is computed from XORs of 64-bit words: the odd line parities are the
+// parities of the bytes selected by each index bit, the even ones follow from the overall
+// parity, and the column parities from the XOR of all bytes.
 #include "ecc.h"
 
-#include <array>
 #include <bit>
+#include <cstring>
 
 namespace {
-
-constexpr std::array<std::uint8_t, 256> kByteParity = [] {
-    std::array<std::uint8_t, 256> table{};
-    for (int i = 0; i < 256; ++i)
-        table[std::size_t(i)] = std::uint8_t(std::popcount(unsigned(i)) & 1);
-    return table;
-}();
 
 int parityOf(unsigned value) {
     return std::popcount(value) & 1;
@@ -35,21 +28,34 @@ std::uint8_t interleave(unsigned even, unsigned odd) {
 } // namespace
 
 void ecc_compute(const std::uint8_t* data, std::uint8_t* ecc) {
-    unsigned oddIndexes = 0; // XOR of the indexes of bytes with odd parity
-    unsigned oddCount = 0;
-    unsigned column = 0; // XOR of all bytes
-    for (unsigned i = 0; i < 256; ++i) {
-        std::uint8_t d = data[i];
-        column ^= d;
-        if (kByteParity[d]) {
-            oddIndexes ^= i;
-            ++oddCount;
+    // Line parity LP(2k+1) is the parity of all bytes whose index has bit k set, LP(2k) that
+    // of the others. Working on 64-bit words, index bits 3..7 pick whole words and bits 0..2
+    // pick bytes within a word, so one pass of word XORs gathers everything.
+    std::uint64_t all = 0;
+    std::uint64_t byWordBit[5] = {};
+    for (unsigned j = 0; j < 32; ++j) {
+        std::uint64_t w;
+        std::memcpy(&w, data + 8 * j, 8);
+        all ^= w;
+        for (unsigned b = 0; b < 5; ++b) {
+            if (j & (1u << b)) byWordBit[b] ^= w;
         }
     }
-    unsigned odd = oddIndexes;                                  // LP(2k+1) in bit k
-    unsigned even = oddIndexes ^ ((oddCount & 1) ? 0xFFu : 0u); // LP(2k) in bit k
+    // Little-endian bytes: byte i of a word holds bits 8i..8i+7.
+    constexpr std::uint64_t kByteBit[3] = {0xFF00FF00FF00FF00ull, 0xFFFF0000FFFF0000ull,
+                                           0xFFFFFFFF00000000ull};
+    unsigned odd = 0;
+    for (unsigned k = 0; k < 3; ++k)
+        odd |= unsigned(std::popcount(all & kByteBit[k]) & 1) << k;
+    for (unsigned b = 0; b < 5; ++b)
+        odd |= unsigned(std::popcount(byWordBit[b]) & 1) << (b + 3);
+    unsigned total = unsigned(std::popcount(all) & 1);
+    unsigned even = odd ^ (total ? 0xFFu : 0u);
     ecc[0] = std::uint8_t(~interleave(even & 0x0F, odd & 0x0F));
     ecc[1] = std::uint8_t(~interleave(even >> 4, odd >> 4));
+    unsigned column = 0;
+    for (unsigned i = 0; i < 8; ++i)
+        column ^= unsigned(all >> (8 * i)) & 0xFF;
     unsigned cp = 0;
     cp |= unsigned(parityOf(column & 0x55)) << 0; // CP0
     cp |= unsigned(parityOf(column & 0xAA)) << 1; // CP1

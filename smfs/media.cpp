@@ -97,6 +97,20 @@ std::uint32_t randomBelow(std::uint32_t n) {
     return smc_read_data(drive, address, buffer, length);
 }
 
+// Ends a write operation: pushes buffered records to the image, so that a failing stream is
+// reported here and the data is in the image file when the operation returns.
+[[nodiscard]] SmfsResult flushed(unsigned drive, SmfsResult r) {
+    SmfsResult f = smc_flush(drive);
+    return r != SmfsResult::Ok ? r : f;
+}
+
+[[nodiscard]] SmfsResult writeSectors(unsigned drive, std::uint32_t logBlock,
+                                      std::uint32_t offsetBytes, const std::uint8_t* data,
+                                      std::uint32_t lengthBytes);
+[[nodiscard]] SmfsResult writeRange(unsigned drive, std::uint32_t logBlock,
+                                    std::uint32_t offsetBytes, const std::uint8_t* data,
+                                    std::uint32_t lengthBytes);
+
 // Copies a block's programmed sectors into the logical block's freshly assigned block,
 // leaving out [skipFirst, skipEnd), which the caller is about to write. Uncorrectable
 // sectors are carried over as they read: losing them would be worse.
@@ -131,7 +145,7 @@ SmfsResult copySectors(unsigned drive, std::uint32_t from, std::uint32_t logBloc
         if (blank) continue;
         r = media_read_physical(drive, from, s * kSectorBytes, buffer, kSectorBytes);
         if (r != SmfsResult::Ok && r != SmfsResult::EccUncorrectable) return r;
-        r = media_write_sectors(drive, logBlock, s * kSectorBytes, buffer, kSectorBytes);
+        r = writeSectors(drive, logBlock, s * kSectorBytes, buffer, kSectorBytes);
         if (r != SmfsResult::Ok) return r;
     }
     return SmfsResult::Ok;
@@ -294,13 +308,20 @@ SmfsResult media_retire_block(unsigned drive, std::uint32_t physBlock) {
     (void)smc_erase_block(drive, firstSector(physBlock) * kSectorBytes);
     for (std::uint32_t s = 0; s < geo().sectorsPerBlock; ++s)
         (void)smc_write_sector(drive, firstSector(physBlock) + s, kErasedSector.data(), spare);
-    return chip_take_io_error() ? SmfsResult::ImageIo : SmfsResult::Ok;
+    return flushed(drive, chip_take_io_error() ? SmfsResult::ImageIo : SmfsResult::Ok);
 }
 
 // ---- Block I/O ----
 
 SmfsResult media_write_sectors(unsigned drive, std::uint32_t logBlock, std::uint32_t offsetBytes,
                                const std::uint8_t* data, std::uint32_t lengthBytes) {
+    return flushed(drive, writeSectors(drive, logBlock, offsetBytes, data, lengthBytes));
+}
+
+namespace {
+
+SmfsResult writeSectors(unsigned drive, std::uint32_t logBlock, std::uint32_t offsetBytes,
+                        const std::uint8_t* data, std::uint32_t lengthBytes) {
     SmfsResult r = ready(drive);
     if (r != SmfsResult::Ok) return r;
     if (logBlock >= geo().logBlocks) return SmfsResult::InvalidArgument;
@@ -327,6 +348,8 @@ SmfsResult media_write_sectors(unsigned drive, std::uint32_t logBlock, std::uint
         if (r != SmfsResult::Ok) return r;
     }
 }
+
+} // namespace
 
 SmfsResult media_read(unsigned drive, std::uint32_t logBlock, std::uint32_t offsetBytes,
                       std::uint8_t* buffer, std::uint32_t lengthBytes) {
@@ -383,6 +406,13 @@ SmfsResult media_read_sector(unsigned drive, std::uint32_t sector, std::uint32_t
 
 SmfsResult media_write(unsigned drive, std::uint32_t logBlock, std::uint32_t offsetBytes,
                        const std::uint8_t* data, std::uint32_t lengthBytes) {
+    return flushed(drive, writeRange(drive, logBlock, offsetBytes, data, lengthBytes));
+}
+
+namespace {
+
+SmfsResult writeRange(unsigned drive, std::uint32_t logBlock, std::uint32_t offsetBytes,
+                      const std::uint8_t* data, std::uint32_t lengthBytes) {
     SmfsResult r = ready(drive);
     if (r != SmfsResult::Ok) return r;
     if (logBlock >= geo().logBlocks) return SmfsResult::InvalidArgument;
@@ -414,7 +444,7 @@ SmfsResult media_write(unsigned drive, std::uint32_t logBlock, std::uint32_t off
         for (std::uint32_t s = firstTouched; s <= lastTouched; ++s) {
             std::memcpy(sector, kErasedSector.data(), kSectorBytes);
             merge(s);
-            r = media_write_sectors(drive, logBlock, s * kSectorBytes, sector, kSectorBytes);
+            r = writeSectors(drive, logBlock, s * kSectorBytes, sector, kSectorBytes);
             if (r != SmfsResult::Ok) return r;
         }
         return SmfsResult::Ok;
@@ -436,7 +466,7 @@ SmfsResult media_write(unsigned drive, std::uint32_t logBlock, std::uint32_t off
             if (r != SmfsResult::Ok) break;
         }
         merge(s);
-        r = media_write_sectors(drive, logBlock, s * kSectorBytes, sector, kSectorBytes);
+        r = writeSectors(drive, logBlock, s * kSectorBytes, sector, kSectorBytes);
     }
     if (previous != 0) {
         SmfsResult released = media_release_block(drive, previous);
@@ -444,6 +474,8 @@ SmfsResult media_write(unsigned drive, std::uint32_t logBlock, std::uint32_t off
     }
     return r;
 }
+
+} // namespace
 
 SmfsResult media_complete_block(unsigned drive, std::uint32_t logBlock) {
     SmfsResult r = ready(drive);
@@ -457,11 +489,10 @@ SmfsResult media_complete_block(unsigned drive, std::uint32_t logBlock) {
         r = sectorBlank(drive, firstSector(physBlock) + s, &blank);
         if (r != SmfsResult::Ok) return r;
         if (!blank) continue;
-        r = media_write_sectors(drive, logBlock, s * kSectorBytes, kErasedSector.data(),
-                                kSectorBytes);
-        if (r != SmfsResult::Ok) return r;
+        r = writeSectors(drive, logBlock, s * kSectorBytes, kErasedSector.data(), kSectorBytes);
+        if (r != SmfsResult::Ok) return flushed(drive, r);
     }
-    return SmfsResult::Ok;
+    return flushed(drive, SmfsResult::Ok);
 }
 
 SmfsResult media_geometry(unsigned drive, CardGeometry* geometry) {
