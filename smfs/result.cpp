@@ -65,6 +65,8 @@ const char* smfs_result_text(SmfsResult result) {
         return "library not initialised";
     case SmfsResult::ImageIo:
         return "the image file could not be read or written";
+    case SmfsResult::FileStillOpen:
+        return "the file is still open";
     }
     return "unknown result";
 }

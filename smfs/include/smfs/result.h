@@ -37,6 +37,7 @@ enum class SmfsResult : std::uint8_t {
     AboveRoot = 36,          // relative path climbs above the root
     NotInitialised = 39,     // library not initialised
     ImageIo = 40,            // the image stream failed to read or write
+    FileStillOpen = 41,      // the file (or one in the folder) still has open handles
 };
 
 // A short English description of a result code, for messages and logs.

@@ -1,0 +1,926 @@
+// The public calls of the card library: initialisation, the open-file records behind the
+// handles, reads and writes along a file's cluster chain, and the file and folder calls by
+// path, built on the directory layer and the FAT volume.
+//
+// Each open handle has one record among ten: its file's first cluster and parent folder, the
+// position, the cluster holding the position (kFatEnd when the position sits at the end of
+// the chain's last cluster, so the next write links a new cluster), the cluster before it,
+// the size and the mode. Writes change the FAT in memory only; close writes the file's entry,
+// cuts the chain to the size and writes the FAT. A file with open handles is never deleted,
+// so no handle can write into clusters that were freed and handed out again.
+#include <smfs/smfs.h>
+
+#include "bytes.h"
+#include "chip.h"
+#include "dir.h"
+#include "fat.h"
+#include "format.h"
+#include "media.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr unsigned kDrive = 0;
+constexpr char kVersionName[] = "SmartMedia File System v";
+constexpr char kVersionNumber[] = "2.22";
+
+struct OpenFile {
+    bool used = false;
+    std::uint32_t first = 0;
+    std::uint32_t parent = 0;
+    std::uint32_t position = 0;
+    std::uint32_t current = 0; // kFatEnd at the end of the chain's last cluster
+    std::uint32_t previous = 0;
+    std::uint32_t size = 0;
+    int mode = 0;
+    std::uint32_t index = 0;
+};
+
+bool g_initialised = false;
+std::array<OpenFile, kSmfsMaxOpenFiles> g_files;
+SmfsClock g_clock = nullptr;
+
+SmfsDateTime now() {
+    return g_clock ? g_clock() : smfs_local_time();
+}
+
+void forgetOpenFiles(unsigned) {
+    g_files.fill(OpenFile{});
+}
+
+bool clusterOpen(std::uint32_t cluster) {
+    return std::any_of(g_files.begin(), g_files.end(),
+                       [&](const OpenFile& f) { return f.used && f.first == cluster; });
+}
+
+OpenFile* freeRecord() {
+    for (OpenFile& f : g_files)
+        if (!f.used) return &f;
+    return nullptr;
+}
+
+// The lowest open index not used by a handle of the file at first; false when all ten are.
+bool freeIndex(std::uint32_t first, std::uint32_t* index) {
+    for (std::uint32_t i = 0; i < kSmfsMaxOpenFiles; ++i) {
+        if (std::none_of(g_files.begin(), g_files.end(), [&](const OpenFile& f) {
+                return f.used && f.first == first && f.index == i;
+            })) {
+            *index = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+SmfsHandle makeHandle(const OpenFile& f) {
+    return (kDrive << 24) | (f.index << 16) | (f.first & 0xFFFF);
+}
+
+SmfsResult findRecord(SmfsHandle handle, OpenFile** record) {
+    if (!g_initialised) return SmfsResult::NotInitialised;
+    if ((handle >> 24) & 0x7F) return SmfsResult::InvalidArgument;
+    // A remount (after format or a card change) forgets every record.
+    SmfsResult r = fat_ensure(kDrive);
+    if (r != SmfsResult::Ok) return r;
+    const std::uint32_t index = (handle >> 16) & 0xFF;
+    const std::uint32_t first = handle & 0xFFFF;
+    for (OpenFile& f : g_files) {
+        if (f.used && f.first == first && f.index == index) {
+            *record = &f;
+            return SmfsResult::Ok;
+        }
+    }
+    return SmfsResult::HandleNotOpen;
+}
+
+// A path made full, checked for the drive, with the folder holding its last name.
+struct Target {
+    std::string full;
+    std::string name; // empty for the root
+    std::uint32_t parent = 0;
+};
+
+bool isDotName(const std::string& name) {
+    return name == "." || name == "..";
+}
+
+// Makes the path full, checks the drive and mounts. The parent is resolved unless the path
+// names the root.
+SmfsResult prepare(const char* path, Target* t) {
+    if (!g_initialised) return SmfsResult::NotInitialised;
+    SmfsResult r = path_make_full(path, &t->full);
+    if (r != SmfsResult::Ok) return r;
+    if (path_drive(t->full) != 0) return SmfsResult::InvalidArgument;
+    r = fat_ensure(kDrive);
+    if (r != SmfsResult::Ok) return r;
+    path_last_name(t->full, &t->name);
+    if (t->name.empty()) {
+        // Only "vx:\" itself has no last name; anything else after the drive is bad syntax.
+        const std::size_t colon = t->full.find(':');
+        return t->full.size() == colon + 2 && t->full.back() == '\\' ? SmfsResult::Ok
+                                                                     : SmfsResult::InvalidArgument;
+    }
+    return path_resolve(kDrive, t->full, 1, &t->parent);
+}
+
+SmfsResult findEntry(const Target& t, DirSlot* slot) {
+    DirKey key;
+    key.text = t.name.c_str();
+    return dir_find(kDrive, kFindName, t.parent, key, slot);
+}
+
+bool isFolder(const DirSlot& slot) {
+    return (slot.entry[kDeAttr] & kAttrFolder) != 0;
+}
+
+SmfsResult drivePathOk(const char* drivePath) {
+    if (!g_initialised) return SmfsResult::NotInitialised;
+    if (!drivePath || path_drive(drivePath) != 0) return SmfsResult::InvalidArgument;
+    return SmfsResult::Ok;
+}
+
+// Moves a record's current and previous cluster to the cluster that holds position.
+SmfsResult locate(OpenFile& f, std::uint32_t position) {
+    const FatVolume* v = fat_volume(kDrive);
+    const std::uint32_t clusterBytes = fat_cluster_bytes(kDrive);
+    if (!v || clusterBytes == 0) return SmfsResult::Internal;
+    const std::uint32_t steps = position / clusterBytes;
+    if (steps > v->clusterCount + 1) return SmfsResult::Internal;
+    std::uint32_t current = f.first;
+    std::uint32_t previous = 0;
+    for (std::uint32_t i = 0; i < steps; ++i) {
+        if (!fat_is_data_cluster(kDrive, current)) return SmfsResult::Internal;
+        const std::uint16_t next = fat_entry(kDrive, current);
+        previous = current;
+        if (next == kFatEnd) {
+            // Only a position at the very end of the last cluster may lie past the chain.
+            if (i + 1 != steps) return SmfsResult::Internal;
+            current = kFatEnd;
+            break;
+        }
+        if (!fat_is_data_cluster(kDrive, next)) return SmfsResult::Internal;
+        current = next;
+    }
+    f.position = position;
+    f.current = current;
+    f.previous = previous;
+    return SmfsResult::Ok;
+}
+
+// After a position reached a cluster's end: steps to the next cluster of the chain, or to
+// kFatEnd when the chain ends there.
+SmfsResult stepCluster(OpenFile& f) {
+    const std::uint16_t next = fat_entry(kDrive, f.current);
+    f.previous = f.current;
+    if (next == kFatEnd) {
+        f.current = kFatEnd;
+        return SmfsResult::Ok;
+    }
+    if (!fat_is_data_cluster(kDrive, next)) return SmfsResult::BrokenChain;
+    f.current = next;
+    return SmfsResult::Ok;
+}
+
+// Cuts a file's chain after the cluster holding its last byte (its first cluster for an
+// empty file) and frees the rest. *last receives the cluster kept last.
+void cutChain(const OpenFile& f, std::uint32_t* last) {
+    const FatVolume* v = fat_volume(kDrive);
+    const std::uint64_t clusterBytes = fat_cluster_bytes(kDrive);
+    *last = 0;
+    if (!v || !fat_is_data_cluster(kDrive, f.first)) return;
+    std::uint32_t c = f.first;
+    std::uint64_t covered = clusterBytes;
+    for (std::uint32_t steps = 0; covered < f.size; ++steps) {
+        const std::uint16_t next = fat_entry(kDrive, c);
+        // A chain shorter than the size is left as it is.
+        if (steps > v->clusterCount || !fat_is_data_cluster(kDrive, next)) return;
+        c = next;
+        covered += clusterBytes;
+    }
+    *last = c;
+    std::uint16_t rest = fat_entry(kDrive, c);
+    fat_set_entry(kDrive, c, kFatEnd);
+    for (std::uint32_t steps = 0; steps <= v->clusterCount && fat_is_data_cluster(kDrive, rest);
+         ++steps) {
+        const std::uint16_t next = fat_entry(kDrive, rest);
+        fat_set_entry(kDrive, rest, kFatFree);
+        rest = next;
+    }
+}
+
+// The logical block that holds byte offset of a data cluster.
+SmfsResult clusterBlock(std::uint32_t cluster, std::uint32_t offset, std::uint32_t* block) {
+    const FatVolume* v = fat_volume(kDrive);
+    CardGeometry g{};
+    SmfsResult r = media_geometry(kDrive, &g);
+    if (r != SmfsResult::Ok) return r;
+    if (!v || g.sectorsPerBlock == 0) return SmfsResult::Internal;
+    const std::uint64_t sector = v->dataStart +
+                                 std::uint64_t(cluster - kFirstCluster) * v->sectorsPerCluster +
+                                 offset / kSectorBytes;
+    *block = std::uint32_t(sector / g.sectorsPerBlock);
+    return SmfsResult::Ok;
+}
+
+void fillInfo(const std::uint8_t* e, SmfsEntryInfo* info) {
+    const std::uint16_t date = le16(e + kDeDate);
+    const std::uint16_t time = le16(e + kDeTime);
+    info->attribute = e[kDeAttr];
+    info->firstCluster = le16(e + kDeCluster);
+    info->size = le32(e + kDeSize);
+    info->year = static_cast<std::uint16_t>((date >> 9) + 1980);
+    info->month = static_cast<std::uint8_t>((date >> 5) & 0x0F);
+    info->day = static_cast<std::uint8_t>(date & 0x1F);
+    info->hour = static_cast<std::uint8_t>(time >> 11);
+    info->minute = static_cast<std::uint8_t>((time >> 5) & 0x3F);
+    info->seconds2 = static_cast<std::uint8_t>(time & 0x1F);
+    info->zero = 0;
+}
+
+// The one or two digits just before (before true) or after the '.' of a version text; 0
+// when there are none or more than two.
+std::int32_t versionPart(const char* text, bool before) {
+    const char* dot = std::strchr(text, '.');
+    if (!dot) return 0;
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    const char* from = dot;
+    const char* to = dot;
+    if (before) {
+        while (from > text && digit(from[-1]))
+            --from;
+    } else {
+        from = to = dot + 1;
+        while (digit(*to))
+            ++to;
+    }
+    if (to - from < 1 || to - from > 2) return 0;
+    std::int32_t value = 0;
+    for (const char* p = from; p < to; ++p)
+        value = value * 10 + (*p - '0');
+    return value;
+}
+
+// Writes a file's entry, cuts its chain, completes its last block and writes the FAT.
+SmfsResult commitFile(OpenFile& f) {
+    DirSlot slot{};
+    DirKey key;
+    key.number = f.first;
+    SmfsResult r = dir_find(kDrive, kFindCluster, f.parent, key, &slot);
+    if (r != SmfsResult::Ok) return r;
+    const SmfsDateTime t = now();
+    put_le16(slot.entry + kDeTime, dir_pack_time(t));
+    put_le16(slot.entry + kDeDate, dir_pack_date(t));
+    put_le32(slot.entry + kDeSize, f.size);
+    r = dir_write_entry(kDrive, slot);
+    if (r != SmfsResult::Ok) return r;
+
+    std::uint32_t last = 0;
+    cutChain(f, &last);
+    if (last != 0 && f.size > 0) {
+        const std::uint32_t clusterBytes = fat_cluster_bytes(kDrive);
+        std::uint32_t block = 0;
+        r = clusterBlock(last, (f.size - 1) % clusterBytes, &block);
+        if (r != SmfsResult::Ok) return r;
+        r = media_complete_block(kDrive, block);
+        // A block never written has nothing to complete.
+        if (r != SmfsResult::Ok && r != SmfsResult::BlockNotMapped) return r;
+    }
+    return fat_flush(kDrive);
+}
+
+// Pre-erases the logical blocks lying wholly inside a run of clusters.
+SmfsResult preErase(std::uint32_t start, std::uint32_t length) {
+    const FatVolume* v = fat_volume(kDrive);
+    CardGeometry g{};
+    SmfsResult r = media_geometry(kDrive, &g);
+    if (r != SmfsResult::Ok) return r;
+    if (!v) return SmfsResult::Internal;
+    const std::uint64_t spb = g.sectorsPerBlock;
+    const std::uint64_t first =
+        v->dataStart + std::uint64_t(start - kFirstCluster) * v->sectorsPerCluster;
+    const std::uint64_t end = first + std::uint64_t(length) * v->sectorsPerCluster;
+    for (std::uint64_t block = (first + spb - 1) / spb; (block + 1) * spb <= end; ++block) {
+        std::uint32_t previous = 0;
+        r = media_assign_block(kDrive, std::uint32_t(block), &previous);
+        if (r != SmfsResult::Ok) return r;
+        if (previous != 0) {
+            r = media_release_block(kDrive, previous);
+            if (r != SmfsResult::Ok) return r;
+        }
+    }
+    return SmfsResult::Ok;
+}
+
+} // namespace
+
+// ---- Set-up ----
+
+void smfs_set_image(std::FILE* stream) {
+    smc_set_image(stream);
+}
+
+void smfs_set_clock(SmfsClock clock) {
+    g_clock = clock;
+}
+
+SmfsDateTime smfs_local_time() {
+    const std::time_t t = std::time(nullptr);
+    const std::tm* tm = std::localtime(&t);
+    if (!tm) return SmfsDateTime{1980, 1, 1, 0, 0, 0};
+    return SmfsDateTime{static_cast<std::uint16_t>(tm->tm_year + 1900),
+                        static_cast<std::uint8_t>(tm->tm_mon + 1),
+                        static_cast<std::uint8_t>(tm->tm_mday),
+                        static_cast<std::uint8_t>(tm->tm_hour),
+                        static_cast<std::uint8_t>(tm->tm_min),
+                        static_cast<std::uint8_t>(std::min(tm->tm_sec, 59))};
+}
+
+SmfsResult smfs_init() {
+    g_initialised = false;
+    dir_reset();
+    chip_reset();
+    smc_reset();
+    media_reset();
+    media_seed(now().second);
+    fat_reset();
+    fat_set_mount_hook(forgetOpenFiles);
+    forgetOpenFiles(kDrive);
+    dir_set_busy_check(clusterOpen);
+    (void)smfs_register_callback(0, nullptr);
+    (void)smfs_register_callback(1, nullptr);
+    g_initialised = true;
+    return SmfsResult::Ok;
+}
+
+SmfsResult smfs_set_drive_name(const char* name) {
+    if (!g_initialised) return SmfsResult::NotInitialised;
+    if (!name) return SmfsResult::InvalidArgument;
+    const std::string n = name;
+    if (n.empty() || n.size() > kMaxDriveNameChars || n.find_first_of(":\\") != std::string::npos)
+        return SmfsResult::InvalidArgument;
+    dir_set_drive_name(n);
+    return SmfsResult::Ok;
+}
+
+void smfs_reset_drive_name() {
+    dir_set_drive_name("vx");
+}
+
+// ---- Volume ----
+
+SmfsResult smfs_space(const char* drivePath, std::uint64_t* total, std::uint64_t* used,
+                      std::uint64_t* free) {
+    *total = *used = *free = 0;
+    SmfsResult r = drivePathOk(drivePath);
+    if (r != SmfsResult::Ok) return r;
+    VolumeSpace space{};
+    r = volume_space(kDrive, &space);
+    if (r != SmfsResult::Ok) return r;
+    *total = space.totalBytes;
+    *used = space.usedBytes;
+    *free = space.freeBytes;
+    return SmfsResult::Ok;
+}
+
+SmfsResult smfs_format(const char* drivePath, int full, std::uint32_t* badBlocks) {
+    *badBlocks = 0;
+    SmfsResult r = drivePathOk(drivePath);
+    if (r != SmfsResult::Ok) return r;
+    dir_set_cwd("");
+    // The card is erased below every open handle: forget them now, not only at the remount.
+    forgetOpenFiles(kDrive);
+    r = media_low_format(kDrive, full, badBlocks);
+    if (r != SmfsResult::Ok) return r;
+    return format_volume(kDrive, "");
+}
+
+SmfsResult smfs_defer_fat(const char* drivePath) {
+    SmfsResult r = drivePathOk(drivePath);
+    if (r != SmfsResult::Ok) return r;
+    fat_set_deferred(kDrive, true);
+    return SmfsResult::Ok;
+}
+
+SmfsResult smfs_flush_fat(const char* drivePath) {
+    SmfsResult r = drivePathOk(drivePath);
+    if (r != SmfsResult::Ok) return r;
+    fat_set_deferred(kDrive, false);
+    return fat_flush(kDrive);
+}
+
+SmfsResult smfs_version(SmfsVersion* version) {
+    std::memset(version, 0, sizeof *version);
+    std::snprintf(version->text, sizeof version->text, "%s%s", kVersionName, kVersionNumber);
+    version->major = versionPart(kVersionNumber, true);
+    version->minor = versionPart(kVersionNumber, false);
+    return SmfsResult::Ok;
+}
+
+// ---- Folders and entries ----
+
+SmfsResult smfs_chdir(const char* path) {
+    if (!g_initialised) return SmfsResult::NotInitialised;
+    if (!path) return SmfsResult::InvalidArgument;
+    std::string p = path;
+    const std::size_t colon = p.find(':');
+    if (colon == std::string::npos || colon == 0 || colon > kMaxDriveNameChars ||
+        p.find('\\') < colon)
+        return SmfsResult::NotFound;
+    if (p.size() > kMaxCwdChars) return SmfsResult::OutOfMemory;
+    if (p.back() != '\\') p += '\\';
+    dir_set_cwd(p);
+    return SmfsResult::Ok;
+}
+
+SmfsResult smfs_getcwd(char* out, std::size_t capacity) {
+    if (!g_initialised) return SmfsResult::NotInitialised;
+    const std::string& cwd = dir_cwd();
+    if (!out || cwd.size() + 1 > capacity) return SmfsResult::OutOfMemory;
+    std::memcpy(out, cwd.c_str(), cwd.size() + 1);
+    return SmfsResult::Ok;
+}
+
+SmfsResult smfs_list(const char* path, std::uint32_t first, std::uint32_t count, char* names,
+                     std::uint32_t* delivered) {
+    *delivered = 0;
+    Target t;
+    SmfsResult r = prepare(path, &t);
+    if (r != SmfsResult::Ok) return r;
+    std::uint32_t folder = 0;
+    bool folderTarget = false;
+    r = path_resolve(kDrive, t.full, 0, &folder, &folderTarget);
+    if (r != SmfsResult::Ok) return r;
+    if (!folderTarget) return SmfsResult::InvalidArgument;
+    return dir_list(kDrive, folder, first, count, names, delivered);
+}
+
+SmfsResult smfs_count(const char* path, std::uint32_t* count) {
+    *count = 0;
+    Target t;
+    SmfsResult r = prepare(path, &t);
+    if (r != SmfsResult::Ok) return r;
+    std::uint32_t folder = 0;
+    bool folderTarget = false;
+    r = path_resolve(kDrive, t.full, 0, &folder, &folderTarget);
+    if (r != SmfsResult::Ok) return r;
+    if (!folderTarget) return SmfsResult::InvalidArgument;
+    return dir_count(kDrive, folder, count);
+}
+
+SmfsResult smfs_info(const char* path, SmfsEntryInfo* info) {
+    std::memset(info, 0, sizeof *info);
+    Target t;
+    SmfsResult r = prepare(path, &t);
+    if (r != SmfsResult::Ok) return r;
+    if (t.name.empty()) return SmfsResult::IsRoot;
+    DirSlot slot{};
+    r = findEntry(t, &slot);
+    if (r != SmfsResult::Ok) return r;
+    fillInfo(slot.entry, info);
+    return SmfsResult::Ok;
+}
+
+SmfsResult smfs_file_size(const char* path, std::uint32_t* size) {
+    *size = 0;
+    Target t;
+    SmfsResult r = prepare(path, &t);
+    if (r != SmfsResult::Ok) return r;
+    if (t.name.empty()) return SmfsResult::IsRoot;
+    DirSlot slot{};
+    r = findEntry(t, &slot);
+    if (r != SmfsResult::Ok) return r;
+    *size = le32(slot.entry + kDeSize);
+    return SmfsResult::Ok;
+}
+
+SmfsResult smfs_mkdir(const char* path, int) {
+    Target t;
+    SmfsResult r = prepare(path, &t);
+    if (r != SmfsResult::Ok) return r;
+    if (t.name.empty() || isDotName(t.name)) return SmfsResult::NameExists;
+    DirSlot slot{};
+    r = findEntry(t, &slot);
+    if (r == SmfsResult::Ok) return SmfsResult::NameExists;
+    if (r != SmfsResult::NotFound) return r;
+
+    std::uint32_t c = 0;
+    r = fat_alloc_cluster(kDrive, &c);
+    if (r != SmfsResult::Ok) return r;
+    r = cluster_fill(kDrive, c, 0);
+    if (r != SmfsResult::Ok) return r;
+    fat_set_entry(kDrive, c, kFatEnd);
+    const SmfsDateTime time = now();
+    r = dir_create_entry(kDrive, c, ".", DirEntryRecord{kAttrFolder, c, 0, time});
+    if (r == SmfsResult::Ok)
+        r = dir_create_entry(kDrive, c, "..", DirEntryRecord{kAttrFolder, t.parent, 0, time});
+    if (r == SmfsResult::Ok)
+        r = dir_create_entry(kDrive, t.parent, t.name.c_str(),
+                             DirEntryRecord{kAttrFolder, c, 0, time});
+    if (r != SmfsResult::Ok) {
+        fat_set_entry(kDrive, c, kFatFree);
+        return r;
+    }
+    return fat_flush(kDrive);
+}
+
+SmfsResult smfs_rmdir(const char* path, int recursive) {
+    Target t;
+    SmfsResult r = prepare(path, &t);
+    if (r != SmfsResult::Ok) return r;
+    if (t.name.empty()) return SmfsResult::IsRoot;
+    if (isDotName(t.name)) return SmfsResult::InvalidArgument;
+    DirSlot slot{};
+    r = findEntry(t, &slot);
+    if (r != SmfsResult::Ok) return r;
+    if (!isFolder(slot)) return SmfsResult::InvalidArgument;
+    const std::uint32_t folder = le16(slot.entry + kDeCluster);
+    if (!fat_is_data_cluster(kDrive, folder)) return SmfsResult::BrokenChain;
+
+    if (recursive != 1) {
+        // Any entry but "." and ".." makes the folder non-empty; its clusters would be lost.
+        for (std::uint32_t i = 0;; ++i) {
+            DirSlot e{};
+            DirKey key;
+            key.number = i;
+            r = dir_find(kDrive, kFindIndex, folder, key, &e);
+            if (r == SmfsResult::NotFound) break;
+            if (r != SmfsResult::Ok) return r;
+            if (std::memcmp(e.entry, ".          ", kNameChars) != 0 &&
+                std::memcmp(e.entry, "..         ", kNameChars) != 0)
+                return SmfsResult::FolderNotEmpty;
+        }
+    } else {
+        // Each step removes one folder of the tree, so the volume's cluster count bounds it.
+        const FatVolume* v = fat_volume(kDrive);
+        for (std::uint32_t steps = 0;; ++steps) {
+            if (!v || steps > v->clusterCount + 1) return SmfsResult::BrokenChain;
+            r = dir_delete_tree_step(kDrive, folder);
+            if (r == SmfsResult::TreeDeleted) break;
+            if (r != SmfsResult::Ok) return r;
+        }
+    }
+    return dir_delete_file(kDrive, t.parent, t.name.c_str());
+}
+
+SmfsResult smfs_delete(const char* path) {
+    Target t;
+    SmfsResult r = prepare(path, &t);
+    if (r != SmfsResult::Ok) return r;
+    if (t.name.empty()) return SmfsResult::IsRoot;
+    if (isDotName(t.name)) return SmfsResult::InvalidArgument;
+    DirSlot slot{};
+    r = findEntry(t, &slot);
+    if (r != SmfsResult::Ok) return r;
+    // A folder goes through smfs_rmdir, which deletes what it holds.
+    if (isFolder(slot)) return SmfsResult::InvalidArgument;
+    return dir_delete_file(kDrive, t.parent, t.name.c_str());
+}
+
+SmfsResult smfs_move(const char* source, const char* target) {
+    if (!g_initialised) return SmfsResult::NotInitialised;
+    Target from;
+    Target to;
+    SmfsResult r = prepare(source, &from);
+    if (r == SmfsResult::NotFound || r == SmfsResult::BrokenChain)
+        return SmfsResult::MoveSourceNotFound;
+    if (r != SmfsResult::Ok) return r;
+    if (from.name.empty()) return SmfsResult::IsRoot;
+    if (isDotName(from.name)) return SmfsResult::InvalidArgument;
+    DirSlot slot{};
+    r = findEntry(from, &slot);
+    if (r != SmfsResult::Ok) return r;
+
+    r = prepare(target, &to);
+    if (r == SmfsResult::NotFound || r == SmfsResult::BrokenChain) return SmfsResult::NameExists;
+    if (r != SmfsResult::Ok) return r;
+    if (to.name.empty()) return SmfsResult::IsRoot;
+    if (isDotName(to.name)) return SmfsResult::InvalidArgument;
+    DirSlot existing{};
+    r = findEntry(to, &existing);
+    if (r == SmfsResult::Ok) return SmfsResult::NameExists;
+    if (r != SmfsResult::NotFound) return r;
+
+    const std::uint32_t moved = le16(slot.entry + kDeCluster);
+    const bool folder = isFolder(slot);
+    if (folder) {
+        // A folder moved below itself would leave the tree unreachable and make it a loop.
+        const FatVolume* v = fat_volume(kDrive);
+        std::uint32_t c = to.parent;
+        for (std::uint32_t steps = 0; c != kRootCluster; ++steps) {
+            if (c == moved) return SmfsResult::InvalidArgument;
+            if (!v || steps > v->clusterCount) return SmfsResult::BrokenChain;
+            DirSlot up{};
+            DirKey key;
+            key.text = "..";
+            r = dir_find(kDrive, kFindName, c, key, &up);
+            if (r != SmfsResult::Ok) return r;
+            c = le16(up.entry + kDeCluster);
+        }
+    }
+
+    // The new entry is written before the old one goes, so a failure never loses the file.
+    r = dir_create_entry_from(kDrive, to.parent, to.name.c_str(), slot.entry);
+    if (r != SmfsResult::Ok) return r;
+    r = dir_delete_slot(kDrive, from.parent, slot);
+    if (r != SmfsResult::Ok) return r;
+    if (folder && from.parent != to.parent && fat_is_data_cluster(kDrive, moved)) {
+        DirSlot up{};
+        DirKey key;
+        key.text = "..";
+        if (dir_find(kDrive, kFindName, moved, key, &up) == SmfsResult::Ok) {
+            put_le16(up.entry + kDeCluster, static_cast<std::uint16_t>(to.parent));
+            r = dir_write_entry(kDrive, up);
+            if (r != SmfsResult::Ok) return r;
+        }
+    }
+    for (OpenFile& f : g_files)
+        if (f.used && f.first == moved && f.parent == from.parent) f.parent = to.parent;
+    return SmfsResult::Ok;
+}
+
+SmfsResult smfs_rename(const char* source, const char* target) {
+    if (!g_initialised) return SmfsResult::NotInitialised;
+    Target from;
+    Target to;
+    SmfsResult r = prepare(source, &from);
+    if (r == SmfsResult::NotFound || r == SmfsResult::BrokenChain)
+        return SmfsResult::MoveSourceNotFound;
+    if (r != SmfsResult::Ok) return r;
+    if (from.name.empty()) return SmfsResult::IsRoot;
+    if (isDotName(from.name)) return SmfsResult::InvalidArgument;
+    DirSlot slot{};
+    r = findEntry(from, &slot);
+    if (r != SmfsResult::Ok) return r;
+
+    r = prepare(target, &to);
+    if (r == SmfsResult::NotFound || r == SmfsResult::BrokenChain)
+        return SmfsResult::InvalidArgument;
+    if (r != SmfsResult::Ok) return r;
+    if (to.name.empty()) return SmfsResult::IsRoot;
+    if (isDotName(to.name) || to.parent != from.parent) return SmfsResult::InvalidArgument;
+    DirSlot existing{};
+    r = findEntry(to, &existing);
+    if (r == SmfsResult::Ok) return SmfsResult::NameExists;
+    if (r != SmfsResult::NotFound) return r;
+
+    // The old entry's long-name entries would describe a name it no longer has: delete them
+    // with it, then write the entry back in its own place under the new name.
+    std::uint8_t newName[kNameChars];
+    if (name_to_entry(to.name.c_str(), newName) != 0) return SmfsResult::InvalidArgument;
+    r = dir_delete_slot(kDrive, from.parent, slot);
+    if (r != SmfsResult::Ok) return r;
+    std::memcpy(slot.entry + kDeName, newName, kNameChars);
+    return dir_write_entry(kDrive, slot);
+}
+
+// ---- Files ----
+
+SmfsResult smfs_create(const char* path, int overwrite, SmfsHandle* handle) {
+    *handle = 0;
+    Target t;
+    SmfsResult r = prepare(path, &t);
+    if (r != SmfsResult::Ok) return r;
+    if (t.name.empty()) return SmfsResult::IsRoot;
+    if (isDotName(t.name)) return SmfsResult::NameExists;
+    DirSlot slot{};
+    r = findEntry(t, &slot);
+    if (r == SmfsResult::Ok) {
+        // A folder is never replaced by a file: its contents would be lost.
+        if (overwrite != 1 || isFolder(slot)) return SmfsResult::NameExists;
+        r = dir_delete_file(kDrive, t.parent, t.name.c_str());
+        if (r != SmfsResult::Ok) return r;
+    } else if (r != SmfsResult::NotFound) {
+        return r;
+    }
+
+    OpenFile* f = freeRecord();
+    if (!f) return SmfsResult::TooManyOpen;
+    std::uint32_t c = 0;
+    r = fat_alloc_cluster(kDrive, &c);
+    if (r != SmfsResult::Ok) return r;
+    std::uint32_t index = 0;
+    if (!freeIndex(c, &index)) return SmfsResult::FileOpenTenTimes;
+    fat_set_entry(kDrive, c, kFatEnd);
+    r = dir_create_entry(kDrive, t.parent, t.name.c_str(),
+                         DirEntryRecord{kAttrArchive, c, 0, now()});
+    if (r != SmfsResult::Ok) {
+        fat_set_entry(kDrive, c, kFatFree);
+        return r;
+    }
+    *f = OpenFile{true, c, t.parent, 0, c, 0, 0, kSmfsReadWrite, index};
+    *handle = makeHandle(*f);
+    return SmfsResult::Ok;
+}
+
+SmfsResult smfs_open(const char* path, int mode, SmfsHandle* handle) {
+    *handle = 0;
+    Target t;
+    SmfsResult r = prepare(path, &t);
+    if (r != SmfsResult::Ok) return r;
+    if (mode < kSmfsRead || mode > kSmfsReadWrite) return SmfsResult::InvalidArgument;
+    if (t.name.empty()) return SmfsResult::IsRoot;
+    DirSlot slot{};
+    r = findEntry(t, &slot);
+    if (r != SmfsResult::Ok) return r;
+    // Writing would replace a folder's entries with file data and cut its chain at close.
+    if (isFolder(slot) && (mode & kSmfsWrite)) return SmfsResult::InvalidArgument;
+    std::uint32_t first = le16(slot.entry + kDeCluster);
+    std::uint32_t index = 0;
+    if (!freeIndex(first, &index)) return SmfsResult::FileOpenTenTimes;
+    OpenFile* f = freeRecord();
+    if (!f) return SmfsResult::TooManyOpen;
+
+    if (first == kRootCluster && (mode & kSmfsWrite)) {
+        // An empty file from another system names no cluster; writes need one to start at,
+        // and cluster 0 would be the root folder.
+        r = fat_alloc_cluster(kDrive, &first);
+        if (r != SmfsResult::Ok) return r;
+        fat_set_entry(kDrive, first, kFatEnd);
+        put_le16(slot.entry + kDeCluster, static_cast<std::uint16_t>(first));
+        r = dir_write_entry(kDrive, slot);
+        if (r != SmfsResult::Ok) {
+            fat_set_entry(kDrive, first, kFatFree);
+            return r;
+        }
+        index = 0;
+    }
+    *f = OpenFile{true, first, t.parent, 0, first, 0, le32(slot.entry + kDeSize), mode, index};
+    *handle = makeHandle(*f);
+    return SmfsResult::Ok;
+}
+
+SmfsResult smfs_read(SmfsHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count) {
+    *count = 0;
+    OpenFile* f = nullptr;
+    SmfsResult r = findRecord(handle, &f);
+    if (r != SmfsResult::Ok) return r;
+    const std::uint32_t clusterBytes = fat_cluster_bytes(kDrive);
+    const std::uint32_t n = std::min(length, f->size - std::min(f->position, f->size));
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    bool uncorrectable = false;
+    while (*count < n) {
+        if (!fat_is_data_cluster(kDrive, f->current)) return SmfsResult::Internal;
+        const std::uint32_t inCluster = f->position % clusterBytes;
+        const std::uint32_t piece = std::min(n - *count, clusterBytes - inCluster);
+        r = cluster_read(kDrive, f->current, inCluster, out + *count, piece);
+        // Data that failed its ECC is delivered all the same and reported at the end.
+        if (r == SmfsResult::EccUncorrectable)
+            uncorrectable = true;
+        else if (r != SmfsResult::Ok)
+            return r;
+        f->position += piece;
+        *count += piece;
+        if (f->position % clusterBytes == 0) {
+            r = stepCluster(*f);
+            if (r != SmfsResult::Ok && *count < n) return SmfsResult::Internal;
+        }
+    }
+    if (uncorrectable) return SmfsResult::EccUncorrectable;
+    return n < length ? SmfsResult::EndOfData : SmfsResult::Ok;
+}
+
+SmfsResult smfs_write(SmfsHandle handle, const void* data, std::uint32_t length) {
+    OpenFile* f = nullptr;
+    SmfsResult r = findRecord(handle, &f);
+    if (r != SmfsResult::Ok) return r;
+    if (!(f->mode & kSmfsWrite)) return SmfsResult::NotWritable;
+    // Positions and sizes are 32-bit: a write may not run past 4 GiB - 1.
+    if (std::uint64_t(f->position) + length > 0xFFFFFFFFu) return SmfsResult::CardFull;
+    const std::uint32_t clusterBytes = fat_cluster_bytes(kDrive);
+    const auto* in = static_cast<const std::uint8_t*>(data);
+    std::uint32_t done = 0;
+    while (done < length) {
+        if (f->current == kFatEnd) {
+            // The chain may have grown since (a reserve, another handle): follow it first.
+            const std::uint16_t next = fat_entry(kDrive, f->previous);
+            if (fat_is_data_cluster(kDrive, next)) {
+                f->current = next;
+            } else {
+                std::uint32_t c = 0;
+                r = fat_alloc_cluster(kDrive, &c);
+                if (r != SmfsResult::Ok) return r;
+                fat_set_entry(kDrive, f->previous, static_cast<std::uint16_t>(c));
+                fat_set_entry(kDrive, c, kFatEnd);
+                f->current = c;
+            }
+        }
+        const std::uint32_t inCluster = f->position % clusterBytes;
+        const std::uint32_t piece = std::min(length - done, clusterBytes - inCluster);
+        r = cluster_write(kDrive, f->current, inCluster, in + done, piece);
+        if (r != SmfsResult::Ok) return r;
+        f->position += piece;
+        done += piece;
+        f->size = std::max(f->size, f->position);
+        if (f->position % clusterBytes == 0) {
+            r = stepCluster(*f);
+            if (r != SmfsResult::Ok) return r;
+        }
+    }
+    return SmfsResult::Ok;
+}
+
+SmfsResult smfs_seek(SmfsHandle handle, int origin, std::int64_t offset, std::uint32_t* previous) {
+    OpenFile* f = nullptr;
+    SmfsResult r = findRecord(handle, &f);
+    if (r != SmfsResult::Ok) return r;
+    if (previous) *previous = f->position;
+    std::int64_t target = 0;
+    switch (origin) {
+    case kSmfsSeekCurrent:
+        target = std::int64_t(f->position) + offset;
+        break;
+    case kSmfsSeekStart:
+        target = offset;
+        break;
+    case kSmfsSeekEnd:
+        target = std::int64_t(f->size) + offset;
+        break;
+    default:
+        return SmfsResult::InvalidArgument;
+    }
+    target = std::clamp<std::int64_t>(target, 0, f->size);
+    return locate(*f, std::uint32_t(target));
+}
+
+SmfsResult smfs_reserve(SmfsHandle handle, std::uint32_t additional) {
+    OpenFile* f = nullptr;
+    SmfsResult r = findRecord(handle, &f);
+    if (r != SmfsResult::Ok) return r;
+    if (!(f->mode & kSmfsWrite)) return SmfsResult::NotWritable;
+    const FatVolume* v = fat_volume(kDrive);
+    const std::uint64_t clusterBytes = fat_cluster_bytes(kDrive);
+    if (!v || clusterBytes == 0 || !fat_is_data_cluster(kDrive, f->first))
+        return SmfsResult::Internal;
+    const std::uint64_t wanted = std::max<std::uint64_t>(
+        1, (std::uint64_t(f->size) + additional + clusterBytes - 1) / clusterBytes);
+
+    // New clusters go after the chain's last cluster, whatever the chain's length.
+    std::uint32_t last = f->first;
+    std::uint64_t have = 1;
+    for (;;) {
+        const std::uint16_t next = fat_entry(kDrive, last);
+        if (next == kFatEnd) break;
+        if (!fat_is_data_cluster(kDrive, next) || have > v->clusterCount)
+            return SmfsResult::BrokenChain;
+        last = next;
+        ++have;
+    }
+    if (have >= wanted) return SmfsResult::Ok;
+    if (wanted - have > v->clusterCount) return SmfsResult::CardFull;
+
+    struct Run {
+        std::uint32_t start;
+        std::uint32_t length;
+    };
+    std::vector<Run> runs;
+    std::uint32_t missing = std::uint32_t(wanted - have);
+    std::uint32_t tail = last;
+    auto undo = [&] {
+        for (const Run& run : runs)
+            for (std::uint32_t i = 0; i < run.length; ++i)
+                fat_set_entry(kDrive, run.start + i, kFatFree);
+        fat_set_entry(kDrive, last, kFatEnd);
+    };
+    while (missing > 0) {
+        std::uint32_t start = 0;
+        std::uint32_t length = 0;
+        r = fat_alloc_run(kDrive, missing, &start, &length);
+        if (r == SmfsResult::Ok && start == 0 && length > 0)
+            r = fat_alloc_run(kDrive, length, &start, &length);
+        if (r != SmfsResult::Ok || start == 0 || length == 0) {
+            undo();
+            return r != SmfsResult::Ok ? r : SmfsResult::CardFull;
+        }
+        for (std::uint32_t i = 0; i + 1 < length; ++i)
+            fat_set_entry(kDrive, start + i, static_cast<std::uint16_t>(start + i + 1));
+        fat_set_entry(kDrive, start + length - 1, kFatEnd);
+        fat_set_entry(kDrive, tail, static_cast<std::uint16_t>(start));
+        tail = start + length - 1;
+        runs.push_back(Run{start, length});
+        missing -= length;
+    }
+    if (f->current == kFatEnd) f->current = runs.front().start;
+    for (const Run& run : runs) {
+        r = preErase(run.start, run.length);
+        if (r != SmfsResult::Ok) return r;
+    }
+    return SmfsResult::Ok;
+}
+
+SmfsResult smfs_close(SmfsHandle handle) {
+    OpenFile* f = nullptr;
+    SmfsResult r = findRecord(handle, &f);
+    if (r != SmfsResult::Ok) return r;
+    if (f->mode & kSmfsWrite) {
+        r = commitFile(*f);
+        if (r != SmfsResult::Ok) return r;
+    }
+    *f = OpenFile{};
+    return SmfsResult::Ok;
+}

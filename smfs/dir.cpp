@@ -1,0 +1,737 @@
+// Directories and paths on top of the FAT volume.
+//
+// Directories are read one 512-byte sector at a time through cluster_read, following the FAT
+// chain of a folder (the root is one fixed region, cluster 0). Every search is a walk over
+// the entries that stops at the first entry whose first byte is 0. Entries are changed by
+// writing their bytes back with cluster_write, so the block layer decides between writing in
+// place and copy on write. Names are checked strictly before they reach the card: only
+// names that fit an 8.3 entry unchanged are accepted, so a name is never silently cut.
+#include "dir.h"
+
+#include "bytes.h"
+#include "fat.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+const char kDefaultDrive[] = "vx";
+
+std::string g_cwd;
+std::string g_driveName = kDefaultDrive;
+DirBusyCheck g_busyCheck = nullptr;
+
+enum Walk : int { kNext = 0, kStop = 1, kEnd = 2 };
+
+bool busy(std::uint32_t cluster) {
+    return g_busyCheck && g_busyCheck(cluster);
+}
+
+SmfsResult mountedVolume(unsigned drive, const FatVolume** volume) {
+    SmfsResult r = fat_ensure(drive);
+    if (r != SmfsResult::Ok) return r;
+    *volume = fat_volume(drive);
+    return *volume ? SmfsResult::Ok : SmfsResult::Internal;
+}
+
+// Bytes of one cluster of a directory: the whole region for the root.
+std::uint32_t dirClusterBytes(unsigned drive, const FatVolume& v, std::uint32_t cluster) {
+    return cluster == kRootCluster ? v.rootSectors * kSectorBytes : fat_cluster_bytes(drive);
+}
+
+// The cluster after c in its chain. NotFound at the chain's end, BrokenChain when the entry
+// is free, bad or points outside the data area.
+SmfsResult nextCluster(unsigned drive, std::uint32_t c, std::uint32_t* next) {
+    const std::uint16_t e = fat_entry(drive, c);
+    if (e == kFatEnd) return SmfsResult::NotFound;
+    if (!fat_is_data_cluster(drive, e)) return SmfsResult::BrokenChain;
+    *next = e;
+    return SmfsResult::Ok;
+}
+
+// Calls fn(sector, cluster, sectorOffset) for every sector of a directory from (cluster,
+// offset) on, following a folder's chain. fn returns kNext, kStop (the walk ends with Ok) or
+// kEnd (NotFound). A chain longer than the volume has clusters loops: BrokenChain.
+template <typename Fn>
+SmfsResult walkSectors(unsigned drive, std::uint32_t cluster, std::uint32_t offset, Fn fn) {
+    const FatVolume* v = nullptr;
+    SmfsResult r = mountedVolume(drive, &v);
+    if (r != SmfsResult::Ok) return r;
+    if (cluster != kRootCluster && !fat_is_data_cluster(drive, cluster))
+        return SmfsResult::BrokenChain;
+    std::uint8_t sector[kSectorBytes];
+    offset -= offset % kSectorBytes;
+    for (std::uint32_t steps = 0;; ++steps) {
+        if (steps > v->clusterCount) return SmfsResult::BrokenChain;
+        const std::uint32_t size = dirClusterBytes(drive, *v, cluster);
+        for (; offset < size; offset += kSectorBytes) {
+            r = cluster_read(drive, cluster, offset, sector, kSectorBytes);
+            if (r != SmfsResult::Ok) return r;
+            const int w = fn(sector, cluster, offset);
+            if (w == kStop) return SmfsResult::Ok;
+            if (w == kEnd) return SmfsResult::NotFound;
+        }
+        if (cluster == kRootCluster) return SmfsResult::NotFound;
+        r = nextCluster(drive, cluster, &cluster);
+        if (r != SmfsResult::Ok) return r;
+        offset = 0;
+    }
+}
+
+// Calls fn(entry, cluster, offset) for every entry of a directory in order.
+template <typename Fn> SmfsResult walkEntries(unsigned drive, std::uint32_t dirCluster, Fn fn) {
+    return walkSectors(drive, dirCluster, 0,
+                       [&](std::uint8_t* sector, std::uint32_t cluster, std::uint32_t offset) {
+                           for (std::uint32_t e = 0; e < kSectorBytes; e += kDeBytes) {
+                               const int w = fn(sector + e, cluster, offset + e);
+                               if (w != kNext) return w;
+                           }
+                           return int(kNext);
+                       });
+}
+
+SmfsResult readSlot(unsigned drive, std::uint32_t cluster, std::uint32_t offset, DirSlot* slot) {
+    SmfsResult r = cluster_read(drive, cluster, offset, slot->entry, kDeBytes);
+    if (r != SmfsResult::Ok) return r;
+    slot->cluster = cluster;
+    slot->offset = offset;
+    return SmfsResult::Ok;
+}
+
+// The last cluster of a folder's chain.
+SmfsResult lastCluster(unsigned drive, std::uint32_t first, std::uint32_t* last) {
+    const FatVolume* v = nullptr;
+    SmfsResult r = mountedVolume(drive, &v);
+    if (r != SmfsResult::Ok) return r;
+    std::uint32_t c = first;
+    for (std::uint32_t steps = 0; steps <= v->clusterCount; ++steps) {
+        std::uint32_t next = 0;
+        r = nextCluster(drive, c, &next);
+        if (r == SmfsResult::NotFound) {
+            *last = c;
+            return SmfsResult::Ok;
+        }
+        if (r != SmfsResult::Ok) return r;
+        c = next;
+    }
+    return SmfsResult::BrokenChain;
+}
+
+// A short entry that names a file or folder (not free, deleted, long-name or volume label).
+bool isNamedEntry(const std::uint8_t* e) {
+    return e[0] != kEntryFree && e[0] != kEntryDeleted && !dir_is_long_name(e) &&
+           !(e[kDeAttr] & kAttrVolume);
+}
+
+bool isDotName(const std::uint8_t* name) {
+    return std::memcmp(name, ".          ", kNameChars) == 0 ||
+           std::memcmp(name, "..         ", kNameChars) == 0;
+}
+
+SmfsResult findPrevious(unsigned drive, std::uint32_t dirCluster, std::uint32_t cluster,
+                        std::uint32_t offset, DirSlot* found) {
+    if (offset % kDeBytes != 0) return SmfsResult::Internal;
+    if (offset >= kDeBytes) return readSlot(drive, cluster, offset - kDeBytes, found);
+    if (cluster == kRootCluster || cluster == dirCluster) return SmfsResult::NotFound;
+    const FatVolume* v = nullptr;
+    SmfsResult r = mountedVolume(drive, &v);
+    if (r != SmfsResult::Ok) return r;
+    std::uint32_t c = dirCluster;
+    for (std::uint32_t steps = 0; steps <= v->clusterCount; ++steps) {
+        std::uint32_t next = 0;
+        r = nextCluster(drive, c, &next);
+        if (r != SmfsResult::Ok) return r; // NotFound: the position is not in this folder
+        if (next == cluster) return readSlot(drive, c, fat_cluster_bytes(drive) - kDeBytes, found);
+        c = next;
+    }
+    return SmfsResult::BrokenChain;
+}
+
+SmfsResult findNext(unsigned drive, std::uint32_t cluster, std::uint32_t offset, DirSlot* found) {
+    if (offset % kDeBytes != 0) return SmfsResult::Internal;
+    const FatVolume* v = nullptr;
+    SmfsResult r = mountedVolume(drive, &v);
+    if (r != SmfsResult::Ok) return r;
+    if (offset + kDeBytes < dirClusterBytes(drive, *v, cluster))
+        return readSlot(drive, cluster, offset + kDeBytes, found);
+    if (cluster == kRootCluster) return SmfsResult::NotFound;
+    std::uint32_t next = 0;
+    r = nextCluster(drive, cluster, &next);
+    if (r != SmfsResult::Ok) return r;
+    return readSlot(drive, next, 0, found);
+}
+
+SmfsResult writeDeletedMark(unsigned drive, const DirSlot& slot) {
+    const std::uint8_t mark = kEntryDeleted;
+    return cluster_write(drive, slot.cluster, slot.offset, &mark, 1);
+}
+
+// Deletes the entry at slot (with its long-name entries), frees its chain and writes the FAT.
+SmfsResult deleteFileAt(unsigned drive, std::uint32_t dirCluster, const DirSlot& slot) {
+    const std::uint32_t start = le16(slot.entry + kDeCluster);
+    if (fat_is_data_cluster(drive, start) && busy(start)) return SmfsResult::FileStillOpen;
+    SmfsResult r = dir_delete_slot(drive, dirCluster, slot);
+    if (r != SmfsResult::Ok) return r;
+    r = dir_free_entry_chain(drive, slot.entry);
+    // The entry is gone either way: write what could be freed.
+    const SmfsResult fr = fat_flush(drive);
+    return r != SmfsResult::Ok ? r : fr;
+}
+
+// Writes a new entry named by 11 characters, with the fields of e (name bytes ignored).
+SmfsResult createRaw(unsigned drive, std::uint32_t dirCluster, const std::uint8_t* name,
+                     std::uint8_t* e) {
+    DirSlot slot{};
+    DirKey key;
+    key.text = reinterpret_cast<const char*>(name);
+    SmfsResult r = dir_find(drive, kFindRaw, dirCluster, key, &slot);
+    if (r == SmfsResult::Ok) return SmfsResult::NameExists;
+    if (r != SmfsResult::NotFound) return r;
+
+    key = DirKey{};
+    key.number = 1;
+    r = dir_find(drive, kFindDeletedRun, dirCluster, key, &slot);
+    if (r == SmfsResult::NotFound) r = dir_find(drive, kFindEnd, dirCluster, key, &slot);
+    if (r == SmfsResult::NotFound) {
+        if (dirCluster == kRootCluster) return SmfsResult::RootFull;
+        std::uint32_t last = 0;
+        std::uint32_t added = 0;
+        r = lastCluster(drive, dirCluster, &last);
+        if (r != SmfsResult::Ok) return r;
+        r = fat_alloc_cluster(drive, &added);
+        if (r != SmfsResult::Ok) return r;
+        r = cluster_fill(drive, added, 0);
+        if (r != SmfsResult::Ok) return r;
+        fat_set_entry(drive, added, kFatEnd);
+        fat_set_entry(drive, last, static_cast<std::uint16_t>(added));
+        r = fat_flush(drive);
+        if (r != SmfsResult::Ok) return r;
+        slot.cluster = added;
+        slot.offset = 0;
+    } else if (r != SmfsResult::Ok) {
+        return r;
+    }
+
+    std::memcpy(e + kDeName, name, kNameChars);
+    return cluster_write(drive, slot.cluster, slot.offset, e, kDeBytes);
+}
+
+bool validName(const char* name, std::uint8_t* entryName) {
+    return name && name_is_valid(name, std::strlen(name)) && name_to_entry(name, entryName) == 0;
+}
+
+// Splits the part of a full path after "drive:\" into its components; false for an empty
+// component in the middle. *trailing tells whether the path ends in a backslash.
+bool splitComponents(const std::string& rest, std::vector<std::string>* parts, bool* trailing) {
+    parts->clear();
+    *trailing = false;
+    if (rest.empty()) return true;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t slash = rest.find('\\', start);
+        if (slash == std::string::npos) {
+            parts->push_back(rest.substr(start));
+            break;
+        }
+        if (slash == start) return false;
+        parts->push_back(rest.substr(start, slash - start));
+        start = slash + 1;
+        if (start == rest.size()) {
+            *trailing = true;
+            break;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+// ---- State ----
+
+void dir_reset() {
+    g_cwd.clear();
+    g_driveName = kDefaultDrive;
+}
+
+const std::string& dir_cwd() {
+    return g_cwd;
+}
+
+void dir_set_cwd(const std::string& cwd) {
+    g_cwd = cwd;
+}
+
+const std::string& dir_drive_name() {
+    return g_driveName;
+}
+
+void dir_set_drive_name(const std::string& name) {
+    g_driveName = name;
+}
+
+void dir_set_busy_check(DirBusyCheck check) {
+    g_busyCheck = check;
+}
+
+// ---- Paths and names ----
+
+SmfsResult path_make_full(const char* path, std::string* full) {
+    if (!path) return SmfsResult::InvalidArgument;
+    const std::string p = path;
+    const std::size_t colon = p.find(':');
+    const std::size_t slash = p.find('\\');
+    // A drive name ends at the first ':' before any backslash ("vx:\..."); such a path is
+    // already full whatever the drive name's length.
+    if (colon != std::string::npos && (slash == std::string::npos || colon < slash)) {
+        *full = p;
+    } else if (!p.empty() && p[0] == '\\') {
+        *full = g_cwd + p.substr(1);
+    } else if (p.compare(0, 2, "..") == 0) {
+        std::string cwd = g_cwd;
+        std::size_t at = 0;
+        while (p.compare(at, 3, "..\\") == 0) {
+            // The root's backslash follows the ':'; nothing lies above it.
+            if (cwd.size() < 2 || cwd[cwd.size() - 2] == ':') return SmfsResult::AboveRoot;
+            const std::size_t cut = cwd.rfind('\\', cwd.size() - 2);
+            if (cut == std::string::npos) return SmfsResult::AboveRoot;
+            cwd.resize(cut + 1);
+            at += 3;
+        }
+        *full = cwd + p.substr(at);
+    } else {
+        *full = g_cwd + p;
+    }
+    if (full->size() >= kPathBufferBytes) return SmfsResult::OutOfMemory;
+    return SmfsResult::Ok;
+}
+
+int path_drive(const std::string& full) {
+    const std::size_t colon = full.find(':');
+    if (colon == std::string::npos || colon == 0 || colon > kMaxDriveNameChars) return 1;
+    return full.compare(0, colon, g_driveName) == 0 && colon == g_driveName.size() ? 0 : 1;
+}
+
+void path_last_name(const std::string& full, std::string* name) {
+    std::string p = full;
+    if (!p.empty() && p.back() == '\\') p.pop_back();
+    const std::size_t slash = p.rfind('\\');
+    const std::size_t colon = p.rfind(':');
+    std::size_t start = 0;
+    if (slash != std::string::npos)
+        start = slash + 1;
+    else if (colon != std::string::npos)
+        start = colon + 1;
+    // "vx:\" has no last name.
+    if (colon != std::string::npos && start <= colon) start = p.size();
+    *name = p.substr(start);
+}
+
+bool name_is_valid(const char* name, std::size_t length) {
+    if (length == 0 || length > 12) return false;
+    if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.'))
+        return true;
+    if (static_cast<std::uint8_t>(name[0]) == kEntryDeleted) return false;
+    std::size_t dot = length;
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<std::uint8_t>(name[i]);
+        if (c < 0x20 || c == 0x7F || std::strchr(" \"*+,/:;<=>?[\\]|", c)) return false;
+        if (c == '.') {
+            if (dot != length) return false;
+            dot = i;
+        }
+    }
+    const std::size_t extChars = dot == length ? 0 : length - dot - 1;
+    return dot >= 1 && dot <= 8 && extChars <= 3;
+}
+
+int name_to_entry(const char* name, std::uint8_t out[kNameChars]) {
+    std::memset(out, ' ', kNameChars);
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        std::memcpy(out, name, std::strlen(name));
+        return 0;
+    }
+    const char* dot = std::strrchr(name, '.');
+    const char* baseEnd = dot ? dot : name + std::strlen(name);
+    int result = 0;
+    auto copyPart = [&](const char* from, const char* to, std::size_t at, std::size_t room) {
+        std::size_t n = 0;
+        for (const char* p = from; p < to; ++p) {
+            unsigned char c = static_cast<unsigned char>(*p);
+            if (c == ' ' || c == '.') {
+                result = 1;
+                continue;
+            }
+            if (n == room) {
+                result = 1;
+                break;
+            }
+            if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
+            out[at + n++] = c;
+        }
+    };
+    copyPart(name, baseEnd, 0, 8);
+    if (dot) copyPart(dot + 1, dot + std::strlen(dot), 8, 3);
+    return result;
+}
+
+void entry_to_name(const std::uint8_t in[kNameChars], char out[13]) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+        if (in[i] == ' ') continue;
+        // 0x05 stands for a first character 0xE5, which would read as a deleted entry.
+        out[n++] = static_cast<char>(i == 0 && in[i] == 0x05 ? 0xE5 : in[i]);
+    }
+    if (in[8] != ' ') {
+        out[n++] = '.';
+        for (std::size_t i = 8; i < kNameChars; ++i)
+            if (in[i] != ' ') out[n++] = static_cast<char>(in[i]);
+    }
+    out[n] = '\0';
+}
+
+std::uint16_t dir_pack_time(const SmfsDateTime& t) {
+    return static_cast<std::uint16_t>(((t.hour & 0x1F) << 11) | ((t.minute & 0x3F) << 5) |
+                                      ((t.second / 2) & 0x1F));
+}
+
+std::uint16_t dir_pack_date(const SmfsDateTime& t) {
+    // The field holds years 1980 to 2107; earlier years are stored as 1980, later as 2107.
+    const int years = std::clamp(int(t.year) - 1980, 0, 127);
+    return static_cast<std::uint16_t>((years << 9) | ((t.month & 0x0F) << 5) | (t.day & 0x1F));
+}
+
+SmfsResult path_resolve(unsigned drive, const std::string& full, int want, std::uint32_t* cluster,
+                        bool* isFolder) {
+    const std::size_t colon = full.find(':');
+    if (colon == std::string::npos || colon + 1 >= full.size() || full[colon + 1] != '\\')
+        return SmfsResult::InvalidArgument;
+    std::vector<std::string> parts;
+    bool trailing = false;
+    if (!splitComponents(full.substr(colon + 2), &parts, &trailing))
+        return SmfsResult::InvalidArgument;
+    for (const std::string& part : parts)
+        if (!name_is_valid(part.data(), part.size())) return SmfsResult::InvalidArgument;
+    if (isFolder) *isFolder = true;
+    if (parts.empty()) {
+        if (want != 0) return SmfsResult::InvalidArgument;
+        *cluster = kRootCluster;
+        return SmfsResult::Ok;
+    }
+
+    // Only folders are passed through: a file in the middle of a path is not found.
+    const std::size_t walk = trailing ? parts.size() : parts.size() - 1;
+    std::uint32_t current = kRootCluster;
+    std::uint32_t before = kRootCluster;
+    for (std::size_t i = 0; i < walk; ++i) {
+        DirSlot slot{};
+        DirKey key;
+        key.text = parts[i].c_str();
+        SmfsResult r = dir_find(drive, kFindName, current, key, &slot);
+        if (r != SmfsResult::Ok) return r;
+        if (!(slot.entry[kDeAttr] & kAttrFolder)) return SmfsResult::NotFound;
+        const std::uint32_t next = le16(slot.entry + kDeCluster);
+        // Only ".." may lead to the root; any other folder must own a data cluster.
+        if (!fat_is_data_cluster(drive, next) && !(next == kRootCluster && parts[i] == ".."))
+            return SmfsResult::BrokenChain;
+        before = current;
+        current = next;
+    }
+    if (trailing) {
+        *cluster = want == 0 ? current : before;
+        return SmfsResult::Ok;
+    }
+    if (want != 0) {
+        *cluster = current;
+        return SmfsResult::Ok;
+    }
+    DirSlot slot{};
+    DirKey key;
+    key.text = parts.back().c_str();
+    SmfsResult r = dir_find(drive, kFindName, current, key, &slot);
+    if (r != SmfsResult::Ok) return r;
+    *cluster = le16(slot.entry + kDeCluster);
+    if (isFolder) *isFolder = (slot.entry[kDeAttr] & kAttrFolder) != 0;
+    return SmfsResult::Ok;
+}
+
+// ---- Directory operations ----
+
+SmfsResult dir_find(unsigned drive, int mode, std::uint32_t dirCluster, const DirKey& key,
+                    DirSlot* found) {
+    std::uint8_t wanted[kNameChars];
+    std::uint32_t seen = 0;
+    std::uint32_t runStart = 0;
+    auto take = [&](const std::uint8_t* e, std::uint32_t cluster, std::uint32_t offset) {
+        std::memcpy(found->entry, e, kDeBytes);
+        found->cluster = cluster;
+        found->offset = offset;
+        return int(kStop);
+    };
+
+    switch (mode) {
+    case kFindName:
+    case kFindRaw:
+        if (!key.text) return SmfsResult::InvalidArgument;
+        if (mode == kFindName) {
+            if (name_to_entry(key.text, wanted) != 0) return SmfsResult::NotFound;
+        } else {
+            std::memcpy(wanted, key.text, kNameChars);
+        }
+        return walkEntries(drive, dirCluster,
+                           [&](const std::uint8_t* e, std::uint32_t c, std::uint32_t o) {
+                               if (e[0] == kEntryFree) return int(kEnd);
+                               if (isNamedEntry(e) && std::memcmp(e, wanted, kNameChars) == 0)
+                                   return take(e, c, o);
+                               return int(kNext);
+                           });
+    case kFindCluster:
+        return walkEntries(drive, dirCluster,
+                           [&](const std::uint8_t* e, std::uint32_t c, std::uint32_t o) {
+                               if (e[0] == kEntryFree) return int(kEnd);
+                               if (isNamedEntry(e) && le16(e + kDeCluster) == key.number)
+                                   return take(e, c, o);
+                               return int(kNext);
+                           });
+    case kFindIndex:
+        return walkEntries(drive, dirCluster,
+                           [&](const std::uint8_t* e, std::uint32_t c, std::uint32_t o) {
+                               if (e[0] == kEntryFree) return int(kEnd);
+                               if (e[0] == kEntryDeleted || dir_is_long_name(e)) return int(kNext);
+                               return seen++ == key.number ? take(e, c, o) : int(kNext);
+                           });
+    case kFindFolderIndex:
+        return walkEntries(drive, dirCluster,
+                           [&](const std::uint8_t* e, std::uint32_t c, std::uint32_t o) {
+                               if (e[0] == kEntryFree) return int(kEnd);
+                               if (e[0] == kEntryDeleted || e[0] == '.' || dir_is_long_name(e) ||
+                                   !(e[kDeAttr] & kAttrFolder))
+                                   return int(kNext);
+                               return seen++ == key.number ? take(e, c, o) : int(kNext);
+                           });
+    case kFindEnd:
+        return walkEntries(drive, dirCluster,
+                           [&](const std::uint8_t* e, std::uint32_t c, std::uint32_t o) {
+                               return e[0] == kEntryFree ? take(e, c, o) : int(kNext);
+                           });
+    case kFindDeletedRun:
+        if (key.number == 0) return SmfsResult::InvalidArgument;
+        return walkEntries(
+            drive, dirCluster, [&](const std::uint8_t* e, std::uint32_t c, std::uint32_t o) {
+                if (e[0] == kEntryFree) return int(kEnd);
+                if (o % kSectorBytes == 0) seen = 0;
+                if (e[0] != kEntryDeleted) {
+                    seen = 0;
+                    return int(kNext);
+                }
+                if (seen++ == 0) runStart = o;
+                if (seen < key.number) return int(kNext);
+                take(e, c, runStart);
+                return cluster_read(drive, c, runStart, found->entry, kDeBytes) == SmfsResult::Ok
+                           ? int(kStop)
+                           : int(kEnd);
+            });
+    case kFindPrevious:
+        return findPrevious(drive, dirCluster, key.number, key.offset, found);
+    case kFindNext:
+        return findNext(drive, key.number, key.offset, found);
+    default:
+        return SmfsResult::InvalidArgument;
+    }
+}
+
+SmfsResult dir_write_entry(unsigned drive, const DirSlot& slot) {
+    return cluster_write(drive, slot.cluster, slot.offset, slot.entry, kDeBytes);
+}
+
+SmfsResult dir_create_entry(unsigned drive, std::uint32_t dirCluster, const char* name,
+                            const DirEntryRecord& record) {
+    std::uint8_t entryName[kNameChars];
+    if (!validName(name, entryName)) return SmfsResult::InvalidArgument;
+    std::uint8_t e[kDeBytes] = {};
+    e[kDeAttr] = record.attribute;
+    put_le16(e + kDeTime, dir_pack_time(record.time));
+    put_le16(e + kDeDate, dir_pack_date(record.time));
+    put_le16(e + kDeCluster, static_cast<std::uint16_t>(record.startCluster));
+    put_le32(e + kDeSize, record.size);
+    return createRaw(drive, dirCluster, entryName, e);
+}
+
+SmfsResult dir_create_entry_from(unsigned drive, std::uint32_t dirCluster, const char* name,
+                                 const std::uint8_t* source) {
+    std::uint8_t entryName[kNameChars];
+    if (!validName(name, entryName)) return SmfsResult::InvalidArgument;
+    std::uint8_t e[kDeBytes];
+    std::memcpy(e, source, kDeBytes);
+    return createRaw(drive, dirCluster, entryName, e);
+}
+
+SmfsResult dir_list(unsigned drive, std::uint32_t dirCluster, std::uint32_t first,
+                    std::uint32_t count, char* names, std::uint32_t* delivered) {
+    *delivered = 0;
+    if (count == 0) return SmfsResult::Ok;
+    std::uint32_t index = 0;
+    SmfsResult r =
+        walkEntries(drive, dirCluster, [&](const std::uint8_t* e, std::uint32_t, std::uint32_t) {
+            if (e[0] == kEntryFree) return int(kEnd);
+            if (e[0] == kEntryDeleted || dir_is_long_name(e)) return int(kNext);
+            if (index++ < first) return int(kNext);
+            entry_to_name(e, names + *delivered * kSmfsNameSlotBytes);
+            return ++*delivered == count ? int(kStop) : int(kNext);
+        });
+    if (r == SmfsResult::NotFound) return SmfsResult::EndOfData;
+    return r;
+}
+
+SmfsResult dir_count(unsigned drive, std::uint32_t dirCluster, std::uint32_t* count) {
+    *count = 0;
+    SmfsResult r =
+        walkEntries(drive, dirCluster, [&](const std::uint8_t* e, std::uint32_t, std::uint32_t) {
+            if (e[0] == kEntryFree) return int(kEnd);
+            if (e[0] != kEntryDeleted && !dir_is_long_name(e)) ++*count;
+            return int(kNext);
+        });
+    return r == SmfsResult::NotFound ? SmfsResult::Ok : r;
+}
+
+SmfsResult dir_delete_slot(unsigned drive, std::uint32_t dirCluster, const DirSlot& slot) {
+    SmfsResult r = writeDeletedMark(drive, slot);
+    if (r != SmfsResult::Ok) return r;
+    // Long-name entries sit just before their short entry; each step back stops at the
+    // first entry that is not a live long-name entry, so the walk ends even on a loop.
+    DirSlot at = slot;
+    for (;;) {
+        DirSlot prev{};
+        DirKey key;
+        key.number = at.cluster;
+        key.offset = at.offset;
+        r = dir_find(drive, kFindPrevious, dirCluster, key, &prev);
+        if (r == SmfsResult::NotFound) return SmfsResult::Ok;
+        if (r != SmfsResult::Ok) return r;
+        if (prev.entry[0] == kEntryFree || prev.entry[0] == kEntryDeleted ||
+            !dir_is_long_name(prev.entry))
+            return SmfsResult::Ok;
+        r = writeDeletedMark(drive, prev);
+        if (r != SmfsResult::Ok) return r;
+        at = prev;
+    }
+}
+
+SmfsResult dir_delete_entry(unsigned drive, std::uint32_t dirCluster, const char* name) {
+    DirSlot slot{};
+    DirKey key;
+    key.text = name;
+    SmfsResult r = dir_find(drive, kFindName, dirCluster, key, &slot);
+    if (r != SmfsResult::Ok) return r;
+    return dir_delete_slot(drive, dirCluster, slot);
+}
+
+SmfsResult dir_free_entry_chain(unsigned drive, const std::uint8_t* entry) {
+    const FatVolume* v = nullptr;
+    SmfsResult r = mountedVolume(drive, &v);
+    if (r != SmfsResult::Ok) return r;
+    const std::uint32_t start = le16(entry + kDeCluster);
+    if (start == kRootCluster) return SmfsResult::Ok;
+    if (!fat_is_data_cluster(drive, start)) return SmfsResult::BrokenChain;
+    // An empty file keeps at most the one cluster this library gives every new file; a
+    // longer chain behind an empty file is not trusted to be its own.
+    if (!(entry[kDeAttr] & kAttrFolder) && le32(entry + kDeSize) == 0) {
+        if (fat_entry(drive, start) == kFatEnd) fat_set_entry(drive, start, kFatFree);
+        return SmfsResult::Ok;
+    }
+    std::uint32_t c = start;
+    // Entries are cleared as the walk goes, so a loop meets a free entry and stops.
+    for (std::uint32_t steps = 0; steps <= v->clusterCount; ++steps) {
+        const std::uint16_t e = fat_entry(drive, c);
+        if (e == kFatFree) return SmfsResult::BrokenChain;
+        fat_set_entry(drive, c, kFatFree);
+        if (e == kFatEnd) return SmfsResult::Ok;
+        if (!fat_is_data_cluster(drive, e)) return SmfsResult::BrokenChain;
+        c = e;
+    }
+    return SmfsResult::BrokenChain;
+}
+
+SmfsResult dir_delete_file(unsigned drive, std::uint32_t dirCluster, const char* name) {
+    DirSlot slot{};
+    DirKey key;
+    key.text = name;
+    SmfsResult r = dir_find(drive, kFindName, dirCluster, key, &slot);
+    if (r != SmfsResult::Ok) return r;
+    return deleteFileAt(drive, dirCluster, slot);
+}
+
+SmfsResult dir_delete_tree_step(unsigned drive, std::uint32_t folder) {
+    const FatVolume* v = nullptr;
+    SmfsResult r = mountedVolume(drive, &v);
+    if (r != SmfsResult::Ok) return r;
+    if (!fat_is_data_cluster(drive, folder)) return SmfsResult::InvalidArgument;
+
+    // Descend to a folder without sub-folders. A tree deeper than the volume has clusters
+    // can only be a loop.
+    std::uint32_t leaf = folder;
+    std::uint32_t parent = 0;
+    DirSlot leafSlot{};
+    for (std::uint32_t depth = 0;; ++depth) {
+        if (depth > v->clusterCount) return SmfsResult::BrokenChain;
+        DirSlot sub{};
+        DirKey key;
+        key.number = 0;
+        r = dir_find(drive, kFindFolderIndex, leaf, key, &sub);
+        if (r == SmfsResult::NotFound) break;
+        if (r != SmfsResult::Ok) return r;
+        const std::uint32_t next = le16(sub.entry + kDeCluster);
+        if (!fat_is_data_cluster(drive, next) || next == folder) return SmfsResult::BrokenChain;
+        parent = leaf;
+        leafSlot = sub;
+        leaf = next;
+    }
+
+    // Nothing is deleted while a file of the leaf is open: its handles would write into
+    // clusters that are free and may be handed out again.
+    bool openFile = false;
+    r = walkEntries(drive, leaf, [&](const std::uint8_t* e, std::uint32_t, std::uint32_t) {
+        if (e[0] == kEntryFree) return int(kEnd);
+        const std::uint32_t start = le16(e + kDeCluster);
+        if (isNamedEntry(e) && e[0] != '.' && fat_is_data_cluster(drive, start) && busy(start)) {
+            openFile = true;
+            return int(kStop);
+        }
+        return int(kNext);
+    });
+    if (r != SmfsResult::Ok && r != SmfsResult::NotFound) return r;
+    if (openFile) return SmfsResult::FileStillOpen;
+
+    SmfsResult failure = SmfsResult::Ok;
+    r = walkSectors(
+        drive, leaf, 0, [&](std::uint8_t* sector, std::uint32_t cluster, std::uint32_t offset) {
+            bool changed = false;
+            int w = kNext;
+            for (std::uint32_t at = 0; at < kSectorBytes; at += kDeBytes) {
+                std::uint8_t* e = sector + at;
+                if (e[0] == kEntryFree) {
+                    w = kEnd;
+                    break;
+                }
+                if (e[0] == '.' || e[0] == kEntryDeleted) continue;
+                if (!dir_is_long_name(e) && !(e[kDeAttr] & kAttrVolume))
+                    failure = dir_free_entry_chain(drive, e);
+                e[0] = kEntryDeleted;
+                changed = true;
+                if (failure != SmfsResult::Ok) {
+                    w = kStop;
+                    break;
+                }
+            }
+            if (changed) {
+                SmfsResult wr = cluster_write(drive, cluster, offset, sector, kSectorBytes);
+                if (wr != SmfsResult::Ok && failure == SmfsResult::Ok) failure = wr;
+            }
+            return failure != SmfsResult::Ok ? int(kStop) : w;
+        });
+    if (failure != SmfsResult::Ok) return failure;
+    if (r != SmfsResult::Ok && r != SmfsResult::NotFound) return r;
+    if (leaf == folder) return SmfsResult::TreeDeleted;
+    return deleteFileAt(drive, parent, leafSlot);
+}
