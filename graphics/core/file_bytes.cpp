@@ -4,6 +4,7 @@
 #include "file_bytes.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 FileBytesResult ReadFileBytes(const std::string& path, std::uint64_t maxBytes,
@@ -22,4 +23,9 @@ FileBytesResult ReadFileBytes(const std::string& path, std::uint64_t maxBytes,
     if (std::ferror(file.get())) return FileBytesResult::ReadFailed;
     out.resize(got);
     return FileBytesResult::Ok;
+}
+
+void RemovePartialFile(const std::string& path) {
+    std::error_code error;
+    if (std::filesystem::is_regular_file(path, error)) std::filesystem::remove(path, error);
 }

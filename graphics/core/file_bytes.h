@@ -13,6 +13,10 @@ enum class FileBytesResult { Ok, OpenFailed, TooLarge, ReadFailed };
 [[nodiscard]] FileBytesResult ReadFileBytes(const std::string& path, std::uint64_t maxBytes,
                                             std::vector<std::uint8_t>& out);
 
+// Removes a partly written file at `path`; only a regular file is removed, never a device
+// or anything else a caller may have named.
+void RemovePartialFile(const std::string& path);
+
 // Little-endian readers over a buffer; the caller has checked the bounds.
 inline std::uint16_t le16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <vector>
 
+#include "file_bytes.h"
 #include "graphics/device_format.h"
 #include "graphics/path_names.h"
 #include "graphics/vxg.h"
@@ -29,7 +30,7 @@ ImageSaveResult writeWhole(const std::string& path, const std::string& text) {
     bool ok = text.empty() || std::fwrite(text.data(), 1, text.size(), file) == text.size();
     ok = std::fclose(file) == 0 && ok;
     if (!ok) {
-        std::remove(path.c_str());
+        RemovePartialFile(path);
         return ImageSaveResult::WriteFailed;
     }
     return ImageSaveResult::Ok;

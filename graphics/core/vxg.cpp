@@ -105,7 +105,7 @@ int VxgWrite(const std::string& path, const VxgImage& image) {
     ok = std::fclose(file) == 0 && ok;
     if (!ok) {
         // A shortened file would carry a data size its data does not have.
-        std::remove(path.c_str());
+        RemovePartialFile(path);
         return kVxgWriteFailed;
     }
     return kVxgOk;
