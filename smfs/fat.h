@@ -9,6 +9,8 @@
 // region. State is process-wide, for drive 0 only.
 #pragma once
 
+#include "chip.h"
+
 #include <smfs/result.h>
 
 #include <cstddef>

@@ -99,7 +99,9 @@ SmfsResult physicalPass(unsigned drive, const CardGeometry& g, int mode, std::ui
                         std::uint32_t* badBlocks) {
     std::uint8_t erased[kSectorBytes];
     std::memset(erased, 0xFF, sizeof erased);
-    for (std::uint32_t b = 0; b < g.physBlocks; ++b) {
+    // Block 0 is left out: it is retired after the pass in any case, and a reformat would
+    // otherwise count the previous format's marks on it as a bad block.
+    for (std::uint32_t b = 1; b < g.physBlocks; ++b) {
         std::uint8_t status = 0;
         SmfsResult r = readStatus(drive, g, b, &status);
         if (r != SmfsResult::Ok) return r;
@@ -251,7 +253,9 @@ SmfsResult media_low_format(unsigned drive, int mode, std::uint32_t* badBlocks) 
         if (r != SmfsResult::Ok) return r;
     }
 
-    // Block 0 never holds data: it is marked bad, but not counted.
+    // Block 0 never holds data: it is marked bad, but not counted. The erase result does not
+    // matter, since the marks are all that is wanted of it.
+    (void)smc_erase_block(drive, blockAddress(g, 0));
     std::memset(buffer.get(), 0xFF, kSectorBytes);
     markBad(drive, g, 0, buffer.get());
 
