@@ -1,0 +1,209 @@
+// Palette import: ACT files of 768 and 772 bytes with the extension in any case, the three
+// messages, a short read that leaves the earlier entries replaced, and ".pal" files as RIFF,
+// JASC text or raw colour triples.
+#include <gtest/gtest.h>
+
+#include "fakes/temp_dir.h"
+#include "graphics/palette_import.h"
+#include "graphics/text_export.h"
+#include "magick.h"
+
+namespace {
+
+std::vector<std::uint8_t> actBytes(std::size_t size) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 3);
+    return bytes;
+}
+
+// A table whose entries are all (1, 2, 3) with flags 0x55, to see what an import replaces.
+PaletteTable markedTable() {
+    PaletteTable table;
+    table.fill(PaletteEntry{1, 2, 3, 0x55});
+    return table;
+}
+
+void expectActColours(const PaletteTable& table, const std::vector<std::uint8_t>& bytes,
+                      std::size_t entries) {
+    for (std::size_t i = 0; i < entries; ++i) {
+        EXPECT_EQ(table[i], (PaletteEntry{bytes[3 * i], bytes[3 * i + 1], bytes[3 * i + 2], 0x55}))
+            << i;
+    }
+}
+
+TEST(ActImport, ReadsColoursWhateverTheExtensionCase) {
+    TempDir dir;
+    const std::vector<std::uint8_t> bytes = actBytes(768);
+    for (const char* name : {"a.act", "B.ACT", "c.Act"}) {
+        WriteAll(dir / name, bytes);
+        PaletteTable table = markedTable();
+        EXPECT_EQ(ImportPaletteFile((dir / name).string(), table), PaletteImportResult::Ok) << name;
+        expectActColours(table, bytes, 256);
+    }
+}
+
+TEST(ActImport, ExtendedFormTakesTheColourBytes) {
+    TempDir dir;
+    const std::vector<std::uint8_t> bytes = actBytes(772);
+    WriteAll(dir / "x.act", bytes);
+    PaletteTable table = markedTable();
+    EXPECT_EQ(ImportPaletteFile((dir / "x.act").string(), table), PaletteImportResult::Ok);
+    expectActColours(table, bytes, 256);
+}
+
+TEST(ActImport, OtherLengthsAndMissingFilesKeepTheTable) {
+    TempDir dir;
+    for (std::size_t size : {0u, 767u, 769u, 771u, 773u, 1536u}) {
+        WriteAll(dir / "x.act", actBytes(size));
+        PaletteTable table = markedTable();
+        const PaletteImportResult result = ImportPaletteFile((dir / "x.act").string(), table);
+        EXPECT_EQ(result, PaletteImportResult::BadSize) << size;
+        EXPECT_EQ(PaletteImportMessage(result), "invalid palete file size");
+        EXPECT_EQ(table, markedTable());
+    }
+    PaletteTable table = markedTable();
+    const PaletteImportResult missing = ImportPaletteFile((dir / "none.act").string(), table);
+    EXPECT_EQ(missing, PaletteImportResult::OpenFailed);
+    EXPECT_EQ(PaletteImportMessage(missing), "failed to open palette file");
+    EXPECT_EQ(table, markedTable());
+}
+
+TEST(ActImport, ShortReadLeavesEarlierEntriesReplaced) {
+    const std::vector<std::uint8_t> bytes = actBytes(768);
+    PaletteTable table = markedTable();
+    const PaletteImportResult result = ApplyActColours(bytes.data(), 400, table);
+    EXPECT_EQ(result, PaletteImportResult::ReadFailed);
+    EXPECT_EQ(PaletteImportMessage(result), "failed to read palette file");
+    expectActColours(table, bytes, 133); // 400 bytes hold 133 whole entries
+    for (std::size_t i = 133; i < 256; ++i)
+        EXPECT_EQ(table[i], markedTable()[i]) << i;
+}
+
+TEST(ActImport, OtherExtensionsAreIgnored) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "set.act");
+    for (const std::string name : {"x.bmp", "x.acts", "x", "set.act/x"}) {
+        WriteAll(dir / name, actBytes(768));
+        PaletteTable table = markedTable();
+        const PaletteImportResult result = ImportPaletteFile((dir / name).string(), table);
+        EXPECT_EQ(result, PaletteImportResult::Ignored) << name;
+        EXPECT_EQ(PaletteImportMessage(result), "");
+        EXPECT_EQ(table, markedTable());
+    }
+}
+
+TEST(ActImport, ExportWritesTheImportedColoursReduced) {
+    TempDir dir;
+    std::vector<std::uint8_t> bytes(768, 0);
+    bytes[0] = 255, bytes[1] = 255, bytes[2] = 255; // entry 0 white
+    bytes[3] = 8, bytes[4] = 16, bytes[5] = 24;     // entry 1
+    WriteAll(dir / "p.act", bytes);
+    PaletteTable table = markedTable();
+    ASSERT_EQ(ImportPaletteFile((dir / "p.act").string(), table), PaletteImportResult::Ok);
+    const std::string text = PaletteTextFile(table, "p");
+    EXPECT_NE(text.find("{\r\n\t0xfffe,0x0886,0x0000,"), std::string::npos);
+}
+
+std::vector<std::uint8_t> riffPalette(std::uint16_t count, bool extraChunk) {
+    std::vector<std::uint8_t> b = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'P', 'A', 'L', ' '};
+    auto le = [&](std::uint32_t v, int n) {
+        for (int i = 0; i < n; ++i)
+            b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    };
+    if (extraChunk) {
+        b.insert(b.end(), {'n', 'o', 't', 'e'});
+        le(3, 4);
+        b.insert(b.end(), {'a', 'b', 'c', 0}); // odd length, padded
+    }
+    b.insert(b.end(), {'d', 'a', 't', 'a'});
+    le(4 + 4u * count, 4);
+    le(0x300, 2);
+    le(count, 2);
+    for (std::uint16_t i = 0; i < count; ++i)
+        b.insert(b.end(), {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i * 2),
+                           static_cast<std::uint8_t>(i * 3), 0});
+    const std::uint32_t size = static_cast<std::uint32_t>(b.size() - 8);
+    for (int i = 0; i < 4; ++i)
+        b[4 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+    return b;
+}
+
+TEST(PalImport, RiffPalettes) {
+    TempDir dir;
+    WriteAll(dir / "r.PAL", riffPalette(16, true));
+    PaletteTable table = markedTable();
+    ASSERT_EQ(ImportPaletteFile((dir / "r.PAL").string(), table), PaletteImportResult::Ok);
+    for (std::size_t i = 0; i < 16; ++i) {
+        const auto v = static_cast<std::uint8_t>(i);
+        EXPECT_EQ(table[i], (PaletteEntry{v, static_cast<std::uint8_t>(v * 2),
+                                          static_cast<std::uint8_t>(v * 3), 0x55}));
+    }
+    EXPECT_EQ(table[16], (PaletteEntry{0, 0, 0, 0x55})); // beyond the file's colours: black
+
+    std::vector<std::uint8_t> tooMany = riffPalette(257, false);
+    PaletteTable kept = markedTable();
+    EXPECT_EQ(ParsePalFile(tooMany.data(), tooMany.size(), kept), PaletteImportResult::BadSize);
+    std::vector<std::uint8_t> cut = riffPalette(16, false);
+    cut.resize(cut.size() - 4); // the data chunk's size now runs past the file
+    EXPECT_EQ(ParsePalFile(cut.data(), cut.size(), kept), PaletteImportResult::ReadFailed);
+    std::vector<std::uint8_t> noData = riffPalette(4, true);
+    noData.resize(24); // the header and the note chunk only
+    EXPECT_EQ(ParsePalFile(noData.data(), noData.size(), kept), PaletteImportResult::ReadFailed);
+    EXPECT_EQ(kept, markedTable());
+}
+
+std::vector<std::uint8_t> textBytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+TEST(PalImport, JascTextPalettes) {
+    const std::string crlf = "JASC-PAL\r\n0100\r\n3\r\n255 0 0\r\n0 255 0\r\n1 2 3\r\n";
+    const std::string lf = "JASC-PAL\n0100\n2\n9 8 7\n  6\t5 4\n";
+    PaletteTable table = markedTable();
+    std::vector<std::uint8_t> b = textBytes(crlf);
+    ASSERT_EQ(ParsePalFile(b.data(), b.size(), table), PaletteImportResult::Ok);
+    EXPECT_EQ(table[0], (PaletteEntry{255, 0, 0, 0x55}));
+    EXPECT_EQ(table[2], (PaletteEntry{1, 2, 3, 0x55}));
+    EXPECT_EQ(table[3], (PaletteEntry{0, 0, 0, 0x55}));
+    b = textBytes(lf);
+    ASSERT_EQ(ParsePalFile(b.data(), b.size(), table), PaletteImportResult::Ok);
+    EXPECT_EQ(table[1], (PaletteEntry{6, 5, 4, 0x55}));
+
+    const std::pair<std::string, PaletteImportResult> bad[] = {
+        {"JASC-PAL\n0100\n300\n", PaletteImportResult::BadSize},
+        {"JASC-PAL\n0100\n0\n", PaletteImportResult::BadSize},
+        {"JASC-PAL\n0100\n2\n1 2 3\n", PaletteImportResult::ReadFailed},    // a line short
+        {"JASC-PAL\n0100\n1\n1 2 256\n", PaletteImportResult::ReadFailed},  // above 255
+        {"JASC-PAL\n0100\n1\n1 2\n", PaletteImportResult::ReadFailed},      // two values
+        {"JASC-PAL\n0100\n1\n1 -2 3\n", PaletteImportResult::ReadFailed},   // a sign
+        {"JASC-PAL\n0200\n1\n1 2 3\n", PaletteImportResult::ReadFailed},    // version
+        {"JASC-PAL\n0100\n99999999999\n", PaletteImportResult::ReadFailed}, // huge count
+    };
+    for (const auto& [text, want] : bad) {
+        PaletteTable kept = markedTable();
+        b = textBytes(text);
+        EXPECT_EQ(ParsePalFile(b.data(), b.size(), kept), want) << text;
+        EXPECT_EQ(kept, markedTable());
+    }
+}
+
+TEST(PalImport, OtherPalFilesFollowTheActRule) {
+    TempDir dir;
+    const std::vector<std::uint8_t> bytes = actBytes(768);
+    WriteAll(dir / "raw.pal", bytes);
+    PaletteTable table = markedTable();
+    ASSERT_EQ(ImportPaletteFile((dir / "raw.pal").string(), table), PaletteImportResult::Ok);
+    expectActColours(table, bytes, 256);
+
+    WriteAll(dir / "odd.pal", actBytes(769));
+    PaletteTable kept = markedTable();
+    EXPECT_EQ(ImportPaletteFile((dir / "odd.pal").string(), kept), PaletteImportResult::BadSize);
+    EXPECT_EQ(kept, markedTable());
+    WriteAll(dir / "big.pal", actBytes(70000));
+    EXPECT_EQ(ImportPaletteFile((dir / "big.pal").string(), kept), PaletteImportResult::BadSize);
+    EXPECT_EQ(ImportPaletteFile((dir / "none.pal").string(), kept),
+              PaletteImportResult::OpenFailed);
+}
+
+} // namespace
