@@ -109,7 +109,8 @@ const char* link_result_text(int result) {
 }
 
 DeviceLink::DeviceLink(std::unique_ptr<LinkTransport> transport, LinkOptions options)
-    : transport_(std::move(transport)), worker_(*transport_, options.secondLength) {}
+    : transport_(std::move(transport)), worker_(*transport_, options.secondLength),
+      maxListEntries_(options.maxListEntries) {}
 
 DeviceLink::~DeviceLink() {
     closePipes();
@@ -256,7 +257,7 @@ int DeviceLink::list(std::uint8_t command, std::uint8_t entryCode, std::uint8_t 
         const std::size_t nameLength = frame_[2];
         const std::size_t end = kEntryName + nameLength + (files ? kEntryFileTail : 0);
         if (!plainName(frame_.data() + kEntryName, nameLength) || end > kFrameBytes ||
-            entries.size() >= kMaxListEntries) {
+            entries.size() >= maxListEntries_) {
             result = LINK_BAD_REPLY;
             break;
         }

@@ -206,6 +206,13 @@ void SimMachine::setRecording(bool on) {
     recording_ = on;
 }
 
+void SimMachine::restart() {
+    std::lock_guard lock(mutex_);
+    *session_ = Session{};
+    outbox_.clear();
+    held_.clear();
+}
+
 void SimMachine::planFault(std::size_t index, SimFault fault) {
     std::lock_guard lock(mutex_);
     faults_[replies_ + index] = std::move(fault);

@@ -42,7 +42,7 @@ inline constexpr std::uint32_t kMaxTextBytes = 254;
 inline constexpr std::uint32_t kChunkDefault = 0x40000; // firmware 1.5 and later
 inline constexpr std::uint32_t kChunkOldFirmware = 0x8000;
 inline constexpr std::uint32_t kLargestCardBytes = 128u << 20;
-inline constexpr std::size_t kMaxListEntries = 65536; // more than any FAT folder can hold
+inline constexpr std::size_t kMaxListEntries = 65536; // as many as a FAT folder can hold
 inline constexpr std::size_t kMaxEntryName = 12;      // an 8.3 name
 
 using Frame = std::array<std::uint8_t, kFrameBytes>;
@@ -91,6 +91,8 @@ inline constexpr std::uint32_t kFormatLimit = 60; // what the manager passes to 
 struct LinkOptions {
     // The real length of one second of a time limit; tests shrink it.
     std::chrono::microseconds secondLength = std::chrono::seconds(1);
+    // Listings with more entries than this are refused as broken.
+    std::size_t maxListEntries = kMaxListEntries;
 };
 
 class DeviceLink {
@@ -181,6 +183,7 @@ private:
 
     std::unique_ptr<LinkTransport> transport_;
     IoWorker worker_;
+    const std::size_t maxListEntries_;
     char inPipeName_[32] = {};
     char outPipeName_[32] = {};
     PipeHandle inPipe_ = kInvalidPipe;

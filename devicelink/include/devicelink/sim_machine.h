@@ -79,6 +79,11 @@ public:
     // Whether received frames are kept for receivedFrames() (default on).
     void setRecording(bool on);
 
+    // As if the machine left 'PC-Link' mode and entered it again: the exchange in progress
+    // is dropped, with the replies queued or held back for it. The protocol has no way to
+    // resynchronise, so tests that stop an exchange halfway use this before the next one.
+    void restart();
+
     // ---- Faults ----
     // Applies fault to the reply that is the index-th from now (0: the next one).
     void planFault(std::size_t index, SimFault fault);
