@@ -358,6 +358,14 @@ SmfsResult smfs_init() {
     return SmfsResult::Ok;
 }
 
+void smfs_shutdown() {
+    g_initialised = false;
+    forgetOpenFiles(kDrive);
+    fat_reset();
+    media_reset();
+    dir_reset();
+}
+
 SmfsResult smfs_set_drive_name(const char* name) {
     if (!g_initialised) return SmfsResult::NotInitialised;
     if (!name) return SmfsResult::InvalidArgument;

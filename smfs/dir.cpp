@@ -125,11 +125,6 @@ bool isNamedEntry(const std::uint8_t* e) {
            !(e[kDeAttr] & kAttrVolume);
 }
 
-bool isDotName(const std::uint8_t* name) {
-    return std::memcmp(name, ".          ", kNameChars) == 0 ||
-           std::memcmp(name, "..         ", kNameChars) == 0;
-}
-
 SmfsResult findPrevious(unsigned drive, std::uint32_t dirCluster, std::uint32_t cluster,
                         std::uint32_t offset, DirSlot* found) {
     if (offset % kDeBytes != 0) return SmfsResult::Internal;

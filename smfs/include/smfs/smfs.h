@@ -88,6 +88,9 @@ SmfsDateTime smfs_local_time();
 // Resets every layer, forgets open handles and the current folder, sets the drive name to
 // "vx". Always Ok.
 [[nodiscard]] SmfsResult smfs_init();
+// Forgets open handles, frees the volume's tables and marks the library uninitialised, so
+// that every call but smfs_init returns NotInitialised (for a caller that closes its image).
+void smfs_shutdown();
 // Registers (nullptr unregisters) the card-inserted (event 0) or card-removed (event 1)
 // callback. InvalidArgument for another event.
 [[nodiscard]] SmfsResult smfs_register_callback(int event, void (*callback)(unsigned drive));
