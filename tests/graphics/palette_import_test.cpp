@@ -83,7 +83,7 @@ TEST(ActImport, ShortReadLeavesEarlierEntriesReplaced) {
 TEST(ActImport, OtherExtensionsAreIgnored) {
     TempDir dir;
     std::filesystem::create_directories(dir / "set.act");
-    for (const std::string name : {"x.bmp", "x.acts", "x", "set.act/x"}) {
+    for (const char* name : {"x.bmp", "x.acts", "x", "set.act/x"}) {
         WriteAll(dir / name, actBytes(768));
         PaletteTable table = markedTable();
         const PaletteImportResult result = ImportPaletteFile((dir / name).string(), table);
