@@ -214,6 +214,18 @@ void cutChain(const OpenFile& f, std::uint32_t* last) {
     }
 }
 
+// Frees a whole chain from its first cluster, stopping where it leaves the data area.
+void freeChain(std::uint32_t first) {
+    const FatVolume* v = fat_volume(kDrive);
+    std::uint32_t c = first;
+    for (std::uint32_t steps = 0; v && steps <= v->clusterCount; ++steps) {
+        if (!fat_is_data_cluster(kDrive, c)) return;
+        const std::uint16_t next = fat_entry(kDrive, c);
+        fat_set_entry(kDrive, c, kFatFree);
+        c = next;
+    }
+}
+
 // The logical block that holds byte offset of a data cluster.
 SmfsResult clusterBlock(std::uint32_t cluster, std::uint32_t offset, std::uint32_t* block) {
     const FatVolume* v = fat_volume(kDrive);
@@ -277,8 +289,19 @@ SmfsResult commitFile(OpenFile& f) {
     put_le16(slot.entry + kDeTime, dir_pack_time(t));
     put_le16(slot.entry + kDeDate, dir_pack_date(t));
     put_le32(slot.entry + kDeSize, f.size);
+    // An empty file names no cluster, as FAT wants it: a cluster kept for it would be one
+    // that every checker reports and frees. Other handles of the file still need it.
+    const bool release = f.size == 0 && fat_is_data_cluster(kDrive, f.first) &&
+                         std::count_if(g_files.begin(), g_files.end(), [&](const OpenFile& o) {
+                             return o.used && o.first == f.first;
+                         }) == 1;
+    if (release) put_le16(slot.entry + kDeCluster, 0);
     r = dir_write_entry(kDrive, slot);
     if (r != SmfsResult::Ok) return r;
+    if (release) {
+        freeChain(f.first);
+        return fat_flush(kDrive);
+    }
 
     std::uint32_t last = 0;
     cutChain(f, &last);

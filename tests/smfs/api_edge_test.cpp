@@ -3,6 +3,7 @@
 // the clock, and the refusals that keep files and folders from being lost.
 #include "api_card.h"
 
+#include "smfs/dir.h"
 #include "smfs/fat.h"
 
 #include <gtest/gtest.h>
@@ -95,6 +96,7 @@ TEST(ApiCreateTest, ExistingNameAndOverwrite) {
     // The old clusters are free; the new empty file holds one until it is closed.
     EXPECT_EQ(freeBytes(), empty - card.clusterBytes());
     ASSERT_EQ(smfs_close(h), SmfsResult::Ok);
+    EXPECT_EQ(freeBytes(), empty);
     std::uint32_t size = 9;
     EXPECT_EQ(smfs_file_size("vx:\\SAVE.DAT", &size), SmfsResult::Ok);
     EXPECT_EQ(size, 0u);
@@ -107,17 +109,55 @@ TEST(ApiCreateTest, ExistingNameAndOverwrite) {
     EXPECT_EQ(smfs_mkdir("vx:\\SAVE.DAT", 0), SmfsResult::NameExists);
 }
 
-TEST(ApiCreateTest, DeletingAnEmptyFileFreesItsCluster) {
+TEST(ApiCreateTest, EmptyFilesNameNoClusterAndGrowWhenWritten) {
     ApiCard card(kCard);
     const std::uint64_t empty = freeBytes();
     SmfsHandle h = 0;
     ASSERT_EQ(smfs_create("vx:\\EMPTY.TXT", 0, &h), SmfsResult::Ok);
-    ASSERT_EQ(smfs_close(h), SmfsResult::Ok);
     EXPECT_EQ(freeBytes(), empty - card.clusterBytes());
-    ASSERT_EQ(smfs_delete("vx:\\EMPTY.TXT"), SmfsResult::Ok);
+    ASSERT_EQ(smfs_close(h), SmfsResult::Ok);
+    EXPECT_EQ(freeBytes(), empty);
+    SmfsEntryInfo info;
+    ASSERT_EQ(smfs_info("vx:\\EMPTY.TXT", &info), SmfsResult::Ok);
+    EXPECT_EQ(info.firstCluster, 0u);
+    EXPECT_EQ(info.size, 0u);
+
+    ASSERT_EQ(smfs_open("vx:\\EMPTY.TXT", kSmfsRead, &h), SmfsResult::Ok);
+    std::uint8_t byte = 0;
+    std::uint32_t count = 1;
+    EXPECT_EQ(smfs_read(h, &byte, 1, &count), SmfsResult::EndOfData);
+    EXPECT_EQ(count, 0u);
+    ASSERT_EQ(smfs_close(h), SmfsResult::Ok);
+
+    // Opened for writing it takes a cluster of its own, never the root's cluster 0.
+    ASSERT_EQ(smfs_open("vx:\\EMPTY.TXT", kSmfsReadWrite, &h), SmfsResult::Ok);
+    EXPECT_NE(h & 0xFFFF, 0u);
+    const std::vector<std::uint8_t> data = apiPattern(card.clusterBytes() + 5, 2);
+    ASSERT_EQ(smfs_write(h, data.data(), std::uint32_t(data.size())), SmfsResult::Ok);
+    ASSERT_EQ(smfs_close(h), SmfsResult::Ok);
+    std::vector<std::uint8_t> back;
+    ASSERT_EQ(apiReadFile("vx:\\EMPTY.TXT", &back), SmfsResult::Ok);
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(apiList("vx:\\"), std::vector<std::string>{"EMPTY.TXT"});
+    EXPECT_EQ(freeBytes(), empty - 2 * card.clusterBytes());
+}
+
+TEST(ApiCreateTest, DeletingAnEmptyFileThatNamesAClusterFreesIt) {
+    ApiCard card(kCard);
+    const std::uint64_t empty = freeBytes();
+    // An empty file as cards written before kept it: its entry names a one-cluster chain.
+    std::uint32_t c = 0;
+    ASSERT_EQ(fat_alloc_cluster(0, &c), SmfsResult::Ok);
+    fat_set_entry(0, c, kFatEnd);
+    ASSERT_EQ(dir_create_entry(0, kRootCluster, "OLD.TXT",
+                               DirEntryRecord{kAttrArchive, c, 0, apiTestClock()}),
+              SmfsResult::Ok);
+    ASSERT_EQ(fat_flush(0), SmfsResult::Ok);
+    EXPECT_EQ(freeBytes(), empty - card.clusterBytes());
+    ASSERT_EQ(smfs_delete("vx:\\OLD.TXT"), SmfsResult::Ok);
     EXPECT_EQ(freeBytes(), empty);
     std::uint32_t size = 7;
-    EXPECT_EQ(smfs_file_size("vx:\\EMPTY.TXT", &size), SmfsResult::NotFound);
+    EXPECT_EQ(smfs_file_size("vx:\\OLD.TXT", &size), SmfsResult::NotFound);
     EXPECT_EQ(size, 0u);
 }
 

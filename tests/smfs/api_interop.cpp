@@ -1,0 +1,211 @@
+#include "api_interop.h"
+
+#include "smfs/fat.h"
+#include "smfs/media.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sys/wait.h>
+
+namespace fs = std::filesystem;
+
+ToolRun apiRunTool(const std::string& command) {
+    ToolRun run;
+    std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (!pipe) return run;
+    std::array<char, 4096> chunk;
+    std::size_t n;
+    while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0)
+        run.output.append(chunk.data(), n);
+    const int status = pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+std::string apiFsckPath() {
+    for (const char* path : {"/sbin/fsck.fat", "/usr/sbin/fsck.fat", "/usr/bin/fsck.fat"})
+        if (fs::exists(path)) return path;
+    return "";
+}
+
+namespace {
+
+struct Partition {
+    std::uint32_t firstSector = 0;
+    std::uint32_t sectors = 0;
+    std::uint32_t sectorsPerBlock = 0;
+};
+
+Partition partition() {
+    Partition p;
+    EXPECT_EQ(fat_ensure(0), SmfsResult::Ok);
+    const FatVolume* v = fat_volume(0);
+    CardGeometry g{};
+    EXPECT_EQ(media_geometry(0, &g), SmfsResult::Ok);
+    if (!v) return p;
+    p.firstSector = v->partitionFirstSector;
+    p.sectors = v->partitionSectors;
+    p.sectorsPerBlock = g.sectorsPerBlock;
+    return p;
+}
+
+std::vector<std::uint8_t> readHostFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void cardTree(const std::string& folder, const std::string& prefix, FileTree* tree) {
+    SmfsResult r = SmfsResult::Ok;
+    for (const std::string& name : apiList(folder, &r)) {
+        if (name == "." || name == "..") continue;
+        const std::string path = folder + (folder.back() == '\\' ? "" : "\\") + name;
+        SmfsEntryInfo info;
+        ASSERT_EQ(smfs_info(path.c_str(), &info), SmfsResult::Ok) << path;
+        if (info.attribute & kSmfsAttrVolume) continue;
+        if (info.attribute & kSmfsAttrFolder) {
+            (*tree)[prefix + name + "/"];
+            cardTree(path, prefix + name + "/", tree);
+        } else {
+            std::vector<std::uint8_t> bytes;
+            ASSERT_EQ(apiReadFile(path, &bytes), SmfsResult::Ok) << path;
+            (*tree)[prefix + name] = bytes;
+        }
+    }
+    ASSERT_EQ(r, SmfsResult::Ok) << folder;
+}
+
+} // namespace
+
+void apiExtractPartition(const std::string& rawPath) {
+    const Partition p = partition();
+    ASSERT_NE(p.sectors, 0u);
+    std::FILE* out = std::fopen(rawPath.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    std::vector<std::uint8_t> sector(kSectorBytes);
+    for (std::uint32_t i = 0; i < p.sectors; ++i) {
+        const std::uint32_t s = p.firstSector + i;
+        if (media_logical_entry(s / p.sectorsPerBlock) == 0) {
+            std::fill(sector.begin(), sector.end(), 0xFF);
+        } else {
+            ASSERT_EQ(media_read_sector(0, s, 0, sector.data(), kSectorBytes), SmfsResult::Ok);
+        }
+        ASSERT_EQ(std::fwrite(sector.data(), 1, kSectorBytes, out), kSectorBytes);
+    }
+    std::fclose(out);
+}
+
+void apiImportPartition(const std::string& rawPath) {
+    const Partition p = partition();
+    const std::vector<std::uint8_t> raw = readHostFile(rawPath);
+    ASSERT_EQ(raw.size(), std::uint64_t(p.sectors) * kSectorBytes);
+    const std::uint64_t blockBytes = std::uint64_t(p.sectorsPerBlock) * kSectorBytes;
+    std::uint64_t pos = std::uint64_t(p.firstSector) * kSectorBytes;
+    std::vector<std::uint8_t> current;
+    for (std::size_t done = 0; done < raw.size();) {
+        const std::uint32_t block = std::uint32_t(pos / blockBytes);
+        const std::uint32_t offset = std::uint32_t(pos % blockBytes);
+        const std::uint32_t n =
+            std::uint32_t(std::min<std::uint64_t>(blockBytes - offset, raw.size() - done));
+        // Blocks the tools did not change are left alone.
+        current.assign(n, 0xFF);
+        const bool mapped = media_logical_entry(block) != 0;
+        if (mapped) {
+            ASSERT_EQ(media_read(0, block, offset, current.data(), n), SmfsResult::Ok);
+        }
+        if (!std::equal(current.begin(), current.end(), raw.begin() + done)) {
+            ASSERT_EQ(media_write(0, block, offset, raw.data() + done, n), SmfsResult::Ok);
+        }
+        pos += n;
+        done += n;
+    }
+    ASSERT_EQ(smfs_init(), SmfsResult::Ok);
+}
+
+FsckVerdict apiFsck(const std::string& rawPath) {
+    FsckVerdict verdict;
+    const std::string fsck = apiFsckPath();
+    if (fsck.empty()) {
+        verdict.output = "fsck.fat (dosfstools) is not installed";
+        return verdict;
+    }
+    const ToolRun run = apiRunTool(fsck + " -n '" + rawPath + "'");
+    verdict.output = run.output;
+    bool labelRemark = false;
+    bool unknownLine = false;
+    std::size_t start = 0;
+    while (start < run.output.size()) {
+        std::size_t end = run.output.find('\n', start);
+        if (end == std::string::npos) end = run.output.size();
+        const std::string line = run.output.substr(start, end - start);
+        start = end + 1;
+        if (line.empty() || line.rfind("fsck.fat ", 0) == 0 ||
+            line == "Leaving filesystem unchanged." || line.rfind(rawPath + ": ", 0) == 0)
+            continue;
+        if (line == "Label '' stored in boot sector is not valid." ||
+            line == "  Auto-removing label from boot sector.") {
+            labelRemark = true;
+            continue;
+        }
+        unknownLine = true;
+    }
+    verdict.clean = !unknownLine && run.exitCode == (labelRemark ? 1 : 0);
+    return verdict;
+}
+
+FileTree apiCardTree(const std::string& folder) {
+    FileTree tree;
+    cardTree(folder, "", &tree);
+    return tree;
+}
+
+FileTree apiHostTree(const std::string& folder) {
+    FileTree tree;
+    for (auto it = fs::recursive_directory_iterator(folder); it != fs::end(it); ++it) {
+        const std::string rel = fs::relative(it->path(), folder).generic_string();
+        if (it->is_directory())
+            tree[rel + "/"];
+        else
+            tree[rel] = readHostFile(it->path());
+    }
+    return tree;
+}
+
+FileTree apiMtoolsTree(const std::string& rawPath, const std::string& scratchFolder) {
+    const fs::path out = fs::path(scratchFolder) / "mtools-out";
+    fs::remove_all(out);
+    fs::create_directories(out);
+    const ToolRun listing = apiRunTool("mdir -i '" + rawPath + "' ::");
+    EXPECT_EQ(listing.exitCode, 0) << listing.output;
+    // An empty root has nothing for mcopy to copy.
+    if (listing.output.find("No files") == std::string::npos) {
+        const ToolRun copy =
+            apiRunTool("mcopy -s -n -i '" + rawPath + "' '::*' '" + out.string() + "/'");
+        EXPECT_EQ(copy.exitCode, 0) << copy.output;
+    }
+    return apiHostTree(out.string());
+}
+
+void apiExpectToolsAgree(const std::string& scratchFolder) {
+    const std::string raw = (fs::path(scratchFolder) / "partition.img").string();
+    apiExtractPartition(raw);
+    const FsckVerdict verdict = apiFsck(raw);
+    EXPECT_TRUE(verdict.clean) << verdict.output;
+    const FileTree card = apiCardTree();
+    const FileTree tools = apiMtoolsTree(raw, scratchFolder);
+    EXPECT_FALSE(card.empty()) << "nothing to compare";
+    EXPECT_EQ(card.size(), tools.size());
+    for (const auto& [name, bytes] : card) {
+        auto it = tools.find(name);
+        if (it == tools.end()) {
+            ADD_FAILURE() << name << " is not seen by mtools";
+            continue;
+        }
+        EXPECT_EQ(it->second.size(), bytes.size()) << name;
+        EXPECT_TRUE(it->second == bytes) << name << " differs as read by mtools";
+    }
+}

@@ -1,0 +1,131 @@
+// Volumes written through the public calls, checked by the host's standard FAT tools: after
+// each scenario the partition is extracted, fsck.fat -n must find no error, and mtools must
+// list and copy out exactly the folders, names, sizes and bytes the public calls see.
+#include "api_interop.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+struct Scenario {
+    const char* name;
+    int cardType;
+    std::function<void(ApiCard&)> run;
+};
+
+void filesOfEverySize(ApiCard& card) {
+    const std::uint32_t cb = card.clusterBytes();
+    const std::uint32_t sizes[] = {0, 1, cb - 1, cb, cb + 1, (1u << 20) + 3};
+    for (std::uint32_t size : sizes) {
+        const std::string path = "vx:\\S" + std::to_string(size) + ".BIN";
+        ASSERT_EQ(apiWriteFile(path, apiPattern(size, size), 1000), SmfsResult::Ok) << path;
+    }
+}
+
+void nestedFoldersAndMoves(ApiCard&) {
+    ASSERT_EQ(smfs_mkdir("vx:\\GAMES", 0), SmfsResult::Ok);
+    ASSERT_EQ(smfs_mkdir("vx:\\GAMES\\DEMO", 0), SmfsResult::Ok);
+    ASSERT_EQ(smfs_mkdir("vx:\\GAMES\\DEMO\\LEVELS", 0), SmfsResult::Ok);
+    ASSERT_EQ(smfs_mkdir("vx:\\MUSIC", 0), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\GAMES\\DEMO\\LEVELS\\L1.DAT", apiPattern(5000, 1)),
+              SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\GAMES\\DEMO\\GAME.BIN", apiPattern(70000, 2)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\MUSIC\\SONG.VXM", apiPattern(12345, 3)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\README.TXT", apiPattern(77, 4)), SmfsResult::Ok);
+    ASSERT_EQ(smfs_move("vx:\\MUSIC\\SONG.VXM", "vx:\\GAMES\\DEMO\\SONG.VXM"), SmfsResult::Ok);
+    ASSERT_EQ(smfs_move("vx:\\GAMES\\DEMO\\LEVELS", "vx:\\MUSIC\\LEVELS"), SmfsResult::Ok);
+    ASSERT_EQ(smfs_rename("vx:\\README.TXT", "vx:\\READ.ME"), SmfsResult::Ok);
+    ASSERT_EQ(smfs_delete("vx:\\GAMES\\DEMO\\GAME.BIN"), SmfsResult::Ok);
+}
+
+void treeRemoved(ApiCard&) {
+    ASSERT_EQ(smfs_mkdir("vx:\\T", 0), SmfsResult::Ok);
+    ASSERT_EQ(smfs_mkdir("vx:\\T\\A", 0), SmfsResult::Ok);
+    ASSERT_EQ(smfs_mkdir("vx:\\T\\A\\B", 0), SmfsResult::Ok);
+    ASSERT_EQ(smfs_mkdir("vx:\\T\\C", 0), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\T\\F.BIN", apiPattern(9000, 5)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\T\\A\\B\\G.BIN", apiPattern(30000, 6)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\T\\C\\E.BIN", apiPattern(0, 7)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\KEEP.BIN", apiPattern(100, 8)), SmfsResult::Ok);
+    ASSERT_EQ(smfs_rmdir("vx:\\T", 1), SmfsResult::Ok);
+}
+
+void cardFull(ApiCard& card) {
+    SmfsHandle h = 0;
+    ASSERT_EQ(smfs_create("vx:\\FULL.BIN", 0, &h), SmfsResult::Ok);
+    const std::vector<std::uint8_t> piece = apiPattern(card.clusterBytes() * 3 + 17, 9);
+    SmfsResult r = SmfsResult::Ok;
+    for (int i = 0; i < 10000 && r == SmfsResult::Ok; ++i)
+        r = smfs_write(h, piece.data(), std::uint32_t(piece.size()));
+    ASSERT_EQ(r, SmfsResult::CardFull);
+    ASSERT_EQ(smfs_close(h), SmfsResult::Ok);
+    ASSERT_EQ(smfs_mkdir("vx:\\NOROOM", 0), SmfsResult::CardFull);
+}
+
+void rootFull(ApiCard&) {
+    for (int i = 0; i < 256; ++i) {
+        const std::string path = "vx:\\F" + std::to_string(i);
+        const SmfsResult r = i % 2 ? smfs_mkdir(path.c_str(), 0)
+                                   : apiWriteFile(path, apiPattern(std::size_t(i), unsigned(i)));
+        ASSERT_EQ(r, SmfsResult::Ok) << path;
+    }
+    SmfsHandle h = 0;
+    ASSERT_EQ(smfs_create("vx:\\ONEMORE", 0, &h), SmfsResult::RootFull);
+    ASSERT_EQ(smfs_mkdir("vx:\\ONEMORE", 0), SmfsResult::RootFull);
+}
+
+void tenHandles(ApiCard&) {
+    std::vector<SmfsHandle> handles(10);
+    for (std::size_t i = 0; i < handles.size(); ++i) {
+        const std::string path = "vx:\\H" + std::to_string(i) + ".BIN";
+        ASSERT_EQ(smfs_create(path.c_str(), 0, &handles[i]), SmfsResult::Ok);
+        const std::vector<std::uint8_t> data = apiPattern(i * 3000, unsigned(i));
+        ASSERT_EQ(smfs_write(handles[i], data.data(), std::uint32_t(data.size())), SmfsResult::Ok);
+    }
+    SmfsHandle h = 0;
+    ASSERT_EQ(smfs_create("vx:\\H10.BIN", 0, &h), SmfsResult::TooManyOpen);
+    ASSERT_EQ(smfs_open("vx:\\H0.BIN", kSmfsRead, &h), SmfsResult::TooManyOpen);
+    for (SmfsHandle handle : handles)
+        ASSERT_EQ(smfs_close(handle), SmfsResult::Ok);
+}
+
+void folderPastOneCluster(ApiCard& card) {
+    ASSERT_EQ(smfs_mkdir("vx:\\BIG", 0), SmfsResult::Ok);
+    const std::uint32_t entries = card.clusterBytes() / 32 + 3;
+    for (std::uint32_t i = 0; i < entries; ++i) {
+        const std::string path = "vx:\\BIG\\E" + std::to_string(i) + ".TXT";
+        ASSERT_EQ(apiWriteFile(path, apiPattern(i % 7, i)), SmfsResult::Ok) << path;
+    }
+    ASSERT_EQ(smfs_delete("vx:\\BIG\\E3.TXT"), SmfsResult::Ok);
+}
+
+const Scenario kScenarios[] = {
+    {"FilesOfEverySize", 4, filesOfEverySize},
+    {"FilesOfEverySize256BytePages", 1, filesOfEverySize},
+    {"NestedFoldersAndMoves", 3, nestedFoldersAndMoves},
+    {"TreeRemoved", 2, treeRemoved},
+    {"CardFull", 0, cardFull},
+    {"RootFull", 2, rootFull},
+    {"TenHandles", 2, tenHandles},
+    {"FolderPastOneCluster", 0, folderPastOneCluster},
+    {"Fat16Card", 7, nestedFoldersAndMoves},
+};
+
+class InteropApiWriteTest : public testing::TestWithParam<Scenario> {};
+
+TEST_P(InteropApiWriteTest, FsckAndMtoolsAgree) {
+    ApiCard card(GetParam().cardType);
+    GetParam().run(card);
+    if (HasFatalFailure()) return;
+    TempDir scratch;
+    apiExpectToolsAgree(scratch.path().string());
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, InteropApiWriteTest, testing::ValuesIn(kScenarios),
+                         [](const testing::TestParamInfo<Scenario>& info) {
+                             return std::string(info.param.name);
+                         });
+
+} // namespace
