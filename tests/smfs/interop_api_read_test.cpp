@@ -1,0 +1,135 @@
+// Volumes written by mtools, read through the public calls: a formatted card's partition is
+// extracted, filled by mtools (files, nested folders, a long-named file, a deleted file, a
+// volume label) and written back into the card's logical sectors. The public calls must see
+// the 8.3 names, sizes, contents and dates, skip long-name and deleted entries when listing,
+// and delete a long-named file together with its long-name entries.
+#include "api_interop.h"
+
+#include "smfs/bytes.h"
+#include "smfs/dir.h"
+#include "smfs/fat.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void writeHostFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// Runs an mtools command on the raw partition and expects it to succeed.
+void mtools(const std::string& command) {
+    const ToolRun run = apiRunTool(command);
+    ASSERT_EQ(run.exitCode, 0) << command << "\n" << run.output;
+}
+
+// Live long-name entries of the root, read from the card's bytes.
+int liveLongNameEntries() {
+    const FatVolume* v = fat_volume(0);
+    int count = 0;
+    std::uint8_t e[32];
+    for (std::uint32_t at = 0; v && at < v->rootSectors * 512; at += 32) {
+        EXPECT_EQ(cluster_read(0, kRootCluster, at, e, 32), SmfsResult::Ok);
+        if (e[0] == 0) break;
+        if (e[0] != 0xE5 && dir_is_long_name(e)) ++count;
+    }
+    return count;
+}
+
+TEST(InteropApiReadTest, VolumeWrittenByMtoolsIsReadByTheApi) {
+    ApiCard card(4);
+    TempDir scratch;
+    const std::string raw = (scratch / "partition.img").string();
+    apiExtractPartition(raw);
+    const std::string img = " -i '" + raw + "' ";
+
+    const std::vector<std::uint8_t> hello = apiPattern(1234, 1);
+    const std::vector<std::uint8_t> level = apiPattern(40000, 2);
+    const std::vector<std::uint8_t> longNamed = apiPattern(20000, 3);
+    const std::vector<std::uint8_t> gone = apiPattern(5000, 4);
+    writeHostFile(scratch / "HELLO.TXT", hello);
+    writeHostFile(scratch / "LEVEL1.DAT", level);
+    writeHostFile(scratch / "A Long File Name.txt", longNamed);
+    writeHostFile(scratch / "GONE.BIN", gone);
+    writeHostFile(scratch / "EMPTY.BIN", {});
+    // Dates travel with the files (mcopy -m): local time, as FAT stores it.
+    for (const char* f : {"HELLO.TXT", "LEVEL1.DAT", "A Long File Name.txt"}) {
+        const ToolRun touch =
+            apiRunTool("touch -d '2021-03-04 05:06:08' '" + (scratch / f).string() + "'");
+        ASSERT_EQ(touch.exitCode, 0) << touch.output;
+    }
+    const std::string dir = scratch.path().string() + "/";
+    ASSERT_NO_FATAL_FAILURE(mtools("mlabel" + img + "::VELA"));
+    ASSERT_NO_FATAL_FAILURE(mtools("mcopy -m" + img + "'" + dir + "GONE.BIN' ::GONE.BIN"));
+    ASSERT_NO_FATAL_FAILURE(mtools("mcopy -m" + img + "'" + dir + "HELLO.TXT' ::HELLO.TXT"));
+    ASSERT_NO_FATAL_FAILURE(mtools("mmd" + img + "::GAMES"));
+    ASSERT_NO_FATAL_FAILURE(mtools("mmd" + img + "::GAMES/DEMO"));
+    ASSERT_NO_FATAL_FAILURE(
+        mtools("mcopy -m" + img + "'" + dir + "LEVEL1.DAT' ::GAMES/DEMO/LEVEL1.DAT"));
+    ASSERT_NO_FATAL_FAILURE(
+        mtools("mcopy -m" + img + "'" + dir + "A Long File Name.txt' '::A Long File Name.txt'"));
+    ASSERT_NO_FATAL_FAILURE(mtools("mcopy" + img + "'" + dir + "EMPTY.BIN' ::EMPTY.BIN"));
+    ASSERT_NO_FATAL_FAILURE(mtools("mdel" + img + "::GONE.BIN"));
+    apiImportPartition(raw);
+
+    // The label counts when listing; the long name's entries and the deleted file do not.
+    const std::vector<std::string> root = apiList("vx:\\");
+    EXPECT_EQ(root, (std::vector<std::string>{"VELA", "HELLO.TXT", "GAMES", "ALONGF~1.TXT",
+                                              "EMPTY.BIN"}));
+    std::uint32_t count = 0;
+    ASSERT_EQ(smfs_count("vx:\\", &count), SmfsResult::Ok);
+    EXPECT_EQ(count, 5u);
+    EXPECT_EQ(apiList("vx:\\GAMES\\DEMO"), (std::vector<std::string>{".", "..", "LEVEL1.DAT"}));
+
+    std::vector<std::uint8_t> back;
+    ASSERT_EQ(apiReadFile("vx:\\HELLO.TXT", &back), SmfsResult::Ok);
+    EXPECT_EQ(back, hello);
+    ASSERT_EQ(apiReadFile("vx:\\GAMES\\DEMO\\LEVEL1.DAT", &back), SmfsResult::Ok);
+    EXPECT_EQ(back, level);
+    ASSERT_EQ(apiReadFile("vx:\\alongf~1.txt", &back), SmfsResult::Ok);
+    EXPECT_EQ(back, longNamed);
+    ASSERT_EQ(apiReadFile("vx:\\EMPTY.BIN", &back), SmfsResult::Ok);
+    EXPECT_TRUE(back.empty());
+    std::uint32_t size = 0;
+    ASSERT_EQ(smfs_file_size("vx:\\GAMES\\DEMO\\LEVEL1.DAT", &size), SmfsResult::Ok);
+    EXPECT_EQ(size, level.size());
+    EXPECT_EQ(smfs_file_size("vx:\\GONE.BIN", &size), SmfsResult::NotFound);
+
+    SmfsEntryInfo info;
+    ASSERT_EQ(smfs_info("vx:\\GAMES\\DEMO\\LEVEL1.DAT", &info), SmfsResult::Ok);
+    EXPECT_EQ(info.year, 2021);
+    EXPECT_EQ(info.month, 3);
+    EXPECT_EQ(info.day, 4);
+    EXPECT_EQ(info.hour, 5);
+    EXPECT_EQ(info.minute, 6);
+    EXPECT_EQ(info.seconds2, 4);
+    ASSERT_EQ(smfs_info("vx:\\GAMES", &info), SmfsResult::Ok);
+    EXPECT_EQ(info.attribute & kSmfsAttrFolder, kSmfsAttrFolder);
+
+    // Deleting the long-named file takes its long-name entries with it.
+    EXPECT_GT(liveLongNameEntries(), 0);
+    ASSERT_EQ(smfs_delete("vx:\\ALONGF~1.TXT"), SmfsResult::Ok);
+    EXPECT_EQ(liveLongNameEntries(), 0);
+    // An empty file another system wrote (no cluster) takes data like any other.
+    ASSERT_EQ(apiWriteFile("vx:\\EMPTY.BIN", apiPattern(3000, 5)), SmfsResult::Ok);
+    SmfsHandle h = 0;
+    ASSERT_EQ(smfs_open("vx:\\HELLO.TXT", kSmfsWrite, &h), SmfsResult::Ok);
+    ASSERT_EQ(smfs_seek(h, kSmfsSeekEnd, 0, nullptr), SmfsResult::Ok);
+    ASSERT_EQ(smfs_write(h, "more", 4), SmfsResult::Ok);
+    ASSERT_EQ(smfs_close(h), SmfsResult::Ok);
+
+    apiExtractPartition(raw);
+    const FsckVerdict verdict = apiFsck(raw);
+    EXPECT_TRUE(verdict.clean) << verdict.output;
+    const ToolRun listing = apiRunTool("mdir" + img + "::");
+    EXPECT_EQ(listing.output.find("A Long File Name"), std::string::npos) << listing.output;
+    EXPECT_NE(listing.output.find("HELLO    TXT      1238"), std::string::npos) << listing.output;
+}
+
+} // namespace
