@@ -1,0 +1,198 @@
+// Creating and deleting on the card: the three delete triggers with their confirmation, the
+// walk over the selection (stopping at the first failure), the delete of one folder (with
+// its contents) or file on either backend, and the creation of one folder, which the copy
+// and the format use as well.
+#include "smcmanager/smc_manager.h"
+
+#include "manager_text.h"
+
+#include <devicelink/device_link.h>
+#include <smfs/smfs.h>
+
+namespace {
+
+constexpr const char* kDeleteQuestion = "do you really want to delete?";
+
+} // namespace
+
+void SmcManager::Delete1Click() {
+    if (!ui_.AskOkCancel(kDeleteQuestion, ManagerUi::QuestionKind::Information)) return;
+    prog().Show();
+    CollectSmcSelection();
+    (void)DeleteCardItems(FSmcList);
+    prog().Hide();
+    RefreshSmc();
+}
+
+void SmcManager::Delete2Click() {
+    CollectSmcSelection();
+    if (FSmcList.empty()) return;
+    if (!ui_.AskOkCancel(kDeleteQuestion, ManagerUi::QuestionKind::Information)) return;
+    prog().Show();
+    (void)DeleteCardItems(FSmcList);
+    prog().Hide();
+    RefreshSmc();
+}
+
+void SmcManager::TreeSMCKeyDown(int key) {
+    if (key != kKeyDelete) return;
+    // The card itself has no parent to show and is no folder to delete.
+    TreeNode* node = smcSelected_;
+    if (!node || !node->parent) return;
+    if (!ui_.AskOkCancel(kDeleteQuestion, ManagerUi::QuestionKind::Information)) return;
+    prog().Show();
+    FSmcList.clear();
+    FSmcList.push_back(SmcPathOf(node) + "\\");
+    FSmcPath = SmcPathOf(node->parent);
+    (void)DeleteCardItems(FSmcList);
+    prog().Hide();
+    RefreshSmc();
+}
+
+void SmcManager::CreateFolder1Click() {
+    const std::string name = ui_.AskText("folder name", "please type folder name", "");
+    if (name.empty()) return;
+    const std::string path = JoinCardPath(FSmcPath, name);
+    prog().Show();
+    (void)MakeCardFolder(path);
+    prog().Hide();
+    RefreshSmc();
+}
+
+bool SmcManager::DeleteCardItems(const std::vector<std::string>& list) {
+    for (const std::string& entry : list) {
+        const bool deleted = !entry.empty() && entry.back() == '\\'
+                                 ? DeleteCardFolder(entry.substr(0, entry.size() - 1))
+                                 : DeleteCardFile(entry);
+        if (!deleted) return false;
+    }
+    return true;
+}
+
+bool SmcManager::DeleteCardFolder(const std::string& path) {
+    ProgressUi& p = prog();
+    p.SetMsg1("now deleting folder '" + LastCardComponent(path) + "'...");
+    p.SetAnimation(ProgressUi::Animation::DeleteFile);
+    p.StartAnimation();
+    p.SetVisible(ProgressUi::Control::Prog1, false);
+    p.SetVisible(ProgressUi::Control::Prog2, false);
+    p.Repaint();
+
+    const char* failure = nullptr;
+    if (FStorageKind == kStorageVirtual) {
+        if (smfs_rmdir(path.c_str(), 1) != SmfsResult::Ok)
+            failure = "an error has occurred while deleting folder in virtual SMC.";
+    } else if (FStorageKind == kStorageMachine) {
+        switch (FLink->RemoveFolder(path)) {
+        case LINK_OK:
+            break;
+        case LINK_TIMEOUT:
+            failure = "timed out while deleting folder in SMC.";
+            break;
+        case LINK_IO_FAILED:
+            failure = "unknown error has occurred.";
+            break;
+        case LINK_BAD_REPLY:
+            failure = "communication error has occurred.";
+            break;
+        case LINK_DEVICE_ERROR:
+            failure = "an error has occurred in Vela.";
+            break;
+        default:
+            failure = "default error has occurred.";
+            break;
+        }
+    }
+    if (failure) message(failure);
+    p.SetVisible(ProgressUi::Control::Prog1, true);
+    p.SetVisible(ProgressUi::Control::Prog2, true);
+    p.StopAnimation();
+    return failure == nullptr;
+}
+
+bool SmcManager::DeleteCardFile(const std::string& path) {
+    ProgressUi& p = prog();
+    p.SetMsg1("now deleting file '" + LastCardComponent(path) + "'...");
+    p.SetAnimation(ProgressUi::Animation::DeleteFile);
+    p.StartAnimation();
+    p.SetVisible(ProgressUi::Control::Prog1, false);
+    p.SetVisible(ProgressUi::Control::Prog2, false);
+    p.Repaint();
+
+    const char* failure = nullptr;
+    if (FStorageKind == kStorageVirtual) {
+        if (smfs_delete(path.c_str()) != SmfsResult::Ok)
+            failure = "an error has occurred while deleting file in virtual SMC.";
+    } else if (FStorageKind == kStorageMachine) {
+        switch (FLink->RemoveFile(path)) {
+        case LINK_OK:
+            break;
+        case LINK_TIMEOUT:
+            failure = "timed out while deleting file in SMC.";
+            break;
+        case LINK_IO_FAILED:
+            failure = "an error has occurred in Vela.";
+            break;
+        case LINK_BAD_REPLY:
+            failure = "communication error has occurred.";
+            break;
+        case LINK_DEVICE_ERROR:
+            failure = "an error has occurred in Vela.";
+            break;
+        default:
+            failure = "unknown error has occurred.";
+            break;
+        }
+    }
+    if (failure) message(failure);
+    p.SetVisible(ProgressUi::Control::Prog1, true);
+    p.SetVisible(ProgressUi::Control::Prog2, true);
+    p.StopAnimation();
+    return failure == nullptr;
+}
+
+bool SmcManager::MakeCardFolder(const std::string& path) {
+    ProgressUi& p = prog();
+    p.SetMsg1("now creating folder '" + LastCardComponent(path) + "'");
+    p.StartAnimation();
+    p.SetVisible(ProgressUi::Control::Prog1, false);
+    p.SetVisible(ProgressUi::Control::Prog2, false);
+    p.Repaint();
+
+    const char* failure = nullptr;
+    if (FStorageKind == kStorageVirtual) {
+        const SmfsResult result = smfs_mkdir(path.c_str(), 0);
+        if (result == SmfsResult::InvalidArgument || result == SmfsResult::NotFound)
+            failure = "parent folder doesn't exist.";
+        else if (result != SmfsResult::Ok)
+            failure = "an error occurred while creating folder in virtual SMC.";
+    } else if (FStorageKind == kStorageMachine) {
+        switch (FLink->MakeFolder(path)) {
+        case LINK_OK:
+            break;
+        case LINK_TIMEOUT:
+            failure = "timed out while creting folder in SMC.";
+            break;
+        case LINK_IO_FAILED:
+            failure = "unknown error has occurred.";
+            break;
+        case LINK_BAD_REPLY:
+            failure = "communication error has occurred.";
+            break;
+        case LINK_DEVICE_ERROR:
+            failure = "an error has occurred in Vela.";
+            break;
+        case LINK_NO_PATH:
+            failure = "parent path doesn't exist.";
+            break;
+        default:
+            failure = "default error has occurred.";
+            break;
+        }
+    }
+    if (failure) message(failure);
+    p.SetVisible(ProgressUi::Control::Prog1, true);
+    p.SetVisible(ProgressUi::Control::Prog2, true);
+    p.StopAnimation();
+    return failure == nullptr;
+}

@@ -1,0 +1,56 @@
+// The plain models behind the SMC manager's two trees and two lists. The core builds and
+// changes them; a window mirrors them (ManagerUi tells it when), the command-line tool reads
+// them directly. A tree node owns its children; a list is a vector of items in the order in
+// which the listing added them.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// Image indexes of card items.
+inline constexpr int kImageFolder = 0;
+inline constexpr int kImageFolderSelected = 1;
+inline constexpr int kImageProgram = 2; // ".qxc" and ".qxe"
+inline constexpr int kImageMusic = 3;   // ".mp3"
+inline constexpr int kImageOther = 5;   // any other file; the card itself
+// Image indexes of PC items (a window may replace them by the platform's icons).
+inline constexpr int kImagePcFolder = 0;
+inline constexpr int kImagePcFolderOpen = 1;
+inline constexpr int kImagePcFile = 5;
+inline constexpr int kImagePcRoot = 6;
+inline constexpr int kImagePcComputer = 7;
+
+// Data word of a list item.
+inline constexpr int kItemFile = 0;
+inline constexpr int kItemFolder = 1;
+
+// One row of a list: the caption and the "Size", "Type" and "Modified" columns.
+struct ListItem {
+    std::string caption;
+    std::string size;
+    std::string type;
+    std::string modified;
+    int image = kImageOther;
+    int data = kItemFile;
+};
+
+struct TreeNode {
+    std::string caption;
+    int image = 0;
+    int selectedImage = 0;
+    bool hasButton = false; // shows an expansion button
+    bool expanded = false;
+    std::string data; // PC root nodes: the root's path
+    TreeNode* parent = nullptr;
+    std::vector<std::unique_ptr<TreeNode>> children;
+
+    // Appends a child and returns it.
+    TreeNode* AddChild(std::string caption, int image, int selectedImage, bool hasButton);
+    // Index of this node among its parent's children (0 for a root).
+    int Row() const;
+};
+
+// The first direct child of node whose caption equals text without regard to case, or
+// nullptr; grandchildren are not searched.
+TreeNode* FindTreeNode(TreeNode* node, const std::string& text);

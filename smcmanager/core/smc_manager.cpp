@@ -1,0 +1,252 @@
+// The manager's state and its open storage: construction and destruction, the claim on the
+// card library's process-wide image slot, opening a virtual SMC or the machine, closing,
+// the card tree's root, the refresh after a change and the size line.
+#include "smcmanager/smc_manager.h"
+
+#include "manager_text.h"
+
+#include <devicelink/device_link.h>
+#include <smfs/smfs.h>
+
+#include <cstdlib>
+#include <mutex>
+
+namespace {
+
+// The card library serves one image for the whole process; this is who holds it.
+std::mutex gSlotMutex;
+const SmcManager* gSlotOwner = nullptr;
+
+} // namespace
+
+SmcManager::SmcManager(ManagerUi& ui, std::unique_ptr<DeviceLink> link)
+    : ui_(ui), FLink(std::move(link)) {
+    {
+        // Emptying the slot another manager uses would pull its card away under it.
+        std::lock_guard lock(gSlotMutex);
+        if (!gSlotOwner) smfs_set_image(nullptr);
+    }
+    std::vector<std::string> roots = {"/"};
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/' && std::string(home) != "/") roots.emplace_back(home);
+    pcRoots_ = std::move(roots);
+    BuildPcRoot();
+    ListPcFolder();
+}
+
+SmcManager::~SmcManager() {
+    if (FStorageKind != kStorageNone) CloseStorage();
+}
+
+bool SmcManager::claimImageSlot() {
+    std::lock_guard lock(gSlotMutex);
+    if (gSlotOwner && gSlotOwner != this) return false;
+    gSlotOwner = this;
+    return true;
+}
+
+void SmcManager::releaseImageSlot() {
+    std::lock_guard lock(gSlotMutex);
+    if (gSlotOwner == this) gSlotOwner = nullptr;
+}
+
+void SmcManager::setPcRoots(std::vector<std::string> roots) {
+    pcRoots_ = std::move(roots);
+    FPcPath.clear();
+    BuildPcRoot();
+    ListPcFolder();
+}
+
+// ---- Opening and closing ----
+
+void SmcManager::VirtualSMC1Click() {
+    if (FStorageKind != kStorageNone) CloseStorage();
+    const auto chosen = ui_.ChooseOpenFile(kSmcFilter, kSmcExtension);
+    if (!chosen) return;
+    (void)OpenVirtualSmc(*chosen);
+}
+
+bool SmcManager::OpenVirtualSmc(const std::filesystem::path& image) {
+    if (FStorageKind != kStorageNone) CloseStorage();
+    FImageName = image.filename().string();
+    if (!claimImageSlot()) {
+        message("Failed to open virtual SMC file.");
+        return false;
+    }
+    std::FILE* stream = std::fopen(image.c_str(), "rb+");
+    if (!stream) {
+        releaseImageSlot();
+        message("Failed to open virtual SMC file.");
+        return false;
+    }
+    FImage = stream;
+    smfs_set_image(stream);
+    FSmcPath = kSmcRoot;
+    FStorageKind = kStorageVirtual;
+    (void)smfs_init();
+
+    const SmfsResult space = smfs_space("vx:", &FTotalSize, &FUsedSize, &FFreeSize);
+    if (space == SmfsResult::Unformatted) {
+        // The storage stays open on the unformatted image when the offer is declined.
+        if (!OfferFormat()) return false;
+    } else if (space != SmfsResult::Ok) {
+        message("an error has occurred while gathering size information.");
+        return false;
+    }
+    ShowSmcRoot();
+    RefreshSmc();
+    return true;
+}
+
+void SmcManager::ThroughUSBPort1Click() {
+    if (FStorageKind != kStorageNone) CloseStorage();
+    message("connect with Vela machine via USB cable\nand set the mode to 'PC-Link' mode.\nif "
+            "ready, press button");
+    (void)ConnectMachine();
+}
+
+bool SmcManager::ConnectMachine() {
+    if (FStorageKind != kStorageNone) CloseStorage();
+    if (!FLink) {
+        message("failed to open USB port.");
+        return false;
+    }
+    FLink->Reset();
+    const int result = FLink->Connect();
+    switch (result) {
+    case LINK_OK:
+        break;
+    case LINK_NO_DEVICE:
+        message("failed to open USB port.");
+        return false;
+    case LINK_IO_FAILED:
+        message("unknown error has occurred.");
+        return false;
+    case LINK_TIMEOUT:
+        message("timed out trying to connect with Vela machine.");
+        return false;
+    default:
+        message("default error occurred.");
+        return false;
+    }
+    FSmcPath = kSmcRoot;
+    FStorageKind = kStorageMachine;
+    ShowSmcRoot();
+    ListSmcFolder();
+    return true;
+}
+
+void SmcManager::Close1Click() {
+    CloseStorage();
+    ClearSmcPanes();
+    FStorageKind = kStorageNone;
+}
+
+void SmcManager::CloseStorage() {
+    if (FStorageKind == kStorageVirtual) {
+        smfs_set_image(nullptr);
+        if (FImage) std::fclose(FImage);
+        FImage = nullptr;
+        releaseImageSlot();
+    } else if (FStorageKind == kStorageMachine) {
+        if (FLink && FLink->connected()) (void)FLink->Disconnect();
+    }
+    FStorageKind = kStorageNone;
+}
+
+// ---- The card panes ----
+
+void SmcManager::clearSmcTree() {
+    ui_.TreeAboutToChange(Side::Smc, nullptr);
+    smcSelected_ = nullptr;
+    FSmcRoot.reset();
+    ui_.TreeChanged(Side::Smc, nullptr);
+}
+
+void SmcManager::ClearSmcPanes() {
+    clearSmcTree();
+    setSmcItems({});
+    setSmcPathText("");
+}
+
+void SmcManager::ShowSmcRoot() {
+    clearSmcTree();
+    auto root = std::make_unique<TreeNode>();
+    root->caption =
+        FStorageKind == kStorageVirtual ? "Virtual SMC '" + FImageName + "'" : "SMC in Vela";
+    root->image = kImageOther;
+    root->selectedImage = kImageOther;
+    root->hasButton = SmcHasSubfolders(kSmcRoot);
+    ui_.TreeAboutToChange(Side::Smc, nullptr);
+    FSmcRoot = std::move(root);
+    ui_.TreeChanged(Side::Smc, nullptr);
+}
+
+void SmcManager::RefreshSmc() {
+    RevealSmcPath();
+    ListSmcFolder();
+    ShowSizeInfo();
+}
+
+void SmcManager::ShowSizeInfo() {
+    if (FStorageKind != kStorageVirtual) return;
+    std::uint64_t total = 0, used = 0, free = 0;
+    if (smfs_space("vx:", &total, &used, &free) != SmfsResult::Ok) {
+        message("an error has occurred while gathering size information.");
+        return;
+    }
+    FTotalSize = total;
+    FUsedSize = used;
+    FFreeSize = free;
+    char text[128];
+    std::snprintf(text, sizeof text, "total size:%dKB used size:%dKB free size:%dKB",
+                  int(total >> 10), int(used >> 10), int(free >> 10));
+    statusText_ = text;
+    ui_.StatusTextChanged(statusText_);
+}
+
+void SmcManager::setSmcItems(std::vector<ListItem> items) {
+    smcItems_ = std::move(items);
+    smcSelection_.clear();
+    ui_.ListChanged(Side::Smc);
+}
+
+void SmcManager::addSmcItem(ListItem item) {
+    smcItems_.push_back(std::move(item));
+}
+
+void SmcManager::setSmcPathText(std::string text) {
+    smcPathText_ = std::move(text);
+    ui_.PathTextChanged(Side::Smc, smcPathText_);
+}
+
+void SmcManager::SelectSmcNode(TreeNode* node) {
+    smcSelected_ = node;
+    ui_.TreeSelectionChanged(Side::Smc, node);
+}
+
+void SmcManager::SelectPcNode(TreeNode* node) {
+    pcSelected_ = node;
+    ui_.TreeSelectionChanged(Side::Pc, node);
+}
+
+// ---- Copy and paste ----
+
+void SmcManager::Copy1Click(Focus focus) {
+    if (focus == Focus::SmcList) CollectSmcSelection();
+    if (focus == Focus::PcList && !FPcPath.empty()) CollectPcSelection();
+}
+
+void SmcManager::Paste1Click(Focus focus) {
+    if (focus == Focus::SmcList) {
+        prog().Show();
+        (void)PasteToSmc(FSmcPath, FCopyList);
+        prog().Hide();
+    } else if (focus == Focus::PcList && !FPcPath.empty()) {
+        // Card items put aside by Copy go into the current PC folder.
+        prog().Show();
+        (void)CopySelectionToPc(FPcPath, FSmcList);
+        prog().Hide();
+        RefreshPc();
+    }
+}
