@@ -1,0 +1,227 @@
+// Files and folders through the public calls and back: files of the sizes around a cluster
+// written and read in uneven pieces, a file that fills the card, seeks from every origin,
+// nested folders, recursive removal, a full root and a folder that grows past one cluster.
+#include "api_card.h"
+
+#include "format_fixture.h"
+#include "smfs/fat.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+std::uint64_t freeBytes() {
+    std::uint64_t total = 0, used = 0, free = 0;
+    EXPECT_EQ(smfs_space("vx:", &total, &used, &free), SmfsResult::Ok);
+    return free;
+}
+
+std::uint32_t clustersOf(std::uint64_t bytes, std::uint32_t clusterBytes) {
+    return std::uint32_t(std::max<std::uint64_t>(1, (bytes + clusterBytes - 1) / clusterBytes));
+}
+
+class ApiRoundTripTest : public testing::TestWithParam<int> {};
+
+TEST_P(ApiRoundTripTest, FilesOfTheSizesAroundACluster) {
+    ApiCard card(GetParam());
+    const std::uint32_t cb = card.clusterBytes();
+    const std::uint64_t empty = freeBytes();
+    const std::uint32_t sizes[] = {0, 1, cb - 1, cb, cb + 1, (1u << 20) + 3};
+    std::uint64_t expectedUse = 0;
+    for (std::uint32_t size : sizes) {
+        const std::string path = "vx:\\S" + std::to_string(size) + ".BIN";
+        const std::vector<std::uint8_t> data = apiPattern(size, size);
+        // Pieces that never line up with a cluster.
+        ASSERT_EQ(apiWriteFile(path, data, 777), SmfsResult::Ok) << path;
+        if (size > 0) expectedUse += std::uint64_t(clustersOf(size, cb)) * cb;
+        EXPECT_EQ(freeBytes(), empty - expectedUse) << path;
+
+        std::uint32_t stored = 0;
+        ASSERT_EQ(smfs_file_size(path.c_str(), &stored), SmfsResult::Ok);
+        EXPECT_EQ(stored, size);
+        SmfsHandle h = 0;
+        ASSERT_EQ(smfs_open(path.c_str(), kSmfsRead, &h), SmfsResult::Ok);
+        std::vector<std::uint8_t> back(size + 10);
+        std::uint32_t done = 0;
+        SmfsResult r = SmfsResult::Ok;
+        while (r == SmfsResult::Ok) {
+            std::uint32_t count = 0;
+            r = smfs_read(h, back.data() + done, 1000, &count);
+            done += count;
+        }
+        EXPECT_EQ(r, SmfsResult::EndOfData);
+        ASSERT_EQ(smfs_close(h), SmfsResult::Ok);
+        back.resize(done);
+        EXPECT_TRUE(back == data) << path;
+    }
+    // A fresh mount sees the same.
+    ASSERT_EQ(smfs_init(), SmfsResult::Ok);
+    EXPECT_EQ(freeBytes(), empty - expectedUse);
+    std::vector<std::uint8_t> back;
+    ASSERT_EQ(apiReadFile("vx:\\S" + std::to_string(cb + 1) + ".BIN", &back), SmfsResult::Ok);
+    EXPECT_TRUE(back == apiPattern(cb + 1, cb + 1));
+}
+
+TEST_P(ApiRoundTripTest, SeekFromEveryOrigin) {
+    ApiCard card(GetParam());
+    const std::uint32_t cb = card.clusterBytes();
+    const std::vector<std::uint8_t> data = apiPattern(3 * cb + 50, 7);
+    ASSERT_EQ(apiWriteFile("vx:\\SEEK.BIN", data), SmfsResult::Ok);
+    SmfsHandle h = 0;
+    ASSERT_EQ(smfs_open("vx:\\SEEK.BIN", kSmfsReadWrite, &h), SmfsResult::Ok);
+    auto byteAt = [&](std::uint32_t expectedPosition) {
+        std::uint32_t position = 0;
+        EXPECT_EQ(smfs_seek(h, kSmfsSeekCurrent, 0, &position), SmfsResult::Ok);
+        EXPECT_EQ(position, expectedPosition);
+        std::uint8_t b = 0;
+        std::uint32_t count = 0;
+        EXPECT_EQ(smfs_read(h, &b, 1, &count), SmfsResult::Ok);
+        EXPECT_EQ(b, data[expectedPosition]) << expectedPosition;
+    };
+    std::uint32_t previous = 1;
+    ASSERT_EQ(smfs_seek(h, kSmfsSeekStart, cb, &previous), SmfsResult::Ok);
+    EXPECT_EQ(previous, 0u);
+    byteAt(cb);
+    ASSERT_EQ(smfs_seek(h, kSmfsSeekCurrent, -2, nullptr), SmfsResult::Ok);
+    byteAt(cb - 1);
+    ASSERT_EQ(smfs_seek(h, kSmfsSeekCurrent, std::int64_t(2 * cb), nullptr), SmfsResult::Ok);
+    byteAt(3 * cb);
+    ASSERT_EQ(smfs_seek(h, kSmfsSeekEnd, -50, nullptr), SmfsResult::Ok);
+    byteAt(3 * cb);
+    ASSERT_EQ(smfs_seek(h, kSmfsSeekEnd, -1, nullptr), SmfsResult::Ok);
+    byteAt(3 * cb + 49);
+    // Targets outside the file are clamped to its ends.
+    ASSERT_EQ(smfs_seek(h, kSmfsSeekCurrent, -100000000, nullptr), SmfsResult::Ok);
+    byteAt(0);
+    ASSERT_EQ(smfs_seek(h, kSmfsSeekStart, 100000000, &previous), SmfsResult::Ok);
+    EXPECT_EQ(previous, 1u);
+    ASSERT_EQ(smfs_seek(h, kSmfsSeekCurrent, 0, &previous), SmfsResult::Ok);
+    EXPECT_EQ(previous, data.size());
+    EXPECT_EQ(smfs_seek(h, 3, 0, nullptr), SmfsResult::InvalidArgument);
+
+    // Writing at the end after a seek extends the file; writing in the middle replaces.
+    ASSERT_EQ(smfs_write(h, "END", 3), SmfsResult::Ok);
+    ASSERT_EQ(smfs_seek(h, kSmfsSeekStart, cb - 1, nullptr), SmfsResult::Ok);
+    ASSERT_EQ(smfs_write(h, "XY", 2), SmfsResult::Ok);
+    ASSERT_EQ(smfs_close(h), SmfsResult::Ok);
+    std::vector<std::uint8_t> expected = data;
+    expected.insert(expected.end(), {'E', 'N', 'D'});
+    expected[cb - 1] = 'X';
+    expected[cb] = 'Y';
+    std::vector<std::uint8_t> back;
+    ASSERT_EQ(apiReadFile("vx:\\SEEK.BIN", &back), SmfsResult::Ok);
+    EXPECT_TRUE(back == expected);
+}
+
+TEST_P(ApiRoundTripTest, NestedFoldersAndRecursiveRemoval) {
+    ApiCard card(GetParam());
+    const std::uint64_t empty = freeBytes();
+    ASSERT_EQ(smfs_mkdir("vx:\\A", 0), SmfsResult::Ok);
+    ASSERT_EQ(smfs_mkdir("vx:\\A\\B", 0), SmfsResult::Ok);
+    ASSERT_EQ(smfs_mkdir("vx:\\A\\B\\C", 0), SmfsResult::Ok);
+    ASSERT_EQ(smfs_mkdir("vx:\\A\\D", 0), SmfsResult::Ok);
+    ASSERT_EQ(smfs_mkdir("vx:\\A\\B\\E", 0), SmfsResult::Ok);
+    const std::vector<std::uint8_t> deep = apiPattern(5 * card.clusterBytes() / 2, 3);
+    ASSERT_EQ(apiWriteFile("vx:\\A\\B\\C\\DEEP.BIN", deep), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\A\\TOP.BIN", apiPattern(100, 4)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\A\\B\\E\\NIL.BIN", {}), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\KEEP.BIN", apiPattern(10, 5)), SmfsResult::Ok);
+    std::vector<std::uint8_t> back;
+    ASSERT_EQ(apiReadFile("vx:\\A\\B\\C\\DEEP.BIN", &back), SmfsResult::Ok);
+    EXPECT_TRUE(back == deep);
+    EXPECT_EQ(apiList("vx:\\A\\B"), (std::vector<std::string>{".", "..", "C", "E"}));
+
+    EXPECT_EQ(smfs_rmdir("vx:\\A", 0), SmfsResult::FolderNotEmpty);
+    EXPECT_EQ(smfs_rmdir("vx:\\A\\B\\C", 0), SmfsResult::FolderNotEmpty);
+    EXPECT_EQ(smfs_rmdir("vx:\\KEEP.BIN", 0), SmfsResult::InvalidArgument);
+    EXPECT_EQ(smfs_rmdir("vx:\\NONE", 0), SmfsResult::NotFound);
+    ASSERT_EQ(smfs_rmdir("vx:\\A\\D", 0), SmfsResult::Ok);
+    ASSERT_EQ(smfs_rmdir("vx:\\A", 1), SmfsResult::Ok);
+    EXPECT_EQ(apiList("vx:\\"), std::vector<std::string>{"KEEP.BIN"});
+    EXPECT_EQ(freeBytes(), empty - card.clusterBytes());
+    ASSERT_EQ(smfs_delete("vx:\\KEEP.BIN"), SmfsResult::Ok);
+    EXPECT_EQ(freeBytes(), empty);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, ApiRoundTripTest, testing::Values(1, 4), cardTypeName);
+
+TEST(ApiCapacityTest, FileFillsTheCardUntil35) {
+    ApiCard card(0);
+    const std::uint32_t cb = card.clusterBytes();
+    const std::uint32_t clusters = fat_volume(0)->clusterCount;
+    ASSERT_EQ(apiWriteFile("vx:\\SMALL.TXT", apiPattern(10, 1)), SmfsResult::Ok);
+    SmfsHandle h = 0;
+    ASSERT_EQ(smfs_create("vx:\\FULL.BIN", 0, &h), SmfsResult::Ok);
+    const std::vector<std::uint8_t> piece = apiPattern(10000, 2);
+    std::uint64_t written = 0;
+    SmfsResult r = SmfsResult::Ok;
+    while (r == SmfsResult::Ok && written < 4u * clusters * cb) {
+        r = smfs_write(h, piece.data(), std::uint32_t(piece.size()));
+        if (r == SmfsResult::Ok) written += piece.size();
+    }
+    EXPECT_EQ(r, SmfsResult::CardFull);
+    EXPECT_EQ(freeBytes(), 0u);
+    // What fitted is kept: the last piece stopped at the card's last cluster.
+    ASSERT_EQ(smfs_close(h), SmfsResult::Ok);
+    std::uint32_t size = 0;
+    ASSERT_EQ(smfs_file_size("vx:\\FULL.BIN", &size), SmfsResult::Ok);
+    EXPECT_EQ(size, std::uint64_t(clusters - 1) * cb);
+    EXPECT_GE(size, written);
+    std::vector<std::uint8_t> back;
+    ASSERT_EQ(apiReadFile("vx:\\FULL.BIN", &back), SmfsResult::Ok);
+    ASSERT_EQ(back.size(), size);
+    for (std::uint64_t at = 0; at < written; at += piece.size())
+        ASSERT_EQ(std::memcmp(back.data() + at, piece.data(), piece.size()), 0) << at;
+    EXPECT_EQ(smfs_create("vx:\\MORE.BIN", 0, &h), SmfsResult::CardFull);
+    EXPECT_EQ(smfs_mkdir("vx:\\MORE", 0), SmfsResult::CardFull);
+    ASSERT_EQ(smfs_delete("vx:\\FULL.BIN"), SmfsResult::Ok);
+    EXPECT_EQ(freeBytes(), std::uint64_t(clusters - 1) * cb);
+}
+
+TEST(ApiCapacityTest, RootFullAt256Entries) {
+    ApiCard card(2);
+    for (int i = 0; i < 256; ++i) {
+        const std::string path = "vx:\\E" + std::to_string(i);
+        ASSERT_EQ(i % 2 ? smfs_mkdir(path.c_str(), 0) : apiWriteFile(path, apiPattern(3, 3)),
+                  SmfsResult::Ok)
+            << path;
+    }
+    const std::uint64_t before = freeBytes();
+    SmfsHandle h = 0;
+    EXPECT_EQ(smfs_create("vx:\\ONEMORE", 0, &h), SmfsResult::RootFull);
+    EXPECT_EQ(smfs_mkdir("vx:\\ONEMORE", 0), SmfsResult::RootFull);
+    EXPECT_EQ(smfs_move("vx:\\E1\\..\\E0", "vx:\\E1\\E0"), SmfsResult::Ok);
+    // Neither refusal kept the cluster it took.
+    EXPECT_EQ(freeBytes(), before);
+    // A freed slot is used again.
+    ASSERT_EQ(smfs_create("vx:\\ONEMORE", 0, &h), SmfsResult::Ok);
+    ASSERT_EQ(smfs_close(h), SmfsResult::Ok);
+    EXPECT_EQ(apiList("vx:\\").size(), 256u);
+}
+
+TEST(ApiCapacityTest, FolderGrowsPastOneCluster) {
+    ApiCard card(0);
+    const std::uint32_t cb = card.clusterBytes();
+    ASSERT_EQ(smfs_mkdir("vx:\\BIG", 0), SmfsResult::Ok);
+    const std::uint64_t before = freeBytes();
+    const std::uint32_t files = cb / 32 + 3; // with "." and "..": one cluster and five entries
+    std::vector<std::string> expected{".", ".."};
+    for (std::uint32_t i = 0; i < files; ++i) {
+        const std::string name = "N" + std::to_string(i) + ".TXT";
+        ASSERT_EQ(apiWriteFile("vx:\\BIG\\" + name, apiPattern(i + 1, i)), SmfsResult::Ok);
+        expected.push_back(name);
+    }
+    EXPECT_EQ(apiList("vx:\\BIG"), expected);
+    // One cluster per file and one more for the folder itself.
+    EXPECT_EQ(freeBytes(), before - std::uint64_t(files + 1) * cb);
+    std::vector<std::uint8_t> back;
+    const std::string last = "vx:\\BIG\\N" + std::to_string(files - 1) + ".TXT";
+    ASSERT_EQ(apiReadFile(last, &back), SmfsResult::Ok);
+    EXPECT_TRUE(back == apiPattern(files, files - 1));
+    ASSERT_EQ(smfs_rmdir("vx:\\BIG", 1), SmfsResult::Ok);
+    EXPECT_EQ(freeBytes(), before + cb);
+}
+
+} // namespace
