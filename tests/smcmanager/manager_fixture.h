@@ -1,0 +1,160 @@
+// Shared set-up of the manager core tests: a temporary folder holding the PC side, card
+// images and the simulated machine's card, a scripted user, and a manager whose device link
+// reaches the simulated machine in-process. Card contents are prepared and checked through
+// the card library's public calls, machine contents through the machine's folder.
+#pragma once
+
+#include "fakes/temp_dir.h"
+#include "scripted_ui.h"
+
+#include <devicelink/device_link.h>
+#include <devicelink/sim_machine.h>
+#include <smcmanager/card_tables.h>
+#include <smcmanager/smc_manager.h>
+#include <smfs/smfs.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+inline SmfsDateTime fixedClock() {
+    return SmfsDateTime{2002, 7, 31, 9, 5, 0};
+}
+
+// Bytes that differ from one position to the next, so a misplaced piece shows.
+inline std::vector<std::uint8_t> pattern(std::size_t count, unsigned seed = 1) {
+    std::vector<std::uint8_t> bytes(count);
+    std::uint32_t state = seed * 2654435761u + 7;
+    for (auto& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = std::uint8_t(state >> 16);
+    }
+    return bytes;
+}
+
+inline void writePcFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+inline std::vector<std::uint8_t> readPcFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Writes a card file through the public calls (overwriting it).
+inline void cardWrite(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    SmfsHandle handle = 0;
+    ASSERT_EQ(smfs_create(path.c_str(), 1, &handle), SmfsResult::Ok) << path;
+    if (!bytes.empty()) {
+        ASSERT_EQ(smfs_write(handle, bytes.data(), std::uint32_t(bytes.size())), SmfsResult::Ok);
+    }
+    ASSERT_EQ(smfs_close(handle), SmfsResult::Ok);
+}
+
+inline std::vector<std::uint8_t> cardRead(const std::string& path) {
+    std::uint32_t size = 0;
+    if (smfs_file_size(path.c_str(), &size) != SmfsResult::Ok) return {};
+    SmfsHandle handle = 0;
+    if (smfs_open(path.c_str(), kSmfsRead, &handle) != SmfsResult::Ok) return {};
+    std::vector<std::uint8_t> bytes(size);
+    std::uint32_t count = 0;
+    const SmfsResult read = smfs_read(handle, bytes.data(), size, &count);
+    EXPECT_TRUE(read == SmfsResult::Ok || read == SmfsResult::EndOfData);
+    EXPECT_EQ(smfs_close(handle), SmfsResult::Ok);
+    bytes.resize(count);
+    return bytes;
+}
+
+inline bool cardHas(const std::string& path) {
+    SmfsEntryInfo info{};
+    return smfs_info(path.c_str(), &info) == SmfsResult::Ok;
+}
+
+inline bool cardIsFolder(const std::string& path) {
+    SmfsEntryInfo info{};
+    return smfs_info(path.c_str(), &info) == SmfsResult::Ok && (info.attribute & kSmfsAttrFolder);
+}
+
+inline void cardMkdir(const std::string& path) {
+    ASSERT_EQ(smfs_mkdir(path.c_str(), 0), SmfsResult::Ok) << path;
+}
+
+class ManagerTest : public ::testing::Test {
+protected:
+    explicit ManagerTest(std::chrono::microseconds second = std::chrono::seconds(1))
+        : sim(dir / "machine"), manager(ui, makeLink(sim, second)) {
+        smfs_set_clock(fixedClock);
+        fs::create_directories(pc());
+    }
+    ~ManagerTest() override { smfs_set_clock(nullptr); }
+
+    static std::unique_ptr<DeviceLink> makeLink(SimMachine& machine,
+                                                std::chrono::microseconds second) {
+        LinkOptions options;
+        options.secondLength = second;
+        return std::make_unique<DeviceLink>(makeSimTransport(machine), options);
+    }
+
+    fs::path pc() const { return dir / "pc"; }
+    fs::path machineCard(const std::string& name = "") const {
+        return name.empty() ? dir / "machine" : dir / "machine" / name;
+    }
+
+    // A blank image of a Samsung card of a size index.
+    fs::path blankCard(int sizeIndex = 0, const std::string& name = "card.smc") {
+        const fs::path path = dir / name;
+        EXPECT_EQ(CreateVirtualImage(path, 0, sizeIndex), ImageCreateResult::Ok);
+        return path;
+    }
+
+    // A blank image opened through the manager and formatted on its offer; the messages
+    // and questions of that are forgotten.
+    void openFormattedCard(int sizeIndex = 0) {
+        ui.answers.push_back(true);
+        ASSERT_TRUE(manager.OpenVirtualSmc(blankCard(sizeIndex)));
+        ASSERT_EQ(manager.storageKind(), kStorageVirtual);
+        ui.messages.clear();
+        ui.questions.clear();
+    }
+
+    void connectMachine() {
+        ASSERT_TRUE(manager.ConnectMachine());
+        ui.messages.clear();
+    }
+
+    // Shows a PC folder in the PC list.
+    void showPc(const fs::path& folder) {
+        manager.setPcPath(folder.string());
+        manager.ListPcFolder();
+    }
+
+    int itemIndex(const std::vector<ListItem>& items, const std::string& caption) {
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (items[i].caption == caption) return int(i);
+        }
+        ADD_FAILURE() << "no item " << caption;
+        return -1;
+    }
+
+    std::vector<std::string> captions(const std::vector<ListItem>& items) {
+        std::vector<std::string> out;
+        for (const auto& item : items)
+            out.push_back(item.caption);
+        return out;
+    }
+
+    TempDir dir;
+    ScriptedUi ui;
+    SimMachine sim;
+    SmcManager manager;
+};

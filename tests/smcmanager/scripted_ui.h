@@ -1,0 +1,134 @@
+// The user at the edge of the manager core in tests: records every message, question and
+// progress-window call, and answers questions and dialogs from a script. A question the
+// script did not plan for fails the test and is answered with Cancel.
+#pragma once
+
+#include <smcmanager/manager_ui.h>
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+class RecordingProgress : public ProgressUi {
+public:
+    void SetMsg1(const std::string& text) override { msg1.push_back(text); }
+    void SetAnimation(Animation chosen) override { animation = chosen; }
+    void StartAnimation() override {
+        playing = true;
+        ++starts;
+    }
+    void StopAnimation() override { playing = false; }
+    void SetProg1Max(std::int64_t maximum) override { prog1Max.push_back(maximum); }
+    void SetProg1Pos(std::int64_t position) override { prog1Pos.push_back(position); }
+    void SetProg2Max(std::int64_t maximum) override { prog2Max.push_back(maximum); }
+    void SetProg2Pos(std::int64_t position) override { prog2Pos.push_back(position); }
+    void SetVisible(Control control, bool on) override { visible[control] = on; }
+    void Show() override {
+        shown = true;
+        ++shows;
+    }
+    void Hide() override {
+        shown = false;
+        ++hides;
+    }
+    void Repaint() override { ++repaints; }
+
+    bool isVisible(Control control) const {
+        const auto it = visible.find(control);
+        return it == visible.end() || it->second;
+    }
+
+    std::vector<std::string> msg1;
+    std::vector<std::int64_t> prog1Max, prog1Pos, prog2Max, prog2Pos;
+    std::map<Control, bool> visible;
+    Animation animation = Animation::CopyFile;
+    bool playing = false;
+    bool shown = false;
+    int starts = 0, shows = 0, hides = 0, repaints = 0;
+};
+
+class ScriptedUi : public ManagerUi {
+public:
+    struct Question {
+        std::string text;
+        QuestionKind kind;
+    };
+
+    void ShowMessage(const std::string& text) override { messages.push_back(text); }
+    bool AskOkCancel(const std::string& text, QuestionKind kind) override {
+        questions.push_back({text, kind});
+        if (answers.empty()) {
+            ADD_FAILURE() << "unplanned question: " << text;
+            return false;
+        }
+        const bool answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    std::string AskText(const std::string& caption, const std::string& prompt,
+                        const std::string& initial) override {
+        textQuestions.push_back(caption + "|" + prompt + "|" + initial);
+        if (texts.empty()) {
+            ADD_FAILURE() << "unplanned text question: " << prompt;
+            return "";
+        }
+        std::string answer = texts.front();
+        texts.pop_front();
+        return answer;
+    }
+    std::optional<std::filesystem::path> ChooseOpenFile(const std::string& filter,
+                                                        const std::string&) override {
+        filters.push_back(filter);
+        return next(openFiles, "open file");
+    }
+    std::optional<std::filesystem::path> ChooseSaveFile(const std::string& filter,
+                                                        const std::string&) override {
+        filters.push_back(filter);
+        return next(saveFiles, "save file");
+    }
+    std::optional<CardChoice> ChooseCard(const std::vector<std::string>& vendorTexts,
+                                         const std::vector<std::string>& sizeTexts,
+                                         CardChoice preselected) override {
+        vendors = vendorTexts;
+        sizes = sizeTexts;
+        offered = preselected;
+        return next(cards, "card choice");
+    }
+    ProgressUi& Progress() override { return progress; }
+    void StatusTextChanged(const std::string& text) override { status = text; }
+
+    // Messages shown since the last call, which forgets them.
+    std::vector<std::string> takeMessages() {
+        std::vector<std::string> taken;
+        taken.swap(messages);
+        return taken;
+    }
+
+    std::vector<std::string> messages;
+    std::vector<Question> questions;
+    std::vector<std::string> textQuestions;
+    std::vector<std::string> filters;
+    std::deque<bool> answers;
+    std::deque<std::string> texts;
+    std::deque<std::optional<std::filesystem::path>> openFiles, saveFiles;
+    std::deque<std::optional<CardChoice>> cards;
+    std::vector<std::string> vendors, sizes;
+    CardChoice offered;
+    std::string status;
+    RecordingProgress progress;
+
+private:
+    template <typename T> T next(std::deque<T>& script, const char* what) {
+        if (script.empty()) {
+            ADD_FAILURE() << "unplanned " << what;
+            return T{};
+        }
+        T answer = script.front();
+        script.pop_front();
+        return answer;
+    }
+};
