@@ -52,6 +52,9 @@ constexpr std::size_t kInfoFirmwareMajor = 15;
 constexpr std::size_t kEntryName = 3;
 constexpr std::size_t kEntryFileTail = 4 + 5 * 2;
 
+// What GetFile sets aside before the first chunk arrives.
+constexpr std::uint32_t kInitialReserve = 4u << 20;
+
 std::uint32_t le32(const std::uint8_t* p) {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
            std::uint32_t(p[3]) << 24;
@@ -391,7 +394,8 @@ int DeviceLink::getFile(std::string_view path, std::string_view name,
     // an allocation.
     const std::uint32_t size = le32(frame_.data());
     if (size > kLargestCardBytes) return LINK_BAD_REPLY;
-    data.resize(size);
+    // The buffer grows as data arrives, so a size that overstates the file costs nothing.
+    data.reserve(std::min<std::uint32_t>(size, kInitialReserve));
     if (callbacks.start &&
         callbacks.start({pathText.c_str(), nullptr, nameText.c_str(), size}) == LINK_CANCELED)
         return LINK_CANCELED;
@@ -419,7 +423,7 @@ int DeviceLink::getFile(std::string_view path, std::string_view name,
                 last && chunk % kFrameBytes != 0 ? chunk % kFrameBytes : kFrameBytes;
             // Data past the announced size has nowhere to go.
             if (take > size - received) return LINK_BAD_REPLY;
-            std::memcpy(data.data() + received, frame_.data(), take);
+            data.insert(data.end(), frame_.begin(), frame_.begin() + take);
             received += take;
             if (callbacks.packet && callbacks.packet({received, size, take}) == LINK_CANCELED)
                 return LINK_CANCELED;

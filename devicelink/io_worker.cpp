@@ -54,7 +54,10 @@ int IoWorker::run(PipeHandle pipe, bool write, std::uint8_t* buffer, std::uint32
     transferred_ = 0;
     result_ = 0;
     slot_ = Slot::Posted;
+    // Woken after the lock is released, the worker does not have to wait for it again.
+    lock.unlock();
     workerWake_.notify_one();
+    lock.lock();
 
     const bool finished =
         requesterWake_.wait_until(lock, deadline, [this, id] { return finished_ == id; });
@@ -100,6 +103,8 @@ void IoWorker::body() {
             finished_ = id;
         }
         // Wakes both a requester waiting for this result and one waiting for the slot.
+        lock.unlock();
         requesterWake_.notify_all();
+        lock.lock();
     }
 }
