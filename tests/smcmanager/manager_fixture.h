@@ -125,11 +125,13 @@ protected:
         ASSERT_EQ(manager.storageKind(), kStorageVirtual);
         ui.messages.clear();
         ui.questions.clear();
+        ui.progress = RecordingProgress();
     }
 
     void connectMachine() {
         ASSERT_TRUE(manager.ConnectMachine());
         ui.messages.clear();
+        ui.progress = RecordingProgress();
     }
 
     // Shows a PC folder in the PC list.

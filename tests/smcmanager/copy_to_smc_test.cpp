@@ -1,0 +1,202 @@
+// Copying from the PC to the card on both backends: pieces and gauges, folder trees, name
+// clashes, where a paste stops, and the copy and drag handlers.
+#include "manager_fixture.h"
+
+class CopyToSmcTest : public ManagerTest {
+protected:
+    // Selects the named items of the PC list shown for folder.
+    void selectPc(const fs::path& folder, const std::vector<std::string>& names) {
+        showPc(folder);
+        std::vector<int> indexes;
+        for (const auto& name : names)
+            indexes.push_back(itemIndex(manager.PcItems(), name));
+        manager.SetPcSelection(indexes);
+    }
+};
+
+TEST_F(CopyToSmcTest, FileIsWrittenInPiecesOfOneMebibyteWithTheGauges) {
+    openFormattedCard(3);
+    const auto data = pattern(2621440);
+    writePcFile(pc() / "x.bin", data);
+    selectPc(pc(), {"x.bin"});
+    manager.ListSMCDragDrop(DragSource::PcList);
+
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(cardRead("vx:\\X.BIN"), data);
+    EXPECT_EQ(ui.progress.prog1Max, std::vector<std::int64_t>{2621440});
+    EXPECT_EQ(ui.progress.prog1Pos, (std::vector<std::int64_t>{0, 1048576, 2097152, 2621440}));
+    EXPECT_EQ(ui.progress.prog2Max, std::vector<std::int64_t>{2621440});
+    EXPECT_EQ(ui.progress.prog2Pos, (std::vector<std::int64_t>{0, 1048576, 2097152, 2621440}));
+    EXPECT_EQ(ui.progress.msg1.back(), "now copying file 'x.bin' (size : 2621440 bytes)");
+    EXPECT_EQ(ui.progress.animation, ProgressUi::Animation::CopyFile);
+    EXPECT_EQ(ui.progress.shows, 1);
+    EXPECT_FALSE(ui.progress.shown);
+    // The drop refreshes the card list.
+    EXPECT_EQ(captions(manager.SmcItems()), std::vector<std::string>{"x.bin"});
+    EXPECT_EQ(manager.SmcItems()[0].size, "2560KB");
+}
+
+TEST_F(CopyToSmcTest, ExactMultipleOfAPieceAndAnEmptyFile) {
+    openFormattedCard(3);
+    const auto data = pattern(2097152, 3);
+    writePcFile(pc() / "two.bin", data);
+    writePcFile(pc() / "empty", {});
+    ASSERT_TRUE(manager.PasteToSmc("vx:\\", {(pc() / "two.bin").string()}));
+    EXPECT_EQ(ui.progress.prog1Pos, (std::vector<std::int64_t>{0, 1048576, 2097152}));
+    ASSERT_TRUE(manager.PasteToSmc("vx:\\", {(pc() / "empty").string()}));
+    EXPECT_EQ(cardRead("vx:\\TWO.BIN"), data);
+    EXPECT_TRUE(cardHas("vx:\\EMPTY"));
+    EXPECT_TRUE(cardRead("vx:\\EMPTY").empty());
+}
+
+TEST_F(CopyToSmcTest, FolderTreeGoesToTheVirtualCard) {
+    openFormattedCard(2);
+    writePcFile(pc() / "album" / "a.mp3", pattern(5000, 1));
+    writePcFile(pc() / "album" / "cd2" / "b.mp3", pattern(70000, 2));
+    fs::create_directories(pc() / "album" / "cd2" / "empty");
+    writePcFile(pc() / "x.txt", pattern(10, 3));
+    cardMkdir("vx:\\GAME");
+    selectPc(pc(), {"x.txt", "album"});
+    manager.RefreshSmc();
+    manager.TreeSMCDragDrop(DragSource::PcList, FindTreeNode(manager.smcRoot(), "game"));
+
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(manager.copyList(), (std::vector<std::string>{(pc() / "album").string() + "/",
+                                                            (pc() / "x.txt").string()}));
+    EXPECT_EQ(cardRead("vx:\\GAME\\X.TXT"), pattern(10, 3));
+    EXPECT_TRUE(cardIsFolder("vx:\\GAME\\ALBUM"));
+    EXPECT_EQ(cardRead("vx:\\GAME\\ALBUM\\A.MP3"), pattern(5000, 1));
+    EXPECT_EQ(cardRead("vx:\\GAME\\ALBUM\\CD2\\B.MP3"), pattern(70000, 2));
+    EXPECT_TRUE(cardIsFolder("vx:\\GAME\\ALBUM\\CD2\\EMPTY"));
+    EXPECT_EQ(ui.progress.prog2Max, std::vector<std::int64_t>{75010});
+    EXPECT_EQ(ui.progress.prog2Pos.back(), 75010);
+}
+
+TEST_F(CopyToSmcTest, FolderTreeGoesToTheMachine) {
+    connectMachine();
+    writePcFile(pc() / "album" / "a.mp3", pattern(300, 1));
+    writePcFile(pc() / "album" / "cd2" / "b.mp3", pattern(70000, 2));
+    fs::create_directories(machineCard("GAME"));
+    selectPc(pc(), {"album"});
+    manager.RefreshSmc();
+    manager.TreeSMCDragDrop(DragSource::PcList, FindTreeNode(manager.smcRoot(), "game"));
+
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(readPcFile(machineCard("GAME/ALBUM/A.MP3")), pattern(300, 1));
+    EXPECT_EQ(readPcFile(machineCard("GAME/ALBUM/CD2/B.MP3")), pattern(70000, 2));
+    // The machine's callbacks moved the gauges: the file name without a closing quote.
+    EXPECT_NE(
+        std::find(ui.progress.msg1.begin(), ui.progress.msg1.end(), "now copying file 'b.mp3"),
+        ui.progress.msg1.end());
+    EXPECT_EQ(ui.progress.prog1Max.back(), 70000);
+    EXPECT_EQ(ui.progress.prog1Pos.back(), 70000);
+    EXPECT_EQ(ui.progress.prog2Pos.back(), 70300);
+}
+
+TEST_F(CopyToSmcTest, NameOnTheCardAlreadyStopsThePaste) {
+    openFormattedCard();
+    cardWrite("vx:\\X.TXT", {1, 2, 3});
+    writePcFile(pc() / "x.txt", pattern(10));
+    writePcFile(pc() / "y.txt", pattern(10));
+    EXPECT_FALSE(
+        manager.PasteToSmc("vx:\\", {(pc() / "x.txt").string(), (pc() / "y.txt").string()}));
+    EXPECT_EQ(ui.messages,
+              std::vector<std::string>{"failed to create file in virtual SMC. ('vx:\\x.txt')"});
+    EXPECT_EQ(cardRead("vx:\\X.TXT"), (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_FALSE(cardHas("vx:\\Y.TXT"));
+}
+
+TEST_F(CopyToSmcTest, FailedStepInsideAFolderEndsThePaste) {
+    openFormattedCard();
+    cardMkdir("vx:\\ALBUM");
+    cardWrite("vx:\\ALBUM\\B.MP3", {9});
+    writePcFile(pc() / "album" / "a.mp3", pattern(10));
+    writePcFile(pc() / "album" / "b.mp3", pattern(10));
+    writePcFile(pc() / "album" / "c.mp3", pattern(10));
+    writePcFile(pc() / "later.txt", pattern(10));
+    // The card folder exists: its creation fails and nothing more is copied.
+    EXPECT_FALSE(manager.PasteToSmc(
+        "vx:\\", {(pc() / "album").string() + "/", (pc() / "later.txt").string()}));
+    EXPECT_EQ(ui.takeMessages(),
+              std::vector<std::string>{"an error occurred while creating folder in virtual SMC."});
+    EXPECT_FALSE(cardHas("vx:\\ALBUM\\A.MP3"));
+    EXPECT_FALSE(cardHas("vx:\\LATER.TXT"));
+    EXPECT_FALSE(ui.progress.playing);
+
+    // A file failing inside a new folder ends the folder and the paste there too.
+    ASSERT_EQ(smfs_rmdir("vx:\\ALBUM", 1), SmfsResult::Ok);
+    cardMkdir("vx:\\GAME");
+    cardMkdir("vx:\\GAME\\ALBUM");
+    cardWrite("vx:\\GAME\\ALBUM\\B.MP3", {9});
+    ASSERT_EQ(smfs_rmdir("vx:\\GAME\\ALBUM", 1), SmfsResult::Ok);
+    writePcFile(pc() / "album2" / "a.mp3", pattern(10));
+    fs::create_directories(pc() / "album2" / "b.mp3"); // a folder where the card has a file
+    cardMkdir("vx:\\ALBUM2");
+    ASSERT_EQ(smfs_rmdir("vx:\\ALBUM2", 1), SmfsResult::Ok);
+    EXPECT_TRUE(manager.PasteToSmc("vx:\\", {(pc() / "album2").string() + "/"}));
+    EXPECT_TRUE(cardIsFolder("vx:\\ALBUM2\\B.MP3"));
+}
+
+TEST_F(CopyToSmcTest, UnreadablePcFileIsReportedWhenTotallingAndWhenCopying) {
+    openFormattedCard();
+    const std::string missing = (pc() / "gone.bin").string();
+    EXPECT_FALSE(manager.PasteToSmc("vx:\\", {missing}));
+    EXPECT_EQ(ui.messages, (std::vector<std::string>{"failed to open file 'gone.bin'",
+                                                     "failed to open file '" + missing + "'"}));
+}
+
+TEST_F(CopyToSmcTest, CardFullClosesAndRemovesThePartialFile) {
+    openFormattedCard(0);
+    const std::uint64_t freeBefore = manager.freeSize();
+    writePcFile(pc() / "big.bin", pattern(std::size_t(freeBefore) + 65536));
+    EXPECT_FALSE(manager.PasteToSmc("vx:\\", {(pc() / "big.bin").string()}));
+    EXPECT_EQ(ui.messages,
+              std::vector<std::string>{"failed to write file in virtual SMC. ('vx:\\big.bin')"});
+    EXPECT_FALSE(cardHas("vx:\\BIG.BIN"));
+    manager.ShowSizeInfo();
+    EXPECT_EQ(manager.freeSize(), freeBefore);
+    // No handle was left open: ten files can still be open at once.
+    SmfsHandle handles[kSmfsMaxOpenFiles];
+    for (int i = 0; i < kSmfsMaxOpenFiles; ++i) {
+        ASSERT_EQ(smfs_create(("vx:\\F" + std::to_string(i)).c_str(), 2, &handles[i]),
+                  SmfsResult::Ok);
+    }
+    for (SmfsHandle handle : handles)
+        EXPECT_EQ(smfs_close(handle), SmfsResult::Ok);
+}
+
+TEST_F(CopyToSmcTest, CopyAndPasteThroughTheMenu) {
+    openFormattedCard();
+    writePcFile(pc() / "a.txt", pattern(10, 1));
+    writePcFile(pc() / "b.txt", pattern(10, 2));
+    selectPc(pc(), {"a.txt"});
+    manager.Copy1Click(Focus::PcList);
+    EXPECT_EQ(manager.copyList(), std::vector<std::string>{(pc() / "a.txt").string()});
+    // Nothing selected: the earlier items stay put aside.
+    manager.SetPcSelection({});
+    manager.Copy1Click(Focus::PcList);
+    EXPECT_EQ(manager.copyList(), std::vector<std::string>{(pc() / "a.txt").string()});
+    // The drive list cannot be copied from.
+    manager.setPcPath("");
+    manager.ListPcFolder();
+    manager.SetPcSelection({0});
+    manager.Copy1Click(Focus::PcList);
+    EXPECT_EQ(manager.copyList(), std::vector<std::string>{(pc() / "a.txt").string()});
+    EXPECT_FALSE(manager.SMCDragOver(DragSource::PcList));
+
+    manager.Paste1Click(Focus::SmcList);
+    EXPECT_EQ(cardRead("vx:\\A.TXT"), pattern(10, 1));
+    EXPECT_EQ(ui.progress.shows, 1);
+    EXPECT_FALSE(ui.progress.shown);
+    // Paste does not refresh the card list.
+    EXPECT_TRUE(manager.SmcItems().empty());
+    EXPECT_TRUE(ui.messages.empty());
+}
+
+TEST_F(CopyToSmcTest, MachineReportsAMissingFolder) {
+    connectMachine();
+    writePcFile(pc() / "a.txt", pattern(10, 1));
+    EXPECT_FALSE(manager.PasteToSmc("vx:\\nothere", {(pc() / "a.txt").string()}));
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0], "unknown error has occurred.");
+}
