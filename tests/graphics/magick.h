@@ -75,11 +75,6 @@ inline void WriteAll(const std::filesystem::path& path, const std::vector<std::u
               static_cast<std::streamsize>(bytes.size()));
 }
 
-inline void WriteText(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
-
 inline std::string ReadText(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;

@@ -5,7 +5,6 @@
 
 #include "fakes/temp_dir.h"
 #include "graphics/palette_import.h"
-#include "graphics/text_export.h"
 #include "magick.h"
 
 namespace {
@@ -91,18 +90,6 @@ TEST(ActImport, OtherExtensionsAreIgnored) {
         EXPECT_EQ(PaletteImportMessage(result), "");
         EXPECT_EQ(table, markedTable());
     }
-}
-
-TEST(ActImport, ExportWritesTheImportedColoursReduced) {
-    TempDir dir;
-    std::vector<std::uint8_t> bytes(768, 0);
-    bytes[0] = 255, bytes[1] = 255, bytes[2] = 255; // entry 0 white
-    bytes[3] = 8, bytes[4] = 16, bytes[5] = 24;     // entry 1
-    WriteAll(dir / "p.act", bytes);
-    PaletteTable table = markedTable();
-    ASSERT_EQ(ImportPaletteFile((dir / "p.act").string(), table), PaletteImportResult::Ok);
-    const std::string text = PaletteTextFile(table, "p");
-    EXPECT_NE(text.find("{\r\n\t0xfffe,0x0886,0x0000,"), std::string::npos);
 }
 
 std::vector<std::uint8_t> riffPalette(std::uint16_t count, bool extraChunk) {

@@ -68,12 +68,6 @@ TEST(ImageText, WholeFileOfATransparentPicture) {
     EXPECT_EQ(textOf(item), want);
 }
 
-TEST(ImageText, OpaquePictureSaysSo) {
-    const ImageItem item =
-        itemOf(IndexedPicture(1, 1, PixelFormat::Bits8, [](int, int) { return 0; }), "a.bmp");
-    EXPECT_EQ(linesOf(textOf(item))[6], " doesn't use any transparent color");
-}
-
 TEST(ImageText, HeightEightGivesOneLineOfTwoWords) {
     const ImageItem item = itemOf(
         IndexedPicture(3, 8, PixelFormat::Bits8, [](int x, int y) { return x * 8 + y; }), "h8.bmp");
@@ -125,6 +119,7 @@ TEST(ImageText, OneAndFourBitPicturesWriteOneIndexPerPixel) {
                "one.bmp");
     EXPECT_EQ(linesOf(textOf(one))[11], "\t\t0x00010001");
     EXPECT_EQ(linesOf(textOf(one))[5], " bits per pixel = 1");
+    EXPECT_EQ(linesOf(textOf(one))[6], " doesn't use any transparent color");
     const ImageItem four = itemOf(
         IndexedPicture(1, 4, PixelFormat::Bits4, [](int, int y) { return 12 + y; }), "four.bmp");
     EXPECT_EQ(linesOf(textOf(four))[11], "\t\t0x0c0d0e0f");

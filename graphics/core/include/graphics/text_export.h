@@ -3,11 +3,11 @@
 // size, depth, transparency) and a "const unsigned int" array of 32-bit words: per column,
 // the palette indices from the bottom row up with the padding first, four to a word. The
 // palette text file holds the 256 entries as 16-bit palette entries, eight to a line. Every
-// line ends with CR LF. The date comes from a clock the caller passes, so output is exact.
+// line ends with CR LF. The caller passes the date and time to write (SystemLocalTime() or a
+// fixed one), so the output is exact.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "graphics/image_list.h"
@@ -21,8 +21,6 @@ struct LocalTime {
     int hour = 0;
     int minute = 0;
 };
-
-using Clock = std::function<LocalTime()>;
 
 // The system's local time.
 LocalTime SystemLocalTime();
