@@ -103,7 +103,10 @@ PictureLoadResult decode(Decoder& d, const std::uint8_t* data, std::size_t size,
     while (d.cinfo.output_scanline < d.cinfo.output_height) {
         const std::size_t y = d.cinfo.output_scanline;
         JSAMPROW rows[1] = {d.row.data()};
-        if (jpeg_read_scanlines(&d.cinfo, rows, 1) != 1) return PictureLoadResult::DecodeFailed;
+        // A warning means corrupt or missing data: stop at once rather than decode the rest
+        // of a large picture from nothing.
+        if (jpeg_read_scanlines(&d.cinfo, rows, 1) != 1 || d.err.warned)
+            return PictureLoadResult::DecodeFailed;
         Rgb* target = out.colors.data() + y * width;
         for (std::size_t x = 0; x < width; ++x) {
             const JSAMPLE* s = d.row.data() + x * static_cast<std::size_t>(components);
