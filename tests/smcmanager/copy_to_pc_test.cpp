@@ -1,0 +1,144 @@
+// Copying from the card to the PC on both backends: names from the card in lower case in
+// the chosen (unchanged) PC folder, folder trees, blocks of 32 names, merging into existing
+// folders, the paste into the PC list, and a time-out in the middle of a selection.
+#include "manager_fixture.h"
+
+#include <algorithm>
+#include <set>
+
+class CopyToPcTest : public ManagerTest {
+protected:
+    void selectCard(const std::vector<std::string>& names) {
+        std::vector<int> indexes;
+        for (const auto& name : names)
+            indexes.push_back(itemIndex(manager.SmcItems(), name));
+        manager.SetSmcSelection(indexes);
+    }
+};
+
+TEST_F(CopyToPcTest, VirtualFolderTreeArrivesInLowerCaseInsideTheChosenFolder) {
+    openFormattedCard(3);
+    cardMkdir("vx:\\GAME");
+    cardMkdir("vx:\\GAME\\SAVE");
+    cardWrite("vx:\\GAME\\RUN.QXE", pattern(2097152, 1));
+    cardWrite("vx:\\GAME\\SAVE\\SLOT1.DAT", pattern(700, 2));
+    cardWrite("vx:\\TUNE.MP3", pattern(3000, 3));
+    const fs::path target = pc() / "Target Folder";
+    fs::create_directories(target);
+    manager.RefreshSmc();
+    showPc(target);
+    selectCard({"tune.mp3", "game"});
+    manager.ListPCDragDrop(DragSource::SmcList);
+
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(manager.smcList(), (std::vector<std::string>{"vx:\\game\\", "vx:\\tune.mp3"}));
+    EXPECT_EQ(readPcFile(target / "tune.mp3"), pattern(3000, 3));
+    EXPECT_EQ(readPcFile(target / "game" / "run.qxe"), pattern(2097152, 1));
+    EXPECT_EQ(readPcFile(target / "game" / "save" / "slot1.dat"), pattern(700, 2));
+    EXPECT_EQ(ui.progress.prog2Max, std::vector<std::int64_t>{2097152 + 700 + 3000});
+    EXPECT_EQ(ui.progress.prog2Pos.back(), 2097152 + 700 + 3000);
+    // The 2 MiB file was read in two blocks.
+    const std::vector<std::int64_t> blocks = {1048576, 2097152};
+    const auto& positions = ui.progress.prog1Pos;
+    EXPECT_NE(std::search(positions.begin(), positions.end(), blocks.begin(), blocks.end()),
+              positions.end());
+    EXPECT_EQ(ui.progress.msg1.back(), "now copying file 'tune.mp3'");
+    EXPECT_FALSE(ui.progress.shown);
+    // The PC side was refreshed and shows the new items.
+    EXPECT_EQ(captions(manager.PcItems()), (std::vector<std::string>{"game", "tune.mp3"}));
+}
+
+TEST_F(CopyToPcTest, FolderOfFortyEntriesMergesIntoAnExistingFolder) {
+    openFormattedCard(1);
+    cardMkdir("vx:\\MANY");
+    for (int i = 0; i < 38; ++i)
+        cardWrite("vx:\\MANY\\F" + std::to_string(i), pattern(20, i));
+    writePcFile(pc() / "many" / "f0", pattern(99, 99));
+    writePcFile(pc() / "many" / "mine", pattern(5, 5));
+    EXPECT_TRUE(manager.CopySelectionToPc(pc().string(), {"vx:\\many\\"}));
+    EXPECT_TRUE(ui.messages.empty());
+    for (int i = 0; i < 38; ++i) {
+        EXPECT_EQ(readPcFile(pc() / "many" / ("f" + std::to_string(i))), pattern(20, i)) << i;
+    }
+    EXPECT_EQ(readPcFile(pc() / "many" / "mine"), pattern(5, 5));
+}
+
+TEST_F(CopyToPcTest, MachineFolderIsCopiedWithItsContents) {
+    fs::create_directories(machineCard("GAME/SAVE"));
+    writePcFile(machineCard("GAME/RUN.QXE"), pattern(70000, 1));
+    writePcFile(machineCard("GAME/SAVE/SLOT1.DAT"), pattern(300, 2));
+    writePcFile(machineCard("GAME/SAVE/EMPTY.DAT"), {});
+    connectMachine();
+    selectCard({"game"});
+    manager.Copy1Click(Focus::SmcList);
+    showPc(pc());
+    manager.Paste1Click(Focus::PcList);
+
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(readPcFile(pc() / "game" / "run.qxe"), pattern(70000, 1));
+    EXPECT_EQ(readPcFile(pc() / "game" / "save" / "slot1.dat"), pattern(300, 2));
+    EXPECT_TRUE(fs::is_regular_file(pc() / "game" / "save" / "empty.dat"));
+    EXPECT_EQ(ui.progress.prog2Max, std::vector<std::int64_t>{70300});
+    EXPECT_EQ(ui.progress.prog2Pos.back(), 70300);
+    EXPECT_EQ(captions(manager.PcItems()), std::vector<std::string>{"game"});
+}
+
+TEST_F(CopyToPcTest, MachineFileSizesCountTowardsTheOverallGauge) {
+    writePcFile(machineCard("A.BIN"), pattern(1234));
+    connectMachine();
+    EXPECT_EQ(manager.SmcFileSize("vx:\\a.bin"), 1234);
+    EXPECT_EQ(manager.SmcFileSize("vx:\\b.bin"), -1);
+    EXPECT_TRUE(ui.messages.empty());
+}
+
+TEST_F(CopyToPcTest, DropTargetsAndFailures) {
+    openFormattedCard();
+    cardWrite("vx:\\A.TXT", pattern(10));
+    manager.RefreshSmc();
+    selectCard({"a.txt"});
+    EXPECT_TRUE(manager.PCDragOver(DragSource::SmcList));
+    EXPECT_FALSE(manager.PCDragOver(DragSource::PcList));
+    // The computer node is no folder to drop on.
+    manager.TreePCDragDrop(DragSource::SmcList, manager.pcRoot());
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(ui.progress.shows, 0);
+    // A PC folder that is not there.
+    EXPECT_FALSE(manager.CopySelectionToPc((pc() / "none").string(), {"vx:\\a.txt"}));
+    EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"failed to create file in PC."});
+    // A card file that is not there stops quietly.
+    EXPECT_FALSE(manager.CopyFileToPc(pc().string(), "vx:\\b.txt"));
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_FALSE(fs::exists(pc() / "b.txt"));
+}
+
+class MachineTimeoutTest : public ManagerTest {
+protected:
+    // One second of a link time limit lasts 10 ms.
+    MachineTimeoutTest() : ManagerTest(std::chrono::milliseconds(10)) {}
+};
+
+TEST_F(MachineTimeoutTest, TimeOutOnTheSecondOfThreeFiles) {
+    writePcFile(machineCard("A.BIN"), pattern(100, 1));
+    writePcFile(machineCard("B.BIN"), pattern(100, 2));
+    writePcFile(machineCard("C.BIN"), pattern(100, 3));
+    connectMachine();
+    manager.SetSmcSelection({0, 1, 2});
+    manager.CollectSmcSelection();
+    // Three listings of four replies for the sizes, three replies for a.bin, then b.bin's
+    // size reply never comes.
+    sim.planFault(15, SimFault::silent());
+    EXPECT_FALSE(manager.CopySelectionToPc(pc().string(), manager.smcList()));
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"timed out while copying file."});
+    EXPECT_EQ(readPcFile(pc() / "a.bin"), pattern(100, 1));
+    EXPECT_FALSE(fs::exists(pc() / "b.bin"));
+    EXPECT_FALSE(fs::exists(pc() / "c.bin"));
+    EXPECT_FALSE(manager.link()->connected());
+}
+
+TEST_F(MachineTimeoutTest, TimeOutWhileSendingAFile) {
+    connectMachine();
+    writePcFile(pc() / "a.bin", pattern(1000));
+    sim.planFault(3, SimFault::silent()); // the chunk's acceptance
+    EXPECT_FALSE(manager.PasteToSmc("vx:\\", {(pc() / "a.bin").string()}));
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"timed out while copying file."});
+}
