@@ -177,3 +177,19 @@ TEST(SocketTransportTest, QuietPeerTimesOutAndTheNextOperationIsServed) {
     changed.notify_all();
     EXPECT_EQ(link.ListFiles("vx:\\", list), LINK_OK);
 }
+
+TEST(SocketTransportTest, ServerLeavesATakenPathAloneAndCleansUpItsOwn) {
+    TempDir dir;
+    SimMachine sim(dir / "card");
+    SimSocketServer first(sim), second(sim);
+    const std::string path = (dir / "vela.sock").string();
+    ASSERT_TRUE(first.start(path));
+    EXPECT_FALSE(second.start(path));
+    second.stop();
+    DeviceLink link(makeSocketTransport(path));
+    EXPECT_EQ(link.Connect(), LINK_OK);
+    EXPECT_EQ(link.Disconnect(), LINK_OK);
+    first.stop();
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(link.Connect(), LINK_NO_DEVICE);
+}

@@ -91,7 +91,9 @@ public:
     std::size_t releaseHeld();
 
     // ---- Inspection ----
+    // The frames received since the last clearReceived(), zero-filled to 256 bytes.
     std::vector<SimFrame> receivedFrames() const;
+    // Forgets the frames received so far.
     void clearReceived();
     // Replies sent so far (faulted ones included).
     std::size_t replyCount() const;
@@ -104,8 +106,11 @@ public:
     int hostRead(std::uint8_t* buffer, std::uint32_t length, std::uint32_t* transferred);
     // Takes the next reply without waiting; false when none is queued.
     bool takeReply(SimFrame& frame, std::uint32_t* length);
+    // Makes a waiting hostRead (or the next one) return kTransferCancelled.
     void cancelRead();
+    // Forgets an earlier cancelRead().
     void clearCancel();
+    // Whether setUnplugged(true) is in force.
     bool unplugged() const;
 
 private:
@@ -148,6 +153,7 @@ std::unique_ptr<LinkTransport> makeSimTransport(SimMachine& machine);
 // connection at a time, one frame per message, on a thread of its own.
 class SimSocketServer {
 public:
+    // A server for machine, which must outlive it; it listens once start() succeeds.
     explicit SimSocketServer(SimMachine& machine);
     // Stops serving and removes the socket file.
     ~SimSocketServer();
@@ -156,6 +162,7 @@ public:
 
     // Listens at socketPath and starts serving; false when the socket cannot be set up.
     [[nodiscard]] bool start(const std::string& socketPath);
+    // Stops serving (a client still connected is dropped) and removes the socket file.
     void stop();
 
 private:
