@@ -57,7 +57,8 @@ struct LinkEntry {
 };
 using LinkList = std::vector<LinkEntry>;
 
-// Progress records handed to the callbacks of PutFile and GetFile.
+// Progress records handed to the callbacks of PutFile and GetFile; the texts are valid
+// during the call only.
 struct LinkFileStart {
     const char* path;   // GetFile: the card path; PutFile: the file name
     const char* folder; // PutFile: destination folder; GetFile: nullptr
