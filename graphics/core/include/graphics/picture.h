@@ -40,6 +40,7 @@ struct Picture {
     std::vector<std::uint8_t> indices; // palettised formats: width × height index bytes
     std::vector<Rgb> colors;           // other formats: width × height colours
 
+    // True for 1, 4 and 8-bit pictures, which hold palette indices.
     bool isPalettised() const;
     // The palette index of pixel (x, y) of a palettised picture; 0 for other formats.
     std::uint8_t indexAt(int x, int y) const;
