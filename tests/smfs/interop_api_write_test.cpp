@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 
 namespace {
 
@@ -14,6 +15,10 @@ struct Scenario {
     int cardType;
     std::function<void(ApiCard&)> run;
 };
+
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+    *out << scenario.name;
+}
 
 void filesOfEverySize(ApiCard& card) {
     const std::uint32_t cb = card.clusterBytes();
