@@ -1,0 +1,165 @@
+// Deleting and creating on the card: the three delete triggers and their confirmation, a
+// walk that stops at the first failure, the Delete key on the card tree, and the folder
+// creation command, on both backends.
+#include "manager_fixture.h"
+
+#include <algorithm>
+
+using Kind = ManagerUi::QuestionKind;
+
+class DeleteTest : public ManagerTest {
+protected:
+    void selectAll() {
+        std::vector<int> all(manager.SmcItems().size());
+        for (std::size_t i = 0; i < all.size(); ++i)
+            all[i] = int(i);
+        manager.SetSmcSelection(all);
+    }
+};
+
+TEST_F(DeleteTest, VirtualDeleteStopsAtTheSecondOfThree) {
+    openFormattedCard();
+    cardWrite("vx:\\A.TXT", {1});
+    cardWrite("vx:\\B.TXT", {2});
+    cardWrite("vx:\\C.TXT", {3});
+    manager.RefreshSmc();
+    selectAll();
+    SmfsHandle open = 0;
+    ASSERT_EQ(smfs_open("vx:\\B.TXT", kSmfsRead, &open), SmfsResult::Ok); // b cannot go now
+    ui.answers.push_back(true);
+    manager.Delete2Click();
+    EXPECT_EQ(smfs_close(open), SmfsResult::Ok);
+
+    ASSERT_EQ(ui.questions.size(), 1u);
+    EXPECT_EQ(ui.questions[0].text, "do you really want to delete?");
+    EXPECT_EQ(ui.questions[0].kind, Kind::Information);
+    EXPECT_EQ(ui.messages, std::vector<std::string>{
+                               "an error has occurred while deleting file in virtual SMC."});
+    EXPECT_FALSE(cardHas("vx:\\A.TXT"));
+    EXPECT_TRUE(cardHas("vx:\\B.TXT"));
+    EXPECT_TRUE(cardHas("vx:\\C.TXT"));
+    EXPECT_EQ(captions(manager.SmcItems()), (std::vector<std::string>{"b.txt", "c.txt"}));
+    EXPECT_EQ(ui.progress.msg1.back(), "now deleting file 'b.txt'...");
+    EXPECT_EQ(ui.progress.animation, ProgressUi::Animation::DeleteFile);
+    EXPECT_FALSE(ui.progress.playing);
+    EXPECT_TRUE(ui.progress.isVisible(ProgressUi::Control::Prog1));
+    EXPECT_TRUE(ui.progress.isVisible(ProgressUi::Control::Prog2));
+    EXPECT_FALSE(ui.progress.shown);
+}
+
+TEST_F(DeleteTest, MachineDeleteStopsAtTheSecondOfThree) {
+    fs::create_directories(machineCard("ALBUM/CD2"));
+    writePcFile(machineCard("ALBUM/CD2/S.DAT"), {1});
+    writePcFile(machineCard("B.TXT"), {2});
+    writePcFile(machineCard("C.TXT"), {3});
+    connectMachine();
+    selectAll();
+    sim.planFault(1, SimFault::replyCode(0xFF)); // the reply to b.txt's removal
+    ui.answers.push_back(true);
+    manager.Delete1Click();
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"an error has occurred in Vela."});
+    EXPECT_FALSE(fs::exists(machineCard("ALBUM")));
+    // (The simulated machine removed b.txt before its reply was spoiled.)
+    EXPECT_TRUE(fs::exists(machineCard("C.TXT")));
+    EXPECT_EQ(ui.progress.msg1.front(), "now deleting folder 'album'...");
+}
+
+TEST_F(DeleteTest, NothingSelected) {
+    openFormattedCard();
+    cardWrite("vx:\\A.TXT", {1});
+    manager.RefreshSmc();
+    manager.SetSmcSelection({});
+    manager.Delete2Click();
+    EXPECT_TRUE(ui.questions.empty());
+
+    // The menu's delete asks anyway; OK only refreshes.
+    ui.answers.push_back(true);
+    manager.Delete1Click();
+    EXPECT_EQ(ui.questions.size(), 1u);
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_TRUE(cardHas("vx:\\A.TXT"));
+
+    // Cancel deletes nothing.
+    manager.SetSmcSelection({0});
+    ui.answers.push_back(false);
+    manager.Delete2Click();
+    EXPECT_TRUE(cardHas("vx:\\A.TXT"));
+}
+
+TEST_F(DeleteTest, DeleteKeyOnASubfolderDeletesItsTreeAndShowsTheParent) {
+    openFormattedCard();
+    cardMkdir("vx:\\GAME");
+    cardMkdir("vx:\\GAME\\SAVE");
+    cardMkdir("vx:\\GAME\\SAVE\\DEEP");
+    cardWrite("vx:\\GAME\\SAVE\\DEEP\\X.BIN", pattern(5000));
+    cardWrite("vx:\\GAME\\RUN.QXE", {1});
+    manager.setSmcPath("vx:\\game\\save");
+    manager.RefreshSmc();
+    ASSERT_EQ(manager.SmcPathOf(manager.selectedSmcNode()), "vx:\\game\\save");
+
+    manager.TreeSMCKeyDown(kKeyDelete + 1); // other keys do nothing
+    EXPECT_TRUE(ui.questions.empty());
+    ui.answers.push_back(true);
+    manager.TreeSMCKeyDown(kKeyDelete);
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_FALSE(cardHas("vx:\\GAME\\SAVE"));
+    EXPECT_EQ(manager.smcPath(), "vx:\\game");
+    EXPECT_EQ(manager.SmcPathOf(manager.selectedSmcNode()), "vx:\\game");
+    EXPECT_EQ(captions(manager.SmcItems()), std::vector<std::string>{"run.qxe"});
+    EXPECT_EQ(ui.progress.msg1.back(), "now deleting folder 'save'...");
+}
+
+TEST_F(DeleteTest, DeleteKeyOnTheCardItselfIsRefused) {
+    openFormattedCard();
+    cardWrite("vx:\\A.TXT", {1});
+    manager.RefreshSmc();
+    ASSERT_EQ(manager.selectedSmcNode(), manager.smcRoot());
+    manager.TreeSMCKeyDown(kKeyDelete);
+    EXPECT_TRUE(ui.questions.empty());
+    EXPECT_TRUE(cardHas("vx:\\A.TXT"));
+    manager.SelectSmcNode(nullptr);
+    manager.TreeSMCKeyDown(kKeyDelete);
+    EXPECT_TRUE(ui.questions.empty());
+}
+
+TEST_F(DeleteTest, CreateFolderOnTheVirtualCard) {
+    openFormattedCard();
+    cardMkdir("vx:\\GAME");
+    ui.texts.push_back("");
+    manager.CreateFolder1Click();
+    EXPECT_EQ(ui.textQuestions, std::vector<std::string>{"folder name|please type folder name|"});
+    EXPECT_EQ(ui.progress.shows, 0);
+
+    ui.texts.push_back("game");
+    manager.CreateFolder1Click();
+    EXPECT_EQ(ui.takeMessages(),
+              std::vector<std::string>{"an error occurred while creating folder in virtual SMC."});
+
+    manager.setSmcPath("vx:\\game");
+    ui.texts.push_back("save");
+    manager.CreateFolder1Click();
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_TRUE(cardIsFolder("vx:\\GAME\\SAVE"));
+    EXPECT_EQ(captions(manager.SmcItems()), std::vector<std::string>{"save"});
+    EXPECT_EQ(ui.progress.msg1.back(), "now creating folder 'save'");
+
+    EXPECT_FALSE(manager.MakeCardFolder("vx:\\nothere\\sub"));
+    EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"parent folder doesn't exist."});
+}
+
+TEST_F(DeleteTest, CreateFolderOnTheMachine) {
+    connectMachine();
+    manager.setSmcPath("vx:\\nothere");
+    ui.texts.push_back("save");
+    manager.CreateFolder1Click();
+    ASSERT_FALSE(ui.messages.empty());
+    EXPECT_EQ(ui.messages.front(), "parent path doesn't exist.");
+    ui.messages.clear();
+
+    manager.setSmcPath("vx:\\");
+    ui.texts.push_back("game");
+    manager.CreateFolder1Click();
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_TRUE(fs::is_directory(machineCard("GAME")) || fs::is_directory(machineCard("game")));
+    EXPECT_EQ(captions(manager.SmcItems()), std::vector<std::string>{"game"});
+}

@@ -1,0 +1,131 @@
+// Format on both backends (with the machine's default folders) and the creation of blank
+// card images: their bytes, their lengths for every size, and the dialog's choices.
+#include "manager_fixture.h"
+
+#include <algorithm>
+
+class FormatCreateTest : public ManagerTest {};
+
+TEST_F(FormatCreateTest, MachineFormatCreatesTheDefaultFolders) {
+    writePcFile(machineCard("OLD.TXT"), {1});
+    connectMachine();
+    ui.answers.push_back(true);
+    manager.Format1Click();
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"formatted successfully."});
+    auto names = captions(manager.SmcItems());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"game", "mp3", "vxetc", "vxmm", "vxsys"}));
+    for (const char* name : {"game", "mp3", "vxsys", "vxmm", "vxetc"}) {
+        EXPECT_NE(std::find(ui.progress.msg1.begin(), ui.progress.msg1.end(),
+                            std::string("now creating folder '") + name + "'"),
+                  ui.progress.msg1.end());
+    }
+    EXPECT_EQ(ui.progress.msg1.front(), "now formatting...");
+    EXPECT_FALSE(ui.progress.shown);
+    EXPECT_TRUE(ui.progress.isVisible(ProgressUi::Control::Avi));
+    EXPECT_TRUE(ui.progress.isVisible(ProgressUi::Control::Prog1));
+    EXPECT_TRUE(ui.progress.isVisible(ProgressUi::Control::Prog2));
+    EXPECT_EQ(ui.status, ""); // no size line for the machine
+}
+
+TEST_F(FormatCreateTest, MachineFormatFailures) {
+    connectMachine();
+    sim.planFault(1, SimFault::replyCode(0xFF)); // the final reply
+    EXPECT_FALSE(manager.FormatOpenCard());
+    EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"an error has occurred in Vela."});
+
+    // A default folder that cannot be made stops the format without its closing message.
+    sim.restart();
+    sim.planFault(3, SimFault::replyCode(0xFF)); // mp3's creation
+    EXPECT_FALSE(manager.FormatOpenCard());
+    EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"an error has occurred in Vela."});
+    EXPECT_FALSE(fs::exists(machineCard("VXSYS")) || fs::exists(machineCard("vxsys")));
+}
+
+TEST_F(FormatCreateTest, VirtualFormatEmptiesTheCard) {
+    openFormattedCard();
+    cardWrite("vx:\\A.TXT", pattern(3000));
+    manager.setSmcPath("vx:\\");
+    ui.answers.push_back(false);
+    manager.Format1Click();
+    EXPECT_TRUE(cardHas("vx:\\A.TXT"));
+    EXPECT_EQ(ui.progress.shows, 0);
+
+    ui.answers.push_back(true);
+    manager.Format1Click();
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"formatted successfully.\nbad block(s) : 0"});
+    EXPECT_FALSE(cardHas("vx:\\A.TXT"));
+    EXPECT_TRUE(manager.SmcItems().empty());
+    EXPECT_EQ(manager.usedSize(), 0u);
+}
+
+TEST_F(FormatCreateTest, NewToshibaImageOf16MegabytesHasItsBytes) {
+    openFormattedCard();
+    const fs::path path = dir / "new.smc";
+    ui.cards.push_back(CardChoice{1, 4});
+    ui.saveFiles.push_back(path);
+    manager.CreateVirtualSMC1Click();
+
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(ui.vendors, (std::vector<std::string>{"Samsung", "Toshiba"}));
+    EXPECT_EQ(ui.sizes, (std::vector<std::string>{"1 MB", "2 MB", "4 MB", "8 MB", "16 MB", "32 MB",
+                                                  "64 MB", "128 MB"}));
+    EXPECT_EQ(ui.offered.vendor, 0);
+    EXPECT_EQ(ui.offered.size, 4);
+    // The new file is not the card, and the card that was open is closed.
+    EXPECT_EQ(manager.storageKind(), kStorageNone);
+    EXPECT_EQ(manager.smcRoot(), nullptr);
+
+    const auto bytes = readPcFile(path);
+    ASSERT_EQ(bytes.size(), 17409024u);
+    EXPECT_EQ(bytes[0], 0x98);
+    EXPECT_EQ(bytes[1], 0x73);
+    EXPECT_TRUE(
+        std::all_of(bytes.begin() + 2, bytes.begin() + 1024, [](auto b) { return b == 0; }));
+    EXPECT_TRUE(std::all_of(bytes.begin() + 1024, bytes.end(), [](auto b) { return b == 0xFF; }));
+
+    // Opened later, its missing volume leads to the format question.
+    ui.answers.push_back(true);
+    EXPECT_TRUE(manager.OpenVirtualSmc(path));
+    EXPECT_EQ(ui.questions.back().text, "unformatted SMC\ndo you want to format it?");
+}
+
+TEST_F(FormatCreateTest, EveryOfferedSizeHasTheLengthOfTheTable) {
+    const std::uint64_t expected[kSizeCount] = {2049024,  3073024,  5121024,  9217024,
+                                                17409024, 34817024, 69207040, 138413056};
+    for (int size = 0; size < kSizeCount; ++size) {
+        const fs::path path = dir / ("size" + std::to_string(size) + ".smc");
+        ASSERT_EQ(CreateVirtualImage(path, size % 2, size), ImageCreateResult::Ok);
+        EXPECT_EQ(fs::file_size(path), expected[size]) << size;
+        EXPECT_EQ(ImageFileBytes(size), expected[size]);
+        fs::remove(path);
+    }
+    EXPECT_EQ(CreateVirtualImage(dir / "x.smc", 2, 0), ImageCreateResult::BadChoice);
+    EXPECT_EQ(CreateVirtualImage(dir / "x.smc", 0, 8), ImageCreateResult::BadChoice);
+    EXPECT_FALSE(fs::exists(dir / "x.smc"));
+}
+
+TEST_F(FormatCreateTest, OneMegabyteToshibaImageIsACardOfThatSize) {
+    ASSERT_EQ(CreateVirtualImage(dir / "t1.smc", 1, 0), ImageCreateResult::Ok);
+    EXPECT_EQ(readPcFile(dir / "t1.smc")[1], 0x00);
+    ui.answers.push_back(true);
+    ASSERT_TRUE(manager.OpenVirtualSmc(dir / "t1.smc"));
+    EXPECT_GT(manager.totalSize(), 900u << 10);
+    EXPECT_LT(manager.totalSize(), 1u << 20);
+}
+
+TEST_F(FormatCreateTest, CreationCancelledOrFailing) {
+    ui.cards.push_back(std::nullopt);
+    manager.CreateVirtualSMC1Click();
+    EXPECT_TRUE(ui.filters.empty()); // no save dialog after a cancelled choice
+
+    ui.cards.push_back(CardChoice{0, 0});
+    ui.saveFiles.push_back(std::nullopt);
+    manager.CreateVirtualSMC1Click();
+    EXPECT_TRUE(ui.messages.empty());
+
+    ui.cards.push_back(CardChoice{0, 0});
+    ui.saveFiles.push_back(dir / "no" / "such" / "folder.smc");
+    manager.CreateVirtualSMC1Click();
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"filed to create a virtual SMC file."});
+}
