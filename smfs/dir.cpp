@@ -119,10 +119,9 @@ SmfsResult lastCluster(unsigned drive, std::uint32_t first, std::uint32_t* last)
     return SmfsResult::BrokenChain;
 }
 
-// A short entry that names a file or folder (not free, deleted, long-name or volume label).
+// A live short entry: a file, a folder or a volume label (not free, deleted or long-name).
 bool isNamedEntry(const std::uint8_t* e) {
-    return e[0] != kEntryFree && e[0] != kEntryDeleted && !dir_is_long_name(e) &&
-           !(e[kDeAttr] & kAttrVolume);
+    return e[0] != kEntryFree && e[0] != kEntryDeleted && !dir_is_long_name(e);
 }
 
 SmfsResult findPrevious(unsigned drive, std::uint32_t dirCluster, std::uint32_t cluster,

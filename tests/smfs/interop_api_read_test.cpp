@@ -109,6 +109,8 @@ TEST(InteropApiReadTest, VolumeWrittenByMtoolsIsReadByTheApi) {
     EXPECT_EQ(info.hour, 5);
     EXPECT_EQ(info.minute, 6);
     EXPECT_EQ(info.seconds2, 4);
+    ASSERT_EQ(smfs_info("vx:\\VELA", &info), SmfsResult::Ok);
+    EXPECT_EQ(info.attribute, kSmfsAttrVolume);
     ASSERT_EQ(smfs_info("vx:\\GAMES", &info), SmfsResult::Ok);
     EXPECT_EQ(info.attribute & kSmfsAttrFolder, kSmfsAttrFolder);
 
