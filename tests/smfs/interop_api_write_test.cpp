@@ -1,5 +1,6 @@
-// Volumes written through the public calls, checked by the host's standard FAT tools: after
-// each scenario the partition is extracted, fsck.fat -n must find no error, and mtools must
+// Volumes written through the public calls, checked by the host's standard FAT tools: a full
+// card, a full root, ten open files, a folder past one cluster and more. After each scenario
+// the partition is extracted, fsck.fat -n must find no error, and mtools must
 // list and copy out exactly the folders, names, sizes and bytes the public calls see.
 #include "api_interop.h"
 
@@ -57,16 +58,35 @@ void treeRemoved(ApiCard&) {
     ASSERT_EQ(smfs_rmdir("vx:\\T", 1), SmfsResult::Ok);
 }
 
+std::uint64_t freeBytes() {
+    std::uint64_t total = 0, used = 0, free = 0;
+    EXPECT_EQ(smfs_space("vx:", &total, &used, &free), SmfsResult::Ok);
+    return free;
+}
+
 void cardFull(ApiCard& card) {
+    const std::uint32_t cb = card.clusterBytes();
+    const std::uint32_t clusters = std::uint32_t(freeBytes() / cb);
+    ASSERT_EQ(apiWriteFile("vx:\\SMALL.TXT", apiPattern(10, 1)), SmfsResult::Ok);
     SmfsHandle h = 0;
     ASSERT_EQ(smfs_create("vx:\\FULL.BIN", 0, &h), SmfsResult::Ok);
-    const std::vector<std::uint8_t> piece = apiPattern(card.clusterBytes() * 3 + 17, 9);
+    const std::vector<std::uint8_t> piece = apiPattern(10000, 2);
+    std::uint64_t written = 0;
     SmfsResult r = SmfsResult::Ok;
-    for (int i = 0; i < 10000 && r == SmfsResult::Ok; ++i)
+    while (r == SmfsResult::Ok && written < 4u * clusters * cb) {
         r = smfs_write(h, piece.data(), std::uint32_t(piece.size()));
+        if (r == SmfsResult::Ok) written += piece.size();
+    }
     ASSERT_EQ(r, SmfsResult::CardFull);
+    EXPECT_EQ(freeBytes(), 0u);
     ASSERT_EQ(smfs_close(h), SmfsResult::Ok);
-    ASSERT_EQ(smfs_mkdir("vx:\\NOROOM", 0), SmfsResult::CardFull);
+    // What fitted is kept: the last piece stopped at the card's last cluster.
+    std::uint32_t size = 0;
+    ASSERT_EQ(smfs_file_size("vx:\\FULL.BIN", &size), SmfsResult::Ok);
+    EXPECT_EQ(size, std::uint64_t(clusters - 1) * cb);
+    EXPECT_GE(size, written);
+    EXPECT_EQ(smfs_create("vx:\\MORE.BIN", 0, &h), SmfsResult::CardFull);
+    EXPECT_EQ(smfs_mkdir("vx:\\MORE", 0), SmfsResult::CardFull);
 }
 
 void rootFull(ApiCard&) {
@@ -76,9 +96,15 @@ void rootFull(ApiCard&) {
                                    : apiWriteFile(path, apiPattern(std::size_t(i), unsigned(i)));
         ASSERT_EQ(r, SmfsResult::Ok) << path;
     }
+    const std::uint64_t before = freeBytes();
     SmfsHandle h = 0;
-    ASSERT_EQ(smfs_create("vx:\\ONEMORE", 0, &h), SmfsResult::RootFull);
-    ASSERT_EQ(smfs_mkdir("vx:\\ONEMORE", 0), SmfsResult::RootFull);
+    EXPECT_EQ(smfs_create("vx:\\ONEMORE", 0, &h), SmfsResult::RootFull);
+    EXPECT_EQ(smfs_mkdir("vx:\\ONEMORE", 0), SmfsResult::RootFull);
+    // Neither refusal kept the cluster it took; a slot freed by a move is used again.
+    EXPECT_EQ(freeBytes(), before);
+    ASSERT_EQ(smfs_move("vx:\\F0", "vx:\\F1\\F0"), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\ONEMORE", apiPattern(5, 5)), SmfsResult::Ok);
+    EXPECT_EQ(apiList("vx:\\").size(), 256u);
 }
 
 void tenHandles(ApiCard&) {
@@ -97,12 +123,19 @@ void tenHandles(ApiCard&) {
 }
 
 void folderPastOneCluster(ApiCard& card) {
+    const std::uint32_t cb = card.clusterBytes();
     ASSERT_EQ(smfs_mkdir("vx:\\BIG", 0), SmfsResult::Ok);
-    const std::uint32_t entries = card.clusterBytes() / 32 + 3;
-    for (std::uint32_t i = 0; i < entries; ++i) {
-        const std::string path = "vx:\\BIG\\E" + std::to_string(i) + ".TXT";
-        ASSERT_EQ(apiWriteFile(path, apiPattern(i % 7, i)), SmfsResult::Ok) << path;
+    const std::uint64_t before = freeBytes();
+    const std::uint32_t files = cb / 32 + 3; // with "." and "..": one cluster and five entries
+    std::vector<std::string> expected{".", ".."};
+    for (std::uint32_t i = 0; i < files; ++i) {
+        const std::string name = "E" + std::to_string(i) + ".TXT";
+        ASSERT_EQ(apiWriteFile("vx:\\BIG\\" + name, apiPattern(i + 1, i)), SmfsResult::Ok);
+        expected.push_back(name);
     }
+    EXPECT_EQ(apiList("vx:\\BIG"), expected);
+    // One cluster per file and one more for the folder itself.
+    EXPECT_EQ(freeBytes(), before - std::uint64_t(files + 1) * cb);
     ASSERT_EQ(smfs_delete("vx:\\BIG\\E3.TXT"), SmfsResult::Ok);
 }
 
