@@ -18,7 +18,7 @@
 #include "graphics/image_list.h"
 #include "graphics/palette.h"
 #include "graphics/palette_import.h"
-#include "graphics/path_names.h"
+#include "common/path_names.h"
 #include "graphics/picture_loader.h"
 #include "graphics/text_export.h"
 

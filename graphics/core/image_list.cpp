@@ -5,7 +5,7 @@
 #include <charconv>
 #include <cstdio>
 
-#include "graphics/path_names.h"
+#include "common/path_names.h"
 
 const std::array<const char*, kImageColumnCount> kImageColumnCaptions = {
     "",    "filename (PC)", "filename (VX)", "var.name", "width", "height",

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "file_bytes.h"
-#include "graphics/path_names.h"
+#include "common/path_names.h"
 #include "graphics/vxg.h"
 
 namespace {

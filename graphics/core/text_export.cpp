@@ -9,7 +9,7 @@
 
 #include "file_bytes.h"
 #include "graphics/device_format.h"
-#include "graphics/path_names.h"
+#include "common/path_names.h"
 #include "graphics/vxg.h"
 
 namespace {

@@ -16,11 +16,15 @@ TEST(PathNames, ExtractTitle) {
     EXPECT_EQ(ExtractTitle("/pics/sprite"), "sprite");
     EXPECT_EQ(ExtractTitle("/pics.v2/sprite"), "sprite");
     EXPECT_EQ(ExtractTitle("/pics/.hidden"), "");
+    EXPECT_EQ(ExtractTitle("c:hero.bmp"), "hero");
+    EXPECT_EQ(ExtractTitle("c:\\my.art\\hero"), "hero");
+    EXPECT_EQ(ExtractTitle(""), "");
 }
 
 TEST(PathNames, ExtractExtension) {
     EXPECT_EQ(ExtractExtension("palette.ACT"), "ACT");
     EXPECT_EQ(ExtractExtension("name."), "");
+    EXPECT_EQ(ExtractExtension("a.b.c"), "c");
     EXPECT_EQ(ExtractExtension("noext"), "noext");
     EXPECT_EQ(ExtractExtension("c:\\a.b\\file"), "b\\file");
 }

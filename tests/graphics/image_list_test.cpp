@@ -5,7 +5,6 @@
 #include "bmp_builder.h"
 #include "fakes/temp_dir.h"
 #include "graphics/image_list.h"
-#include "graphics/path_names.h"
 #include "graphics/vxg.h"
 #include "magick.h"
 #include "pictures.h"
@@ -146,22 +145,6 @@ TEST(PaletteTableCopy, CopiesThePicturePaletteOnly) {
     EXPECT_FALSE(LosesPrecision(PaletteEntry{8, 16, 24, 0}));
     EXPECT_TRUE(LosesPrecision(PaletteEntry{9, 16, 24, 0}));
     EXPECT_TRUE(LosesPrecision(PaletteEntry{8, 16, 28, 0}));
-}
-
-TEST(PathNames, TitleAndExtension) {
-    EXPECT_EQ(ExtractTitle("c:\\art\\hero.walk.bmp"), "hero");
-    EXPECT_EQ(ExtractTitle("/home/me/art/hero.bmp"), "hero");
-    EXPECT_EQ(ExtractTitle("c:\\my.art\\hero"), "hero");
-    EXPECT_EQ(ExtractTitle("c:hero.bmp"), "hero");
-    EXPECT_EQ(ExtractTitle(".hidden"), "");
-    EXPECT_EQ(ExtractTitle("plain"), "plain");
-    EXPECT_EQ(ExtractTitle(""), "");
-
-    EXPECT_EQ(ExtractExtension("c:\\art\\HERO.ACT"), "ACT");
-    EXPECT_EQ(ExtractExtension("a.b.c"), "c");
-    EXPECT_EQ(ExtractExtension("name."), "");
-    EXPECT_EQ(ExtractExtension("plain"), "plain");
-    EXPECT_EQ(ExtractExtension("c:\\my.art\\hero"), "art\\hero");
 }
 
 } // namespace
