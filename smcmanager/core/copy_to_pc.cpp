@@ -184,7 +184,8 @@ std::int64_t SmcManager::SmcFolderSize(const std::string& path) {
         std::vector<std::string> names;
         if (!listVirtual(path, names, "an error has occurred while getting file list")) return -1;
         for (const std::string& name : names) {
-            if (name == "." || name == "..") continue;
+            // Names the copy will refuse are not counted (nor reported twice).
+            if (name == "." || name == ".." || !SafePcName(name)) continue;
             const std::string child = JoinCardPath(path, name);
             SmfsEntryInfo info{};
             if (smfs_info(child.c_str(), &info) != SmfsResult::Ok) {

@@ -1,0 +1,100 @@
+// Names from a card or a machine are untrusted: an entry whose name climbs out of its folder
+// or holds a separator or a control byte is refused, and nothing is ever written outside the
+// PC folder the user chose. The hostile entries are written straight into a card's
+// directory, as a broken or crafted card would hold them.
+#include "manager_fixture.h"
+
+#include "smfs/dir.h"
+
+#include <cstring>
+#include <set>
+
+namespace {
+
+// Renames the entry name83 ("NAME.EXT") of the card folder to the raw 11 entry characters.
+void rawRename(const std::string& folder, const char* name83, const char (&raw)[12]) {
+    SmfsEntryInfo folderInfo{};
+    ASSERT_EQ(smfs_info(folder.c_str(), &folderInfo), SmfsResult::Ok);
+    DirKey key;
+    key.text = name83;
+    DirSlot slot{};
+    ASSERT_EQ(dir_find(0, kFindName, folderInfo.firstCluster, key, &slot), SmfsResult::Ok);
+    std::memcpy(slot.entry + kDeName, raw, kNameChars);
+    ASSERT_EQ(dir_write_entry(0, slot), SmfsResult::Ok);
+}
+
+// Every file and folder below root, relative.
+std::set<std::string> everything(const fs::path& root) {
+    std::set<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        found.insert(fs::relative(entry.path(), root).string());
+    }
+    return found;
+}
+
+} // namespace
+
+class HostileNamesTest : public ManagerTest {};
+
+TEST_F(HostileNamesTest, CardEntriesThatLeaveTheFolderAreRefused) {
+    openFormattedCard();
+    cardMkdir("vx:\\HOST");
+    cardMkdir("vx:\\HOST\\INNER");
+    cardWrite("vx:\\HOST\\CLIMB.TXT", pattern(10, 1));
+    cardWrite("vx:\\HOST\\SLASH.TXT", pattern(10, 2));
+    cardWrite("vx:\\HOST\\CTRL.TXT", pattern(10, 3));
+    cardWrite("vx:\\HOST\\GOOD.TXT", pattern(10, 4));
+    rawRename("vx:\\HOST", "CLIMB.TXT", "..\\..\\X    ");
+    rawRename("vx:\\HOST", "SLASH.TXT", "A/B     TXT");
+    rawRename("vx:\\HOST", "CTRL.TXT",
+              "A\x01"
+              "B     TXT");
+    rawRename("vx:\\HOST", "INNER", "..\\..   EXE");
+
+    const fs::path target = pc() / "target";
+    fs::create_directories(target);
+    const auto before = everything(dir.path());
+    EXPECT_FALSE(manager.CopySelectionToPc(target.string(), {"vx:\\host\\"}));
+
+    // Four refusals, one per hostile entry, and nothing else; the good file is copied.
+    EXPECT_EQ(ui.messages, std::vector<std::string>(4, "failed to create file in PC."));
+    EXPECT_EQ(readPcFile(target / "host" / "good.txt"), pattern(10, 4));
+    auto after = everything(dir.path());
+    for (const auto& path : before)
+        after.erase(path);
+    EXPECT_EQ(after, (std::set<std::string>{"pc/target/host", "pc/target/host/good.txt"}));
+}
+
+TEST_F(HostileNamesTest, SelectedCardPathsWithHostileLastNamesWriteNothing) {
+    openFormattedCard();
+    cardWrite("vx:\\A.TXT", pattern(10));
+    const fs::path target = pc() / "target";
+    fs::create_directories(target);
+    const auto before = everything(dir.path());
+    EXPECT_FALSE(manager.CopyFileToPc(target.string(), "vx:\\.."));
+    EXPECT_FALSE(manager.CopyFileToPc(target.string(), "vx:\\a/b"));
+    EXPECT_FALSE(manager.CopyFolderToPc(target.string(), "vx:\\.."));
+    EXPECT_EQ(ui.messages, std::vector<std::string>(3, "failed to create file in PC."));
+    EXPECT_EQ(everything(dir.path()), before);
+}
+
+TEST_F(HostileNamesTest, MachineEntryClimbingOutIsRefused) {
+    fs::create_directories(machineCard("HOST"));
+    writePcFile(machineCard("HOST/A.TXT"), pattern(10));
+    connectMachine();
+    const fs::path target = pc() / "target";
+    fs::create_directories(target);
+    const auto before = everything(dir.path());
+    // The folder's size listing, then the copy's listing, whose entry is renamed "..".
+    sim.planFault(2, SimFault::editFrame([](SimFrame& frame) {
+                      frame[2] = 2;
+                      frame[3] = '.';
+                      frame[4] = '.';
+                  }));
+    EXPECT_FALSE(manager.CopySelectionToPc(target.string(), {"vx:\\host\\"}));
+    EXPECT_FALSE(ui.messages.empty());
+    auto after = everything(dir.path());
+    for (const auto& path : before)
+        after.erase(path);
+    EXPECT_EQ(after, std::set<std::string>{"pc/target/host"});
+}
