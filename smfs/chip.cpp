@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -174,24 +175,27 @@ void decodeAddress() {
     if (gChip.command == 0x50) gChip.column = layout.dataBytes + (a[0] % layout.spareBytes);
 }
 
-ChipFault askHook(ChipOp op) {
-    return gChip.faultHook ? gChip.faultHook(op, gChip.page) : ChipFault::None;
-}
-
-void confirmProgram() {
-    ChipFault fault = askHook(ChipOp::Program);
+// Asks the test seam about a program or erase and sets the status it leads to. Returns the
+// fault, or nullopt when the operation must not touch the image at all.
+std::optional<ChipFault> startOperation(ChipOp op) {
+    ChipFault fault = gChip.faultHook ? gChip.faultHook(op, gChip.page) : ChipFault::None;
     if (fault == ChipFault::Timeout) {
         gChip.status = 0;
-        return;
+        return std::nullopt;
     }
     if (fault == ChipFault::Fail) {
         gChip.status = kStatusReady | kStatusFailed;
-        return;
+        return std::nullopt;
     }
     gChip.status = kStatusReady;
-    if (gChip.registerLow >= gChip.registerHigh) return;
+    return fault;
+}
+
+void confirmProgram() {
+    std::optional<ChipFault> fault = startOperation(ChipOp::Program);
+    if (!fault || gChip.registerLow >= gChip.registerHigh) return;
     std::uint8_t* first = gChip.pageRegister.data() + gChip.registerLow;
-    if (fault == ChipFault::Corrupt) *first ^= 0xFF;
+    if (*fault == ChipFault::Corrupt) *first ^= 0xFF;
     imageWrite(recordOffset(gChip.page, gChip.registerLow), first,
                gChip.registerHigh - gChip.registerLow);
     gChip.registerLow = kMaxRecordBytes;
@@ -199,19 +203,11 @@ void confirmProgram() {
 }
 
 void confirmErase() {
-    ChipFault fault = askHook(ChipOp::Erase);
-    if (fault == ChipFault::Timeout) {
-        gChip.status = 0;
-        return;
-    }
-    if (fault == ChipFault::Fail) {
-        gChip.status = kStatusReady | kStatusFailed;
-        return;
-    }
-    gChip.status = kStatusReady;
+    std::optional<ChipFault> fault = startOperation(ChipOp::Erase);
+    if (!fault) return;
     const CardGeometry& g = card_geometry(gChip.cardType < 0 ? 0 : gChip.cardType);
     std::vector<std::uint8_t> erased(std::size_t(g.pagesPerBlock) * chipLayout().recordBytes, 0xFF);
-    if (fault == ChipFault::Corrupt) erased[0] = 0x00;
+    if (*fault == ChipFault::Corrupt) erased[0] = 0x00;
     imageWrite(recordOffset(gChip.page, 0), erased.data(), erased.size());
     gChip.column = 0;
     gChip.page += 1;

@@ -64,6 +64,11 @@ bool smallCard() {
     return media_build_map(drive);
 }
 
+// A byte range inside one block.
+bool rangeInBlock(std::uint32_t offsetBytes, std::uint32_t lengthBytes) {
+    return offsetBytes <= blockBytes() && lengthBytes <= blockBytes() - offsetBytes;
+}
+
 bool physInRange(std::uint32_t physBlock) {
     return physBlock != 0 && physBlock < geo().physBlocks;
 }
@@ -326,7 +331,7 @@ SmfsResult writeSectors(unsigned drive, std::uint32_t logBlock, std::uint32_t of
     if (r != SmfsResult::Ok) return r;
     if (logBlock >= geo().logBlocks) return SmfsResult::InvalidArgument;
     if (offsetBytes % kSectorBytes != 0 || lengthBytes % kSectorBytes != 0 ||
-        offsetBytes > blockBytes() || lengthBytes > blockBytes() - offsetBytes)
+        !rangeInBlock(offsetBytes, lengthBytes))
         return SmfsResult::InvalidArgument;
     std::uint16_t field = block_address_field(logBlock);
     std::uint32_t first = offsetBytes / kSectorBytes;
@@ -364,8 +369,7 @@ SmfsResult media_read_physical(unsigned drive, std::uint32_t physBlock, std::uin
     SmfsResult r = ready(drive);
     if (r != SmfsResult::Ok) return r;
     if (!physInRange(physBlock)) return SmfsResult::BlockNotMapped;
-    if (offsetBytes > blockBytes() || lengthBytes > blockBytes() - offsetBytes)
-        return SmfsResult::InvalidArgument;
+    if (!rangeInBlock(offsetBytes, lengthBytes)) return SmfsResult::InvalidArgument;
     std::uint32_t address = physBlock * blockBytes() + offsetBytes;
 
     if (offsetBytes % kSectorBytes != 0) {
@@ -416,8 +420,7 @@ SmfsResult writeRange(unsigned drive, std::uint32_t logBlock, std::uint32_t offs
     SmfsResult r = ready(drive);
     if (r != SmfsResult::Ok) return r;
     if (logBlock >= geo().logBlocks) return SmfsResult::InvalidArgument;
-    if (offsetBytes > blockBytes() || lengthBytes > blockBytes() - offsetBytes)
-        return SmfsResult::InvalidArgument;
+    if (!rangeInBlock(offsetBytes, lengthBytes)) return SmfsResult::InvalidArgument;
     if (lengthBytes == 0) return SmfsResult::Ok;
     SectorBuffer buffer;
     if (!buffer) return SmfsResult::OutOfMemory;
