@@ -200,6 +200,12 @@ TEST(ApiHandleTest, TenHandlesOfOneFileAndTenFiles) {
 
     EXPECT_EQ(smfs_read(0x01000000 | handles[0], &size, 1, &size), SmfsResult::InvalidArgument);
     EXPECT_EQ(smfs_read(files[0], &size, 1, &size), SmfsResult::HandleNotOpen);
+    // Bit 31 of a handle is ignored; a new smfs_init forgets every handle.
+    ASSERT_EQ(smfs_open("vx:\\ONE.BIN", kSmfsRead, &h), SmfsResult::Ok);
+    std::uint8_t b[4];
+    EXPECT_EQ(smfs_read(h | 0x80000000u, b, 4, &size), SmfsResult::Ok);
+    ASSERT_EQ(smfs_init(), SmfsResult::Ok);
+    EXPECT_EQ(smfs_read(h, b, 4, &size), SmfsResult::HandleNotOpen);
 }
 
 TEST(ApiHandleTest, ShortReadReadOnlyWriteAndModes) {
