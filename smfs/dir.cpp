@@ -326,7 +326,6 @@ bool name_is_valid(const char* name, std::size_t length) {
     if (length == 0 || length > 12) return false;
     if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.'))
         return true;
-    if (static_cast<std::uint8_t>(name[0]) == kEntryDeleted) return false;
     std::size_t dot = length;
     for (std::size_t i = 0; i < length; ++i) {
         const auto c = static_cast<std::uint8_t>(name[i]);
@@ -367,6 +366,8 @@ int name_to_entry(const char* name, std::uint8_t out[kNameChars]) {
     };
     copyPart(name, baseEnd, 0, 8);
     if (dot) copyPart(dot + 1, dot + std::strlen(dot), 8, 3);
+    // A first byte 0xE5 is stored as 0x05: 0xE5 there marks a deleted entry.
+    if (out[0] == kEntryDeleted) out[0] = 0x05;
     return result;
 }
 

@@ -65,9 +65,14 @@ TEST(DirNameTest, OnlyNamesThatFitAnEntryPass) {
                             "A,B",   "A;B",           "A=B",      "A[B]",        "A|B",     "A\"B",
                             "A<B>",  "A:B",           "A\tB",     "ABCDEFGHIJKL"})
         EXPECT_FALSE(valid(bad)) << bad;
-    // A first byte 0xE5 would read as a deleted entry.
-    EXPECT_FALSE(valid("\xE5"
-                       "ABC"));
+    // A first byte 0xE5 (a lead byte of the Japanese code page) is stored as 0x05, since
+    // 0xE5 there would read as a deleted entry.
+    EXPECT_TRUE(valid("\xE5"
+                      "ABC"));
+    EXPECT_EQ(entryOf("\xE5"
+                      "abc.txt"),
+              "\x05"
+              "ABC    TXT");
 }
 
 TEST(DirNameTest, DatesAndTimesPackAsFatStoresThem) {
@@ -202,6 +207,15 @@ TEST_F(DirPathTest, ResolvingPathsIntoFolders) {
     EXPECT_EQ(smfs_create("vx:\\A.B.C", 0, &h), SmfsResult::InvalidArgument);
     EXPECT_EQ(smfs_create("vx:\\*.TXT", 0, &h), SmfsResult::InvalidArgument);
     EXPECT_EQ(apiList("vx:\\"), std::vector<std::string>{"GAMES"});
+
+    // A name beginning with 0xE5 lists and opens under the name it was given.
+    const std::string e5 = "\xE5"
+                           "X.TXT";
+    ASSERT_EQ(apiWriteFile("vx:\\" + e5, apiPattern(10, 3)), SmfsResult::Ok);
+    EXPECT_EQ(apiList("vx:\\"), (std::vector<std::string>{"GAMES", e5}));
+    std::vector<std::uint8_t> back;
+    ASSERT_EQ(apiReadFile("vx:\\" + e5, &back), SmfsResult::Ok);
+    EXPECT_EQ(back, apiPattern(10, 3));
 }
 
 } // namespace
