@@ -1,0 +1,173 @@
+// The vela-smc commands that work on a card image as a whole through the card library's
+// card-level tools: info, check, export and import. The image is installed in the library's
+// image slot for the one call; info, check and export open it read-only, so they work on an
+// image the user may not change.
+#include "vela_smc.h"
+
+#include <smfs/smfs.h>
+#include <smfs/tools.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// The image installed in the card library's slot for the life of the object.
+class InstalledImage {
+public:
+    InstalledImage(const std::string& path, const char* mode)
+        : file_(std::fopen(path.c_str(), mode)) {
+        if (!file_) return;
+        smfs_set_image(file_);
+        (void)smfs_init();
+    }
+    ~InstalledImage() {
+        if (!file_) return;
+        smfs_shutdown();
+        smfs_set_image(nullptr);
+        std::fclose(file_);
+    }
+    InstalledImage(const InstalledImage&) = delete;
+    InstalledImage& operator=(const InstalledImage&) = delete;
+    explicit operator bool() const { return file_ != nullptr; }
+
+private:
+    std::FILE* file_;
+};
+
+int imageOnly(const std::string& command, const std::string& card) {
+    return usageError(command + " works on a card image, not on '" + card + "'");
+}
+
+// The failure text of a card library result for these commands.
+std::string cardFailure(SmfsResult r) {
+    if (r == SmfsResult::Unformatted) return "unformatted SMC";
+    return std::string("the card cannot be read: ") + smfs_result_text(r);
+}
+
+} // namespace
+
+int runInfo(const Options& o) {
+    if (o.args.size() != 1) return usageError("info takes IMAGE");
+    if (namesMachine(o.args[0])) return imageOnly("info", o.args[0]);
+    InstalledImage image(o.args[0], "rb");
+    if (!image) {
+        report("Failed to open virtual SMC file.");
+        return kExitFailed;
+    }
+    SmfsCardInfo i;
+    const SmfsResult r = smfs_card_info(&i);
+    if (r != SmfsResult::Ok) {
+        report(cardFailure(r));
+        return kExitFailed;
+    }
+    std::printf("card:     %s %s (maker 0x%02X, device 0x%02X), card type %d\n",
+                i.capacityText.c_str(), i.makerName.c_str(), i.maker, i.device, i.cardType);
+    std::printf("pages:    %u + %u bytes, %u pages per block, %u sectors per block\n",
+                i.pageDataBytes, i.spareBytes, i.pagesPerBlock, i.sectorsPerBlock);
+    std::printf("geometry: %u cylinders, %u heads, %u sectors per track, %u sectors\n", i.cylinders,
+                i.heads, i.sectorsPerTrack, i.totalSectors);
+    std::printf("blocks:   %u physical, %u logical; %u free, %u used, %u retired\n", i.physBlocks,
+                i.logBlocks, i.freeBlocks, i.usedBlocks, i.retiredBlocks);
+    if (i.cisBlock >= 0)
+        std::printf("CIS:      physical block %lld\n", static_cast<long long>(i.cisBlock));
+    else
+        std::printf("CIS:      none\n");
+    if (!i.formatted) {
+        std::printf("volume:   none (unformatted)\n");
+        return kExitOk;
+    }
+    std::printf("volume:   FAT%d, partition from sector %u, %u sectors, OEM name \"%s\", "
+                "label \"%s\"\n",
+                i.fatBits, i.partitionFirstSector, i.partitionSectors, i.oemName.c_str(),
+                i.label.c_str());
+    std::printf("layout:   %u FATs of %u sectors from sector %u, root of %u entries at sector "
+                "%u, data from sector %u\n",
+                i.fatCount, i.fatSectors, i.fatStart, i.rootEntries, i.rootStart, i.dataStart);
+    std::printf("clusters: %u of %u sectors (%u bytes)\n", i.clusterCount, i.sectorsPerCluster,
+                i.sectorsPerCluster * 512);
+    return kExitOk;
+}
+
+int runCheck(const Options& o) {
+    if (o.args.size() != 1) return usageError("check takes IMAGE");
+    if (namesMachine(o.args[0])) return imageOnly("check", o.args[0]);
+    InstalledImage image(o.args[0], "rb");
+    if (!image) {
+        report("Failed to open virtual SMC file.");
+        return kExitFailed;
+    }
+    SmfsCheckReport result;
+    const SmfsResult r = smfs_check(&result);
+    if (r != SmfsResult::Ok) {
+        report(cardFailure(r));
+        return kExitFailed;
+    }
+    for (const SmfsFinding& f : result.findings)
+        std::printf("%s: %s\n", smfs_finding_name(f.kind), f.text.c_str());
+    std::fprintf(stderr, "vela-smc: %s: %llu sectors, %u files, %u folders checked, %zu %s\n",
+                 o.args[0].c_str(), static_cast<unsigned long long>(result.sectorsChecked),
+                 result.filesChecked, result.foldersChecked, result.findings.size(),
+                 result.findings.size() == 1 ? "problem" : "problems");
+    return result.clean() ? kExitOk : kExitFailed;
+}
+
+int runExport(const Options& o) {
+    if (o.args.size() != 2) return usageError("export takes IMAGE RAW");
+    if (namesMachine(o.args[0])) return imageOnly("export", o.args[0]);
+    InstalledImage image(o.args[0], "rb");
+    if (!image) {
+        report("Failed to open virtual SMC file.");
+        return kExitFailed;
+    }
+    std::FILE* raw = std::fopen(o.args[1].c_str(), "wb");
+    if (!raw) {
+        report("failed to create file in PC.");
+        return kExitFailed;
+    }
+    std::uint32_t damaged = 0;
+    const SmfsResult r = smfs_export_volume(raw, &damaged);
+    const bool closed = std::fclose(raw) == 0;
+    if (r != SmfsResult::Ok || !closed) {
+        std::remove(o.args[1].c_str());
+        report(r == SmfsResult::Ok || r == SmfsResult::ImageIo ? "failed to write to file in PC."
+                                                               : cardFailure(r));
+        return kExitFailed;
+    }
+    if (damaged != 0) {
+        report(std::to_string(damaged) +
+               " sectors were exported with uncorrectable ECC errors; run check");
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+int runImport(const Options& o) {
+    if (o.args.size() != 2) return usageError("import takes RAW IMAGE");
+    if (namesMachine(o.args[1])) return imageOnly("import", o.args[1]);
+    std::FILE* raw = std::fopen(o.args[0].c_str(), "rb");
+    if (!raw) {
+        report("failed to open file '" + o.args[0] + "'");
+        return kExitFailed;
+    }
+    int exit = kExitOk;
+    {
+        InstalledImage image(o.args[1], "rb+");
+        if (!image) {
+            report("Failed to open virtual SMC file.");
+            exit = kExitFailed;
+        } else {
+            SmfsImportProblem problem = SmfsImportProblem::None;
+            const SmfsResult r = smfs_import_volume(raw, &problem);
+            if (problem != SmfsImportProblem::None) {
+                report(std::string("import refused: ") + smfs_import_problem_text(problem));
+                exit = kExitFailed;
+            } else if (r != SmfsResult::Ok) {
+                report(cardFailure(r));
+                exit = kExitFailed;
+            }
+        }
+    }
+    std::fclose(raw);
+    return exit;
+}

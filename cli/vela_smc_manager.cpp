@@ -1,0 +1,433 @@
+// The vela-smc commands that go through the manager core: opening the card (image or
+// machine), listing, the tree, copies both ways with the clash policy, folders, deletion,
+// space, format and new images. The core makes every card decision and speaks every
+// message; this file only turns the command line into the core's calls and checks names
+// that already exist before anything is copied.
+#include "vela_smc.h"
+
+#include <devicelink/device_link.h>
+#include <devicelink/sim_machine.h>
+#include <devicelink/transport.h>
+#include <smcmanager/card_tables.h>
+#include <smcmanager/smc_manager.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <system_error>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Folders below this depth cannot be named by a card path of 255 characters.
+constexpr int kMaxDepth = 128;
+
+std::string lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return text;
+}
+
+std::string joinCard(const std::string& folder, const std::string& name) {
+    return folder.back() == '\\' ? folder + name : folder + "\\" + name;
+}
+
+std::string parentOf(const std::string& cardPath) {
+    const std::size_t slash = cardPath.rfind('\\');
+    return slash <= 3 ? std::string("vx:\\") : cardPath.substr(0, slash);
+}
+
+std::string lastOf(const std::string& cardPath) {
+    return cardPath.substr(cardPath.rfind('\\') + 1);
+}
+
+bool isRoot(const std::string& cardPath) {
+    return cardPath == "vx:\\";
+}
+
+// The card the command names, opened through the core, with the terminal user.
+class Session {
+public:
+    explicit Session(bool progressBar) : ui_(progressBar) {}
+    ~Session() {
+        manager_.reset(); // the link goes before the simulated machine it talks to
+    }
+
+    TerminalUi& ui() { return ui_; }
+    SmcManager& manager() { return *manager_; }
+
+    // Opens the card: kExitOk, kExitFailed (messages kept) or kExitUsage.
+    int open(const std::string& card) {
+        if (!namesMachine(card)) {
+            manager_ = std::make_unique<SmcManager>(ui_, nullptr);
+            if (manager_->OpenVirtualSmc(card)) return kExitOk;
+            if (ui_.formatOffered() && ui_.messageCount() == 0) ui_.ShowMessage("unformatted SMC");
+            return kExitFailed;
+        }
+        std::unique_ptr<LinkTransport> transport;
+        if (card.rfind("sim:", 0) == 0) {
+            if (card.size() == 4) return usageError("sim: needs a folder");
+            machine_ = std::make_unique<SimMachine>(card.substr(4));
+            transport = makeSimTransport(*machine_);
+        } else {
+            transport = makeTransport(card, false);
+            if (!transport) return usageError("'" + card + "' names no machine");
+        }
+        manager_ =
+            std::make_unique<SmcManager>(ui_, std::make_unique<DeviceLink>(std::move(transport)));
+        return manager_->ConnectMachine() ? kExitOk : kExitFailed;
+    }
+
+    // Lists a card folder; false when the listing failed (its message kept).
+    bool list(const std::string& folder, std::vector<ListItem>& items) {
+        const std::size_t before = ui_.messageCount();
+        manager_->setSmcPath(folder);
+        manager_->ListSmcFolder();
+        items = manager_->SmcItems();
+        return ui_.messageCount() == before;
+    }
+
+    // Finds the entry a card path names by listing its parent (cached per parent).
+    // Returns false when the parent could not be listed; *item is nullptr when not there.
+    bool find(const std::string& cardPath, const ListItem** item) {
+        const std::string parent = parentOf(cardPath);
+        auto cached = listings_.find(parent);
+        if (cached == listings_.end()) {
+            std::vector<ListItem> items;
+            if (!list(parent, items)) return false;
+            cached = listings_.emplace(parent, std::move(items)).first;
+        }
+        *item = nullptr;
+        const std::string name = lower(lastOf(cardPath));
+        for (const ListItem& candidate : cached->second)
+            if (lower(candidate.caption) == name) *item = &candidate;
+        return true;
+    }
+
+    int finish(bool ok) {
+        ui_.flush(ok);
+        return ok ? kExitOk : kExitFailed;
+    }
+
+private:
+    TerminalUi ui_;
+    std::unique_ptr<SimMachine> machine_;
+    std::unique_ptr<SmcManager> manager_;
+    std::map<std::string, std::vector<ListItem>> listings_;
+};
+
+bool progressWanted() {
+    return isatty(STDERR_FILENO) != 0;
+}
+
+std::string pcFolderArg(std::string text) {
+    while (text.size() > 1 && text.back() == '/')
+        text.pop_back();
+    return text.empty() ? "." : text;
+}
+
+// ---- Listing ----
+
+std::string sizeText(Session& s, const std::string& folder, const ListItem& item) {
+    if (item.data == kItemFolder) return "-";
+    // The machine's listing carries exact sizes; the image's list shows KB, so ask.
+    if (s.manager().storageKind() == kStorageMachine) return item.size;
+    const std::int64_t bytes = s.manager().SmcFileSize(joinCard(folder, item.caption));
+    return bytes < 0 ? "?" : std::to_string(bytes);
+}
+
+void printItem(Session& s, const std::string& folder, const ListItem& item, bool longList) {
+    const std::string name = item.caption + (item.data == kItemFolder ? "/" : "");
+    if (longList)
+        std::printf("%-6s %10s %16s  %s\n", item.type.c_str(), sizeText(s, folder, item).c_str(),
+                    item.modified.c_str(), name.c_str());
+    else
+        std::printf("%s\n", name.c_str());
+}
+
+bool listTree(Session& s, const std::string& folder, bool longList, bool recursive, int depth) {
+    std::vector<ListItem> items;
+    if (!s.list(folder, items)) return false;
+    if (recursive) std::printf("%s%s:\n", depth == 0 ? "" : "\n", folder.c_str());
+    for (const ListItem& item : items)
+        printItem(s, folder, item, longList);
+    if (!recursive || depth + 1 >= kMaxDepth) return true;
+    bool ok = true;
+    for (const ListItem& item : items)
+        if (item.data == kItemFolder)
+            ok = listTree(s, joinCard(folder, item.caption), longList, true, depth + 1) && ok;
+    return ok;
+}
+
+bool printTree(Session& s, const std::string& folder, const std::string& indent, int depth) {
+    std::vector<ListItem> items;
+    if (!s.list(folder, items)) return false;
+    bool ok = true;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const ListItem& item = items[i];
+        const bool last = i + 1 == items.size();
+        const bool folderItem = item.data == kItemFolder;
+        std::printf("%s%s%s%s\n", indent.c_str(), last ? "`-- " : "|-- ", item.caption.c_str(),
+                    folderItem ? "/" : "");
+        if (folderItem && depth + 1 < kMaxDepth)
+            ok = printTree(s, joinCard(folder, item.caption), indent + (last ? "    " : "|   "),
+                           depth + 1) &&
+                 ok;
+    }
+    return ok;
+}
+
+} // namespace
+
+bool namesMachine(const std::string& card) {
+    return card == "usb" || card.rfind("usb:", 0) == 0 || card.rfind("sim:", 0) == 0 ||
+           card.rfind("unix:", 0) == 0;
+}
+
+int runList(const Options& o) {
+    if (o.args.empty() || o.args.size() > 2) return usageError("ls takes CARD [CARDPATH]");
+    std::string path = "vx:\\";
+    if (o.args.size() == 2 && !toCardPath(o.args[1], path))
+        return usageError("bad card path '" + o.args[1] + "'");
+    Session s(false);
+    if (const int opened = s.open(o.args[0]); opened != kExitOk) return s.finish(false), opened;
+    if (!isRoot(path)) {
+        const ListItem* item = nullptr;
+        if (!s.find(path, &item)) return s.finish(false);
+        if (!item) {
+            s.ui().ShowMessage(o.args[1] + ": no such file or folder on the card");
+            return s.finish(false);
+        }
+        if (item->data != kItemFolder) {
+            const ListItem copy = *item;
+            printItem(s, parentOf(path), copy, o.longList);
+            return s.finish(true);
+        }
+    }
+    return s.finish(listTree(s, path, o.longList, o.recursive, 0));
+}
+
+int runTree(const Options& o) {
+    if (o.args.size() != 1) return usageError("tree takes CARD");
+    Session s(false);
+    if (const int opened = s.open(o.args[0]); opened != kExitOk) return s.finish(false), opened;
+    std::printf("vx:\\\n");
+    return s.finish(printTree(s, "vx:\\", "", 0));
+}
+
+int runPut(const Options& o) {
+    if (o.args.size() < 3) return usageError("put takes CARD PCPATH... CARDFOLDER");
+    std::string dest;
+    if (!toCardPath(o.args.back(), dest))
+        return usageError("bad card path '" + o.args.back() + "'");
+    Session s(progressWanted());
+    if (const int opened = s.open(o.args[0]); opened != kExitOk) return s.finish(false), opened;
+    if (!isRoot(dest)) {
+        const ListItem* item = nullptr;
+        if (!s.find(dest, &item)) return s.finish(false);
+        if (!item || item->data != kItemFolder) {
+            s.ui().ShowMessage(o.args.back() + ": no such folder on the card");
+            return s.finish(false);
+        }
+    }
+    std::vector<ListItem> existing;
+    if (!s.list(dest, existing)) return s.finish(false);
+
+    std::vector<std::string> list;
+    std::vector<std::string> replace; // card entries to delete first (folders end in '\')
+    for (std::size_t i = 1; i + 1 < o.args.size(); ++i) {
+        std::string pc = o.args[i];
+        while (pc.size() > 1 && pc.back() == '/')
+            pc.pop_back();
+        std::error_code error;
+        const bool folder = fs::is_directory(pc, error);
+        if (folder && !o.recursive) {
+            s.ui().ShowMessage(pc + ": is a folder (use -r)");
+            return s.finish(false);
+        }
+        const std::string name = lower(fs::path(pc).filename().string());
+        const auto clash = std::find_if(existing.begin(), existing.end(), [&](const ListItem& it) {
+            return lower(it.caption) == name;
+        });
+        if (clash != existing.end()) {
+            const std::string cardPath = joinCard(dest, clash->caption);
+            if (o.skip) continue;
+            if (!o.overwrite) {
+                s.ui().ShowMessage(cardPath + " already exists (use --overwrite or --skip)");
+                return s.finish(false);
+            }
+            replace.push_back(cardPath + (clash->data == kItemFolder ? "\\" : ""));
+        }
+        list.push_back(folder ? pc + "/" : pc);
+    }
+    SmcManager& m = s.manager();
+    s.ui().Progress().Show();
+    bool ok = replace.empty() || m.DeleteCardItems(replace);
+    ok = ok && m.PasteToSmc(dest, list);
+    s.ui().Progress().Hide();
+    return s.finish(ok);
+}
+
+int runGet(const Options& o) {
+    if (o.args.size() < 3) return usageError("get takes CARD CARDPATH... PCFOLDER");
+    std::vector<std::string> paths;
+    for (std::size_t i = 1; i + 1 < o.args.size(); ++i) {
+        std::string path;
+        if (!toCardPath(o.args[i], path) || isRoot(path))
+            return usageError("bad card path '" + o.args[i] + "'");
+        paths.push_back(path);
+    }
+    const std::string target = pcFolderArg(o.args.back());
+    Session s(progressWanted());
+    std::error_code error;
+    if (!fs::is_directory(target, error)) {
+        s.ui().ShowMessage(target + ": no such folder on the PC");
+        return s.finish(false);
+    }
+    if (const int opened = s.open(o.args[0]); opened != kExitOk) return s.finish(false), opened;
+
+    std::vector<std::string> list;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        const ListItem* item = nullptr;
+        if (!s.find(paths[i], &item)) return s.finish(false);
+        if (!item) {
+            s.ui().ShowMessage(o.args[i + 1] + ": no such file or folder on the card");
+            return s.finish(false);
+        }
+        const bool folder = item->data == kItemFolder;
+        if (folder && !o.recursive) {
+            s.ui().ShowMessage(o.args[i + 1] + ": is a folder (use -r)");
+            return s.finish(false);
+        }
+        const fs::path pcTarget = fs::path(target) / lower(item->caption);
+        if (fs::exists(fs::symlink_status(pcTarget, error))) {
+            if (o.skip) continue;
+            if (!o.overwrite) {
+                s.ui().ShowMessage(pcTarget.string() +
+                                   " already exists (use --overwrite or --skip)");
+                return s.finish(false);
+            }
+        }
+        const std::string entry = joinCard(parentOf(paths[i]), item->caption);
+        list.push_back(folder ? entry + "\\" : entry);
+    }
+    s.ui().Progress().Show();
+    const bool ok = s.manager().CopySelectionToPc(target, list);
+    s.ui().Progress().Hide();
+    return s.finish(ok);
+}
+
+int runMkdir(const Options& o) {
+    if (o.args.size() != 2) return usageError("mkdir takes CARD CARDPATH");
+    std::string path;
+    if (!toCardPath(o.args[1], path) || isRoot(path))
+        return usageError("bad card path '" + o.args[1] + "'");
+    Session s(false);
+    if (const int opened = s.open(o.args[0]); opened != kExitOk) return s.finish(false), opened;
+    return s.finish(s.manager().MakeCardFolder(path));
+}
+
+int runRemove(const Options& o) {
+    if (o.args.size() < 2) return usageError("rm takes CARD CARDPATH...");
+    std::vector<std::string> paths;
+    for (std::size_t i = 1; i < o.args.size(); ++i) {
+        std::string path;
+        if (!toCardPath(o.args[i], path) || isRoot(path))
+            return usageError("bad card path '" + o.args[i] + "'");
+        paths.push_back(path);
+    }
+    Session s(false);
+    if (const int opened = s.open(o.args[0]); opened != kExitOk) return s.finish(false), opened;
+    std::vector<std::string> list;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        const ListItem* item = nullptr;
+        if (!s.find(paths[i], &item)) return s.finish(false);
+        if (!item) {
+            s.ui().ShowMessage(o.args[i + 1] + ": no such file or folder on the card");
+            return s.finish(false);
+        }
+        const bool folder = item->data == kItemFolder;
+        if (folder && !o.recursive) {
+            s.ui().ShowMessage(o.args[i + 1] + ": is a folder (use -r)");
+            return s.finish(false);
+        }
+        const std::string entry = joinCard(parentOf(paths[i]), item->caption);
+        list.push_back(folder ? entry + "\\" : entry);
+    }
+    return s.finish(s.manager().DeleteCardItems(list));
+}
+
+int runSpace(const Options& o) {
+    if (o.args.size() != 1) return usageError("df takes CARD");
+    Session s(false);
+    if (const int opened = s.open(o.args[0]); opened != kExitOk) return s.finish(false), opened;
+    SmcManager& m = s.manager();
+    if (m.storageKind() != kStorageVirtual) {
+        s.ui().ShowMessage("the SMC in the machine reports no size information");
+        return s.finish(false);
+    }
+    const auto line = [](const char* what, std::uint64_t bytes) {
+        std::printf("%-5s %12llu bytes %9llu KB\n", what, static_cast<unsigned long long>(bytes),
+                    static_cast<unsigned long long>(bytes >> 10));
+    };
+    line("total", m.totalSize());
+    line("used", m.usedSize());
+    line("free", m.freeSize());
+    return s.finish(true);
+}
+
+int runFormat(const Options& o) {
+    if (o.args.size() != 1) return usageError("format takes CARD");
+    Session s(false);
+    s.ui().setFormatOffer(true);
+    const int opened = s.open(o.args[0]);
+    if (opened == kExitUsage) return opened;
+    // An unformatted image is formatted by the open itself, when the core offers it.
+    if (s.ui().formatOffered()) return s.finish(opened == kExitOk);
+    if (opened != kExitOk) return s.finish(false);
+    if (o.full) {
+        s.ui().ShowMessage("--full needs a full format from the manager core, which it does "
+                           "not offer yet");
+        return s.finish(false);
+    }
+    s.ui().Progress().Show();
+    const bool ok = s.manager().FormatOpenCard();
+    s.ui().Progress().Hide();
+    return s.finish(ok);
+}
+
+int runCreate(const Options& o) {
+    if (o.args.size() != 1) return usageError("create takes IMAGE");
+    const std::string vendorName = lower(o.vendor);
+    const int vendor = vendorName == "samsung" ? 0 : vendorName == "toshiba" ? 1 : -1;
+    if (vendor < 0) return usageError("--vendor must be samsung or toshiba");
+    int sizeIndex = -1;
+    for (int i = 0; i < kSizeCount; ++i)
+        if (o.size == std::to_string(kOfferedSizesMb[std::size_t(i)])) sizeIndex = i;
+    if (sizeIndex < 0) return usageError("--size must be 1, 2, 4, 8, 16, 32, 64 or 128");
+    const std::string& image = o.args[0];
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(image, error)) && !o.overwrite) {
+        report(image + " already exists (use --overwrite to replace it)");
+        return kExitFailed;
+    }
+    switch (CreateVirtualImage(image, vendor, sizeIndex)) {
+    case ImageCreateResult::Ok:
+        break;
+    case ImageCreateResult::BadChoice:
+    case ImageCreateResult::CreateFailed:
+        report("filed to create a virtual SMC file.");
+        return kExitFailed;
+    case ImageCreateResult::WriteFailed:
+        report("failed to create virtual SMC.");
+        return kExitFailed;
+    }
+    if (!o.format) return kExitOk;
+    Session s(false);
+    s.ui().setFormatOffer(true);
+    return s.finish(s.open(image) == kExitOk);
+}

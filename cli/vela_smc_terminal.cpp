@@ -1,0 +1,107 @@
+// The manager core's user on a terminal: the kept messages, the answers to its questions,
+// the one-line progress bar, and the conversion of the paths people type into card paths.
+#include "vela_smc.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kBarWidth = 30;
+constexpr std::size_t kMessageWidth = 40;
+
+} // namespace
+
+bool toCardPath(const std::string& text, std::string& cardPath) {
+    std::string rest = text;
+    if (rest.size() >= 3 && (rest[0] == 'v' || rest[0] == 'V') &&
+        (rest[1] == 'x' || rest[1] == 'X') && rest[2] == ':')
+        rest = rest.substr(3);
+    cardPath = "vx:\\";
+    std::string component;
+    bool first = true;
+    auto take = [&]() {
+        if (component.empty()) return true;
+        if (component == "." || component == "..") return false;
+        if (!first) cardPath += '\\';
+        cardPath += component;
+        component.clear();
+        first = false;
+        return true;
+    };
+    for (char c : rest) {
+        if (c == '/' || c == '\\') {
+            if (!take()) return false;
+        } else {
+            component += c;
+        }
+    }
+    return take();
+}
+
+void TerminalProgress::SetMsg1(const std::string& text) {
+    msg_ = text;
+    draw(true);
+}
+
+void TerminalProgress::SetProg1Pos(std::int64_t position) {
+    prog1Pos_ = position;
+    draw(false);
+}
+
+void TerminalProgress::SetProg2Pos(std::int64_t position) {
+    prog2Pos_ = position;
+    draw(false);
+}
+
+void TerminalProgress::Hide() {
+    shown_ = false;
+    if (drawn_) {
+        std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+    }
+    drawn_ = false;
+    lastPermille_ = -1;
+}
+
+void TerminalProgress::draw(bool force) {
+    if (!enabled_ || !shown_) return;
+    // The overall gauge when there is one, else the current file's.
+    const bool overall = prog2Max_ > 0;
+    const std::int64_t max = overall ? prog2Max_ : prog1Max_;
+    std::int64_t pos = overall ? prog2Pos_ : prog1Pos_;
+    if (pos < 0) pos = 0;
+    if (max > 0 && pos > max) pos = max;
+    const int permille = max > 0 ? int(pos * 1000 / max) : 0;
+    if (!force && permille == lastPermille_) return;
+    lastPermille_ = permille;
+    const int filled = permille * kBarWidth / 1000;
+    std::string bar(std::size_t(filled), '#');
+    bar.append(std::size_t(kBarWidth - filled), '.');
+    std::string msg = msg_;
+    if (msg.size() > kMessageWidth) msg = msg.substr(0, kMessageWidth - 3) + "...";
+    std::fprintf(stderr, "\r\033[K[%s] %3d%% %s", bar.c_str(), permille / 10, msg.c_str());
+    std::fflush(stderr);
+    drawn_ = true;
+}
+
+bool TerminalUi::AskOkCancel(const std::string& text, QuestionKind) {
+    // The command itself asked for the deletion or format; only the offer to format a card
+    // that turns out to be unformatted depends on the command.
+    if (text == "unformatted SMC\ndo you want to format it?") {
+        formatOffered_ = true;
+        return acceptFormatOffer_;
+    }
+    return true;
+}
+
+void TerminalUi::flush(bool succeeded) {
+    progress_.Hide();
+    for (const std::string& text : messages_) {
+        if (succeeded)
+            std::printf("%s\n", text.c_str());
+        else
+            report(text);
+    }
+    std::fflush(stdout);
+    messages_.clear();
+}

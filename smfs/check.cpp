@@ -1,0 +1,679 @@
+// The card description and the read-only check of a whole card.
+//
+// The check runs in two passes. The physical pass reads every block's first spare (status
+// and block address field) and every programmed sector with its spare, and compares each
+// 256-byte half with its stored ECC on a copy, so nothing is corrected on the card. The
+// logical pass mounts the volume the way every other call does, reads the boot records and
+// every FAT copy, and walks each chain from the root directory down, giving every cluster
+// one owner: a cluster met a second time is a loop (same chain) or a cross-link (another
+// chain), which also ends any walk over a looping folder tree. Clusters in use that no walk
+// reached are lost. Each problem becomes one SmfsFinding; a kind that repeats very often is
+// summarised after its first entries so a ruined card cannot grow the report without bound.
+#include <smfs/tools.h>
+
+#include "bytes.h"
+#include "chip.h"
+#include "dir.h"
+#include "ecc.h"
+#include "fat.h"
+#include "media.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <map>
+#include <new>
+#include <string>
+#include <sys/types.h>
+
+namespace {
+
+constexpr unsigned kDrive = 0;
+constexpr std::uint32_t kZonePhysBlocks = 1024;
+constexpr std::uint32_t kZoneLogBlocks = 1000;
+// Findings of one kind listed one by one before the rest are counted in a summary line.
+constexpr std::size_t kFindingsPerKind = 100;
+// A full card path holds at most 255 characters, so no reachable folder lies deeper.
+constexpr int kMaxFolderDepth = 128;
+constexpr std::uint32_t kFat12Clusters = 4085;
+
+// The card information structure this system's format writes into the CIS block.
+constexpr std::uint8_t kCisImage[110] = {
+    0x01, 0x03, 0xD9, 0x01, 0xFF, 0x18, 0x02, 0xDF, 0x01, 0x20, 0x04, 0x00, 0x00, 0x00, 0x00, 0x21,
+    0x02, 0x04, 0x01, 0x22, 0x02, 0x01, 0x01, 0x22, 0x03, 0x02, 0x04, 0x07, 0x1A, 0x05, 0x01, 0x03,
+    0x00, 0x02, 0x0F, 0x1B, 0x08, 0xC0, 0xC0, 0xA1, 0x01, 0x55, 0x08, 0x00, 0x20, 0x1B, 0x0A, 0xC1,
+    0x41, 0x99, 0x01, 0x55, 0x64, 0xF0, 0xFF, 0xFF, 0x20, 0x1B, 0x0C, 0x82, 0x41, 0x18, 0xEA, 0x61,
+    0xF0, 0x01, 0x07, 0xF6, 0x03, 0x01, 0xEE, 0x1B, 0x0C, 0x83, 0x41, 0x18, 0xEA, 0x61, 0x70, 0x01,
+    0x07, 0x76, 0x03, 0x01, 0xEE, 0x15, 0x14, 0x05, 0x00, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20,
+    0x00, 0x20, 0x20, 0x20, 0x20, 0x00, 0x30, 0x2E, 0x30, 0x00, 0xFF, 0x14, 0x00, 0xFF};
+
+SmfsFinding finding(SmfsFindingKind kind) {
+    SmfsFinding f;
+    f.kind = kind;
+    return f;
+}
+
+std::string num(std::uint64_t value) {
+    return std::to_string(value);
+}
+
+// Collects findings, listing each kind at most kFindingsPerKind times.
+class Findings {
+public:
+    explicit Findings(SmfsCheckReport& report) : report_(report) {}
+    ~Findings() {
+        for (const auto& [kind, extra] : overflow_) {
+            SmfsFinding f = finding(kind);
+            f.text = "... and " + num(extra) + " more of kind '" + smfs_finding_name(kind) + "'";
+            report_.findings.push_back(std::move(f));
+        }
+    }
+    void add(SmfsFinding finding) {
+        std::size_t& n = perKind_[finding.kind];
+        if (++n > kFindingsPerKind) {
+            ++overflow_[finding.kind];
+            return;
+        }
+        report_.findings.push_back(std::move(finding));
+    }
+    void add(SmfsFindingKind kind, std::string text) {
+        SmfsFinding f = finding(kind);
+        f.text = std::move(text);
+        add(std::move(f));
+    }
+
+private:
+    SmfsCheckReport& report_;
+    std::map<SmfsFindingKind, std::size_t> perKind_;
+    std::map<SmfsFindingKind, std::size_t> overflow_;
+};
+
+std::uint64_t imageBytes() {
+    std::FILE* image = smc_image();
+    if (!image || fseeko(image, 0, SEEK_END) != 0) return 0;
+    const off_t end = ftello(image);
+    return end < 0 ? 0 : std::uint64_t(end);
+}
+
+std::uint32_t zoneOf(const CardGeometry& g, std::uint32_t physBlock) {
+    return g.physBlocks < kZonePhysBlocks ? 0 : physBlock / kZonePhysBlocks;
+}
+
+// ---- Physical pass ----
+
+struct PhysicalResult {
+    std::vector<std::uint32_t> cisBlocks;
+};
+
+void checkSectorEcc(std::uint32_t physBlock, std::uint32_t sector, const std::uint8_t* data,
+                    const std::uint8_t* spare, Findings& out) {
+    struct Half {
+        const std::uint8_t* data;
+        const std::uint8_t* ecc;
+        const char* name;
+    };
+    const Half halves[2] = {{data, spare + kSpareEccLow, "first"},
+                            {data + 256, spare + kSpareEccHigh, "second"}};
+    for (const Half& h : halves) {
+        std::uint8_t computed[3];
+        ecc_compute(h.data, computed);
+        if (std::memcmp(computed, h.ecc, 3) == 0) continue;
+        // Correct a copy: the check never changes what the card holds.
+        std::array<std::uint8_t, 256> copy;
+        std::memcpy(copy.data(), h.data, copy.size());
+        SmfsFinding f = finding(SmfsFindingKind::EccCorrected);
+        f.physBlock = physBlock;
+        f.sector = sector;
+        const std::string where = "physical block " + num(physBlock) + " sector " + num(sector) +
+                                  " (" + h.name + " half)";
+        if (ecc_check(copy.data(), h.ecc) != SmfsResult::Ok) {
+            f.kind = SmfsFindingKind::EccUncorrectable;
+            f.text = where + ": uncorrectable ECC error";
+        } else if (std::memcmp(copy.data(), h.data, copy.size()) != 0) {
+            std::size_t byte = 0;
+            while (copy[byte] == h.data[byte])
+                ++byte;
+            f.text = where + ": one flipped data bit in byte " + num(byte) + ", corrected by ECC";
+        } else {
+            f.kind = SmfsFindingKind::EccCodeDamaged;
+            f.text = where + ": the stored ECC is damaged, the data is intact";
+        }
+        out.add(std::move(f));
+    }
+}
+
+SmfsResult physicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings& out,
+                        PhysicalResult& result) {
+    std::vector<std::vector<std::uint32_t>> claims(g.logBlocks);
+    std::array<std::uint8_t, kSectorBytes> data;
+    std::array<std::uint8_t, kSpareBytes> spare;
+    for (std::uint32_t b = 0; b < g.physBlocks; ++b) {
+        const std::uint32_t first = b * g.sectorsPerBlock;
+        SmfsResult r = smc_read_sector_spare(kDrive, first, spare.data());
+        if (r != SmfsResult::Ok) return r;
+        if (block_status_unusable(spare[kSpareBlockStatus])) continue;
+        const std::uint16_t field = std::uint16_t(spare[kSpareAddr1] << 8 | spare[kSpareAddr1 + 1]);
+        if (field == kPhysFree) continue;
+        if (field == kFieldCis) {
+            result.cisBlocks.push_back(b);
+        } else if (!block_address_field_valid(field)) {
+            SmfsFinding f = finding(SmfsFindingKind::AddressFieldParity);
+            f.physBlock = b;
+            f.text = "physical block " + num(b) + ": block address field " + num(field) +
+                     " has bad parity; the block is ignored";
+            out.add(std::move(f));
+        } else {
+            const std::uint32_t number = block_address_field_number(field);
+            const std::uint64_t logBlock = std::uint64_t(zoneOf(g, b)) * kZoneLogBlocks + number;
+            if (number >= kZoneLogBlocks || logBlock >= g.logBlocks) {
+                SmfsFinding f = finding(SmfsFindingKind::AddressOutOfRange);
+                f.physBlock = b;
+                f.text = "physical block " + num(b) + ": logical block " + num(logBlock) +
+                         " lies beyond the card's " + num(g.logBlocks) + " logical blocks";
+                out.add(std::move(f));
+            } else {
+                claims[std::size_t(logBlock)].push_back(b);
+            }
+        }
+        for (std::uint32_t s = first; s < first + g.sectorsPerBlock; ++s) {
+            r = smc_read_sector(kDrive, s, data.data(), spare.data());
+            if (r != SmfsResult::Ok) return r;
+            if (spare_is_blank(spare.data())) continue;
+            ++report.sectorsChecked;
+            checkSectorEcc(b, s, data.data(), spare.data(), out);
+        }
+    }
+    for (std::size_t l = 0; l < claims.size(); ++l) {
+        if (claims[l].size() < 2) continue;
+        std::string blocks;
+        for (std::uint32_t b : claims[l])
+            blocks += (blocks.empty() ? "" : ", ") + num(b);
+        SmfsFinding f = finding(SmfsFindingKind::DuplicateBlock);
+        f.physBlock = claims[l].back();
+        f.text = "logical block " + num(l) + " is claimed by physical blocks " + blocks +
+                 "; block " + num(claims[l].back()) + " is used";
+        out.add(std::move(f));
+    }
+    return SmfsResult::Ok;
+}
+
+void checkCis(const CardGeometry& g, const PhysicalResult& physical, Findings& out) {
+    if (physical.cisBlocks.empty()) {
+        out.add(SmfsFindingKind::CisMissing, "no block holds the card information structure");
+        return;
+    }
+    const std::uint32_t b = physical.cisBlocks.front();
+    std::array<std::uint8_t, kSectorBytes> data;
+    if (smc_read_sector_data(kDrive, b * g.sectorsPerBlock, data.data()) != SmfsResult::Ok ||
+        std::memcmp(data.data(), kCisImage, sizeof kCisImage) != 0) {
+        SmfsFinding f = finding(SmfsFindingKind::CisDamaged);
+        f.physBlock = b;
+        f.text = "physical block " + num(b) + ": the card information structure is damaged";
+        out.add(std::move(f));
+    }
+}
+
+// ---- Logical pass ----
+
+// Why the volume could not be mounted, in the words of a finding.
+void explainMountFailure(SmfsResult mount, const CardGeometry& g, Findings& out) {
+    std::array<std::uint8_t, kSectorBytes> sector{};
+    const SmfsResult read = media_read_sector(kDrive, 0, 0, sector.data(), kSectorBytes);
+    switch (mount) {
+    case SmfsResult::BadMbr: {
+        std::string why = "bad signature";
+        if (read == SmfsResult::Ok && sector[kMbrSignature] == 0x55 &&
+            sector[kMbrSignature + 1] == 0xAA)
+            why = "partition starts at sector " + num(le32(sector.data() + kMbrFirstSector)) +
+                  ", beyond the card's " + num(g.totalSectors) + " sectors";
+        out.add(SmfsFindingKind::MbrInvalid, "master boot record not valid: " + why);
+        break;
+    }
+    case SmfsResult::BadBootSector:
+        out.add(SmfsFindingKind::BootSectorInvalid,
+                "boot sector not valid (signature, sector size, cluster size, FAT count, root "
+                "entries, media byte, type or layout)");
+        break;
+    case SmfsResult::NoValidFat:
+        out.add(SmfsFindingKind::FatInvalid, "no FAT copy begins with the media bytes F8 FF FF");
+        break;
+    case SmfsResult::Internal:
+        out.add(SmfsFindingKind::FatUnreadable, "the FAT cannot be read");
+        break;
+    default:
+        out.add(SmfsFindingKind::BootSectorInvalid,
+                std::string("the boot records cannot be read: ") + smfs_result_text(mount));
+        break;
+    }
+}
+
+// One FAT copy's raw entries (12 or 16 bits, not widened); false when a sector lies in an
+// unmapped block.
+bool readFatCopy(const FatVolume& v, std::uint32_t copy, std::vector<std::uint16_t>& entries) {
+    std::vector<std::uint8_t> bytes(std::size_t(v.fatSectors) * kSectorBytes + 1, 0);
+    const std::uint32_t start = v.fatStart + copy * v.fatSectors;
+    for (std::uint32_t s = 0; s < v.fatSectors; ++s) {
+        const SmfsResult r =
+            media_read_sector(kDrive, start + s, 0, bytes.data() + s * kSectorBytes, kSectorBytes);
+        if (r != SmfsResult::Ok && r != SmfsResult::EccUncorrectable) return false;
+    }
+    const std::uint32_t count = v.clusterCount + 2;
+    const bool fat12 = v.fatType == FatType::Fat12;
+    entries.assign(count, 0);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::size_t at = fat12 ? std::size_t(i) * 3 / 2 : std::size_t(i) * 2;
+        if (at + 1 >= bytes.size()) break;
+        const std::uint8_t* p = bytes.data() + at;
+        entries[i] = fat12 ? ((i & 1) ? std::uint16_t((p[0] >> 4) | (p[1] << 4))
+                                      : std::uint16_t(p[0] | ((p[1] & 0x0F) << 8)))
+                           : le16(p);
+    }
+    return true;
+}
+
+void compareFats(const FatVolume& v, Findings& out) {
+    std::vector<std::vector<std::uint16_t>> copies(v.fatCount);
+    for (std::uint32_t k = 0; k < v.fatCount; ++k) {
+        if (!readFatCopy(v, k, copies[k])) {
+            SmfsFinding f = finding(SmfsFindingKind::FatUnreadable);
+            f.sector = v.fatStart + k * v.fatSectors;
+            f.text = "FAT copy " + num(k + 1) + " lies partly in blocks that are not mapped";
+            out.add(std::move(f));
+            return;
+        }
+    }
+    for (std::uint32_t k = 1; k < v.fatCount; ++k) {
+        std::uint32_t differing = 0;
+        std::int64_t first = -1;
+        for (std::size_t i = 0; i < copies[0].size(); ++i) {
+            if (copies[0][i] == copies[k][i]) continue;
+            if (first < 0) first = std::int64_t(i);
+            ++differing;
+        }
+        if (differing == 0) continue;
+        SmfsFinding f = finding(SmfsFindingKind::FatCopiesDiffer);
+        f.cluster = first;
+        f.text = "FAT copies 1 and " + num(k + 1) + " differ in " + num(differing) +
+                 " entries (first at cluster " + num(std::uint64_t(first)) + ")";
+        out.add(std::move(f));
+    }
+}
+
+class TreeWalk {
+public:
+    TreeWalk(const FatVolume& v, SmfsCheckReport& report, Findings& out)
+        : v_(v), report_(report), out_(out), owner_(v.clusterCount + 2, -1) {}
+
+    void run() {
+        walkFolder(kRootCluster, kRootCluster, "vx:\\", {}, 0);
+        findLost();
+    }
+
+private:
+    bool dataCluster(std::uint32_t c) const { return c >= kFirstCluster && c < owner_.size(); }
+
+    std::string ownerPath(std::int32_t id) const {
+        return id >= 0 && std::size_t(id) < paths_.size() ? paths_[std::size_t(id)] : "?";
+    }
+
+    void add(SmfsFindingKind kind, std::int64_t cluster, const std::string& path,
+             std::string text) {
+        SmfsFinding f = finding(kind);
+        f.cluster = cluster;
+        f.path = path;
+        f.text = path + ": " + text;
+        out_.add(std::move(f));
+    }
+
+    // Walks a chain, claiming its clusters; false when it ended on a problem (reported).
+    bool walkChain(std::uint32_t start, const std::string& path, std::uint32_t* length,
+                   std::vector<std::uint32_t>* clusters) {
+        const auto id = std::int32_t(paths_.size());
+        paths_.push_back(path);
+        *length = 0;
+        std::uint32_t c = start;
+        if (!dataCluster(c)) {
+            add(SmfsFindingKind::StartClusterInvalid, c, path,
+                "first cluster " + num(c) + " lies outside the data area");
+            return false;
+        }
+        // Every step claims a cluster nobody owned, so the walk ends within the cluster count.
+        while (true) {
+            if (owner_[c] == id) {
+                add(SmfsFindingKind::ChainLoop, c, path, "chain loops back to cluster " + num(c));
+                return false;
+            }
+            if (owner_[c] >= 0) {
+                add(SmfsFindingKind::CrossLinked, c, path,
+                    "chain is cross-linked with " + ownerPath(owner_[c]) + " at cluster " + num(c));
+                return false;
+            }
+            owner_[c] = id;
+            ++*length;
+            if (clusters) clusters->push_back(c);
+            const std::uint16_t next = fat_entry(kDrive, c);
+            if (next == kFatEnd) return true;
+            if (next == kFatFree) {
+                add(SmfsFindingKind::ChainFreeCluster, c, path,
+                    "chain continues from cluster " + num(c) + " into a free cluster");
+                return false;
+            }
+            if (next == kFatBad) {
+                add(SmfsFindingKind::ChainBadCluster, c, path,
+                    "chain runs from cluster " + num(c) + " into a cluster marked bad");
+                return false;
+            }
+            if (!dataCluster(next)) {
+                add(SmfsFindingKind::ChainInvalidEntry, c, path,
+                    "FAT entry of cluster " + num(c) + " holds " + num(next) +
+                        ", no cluster of the volume");
+                return false;
+            }
+            c = next;
+        }
+    }
+
+    void checkFile(const std::uint8_t* e, const std::string& path) {
+        ++report_.filesChecked;
+        const std::uint32_t start = le16(e + kDeCluster);
+        const std::uint32_t size = le32(e + kDeSize);
+        const std::uint64_t clusterBytes = std::uint64_t(v_.sectorsPerCluster) * kSectorBytes;
+        const std::uint64_t need = (size + clusterBytes - 1) / clusterBytes;
+        if (start == 0) {
+            if (size != 0)
+                add(SmfsFindingKind::ChainTooShort, 0, path,
+                    "size " + num(size) + " bytes but no cluster");
+            return;
+        }
+        std::uint32_t length = 0;
+        if (!walkChain(start, path, &length, nullptr)) return;
+        // An empty file may keep the one cluster it was created with.
+        if (length < need) {
+            add(SmfsFindingKind::ChainTooShort, start, path,
+                "size " + num(size) + " bytes needs " + num(need) + " clusters, chain has " +
+                    num(length));
+        } else if (length > std::max<std::uint64_t>(need, 1)) {
+            add(SmfsFindingKind::ChainTooLong, start, path,
+                "size " + num(size) + " bytes needs " + num(need) + " clusters, chain has " +
+                    num(length));
+        }
+    }
+
+    // Reads the entries of a folder's clusters (the root region for cluster 0).
+    std::vector<std::array<std::uint8_t, kDeBytes>>
+    readEntries(const std::vector<std::uint32_t>& clusters, bool root, const std::string& path) {
+        std::vector<std::array<std::uint8_t, kDeBytes>> entries;
+        const std::uint32_t sectorsEach = root ? v_.rootSectors : v_.sectorsPerCluster;
+        std::array<std::uint8_t, kSectorBytes> sector;
+        for (std::uint32_t c : clusters) {
+            for (std::uint32_t s = 0; s < sectorsEach; ++s) {
+                const SmfsResult r =
+                    cluster_read(kDrive, c, s * kSectorBytes, sector.data(), kSectorBytes);
+                if (r != SmfsResult::Ok && r != SmfsResult::EccUncorrectable) {
+                    add(SmfsFindingKind::DirectoryBroken, c, path,
+                        std::string("folder cluster cannot be read: ") + smfs_result_text(r));
+                    return entries;
+                }
+                for (std::uint32_t off = 0; off < kSectorBytes; off += kDeBytes) {
+                    if (sector[off] == kEntryFree) return entries;
+                    std::array<std::uint8_t, kDeBytes> e;
+                    std::memcpy(e.data(), sector.data() + off, kDeBytes);
+                    entries.push_back(e);
+                }
+            }
+        }
+        return entries;
+    }
+
+    void walkFolder(std::uint32_t cluster, std::uint32_t parent, const std::string& path,
+                    std::vector<std::uint32_t> clusters, int depth) {
+        ++report_.foldersChecked;
+        const bool root = cluster == kRootCluster;
+        if (root) clusters = {kRootCluster};
+        const auto entries = readEntries(clusters, root, path);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const std::uint8_t* e = entries[i].data();
+            if (e[0] == kEntryDeleted || dir_is_long_name(e) || (e[kDeAttr] & kAttrVolume))
+                continue;
+            const std::uint32_t start = le16(e + kDeCluster);
+            if (e[0] == '.') {
+                if (root) continue;
+                const bool dotdot = e[1] == '.';
+                const std::uint32_t want = dotdot ? parent : cluster;
+                if (start != want)
+                    add(SmfsFindingKind::DirectoryBroken, cluster, path,
+                        std::string(dotdot ? "\"..\"" : "\".\"") + " names cluster " + num(start) +
+                            " instead of " + num(want));
+                continue;
+            }
+            char name[13];
+            entry_to_name(e, name);
+            const std::string child = path + (root ? "" : "\\") + name;
+            if (!(e[kDeAttr] & kAttrFolder)) {
+                checkFile(e, child);
+                continue;
+            }
+            if (depth + 1 >= kMaxFolderDepth) {
+                add(SmfsFindingKind::TooDeep, start, child, "folders nested too deep to walk");
+                continue;
+            }
+            std::vector<std::uint32_t> childClusters;
+            std::uint32_t length = 0;
+            if (!walkChain(start, child, &length, &childClusters)) {
+                // Only a chain that started inside this folder tree is worth walking.
+                if (childClusters.empty()) continue;
+            }
+            walkFolder(start, cluster, child, childClusters, depth + 1);
+        }
+    }
+
+    void findLost() {
+        const std::size_t count = owner_.size();
+        std::vector<bool> lost(count, false), pointed(count, false), done(count, false);
+        for (std::uint32_t c = kFirstCluster; c < count; ++c) {
+            const std::uint16_t value = fat_entry(kDrive, c);
+            lost[c] = value != kFatFree && value != kFatBad && owner_[c] < 0;
+        }
+        for (std::uint32_t c = kFirstCluster; c < count; ++c) {
+            const std::uint16_t next = fat_entry(kDrive, c);
+            if (lost[c] && dataCluster(next) && lost[next]) pointed[next] = true;
+        }
+        // Heads first, then whatever is left (lost chains that loop have no head).
+        for (int pass = 0; pass < 2; ++pass) {
+            for (std::uint32_t c = kFirstCluster; c < count; ++c) {
+                if (!lost[c] || done[c] || (pass == 0 && pointed[c])) continue;
+                std::uint32_t length = 0;
+                for (std::uint32_t at = c; dataCluster(at) && lost[at] && !done[at];
+                     at = fat_entry(kDrive, at)) {
+                    done[at] = true;
+                    ++length;
+                }
+                SmfsFinding f = finding(SmfsFindingKind::LostClusters);
+                f.cluster = c;
+                f.text = "lost chain of " + num(length) + " cluster" + (length == 1 ? "" : "s") +
+                         " from cluster " + num(c) + ", reached by no entry";
+                out_.add(std::move(f));
+            }
+        }
+    }
+
+    const FatVolume& v_;
+    SmfsCheckReport& report_;
+    Findings& out_;
+    std::vector<std::int32_t> owner_; // per cluster: index into paths_ of its chain, -1 none
+    std::vector<std::string> paths_;
+};
+
+SmfsResult logicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings& out) {
+    if (media_logical_entry(0) == 0) {
+        out.add(SmfsFindingKind::Unformatted, "logical block 0 is not mapped: the card holds no "
+                                              "volume");
+        return SmfsResult::Ok;
+    }
+    const SmfsResult mount = fat_mount(kDrive);
+    if (mount != SmfsResult::Ok) {
+        explainMountFailure(mount, g, out);
+        return SmfsResult::Ok;
+    }
+    const FatVolume& v = *fat_volume(kDrive);
+    if (v.partitionSectors != 0 && v.totalSectors > v.partitionSectors)
+        out.add(SmfsFindingKind::BootSectorInvalid, "the volume's " + num(v.totalSectors) +
+                                                        " sectors exceed its partition's " +
+                                                        num(v.partitionSectors));
+    const bool fat12 = v.clusterCount < kFat12Clusters;
+    if (fat12 != (v.fatType == FatType::Fat12))
+        out.add(SmfsFindingKind::BootSectorInvalid,
+                "the boot sector says FAT" + num(v.fatType == FatType::Fat12 ? 12 : 16) + " but " +
+                    num(v.clusterCount) + " clusters make a FAT" + num(fat12 ? 12 : 16) +
+                    " volume");
+    compareFats(v, out);
+    TreeWalk walk(v, report, out);
+    walk.run();
+    report.volumeChecked = true;
+    return SmfsResult::Ok;
+}
+
+} // namespace
+
+const char* smfs_finding_name(SmfsFindingKind kind) {
+    switch (kind) {
+    case SmfsFindingKind::ImageShort:
+        return "image-short";
+    case SmfsFindingKind::EccCorrected:
+        return "ecc-corrected";
+    case SmfsFindingKind::EccCodeDamaged:
+        return "ecc-code-damaged";
+    case SmfsFindingKind::EccUncorrectable:
+        return "ecc-uncorrectable";
+    case SmfsFindingKind::AddressFieldParity:
+        return "address-parity";
+    case SmfsFindingKind::AddressOutOfRange:
+        return "address-out-of-range";
+    case SmfsFindingKind::DuplicateBlock:
+        return "duplicate-block";
+    case SmfsFindingKind::CisMissing:
+        return "cis-missing";
+    case SmfsFindingKind::CisDamaged:
+        return "cis-damaged";
+    case SmfsFindingKind::Unformatted:
+        return "unformatted";
+    case SmfsFindingKind::MbrInvalid:
+        return "mbr-invalid";
+    case SmfsFindingKind::BootSectorInvalid:
+        return "boot-sector-invalid";
+    case SmfsFindingKind::FatInvalid:
+        return "fat-invalid";
+    case SmfsFindingKind::FatUnreadable:
+        return "fat-unreadable";
+    case SmfsFindingKind::FatCopiesDiffer:
+        return "fat-copies-differ";
+    case SmfsFindingKind::DirectoryBroken:
+        return "directory-broken";
+    case SmfsFindingKind::StartClusterInvalid:
+        return "start-cluster-invalid";
+    case SmfsFindingKind::ChainLoop:
+        return "chain-loop";
+    case SmfsFindingKind::CrossLinked:
+        return "cross-linked";
+    case SmfsFindingKind::ChainFreeCluster:
+        return "chain-free-cluster";
+    case SmfsFindingKind::ChainBadCluster:
+        return "chain-bad-cluster";
+    case SmfsFindingKind::ChainInvalidEntry:
+        return "chain-invalid-entry";
+    case SmfsFindingKind::ChainTooShort:
+        return "chain-too-short";
+    case SmfsFindingKind::ChainTooLong:
+        return "chain-too-long";
+    case SmfsFindingKind::LostClusters:
+        return "lost-clusters";
+    case SmfsFindingKind::TooDeep:
+        return "too-deep";
+    }
+    return "unknown";
+}
+
+SmfsResult smfs_card_info(SmfsCardInfo* info) {
+    if (!info) return SmfsResult::InvalidArgument;
+    *info = SmfsCardInfo{};
+    std::uint8_t id[2];
+    SmfsResult r = smc_read_id(kDrive, id, sizeof id);
+    if (r != SmfsResult::Ok) return r;
+    info->maker = id[0];
+    info->device = id[1];
+    r = media_build_map(kDrive);
+    if (r != SmfsResult::Ok) return r;
+    const int type = smc_card_type(kDrive);
+    const CardGeometry& g = card_geometry(type);
+    const PageLayout& page = card_page_layout(type);
+    info->cardType = type;
+    info->makerName = id[0] == kMakerSamsung ? "Samsung" : "Toshiba";
+    info->capacityText = card_capacity_text(type);
+    info->pageDataBytes = page.dataBytes;
+    info->spareBytes = page.spareBytes;
+    info->pagesPerBlock = g.pagesPerBlock;
+    info->sectorsPerBlock = g.sectorsPerBlock;
+    info->physBlocks = g.physBlocks;
+    info->logBlocks = g.logBlocks;
+    info->cylinders = g.cylinders;
+    info->heads = g.heads;
+    info->sectorsPerTrack = g.sectorsPerTrack;
+    info->totalSectors = g.totalSectors;
+    for (std::uint32_t b = 0; b < g.physBlocks; ++b) {
+        const std::uint16_t entry = media_phys_entry(b);
+        if (entry == kPhysFree) {
+            ++info->freeBlocks;
+        } else if (entry == kPhysRetired) {
+            ++info->retiredBlocks;
+        } else if (entry == kFieldCis) {
+            if (info->cisBlock < 0) info->cisBlock = b;
+        } else {
+            ++info->usedBlocks;
+        }
+    }
+    if (fat_ensure(kDrive) != SmfsResult::Ok) return SmfsResult::Ok;
+    const FatVolume& v = *fat_volume(kDrive);
+    info->formatted = true;
+    info->fatBits = v.fatType == FatType::Fat12 ? 12 : 16;
+    info->partitionFirstSector = v.partitionFirstSector;
+    info->partitionSectors = v.partitionSectors;
+    info->sectorsPerCluster = v.sectorsPerCluster;
+    info->fatCount = v.fatCount;
+    info->fatStart = v.fatStart;
+    info->fatSectors = v.fatSectors;
+    info->rootStart = v.rootStart;
+    info->rootEntries = v.rootEntries;
+    info->dataStart = v.dataStart;
+    info->clusterCount = v.clusterCount;
+    info->oemName = v.oemName;
+    info->label = v.label;
+    return SmfsResult::Ok;
+}
+
+SmfsResult smfs_check(SmfsCheckReport* report) {
+    if (!report) return SmfsResult::InvalidArgument;
+    *report = SmfsCheckReport{};
+    try {
+        SmfsResult r = smc_probe(kDrive);
+        if (r != SmfsResult::Ok) return r;
+        const int type = smc_card_type(kDrive);
+        const CardGeometry& g = card_geometry(type);
+        Findings out(*report);
+        const std::uint64_t have = imageBytes();
+        if (have < card_image_bytes(type)) {
+            out.add(SmfsFindingKind::ImageShort, "the image holds " + num(have) +
+                                                     " bytes, the card needs " +
+                                                     num(card_image_bytes(type)));
+            return SmfsResult::Ok;
+        }
+        r = media_build_map(kDrive);
+        if (r != SmfsResult::Ok) return r;
+        PhysicalResult physical;
+        r = physicalPass(g, *report, out, physical);
+        if (r != SmfsResult::Ok) return r;
+        checkCis(g, physical, out);
+        return logicalPass(g, *report, out);
+    } catch (const std::bad_alloc&) {
+        return SmfsResult::OutOfMemory;
+    }
+}

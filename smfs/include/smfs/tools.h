@@ -1,0 +1,151 @@
+// Card-level tools of the card library: a description of the card (type, maker, geometry,
+// block counts, CIS, volume layout), a read-only check of the whole card from the spare
+// areas up to the directory tree, and the partition copied out as a raw FAT volume image
+// or a raw volume written back into the card.
+//
+// All of them work on the image installed with smfs_set_image after smfs_init, like every
+// other call of the library. info, check and export only read the image (a stream opened
+// "rb" is enough); import writes it. The card's bytes are untrusted: every count, offset
+// and chain is bounded, and a looping chain or directory ends the walk with a finding.
+// Findings are data (kind, where, text), so a later repair can act on them.
+#pragma once
+
+#include <smfs/result.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// What smfs_card_info reports.
+struct SmfsCardInfo {
+    int cardType = -1; // 0..7
+    std::uint8_t maker = 0;
+    std::uint8_t device = 0;
+    std::string makerName;    // "Samsung" or "Toshiba"
+    std::string capacityText; // "16 MB"
+    // Geometry.
+    std::uint32_t pageDataBytes = 0;
+    std::uint32_t spareBytes = 0; // per page
+    std::uint32_t pagesPerBlock = 0;
+    std::uint32_t sectorsPerBlock = 0;
+    std::uint32_t physBlocks = 0;
+    std::uint32_t logBlocks = 0;
+    std::uint32_t cylinders = 0;
+    std::uint32_t heads = 0;
+    std::uint32_t sectorsPerTrack = 0;
+    std::uint32_t totalSectors = 0;
+    // Physical blocks by what their first spare says.
+    std::uint32_t freeBlocks = 0;
+    std::uint32_t usedBlocks = 0; // carrying a logical block address
+    std::uint32_t retiredBlocks = 0;
+    std::int64_t cisBlock = -1; // physical block holding the CIS, -1 when none
+    // The volume, when one mounts.
+    bool formatted = false;
+    int fatBits = 0; // 12 or 16
+    std::uint32_t partitionFirstSector = 0;
+    std::uint32_t partitionSectors = 0;
+    std::uint32_t sectorsPerCluster = 0;
+    std::uint32_t fatCount = 0;
+    std::uint32_t fatStart = 0; // absolute logical sectors from here on
+    std::uint32_t fatSectors = 0;
+    std::uint32_t rootStart = 0;
+    std::uint32_t rootEntries = 0;
+    std::uint32_t dataStart = 0;
+    std::uint32_t clusterCount = 0;
+    std::string oemName;
+    std::string label;
+};
+
+// Describes the installed card. UnknownCard for an image of no known type, ImageIo when it
+// cannot be read; an unformatted card is described with formatted false.
+[[nodiscard]] SmfsResult smfs_card_info(SmfsCardInfo* info);
+
+// ---- Check ----
+
+enum class SmfsFindingKind : std::uint8_t {
+    ImageShort,          // the image file ends before the last page record
+    EccCorrected,        // one data bit was wrong and the ECC corrects it
+    EccCodeDamaged,      // the stored ECC itself is wrong; the data is fine
+    EccUncorrectable,    // more than one bit is wrong in a 256-byte half
+    AddressFieldParity,  // a block address field with bad parity
+    AddressOutOfRange,   // a block address beyond the card's logical blocks
+    DuplicateBlock,      // two physical blocks claim one logical block
+    CisMissing,          // no block carries the card information structure
+    CisDamaged,          // the CIS block's bytes are not the CIS
+    Unformatted,         // logical block 0 is not mapped: no volume at all
+    MbrInvalid,          // master boot record signature or partition not usable
+    BootSectorInvalid,   // boot sector fields the volume cannot be mounted with
+    FatInvalid,          // no FAT copy begins with the media bytes F8 FF FF
+    FatUnreadable,       // a FAT sector lies in a block that is not mapped
+    FatCopiesDiffer,     // the two FAT copies hold different entries
+    DirectoryBroken,     // a directory's own chain or "." / ".." entries are wrong
+    StartClusterInvalid, // an entry names a cluster outside the data area
+    ChainLoop,           // a chain comes back to one of its own clusters
+    CrossLinked,         // a chain runs into a cluster another chain owns
+    ChainFreeCluster,    // a chain runs into a free cluster
+    ChainBadCluster,     // a chain runs into a cluster marked bad
+    ChainInvalidEntry,   // a FAT entry holds a cluster number outside the data area
+    ChainTooShort,       // fewer clusters than the file's size needs
+    ChainTooLong,        // more clusters than the file's size needs
+    LostClusters,        // clusters in use that no entry reaches
+    TooDeep,             // folders nested deeper than any card path can reach
+};
+
+// One problem found on the card, with where it lies (-1 where a field does not apply).
+struct SmfsFinding {
+    SmfsFindingKind kind = SmfsFindingKind::Unformatted;
+    std::int64_t physBlock = -1;
+    std::int64_t sector = -1; // physical sector for ECC findings, logical otherwise
+    std::int64_t cluster = -1;
+    std::string path; // card path of the entry concerned, "" for none
+    std::string text; // one line for the user
+};
+
+struct SmfsCheckReport {
+    std::vector<SmfsFinding> findings;
+    std::uint64_t sectorsChecked = 0; // programmed sectors whose ECC was checked
+    std::uint32_t filesChecked = 0;
+    std::uint32_t foldersChecked = 0;
+    bool volumeChecked = false; // false when the card holds no volume that could be walked
+    bool clean() const { return findings.empty(); }
+};
+
+// The name of a finding kind, for example "cross-linked".
+const char* smfs_finding_name(SmfsFindingKind kind);
+
+// Checks the whole installed card without writing to it: every programmed sector's ECC,
+// block address fields and duplicates, the CIS, the boot records, both FATs against each
+// other, and every chain reachable from the root. Findings go into report. UnknownCard,
+// ImageIo when the image cannot be read at all; a damaged card is Ok with findings.
+[[nodiscard]] SmfsResult smfs_check(SmfsCheckReport* report);
+
+// ---- Raw volume images ----
+
+// Writes the partition of the installed card (partition sectors from its first sector) to
+// out as a raw FAT volume; sectors of unmapped blocks come out as 0xFF. *uncorrectable
+// (may be nullptr) receives the number of sectors delivered with uncorrectable ECC errors.
+// Unformatted when the card holds no usable master boot record and boot sector, ImageIo
+// when out cannot be written, lower-layer codes.
+[[nodiscard]] SmfsResult smfs_export_volume(std::FILE* out, std::uint32_t* uncorrectable);
+
+// Why smfs_import_volume refused a raw volume (Ok when it was written).
+enum class SmfsImportProblem : std::uint8_t {
+    None,
+    WrongSize,        // the raw file is not exactly the card's partition size
+    NotFat,           // the first sector is no FAT12/FAT16 boot sector this card can mount
+    GeometryMismatch, // sector count, FAT type or layout do not fit this card type
+    Unreadable,       // the raw file could not be read
+};
+
+// Writes a raw FAT volume of the card's partition size into the installed card: the card is
+// erased (bad blocks kept out), given its card information structure and master boot
+// record, and every sector of the partition is written from in; afterwards the library is
+// initialised again so the next call mounts the new volume. Before anything is written the
+// raw volume is checked against the card type; a refusal returns InvalidArgument with
+// *problem saying why. Lower-layer codes when writing fails (the card is then unusable
+// until formatted).
+[[nodiscard]] SmfsResult smfs_import_volume(std::FILE* in, SmfsImportProblem* problem);
+
+// A text for an import refusal.
+const char* smfs_import_problem_text(SmfsImportProblem problem);
