@@ -1,0 +1,87 @@
+// Shows the graphics window with pictures loaded, as a user would see it after choosing
+// them in the open dialog. Options: --palette FILE (import an ACT palette afterwards),
+// --entry N (click palette entry N), --hex, --fitted, --trans N (use and accept transparent
+// index N), --preview (device preview), --size WxH, --screenshot FILE (save the window as a
+// picture and quit instead of running).
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTimer>
+
+#include "graphics_ui/form_graphics.h"
+#include "graphics_ui/palette_grid.h"
+#include "graphics_ui/picture_view.h"
+
+static void clickAt(QWidget* widget, QPoint at) {
+    QMouseEvent press(QEvent::MouseButtonPress, at, widget->mapToGlobal(at), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(widget, &press);
+}
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QStringList pictures;
+    QString palette, screenshot;
+    int entry = -1, trans = -1;
+    bool hex = false, fitted = false, preview = false;
+    QSize size(1000, 640);
+    const QStringList args = app.arguments();
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        const QString& a = args[i];
+        const bool hasValue = i + 1 < args.size();
+        if (a == QLatin1String("--palette") && hasValue)
+            palette = args[++i];
+        else if (a == QLatin1String("--entry") && hasValue)
+            entry = args[++i].toInt();
+        else if (a == QLatin1String("--trans") && hasValue)
+            trans = args[++i].toInt();
+        else if (a == QLatin1String("--screenshot") && hasValue)
+            screenshot = args[++i];
+        else if (a == QLatin1String("--size") && hasValue) {
+            const QStringList wh = args[++i].split(QLatin1Char('x'));
+            size = QSize(wh.value(0).toInt(), wh.value(1).toInt());
+        } else if (a == QLatin1String("--hex"))
+            hex = true;
+        else if (a == QLatin1String("--fitted"))
+            fitted = true;
+        else if (a == QLatin1String("--preview"))
+            preview = true;
+        else
+            pictures << a;
+    }
+
+    QString nextOpen;
+    GraphicsChoosers choosers;
+    choosers.openFiles = [&](QWidget*, const QString&, bool multiple) {
+        return multiple ? pictures : QStringList{nextOpen};
+    };
+    TFormGraphics form(nullptr, choosers);
+    form.resize(size);
+    form.show();
+    form.findChild<QAction*>(QStringLiteral("Image1"))->trigger();
+    if (!palette.isEmpty()) {
+        nextOpen = palette;
+        form.findChild<QAction*>(QStringLiteral("Palette1"))->trigger();
+    }
+    if (hex) form.findChild<QAction*>(QStringLiteral("Hexadecimal1"))->trigger();
+    if (fitted) form.findChild<QCheckBox*>(QStringLiteral("bFitted"))->setChecked(true);
+    if (entry >= 0) {
+        auto* grid = form.findChild<PaletteGrid*>(QStringLiteral("GridPal"));
+        clickAt(grid, PaletteGrid::cellOrigin(entry % 16, entry / 16) + QPoint(7, 7));
+    }
+    if (trans >= 0) {
+        form.findChild<QCheckBox*>(QStringLiteral("UseTrans"))->setChecked(true);
+        auto* grid = form.findChild<PaletteGrid*>(QStringLiteral("GridPal"));
+        clickAt(grid, PaletteGrid::cellOrigin(trans % 16, trans / 16) + QPoint(7, 7));
+        form.findChild<QPushButton*>(QStringLiteral("BtnTransPal"))->click();
+    }
+    if (preview) form.findChild<QAction*>(QStringLiteral("DevicePreview1"))->trigger();
+    if (screenshot.isEmpty()) return app.exec();
+    QTimer::singleShot(300, [&] {
+        form.grab().save(screenshot);
+        app.quit();
+    });
+    return app.exec();
+}
