@@ -303,7 +303,8 @@ bool SmcManager::CopyFileToPc(const std::string& target, const std::string& path
         p.StopAnimation();
         return false;
     }
-    const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
+    const bool written =
+        data.empty() || std::fwrite(data.data(), 1, data.size(), file) == data.size();
     const bool closed = std::fclose(file) == 0;
     if (!written || !closed) {
         message("failed to write to file in PC.");

@@ -204,7 +204,7 @@ bool SmcManager::CopyFileToSmc(const std::string& dest, const std::string& file)
         message("insufficient memory");
         return false;
     }
-    if (std::fread(data.data(), 1, data.size(), stream.get()) != data.size()) {
+    if (!data.empty() && std::fread(data.data(), 1, data.size(), stream.get()) != data.size()) {
         message("failed to read file '" + file + "'");
         return false;
     }

@@ -83,7 +83,10 @@ bool SmcManager::DeleteCardFolder(const std::string& path) {
         if (smfs_rmdir(path.c_str(), 1) != SmfsResult::Ok)
             failure = "an error has occurred while deleting folder in virtual SMC.";
     } else if (FStorageKind == kStorageMachine) {
-        switch (FLink->RemoveFolder(path)) {
+        // The card itself is no folder to remove; what the machine would do is unknown.
+        const int result =
+            path == "vx:" || path == kSmcRoot ? LINK_NO_PATH : FLink->RemoveFolder(path);
+        switch (result) {
         case LINK_OK:
             break;
         case LINK_TIMEOUT:

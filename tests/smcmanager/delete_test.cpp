@@ -122,6 +122,16 @@ TEST_F(DeleteTest, DeleteKeyOnTheCardItselfIsRefused) {
     EXPECT_TRUE(ui.questions.empty());
 }
 
+TEST_F(DeleteTest, TheMachinesCardRootIsNeverSentForRemoval) {
+    writePcFile(machineCard("A.TXT"), {1});
+    connectMachine();
+    sim.clearReceived();
+    EXPECT_FALSE(manager.DeleteCardItems({"vx:\\"}));
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"default error has occurred."});
+    EXPECT_TRUE(sim.receivedFrames().empty());
+    EXPECT_TRUE(fs::exists(machineCard("A.TXT")));
+}
+
 TEST_F(DeleteTest, CreateFolderOnTheVirtualCard) {
     openFormattedCard();
     cardMkdir("vx:\\GAME");

@@ -1,0 +1,98 @@
+// TFormProg, the shared progress window: a borderless window with an animation (Avi), a
+// step text (Msg1), a per-item gauge (Prog1), an overall gauge (Prog2) and a Cancel button.
+// It decides nothing; the manager core sets every text, gauge and animation through the
+// ProgressUi interface. One instance is created at start and lives for the whole run.
+//
+// Card operations run on the window thread without returning to the event loop, so every
+// change made through ProgressUi also processes pending events (at most every 40 ms): the
+// window repaints, the animation moves and the Cancel button can be pressed. While it is
+// shown the window is application-modal, so no other window takes input meanwhile.
+//
+// Cancel: the core offers no way to stop a copy, so the window stops it between files. A
+// Cancel press is remembered; the next file's start (the Repaint the core calls before it
+// opens anything for that file) throws OperationCancelled, which the manager window catches
+// around the operation. Only copies can be cancelled (both gauges visible); deleting,
+// creating folders and formatting run to their end.
+#pragma once
+
+#include <smcmanager/manager_ui.h>
+
+#include <QElapsedTimer>
+#include <QWidget>
+
+#include <exception>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+
+// Thrown out of TFormProg::Repaint when the user cancelled a copy.
+struct OperationCancelled : std::exception {
+    const char* what() const noexcept override { return "operation canceled."; }
+};
+
+// The copy and delete animation of our own: a sheet flying from a folder to a folder or to
+// a bin. Frames follow the time since start, so a late repaint never looks stuck.
+class CopyAnimation : public QWidget {
+    Q_OBJECT
+public:
+    explicit CopyAnimation(QWidget* parent = nullptr);
+
+    void setKind(ProgressUi::Animation kind);
+    ProgressUi::Animation kind() const { return kind_; }
+    void start();
+    void stop();
+    bool playing() const { return playing_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    ProgressUi::Animation kind_ = ProgressUi::Animation::CopyFile;
+    bool playing_ = false;
+    QElapsedTimer clock_;
+    QTimer* tick_;
+};
+
+class TFormProg : public QWidget, public ProgressUi {
+    Q_OBJECT
+public:
+    // A hidden progress window kept above owner (may be nullptr).
+    explicit TFormProg(QWidget* owner = nullptr);
+
+    void SetMsg1(const std::string& text) override;
+    void SetAnimation(Animation animation) override;
+    void StartAnimation() override;
+    void StopAnimation() override;
+    void SetProg1Max(std::int64_t maximum) override;
+    void SetProg1Pos(std::int64_t position) override;
+    void SetProg2Max(std::int64_t maximum) override;
+    void SetProg2Pos(std::int64_t position) override;
+    void SetVisible(Control control, bool visible) override;
+    void Show() override;
+    void Hide() override;
+    // Paints now; throws OperationCancelled when a copy was cancelled.
+    void Repaint() override;
+
+    // Whether Cancel was pressed since the window was last shown.
+    bool CancelRequested() const { return cancelRequested_; }
+    // Whether the running operation can be cancelled (a copy: both gauges visible).
+    bool Cancellable() const;
+    // Presses Cancel (as the button does).
+    void RequestCancel();
+
+    CopyAnimation* Avi;
+    QLabel* Msg1;
+    QProgressBar* Prog1;
+    QProgressBar* Prog2;
+    QPushButton* CancelButton;
+
+private:
+    // Processes pending events so the window stays live; force ignores the 40 ms pacing.
+    void pump(bool force);
+    void updateCancelButton();
+
+    bool cancelRequested_ = false;
+    QElapsedTimer lastPump_;
+};

@@ -1,0 +1,82 @@
+// The real dialogs: QMessageBox for messages and questions, QInputDialog for the folder
+// name, QFileDialog for the choosers (starting in the user's home folder) and TFormSmcOpt.
+#include "smcmanager_ui/manager_dialogs.h"
+
+#include "smcmanager_ui/form_smc_opt.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+
+namespace {
+
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+std::string suffixOf(const std::string& extension) {
+    const std::size_t dot = extension.rfind('.');
+    return dot == std::string::npos ? extension : extension.substr(dot + 1);
+}
+
+} // namespace
+
+std::string QtNameFilter(const std::string& filter) {
+    return filter.substr(0, filter.find('|'));
+}
+
+void QtManagerDialogs::message(QWidget* owner, const std::string& text) {
+    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), qs(text),
+                    QMessageBox::Ok, owner);
+    box.exec();
+}
+
+bool QtManagerDialogs::okCancel(QWidget* owner, const std::string& text,
+                                ManagerUi::QuestionKind kind) {
+    const bool confirm = kind == ManagerUi::QuestionKind::Confirmation;
+    QMessageBox box(confirm ? QMessageBox::Question : QMessageBox::Information,
+                    confirm ? QObject::tr("Confirm") : QObject::tr("Information"), qs(text),
+                    QMessageBox::Ok | QMessageBox::Cancel, owner);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Cancel);
+    return box.exec() == QMessageBox::Ok;
+}
+
+std::string QtManagerDialogs::inputText(QWidget* owner, const std::string& caption,
+                                        const std::string& prompt, const std::string& initial) {
+    bool ok = false;
+    const QString text =
+        QInputDialog::getText(owner, qs(caption), qs(prompt), QLineEdit::Normal, qs(initial), &ok);
+    return ok ? text.toStdString() : std::string();
+}
+
+std::optional<std::filesystem::path>
+QtManagerDialogs::openFile(QWidget* owner, const std::string& filter, const std::string&) {
+    QFileDialog dialog(owner, QObject::tr("Open"), QDir::homePath(), qs(QtNameFilter(filter)));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return std::filesystem::path(dialog.selectedFiles().first().toStdString());
+}
+
+std::optional<std::filesystem::path>
+QtManagerDialogs::saveFile(QWidget* owner, const std::string& filter, const std::string& extension) {
+    QFileDialog dialog(owner, QObject::tr("Save As"), QDir::homePath(), qs(QtNameFilter(filter)));
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(qs(suffixOf(extension)));
+    // The dialog asks before it overwrites an existing file (its default).
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return std::filesystem::path(dialog.selectedFiles().first().toStdString());
+}
+
+std::optional<CardChoice> QtManagerDialogs::card(QWidget* owner,
+                                                 const std::vector<std::string>& vendors,
+                                                 const std::vector<std::string>& sizes,
+                                                 CardChoice preselected) {
+    TFormSmcOpt dialog(vendors, sizes, preselected, owner);
+    if (dialog.exec() != QDialog::Accepted) return {};
+    return dialog.choice();
+}
