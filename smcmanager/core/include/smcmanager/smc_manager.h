@@ -59,37 +59,66 @@ public:
     SmcManager& operator=(const SmcManager&) = delete;
 
     // ---- Menu commands and events ----
+    // Every failure is reported to the user in a message; none returns a result.
+
+    // Closes the open storage, asks for an image file and opens it (OpenVirtualSmc).
     void VirtualSMC1Click();
+    // Closes the open storage, asks the user to ready the machine, and connects.
     void ThroughUSBPort1Click();
+    // Closes the open storage and empties the card panes.
     void Close1Click();
+    // Asks for a vendor, a size and a file name, closes the open storage and writes a blank
+    // image there (not opened).
     void CreateVirtualSMC1Click();
+    // Asks, then formats the open card (FormatOpenCard).
     void Format1Click();
+    // Puts aside the selected items of the focused list (card list: FSmcList, PC list:
+    // FCopyList); an empty PC selection keeps the earlier FCopyList.
     void Copy1Click(Focus focus);
+    // Pastes what Copy put aside into the focused list's folder (card list: FCopyList,
+    // PC list: FSmcList).
     void Paste1Click(Focus focus);
+    // Asks, then deletes the selected card items (asks even when nothing is selected).
     void Delete1Click();
+    // Deletes the selected card items after asking; with nothing selected does nothing.
     void Delete2Click();
+    // Asks for a name and creates that folder in the current card folder.
     void CreateFolder1Click();
+    // The Delete key (kKeyDelete) on the card tree: asks, deletes the selected folder with
+    // its contents and shows its parent. Refused for the card's root or no selection.
     void TreeSMCKeyDown(int key);
 
+    // Rebuilds the node's child folders.
     void TreeSMCExpanding(TreeNode* node);
+    // The user selected node: it becomes the current card folder and is listed.
     void TreeSMCChange(TreeNode* node);
+    // Opens the card list's folder item at index; files do nothing.
     void ListSMCDblClick(int index);
+    // Rebuilds the node's child folders (not for the computer node).
     void TreePCExpanding(TreeNode* node);
+    // The user selected node: it becomes the current PC folder and is listed.
     void TreePCChange(TreeNode* node);
+    // Opens the PC list's folder item at index; nothing while the roots are listed.
     void ListPCDblClick(int index);
     // Whether a drag from source may be dropped on the card list or tree.
     bool SMCDragOver(DragSource source) const;
     // Whether a drag from source may be dropped on the PC list or tree.
     bool PCDragOver(DragSource source) const;
+    // Copies the selected PC items into the current card folder, then refreshes the card.
     void ListSMCDragDrop(DragSource source);
+    // Copies the selected PC items into node's card folder, then refreshes the card.
     void TreeSMCDragDrop(DragSource source, TreeNode* node);
+    // Copies the selected card items into the current PC folder, then refreshes the PC.
     void ListPCDragDrop(DragSource source);
+    // Copies the selected card items into node's PC folder (not the computer node).
     void TreePCDragDrop(DragSource source, TreeNode* node);
 
-    // The selected items of the two lists (indexes into SmcItems() / PcItems()), and the
-    // selected nodes of the two trees, as the window reports them.
+    // The selected items of the two lists (indexes into SmcItems() / PcItems()), as the
+    // window reports them.
     void SetSmcSelection(std::vector<int> indexes) { smcSelection_ = std::move(indexes); }
     void SetPcSelection(std::vector<int> indexes) { pcSelection_ = std::move(indexes); }
+    // Selects a tree node without listing it (TreeSelectionChanged tells the window, which
+    // must not answer with TreeSMCChange / TreePCChange).
     void SelectSmcNode(TreeNode* node);
     void SelectPcNode(TreeNode* node);
 
@@ -100,60 +129,98 @@ public:
     bool OpenVirtualSmc(const std::filesystem::path& image);
     // Connects to the machine (steps after the prompt); false when the connect failed.
     bool ConnectMachine();
+    // Closes the image file or disconnects the machine; no storage is open afterwards.
     void CloseStorage();
+    // Empties the card tree, the card list and its path line.
     void ClearSmcPanes();
+    // Makes the card tree's root node.
     void ShowSmcRoot();
+    // Re-expands the card tree along FSmcPath, lists it and shows the size line.
     void RefreshSmc();
+    // Virtual SMC only: queries the space figures and shows the size line.
     void ShowSizeInfo();
 
     // ---- Browsing ----
+    // Every failure is reported in a message and stops the listing where it happened.
+
+    // Lists FSmcPath into the card list.
     void ListSmcFolder();
+    // Rebuilds the child folder nodes of a card tree node.
     void ExpandSmcNode(TreeNode* node);
+    // Whether the card folder has a subfolder among its first 32 names; false on failure.
     bool SmcHasSubfolders(const std::string& path);
+    // The card path of a card tree node ("vx:\" for the root).
     std::string SmcPathOf(const TreeNode* node) const;
+    // Expands the card tree along FSmcPath and selects its node.
     void RevealSmcPath();
+    // Fills the PC tree with the computer and its roots.
     void BuildPcRoot();
+    // Lists FPcPath (the roots when it is empty) into the PC list.
     void ListPcFolder();
+    // Rebuilds the child folder nodes of a PC root or folder node.
     void ExpandPcNode(TreeNode* node);
+    // Whether the PC folder has a subfolder; false when it cannot be read.
     bool PcHasSubfolders(const std::string& path) const;
+    // The PC path of a PC tree node (empty for the computer).
     std::string PcPathOf(const TreeNode* node) const;
+    // Expands the PC tree along FPcPath and selects its node.
     void RevealPcPath();
+    // RevealPcPath, then ListPcFolder.
     void RefreshPc();
     // Returns the text before the first backslash and removes it (with the backslash) from
     // path; without a backslash returns the whole path and leaves it empty.
     static std::string PopFirstComponent(std::string& path);
 
     // ---- Copying to the card ----
+    // Fills FCopyList with the selected PC items (folders end in "/"); with nothing
+    // selected, keeps it.
     void CollectPcSelection();
     // Copies every entry (PC paths; folders end in "/") into the card folder dest; stops at
     // the first entry that fails. Returns true when every entry was copied.
     bool PasteToSmc(std::string dest, const std::vector<std::string>& list);
+    // Bytes of the entries, folders counted with their contents; unreadable files count 0.
     std::int64_t TotalPcBytes(const std::vector<std::string>& list);
+    // Creates the PC folder on the card below dest and copies its contents; false at the
+    // first step that fails.
     bool CopyFolderToSmc(const std::string& dest, const std::string& folder);
+    // Copies one PC file into the card folder dest; false when it failed.
     bool CopyFileToSmc(const std::string& dest, const std::string& file);
 
     // ---- Copying to the PC ----
+    // Fills FSmcList with the selected card items (folders end in a backslash).
     void CollectSmcSelection();
     // Copies every card entry (folders end in a backslash) into the PC folder target; stops
     // at the first top-level file that fails. Returns true when nothing failed.
     bool CopySelectionToPc(const std::string& target, const std::vector<std::string>& list);
+    // Bytes of the card entries (only scales the overall gauge; -1 per unknown file).
     std::int64_t SelectionSize(const std::vector<std::string>& list);
+    // Bytes of a card file; -1 when it is not found, 0 when the listing failed.
     std::int64_t SmcFileSize(const std::string& path);
+    // Bytes of the files below a card folder; -1 when it cannot be listed (virtual SMC).
     std::int64_t SmcFolderSize(const std::string& path);
+    // Copies one card file into the PC folder target under its lower-case name; false when
+    // it failed (a name that is no plain PC name is refused before anything is written).
     bool CopyFileToPc(const std::string& target, const std::string& path);
     // Copies a card folder (no trailing backslash) with its contents; false when any part
     // failed (the caller goes on regardless).
     bool CopyFolderToPc(const std::string& target, const std::string& folder);
+    // Creates one PC folder; false when it could not be created (also when it exists).
     bool MakePcFolder(const std::string& path);
 
     // ---- Folders and deletion ----
+    // Deletes every entry (folders end in a backslash, with their contents); false at the
+    // first that fails.
     bool DeleteCardItems(const std::vector<std::string>& list);
+    // Deletes a card folder and everything in it; false when it failed.
     bool DeleteCardFolder(const std::string& path);
+    // Deletes a card file; false when it failed.
     bool DeleteCardFile(const std::string& path);
+    // Creates one card folder; false when it failed (also when the name exists).
     bool MakeCardFolder(const std::string& path);
 
     // ---- Format ----
-    // Formats the open card; true when it was formatted.
+    // Formats the open card (on the machine, then makes the default folders) and shows the
+    // new root; false when it failed or no storage is open.
     bool FormatOpenCard();
     // Offers to format an unformatted virtual SMC; true when it was formatted.
     bool OfferFormat();
