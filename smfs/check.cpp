@@ -355,7 +355,7 @@ private:
             if (next == kFatEnd) return true;
             if (next == kFatFree) {
                 add(SmfsFindingKind::ChainFreeCluster, c, path,
-                    "chain continues from cluster " + num(c) + " into a free cluster");
+                    "first cluster " + num(c) + " is marked free");
                 return false;
             }
             if (next == kFatBad) {
@@ -367,6 +367,11 @@ private:
                 add(SmfsFindingKind::ChainInvalidEntry, c, path,
                     "FAT entry of cluster " + num(c) + " holds " + num(next) +
                         ", no cluster of the volume");
+                return false;
+            }
+            if (fat_entry(kDrive, next) == kFatFree) {
+                add(SmfsFindingKind::ChainFreeCluster, c, path,
+                    "cluster " + num(c) + " points at free cluster " + num(next));
                 return false;
             }
             c = next;

@@ -1,0 +1,342 @@
+// The card check: a card filled through the public calls is clean on every page layout, and
+// each kind of damage built into an image is found, once, with where it lies; the check
+// never changes the image and ends on folder trees and chains that loop.
+#include "api_card.h"
+
+#include "smfs/dir.h"
+#include "smfs/ecc.h"
+#include "smfs/fat.h"
+#include "smfs/media.h"
+
+#include <smfs/tools.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+namespace {
+
+std::vector<SmfsFinding> findingsOf(const SmfsCheckReport& report, SmfsFindingKind kind) {
+    std::vector<SmfsFinding> out;
+    for (const SmfsFinding& f : report.findings)
+        if (f.kind == kind) out.push_back(f);
+    return out;
+}
+
+std::string describe(const SmfsCheckReport& report) {
+    std::string text;
+    for (const SmfsFinding& f : report.findings)
+        text += std::string(smfs_finding_name(f.kind)) + ": " + f.text + "\n";
+    return text;
+}
+
+SmfsCheckReport check() {
+    SmfsCheckReport report;
+    EXPECT_EQ(smfs_check(&report), SmfsResult::Ok);
+    return report;
+}
+
+// Fills a card with a small tree: two files in the root, a folder with a file.
+void fillCard() {
+    ASSERT_EQ(apiWriteFile("vx:\\A.BIN", apiPattern(40000, 1)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\B.BIN", apiPattern(3000, 2)), SmfsResult::Ok);
+    ASSERT_EQ(smfs_mkdir("vx:\\GAME", 0), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\GAME\\C.QXE", apiPattern(70000, 3)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\GAME\\EMPTY.TXT", {}), SmfsResult::Ok);
+}
+
+std::uint32_t firstCluster(const char* path) {
+    SmfsEntryInfo info{};
+    EXPECT_EQ(smfs_info(path, &info), SmfsResult::Ok) << path;
+    return info.firstCluster;
+}
+
+// The physical sector holding the first byte of a cluster.
+std::uint32_t physSectorOfCluster(std::uint32_t cluster) {
+    EXPECT_EQ(fat_ensure(0), SmfsResult::Ok);
+    const FatVolume& v = *fat_volume(0);
+    CardGeometry g{};
+    EXPECT_EQ(media_geometry(0, &g), SmfsResult::Ok);
+    const std::uint32_t logical = v.dataStart + (cluster - 2) * v.sectorsPerCluster;
+    return media_logical_entry(logical / g.sectorsPerBlock) * g.sectorsPerBlock +
+           logical % g.sectorsPerBlock;
+}
+
+// File offset of a data byte of a physical sector, on either page layout.
+std::uint64_t dataOffset(CardImage& image, std::uint32_t sector, std::uint32_t byte) {
+    if (image.layout().dataBytes == 512) return image.pageOffset(sector) + byte;
+    return image.pageOffset(2 * sector + byte / 256) + byte % 256;
+}
+
+void flipBit(CardImage& image, std::uint64_t offset, int bit) {
+    std::vector<std::uint8_t> b = image.readBytes(offset, 1);
+    b[0] ^= std::uint8_t(1u << bit);
+    image.writeBytes(offset, b);
+}
+
+std::vector<std::uint8_t> wholeImage(CardImage& image) {
+    return image.readBytes(0, std::size_t(card_image_bytes(image.cardType())));
+}
+
+class CheckCleanTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(CheckCleanTest, FilledCardIsCleanAndCounted) {
+    ApiCard card(GetParam());
+    fillCard();
+    const SmfsCheckReport report = check();
+    EXPECT_TRUE(report.clean()) << describe(report);
+    EXPECT_TRUE(report.volumeChecked);
+    EXPECT_EQ(report.filesChecked, 4u);
+    EXPECT_EQ(report.foldersChecked, 2u);
+    EXPECT_GT(report.sectorsChecked, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(CardTypes, CheckCleanTest, ::testing::Values(0, 1, 4, 7),
+                         [](const auto& info) { return "type" + std::to_string(info.param); });
+
+TEST(CheckTest, BlankCardIsReportedUnformatted) {
+    ApiCard card(4, false);
+    const SmfsCheckReport report = check();
+    EXPECT_EQ(findingsOf(report, SmfsFindingKind::Unformatted).size(), 1u) << describe(report);
+    EXPECT_EQ(findingsOf(report, SmfsFindingKind::CisMissing).size(), 1u);
+    EXPECT_FALSE(report.volumeChecked);
+}
+
+TEST(CheckTest, UnknownCardIsRefused) {
+    ApiCard card(4);
+    card.image().writeBytes(0, {0x12, 0x34});
+    ASSERT_EQ(smfs_init(), SmfsResult::Ok);
+    SmfsCheckReport report;
+    EXPECT_EQ(smfs_check(&report), SmfsResult::UnknownCard);
+}
+
+TEST(CheckTest, ShortImageIsOneFinding) {
+    CardImage image(4, kMakerSamsung, 100000);
+    smfs_set_image(image.stream());
+    ASSERT_EQ(smfs_init(), SmfsResult::Ok);
+    const SmfsCheckReport report = check();
+    ASSERT_EQ(report.findings.size(), 1u) << describe(report);
+    EXPECT_EQ(report.findings[0].kind, SmfsFindingKind::ImageShort);
+}
+
+// One flipped data bit is corrected, two in one half are not, one in the stored ECC is the
+// code's own damage; on 256-byte pages the second half lives in the second page.
+class CheckEccTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(CheckEccTest, FlippedBitsAreFoundWhereTheyAre) {
+    ApiCard card(GetParam());
+    fillCard();
+    const std::uint32_t a = physSectorOfCluster(firstCluster("vx:\\A.BIN"));
+    const std::uint32_t c = physSectorOfCluster(firstCluster("vx:\\GAME\\C.QXE"));
+    const std::uint32_t b = physSectorOfCluster(firstCluster("vx:\\B.BIN"));
+    flipBit(card.image(), dataOffset(card.image(), a, 300), 3);
+    flipBit(card.image(), dataOffset(card.image(), c, 10), 0);
+    flipBit(card.image(), dataOffset(card.image(), c, 200), 7);
+    // The first ECC byte of the first half (spare bytes 13-15 sit in the second page's spare
+    // on 256-byte pages, at 8 + 5).
+    const std::uint64_t spare = card.image().layout().dataBytes == 512
+                                    ? card.image().pageOffset(b) + 512 + 13
+                                    : card.image().pageOffset(2 * b + 1) + 256 + 5;
+    flipBit(card.image(), spare, 6);
+    const std::vector<std::uint8_t> before = wholeImage(card.image());
+
+    const SmfsCheckReport report = check();
+    const auto corrected = findingsOf(report, SmfsFindingKind::EccCorrected);
+    const auto lost = findingsOf(report, SmfsFindingKind::EccUncorrectable);
+    const auto code = findingsOf(report, SmfsFindingKind::EccCodeDamaged);
+    ASSERT_EQ(corrected.size(), 1u) << describe(report);
+    EXPECT_EQ(corrected[0].sector, a);
+    EXPECT_NE(corrected[0].text.find("second half"), std::string::npos) << corrected[0].text;
+    ASSERT_EQ(lost.size(), 1u) << describe(report);
+    EXPECT_EQ(lost[0].sector, c);
+    ASSERT_EQ(code.size(), 1u) << describe(report);
+    EXPECT_EQ(code[0].sector, b);
+    EXPECT_EQ(report.findings.size(), 3u) << describe(report);
+    EXPECT_EQ(wholeImage(card.image()), before) << "the check wrote to the image";
+}
+
+INSTANTIATE_TEST_SUITE_P(PageLayouts, CheckEccTest, ::testing::Values(1, 4),
+                         [](const auto& info) { return "type" + std::to_string(info.param); });
+
+TEST(CheckTest, DuplicatedBlockAndBadFieldsAreFound) {
+    ApiCard card(4);
+    fillCard();
+    CardImage& image = card.image();
+    const std::uint32_t spb = image.geometry().sectorsPerBlock;
+    const std::uint32_t record = image.layout().recordBytes;
+    const std::uint32_t from = media_logical_entry(2);
+    ASSERT_NE(from, 0u);
+    std::uint32_t to = 1000;
+    while (media_phys_entry(to) != kPhysFree)
+        ++to;
+    image.writeBytes(image.pageOffset(to * spb),
+                     image.readBytes(image.pageOffset(from * spb), std::size_t(spb) * record));
+    // A free block given a field with bad parity, and one naming logical block 1020 of 1000.
+    std::uint32_t parity = to + 1;
+    while (media_phys_entry(parity) != kPhysFree)
+        ++parity;
+    std::uint32_t range = parity + 1;
+    while (media_phys_entry(range) != kPhysFree)
+        ++range;
+    const std::uint16_t good = block_address_field(7);
+    image.writeBytes(image.pageOffset(parity * spb) + 512 + kSpareAddr1,
+                     {std::uint8_t(good >> 8), std::uint8_t((good & 0xFF) ^ 1)});
+    // Number 1020 within zone 0: bits 1 to 10 hold 1020, parity made even by hand.
+    std::uint16_t field = std::uint16_t(0x1000 | (1020 << 1));
+    if (__builtin_popcount(field) % 2) field |= 1;
+    image.writeBytes(image.pageOffset(range * spb) + 512 + kSpareAddr1,
+                     {std::uint8_t(field >> 8), std::uint8_t(field & 0xFF)});
+
+    const SmfsCheckReport report = check();
+    const auto duplicates = findingsOf(report, SmfsFindingKind::DuplicateBlock);
+    ASSERT_EQ(duplicates.size(), 1u) << describe(report);
+    EXPECT_EQ(duplicates[0].physBlock, std::max(from, to));
+    EXPECT_NE(duplicates[0].text.find("logical block 2 "), std::string::npos);
+    ASSERT_EQ(findingsOf(report, SmfsFindingKind::AddressFieldParity).size(), 1u);
+    EXPECT_EQ(findingsOf(report, SmfsFindingKind::AddressFieldParity)[0].physBlock, parity);
+    ASSERT_EQ(findingsOf(report, SmfsFindingKind::AddressOutOfRange).size(), 1u);
+    EXPECT_EQ(findingsOf(report, SmfsFindingKind::AddressOutOfRange)[0].physBlock, range);
+}
+
+TEST(CheckTest, DamagedCisIsFound) {
+    ApiCard card(4);
+    const std::int64_t cis = 1; // the first good block after block 0 on a fresh card
+    flipBit(card.image(), card.image().pageOffset(std::uint32_t(cis) * 32) + 4, 0);
+    const SmfsCheckReport report = check();
+    const auto found = findingsOf(report, SmfsFindingKind::CisDamaged);
+    ASSERT_EQ(found.size(), 1u) << describe(report);
+    EXPECT_EQ(found[0].physBlock, cis);
+}
+
+TEST(CheckTest, CrossLinkLoopLostAndShortChainsAreFound) {
+    ApiCard card(4);
+    fillCard();
+    const std::uint32_t a = firstCluster("vx:\\A.BIN");       // 40000 bytes: 3 clusters
+    const std::uint32_t b = firstCluster("vx:\\B.BIN");       // 1 cluster
+    const std::uint32_t c = firstCluster("vx:\\GAME\\C.QXE"); // 70000 bytes: 5 clusters
+    const std::uint32_t a2 = fat_entry(0, a);
+    const std::uint32_t c2 = fat_entry(0, c);
+    fat_set_entry(0, b, std::uint16_t(a2)); // B runs into A's second cluster
+    fat_set_entry(0, c2, std::uint16_t(c)); // C loops back to its first cluster
+    std::uint32_t lost = 900;
+    while (fat_entry(0, lost) != kFatFree)
+        ++lost;
+    fat_set_entry(0, lost, std::uint16_t(lost + 1)); // a lost chain of two clusters
+    fat_set_entry(0, lost + 1, kFatEnd);
+    ASSERT_EQ(fat_flush(0), SmfsResult::Ok);
+
+    const SmfsCheckReport report = check();
+    const auto cross = findingsOf(report, SmfsFindingKind::CrossLinked);
+    ASSERT_EQ(cross.size(), 1u) << describe(report);
+    EXPECT_EQ(cross[0].path, "vx:\\B.BIN");
+    EXPECT_EQ(cross[0].cluster, a2);
+    EXPECT_NE(cross[0].text.find("vx:\\A.BIN"), std::string::npos);
+    const auto loops = findingsOf(report, SmfsFindingKind::ChainLoop);
+    ASSERT_EQ(loops.size(), 1u) << describe(report);
+    EXPECT_EQ(loops[0].path, "vx:\\GAME\\C.QXE");
+    // C's clusters after the loop point are reached by nobody now.
+    const auto lostChains = findingsOf(report, SmfsFindingKind::LostClusters);
+    ASSERT_EQ(lostChains.size(), 2u) << describe(report);
+    EXPECT_TRUE(std::any_of(lostChains.begin(), lostChains.end(), [&](const SmfsFinding& f) {
+        return f.cluster == lost && f.text.find("of 2 clusters") != std::string::npos;
+    })) << describe(report);
+    EXPECT_TRUE(findingsOf(report, SmfsFindingKind::FatCopiesDiffer).empty());
+}
+
+TEST(CheckTest, ChainLengthAgainstSizeAndFreeCluster) {
+    ApiCard card(4);
+    fillCard();
+    const std::uint32_t a = firstCluster("vx:\\A.BIN");
+    const std::uint32_t b = firstCluster("vx:\\B.BIN");
+    const std::uint32_t c = firstCluster("vx:\\GAME\\C.QXE");
+    fat_set_entry(0, a, kFatEnd); // 3 clusters needed, 1 left (the other 2 become lost)
+    std::uint32_t extra = 900;
+    while (fat_entry(0, extra) != kFatFree)
+        ++extra;
+    fat_set_entry(0, b, std::uint16_t(extra)); // 1 needed, 2 linked
+    fat_set_entry(0, extra, kFatEnd);
+    std::uint32_t free = extra + 1;
+    while (fat_entry(0, free) != kFatFree)
+        ++free;
+    fat_set_entry(0, c, std::uint16_t(free)); // into a free cluster
+    ASSERT_EQ(fat_flush(0), SmfsResult::Ok);
+
+    const SmfsCheckReport report = check();
+    ASSERT_EQ(findingsOf(report, SmfsFindingKind::ChainTooShort).size(), 1u) << describe(report);
+    EXPECT_EQ(findingsOf(report, SmfsFindingKind::ChainTooShort)[0].path, "vx:\\A.BIN");
+    ASSERT_EQ(findingsOf(report, SmfsFindingKind::ChainTooLong).size(), 1u) << describe(report);
+    EXPECT_EQ(findingsOf(report, SmfsFindingKind::ChainTooLong)[0].path, "vx:\\B.BIN");
+    ASSERT_EQ(findingsOf(report, SmfsFindingKind::ChainFreeCluster).size(), 1u);
+    EXPECT_EQ(findingsOf(report, SmfsFindingKind::ChainFreeCluster)[0].cluster, c);
+}
+
+TEST(CheckTest, DifferingFatCopiesAreFound) {
+    ApiCard card(4);
+    fillCard();
+    ASSERT_EQ(fat_ensure(0), SmfsResult::Ok);
+    const FatVolume v = *fat_volume(0);
+    CardGeometry g{};
+    ASSERT_EQ(media_geometry(0, &g), SmfsResult::Ok);
+    // Change cluster 5's entry in the second copy only (FAT12: entry 5 starts at byte 7).
+    const std::uint32_t sector = v.fatStart + v.fatSectors;
+    std::vector<std::uint8_t> bytes(512);
+    ASSERT_EQ(media_read_sector(0, sector, 0, bytes.data(), 512), SmfsResult::Ok);
+    bytes[8] ^= 0x10;
+    ASSERT_EQ(media_write(0, sector / g.sectorsPerBlock, (sector % g.sectorsPerBlock) * 512,
+                          bytes.data(), 512),
+              SmfsResult::Ok);
+    const SmfsCheckReport report = check();
+    const auto differ = findingsOf(report, SmfsFindingKind::FatCopiesDiffer);
+    ASSERT_EQ(differ.size(), 1u) << describe(report);
+    EXPECT_EQ(differ[0].cluster, 5);
+}
+
+TEST(CheckTest, FolderThatContainsItsAncestorEnds) {
+    ApiCard card(4);
+    ASSERT_EQ(smfs_mkdir("vx:\\A", 0), SmfsResult::Ok);
+    ASSERT_EQ(smfs_mkdir("vx:\\A\\B", 0), SmfsResult::Ok);
+    const std::uint32_t aCluster = firstCluster("vx:\\A");
+    const std::uint32_t bCluster = firstCluster("vx:\\A\\B");
+    DirEntryRecord loop{};
+    loop.attribute = kAttrFolder;
+    loop.startCluster = aCluster;
+    ASSERT_EQ(dir_create_entry(0, bCluster, "UP", loop), SmfsResult::Ok);
+    const SmfsCheckReport report = check();
+    const auto cross = findingsOf(report, SmfsFindingKind::CrossLinked);
+    ASSERT_EQ(cross.size(), 1u) << describe(report);
+    EXPECT_EQ(cross[0].path, "vx:\\A\\B\\UP");
+    EXPECT_EQ(report.foldersChecked, 3u);
+}
+
+TEST(CheckTest, EntryOutsideTheDataAreaIsFound) {
+    ApiCard card(4);
+    DirEntryRecord wild{};
+    wild.attribute = kAttrArchive;
+    wild.startCluster = 0xFF0;
+    wild.size = 10;
+    ASSERT_EQ(dir_create_entry(0, 0, "WILD.BIN", wild), SmfsResult::Ok);
+    const SmfsCheckReport report = check();
+    const auto found = findingsOf(report, SmfsFindingKind::StartClusterInvalid);
+    ASSERT_EQ(found.size(), 1u) << describe(report);
+    EXPECT_EQ(found[0].path, "vx:\\WILD.BIN");
+}
+
+TEST(CheckTest, RuinedCardListsEachKindABoundedNumberOfTimes) {
+    ApiCard card(1);
+    ASSERT_EQ(apiWriteFile("vx:\\BIG.BIN", apiPattern(400000, 9)), SmfsResult::Ok);
+    CardImage& image = card.image();
+    // Two flipped bits in the first half of every sector of the file's first 200 sectors.
+    for (std::uint32_t s = 0; s < 200; ++s) {
+        const std::uint32_t sector =
+            physSectorOfCluster(firstCluster("vx:\\BIG.BIN") + s / 8) + s % 8;
+        flipBit(image, dataOffset(image, sector, 1), 0);
+        flipBit(image, dataOffset(image, sector, 2), 0);
+    }
+    const SmfsCheckReport report = check();
+    const auto lost = findingsOf(report, SmfsFindingKind::EccUncorrectable);
+    EXPECT_EQ(lost.size(), 101u) << "100 listed and one summary line";
+    EXPECT_NE(lost.back().text.find("100 more"), std::string::npos) << lost.back().text;
+}
+
+} // namespace

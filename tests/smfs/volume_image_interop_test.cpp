@@ -1,0 +1,232 @@
+// Raw volume images: the exported partition of a filled card is what the host's FAT tools
+// accept and read as the card's tree; a volume changed by mtools, or made by mformat, comes
+// back through import and is read by the library; import refuses volumes that do not fit
+// the card before it writes anything; export reports sectors it could not correct.
+#include "api_interop.h"
+
+#include "smfs/fat.h"
+#include "smfs/media.h"
+
+#include <smfs/tools.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::uint8_t> fileBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+void fillCard() {
+    ASSERT_EQ(apiWriteFile("vx:\\README.TXT", apiPattern(1234, 1)), SmfsResult::Ok);
+    ASSERT_EQ(smfs_mkdir("vx:\\GAME", 0), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\GAME\\DEMO.QXE", apiPattern(90000, 2)), SmfsResult::Ok);
+    ASSERT_EQ(smfs_mkdir("vx:\\GAME\\SAVE", 0), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\GAME\\SAVE\\S1.DAT", apiPattern(512, 3)), SmfsResult::Ok);
+}
+
+SmfsResult exportTo(const fs::path& raw, std::uint32_t* damaged = nullptr) {
+    std::FILE* out = std::fopen(raw.c_str(), "wb");
+    EXPECT_NE(out, nullptr);
+    const SmfsResult r = smfs_export_volume(out, damaged);
+    std::fclose(out);
+    return r;
+}
+
+SmfsResult importFrom(const fs::path& raw, SmfsImportProblem* problem) {
+    std::FILE* in = std::fopen(raw.c_str(), "rb");
+    EXPECT_NE(in, nullptr);
+    const SmfsResult r = smfs_import_volume(in, problem);
+    std::fclose(in);
+    return r;
+}
+
+std::string mtools(const std::string& args) {
+    const ToolRun run = apiRunTool("MTOOLS_SKIP_CHECK=1 " + args);
+    EXPECT_EQ(run.exitCode, 0) << args << "\n" << run.output;
+    return run.output;
+}
+
+class VolumeExportTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(VolumeExportTest, ExportIsWhatTheFatToolsSee) {
+    TempDir dir;
+    ApiCard card(GetParam());
+    fillCard();
+    const fs::path raw = dir / "volume.raw";
+    std::uint32_t damaged = 99;
+    ASSERT_EQ(exportTo(raw, &damaged), SmfsResult::Ok);
+    EXPECT_EQ(damaged, 0u);
+    EXPECT_EQ(fs::file_size(raw), std::uint64_t(fat_volume(0)->partitionSectors) * 512);
+
+    const FsckVerdict fsck = apiFsck(raw.string());
+    EXPECT_TRUE(fsck.clean) << fsck.output;
+    const std::string listing = mtools("mdir -/ -i '" + raw.string() + "' ::");
+    EXPECT_NE(listing.find("DEMO     QXE"), std::string::npos) << listing;
+    fs::create_directory(dir / "scratch");
+    EXPECT_EQ(apiMtoolsTree(raw.string(), (dir / "scratch").string()), apiCardTree());
+    // The same bytes the test helper extracts sector by sector.
+    const fs::path helper = dir / "helper.raw";
+    apiExtractPartition(helper.string());
+    EXPECT_EQ(fileBytes(raw), fileBytes(helper));
+}
+
+INSTANTIATE_TEST_SUITE_P(CardTypes, VolumeExportTest, ::testing::Values(1, 4, 7),
+                         [](const auto& info) { return "type" + std::to_string(info.param); });
+
+TEST(VolumeImportTest, MtoolsChangesComeBackThroughImport) {
+    TempDir dir;
+    ApiCard card(4);
+    fillCard();
+    const fs::path raw = dir / "volume.raw";
+    ASSERT_EQ(exportTo(raw), SmfsResult::Ok);
+    writeFile(dir / "new.bin", apiPattern(50000, 7));
+    mtools("mmd -i '" + raw.string() + "' ::/MUSIC");
+    mtools("mcopy -i '" + raw.string() + "' '" + (dir / "new.bin").string() + "' ::/MUSIC/NEW.BIN");
+    mtools("mdel -i '" + raw.string() + "' ::/README.TXT");
+
+    SmfsImportProblem problem = SmfsImportProblem::Unreadable;
+    ASSERT_EQ(importFrom(raw, &problem), SmfsResult::Ok);
+    EXPECT_EQ(problem, SmfsImportProblem::None);
+    std::vector<std::uint8_t> bytes;
+    ASSERT_EQ(apiReadFile("vx:\\MUSIC\\NEW.BIN", &bytes), SmfsResult::Ok);
+    EXPECT_EQ(bytes, apiPattern(50000, 7));
+    SmfsEntryInfo info{};
+    EXPECT_EQ(smfs_info("vx:\\README.TXT", &info), SmfsResult::NotFound);
+    fs::create_directory(dir / "scratch");
+    EXPECT_EQ(apiCardTree(), apiMtoolsTree(raw.string(), (dir / "scratch").string()));
+    SmfsCheckReport report;
+    ASSERT_EQ(smfs_check(&report), SmfsResult::Ok);
+    EXPECT_TRUE(report.clean()) << (report.clean() ? "" : report.findings[0].text);
+}
+
+TEST(VolumeImportTest, VolumeMadeByMformatGoesIntoABlankCard) {
+    TempDir dir;
+    ApiCard card(4, false);
+    const fs::path raw = dir / "volume.raw";
+    const std::uint32_t sectors = 31959; // the 16 MB card's partition
+    mtools("mformat -C -i '" + raw.string() + "' -T " + std::to_string(sectors) +
+           " -h 4 -s 16 -H 41 ::");
+    writeFile(dir / "a.txt", apiPattern(3000, 4));
+    mtools("mcopy -i '" + raw.string() + "' '" + (dir / "a.txt").string() + "' ::/A.TXT");
+
+    SmfsImportProblem problem = SmfsImportProblem::None;
+    ASSERT_EQ(importFrom(raw, &problem), SmfsResult::Ok) << smfs_import_problem_text(problem);
+    std::vector<std::uint8_t> bytes;
+    ASSERT_EQ(apiReadFile("vx:\\A.TXT", &bytes), SmfsResult::Ok);
+    EXPECT_EQ(bytes, apiPattern(3000, 4));
+    ASSERT_EQ(apiWriteFile("vx:\\B.TXT", apiPattern(100, 5)), SmfsResult::Ok);
+    const fs::path back = dir / "back.raw";
+    ASSERT_EQ(exportTo(back), SmfsResult::Ok);
+    const FsckVerdict fsck = apiFsck(back.string());
+    EXPECT_TRUE(fsck.clean) << fsck.output;
+}
+
+TEST(VolumeImportTest, RefusedVolumesLeaveTheCardAlone) {
+    TempDir dir;
+    ApiCard card(4);
+    fillCard();
+    const fs::path raw = dir / "volume.raw";
+    ASSERT_EQ(exportTo(raw), SmfsResult::Ok);
+    const std::vector<std::uint8_t> good = fileBytes(raw);
+    const std::size_t imageBytes = std::size_t(card_image_bytes(4));
+    const std::vector<std::uint8_t> before = card.image().readBytes(0, imageBytes);
+
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        SmfsImportProblem problem;
+    };
+    std::vector<Case> cases;
+    cases.push_back(
+        {"one sector short", {good.begin(), good.end() - 512}, SmfsImportProblem::WrongSize});
+    auto unsigned_ = good;
+    unsigned_[510] = 0;
+    cases.push_back({"no boot signature", unsigned_, SmfsImportProblem::NotFat});
+    auto ntfs = good;
+    std::memcpy(ntfs.data() + 54, "NTFS    ", 8);
+    cases.push_back({"no FAT type", ntfs, SmfsImportProblem::NotFat});
+    auto smaller = good;
+    smaller[19] = std::uint8_t(smaller[19] - 1); // one sector fewer than the partition
+    cases.push_back({"sector count", smaller, SmfsImportProblem::GeometryMismatch});
+    auto fat16 = good;
+    std::memcpy(fat16.data() + 54, "FAT16   ", 8);
+    cases.push_back({"FAT type against cluster count", fat16, SmfsImportProblem::GeometryMismatch});
+    auto noMedia = good;
+    noMedia[512] = 0xF0; // the first FAT sector no longer begins F8 FF FF
+    cases.push_back({"FAT media bytes", noMedia, SmfsImportProblem::NotFat});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(dir / "bad.raw", c.bytes);
+        SmfsImportProblem problem = SmfsImportProblem::None;
+        EXPECT_EQ(importFrom(dir / "bad.raw", &problem), SmfsResult::InvalidArgument);
+        EXPECT_EQ(problem, c.problem);
+        EXPECT_EQ(card.image().readBytes(0, imageBytes), before);
+    }
+}
+
+TEST(VolumeImportTest, VolumeOfAnotherCardTypeIsRefused) {
+    TempDir dir;
+    const fs::path raw = dir / "volume.raw";
+    {
+        ApiCard small(4);
+        fillCard();
+        ASSERT_EQ(exportTo(raw), SmfsResult::Ok);
+    }
+    ApiCard big(5);
+    SmfsImportProblem problem = SmfsImportProblem::None;
+    EXPECT_EQ(importFrom(raw, &problem), SmfsResult::InvalidArgument);
+    EXPECT_EQ(problem, SmfsImportProblem::WrongSize);
+}
+
+TEST(VolumeExportTest, UncorrectableSectorsAreCountedCorrectedOnesMended) {
+    TempDir dir;
+    ApiCard card(4);
+    fillCard();
+    SmfsEntryInfo info{};
+    ASSERT_EQ(smfs_info("vx:\\GAME\\DEMO.QXE", &info), SmfsResult::Ok);
+    const FatVolume& v = *fat_volume(0);
+    const std::uint32_t logical = v.dataStart + (info.firstCluster - 2) * v.sectorsPerCluster;
+    const std::uint32_t phys = media_logical_entry(logical / 32) * 32 + logical % 32;
+    auto flip = [&](std::uint32_t sector, std::uint32_t byte) {
+        const std::uint64_t at = card.image().pageOffset(sector) + byte;
+        std::vector<std::uint8_t> b = card.image().readBytes(at, 1);
+        b[0] ^= 0x04;
+        card.image().writeBytes(at, b);
+    };
+    flip(phys, 5);     // one bit: corrected on the way out
+    flip(phys + 1, 7); // two bits in one half: not correctable
+    flip(phys + 1, 9);
+    ASSERT_EQ(smfs_init(), SmfsResult::Ok);
+    const fs::path raw = dir / "volume.raw";
+    std::uint32_t damaged = 0;
+    ASSERT_EQ(exportTo(raw, &damaged), SmfsResult::Ok);
+    EXPECT_EQ(damaged, 1u);
+    const std::vector<std::uint8_t> bytes = fileBytes(raw);
+    const std::vector<std::uint8_t> want = apiPattern(90000, 2);
+    const std::size_t at = std::size_t(logical - v.partitionFirstSector) * 512;
+    EXPECT_TRUE(std::equal(want.begin(), want.begin() + 512, bytes.begin() + std::ptrdiff_t(at)));
+}
+
+TEST(VolumeExportTest, UnformattedCardHasNoVolume) {
+    TempDir dir;
+    ApiCard card(4, false);
+    EXPECT_EQ(exportTo(dir / "volume.raw"), SmfsResult::Unformatted);
+}
+
+} // namespace
