@@ -96,7 +96,10 @@ bool TerminalUi::AskOkCancel(const std::string& text, QuestionKind) {
 
 void TerminalUi::flush(bool succeeded) {
     progress_.Hide();
-    for (const std::string& text : messages_) {
+    for (std::size_t i = 0; i < messages_.size(); ++i) {
+        const std::string& text = messages_[i];
+        // The core reports one unreachable folder from each view it refreshes; once is enough.
+        if (i > 0 && text == messages_[i - 1]) continue;
         if (succeeded)
             std::printf("%s\n", text.c_str());
         else

@@ -1,0 +1,85 @@
+// Test helper for the vela-smc end-to-end tests: runs the built binary with arguments,
+// capturing exit status, standard output and standard error apart, and compares file trees
+// on the PC.
+#pragma once
+
+#include "fakes/temp_dir.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+struct SmcRun {
+    int exit = -1;
+    std::string out;
+    std::string err;
+};
+
+inline std::string shellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+inline std::string readText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Runs vela-smc with args; standard input is empty, output is not a terminal.
+inline SmcRun runSmc(const std::vector<std::string>& args) {
+    TempDir capture;
+    std::string command = shellQuote(VELA_SMC_PATH);
+    for (const std::string& arg : args)
+        command += " " + shellQuote(arg);
+    command += " </dev/null >" + shellQuote((capture / "out").string()) + " 2>" +
+               shellQuote((capture / "err").string());
+    SmcRun run;
+    const int status = std::system(command.c_str());
+    run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = readText(capture / "out");
+    run.err = readText(capture / "err");
+    return run;
+}
+
+inline std::vector<std::uint8_t> patternBytes(std::size_t size, unsigned seed) {
+    std::vector<std::uint8_t> bytes(size);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : bytes) {
+        x = x * 1103515245u + 12345u;
+        b = std::uint8_t(x >> 16);
+    }
+    return bytes;
+}
+
+inline void writeBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// Every file and folder below root: relative path ("dir/" for folders) to its contents.
+inline std::map<std::string, std::string> pcTree(const std::filesystem::path& root) {
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string rel = std::filesystem::relative(entry.path(), root).string();
+        if (entry.is_directory())
+            tree[rel + "/"] = "";
+        else
+            tree[rel] = readText(entry.path());
+    }
+    return tree;
+}
+
+inline int lineCount(const std::string& text) {
+    int n = 0;
+    for (char c : text)
+        n += c == '\n';
+    return n;
+}
