@@ -35,6 +35,12 @@ private:
     std::FILE* file_;
 };
 
+std::string trimmed(std::string text) {
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
+
 int imageOnly(const std::string& command, const std::string& card) {
     return usageError(command + " works on a card image, not on '" + card + "'");
 }
@@ -79,8 +85,8 @@ int runInfo(const Options& o) {
     }
     std::printf("volume:   FAT%d, partition from sector %u, %u sectors, OEM name \"%s\", "
                 "label \"%s\"\n",
-                i.fatBits, i.partitionFirstSector, i.partitionSectors, i.oemName.c_str(),
-                i.label.c_str());
+                i.fatBits, i.partitionFirstSector, i.partitionSectors, trimmed(i.oemName).c_str(),
+                trimmed(i.label).c_str());
     std::printf("layout:   %u FATs of %u sectors from sector %u, root of %u entries at sector "
                 "%u, data from sector %u\n",
                 i.fatCount, i.fatSectors, i.fatStart, i.rootEntries, i.rootStart, i.dataStart);
