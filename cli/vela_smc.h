@@ -74,6 +74,8 @@ public:
     void setFormatOffer(bool accept) { acceptFormatOffer_ = accept; }
     bool formatOffered() const { return formatOffered_; }
     std::size_t messageCount() const { return messages_.size(); }
+    // Forgets the kept messages without printing them.
+    void discard() { messages_.clear(); }
     // Prints the kept messages and forgets them.
     void flush(bool succeeded);
 

@@ -389,6 +389,9 @@ int runFormat(const Options& o) {
     // An unformatted image is formatted by the open itself, when the core offers it.
     if (s.ui().formatOffered()) return s.finish(opened == kExitOk);
     if (opened != kExitOk) return s.finish(false);
+    // A machine with an unformatted card complains while its root is listed; the format
+    // that follows is the answer to that.
+    s.ui().discard();
     if (o.full) {
         s.ui().ShowMessage("--full needs a full format from the manager core, which it does "
                            "not offer yet");

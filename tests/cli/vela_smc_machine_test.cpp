@@ -80,6 +80,10 @@ TEST(MachineTest, MachineFailuresUseTheManagersMessages) {
     SmcRun run = runSmc({"ls", "unix:" + socket});
     EXPECT_EQ(run.exit, 1);
     EXPECT_EQ(run.err, "vela-smc: unformatted SMC\n");
+    run = runSmc({"format", "unix:" + socket});
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.out, "formatted successfully.\n") << "the complaints of the open are dropped";
+    EXPECT_EQ(runSmc({"ls", "unix:" + socket}).out, "game/\nmp3/\nvxetc/\nvxmm/\nvxsys/\n");
     // Nothing listens at this socket, and no device has this vendor and product.
     for (const std::string& card :
          {"unix:" + (dir / "none.sock").string(), std::string("usb:ffff:fffe")}) {
