@@ -337,3 +337,26 @@ TEST_F(ImageTest, ImportRefusesAVolumeOfAnotherCard) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ImageTest, ProgressBarIsDrawnOnATerminal) {
+    // script(1) gives the tool a terminal for its standard error.
+    if (!fs::exists("/usr/bin/script")) GTEST_SKIP() << "script (util-linux) is not installed";
+    TempDir capture;
+    const std::string out = (capture / "typescript").string();
+    const std::string command =
+        "/usr/bin/script -qec " +
+        shellQuote(shellQuote(VELA_SMC_PATH) + " put " + shellQuote(image_) + " " +
+                   shellQuote(pc("game.qxe")) + " /") +
+        " /dev/null >" + shellQuote(out) + " 2>&1 </dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string shown = readText(out);
+    EXPECT_NE(shown.find("[##############################] 100% now copying file 'game.qxe'"),
+              std::string::npos)
+        << shown;
+    EXPECT_NE(shown.find("\r\033[K"), std::string::npos) << "the bar is cleared at the end";
+    EXPECT_EQ(runSmc({"ls", image_}).out, "game.qxe\n");
+}
+
+} // namespace
