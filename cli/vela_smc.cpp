@@ -62,7 +62,7 @@ const std::map<std::string, Command>& commands() {
          {runFormat, "f",
           "usage: vela-smc format CARD [--full]\n"
           "  Erases the card and lays down an empty volume; prints the bad-block count.\n"
-          "  --full tests every sector of a card image first.\n"}},
+          "  --full (a surface test of every sector) is not available yet.\n"}},
         {"ls",
          {runList, "lR",
           "usage: vela-smc ls CARD [CARDPATH] [-l] [-R]\n"
