@@ -7,7 +7,9 @@
 #include <QActionGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
 #include <QDir>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QFrame>
@@ -15,16 +17,18 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMdiSubWindow>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTreeView>
 #include <QVBoxLayout>
-#include <QValidator>
 
 #include "graphics/device_preview.h"
 #include "graphics/image_list.h"
@@ -47,22 +51,43 @@ const char* const kPaletteFilter =
 const char* const kPaletteSaveFilter = "text file (*.txt)|*.txt";
 const char* const kFolderTitle = "Choose folder where to save file(s)";
 
-// Limits what the user types to a number of characters while letting text set by the
-// program be longer; such a text may still be shortened by typing.
-class TypedLengthValidator : public QValidator {
+// An edit box that limits what the user types, pastes or drops to a number of characters,
+// while text set by the program may be longer (and may then be shortened by the user).
+// Every way the user changes the text is wrapped: a change that leaves the text longer
+// than the limit and longer than before is taken back.
+class TypedLimitEdit : public QLineEdit {
 public:
-    TypedLengthValidator(QLineEdit* edit, int limit) : QValidator(edit), limit_(limit) {
-        // The validator sees only the new text; the length before the keystroke is kept here.
-        connect(edit, &QLineEdit::textChanged, this,
-                [this](const QString& text) { lastLength_ = text.size(); });
+    TypedLimitEdit(int limit, QWidget* parent) : QLineEdit(parent), limit_(limit) {}
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        guarded([&] { QLineEdit::keyPressEvent(event); });
     }
-    State validate(QString& input, int&) const override {
-        return input.size() <= limit_ || input.size() <= lastLength_ ? Acceptable : Invalid;
+    void inputMethodEvent(QInputMethodEvent* event) override {
+        guarded([&] { QLineEdit::inputMethodEvent(event); });
+    }
+    void mouseReleaseEvent(QMouseEvent* event) override {
+        guarded([&] { QLineEdit::mouseReleaseEvent(event); });
+    }
+    void dropEvent(QDropEvent* event) override {
+        guarded([&] { QLineEdit::dropEvent(event); });
+    }
+    void contextMenuEvent(QContextMenuEvent* event) override {
+        guarded([&] { QLineEdit::contextMenuEvent(event); });
     }
 
 private:
+    template <typename Change> void guarded(Change change) {
+        const QString before = text();
+        const int cursor = cursorPosition();
+        change();
+        if (text().size() > limit_ && text().size() > before.size()) {
+            setText(before);
+            setCursorPosition(cursor);
+        }
+    }
+
     int limit_;
-    qsizetype lastLength_ = 0;
 };
 
 QFrame* makeSwatch(const char* name, QWidget* parent) {
@@ -282,9 +307,8 @@ void TFormGraphics::buildControls() {
     auto* infoLayout = new QGridLayout(info);
     NameVar = new QLineEdit(info);
     NameVar->setObjectName(QStringLiteral("NameVar"));
-    NameVX = new QLineEdit(info);
+    NameVX = new TypedLimitEdit(static_cast<int>(kMaxVxNameLength), info);
     NameVX->setObjectName(QStringLiteral("NameVX"));
-    NameVX->setValidator(new TypedLengthValidator(NameVX, static_cast<int>(kMaxVxNameLength)));
     infoLayout->addWidget(new QLabel(QStringLiteral("variable name"), info), 0, 0);
     infoLayout->addWidget(NameVar, 0, 1);
     infoLayout->addWidget(new QLabel(QStringLiteral("filename (VX)"), info), 1, 0);

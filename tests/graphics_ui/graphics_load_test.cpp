@@ -1,0 +1,178 @@
+// Loading pictures into the graphics window and working with the rows: the open dialog's
+// filter, the rows' columns, what selecting a row shows, the name boxes and their chained
+// updates, and delete, reset and select all with their questions.
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeView>
+
+#include "form_fixture.h"
+#include "graphics/vxg.h"
+#include "graphics_ui/palette_grid.h"
+#include "graphics_ui/picture_view.h"
+
+class GraphicsLoadTest : public QObject {
+    Q_OBJECT
+private slots:
+    void twoPicturesGiveTwoRowsAndTheLastIsShown() {
+        FormFixture f;
+        const QString a = f.path("abcdefghijklmnopq.bmp"); // a 17-character title
+        const QString b = f.path("sky.two.jpg.bmp");
+        QVERIFY(WriteBmp8(a, 3, 5, TestPalette(16), [](int x, int y) { return x + y; }));
+        QVERIFY(WriteBmp24(b, 7, 2, Rgb{10, 20, 30}));
+        f.load({a, b});
+
+        QCOMPARE(f.dialogs.filters.value(0),
+                 QStringLiteral("all available image files (*.bmp, *.jpg)|*.bmp;*.jpg"
+                                "|windows bitmap file (*.bmp)|*.bmp"
+                                "|jpeg image file (*.jpg)|*.jpg"
+                                "|Vela image file (*.vxg)|*.vxg"));
+        ImageListModel* model = f.form->imageModel();
+        QCOMPARE(model->rowCount(), 2);
+        QCOMPARE(f.text(0, kColFileNamePc), QStringLiteral("abcdefghijklmnopq.bmp"));
+        QCOMPARE(f.text(0, kColVarName), QStringLiteral("abcdefghijklmnopq"));
+        QCOMPARE(f.text(0, kColWidth), QStringLiteral("3"));
+        QCOMPARE(f.text(0, kColHeight), QStringLiteral("5"));
+        QCOMPARE(f.text(0, kColBpp), QStringLiteral("8"));
+        QCOMPARE(f.text(0, kColTrColor), QString());
+        QCOMPARE(f.text(0, kColUseTr), QStringLiteral("no"));
+        QCOMPARE(f.text(0, kColTransIndex), QStringLiteral("0"));
+        QCOMPARE(f.text(0, kColFullPath), a);
+        QCOMPARE(model->data(model->index(0, kColCheck), Qt::CheckStateRole).toInt(),
+                 int(Qt::Checked));
+        // The row not yet selected keeps the first 8 characters of its title.
+        QCOMPARE(f.text(0, kColFileNameVx), QStringLiteral("abcdefgh"));
+        QCOMPARE(f.text(1, kColVarName), QStringLiteral("sky"));
+        QCOMPARE(f.text(1, kColBpp), QStringLiteral("24"));
+
+        // The last row appended is selected and shown; a 24-bit picture has no palette.
+        QCOMPARE(f.form->selectedRow(), 1);
+        QCOMPARE(f.child<QLabel>("ImgInfo")->text(), QStringLiteral("'sky.two.jpg.bmp' (7 * 2)"));
+        QVERIFY(!f.child<PaletteGrid>("GridPal")->isVisible());
+        QVERIFY(f.child<QLabel>("NoPalette")->isVisible());
+        QVERIFY(f.child<QTreeView>("ListImg")->isColumnHidden(kColTransIndex));
+        QVERIFY(f.child<QTreeView>("ListImg")->isColumnHidden(kColFullPath));
+
+        // Selecting the first row shows its palette and names; its device name becomes all
+        // 17 characters of its variable name.
+        f.form->selectRow(0);
+        QCOMPARE(f.child<QLabel>("ImgInfo")->text(),
+                 QStringLiteral("'abcdefghijklmnopq.bmp' (3 * 5)"));
+        QVERIFY(f.child<PaletteGrid>("GridPal")->isVisible());
+        const std::vector<Rgb> palette = TestPalette(16);
+        for (std::size_t i = 0; i < palette.size(); ++i) {
+            const PaletteEntry& e = f.form->paletteTable()[i];
+            QCOMPARE((Rgb{e.red, e.green, e.blue}), palette[i]);
+        }
+        QCOMPARE(f.child<QLineEdit>("NameVar")->text(), QStringLiteral("abcdefghijklmnopq"));
+        QCOMPARE(f.child<QLineEdit>("NameVX")->text(), QStringLiteral("abcdefghijklmnopq"));
+        QCOMPARE(f.text(0, kColFileNameVx), QStringLiteral("abcdefghijklmnopq"));
+        QCOMPARE(f.form->findChild<PictureView*>("ImgSel")->size(), QSize(3, 5));
+    }
+
+    void typingNamesUpdatesTheRow() {
+        FormFixture f;
+        const QString a = f.path("pic.bmp");
+        QVERIFY(WriteBmp8(a, 2, 2, TestPalette(4), [](int, int) { return 1; }));
+        f.load({a});
+        auto* var = f.child<QLineEdit>("NameVar");
+        auto* vx = f.child<QLineEdit>("NameVX");
+        var->selectAll();
+        QTest::keyClicks(var, "hero_sprite");
+        QCOMPARE(f.text(0, kColVarName), QStringLiteral("hero_sprite"));
+        QCOMPARE(f.text(0, kColFileNameVx), QStringLiteral("hero_sprite"));
+        QCOMPARE(vx->text(), QStringLiteral("hero_sprite"));
+        // A text longer than 8 set by the program can be shortened, not lengthened.
+        QTest::keyClick(vx, Qt::Key_End);
+        QTest::keyClick(vx, Qt::Key_Backspace);
+        QCOMPARE(f.text(0, kColFileNameVx), QStringLiteral("hero_sprit"));
+        QTest::keyClicks(vx, "xy");
+        QCOMPARE(f.text(0, kColFileNameVx), QStringLiteral("hero_sprit"));
+        vx->selectAll();
+        QTest::keyClicks(vx, "abcdefghij");
+        QCOMPARE(vx->text(), QStringLiteral("abcdefgh"));
+        QCOMPARE(f.text(0, kColFileNameVx), QStringLiteral("abcdefgh"));
+        QCOMPARE(f.text(0, kColVarName), QStringLiteral("hero_sprite"));
+    }
+
+    void badFilesAreReported() {
+        FormFixture f;
+        const QString good = f.path("good.bmp");
+        const QString broken = f.path("broken.bmp");
+        const QString after = f.path("after.bmp");
+        QVERIFY(WriteBmp8(good, 2, 2, TestPalette(4), [](int, int) { return 0; }));
+        QVERIFY(WriteBytes(broken, {'B', 'M', 1, 2, 3}));
+        QVERIFY(WriteBmp8(after, 2, 2, TestPalette(4), [](int, int) { return 0; }));
+        // A file that cannot be decoded ends the loading; the rows before it stay.
+        f.load({good, broken, after});
+        QCOMPARE(f.form->imageModel()->rowCount(), 1);
+        QCOMPARE(f.dialogs.messages.size(), 1);
+        QVERIFY(f.dialogs.messages[0].contains(QStringLiteral("'broken.bmp'")));
+        QCOMPARE(f.form->selectedRow(), 0);
+        // A cancelled dialog changes nothing.
+        f.trigger("Image1");
+        QCOMPARE(f.form->imageModel()->rowCount(), 1);
+    }
+
+    void vxgFilesLoadWithTheirTransparency() {
+        FormFixture f;
+        Picture p;
+        p.width = 2;
+        p.height = 3;
+        p.format = PixelFormat::Bits8;
+        p.indices = {1, 2, 3, 4, 5, 6};
+        VxgImage image;
+        QVERIFY(VxgFromPicture(p, true, 5, image) == kVxgOk);
+        const QString path = f.path("tiles.vxg");
+        QVERIFY(VxgWrite(QFile::encodeName(path).toStdString(), image) == kVxgOk);
+        f.load({path});
+        QCOMPARE(f.form->imageModel()->rowCount(), 1);
+        QCOMPARE(f.text(0, kColUseTr), QStringLiteral("yes"));
+        QCOMPARE(f.text(0, kColTransIndex), QStringLiteral("5"));
+        QCOMPARE(f.form->imageModel()->item(0).picture.indices, p.indices);
+        QVERIFY(f.child<QCheckBox>("UseTrans")->isChecked());
+    }
+
+    void deleteResetAndSelectAll() {
+        FormFixture f;
+        QStringList paths;
+        for (const char* name : {"one.bmp", "two.bmp", "three.bmp"}) {
+            paths << f.path(QString::fromLatin1(name));
+            QVERIFY(WriteBmp8(paths.back(), 2, 2, TestPalette(4), [](int, int) { return 0; }));
+        }
+        f.load(paths);
+        ImageListModel* model = f.form->imageModel();
+        model->setData(model->index(0, kColCheck), Qt::Unchecked, Qt::CheckStateRole);
+        model->setData(model->index(2, kColCheck), Qt::Unchecked, Qt::CheckStateRole);
+        f.child<QPushButton>("BitBtn3")->click();
+        for (int row = 0; row < 3; ++row)
+            QVERIFY(model->item(row).checked);
+
+        f.form->selectRow(1);
+        f.dialogs.confirmAnswers = {false};
+        f.child<QPushButton>("BitBtn4")->click();
+        QCOMPARE(f.dialogs.questions.value(0),
+                 QStringLiteral("do you really want to delete this item from list?"));
+        QCOMPARE(model->rowCount(), 3);
+        f.dialogs.confirmAnswers = {true};
+        f.child<QPushButton>("BitBtn4")->click();
+        QCOMPARE(model->rowCount(), 2);
+        QCOMPARE(f.text(0, kColVarName), QStringLiteral("one"));
+        QCOMPARE(f.text(1, kColVarName), QStringLiteral("three"));
+
+        f.dialogs.confirmAnswers = {false};
+        f.child<QPushButton>("BitBtn1")->click();
+        QCOMPARE(f.dialogs.questions.last(),
+                 QStringLiteral("do you really want to clear all the items in image list?"));
+        QCOMPARE(model->rowCount(), 2);
+        f.dialogs.confirmAnswers = {true};
+        f.child<QPushButton>("BitBtn1")->click();
+        QCOMPARE(model->rowCount(), 0);
+        // The view no longer shows a picture that left the list.
+        QCOMPARE(f.form->findChild<PictureView*>("ImgSel")->size(), QSize(0, 0));
+        QCOMPARE(f.child<QLabel>("ImgInfo")->text(), QStringLiteral("no image"));
+    }
+};
+
+QTEST_MAIN(GraphicsLoadTest)
+#include "graphics_load_test.moc"

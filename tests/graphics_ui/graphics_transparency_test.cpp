@@ -1,0 +1,152 @@
+// Choosing the transparent colour: sampling the picture under the pointer, accepting with
+// the left button (stored into the row and written into its Vela image file), going back
+// with the right button, and the guard that the picture ignores clicks without "use tr.".
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "form_fixture.h"
+#include "graphics_ui/picture_view.h"
+
+namespace {
+
+std::uint32_t Le32(const QByteArray& bytes, int at) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = v << 8 | static_cast<std::uint8_t>(bytes[at + i]);
+    return v;
+}
+
+// A 4 × 4 picture whose right half is index 7 and left half index x + 4y.
+std::uint32_t Tiles(int x, int y) {
+    return x >= 2 ? 7 : static_cast<std::uint32_t>(x + 4 * y);
+}
+
+} // namespace
+
+class GraphicsTransparencyTest : public QObject {
+    Q_OBJECT
+private slots:
+    void pickedColourIsSavedInTheVxgHeader() {
+        FormFixture f;
+        QVERIFY(WriteBmp8(f.path("tiles.bmp"), 4, 4, TestPalette(16), Tiles));
+        f.load({f.path("tiles.bmp")});
+        auto* view = f.form->findChild<PictureView*>("ImgSel");
+        f.child<QPushButton>("BtnZoomIn")->click(); // 2 view pixels a picture pixel
+        f.child<QCheckBox>("UseTrans")->setChecked(true);
+        QCOMPARE(f.text(0, kColUseTr), QStringLiteral("yes"));
+        QVERIFY(f.child<QPushButton>("BtnTrans")->isEnabled());
+        QVERIFY(f.child<QLineEdit>("Trans")->isEnabled());
+
+        // Moving without picking samples nothing.
+        SendMouse(view, QEvent::MouseMove, QPoint(7, 1));
+        QCOMPARE(f.form->transIndex(), 0);
+
+        f.child<QPushButton>("BtnTrans")->click();
+        QVERIFY(f.form->pickingTransparent());
+        QVERIFY(!f.child<QPushButton>("BtnTrans")->isEnabled());
+        SendMouse(view, QEvent::MouseMove, QPoint(3, 5)); // picture pixel (1, 2): index 9
+        QCOMPARE(f.form->transIndex(), 9);
+        QCOMPARE(f.child<QLineEdit>("Trans")->text(), QStringLiteral("9"));
+        const Rgb nine = TestPalette(16)[9];
+        QCOMPARE(f.child<QFrame>("ColorTrans")->palette().color(QPalette::Window),
+                 QColor(nine.red, nine.green, nine.blue));
+        SendMouse(view, QEvent::MouseMove, QPoint(7, 1)); // pixel (3, 0): index 7
+        QCOMPARE(f.form->transIndex(), 7);
+        SendMouse(view, QEvent::MouseMove, QPoint(500, 1)); // outside: no change
+        QCOMPARE(f.form->transIndex(), 7);
+
+        SendMouse(view, QEvent::MouseButtonPress, QPoint(7, 1), Qt::LeftButton);
+        QVERIFY(!f.form->pickingTransparent());
+        QVERIFY(f.child<QPushButton>("BtnTrans")->isEnabled());
+        QCOMPARE(f.form->acceptedTransIndex(), 7);
+        QCOMPARE(f.text(0, kColTransIndex), QStringLiteral("7"));
+        QCOMPARE(f.text(0, kColTrColor), QStringLiteral("7"));
+        // The picture is drawn without its index-7 pixels.
+        QCOMPARE(view->drawnImage().pixelColor(3, 0).alpha(), 0);
+        QCOMPARE(view->drawnImage().pixelColor(0, 0).alpha(), 255);
+
+        f.dialogs.folderAnswers = {f.dir.path()};
+        f.trigger("AsBinaryFilevxg1");
+        QCOMPARE(f.dialogs.folderTitles.value(0),
+                 QStringLiteral("Choose folder where to save file(s)"));
+        QCOMPARE(f.dialogs.folderStarts.value(0), QDir::homePath());
+        QFile file(f.path("tiles.vxg"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        QCOMPARE(bytes.left(4), QByteArray("vxg2"));
+        QCOMPARE(Le32(bytes, 12), std::uint32_t{7}); // 8-bit indices (6) and transparency (1)
+        QCOMPARE(Le32(bytes, 16), std::uint32_t{4});
+        QCOMPARE(Le32(bytes, 24), std::uint32_t{7});
+        QVERIFY(f.dialogs.messages.isEmpty());
+    }
+
+    void rightButtonGoesBackToTheAcceptedIndex() {
+        FormFixture f;
+        QVERIFY(WriteBmp8(f.path("tiles.bmp"), 4, 4, TestPalette(16), Tiles));
+        f.load({f.path("tiles.bmp")});
+        auto* view = f.form->findChild<PictureView*>("ImgSel");
+        f.child<QCheckBox>("UseTrans")->setChecked(true);
+        f.child<QPushButton>("BtnTrans")->click();
+        SendMouse(view, QEvent::MouseMove, QPoint(1, 1)); // index 5
+        SendMouse(view, QEvent::MouseButtonPress, QPoint(1, 1), Qt::LeftButton);
+        QCOMPARE(f.form->acceptedTransIndex(), 5);
+
+        f.child<QPushButton>("BtnTrans")->click();
+        SendMouse(view, QEvent::MouseMove, QPoint(0, 0)); // index 0
+        QCOMPARE(f.form->transIndex(), 0);
+        SendMouse(view, QEvent::MouseButtonPress, QPoint(0, 0), Qt::RightButton);
+        QCOMPARE(f.form->transIndex(), 5);
+        QCOMPARE(f.child<QLineEdit>("Trans")->text(), QStringLiteral("5"));
+        QVERIFY(!f.form->pickingTransparent());
+        QCOMPARE(f.text(0, kColTransIndex), QStringLiteral("5"));
+        const Rgb five = TestPalette(16)[5];
+        QCOMPARE(f.child<QFrame>("ColorTrans")->palette().color(QPalette::Window),
+                 QColor(five.red, five.green, five.blue));
+    }
+
+    void clicksWithoutUseTransDoNothing() {
+        FormFixture f;
+        QVERIFY(WriteBmp8(f.path("tiles.bmp"), 4, 4, TestPalette(16), Tiles));
+        f.load({f.path("tiles.bmp")});
+        auto* view = f.form->findChild<PictureView*>("ImgSel");
+        auto* useTrans = f.child<QCheckBox>("UseTrans");
+        useTrans->setChecked(true);
+        f.child<QPushButton>("BtnTrans")->click();
+        useTrans->setChecked(false);
+        QCOMPARE(f.text(0, kColUseTr), QStringLiteral("no"));
+        QVERIFY(!f.child<QPushButton>("BtnTrans")->isEnabled());
+        SendMouse(view, QEvent::MouseMove, QPoint(2, 0)); // index 2, still sampled
+        SendMouse(view, QEvent::MouseButtonPress, QPoint(2, 0), Qt::LeftButton);
+        QVERIFY(f.form->pickingTransparent());
+        QVERIFY(!f.child<QPushButton>("BtnTrans")->isEnabled());
+        QCOMPARE(f.form->acceptedTransIndex(), 0);
+        QCOMPARE(f.text(0, kColTransIndex), QStringLiteral("0"));
+
+        // Without transparency the vxg flags are 6.
+        f.dialogs.folderAnswers = {f.dir.path()};
+        f.trigger("AsBinaryFilevxg1");
+        QFile file(f.path("tiles.vxg"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(Le32(file.readAll(), 12), std::uint32_t{6});
+    }
+
+    void selectingARowFollowsItsUseTr() {
+        FormFixture f;
+        QVERIFY(WriteBmp8(f.path("a.bmp"), 4, 4, TestPalette(16), Tiles));
+        QVERIFY(WriteBmp8(f.path("b.bmp"), 4, 4, TestPalette(16), Tiles));
+        f.load({f.path("a.bmp"), f.path("b.bmp")});
+        auto* useTrans = f.child<QCheckBox>("UseTrans");
+        useTrans->setChecked(true);
+        QCOMPARE(f.text(1, kColUseTr), QStringLiteral("yes"));
+        f.form->selectRow(0);
+        QVERIFY(!useTrans->isChecked());
+        QVERIFY(!f.form->findChild<PictureView*>("ImgSel")->transparentDrawing());
+        f.form->selectRow(1);
+        QVERIFY(useTrans->isChecked());
+        QCOMPARE(f.text(0, kColUseTr), QStringLiteral("no"));
+    }
+};
+
+QTEST_MAIN(GraphicsTransparencyTest)
+#include "graphics_transparency_test.moc"
