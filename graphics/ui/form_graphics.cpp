@@ -539,10 +539,11 @@ void TFormGraphics::ShowSelectedImage() {
     hasShown_ = true;
     ImgSel->setPicture(shown_);
     ImgSel->resize(shown_.width, shown_.height);
-    ImgInfo->setText(QStringLiteral("'%1' (%2 * %3)")
-                         .arg(QString::fromStdString(item.text[kColFileNamePc]))
-                         .arg(shown_.width)
-                         .arg(shown_.height));
+    shownCaption_ = QStringLiteral("'%1' (%2 * %3)")
+                        .arg(QString::fromStdString(item.text[kColFileNamePc]))
+                        .arg(shown_.width)
+                        .arg(shown_.height);
+    ImgInfo->setText(shownCaption_);
     UseTrans->setChecked(UsesTransparent(item));
     ShowPaletteControls(CopyPictureToPaletteTable(shown_, PaletteTable_) > 0);
     ZoomFactor = bFitted->isChecked() ? fitFactor() : 1.0f;
@@ -680,11 +681,13 @@ void TFormGraphics::updatePreview() {
     const int row = selectedRow();
     if (!DevicePreview1->isChecked() || !hasShown_ || row < 0) {
         ImgSel->setPreview(std::nullopt);
+        if (hasShown_) ImgInfo->setText(shownCaption_);
         return;
     }
     const ImageItem& item = model_->item(row);
     ImgSel->setPreview(
         DevicePreview(shown_, PaletteTable_, UsesTransparent(item), TransparentIndexOf(item)));
+    ImgInfo->setText(shownCaption_ + QStringLiteral("  [device preview]"));
 }
 
 // ---- Transparency ----

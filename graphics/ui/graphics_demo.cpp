@@ -1,8 +1,9 @@
 // Shows the graphics window with pictures loaded, as a user would see it after choosing
 // them in the open dialog. Options: --palette FILE (import an ACT palette afterwards),
-// --entry N (click palette entry N), --hex, --fitted, --trans N (use and accept transparent
-// index N), --preview (device preview), --size WxH, --screenshot FILE (save the window as a
-// picture and quit instead of running).
+// --entry N (click palette entry N), --hex, --fitted, --pick X,Y (turn transparency on and
+// pick the colour of picture pixel X,Y with the pointer), --background COLOUR, --preview
+// (device preview), --size WxH, --screenshot FILE (save the window as a picture and quit
+// instead of running).
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -14,17 +15,24 @@
 #include "graphics_ui/palette_grid.h"
 #include "graphics_ui/picture_view.h"
 
+static void mouseAt(QWidget* widget, QEvent::Type type, QPoint at) {
+    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, QPointF(at), widget->mapToGlobal(QPointF(at)), button, button,
+                      Qt::NoModifier);
+    QApplication::sendEvent(widget, &event);
+}
+
 static void clickAt(QWidget* widget, QPoint at) {
-    QMouseEvent press(QEvent::MouseButtonPress, at, widget->mapToGlobal(at), Qt::LeftButton,
-                      Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(widget, &press);
+    mouseAt(widget, QEvent::MouseButtonPress, at);
 }
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QStringList pictures;
     QString palette, screenshot;
-    int entry = -1, trans = -1;
+    int entry = -1;
+    QPoint pick(-1, -1);
+    QColor background;
     bool hex = false, fitted = false, preview = false;
     QSize size(1000, 640);
     const QStringList args = app.arguments();
@@ -35,8 +43,11 @@ int main(int argc, char** argv) {
             palette = args[++i];
         else if (a == QLatin1String("--entry") && hasValue)
             entry = args[++i].toInt();
-        else if (a == QLatin1String("--trans") && hasValue)
-            trans = args[++i].toInt();
+        else if (a == QLatin1String("--pick") && hasValue) {
+            const QStringList xy = args[++i].split(QLatin1Char(','));
+            pick = QPoint(xy.value(0).toInt(), xy.value(1).toInt());
+        } else if (a == QLatin1String("--background") && hasValue)
+            background = QColor(args[++i]);
         else if (a == QLatin1String("--screenshot") && hasValue)
             screenshot = args[++i];
         else if (a == QLatin1String("--size") && hasValue) {
@@ -57,6 +68,7 @@ int main(int argc, char** argv) {
     choosers.openFiles = [&](QWidget*, const QString&, bool multiple) {
         return multiple ? pictures : QStringList{nextOpen};
     };
+    choosers.chooseColor = [&](QWidget*, const QColor&) { return background; };
     TFormGraphics form(nullptr, choosers);
     form.resize(size);
     form.show();
@@ -71,11 +83,15 @@ int main(int argc, char** argv) {
         auto* grid = form.findChild<PaletteGrid*>(QStringLiteral("GridPal"));
         clickAt(grid, PaletteGrid::cellOrigin(entry % 16, entry / 16) + QPoint(7, 7));
     }
-    if (trans >= 0) {
+    if (background.isValid()) form.findChild<QPushButton*>(QStringLiteral("BitBtn2"))->click();
+    if (pick.x() >= 0) {
         form.findChild<QCheckBox*>(QStringLiteral("UseTrans"))->setChecked(true);
-        auto* grid = form.findChild<PaletteGrid*>(QStringLiteral("GridPal"));
-        clickAt(grid, PaletteGrid::cellOrigin(trans % 16, trans / 16) + QPoint(7, 7));
-        form.findChild<QPushButton*>(QStringLiteral("BtnTransPal"))->click();
+        form.findChild<QPushButton*>(QStringLiteral("BtnTrans"))->click();
+        auto* view = form.findChild<PictureView*>(QStringLiteral("ImgSel"));
+        const QPoint at(static_cast<int>(pick.x() * form.zoomFactor()),
+                        static_cast<int>(pick.y() * form.zoomFactor()));
+        mouseAt(view, QEvent::MouseMove, at);
+        mouseAt(view, QEvent::MouseButtonPress, at);
     }
     if (preview) form.findChild<QAction*>(QStringLiteral("DevicePreview1"))->trigger();
     if (screenshot.isEmpty()) return app.exec();

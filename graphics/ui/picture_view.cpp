@@ -142,12 +142,12 @@ void ScrollBox::placeView(bool centred) {
 
 void ScrollBox::setBackground(QColor colour) {
     QPalette p = viewport()->palette();
-    p.setColor(QPalette::Window, colour);
+    p.setColor(viewport()->backgroundRole(), colour);
     viewport()->setPalette(p);
 }
 
 QColor ScrollBox::background() const {
-    return viewport()->palette().color(QPalette::Window);
+    return viewport()->palette().color(viewport()->backgroundRole());
 }
 
 bool ScrollBox::viewportEvent(QEvent* event) {

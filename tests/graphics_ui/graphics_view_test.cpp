@@ -157,6 +157,9 @@ private slots:
         QCOMPARE(box->background(), QColor(10, 200, 30));
         QCOMPARE(f.child<QFrame>("ColorBG")->palette().color(QPalette::Window),
                  QColor(10, 200, 30));
+        const QImage painted = box->viewport()->grab().toImage();
+        QCOMPARE(painted.pixelColor(painted.width() - 1, painted.height() - 1),
+                 QColor(10, 200, 30));
     }
 
     void devicePreviewShowsTheMachinesColoursAndTransparency() {
@@ -168,6 +171,8 @@ private slots:
         QCOMPARE(view->drawnImage().pixelColor(0, 0), QColor(9, 17, 255));
         f.trigger("DevicePreview1");
         QCOMPARE(view->drawnImage().pixelColor(0, 0), QColor(8, 16, 255));
+        QCOMPARE(f.child<QLabel>("ImgInfo")->text(),
+                 QStringLiteral("'p.bmp' (2 * 1)  [device preview]"));
         QCOMPARE(view->drawnImage().pixelColor(1, 0).alpha(), 255);
         // Choosing index 1 as the transparent colour leaves its pixels to the background.
         f.child<QCheckBox>("UseTrans")->setChecked(true);
@@ -178,6 +183,7 @@ private slots:
         QCOMPARE(view->drawnImage().pixelColor(0, 0).alpha(), 255);
         f.trigger("DevicePreview1");
         QCOMPARE(view->drawnImage().pixelColor(0, 0), QColor(9, 17, 255));
+        QCOMPARE(f.child<QLabel>("ImgInfo")->text(), QStringLiteral("'p.bmp' (2 * 1)"));
     }
 
     void convertTo16BitReducesThePalette() {

@@ -116,6 +116,7 @@ private:
     int AcceptedTransIndex = 0;
     Picture shown_; // the copy the view shows, for looking up pixels under the pointer
     bool hasShown_ = false;
+    QString shownCaption_; // the caption bar's text for the shown picture
 
     // Palette area.
     QLabel* PalInfo = nullptr;
