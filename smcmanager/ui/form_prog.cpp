@@ -104,10 +104,12 @@ void CopyAnimation::paintEvent(QPaintEvent*) {
 }
 
 TFormProg::TFormProg(QWidget* owner)
-    : QWidget(owner, Qt::Tool | Qt::FramelessWindowHint), Avi(new CopyAnimation),
-      Msg1(new QLabel), Prog1(new QProgressBar), Prog2(new QProgressBar),
+    : QWidget(owner, Qt::Tool | Qt::FramelessWindowHint), Avi(new CopyAnimation), Msg1(new QLabel),
+      Prog1(new QProgressBar), Prog2(new QProgressBar),
       CancelButton(new QPushButton(tr("Cancel"))) {
     setObjectName("FormProg");
+    // Showing it must not take the keyboard focus from the manager's panes.
+    setAttribute(Qt::WA_ShowWithoutActivating);
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     auto* panel = new QFrame;

@@ -151,7 +151,8 @@ void TFormSMC::buildMenus() {
             [this] { run([this] { manager_->Paste1Click(focus()); }); });
     connect(Delete1, &QAction::triggered, this,
             [this] { run([this] { manager_->Delete1Click(); }); });
-    connect(Close1, &QAction::triggered, this, [this] { run([this] { manager_->Close1Click(); }); });
+    connect(Close1, &QAction::triggered, this,
+            [this] { run([this] { manager_->Close1Click(); }); });
     connect(Exit1, &QAction::triggered, this, [this] {
         // Inside the main window the frame around this widget is what closes.
         QWidget* frame = parentWidget() ? parentWidget() : this;
@@ -239,9 +240,8 @@ void TFormSMC::connectPanes() {
                 manager_->SetPcSelection(std::move(rows));
         });
     }
-    connect(ListSMC, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-        MenuListSMC->popup(ListSMC->viewport()->mapToGlobal(at));
-    });
+    connect(ListSMC, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { MenuListSMC->popup(ListSMC->viewport()->mapToGlobal(at)); });
     TreeSMC->keyPressed = [this](int key) {
         if (key == Qt::Key_Delete) run([this] { manager_->TreeSMCKeyDown(kKeyDelete); });
     };
@@ -485,8 +485,7 @@ DragSource TFormSMC::DragSourceOf(const QMimeData* data) const {
     const QList<QByteArray> parts = data->data(kPaneMimeType).split(':');
     if (parts.size() != 2 || parts[0].toULongLong() != quintptr(this)) return DragSource::None;
     const int source = parts[1].toInt();
-    if (source < int(DragSource::None) || source > int(DragSource::PcTree))
-        return DragSource::None;
+    if (source < int(DragSource::None) || source > int(DragSource::PcTree)) return DragSource::None;
     return DragSource(source);
 }
 

@@ -61,8 +61,9 @@ QtManagerDialogs::openFile(QWidget* owner, const std::string& filter, const std:
     return std::filesystem::path(dialog.selectedFiles().first().toStdString());
 }
 
-std::optional<std::filesystem::path>
-QtManagerDialogs::saveFile(QWidget* owner, const std::string& filter, const std::string& extension) {
+std::optional<std::filesystem::path> QtManagerDialogs::saveFile(QWidget* owner,
+                                                                const std::string& filter,
+                                                                const std::string& extension) {
     QFileDialog dialog(owner, QObject::tr("Save As"), QDir::homePath(), qs(QtNameFilter(filter)));
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setAcceptMode(QFileDialog::AcceptSave);

@@ -25,10 +25,10 @@ public:
     virtual std::string inputText(QWidget* owner, const std::string& caption,
                                   const std::string& prompt, const std::string& initial) = 0;
     // Open and save file choosers for a "Description (*.ext)|*.ext" filter.
-    virtual std::optional<std::filesystem::path>
-    openFile(QWidget* owner, const std::string& filter, const std::string& extension) = 0;
-    virtual std::optional<std::filesystem::path>
-    saveFile(QWidget* owner, const std::string& filter, const std::string& extension) = 0;
+    virtual std::optional<std::filesystem::path> openFile(QWidget* owner, const std::string& filter,
+                                                          const std::string& extension) = 0;
+    virtual std::optional<std::filesystem::path> saveFile(QWidget* owner, const std::string& filter,
+                                                          const std::string& extension) = 0;
     // The vendor and size dialog.
     virtual std::optional<CardChoice> card(QWidget* owner, const std::vector<std::string>& vendors,
                                            const std::vector<std::string>& sizes,
@@ -38,8 +38,7 @@ public:
 class QtManagerDialogs : public ManagerDialogs {
 public:
     void message(QWidget* owner, const std::string& text) override;
-    bool okCancel(QWidget* owner, const std::string& text,
-                  ManagerUi::QuestionKind kind) override;
+    bool okCancel(QWidget* owner, const std::string& text, ManagerUi::QuestionKind kind) override;
     std::string inputText(QWidget* owner, const std::string& caption, const std::string& prompt,
                           const std::string& initial) override;
     std::optional<std::filesystem::path> openFile(QWidget* owner, const std::string& filter,

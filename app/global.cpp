@@ -1,0 +1,33 @@
+// The common helpers on Qt: QTreeWidgetItem children, QFileDialog and QMessageBox.
+#include "app/global.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QTreeWidgetItem>
+
+QTreeWidgetItem* FindTreeNode(QTreeWidgetItem* node, const QString& text) {
+    if (!node) return nullptr;
+    for (int i = 0; i < node->childCount(); ++i) {
+        QTreeWidgetItem* child = node->child(i);
+        if (child->text(0).compare(text, Qt::CaseInsensitive) == 0) return child;
+    }
+    return nullptr;
+}
+
+bool BrowseForFolder(QWidget* owner, const QString& title, const QString& initial,
+                     QString& folder) {
+    const QString start = !initial.isEmpty() && QDir(initial).exists() ? initial : QDir::homePath();
+    const QString chosen =
+        QFileDialog::getExistingDirectory(owner, title, start, QFileDialog::ShowDirsOnly);
+    if (chosen.isEmpty()) return false;
+    folder = chosen;
+    return true;
+}
+
+bool ConfirmBox(const QString& text, QWidget* owner) {
+    QMessageBox box(QMessageBox::Question, QObject::tr("Confirm"), text,
+                    QMessageBox::Ok | QMessageBox::Cancel, owner);
+    box.setEscapeButton(QMessageBox::Cancel);
+    return box.exec() == QMessageBox::Ok;
+}

@@ -1,0 +1,142 @@
+// The main window and the common helpers: the tools menu, the one-tool rule of
+// CurrentTool, closing order, and the case-blind child lookup.
+#include "scripted_dialogs.h"
+
+#include <app/form_main.h>
+#include <app/global.h>
+#include <devicelink/device_link.h>
+#include <devicelink/sim_machine.h>
+#include <smcmanager_ui/form_prog.h>
+#include <smcmanager_ui/form_smc.h>
+
+#include <QMdiArea>
+#include <QMenuBar>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidgetItem>
+
+namespace {
+
+// Runs the deferred deletions of closed windows.
+void flushDeletes() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+} // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        main = new TFormMain;
+        main->setProgressWindow(new TFormProg(main));
+        made.clear();
+        main->setSmcFactory([this](TFormMain& m) {
+            auto* form = new TFormSMC(*m.progressWindow(), m.SmallSysImages, m.LargeSysImages,
+                                      nullptr, std::make_unique<ScriptedDialogs>(script));
+            made.append(form);
+            return form;
+        });
+    }
+    void cleanup() {
+        delete main;
+        flushDeletes();
+    }
+
+    void captionsAndMenu() {
+        QCOMPARE(main->windowTitle(), QString("Vela Developer Tool"));
+        QCOMPARE(main->size(), QSize(870, 640));
+        const QList<QAction*> top = main->menuBar()->actions();
+        QCOMPARE(top.size(), 1);
+        QCOMPARE(top[0]->text(), QString("Utilities"));
+        QCOMPARE(main->SMCmanager1->text(), QString("SMC manager"));
+        QCOMPARE(main->Imagemanager1->text(), QString("Graphics tool"));
+        QVERIFY(main->SMCmanager1->isEnabled());
+        QVERIFY(!main->Imagemanager1->isEnabled());
+        QVERIFY(main->CurrentTool.isNull());
+        QVERIFY(main->progressWindow()->isHidden());
+    }
+
+    void managerTwiceLeavesOne() {
+        main->SMCmanager1->trigger();
+        QPointer<ToolWindow> first = main->CurrentTool;
+        QVERIFY(first);
+        QCOMPARE(first->widget()->windowTitle(), QString("SMC Manager"));
+        QVERIFY(first->isMaximized());
+        main->SMCmanager1->trigger();
+        flushDeletes();
+        QVERIFY(first.isNull());
+        QCOMPARE(main->mdiArea()->subWindowList().size(), 1);
+        QCOMPARE(main->CurrentTool->widget(), made.last().data());
+        QVERIFY(made.first().isNull());
+    }
+
+    void closingManagerClearsReference() {
+        main->SMCmanager1->trigger();
+        QSignalSpy closed(made.last().data(), &TFormSMC::closed);
+        main->CurrentTool->close();
+        QCOMPARE(closed.size(), 1);
+        QVERIFY(main->CurrentTool.isNull());
+        flushDeletes();
+        QVERIFY(main->mdiArea()->subWindowList().isEmpty());
+        // Nothing is referred to, so the next choice closes nothing and opens one manager.
+        main->SMCmanager1->trigger();
+        QCOMPARE(main->mdiArea()->subWindowList().size(), 1);
+    }
+
+    void exitItemClosesManager() {
+        main->SMCmanager1->trigger();
+        made.last()->Exit1->trigger();
+        QVERIFY(main->CurrentTool.isNull());
+    }
+
+    void closingMainWindowClosesToolFirst() {
+        main->show();
+        main->SMCmanager1->trigger();
+        QSignalSpy closed(made.last().data(), &TFormSMC::closed);
+        QVERIFY(main->close());
+        QCOMPARE(closed.size(), 1);
+        QVERIFY(main->CurrentTool.isNull());
+    }
+
+    void graphicsFactoryEnablesItemAndReplacesManager() {
+        main->SMCmanager1->trigger();
+        QPointer<TFormSMC> manager = made.last();
+        main->setGraphicsFactory([](TFormMain&) {
+            auto* tool = new QWidget;
+            tool->setWindowTitle("Graphics");
+            return tool;
+        });
+        QVERIFY(main->Imagemanager1->isEnabled());
+        main->Imagemanager1->trigger();
+        flushDeletes();
+        QVERIFY(manager.isNull());
+        QCOMPARE(main->CurrentTool->widget()->windowTitle(), QString("Graphics"));
+    }
+
+    void findTreeNodeFirstCaseVariantNeverGrandchild() {
+        QTreeWidgetItem root(QStringList{"vx:"});
+        auto* game = new QTreeWidgetItem(&root, QStringList{"Game"});
+        auto* gameLower = new QTreeWidgetItem(&root, QStringList{"game"});
+        auto* music = new QTreeWidgetItem(&root, QStringList{"mp3"});
+        new QTreeWidgetItem(music, QStringList{"save"});
+        QCOMPARE(FindTreeNode(&root, "GAME"), game);
+        QCOMPARE(FindTreeNode(&root, "game"), game);
+        QVERIFY(gameLower != game);
+        QCOMPARE(FindTreeNode(&root, "MP3"), music);
+        QCOMPARE(FindTreeNode(&root, "save"), nullptr);
+        QCOMPARE(FindTreeNode(game, "game"), nullptr);
+        QCOMPARE(FindTreeNode(static_cast<QTreeWidgetItem*>(nullptr), "game"), nullptr);
+    }
+
+private:
+    TFormMain* main = nullptr;
+    DialogScript script;
+    QList<QPointer<TFormSMC>> made;
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"

@@ -1,0 +1,71 @@
+// The dialogs of the manager window in tests: every message and question is recorded, and
+// questions, names, file choices and card choices are answered from a script the test
+// fills beforehand. A question the script did not plan for is answered with Cancel and
+// counted, so a test can fail on it.
+#pragma once
+
+#include <smcmanager_ui/manager_dialogs.h>
+
+#include <deque>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct DialogScript {
+    std::vector<std::string> messages;
+    std::vector<std::string> questions;
+    std::vector<std::string> inputs; // caption|prompt of each input box
+    std::deque<bool> answers;
+    std::deque<std::string> texts;
+    std::deque<std::optional<std::filesystem::path>> openFiles, saveFiles;
+    std::deque<std::optional<CardChoice>> cards;
+    int unplanned = 0;
+
+    std::vector<std::string> takeMessages() {
+        std::vector<std::string> taken;
+        taken.swap(messages);
+        return taken;
+    }
+};
+
+class ScriptedDialogs : public ManagerDialogs {
+public:
+    explicit ScriptedDialogs(DialogScript& script) : s_(script) {}
+
+    void message(QWidget*, const std::string& text) override { s_.messages.push_back(text); }
+    bool okCancel(QWidget*, const std::string& text, ManagerUi::QuestionKind) override {
+        s_.questions.push_back(text);
+        return next(s_.answers, false);
+    }
+    std::string inputText(QWidget*, const std::string& caption, const std::string& prompt,
+                          const std::string&) override {
+        s_.inputs.push_back(caption + "|" + prompt);
+        return next(s_.texts, std::string());
+    }
+    std::optional<std::filesystem::path> openFile(QWidget*, const std::string&,
+                                                  const std::string&) override {
+        return next(s_.openFiles, std::optional<std::filesystem::path>());
+    }
+    std::optional<std::filesystem::path> saveFile(QWidget*, const std::string&,
+                                                  const std::string&) override {
+        return next(s_.saveFiles, std::optional<std::filesystem::path>());
+    }
+    std::optional<CardChoice> card(QWidget*, const std::vector<std::string>&,
+                                   const std::vector<std::string>&, CardChoice) override {
+        return next(s_.cards, std::optional<CardChoice>());
+    }
+
+private:
+    template <typename T> T next(std::deque<T>& queue, T cancel) {
+        if (queue.empty()) {
+            ++s_.unplanned;
+            return cancel;
+        }
+        T answer = queue.front();
+        queue.pop_front();
+        return answer;
+    }
+
+    DialogScript& s_;
+};
