@@ -510,13 +510,7 @@ void TFormGraphics::DevicePreview1Click() {
 
 void TFormGraphics::ListImgSelectItem() {
     const int row = selectedRow();
-    if (row < 0) {
-        // The row shown may be gone (deleted or reset); a picture that is no longer in the
-        // list is not left on view.
-        if (model_->rowCount() == 0 || ListImg->selectionModel()->selection().isEmpty())
-            clearView();
-        return;
-    }
+    if (row < 0) return;
     ShowSelectedImage();
     const ImageItem& item = model_->item(row);
     {

@@ -3,7 +3,10 @@
 // updates, and delete, reset and select all with their questions.
 #include <QLabel>
 #include <QLineEdit>
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTreeView>
 
 #include "form_fixture.h"
@@ -171,6 +174,26 @@ private slots:
         // The view no longer shows a picture that left the list.
         QCOMPARE(f.form->findChild<PictureView*>("ImgSel")->size(), QSize(0, 0));
         QCOMPARE(f.child<QLabel>("ImgInfo")->text(), QStringLiteral("no image"));
+    }
+
+    void exitClosesTheWindowOrItsFrame() {
+        FormFixture f;
+        QSignalSpy closed(f.form.get(), &TFormGraphics::formClosed);
+        f.trigger("Exit1");
+        QCOMPARE(closed.size(), 1);
+        QVERIFY(!f.form->isVisible());
+
+        // Inside the main window's MDI area the frame closes with it.
+        QMdiArea area;
+        auto* form = new TFormGraphics(nullptr, f.dialogs.choosers());
+        QMdiSubWindow* frame = area.addSubWindow(form);
+        area.show();
+        frame->show();
+        QPointer<QMdiSubWindow> watch(frame);
+        form->findChild<QAction*>(QStringLiteral("Exit1"))->trigger();
+        QVERIFY(!frame->isVisible());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(watch.isNull());
     }
 };
 
