@@ -3,6 +3,8 @@
 // runs the event loop until the main window closes.
 #include "app/form_main.h"
 
+#include <smcmanager/tree_model.h>
+#include <smcmanager_ui/card_icons.h>
 #include <smcmanager_ui/form_prog.h>
 
 #include <QApplication>
@@ -30,6 +32,7 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName("Vela Development Tool for Windows2000");
+    QApplication::setWindowIcon(CardIcon(kImageProgram, 32));
     TFormMain main;
     // Owned by the main window, kept above it, hidden until a card operation shows it.
     main.setProgressWindow(new TFormProg(&main));

@@ -49,7 +49,7 @@ void drawBin(QPainter& p, const QRectF& r) {
 void drawSheet(QPainter& p, const QPointF& centre) {
     p.setPen(QPen(QColor(80, 80, 80), 1));
     p.setBrush(Qt::white);
-    const QRectF sheet(centre.x() - 8, centre.y() - 10, 16, 20);
+    const QRectF sheet(centre.x() - 7, centre.y() - 9, 14, 18);
     p.drawRect(sheet);
     for (int i = 0; i < 3; ++i)
         p.drawLine(QPointF(sheet.left() + 3, sheet.top() + 5 + i * 4),
@@ -99,7 +99,9 @@ void CopyAnimation::paintEvent(QPaintEvent*) {
     const double t = double(frame) / (kFrames - 1);
     const QPointF a = from.center(), b = to.center();
     const double x = a.x() + (b.x() - a.x()) * t;
-    const double y = a.y() - std::sin(t * 3.14159265) * (h * 0.6);
+    // The arc stays inside the control: its top is the sheet's half height below the edge.
+    const double lift = std::max(0.0, a.y() - area.top() - 11);
+    const double y = a.y() - std::sin(t * 3.14159265) * lift;
     drawSheet(p, QPointF(x, y));
 }
 

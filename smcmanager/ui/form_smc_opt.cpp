@@ -15,6 +15,8 @@ QLabel* labelPanel(const QString& text, const char* name) {
     label->setObjectName(name);
     label->setFrameStyle(QFrame::Panel | QFrame::Raised);
     label->setAlignment(Qt::AlignCenter);
+    label->setMargin(3);
+    label->setMinimumWidth(64);
     return label;
 }
 
