@@ -105,6 +105,17 @@ private slots:
         f.trigger("AsTextFile1");
         QCOMPARE(f.dialogs.messages.value(2), QStringLiteral("failed to create file 'pal.txt'"));
     }
+
+    void dialogFiltersKeepTheirDescriptions() {
+        // The real dialogs show the description as written and match the patterns after it.
+        QCOMPARE(QtNameFilters(QStringLiteral("all available image files (*.bmp, *.jpg)"
+                                              "|*.bmp;*.jpg|text file (*.txt)|*.txt")),
+                 (QStringList{QStringLiteral("all available image files (*.bmp, *.jpg) "
+                                             "(*.bmp *.jpg)"),
+                              QStringLiteral("text file (*.txt) (*.txt)")}));
+        QCOMPARE(QtNameFilters(QStringLiteral("odd|")), (QStringList{"odd ()"}));
+        QVERIFY(QtNameFilters(QStringLiteral("lonely")).isEmpty());
+    }
 };
 
 QTEST_MAIN(GraphicsFilesTest)
