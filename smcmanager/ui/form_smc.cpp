@@ -53,7 +53,6 @@ void setupList(PaneView* list) {
 void setupTree(PaneView* tree) {
     tree->setHeaderHidden(true);
     tree->setSelectionMode(QAbstractItemView::SingleSelection);
-    tree->setMouseTracking(true); // hot-tracking of the item under the mouse
 }
 
 QWidget* pathAndList(QLineEdit* path, PaneView* list) {

@@ -9,15 +9,29 @@
 #include <smcmanager_ui/form_prog.h>
 #include <smcmanager_ui/form_smc.h>
 
+#include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QMdiArea>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidgetItem>
 
 namespace {
+
+// Once the next modal dialog is up, hands it to answer (which must close it).
+template <typename Dialog, typename Answer> void whenModal(Answer answer) {
+    QTimer::singleShot(0, [answer] {
+        auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        answer(dialog);
+    });
+}
 
 // Runs the deferred deletions of closed windows.
 void flushDeletes() {
@@ -130,6 +144,40 @@ private slots:
         QCOMPARE(FindTreeNode(&root, "save"), nullptr);
         QCOMPARE(FindTreeNode(game, "game"), nullptr);
         QCOMPARE(FindTreeNode(static_cast<QTreeWidgetItem*>(nullptr), "game"), nullptr);
+    }
+
+    void confirmBoxOkOnly() {
+        whenModal<QMessageBox>([](QMessageBox* box) {
+            QCOMPARE(box->text(), QString("do you really want to format smc?"));
+            box->button(QMessageBox::Ok)->click();
+        });
+        QVERIFY(ConfirmBox("do you really want to format smc?"));
+        whenModal<QMessageBox>([](QMessageBox* box) { box->button(QMessageBox::Cancel)->click(); });
+        QVERIFY(!ConfirmBox("again?"));
+        whenModal<QMessageBox>([](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Escape); });
+        QVERIFY(!ConfirmBox("and again?"));
+    }
+
+    void browseForFolderStartsAtInitialOrHome() {
+        QTemporaryDir dir;
+        QString folder = "untouched";
+        whenModal<QFileDialog>([&](QFileDialog* dialog) {
+            QCOMPARE(dialog->windowTitle(), QString("export folder"));
+            QCOMPARE(dialog->directory().absolutePath(), QDir(dir.path()).absolutePath());
+            dialog->reject();
+        });
+        QVERIFY(!BrowseForFolder(nullptr, "export folder", dir.path(), folder));
+        QCOMPARE(folder, QString("untouched"));
+
+        // A folder that does not exist opens at the home folder and still works.
+        whenModal<QFileDialog>([&](QFileDialog* dialog) {
+            QCOMPARE(dialog->directory().absolutePath(), QDir::home().absolutePath());
+            dialog->setDirectory(dir.path());
+            dialog->selectFile(dir.path());
+            static_cast<QDialog*>(dialog)->accept(); // as the Choose button does
+        });
+        QVERIFY(BrowseForFolder(nullptr, "export folder", dir.filePath("missing"), folder));
+        QCOMPARE(QDir(folder).absolutePath(), QDir(dir.path()).absolutePath());
     }
 
 private:
