@@ -7,9 +7,9 @@
 #include <ctime>
 #include <vector>
 
+#include "common/path_names.h"
 #include "file_bytes.h"
 #include "graphics/device_format.h"
-#include "common/path_names.h"
 #include "graphics/vxg.h"
 
 namespace {
@@ -128,10 +128,20 @@ std::string PaletteTextFile(const PaletteTable& table, const std::string& name) 
     return out;
 }
 
+// The names of saved files come from text the user can edit: one that would leave the chosen
+// folder (or name no file) is refused as a file that cannot be created.
+namespace {
+bool plainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+} // namespace
+
 ImageSaveResult SaveItemAsText(const ImageItem& item, const std::string& folder,
                                const LocalTime& now) {
     std::string text;
     if (!ImageTextFile(item, now, text)) return ImageSaveResult::NotSavable;
+    if (!plainFileName(item.text[kColVarName])) return ImageSaveResult::CreateFailed;
     return writeWhole(folder + "/" + item.text[kColVarName] + ".txt", text);
 }
 
@@ -140,6 +150,10 @@ ImageSaveResult SaveItemAsVxg(const ImageItem& item, const std::string& folder) 
     if (VxgFromPicture(item.picture, UsesTransparent(item), TransparentIndexOf(item), image) !=
         kVxgOk)
         return ImageSaveResult::NotSavable;
+    if (!plainFileName(item.text[kColFileNameVx])) {
+        (void)VxgFree(image);
+        return ImageSaveResult::CreateFailed;
+    }
     const int written = VxgWrite(folder + "/" + item.text[kColFileNameVx] + ".vxg", image);
     if (VxgFree(image) != kVxgOk || written != kVxgOk) return ImageSaveResult::WriteFailed;
     return ImageSaveResult::Ok;

@@ -155,6 +155,24 @@ TEST(ImageText, SaveNamesTheFileAfterTheVariable) {
     EXPECT_EQ(ImageTextSaveMessage(failed, item), "failed to create file 'hero_walk'");
 }
 
+TEST(ImageText, EditedNamesNeverLeaveTheChosenFolder) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "out");
+    ImageItem item =
+        itemOf(IndexedPicture(2, 2, PixelFormat::Bits8, [](int, int) { return 3; }), "pic.bmp");
+    for (const char* name : {"../escape", "a/b", "..", "", "back\\slash"}) {
+        item.text[kColVarName] = name;
+        item.text[kColFileNameVx] = name;
+        EXPECT_EQ(SaveItemAsText(item, (dir / "out").string(), kWhen),
+                  ImageSaveResult::CreateFailed)
+            << name;
+        EXPECT_EQ(SaveItemAsVxg(item, (dir / "out").string()), ImageSaveResult::CreateFailed)
+            << name;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "out"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "escape.txt"));
+}
+
 PaletteTable samplePalette() {
     PaletteTable table{};
     table[0] = {255, 255, 255, 0};
