@@ -265,12 +265,15 @@ void TFormSMC::connectPanes() {
     TreePC->acceptsDrop = pcAccepts;
     ListPC->dropped = [this](const QMimeData* data, QTreeWidgetItem*) {
         const DragSource source = DragSourceOf(data);
-        run([this, source] { manager_->ListPCDragDrop(source); });
+        afterDrop(Side::Pc, nullptr, [this, source] { manager_->ListPCDragDrop(source); });
     };
     TreePC->dropped = [this](const QMimeData* data, QTreeWidgetItem* item) {
         const DragSource source = DragSourceOf(data);
         TreeNode* node = NodeOf(item);
-        if (node) run([this, source, node] { manager_->TreePCDragDrop(source, node); });
+        if (node) {
+            afterDrop(Side::Pc, node,
+                      [this, source, node] { manager_->TreePCDragDrop(source, node); });
+        }
     };
 
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
@@ -524,14 +527,28 @@ void TFormSMC::dropOnSmc(const QMimeData* data, QTreeWidgetItem* item, bool onTr
     TreeNode* node = onTree ? NodeOf(item) : nullptr;
     if (onTree && !node) return; // a drop on no node does nothing
     if (!data->hasFormat(kPaneMimeType)) {
-        DropDesktopFiles(DesktopPaths(data), node);
+        afterDrop(Side::Smc, node,
+                  [this, paths = DesktopPaths(data), node] { DropDesktopFiles(paths, node); });
         return;
     }
     const DragSource source = DragSourceOf(data);
     if (onTree)
-        run([this, source, node] { manager_->TreeSMCDragDrop(source, node); });
+        afterDrop(Side::Smc, node,
+                  [this, source, node] { manager_->TreeSMCDragDrop(source, node); });
     else
-        run([this, source] { manager_->ListSMCDragDrop(source); });
+        afterDrop(Side::Smc, nullptr, [this, source] { manager_->ListSMCDragDrop(source); });
+}
+
+void TFormSMC::afterDrop(Side side, const TreeNode* node, std::function<void()> action) {
+    // The drag's source waits for the drop to finish; a copy may take long, so it runs once
+    // the drop is done. The node is checked again: it must still be in the tree by then.
+    QMetaObject::invokeMethod(
+        this,
+        [this, side, node, action = std::move(action)] {
+            if (node && !ItemOf(side, node)) return;
+            run(action);
+        },
+        Qt::QueuedConnection);
 }
 
 void TFormSMC::run(const std::function<void()>& action) {

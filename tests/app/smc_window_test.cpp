@@ -132,10 +132,14 @@ bool dragOver(PaneView* view, const QMimeData* data, QTreeWidgetItem* item = nul
     return view->acceptsDrop && view->acceptsDrop(data, item);
 }
 
-// Drops data on item of view (nullptr: empty space), as the view's drop handler does.
+// Drops data on item of view (nullptr: empty space), as the view's drop handler does, and
+// lets the window do the copy it starts once the drag is over.
 void drop(PaneView* view, QMimeData* data, QTreeWidgetItem* item = nullptr) {
-    std::unique_ptr<QMimeData> owned(data);
-    if (dragOver(view, data, item) && view->dropped) view->dropped(data, item);
+    {
+        std::unique_ptr<QMimeData> owned(data);
+        if (dragOver(view, data, item) && view->dropped) view->dropped(data, item);
+    }
+    QCoreApplication::processEvents();
 }
 
 } // namespace
@@ -355,7 +359,12 @@ void SmcWindowTest::copyPcFolderOntoCardByDrop() {
     bool shownDuringCopy = false;
     const auto watch = connect(progress->Prog1, &QProgressBar::valueChanged, this,
                                [&] { shownDuringCopy = progress->isVisible(); });
-    drop(form->ListSMC, form->DragData(DragSource::PcList));
+    // The copy starts once the drop has returned, so the drag's source is not kept waiting.
+    std::unique_ptr<QMimeData> data(form->DragData(DragSource::PcList));
+    form->ListSMC->dropped(data.get(), nullptr);
+    data.reset();
+    QVERIFY(!cardHas("vx:\\album"));
+    QCoreApplication::processEvents();
     disconnect(watch);
     QCOMPARE(script.takeMessages(), std::vector<std::string>{});
     QVERIFY(shownDuringCopy);

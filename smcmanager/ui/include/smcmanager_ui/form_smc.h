@@ -123,6 +123,8 @@ private:
     void run(const std::function<void()>& action);
     bool acceptOnSmc(const QMimeData* data, QTreeWidgetItem* item);
     void dropOnSmc(const QMimeData* data, QTreeWidgetItem* item, bool onTree);
+    // Runs a drop's action from the event loop, once the drag has ended.
+    void afterDrop(Side side, const TreeNode* node, std::function<void()> action);
 
     TFormProg& progress_;
     const SysImageList& smallIcons_;
