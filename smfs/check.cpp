@@ -181,6 +181,19 @@ SmfsResult physicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings
             if (spare_is_blank(spare.data())) continue;
             ++report.sectorsChecked;
             checkSectorEcc(b, s, data.data(), spare.data(), out);
+            // Every sector of a data block carries the block's field twice; a sector that
+            // does not was written for another block or torn while it was programmed.
+            const auto copy1 = std::uint16_t(spare[kSpareAddr1] << 8 | spare[kSpareAddr1 + 1]);
+            const auto copy2 = std::uint16_t(spare[kSpareAddr2] << 8 | spare[kSpareAddr2 + 1]);
+            if (field != kFieldCis && (copy1 != field || copy2 != field)) {
+                SmfsFinding f = finding(SmfsFindingKind::AddressFieldsDiffer);
+                f.physBlock = b;
+                f.sector = s;
+                f.text = "physical block " + num(b) + " sector " + num(s) +
+                         ": block address fields " + num(copy1) + " and " + num(copy2) +
+                         " differ from the block's " + num(field);
+                out.add(std::move(f));
+            }
         }
     }
     for (std::size_t l = 0; l < claims.size(); ++l) {
@@ -552,6 +565,8 @@ const char* smfs_finding_name(SmfsFindingKind kind) {
         return "ecc-uncorrectable";
     case SmfsFindingKind::AddressFieldParity:
         return "address-parity";
+    case SmfsFindingKind::AddressFieldsDiffer:
+        return "address-fields-differ";
     case SmfsFindingKind::AddressOutOfRange:
         return "address-out-of-range";
     case SmfsFindingKind::DuplicateBlock:

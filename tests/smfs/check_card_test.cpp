@@ -188,7 +188,14 @@ TEST(CheckTest, DuplicatedBlockAndBadFieldsAreFound) {
     image.writeBytes(image.pageOffset(range * spb) + 512 + kSpareAddr1,
                      {std::uint8_t(field >> 8), std::uint8_t(field & 0xFF)});
 
+    // The second copy of the field in one sector of the original block, changed.
+    image.writeBytes(image.pageOffset(from * spb + 3) + 512 + kSpareAddr2, {0x10, 0x02});
+
     const SmfsCheckReport report = check();
+    const auto differ = findingsOf(report, SmfsFindingKind::AddressFieldsDiffer);
+    EXPECT_TRUE(std::any_of(differ.begin(), differ.end(), [&](const SmfsFinding& f) {
+        return f.physBlock == from && f.sector == from * spb + 3;
+    })) << describe(report);
     const auto duplicates = findingsOf(report, SmfsFindingKind::DuplicateBlock);
     ASSERT_EQ(duplicates.size(), 1u) << describe(report);
     EXPECT_EQ(duplicates[0].physBlock, std::max(from, to));

@@ -70,6 +70,7 @@ enum class SmfsFindingKind : std::uint8_t {
     EccUncorrectable,    // more than one bit is wrong in a 256-byte half
     AddressFieldParity,  // a block address field with bad parity
     AddressOutOfRange,   // a block address beyond the card's logical blocks
+    AddressFieldsDiffer, // a sector's two address fields differ from its block's
     DuplicateBlock,      // two physical blocks claim one logical block
     CisMissing,          // no block carries the card information structure
     CisDamaged,          // the CIS block's bytes are not the CIS
