@@ -31,6 +31,9 @@ int usageError(const std::string& problem);
 // "vela-smc: <message>" on standard error.
 void report(const std::string& message);
 
+// Text from a card or a machine made safe for a terminal: control bytes become '?'.
+std::string printable(std::string text);
+
 // A card path in the card's own form ("vx:\GAME\X.QXE" or "vx:\") from "vx:\game\x.qxe",
 // "/game/x.qxe" or "game/x.qxe"; false for a path with "." or ".." or an empty component.
 bool toCardPath(const std::string& text, std::string& cardPath);

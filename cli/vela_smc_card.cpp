@@ -85,8 +85,8 @@ int runInfo(const Options& o) {
     }
     std::printf("volume:   FAT%d, partition from sector %u, %u sectors, OEM name \"%s\", "
                 "label \"%s\"\n",
-                i.fatBits, i.partitionFirstSector, i.partitionSectors, trimmed(i.oemName).c_str(),
-                trimmed(i.label).c_str());
+                i.fatBits, i.partitionFirstSector, i.partitionSectors,
+                printable(trimmed(i.oemName)).c_str(), printable(trimmed(i.label)).c_str());
     std::printf("layout:   %u FATs of %u sectors from sector %u, root of %u entries at sector "
                 "%u, data from sector %u\n",
                 i.fatCount, i.fatSectors, i.fatStart, i.rootEntries, i.rootStart, i.dataStart);
@@ -110,7 +110,7 @@ int runCheck(const Options& o) {
         return kExitFailed;
     }
     for (const SmfsFinding& f : result.findings)
-        std::printf("%s: %s\n", smfs_finding_name(f.kind), f.text.c_str());
+        std::printf("%s: %s\n", smfs_finding_name(f.kind), printable(f.text).c_str());
     std::fprintf(stderr, "vela-smc: %s: %llu sectors, %u files, %u folders checked, %zu %s\n",
                  o.args[0].c_str(), static_cast<unsigned long long>(result.sectorsChecked),
                  result.filesChecked, result.foldersChecked, result.findings.size(),

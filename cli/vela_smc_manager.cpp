@@ -141,7 +141,7 @@ std::string sizeText(Session& s, const std::string& folder, const ListItem& item
 }
 
 void printItem(Session& s, const std::string& folder, const ListItem& item, bool longList) {
-    const std::string name = item.caption + (item.data == kItemFolder ? "/" : "");
+    const std::string name = printable(item.caption) + (item.data == kItemFolder ? "/" : "");
     if (longList)
         std::printf("%-6s %10s %16s  %s\n", item.type.c_str(), sizeText(s, folder, item).c_str(),
                     item.modified.c_str(), name.c_str());
@@ -152,7 +152,7 @@ void printItem(Session& s, const std::string& folder, const ListItem& item, bool
 bool listTree(Session& s, const std::string& folder, bool longList, bool recursive, int depth) {
     std::vector<ListItem> items;
     if (!s.list(folder, items)) return false;
-    if (recursive) std::printf("%s%s:\n", depth == 0 ? "" : "\n", folder.c_str());
+    if (recursive) std::printf("%s%s:\n", depth == 0 ? "" : "\n", printable(folder).c_str());
     for (const ListItem& item : items)
         printItem(s, folder, item, longList);
     if (!recursive || depth + 1 >= kMaxDepth) return true;
@@ -171,8 +171,8 @@ bool printTree(Session& s, const std::string& folder, const std::string& indent,
         const ListItem& item = items[i];
         const bool last = i + 1 == items.size();
         const bool folderItem = item.data == kItemFolder;
-        std::printf("%s%s%s%s\n", indent.c_str(), last ? "`-- " : "|-- ", item.caption.c_str(),
-                    folderItem ? "/" : "");
+        std::printf("%s%s%s%s\n", indent.c_str(), last ? "`-- " : "|-- ",
+                    printable(item.caption).c_str(), folderItem ? "/" : "");
         if (folderItem && depth + 1 < kMaxDepth)
             ok = printTree(s, joinCard(folder, item.caption), indent + (last ? "    " : "|   "),
                            depth + 1) &&

@@ -11,6 +11,13 @@ constexpr std::size_t kMessageWidth = 40;
 
 } // namespace
 
+std::string printable(std::string text) {
+    // Names on a card are bytes anyone could have written, escape sequences included.
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text;
+}
+
 bool toCardPath(const std::string& text, std::string& cardPath) {
     std::string rest = text;
     if (rest.size() >= 3 && (rest[0] == 'v' || rest[0] == 'V') &&
@@ -100,10 +107,13 @@ void TerminalUi::flush(bool succeeded) {
         const std::string& text = messages_[i];
         // The core reports one unreachable folder from each view it refreshes; once is enough.
         if (i > 0 && text == messages_[i - 1]) continue;
+        std::string shown = text;
+        for (char& c : shown)
+            if ((static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7F) c = '?';
         if (succeeded)
-            std::printf("%s\n", text.c_str());
+            std::printf("%s\n", shown.c_str());
         else
-            report(text);
+            report(shown);
     }
     std::fflush(stdout);
     messages_.clear();

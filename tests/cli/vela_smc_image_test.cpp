@@ -4,6 +4,8 @@
 // failures that must come out as the manager's own messages.
 #include "vela_smc_run.h"
 
+#include "smfs/ecc.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -357,6 +359,40 @@ TEST_F(ImageTest, ProgressBarIsDrawnOnATerminal) {
         << shown;
     EXPECT_NE(shown.find("\r\033[K"), std::string::npos) << "the bar is cleared at the end";
     EXPECT_EQ(runSmc({"ls", image_}).out, "game.qxe\n");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ImageTest, CardNamesCannotDriveTheTerminal) {
+    writeBytes(dir_ / "pc/abc.txt", patternBytes(10, 6));
+    ASSERT_EQ(runSmc({"put", image_, pc("abc.txt"), "/"}).exit, 0);
+    // Plant an escape byte in the name on the card and a size its one cluster cannot hold,
+    // with the sector's ECC made to match, as another system could have written them.
+    std::string bytes = readText(image_);
+    const std::size_t at = bytes.find("ABC     TXT");
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 1] = '\x1b';
+    bytes.replace(at + 28, 4, std::string("\xa0\x86\x01\x00", 4)); // 100000 bytes
+    const std::size_t record = (at - 1024) / 528, inRecord = (at - 1024) % 528;
+    ASSERT_LT(inRecord, 512u - 32u);
+    const std::size_t data = 1024 + record * 528, half = inRecord / 256;
+    ASSERT_EQ((inRecord + 31) / 256, half) << "the entry must lie in one half";
+    std::uint8_t ecc[3];
+    ecc_compute(reinterpret_cast<const std::uint8_t*>(bytes.data()) + data + half * 256, ecc);
+    bytes.replace(data + 512 + (half == 0 ? kSpareEccLow : kSpareEccHigh), 3,
+                  reinterpret_cast<const char*>(ecc), 3);
+    writeBytes(image_, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+
+    // The card library refuses such a name in a path, so the listing stops at it.
+    SmcRun run = runSmc({"ls", image_});
+    EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos) << run.out;
+    run = runSmc({"check", image_});
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_EQ(run.out, "chain-too-short: vx:\\A?C.TXT: size 100000 bytes needs 7 clusters, "
+                       "chain has 1\n");
 }
 
 } // namespace
