@@ -693,6 +693,21 @@ void SmcWindowTest::machineBrowseCopyDeleteFormat() {
     QVERIFY(readPc(sim->cardFolder() / "ALBUM" / "A.MP3") == bytes(2000, 4));
     QVERIFY(smcRows().contains("album"));
 
+    // Cancel on the machine also stops before the next file.
+    for (const char* name : {"a.bin", "b.bin"})
+        writePc(pc / "pair" / name, bytes(4096, name[0]));
+    showPcFolder(pc);
+    select(form->ListPC, {"pair"});
+    const auto press = connect(progress->Prog1, &QProgressBar::valueChanged, this, [&](int value) {
+        if (value == progress->Prog1->maximum() && !progress->CancelRequested())
+            progress->RequestCancel();
+    });
+    drop(form->ListSMC, form->DragData(DragSource::PcList));
+    disconnect(press);
+    QCOMPARE(script.takeMessages(), std::vector<std::string>{"operation canceled."});
+    QVERIFY(readPc(sim->cardFolder() / "PAIR" / "A.BIN") == bytes(4096, 'a'));
+    QVERIFY(!fs::exists(sim->cardFolder() / "PAIR" / "B.BIN"));
+
     // A file from the machine dropped on the PC list.
     select(form->ListSMC, {"tune.mp3"});
     drop(form->ListPC, form->DragData(DragSource::SmcList));
