@@ -15,10 +15,10 @@
 #include <system_error>
 #include <vector>
 
+#include "common/path_names.h"
 #include "graphics/image_list.h"
 #include "graphics/palette.h"
 #include "graphics/palette_import.h"
-#include "common/path_names.h"
 #include "graphics/picture_loader.h"
 #include "graphics/text_export.h"
 
