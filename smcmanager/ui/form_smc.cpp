@@ -248,6 +248,16 @@ void TFormSMC::connectPanes() {
     // Drags: each pane names itself; the core decides what may land where.
     ListSMC->makeDragData = [this] { return DragData(DragSource::SmcList); };
     ListPC->makeDragData = [this] { return DragData(DragSource::PcList); };
+    // A drag shows the large picture of the item under the mouse.
+    ListSMC->dragPixmap = [this](QTreeWidgetItem* item) {
+        const std::size_t row = std::size_t(ListSMC->indexOfTopLevelItem(item));
+        const auto& items = manager_->SmcItems();
+        return CardIcon(row < items.size() ? items[row].image : kImageOther, 32).pixmap(32);
+    };
+    ListPC->dragPixmap = [this](QTreeWidgetItem* item) {
+        const QString full = qs(joinPc(manager_->pcPath(), item->text(0).toStdString()));
+        return largeIcons_.fileIcon(full).pixmap(largeIcons_.iconSize());
+    };
     ListSMC->acceptsDrop = [this](const QMimeData* data, QTreeWidgetItem* item) {
         return acceptOnSmc(data, item);
     };

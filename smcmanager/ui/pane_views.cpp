@@ -21,9 +21,8 @@ void PaneView::startDrag(Qt::DropActions) {
     if (!makeDragData || selectedItems().isEmpty()) return;
     auto* drag = new QDrag(this);
     drag->setMimeData(makeDragData());
-    if (QTreeWidgetItem* item = currentItem()) {
-        drag->setPixmap(item->icon(0).pixmap(iconSize().isValid() ? iconSize() : QSize(16, 16)));
-    }
+    QTreeWidgetItem* item = currentItem();
+    if (item && dragPixmap) drag->setPixmap(dragPixmap(item));
     drag->exec(Qt::CopyAction, Qt::CopyAction);
 }
 

@@ -338,6 +338,8 @@ void SmcWindowTest::dragRulesOfBothSides() {
     QVERIFY(dragOver(form->ListPC, fromSmcList.get()));
     QVERIFY(dragOver(form->TreePC, fromSmcList.get(), form->TreePC->topLevelItem(0)));
     QVERIFY(!dragOver(form->ListPC, fromPcList.get()));
+    // A drag shows the large picture of its item.
+    QCOMPARE(form->ListSMC->dragPixmap(row(form->ListSMC, "tune.mp3")).size(), QSize(32, 32));
 
     // A drag made by another manager window is not taken for one of ours.
     TFormSMC other(*progress, main->SmallSysImages, main->LargeSysImages, nullptr,

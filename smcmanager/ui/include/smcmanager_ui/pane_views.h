@@ -6,6 +6,7 @@
 
 #include <smcmanager/manager_ui.h>
 
+#include <QPixmap>
 #include <QTreeWidget>
 
 #include <functional>
@@ -26,6 +27,8 @@ public:
 
     // Makes the drag data of a drag from this view (the window's token tells windows apart).
     std::function<QMimeData*()> makeDragData;
+    // The large picture shown under the mouse while item is dragged.
+    std::function<QPixmap(QTreeWidgetItem*)> dragPixmap;
     // Whether data may be dropped on the item (nullptr: empty space).
     std::function<bool(const QMimeData*, QTreeWidgetItem*)> acceptsDrop;
     // Drops data on the item (nullptr: empty space).
