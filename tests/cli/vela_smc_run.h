@@ -32,10 +32,12 @@ inline std::string readText(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Runs vela-smc with args; standard input is empty, output is not a terminal.
-inline SmcRun runSmc(const std::vector<std::string>& args) {
+// Runs vela-smc with args; standard input is empty, output is not a terminal. prefix (a
+// command such as setpriv with its options) runs the tool under another identity.
+inline SmcRun runSmc(const std::vector<std::string>& args, const std::string& prefix = "") {
     TempDir capture;
-    std::string command = shellQuote(VELA_SMC_PATH);
+    std::filesystem::permissions(capture.path(), std::filesystem::perms::all);
+    std::string command = prefix + shellQuote(VELA_SMC_PATH);
     for (const std::string& arg : args)
         command += " " + shellQuote(arg);
     command += " </dev/null >" + shellQuote((capture / "out").string()) + " 2>" +
