@@ -8,6 +8,7 @@
 #include <devicelink/sim_machine.h>
 #include <smcmanager_ui/form_prog.h>
 #include <smcmanager_ui/form_smc.h>
+#include <smcmanager_ui/manager_dialogs.h>
 
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -178,6 +179,37 @@ private slots:
         });
         QVERIFY(BrowseForFolder(nullptr, "export folder", dir.filePath("missing"), folder));
         QCOMPARE(QDir(folder).absolutePath(), QDir(dir.path()).absolutePath());
+    }
+
+    void realFileChoosersUseTheCardFilter() {
+        QTemporaryDir dir;
+        QFile(dir.filePath("old.smc")).open(QIODevice::WriteOnly);
+        QtManagerDialogs dialogs;
+        whenModal<QFileDialog>([&](QFileDialog* dialog) {
+            QCOMPARE(dialog->nameFilters(), QStringList{"Vela Virtual SMC File (*.smc)"});
+            QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFile);
+            dialog->setDirectory(dir.path());
+            dialog->selectFile(dir.filePath("old.smc"));
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        const auto opened = dialogs.openFile(nullptr, kSmcFilter, kSmcExtension);
+        QVERIFY(opened);
+        QCOMPARE(QString::fromStdString(opened->string()), dir.filePath("old.smc"));
+
+        // The save chooser adds the card extension to a name typed without one.
+        whenModal<QFileDialog>([&](QFileDialog* dialog) {
+            QCOMPARE(dialog->acceptMode(), QFileDialog::AcceptSave);
+            QCOMPARE(dialog->defaultSuffix(), QString("smc"));
+            dialog->setDirectory(dir.path());
+            dialog->selectFile("new");
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        const auto saved = dialogs.saveFile(nullptr, kSmcFilter, kSmcExtension);
+        QVERIFY(saved);
+        QCOMPARE(QString::fromStdString(saved->filename().string()), QString("new.smc"));
+
+        whenModal<QFileDialog>([](QFileDialog* dialog) { dialog->reject(); });
+        QVERIFY(!dialogs.saveFile(nullptr, kSmcFilter, kSmcExtension));
     }
 
 private:
