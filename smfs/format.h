@@ -16,6 +16,8 @@
 inline constexpr int kFormatQuick = 0;
 inline constexpr int kFormatFull = 1;
 inline constexpr std::size_t kCisBytes = 110;
+// The card information structure this system writes into the CIS block.
+extern const std::uint8_t kCis[kCisBytes];
 inline constexpr std::uint32_t kFormatRootEntries = 256;
 
 // The logical layout this system gives a card type.
