@@ -1,8 +1,11 @@
 // The main window: MDI frame, "Utilities" menu and the tool lifecycle.
 #include "app/form_main.h"
+#include "app/global.h"
 
 #include <devicelink/device_link.h>
 #include <devicelink/transport.h>
+#include <graphics_ui/form_graphics.h>
+#include <graphics_ui/graphics_choosers.h>
 #include <smcmanager_ui/form_prog.h>
 #include <smcmanager_ui/form_smc.h>
 
@@ -17,7 +20,8 @@ void ToolWindow::closeEvent(QCloseEvent* event) {
 }
 
 TFormMain::TFormMain(QWidget* parent)
-    : QMainWindow(parent), mdi_(new QMdiArea), smcFactory_(&TFormMain::MakeSmcManager) {
+    : QMainWindow(parent), mdi_(new QMdiArea), smcFactory_(&TFormMain::MakeSmcManager),
+      graphicsFactory_(&TFormMain::MakeGraphicsTool) {
     setObjectName("FormMain");
     setWindowTitle("Vela Developer Tool");
     setGeometry(229, 171, 870, 640);
@@ -25,8 +29,7 @@ TFormMain::TFormMain(QWidget* parent)
     QMenu* utilities = menuBar()->addMenu("Utilities");
     SMCmanager1 = utilities->addAction("SMC manager");
     Imagemanager1 = utilities->addAction("Graphics tool");
-    // Enabled once the graphics tool's window is given (setGraphicsFactory).
-    Imagemanager1->setEnabled(false);
+    Imagemanager1->setEnabled(bool(graphicsFactory_));
     connect(SMCmanager1, &QAction::triggered, this, &TFormMain::SMCmanager1Click);
     connect(Imagemanager1, &QAction::triggered, this, &TFormMain::Imagemanager1Click);
 }
@@ -41,6 +44,18 @@ QWidget* TFormMain::MakeSmcManager(TFormMain& main) {
     usb.verbose = true; // the discovery lines go to standard output
     return new TFormSMC(*main.progressWindow(), main.SmallSysImages, main.LargeSysImages,
                         std::make_unique<DeviceLink>(makeUsbTransport(usb)));
+}
+
+QWidget* TFormMain::MakeGraphicsTool(TFormMain&) {
+    // The application's own folder chooser and confirmation box; the rest are the standard
+    // dialogs the graphics window fills in itself.
+    GraphicsChoosers choosers;
+    choosers.browseForFolder = [](QWidget* owner, const QString& title, const QString& initial) {
+        QString folder;
+        return BrowseForFolder(owner, title, initial, folder) ? folder : QString();
+    };
+    choosers.confirm = [](QWidget* owner, const QString& text) { return ConfirmBox(text, owner); };
+    return new TFormGraphics(nullptr, std::move(choosers));
 }
 
 void TFormMain::SMCmanager1Click() {

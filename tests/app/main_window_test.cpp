@@ -6,6 +6,7 @@
 #include <app/global.h>
 #include <devicelink/device_link.h>
 #include <devicelink/sim_machine.h>
+#include <graphics_ui/form_graphics.h>
 #include <smcmanager_ui/form_prog.h>
 #include <smcmanager_ui/form_smc.h>
 #include <smcmanager_ui/manager_dialogs.h>
@@ -70,7 +71,7 @@ private slots:
         QCOMPARE(main->SMCmanager1->text(), QString("SMC manager"));
         QCOMPARE(main->Imagemanager1->text(), QString("Graphics tool"));
         QVERIFY(main->SMCmanager1->isEnabled());
-        QVERIFY(!main->Imagemanager1->isEnabled());
+        QVERIFY(main->Imagemanager1->isEnabled());
         QVERIFY(main->CurrentTool.isNull());
         QVERIFY(main->progressWindow()->isHidden());
     }
@@ -117,9 +118,17 @@ private slots:
         QVERIFY(main->CurrentTool.isNull());
     }
 
-    void graphicsFactoryEnablesItemAndReplacesManager() {
+    void graphicsToolReplacesManager() {
         main->SMCmanager1->trigger();
         QPointer<TFormSMC> manager = made.last();
+        main->Imagemanager1->trigger();
+        flushDeletes();
+        QVERIFY(manager.isNull());
+        QVERIFY(qobject_cast<TFormGraphics*>(main->CurrentTool->widget()));
+        QCOMPARE(main->CurrentTool->windowTitle(), QString("Graphics manager"));
+
+        main->setGraphicsFactory({});
+        QVERIFY(!main->Imagemanager1->isEnabled());
         main->setGraphicsFactory([](TFormMain&) {
             auto* tool = new QWidget;
             tool->setWindowTitle("Graphics");

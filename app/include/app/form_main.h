@@ -45,11 +45,13 @@ public:
     TFormProg* progressWindow() const { return FormProg; }
     // Replaces the factory of the SMC manager.
     void setSmcFactory(ToolFactory factory) { smcFactory_ = std::move(factory); }
-    // Gives the graphics tool's factory and enables its menu item.
+    // Replaces the factory of the graphics tool; an empty one disables its menu item.
     void setGraphicsFactory(ToolFactory factory);
 
     // The SMC manager of this main window with the real dialogs and the USB link.
     static QWidget* MakeSmcManager(TFormMain& main);
+    // The graphics tool with the application's folder chooser and confirmation box.
+    static QWidget* MakeGraphicsTool(TFormMain& main);
 
     void SMCmanager1Click();
     void Imagemanager1Click();
