@@ -113,13 +113,20 @@ const char* link_result_text(int result) {
 
 DeviceLink::DeviceLink(std::unique_ptr<LinkTransport> transport, LinkOptions options)
     : transport_(std::move(transport)), worker_(*transport_, options.secondLength),
-      maxListEntries_(options.maxListEntries) {}
+      maxListEntries_(options.maxListEntries) {
+    if (options.idle) worker_.setIdleHook(std::move(options.idle), options.idleInterval);
+}
+
+void DeviceLink::setIdleHook(std::function<void()> hook, std::chrono::microseconds interval) {
+    worker_.setIdleHook(std::move(hook), interval);
+}
 
 DeviceLink::~DeviceLink() {
     closePipes();
 }
 
 void DeviceLink::Reset() {
+    if (worker_.inIdleHook()) return;
     // Pipes left open (after a time-out the manager resets instead of disconnecting) are
     // closed here, or a USB interface would stay claimed and every later connect fail.
     closePipes();
@@ -128,7 +135,8 @@ void DeviceLink::Reset() {
 }
 
 void DeviceLink::closePipes() {
-    if (!pipesOpen()) return;
+    // From the idle hook the pipes belong to the exchange being waited for.
+    if (!pipesOpen() || worker_.inIdleHook()) return;
     worker_.waitIdle();
     if (inPipe_ != kInvalidPipe) transport_->ClosePipe(inPipe_);
     if (outPipe_ != kInvalidPipe) transport_->ClosePipe(outPipe_);
@@ -191,6 +199,7 @@ int DeviceLink::ReceiveFrame(std::uint32_t seconds) {
 // ---- Operations ----
 
 int DeviceLink::Connect() {
+    if (worker_.inIdleHook()) return LINK_IO_FAILED;
     connected_ = false;
     closePipes();
     std::strcpy(inPipeName_, kPipeIn);
@@ -344,13 +353,29 @@ int DeviceLink::PutFile(const std::uint8_t* data, std::uint32_t size, std::strin
     if ((result = expect(kReplyPutNameOk, false)) != 0) return result;
     if ((result = SendValue(size)) != 0) return fail(result);
 
+    // The protocol has no abort, and a machine left inside a chunk would take the next
+    // command for data. So a cancel fills the chunk in hand with zeros and sends the end
+    // marker short of the size, which the machine refuses (or keeps as a short file the
+    // caller removes); either way the exchange ends where the next one can start.
+    const auto cancel = [&](bool inChunk, std::uint32_t left) {
+        static constexpr std::uint8_t kZeros[kFrameBytes] = {};
+        for (; left > 0; left -= std::min(kFrameBytes, left))
+            if (const int r = SendData(kZeros, std::min(kFrameBytes, left)); r != 0) return fail(r);
+        if (inChunk) {
+            if (const int r = expect(kReplyPutReady, false); r != 0) return r;
+        }
+        if (const int r = SendValue(0); r != 0) return fail(r);
+        if (const int r = ReceiveFrame(kReplyLimit); r != 0) return fail(r);
+        return LINK_CANCELED;
+    };
+
     std::uint32_t sent = 0;
     for (;;) {
         if ((result = expect(kReplyPutReady, false)) != 0) return result;
         if (sent == size) break;
         const std::uint32_t chunk = std::min(chunkSize_, size - sent);
         if (callbacks.chunk && callbacks.chunk({sent + chunk, size}) == LINK_CANCELED)
-            return LINK_CANCELED;
+            return cancel(false, 0);
         if ((result = SendValue(chunk)) != 0) return fail(result);
         if ((result = expect(kReplyPutChunkOk, false)) != 0) return result;
         for (std::uint32_t done = 0; done < chunk;) {
@@ -358,7 +383,7 @@ int DeviceLink::PutFile(const std::uint8_t* data, std::uint32_t size, std::strin
             if ((result = SendData(data + sent + done, packet)) != 0) return fail(result);
             done += packet;
             if (callbacks.packet && callbacks.packet({sent + done, size, packet}) == LINK_CANCELED)
-                return LINK_CANCELED;
+                return cancel(true, chunk - done);
         }
         sent += chunk;
     }

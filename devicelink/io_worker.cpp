@@ -30,6 +30,31 @@ int IoWorker::BulkRead(PipeHandle pipe, std::uint8_t* buffer, std::uint32_t leng
     return run(pipe, false, buffer, length, bytesDone, seconds);
 }
 
+void IoWorker::setIdleHook(std::function<void()> hook, std::chrono::microseconds interval) {
+    idleHook_ = std::move(hook);
+    idleInterval_ = std::max(interval, std::chrono::microseconds(1));
+}
+
+template <class Predicate>
+bool IoWorker::waitUntil(std::unique_lock<std::mutex>& lock,
+                         std::chrono::steady_clock::time_point deadline, Predicate ready) {
+    if (!idleHook_) return requesterWake_.wait_until(lock, deadline, ready);
+    for (;;) {
+        // The predicate is checked under the lock before every sleep, so a wake-up that came
+        // while the hook ran is not lost.
+        const auto slice = std::min(deadline, std::chrono::steady_clock::now() + idleInterval_);
+        if (requesterWake_.wait_until(lock, slice, ready)) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return ready();
+        // Without the lock: the hook may take its time, and the worker must be able to
+        // finish meanwhile.
+        lock.unlock();
+        inIdleHook_ = true;
+        idleHook_();
+        inIdleHook_ = false;
+        lock.lock();
+    }
+}
+
 void IoWorker::waitIdle() {
     std::unique_lock lock(mutex_);
     requesterWake_.wait(lock, [this] { return slot_ == Slot::Idle; });
@@ -40,11 +65,12 @@ int IoWorker::run(PipeHandle pipe, bool write, std::uint8_t* buffer, std::uint32
     // A limit of exactly the given time still counts as in time, so the deadline is
     // inclusive: wait_until only reports a time-out once it has passed.
     const auto deadline = std::chrono::steady_clock::now() + secondLength_ * seconds;
+    // The slot is busy with the exchange whose wait called the hook.
+    if (inIdleHook_) return kTransferFailed;
     std::unique_lock lock(mutex_);
 
     // A transfer abandoned earlier may still be winding down in the transport.
-    if (!requesterWake_.wait_until(lock, deadline, [this] { return slot_ == Slot::Idle; }))
-        return kBulkTimeout;
+    if (!waitUntil(lock, deadline, [this] { return slot_ == Slot::Idle; })) return kBulkTimeout;
 
     if (staging_.size() < length) staging_.resize(length);
     if (write && length > 0) std::memcpy(staging_.data(), buffer, length);
@@ -59,8 +85,7 @@ int IoWorker::run(PipeHandle pipe, bool write, std::uint8_t* buffer, std::uint32
     workerWake_.notify_one();
     lock.lock();
 
-    const bool finished =
-        requesterWake_.wait_until(lock, deadline, [this, id] { return finished_ == id; });
+    const bool finished = waitUntil(lock, deadline, [this, id] { return finished_ == id; });
     if (!finished) {
         abandoned_ = id;
         if (slot_ == Slot::Posted) {

@@ -95,12 +95,15 @@ TEST_F(PutTest, CallbacksCancelTheTransfer) {
     EXPECT_EQ(link->PutFile(data.data(), 1000, "vx:\\", "a.bin", callbacks), LINK_CANCELED);
     EXPECT_TRUE(sim.receivedFrames().empty());
 
+    // Cancelled before the first chunk: the end marker goes out at once, short of the size.
     callbacks.start = nullptr;
     callbacks.chunk = [](const LinkChunkProgress&) { return LINK_CANCELED; };
     EXPECT_EQ(link->PutFile(data.data(), 1000, "vx:\\", "a.bin", callbacks), LINK_CANCELED);
-    EXPECT_EQ(sim.receivedFrames().size(), 4u); // no chunk length went out
+    expectFrames(sim.receivedFrames(), {commandFrame(0xD0), stringFrame("vx:\\"),
+                                        stringFrame("a.bin"), valueFrame(1000), valueFrame(0)});
+    EXPECT_FALSE(fs::exists(card("A.BIN")));
 
-    sim.restart();
+    // Cancelled inside the chunk: the rest of it goes out as zeros, then the end marker.
     sim.clearReceived();
     callbacks.chunk = nullptr;
     int packets = 0;
@@ -108,9 +111,37 @@ TEST_F(PutTest, CallbacksCancelTheTransfer) {
         return ++packets == 2 ? LINK_CANCELED : 0;
     };
     EXPECT_EQ(link->PutFile(data.data(), 1000, "vx:\\", "b.bin", callbacks), LINK_CANCELED);
-    EXPECT_EQ(sim.receivedFrames().size(), 7u); // command, folder, name, size, chunk, 2 data
-    EXPECT_FALSE(fs::exists(card("B.BIN")));
+    const std::vector<std::uint8_t> zeros(256, 0);
+    expectFrames(sim.receivedFrames(),
+                 {commandFrame(0xD0), stringFrame("vx:\\"), stringFrame("b.bin"), valueFrame(1000),
+                  valueFrame(1000), dataFrame(data.data(), 256), dataFrame(data.data() + 256, 256),
+                  dataFrame(zeros.data(), 256), dataFrame(zeros.data(), 232), valueFrame(0)});
     EXPECT_TRUE(link->connected());
+    // That chunk was the file's last, so the machine took a file of full length with a
+    // zero tail; removing it is the caller's part, and the machine is ready for it.
+    EXPECT_EQ(link->RemoveFile("vx:\\b.bin"), LINK_OK);
+    EXPECT_FALSE(fs::exists(card("B.BIN")));
+    EXPECT_EQ(link->PutFile(data.data(), 1000, "vx:\\", "b.bin"), LINK_OK);
+    EXPECT_EQ(readFile(card("B.BIN")), data);
+}
+
+TEST_F(PutTest, CancelBeforeTheLastChunkLeavesNoFile) {
+    sim.setFirmware(1, 4); // chunks of 32768 bytes
+    connect();
+    const auto data = patternBytes(40000);
+    LinkCallbacks callbacks;
+    callbacks.packet = [](const LinkPacketProgress&) { return LINK_CANCELED; };
+    EXPECT_EQ(link->PutFile(data.data(), 40000, "vx:\\", "c.bin", callbacks), LINK_CANCELED);
+    const auto frames = sim.receivedFrames();
+    // Command, folder, name, size, chunk length, the chunk's 128 frames, the end marker.
+    ASSERT_EQ(frames.size(), 134u);
+    EXPECT_EQ(frames[5], dataFrame(data.data(), 256));
+    EXPECT_EQ(frames[6], SimFrame{});
+    EXPECT_EQ(frames.back(), valueFrame(0));
+    EXPECT_FALSE(fs::exists(card("C.BIN")));
+    LinkList list;
+    EXPECT_EQ(link->ListFiles("vx:\\", list), LINK_OK);
+    EXPECT_TRUE(list.empty());
 }
 
 TEST_F(PutTest, ResultOfEachReplyStep) {

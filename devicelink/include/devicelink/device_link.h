@@ -94,6 +94,10 @@ struct LinkOptions {
     std::chrono::microseconds secondLength = std::chrono::seconds(1);
     // Listings with more entries than this are refused as broken.
     std::size_t maxListEntries = kMaxListEntries;
+    // Called on the requesting thread about every idleInterval while a frame is waited for
+    // (a window repaints there); it must not use the link. Empty: none.
+    std::function<void()> idle;
+    std::chrono::microseconds idleInterval = std::chrono::milliseconds(50);
 };
 
 class DeviceLink {
@@ -107,6 +111,10 @@ public:
 
     // Clears the pipe names and closes the pipes that are still open.
     void Reset();
+    // Sets the hook called while a frame is waited for (see LinkOptions::idle). An operation
+    // started from inside the hook fails with LINK_IO_FAILED and sends nothing.
+    void setIdleHook(std::function<void()> hook,
+                     std::chrono::microseconds interval = std::chrono::milliseconds(50));
 
     // Opens both pipes and asks the machine who it is. LINK_NO_DEVICE, LINK_TIMEOUT,
     // LINK_IO_FAILED, LINK_BAD_REPLY (the pipes are closed again on every failure).
@@ -133,9 +141,10 @@ public:
     // Formats the card, waiting finalLimit seconds for the machine to finish.
     // LINK_DEVICE_ERROR, LINK_BAD_REPLY, LINK_TIMEOUT, LINK_IO_FAILED.
     [[nodiscard]] int FormatCard(std::uint32_t finalLimit = kFormatLimit);
-    // Writes size bytes as the file name in folder (a card path ending in a backslash).
-    // LINK_NO_PATH, LINK_DEVICE_ERROR, LINK_BAD_REPLY, LINK_CANCELED, LINK_TIMEOUT,
-    // LINK_IO_FAILED, LINK_TEXT_TOO_LONG.
+    // Writes size bytes as the file name in folder (a card path ending in a backslash). A
+    // cancel once data went out still ends the exchange; a short file the machine may have
+    // kept is the caller's to remove. LINK_NO_PATH, LINK_DEVICE_ERROR, LINK_BAD_REPLY,
+    // LINK_CANCELED, LINK_TIMEOUT, LINK_IO_FAILED, LINK_TEXT_TOO_LONG.
     [[nodiscard]] int PutFile(const std::uint8_t* data, std::uint32_t size, std::string_view folder,
                               std::string_view name, const LinkCallbacks& callbacks = {});
     // Reads the card file path (name is its file name, for the callbacks) into data; on

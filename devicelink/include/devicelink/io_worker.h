@@ -13,6 +13,11 @@
 // given up. A request that finds the worker still busy waits for it within its own time
 // limit. Time limits are given in the protocol's whole seconds; the length of one such
 // second is set at construction so tests can shrink it.
+//
+// While it waits, the requester can be handed back to its owner: an idle hook, when set, is
+// called on the requesting thread about every idle interval (a window thread repaints
+// there). The wait is cut into slices for it; the deadline stays the same. A transfer asked
+// for from inside the hook is refused, so the hook cannot start another exchange.
 #pragma once
 
 #include "devicelink/transport.h"
@@ -20,6 +25,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -50,6 +56,13 @@ public:
     // Waits until no transfer is in flight (a cancelled one has ended), so the pipes can be
     // closed safely.
     void waitIdle();
+    // Calls hook on the requesting thread about every interval while a transfer is waited
+    // for; an empty hook turns it off.
+    void setIdleHook(std::function<void()> hook,
+                     std::chrono::microseconds interval = std::chrono::milliseconds(50));
+
+    // Whether the idle hook is running now (on the requesting thread).
+    bool inIdleHook() const { return inIdleHook_; }
 
     std::chrono::microseconds secondLength() const { return secondLength_; }
 
@@ -59,6 +72,9 @@ private:
     int run(PipeHandle pipe, bool write, std::uint8_t* buffer, std::uint32_t length,
             std::uint32_t* bytesDone, std::uint32_t seconds);
     void body();
+    template <class Predicate>
+    bool waitUntil(std::unique_lock<std::mutex>& lock,
+                   std::chrono::steady_clock::time_point deadline, Predicate ready);
 
     LinkTransport& transport_;
     const std::chrono::microseconds secondLength_;
@@ -76,6 +92,10 @@ private:
     std::uint32_t transferred_ = 0;
     int result_ = 0;
     std::vector<std::uint8_t> staging_;
+    // Requesting thread only.
+    std::function<void()> idleHook_;
+    std::chrono::microseconds idleInterval_{std::chrono::milliseconds(50)};
+    bool inIdleHook_ = false;
 
     std::thread thread_; // last: starts once everything above is ready
 };
