@@ -2,6 +2,7 @@
 // host: each card type is formatted, given two files written through the volume layer, and
 // its partition extracted into a raw file that fsck.fat -n and mtools must accept as it is,
 // with the files' contents read back by mtools.
+#include "api_interop.h"
 #include "format_fixture.h"
 
 #include "smfs/bytes.h"
@@ -16,51 +17,6 @@
 #include <sys/wait.h>
 
 namespace {
-
-struct ToolRun {
-    int exitCode = -1;
-    std::string output;
-};
-
-ToolRun runTool(const std::string& command) {
-    ToolRun run;
-    std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return run;
-    std::array<char, 4096> chunk;
-    std::size_t n;
-    while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0)
-        run.output.append(chunk.data(), n);
-    const int status = pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
-
-std::string findFsck() {
-    for (const char* path : {"/sbin/fsck.fat", "/usr/sbin/fsck.fat", "/usr/bin/fsck.fat"})
-        if (std::filesystem::exists(path)) return path;
-    return "";
-}
-
-// Writes the partition's sectors, as the volume sees them, into a raw file. Blocks never
-// written hold erased bytes.
-void extractPartition(const CardImage& card, const std::string& path) {
-    const FatVolume* v = fat_volume(0);
-    ASSERT_NE(v, nullptr);
-    const std::uint32_t spb = card.geometry().sectorsPerBlock;
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(out, nullptr);
-    std::vector<std::uint8_t> sector(kSectorBytes);
-    for (std::uint32_t i = 0; i < v->partitionSectors; ++i) {
-        const std::uint32_t s = v->partitionFirstSector + i;
-        if (media_logical_entry(s / spb) == 0) {
-            std::fill(sector.begin(), sector.end(), 0xFF);
-        } else {
-            ASSERT_EQ(media_read_sector(0, s, 0, sector.data(), kSectorBytes), SmfsResult::Ok);
-        }
-        ASSERT_EQ(std::fwrite(sector.data(), 1, kSectorBytes, out), kSectorBytes);
-    }
-    std::fclose(out);
-}
 
 // Allocates a chain long enough for the data, writes it and gives it a root entry.
 void writeFile(std::uint32_t rootSlot, const char* name83, const std::vector<std::uint8_t>& data) {
@@ -110,14 +66,14 @@ std::vector<std::uint8_t> readFile(const std::string& path) {
 
 // fsck.fat's verdict on a volume of ours: the lines it may print, where the only remark
 // allowed is on the blank label, which it does not consider valid.
-struct FsckVerdict {
+struct FsckSummary {
     bool onlyKnownLines = true;
     bool labelRemark = false;
     std::uint32_t clusters = 0; // from the summary "N files, used/total clusters"
 };
 
-FsckVerdict readFsckOutput(const std::string& output, const std::string& imagePath) {
-    FsckVerdict verdict;
+FsckSummary readFsckOutput(const std::string& output, const std::string& imagePath) {
+    FsckSummary verdict;
     std::size_t start = 0;
     while (start < output.size()) {
         std::size_t end = output.find('\n', start);
@@ -147,7 +103,7 @@ FsckVerdict readFsckOutput(const std::string& output, const std::string& imagePa
 class FormatInteropTest : public testing::TestWithParam<int> {};
 
 TEST_P(FormatInteropTest, FsckAndMtoolsAcceptTheVolume) {
-    const std::string fsck = findFsck();
+    const std::string fsck = apiFsckPath();
     ASSERT_FALSE(fsck.empty()) << "fsck.fat (dosfstools) is not installed";
 
     CardImage card(GetParam());
@@ -161,21 +117,21 @@ TEST_P(FormatInteropTest, FsckAndMtoolsAcceptTheVolume) {
 
     TempDir dir;
     const std::string raw = (dir / "partition.img").string();
-    extractPartition(card, raw);
+    apiExtractPartition(raw);
 
-    const ToolRun check = runTool(fsck + " -n '" + raw + "'");
-    const FsckVerdict verdict = readFsckOutput(check.output, raw);
+    const ToolRun check = apiRunTool(fsck + " -n '" + raw + "'");
+    const FsckSummary verdict = readFsckOutput(check.output, raw);
     EXPECT_TRUE(verdict.onlyKnownLines) << check.output;
     EXPECT_EQ(check.exitCode, verdict.labelRemark ? 1 : 0) << check.output;
     EXPECT_EQ(verdict.clusters, fat_volume(0)->clusterCount) << check.output;
 
-    const ToolRun listing = runTool("mdir -i '" + raw + "' ::");
+    const ToolRun listing = apiRunTool("mdir -i '" + raw + "' ::");
     EXPECT_EQ(listing.exitCode, 0) << listing.output;
     EXPECT_NE(listing.output.find("GAME     BIN"), std::string::npos) << listing.output;
     EXPECT_NE(listing.output.find("README   TXT"), std::string::npos) << listing.output;
 
     const std::string copy = (dir / "game.bin").string();
-    const ToolRun extract = runTool("mcopy -n -i '" + raw + "' ::GAME.BIN '" + copy + "'");
+    const ToolRun extract = apiRunTool("mcopy -n -i '" + raw + "' ::GAME.BIN '" + copy + "'");
     EXPECT_EQ(extract.exitCode, 0) << extract.output;
     EXPECT_EQ(readFile(copy), big);
 }
