@@ -334,6 +334,7 @@ int DeviceLink::PutFile(const std::uint8_t* data, std::uint32_t size, std::strin
                         std::string_view name, const LinkCallbacks& callbacks) {
     if (folder.size() > kMaxTextBytes || name.size() > kMaxTextBytes) return LINK_TEXT_TOO_LONG;
     const std::string folderText(folder), nameText(name);
+    cancelledPutKept_ = false;
     if (callbacks.start && callbacks.start({nameText.c_str(), folderText.c_str(), nameText.c_str(),
                                             size}) == LINK_CANCELED)
         return LINK_CANCELED;
@@ -366,6 +367,7 @@ int DeviceLink::PutFile(const std::uint8_t* data, std::uint32_t size, std::strin
         }
         if (const int r = SendValue(0); r != 0) return fail(r);
         if (const int r = ReceiveFrame(kReplyLimit); r != 0) return fail(r);
+        cancelledPutKept_ = replyIs256() && frame_[0] == kReplyPutDone;
         return LINK_CANCELED;
     };
 

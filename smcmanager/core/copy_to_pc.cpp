@@ -3,7 +3,9 @@
 // whole into memory (in pieces of 1 MiB from a virtual SMC, with GetFile from the machine),
 // then written to the PC under its name in lower case. Names from a card or a machine are
 // untrusted: a name that is not one plain PC file name is refused before anything is
-// written, so nothing ever lands outside the chosen PC folder.
+// written, so nothing ever lands outside the chosen PC folder. A cancel stops the copy
+// between files or while a file is read; as the PC file is only created once the whole card
+// file is in memory, a cancelled file leaves nothing on the PC.
 #include "smcmanager/smc_manager.h"
 
 #include "manager_text.h"
@@ -131,14 +133,16 @@ void SmcManager::TreePCDragDrop(DragSource source, TreeNode* node) {
 bool SmcManager::CopySelectionToPc(const std::string& target,
                                    const std::vector<std::string>& list) {
     if (target.empty()) return true;
+    cancelled_ = false;
     const std::int64_t total = SelectionSize(list);
     prog2Position_ = 0;
     prog().SetProg2Max(total);
     prog().SetProg2Pos(0);
     bool allCopied = true;
     for (const std::string& entry : list) {
+        if (stopRequested()) return false;
         if (isFolderEntry(entry)) {
-            // A folder copy never stops the run.
+            // A folder copy never stops the run; only a cancel inside it does.
             allCopied = CopyFolderToPc(target, withoutLast(entry)) && allCopied;
             continue;
         }
@@ -249,6 +253,10 @@ bool SmcManager::readCardFile(const std::string& path, const std::string& name,
             prog().SetProg1Pos(done);
             prog2Position_ += piece;
             prog().SetProg2Pos(prog2Position_);
+            if (done < size && stopRequested()) {
+                (void)smfs_close(handle);
+                return false;
+            }
         }
         if (smfs_close(handle) != SmfsResult::Ok) {
             message("failed to close file in virtual SMC.");
@@ -265,6 +273,7 @@ bool SmcManager::readCardFile(const std::string& path, const std::string& name,
             return OnPacket(packet.bytesSoFar, packet.packetBytes);
         };
         const int result = FLink->GetFile(path, name, data, callbacks);
+        if (result == LINK_CANCELED) cancelled_ = true;
         if (result != LINK_OK) {
             message(getFileMessage(result));
             return false;
@@ -275,6 +284,7 @@ bool SmcManager::readCardFile(const std::string& path, const std::string& name,
 }
 
 bool SmcManager::CopyFileToPc(const std::string& target, const std::string& path) {
+    if (stopRequested()) return false;
     const std::string name = LastCardComponent(path);
     ProgressUi& p = prog();
     p.SetAnimation(ProgressUi::Animation::CopyFile);
@@ -336,6 +346,7 @@ bool SmcManager::CopyFolderToPc(const std::string& target, const std::string& fo
     bool ok = true;
     // A failing child ends only that child; the rest of the folder follows.
     auto copyChild = [&](const std::string& childName, bool folderChild) {
+        if (cancelled_) return;
         const std::string child = JoinCardPath(folder, childName);
         const bool copied =
             folderChild ? CopyFolderToPc(newTarget, child) : CopyFileToPc(newTarget, child);
@@ -352,6 +363,7 @@ bool SmcManager::CopyFolderToPc(const std::string& target, const std::string& fo
             p.StopAnimation();
         }
         for (const std::string& childName : names) {
+            if (stopRequested()) break;
             if (childName == "." || childName == "..") continue;
             if (!SafePcName(childName)) {
                 message("failed to create file in PC.");
@@ -376,6 +388,7 @@ bool SmcManager::CopyFolderToPc(const std::string& target, const std::string& fo
             ok = false;
         }
         for (const LinkEntry& entry : list) {
+            if (stopRequested()) break;
             const std::string childName = entryName(entry);
             if (!SafePcName(childName)) {
                 message("failed to create file in PC.");
@@ -386,7 +399,7 @@ bool SmcManager::CopyFolderToPc(const std::string& target, const std::string& fo
         }
     }
     p.StopAnimation();
-    return ok;
+    return ok && !cancelled_;
 }
 
 bool SmcManager::MakePcFolder(const std::string& path) {

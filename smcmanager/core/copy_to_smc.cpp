@@ -1,8 +1,9 @@
 // Copying from the PC to the card: the PC selection, the byte total that scales the overall
 // gauge, and the copy of folders and files. A file is read whole into memory, then written
 // to a virtual SMC in pieces of 1 MiB or sent to the machine with PutFile, the gauges moving
-// after each piece or packet. A paste stops at the first step that fails; an existing card
-// file of the same name is never replaced.
+// after each piece or packet. A paste stops at the first step that fails or at a cancel; an
+// existing card file of the same name is never replaced, and a file cancelled half-way is
+// taken off the card again.
 #include "smcmanager/smc_manager.h"
 
 #include "manager_text.h"
@@ -126,11 +127,13 @@ void SmcManager::TreeSMCDragDrop(DragSource source, TreeNode* node) {
 bool SmcManager::PasteToSmc(std::string dest, const std::vector<std::string>& list) {
     // Names are joined with a backslash, so the root travels as "vx:".
     if (dest == kSmcRoot) dest = "vx:";
+    cancelled_ = false;
     const std::int64_t total = TotalPcBytes(list);
     prog2Position_ = 0;
     prog().SetProg2Max(total);
     prog().SetProg2Pos(0);
     for (const std::string& entry : list) {
+        if (stopRequested()) return false;
         const bool copied = !entry.empty() && entry.back() == '/'
                                 ? CopyFolderToSmc(dest, entry.substr(0, entry.size() - 1))
                                 : CopyFileToSmc(dest, entry);
@@ -171,8 +174,9 @@ bool SmcManager::CopyFolderToSmc(const std::string& dest, const std::string& fol
         if (linkedFolder(entry)) continue;
         const std::string path = JoinPcPath(folder, entry.path().filename().string());
         std::error_code error;
-        const bool copied = entry.is_directory(error) ? CopyFolderToSmc(cardFolder, path)
-                                                      : CopyFileToSmc(cardFolder, path);
+        const bool copied =
+            !stopRequested() && (entry.is_directory(error) ? CopyFolderToSmc(cardFolder, path)
+                                                           : CopyFileToSmc(cardFolder, path));
         if (!copied) {
             prog().StopAnimation();
             return false;
@@ -183,6 +187,7 @@ bool SmcManager::CopyFolderToSmc(const std::string& dest, const std::string& fol
 }
 
 bool SmcManager::CopyFileToSmc(const std::string& dest, const std::string& file) {
+    if (stopRequested()) return false;
     FilePtr stream(std::fopen(file.c_str(), "rb"));
     if (!stream) {
         message("failed to open file '" + file + "'");
@@ -247,6 +252,11 @@ bool SmcManager::writeToVirtual(const std::string& cardPath,
         prog().SetProg1Pos(std::int64_t(written));
         prog2Position_ += piece;
         prog().SetProg2Pos(prog2Position_);
+        // After the last piece the file is whole; the next file's start sees the cancel.
+        if (written < data.size() && stopRequested()) {
+            if (smfs_close(handle) == SmfsResult::Ok) (void)smfs_delete(cardPath.c_str());
+            return false;
+        }
     }
     if (smfs_close(handle) != SmfsResult::Ok) {
         message("failed to close file in virtual SMC. ('" + cardPath + "')");
@@ -267,20 +277,38 @@ bool SmcManager::writeToMachine(const std::string& dest, const std::string& name
     const int result =
         FLink->PutFile(data.data(), std::uint32_t(data.size()), dest + "\\", name, callbacks);
     if (result == LINK_OK) return true;
+    if (result == LINK_CANCELED) {
+        cancelled_ = true;
+        // The machine may have taken the unfinished file as a whole one.
+        if (FLink->cancelledPutKept()) (void)FLink->RemoveFile(dest + "\\" + name);
+    }
     message(putFileMessage(result));
     return false;
+}
+
+bool SmcManager::stopRequested() {
+    if (cancelled_) return true;
+    if (!prog().CancelRequested()) return false;
+    cancelled_ = true;
+    message("operation canceled.");
+    return true;
+}
+
+bool SmcManager::pollCancel() {
+    if (!cancelled_ && prog().CancelRequested()) cancelled_ = true;
+    return cancelled_;
 }
 
 int SmcManager::OnFileStart(const char* name, std::uint32_t size) {
     prog().SetMsg1(std::string("now copying file '") + name);
     prog().SetProg1Max(size);
     prog().SetProg1Pos(0);
-    return -12;
+    return pollCancel() ? LINK_CANCELED : -12;
 }
 
 int SmcManager::OnPacket(std::uint32_t bytesSoFar, std::uint32_t packetBytes) {
     prog().SetProg1Pos(bytesSoFar);
     prog2Position_ += packetBytes;
     prog().SetProg2Pos(prog2Position_);
-    return -12;
+    return pollCancel() ? LINK_CANCELED : -12;
 }

@@ -242,6 +242,9 @@ void SmcManager::Paste1Click(Focus focus) {
         prog().Show();
         (void)PasteToSmc(FSmcPath, FCopyList);
         prog().Hide();
+        // A paste normally leaves the panes as they are; after a cancel they show what
+        // was copied before it.
+        if (cancelled_) RefreshSmc();
     } else if (focus == Focus::PcList && !FPcPath.empty()) {
         // Card items put aside by Copy go into the current PC folder.
         prog().Show();

@@ -102,6 +102,7 @@ TEST_F(PutTest, CallbacksCancelTheTransfer) {
     expectFrames(sim.receivedFrames(), {commandFrame(0xD0), stringFrame("vx:\\"),
                                         stringFrame("a.bin"), valueFrame(1000), valueFrame(0)});
     EXPECT_FALSE(fs::exists(card("A.BIN")));
+    EXPECT_FALSE(link->cancelledPutKept());
 
     // Cancelled inside the chunk: the rest of it goes out as zeros, then the end marker.
     sim.clearReceived();
@@ -119,6 +120,7 @@ TEST_F(PutTest, CallbacksCancelTheTransfer) {
     EXPECT_TRUE(link->connected());
     // That chunk was the file's last, so the machine took a file of full length with a
     // zero tail; removing it is the caller's part, and the machine is ready for it.
+    EXPECT_TRUE(link->cancelledPutKept());
     EXPECT_EQ(link->RemoveFile("vx:\\b.bin"), LINK_OK);
     EXPECT_FALSE(fs::exists(card("B.BIN")));
     EXPECT_EQ(link->PutFile(data.data(), 1000, "vx:\\", "b.bin"), LINK_OK);
@@ -139,6 +141,7 @@ TEST_F(PutTest, CancelBeforeTheLastChunkLeavesNoFile) {
     EXPECT_EQ(frames[6], SimFrame{});
     EXPECT_EQ(frames.back(), valueFrame(0));
     EXPECT_FALSE(fs::exists(card("C.BIN")));
+    EXPECT_FALSE(link->cancelledPutKept());
     LinkList list;
     EXPECT_EQ(link->ListFiles("vx:\\", list), LINK_OK);
     EXPECT_TRUE(list.empty());

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -36,6 +37,11 @@ public:
         ++hides;
     }
     void Repaint() override { ++repaints; }
+    // The user presses Cancel once cancelWhen holds for what was recorded so far.
+    bool CancelRequested() override {
+        ++cancelPolls;
+        return cancelWhen && cancelWhen(*this);
+    }
 
     bool isVisible(Control control) const {
         const auto it = visible.find(control);
@@ -48,7 +54,8 @@ public:
     Animation animation = Animation::CopyFile;
     bool playing = false;
     bool shown = false;
-    int starts = 0, shows = 0, hides = 0, repaints = 0;
+    int starts = 0, shows = 0, hides = 0, repaints = 0, cancelPolls = 0;
+    std::function<bool(const RecordingProgress&)> cancelWhen;
 };
 
 class ScriptedUi : public ManagerUi {

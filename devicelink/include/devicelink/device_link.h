@@ -142,9 +142,10 @@ public:
     // LINK_DEVICE_ERROR, LINK_BAD_REPLY, LINK_TIMEOUT, LINK_IO_FAILED.
     [[nodiscard]] int FormatCard(std::uint32_t finalLimit = kFormatLimit);
     // Writes size bytes as the file name in folder (a card path ending in a backslash). A
-    // cancel once data went out still ends the exchange; a short file the machine may have
-    // kept is the caller's to remove. LINK_NO_PATH, LINK_DEVICE_ERROR, LINK_BAD_REPLY,
-    // LINK_CANCELED, LINK_TIMEOUT, LINK_IO_FAILED, LINK_TEXT_TOO_LONG.
+    // cancel once data went out still ends the exchange; when the machine kept a file all
+    // the same (cancelledPutKept), removing it is the caller's part. LINK_NO_PATH,
+    // LINK_DEVICE_ERROR, LINK_BAD_REPLY, LINK_CANCELED, LINK_TIMEOUT, LINK_IO_FAILED,
+    // LINK_TEXT_TOO_LONG.
     [[nodiscard]] int PutFile(const std::uint8_t* data, std::uint32_t size, std::string_view folder,
                               std::string_view name, const LinkCallbacks& callbacks = {});
     // Reads the card file path (name is its file name, for the callbacks) into data; on
@@ -169,6 +170,8 @@ public:
 
     // ---- State ----
     bool connected() const { return connected_; }
+    // Whether the machine kept a file of the last PutFile although it was cancelled.
+    bool cancelledPutKept() const { return cancelledPutKept_; }
     std::uint32_t chunkSize() const { return chunkSize_; }
     std::uint32_t lastReadLength() const { return lastReadLength_; }
     const Frame& frame() const { return frame_; }
@@ -200,6 +203,7 @@ private:
     PipeHandle outPipe_ = kInvalidPipe;
     Frame frame_{};
     bool connected_ = false;
+    bool cancelledPutKept_ = false;
     std::uint32_t chunkSize_ = kChunkDefault;
     std::uint32_t lastReadLength_ = 0;
     std::array<std::uint8_t, 24> deviceInfo_{};

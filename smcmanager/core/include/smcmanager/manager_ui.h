@@ -39,6 +39,9 @@ public:
     virtual void Hide() = 0;
     // Paints the window now: operations run without processing window events.
     virtual void Repaint() = 0;
+    // Whether the user asked to stop the running copy. Asked between files, between pieces
+    // and from the machine's progress callbacks; a window may process its events here.
+    virtual bool CancelRequested() { return false; }
 };
 
 // The two card sides and the two PC sides of the window, for the model notifications.

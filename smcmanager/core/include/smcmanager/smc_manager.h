@@ -17,6 +17,11 @@
 // the file-system roots ("/" and the user's home folder), FPcPath is empty when the computer
 // itself is selected, and folder items in copy lists end in "/".
 //
+// Copies can be stopped by the user (ProgressUi::CancelRequested): between files, between
+// the 1 MiB pieces of a virtual SMC and through the machine's progress callbacks. The file
+// in hand is then taken away wherever a part of it landed, "operation canceled." is shown
+// once, and the copy ends as at a failed step.
+//
 // Only one manager at a time may hold the card library's image slot: a second manager's
 // open of a virtual SMC is refused while another holds it, and no manager empties a slot it
 // does not hold. Not thread-safe; everything runs on the caller's thread.
@@ -238,6 +243,8 @@ public:
     std::uint64_t usedSize() const { return FUsedSize; }
     std::uint64_t freeSize() const { return FFreeSize; }
     DeviceLink* link() const { return FLink.get(); }
+    // Whether the last copy was stopped by the user (ProgressUi::CancelRequested).
+    bool cancelled() const { return cancelled_; }
     TreeNode* smcRoot() const { return FSmcRoot.get(); }
     TreeNode* pcRoot() const { return FPcRoot.get(); }
     TreeNode* selectedSmcNode() const { return smcSelected_; }
@@ -272,6 +279,8 @@ private:
     bool formatMachine();
     void formatProgressBegin();
     void formatProgressEnd();
+    bool stopRequested();
+    bool pollCancel();
     int OnFileStart(const char* name, std::uint32_t size);
     int OnPacket(std::uint32_t bytesSoFar, std::uint32_t packetBytes);
 
@@ -304,4 +313,6 @@ private:
     std::string statusText_;
     std::vector<std::string> pcRoots_;
     std::int64_t prog2Position_ = 0;
+    // Latched by the first cancel the copy saw; every loop of the copy then stops.
+    bool cancelled_ = false;
 };

@@ -1,0 +1,144 @@
+// Cancelling a copy in both directions on both backends: the copy stops between pieces,
+// files and packets, shows "operation canceled." once, and leaves no part of the file in
+// hand on either side; files copied before the cancel stay, and the storage serves the
+// next copy as usual.
+#include "manager_fixture.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::int64_t kMiB = 1048576;
+
+// Cancel once the per-file gauge has reached position.
+std::function<bool(const RecordingProgress&)> cancelAt(std::int64_t position) {
+    return [position](const RecordingProgress& p) {
+        return std::any_of(p.prog1Pos.begin(), p.prog1Pos.end(),
+                           [position](std::int64_t at) { return at >= position; });
+    };
+}
+
+} // namespace
+
+class CancelTest : public ManagerTest {
+protected:
+    void selectPc(const std::vector<std::string>& names) {
+        std::vector<int> indexes;
+        for (const auto& name : names)
+            indexes.push_back(itemIndex(manager.PcItems(), name));
+        manager.SetPcSelection(indexes);
+    }
+    void selectCard(const std::vector<std::string>& names) {
+        std::vector<int> indexes;
+        for (const auto& name : names)
+            indexes.push_back(itemIndex(manager.SmcItems(), name));
+        manager.SetSmcSelection(indexes);
+    }
+};
+
+TEST_F(CancelTest, ToVirtualCardStopsAfterAPieceAndTakesTheFileAway) {
+    openFormattedCard(3);
+    writePcFile(pc() / "big.bin", pattern(2 * kMiB + kMiB / 2, 1));
+    writePcFile(pc() / "small.bin", pattern(100, 2));
+    showPc(pc());
+    selectPc({"big.bin", "small.bin"});
+    ui.progress.cancelWhen = cancelAt(kMiB);
+    manager.ListSMCDragDrop(DragSource::PcList);
+
+    EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
+    EXPECT_TRUE(manager.cancelled());
+    EXPECT_EQ(ui.progress.prog1Pos.back(), kMiB); // no second piece was written
+    EXPECT_FALSE(cardHas("vx:\\big.bin"));
+    EXPECT_FALSE(cardHas("vx:\\small.bin"));
+    EXPECT_FALSE(ui.progress.shown);
+    EXPECT_TRUE(manager.SmcItems().empty()); // refreshed
+
+    // The card file was closed: the same paste runs to its end without a cancel.
+    ui.progress.cancelWhen = nullptr;
+    manager.ListSMCDragDrop(DragSource::PcList);
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_FALSE(manager.cancelled());
+    EXPECT_EQ(cardRead("vx:\\big.bin"), pattern(2 * kMiB + kMiB / 2, 1));
+    EXPECT_EQ(cardRead("vx:\\small.bin"), pattern(100, 2));
+}
+
+TEST_F(CancelTest, ToVirtualCardStopsBetweenFilesInsideAFolder) {
+    openFormattedCard(1);
+    writePcFile(pc() / "album" / "a.mp3", pattern(300, 1));
+    writePcFile(pc() / "album" / "b.mp3", pattern(300, 2));
+    writePcFile(pc() / "zed.txt", pattern(10, 3));
+    // A whole first file is not cut: the cancel is seen before the second one starts.
+    ui.progress.cancelWhen = cancelAt(300);
+    EXPECT_FALSE(manager.PasteToSmc(
+        kSmcRoot, {(pc() / "album").string() + "/", (pc() / "zed.txt").string()}));
+    EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
+    EXPECT_EQ(cardRead("vx:\\album\\a.mp3"), pattern(300, 1));
+    EXPECT_FALSE(cardHas("vx:\\album\\b.mp3"));
+    EXPECT_FALSE(cardHas("vx:\\zed.txt"));
+    EXPECT_FALSE(ui.progress.playing);
+}
+
+TEST_F(CancelTest, FromVirtualCardLeavesNothingOnThePc) {
+    openFormattedCard(3);
+    cardWrite("vx:\\BIG.BIN", pattern(2 * kMiB + 10, 1));
+    cardMkdir("vx:\\DIR");
+    cardWrite("vx:\\DIR\\A.TXT", pattern(50, 2));
+    cardWrite("vx:\\DIR\\B.TXT", pattern(50, 3));
+    // A PC file of the same name must not be replaced by part of the card file.
+    writePcFile(pc() / "big.bin", pattern(7, 9));
+    manager.RefreshSmc();
+    showPc(pc());
+    selectCard({"big.bin"});
+    ui.progress.cancelWhen = cancelAt(kMiB);
+    manager.ListPCDragDrop(DragSource::SmcList);
+    EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
+    EXPECT_EQ(ui.progress.prog1Pos.back(), kMiB);
+    EXPECT_EQ(readPcFile(pc() / "big.bin"), pattern(7, 9));
+
+    // A cancel inside a folder stops the whole copy, though a folder's failures do not.
+    ui.progress = RecordingProgress();
+    ui.progress.cancelWhen = cancelAt(50);
+    EXPECT_FALSE(manager.CopySelectionToPc(pc().string(), {"vx:\\dir\\", "vx:\\big.bin"}));
+    EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
+    EXPECT_EQ(readPcFile(pc() / "dir" / "a.txt"), pattern(50, 2));
+    EXPECT_FALSE(fs::exists(pc() / "dir" / "b.txt"));
+    EXPECT_EQ(readPcFile(pc() / "big.bin"), pattern(7, 9));
+}
+
+TEST_F(CancelTest, ToMachineInsideAFileLeavesNoFileThere) {
+    connectMachine();
+    // Two chunks: the machine refuses the cut file. One chunk: the machine takes the file
+    // whole with a zero tail, and the manager removes it.
+    for (const std::size_t size : {std::size_t(300000), std::size_t(1000)}) {
+        SCOPED_TRACE(size);
+        writePcFile(pc() / "cut.bin", pattern(size, 1));
+        writePcFile(pc() / "next.bin", pattern(20, 2));
+        ui.progress = RecordingProgress();
+        ui.progress.cancelWhen = cancelAt(256);
+        EXPECT_FALSE(manager.PasteToSmc(
+            kSmcRoot, {(pc() / "cut.bin").string(), (pc() / "next.bin").string()}));
+        EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
+        EXPECT_FALSE(fs::exists(machineCard("CUT.BIN")));
+        EXPECT_FALSE(fs::exists(machineCard("NEXT.BIN")));
+        EXPECT_TRUE(manager.link()->connected());
+    }
+    // The machine is ready for the next copy.
+    ui.progress = RecordingProgress();
+    EXPECT_TRUE(manager.PasteToSmc(kSmcRoot, {(pc() / "cut.bin").string()}));
+    EXPECT_EQ(readPcFile(machineCard("CUT.BIN")), pattern(1000, 1));
+}
+
+TEST_F(CancelTest, FromMachineInsideAFileLeavesNothingOnThePc) {
+    writePcFile(machineCard("GAME.BIN"), pattern(5000, 1));
+    writePcFile(machineCard("TUNE.MP3"), pattern(40, 2));
+    connectMachine();
+    ui.progress.cancelWhen = cancelAt(256);
+    EXPECT_FALSE(manager.CopySelectionToPc(pc().string(), {"vx:\\game.bin", "vx:\\tune.mp3"}));
+    EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
+    EXPECT_FALSE(fs::exists(pc() / "game.bin"));
+    EXPECT_FALSE(fs::exists(pc() / "tune.mp3"));
+
+    ui.progress = RecordingProgress();
+    EXPECT_TRUE(manager.CopySelectionToPc(pc().string(), {"vx:\\game.bin"}));
+    EXPECT_EQ(readPcFile(pc() / "game.bin"), pattern(5000, 1));
+}
