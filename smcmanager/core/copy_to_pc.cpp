@@ -270,7 +270,7 @@ bool SmcManager::readCardFile(const std::string& path, const std::string& name,
             return OnFileStart(start.name ? start.name : "", start.size);
         };
         callbacks.packet = [this](const LinkPacketProgress& packet) {
-            return OnPacket(packet.bytesSoFar, packet.packetBytes);
+            return OnPacket(packet.bytesSoFar, packet.total, packet.packetBytes);
         };
         const int result = FLink->GetFile(path, name, data, callbacks);
         if (result == LINK_CANCELED) cancelled_ = true;

@@ -272,7 +272,7 @@ bool SmcManager::writeToMachine(const std::string& dest, const std::string& name
         return OnFileStart(start.name ? start.name : "", start.size);
     };
     callbacks.packet = [this](const LinkPacketProgress& packet) {
-        return OnPacket(packet.bytesSoFar, packet.packetBytes);
+        return OnPacket(packet.bytesSoFar, packet.total, packet.packetBytes);
     };
     const int result =
         FLink->PutFile(data.data(), std::uint32_t(data.size()), dest + "\\", name, callbacks);
@@ -306,9 +306,11 @@ int SmcManager::OnFileStart(const char* name, std::uint32_t size) {
     return pollCancel() ? LINK_CANCELED : -12;
 }
 
-int SmcManager::OnPacket(std::uint32_t bytesSoFar, std::uint32_t packetBytes) {
+int SmcManager::OnPacket(std::uint32_t bytesSoFar, std::uint32_t total, std::uint32_t packetBytes) {
     prog().SetProg1Pos(bytesSoFar);
     prog2Position_ += packetBytes;
     prog().SetProg2Pos(prog2Position_);
+    // With its last packet the file is whole; the next file's start sees the cancel.
+    if (bytesSoFar >= total) return -12;
     return pollCancel() ? LINK_CANCELED : -12;
 }

@@ -138,7 +138,12 @@ TEST_F(CancelTest, FromMachineInsideAFileLeavesNothingOnThePc) {
     EXPECT_FALSE(fs::exists(pc() / "game.bin"));
     EXPECT_FALSE(fs::exists(pc() / "tune.mp3"));
 
+    // Pressed as the last packet came in, the file is whole and kept; the next one is not
+    // started.
     ui.progress = RecordingProgress();
-    EXPECT_TRUE(manager.CopySelectionToPc(pc().string(), {"vx:\\game.bin"}));
+    ui.progress.cancelWhen = cancelAt(5000);
+    EXPECT_FALSE(manager.CopySelectionToPc(pc().string(), {"vx:\\game.bin", "vx:\\tune.mp3"}));
+    EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
     EXPECT_EQ(readPcFile(pc() / "game.bin"), pattern(5000, 1));
+    EXPECT_FALSE(fs::exists(pc() / "tune.mp3"));
 }

@@ -282,7 +282,7 @@ private:
     bool stopRequested();
     bool pollCancel();
     int OnFileStart(const char* name, std::uint32_t size);
-    int OnPacket(std::uint32_t bytesSoFar, std::uint32_t packetBytes);
+    int OnPacket(std::uint32_t bytesSoFar, std::uint32_t total, std::uint32_t packetBytes);
 
     ManagerUi& ui_;
 
