@@ -252,5 +252,13 @@ void TFormProg::Hide() {
 
 void TFormProg::Repaint() {
     pump(true);
-    if (cancelRequested_ && Cancellable()) throw OperationCancelled();
+}
+
+bool TFormProg::CancelRequested() {
+    pump(false);
+    return cancelRequested_ && Cancellable();
+}
+
+void TFormProg::KeepAlive() {
+    pump(false);
 }

@@ -88,6 +88,9 @@ TFormSMC::TFormSMC(TFormProg& progress, const SysImageList& smallIcons,
     buildMenus();
     buildPanes();
     connectPanes();
+    // A machine operation can wait a minute for its answer; the progress window stays live
+    // meanwhile. The link refuses any operation asked for from inside this hook.
+    if (link) link->setIdleHook([&progress = progress_] { progress.KeepAlive(); });
     // The core fills the PC side while it is built; mirror it once it exists.
     manager_ = std::make_unique<SmcManager>(*this, std::move(link));
     TreeChanged(Side::Pc, nullptr);
@@ -519,13 +522,11 @@ std::vector<std::string> TFormSMC::DesktopPaths(const QMimeData* data) {
 
 void TFormSMC::DropDesktopFiles(const std::vector<std::string>& paths, TreeNode* node) {
     if (paths.empty() || manager_->storageKind() == kStorageNone) return;
-    run([&] {
-        const std::string dest = node ? manager_->SmcPathOf(node) : manager_->smcPath();
-        progress_.Show();
-        (void)manager_->PasteToSmc(dest, paths);
-        progress_.Hide();
-        manager_->RefreshSmc();
-    });
+    const std::string dest = node ? manager_->SmcPathOf(node) : manager_->smcPath();
+    progress_.Show();
+    (void)manager_->PasteToSmc(dest, paths);
+    progress_.Hide();
+    manager_->RefreshSmc();
 }
 
 bool TFormSMC::acceptOnSmc(const QMimeData* data, QTreeWidgetItem*) {
@@ -562,16 +563,12 @@ void TFormSMC::afterDrop(Side side, const TreeNode* node, std::function<void()> 
 }
 
 void TFormSMC::run(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const OperationCancelled&) {
-        progress_.StopAnimation();
-        progress_.Hide();
-        ShowMessage("operation canceled.");
-        // What was copied before the cancel stays; both sides show it.
-        if (manager_->storageKind() != kStorageNone) manager_->RefreshSmc();
-        manager_->RefreshPc();
-    }
+    // The progress window processes events while an operation runs; a queued drop that
+    // comes through then must not start a second operation inside the first.
+    if (running_) return;
+    running_ = true;
+    action();
+    running_ = false;
 }
 
 void TFormSMC::closeEvent(QCloseEvent* event) {

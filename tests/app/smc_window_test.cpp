@@ -23,8 +23,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -167,6 +169,7 @@ private slots:
     void createVirtualSmcWithDialogChoice();
     void vendorAndSizeDialog();
     void machineBrowseCopyDeleteFormat();
+    void machineWaitKeepsTheWindowLive();
 
 private:
     fs::path makeCard(bool formatted);
@@ -604,7 +607,7 @@ void SmcWindowTest::cancelStopsCopyBetweenFiles() {
     // The user presses Cancel once the first file is written.
     bool enabledDuringCopy = false;
     const auto press = connect(progress->Prog1, &QProgressBar::valueChanged, this, [&](int value) {
-        if (value == progress->Prog1->maximum() && !progress->CancelRequested()) {
+        if (value == progress->Prog1->maximum() && !progress->CancelPressed()) {
             enabledDuringCopy = progress->CancelButton->isEnabled();
             QTest::mouseClick(progress->CancelButton, Qt::LeftButton);
         }
@@ -695,13 +698,14 @@ void SmcWindowTest::machineBrowseCopyDeleteFormat() {
     QVERIFY(readPc(sim->cardFolder() / "ALBUM" / "A.MP3") == bytes(2000, 4));
     QVERIFY(smcRows().contains("album"));
 
-    // Cancel on the machine also stops before the next file.
+    // Cancel pressed as a file's last packet goes out on the machine keeps that file and
+    // stops before the next one.
     for (const char* name : {"a.bin", "b.bin"})
         writePc(pc / "pair" / name, bytes(4096, name[0]));
     showPcFolder(pc);
     select(form->ListPC, {"pair"});
     const auto press = connect(progress->Prog1, &QProgressBar::valueChanged, this, [&](int value) {
-        if (value == progress->Prog1->maximum() && !progress->CancelRequested())
+        if (value == progress->Prog1->maximum() && !progress->CancelPressed())
             progress->RequestCancel();
     });
     drop(form->ListSMC, form->DragData(DragSource::PcList));
@@ -709,6 +713,20 @@ void SmcWindowTest::machineBrowseCopyDeleteFormat() {
     QCOMPARE(script.takeMessages(), std::vector<std::string>{"operation canceled."});
     QVERIFY(readPc(sim->cardFolder() / "PAIR" / "A.BIN") == bytes(4096, 'a'));
     QVERIFY(!fs::exists(sim->cardFolder() / "PAIR" / "B.BIN"));
+
+    // Pressed half-way through a file, the machine is left without it.
+    writePc(pc / "half.bin", bytes(300000, 7));
+    showPcFolder(pc);
+    select(form->ListPC, {"half.bin"});
+    const auto half = connect(progress->Prog1, &QProgressBar::valueChanged, this, [&](int value) {
+        if (value >= progress->Prog1->maximum() / 2 && !progress->CancelPressed())
+            progress->RequestCancel();
+    });
+    drop(form->ListSMC, form->DragData(DragSource::PcList));
+    disconnect(half);
+    QCOMPARE(script.takeMessages(), std::vector<std::string>{"operation canceled."});
+    QVERIFY(!fs::exists(sim->cardFolder() / "HALF.BIN"));
+    QVERIFY(!smcRows().contains("half.bin"));
 
     // A file from the machine dropped on the PC list.
     select(form->ListSMC, {"tune.mp3"});
@@ -729,6 +747,39 @@ void SmcWindowTest::machineBrowseCopyDeleteFormat() {
     QCOMPARE(smcRows(), (QStringList{"game", "mp3", "vxetc", "vxmm", "vxsys"}));
     for (const char* name : {"GAME", "MP3", "VXSYS", "VXMM", "VXETC"})
         QVERIFY(fs::is_directory(sim->cardFolder() / name));
+}
+
+void SmcWindowTest::machineWaitKeepsTheWindowLive() {
+    // A window of its own whose link counts a second as 50 ms, so a broken hook fails fast.
+    LinkOptions options;
+    options.secondLength = std::chrono::milliseconds(50);
+    TFormSMC window(*progress, main->SmallSysImages, main->LargeSysImages,
+                    std::make_unique<DeviceLink>(makeSimTransport(*sim), options),
+                    std::make_unique<ScriptedDialogs>(script));
+    window.ThroughUSBPort1->trigger();
+    (void)script.takeMessages();
+    QCOMPARE(window.manager().storageKind(), kStorageMachine);
+
+    // The machine keeps the format's final answer back until the event loop has run while
+    // the link waits: only the idle hook runs it then.
+    sim->planFault(1, SimFault::hold());
+    bool released = false;
+    QTimer poll;
+    poll.setInterval(1);
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (sim->releaseHeld() > 0) {
+            released = true;
+            poll.stop();
+        }
+    });
+    poll.start();
+    script.answers = {true};
+    window.Format1->trigger();
+    poll.stop();
+    QVERIFY(released);
+    QCOMPARE(script.takeMessages(), std::vector<std::string>{"formatted successfully."});
+    QVERIFY(fs::is_directory(sim->cardFolder() / "VXSYS"));
+    QVERIFY(progress->isHidden());
 }
 
 QTEST_MAIN(SmcWindowTest)

@@ -8,11 +8,11 @@
 // window repaints, the animation moves and the Cancel button can be pressed. While it is
 // shown the window is application-modal, so no other window takes input meanwhile.
 //
-// Cancel: the core offers no way to stop a copy, so the window stops it between files. A
-// Cancel press is remembered; the next file's start (the Repaint the core calls before it
-// opens anything for that file) throws OperationCancelled, which the manager window catches
-// around the operation. Only copies can be cancelled (both gauges visible); deleting,
-// creating folders and formatting run to their end.
+// Cancel: a press is remembered and handed to the core when it asks (CancelRequested), which
+// it does between files, pieces and packets; the core then stops the copy itself. Only
+// copies can be cancelled (both gauges visible); deleting, creating folders and formatting
+// run to their end, with the button greyed out. KeepAlive serves the device link's idle
+// hook, so the window also stays live while the machine is waited for.
 #pragma once
 
 #include <smcmanager/manager_ui.h>
@@ -20,17 +20,10 @@
 #include <QElapsedTimer>
 #include <QWidget>
 
-#include <exception>
-
 class QLabel;
 class QProgressBar;
 class QPushButton;
 class QTimer;
-
-// Thrown out of TFormProg::Repaint when the user cancelled a copy.
-struct OperationCancelled : std::exception {
-    const char* what() const noexcept override { return "operation canceled."; }
-};
 
 // The copy and delete animation of our own: a sheet flying from a folder to a folder or to
 // a bin. Frames follow the time since start, so a late repaint never looks stuck.
@@ -72,11 +65,16 @@ public:
     void SetVisible(Control control, bool visible) override;
     void Show() override;
     void Hide() override;
-    // Paints now; throws OperationCancelled when a copy was cancelled.
     void Repaint() override;
+    // Processes pending events (so a press reaches the button), then whether a copy was
+    // cancelled since the window was last shown.
+    bool CancelRequested() override;
 
-    // Whether Cancel was pressed since the window was last shown.
-    bool CancelRequested() const { return cancelRequested_; }
+    // Whether Cancel was pressed since the window was last shown, without processing events.
+    bool CancelPressed() const { return cancelRequested_; }
+    // Repaints and processes pending events while shown, at most every 40 ms; for waits
+    // that run outside the core's calls (the device link's idle hook).
+    void KeepAlive();
     // Whether the running operation can be cancelled (a copy: both gauges visible).
     bool Cancellable() const;
     // Presses Cancel (as the button does).

@@ -119,7 +119,7 @@ private:
     void addChildren(Side side, const TreeNode* node, QTreeWidgetItem* item);
     void forget(Side side, QTreeWidgetItem* item);
     Focus focus() const;
-    // Runs a core action; a cancelled copy ends here with its message and a refresh.
+    // Runs a core action, unless one is running already.
     void run(const std::function<void()>& action);
     bool acceptOnSmc(const QMimeData* data, QTreeWidgetItem* item);
     void dropOnSmc(const QMimeData* data, QTreeWidgetItem* item, bool onTree);
@@ -134,4 +134,5 @@ private:
     std::unordered_map<const TreeNode*, QTreeWidgetItem*> pcItems_;
     QPointer<QWidget> lastPane_;
     std::unique_ptr<SmcManager> manager_;
+    bool running_ = false;
 };
