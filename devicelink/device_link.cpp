@@ -356,8 +356,9 @@ int DeviceLink::PutFile(const std::uint8_t* data, std::uint32_t size, std::strin
 
     // The protocol has no abort, and a machine left inside a chunk would take the next
     // command for data. So a cancel fills the chunk in hand with zeros and sends the end
-    // marker short of the size, which the machine refuses (or keeps as a short file the
-    // caller removes); either way the exchange ends where the next one can start.
+    // marker. Short of the size the machine refuses the file; after the last chunk it may
+    // keep one with a zero tail, which the caller removes. Either way the exchange ends
+    // where the next one can start.
     const auto cancel = [&](bool inChunk, std::uint32_t left) {
         static constexpr std::uint8_t kZeros[kFrameBytes] = {};
         for (; left > 0; left -= std::min(kFrameBytes, left))
