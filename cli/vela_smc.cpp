@@ -62,7 +62,8 @@ const std::map<std::string, Command>& commands() {
          {runFormat, "f",
           "usage: vela-smc format CARD [--full]\n"
           "  Erases the card and lays down an empty volume; prints the bad-block count.\n"
-          "  --full (a surface test of every sector) is not available yet.\n"}},
+          "  --full tests every block of a card image (write, read back, erase) and retires\n"
+          "  the blocks that fail.\n"}},
         {"ls",
          {runList, "lR",
           "usage: vela-smc ls CARD [CARDPATH] [-l] [-R]\n"

@@ -59,11 +59,14 @@ public:
 
     TerminalUi& ui() { return ui_; }
     SmcManager& manager() { return *manager_; }
+    // Makes the card's formats full ones, the format offered by the open included.
+    void setFullFormat(bool full) { fullFormat_ = full; }
 
     // Opens the card: kExitOk, kExitFailed (messages kept) or kExitUsage.
     int open(const std::string& card) {
         if (!namesMachine(card)) {
             manager_ = std::make_unique<SmcManager>(ui_, nullptr);
+            manager_->SetFullFormat(fullFormat_);
             if (manager_->OpenVirtualSmc(card)) return kExitOk;
             if (ui_.formatOffered() && ui_.messageCount() == 0) ui_.ShowMessage("unformatted SMC");
             return kExitFailed;
@@ -117,6 +120,7 @@ private:
     TerminalUi ui_;
     std::unique_ptr<SimMachine> machine_;
     std::unique_ptr<SmcManager> manager_;
+    bool fullFormat_ = false;
     std::map<std::string, std::vector<ListItem>> listings_;
 };
 
@@ -384,6 +388,7 @@ int runFormat(const Options& o) {
     if (o.args.size() != 1) return usageError("format takes CARD");
     Session s(false);
     s.ui().setFormatOffer(true);
+    s.setFullFormat(o.full);
     const int opened = s.open(o.args[0]);
     if (opened == kExitUsage) return opened;
     // An unformatted image is formatted by the open itself, when the core offers it.
@@ -392,9 +397,8 @@ int runFormat(const Options& o) {
     // A machine with an unformatted card complains while its root is listed; the format
     // that follows is the answer to that.
     s.ui().discard();
-    if (o.full) {
-        s.ui().ShowMessage("--full needs a full format from the manager core, which it does "
-                           "not offer yet");
+    if (o.full && s.manager().storageKind() != kStorageVirtual) {
+        s.ui().ShowMessage("--full is for card images: the machine formats its card itself");
         return s.finish(false);
     }
     s.ui().Progress().Show();

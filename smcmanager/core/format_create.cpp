@@ -25,10 +25,10 @@ std::uint64_t ImageFileBytes(int sizeIndex) {
     const std::uint64_t filledRecords =
         std::uint64_t(kImageFillUnits[std::size_t(sizeIndex)]) * kRecordsPerFillUnit;
     // The fill may fall short of what the card type needs: whole records up to that minimum.
-    const std::uint64_t neededRecords =
-        (kMinimumImageBytes[std::size_t(sizeIndex)] - kImageHeaderBytes + kImageRecordBytes - 1) /
-        kImageRecordBytes;
-    return kImageHeaderBytes + std::max(filledRecords, neededRecords) * kImageRecordBytes;
+    const std::uint64_t neededRecords = (kMinimumImageBytes[std::size_t(sizeIndex)] -
+                                         kSmcImageHeaderBytes + kImageRecordBytes - 1) /
+                                        kImageRecordBytes;
+    return kSmcImageHeaderBytes + std::max(filledRecords, neededRecords) * kImageRecordBytes;
 }
 
 ImageCreateResult CreateVirtualImage(const std::filesystem::path& path, int vendor, int sizeIndex) {
@@ -37,7 +37,7 @@ ImageCreateResult CreateVirtualImage(const std::filesystem::path& path, int vend
     std::FILE* file = std::fopen(path.c_str(), "wb+");
     if (!file) return ImageCreateResult::CreateFailed;
 
-    std::array<std::uint8_t, kImageHeaderBytes> header{};
+    std::array<std::uint8_t, kSmcImageHeaderBytes> header{};
     header[0] = kMakerCodes[std::size_t(vendor)];
     header[1] = kDeviceCodes[std::size_t(vendor)][std::size_t(sizeIndex)];
     bool ok = std::fwrite(header.data(), 1, header.size(), file) == header.size();
@@ -45,7 +45,7 @@ ImageCreateResult CreateVirtualImage(const std::filesystem::path& path, int vend
     // Records go out in runs of 64 to keep the number of calls down.
     constexpr std::size_t kRun = 64;
     std::vector<std::uint8_t> run(kRun * kImageRecordBytes, 0xFF);
-    std::uint64_t records = (ImageFileBytes(sizeIndex) - kImageHeaderBytes) / kImageRecordBytes;
+    std::uint64_t records = (ImageFileBytes(sizeIndex) - kSmcImageHeaderBytes) / kImageRecordBytes;
     while (ok && records > 0) {
         const std::size_t count = std::size_t(std::min<std::uint64_t>(records, kRun));
         ok = std::fwrite(run.data(), kImageRecordBytes, count, file) == count;
@@ -104,7 +104,7 @@ bool SmcManager::FormatOpenCard() {
     std::string closing;
     if (FStorageKind == kStorageVirtual) {
         std::uint32_t bad = 0;
-        if (smfs_format("vx:", 0, &bad) != SmfsResult::Ok) {
+        if (smfs_format("vx:", fullFormat_ ? 1 : 0, &bad) != SmfsResult::Ok) {
             message("an error has occurred while formatting virtual SMC.");
             return false;
         }

@@ -175,6 +175,22 @@ TEST(ImageFailureTest, UnformattedImageIsNotFormattedBehindTheUsersBack) {
     EXPECT_EQ(runSmc({"ls", image}).exit, 0);
 }
 
+TEST(ImageFailureTest, FullFormatOfAnImageButNotOfAMachine) {
+    TempDir dir;
+    const std::string image = (dir / "card.smc").string();
+    ASSERT_EQ(runSmc({"create", image, "--vendor", "toshiba", "--size", "1"}).exit, 0);
+    SmcRun run = runSmc({"format", image, "--full"});
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.out, "formatted successfully.\nbad block(s) : 0\n");
+    EXPECT_EQ(runSmc({"check", image}).exit, 0);
+
+    fs::create_directories(dir / "machine");
+    run = runSmc({"format", "sim:" + (dir / "machine").string(), "--full"});
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_EQ(run.err,
+              "vela-smc: --full is for card images: the machine formats its card itself\n");
+}
+
 TEST(ImageFailureTest, ReadOnlyImageCannotBeChangedButCanBeChecked) {
     // Root may write to any file, so as root the tool runs as the unprivileged user nobody.
     std::string prefix;

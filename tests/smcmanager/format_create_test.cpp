@@ -2,6 +2,8 @@
 // card images: their bytes, their lengths for every size, and the dialog's choices.
 #include "manager_fixture.h"
 
+#include "smfs/chip.h"
+
 #include <algorithm>
 
 class FormatCreateTest : public ManagerTest {};
@@ -57,6 +59,26 @@ TEST_F(FormatCreateTest, VirtualFormatEmptiesTheCard) {
     EXPECT_FALSE(cardHas("vx:\\A.TXT"));
     EXPECT_TRUE(manager.SmcItems().empty());
     EXPECT_EQ(manager.usedSize(), 0u);
+}
+
+TEST_F(FormatCreateTest, FullFormatTestsEveryBlockAndCountsTheBadOnes) {
+    openFormattedCard();
+    // Block 7 of the 1 MB card fails to program while the surface test writes its pattern.
+    bool failed = false;
+    chip_set_fault_hook([&](ChipOp op, std::uint32_t page) {
+        if (op != ChipOp::Program || page / card_geometry(0).pagesPerBlock != 7 || failed)
+            return ChipFault::None;
+        failed = true;
+        return ChipFault::Fail;
+    });
+    manager.SetFullFormat(true);
+    ui.answers.push_back(true);
+    manager.Format1Click();
+    chip_set_fault_hook(nullptr);
+    EXPECT_TRUE(failed) << "a quick format programs no test pattern";
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"formatted successfully.\nbad block(s) : 1"});
+    cardWrite("vx:\\AFTER.TXT", pattern(5000));
+    EXPECT_TRUE(cardHas("vx:\\AFTER.TXT"));
 }
 
 TEST_F(FormatCreateTest, NewToshibaImageOf16MegabytesHasItsBytes) {

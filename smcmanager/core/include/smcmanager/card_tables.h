@@ -9,7 +9,7 @@
 
 inline constexpr int kVendorCount = 2; // 0 Samsung, 1 Toshiba
 inline constexpr int kSizeCount = 8;   // 1 MB to 128 MB
-inline constexpr std::uint32_t kImageHeaderBytes = 1024;
+inline constexpr std::uint32_t kSmcImageHeaderBytes = 1024;
 inline constexpr std::uint32_t kImageRecordBytes = 1024;
 inline constexpr std::uint32_t kRecordsPerFillUnit = 1000;
 

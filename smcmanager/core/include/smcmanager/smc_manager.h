@@ -227,6 +227,9 @@ public:
     // Formats the open card (on the machine, then makes the default folders) and shows the
     // new root; false when it failed or no storage is open.
     bool FormatOpenCard();
+    // Makes every later format of a virtual SMC a full one, with the surface test of every
+    // block (the window always formats quickly; vela-smc format --full asks for this).
+    void SetFullFormat(bool full) { fullFormat_ = full; }
     // Offers to format an unformatted virtual SMC; true when it was formatted.
     bool OfferFormat();
 
@@ -315,4 +318,5 @@ private:
     std::int64_t prog2Position_ = 0;
     // Latched by the first cancel the copy saw; every loop of the copy then stops.
     bool cancelled_ = false;
+    bool fullFormat_ = false;
 };
