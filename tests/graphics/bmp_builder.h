@@ -8,7 +8,7 @@
 
 #include "graphics/picture.h"
 
-struct BmpSpec {
+struct BmpFields {
     std::uint32_t headerSize = 40; // 12, 40, 52, 56, 108, 124
     std::int32_t width = 1;
     std::int32_t height = 1; // negative: top-down
@@ -25,7 +25,7 @@ inline void putLe(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t 
         out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
-inline std::vector<std::uint8_t> BuildBmp(const BmpSpec& s) {
+inline std::vector<std::uint8_t> BuildBmp(const BmpFields& s) {
     const bool core = s.headerSize == 12;
     const std::size_t maskBytes = s.headerSize == 40 ? s.masks.size() * 4 : 0;
     const std::size_t entryBytes = core ? 3 : 4;

@@ -40,24 +40,24 @@ class PalettisedBmp : public testing::TestWithParam<PaletteCase> {};
 
 TEST_P(PalettisedBmp, KeepsDepthPaletteAndIndices) {
     const PaletteCase c = GetParam();
-    BmpSpec spec;
-    spec.headerSize = c.headerSize;
-    spec.width = kW;
-    spec.height = c.topDown ? -kH : kH;
-    spec.bitCount = static_cast<std::uint16_t>(c.bits);
-    spec.palette = TestPalette(1 << c.bits);
-    spec.pixels = PackRows(kW, kH, c.bits, c.topDown,
-                           [&](int x, int y) { return indexSample(x, y, c.bits); });
+    BmpFields fields;
+    fields.headerSize = c.headerSize;
+    fields.width = kW;
+    fields.height = c.topDown ? -kH : kH;
+    fields.bitCount = static_cast<std::uint16_t>(c.bits);
+    fields.palette = TestPalette(1 << c.bits);
+    fields.pixels = PackRows(kW, kH, c.bits, c.topDown,
+                             [&](int x, int y) { return indexSample(x, y, c.bits); });
     Picture p;
-    ASSERT_EQ(decode(BuildBmp(spec), p), PictureLoadResult::Ok);
+    ASSERT_EQ(decode(BuildBmp(fields), p), PictureLoadResult::Ok);
     EXPECT_EQ(p.width, kW);
     EXPECT_EQ(p.height, kH);
     EXPECT_STREQ(DepthText(p.format), std::to_string(c.bits).c_str());
-    EXPECT_EQ(p.palette, spec.palette);
+    EXPECT_EQ(p.palette, fields.palette);
     for (int y = 0; y < kH; ++y) {
         for (int x = 0; x < kW; ++x) {
             EXPECT_EQ(p.indexAt(x, y), indexSample(x, y, c.bits)) << x << "," << y;
-            EXPECT_EQ(p.colorAt(x, y), spec.palette[indexSample(x, y, c.bits)]);
+            EXPECT_EQ(p.colorAt(x, y), fields.palette[indexSample(x, y, c.bits)]);
         }
     }
 }
@@ -106,20 +106,20 @@ class DirectBmp : public testing::TestWithParam<DirectCase> {};
 TEST_P(DirectBmp, KeepsDepthAndColours) {
     const DirectCase& c = GetParam();
     const bool is565 = c.masks.size() >= 2 && c.masks[1] == 0x7E0;
-    BmpSpec spec;
-    spec.headerSize = c.headerSize;
-    spec.width = kW;
-    spec.height = c.topDown ? -kH : kH;
-    spec.bitCount = static_cast<std::uint16_t>(c.bits);
-    spec.compression = c.compression;
-    spec.masks = c.masks;
-    spec.pixels = PackRows(kW, kH, c.bits, c.topDown, [&](int x, int y) -> std::uint32_t {
+    BmpFields fields;
+    fields.headerSize = c.headerSize;
+    fields.width = kW;
+    fields.height = c.topDown ? -kH : kH;
+    fields.bitCount = static_cast<std::uint16_t>(c.bits);
+    fields.compression = c.compression;
+    fields.masks = c.masks;
+    fields.pixels = PackRows(kW, kH, c.bits, c.topDown, [&](int x, int y) -> std::uint32_t {
         const Rgb s = colourSample(x, y);
         if (c.bits == 16) return is565 ? pack565(s) : pack555(s);
         return (std::uint32_t{s.red} << 16) | (s.green << 8) | s.blue | 0xAB000000u;
     });
     Picture p;
-    ASSERT_EQ(decode(BuildBmp(spec), p), PictureLoadResult::Ok);
+    ASSERT_EQ(decode(BuildBmp(fields), p), PictureLoadResult::Ok);
     EXPECT_STREQ(DepthText(p.format), c.depth);
     EXPECT_TRUE(p.palette.empty());
     for (int y = 0; y < kH; ++y) {
@@ -166,16 +166,16 @@ TEST(BmpLayout, LayoutsWithoutDepthTextAreNotValid) {
         {8, 4, {}},                        // embedded JPEG data
     };
     for (const Odd& o : odd) {
-        BmpSpec spec;
-        spec.width = 2;
-        spec.height = 2;
-        spec.bitCount = o.bits;
-        spec.compression = o.compression;
-        spec.masks = o.masks;
-        if (o.bits <= 8) spec.palette = TestPalette(1 << o.bits);
-        spec.pixels.assign(64, 0);
+        BmpFields fields;
+        fields.width = 2;
+        fields.height = 2;
+        fields.bitCount = o.bits;
+        fields.compression = o.compression;
+        fields.masks = o.masks;
+        if (o.bits <= 8) fields.palette = TestPalette(1 << o.bits);
+        fields.pixels.assign(64, 0);
         Picture p;
-        EXPECT_EQ(decode(BuildBmp(spec), p), PictureLoadResult::NotValidFormat)
+        EXPECT_EQ(decode(BuildBmp(fields), p), PictureLoadResult::NotValidFormat)
             << o.bits << " bits, compression " << o.compression;
     }
 }
@@ -183,13 +183,13 @@ TEST(BmpLayout, LayoutsWithoutDepthTextAreNotValid) {
 // RLE data of a 6 × 4 picture with every command: runs, literals (odd length, padded), a move,
 // early end of line and the end marker.
 TEST(BmpRle, Rle8CommandsPlacePixelsBottomUp) {
-    BmpSpec spec;
-    spec.width = 6;
-    spec.height = 4;
-    spec.bitCount = 8;
-    spec.compression = 1;
-    spec.palette = TestPalette(256);
-    spec.pixels = {
+    BmpFields fields;
+    fields.width = 6;
+    fields.height = 4;
+    fields.bitCount = 8;
+    fields.compression = 1;
+    fields.palette = TestPalette(256);
+    fields.pixels = {
         3, 7,             // bottom row: 7 7 7
         0, 3, 1, 2, 3, 0, // literal 1 2 3, padded
         0, 0,             // end of line
@@ -200,7 +200,7 @@ TEST(BmpRle, Rle8CommandsPlacePixelsBottomUp) {
         0, 1,             // end of bitmap
     };
     Picture p;
-    ASSERT_EQ(decode(BuildBmp(spec), p), PictureLoadResult::Ok);
+    ASSERT_EQ(decode(BuildBmp(fields), p), PictureLoadResult::Ok);
     const std::vector<std::vector<int>> want = {
         {4, 4, 4, 4, 4, 4}, {0, 0, 9, 9, 0, 0}, {0, 0, 0, 0, 0, 0}, {7, 7, 7, 1, 2, 3}};
     for (int y = 0; y < 4; ++y)
@@ -209,15 +209,15 @@ TEST(BmpRle, Rle8CommandsPlacePixelsBottomUp) {
 }
 
 TEST(BmpRle, Rle4SplitsNibbles) {
-    BmpSpec spec;
-    spec.width = 5;
-    spec.height = 2;
-    spec.bitCount = 4;
-    spec.compression = 2;
-    spec.palette = TestPalette(16);
-    spec.pixels = {5, 0x12, 0, 0, 0, 5, 0xAB, 0xCD, 0xE0, 0, 0, 1};
+    BmpFields fields;
+    fields.width = 5;
+    fields.height = 2;
+    fields.bitCount = 4;
+    fields.compression = 2;
+    fields.palette = TestPalette(16);
+    fields.pixels = {5, 0x12, 0, 0, 0, 5, 0xAB, 0xCD, 0xE0, 0, 0, 1};
     Picture p;
-    ASSERT_EQ(decode(BuildBmp(spec), p), PictureLoadResult::Ok);
+    ASSERT_EQ(decode(BuildBmp(fields), p), PictureLoadResult::Ok);
     const int bottom[] = {1, 2, 1, 2, 1};
     const int top[] = {0xA, 0xB, 0xC, 0xD, 0xE};
     for (int x = 0; x < 5; ++x) {
@@ -226,16 +226,16 @@ TEST(BmpRle, Rle4SplitsNibbles) {
     }
 }
 
-BmpSpec rle8(std::vector<std::uint8_t> data) {
-    BmpSpec spec;
-    spec.width = 4;
-    spec.height = 2;
-    spec.bitCount = 8;
-    spec.compression = 1;
-    spec.palette = TestPalette(4);
-    spec.clrUsed = 4;
-    spec.pixels = std::move(data);
-    return spec;
+BmpFields rle8(std::vector<std::uint8_t> data) {
+    BmpFields fields;
+    fields.width = 4;
+    fields.height = 2;
+    fields.bitCount = 8;
+    fields.compression = 1;
+    fields.palette = TestPalette(4);
+    fields.clrUsed = 4;
+    fields.pixels = std::move(data);
+    return fields;
 }
 
 // Encoders pad rows with pixels past the right edge (ImageMagick writes such runs).
@@ -266,17 +266,17 @@ TEST(BmpBroken, RleLeavingThePictureFails) {
         EXPECT_EQ(decode(BuildBmp(rle8(data)), p), PictureLoadResult::DecodeFailed)
             << testing::PrintToString(data);
     }
-    BmpSpec topDown = rle8({0, 1});
+    BmpFields topDown = rle8({0, 1});
     topDown.height = -2;
     Picture p;
     EXPECT_EQ(decode(BuildBmp(topDown), p), PictureLoadResult::DecodeFailed);
-    BmpSpec wrongDepth = rle8({0, 1});
+    BmpFields wrongDepth = rle8({0, 1});
     wrongDepth.bitCount = 4;
     EXPECT_EQ(decode(BuildBmp(wrongDepth), p), PictureLoadResult::DecodeFailed);
 }
 
 TEST(BmpBroken, HeadersAndSizesAreChecked) {
-    BmpSpec good;
+    BmpFields good;
     good.width = 3;
     good.height = 2;
     good.bitCount = 24;
@@ -313,22 +313,22 @@ TEST(BmpBroken, HeadersAndSizesAreChecked) {
 }
 
 TEST(BmpBroken, PalettesThatDoNotFitFail) {
-    BmpSpec spec;
-    spec.width = 2;
-    spec.height = 2;
-    spec.bitCount = 4;
-    spec.clrUsed = 17; // more entries than four bits address
-    spec.palette = TestPalette(17);
-    spec.pixels.assign(8, 0);
+    BmpFields fields;
+    fields.width = 2;
+    fields.height = 2;
+    fields.bitCount = 4;
+    fields.clrUsed = 17; // more entries than four bits address
+    fields.palette = TestPalette(17);
+    fields.pixels.assign(8, 0);
     Picture p;
-    EXPECT_EQ(decode(BuildBmp(spec), p), PictureLoadResult::DecodeFailed);
+    EXPECT_EQ(decode(BuildBmp(fields), p), PictureLoadResult::DecodeFailed);
 
-    spec.clrUsed = 0xFFFFFFFF; // a count whose table would run far past the file
-    spec.bitCount = 24;
-    spec.palette.clear();
-    EXPECT_EQ(decode(BuildBmp(spec), p), PictureLoadResult::DecodeFailed);
+    fields.clrUsed = 0xFFFFFFFF; // a count whose table would run far past the file
+    fields.bitCount = 24;
+    fields.palette.clear();
+    EXPECT_EQ(decode(BuildBmp(fields), p), PictureLoadResult::DecodeFailed);
 
-    BmpSpec truncated;
+    BmpFields truncated;
     truncated.width = 2;
     truncated.height = 2;
     truncated.bitCount = 8; // a table of 256 entries is due, the file ends after 4

@@ -12,13 +12,13 @@
 namespace {
 
 std::vector<std::uint8_t> eightBitBmp(int width, int height) {
-    BmpSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.bitCount = 8;
-    spec.palette = TestPalette(256);
-    spec.pixels = PackRows(width, height, 8, false, [](int x, int y) { return x + y; });
-    return BuildBmp(spec);
+    BmpFields fields;
+    fields.width = width;
+    fields.height = height;
+    fields.bitCount = 8;
+    fields.palette = TestPalette(256);
+    fields.pixels = PackRows(width, height, 8, false, [](int x, int y) { return x + y; });
+    return BuildBmp(fields);
 }
 
 TEST(ImageRows, LoadSetsTheColumns) {
@@ -59,7 +59,7 @@ TEST(ImageRows, VelaImageFilesBringTheirTransparency) {
 
 TEST(ImageRows, FailedLoadsAddNoRow) {
     TempDir dir;
-    BmpSpec odd;
+    BmpFields odd;
     odd.bitCount = 16;
     odd.compression = 3;
     odd.masks = {0xF00, 0xF0, 0xF};

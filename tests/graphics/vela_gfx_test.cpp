@@ -36,16 +36,16 @@ ToolRun runGfx(const TempDir& dir, const std::string& args) {
 }
 
 std::vector<std::uint8_t> bmp(int bits, int width, int height) {
-    BmpSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.bitCount = static_cast<std::uint16_t>(bits);
-    if (bits <= 8) spec.palette = TestPalette(1 << bits);
-    spec.pixels = PackRows(width, height, bits, false, [&](int x, int y) -> std::uint32_t {
+    BmpFields fields;
+    fields.width = width;
+    fields.height = height;
+    fields.bitCount = static_cast<std::uint16_t>(bits);
+    if (bits <= 8) fields.palette = TestPalette(1 << bits);
+    fields.pixels = PackRows(width, height, bits, false, [&](int x, int y) -> std::uint32_t {
         return bits <= 8 ? static_cast<std::uint32_t>(x + 2 * y) % (1u << bits)
                          : 0x102030u * static_cast<std::uint32_t>(x + y + 1);
     });
-    return BuildBmp(spec);
+    return BuildBmp(fields);
 }
 
 // A folder of pictures: two 8-bit bitmaps, a 24-bit one and a 4-bit one.

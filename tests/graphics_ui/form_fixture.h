@@ -73,27 +73,27 @@ inline bool WriteBytes(const QString& path, const std::vector<std::uint8_t>& byt
 // An 8-bit bitmap whose pixel (x, y) has palette index index(x, y), with `palette`.
 inline bool WriteBmp8(const QString& path, int width, int height, std::vector<Rgb> palette,
                       const std::function<std::uint32_t(int, int)>& index) {
-    BmpSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.bitCount = 8;
-    spec.clrUsed = static_cast<std::uint32_t>(palette.size());
-    spec.palette = std::move(palette);
-    spec.pixels = PackRows(width, height, 8, false, index);
-    return WriteBytes(path, BuildBmp(spec));
+    BmpFields fields;
+    fields.width = width;
+    fields.height = height;
+    fields.bitCount = 8;
+    fields.clrUsed = static_cast<std::uint32_t>(palette.size());
+    fields.palette = std::move(palette);
+    fields.pixels = PackRows(width, height, 8, false, index);
+    return WriteBytes(path, BuildBmp(fields));
 }
 
 // A 24-bit bitmap of one colour.
 inline bool WriteBmp24(const QString& path, int width, int height, Rgb colour) {
-    BmpSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.bitCount = 24;
-    spec.pixels = PackRows(width, height, 24, false, [&](int, int) {
+    BmpFields fields;
+    fields.width = width;
+    fields.height = height;
+    fields.bitCount = 24;
+    fields.pixels = PackRows(width, height, 24, false, [&](int, int) {
         return std::uint32_t{colour.blue} | std::uint32_t{colour.green} << 8 |
                std::uint32_t{colour.red} << 16;
     });
-    return WriteBytes(path, BuildBmp(spec));
+    return WriteBytes(path, BuildBmp(fields));
 }
 
 inline void SendMouse(QWidget* widget, QEvent::Type type, QPoint at,
