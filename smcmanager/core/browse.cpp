@@ -21,28 +21,6 @@ namespace {
 
 constexpr std::uint32_t kBatchNames = 32;
 
-// The messages of a failed folder listing from the machine (the card tree).
-const char* folderListMessage(int result) {
-    switch (result) {
-    case LINK_TIMEOUT:
-        return "timed out while gathering folder list.";
-    case LINK_IO_FAILED:
-        return "unknown error has occurred.";
-    case LINK_BAD_REPLY:
-        return "communication error has occurred.";
-    case LINK_UNFORMATTED:
-        return "unformatted SMC";
-    case LINK_DEVICE_ERROR:
-        return "as error has occurred in Vela machine.";
-    default:
-        return "default error has occurred.";
-    }
-}
-
-std::string withBackslash(const std::string& folder) {
-    return folder.back() == '\\' ? folder : folder + "\\";
-}
-
 // One slot of an smfs_list batch, bounded to its 16 bytes.
 std::string slotName(const char* names, std::uint32_t index) {
     const char* slot = names + std::size_t(index) * kSmfsNameSlotBytes;
@@ -172,30 +150,12 @@ void SmcManager::ListSmcFolder() {
         }
     } else {
         LinkList list;
-        const int result = FLink->ListFiles(withBackslash(FSmcPath), list);
-        switch (result) {
-        case LINK_OK:
+        const int result = FLink->ListFiles(WithBackslash(FSmcPath), list);
+        if (result == LINK_OK) {
             for (const LinkEntry& entry : list)
                 addSmcItem(linkItem(entry));
-            break;
-        case LINK_TIMEOUT:
-            message("timed out while gathering file list");
-            break;
-        case LINK_IO_FAILED:
-            message("unknown error occurred.");
-            break;
-        case LINK_BAD_REPLY:
-            message("communication error has occurred.");
-            break;
-        case LINK_UNFORMATTED:
-            message("unformatted SMC");
-            break;
-        case LINK_DEVICE_ERROR:
-            message("an error has occurred in Vela machine.");
-            break;
-        default:
-            message("default error has occurred.");
-            break;
+        } else {
+            message(FileListFailure(result));
         }
     }
     ui_.ListChanged(Side::Smc);
@@ -223,9 +183,9 @@ bool SmcManager::SmcHasSubfolders(const std::string& path) {
     }
     if (FStorageKind == kStorageMachine) {
         LinkList list;
-        const int result = FLink->ListFolders(withBackslash(path), list);
+        const int result = FLink->ListFolders(WithBackslash(path), list);
         if (result != LINK_OK) {
-            message(folderListMessage(result));
+            message(FolderListFailure(result));
             return false;
         }
         return !list.empty();
@@ -276,9 +236,9 @@ void SmcManager::ExpandSmcNode(TreeNode* node) {
         }
     } else {
         LinkList list;
-        const int result = FLink->ListFolders(withBackslash(path), list);
+        const int result = FLink->ListFolders(WithBackslash(path), list);
         if (result != LINK_OK) {
-            message(folderListMessage(result));
+            message(FolderListFailure(result));
         } else {
             for (const LinkEntry& entry : list) {
                 node->AddChild(LowerName(std::string(entry.name, strnlen(entry.name, 14))),

@@ -32,47 +32,8 @@ std::string withoutLast(const std::string& entry) {
     return entry.substr(0, entry.size() - 1);
 }
 
-std::string withBackslash(const std::string& folder) {
-    return folder.back() == '\\' ? folder : folder + "\\";
-}
-
 std::string entryName(const LinkEntry& entry) {
     return std::string(entry.name, strnlen(entry.name, sizeof entry.name));
-}
-
-const char* fileSizeListMessage(int result) {
-    switch (result) {
-    case LINK_TIMEOUT:
-        return "timed out while gathering folder list.";
-    case LINK_IO_FAILED:
-        return "unknown error has occurred.";
-    case LINK_BAD_REPLY:
-        return "communication error has occurred.";
-    case LINK_UNFORMATTED:
-        return "unformatted SMC";
-    case LINK_DEVICE_ERROR:
-        return "as error has occurred in Vela machine.";
-    default:
-        return "default error has occurred.";
-    }
-}
-
-// The file-listing messages (folder sizes and folder copies from the machine).
-const char* fileListMessage(int result) {
-    switch (result) {
-    case LINK_TIMEOUT:
-        return "timed out while gathering file list";
-    case LINK_IO_FAILED:
-        return "unknown error occurred.";
-    case LINK_BAD_REPLY:
-        return "communication error has occurred.";
-    case LINK_UNFORMATTED:
-        return "unformatted SMC";
-    case LINK_DEVICE_ERROR:
-        return "an error has occurred in Vela machine.";
-    default:
-        return "default error has occurred.";
-    }
 }
 
 const char* getFileMessage(int result) {
@@ -170,7 +131,7 @@ std::int64_t SmcManager::SmcFileSize(const std::string& path) {
         LinkList list;
         const int result = FLink->ListFiles(folder, list);
         if (result != LINK_OK) {
-            message(fileSizeListMessage(result));
+            message(FolderListFailure(result));
             return 0;
         }
         // The machine lists names in upper case, the path holds them as shown (lower case).
@@ -200,9 +161,9 @@ std::int64_t SmcManager::SmcFolderSize(const std::string& path) {
         }
     } else if (FStorageKind == kStorageMachine) {
         LinkList list;
-        const int result = FLink->ListFiles(withBackslash(path), list);
+        const int result = FLink->ListFiles(WithBackslash(path), list);
         if (result != LINK_OK) {
-            message(fileListMessage(result));
+            message(FileListFailure(result));
             return 0;
         }
         // The listing already carries each file's size; asking again per file would list
@@ -382,9 +343,9 @@ bool SmcManager::CopyFolderToPc(const std::string& target, const std::string& fo
     } else {
         // The machine's folders are copied with their contents, as the virtual SMC's are.
         LinkList list;
-        const int result = FLink->ListFiles(withBackslash(folder), list);
+        const int result = FLink->ListFiles(WithBackslash(folder), list);
         if (result != LINK_OK) {
-            message(fileListMessage(result));
+            message(FileListFailure(result));
             ok = false;
         }
         for (const LinkEntry& entry : list) {

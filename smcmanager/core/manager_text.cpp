@@ -2,6 +2,7 @@
 #include "manager_text.h"
 
 #include <common/path_names.h>
+#include <devicelink/device_link.h>
 
 #include <cstdio>
 
@@ -60,4 +61,42 @@ int CardFileImage(const std::string& name) {
     if (extension == "qxc" || extension == "qxe") return 2;
     if (extension == "mp3") return 3;
     return 5;
+}
+
+std::string WithBackslash(const std::string& folder) {
+    return !folder.empty() && folder.back() == '\\' ? folder : folder + "\\";
+}
+
+const char* FolderListFailure(int linkResult) {
+    switch (linkResult) {
+    case LINK_TIMEOUT:
+        return "timed out while gathering folder list.";
+    case LINK_IO_FAILED:
+        return "unknown error has occurred.";
+    case LINK_BAD_REPLY:
+        return "communication error has occurred.";
+    case LINK_UNFORMATTED:
+        return "unformatted SMC";
+    case LINK_DEVICE_ERROR:
+        return "as error has occurred in Vela machine.";
+    default:
+        return "default error has occurred.";
+    }
+}
+
+const char* FileListFailure(int linkResult) {
+    switch (linkResult) {
+    case LINK_TIMEOUT:
+        return "timed out while gathering file list";
+    case LINK_IO_FAILED:
+        return "unknown error occurred.";
+    case LINK_BAD_REPLY:
+        return "communication error has occurred.";
+    case LINK_UNFORMATTED:
+        return "unformatted SMC";
+    case LINK_DEVICE_ERROR:
+        return "an error has occurred in Vela machine.";
+    default:
+        return "default error has occurred.";
+    }
 }

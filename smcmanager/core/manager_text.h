@@ -25,3 +25,9 @@ std::string FormatDate(int year, int month, int day, int hour, int minute);
 bool SafePcName(const std::string& name);
 // Card image index for a file name by its extension.
 int CardFileImage(const std::string& name);
+// A card folder path with one trailing backslash, as the machine's listings take it.
+std::string WithBackslash(const std::string& folder);
+// The message of a failed folder listing from the machine (card tree, folder sizes).
+const char* FolderListFailure(int linkResult);
+// The message of a failed file listing from the machine (card list, folder copies).
+const char* FileListFailure(int linkResult);
