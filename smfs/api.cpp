@@ -340,6 +340,34 @@ SmfsResult preErase(std::uint32_t start, std::uint32_t length) {
     return SmfsResult::Ok;
 }
 
+// The entry a move or rename takes: MoveSourceNotFound when its folder cannot be reached.
+SmfsResult findMoveSource(const char* source, Target* from, DirSlot* slot) {
+    SmfsResult r = prepare(source, from);
+    if (r == SmfsResult::NotFound || r == SmfsResult::BrokenChain)
+        return SmfsResult::MoveSourceNotFound;
+    if (r != SmfsResult::Ok) return r;
+    if (from->name.empty()) return SmfsResult::IsRoot;
+    if (isDotName(from->name)) return SmfsResult::InvalidArgument;
+    return findEntry(*from, slot);
+}
+
+// The place a move or rename writes to, which must not hold the name yet; missingFolder is
+// the code for a target folder that cannot be reached. A rename passes its source as
+// sameFolderAs: another folder is then an invalid argument.
+SmfsResult prepareMoveTarget(const char* target, SmfsResult missingFolder,
+                             const Target* sameFolderAs, Target* to) {
+    SmfsResult r = prepare(target, to);
+    if (r == SmfsResult::NotFound || r == SmfsResult::BrokenChain) return missingFolder;
+    if (r != SmfsResult::Ok) return r;
+    if (to->name.empty()) return SmfsResult::IsRoot;
+    if (isDotName(to->name)) return SmfsResult::InvalidArgument;
+    if (sameFolderAs && to->parent != sameFolderAs->parent) return SmfsResult::InvalidArgument;
+    DirSlot existing{};
+    r = findEntry(*to, &existing);
+    if (r == SmfsResult::Ok) return SmfsResult::NameExists;
+    return r == SmfsResult::NotFound ? SmfsResult::Ok : r;
+}
+
 } // namespace
 
 // ---- Set-up ----
@@ -617,25 +645,12 @@ SmfsResult smfs_move(const char* source, const char* target) {
     if (!g_initialised) return SmfsResult::NotInitialised;
     Target from;
     Target to;
-    SmfsResult r = prepare(source, &from);
-    if (r == SmfsResult::NotFound || r == SmfsResult::BrokenChain)
-        return SmfsResult::MoveSourceNotFound;
-    if (r != SmfsResult::Ok) return r;
-    if (from.name.empty()) return SmfsResult::IsRoot;
-    if (isDotName(from.name)) return SmfsResult::InvalidArgument;
     DirSlot slot{};
-    r = findEntry(from, &slot);
+    SmfsResult r = findMoveSource(source, &from, &slot);
     if (r != SmfsResult::Ok) return r;
 
-    r = prepare(target, &to);
-    if (r == SmfsResult::NotFound || r == SmfsResult::BrokenChain) return SmfsResult::NameExists;
+    r = prepareMoveTarget(target, SmfsResult::NameExists, nullptr, &to);
     if (r != SmfsResult::Ok) return r;
-    if (to.name.empty()) return SmfsResult::IsRoot;
-    if (isDotName(to.name)) return SmfsResult::InvalidArgument;
-    DirSlot existing{};
-    r = findEntry(to, &existing);
-    if (r == SmfsResult::Ok) return SmfsResult::NameExists;
-    if (r != SmfsResult::NotFound) return r;
 
     const std::uint32_t moved = le16(slot.entry + kDeCluster);
     const bool folder = isFolder(slot);
@@ -679,26 +694,12 @@ SmfsResult smfs_rename(const char* source, const char* target) {
     if (!g_initialised) return SmfsResult::NotInitialised;
     Target from;
     Target to;
-    SmfsResult r = prepare(source, &from);
-    if (r == SmfsResult::NotFound || r == SmfsResult::BrokenChain)
-        return SmfsResult::MoveSourceNotFound;
-    if (r != SmfsResult::Ok) return r;
-    if (from.name.empty()) return SmfsResult::IsRoot;
-    if (isDotName(from.name)) return SmfsResult::InvalidArgument;
     DirSlot slot{};
-    r = findEntry(from, &slot);
+    SmfsResult r = findMoveSource(source, &from, &slot);
     if (r != SmfsResult::Ok) return r;
 
-    r = prepare(target, &to);
-    if (r == SmfsResult::NotFound || r == SmfsResult::BrokenChain)
-        return SmfsResult::InvalidArgument;
+    r = prepareMoveTarget(target, SmfsResult::InvalidArgument, &from, &to);
     if (r != SmfsResult::Ok) return r;
-    if (to.name.empty()) return SmfsResult::IsRoot;
-    if (isDotName(to.name) || to.parent != from.parent) return SmfsResult::InvalidArgument;
-    DirSlot existing{};
-    r = findEntry(to, &existing);
-    if (r == SmfsResult::Ok) return SmfsResult::NameExists;
-    if (r != SmfsResult::NotFound) return r;
 
     // The old entry's long-name entries would describe a name it no longer has: delete them
     // with it, then write the entry back in its own place under the new name.

@@ -9,6 +9,8 @@
 #include <devicelink/device_link.h>
 #include <smfs/smfs.h>
 
+#include <optional>
+
 namespace {
 
 constexpr const char* kDeleteQuestion = "do you really want to delete?";
@@ -69,14 +71,33 @@ bool SmcManager::DeleteCardItems(const std::vector<std::string>& list) {
     return true;
 }
 
-bool SmcManager::DeleteCardFolder(const std::string& path) {
-    ProgressUi& p = prog();
-    p.SetMsg1("now deleting folder '" + LastCardComponent(path) + "'...");
-    p.SetAnimation(ProgressUi::Animation::DeleteFile);
+namespace {
+
+// Shows one card step in the progress window: its text, the animation running and the
+// gauges hidden, since a single step has no progress to show.
+void beginStep(ProgressUi& p, const std::string& text,
+               std::optional<ProgressUi::Animation> animation) {
+    p.SetMsg1(text);
+    if (animation) p.SetAnimation(*animation);
     p.StartAnimation();
     p.SetVisible(ProgressUi::Control::Prog1, false);
     p.SetVisible(ProgressUi::Control::Prog2, false);
     p.Repaint();
+}
+
+// Gives the gauges back to the operation around the step.
+void endStep(ProgressUi& p) {
+    p.SetVisible(ProgressUi::Control::Prog1, true);
+    p.SetVisible(ProgressUi::Control::Prog2, true);
+    p.StopAnimation();
+}
+
+} // namespace
+
+bool SmcManager::DeleteCardFolder(const std::string& path) {
+    ProgressUi& p = prog();
+    beginStep(p, "now deleting folder '" + LastCardComponent(path) + "'...",
+              ProgressUi::Animation::DeleteFile);
 
     const char* failure = nullptr;
     if (FStorageKind == kStorageVirtual) {
@@ -107,20 +128,14 @@ bool SmcManager::DeleteCardFolder(const std::string& path) {
         }
     }
     if (failure) message(failure);
-    p.SetVisible(ProgressUi::Control::Prog1, true);
-    p.SetVisible(ProgressUi::Control::Prog2, true);
-    p.StopAnimation();
+    endStep(p);
     return failure == nullptr;
 }
 
 bool SmcManager::DeleteCardFile(const std::string& path) {
     ProgressUi& p = prog();
-    p.SetMsg1("now deleting file '" + LastCardComponent(path) + "'...");
-    p.SetAnimation(ProgressUi::Animation::DeleteFile);
-    p.StartAnimation();
-    p.SetVisible(ProgressUi::Control::Prog1, false);
-    p.SetVisible(ProgressUi::Control::Prog2, false);
-    p.Repaint();
+    beginStep(p, "now deleting file '" + LastCardComponent(path) + "'...",
+              ProgressUi::Animation::DeleteFile);
 
     const char* failure = nullptr;
     if (FStorageKind == kStorageVirtual) {
@@ -148,19 +163,13 @@ bool SmcManager::DeleteCardFile(const std::string& path) {
         }
     }
     if (failure) message(failure);
-    p.SetVisible(ProgressUi::Control::Prog1, true);
-    p.SetVisible(ProgressUi::Control::Prog2, true);
-    p.StopAnimation();
+    endStep(p);
     return failure == nullptr;
 }
 
 bool SmcManager::MakeCardFolder(const std::string& path) {
     ProgressUi& p = prog();
-    p.SetMsg1("now creating folder '" + LastCardComponent(path) + "'");
-    p.StartAnimation();
-    p.SetVisible(ProgressUi::Control::Prog1, false);
-    p.SetVisible(ProgressUi::Control::Prog2, false);
-    p.Repaint();
+    beginStep(p, "now creating folder '" + LastCardComponent(path) + "'", std::nullopt);
 
     const char* failure = nullptr;
     if (FStorageKind == kStorageVirtual) {
@@ -194,8 +203,6 @@ bool SmcManager::MakeCardFolder(const std::string& path) {
         }
     }
     if (failure) message(failure);
-    p.SetVisible(ProgressUi::Control::Prog1, true);
-    p.SetVisible(ProgressUi::Control::Prog2, true);
-    p.StopAnimation();
+    endStep(p);
     return failure == nullptr;
 }
