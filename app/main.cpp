@@ -1,7 +1,9 @@
 // Start-up of the Vela Developer Tool: checks that a display can be reached, creates the
-// application object with its title, the main window and the hidden progress window, and
-// runs the event loop until the main window closes.
+// application object with its title, the main window and the hidden progress window, opens
+// a card image given on the command line, and runs the event loop until the main window
+// closes.
 #include "app/form_main.h"
+#include "app/start_arguments.h"
 
 #include <smcmanager/tree_model.h>
 #include <smcmanager_ui/card_icons.h>
@@ -11,6 +13,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -22,6 +25,12 @@ bool set(const char* name) {
 } // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kStartUsage, stdout);
+            return 0;
+        }
+    }
     // Without a display Qt would abort; say what to use instead.
     if (!set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM")) {
         std::fputs("vela-devtool: no display is available (DISPLAY and WAYLAND_DISPLAY are not "
@@ -31,11 +40,18 @@ int main(int argc, char** argv) {
         return 1;
     }
     QApplication app(argc, argv);
+    const StartArguments arguments = ParseStartArguments(QApplication::arguments().mid(1));
+    if (!arguments.problem.isEmpty()) {
+        std::fprintf(stderr, "vela-devtool: %s (see vela-devtool --help)\n",
+                     arguments.problem.toLocal8Bit().constData());
+        return 2;
+    }
     QApplication::setApplicationName("Vela Development Tool for Windows2000");
     QApplication::setWindowIcon(CardIcon(kImageProgram, 32));
     TFormMain main;
     // Owned by the main window, kept above it, hidden until a card operation shows it.
     main.setProgressWindow(new TFormProg(&main));
     main.show();
+    if (!arguments.card.isEmpty()) (void)OpenCardImage(main, arguments.card);
     return app.exec();
 }
