@@ -10,7 +10,8 @@ cd "$(dirname "$0")"
 mode=${1:-run}
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libusb-1.0-0-dev libjpeg62-turbo-dev
-          libgtest-dev libgmock-dev libbenchmark-dev dosfstools mtools imagemagick)
+          libgtest-dev libgmock-dev libbenchmark-dev dosfstools mtools imagemagick
+          libfuse3-dev fuse3)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,7 +1,7 @@
 // vela-smc: the SMC manager on the command line. It parses the command, then either drives
 // the manager core (format, ls, tree, put, get, mkdir, rm, df, create), which holds every
 // copy, delete and format decision and every message text, or calls the card library's
-// card-level tools on an image (info, check, export, import).
+// card-level tools on an image (info, check, export, import), or mounts an image as a folder.
 //
 // Conventions shared by the command-line tools:
 //   exit 0  the work was done
@@ -39,6 +39,7 @@ constexpr const char* kUsage =
     "  check IMAGE\n"
     "  export IMAGE RAW\n"
     "  import RAW IMAGE\n"
+    "  mount IMAGE FOLDER [-f]\n"
     "\n"
     "Exit status: 0 done, 1 the work failed, 2 bad usage.\n";
 
@@ -49,7 +50,7 @@ struct Command {
 };
 
 // Option letters: r -r, R -R, l -l, o --overwrite, s --skip, f --full, F --format,
-// v --vendor, z --size.
+// v --vendor, z --size, g -f (mount: stay in the foreground).
 const std::map<std::string, Command>& commands() {
     static const std::map<std::string, Command> table = {
         {"create",
@@ -116,6 +117,12 @@ const std::map<std::string, Command>& commands() {
           "usage: vela-smc import RAW IMAGE\n"
           "  Writes a raw FAT volume of the card's partition size back into the card image,\n"
           "  erasing it first; a volume whose geometry does not fit the card is refused.\n"}},
+        {"mount",
+         {runMount, "g",
+          "usage: vela-smc mount IMAGE FOLDER [-f]\n"
+          "  Shows the card image as FOLDER, read and write, until 'fusermount3 -u FOLDER'.\n"
+          "  Names on the card are 8.3 names: a longer name gives 'File name too long'.\n"
+          "  -f stays in the foreground. Needs FUSE 3 (the fuse3 package).\n"}},
     };
     return table;
 }
@@ -143,6 +150,8 @@ std::string parse(int argc, char** argv, const char* allowed, Options& o) {
             letter = 'o', o.overwrite = true;
         else if (arg == "--skip")
             letter = 's', o.skip = true;
+        else if (arg == "-f")
+            letter = 'g', o.foreground = true;
         else if (arg == "--full")
             letter = 'f', o.full = true;
         else if (arg == "--format")

@@ -22,6 +22,7 @@ struct Options {
     bool skip = false;
     bool full = false;
     bool format = false;
+    bool foreground = false; // -f (mount)
     std::string vendor;
     std::string size;
 };
@@ -126,3 +127,9 @@ int runExport(const Options& o);
 int runImport(const Options& o);
 // True when a card argument names the machine ("usb", "usb:...", "sim:...", "unix:...").
 bool namesMachine(const std::string& card);
+// The failure text of an image that could not be opened; inUse when another program (or
+// another open) holds it.
+std::string imageOpenFailure(const std::string& image, bool inUse);
+
+// The card image as a folder of the PC (vela_smc_mount.cpp).
+int runMount(const Options& o);
