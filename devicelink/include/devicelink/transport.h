@@ -45,12 +45,19 @@ public:
     virtual void clearCancel() = 0;
 };
 
-// Where the USB transport looks for the machine.
+// Where the USB transport looks for the machine. A build given the machine's USB ids
+// (VELA_USB_VENDOR_ID, VELA_USB_PRODUCT_ID) looks at that device only by default.
 struct UsbOptions {
     bool verbose = false; // print the discovery lines on standard output
-    bool byId = false;    // only devices with this vendor and product id
+#ifdef VELA_USB_VENDOR_ID
+    bool byId = true;
+    std::uint16_t vendorId = VELA_USB_VENDOR_ID;
+    std::uint16_t productId = VELA_USB_PRODUCT_ID;
+#else
+    bool byId = false; // only devices with this vendor and product id
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
+#endif
 };
 
 // The USB transport over libusb-1.0. Never fails to construct; a missing device or
