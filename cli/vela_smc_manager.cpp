@@ -111,6 +111,25 @@ public:
         return true;
     }
 
+    // The core's selection entry for a card path (a folder's ends in "\"), with the item
+    // found; false with its message when the path names nothing, or a folder without -r.
+    bool selectionEntry(const std::string& cardPath, const std::string& arg, bool recursive,
+                        const ListItem** item, std::string* entry) {
+        if (!find(cardPath, item)) return false;
+        if (!*item) {
+            ui_.ShowMessage(arg + ": no such file or folder on the card");
+            return false;
+        }
+        const bool folder = (*item)->data == kItemFolder;
+        if (folder && !recursive) {
+            ui_.ShowMessage(arg + ": is a folder (use -r)");
+            return false;
+        }
+        *entry = joinCard(parentOf(cardPath), (*item)->caption);
+        if (folder) *entry += "\\";
+        return true;
+    }
+
     int finish(bool ok) {
         ui_.flush(ok);
         return ok ? kExitOk : kExitFailed;
@@ -123,6 +142,20 @@ private:
     bool fullFormat_ = false;
     std::map<std::string, std::vector<ListItem>> listings_;
 };
+
+// The card paths among arguments [first, last); false (usage error printed) at a bad one.
+bool cardPathArgs(const Options& o, std::size_t first, std::size_t last,
+                  std::vector<std::string>& paths) {
+    for (std::size_t i = first; i < last; ++i) {
+        std::string path;
+        if (!toCardPath(o.args[i], path) || isRoot(path)) {
+            usageError("bad card path '" + o.args[i] + "'");
+            return false;
+        }
+        paths.push_back(path);
+    }
+    return true;
+}
 
 bool progressWanted() {
     return isatty(STDERR_FILENO) != 0;
@@ -279,12 +312,7 @@ int runPut(const Options& o) {
 int runGet(const Options& o) {
     if (o.args.size() < 3) return usageError("get takes CARD CARDPATH... PCFOLDER");
     std::vector<std::string> paths;
-    for (std::size_t i = 1; i + 1 < o.args.size(); ++i) {
-        std::string path;
-        if (!toCardPath(o.args[i], path) || isRoot(path))
-            return usageError("bad card path '" + o.args[i] + "'");
-        paths.push_back(path);
-    }
+    if (!cardPathArgs(o, 1, o.args.size() - 1, paths)) return kExitUsage;
     const std::string target = pcFolderArg(o.args.back());
     Session s(progressWanted());
     std::error_code error;
@@ -297,16 +325,9 @@ int runGet(const Options& o) {
     std::vector<std::string> list;
     for (std::size_t i = 0; i < paths.size(); ++i) {
         const ListItem* item = nullptr;
-        if (!s.find(paths[i], &item)) return s.finish(false);
-        if (!item) {
-            s.ui().ShowMessage(o.args[i + 1] + ": no such file or folder on the card");
+        std::string entry;
+        if (!s.selectionEntry(paths[i], o.args[i + 1], o.recursive, &item, &entry))
             return s.finish(false);
-        }
-        const bool folder = item->data == kItemFolder;
-        if (folder && !o.recursive) {
-            s.ui().ShowMessage(o.args[i + 1] + ": is a folder (use -r)");
-            return s.finish(false);
-        }
         const fs::path pcTarget = fs::path(target) / lower(item->caption);
         if (fs::exists(fs::symlink_status(pcTarget, error))) {
             if (o.skip) continue;
@@ -316,8 +337,7 @@ int runGet(const Options& o) {
                 return s.finish(false);
             }
         }
-        const std::string entry = joinCard(parentOf(paths[i]), item->caption);
-        list.push_back(folder ? entry + "\\" : entry);
+        list.push_back(entry);
     }
     s.ui().Progress().Show();
     const bool ok = s.manager().CopySelectionToPc(target, list);
@@ -338,29 +358,16 @@ int runMkdir(const Options& o) {
 int runRemove(const Options& o) {
     if (o.args.size() < 2) return usageError("rm takes CARD CARDPATH...");
     std::vector<std::string> paths;
-    for (std::size_t i = 1; i < o.args.size(); ++i) {
-        std::string path;
-        if (!toCardPath(o.args[i], path) || isRoot(path))
-            return usageError("bad card path '" + o.args[i] + "'");
-        paths.push_back(path);
-    }
+    if (!cardPathArgs(o, 1, o.args.size(), paths)) return kExitUsage;
     Session s(false);
     if (const int opened = s.open(o.args[0]); opened != kExitOk) return s.finish(false), opened;
     std::vector<std::string> list;
     for (std::size_t i = 0; i < paths.size(); ++i) {
         const ListItem* item = nullptr;
-        if (!s.find(paths[i], &item)) return s.finish(false);
-        if (!item) {
-            s.ui().ShowMessage(o.args[i + 1] + ": no such file or folder on the card");
+        std::string entry;
+        if (!s.selectionEntry(paths[i], o.args[i + 1], o.recursive, &item, &entry))
             return s.finish(false);
-        }
-        const bool folder = item->data == kItemFolder;
-        if (folder && !o.recursive) {
-            s.ui().ShowMessage(o.args[i + 1] + ": is a folder (use -r)");
-            return s.finish(false);
-        }
-        const std::string entry = joinCard(parentOf(paths[i]), item->caption);
-        list.push_back(folder ? entry + "\\" : entry);
+        list.push_back(entry);
     }
     return s.finish(s.manager().DeleteCardItems(list));
 }

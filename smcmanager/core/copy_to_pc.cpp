@@ -37,18 +37,13 @@ std::string entryName(const LinkEntry& entry) {
 }
 
 const char* getFileMessage(int result) {
-    switch (result) {
-    case LINK_TIMEOUT:
-        return "timed out while copying file.";
-    case LINK_CANCELED:
-        return "operation canceled.";
-    case LINK_IO_FAILED:
-        return "unknown error has occurred.";
-    case LINK_BAD_REPLY:
-        return "communication error has occurred.";
-    default:
-        return "default error has occurred.";
-    }
+    static constexpr LinkText kTexts[] = {
+        {LINK_TIMEOUT, "timed out while copying file."},
+        {LINK_CANCELED, "operation canceled."},
+        {LINK_IO_FAILED, "unknown error has occurred."},
+        {LINK_BAD_REPLY, "communication error has occurred."},
+    };
+    return LinkFailureText(result, kTexts, "default error has occurred.");
 }
 
 } // namespace

@@ -59,28 +59,18 @@ std::int64_t folderBytes(const std::string& folder) {
 }
 
 const char* putFileMessage(int result) {
-    switch (result) {
-    case LINK_TIMEOUT:
-        return "timed out while copying file.";
-    case LINK_CANCELED:
-        return "operation canceled.";
-    case -4:
-        return "failed to open file.";
-    case LINK_IO_FAILED:
-        return "an error has occurred in Vela while copying file.";
-    case LINK_BAD_REPLY:
-        return "communication error has occurred.";
-    case -13:
-        return "failed to read from file.";
-    case -14:
-        return "same file already exists.";
-    case -15:
-        return "failed to create file.";
-    case -16:
-        return "failed to write to file.";
-    default:
-        return "unknown error has occurred.";
-    }
+    static constexpr LinkText kTexts[] = {
+        {LINK_TIMEOUT, "timed out while copying file."},
+        {LINK_CANCELED, "operation canceled."},
+        {-4, "failed to open file."},
+        {LINK_IO_FAILED, "an error has occurred in Vela while copying file."},
+        {LINK_BAD_REPLY, "communication error has occurred."},
+        {-13, "failed to read from file."},
+        {-14, "same file already exists."},
+        {-15, "failed to create file."},
+        {-16, "failed to write to file."},
+    };
+    return LinkFailureText(result, kTexts, "unknown error has occurred.");
 }
 
 } // namespace

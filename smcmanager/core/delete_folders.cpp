@@ -104,28 +104,17 @@ bool SmcManager::DeleteCardFolder(const std::string& path) {
         if (smfs_rmdir(path.c_str(), 1) != SmfsResult::Ok)
             failure = "an error has occurred while deleting folder in virtual SMC.";
     } else if (FStorageKind == kStorageMachine) {
+        static constexpr LinkText kTexts[] = {
+            {LINK_TIMEOUT, "timed out while deleting folder in SMC."},
+            {LINK_IO_FAILED, "unknown error has occurred."},
+            {LINK_BAD_REPLY, "communication error has occurred."},
+            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
+        };
         // The card itself is no folder to remove; what the machine would do is unknown.
-        const int result =
-            path == "vx:" || path == kSmcRoot ? LINK_NO_PATH : FLink->RemoveFolder(path);
-        switch (result) {
-        case LINK_OK:
-            break;
-        case LINK_TIMEOUT:
-            failure = "timed out while deleting folder in SMC.";
-            break;
-        case LINK_IO_FAILED:
-            failure = "unknown error has occurred.";
-            break;
-        case LINK_BAD_REPLY:
-            failure = "communication error has occurred.";
-            break;
-        case LINK_DEVICE_ERROR:
-            failure = "an error has occurred in Vela.";
-            break;
-        default:
-            failure = "default error has occurred.";
-            break;
-        }
+        if (const int result =
+                path == "vx:" || path == kSmcRoot ? LINK_NO_PATH : FLink->RemoveFolder(path);
+            result != LINK_OK)
+            failure = LinkFailureText(result, kTexts, "default error has occurred.");
     }
     if (failure) message(failure);
     endStep(p);
@@ -142,25 +131,14 @@ bool SmcManager::DeleteCardFile(const std::string& path) {
         if (smfs_delete(path.c_str()) != SmfsResult::Ok)
             failure = "an error has occurred while deleting file in virtual SMC.";
     } else if (FStorageKind == kStorageMachine) {
-        switch (FLink->RemoveFile(path)) {
-        case LINK_OK:
-            break;
-        case LINK_TIMEOUT:
-            failure = "timed out while deleting file in SMC.";
-            break;
-        case LINK_IO_FAILED:
-            failure = "an error has occurred in Vela.";
-            break;
-        case LINK_BAD_REPLY:
-            failure = "communication error has occurred.";
-            break;
-        case LINK_DEVICE_ERROR:
-            failure = "an error has occurred in Vela.";
-            break;
-        default:
-            failure = "unknown error has occurred.";
-            break;
-        }
+        static constexpr LinkText kTexts[] = {
+            {LINK_TIMEOUT, "timed out while deleting file in SMC."},
+            {LINK_IO_FAILED, "an error has occurred in Vela."},
+            {LINK_BAD_REPLY, "communication error has occurred."},
+            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
+        };
+        if (const int result = FLink->RemoveFile(path); result != LINK_OK)
+            failure = LinkFailureText(result, kTexts, "unknown error has occurred.");
     }
     if (failure) message(failure);
     endStep(p);
@@ -179,28 +157,15 @@ bool SmcManager::MakeCardFolder(const std::string& path) {
         else if (result != SmfsResult::Ok)
             failure = "an error occurred while creating folder in virtual SMC.";
     } else if (FStorageKind == kStorageMachine) {
-        switch (FLink->MakeFolder(path)) {
-        case LINK_OK:
-            break;
-        case LINK_TIMEOUT:
-            failure = "timed out while creting folder in SMC.";
-            break;
-        case LINK_IO_FAILED:
-            failure = "unknown error has occurred.";
-            break;
-        case LINK_BAD_REPLY:
-            failure = "communication error has occurred.";
-            break;
-        case LINK_DEVICE_ERROR:
-            failure = "an error has occurred in Vela.";
-            break;
-        case LINK_NO_PATH:
-            failure = "parent path doesn't exist.";
-            break;
-        default:
-            failure = "default error has occurred.";
-            break;
-        }
+        static constexpr LinkText kTexts[] = {
+            {LINK_TIMEOUT, "timed out while creting folder in SMC."},
+            {LINK_IO_FAILED, "unknown error has occurred."},
+            {LINK_BAD_REPLY, "communication error has occurred."},
+            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
+            {LINK_NO_PATH, "parent path doesn't exist."},
+        };
+        if (const int result = FLink->MakeFolder(path); result != LINK_OK)
+            failure = LinkFailureText(result, kTexts, "default error has occurred.");
     }
     if (failure) message(failure);
     endStep(p);

@@ -123,23 +123,14 @@ bool SmcManager::FormatOpenCard() {
 }
 
 bool SmcManager::formatMachine() {
-    switch (FLink->FormatCard(kFormatLimit)) {
-    case LINK_OK:
-        break;
-    case LINK_TIMEOUT:
-        message("timed out while formatting SMC in Vela.");
-        return false;
-    case LINK_IO_FAILED:
-        message("unknown error has occurred.");
-        return false;
-    case LINK_BAD_REPLY:
-        message("communication error has occurred.");
-        return false;
-    case LINK_DEVICE_ERROR:
-        message("an error has occurred in Vela.");
-        return false;
-    default:
-        message("default error has occurred.");
+    static constexpr LinkText kTexts[] = {
+        {LINK_TIMEOUT, "timed out while formatting SMC in Vela."},
+        {LINK_IO_FAILED, "unknown error has occurred."},
+        {LINK_BAD_REPLY, "communication error has occurred."},
+        {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
+    };
+    if (const int result = FLink->FormatCard(kFormatLimit); result != LINK_OK) {
+        message(LinkFailureText(result, kTexts, "default error has occurred."));
         return false;
     }
     for (const char* name : kDefaultFolders) {

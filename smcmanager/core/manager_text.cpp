@@ -68,35 +68,23 @@ std::string WithBackslash(const std::string& folder) {
 }
 
 const char* FolderListFailure(int linkResult) {
-    switch (linkResult) {
-    case LINK_TIMEOUT:
-        return "timed out while gathering folder list.";
-    case LINK_IO_FAILED:
-        return "unknown error has occurred.";
-    case LINK_BAD_REPLY:
-        return "communication error has occurred.";
-    case LINK_UNFORMATTED:
-        return "unformatted SMC";
-    case LINK_DEVICE_ERROR:
-        return "as error has occurred in Vela machine.";
-    default:
-        return "default error has occurred.";
-    }
+    static constexpr LinkText kTexts[] = {
+        {LINK_TIMEOUT, "timed out while gathering folder list."},
+        {LINK_IO_FAILED, "unknown error has occurred."},
+        {LINK_BAD_REPLY, "communication error has occurred."},
+        {LINK_UNFORMATTED, "unformatted SMC"},
+        {LINK_DEVICE_ERROR, "as error has occurred in Vela machine."},
+    };
+    return LinkFailureText(linkResult, kTexts, "default error has occurred.");
 }
 
 const char* FileListFailure(int linkResult) {
-    switch (linkResult) {
-    case LINK_TIMEOUT:
-        return "timed out while gathering file list";
-    case LINK_IO_FAILED:
-        return "unknown error occurred.";
-    case LINK_BAD_REPLY:
-        return "communication error has occurred.";
-    case LINK_UNFORMATTED:
-        return "unformatted SMC";
-    case LINK_DEVICE_ERROR:
-        return "an error has occurred in Vela machine.";
-    default:
-        return "default error has occurred.";
-    }
+    static constexpr LinkText kTexts[] = {
+        {LINK_TIMEOUT, "timed out while gathering file list"},
+        {LINK_IO_FAILED, "unknown error occurred."},
+        {LINK_BAD_REPLY, "communication error has occurred."},
+        {LINK_UNFORMATTED, "unformatted SMC"},
+        {LINK_DEVICE_ERROR, "an error has occurred in Vela machine."},
+    };
+    return LinkFailureText(linkResult, kTexts, "default error has occurred.");
 }
