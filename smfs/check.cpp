@@ -9,9 +9,12 @@
 // chain), which also ends any walk over a looping folder tree. Clusters in use that no walk
 // reached are lost. Each problem becomes one SmfsFinding; a kind that repeats very often is
 // summarised after its first entries so a ruined card cannot grow the report without bound.
+// Alongside the findings the check fills a CardScan (check_scan.h) for the repair, with no
+// limit on its count.
 #include <smfs/tools.h>
 
 #include "bytes.h"
+#include "check_scan.h"
 #include "chip.h"
 #include "dir.h"
 #include "ecc.h"
@@ -96,8 +99,9 @@ struct PhysicalResult {
     std::vector<std::uint32_t> cisBlocks;
 };
 
+// Adds a finding per damaged half and marks the block as fixable or uncorrectable.
 void checkSectorEcc(std::uint32_t physBlock, std::uint32_t sector, const std::uint8_t* data,
-                    const std::uint8_t* spare, Findings& out) {
+                    const std::uint8_t* spare, Findings& out, BlockScan& scan) {
     struct Half {
         const std::uint8_t* data;
         const std::uint8_t* ecc;
@@ -120,6 +124,7 @@ void checkSectorEcc(std::uint32_t physBlock, std::uint32_t sector, const std::ui
         if (ecc_check(copy.data(), h.ecc) != SmfsResult::Ok) {
             f.kind = SmfsFindingKind::EccUncorrectable;
             f.text = where + ": uncorrectable ECC error";
+            scan.uncorrectable = true;
         } else if (std::memcmp(copy.data(), h.data, copy.size()) != 0) {
             std::size_t byte = 0;
             while (copy[byte] == h.data[byte])
@@ -129,13 +134,24 @@ void checkSectorEcc(std::uint32_t physBlock, std::uint32_t sector, const std::ui
             f.kind = SmfsFindingKind::EccCodeDamaged;
             f.text = where + ": the stored ECC is damaged, the data is intact";
         }
+        if (f.kind != SmfsFindingKind::EccUncorrectable) scan.fixableSectors = true;
         out.add(std::move(f));
     }
 }
 
+// The logical block a block address field names in physBlock's zone, or -1.
+std::int64_t fieldLogBlock(const CardGeometry& g, std::uint32_t physBlock, std::uint16_t field) {
+    if (!block_address_field_valid(field)) return -1;
+    const std::uint32_t number = block_address_field_number(field);
+    const std::uint64_t logBlock = std::uint64_t(zoneOf(g, physBlock)) * kZoneLogBlocks + number;
+    if (number >= kZoneLogBlocks || logBlock >= g.logBlocks) return -1;
+    return std::int64_t(logBlock);
+}
+
 SmfsResult physicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings& out,
-                        PhysicalResult& result) {
+                        PhysicalResult& result, CardScan& scan) {
     std::vector<std::vector<std::uint32_t>> claims(g.logBlocks);
+    scan.blocks.assign(g.physBlocks, BlockScan{});
     std::array<std::uint8_t, kSectorBytes> data;
     std::array<std::uint8_t, kSpareBytes> spare;
     for (std::uint32_t b = 0; b < g.physBlocks; ++b) {
@@ -145,7 +161,10 @@ SmfsResult physicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings
         if (block_status_unusable(spare[kSpareBlockStatus])) continue;
         const std::uint16_t field = std::uint16_t(spare[kSpareAddr1] << 8 | spare[kSpareAddr1 + 1]);
         if (field == kPhysFree) continue;
+        BlockScan& block = scan.blocks[b];
+        block.kind = BlockScan::Kind::Invalid;
         if (field == kFieldCis) {
+            block.kind = BlockScan::Kind::Cis;
             result.cisBlocks.push_back(b);
         } else if (!block_address_field_valid(field)) {
             SmfsFinding f = finding(SmfsFindingKind::AddressFieldParity);
@@ -164,6 +183,8 @@ SmfsResult physicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings
                 out.add(std::move(f));
             } else {
                 claims[std::size_t(logBlock)].push_back(b);
+                block.kind = BlockScan::Kind::Claim;
+                block.logBlock = std::uint32_t(logBlock);
             }
         }
         for (std::uint32_t s = first; s < first + g.sectorsPerBlock; ++s) {
@@ -171,12 +192,17 @@ SmfsResult physicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings
             if (r != SmfsResult::Ok) return r;
             if (spare_is_blank(spare.data())) continue;
             ++report.sectorsChecked;
-            checkSectorEcc(b, s, data.data(), spare.data(), out);
+            checkSectorEcc(b, s, data.data(), spare.data(), out, block);
             // Every sector of a data block carries the block's field twice; a sector that
             // does not was written for another block or torn while it was programmed.
             const auto copy1 = std::uint16_t(spare[kSpareAddr1] << 8 | spare[kSpareAddr1 + 1]);
             const auto copy2 = std::uint16_t(spare[kSpareAddr2] << 8 | spare[kSpareAddr2 + 1]);
+            if (block.kind == BlockScan::Kind::Invalid && block.sectorClaim < 0) {
+                const std::int64_t named = fieldLogBlock(g, b, copy1);
+                block.sectorClaim = named >= 0 ? named : fieldLogBlock(g, b, copy2);
+            }
             if (field != kFieldCis && (copy1 != field || copy2 != field)) {
+                block.fixableSectors = true;
                 SmfsFinding f = finding(SmfsFindingKind::AddressFieldsDiffer);
                 f.physBlock = b;
                 f.sector = s;
@@ -192,10 +218,12 @@ SmfsResult physicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings
         std::string blocks;
         for (std::uint32_t b : claims[l])
             blocks += (blocks.empty() ? "" : ", ") + num(b);
+        // The block map decides which claim the library reads; the others are stale.
+        const std::uint32_t used = media_logical_entry(std::uint32_t(l));
         SmfsFinding f = finding(SmfsFindingKind::DuplicateBlock);
-        f.physBlock = claims[l].back();
+        f.physBlock = used;
         f.text = "logical block " + num(l) + " is claimed by physical blocks " + blocks +
-                 "; block " + num(claims[l].back()) + " is used";
+                 "; block " + num(used) + " is used";
         out.add(std::move(f));
     }
     return SmfsResult::Ok;
@@ -305,8 +333,8 @@ void compareFats(const FatVolume& v, Findings& out) {
 
 class TreeWalk {
 public:
-    TreeWalk(const FatVolume& v, SmfsCheckReport& report, Findings& out)
-        : v_(v), report_(report), out_(out), owner_(v.clusterCount + 2, -1) {}
+    TreeWalk(const FatVolume& v, SmfsCheckReport& report, Findings& out, CardScan& scan)
+        : v_(v), report_(report), out_(out), scan_(scan), owner_(v.clusterCount + 2, -1) {}
 
     void run() {
         walkFolder(kRootCluster, kRootCluster, "vx:\\", {}, 0);
@@ -314,6 +342,11 @@ public:
     }
 
 private:
+    struct Entry {
+        EntryPlace place;
+        const std::uint8_t* bytes() const { return place.bytes.data(); }
+    };
+
     bool dataCluster(std::uint32_t c) const { return c >= kFirstCluster && c < owner_.size(); }
 
     std::string ownerPath(std::int32_t id) const {
@@ -329,12 +362,12 @@ private:
         out_.add(std::move(f));
     }
 
-    // Walks a chain, claiming its clusters; false when it ended on a problem (reported).
-    bool walkChain(std::uint32_t start, const std::string& path, std::uint32_t* length,
+    // Walks a chain, claiming its clusters into *clusters; false when it ended on a problem
+    // (reported), with *clusters holding the part of the chain that is sound.
+    bool walkChain(std::uint32_t start, const std::string& path,
                    std::vector<std::uint32_t>* clusters) {
         const auto id = std::int32_t(paths_.size());
         paths_.push_back(path);
-        *length = 0;
         std::uint32_t c = start;
         if (!dataCluster(c)) {
             add(SmfsFindingKind::StartClusterInvalid, c, path,
@@ -353,8 +386,7 @@ private:
                 return false;
             }
             owner_[c] = id;
-            ++*length;
-            if (clusters) clusters->push_back(c);
+            clusters->push_back(c);
             const std::uint16_t next = fat_entry(kDrive, c);
             if (next == kFatEnd) return true;
             if (next == kFatFree) {
@@ -382,36 +414,63 @@ private:
         }
     }
 
-    void checkFile(const std::uint8_t* e, const std::string& path) {
+    // Records how an entry's chain is mended: keep clusters of it, ending it there when
+    // cut, and the size a file must then hold.
+    void planChain(const Entry& e, bool folder, const std::vector<std::uint32_t>& clusters,
+                   std::uint32_t keep, bool cut, std::uint32_t size) {
+        ChainFix fix;
+        fix.entry = e.place;
+        fix.folder = folder;
+        fix.keep = keep;
+        fix.cut = cut && keep > 0;
+        fix.lastKept = keep > 0 ? clusters[keep - 1] : 0;
+        fix.size = size;
+        scan_.chains.push_back(fix);
+    }
+
+    void checkFile(const Entry& entry, const std::string& path) {
         ++report_.filesChecked;
+        const std::uint8_t* e = entry.bytes();
         const std::uint32_t start = le16(e + kDeCluster);
         const std::uint32_t size = le32(e + kDeSize);
         const std::uint64_t clusterBytes = std::uint64_t(v_.sectorsPerCluster) * kSectorBytes;
         const std::uint64_t need = (size + clusterBytes - 1) / clusterBytes;
         if (start == 0) {
-            if (size != 0)
+            if (size != 0) {
                 add(SmfsFindingKind::ChainTooShort, 0, path,
                     "size " + num(size) + " bytes but no cluster");
+                planChain(entry, false, {}, 0, false, 0);
+            }
             return;
         }
-        std::uint32_t length = 0;
-        if (!walkChain(start, path, &length, nullptr)) return;
+        std::vector<std::uint32_t> clusters;
+        const bool whole = walkChain(start, path, &clusters);
+        const auto length = std::uint32_t(clusters.size());
         // An empty file may keep the one cluster it was created with.
+        const auto keep =
+            std::uint32_t(std::min<std::uint64_t>(length, std::max<std::uint64_t>(need, 1)));
+        const auto fits = std::uint32_t(std::min<std::uint64_t>(size, keep * clusterBytes));
+        if (!whole) {
+            planChain(entry, false, clusters, keep, true, fits);
+            return;
+        }
         if (length < need) {
             add(SmfsFindingKind::ChainTooShort, start, path,
                 "size " + num(size) + " bytes needs " + num(need) + " clusters, chain has " +
                     num(length));
+            planChain(entry, false, clusters, keep, false, fits);
         } else if (length > std::max<std::uint64_t>(need, 1)) {
             add(SmfsFindingKind::ChainTooLong, start, path,
                 "size " + num(size) + " bytes needs " + num(need) + " clusters, chain has " +
                     num(length));
+            planChain(entry, false, clusters, keep, true, size);
         }
     }
 
     // Reads the entries of a folder's clusters (the root region for cluster 0).
-    std::vector<std::array<std::uint8_t, kDeBytes>>
-    readEntries(const std::vector<std::uint32_t>& clusters, bool root, const std::string& path) {
-        std::vector<std::array<std::uint8_t, kDeBytes>> entries;
+    std::vector<Entry> readEntries(const std::vector<std::uint32_t>& clusters, bool root,
+                                   const std::string& path) {
+        std::vector<Entry> entries;
         const std::uint32_t sectorsEach = root ? v_.rootSectors : v_.sectorsPerCluster;
         std::array<std::uint8_t, kSectorBytes> sector;
         for (std::uint32_t c : clusters) {
@@ -425,8 +484,10 @@ private:
                 }
                 for (std::uint32_t off = 0; off < kSectorBytes; off += kDeBytes) {
                     if (sector[off] == kEntryFree) return entries;
-                    std::array<std::uint8_t, kDeBytes> e;
-                    std::memcpy(e.data(), sector.data() + off, kDeBytes);
+                    Entry e;
+                    e.place.cluster = c;
+                    e.place.offsetBytes = s * kSectorBytes + off;
+                    std::memcpy(e.place.bytes.data(), sector.data() + off, kDeBytes);
                     entries.push_back(e);
                 }
             }
@@ -440,8 +501,8 @@ private:
         const bool root = cluster == kRootCluster;
         if (root) clusters = {kRootCluster};
         const auto entries = readEntries(clusters, root, path);
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            const std::uint8_t* e = entries[i].data();
+        for (const Entry& entry : entries) {
+            const std::uint8_t* e = entry.bytes();
             if (e[0] == kEntryDeleted || dir_is_long_name(e) || (e[kDeAttr] & kAttrVolume))
                 continue;
             const std::uint32_t start = le16(e + kDeCluster);
@@ -449,17 +510,19 @@ private:
                 if (root) continue;
                 const bool dotdot = e[1] == '.';
                 const std::uint32_t want = dotdot ? parent : cluster;
-                if (start != want)
+                if (start != want) {
                     add(SmfsFindingKind::DirectoryBroken, cluster, path,
                         std::string(dotdot ? "\"..\"" : "\".\"") + " names cluster " + num(start) +
                             " instead of " + num(want));
+                    scan_.dots.push_back(DotFix{entry.place, want});
+                }
                 continue;
             }
             char name[13];
             entry_to_name(e, name);
             const std::string child = path + (root ? "" : "\\") + name;
             if (!(e[kDeAttr] & kAttrFolder)) {
-                checkFile(e, child);
+                checkFile(entry, child);
                 continue;
             }
             if (depth + 1 >= kMaxFolderDepth) {
@@ -467,8 +530,9 @@ private:
                 continue;
             }
             std::vector<std::uint32_t> childClusters;
-            std::uint32_t length = 0;
-            if (!walkChain(start, child, &length, &childClusters)) {
+            if (!walkChain(start, child, &childClusters)) {
+                const auto keep = std::uint32_t(childClusters.size());
+                planChain(entry, true, childClusters, keep, true, 0);
                 // Only a chain that started inside this folder tree is worth walking.
                 if (childClusters.empty()) continue;
             }
@@ -482,6 +546,7 @@ private:
         for (std::uint32_t c = kFirstCluster; c < count; ++c) {
             const std::uint16_t value = fat_entry(kDrive, c);
             lost[c] = value != kFatFree && value != kFatBad && owner_[c] < 0;
+            if (lost[c]) scan_.lostClusters.push_back(c);
         }
         for (std::uint32_t c = kFirstCluster; c < count; ++c) {
             const std::uint16_t next = fat_entry(kDrive, c);
@@ -509,11 +574,13 @@ private:
     const FatVolume& v_;
     SmfsCheckReport& report_;
     Findings& out_;
+    CardScan& scan_;
     std::vector<std::int32_t> owner_; // per cluster: index into paths_ of its chain, -1 none
     std::vector<std::string> paths_;
 };
 
-SmfsResult logicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings& out) {
+SmfsResult logicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings& out,
+                       CardScan& scan) {
     if (media_logical_entry(0) == 0) {
         out.add(SmfsFindingKind::Unformatted, "logical block 0 is not mapped: the card holds no "
                                               "volume");
@@ -536,9 +603,10 @@ SmfsResult logicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings&
                     num(v.clusterCount) + " clusters make a FAT" + num(fat12 ? 12 : 16) +
                     " volume");
     compareFats(v, out);
-    TreeWalk walk(v, report, out);
+    TreeWalk walk(v, report, out, scan);
     walk.run();
     report.volumeChecked = true;
+    scan.volumeWalked = true;
     return SmfsResult::Ok;
 }
 
@@ -662,8 +730,15 @@ SmfsResult smfs_card_info(SmfsCardInfo* info) {
 }
 
 SmfsResult smfs_check(SmfsCheckReport* report) {
+    return check_card(report, nullptr);
+}
+
+SmfsResult check_card(SmfsCheckReport* report, CardScan* scanOut) {
     if (!report) return SmfsResult::InvalidArgument;
     *report = SmfsCheckReport{};
+    CardScan local;
+    CardScan& scan = scanOut ? *scanOut : local;
+    scan = CardScan{};
     try {
         SmfsResult r = smc_probe(kDrive);
         if (r != SmfsResult::Ok) return r;
@@ -680,10 +755,10 @@ SmfsResult smfs_check(SmfsCheckReport* report) {
         r = media_build_map(kDrive);
         if (r != SmfsResult::Ok) return r;
         PhysicalResult physical;
-        r = physicalPass(g, *report, out, physical);
+        r = physicalPass(g, *report, out, physical, scan);
         if (r != SmfsResult::Ok) return r;
         checkCis(g, physical, out);
-        return logicalPass(g, *report, out);
+        return logicalPass(g, *report, out, scan);
     } catch (const std::bad_alloc&) {
         return SmfsResult::OutOfMemory;
     }

@@ -1,13 +1,13 @@
 // Card-level tools of the card library: a description of the card (type, maker, geometry,
 // block counts, CIS, volume layout), a read-only check of the whole card from the spare
-// areas up to the directory tree, and the partition copied out as a raw FAT volume image
-// or a raw volume written back into the card.
+// areas up to the directory tree, a repair of what the check finds, and the partition copied
+// out as a raw FAT volume image or a raw volume written back into the card.
 //
 // All of them work on the image installed with smfs_set_image after smfs_init, like every
 // other call of the library. info, check and export only read the image (a stream opened
-// "rb" is enough); import writes it. The card's bytes are untrusted: every count, offset
-// and chain is bounded, and a looping chain or directory ends the walk with a finding.
-// Findings are data (kind, where, text), so a later repair can act on them.
+// "rb" is enough); import and repair write it. The card's bytes are untrusted: every count,
+// offset and chain is bounded, and a looping chain or directory ends the walk with a
+// finding. Findings are data (kind, where, text); the repair acts on what the check finds.
 #pragma once
 
 #include <smfs/result.h>
@@ -120,6 +120,28 @@ const char* smfs_finding_name(SmfsFindingKind kind);
 // other, and every chain reachable from the root. Findings go into report. UnknownCard,
 // ImageIo when the image cannot be read at all; a damaged card is Ok with findings.
 [[nodiscard]] SmfsResult smfs_check(SmfsCheckReport* report);
+
+// ---- Repair ----
+
+struct SmfsRepairReport {
+    SmfsCheckReport before;           // the card as it was
+    std::vector<std::string> actions; // one line per change made, in order
+    SmfsCheckReport after;            // the card as the repair left it
+};
+
+// Checks the installed card and mends what can be mended without guessing, then checks it
+// again: a physical block that repeats a logical block the block map reads from elsewhere
+// is erased (the block map's choice stays), as is a block whose address field is not valid
+// unless one of its sectors names a logical block no other block holds; a block with a
+// correctable ECC error or stray address fields is copied to a fresh block; chains are cut
+// where they loop, cross another chain, leave the data area or run into a free or bad
+// cluster, and past the clusters their file's size needs; a file's size is cut to its
+// chain; a folder entry with no usable first cluster is deleted; "." and ".." are pointed
+// at the right clusters; lost clusters are freed and every FAT copy is written from the
+// mounted one. Entries and chains without findings are never written. Findings it leaves
+// stay in report->after. UnknownCard, ImageIo and lower-layer codes when the card cannot be
+// read or written.
+[[nodiscard]] SmfsResult smfs_repair(SmfsRepairReport* report);
 
 // ---- Raw volume images ----
 
