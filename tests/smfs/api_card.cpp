@@ -3,6 +3,7 @@
 #include "smfs/fat.h"
 
 #include <algorithm>
+#include <cstdio>
 
 SmfsDateTime apiTestClock() {
     return SmfsDateTime{2024, 5, 17, 13, 45, 30};
@@ -86,4 +87,18 @@ std::vector<std::string> apiList(const std::string& path, SmfsResult* result) {
     }
     if (result) *result = r == SmfsResult::EndOfData ? SmfsResult::Ok : r;
     return names;
+}
+
+std::string apiDateText(const SmfsEntryInfo& info) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", int(info.year),
+                  int(info.month), int(info.day), int(info.hour), int(info.minute),
+                  2 * int(info.seconds2));
+    return text;
+}
+
+std::uint64_t apiFreeBytes() {
+    std::uint64_t total = 0, used = 0, free = 0;
+    EXPECT_EQ(smfs_space("vx:", &total, &used, &free), SmfsResult::Ok);
+    return free;
 }

@@ -42,3 +42,7 @@ SmfsResult apiWriteFile(const std::string& path, const std::vector<std::uint8_t>
 SmfsResult apiReadFile(const std::string& path, std::vector<std::uint8_t>* bytes);
 // Every name of a folder listing, in order ("." and ".." included).
 std::vector<std::string> apiList(const std::string& path, SmfsResult* result = nullptr);
+// An entry's date and time as "YYYY-MM-DD hh:mm:ss" (seconds from its two-second count).
+std::string apiDateText(const SmfsEntryInfo& info);
+// Free bytes of the mounted volume (a failing space query fails the test).
+std::uint64_t apiFreeBytes();

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -25,6 +26,12 @@ ToolRun apiRunTool(const std::string& command) {
     const int status = pclose(pipe);
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+std::string apiMtools(const std::string& command, bool skipCheck) {
+    const ToolRun run = apiRunTool((skipCheck ? "MTOOLS_SKIP_CHECK=1 " : "") + command);
+    EXPECT_EQ(run.exitCode, 0) << command << "\n" << run.output;
+    return run.output;
 }
 
 std::string apiFsckPath() {
@@ -54,11 +61,6 @@ Partition partition() {
     return p;
 }
 
-std::vector<std::uint8_t> readHostFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
 void cardTree(const std::string& folder, const std::string& prefix, FileTree* tree) {
     SmfsResult r = SmfsResult::Ok;
     for (const std::string& name : apiList(folder, &r)) {
@@ -81,6 +83,16 @@ void cardTree(const std::string& folder, const std::string& prefix, FileTree* tr
 
 } // namespace
 
+std::vector<std::uint8_t> apiReadHostFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void apiWriteHostFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
 void apiExtractPartition(const std::string& rawPath) {
     const Partition p = partition();
     ASSERT_NE(p.sectors, 0u);
@@ -101,7 +113,7 @@ void apiExtractPartition(const std::string& rawPath) {
 
 void apiImportPartition(const std::string& rawPath) {
     const Partition p = partition();
-    const std::vector<std::uint8_t> raw = readHostFile(rawPath);
+    const std::vector<std::uint8_t> raw = apiReadHostFile(rawPath);
     ASSERT_EQ(raw.size(), std::uint64_t(p.sectors) * kSectorBytes);
     const std::uint64_t blockBytes = std::uint64_t(p.sectorsPerBlock) * kSectorBytes;
     std::uint64_t pos = std::uint64_t(p.firstSector) * kSectorBytes;
@@ -144,8 +156,15 @@ FsckVerdict apiFsck(const std::string& rawPath) {
         const std::string line = run.output.substr(start, end - start);
         start = end + 1;
         if (line.empty() || line.rfind("fsck.fat ", 0) == 0 ||
-            line == "Leaving filesystem unchanged." || line.rfind(rawPath + ": ", 0) == 0)
+            line == "Leaving filesystem unchanged.")
             continue;
+        if (line.rfind(rawPath + ": ", 0) == 0) {
+            const std::size_t slash = line.find('/', rawPath.size());
+            if (slash != std::string::npos)
+                verdict.clusters =
+                    std::uint32_t(std::strtoul(line.c_str() + slash + 1, nullptr, 10));
+            continue;
+        }
         if (line == "Label '' stored in boot sector is not valid." ||
             line == "  Auto-removing label from boot sector.") {
             labelRemark = true;
@@ -170,7 +189,7 @@ FileTree apiHostTree(const std::string& folder) {
         if (it->is_directory())
             tree[rel + "/"];
         else
-            tree[rel] = readHostFile(it->path());
+            tree[rel] = apiReadHostFile(it->path());
     }
     return tree;
 }

@@ -6,6 +6,7 @@
 #include "api_card.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,8 +18,14 @@ struct ToolRun {
 
 // Runs a shell command line.
 ToolRun apiRunTool(const std::string& command);
+// Runs an mtools command line and expects it to succeed; returns its output. skipCheck
+// sets MTOOLS_SKIP_CHECK, for volumes whose geometry mtools would otherwise question.
+std::string apiMtools(const std::string& command, bool skipCheck = false);
 // Path of fsck.fat, or "" when it is not installed.
 std::string apiFsckPath();
+// A whole host file ({} when it cannot be read); a host file written (replaced) with bytes.
+std::vector<std::uint8_t> apiReadHostFile(const std::filesystem::path& path);
+void apiWriteHostFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 
 // Writes the partition (logical sectors from the partition's first sector on, partition
 // sectors long) of the mounted card into a raw file; unmapped blocks read as 0xFF.
@@ -31,6 +38,7 @@ void apiImportPartition(const std::string& rawPath);
 // label this system's format writes (which alone makes it exit 1).
 struct FsckVerdict {
     bool clean = false;
+    std::uint32_t clusters = 0; // from its summary "N files, used/total clusters"
     std::string output;
 };
 FsckVerdict apiFsck(const std::string& rawPath);

@@ -8,14 +8,7 @@
 
 #include <gtest/gtest.h>
 
-
 namespace {
-
-std::uint64_t freeBytes() {
-    std::uint64_t total = 0, used = 0, free = 0;
-    EXPECT_EQ(smfs_space("vx:", &total, &used, &free), SmfsResult::Ok);
-    return free;
-}
 
 std::uint32_t clustersOf(std::uint64_t bytes, std::uint32_t clusterBytes) {
     return std::uint32_t(std::max<std::uint64_t>(1, (bytes + clusterBytes - 1) / clusterBytes));
@@ -26,7 +19,7 @@ class ApiRoundTripTest : public testing::TestWithParam<int> {};
 TEST_P(ApiRoundTripTest, FilesOfTheSizesAroundACluster) {
     ApiCard card(GetParam());
     const std::uint32_t cb = card.clusterBytes();
-    const std::uint64_t empty = freeBytes();
+    const std::uint64_t empty = apiFreeBytes();
     const std::uint32_t sizes[] = {0, 1, cb - 1, cb, cb + 1, (1u << 20) + 3};
     std::uint64_t expectedUse = 0;
     for (std::uint32_t size : sizes) {
@@ -35,7 +28,7 @@ TEST_P(ApiRoundTripTest, FilesOfTheSizesAroundACluster) {
         // Pieces that never line up with a cluster.
         ASSERT_EQ(apiWriteFile(path, data, 777), SmfsResult::Ok) << path;
         if (size > 0) expectedUse += std::uint64_t(clustersOf(size, cb)) * cb;
-        EXPECT_EQ(freeBytes(), empty - expectedUse) << path;
+        EXPECT_EQ(apiFreeBytes(), empty - expectedUse) << path;
 
         std::uint32_t stored = 0;
         ASSERT_EQ(smfs_file_size(path.c_str(), &stored), SmfsResult::Ok);
@@ -57,7 +50,7 @@ TEST_P(ApiRoundTripTest, FilesOfTheSizesAroundACluster) {
     }
     // A fresh mount sees the same.
     ASSERT_EQ(smfs_init(), SmfsResult::Ok);
-    EXPECT_EQ(freeBytes(), empty - expectedUse);
+    EXPECT_EQ(apiFreeBytes(), empty - expectedUse);
     std::vector<std::uint8_t> back;
     ASSERT_EQ(apiReadFile("vx:\\S" + std::to_string(cb + 1) + ".BIN", &back), SmfsResult::Ok);
     EXPECT_TRUE(back == apiPattern(cb + 1, cb + 1));
@@ -116,7 +109,7 @@ TEST_P(ApiRoundTripTest, SeekFromEveryOrigin) {
 
 TEST_P(ApiRoundTripTest, NestedFoldersAndRecursiveRemoval) {
     ApiCard card(GetParam());
-    const std::uint64_t empty = freeBytes();
+    const std::uint64_t empty = apiFreeBytes();
     ASSERT_EQ(smfs_mkdir("vx:\\A", 0), SmfsResult::Ok);
     ASSERT_EQ(smfs_mkdir("vx:\\A\\B", 0), SmfsResult::Ok);
     ASSERT_EQ(smfs_mkdir("vx:\\A\\B\\C", 0), SmfsResult::Ok);
@@ -139,9 +132,9 @@ TEST_P(ApiRoundTripTest, NestedFoldersAndRecursiveRemoval) {
     ASSERT_EQ(smfs_rmdir("vx:\\A\\D", 0), SmfsResult::Ok);
     ASSERT_EQ(smfs_rmdir("vx:\\A", 1), SmfsResult::Ok);
     EXPECT_EQ(apiList("vx:\\"), std::vector<std::string>{"KEEP.BIN"});
-    EXPECT_EQ(freeBytes(), empty - card.clusterBytes());
+    EXPECT_EQ(apiFreeBytes(), empty - card.clusterBytes());
     ASSERT_EQ(smfs_delete("vx:\\KEEP.BIN"), SmfsResult::Ok);
-    EXPECT_EQ(freeBytes(), empty);
+    EXPECT_EQ(apiFreeBytes(), empty);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cards, ApiRoundTripTest, testing::Values(1, 4), cardTypeName);

@@ -92,14 +92,12 @@ TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
     EXPECT_EQ(bs[511], 0xAA);
 
     // Two FAT copies, then a zero root; the last root sector ends where block k begins.
-    const std::vector<std::uint8_t> fat16Head = {0xF8, 0xFF, 0xFF, 0xFF};
     for (std::uint32_t copy = 0; copy < 2; ++copy) {
         const std::uint32_t first = s + 1 + copy * want.sectorsPerFat;
         const std::vector<std::uint8_t> head = logicalSector(card, first);
-        EXPECT_EQ(head[0], 0xF8);
-        EXPECT_EQ(head[1], 0xFF);
-        EXPECT_EQ(head[2], 0xFF);
-        EXPECT_EQ(head[3], want.fatType == FatType::Fat16 ? 0xFF : 0x00);
+        const std::uint8_t fourth = want.fatType == FatType::Fat16 ? 0xFF : 0x00;
+        EXPECT_EQ(std::vector<std::uint8_t>(head.begin(), head.begin() + 4),
+                  (std::vector<std::uint8_t>{0xF8, 0xFF, 0xFF, fourth}));
         for (std::size_t i = 4; i < 512; ++i)
             ASSERT_EQ(head[i], 0) << "FAT byte " << i;
     }
@@ -120,10 +118,8 @@ TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
         ASSERT_EQ(cis[i], 0) << "CIS byte " << i;
     const std::vector<std::uint8_t> cisSpare = card.sectorSpare(card.firstSectorOfBlock(1));
     EXPECT_EQ(cisSpare[5], 0xFF);
-    EXPECT_EQ(cisSpare[6], 0);
-    EXPECT_EQ(cisSpare[7], 0);
-    EXPECT_EQ(cisSpare[11], 0);
-    EXPECT_EQ(cisSpare[12], 0);
+    for (std::size_t i : {6, 7, 11, 12})
+        EXPECT_EQ(cisSpare[i], 0) << "CIS spare byte " << i;
     std::vector<std::uint8_t> cisCopy = cis;
     EXPECT_EQ(ecc_check(cisCopy.data(), &cisSpare[13]), SmfsResult::Ok);
     EXPECT_EQ(ecc_check(cisCopy.data() + 256, &cisSpare[8]), SmfsResult::Ok);

@@ -58,15 +58,9 @@ void treeRemoved(ApiCard&) {
     ASSERT_EQ(smfs_rmdir("vx:\\T", 1), SmfsResult::Ok);
 }
 
-std::uint64_t freeBytes() {
-    std::uint64_t total = 0, used = 0, free = 0;
-    EXPECT_EQ(smfs_space("vx:", &total, &used, &free), SmfsResult::Ok);
-    return free;
-}
-
 void cardFull(ApiCard& card) {
     const std::uint32_t cb = card.clusterBytes();
-    const std::uint32_t clusters = std::uint32_t(freeBytes() / cb);
+    const std::uint32_t clusters = std::uint32_t(apiFreeBytes() / cb);
     ASSERT_EQ(apiWriteFile("vx:\\SMALL.TXT", apiPattern(10, 1)), SmfsResult::Ok);
     SmfsHandle h = 0;
     ASSERT_EQ(smfs_create("vx:\\FULL.BIN", 0, &h), SmfsResult::Ok);
@@ -78,7 +72,7 @@ void cardFull(ApiCard& card) {
         if (r == SmfsResult::Ok) written += piece.size();
     }
     ASSERT_EQ(r, SmfsResult::CardFull);
-    EXPECT_EQ(freeBytes(), 0u);
+    EXPECT_EQ(apiFreeBytes(), 0u);
     ASSERT_EQ(smfs_close(h), SmfsResult::Ok);
     // What fitted is kept: the last piece stopped at the card's last cluster.
     std::uint32_t size = 0;
@@ -96,12 +90,12 @@ void rootFull(ApiCard&) {
                                    : apiWriteFile(path, apiPattern(std::size_t(i), unsigned(i)));
         ASSERT_EQ(r, SmfsResult::Ok) << path;
     }
-    const std::uint64_t before = freeBytes();
+    const std::uint64_t before = apiFreeBytes();
     SmfsHandle h = 0;
     EXPECT_EQ(smfs_create("vx:\\ONEMORE", 0, &h), SmfsResult::RootFull);
     EXPECT_EQ(smfs_mkdir("vx:\\ONEMORE", 0), SmfsResult::RootFull);
     // Neither refusal kept the cluster it took; a slot freed by a move is used again.
-    EXPECT_EQ(freeBytes(), before);
+    EXPECT_EQ(apiFreeBytes(), before);
     ASSERT_EQ(smfs_move("vx:\\F0", "vx:\\F1\\F0"), SmfsResult::Ok);
     ASSERT_EQ(apiWriteFile("vx:\\ONEMORE", apiPattern(5, 5)), SmfsResult::Ok);
     EXPECT_EQ(apiList("vx:\\").size(), 256u);
@@ -125,7 +119,7 @@ void tenHandles(ApiCard&) {
 void folderPastOneCluster(ApiCard& card) {
     const std::uint32_t cb = card.clusterBytes();
     ASSERT_EQ(smfs_mkdir("vx:\\BIG", 0), SmfsResult::Ok);
-    const std::uint64_t before = freeBytes();
+    const std::uint64_t before = apiFreeBytes();
     const std::uint32_t files = cb / 32 + 3; // with "." and "..": one cluster and five entries
     std::vector<std::string> expected{".", ".."};
     for (std::uint32_t i = 0; i < files; ++i) {
@@ -135,7 +129,7 @@ void folderPastOneCluster(ApiCard& card) {
     }
     EXPECT_EQ(apiList("vx:\\BIG"), expected);
     // One cluster per file and one more for the folder itself.
-    EXPECT_EQ(freeBytes(), before - std::uint64_t(files + 1) * cb);
+    EXPECT_EQ(apiFreeBytes(), before - std::uint64_t(files + 1) * cb);
     ASSERT_EQ(smfs_delete("vx:\\BIG\\E3.TXT"), SmfsResult::Ok);
 }
 

@@ -13,23 +13,11 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::vector<std::uint8_t> fileBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
 
 void fillCard() {
     ASSERT_EQ(apiWriteFile("vx:\\README.TXT", apiPattern(1234, 1)), SmfsResult::Ok);
@@ -55,10 +43,8 @@ SmfsResult importFrom(const fs::path& raw, SmfsImportProblem* problem) {
     return r;
 }
 
-std::string mtools(const std::string& args) {
-    const ToolRun run = apiRunTool("MTOOLS_SKIP_CHECK=1 " + args);
-    EXPECT_EQ(run.exitCode, 0) << args << "\n" << run.output;
-    return run.output;
+std::string mtools(const std::string& command) {
+    return apiMtools(command, true);
 }
 
 class VolumeExportTest : public ::testing::TestWithParam<int> {};
@@ -82,7 +68,7 @@ TEST_P(VolumeExportTest, ExportIsWhatTheFatToolsSee) {
     // The same bytes the test helper extracts sector by sector.
     const fs::path helper = dir / "helper.raw";
     apiExtractPartition(helper.string());
-    EXPECT_EQ(fileBytes(raw), fileBytes(helper));
+    EXPECT_EQ(apiReadHostFile(raw), apiReadHostFile(helper));
 }
 
 INSTANTIATE_TEST_SUITE_P(CardTypes, VolumeExportTest, ::testing::Values(1, 4, 7),
@@ -94,7 +80,7 @@ TEST(VolumeImportTest, MtoolsChangesComeBackThroughImport) {
     fillCard();
     const fs::path raw = dir / "volume.raw";
     ASSERT_EQ(exportTo(raw), SmfsResult::Ok);
-    writeFile(dir / "new.bin", apiPattern(50000, 7));
+    apiWriteHostFile(dir / "new.bin", apiPattern(50000, 7));
     mtools("mmd -i '" + raw.string() + "' ::/MUSIC");
     mtools("mcopy -i '" + raw.string() + "' '" + (dir / "new.bin").string() + "' ::/MUSIC/NEW.BIN");
     mtools("mdel -i '" + raw.string() + "' ::/README.TXT");
@@ -121,7 +107,7 @@ TEST(VolumeImportTest, VolumeMadeByMformatGoesIntoABlankCard) {
     const std::uint32_t sectors = 31959; // the 16 MB card's partition
     mtools("mformat -C -i '" + raw.string() + "' -T " + std::to_string(sectors) +
            " -h 4 -s 16 -H 41 ::");
-    writeFile(dir / "a.txt", apiPattern(3000, 4));
+    apiWriteHostFile(dir / "a.txt", apiPattern(3000, 4));
     mtools("mcopy -i '" + raw.string() + "' '" + (dir / "a.txt").string() + "' ::/A.TXT");
 
     SmfsImportProblem problem = SmfsImportProblem::None;
@@ -142,7 +128,7 @@ TEST(VolumeImportTest, RefusedVolumesLeaveTheCardAlone) {
     fillCard();
     const fs::path raw = dir / "volume.raw";
     ASSERT_EQ(exportTo(raw), SmfsResult::Ok);
-    const std::vector<std::uint8_t> good = fileBytes(raw);
+    const std::vector<std::uint8_t> good = apiReadHostFile(raw);
     const std::size_t imageBytes = std::size_t(card_image_bytes(4));
     const std::vector<std::uint8_t> before = card.image().readBytes(0, imageBytes);
 
@@ -172,7 +158,7 @@ TEST(VolumeImportTest, RefusedVolumesLeaveTheCardAlone) {
 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        writeFile(dir / "bad.raw", c.bytes);
+        apiWriteHostFile(dir / "bad.raw", c.bytes);
         SmfsImportProblem problem = SmfsImportProblem::None;
         EXPECT_EQ(importFrom(dir / "bad.raw", &problem), SmfsResult::InvalidArgument);
         EXPECT_EQ(problem, c.problem);
@@ -217,7 +203,7 @@ TEST(VolumeExportTest, UncorrectableSectorsAreCountedCorrectedOnesMended) {
     std::uint32_t damaged = 0;
     ASSERT_EQ(exportTo(raw, &damaged), SmfsResult::Ok);
     EXPECT_EQ(damaged, 1u);
-    const std::vector<std::uint8_t> bytes = fileBytes(raw);
+    const std::vector<std::uint8_t> bytes = apiReadHostFile(raw);
     const std::vector<std::uint8_t> want = apiPattern(90000, 2);
     const std::size_t at = std::size_t(logical - v.partitionFirstSector) * 512;
     EXPECT_TRUE(std::equal(want.begin(), want.begin() + 512, bytes.begin() + std::ptrdiff_t(at)));
