@@ -24,8 +24,9 @@ constexpr std::size_t kOffTransIndex = 24;
 constexpr std::size_t kOffDataSize = 28;
 
 // The data size a header's flags, width and height call for, or -1 for flags the format
-// does not define.
+// does not define or a size no picture may have (which also keeps the product in range).
 std::int64_t expectedDataSize(std::uint32_t flags, std::uint32_t width, std::uint32_t height) {
+    if (!PictureSizeAllowed(width, height)) return -1;
     const std::uint32_t kind = flags & ~kVxgFlagTransparent;
     if (kind == kVxgFlag8Bit) return std::int64_t{width} * ColumnBytes8(height);
     if (kind == kVxgFlag16Bit) return std::int64_t{width} * ColumnPixels16(height) * 2;

@@ -209,6 +209,13 @@ TEST(VxgReader, InconsistentFilesAreRejected) {
     };
     for (const auto& b : bad)
         EXPECT_EQ(VxgParse(b.data(), b.size(), read), kVxgBadFile);
+    // A 16-bit header with both sides near 2^32: the expected size is not even computed.
+    std::vector<std::uint8_t> huge = patched(16, 0xFE000005);
+    for (int i = 0; i < 4; ++i) {
+        huge[12 + i] = static_cast<std::uint8_t>((kVxgFlag16Bit | 1) >> (8 * i));
+        huge[20 + i] = static_cast<std::uint8_t>(0xFFFFFFFCu >> (8 * i));
+    }
+    EXPECT_EQ(VxgParse(huge.data(), huge.size(), read), kVxgBadFile);
     for (std::size_t n = 0; n < good.size(); ++n)
         EXPECT_EQ(VxgParse(good.data(), n, read), kVxgBadFile) << n;
     std::vector<std::uint8_t> longer = good;
