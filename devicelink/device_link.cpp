@@ -106,6 +106,8 @@ const char* link_result_text(int result) {
         return "path not found";
     case LINK_TEXT_TOO_LONG:
         return "path or name longer than 254 bytes";
+    case LINK_NO_PERMISSION:
+        return "no permission to open the machine's USB device";
     default:
         return "unknown result";
     }
@@ -208,7 +210,8 @@ int DeviceLink::Connect() {
     outPipe_ = transport_->OpenPipe(outPipeName_);
     if (inPipe_ == kInvalidPipe || outPipe_ == kInvalidPipe) {
         closePipes();
-        return LINK_NO_DEVICE;
+        return transport_->lastOpenFailure() == OpenFailure::NoPermission ? LINK_NO_PERMISSION
+                                                                          : LINK_NO_DEVICE;
     }
     // A machine that does not answer the query is not usable; closing the pipes lets the
     // next attempt open them again.

@@ -196,6 +196,16 @@ bool SimMachine::unplugged() const {
     return unplugged_;
 }
 
+void SimMachine::setAccessDenied(bool denied) {
+    std::lock_guard lock(mutex_);
+    accessDenied_ = denied;
+}
+
+bool SimMachine::accessDenied() const {
+    std::lock_guard lock(mutex_);
+    return accessDenied_;
+}
+
 void SimMachine::setSendChunk(std::uint16_t bytes) {
     std::lock_guard lock(mutex_);
     sendChunk_ = std::max<std::uint16_t>(bytes, 1);
@@ -599,11 +609,17 @@ public:
     explicit SimTransport(SimMachine& machine) : machine_(machine) {}
 
     PipeHandle OpenPipe(const char* pipeName) override {
+        failure_ = OpenFailure::NoDevice;
         if (machine_.unplugged()) return kInvalidPipe;
+        if (machine_.accessDenied()) {
+            failure_ = OpenFailure::NoPermission;
+            return kInvalidPipe;
+        }
         if (std::strcmp(pipeName, kPipeIn) == 0) return 0;
         if (std::strcmp(pipeName, kPipeOut) == 0) return 2;
         return kInvalidPipe;
     }
+    OpenFailure lastOpenFailure() const override { return failure_; }
     void ClosePipe(PipeHandle) override {}
     int transfer(PipeHandle pipe, std::uint8_t* buffer, std::uint32_t length,
                  std::uint32_t* transferred) override {
@@ -616,6 +632,7 @@ public:
 
 private:
     SimMachine& machine_;
+    OpenFailure failure_ = OpenFailure::NoDevice;
 };
 
 } // namespace

@@ -3,13 +3,17 @@
 // endpoint 2 bulk OUT, in descriptor order, which is what the pipe names "PIPE00" and
 // "PIPE02" stand for. A candidate only counts when it can be opened and claimed. OpenPipe
 // discovers again, as the machine may have been replaced, then opens and claims the
-// interface once for both pipes; a pipe handle is the endpoint's index.
+// interface once for both pipes; a pipe handle is the endpoint's index. A machine that is
+// there but that the system does not let this user open (LIBUSB_ERROR_ACCESS: no udev rule
+// gives the logged-in user the device) is told apart from no machine at all.
 //
 // A transfer is one asynchronous bulk transfer without a time limit of its own, driven by
 // libusb's event handling on the worker thread; cancel() cancels it with
 // libusb_cancel_transfer, which is safe from any thread. The discovery lines are printed
 // on standard output only when the verbose flag is on.
 #include "devicelink/transport.h"
+
+#include "usb_machine_shape.h"
 
 #include <libusb.h>
 
@@ -21,17 +25,9 @@
 
 namespace {
 
-constexpr int kPipeInIndex = 0;
-constexpr int kPipeOutIndex = 2;
-
 bool sameGuid(const LinkGuid& a, const LinkGuid& b) {
     return a.data1 == b.data1 && a.data2 == b.data2 && a.data3 == b.data3 &&
            std::memcmp(a.data4, b.data4, sizeof a.data4) == 0;
-}
-
-bool bulkEndpoint(const libusb_endpoint_descriptor& endpoint, bool in) {
-    return (endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) == LIBUSB_TRANSFER_TYPE_BULK &&
-           ((endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN) == in;
 }
 
 // "PIPEnn" is endpoint nn of the interface; -1 for any other name.
@@ -73,9 +69,12 @@ public:
     }
 
     PipeHandle OpenPipe(const char* pipeName) override {
+        failure_ = OpenFailure::NoDevice;
+        refused_ = false;
         if (!GetUsbDeviceFileName(LINK_INTERFACE_GUID, completeDeviceName_,
                                   sizeof completeDeviceName_)) {
             say("Failed to GetUsbDeviceFileName\n");
+            if (refused_) failure_ = OpenFailure::NoPermission;
             return kInvalidPipe;
         }
         const std::size_t used = std::strlen(completeDeviceName_);
@@ -96,6 +95,7 @@ public:
         }
         if (!handle_) {
             const int error = openDevice();
+            if (error == LIBUSB_ERROR_ACCESS) failure_ = OpenFailure::NoPermission;
             if (error != 0) {
                 say("Failed to open (%s) = %d", completeDeviceName_, error);
                 return kInvalidPipe;
@@ -105,6 +105,8 @@ public:
         say("Opened successfully.\n");
         return index;
     }
+
+    OpenFailure lastOpenFailure() const override { return failure_; }
 
     void ClosePipe(PipeHandle) override {
         if (openPipes_ > 0 && --openPipes_ == 0) closeDevice();
@@ -192,10 +194,7 @@ private:
         for (int i = 0; i < config->bNumInterfaces && !found; ++i) {
             if (config->interface[i].num_altsetting < 1) continue;
             const libusb_interface_descriptor& alt = config->interface[i].altsetting[0];
-            if (alt.bNumEndpoints <= kPipeOutIndex ||
-                !bulkEndpoint(alt.endpoint[kPipeInIndex], true) ||
-                !bulkEndpoint(alt.endpoint[kPipeOutIndex], false))
-                continue;
+            if (!machineShaped(alt)) continue;
             char candidate[64];
             std::snprintf(candidate, sizeof candidate, "/dev/bus/usb/%03u/%03u:%u",
                           unsigned(libusb_get_bus_number(device)),
@@ -223,7 +222,10 @@ private:
 
     bool trialOpen(libusb_device* device, int interfaceNumber) {
         libusb_device_handle* handle = nullptr;
-        if (libusb_open(device, &handle) != 0) return false;
+        if (const int error = libusb_open(device, &handle); error != 0) {
+            refused_ = refused_ || error == LIBUSB_ERROR_ACCESS;
+            return false;
+        }
         libusb_set_auto_detach_kernel_driver(handle, 1);
         const bool claimed = libusb_claim_interface(handle, interfaceNumber) == 0;
         if (claimed) libusb_release_interface(handle, interfaceNumber);
@@ -257,6 +259,8 @@ private:
 
     const UsbOptions options_;
     libusb_context* context_ = nullptr;
+    OpenFailure failure_ = OpenFailure::NoDevice;
+    bool refused_ = false; // the last discovery met a machine it was not allowed to open
     bool initFailed_ = false;
     char completeDeviceName_[256] = {};
 

@@ -13,6 +13,12 @@
 
 namespace {
 
+// What a user who may not open the machine's USB device is told below the usual first line:
+// the package's udev rule gives the logged-in user the device when it is plugged in.
+constexpr const char* kNoUsbPermission =
+    "failed to open USB port.\nthis user may not use the machine's USB device: install the udev "
+    "rule 70-vela.rules (in /lib/udev/rules.d), then unplug the machine and plug it in again.";
+
 // The card library serves one image for the whole process; this is who holds it.
 std::mutex gSlotMutex;
 const SmcManager* gSlotOwner = nullptr;
@@ -119,6 +125,9 @@ bool SmcManager::ConnectMachine() {
     case LINK_NO_DEVICE:
         message("failed to open USB port.");
         return false;
+    case LINK_NO_PERMISSION:
+        message(kNoUsbPermission);
+        return false;
     case LINK_IO_FAILED:
         message("unknown error has occurred.");
         return false;
@@ -134,6 +143,17 @@ bool SmcManager::ConnectMachine() {
     ShowSmcRoot();
     ListSmcFolder();
     return true;
+}
+
+void SmcManager::MachineArrived() {
+    // A window's question runs an event loop, where a second arrival can come in.
+    if (FStorageKind != kStorageNone || offeringMachine_) return;
+    offeringMachine_ = true;
+    const bool open =
+        ui_.AskOkCancel("a Vela machine was connected by USB cable.\nopen SMC in Vela?",
+                        ManagerUi::QuestionKind::Confirmation);
+    offeringMachine_ = false;
+    if (open && FStorageKind == kStorageNone) ThroughUSBPort1Click();
 }
 
 void SmcManager::Close1Click() {

@@ -32,6 +32,7 @@ inline constexpr int LINK_NO_DEVICE = -17;     // connect: the pipes could not b
 inline constexpr int LINK_DEVICE_ERROR = -19;  // the machine answered 0xFF
 inline constexpr int LINK_NO_PATH = -20;       // the machine answered 0xFE
 inline constexpr int LINK_TEXT_TOO_LONG = -21; // a path or name over 254 bytes; nothing was sent
+inline constexpr int LINK_NO_PERMISSION = -22; // connect: the system refused access to the machine
 
 // A short English description of a link result code, for logs and the command line.
 const char* link_result_text(int result);
@@ -116,7 +117,8 @@ public:
     void setIdleHook(std::function<void()> hook,
                      std::chrono::microseconds interval = std::chrono::milliseconds(50));
 
-    // Opens both pipes and asks the machine who it is. LINK_NO_DEVICE, LINK_TIMEOUT,
+    // Opens both pipes and asks the machine who it is. LINK_NO_DEVICE, LINK_NO_PERMISSION
+    // (a machine is there but this user may not open it), LINK_TIMEOUT,
     // LINK_IO_FAILED, LINK_BAD_REPLY (the pipes are closed again on every failure).
     [[nodiscard]] int Connect();
     // Tells the machine the session ends and closes the pipes. LINK_TIMEOUT (pipes stay

@@ -74,6 +74,9 @@ public:
     void setUnformatted(bool unformatted);
     // An unplugged machine cannot be opened by the in-process transport.
     void setUnplugged(bool unplugged);
+    // A machine this user may not open: the in-process transport's opens fail as for lack
+    // of permission.
+    void setAccessDenied(bool denied);
     // Bytes per chunk when sending a file (1 to 65535; default 32768).
     void setSendChunk(std::uint16_t bytes);
     // Whether received frames are kept for receivedFrames() (default on).
@@ -112,6 +115,8 @@ public:
     void clearCancel();
     // Whether setUnplugged(true) is in force.
     bool unplugged() const;
+    // Whether setAccessDenied(true) is in force.
+    bool accessDenied() const;
 
 private:
     struct Reply {
@@ -139,6 +144,7 @@ private:
     bool cancelled_ = false;
     bool unformatted_ = false;
     bool unplugged_ = false;
+    bool accessDenied_ = false;
     std::uint8_t firmwareMajor_ = 2;
     std::uint8_t firmwareMinor_ = 0;
     std::uint16_t sendChunk_ = 0x8000;

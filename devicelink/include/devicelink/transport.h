@@ -22,6 +22,12 @@ inline constexpr int kTransferDone = 0;       // the call completed; the byte co
 inline constexpr int kTransferFailed = -5;    // the device or peer failed or went away
 inline constexpr int kTransferCancelled = -6; // cancel() ended it
 
+// Why an OpenPipe returned kInvalidPipe.
+enum class OpenFailure {
+    NoDevice,     // no machine found, or it could not be opened for another reason
+    NoPermission, // a machine is there but the system does not let this user open it
+};
+
 // The pipes of a machine in 'PC-Link' mode.
 inline constexpr const char* kPipeIn = "PIPE00";
 inline constexpr const char* kPipeOut = "PIPE02";
@@ -32,6 +38,8 @@ public:
 
     // Opens the named pipe; returns its handle, or kInvalidPipe when it cannot be opened.
     [[nodiscard]] virtual PipeHandle OpenPipe(const char* pipeName) = 0;
+    // Why the last OpenPipe that returned kInvalidPipe failed.
+    virtual OpenFailure lastOpenFailure() const { return OpenFailure::NoDevice; }
     // Closes a pipe from OpenPipe; never called while a transfer is in flight.
     virtual void ClosePipe(PipeHandle pipe) = 0;
     // One blocking write (out pipe) or read (in pipe) of length bytes; on kTransferDone

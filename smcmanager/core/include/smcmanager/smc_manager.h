@@ -72,6 +72,10 @@ public:
     void ThroughUSBPort1Click();
     // Closes the open storage and empties the card panes.
     void Close1Click();
+    // A machine was plugged in (told by a hot-plug watcher, on the manager's thread). With
+    // no storage open, asks whether to open the SMC in it; OK runs ThroughUSBPort1Click.
+    // Nothing while a storage is open or while this question is already being asked.
+    void MachineArrived();
     // Asks for a vendor, a size and a file name, closes the open storage and writes a blank
     // image there (not opened).
     void CreateVirtualSMC1Click();
@@ -319,4 +323,5 @@ private:
     // Latched by the first cancel the copy saw; every loop of the copy then stops.
     bool cancelled_ = false;
     bool fullFormat_ = false;
+    bool offeringMachine_ = false; // MachineArrived's question is on screen
 };
