@@ -36,7 +36,7 @@ constexpr const char* kUsage =
     "  rm CARD CARDPATH... [-r]\n"
     "  df CARD\n"
     "  info IMAGE\n"
-    "  check IMAGE\n"
+    "  check IMAGE [--repair]\n"
     "  export IMAGE RAW\n"
     "  import RAW IMAGE\n"
     "  mount IMAGE FOLDER [-f]\n"
@@ -50,7 +50,7 @@ struct Command {
 };
 
 // Option letters: r -r, R -R, l -l, o --overwrite, s --skip, f --full, F --format,
-// v --vendor, z --size, g -f (mount: stay in the foreground).
+// v --vendor, z --size, g -f (mount: stay in the foreground), p --repair.
 const std::map<std::string, Command>& commands() {
     static const std::map<std::string, Command> table = {
         {"create",
@@ -103,11 +103,16 @@ const std::map<std::string, Command>& commands() {
           "usage: vela-smc info IMAGE\n"
           "  Describes a card image: type, maker, geometry, blocks, CIS and volume layout.\n"}},
         {"check",
-         {runCheck, "",
-          "usage: vela-smc check IMAGE\n"
+         {runCheck, "p",
+          "usage: vela-smc check IMAGE [--repair]\n"
           "  Checks a card image without changing it: ECC of every sector, block addresses,\n"
           "  CIS, boot records, both FATs and every chain. One line per problem found;\n"
-          "  exit 0 when the card is clean, 1 when anything is wrong.\n"}},
+          "  exit 0 when the card is clean, 1 when anything is wrong.\n"
+          "  --repair mends what can be mended without guessing: stale copies of blocks and\n"
+          "  blocks with broken addresses are erased, damaged ECC is rewritten, broken chains\n"
+          "  are cut, lost clusters freed and the FATs made equal; files without problems\n"
+          "  are not touched. Each change is printed as 'repaired: ...', each problem that\n"
+          "  remains as 'left: ...'; exit 0 when the card is clean afterwards.\n"}},
         {"export",
          {runExport, "",
           "usage: vela-smc export IMAGE RAW\n"
@@ -156,6 +161,8 @@ std::string parse(int argc, char** argv, const char* allowed, Options& o) {
             letter = 'f', o.full = true;
         else if (arg == "--format")
             letter = 'F', o.format = true;
+        else if (arg == "--repair")
+            letter = 'p', o.repair = true;
         else if (arg == "--vendor" || arg == "--size") {
             letter = arg == "--vendor" ? 'v' : 'z';
             if (i + 1 >= argc) return arg + " needs a value";

@@ -22,6 +22,7 @@ struct Options {
     bool skip = false;
     bool full = false;
     bool format = false;
+    bool repair = false;     // --repair (check)
     bool foreground = false; // -f (mount)
     std::string vendor;
     std::string size;

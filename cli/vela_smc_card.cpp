@@ -1,9 +1,11 @@
 // The vela-smc commands that work on a card image as a whole through the card library's
 // card-level tools: info, check, export and import. The image is installed in the library's
 // image slot for the one call; info, check and export open it read-only, so they work on an
-// image the user may not change.
+// image the user may not change. A reader shares the image with other readers, a writer
+// holds it alone; what a writer changed is on the disk before the command ends.
 #include "vela_smc.h"
 
+#include <common/image_file.h>
 #include <smfs/smfs.h>
 #include <smfs/tools.h>
 
@@ -12,27 +14,35 @@
 
 namespace {
 
-// The image installed in the card library's slot for the life of the object.
+// The image installed in the card library's slot for the life of the object; a failed open
+// is reported at once.
 class InstalledImage {
 public:
-    InstalledImage(const std::string& path, const char* mode)
-        : file_(std::fopen(path.c_str(), mode)) {
-        if (!file_) return;
-        smfs_set_image(file_);
+    InstalledImage(const std::string& path, ImageFile::Access access) {
+        const ImageFile::Status status = file_.open(path, access);
+        if (status != ImageFile::Status::Ok) {
+            report(imageOpenFailure(path, status == ImageFile::Status::Locked));
+            return;
+        }
+        smfs_set_image(file_.stream());
         (void)smfs_init();
     }
-    ~InstalledImage() {
-        if (!file_) return;
-        smfs_shutdown();
-        smfs_set_image(nullptr);
-        std::fclose(file_);
-    }
+    ~InstalledImage() { (void)close(); }
     InstalledImage(const InstalledImage&) = delete;
     InstalledImage& operator=(const InstalledImage&) = delete;
-    explicit operator bool() const { return file_ != nullptr; }
+    explicit operator bool() const { return bool(file_); }
+
+    // Takes the image out of the slot and closes it, synced; false when a write did not
+    // reach the disk.
+    bool close() {
+        if (!file_) return true;
+        smfs_shutdown();
+        smfs_set_image(nullptr);
+        return file_.close();
+    }
 
 private:
-    std::FILE* file_;
+    ImageFile file_;
 };
 
 std::string trimmed(std::string text) {
@@ -53,14 +63,16 @@ std::string cardFailure(SmfsResult r) {
 
 } // namespace
 
+std::string imageOpenFailure(const std::string& image, bool inUse) {
+    if (!inUse) return "Failed to open virtual SMC file.";
+    return "'" + image + "' is in use by another program: Failed to open virtual SMC file.";
+}
+
 int runInfo(const Options& o) {
     if (o.args.size() != 1) return usageError("info takes IMAGE");
     if (namesMachine(o.args[0])) return imageOnly("info", o.args[0]);
-    InstalledImage image(o.args[0], "rb");
-    if (!image) {
-        report("Failed to open virtual SMC file.");
-        return kExitFailed;
-    }
+    InstalledImage image(o.args[0], ImageFile::Access::Read);
+    if (!image) return kExitFailed;
     SmfsCardInfo i;
     const SmfsResult r = smfs_card_info(&i);
     if (r != SmfsResult::Ok) {
@@ -95,37 +107,67 @@ int runInfo(const Options& o) {
     return kExitOk;
 }
 
+namespace {
+
+void printFindings(const SmfsCheckReport& report, const char* prefix) {
+    for (const SmfsFinding& f : report.findings)
+        std::printf("%s%s: %s\n", prefix, smfs_finding_name(f.kind), printable(f.text).c_str());
+}
+
+void printSummary(const std::string& image, const SmfsCheckReport& report, const char* what) {
+    std::fprintf(stderr, "vela-smc: %s: %llu sectors, %u files, %u folders checked, %zu %s%s\n",
+                 image.c_str(), static_cast<unsigned long long>(report.sectorsChecked),
+                 report.filesChecked, report.foldersChecked, report.findings.size(),
+                 report.findings.size() == 1 ? "problem" : "problems", what);
+}
+
+// check --repair: what was found, what was done, and what is left.
+int runRepair(const std::string& path) {
+    InstalledImage image(path, ImageFile::Access::Write);
+    if (!image) return kExitFailed;
+    SmfsRepairReport result;
+    const SmfsResult r = smfs_repair(&result);
+    const bool synced = image.close();
+    if (r != SmfsResult::Ok) {
+        report(cardFailure(r));
+        return kExitFailed;
+    }
+    if (!synced) {
+        report("failed to write to virtual SMC file.");
+        return kExitFailed;
+    }
+    printFindings(result.before, "");
+    for (const std::string& action : result.actions)
+        std::printf("repaired: %s\n", printable(action).c_str());
+    printFindings(result.after, "left: ");
+    printSummary(path, result.after, result.before.clean() ? "" : " left after repair");
+    return result.after.clean() ? kExitOk : kExitFailed;
+}
+
+} // namespace
+
 int runCheck(const Options& o) {
     if (o.args.size() != 1) return usageError("check takes IMAGE");
     if (namesMachine(o.args[0])) return imageOnly("check", o.args[0]);
-    InstalledImage image(o.args[0], "rb");
-    if (!image) {
-        report("Failed to open virtual SMC file.");
-        return kExitFailed;
-    }
+    if (o.repair) return runRepair(o.args[0]);
+    InstalledImage image(o.args[0], ImageFile::Access::Read);
+    if (!image) return kExitFailed;
     SmfsCheckReport result;
     const SmfsResult r = smfs_check(&result);
     if (r != SmfsResult::Ok) {
         report(cardFailure(r));
         return kExitFailed;
     }
-    for (const SmfsFinding& f : result.findings)
-        std::printf("%s: %s\n", smfs_finding_name(f.kind), printable(f.text).c_str());
-    std::fprintf(stderr, "vela-smc: %s: %llu sectors, %u files, %u folders checked, %zu %s\n",
-                 o.args[0].c_str(), static_cast<unsigned long long>(result.sectorsChecked),
-                 result.filesChecked, result.foldersChecked, result.findings.size(),
-                 result.findings.size() == 1 ? "problem" : "problems");
+    printFindings(result, "");
+    printSummary(o.args[0], result, "");
     return result.clean() ? kExitOk : kExitFailed;
 }
 
 int runExport(const Options& o) {
     if (o.args.size() != 2) return usageError("export takes IMAGE RAW");
     if (namesMachine(o.args[0])) return imageOnly("export", o.args[0]);
-    InstalledImage image(o.args[0], "rb");
-    if (!image) {
-        report("Failed to open virtual SMC file.");
-        return kExitFailed;
-    }
+    InstalledImage image(o.args[0], ImageFile::Access::Read);
+    if (!image) return kExitFailed;
     std::FILE* raw = std::fopen(o.args[1].c_str(), "wb");
     if (!raw) {
         report("failed to create file in PC.");
@@ -158,9 +200,8 @@ int runImport(const Options& o) {
     }
     int exit = kExitOk;
     {
-        InstalledImage image(o.args[1], "rb+");
+        InstalledImage image(o.args[1], ImageFile::Access::Write);
         if (!image) {
-            report("Failed to open virtual SMC file.");
             exit = kExitFailed;
         } else {
             SmfsImportProblem problem = SmfsImportProblem::None;
@@ -170,6 +211,10 @@ int runImport(const Options& o) {
                 exit = kExitFailed;
             } else if (r != SmfsResult::Ok) {
                 report(cardFailure(r));
+                exit = kExitFailed;
+            }
+            if (!image.close()) {
+                report("failed to write to virtual SMC file.");
                 exit = kExitFailed;
             }
         }

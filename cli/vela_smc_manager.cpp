@@ -68,6 +68,10 @@ public:
             manager_ = std::make_unique<SmcManager>(ui_, nullptr);
             manager_->SetFullFormat(fullFormat_);
             if (manager_->OpenVirtualSmc(card)) return kExitOk;
+            if (manager_->imageInUse()) {
+                ui_.discard();
+                ui_.ShowMessage(imageOpenFailure(card, true));
+            }
             if (ui_.formatOffered() && ui_.messageCount() == 0) ui_.ShowMessage("unformatted SMC");
             return kExitFailed;
         }

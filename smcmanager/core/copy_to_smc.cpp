@@ -122,14 +122,18 @@ bool SmcManager::PasteToSmc(std::string dest, const std::vector<std::string>& li
     prog2Position_ = 0;
     prog().SetProg2Max(total);
     prog().SetProg2Pos(0);
+    bool copied = true;
+    ++changeDepth_; // the folders made on the way are synced with the rest, once
     for (const std::string& entry : list) {
-        if (stopRequested()) return false;
-        const bool copied = !entry.empty() && entry.back() == '/'
-                                ? CopyFolderToSmc(dest, entry.substr(0, entry.size() - 1))
-                                : CopyFileToSmc(dest, entry);
-        if (!copied) return false;
+        copied = !stopRequested() &&
+                 (!entry.empty() && entry.back() == '/'
+                      ? CopyFolderToSmc(dest, entry.substr(0, entry.size() - 1))
+                      : CopyFileToSmc(dest, entry));
+        if (!copied) break;
     }
-    return true;
+    --changeDepth_;
+    // What was copied before a failure or a cancel stays, so it goes to the disk as well.
+    return syncImage() && copied;
 }
 
 std::int64_t SmcManager::TotalPcBytes(const std::vector<std::string>& list) {

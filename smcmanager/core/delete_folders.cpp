@@ -62,13 +62,14 @@ void SmcManager::CreateFolder1Click() {
 }
 
 bool SmcManager::DeleteCardItems(const std::vector<std::string>& list) {
+    bool deleted = true;
     for (const std::string& entry : list) {
-        const bool deleted = !entry.empty() && entry.back() == '\\'
-                                 ? DeleteCardFolder(entry.substr(0, entry.size() - 1))
-                                 : DeleteCardFile(entry);
-        if (!deleted) return false;
+        deleted = !entry.empty() && entry.back() == '\\'
+                      ? DeleteCardFolder(entry.substr(0, entry.size() - 1))
+                      : DeleteCardFile(entry);
+        if (!deleted) break;
     }
-    return true;
+    return syncImage() && deleted;
 }
 
 namespace {
@@ -169,5 +170,5 @@ bool SmcManager::MakeCardFolder(const std::string& path) {
     }
     if (failure) message(failure);
     endStep(p);
-    return failure == nullptr;
+    return syncImage() && failure == nullptr;
 }

@@ -34,8 +34,11 @@ std::uint64_t ImageFileBytes(int sizeIndex) {
 ImageCreateResult CreateVirtualImage(const std::filesystem::path& path, int vendor, int sizeIndex) {
     if (vendor < 0 || vendor >= kVendorCount || sizeIndex < 0 || sizeIndex >= kSizeCount)
         return ImageCreateResult::BadChoice;
-    std::FILE* file = std::fopen(path.c_str(), "wb+");
-    if (!file) return ImageCreateResult::CreateFailed;
+    // The file is emptied only once it is locked: an image open elsewhere stays as it is.
+    ImageFile image;
+    if (image.open(path, ImageFile::Access::Create) != ImageFile::Status::Ok)
+        return ImageCreateResult::CreateFailed;
+    std::FILE* file = image.stream();
 
     std::array<std::uint8_t, kSmcImageHeaderBytes> header{};
     header[0] = kMakerCodes[std::size_t(vendor)];
@@ -51,7 +54,7 @@ ImageCreateResult CreateVirtualImage(const std::filesystem::path& path, int vend
         ok = std::fwrite(run.data(), kImageRecordBytes, count, file) == count;
         records -= count;
     }
-    ok = std::fclose(file) == 0 && ok;
+    ok = image.close() && ok;
     if (!ok) {
         // A short image would pass for a card of another size or none at all.
         std::error_code ignored;
@@ -106,8 +109,10 @@ bool SmcManager::FormatOpenCard() {
         std::uint32_t bad = 0;
         if (smfs_format("vx:", fullFormat_ ? 1 : 0, &bad) != SmfsResult::Ok) {
             message("an error has occurred while formatting virtual SMC.");
+            (void)syncImage(); // a format cut short has still changed the card
             return false;
         }
+        if (!syncImage()) return false;
         closing = "formatted successfully.\nbad block(s) : " + std::to_string(bad);
     } else if (FStorageKind == kStorageMachine) {
         if (!formatMachine()) return false;

@@ -1,6 +1,7 @@
 // The manager's state and its open storage: construction and destruction, the claim on the
 // card library's process-wide image slot, opening a virtual SMC or the machine, closing,
-// the card tree's root, the refresh after a change and the size line.
+// the card tree's root, the refresh after a change and the size line. The image file is held
+// under an exclusive lock while it is open and synced to the disk after each change.
 #include "smcmanager/smc_manager.h"
 
 #include "manager_text.h"
@@ -165,8 +166,7 @@ void SmcManager::Close1Click() {
 void SmcManager::CloseStorage() {
     if (FStorageKind == kStorageVirtual) {
         smfs_set_image(nullptr);
-        if (FImage) std::fclose(FImage);
-        FImage = nullptr;
+        (void)FImage.close(); // every change was synced when it was made
         releaseImageSlot();
     } else if (FStorageKind == kStorageMachine) {
         if (FLink && FLink->connected()) (void)FLink->Disconnect();

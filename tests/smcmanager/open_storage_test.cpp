@@ -3,6 +3,8 @@
 // image slot shared by every manager of the process.
 #include "manager_fixture.h"
 
+#include <common/image_file.h>
+
 #include <unistd.h>
 
 using Kind = ManagerUi::QuestionKind;
@@ -132,6 +134,31 @@ TEST_F(OpenStorageTest, OnlyOneManagerHoldsTheCardLibrary) {
     SmcManager other(otherUi, nullptr);
     EXPECT_TRUE(other.OpenVirtualSmc(dir / "card.smc"));
     EXPECT_EQ(captions(other.SmcItems()), std::vector<std::string>{"game"});
+}
+
+TEST_F(OpenStorageTest, ImageHeldByAnotherOpenIsRefusedAndTheOpenHoldsItAlone) {
+    const fs::path path = blankCard(0);
+    const std::vector<std::uint8_t> before = readPcFile(path);
+    {
+        // Another program's writer (a lock on its own open of the file).
+        ImageFile elsewhere;
+        ASSERT_EQ(elsewhere.open(path, ImageFile::Access::Write), ImageFile::Status::Ok);
+        EXPECT_FALSE(manager.OpenVirtualSmc(path));
+        EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"Failed to open virtual SMC file."});
+        EXPECT_TRUE(manager.imageInUse());
+        EXPECT_EQ(manager.storageKind(), kStorageNone);
+        // Creating a new image over it leaves it as it was.
+        EXPECT_EQ(CreateVirtualImage(path, 1, 2), ImageCreateResult::CreateFailed);
+    }
+    EXPECT_EQ(readPcFile(path), before);
+
+    ui.answers.push_back(true);
+    ASSERT_TRUE(manager.OpenVirtualSmc(path));
+    EXPECT_FALSE(manager.imageInUse());
+    ImageFile reader;
+    EXPECT_EQ(reader.open(path, ImageFile::Access::Read), ImageFile::Status::Locked);
+    manager.Close1Click();
+    EXPECT_EQ(reader.open(path, ImageFile::Access::Write), ImageFile::Status::Ok);
 }
 
 TEST_F(OpenStorageTest, CloseEmptiesTheCardPanesAndKeepsTheStatusLine) {

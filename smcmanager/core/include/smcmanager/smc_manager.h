@@ -24,11 +24,16 @@
 //
 // Only one manager at a time may hold the card library's image slot: a second manager's
 // open of a virtual SMC is refused while another holds it, and no manager empties a slot it
-// does not hold. Not thread-safe; everything runs on the caller's thread.
+// does not hold. The image file is held under an exclusive advisory lock while it is open,
+// so an image another program (or another open) holds is refused too; after every operation
+// that changes a virtual SMC (paste, delete, new folder, format) its data is on the disk. Not
+// thread-safe; everything runs on the caller's thread.
 #pragma once
 
 #include "smcmanager/manager_ui.h"
 #include "smcmanager/tree_model.h"
+
+#include <common/image_file.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -274,6 +279,10 @@ private:
     void resetChildren(Side side, TreeNode* node);
     bool claimImageSlot();
     void releaseImageSlot();
+    // Puts the virtual SMC's data on the disk at the end of an operation that changed it;
+    // false (with its message) when that failed. True for the machine, and inside a larger
+    // operation (changeDepth_ > 0) that syncs when it ends.
+    bool syncImage();
     bool listVirtual(const std::string& folder, std::vector<std::string>& names,
                      const char* failure);
     ListItem linkItem(const LinkEntry& entry) const;
@@ -297,7 +306,9 @@ private:
     std::string FPcPath;
     std::string FSmcPath = kSmcRoot;
     int FStorageKind = kStorageNone;
-    std::FILE* FImage = nullptr; // the image installed in the card library's slot
+    ImageFile FImage; // the image installed in the card library's slot
+    bool imageInUse_ = false;
+    int changeDepth_ = 0;
     std::string FImageName;
     std::unique_ptr<DeviceLink> FLink;
     std::vector<std::string> FCopyList;
