@@ -76,18 +76,20 @@ void SmcManager::VirtualSMC1Click() {
 bool SmcManager::OpenVirtualSmc(const std::filesystem::path& image) {
     if (FStorageKind != kStorageNone) CloseStorage();
     FImageName = image.filename().string();
+    imageInUse_ = false;
     if (!claimImageSlot()) {
         message("Failed to open virtual SMC file.");
         return false;
     }
-    std::FILE* stream = std::fopen(image.c_str(), "rb+");
-    if (!stream) {
+    const ImageFile::Status opened = FImage.open(image, ImageFile::Access::Write);
+    if (opened != ImageFile::Status::Ok) {
+        // Two writers on one image would each overwrite the other's blocks and FAT.
+        imageInUse_ = opened == ImageFile::Status::Locked;
         releaseImageSlot();
         message("Failed to open virtual SMC file.");
         return false;
     }
-    FImage = stream;
-    smfs_set_image(stream);
+    smfs_set_image(FImage.stream());
     FSmcPath = kSmcRoot;
     FStorageKind = kStorageVirtual;
     (void)smfs_init();
@@ -172,6 +174,12 @@ void SmcManager::CloseStorage() {
         if (FLink && FLink->connected()) (void)FLink->Disconnect();
     }
     FStorageKind = kStorageNone;
+}
+
+bool SmcManager::syncImage() {
+    if (FStorageKind != kStorageVirtual || changeDepth_ > 0 || FImage.sync()) return true;
+    message("failed to write to virtual SMC file.");
+    return false;
 }
 
 // ---- The card panes ----
