@@ -145,6 +145,8 @@ public:
     bool ConnectMachine();
     // Closes the image file or disconnects the machine; no storage is open afterwards.
     void CloseStorage();
+    // Whether the last OpenVirtualSmc was refused because the image is held elsewhere.
+    bool imageInUse() const { return imageInUse_; }
     // Empties the card tree, the card list and its path line.
     void ClearSmcPanes();
     // Makes the card tree's root node.
