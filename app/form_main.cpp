@@ -4,6 +4,7 @@
 
 #include <devicelink/device_link.h>
 #include <devicelink/transport.h>
+#include <devicelink/usb_hotplug.h>
 #include <graphics_ui/form_graphics.h>
 #include <graphics_ui/graphics_choosers.h>
 #include <smcmanager_ui/form_prog.h>
@@ -32,6 +33,27 @@ TFormMain::TFormMain(QWidget* parent)
     Imagemanager1->setEnabled(bool(graphicsFactory_));
     connect(SMCmanager1, &QAction::triggered, this, &TFormMain::SMCmanager1Click);
     connect(Imagemanager1, &QAction::triggered, this, &TFormMain::Imagemanager1Click);
+}
+
+TFormMain::~TFormMain() {
+    // No arrival may be handed to a window that is going away.
+    if (hotplug_) hotplug_->stop();
+}
+
+bool TFormMain::setHotplugWatcher(std::unique_ptr<UsbHotplugWatcher> watcher) {
+    if (hotplug_) hotplug_->stop();
+    hotplug_ = std::move(watcher);
+    const bool started = hotplug_ && hotplug_->start([this](HotplugEvent event) {
+        if (event != HotplugEvent::Arrived) return;
+        QMetaObject::invokeMethod(this, &TFormMain::MachineArrived, Qt::QueuedConnection);
+    });
+    if (!started) hotplug_.reset();
+    return started;
+}
+
+void TFormMain::MachineArrived() {
+    auto* manager = CurrentTool ? qobject_cast<TFormSMC*>(CurrentTool->widget()) : nullptr;
+    if (manager) manager->manager().MachineArrived();
 }
 
 void TFormMain::setGraphicsFactory(ToolFactory factory) {

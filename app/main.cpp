@@ -5,6 +5,7 @@
 #include "app/form_main.h"
 #include "app/start_arguments.h"
 
+#include <devicelink/usb_hotplug.h>
 #include <smcmanager/tree_model.h>
 #include <smcmanager_ui/card_icons.h>
 #include <smcmanager_ui/form_prog.h>
@@ -52,6 +53,8 @@ int main(int argc, char** argv) {
     // Owned by the main window, kept above it, hidden until a card operation shows it.
     main.setProgressWindow(new TFormProg(&main));
     main.show();
+    // Where the platform reports plug events, an open SMC manager offers a machine plugged in.
+    (void)main.setHotplugWatcher(makeUsbHotplugWatcher(UsbOptions{}));
     if (!arguments.card.isEmpty()) (void)OpenCardImage(main, arguments.card);
     return app.exec();
 }

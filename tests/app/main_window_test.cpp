@@ -6,6 +6,7 @@
 #include <app/global.h>
 #include <devicelink/device_link.h>
 #include <devicelink/sim_machine.h>
+#include <devicelink/usb_hotplug.h>
 #include <graphics_ui/form_graphics.h>
 #include <smcmanager_ui/form_prog.h>
 #include <smcmanager_ui/form_smc.h>
@@ -23,6 +24,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidgetItem>
+
+#include <thread>
 
 namespace {
 
@@ -74,6 +77,28 @@ private slots:
         QVERIFY(main->Imagemanager1->isEnabled());
         QVERIFY(main->CurrentTool.isNull());
         QVERIFY(main->progressWindow()->isHidden());
+    }
+
+    void pluggedInMachineIsOfferedToTheOpenManager() {
+        auto owned = std::make_unique<FakeHotplugWatcher>();
+        FakeHotplugWatcher* watcher = owned.get();
+        QVERIFY(main->setHotplugWatcher(std::move(owned)));
+        // The watcher's own thread: the event reaches the manager on the window's thread.
+        auto plugFromAnotherThread = [watcher] {
+            std::thread([watcher] { watcher->plug(); }).join();
+        };
+        plugFromAnotherThread();
+        QCoreApplication::processEvents();
+        QVERIFY(script.questions.empty()); // no manager open: nothing to offer it to
+
+        main->SMCmanager1->trigger();
+        script.answers.push_back(false);
+        plugFromAnotherThread();
+        QVERIFY(script.questions.empty());
+        QCoreApplication::processEvents();
+        QCOMPARE(script.questions.size(), std::size_t(1));
+        QVERIFY(QString::fromStdString(script.questions[0]).endsWith("open SMC in Vela?"));
+        QVERIFY(script.messages.empty()); // declined: nothing more
     }
 
     void managerTwiceLeavesOne() {

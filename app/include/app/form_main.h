@@ -14,8 +14,10 @@
 #include <QPointer>
 
 #include <functional>
+#include <memory>
 
 class QAction;
+class UsbHotplugWatcher;
 class QMdiArea;
 class TFormProg;
 
@@ -39,6 +41,7 @@ public:
     using ToolFactory = std::function<QWidget*(TFormMain&)>;
 
     explicit TFormMain(QWidget* parent = nullptr);
+    ~TFormMain() override;
 
     // The shared progress window the SMC manager uses (created at start by main).
     void setProgressWindow(TFormProg* progress) { FormProg = progress; }
@@ -52,6 +55,13 @@ public:
     static QWidget* MakeSmcManager(TFormMain& main);
     // The graphics tool with the application's folder chooser and confirmation box.
     static QWidget* MakeGraphicsTool(TFormMain& main);
+
+    // Watches for a machine being plugged in: each arrival is handed to this window's thread
+    // and to the SMC manager open as the current tool, which may offer to open it. False
+    // when plug events cannot be watched here (the watcher is then dropped).
+    bool setHotplugWatcher(std::unique_ptr<UsbHotplugWatcher> watcher);
+    // A machine was plugged in (on this window's thread).
+    void MachineArrived();
 
     void SMCmanager1Click();
     void Imagemanager1Click();
@@ -74,4 +84,5 @@ private:
     TFormProg* FormProg = nullptr;
     ToolFactory smcFactory_;
     ToolFactory graphicsFactory_;
+    std::unique_ptr<UsbHotplugWatcher> hotplug_;
 };
