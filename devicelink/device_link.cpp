@@ -441,8 +441,9 @@ int DeviceLink::getFile(std::string_view path, std::string_view name,
         if ((result = SendCommand(kCmdGetChunk)) != 0) return fail(result);
         if ((result = receive()) != 0) return result;
         const std::uint32_t chunk = le16(frame_.data());
-        // An empty chunk would make the exchange go round forever.
-        if (chunk == 0) return LINK_BAD_REPLY;
+        // An empty chunk would make the exchange go round forever; one longer than what is
+        // left of the file cannot be taken, and would show the callbacks more than the size.
+        if (chunk == 0 || chunk > size - received) return LINK_BAD_REPLY;
         if (callbacks.chunk && callbacks.chunk({received + chunk, size}) == LINK_CANCELED)
             return LINK_CANCELED;
         if ((result = SendCommand(kCmdGetData)) != 0) return fail(result);

@@ -107,15 +107,20 @@ TEST_F(GetTest, CallbacksCancelAndFreeTheBuffer) {
 }
 
 TEST_F(GetTest, ChunkAnnouncedPastTheEndOfTheFile) {
-    // The machine announces 512 bytes but the file ends after 256.
+    // The machine announces 512 bytes but the file ends after 256: the chunk is refused
+    // before its data is asked for, and the progress callbacks never see more than the size.
     writeFile(card("A.BIN"), patternBytes(256));
     connect();
     sim.planFault(1, SimFault::chunkLength(512));
     std::vector<std::uint8_t> got;
-    EXPECT_EQ(link->GetFile("vx:\\a.bin", "a.bin", got), LINK_BAD_REPLY);
+    LinkCallbacks callbacks;
+    int chunkCalls = 0;
+    callbacks.chunk = [&](const LinkChunkProgress&) { return ++chunkCalls, LINK_OK; };
+    EXPECT_EQ(link->GetFile("vx:\\a.bin", "a.bin", got, callbacks), LINK_BAD_REPLY);
     EXPECT_TRUE(got.empty());
-    expectFrames(sim.receivedFrames(), {commandFrame(0x70), stringFrame("vx:\\a.bin"),
-                                        commandFrame(0x71), commandFrame(0x72)});
+    EXPECT_EQ(chunkCalls, 0);
+    expectFrames(sim.receivedFrames(),
+                 {commandFrame(0x70), stringFrame("vx:\\a.bin"), commandFrame(0x71)});
 }
 
 TEST_F(GetTest, DataPastTheAnnouncedSizeIsRefused) {
