@@ -11,6 +11,7 @@
 #include <smcmanager_ui/form_prog.h>
 
 #include <QApplication>
+#include <QIcon>
 
 #include <cstdio>
 #include <cstdlib>
@@ -48,7 +49,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     QApplication::setApplicationName("Vela Development Tool for Windows2000");
-    QApplication::setWindowIcon(CardIcon(kImageProgram, 32));
+    // The installed desktop entry and icon name the windows on the desktop; without them
+    // the built-in program icon serves.
+    QGuiApplication::setDesktopFileName("vela-devtool");
+    QApplication::setWindowIcon(QIcon::fromTheme("vela-devtool", CardIcon(kImageProgram, 32)));
     TFormMain main;
     // Owned by the main window, kept above it, hidden until a card operation shows it.
     main.setProgressWindow(new TFormProg(&main));
