@@ -37,7 +37,8 @@ if [ "$ui" = 1 ]; then
                usr/share/applications/vela-devtool.desktop
                usr/share/mime/packages/vela-devtool.xml
                usr/share/icons/hicolor/scalable/apps/vela-devtool.svg
-               usr/share/icons/hicolor/256x256/apps/vela-devtool.png)
+               usr/share/icons/hicolor/256x256/apps/vela-devtool.png
+               usr/share/icons/hicolor/scalable/mimetypes/application-x-vela-smc.svg)
 fi
 for file in "${expected[@]}"; do
     [ -f "$root/$file" ] || fail "$file is not in the package"
