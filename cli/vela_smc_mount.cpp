@@ -635,14 +635,10 @@ int runMount(const Options& o) {
     }
 
     static MountedCard mounted;
-    switch (mounted.image.open(o.args[0], ImageFile::Access::Write)) {
-    case ImageFile::Status::Ok:
-        break;
-    case ImageFile::Status::Locked:
-        report("'" + o.args[0] + "' is in use by another program");
-        return kExitFailed;
-    case ImageFile::Status::OpenFailed:
-        report("Failed to open virtual SMC file.");
+    // The lock is held for as long as the card is mounted: no other writer meanwhile.
+    const ImageFile::Status opened = mounted.image.open(o.args[0], ImageFile::Access::Write);
+    if (opened != ImageFile::Status::Ok) {
+        report(imageOpenFailure(o.args[0], opened == ImageFile::Status::Locked));
         return kExitFailed;
     }
     smfs_set_image(mounted.image.stream());

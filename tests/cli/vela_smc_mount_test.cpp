@@ -132,6 +132,11 @@ TEST_F(MountTest, CopiedTreeIsOnTheCardAfterUnmount) {
 }
 
 TEST_F(MountTest, NamesRenamesAndSizesBehaveAsOnAnyFolder) {
+    // The mounted image has one writer: the mount.
+    const SmcRun other = runSmc({"mkdir", image_, "/other"});
+    EXPECT_EQ(other.exit, 1);
+    EXPECT_NE(other.err.find("is in use by another program"), std::string::npos) << other.err;
+
     // Names the card cannot hold: too long, a forbidden character, a leading dot.
     EXPECT_LT(open(at("longername.txt").c_str(), O_CREAT | O_WRONLY, 0644), 0);
     EXPECT_EQ(errno, ENAMETOOLONG);
