@@ -49,6 +49,34 @@ inline SimFrame dataFrame(const std::uint8_t* bytes, std::size_t count) {
     return frame;
 }
 
+// Compares exchanges frame by frame so a failure names the first frame that differs.
+inline void expectFrames(const std::vector<SimFrame>& actual,
+                         const std::vector<SimFrame>& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t i = 0; i < actual.size(); ++i)
+        ASSERT_EQ(actual[i], expected[i]) << "frame " << i;
+}
+
+// Callbacks that log every call of a transfer into calls, one line each, and go on.
+inline LinkCallbacks recordingCallbacks(std::vector<std::string>& calls) {
+    LinkCallbacks callbacks;
+    callbacks.start = [&calls](const LinkFileStart& r) {
+        calls.push_back(std::string("start ") + r.path + " " + (r.folder ? r.folder : "-") + " " +
+                        r.name + " " + std::to_string(r.size));
+        return -12; // what the manager returns: go on
+    };
+    callbacks.chunk = [&calls](const LinkChunkProgress& r) {
+        calls.push_back("chunk " + std::to_string(r.bytesSoFar) + "/" + std::to_string(r.total));
+        return 0;
+    };
+    callbacks.packet = [&calls](const LinkPacketProgress& r) {
+        calls.push_back("packet " + std::to_string(r.bytesSoFar) + "/" + std::to_string(r.total) +
+                        " +" + std::to_string(r.packetBytes));
+        return -12;
+    };
+    return callbacks;
+}
+
 // Bytes that differ from one position to the next, so a shifted or repeated frame shows.
 inline std::vector<std::uint8_t> patternBytes(std::size_t count, unsigned seed = 1) {
     std::vector<std::uint8_t> bytes(count);

@@ -23,12 +23,6 @@ std::vector<SimFrame> expectedGet(const std::string& path, std::size_t size, std
     return frames;
 }
 
-void expectFrames(const std::vector<SimFrame>& actual, const std::vector<SimFrame>& expected) {
-    ASSERT_EQ(actual.size(), expected.size());
-    for (std::size_t i = 0; i < actual.size(); ++i)
-        ASSERT_EQ(actual[i], expected[i]) << "frame " << i;
-}
-
 } // namespace
 
 struct GetCase {
@@ -64,21 +58,7 @@ TEST_F(GetTest, ProgressCallbacksSeeEveryStep) {
     sim.setSendChunk(512);
     connect();
     std::vector<std::string> calls;
-    LinkCallbacks callbacks;
-    callbacks.start = [&](const LinkFileStart& r) {
-        calls.push_back(std::string("start ") + r.path + " " + (r.folder ? "folder" : "-") + " " +
-                        r.name + " " + std::to_string(r.size));
-        return -12;
-    };
-    callbacks.chunk = [&](const LinkChunkProgress& r) {
-        calls.push_back("chunk " + std::to_string(r.bytesSoFar) + "/" + std::to_string(r.total));
-        return 0;
-    };
-    callbacks.packet = [&](const LinkPacketProgress& r) {
-        calls.push_back("packet " + std::to_string(r.bytesSoFar) + "/" + std::to_string(r.total) +
-                        " +" + std::to_string(r.packetBytes));
-        return -12;
-    };
+    const LinkCallbacks callbacks = recordingCallbacks(calls);
     std::vector<std::uint8_t> got;
     ASSERT_EQ(link->GetFile("vx:\\a.bin", "a.bin", got, callbacks), LINK_OK);
     EXPECT_EQ(calls, (std::vector<std::string>{"start vx:\\a.bin - a.bin 600", "chunk 512/600",

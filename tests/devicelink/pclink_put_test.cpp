@@ -26,13 +26,6 @@ std::vector<SimFrame> expectedPut(const std::vector<std::uint8_t>& data, const s
     return frames;
 }
 
-// Compares exchanges frame by frame so a failure names the first frame that differs.
-void expectFrames(const std::vector<SimFrame>& actual, const std::vector<SimFrame>& expected) {
-    ASSERT_EQ(actual.size(), expected.size());
-    for (std::size_t i = 0; i < actual.size(); ++i)
-        ASSERT_EQ(actual[i], expected[i]) << "frame " << i;
-}
-
 } // namespace
 
 class PutSizeTest : public LinkTest, public ::testing::WithParamInterface<std::uint32_t> {};
@@ -67,21 +60,7 @@ TEST_F(PutTest, ProgressCallbacksSeeEveryStep) {
     connect();
     const auto data = patternBytes(300);
     std::vector<std::string> calls;
-    LinkCallbacks callbacks;
-    callbacks.start = [&](const LinkFileStart& r) {
-        calls.push_back(std::string("start ") + r.path + " " + r.folder + " " + r.name + " " +
-                        std::to_string(r.size));
-        return -12; // what the manager returns: go on
-    };
-    callbacks.chunk = [&](const LinkChunkProgress& r) {
-        calls.push_back("chunk " + std::to_string(r.bytesSoFar) + "/" + std::to_string(r.total));
-        return 0;
-    };
-    callbacks.packet = [&](const LinkPacketProgress& r) {
-        calls.push_back("packet " + std::to_string(r.bytesSoFar) + "/" + std::to_string(r.total) +
-                        " +" + std::to_string(r.packetBytes));
-        return -12;
-    };
+    const LinkCallbacks callbacks = recordingCallbacks(calls);
     ASSERT_EQ(link->PutFile(data.data(), 300, "vx:\\", "a.bin", callbacks), LINK_OK);
     EXPECT_EQ(calls, (std::vector<std::string>{"start a.bin vx:\\ a.bin 300", "chunk 300/300",
                                                "packet 256/300 +256", "packet 300/300 +44"}));

@@ -8,16 +8,17 @@
 
 #include "graphics/picture.h"
 
+// Every member has a default, so a test names only what it changes ({.width = 2, ...}).
 struct BmpFields {
     std::uint32_t headerSize = 40; // 12, 40, 52, 56, 108, 124
     std::int32_t width = 1;
     std::int32_t height = 1; // negative: top-down
     std::uint16_t bitCount = 8;
     std::uint32_t compression = 0;
-    std::vector<std::uint32_t> masks; // bit-field masks: in the header (52+) or after it (40)
-    std::vector<Rgb> palette;
+    std::vector<std::uint32_t> masks = {}; // bit-field masks: in the header (52+) or after it (40)
+    std::vector<Rgb> palette = {};
     std::uint32_t clrUsed = 0;
-    std::vector<std::uint8_t> pixels; // the pixel data as stored in the file
+    std::vector<std::uint8_t> pixels = {}; // the pixel data as stored in the file
 };
 
 inline void putLe(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t v, int bytes) {
@@ -93,10 +94,24 @@ inline std::vector<std::uint8_t> PackRows(int width, int height, int bits, bool 
 
 // A palette of `count` distinct colours.
 inline std::vector<Rgb> TestPalette(int count) {
-    std::vector<Rgb> palette;
+    std::vector<Rgb> palette = {};
     for (int i = 0; i < count; ++i)
         palette.push_back(Rgb{static_cast<std::uint8_t>(i * 7 + 1),
                               static_cast<std::uint8_t>(255 - i),
                               static_cast<std::uint8_t>(i * 13 + 5)});
     return palette;
+}
+
+// A bottom-up bitmap of `bits` per pixel: palettised ones index a TestPalette, wider ones
+// hold a gradient of colours.
+inline std::vector<std::uint8_t> SampleBmp(int bits, int width, int height) {
+    return BuildBmp(
+        {.width = width,
+         .height = height,
+         .bitCount = static_cast<std::uint16_t>(bits),
+         .palette = bits <= 8 ? TestPalette(1 << bits) : std::vector<Rgb>{},
+         .pixels = PackRows(width, height, bits, false, [&](int x, int y) -> std::uint32_t {
+             return bits <= 8 ? static_cast<std::uint32_t>(x + 2 * y) % (1u << bits)
+                              : 0x102030u * static_cast<std::uint32_t>(x + y + 1);
+         })});
 }

@@ -40,14 +40,14 @@ class PalettisedBmp : public testing::TestWithParam<PaletteCase> {};
 
 TEST_P(PalettisedBmp, KeepsDepthPaletteAndIndices) {
     const PaletteCase c = GetParam();
-    BmpFields fields;
-    fields.headerSize = c.headerSize;
-    fields.width = kW;
-    fields.height = c.topDown ? -kH : kH;
-    fields.bitCount = static_cast<std::uint16_t>(c.bits);
-    fields.palette = TestPalette(1 << c.bits);
-    fields.pixels = PackRows(kW, kH, c.bits, c.topDown,
-                             [&](int x, int y) { return indexSample(x, y, c.bits); });
+    const BmpFields fields{.headerSize = c.headerSize,
+                           .width = kW,
+                           .height = c.topDown ? -kH : kH,
+                           .bitCount = static_cast<std::uint16_t>(c.bits),
+                           .palette = TestPalette(1 << c.bits),
+                           .pixels = PackRows(kW, kH, c.bits, c.topDown, [&](int x, int y) {
+                               return indexSample(x, y, c.bits);
+                           })};
     Picture p;
     ASSERT_EQ(decode(BuildBmp(fields), p), PictureLoadResult::Ok);
     EXPECT_EQ(p.width, kW);
@@ -106,18 +106,18 @@ class DirectBmp : public testing::TestWithParam<DirectCase> {};
 TEST_P(DirectBmp, KeepsDepthAndColours) {
     const DirectCase& c = GetParam();
     const bool is565 = c.masks.size() >= 2 && c.masks[1] == 0x7E0;
-    BmpFields fields;
-    fields.headerSize = c.headerSize;
-    fields.width = kW;
-    fields.height = c.topDown ? -kH : kH;
-    fields.bitCount = static_cast<std::uint16_t>(c.bits);
-    fields.compression = c.compression;
-    fields.masks = c.masks;
-    fields.pixels = PackRows(kW, kH, c.bits, c.topDown, [&](int x, int y) -> std::uint32_t {
-        const Rgb s = colourSample(x, y);
-        if (c.bits == 16) return is565 ? pack565(s) : pack555(s);
-        return (std::uint32_t{s.red} << 16) | (s.green << 8) | s.blue | 0xAB000000u;
-    });
+    const BmpFields fields{
+        .headerSize = c.headerSize,
+        .width = kW,
+        .height = c.topDown ? -kH : kH,
+        .bitCount = static_cast<std::uint16_t>(c.bits),
+        .compression = c.compression,
+        .masks = c.masks,
+        .pixels = PackRows(kW, kH, c.bits, c.topDown, [&](int x, int y) -> std::uint32_t {
+            const Rgb s = colourSample(x, y);
+            if (c.bits == 16) return is565 ? pack565(s) : pack555(s);
+            return (std::uint32_t{s.red} << 16) | (s.green << 8) | s.blue | 0xAB000000u;
+        })};
     Picture p;
     ASSERT_EQ(decode(BuildBmp(fields), p), PictureLoadResult::Ok);
     EXPECT_STREQ(DepthText(p.format), c.depth);
@@ -166,14 +166,14 @@ TEST(BmpLayout, LayoutsWithoutDepthTextAreNotValid) {
         {8, 4, {}},                        // embedded JPEG data
     };
     for (const Odd& o : odd) {
-        BmpFields fields;
-        fields.width = 2;
-        fields.height = 2;
-        fields.bitCount = o.bits;
-        fields.compression = o.compression;
-        fields.masks = o.masks;
-        if (o.bits <= 8) fields.palette = TestPalette(1 << o.bits);
-        fields.pixels.assign(64, 0);
+        const BmpFields fields{.width = 2,
+                               .height = 2,
+                               .bitCount = o.bits,
+                               .compression = o.compression,
+                               .masks = o.masks,
+                               .palette =
+                                   o.bits <= 8 ? TestPalette(1 << o.bits) : std::vector<Rgb>{},
+                               .pixels = std::vector<std::uint8_t>(64, 0)};
         Picture p;
         EXPECT_EQ(decode(BuildBmp(fields), p), PictureLoadResult::NotValidFormat)
             << o.bits << " bits, compression " << o.compression;
@@ -183,13 +183,7 @@ TEST(BmpLayout, LayoutsWithoutDepthTextAreNotValid) {
 // RLE data of a 6 × 4 picture with every command: runs, literals (odd length, padded), a move,
 // early end of line and the end marker.
 TEST(BmpRle, Rle8CommandsPlacePixelsBottomUp) {
-    BmpFields fields;
-    fields.width = 6;
-    fields.height = 4;
-    fields.bitCount = 8;
-    fields.compression = 1;
-    fields.palette = TestPalette(256);
-    fields.pixels = {
+    const std::vector<std::uint8_t> rle = {
         3, 7,             // bottom row: 7 7 7
         0, 3, 1, 2, 3, 0, // literal 1 2 3, padded
         0, 0,             // end of line
@@ -199,6 +193,8 @@ TEST(BmpRle, Rle8CommandsPlacePixelsBottomUp) {
         6, 4,             // top row all 4
         0, 1,             // end of bitmap
     };
+    const BmpFields fields{
+        .width = 6, .height = 4, .compression = 1, .palette = TestPalette(256), .pixels = rle};
     Picture p;
     ASSERT_EQ(decode(BuildBmp(fields), p), PictureLoadResult::Ok);
     const std::vector<std::vector<int>> want = {
@@ -209,13 +205,12 @@ TEST(BmpRle, Rle8CommandsPlacePixelsBottomUp) {
 }
 
 TEST(BmpRle, Rle4SplitsNibbles) {
-    BmpFields fields;
-    fields.width = 5;
-    fields.height = 2;
-    fields.bitCount = 4;
-    fields.compression = 2;
-    fields.palette = TestPalette(16);
-    fields.pixels = {5, 0x12, 0, 0, 0, 5, 0xAB, 0xCD, 0xE0, 0, 0, 1};
+    const BmpFields fields{.width = 5,
+                           .height = 2,
+                           .bitCount = 4,
+                           .compression = 2,
+                           .palette = TestPalette(16),
+                           .pixels = {5, 0x12, 0, 0, 0, 5, 0xAB, 0xCD, 0xE0, 0, 0, 1}};
     Picture p;
     ASSERT_EQ(decode(BuildBmp(fields), p), PictureLoadResult::Ok);
     const int bottom[] = {1, 2, 1, 2, 1};
@@ -227,15 +222,12 @@ TEST(BmpRle, Rle4SplitsNibbles) {
 }
 
 BmpFields rle8(std::vector<std::uint8_t> data) {
-    BmpFields fields;
-    fields.width = 4;
-    fields.height = 2;
-    fields.bitCount = 8;
-    fields.compression = 1;
-    fields.palette = TestPalette(4);
-    fields.clrUsed = 4;
-    fields.pixels = std::move(data);
-    return fields;
+    return {.width = 4,
+            .height = 2,
+            .compression = 1,
+            .palette = TestPalette(4),
+            .clrUsed = 4,
+            .pixels = std::move(data)};
 }
 
 // Encoders pad rows with pixels past the right edge (ImageMagick writes such runs).
@@ -276,11 +268,10 @@ TEST(BmpBroken, RleLeavingThePictureFails) {
 }
 
 TEST(BmpBroken, HeadersAndSizesAreChecked) {
-    BmpFields good;
-    good.width = 3;
-    good.height = 2;
-    good.bitCount = 24;
-    good.pixels = PackRows(3, 2, 24, false, [](int, int) { return 0x123456u; });
+    const BmpFields good{.width = 3,
+                         .height = 2,
+                         .bitCount = 24,
+                         .pixels = PackRows(3, 2, 24, false, [](int, int) { return 0x123456u; })};
     const std::vector<std::uint8_t> bytes = BuildBmp(good);
     Picture p;
     ASSERT_EQ(decode(bytes, p), PictureLoadResult::Ok);
@@ -313,13 +304,13 @@ TEST(BmpBroken, HeadersAndSizesAreChecked) {
 }
 
 TEST(BmpBroken, PalettesThatDoNotFitFail) {
-    BmpFields fields;
-    fields.width = 2;
-    fields.height = 2;
-    fields.bitCount = 4;
-    fields.clrUsed = 17; // more entries than four bits address
-    fields.palette = TestPalette(17);
-    fields.pixels.assign(8, 0);
+    // More entries than four bits address.
+    BmpFields fields{.width = 2,
+                     .height = 2,
+                     .bitCount = 4,
+                     .palette = TestPalette(17),
+                     .clrUsed = 17,
+                     .pixels = std::vector<std::uint8_t>(8, 0)};
     Picture p;
     EXPECT_EQ(decode(BuildBmp(fields), p), PictureLoadResult::DecodeFailed);
 
@@ -328,13 +319,9 @@ TEST(BmpBroken, PalettesThatDoNotFitFail) {
     fields.palette.clear();
     EXPECT_EQ(decode(BuildBmp(fields), p), PictureLoadResult::DecodeFailed);
 
-    BmpFields truncated;
-    truncated.width = 2;
-    truncated.height = 2;
-    truncated.bitCount = 8; // a table of 256 entries is due, the file ends after 4
-    truncated.palette = TestPalette(1);
-    std::vector<std::uint8_t> b = BuildBmp(truncated);
-    EXPECT_EQ(decode(b, p), PictureLoadResult::DecodeFailed);
+    // A table of 256 entries is due; the file ends after one.
+    EXPECT_EQ(decode(BuildBmp({.width = 2, .height = 2, .palette = TestPalette(1)}), p),
+              PictureLoadResult::DecodeFailed);
 }
 
 } // namespace

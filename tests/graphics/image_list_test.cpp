@@ -11,20 +11,10 @@
 
 namespace {
 
-std::vector<std::uint8_t> eightBitBmp(int width, int height) {
-    BmpFields fields;
-    fields.width = width;
-    fields.height = height;
-    fields.bitCount = 8;
-    fields.palette = TestPalette(256);
-    fields.pixels = PackRows(width, height, 8, false, [](int x, int y) { return x + y; });
-    return BuildBmp(fields);
-}
-
 TEST(ImageRows, LoadSetsTheColumns) {
     TempDir dir;
     const std::filesystem::path path = dir / "seventeen_letters.big.bmp";
-    WriteAll(path, eightBitBmp(6, 4));
+    WriteAll(path, SampleBmp(8, 6, 4));
     ImageList list;
     ASSERT_EQ(AppendImageFile(list, path.string(), PaletteTable{}), PictureLoadResult::Ok);
     ASSERT_EQ(list.size(), 1u);
@@ -59,16 +49,14 @@ TEST(ImageRows, VelaImageFilesBringTheirTransparency) {
 
 TEST(ImageRows, FailedLoadsAddNoRow) {
     TempDir dir;
-    BmpFields odd;
-    odd.bitCount = 16;
-    odd.compression = 3;
-    odd.masks = {0xF00, 0xF0, 0xF};
-    odd.pixels.assign(4, 0);
-    WriteAll(dir / "odd.bmp", BuildBmp(odd));
-    std::vector<std::uint8_t> cut = eightBitBmp(4, 4);
+    WriteAll(dir / "odd.bmp", BuildBmp({.bitCount = 16,
+                                        .compression = 3,
+                                        .masks = {0xF00, 0xF0, 0xF},
+                                        .pixels = std::vector<std::uint8_t>(4, 0)}));
+    std::vector<std::uint8_t> cut = SampleBmp(8, 4, 4);
     cut.resize(100);
     WriteAll(dir / "cut.bmp", cut);
-    WriteAll(dir / "pic.png", eightBitBmp(4, 4));
+    WriteAll(dir / "pic.png", SampleBmp(8, 4, 4));
     ImageList list;
     const struct {
         const char* name;
@@ -94,8 +82,8 @@ TEST(ImageRows, FailedLoadsAddNoRow) {
 TEST(ImageRows, ExtensionIsMatchedIgnoringCaseOnTheFileNameOnly) {
     TempDir dir;
     std::filesystem::create_directories(dir / "shots.bmp");
-    WriteAll(dir / "UPPER.BMP", eightBitBmp(2, 2));
-    WriteAll(dir / "shots.bmp" / "plain", eightBitBmp(2, 2));
+    WriteAll(dir / "UPPER.BMP", SampleBmp(8, 2, 2));
+    WriteAll(dir / "shots.bmp" / "plain", SampleBmp(8, 2, 2));
     ImageList list;
     EXPECT_EQ(AppendImageFile(list, (dir / "UPPER.BMP").string(), PaletteTable{}),
               PictureLoadResult::Ok);

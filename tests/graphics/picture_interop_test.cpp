@@ -31,6 +31,20 @@ RgbImage sourcePicture(int colours) {
     return image;
 }
 
+// Every pixel of p within tolerance of want, channel by channel.
+void expectPixelsNear(const Picture& p, const RgbImage& want, int tolerance) {
+    ASSERT_EQ(p.width, want.width);
+    ASSERT_EQ(p.height, want.height);
+    for (int y = 0; y < p.height; ++y) {
+        for (int x = 0; x < p.width; ++x) {
+            const Rgb got = p.colorAt(x, y);
+            EXPECT_NEAR(got.red, want.at(x, y).red, tolerance) << x << "," << y;
+            EXPECT_NEAR(got.green, want.at(x, y).green, tolerance) << x << "," << y;
+            EXPECT_NEAR(got.blue, want.at(x, y).blue, tolerance) << x << "," << y;
+        }
+    }
+}
+
 struct BmpVariant {
     const char* name;
     int colours;
@@ -58,18 +72,8 @@ TEST_P(ConvertBmp, LoadsAsWritten) {
     ASSERT_EQ(LoadPicture(out, PaletteTable{}, loaded), PictureLoadResult::Ok);
     const Picture& p = loaded.picture;
     EXPECT_STREQ(DepthText(p.format), v.depth);
-    ASSERT_EQ(p.width, source.width);
-    ASSERT_EQ(p.height, source.height);
     EXPECT_EQ(p.isPalettised(), !p.palette.empty());
-    for (int y = 0; y < p.height; ++y) {
-        for (int x = 0; x < p.width; ++x) {
-            const Rgb got = p.colorAt(x, y);
-            const Rgb want = source.at(x, y);
-            EXPECT_NEAR(got.red, want.red, v.tolerance) << x << "," << y;
-            EXPECT_NEAR(got.green, want.green, v.tolerance) << x << "," << y;
-            EXPECT_NEAR(got.blue, want.blue, v.tolerance) << x << "," << y;
-        }
-    }
+    expectPixelsNear(p, source, v.tolerance);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -131,17 +135,7 @@ TEST_P(ConvertJpeg, DecodesTo24BitLikeAnotherDecoder) {
     const Picture& p = loaded.picture;
     EXPECT_STREQ(DepthText(p.format), "24");
     EXPECT_TRUE(p.palette.empty());
-    ASSERT_EQ(p.width, 24);
-    ASSERT_EQ(p.height, 16);
-    for (int y = 0; y < p.height; ++y) {
-        for (int x = 0; x < p.width; ++x) {
-            const Rgb got = p.colorAt(x, y);
-            const Rgb want = reference.at(x, y);
-            EXPECT_NEAR(got.red, want.red, 3) << x << "," << y;
-            EXPECT_NEAR(got.green, want.green, 3) << x << "," << y;
-            EXPECT_NEAR(got.blue, want.blue, 3) << x << "," << y;
-        }
-    }
+    expectPixelsNear(p, reference, 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, ConvertJpeg,

@@ -35,28 +35,15 @@ ToolRun runGfx(const TempDir& dir, const std::string& args) {
     return run;
 }
 
-std::vector<std::uint8_t> bmp(int bits, int width, int height) {
-    BmpFields fields;
-    fields.width = width;
-    fields.height = height;
-    fields.bitCount = static_cast<std::uint16_t>(bits);
-    if (bits <= 8) fields.palette = TestPalette(1 << bits);
-    fields.pixels = PackRows(width, height, bits, false, [&](int x, int y) -> std::uint32_t {
-        return bits <= 8 ? static_cast<std::uint32_t>(x + 2 * y) % (1u << bits)
-                         : 0x102030u * static_cast<std::uint32_t>(x + y + 1);
-    });
-    return BuildBmp(fields);
-}
-
 // A folder of pictures: two 8-bit bitmaps, a 24-bit one and a 4-bit one.
 struct Pictures {
     TempDir dir;
     Pictures() {
         std::filesystem::create_directories(dir / "in");
-        WriteAll(dir / "in" / "hero_walking_left.bmp", bmp(8, 5, 7));
-        WriteAll(dir / "in" / "tiles.bmp", bmp(8, 16, 3));
-        WriteAll(dir / "in" / "sky.bmp", bmp(24, 4, 4));
-        WriteAll(dir / "in" / "font.bmp", bmp(4, 6, 2));
+        WriteAll(dir / "in" / "hero_walking_left.bmp", SampleBmp(8, 5, 7));
+        WriteAll(dir / "in" / "tiles.bmp", SampleBmp(8, 16, 3));
+        WriteAll(dir / "in" / "sky.bmp", SampleBmp(24, 4, 4));
+        WriteAll(dir / "in" / "font.bmp", SampleBmp(4, 6, 2));
     }
     std::string in(const std::string& name) const { return Quoted(dir / "in" / name); }
     std::string path(const std::string& name) const { return (dir / "in" / name).string(); }
