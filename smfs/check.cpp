@@ -337,7 +337,7 @@ public:
         : v_(v), report_(report), out_(out), scan_(scan), owner_(v.clusterCount + 2, -1) {}
 
     void run() {
-        walkFolder(kRootCluster, kRootCluster, "vx:\\", {}, 0);
+        walkFolder(kRootCluster, kRootCluster, "vx:\\", {}, nullptr, 0);
         findLost();
     }
 
@@ -468,8 +468,10 @@ private:
     }
 
     // Reads the entries of a folder's clusters (the root region for cluster 0).
+    // A folder cluster in a logical block that was never written holds no entries: the
+    // folder's chain can end before it (self is the folder's own entry, nullptr for the root).
     std::vector<Entry> readEntries(const std::vector<std::uint32_t>& clusters, bool root,
-                                   const std::string& path) {
+                                   const std::string& path, const Entry* self) {
         std::vector<Entry> entries;
         const std::uint32_t sectorsEach = root ? v_.rootSectors : v_.sectorsPerCluster;
         std::array<std::uint8_t, kSectorBytes> sector;
@@ -480,6 +482,12 @@ private:
                 if (r != SmfsResult::Ok && r != SmfsResult::EccUncorrectable) {
                     add(SmfsFindingKind::DirectoryBroken, c, path,
                         std::string("folder cluster cannot be read: ") + smfs_result_text(r));
+                    if (self && r == SmfsResult::BlockNotMapped) {
+                        const auto keep = std::uint32_t(
+                            std::find(clusters.begin(), clusters.end(), c) - clusters.begin());
+                        planChain(*self, true, clusters, keep, true, 0);
+                        scan_.chains.back().unwritten = true;
+                    }
                     return entries;
                 }
                 for (std::uint32_t off = 0; off < kSectorBytes; off += kDeBytes) {
@@ -496,11 +504,11 @@ private:
     }
 
     void walkFolder(std::uint32_t cluster, std::uint32_t parent, const std::string& path,
-                    std::vector<std::uint32_t> clusters, int depth) {
+                    std::vector<std::uint32_t> clusters, const Entry* self, int depth) {
         ++report_.foldersChecked;
         const bool root = cluster == kRootCluster;
         if (root) clusters = {kRootCluster};
-        const auto entries = readEntries(clusters, root, path);
+        const auto entries = readEntries(clusters, root, path, self);
         for (const Entry& entry : entries) {
             const std::uint8_t* e = entry.bytes();
             if (e[0] == kEntryDeleted || dir_is_long_name(e) || (e[kDeAttr] & kAttrVolume))
@@ -536,7 +544,7 @@ private:
                 // Only a chain that started inside this folder tree is worth walking.
                 if (childClusters.empty()) continue;
             }
-            walkFolder(start, cluster, child, childClusters, depth + 1);
+            walkFolder(start, cluster, child, childClusters, &entry, depth + 1);
         }
     }
 

@@ -42,6 +42,7 @@ struct ChainFix {
     std::uint32_t lastKept = 0; // the cluster that ends the chain when cut
     bool cut = false;           // lastKept's FAT entry becomes the end of the chain
     std::uint32_t size = 0;     // the size the entry must hold (files)
+    bool unwritten = false;     // a folder cluster lies in a logical block never written
 };
 
 // A "." or ".." entry naming the wrong cluster.

@@ -41,8 +41,10 @@ public:
                 // A damaged field on the only copy of a logical block: erasing it would lose
                 // the block, so it stays for the user to copy what can be read.
                 if (block.sectorClaim >= 0 &&
-                    media_logical_entry(std::uint32_t(block.sectorClaim)) == 0)
+                    media_logical_entry(std::uint32_t(block.sectorClaim)) == 0) {
+                    keptOnlyCopy_ = true;
                     continue;
+                }
                 SmfsResult r = release(b, "its address field names no logical block", changed);
                 if (r != SmfsResult::Ok) return r;
             } else if (block.kind == BlockScan::Kind::Claim) {
@@ -77,6 +79,9 @@ public:
         if (!scan.volumeWalked) return SmfsResult::Ok;
         bool fatChanged = fatCopiesDiffer;
         for (const ChainFix& fix : scan.chains) {
+            // While a block that may be the only copy of a logical block is kept aside, what
+            // looks unwritten or unreached may be in it: those are left alone.
+            if (fix.unwritten && keptOnlyCopy_) continue;
             EntryPlace place = fix.entry;
             std::uint8_t* e = place.bytes.data();
             char name[13];
@@ -120,9 +125,11 @@ public:
                  num(place.cluster) + " now names cluster " + num(fix.cluster));
             *changed = true;
         }
-        for (std::uint32_t c : scan.lostClusters)
-            fat_set_entry(kDrive, c, kFatFree);
-        if (!scan.lostClusters.empty()) {
+        if (!keptOnlyCopy_) {
+            for (std::uint32_t c : scan.lostClusters)
+                fat_set_entry(kDrive, c, kFatFree);
+        }
+        if (!scan.lostClusters.empty() && !keptOnlyCopy_) {
             note("freed " + num(scan.lostClusters.size()) + " lost cluster" +
                  (scan.lostClusters.size() == 1 ? "" : "s"));
             fatChanged = true;
@@ -130,7 +137,7 @@ public:
         if (!fatChanged) return SmfsResult::Ok;
         // Every copy is written from the table the mount read, which also ends a
         // difference between the copies.
-        if (fatCopiesDiffer && scan.chains.empty() && scan.lostClusters.empty())
+        if (fatCopiesDiffer && scan.chains.empty() && (scan.lostClusters.empty() || keptOnlyCopy_))
             note("FAT copies written again from the copy in use");
         *changed = true;
         return fat_flush(kDrive);
@@ -150,6 +157,7 @@ private:
     void note(std::string text) { report_.actions.push_back(std::move(text)); }
 
     SmfsRepairReport& report_;
+    bool keptOnlyCopy_ = false;
 };
 
 bool has(const SmfsCheckReport& report, SmfsFindingKind kind) {

@@ -289,6 +289,9 @@ TEST(RepairTest, LeavesWhatItCannotMendWithoutLosingData) {
     ApiCard card(4);
     ASSERT_EQ(apiWriteFile("vx:\\LOST.BIN", apiPattern(40000, 5)), SmfsResult::Ok);
     ASSERT_EQ(apiWriteFile("vx:\\ONLY.BIN", apiPattern(40000, 6)), SmfsResult::Ok);
+    // Clusters no entry reaches may belong to a folder in the block kept aside: not freed.
+    const std::uint32_t unreached = freeClusterFrom(300);
+    setEntry(unreached, kFatEnd);
     CardImage& image = card.image();
     // Two bits in one half: the sector's data is gone, and rewriting it would hide that.
     const std::uint32_t lost = physSectorOfCluster(firstCluster("vx:\\LOST.BIN"));
@@ -308,6 +311,7 @@ TEST(RepairTest, LeavesWhatItCannotMendWithoutLosingData) {
     ASSERT_EQ(smfs_repair(&report), SmfsResult::Ok);
     EXPECT_TRUE(has(report.after, SmfsFindingKind::EccUncorrectable)) << describe(report.after);
     EXPECT_TRUE(has(report.after, SmfsFindingKind::AddressFieldParity)) << describe(report.after);
+    EXPECT_TRUE(has(report.after, SmfsFindingKind::LostClusters)) << describe(report.after);
     EXPECT_EQ(image.readBytes(image.pageOffset(lost / spb * spb), blockBytes), lostBlock);
     EXPECT_EQ(image.readBytes(image.pageOffset(only * spb), blockBytes), onlyBlock);
 }
@@ -324,5 +328,56 @@ TEST(RepairTest, CleanCardIsNotWritten) {
     EXPECT_TRUE(report.after.clean());
     EXPECT_EQ(card.image().readBytes(0, bytes), image);
 }
+
+} // namespace
+
+namespace {
+
+// Random FAT entries and folder bytes: the repair must end, and leave a card whose second
+// repair finds nothing more to do.
+class RepairGarbageTest : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(RepairGarbageTest, GarbledFatAndFoldersSettle) {
+    ApiCard card(4);
+    ASSERT_EQ(apiWriteFile("vx:\\A.BIN", apiPattern(40000, 1)), SmfsResult::Ok);
+    ASSERT_EQ(smfs_mkdir("vx:\\GAME", 0), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile("vx:\\GAME\\C.QXE", apiPattern(70000, 3)), SmfsResult::Ok);
+    ASSERT_EQ(fat_ensure(0), SmfsResult::Ok);
+    const FatVolume v = *fat_volume(0);
+    const std::uint32_t spb = sectorsPerBlock();
+    const std::uint32_t folder = firstCluster("vx:\\GAME");
+    std::vector<std::uint32_t> sectors;
+    for (std::uint32_t s = v.fatStart; s < v.dataStart; ++s)
+        sectors.push_back(s);
+    for (std::uint32_t s = 0; s < v.sectorsPerCluster; ++s)
+        sectors.push_back(v.dataStart + (folder - 2) * v.sectorsPerCluster + s);
+    std::vector<std::uint8_t> bytes = apiPattern(sectors.size() * 512, GetParam());
+    for (std::size_t i = 0; i < sectors.size(); ++i) {
+        std::uint8_t* sector = bytes.data() + i * 512;
+        // The media bytes stay so that the volume mounts; entries look like short entries.
+        if (sectors[i] == v.fatStart || sectors[i] == v.fatStart + v.fatSectors) {
+            sector[0] = 0xF8;
+            sector[1] = sector[2] = 0xFF;
+        }
+        if (sectors[i] >= v.rootStart) {
+            for (std::size_t e = 0; e < 512; e += 32) {
+                sector[e] = std::uint8_t('A' + sector[e] % 26);
+                sector[e + 11] &= 0x30;
+            }
+        }
+        const std::uint32_t s = sectors[i];
+        ASSERT_EQ(media_write(0, s / spb, (s % spb) * 512, sector, 512), SmfsResult::Ok);
+    }
+    SmfsRepairReport first;
+    ASSERT_EQ(smfs_repair(&first), SmfsResult::Ok);
+    EXPECT_FALSE(first.before.clean());
+    for (const SmfsFinding& f : first.after.findings)
+        EXPECT_TRUE(f.kind == SmfsFindingKind::TooDeep) << describe(first.after);
+    SmfsRepairReport second;
+    ASSERT_EQ(smfs_repair(&second), SmfsResult::Ok);
+    EXPECT_TRUE(second.actions.empty()) << second.actions.front();
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RepairGarbageTest, ::testing::Range(1u, 9u));
 
 } // namespace
