@@ -6,6 +6,7 @@
 #   package_test.sh BUILD_DIR SOURCE_DIR WITH_UI(0|1) CPACK
 set -u
 build=$1 source=$2 ui=$3 cpack=$4
+cmake=$(dirname "$cpack")/cmake
 base=${VELA_TEST_TMP:-${TMPDIR:-/tmp}}
 mkdir -p "$base" && tmp=$(mktemp -d "$base/vela-package-XXXXXX") || exit 1
 trap 'rm -rf "$tmp"' EXIT
@@ -102,13 +103,13 @@ fi
 rule=$root/usr/lib/udev/rules.d/70-vela.rules
 grep -q 'ATTR{idVendor}==.*TAG+="uaccess"' "$rule" || fail "udev rule has no uaccess line"
 # Made-up ids: the rule made for them is active and spells them as sysfs does.
-cmake -DVENDOR=12AB -DPRODUCT=34cd -DOUT="$tmp/ids.rules" \
+"$cmake" -DVENDOR=12AB -DPRODUCT=34cd -DOUT="$tmp/ids.rules" \
     -P "$source/packaging/linux/udev_rule.cmake" >/dev/null 2>&1 || fail "rule for ids"
 grep -qx 'SUBSYSTEM=="usb", ENV{DEVTYPE}=="usb_device", ATTR{idVendor}=="12ab", ATTR{idProduct}=="34cd", TAG+="uaccess"' \
     "$tmp/ids.rules" || fail "rule for ids is not active"
 for bad in "-DVENDOR=12a -DPRODUCT=34cd" "-DVENDOR=12ab" "-DVENDOR=12ab -DPRODUCT=34c;"; do
     # shellcheck disable=SC2086
-    if cmake $bad -DOUT="$tmp/bad.rules" -P "$source/packaging/linux/udev_rule.cmake" \
+    if "$cmake" $bad -DOUT="$tmp/bad.rules" -P "$source/packaging/linux/udev_rule.cmake" \
         >/dev/null 2>&1; then
         fail "ids '$bad' were taken"
     fi
