@@ -20,21 +20,7 @@ std::function<bool(const RecordingProgress&)> cancelAt(std::int64_t position) {
 
 } // namespace
 
-class CancelTest : public ManagerTest {
-protected:
-    void selectPc(const std::vector<std::string>& names) {
-        std::vector<int> indexes;
-        for (const auto& name : names)
-            indexes.push_back(itemIndex(manager.PcItems(), name));
-        manager.SetPcSelection(indexes);
-    }
-    void selectCard(const std::vector<std::string>& names) {
-        std::vector<int> indexes;
-        for (const auto& name : names)
-            indexes.push_back(itemIndex(manager.SmcItems(), name));
-        manager.SetSmcSelection(indexes);
-    }
-};
+using CancelTest = ManagerTest;
 
 TEST_F(CancelTest, ToVirtualCardStopsAfterAPieceAndTakesTheFileAway) {
     openFormattedCard(3);

@@ -6,15 +6,7 @@
 #include <algorithm>
 #include <set>
 
-class CopyToPcTest : public ManagerTest {
-protected:
-    void selectCard(const std::vector<std::string>& names) {
-        std::vector<int> indexes;
-        for (const auto& name : names)
-            indexes.push_back(itemIndex(manager.SmcItems(), name));
-        manager.SetSmcSelection(indexes);
-    }
-};
+using CopyToPcTest = ManagerTest;
 
 TEST_F(CopyToPcTest, VirtualFolderTreeArrivesInLowerCaseInsideTheChosenFolder) {
     openFormattedCard(3);

@@ -2,23 +2,14 @@
 // clashes, where a paste stops, and the copy and drag handlers.
 #include "manager_fixture.h"
 
-class CopyToSmcTest : public ManagerTest {
-protected:
-    // Selects the named items of the PC list shown for folder.
-    void selectPc(const fs::path& folder, const std::vector<std::string>& names) {
-        showPc(folder);
-        std::vector<int> indexes;
-        for (const auto& name : names)
-            indexes.push_back(itemIndex(manager.PcItems(), name));
-        manager.SetPcSelection(indexes);
-    }
-};
+using CopyToSmcTest = ManagerTest;
 
 TEST_F(CopyToSmcTest, FileIsWrittenInPiecesOfOneMebibyteWithTheGauges) {
     openFormattedCard(3);
     const auto data = pattern(2621440);
     writePcFile(pc() / "x.bin", data);
-    selectPc(pc(), {"x.bin"});
+    showPc(pc());
+    selectPc({"x.bin"});
     manager.ListSMCDragDrop(DragSource::PcList);
 
     EXPECT_TRUE(ui.messages.empty());
@@ -56,7 +47,8 @@ TEST_F(CopyToSmcTest, FolderTreeGoesToTheVirtualCard) {
     fs::create_directories(pc() / "album" / "cd2" / "empty");
     writePcFile(pc() / "x.txt", pattern(10, 3));
     cardMkdir("vx:\\GAME");
-    selectPc(pc(), {"x.txt", "album"});
+    showPc(pc());
+    selectPc({"x.txt", "album"});
     manager.RefreshSmc();
     manager.TreeSMCDragDrop(DragSource::PcList, FindTreeNode(manager.smcRoot(), "game"));
 
@@ -77,7 +69,8 @@ TEST_F(CopyToSmcTest, FolderTreeGoesToTheMachine) {
     writePcFile(pc() / "album" / "a.mp3", pattern(300, 1));
     writePcFile(pc() / "album" / "cd2" / "b.mp3", pattern(70000, 2));
     fs::create_directories(machineCard("GAME"));
-    selectPc(pc(), {"album"});
+    showPc(pc());
+    selectPc({"album"});
     manager.RefreshSmc();
     manager.TreeSMCDragDrop(DragSource::PcList, FindTreeNode(manager.smcRoot(), "game"));
 
@@ -169,7 +162,8 @@ TEST_F(CopyToSmcTest, CopyAndPasteThroughTheMenu) {
     openFormattedCard();
     writePcFile(pc() / "a.txt", pattern(10, 1));
     writePcFile(pc() / "b.txt", pattern(10, 2));
-    selectPc(pc(), {"a.txt"});
+    showPc(pc());
+    selectPc({"a.txt"});
     manager.Copy1Click(Focus::PcList);
     EXPECT_EQ(manager.copyList(), std::vector<std::string>{(pc() / "a.txt").string()});
     // Nothing selected: the earlier items stay put aside.

@@ -148,6 +148,21 @@ protected:
         return -1;
     }
 
+    // Selects the named items of the PC list or of the card list.
+    void selectPc(const std::vector<std::string>& names) {
+        manager.SetPcSelection(indexesOf(manager.PcItems(), names));
+    }
+    void selectCard(const std::vector<std::string>& names) {
+        manager.SetSmcSelection(indexesOf(manager.SmcItems(), names));
+    }
+    std::vector<int> indexesOf(const std::vector<ListItem>& items,
+                               const std::vector<std::string>& names) {
+        std::vector<int> indexes;
+        for (const auto& name : names)
+            indexes.push_back(itemIndex(items, name));
+        return indexes;
+    }
+
     std::vector<std::string> captions(const std::vector<ListItem>& items) {
         std::vector<std::string> out;
         for (const auto& item : items)
