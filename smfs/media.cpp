@@ -27,6 +27,9 @@ constexpr std::uint32_t kFirstBlockForLogicalZero = 3;
 struct Media {
     std::vector<std::uint16_t> phys;
     std::vector<std::uint16_t> logical;
+    // Blocks the map build found superseded by another copy of their logical block; they
+    // are erased before the next write (the build itself writes nothing).
+    std::vector<std::uint32_t> superseded;
     std::uint32_t cursor = 0;
     int readiness = 0;
     const CardGeometry* geometry = nullptr;
@@ -100,6 +103,68 @@ std::uint32_t randomBelow(std::uint32_t n) {
     }
     if (address % kSectorBytes >= 256) return smc_read_data_upper(drive, address, buffer, length);
     return smc_read_data(drive, address, buffer, length);
+}
+
+// How far a block's sectors were programmed with its address field: the whole sectors
+// (both field copies written; on 256-byte pages the copy in the second page is written
+// last) and one past the last whole sector.
+struct BlockFill {
+    std::uint32_t end = 0;
+    std::uint32_t whole = 0;
+};
+
+[[nodiscard]] SmfsResult blockFill(unsigned drive, std::uint32_t physBlock, std::uint16_t field,
+                                   BlockFill* fill) {
+    *fill = BlockFill{};
+    for (std::uint32_t s = 0; s < geo().sectorsPerBlock; ++s) {
+        std::uint8_t spare[kSpareBytes];
+        SmfsResult r = smc_read_sector_spare(drive, firstSector(physBlock) + s, spare);
+        if (r != SmfsResult::Ok) return r;
+        auto fieldAt = [&](int at) { return std::uint16_t(spare[at] << 8 | spare[at + 1]); };
+        if (fieldAt(kSpareAddr1) != field || fieldAt(kSpareAddr2) != field) continue;
+        ++fill->whole;
+        fill->end = s + 1;
+    }
+    return SmfsResult::Ok;
+}
+
+// Of two blocks that claim one logical block, the one to keep. Both exist only when a copy
+// on write was cut off before the old block was erased. The copy programs every sector of
+// the new block in order, so a copy that did not reach the last sector never finished and
+// the old block still holds everything; a finished copy holds the old block's sectors with
+// the new data over them, and wins over an old block that had blank sectors. When both are
+// whole neither can be told older, and either is a state the card was in: the later block
+// is kept, as it always was.
+[[nodiscard]] SmfsResult chooseCopy(unsigned drive, std::uint32_t earlier, std::uint32_t later,
+                                    std::uint16_t field, std::uint32_t* keep) {
+    BlockFill a;
+    BlockFill b;
+    SmfsResult r = blockFill(drive, earlier, field, &a);
+    if (r == SmfsResult::Ok) r = blockFill(drive, later, field, &b);
+    if (r != SmfsResult::Ok) return r;
+    const bool earlierFuller = a.end > b.end || (a.end == b.end && a.whole > b.whole);
+    *keep = earlierFuller ? earlier : later;
+    return SmfsResult::Ok;
+}
+
+// Erases the superseded copies the map build left, before anything else is written, so that
+// no later copy on write can leave three blocks claiming one logical block.
+[[nodiscard]] SmfsResult eraseSuperseded(unsigned drive) {
+    while (!gMedia.superseded.empty()) {
+        const std::uint32_t b = gMedia.superseded.back();
+        SmfsResult r = smc_erase_block(drive, firstSector(b) * kSectorBytes);
+        if (r == SmfsResult::ChipFailed) {
+            // A copy that cannot be erased must never be read as its block again.
+            gMedia.superseded.pop_back();
+            r = media_retire_block(drive, b);
+            if (r != SmfsResult::Ok) return r;
+            continue;
+        }
+        if (r != SmfsResult::Ok) return r;
+        gMedia.superseded.pop_back();
+        gMedia.phys[b] = kPhysFree;
+    }
+    return SmfsResult::Ok;
 }
 
 // Ends a write operation: pushes buffered records to the image, so that a failing stream is
@@ -212,6 +277,7 @@ SmfsResult media_build_map(unsigned drive) {
     }
 
     std::vector<std::uint16_t> logical(g.physBlocks, 0);
+    std::vector<std::uint32_t> superseded;
     std::uint32_t zones = smallCard() ? 1 : g.physBlocks / kZonePhysBlocks;
     std::uint32_t zoneSize = smallCard() ? g.physBlocks : kZonePhysBlocks;
     for (std::uint32_t z = 0; z < zones; ++z) {
@@ -223,11 +289,18 @@ SmfsResult media_build_map(unsigned drive) {
             std::uint32_t logBlock = z * kZoneLogBlocks + number;
             // A number beyond the zone's logical blocks would alias the next zone's blocks.
             if (number >= kZoneLogBlocks || logBlock >= g.logBlocks) continue;
-            logical[logBlock] = std::uint16_t(b);
+            std::uint32_t keep = b;
+            if (logical[logBlock] != 0) {
+                r = chooseCopy(drive, logical[logBlock], b, field, &keep);
+                if (r != SmfsResult::Ok) return r;
+                superseded.push_back(keep == b ? logical[logBlock] : b);
+            }
+            logical[logBlock] = std::uint16_t(keep);
         }
     }
     gMedia.phys = std::move(phys);
     gMedia.logical = std::move(logical);
+    gMedia.superseded = std::move(superseded);
     gMedia.cursor = randomBelow(g.physBlocks);
     gMedia.readiness = kBuilt;
     return SmfsResult::Ok;
@@ -268,6 +341,8 @@ SmfsResult media_assign_block(unsigned drive, std::uint32_t logBlock, std::uint3
     SmfsResult r = ready(drive);
     if (r != SmfsResult::Ok) return r;
     if (logBlock >= geo().logBlocks) return SmfsResult::InvalidArgument;
+    r = eraseSuperseded(drive);
+    if (r != SmfsResult::Ok) return r;
     std::uint16_t old = gMedia.logical[logBlock];
     gMedia.logical[logBlock] = 0;
     for (;;) {
@@ -333,6 +408,8 @@ SmfsResult writeSectors(unsigned drive, std::uint32_t logBlock, std::uint32_t of
     if (offsetBytes % kSectorBytes != 0 || lengthBytes % kSectorBytes != 0 ||
         !rangeInBlock(offsetBytes, lengthBytes))
         return SmfsResult::InvalidArgument;
+    r = eraseSuperseded(drive);
+    if (r != SmfsResult::Ok) return r;
     std::uint16_t field = block_address_field(logBlock);
     std::uint32_t first = offsetBytes / kSectorBytes;
     std::uint32_t count = lengthBytes / kSectorBytes;

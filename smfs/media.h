@@ -48,7 +48,9 @@ void media_seed(unsigned seed);
 
 // ---- Operations; all take the drive number and build the map first if needed ----
 
-// Builds both tables from the first spare of every block. UnknownCard, Internal, driver codes.
+// Builds both tables from the first spare of every block. Of two blocks claiming one logical
+// block it keeps the copy that holds everything (see media.cpp) and erases the other before
+// the next write; the build itself writes nothing. UnknownCard, Internal, driver codes.
 [[nodiscard]] SmfsResult media_build_map(unsigned drive);
 // The physical block of a logical block, or a free block chosen for it (not yet assigned).
 // InvalidArgument when out of range; NoFreeBlock when the zone has no erased block.
