@@ -278,42 +278,47 @@ std::int32_t versionPart(const char* text, bool before) {
     return value;
 }
 
-// Writes a file's entry, cuts its chain, completes its last block and writes the FAT.
+// Cuts a file's chain, completes its last block, writes the FAT and then the file's entry:
+// the card holds the data and the chain before an entry names them, so power lost on the
+// way leaves at worst the file's old entry over a longer chain, never an entry over free
+// clusters that a later file could be given too.
 SmfsResult commitFile(OpenFile& f) {
     DirSlot slot{};
     DirKey key;
     key.number = f.first;
     SmfsResult r = dir_find(kDrive, kFindCluster, f.parent, key, &slot);
     if (r != SmfsResult::Ok) return r;
-    const SmfsDateTime t = now();
-    put_le16(slot.entry + kDeTime, dir_pack_time(t));
-    put_le16(slot.entry + kDeDate, dir_pack_date(t));
-    put_le32(slot.entry + kDeSize, f.size);
     // An empty file names no cluster, as FAT wants it: a cluster kept for it would be one
     // that every checker reports and frees. Other handles of the file still need it.
     const bool release = f.size == 0 && fat_is_data_cluster(kDrive, f.first) &&
                          std::count_if(g_files.begin(), g_files.end(), [&](const OpenFile& o) {
                              return o.used && o.first == f.first;
                          }) == 1;
-    if (release) put_le16(slot.entry + kDeCluster, 0);
-    r = dir_write_entry(kDrive, slot);
-    if (r != SmfsResult::Ok) return r;
-    if (release) {
-        freeChain(f.first);
-        return fat_flush(kDrive);
+    if (!release) {
+        std::uint32_t last = 0;
+        cutChain(f, &last);
+        if (last != 0 && f.size > 0) {
+            const std::uint32_t clusterBytes = fat_cluster_bytes(kDrive);
+            std::uint32_t block = 0;
+            r = clusterBlock(last, (f.size - 1) % clusterBytes, &block);
+            if (r != SmfsResult::Ok) return r;
+            r = media_complete_block(kDrive, block);
+            // A block never written has nothing to complete.
+            if (r != SmfsResult::Ok && r != SmfsResult::BlockNotMapped) return r;
+        }
+        r = fat_flush(kDrive);
+        if (r != SmfsResult::Ok) return r;
     }
 
-    std::uint32_t last = 0;
-    cutChain(f, &last);
-    if (last != 0 && f.size > 0) {
-        const std::uint32_t clusterBytes = fat_cluster_bytes(kDrive);
-        std::uint32_t block = 0;
-        r = clusterBlock(last, (f.size - 1) % clusterBytes, &block);
-        if (r != SmfsResult::Ok) return r;
-        r = media_complete_block(kDrive, block);
-        // A block never written has nothing to complete.
-        if (r != SmfsResult::Ok && r != SmfsResult::BlockNotMapped) return r;
-    }
+    const SmfsDateTime t = now();
+    put_le16(slot.entry + kDeTime, dir_pack_time(t));
+    put_le16(slot.entry + kDeDate, dir_pack_date(t));
+    put_le32(slot.entry + kDeSize, f.size);
+    if (release) put_le16(slot.entry + kDeCluster, 0);
+    r = dir_write_entry(kDrive, slot);
+    if (r != SmfsResult::Ok || !release) return r;
+    // The entry no longer names the cluster: freeing it now can only lose it.
+    freeChain(f.first);
     return fat_flush(kDrive);
 }
 
@@ -578,14 +583,16 @@ SmfsResult smfs_mkdir(const char* path, int) {
     r = dir_create_entry(kDrive, c, ".", DirEntryRecord{kAttrFolder, c, 0, time});
     if (r == SmfsResult::Ok)
         r = dir_create_entry(kDrive, c, "..", DirEntryRecord{kAttrFolder, t.parent, 0, time});
+    // The folder's cluster is complete and in use on the card before its parent names it.
+    if (r == SmfsResult::Ok) r = fat_flush(kDrive);
     if (r == SmfsResult::Ok)
         r = dir_create_entry(kDrive, t.parent, t.name.c_str(),
                              DirEntryRecord{kAttrFolder, c, 0, time});
     if (r != SmfsResult::Ok) {
         fat_set_entry(kDrive, c, kFatFree);
-        return r;
+        (void)fat_flush(kDrive);
     }
-    return fat_flush(kDrive);
+    return r;
 }
 
 SmfsResult smfs_rmdir(const char* path, int recursive) {
@@ -739,10 +746,15 @@ SmfsResult smfs_create(const char* path, int overwrite, SmfsHandle* handle) {
     std::uint32_t index = 0;
     if (!freeIndex(c, &index)) return SmfsResult::FileOpenTenTimes;
     fat_set_entry(kDrive, c, kFatEnd);
-    r = dir_create_entry(kDrive, t.parent, t.name.c_str(),
-                         DirEntryRecord{kAttrArchive, c, 0, now()});
+    // The cluster is in use on the card before the entry names it: power lost between the
+    // two leaves a lost cluster, not an entry on a free cluster.
+    r = fat_flush(kDrive);
+    if (r == SmfsResult::Ok)
+        r = dir_create_entry(kDrive, t.parent, t.name.c_str(),
+                             DirEntryRecord{kAttrArchive, c, 0, now()});
     if (r != SmfsResult::Ok) {
         fat_set_entry(kDrive, c, kFatFree);
+        (void)fat_flush(kDrive);
         return r;
     }
     *f = OpenFile{true, c, t.parent, 0, c, 0, 0, kSmfsReadWrite, index};

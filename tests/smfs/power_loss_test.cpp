@@ -1,0 +1,542 @@
+// Power loss at every write of a workload.
+//
+// The card lives in memory behind a fopencookie stream without a buffer, so every write the
+// library makes to the image is one call of the stream's write function: the place where a
+// machine would lose power. The workload (files of mixed sizes written in uneven pieces,
+// folders made and removed, files deleted, one format) runs once while every write is
+// logged. Until its Nth write the library cannot tell whether later writes will persist, so
+// the image left by a power loss after write N is the starting image with writes 1..N
+// applied; a few cuts are also run for real on a stream that drops every write after N,
+// and must leave exactly that image. For each N the image is opened by a fresh library,
+// which must mount it, read back every file closed before the cut byte for byte, and whose
+// check may report no more than lost clusters, the leftovers of the interrupted write and
+// a dangling entry of the file being written. Then one more file must write cleanly.
+#include "api_card.h"
+
+#include "smfs/ecc.h"
+#include "smfs/fat.h"
+
+#include <smfs/tools.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VELA_POWER_LOSS_SLOW 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELA_POWER_LOSS_SLOW 1
+#endif
+#endif
+
+namespace {
+
+// ---- The card in memory ----
+
+struct Write {
+    std::uint64_t offset;
+    std::vector<std::uint8_t> bytes;
+};
+
+// An image in memory. Writes past persistLimit are dropped and reported as done, as a
+// card that lost power would; every persisted write is appended to log when there is one.
+struct MemoryImage {
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t position = 0;
+    std::uint64_t writes = 0;
+    std::uint64_t persistLimit = UINT64_MAX;
+    std::vector<Write>* log = nullptr;
+};
+
+ssize_t memoryRead(void* cookie, char* buffer, std::size_t size) {
+    auto* m = static_cast<MemoryImage*>(cookie);
+    if (m->position >= m->bytes.size()) return 0;
+    const std::size_t n = std::min<std::uint64_t>(size, m->bytes.size() - m->position);
+    std::memcpy(buffer, m->bytes.data() + m->position, n);
+    m->position += n;
+    return ssize_t(n);
+}
+
+void applyWrite(std::vector<std::uint8_t>& image, const Write& w) {
+    if (image.size() < w.offset + w.bytes.size()) image.resize(w.offset + w.bytes.size(), 0);
+    std::copy(w.bytes.begin(), w.bytes.end(), image.begin() + std::ptrdiff_t(w.offset));
+}
+
+ssize_t memoryWrite(void* cookie, const char* data, std::size_t size) {
+    auto* m = static_cast<MemoryImage*>(cookie);
+    if (++m->writes <= m->persistLimit) {
+        Write w{m->position, std::vector<std::uint8_t>(data, data + size)};
+        applyWrite(m->bytes, w);
+        if (m->log) m->log->push_back(std::move(w));
+    }
+    m->position += size;
+    return ssize_t(size);
+}
+
+int memorySeek(void* cookie, off64_t* offset, int whence) {
+    auto* m = static_cast<MemoryImage*>(cookie);
+    const std::int64_t base = whence == SEEK_SET   ? 0
+                              : whence == SEEK_CUR ? std::int64_t(m->position)
+                                                   : std::int64_t(m->bytes.size());
+    if (base + *offset < 0) return -1;
+    m->position = std::uint64_t(base + *offset);
+    *offset = off64_t(m->position);
+    return 0;
+}
+
+int memoryClose(void*) {
+    return 0;
+}
+
+// A stream over the image. Unbuffered, each library write is one write call (and reads go
+// byte by byte, so only the runs that cut or log writes use it).
+class MemoryStream {
+public:
+    MemoryStream(MemoryImage& image, bool unbuffered) {
+        stream_ = fopencookie(
+            &image, "r+", cookie_io_functions_t{memoryRead, memoryWrite, memorySeek, memoryClose});
+        if (stream_ && unbuffered) setvbuf(stream_, nullptr, _IONBF, 0);
+    }
+    ~MemoryStream() {
+        if (stream_) std::fclose(stream_);
+    }
+    MemoryStream(const MemoryStream&) = delete;
+    MemoryStream& operator=(const MemoryStream&) = delete;
+    std::FILE* get() const { return stream_; }
+
+private:
+    std::FILE* stream_ = nullptr;
+};
+
+// Installs a stream in a freshly initialised library, as a program that starts after the
+// power came back would.
+void startLibrary(std::FILE* stream) {
+    smfs_shutdown();
+    smfs_set_image(stream);
+    smfs_set_clock(apiTestClock);
+    ASSERT_EQ(smfs_init(), SmfsResult::Ok);
+}
+
+// A formatted card of a type, in memory.
+std::vector<std::uint8_t> formattedImage(int cardType) {
+    MemoryImage m;
+    m.bytes.assign(card_image_bytes(cardType), 0xFF);
+    std::fill_n(m.bytes.begin(), kImageHeaderBytes, 0);
+    m.bytes[0] = kMakerSamsung;
+    EXPECT_TRUE(card_id_bytes(kMakerSamsung, cardType, &m.bytes[1]));
+    MemoryStream s(m, false);
+    startLibrary(s.get());
+    std::uint32_t bad = 0;
+    EXPECT_EQ(smfs_format("vx:", 0, &bad), SmfsResult::Ok);
+    smfs_shutdown();
+    return m.bytes;
+}
+
+// ---- The workload and what it promises ----
+
+// The writes an operation made: numbers first + 1 .. last.
+struct Span {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    bool doneBy(std::uint64_t n) const { return n >= last; }
+    bool cutBy(std::uint64_t n) const { return n > first && n < last; }
+};
+
+struct FileRecord {
+    std::string path;
+    std::vector<std::uint8_t> bytes;
+    Span written; // create to close
+    std::optional<Span> deleted;
+    std::optional<Span> formatted; // the format that wiped it
+};
+
+struct FolderRecord {
+    std::string path;
+    Span made;
+    std::optional<Span> removed;
+    std::optional<Span> formatted;
+};
+
+struct Workload {
+    std::vector<FileRecord> files;
+    std::vector<FolderRecord> folders;
+    std::vector<Span> formats;
+    std::uint64_t writes = 0;
+};
+
+// Runs the workload on an installed card whose writes image counts. With check set every
+// call must succeed (the recording run); on a card that lost power results are not
+// looked at, since reads then see what the card kept rather than what was written.
+class WorkloadRunner {
+public:
+    WorkloadRunner(MemoryImage& image, Workload& w, bool check)
+        : image_(image), w_(w), check_(check) {}
+
+    void run() {
+        mkdir("vx:\\GAMES");
+        mkdir("vx:\\MUSIC");
+        file("vx:\\A.BIN", 0, 1000);
+        file("vx:\\GAMES\\DEMO.QXE", 5000, 1000);
+        file("vx:\\B.TXT", 511, 511);
+        file("vx:\\GAMES\\C.DAT", 4096, 4096);
+        file("vx:\\MUSIC\\D.MID", 4097, 700);
+        file("vx:\\E.BIN", 20000, 3000);
+        file("vx:\\F.BIN", 1, 1);
+        mkdir("vx:\\GAMES\\LEVELS");
+        file("vx:\\GAMES\\LEVELS\\L1.DAT", 9000, 2500);
+        remove("vx:\\B.TXT");
+        file("vx:\\G.BIN", 12000, 5000);
+        rmdir("vx:\\MUSIC");
+        file("vx:\\H.BIN", 700, 300);
+        remove("vx:\\E.BIN");
+        mkdir("vx:\\TMP");
+        rmdir("vx:\\TMP");
+        format();
+        file("vx:\\I.BIN", 3000, 1024);
+        mkdir("vx:\\SAVE");
+        file("vx:\\SAVE\\J.SAV", 6000, 1500);
+        file("vx:\\SAVE\\K.SAV", 513, 100);
+        file("vx:\\L.BIN", 8192, 8192);
+        file("vx:\\M.BIN", 2000, 2000);
+        remove("vx:\\I.BIN");
+        file("vx:\\N.BIN", 16385, 4000);
+        file("vx:\\SAVE\\O.SAV", 300, 300);
+        file("vx:\\P.BIN", 4095, 1365);
+        file("vx:\\Q.BIN", 24000, 6000);
+        remove("vx:\\SAVE\\K.SAV");
+        file("vx:\\R.BIN", 100, 100);
+        w_.writes = image_.writes;
+    }
+
+private:
+    Span begin() const { return Span{image_.writes, image_.writes}; }
+    void end(Span& s) const { s.last = image_.writes; }
+    void expectOk(SmfsResult r, const std::string& what) {
+        if (check_) {
+            EXPECT_EQ(r, SmfsResult::Ok) << what;
+        }
+    }
+
+    void file(const std::string& path, std::size_t size, std::uint32_t piece) {
+        FileRecord f{path, apiPattern(size, unsigned(w_.files.size())), begin(), {}, {}};
+        SmfsHandle h = 0;
+        expectOk(smfs_create(path.c_str(), 2, &h), "create " + path);
+        for (std::size_t done = 0; done < size; done += piece) {
+            const auto n = std::uint32_t(std::min<std::size_t>(piece, size - done));
+            expectOk(smfs_write(h, f.bytes.data() + done, n), "write " + path);
+        }
+        expectOk(smfs_close(h), "close " + path);
+        end(f.written);
+        w_.files.push_back(std::move(f));
+    }
+
+    void remove(const std::string& path) {
+        Span s = begin();
+        expectOk(smfs_delete(path.c_str()), "delete " + path);
+        end(s);
+        for (FileRecord& f : w_.files)
+            if (f.path == path && !f.deleted && !f.formatted) f.deleted = s;
+    }
+
+    void mkdir(const std::string& path) {
+        FolderRecord d{path, begin(), {}, {}};
+        expectOk(smfs_mkdir(path.c_str(), 0), "mkdir " + path);
+        end(d.made);
+        w_.folders.push_back(std::move(d));
+    }
+
+    // Removes a folder and everything in it.
+    void rmdir(const std::string& path) {
+        Span s = begin();
+        expectOk(smfs_rmdir(path.c_str(), 1), "rmdir " + path);
+        end(s);
+        const std::string prefix = path + "\\";
+        for (FolderRecord& d : w_.folders)
+            if ((d.path == path || d.path.starts_with(prefix)) && !d.removed && !d.formatted)
+                d.removed = s;
+        for (FileRecord& f : w_.files)
+            if (f.path.starts_with(prefix) && !f.deleted && !f.formatted) f.deleted = s;
+    }
+
+    void format() {
+        Span s = begin();
+        std::uint32_t bad = 0;
+        expectOk(smfs_format("vx:", 0, &bad), "format");
+        end(s);
+        w_.formats.push_back(s);
+        for (FileRecord& f : w_.files)
+            if (!f.formatted) f.formatted = s;
+        for (FolderRecord& d : w_.folders)
+            if (!d.formatted) d.formatted = s;
+    }
+
+    MemoryImage& image_;
+    Workload& w_;
+    bool check_;
+};
+
+// Runs the workload on a copy of start, logging every write.
+Workload recordWorkload(const std::vector<std::uint8_t>& start, std::vector<Write>* log) {
+    Workload w;
+    MemoryImage m;
+    m.bytes = start;
+    m.log = log;
+    MemoryStream s(m, true);
+    startLibrary(s.get());
+    WorkloadRunner(m, w, true).run();
+    smfs_shutdown();
+    return w;
+}
+
+// ---- What a cut image must hold ----
+
+// The card path of whatever was being written or changed when write n was cut, or "".
+std::string pathCutBy(const Workload& w, std::uint64_t n) {
+    for (const FileRecord& f : w.files)
+        if (f.written.cutBy(n)) return f.path;
+    for (const FolderRecord& d : w.folders)
+        if (d.made.cutBy(n)) return d.path;
+    return "";
+}
+
+bool formatCutBy(const Workload& w, std::uint64_t n) {
+    return std::any_of(w.formats.begin(), w.formats.end(),
+                       [&](const Span& s) { return s.cutBy(n) || s.first + 1 == n; });
+}
+
+// The clusters of the chain an entry names, as the mounted FAT has it.
+std::vector<std::uint32_t> chainOf(const std::string& path) {
+    std::vector<std::uint32_t> chain;
+    SmfsEntryInfo info{};
+    if (path.empty() || smfs_info(path.c_str(), &info) != SmfsResult::Ok) return chain;
+    for (std::uint32_t c = info.firstCluster; fat_is_data_cluster(0, c) && chain.size() < 4096;
+         c = fat_entry(0, c))
+        chain.push_back(c);
+    return chain;
+}
+
+// True when a physical block holds nothing the mounted volume uses: a copy of its logical
+// block that the map does not read, or a data block whose clusters are free or belong to
+// the entry being written (its chain passed as cutChain).
+bool blockUnused(std::int64_t physBlock, const std::vector<std::uint32_t>& cutChain) {
+    const std::uint16_t field = media_phys_entry(std::uint32_t(physBlock));
+    const FatVolume* v = fat_volume(0);
+    CardGeometry g{};
+    if (physBlock <= 0 || !v || media_geometry(0, &g) != SmfsResult::Ok || field == kPhysFree ||
+        field == kPhysRetired || field == kFieldCis)
+        return false;
+    const std::uint32_t logBlock = block_address_field_number(field);
+    if (media_logical_entry(logBlock) != physBlock) return true;
+    const std::uint32_t first = logBlock * g.sectorsPerBlock;
+    if (first < v->dataStart) return false;
+    for (std::uint32_t s = first; s < first + g.sectorsPerBlock; s += v->sectorsPerCluster) {
+        const std::uint32_t c = kFirstCluster + (s - v->dataStart) / v->sectorsPerCluster;
+        if (fat_entry(0, c) != kFatFree &&
+            std::find(cutChain.begin(), cutChain.end(), c) == cutChain.end())
+            return false;
+    }
+    return true;
+}
+
+// Checker findings that mean nothing was lost: lost clusters, a stale copy of a block (until
+// the next write erases it), sectors torn by the cut in blocks no file or folder uses, and
+// anything about the entry that was being written.
+bool findingAllowed(const SmfsFinding& f, const std::string& cutPath, bool afterWrite,
+                    const std::vector<std::uint32_t>& cutChain) {
+    switch (f.kind) {
+    case SmfsFindingKind::LostClusters:
+        return true;
+    case SmfsFindingKind::DuplicateBlock:
+        return !afterWrite;
+    case SmfsFindingKind::EccCorrected:
+    case SmfsFindingKind::EccUncorrectable:
+    case SmfsFindingKind::EccCodeDamaged:
+    case SmfsFindingKind::AddressFieldsDiffer:
+        return blockUnused(f.physBlock, cutChain);
+    default:
+        return !cutPath.empty() && f.path == cutPath;
+    }
+}
+
+std::string describe(const SmfsCheckReport& report) {
+    std::string text;
+    for (const SmfsFinding& f : report.findings)
+        text += std::string("  ") + smfs_finding_name(f.kind) + " " + f.path + ": " + f.text + "\n";
+    return text;
+}
+
+int failureParts() {
+    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+}
+
+// Mounts the image a cut at write n left and checks every promise; returns false (with
+// failures recorded) when one is broken.
+bool verifyCut(const Workload& w, const std::vector<std::uint8_t>& cut, std::uint64_t n) {
+    const int partsBefore = failureParts();
+    MemoryImage m;
+    m.bytes = cut;
+    MemoryStream s(m, false);
+    startLibrary(s.get());
+    const std::string at =
+        "cut after write " + std::to_string(n) + " of " + std::to_string(w.writes);
+    std::uint64_t total = 0, used = 0, free = 0;
+    const SmfsResult mounted = smfs_space("vx:", &total, &used, &free);
+    if (formatCutBy(w, n)) {
+        // A format that was cut may leave no volume; whatever it left, formatting works.
+        EXPECT_TRUE(mounted == SmfsResult::Ok || mounted == SmfsResult::Unformatted) << at;
+        std::uint32_t bad = 0;
+        EXPECT_EQ(smfs_format("vx:", 0, &bad), SmfsResult::Ok) << at;
+        SmfsCheckReport report;
+        EXPECT_EQ(smfs_check(&report), SmfsResult::Ok) << at;
+        EXPECT_TRUE(report.clean()) << at << "\n" << describe(report);
+        return failureParts() == partsBefore;
+    }
+    EXPECT_EQ(mounted, SmfsResult::Ok) << at;
+    if (mounted != SmfsResult::Ok) return false;
+
+    for (const FileRecord& f : w.files) {
+        if (f.formatted && f.formatted->doneBy(n)) continue;
+        std::vector<std::uint8_t> back;
+        const SmfsResult r = apiReadFile(f.path, &back);
+        const bool gone = f.deleted && f.deleted->doneBy(n);
+        const bool going = f.deleted && f.deleted->cutBy(n);
+        if (gone) {
+            EXPECT_NE(r, SmfsResult::Ok) << at << ": deleted " << f.path << " is back";
+        } else if (f.written.doneBy(n) && !(going && r == SmfsResult::NotFound)) {
+            EXPECT_EQ(r, SmfsResult::Ok) << at << ": " << f.path;
+            EXPECT_TRUE(back == f.bytes) << at << ": " << f.path << " reads back " << back.size()
+                                         << " bytes, not its " << f.bytes.size();
+        }
+    }
+    for (const FolderRecord& d : w.folders) {
+        if (d.formatted && d.formatted->doneBy(n)) continue;
+        SmfsEntryInfo info{};
+        const SmfsResult r = smfs_info(d.path.c_str(), &info);
+        if (d.removed && d.removed->doneBy(n)) {
+            EXPECT_EQ(r, SmfsResult::NotFound) << at << ": removed " << d.path << " is back";
+        } else if (d.made.doneBy(n) && !(d.removed && d.removed->cutBy(n))) {
+            EXPECT_EQ(r, SmfsResult::Ok) << at << ": folder " << d.path;
+        }
+    }
+
+    // The card takes a new file, and that write erases the stale copy a cut copy on write
+    // left. Every cut that left one is followed that far, and every third of the others.
+    const std::string cutPath = pathCutBy(w, n);
+    bool staleCopy = false;
+    for (bool afterWrite : {false, true}) {
+        if (afterWrite) {
+            if (!staleCopy && n % 3 != 0) break;
+            const std::vector<std::uint8_t> bytes = apiPattern(5000, 99);
+            std::vector<std::uint8_t> back;
+            EXPECT_EQ(apiWriteFile("vx:\\AFTER.BIN", bytes, 3000), SmfsResult::Ok) << at;
+            EXPECT_EQ(apiReadFile("vx:\\AFTER.BIN", &back), SmfsResult::Ok) << at;
+            EXPECT_TRUE(back == bytes) << at << ": the file written after the cut";
+        }
+        SmfsCheckReport report;
+        EXPECT_EQ(smfs_check(&report), SmfsResult::Ok) << at;
+        const std::vector<std::uint32_t> cutChain = chainOf(cutPath);
+        for (const SmfsFinding& f : report.findings) {
+            staleCopy = staleCopy || f.kind == SmfsFindingKind::DuplicateBlock;
+            EXPECT_TRUE(findingAllowed(f, cutPath, afterWrite, cutChain))
+                << at << (afterWrite ? ", then a new file" : "") << " (writing '" << cutPath
+                << "')\n"
+                << describe(report);
+        }
+    }
+    return failureParts() == partsBefore;
+}
+
+// The cut points one run covers: every write, or a stride of them in the slow sanitizer
+// build. Shard k of count takes every count-th point from k.
+std::vector<std::uint64_t> cutPoints(std::uint64_t writes, unsigned shard, unsigned shards) {
+#ifdef VELA_POWER_LOSS_SLOW
+    const std::uint64_t stride = 7;
+#else
+    const std::uint64_t stride = 1;
+#endif
+    std::vector<std::uint64_t> points;
+    for (std::uint64_t n = 0; n <= writes; n += stride)
+        if ((n / stride) % shards == shard) points.push_back(n);
+    if (shard == 0 && points.back() != writes) points.push_back(writes);
+    return points;
+}
+
+struct CutCase {
+    int cardType;
+    unsigned shard;
+    unsigned shards;
+};
+
+class PowerLoss : public ::testing::TestWithParam<CutCase> {
+protected:
+    void TearDown() override {
+        smfs_shutdown();
+        smfs_set_clock(nullptr);
+    }
+};
+
+TEST_P(PowerLoss, EveryCutKeepsWhatWasClosed) {
+    const CutCase c = GetParam();
+    const std::vector<std::uint8_t> start = formattedImage(c.cardType);
+    std::vector<Write> log;
+    const Workload w = recordWorkload(start, &log);
+    ASSERT_FALSE(HasFailure());
+    ASSERT_EQ(log.size(), w.writes);
+
+    std::vector<std::uint8_t> cut = start;
+    std::uint64_t applied = 0;
+    std::size_t failures = 0;
+    for (std::uint64_t n : cutPoints(w.writes, c.shard, c.shards)) {
+        while (applied < n)
+            applyWrite(cut, log[applied++]);
+        if (!verifyCut(w, cut, n) && ++failures >= 3) break;
+    }
+}
+
+std::string cutCaseName(const ::testing::TestParamInfo<CutCase>& info) {
+    std::string capacity = card_capacity_text(info.param.cardType);
+    capacity.erase(std::remove(capacity.begin(), capacity.end(), ' '), capacity.end());
+    return capacity + "_part" + std::to_string(info.param.shard);
+}
+
+// 256-byte pages (a sector is two programs, so a cut can tear one) and 512-byte pages.
+INSTANTIATE_TEST_SUITE_P(Cards, PowerLoss,
+                         ::testing::Values(CutCase{1, 0, 4}, CutCase{1, 1, 4}, CutCase{1, 2, 4},
+                                           CutCase{1, 3, 4}, CutCase{2, 0, 4}, CutCase{2, 1, 4},
+                                           CutCase{2, 2, 4}, CutCase{2, 3, 4}),
+                         cutCaseName);
+
+// The replay above rests on this: a stream that really drops every write after the Nth,
+// with the library going on regardless, leaves the image the logged writes 1..N make.
+TEST(PowerLossCut, DroppingStreamLeavesTheLoggedWrites) {
+    const std::vector<std::uint8_t> start = formattedImage(1);
+    std::vector<Write> log;
+    const Workload w = recordWorkload(start, &log);
+    ASSERT_FALSE(HasFailure());
+    std::vector<std::uint8_t> expected = start;
+    std::uint64_t applied = 0;
+    for (std::uint64_t k = 1; k <= 8; ++k) {
+        const std::uint64_t n = w.writes * k / 9 + k;
+        while (applied < n)
+            applyWrite(expected, log[applied++]);
+        MemoryImage m;
+        m.bytes = start;
+        m.persistLimit = n;
+        MemoryStream s(m, true);
+        startLibrary(s.get());
+        Workload scratch;
+        WorkloadRunner(m, scratch, false).run();
+        smfs_shutdown();
+        EXPECT_GT(m.writes, n);
+        EXPECT_TRUE(m.bytes == expected) << "cut after write " << n;
+    }
+    smfs_set_clock(nullptr);
+}
+
+} // namespace
