@@ -73,27 +73,23 @@ inline bool WriteBytes(const QString& path, const std::vector<std::uint8_t>& byt
 // An 8-bit bitmap whose pixel (x, y) has palette index index(x, y), with `palette`.
 inline bool WriteBmp8(const QString& path, int width, int height, std::vector<Rgb> palette,
                       const std::function<std::uint32_t(int, int)>& index) {
-    BmpFields fields;
-    fields.width = width;
-    fields.height = height;
-    fields.bitCount = 8;
-    fields.clrUsed = static_cast<std::uint32_t>(palette.size());
-    fields.palette = std::move(palette);
-    fields.pixels = PackRows(width, height, 8, false, index);
-    return WriteBytes(path, BuildBmp(fields));
+    const auto used = static_cast<std::uint32_t>(palette.size());
+    return WriteBytes(path, BuildBmp({.width = width,
+                                      .height = height,
+                                      .palette = std::move(palette),
+                                      .clrUsed = used,
+                                      .pixels = PackRows(width, height, 8, false, index)}));
 }
 
 // A 24-bit bitmap of one colour.
 inline bool WriteBmp24(const QString& path, int width, int height, Rgb colour) {
-    BmpFields fields;
-    fields.width = width;
-    fields.height = height;
-    fields.bitCount = 24;
-    fields.pixels = PackRows(width, height, 24, false, [&](int, int) {
-        return std::uint32_t{colour.blue} | std::uint32_t{colour.green} << 8 |
-               std::uint32_t{colour.red} << 16;
-    });
-    return WriteBytes(path, BuildBmp(fields));
+    const std::uint32_t sample = std::uint32_t{colour.blue} | std::uint32_t{colour.green} << 8 |
+                                 std::uint32_t{colour.red} << 16;
+    return WriteBytes(path, BuildBmp({.width = width,
+                                      .height = height,
+                                      .bitCount = 24,
+                                      .pixels = PackRows(width, height, 24, false,
+                                                         [=](int, int) { return sample; })}));
 }
 
 inline void SendMouse(QWidget* widget, QEvent::Type type, QPoint at,
