@@ -660,6 +660,7 @@ int runMount(const Options& o) {
     fuse_args args = FUSE_ARGS_INIT(int(argv.size()), argv.data());
     const fuse_operations ops = operations();
     fuse* session = fuse_new(&args, &ops, sizeof ops, &mounted);
+    fuse_opt_free_args(&args); // what option parsing allocated; the session keeps its own
     if (!session) {
         report("FUSE refused the mount options");
         return kExitFailed;
