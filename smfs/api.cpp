@@ -440,6 +440,7 @@ void smfs_reset_drive_name() {
 
 SmfsResult smfs_space(const char* drivePath, std::uint64_t* total, std::uint64_t* used,
                       std::uint64_t* free) {
+    ChipSession session;
     *total = *used = *free = 0;
     SmfsResult r = drivePathOk(drivePath);
     if (r != SmfsResult::Ok) return r;
@@ -453,6 +454,7 @@ SmfsResult smfs_space(const char* drivePath, std::uint64_t* total, std::uint64_t
 }
 
 SmfsResult smfs_format(const char* drivePath, int full, std::uint32_t* badBlocks) {
+    ChipSession session;
     *badBlocks = 0;
     SmfsResult r = drivePathOk(drivePath);
     if (r != SmfsResult::Ok) return r;
@@ -465,6 +467,7 @@ SmfsResult smfs_format(const char* drivePath, int full, std::uint32_t* badBlocks
 }
 
 SmfsResult smfs_defer_fat(const char* drivePath) {
+    ChipSession session;
     SmfsResult r = drivePathOk(drivePath);
     if (r != SmfsResult::Ok) return r;
     fat_set_deferred(kDrive, true);
@@ -472,6 +475,7 @@ SmfsResult smfs_defer_fat(const char* drivePath) {
 }
 
 SmfsResult smfs_flush_fat(const char* drivePath) {
+    ChipSession session;
     SmfsResult r = drivePathOk(drivePath);
     if (r != SmfsResult::Ok) return r;
     fat_set_deferred(kDrive, false);
@@ -489,6 +493,7 @@ SmfsResult smfs_version(SmfsVersion* version) {
 // ---- Folders and entries ----
 
 SmfsResult smfs_chdir(const char* path) {
+    ChipSession session;
     if (!g_initialised) return SmfsResult::NotInitialised;
     if (!path) return SmfsResult::InvalidArgument;
     std::string p = path;
@@ -512,6 +517,7 @@ SmfsResult smfs_getcwd(char* out, std::size_t capacity) {
 
 SmfsResult smfs_list(const char* path, std::uint32_t first, std::uint32_t count, char* names,
                      std::uint32_t* delivered) {
+    ChipSession session;
     *delivered = 0;
     Target t;
     SmfsResult r = prepare(path, &t);
@@ -525,6 +531,7 @@ SmfsResult smfs_list(const char* path, std::uint32_t first, std::uint32_t count,
 }
 
 SmfsResult smfs_count(const char* path, std::uint32_t* count) {
+    ChipSession session;
     *count = 0;
     Target t;
     SmfsResult r = prepare(path, &t);
@@ -538,6 +545,7 @@ SmfsResult smfs_count(const char* path, std::uint32_t* count) {
 }
 
 SmfsResult smfs_info(const char* path, SmfsEntryInfo* info) {
+    ChipSession session;
     std::memset(info, 0, sizeof *info);
     Target t;
     SmfsResult r = prepare(path, &t);
@@ -551,6 +559,7 @@ SmfsResult smfs_info(const char* path, SmfsEntryInfo* info) {
 }
 
 SmfsResult smfs_file_size(const char* path, std::uint32_t* size) {
+    ChipSession session;
     *size = 0;
     Target t;
     SmfsResult r = prepare(path, &t);
@@ -564,6 +573,7 @@ SmfsResult smfs_file_size(const char* path, std::uint32_t* size) {
 }
 
 SmfsResult smfs_mkdir(const char* path, int) {
+    ChipSession session;
     Target t;
     SmfsResult r = prepare(path, &t);
     if (r != SmfsResult::Ok) return r;
@@ -596,6 +606,7 @@ SmfsResult smfs_mkdir(const char* path, int) {
 }
 
 SmfsResult smfs_rmdir(const char* path, int recursive) {
+    ChipSession session;
     Target t;
     SmfsResult r = prepare(path, &t);
     if (r != SmfsResult::Ok) return r;
@@ -635,6 +646,7 @@ SmfsResult smfs_rmdir(const char* path, int recursive) {
 }
 
 SmfsResult smfs_delete(const char* path) {
+    ChipSession session;
     Target t;
     SmfsResult r = prepare(path, &t);
     if (r != SmfsResult::Ok) return r;
@@ -649,6 +661,7 @@ SmfsResult smfs_delete(const char* path) {
 }
 
 SmfsResult smfs_move(const char* source, const char* target) {
+    ChipSession session;
     if (!g_initialised) return SmfsResult::NotInitialised;
     Target from;
     Target to;
@@ -698,6 +711,7 @@ SmfsResult smfs_move(const char* source, const char* target) {
 }
 
 SmfsResult smfs_rename(const char* source, const char* target) {
+    ChipSession session;
     if (!g_initialised) return SmfsResult::NotInitialised;
     Target from;
     Target to;
@@ -721,6 +735,7 @@ SmfsResult smfs_rename(const char* source, const char* target) {
 // ---- Files ----
 
 SmfsResult smfs_create(const char* path, int overwrite, SmfsHandle* handle) {
+    ChipSession session;
     *handle = 0;
     Target t;
     SmfsResult r = prepare(path, &t);
@@ -763,6 +778,7 @@ SmfsResult smfs_create(const char* path, int overwrite, SmfsHandle* handle) {
 }
 
 SmfsResult smfs_open(const char* path, int mode, SmfsHandle* handle) {
+    ChipSession session;
     *handle = 0;
     Target t;
     SmfsResult r = prepare(path, &t);
@@ -800,6 +816,7 @@ SmfsResult smfs_open(const char* path, int mode, SmfsHandle* handle) {
 }
 
 SmfsResult smfs_read(SmfsHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count) {
+    ChipSession session;
     *count = 0;
     OpenFile* f = nullptr;
     SmfsResult r = findRecord(handle, &f);
@@ -830,6 +847,7 @@ SmfsResult smfs_read(SmfsHandle handle, void* buffer, std::uint32_t length, std:
 }
 
 SmfsResult smfs_write(SmfsHandle handle, const void* data, std::uint32_t length) {
+    ChipSession session;
     OpenFile* f = nullptr;
     SmfsResult r = findRecord(handle, &f);
     if (r != SmfsResult::Ok) return r;
@@ -870,6 +888,7 @@ SmfsResult smfs_write(SmfsHandle handle, const void* data, std::uint32_t length)
 }
 
 SmfsResult smfs_seek(SmfsHandle handle, int origin, std::int64_t offset, std::uint32_t* previous) {
+    ChipSession session;
     OpenFile* f = nullptr;
     SmfsResult r = findRecord(handle, &f);
     if (r != SmfsResult::Ok) return r;
@@ -893,6 +912,7 @@ SmfsResult smfs_seek(SmfsHandle handle, int origin, std::int64_t offset, std::ui
 }
 
 SmfsResult smfs_reserve(SmfsHandle handle, std::uint32_t additional) {
+    ChipSession session;
     OpenFile* f = nullptr;
     SmfsResult r = findRecord(handle, &f);
     if (r != SmfsResult::Ok) return r;
@@ -958,6 +978,7 @@ SmfsResult smfs_reserve(SmfsHandle handle, std::uint32_t additional) {
 }
 
 SmfsResult smfs_close(SmfsHandle handle) {
+    ChipSession session;
     OpenFile* f = nullptr;
     SmfsResult r = findRecord(handle, &f);
     if (r != SmfsResult::Ok) return r;

@@ -1,19 +1,22 @@
 // Card geometry, the emulated NAND chip and the page driver.
 //
 // The chip decodes command and address bytes like the real part. Data bytes written after a
-// serial-input command go into a page register and reach the image in one positioned write
-// when the program is confirmed; reads stream straight from the image. A block erase is one
-// write of the block's records filled with 0xFF. Sequential records go out through the
-// stream's buffer; the block layer flushes at the end of each of its write operations, so a
-// failing stream is reported by the operation that wrote. Reads past the end of a short image
-// come back as erased bytes (0xFF).
+// serial-input command go into a page register and reach the image when the program is
+// confirmed; a block erase fills the block's records with 0xFF. Within a session the block
+// cache below gathers them (see Image access); the block layer flushes at the end of each of
+// its write operations, so a failing stream is reported by the operation that wrote. Reads
+// past the end of a short image come back as erased bytes (0xFF). The chip counts its page
+// reads, programs and erases for the benchmarks and tests.
 #include "chip.h"
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -71,9 +74,23 @@ constexpr std::uint8_t kStatusFailed = 0x01;
 constexpr std::uint32_t kMaxRecordBytes = 528;
 constexpr int kStatusPolls = 1440000;
 
-// ---- Stream access, shared by the chip and the identification read ----
+// ---- Operation counters ----
+
+ChipCounters gCounters;
+
+// ---- Image access ----
+//
+// Raw access goes through the stream's file descriptor with positioned reads and writes when
+// it has one, otherwise through the stream itself. Inside a session (chip_session_begin) whole
+// blocks of page records are kept in a few cache slots: reads are served from memory, and the
+// programs and the erase of one block gather in its slot and go out as one write of the bytes
+// they changed when the chip moves on to another block, at a flush, or when the session ends.
+// Only one block is ever held back, so the image sees the writes in the order the chip made
+// them, block by block. Outside a session nothing is cached: a test or tool that changes the
+// image between two library calls is always seen.
 
 std::FILE* gStream = nullptr;
+int gFd = -1;
 bool gIoError = false;
 enum class StreamOp { None, Read, Write };
 StreamOp gLastOp = StreamOp::None;
@@ -96,9 +113,18 @@ bool seekTo(std::uint64_t offset, StreamOp op) {
     return true;
 }
 
-void imageRead(std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
+// Reads count bytes at offset; what lies past the end of the image reads as erased (0xFF).
+void rawRead(std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
     std::size_t got = 0;
-    if (seekTo(offset, StreamOp::Read)) {
+    if (gFd >= 0) {
+        while (got < count) {
+            ssize_t n = pread(gFd, buffer + got, count - got, off_t(offset + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) gIoError = true;
+            if (n <= 0) break;
+            got += std::size_t(n);
+        }
+    } else if (seekTo(offset, StreamOp::Read)) {
         got = std::fread(buffer, 1, count, gStream);
         if (got < count) {
             if (std::ferror(gStream)) gIoError = true;
@@ -109,13 +135,191 @@ void imageRead(std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
     std::fill(buffer + got, buffer + count, 0xFF);
 }
 
-void imageWrite(std::uint64_t offset, const std::uint8_t* data, std::size_t count) {
+void rawWrite(std::uint64_t offset, const std::uint8_t* data, std::size_t count) {
+    if (gFd >= 0) {
+        std::size_t done = 0;
+        while (done < count) {
+            ssize_t n = pwrite(gFd, data + done, count - done, off_t(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                gIoError = true;
+                return;
+            }
+            done += std::size_t(n);
+        }
+        return;
+    }
     if (!seekTo(offset, StreamOp::Write)) return;
     if (std::fwrite(data, 1, count, gStream) != count) {
         gIoError = true;
         std::clearerr(gStream);
         gLastOp = StreamOp::None;
     }
+}
+
+constexpr std::uint32_t kNoBlock = 0xFFFFFFFF;
+constexpr int kCacheSlots = 8;
+
+struct CacheSlot {
+    std::uint32_t block = kNoBlock;
+    std::uint64_t lastUse = 0;
+};
+
+struct BlockCache {
+    int sessionDepth = 0;
+    std::uint32_t blockBytes = 0; // bytes of one block's page records; 0 when not set up
+    std::uint32_t blocks = 0;
+    std::vector<std::uint8_t> bytes; // kCacheSlots blocks
+    std::array<CacheSlot, kCacheSlots> slots{};
+    std::uint64_t useClock = 0;
+    int dirty = -1; // the slot holding writes not yet in the image
+    std::uint32_t dirtyLow = 0;
+    std::uint32_t dirtyHigh = 0;
+    std::uint32_t lastMiss = kNoBlock;
+};
+
+BlockCache gCache;
+
+std::uint8_t* slotBytes(int slot) {
+    return gCache.bytes.data() + std::size_t(slot) * gCache.blockBytes;
+}
+
+std::uint64_t blockOffset(std::uint32_t block) {
+    return kImageHeaderBytes + std::uint64_t(block) * gCache.blockBytes;
+}
+
+void writeBackDirty() {
+    if (gCache.dirty < 0) return;
+    const int slot = gCache.dirty;
+    gCache.dirty = -1;
+    rawWrite(blockOffset(gCache.slots[std::size_t(slot)].block) + gCache.dirtyLow,
+             slotBytes(slot) + gCache.dirtyLow, gCache.dirtyHigh - gCache.dirtyLow);
+}
+
+void dropCache() {
+    writeBackDirty();
+    for (CacheSlot& s : gCache.slots)
+        s.block = kNoBlock;
+    gCache.lastMiss = kNoBlock;
+}
+
+// The block whose records hold [offset, offset + count), or kNoBlock when the range is not
+// inside one block of the page array or nothing may be cached now.
+std::uint32_t cachedBlockOf(std::uint64_t offset, std::size_t count) {
+    if (gCache.sessionDepth == 0 || gCache.blockBytes == 0 || offset < kImageHeaderBytes)
+        return kNoBlock;
+    const std::uint64_t block = (offset - kImageHeaderBytes) / gCache.blockBytes;
+    if (block >= gCache.blocks) return kNoBlock;
+    if (offset + count > blockOffset(std::uint32_t(block)) + gCache.blockBytes) return kNoBlock;
+    return std::uint32_t(block);
+}
+
+int findSlot(std::uint32_t block) {
+    for (int i = 0; i < kCacheSlots; ++i) {
+        if (gCache.slots[std::size_t(i)].block == block) {
+            gCache.slots[std::size_t(i)].lastUse = ++gCache.useClock;
+            return i;
+        }
+    }
+    return -1;
+}
+
+// A slot for block, the least recently used one (never the one holding back writes).
+int claimSlot(std::uint32_t block) {
+    int victim = -1;
+    for (int i = 0; i < kCacheSlots; ++i) {
+        if (i == gCache.dirty) continue;
+        if (victim < 0 ||
+            gCache.slots[std::size_t(i)].lastUse < gCache.slots[std::size_t(victim)].lastUse)
+            victim = i;
+    }
+    gCache.slots[std::size_t(victim)] = CacheSlot{block, ++gCache.useClock};
+    return victim;
+}
+
+int loadSlot(std::uint32_t block) {
+    const int slot = claimSlot(block);
+    rawRead(blockOffset(block), slotBytes(slot), gCache.blockBytes);
+    return slot;
+}
+
+// Marks [low, high) of a slot's block as changed; the writes held back for another block go
+// out first, so the image sees them in order.
+void markDirty(int slot, std::uint32_t low, std::uint32_t high) {
+    if (gCache.dirty != slot) {
+        writeBackDirty();
+        gCache.dirty = slot;
+        gCache.dirtyLow = low;
+        gCache.dirtyHigh = high;
+        return;
+    }
+    gCache.dirtyLow = std::min(gCache.dirtyLow, low);
+    gCache.dirtyHigh = std::max(gCache.dirtyHigh, high);
+}
+
+void imageRead(std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
+    const std::uint32_t block = cachedBlockOf(offset, count);
+    if (block == kNoBlock) {
+        writeBackDirty();
+        rawRead(offset, buffer, count);
+        return;
+    }
+    int slot = findSlot(block);
+    if (slot < 0) {
+        // A single look at a block (the map build reads one spare per block) is not worth
+        // reading the whole block; the second look in a row is.
+        if (block != gCache.lastMiss) {
+            gCache.lastMiss = block;
+            writeBackDirty();
+            rawRead(offset, buffer, count);
+            return;
+        }
+        slot = loadSlot(block);
+    }
+    std::memcpy(buffer, slotBytes(slot) + (offset - blockOffset(block)), count);
+}
+
+void imageWrite(std::uint64_t offset, const std::uint8_t* data, std::size_t count) {
+    const std::uint32_t block = cachedBlockOf(offset, count);
+    if (block == kNoBlock) {
+        dropCache();
+        rawWrite(offset, data, count);
+        return;
+    }
+    int slot = findSlot(block);
+    if (slot < 0) slot = loadSlot(block);
+    const std::uint32_t at = std::uint32_t(offset - blockOffset(block));
+    std::memcpy(slotBytes(slot) + at, data, count);
+    markDirty(slot, at, at + std::uint32_t(count));
+}
+
+// Erases a whole block of the page array in the cache; false when it is not cacheable.
+bool cachedErase(std::uint64_t offset) {
+    const std::uint32_t block = cachedBlockOf(offset, gCache.blockBytes);
+    if (block == kNoBlock || offset != blockOffset(block)) return false;
+    int slot = findSlot(block);
+    if (slot < 0) {
+        // Nothing of the old contents is needed: the slot becomes all 0xFF.
+        if (gCache.dirty >= 0 && gCache.slots[std::size_t(gCache.dirty)].block != block)
+            writeBackDirty();
+        slot = claimSlot(block);
+    }
+    std::memset(slotBytes(slot), 0xFF, gCache.blockBytes);
+    markDirty(slot, 0, gCache.blockBytes);
+    return true;
+}
+
+void setCacheGeometry(int cardType) {
+    dropCache();
+    if (cardType < 0) {
+        gCache.blockBytes = 0;
+        gCache.blocks = 0;
+        return;
+    }
+    const CardGeometry& g = card_geometry(cardType);
+    gCache.blockBytes = g.pagesPerBlock * card_page_layout(cardType).recordBytes;
+    gCache.blocks = g.physBlocks;
+    gCache.bytes.assign(std::size_t(kCacheSlots) * gCache.blockBytes, 0xFF);
 }
 
 // ---- Chip state ----
@@ -192,6 +396,7 @@ std::optional<ChipFault> startOperation(ChipOp op) {
 }
 
 void confirmProgram() {
+    ++gCounters.pagePrograms;
     std::optional<ChipFault> fault = startOperation(ChipOp::Program);
     if (!fault || gChip.registerLow >= gChip.registerHigh) return;
     std::uint8_t* first = gChip.pageRegister.data() + gChip.registerLow;
@@ -203,12 +408,18 @@ void confirmProgram() {
 }
 
 void confirmErase() {
+    ++gCounters.blockErases;
     std::optional<ChipFault> fault = startOperation(ChipOp::Erase);
     if (!fault) return;
-    const CardGeometry& g = card_geometry(gChip.cardType < 0 ? 0 : gChip.cardType);
-    std::vector<std::uint8_t> erased(std::size_t(g.pagesPerBlock) * chipLayout().recordBytes, 0xFF);
-    if (*fault == ChipFault::Corrupt) erased[0] = 0x00;
-    imageWrite(recordOffset(gChip.page, 0), erased.data(), erased.size());
+    const std::uint64_t offset = recordOffset(gChip.page, 0);
+    if (*fault == ChipFault::Corrupt || !cachedErase(offset)) {
+        const CardGeometry& g = card_geometry(gChip.cardType < 0 ? 0 : gChip.cardType);
+        std::vector<std::uint8_t> erased(std::size_t(g.pagesPerBlock) * chipLayout().recordBytes,
+                                         0xFF);
+        if (*fault == ChipFault::Corrupt) erased[0] = 0x00;
+        dropCache();
+        rawWrite(offset, erased.data(), erased.size());
+    }
     gChip.column = 0;
     gChip.page += 1;
 }
@@ -314,7 +525,15 @@ std::uint64_t card_image_bytes(int cardType) {
 // ---- Image slot ----
 
 void smc_set_image(std::FILE* stream) {
+    dropCache();
     gStream = stream;
+    gLastOp = StreamOp::None;
+    gFd = -1;
+    if (!stream) return;
+    // Whatever the owner wrote through the stream must be in the file before the descriptor
+    // is used directly; a stream without one (a cookie stream) is used through stdio.
+    std::fflush(stream);
+    gFd = fileno(stream);
 }
 std::FILE* smc_image() {
     return gStream;
@@ -323,6 +542,7 @@ std::FILE* smc_image() {
 // ---- Chip ----
 
 void chip_reset() {
+    setCacheGeometry(-1);
     ChipFaultHook hook = std::move(gChip.faultHook);
     gChip = Chip{};
     gChip.faultHook = std::move(hook);
@@ -330,6 +550,7 @@ void chip_reset() {
 }
 
 void chip_set_card_type(int cardType) {
+    if (cardType != gChip.cardType) setCacheGeometry(cardType);
     gChip.cardType = cardType;
 }
 
@@ -338,10 +559,27 @@ void chip_set_fault_hook(ChipFaultHook hook) {
 }
 
 void chip_flush() {
-    if (gStream && std::fflush(gStream) != 0) {
+    writeBackDirty();
+    if (gStream && gFd < 0 && std::fflush(gStream) != 0) {
         gIoError = true;
         std::clearerr(gStream);
     }
+}
+
+void chip_session_begin() {
+    if (gCache.sessionDepth++ == 0) dropCache();
+}
+
+void chip_session_end() {
+    if (gCache.sessionDepth > 0 && --gCache.sessionDepth == 0) dropCache();
+}
+
+ChipCounters chip_counters() {
+    return gCounters;
+}
+
+void chip_reset_counters() {
+    gCounters = ChipCounters{};
 }
 
 bool chip_take_io_error() {
@@ -390,6 +628,7 @@ void chip_address(std::uint8_t address) {
     if (++gChip.addressCycles == needed) {
         gChip.addressCycles = 0;
         decodeAddress();
+        if (gChip.command != 0x60 && gChip.command != 0x80) ++gCounters.pageReads;
     }
 }
 

@@ -3,8 +3,8 @@
 // page driver that the block layer calls.
 //
 // The chip is a command machine like the real part: command bytes, address cycles, data.
-// Data moves as runs of bytes (a whole page record, or a whole block for an erase), so each
-// program, read or erase costs one positioned stream read or write, not one per byte.
+// Data moves as runs of bytes (a whole page record, or a whole block for an erase); within a
+// session whole blocks are kept in memory, so a run costs a copy rather than a file access.
 #pragma once
 
 #include <smfs/result.h>
@@ -79,6 +79,31 @@ void chip_write_bytes(const std::uint8_t* data, std::size_t count);
 void chip_read_bytes(std::uint8_t* buffer, std::size_t count);
 // Pushes buffered writes to the image.
 void chip_flush();
+
+// A session lets the chip keep whole blocks of the image in memory and gather the writes to
+// one block into one image write; the outermost session's end writes everything out and
+// forgets the blocks. Outside any session every read and write goes to the image at once.
+// Each library operation runs as one session, so a change made to the image file between
+// two operations is always seen.
+void chip_session_begin();
+void chip_session_end();
+class ChipSession {
+public:
+    ChipSession() { chip_session_begin(); }
+    ~ChipSession() { chip_session_end(); }
+    ChipSession(const ChipSession&) = delete;
+    ChipSession& operator=(const ChipSession&) = delete;
+};
+
+// What the chip has done since the counters were last reset: page reads (read commands
+// with an address), page programs and block erases (confirmed, whatever their status).
+struct ChipCounters {
+    std::uint64_t pageReads = 0;
+    std::uint64_t pagePrograms = 0;
+    std::uint64_t blockErases = 0;
+};
+ChipCounters chip_counters();
+void chip_reset_counters();
 // True once a stream read or write has failed since the last call; clears the flag.
 bool chip_take_io_error();
 

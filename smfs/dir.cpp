@@ -177,18 +177,30 @@ SmfsResult deleteFileAt(unsigned drive, std::uint32_t dirCluster, const DirSlot&
 // Writes a new entry named by 11 characters, with the fields of e (name bytes ignored).
 SmfsResult createRaw(unsigned drive, std::uint32_t dirCluster, const std::uint8_t* name,
                      std::uint8_t* e) {
+    // One walk up to the end marker tells whether the name exists and finds the place for
+    // the entry: the first deleted entry, else the end marker itself.
     DirSlot slot{};
-    DirKey key;
-    key.text = reinterpret_cast<const char*>(name);
-    SmfsResult r = dir_find(drive, kFindRaw, dirCluster, key, &slot);
+    bool placed = false;
+    auto place = [&](std::uint32_t cluster, std::uint32_t offset) {
+        if (placed) return;
+        slot.cluster = cluster;
+        slot.offset = offset;
+        placed = true;
+    };
+    SmfsResult r = walkEntries(drive, dirCluster,
+                               [&](const std::uint8_t* at, std::uint32_t c, std::uint32_t o) {
+                                   if (at[0] == kEntryFree) {
+                                       place(c, o);
+                                       return int(kEnd);
+                                   }
+                                   if (isNamedEntry(at) && std::memcmp(at, name, kNameChars) == 0)
+                                       return int(kStop);
+                                   if (at[0] == kEntryDeleted) place(c, o);
+                                   return int(kNext);
+                               });
     if (r == SmfsResult::Ok) return SmfsResult::NameExists;
     if (r != SmfsResult::NotFound) return r;
-
-    key = DirKey{};
-    key.number = 1;
-    r = dir_find(drive, kFindDeletedRun, dirCluster, key, &slot);
-    if (r == SmfsResult::NotFound) r = dir_find(drive, kFindEnd, dirCluster, key, &slot);
-    if (r == SmfsResult::NotFound) {
+    if (!placed) {
         if (dirCluster == kRootCluster) return SmfsResult::RootFull;
         std::uint32_t last = 0;
         std::uint32_t added = 0;
@@ -204,8 +216,6 @@ SmfsResult createRaw(unsigned drive, std::uint32_t dirCluster, const std::uint8_
         if (r != SmfsResult::Ok) return r;
         slot.cluster = added;
         slot.offset = 0;
-    } else if (r != SmfsResult::Ok) {
-        return r;
     }
 
     std::memcpy(e + kDeName, name, kNameChars);

@@ -10,19 +10,27 @@
 
 namespace {
 
-int parityOf(unsigned value) {
-    return std::popcount(value) & 1;
+// Parities by folding, without a population count (which may be a library call).
+unsigned parity64(std::uint64_t value) {
+    value ^= value >> 32;
+    value ^= value >> 16;
+    value ^= value >> 8;
+    value ^= value >> 4;
+    return (0x6996u >> (value & 0x0F)) & 1u;
 }
+
+int parityOf(unsigned value) {
+    return int(parity64(value));
+}
+
+// Bit k of a nibble moved to bit 2k.
+constexpr std::uint8_t kSpread[16] = {0x00, 0x01, 0x04, 0x05, 0x10, 0x11, 0x14, 0x15,
+                                      0x40, 0x41, 0x44, 0x45, 0x50, 0x51, 0x54, 0x55};
 
 // Interleaves the even line parities (from even) and odd ones (from odd), four bits each,
 // as LP(2k+1) LP(2k) pairs from the high bit down.
 std::uint8_t interleave(unsigned even, unsigned odd) {
-    std::uint8_t out = 0;
-    for (int k = 0; k < 4; ++k) {
-        out |= std::uint8_t(((even >> k) & 1) << (2 * k));
-        out |= std::uint8_t(((odd >> k) & 1) << (2 * k + 1));
-    }
-    return out;
+    return std::uint8_t(kSpread[even & 0x0F] | (kSpread[odd & 0x0F] << 1));
 }
 
 } // namespace
@@ -30,32 +38,43 @@ std::uint8_t interleave(unsigned even, unsigned odd) {
 void ecc_compute(const std::uint8_t* data, std::uint8_t* ecc) {
     // Line parity LP(2k+1) is the parity of all bytes whose index has bit k set, LP(2k) that
     // of the others. Working on 64-bit words, index bits 3..7 pick whole words and bits 0..2
-    // pick bytes within a word, so one pass of word XORs gathers everything.
-    std::uint64_t all = 0;
+    // pick bytes within a word. The words are folded pairwise: at each level the odd members
+    // of the pairs XOR to the words whose index has that level's bit set; the four sums left
+    // give the last two index bits and the XOR of all bytes.
+    std::uint64_t w[32];
+    std::memcpy(w, data, sizeof w);
     std::uint64_t byWordBit[5] = {};
-    for (unsigned j = 0; j < 32; ++j) {
-        std::uint64_t w;
-        std::memcpy(&w, data + 8 * j, 8);
-        all ^= w;
-        for (unsigned b = 0; b < 5; ++b) {
-            if (j & (1u << b)) byWordBit[b] ^= w;
-        }
+    std::uint64_t p[16], q[8], r[4];
+    for (unsigned i = 0; i < 16; ++i) {
+        byWordBit[0] ^= w[2 * i + 1];
+        p[i] = w[2 * i] ^ w[2 * i + 1];
     }
+    for (unsigned i = 0; i < 8; ++i) {
+        byWordBit[1] ^= p[2 * i + 1];
+        q[i] = p[2 * i] ^ p[2 * i + 1];
+    }
+    for (unsigned i = 0; i < 4; ++i) {
+        byWordBit[2] ^= q[2 * i + 1];
+        r[i] = q[2 * i] ^ q[2 * i + 1];
+    }
+    byWordBit[3] = r[1] ^ r[3];
+    byWordBit[4] = r[2] ^ r[3];
+    const std::uint64_t all = r[0] ^ r[1] ^ r[2] ^ r[3];
     // Little-endian bytes: byte i of a word holds bits 8i..8i+7.
     constexpr std::uint64_t kByteBit[3] = {0xFF00FF00FF00FF00ull, 0xFFFF0000FFFF0000ull,
                                            0xFFFFFFFF00000000ull};
     unsigned odd = 0;
     for (unsigned k = 0; k < 3; ++k)
-        odd |= unsigned(std::popcount(all & kByteBit[k]) & 1) << k;
+        odd |= parity64(all & kByteBit[k]) << k;
     for (unsigned b = 0; b < 5; ++b)
-        odd |= unsigned(std::popcount(byWordBit[b]) & 1) << (b + 3);
-    unsigned total = unsigned(std::popcount(all) & 1);
-    unsigned even = odd ^ (total ? 0xFFu : 0u);
+        odd |= parity64(byWordBit[b]) << (b + 3);
+    const unsigned even = odd ^ (parity64(all) ? 0xFFu : 0u);
     ecc[0] = std::uint8_t(~interleave(even & 0x0F, odd & 0x0F));
     ecc[1] = std::uint8_t(~interleave(even >> 4, odd >> 4));
-    unsigned column = 0;
-    for (unsigned i = 0; i < 8; ++i)
-        column ^= unsigned(all >> (8 * i)) & 0xFF;
+    std::uint64_t folded = all ^ (all >> 32);
+    folded ^= folded >> 16;
+    folded ^= folded >> 8;
+    const unsigned column = unsigned(folded & 0xFF);
     unsigned cp = 0;
     cp |= unsigned(parityOf(column & 0x55)) << 0; // CP0
     cp |= unsigned(parityOf(column & 0xAA)) << 1; // CP1
@@ -72,6 +91,7 @@ SmfsResult ecc_check(std::uint8_t* data, const std::uint8_t* storedEcc) {
     unsigned x0 = unsigned(storedEcc[0] ^ computed[0]);
     unsigned x1 = unsigned(storedEcc[1] ^ computed[1]);
     unsigned x2 = unsigned(storedEcc[2] ^ computed[2]) & 0xFC;
+    if ((x0 | x1 | x2) == 0) return SmfsResult::Ok;
     int differing = std::popcount(x0) + std::popcount(x1) + std::popcount(x2);
     if (differing == 11) {
         // A single data bit: the odd line parities spell the byte, CP5 CP3 CP1 the bit.

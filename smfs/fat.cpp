@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -33,6 +34,10 @@ struct VolumeState {
     std::uint32_t entryCount = 0; // clusterCount + 2
     std::uint32_t sectorsPerBlock = 0;
     bool deferred = false;
+    // No cluster below this one is free, so allocation starts its search here.
+    std::uint32_t freeHint = kFirstCluster;
+    // The FAT region (every copy) as the last flush wrote it; empty when not known.
+    std::vector<std::uint8_t> written;
 };
 
 VolumeState g_volume;
@@ -40,10 +45,6 @@ FatMountHook g_mountHook = nullptr;
 
 bool mounted() {
     return g_volume.marker == kReady && g_volume.fat;
-}
-
-std::uint64_t blockBytes() {
-    return std::uint64_t(g_volume.sectorsPerBlock) * kSectorBytes;
 }
 
 // Calls io(logBlock, offsetInBlock, bufferOffset, length) for each piece of a byte range that
@@ -259,6 +260,7 @@ SmfsResult checkRange(std::uint32_t cluster, std::uint32_t offsetBytes, std::uin
 
 void fat_reset() {
     g_volume.marker = 0;
+    g_volume.written.clear();
     g_volume.fat.reset();
     g_volume.entryCount = 0;
     g_volume.vol = FatVolume{};
@@ -279,6 +281,8 @@ SmfsResult fat_mount(unsigned drive) {
     g_volume.marker = 0;
     g_volume.fat.reset();
     g_volume.entryCount = 0;
+    g_volume.written.clear();
+    g_volume.freeHint = kFirstCluster;
     if (g_mountHook) g_mountHook(drive);
 
     SectorBuffer buffer;
@@ -348,23 +352,46 @@ SmfsResult fat_flush(unsigned drive) {
     const FatVolume& v = g_volume.vol;
     const std::uint64_t copyBytes = std::uint64_t(v.fatSectors) * kSectorBytes;
     const std::uint64_t imageBytes = fatImageBytes(v.fatType, g_volume.entryCount);
-    std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[imageBytes + 1]());
-    std::unique_ptr<std::uint8_t[]> block(new (std::nothrow) std::uint8_t[blockBytes()]);
-    if (!image || !block) return SmfsResult::OutOfMemory;
-    encodeFat(v.fatType, g_volume.fat.get(), g_volume.entryCount, image.get());
+    std::vector<std::uint8_t> region;
+    try {
+        region.assign(copyBytes * v.fatCount, 0);
+    } catch (const std::bad_alloc&) {
+        return SmfsResult::OutOfMemory;
+    }
+    encodeFat(v.fatType, g_volume.fat.get(), g_volume.entryCount, region.data());
+    for (std::uint32_t copy = 1; copy < v.fatCount; ++copy)
+        std::memcpy(region.data() + copy * copyBytes, region.data(), std::size_t(imageBytes));
 
-    // All copies lie back to back: write them as one range so that a block shared by two
-    // copies is rewritten once.
+    // All copies lie back to back: they are written as one range, so that a block shared by
+    // two copies is rewritten once. Once the card is known to hold what the last flush
+    // wrote, only the span of changed sectors of each block is written again.
+    const bool known = g_volume.written.size() == region.size();
     std::uint64_t regionPos = 0;
-    return forEachBlockPiece(
-        g_volume.sectorsPerBlock, v.fatStart, 0, copyBytes * v.fatCount,
+    r = forEachBlockPiece(
+        g_volume.sectorsPerBlock, v.fatStart, 0, region.size(),
         [&](std::uint32_t logBlock, std::uint32_t offset, std::size_t, std::uint32_t n) {
-            for (std::uint32_t i = 0; i < n; ++i, ++regionPos) {
-                const std::uint64_t inCopy = regionPos % copyBytes;
-                block[i] = inCopy < imageBytes ? image[inCopy] : 0;
+            std::uint64_t from = regionPos;
+            std::uint64_t to = regionPos + n;
+            regionPos = to;
+            if (known) {
+                auto same = [&](std::uint64_t at) {
+                    return std::memcmp(region.data() + at, g_volume.written.data() + at,
+                                       kSectorBytes) == 0;
+                };
+                while (from < to && same(from))
+                    from += kSectorBytes;
+                while (to > from && same(to - kSectorBytes))
+                    to -= kSectorBytes;
+                if (from == to) return SmfsResult::Ok;
             }
-            return media_write(drive, logBlock, offset, block.get(), n);
+            return media_write(drive, logBlock, offset + std::uint32_t(from - (regionPos - n)),
+                               region.data() + from, std::uint32_t(to - from));
         });
+    if (r == SmfsResult::Ok)
+        g_volume.written.swap(region);
+    else
+        g_volume.written.clear();
+    return r;
 }
 
 void fat_set_deferred(unsigned drive, bool deferred) {
@@ -395,17 +422,21 @@ std::uint16_t fat_entry(unsigned drive, std::uint32_t cluster) {
 void fat_set_entry(unsigned drive, std::uint32_t cluster, std::uint16_t value) {
     if (drive != 0 || !mounted() || cluster >= g_volume.entryCount) return;
     g_volume.fat[cluster] = value;
+    if (value == kFatFree && cluster < g_volume.freeHint) g_volume.freeHint = cluster;
 }
 
 SmfsResult fat_alloc_cluster(unsigned drive, std::uint32_t* cluster) {
     SmfsResult r = fat_ensure(drive);
     if (r != SmfsResult::Ok) return r;
-    for (std::uint32_t c = kFirstCluster; c < g_volume.entryCount; ++c) {
+    for (std::uint32_t c = std::max(g_volume.freeHint, kFirstCluster); c < g_volume.entryCount;
+         ++c) {
         if (g_volume.fat[c] == kFatFree) {
             *cluster = c;
+            g_volume.freeHint = c;
             return SmfsResult::Ok;
         }
     }
+    g_volume.freeHint = g_volume.entryCount;
     return SmfsResult::CardFull;
 }
 

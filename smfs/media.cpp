@@ -5,8 +5,11 @@
 // blocks are found by a cursor that starts at a random place and walks the logical block's
 // zone. Reads check the ECC of every whole sector. Writes program a sector at most once per
 // erase: into blank sectors in place, otherwise by copy on write into a freshly erased block,
-// after which the old block is erased and freed. A block that fails to program is relocated;
-// one that fails to erase is retired.
+// after which the old block is erased and freed. The first write to an unmapped block
+// programs only the block's first sector and the sectors it touches, so that later writes
+// into the rest of the block still go in place. A block that fails to program is relocated;
+// one that fails to erase is retired. Every operation runs as one chip session, so the
+// blocks it touches are read from the image once and its writes reach it block by block.
 #include "media.h"
 
 #include "ecc.h"
@@ -307,6 +310,7 @@ SmfsResult media_build_map(unsigned drive) {
 }
 
 SmfsResult media_find_block(unsigned drive, std::uint32_t logBlock, std::uint32_t* physBlock) {
+    ChipSession session;
     SmfsResult r = ready(drive);
     if (r != SmfsResult::Ok) return r;
     const CardGeometry& g = geo();
@@ -338,6 +342,7 @@ SmfsResult media_find_block(unsigned drive, std::uint32_t logBlock, std::uint32_
 }
 
 SmfsResult media_assign_block(unsigned drive, std::uint32_t logBlock, std::uint32_t* previous) {
+    ChipSession session;
     SmfsResult r = ready(drive);
     if (r != SmfsResult::Ok) return r;
     if (logBlock >= geo().logBlocks) return SmfsResult::InvalidArgument;
@@ -366,6 +371,7 @@ SmfsResult media_assign_block(unsigned drive, std::uint32_t logBlock, std::uint3
 }
 
 SmfsResult media_release_block(unsigned drive, std::uint32_t physBlock) {
+    ChipSession session;
     SmfsResult r = ready(drive);
     if (r != SmfsResult::Ok) return r;
     if (!physInRange(physBlock)) return SmfsResult::BlockNotMapped;
@@ -377,6 +383,7 @@ SmfsResult media_release_block(unsigned drive, std::uint32_t physBlock) {
 }
 
 SmfsResult media_retire_block(unsigned drive, std::uint32_t physBlock) {
+    ChipSession session;
     SmfsResult r = ready(drive);
     if (r != SmfsResult::Ok) return r;
     if (!physInRange(physBlock)) return SmfsResult::BlockNotMapped;
@@ -395,6 +402,7 @@ SmfsResult media_retire_block(unsigned drive, std::uint32_t physBlock) {
 
 SmfsResult media_write_sectors(unsigned drive, std::uint32_t logBlock, std::uint32_t offsetBytes,
                                const std::uint8_t* data, std::uint32_t lengthBytes) {
+    ChipSession session;
     return flushed(drive, writeSectors(drive, logBlock, offsetBytes, data, lengthBytes));
 }
 
@@ -435,6 +443,7 @@ SmfsResult writeSectors(unsigned drive, std::uint32_t logBlock, std::uint32_t of
 
 SmfsResult media_read(unsigned drive, std::uint32_t logBlock, std::uint32_t offsetBytes,
                       std::uint8_t* buffer, std::uint32_t lengthBytes) {
+    ChipSession session;
     SmfsResult r = ready(drive);
     if (r != SmfsResult::Ok) return r;
     if (logBlock >= geo().logBlocks) return SmfsResult::InvalidArgument;
@@ -443,6 +452,7 @@ SmfsResult media_read(unsigned drive, std::uint32_t logBlock, std::uint32_t offs
 
 SmfsResult media_read_physical(unsigned drive, std::uint32_t physBlock, std::uint32_t offsetBytes,
                                std::uint8_t* buffer, std::uint32_t lengthBytes) {
+    ChipSession session;
     SmfsResult r = ready(drive);
     if (r != SmfsResult::Ok) return r;
     if (!physInRange(physBlock)) return SmfsResult::BlockNotMapped;
@@ -478,6 +488,7 @@ SmfsResult media_read_physical(unsigned drive, std::uint32_t physBlock, std::uin
 
 SmfsResult media_read_sector(unsigned drive, std::uint32_t sector, std::uint32_t offsetBytes,
                              std::uint8_t* buffer, std::uint32_t lengthBytes) {
+    ChipSession session;
     SmfsResult r = ready(drive);
     if (r != SmfsResult::Ok) return r;
     std::uint32_t perBlock = geo().sectorsPerBlock;
@@ -487,6 +498,7 @@ SmfsResult media_read_sector(unsigned drive, std::uint32_t sector, std::uint32_t
 
 SmfsResult media_write(unsigned drive, std::uint32_t logBlock, std::uint32_t offsetBytes,
                        const std::uint8_t* data, std::uint32_t lengthBytes) {
+    ChipSession session;
     return flushed(drive, writeRange(drive, logBlock, offsetBytes, data, lengthBytes));
 }
 
@@ -534,6 +546,10 @@ SmfsResult writeRange(unsigned drive, std::uint32_t logBlock, std::uint32_t offs
     r = media_assign_block(drive, logBlock, &previous);
     if (r != SmfsResult::Ok) return r;
     for (std::uint32_t s = 0; s < geo().sectorsPerBlock && r == SmfsResult::Ok; ++s) {
+        // A block that held nothing needs its first sector, whose spare ties it to the
+        // logical block when the map is built, and the sectors the data touches. The others
+        // stay blank, so that a later write into them goes in place rather than by copy.
+        if (previous == 0 && s != 0 && (s < firstTouched || s > lastTouched)) continue;
         bool oldBlank = true;
         if (previous != 0) r = sectorBlank(drive, firstSector(previous) + s, &oldBlank);
         if (r != SmfsResult::Ok) break;
@@ -558,6 +574,7 @@ SmfsResult writeRange(unsigned drive, std::uint32_t logBlock, std::uint32_t offs
 } // namespace
 
 SmfsResult media_complete_block(unsigned drive, std::uint32_t logBlock) {
+    ChipSession session;
     SmfsResult r = ready(drive);
     if (r != SmfsResult::Ok) return r;
     if (logBlock >= geo().logBlocks) return SmfsResult::InvalidArgument;

@@ -1,0 +1,220 @@
+// The card library's work for the manager's everyday operations on a freshly formatted 128 MB
+// virtual card, through the public calls and in the manager's pattern (files held whole and
+// moved in pieces of 1 MiB, folders listed 32 names at a time with one entry query per name).
+// Besides the time it reports what the chip did per MiB of user data: page reads, page
+// programs and block erases, next to the floor of one program per page of user data.
+#include "smfs/chip.h"
+
+#include <smfs/smfs.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kCardType = 7; // 128 MB
+constexpr std::uint32_t kPieceBytes = 1u << 20;
+constexpr std::uint32_t kBigFileBytes = 64u << 20;
+constexpr int kSmallFiles = 1000;
+constexpr std::uint32_t kSmallFileBytes = 4096;
+constexpr double kMiB = 1024.0 * 1024.0;
+
+// A blank 128 MB image in a fresh temporary folder, installed and formatted; removed with
+// the object.
+class BenchCard {
+public:
+    BenchCard() {
+        std::string pattern = std::filesystem::temp_directory_path() / "vela-ops-bench-XXXXXX";
+        if (!mkdtemp(pattern.data())) std::abort();
+        folder_ = pattern;
+        const std::filesystem::path path = folder_ / "card.smc";
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        std::vector<std::uint8_t> header(kImageHeaderBytes, 0);
+        header[0] = kMakerSamsung;
+        card_id_bytes(kMakerSamsung, kCardType, &header[1]);
+        std::fwrite(header.data(), 1, header.size(), f);
+        std::vector<std::uint8_t> erased(1 << 20, 0xFF);
+        for (std::uint64_t left = card_image_bytes(kCardType) - kImageHeaderBytes; left > 0;) {
+            const std::size_t n = std::size_t(std::min<std::uint64_t>(left, erased.size()));
+            std::fwrite(erased.data(), 1, n, f);
+            left -= n;
+        }
+        std::fclose(f);
+        stream_ = std::fopen(path.c_str(), "rb+");
+        smfs_set_image(stream_);
+        std::uint32_t bad = 0;
+        ok_ = smfs_init() == SmfsResult::Ok && smfs_format("vx:", 0, &bad) == SmfsResult::Ok;
+    }
+    ~BenchCard() {
+        smfs_shutdown();
+        smfs_set_image(nullptr);
+        if (stream_) std::fclose(stream_);
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    BenchCard(const BenchCard&) = delete;
+    BenchCard& operator=(const BenchCard&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    std::filesystem::path folder_;
+    std::FILE* stream_ = nullptr;
+    bool ok_ = false;
+};
+
+std::vector<std::uint8_t> pattern(std::uint32_t bytes, std::uint32_t seed) {
+    std::vector<std::uint8_t> data(bytes);
+    for (std::uint32_t i = 0; i < bytes; ++i)
+        data[i] = std::uint8_t(i * 131 + (i >> 9) + seed);
+    return data;
+}
+
+bool putFile(const std::string& path, const std::vector<std::uint8_t>& data) {
+    SmfsHandle h = 0;
+    if (smfs_create(path.c_str(), 2, &h) != SmfsResult::Ok) return false;
+    for (std::size_t done = 0; done < data.size(); done += kPieceBytes) {
+        const auto n = std::uint32_t(std::min<std::size_t>(kPieceBytes, data.size() - done));
+        if (smfs_write(h, data.data() + done, n) != SmfsResult::Ok) return false;
+    }
+    return smfs_close(h) == SmfsResult::Ok;
+}
+
+bool getFile(const std::string& path, std::vector<std::uint8_t>& data) {
+    SmfsHandle h = 0;
+    std::uint32_t size = 0;
+    if (smfs_file_size(path.c_str(), &size) != SmfsResult::Ok) return false;
+    if (smfs_open(path.c_str(), kSmfsRead, &h) != SmfsResult::Ok) return false;
+    data.resize(size);
+    for (std::uint32_t done = 0; done < size; done += kPieceBytes) {
+        const std::uint32_t n = std::min(kPieceBytes, size - done);
+        std::uint32_t count = 0;
+        if (smfs_read(h, data.data() + done, n, &count) != SmfsResult::Ok || count != n)
+            return false;
+    }
+    return smfs_close(h) == SmfsResult::Ok;
+}
+
+bool putSmallFiles() {
+    if (smfs_mkdir("vx:\\many", 0) != SmfsResult::Ok) return false;
+    const std::vector<std::uint8_t> data = pattern(kSmallFileBytes, 7);
+    for (int i = 0; i < kSmallFiles; ++i) {
+        if (!putFile("vx:\\many\\f" + std::to_string(i) + ".bin", data)) return false;
+    }
+    return true;
+}
+
+// Lists a folder the manager's way; the number of names seen.
+int listLong(const char* folder) {
+    char names[32 * kSmfsNameSlotBytes];
+    int seen = 0;
+    for (std::uint32_t first = 0;; first += 32) {
+        std::uint32_t delivered = 0;
+        const SmfsResult r = smfs_list(folder, first, 32, names, &delivered);
+        for (std::uint32_t i = 0; i < delivered; ++i) {
+            SmfsEntryInfo info{};
+            const std::string child = std::string(folder) + "\\" + &names[i * kSmfsNameSlotBytes];
+            if (smfs_info(child.c_str(), &info) == SmfsResult::Ok) ++seen;
+        }
+        if (r != SmfsResult::Ok) break;
+    }
+    return seen;
+}
+
+void reportOps(benchmark::State& state, const ChipCounters& c, double userMiB) {
+    const double runs = double(state.iterations());
+    state.counters["reads/MiB"] = double(c.pageReads) / runs / userMiB;
+    state.counters["programs/MiB"] = double(c.pagePrograms) / runs / userMiB;
+    state.counters["erases/MiB"] = double(c.blockErases) / runs / userMiB;
+    state.counters["floor_programs/MiB"] = kMiB / 512.0;
+}
+
+void BM_Put64MiB(benchmark::State& state) {
+    const std::vector<std::uint8_t> data = pattern(kBigFileBytes, 1);
+    ChipCounters total{};
+    for (auto _ : state) {
+        state.PauseTiming();
+        BenchCard card;
+        if (!card.ok()) state.SkipWithError("format failed");
+        chip_reset_counters();
+        state.ResumeTiming();
+        if (!putFile("vx:\\big.bin", data)) state.SkipWithError("put failed");
+        state.PauseTiming();
+        const ChipCounters c = chip_counters();
+        total.pageReads += c.pageReads;
+        total.pagePrograms += c.pagePrograms;
+        total.blockErases += c.blockErases;
+        state.ResumeTiming();
+    }
+    reportOps(state, total, kBigFileBytes / kMiB);
+    state.SetBytesProcessed(std::int64_t(state.iterations()) * kBigFileBytes);
+}
+BENCHMARK(BM_Put64MiB)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_Get64MiB(benchmark::State& state) {
+    BenchCard card;
+    if (!card.ok() || !putFile("vx:\\big.bin", pattern(kBigFileBytes, 1)))
+        state.SkipWithError("set-up failed");
+    std::vector<std::uint8_t> back;
+    chip_reset_counters();
+    for (auto _ : state) {
+        if (!getFile("vx:\\big.bin", back)) state.SkipWithError("get failed");
+    }
+    reportOps(state, chip_counters(), kBigFileBytes / kMiB);
+    state.SetBytesProcessed(std::int64_t(state.iterations()) * kBigFileBytes);
+}
+BENCHMARK(BM_Get64MiB)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_Put1000SmallFiles(benchmark::State& state) {
+    ChipCounters total{};
+    for (auto _ : state) {
+        state.PauseTiming();
+        BenchCard card;
+        if (!card.ok()) state.SkipWithError("format failed");
+        chip_reset_counters();
+        state.ResumeTiming();
+        if (!putSmallFiles()) state.SkipWithError("put failed");
+        state.PauseTiming();
+        const ChipCounters c = chip_counters();
+        total.pageReads += c.pageReads;
+        total.pagePrograms += c.pagePrograms;
+        total.blockErases += c.blockErases;
+        state.ResumeTiming();
+    }
+    reportOps(state, total, kSmallFiles * kSmallFileBytes / kMiB);
+}
+BENCHMARK(BM_Put1000SmallFiles)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_List1000Long(benchmark::State& state) {
+    BenchCard card;
+    if (!card.ok() || !putSmallFiles()) state.SkipWithError("set-up failed");
+    chip_reset_counters();
+    for (auto _ : state) {
+        if (listLong("vx:\\many") != kSmallFiles + 2) state.SkipWithError("listing incomplete");
+    }
+    // Per MiB of the files listed, to compare with the other cases.
+    reportOps(state, chip_counters(), kSmallFiles * kSmallFileBytes / kMiB);
+}
+BENCHMARK(BM_List1000Long)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_QuickFormat(benchmark::State& state) {
+    BenchCard card;
+    if (!card.ok() || !putFile("vx:\\big.bin", pattern(kBigFileBytes, 1)))
+        state.SkipWithError("set-up failed");
+    chip_reset_counters();
+    for (auto _ : state) {
+        std::uint32_t bad = 0;
+        if (smfs_format("vx:", 0, &bad) != SmfsResult::Ok) state.SkipWithError("format failed");
+    }
+    // Per MiB of the card's capacity.
+    reportOps(state, chip_counters(), 128.0);
+}
+BENCHMARK(BM_QuickFormat)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+} // namespace
+
+BENCHMARK_MAIN();
