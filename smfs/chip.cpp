@@ -114,7 +114,8 @@ bool seekTo(std::uint64_t offset, StreamOp op) {
 }
 
 // Reads count bytes at offset; what lies past the end of the image reads as erased (0xFF).
-void rawRead(std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
+// Returns how many bytes the image really held.
+std::size_t rawRead(std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
     std::size_t got = 0;
     if (gFd >= 0) {
         while (got < count) {
@@ -133,6 +134,7 @@ void rawRead(std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
         }
     }
     std::fill(buffer + got, buffer + count, 0xFF);
+    return got;
 }
 
 void rawWrite(std::uint64_t offset, const std::uint8_t* data, std::size_t count) {
@@ -168,6 +170,7 @@ struct CacheSlot {
 struct BlockCache {
     int sessionDepth = 0;
     std::uint32_t blockBytes = 0; // bytes of one block's page records; 0 when not set up
+    std::uint32_t recordBytes = 0;
     std::uint32_t blocks = 0;
     std::vector<std::uint8_t> bytes; // kCacheSlots blocks
     std::array<CacheSlot, kCacheSlots> slots{};
@@ -175,6 +178,9 @@ struct BlockCache {
     int dirty = -1; // the slot holding writes not yet in the image
     std::uint32_t dirtyLow = 0;
     std::uint32_t dirtyHigh = 0;
+    bool dirtyOnlyErased = false;      // the held-back writes are one erase and nothing else
+    std::vector<std::uint8_t> scratch; // one block, for telling whether an erase changes it
+    std::vector<std::uint8_t> erased;  // one block of 0xFF
     std::uint32_t lastMiss = kNoBlock;
 };
 
@@ -188,12 +194,32 @@ std::uint64_t blockOffset(std::uint32_t block) {
     return kImageHeaderBytes + std::uint64_t(block) * gCache.blockBytes;
 }
 
+bool allErased(const std::uint8_t* bytes, std::size_t count) {
+    return std::memcmp(bytes, gCache.erased.data(), count) == 0;
+}
+
+// True when the image already holds the block fully erased, so that writing its erase would
+// change nothing. A block whose first record is programmed is told at once.
+bool imageBlockErased(std::uint32_t block) {
+    const std::uint32_t record = gCache.recordBytes;
+    std::uint8_t* buffer = gCache.scratch.data();
+    if (rawRead(blockOffset(block), buffer, record) != record || !allErased(buffer, record))
+        return false;
+    const std::size_t rest = gCache.blockBytes - record;
+    return rawRead(blockOffset(block) + record, buffer + record, rest) == rest &&
+           allErased(buffer + record, rest);
+}
+
 void writeBackDirty() {
     if (gCache.dirty < 0) return;
     const int slot = gCache.dirty;
     gCache.dirty = -1;
-    rawWrite(blockOffset(gCache.slots[std::size_t(slot)].block) + gCache.dirtyLow,
-             slotBytes(slot) + gCache.dirtyLow, gCache.dirtyHigh - gCache.dirtyLow);
+    const std::uint32_t block = gCache.slots[std::size_t(slot)].block;
+    // Erasing a block that is already erased, as a quick format does to most of a card,
+    // writes nothing.
+    if (gCache.dirtyOnlyErased && imageBlockErased(block)) return;
+    rawWrite(blockOffset(block) + gCache.dirtyLow, slotBytes(slot) + gCache.dirtyLow,
+             gCache.dirtyHigh - gCache.dirtyLow);
 }
 
 void dropCache() {
@@ -246,6 +272,7 @@ int loadSlot(std::uint32_t block) {
 // Marks [low, high) of a slot's block as changed; the writes held back for another block go
 // out first, so the image sees them in order.
 void markDirty(int slot, std::uint32_t low, std::uint32_t high) {
+    gCache.dirtyOnlyErased = false;
     if (gCache.dirty != slot) {
         writeBackDirty();
         gCache.dirty = slot;
@@ -306,6 +333,9 @@ bool cachedErase(std::uint64_t offset) {
     }
     std::memset(slotBytes(slot), 0xFF, gCache.blockBytes);
     markDirty(slot, 0, gCache.blockBytes);
+    // Whatever was held back for the block is gone with the erase: the image needs the
+    // write only if it does not hold an erased block already.
+    gCache.dirtyOnlyErased = true;
     return true;
 }
 
@@ -317,9 +347,12 @@ void setCacheGeometry(int cardType) {
         return;
     }
     const CardGeometry& g = card_geometry(cardType);
-    gCache.blockBytes = g.pagesPerBlock * card_page_layout(cardType).recordBytes;
+    gCache.recordBytes = card_page_layout(cardType).recordBytes;
+    gCache.blockBytes = g.pagesPerBlock * gCache.recordBytes;
     gCache.blocks = g.physBlocks;
     gCache.bytes.assign(std::size_t(kCacheSlots) * gCache.blockBytes, 0xFF);
+    gCache.scratch.assign(gCache.blockBytes, 0xFF);
+    gCache.erased.assign(gCache.blockBytes, 0xFF);
 }
 
 // ---- Chip state ----

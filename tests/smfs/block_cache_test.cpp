@@ -56,6 +56,20 @@ TEST(BlockCache, HeldBackWritesReachTheImageWhenTheSessionEnds) {
     EXPECT_EQ(card.sectorSpare(40 * 8 + 2), spare);
 }
 
+TEST(BlockCache, AnEraseReachesABlockProgrammedOnlyBeyondItsFirstSector) {
+    CardImage card(4);
+    const auto data = bytes(512, 6);
+    std::vector<std::uint8_t> spare(16, 0xFF);
+    ASSERT_EQ(smc_write_sector(0, 12 * 32 + 5, data.data(), spare.data()), SmfsResult::Ok);
+    {
+        ChipSession session;
+        ASSERT_EQ(smc_erase_block(0, 12 * 32 * 512), SmfsResult::Ok);
+        // An already erased block next to it: its erase changes nothing.
+        ASSERT_EQ(smc_erase_block(0, 13 * 32 * 512), SmfsResult::Ok);
+    }
+    EXPECT_EQ(card.sectorData(12 * 32 + 5), std::vector<std::uint8_t>(512, 0xFF));
+}
+
 TEST(BlockCache, ChangesToTheImageBetweenOperationsAreSeen) {
     CardImage card(4);
     const auto data = bytes(2048, 4);
