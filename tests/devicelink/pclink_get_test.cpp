@@ -170,8 +170,15 @@ TEST_F(GetTest, PathOver254BytesIsNotSent) {
     EXPECT_TRUE(sim.receivedFrames().empty());
 }
 
-TEST_F(GetTest, LargeRoundTripStress) {
-    // Thousands of frames each way; a lost wake-up anywhere stalls on a real limit.
+// Long "seconds": a loaded machine running the sanitizers can stall one frame past a real
+// second, while a lost wake-up stalls forever, which the test's own time-out still catches.
+class StressTest : public LinkTest {
+protected:
+    StressTest() : LinkTest(std::chrono::seconds(30)) {}
+};
+
+TEST_F(StressTest, LargeRoundTrip) {
+    // Thousands of frames each way; a lost wake-up anywhere stalls on a limit.
     const auto data = patternBytes(2 << 20, 7);
     sim.setRecording(false);
     connect();
