@@ -495,7 +495,10 @@ SmfsResult dir_find(unsigned drive, int mode, std::uint32_t dirCluster, const Di
         return walkEntries(drive, dirCluster,
                            [&](const std::uint8_t* e, std::uint32_t c, std::uint32_t o) {
                                if (e[0] == kEntryFree) return int(kEnd);
-                               if (isNamedEntry(e) && le16(e + kDeCluster) == key.number)
+                               // Only a file's entry: on a card whose FAT lost a folder's
+                               // clusters, a new file can start where the folder does.
+                               if (isNamedEntry(e) && !(e[kDeAttr] & (kAttrFolder | kAttrVolume)) &&
+                                   le16(e + kDeCluster) == key.number)
                                    return take(e, c, o);
                                return int(kNext);
                            });

@@ -40,7 +40,7 @@ inline constexpr std::size_t kMaxDriveNameChars = 10;
 // Modes of dir_find.
 enum DirMode : int {
     kFindName = 0,        // key.text: the entry whose 11 characters are name_to_entry(text)
-    kFindCluster = 1,     // key.number: the first short entry starting at that cluster
+    kFindCluster = 1,     // key.number: the first file entry starting at that cluster
     kFindIndex = 2,       // key.number: the i-th valid entry ("." and ".." included)
     kFindFolderIndex = 3, // key.number: the i-th sub-folder not named with a leading '.'
     kFindEnd = 4,         // the first entry whose first byte is 0

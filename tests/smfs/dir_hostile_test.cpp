@@ -139,3 +139,20 @@ TEST_F(DirHostileTest, FileChainsThatLoopOrLeaveTheVolume) {
 }
 
 } // namespace
+
+TEST_F(DirHostileTest, FileGivenAFolderClusterTheFatCalledFreeClosesIntoItsOwnEntry) {
+    ASSERT_EQ(smfs_mkdir("vx:\\D", 0), SmfsResult::Ok);
+    const std::uint32_t d = clusterOf("vx:\\D");
+    fat_set_entry(0, d, 0);
+    ASSERT_NO_FATAL_FAILURE(remount());
+
+    const auto bytes = apiPattern(100, 4);
+    ASSERT_EQ(apiWriteFile("vx:\\NEW.BIN", bytes), SmfsResult::Ok);
+    ASSERT_EQ(clusterOf("vx:\\NEW.BIN"), d) << "the new file must take the folder's cluster";
+    // Both entries now start at one cluster; the close must size the file's, not the folder's.
+    SmfsEntryInfo info{};
+    ASSERT_EQ(smfs_info("vx:\\NEW.BIN", &info), SmfsResult::Ok);
+    EXPECT_EQ(info.size, bytes.size());
+    ASSERT_EQ(smfs_info("vx:\\D", &info), SmfsResult::Ok);
+    EXPECT_EQ(info.size, 0u);
+}
