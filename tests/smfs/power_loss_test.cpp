@@ -503,7 +503,7 @@ bool verifyCut(const Workload& w, const std::vector<std::uint8_t>& cut, std::uin
 // build. Shard k of count takes every count-th point from k.
 std::vector<std::uint64_t> cutPoints(std::uint64_t writes, unsigned shard, unsigned shards) {
 #ifdef VELA_POWER_LOSS_SLOW
-    const std::uint64_t stride = 5;
+    const std::uint64_t stride = 2;
 #else
     const std::uint64_t stride = 1;
 #endif
