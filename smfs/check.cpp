@@ -28,7 +28,6 @@
 #include <map>
 #include <new>
 #include <string>
-#include <sys/types.h>
 
 namespace {
 
@@ -84,8 +83,8 @@ private:
 
 std::uint64_t imageBytes() {
     std::FILE* image = smc_image();
-    if (!image || fseeko(image, 0, SEEK_END) != 0) return 0;
-    const off_t end = ftello(image);
+    if (!image || std::fseek(image, 0, SEEK_END) != 0) return 0;
+    const long end = std::ftell(image);
     return end < 0 ? 0 : std::uint64_t(end);
 }
 

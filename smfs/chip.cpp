@@ -11,12 +11,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <vector>
-
-#include <unistd.h>
 
 namespace {
 
@@ -80,8 +77,8 @@ ChipCounters gCounters;
 
 // ---- Image access ----
 //
-// Raw access goes through the stream's file descriptor with positioned reads and writes when
-// it has one, otherwise through the stream itself. Inside a session (chip_session_begin) whole
+// Raw access goes through the installed stream with standard C I/O (the largest image, about
+// 138 MB, fits the offsets of fseek everywhere). Inside a session (chip_session_begin) whole
 // blocks of page records are kept in a few cache slots: reads are served from memory, and the
 // programs and the erase of one block gather in its slot and go out as one write of the bytes
 // they changed when the chip moves on to another block, at a flush, or when the session ends.
@@ -90,7 +87,6 @@ ChipCounters gCounters;
 // image between two library calls is always seen.
 
 std::FILE* gStream = nullptr;
-int gFd = -1;
 bool gIoError = false;
 enum class StreamOp { None, Read, Write };
 StreamOp gLastOp = StreamOp::None;
@@ -103,9 +99,9 @@ bool seekTo(std::uint64_t offset, StreamOp op) {
         gIoError = true;
         return false;
     }
-    if (op == gLastOp && ftello(gStream) == off_t(offset)) return true;
+    if (op == gLastOp && std::ftell(gStream) == long(offset)) return true;
     gLastOp = op;
-    if (fseeko(gStream, off_t(offset), SEEK_SET) != 0) {
+    if (std::fseek(gStream, long(offset), SEEK_SET) != 0) {
         gIoError = true;
         gLastOp = StreamOp::None;
         return false;
@@ -117,15 +113,7 @@ bool seekTo(std::uint64_t offset, StreamOp op) {
 // Returns how many bytes the image really held.
 std::size_t rawRead(std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
     std::size_t got = 0;
-    if (gFd >= 0) {
-        while (got < count) {
-            ssize_t n = pread(gFd, buffer + got, count - got, off_t(offset + got));
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) gIoError = true;
-            if (n <= 0) break;
-            got += std::size_t(n);
-        }
-    } else if (seekTo(offset, StreamOp::Read)) {
+    if (seekTo(offset, StreamOp::Read)) {
         got = std::fread(buffer, 1, count, gStream);
         if (got < count) {
             if (std::ferror(gStream)) gIoError = true;
@@ -138,19 +126,6 @@ std::size_t rawRead(std::uint64_t offset, std::uint8_t* buffer, std::size_t coun
 }
 
 void rawWrite(std::uint64_t offset, const std::uint8_t* data, std::size_t count) {
-    if (gFd >= 0) {
-        std::size_t done = 0;
-        while (done < count) {
-            ssize_t n = pwrite(gFd, data + done, count - done, off_t(offset + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                gIoError = true;
-                return;
-            }
-            done += std::size_t(n);
-        }
-        return;
-    }
     if (!seekTo(offset, StreamOp::Write)) return;
     if (std::fwrite(data, 1, count, gStream) != count) {
         gIoError = true;
@@ -561,12 +536,6 @@ void smc_set_image(std::FILE* stream) {
     dropCache();
     gStream = stream;
     gLastOp = StreamOp::None;
-    gFd = -1;
-    if (!stream) return;
-    // Whatever the owner wrote through the stream must be in the file before the descriptor
-    // is used directly; a stream without one (a cookie stream) is used through stdio.
-    std::fflush(stream);
-    gFd = fileno(stream);
 }
 std::FILE* smc_image() {
     return gStream;
@@ -593,7 +562,7 @@ void chip_set_fault_hook(ChipFaultHook hook) {
 
 void chip_flush() {
     writeBackDirty();
-    if (gStream && gFd < 0 && std::fflush(gStream) != 0) {
+    if (gStream && std::fflush(gStream) != 0) {
         gIoError = true;
         std::clearerr(gStream);
     }

@@ -20,7 +20,6 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <sys/types.h>
 #include <vector>
 
 namespace {
@@ -29,7 +28,7 @@ constexpr unsigned kDrive = 0;
 constexpr std::uint32_t kFat12Clusters = 4085;
 
 bool readAt(std::FILE* in, std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
-    return fseeko(in, off_t(offset), SEEK_SET) == 0 && std::fread(buffer, 1, count, in) == count;
+    return std::fseek(in, long(offset), SEEK_SET) == 0 && std::fread(buffer, 1, count, in) == count;
 }
 
 // Checks a raw boot sector against the card's layout: what this library needs to mount it
@@ -146,11 +145,11 @@ SmfsResult smfs_import_volume(std::FILE* in, SmfsImportProblem* problem) {
     const FormatLayout layout = format_layout(g);
     const std::uint64_t volumeBytes = std::uint64_t(layout.partitionSectors) * kSectorBytes;
 
-    if (fseeko(in, 0, SEEK_END) != 0) {
+    if (std::fseek(in, 0, SEEK_END) != 0) {
         *problem = SmfsImportProblem::Unreadable;
         return SmfsResult::InvalidArgument;
     }
-    const off_t size = ftello(in);
+    const long size = std::ftell(in);
     if (size < 0 || std::uint64_t(size) != volumeBytes) {
         *problem = size < 0 ? SmfsImportProblem::Unreadable : SmfsImportProblem::WrongSize;
         return SmfsResult::InvalidArgument;
@@ -185,7 +184,7 @@ SmfsResult smfs_import_volume(std::FILE* in, SmfsImportProblem* problem) {
     } catch (const std::bad_alloc&) {
         return SmfsResult::OutOfMemory;
     }
-    if (fseeko(in, 0, SEEK_SET) != 0) {
+    if (std::fseek(in, 0, SEEK_SET) != 0) {
         *problem = SmfsImportProblem::Unreadable;
         return SmfsResult::InvalidArgument;
     }
