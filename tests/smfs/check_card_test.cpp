@@ -2,6 +2,7 @@
 // each kind of damage built into an image is found, once, with where it lies; the check
 // never changes the image and ends on folder trees and chains that loop.
 #include "api_card.h"
+#include "garble.h"
 
 #include "smfs/dir.h"
 #include "smfs/ecc.h"
@@ -336,35 +337,7 @@ class CheckGarbageTest : public ::testing::TestWithParam<unsigned> {};
 TEST_P(CheckGarbageTest, GarbledFatAndFoldersEndWithFindings) {
     ApiCard card(4);
     fillCard();
-    ASSERT_EQ(fat_ensure(0), SmfsResult::Ok);
-    const FatVolume v = *fat_volume(0);
-    CardGeometry g{};
-    ASSERT_EQ(media_geometry(0, &g), SmfsResult::Ok);
-    const std::uint32_t folder = firstCluster("vx:\\GAME");
-    std::vector<std::uint32_t> sectors;
-    for (std::uint32_t s = v.fatStart; s < v.dataStart; ++s)
-        sectors.push_back(s);
-    for (std::uint32_t s = 0; s < v.sectorsPerCluster; ++s)
-        sectors.push_back(v.dataStart + (folder - 2) * v.sectorsPerCluster + s);
-    std::vector<std::uint8_t> bytes = apiPattern(sectors.size() * 512, GetParam());
-    for (std::size_t i = 0; i < sectors.size(); ++i) {
-        std::uint8_t* sector = bytes.data() + i * 512;
-        // Keep the media bytes of both FAT copies so the volume still mounts, and make
-        // directory entries valid-looking short entries most of the time.
-        if (sectors[i] == v.fatStart || sectors[i] == v.fatStart + v.fatSectors) {
-            sector[0] = 0xF8;
-            sector[1] = sector[2] = 0xFF;
-        }
-        if (sectors[i] >= v.rootStart) {
-            for (std::size_t e = 0; e < 512; e += 32) {
-                sector[e] = std::uint8_t('A' + sector[e] % 26);
-                sector[e + 11] &= 0x30;
-            }
-        }
-        const std::uint32_t s = sectors[i];
-        ASSERT_EQ(media_write(0, s / g.sectorsPerBlock, (s % g.sectorsPerBlock) * 512, sector, 512),
-                  SmfsResult::Ok);
-    }
+    ASSERT_NO_FATAL_FAILURE(garbleFatAndFolder("vx:\\GAME", GetParam()));
     SmfsCheckReport report;
     ASSERT_EQ(smfs_check(&report), SmfsResult::Ok);
     EXPECT_FALSE(report.clean());

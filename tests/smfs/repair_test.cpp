@@ -2,6 +2,7 @@
 // afterwards and every file the damage did not reach keeps its bytes and its entry; what
 // cannot be mended without losing data is left as it is, and a clean card is not written.
 #include "api_card.h"
+#include "garble.h"
 
 #include "smfs/dir.h"
 #include "smfs/ecc.h"
@@ -342,32 +343,7 @@ TEST_P(RepairGarbageTest, GarbledFatAndFoldersSettle) {
     ASSERT_EQ(apiWriteFile("vx:\\A.BIN", apiPattern(40000, 1)), SmfsResult::Ok);
     ASSERT_EQ(smfs_mkdir("vx:\\GAME", 0), SmfsResult::Ok);
     ASSERT_EQ(apiWriteFile("vx:\\GAME\\C.QXE", apiPattern(70000, 3)), SmfsResult::Ok);
-    ASSERT_EQ(fat_ensure(0), SmfsResult::Ok);
-    const FatVolume v = *fat_volume(0);
-    const std::uint32_t spb = sectorsPerBlock();
-    const std::uint32_t folder = firstCluster("vx:\\GAME");
-    std::vector<std::uint32_t> sectors;
-    for (std::uint32_t s = v.fatStart; s < v.dataStart; ++s)
-        sectors.push_back(s);
-    for (std::uint32_t s = 0; s < v.sectorsPerCluster; ++s)
-        sectors.push_back(v.dataStart + (folder - 2) * v.sectorsPerCluster + s);
-    std::vector<std::uint8_t> bytes = apiPattern(sectors.size() * 512, GetParam());
-    for (std::size_t i = 0; i < sectors.size(); ++i) {
-        std::uint8_t* sector = bytes.data() + i * 512;
-        // The media bytes stay so that the volume mounts; entries look like short entries.
-        if (sectors[i] == v.fatStart || sectors[i] == v.fatStart + v.fatSectors) {
-            sector[0] = 0xF8;
-            sector[1] = sector[2] = 0xFF;
-        }
-        if (sectors[i] >= v.rootStart) {
-            for (std::size_t e = 0; e < 512; e += 32) {
-                sector[e] = std::uint8_t('A' + sector[e] % 26);
-                sector[e + 11] &= 0x30;
-            }
-        }
-        const std::uint32_t s = sectors[i];
-        ASSERT_EQ(media_write(0, s / spb, (s % spb) * 512, sector, 512), SmfsResult::Ok);
-    }
+    ASSERT_NO_FATAL_FAILURE(garbleFatAndFolder("vx:\\GAME", GetParam()));
     SmfsRepairReport first;
     ASSERT_EQ(smfs_repair(&first), SmfsResult::Ok);
     EXPECT_FALSE(first.before.clean());
