@@ -3,6 +3,7 @@
 // moved in pieces of 1 MiB, folders listed 32 names at a time with one entry query per name).
 // Besides the time it reports what the chip did per MiB of user data: page reads, page
 // programs and block erases, next to the floor of one program per page of user data.
+#include "blank_image.h"
 #include "smfs/chip.h"
 
 #include <smfs/smfs.h>
@@ -33,18 +34,7 @@ public:
         if (!mkdtemp(pattern.data())) std::abort();
         folder_ = pattern;
         const std::filesystem::path path = folder_ / "card.smc";
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        std::vector<std::uint8_t> header(kImageHeaderBytes, 0);
-        header[0] = kMakerSamsung;
-        card_id_bytes(kMakerSamsung, kCardType, &header[1]);
-        std::fwrite(header.data(), 1, header.size(), f);
-        std::vector<std::uint8_t> erased(1 << 20, 0xFF);
-        for (std::uint64_t left = card_image_bytes(kCardType) - kImageHeaderBytes; left > 0;) {
-            const std::size_t n = std::size_t(std::min<std::uint64_t>(left, erased.size()));
-            std::fwrite(erased.data(), 1, n, f);
-            left -= n;
-        }
-        std::fclose(f);
+        if (!writeBlankImage(path, kCardType)) return;
         stream_ = std::fopen(path.c_str(), "rb+");
         smfs_set_image(stream_);
         std::uint32_t bad = 0;

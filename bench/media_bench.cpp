@@ -1,11 +1,13 @@
 // Block layer throughput: whole-block writes and reads through the block map on a 128 MB
 // virtual card, beside a plain file copy of the same bytes on the same disk.
+#include "blank_image.h"
 #include "smfs/chip.h"
 #include "smfs/media.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -20,19 +22,8 @@ std::filesystem::path scratch(const char* name) {
 }
 
 std::FILE* blankImage(const std::filesystem::path& path) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    std::vector<std::uint8_t> header(kImageHeaderBytes, 0);
-    header[0] = kMakerSamsung;
-    card_id_bytes(kMakerSamsung, kCardType, &header[1]);
-    std::fwrite(header.data(), 1, header.size(), f);
-    std::vector<std::uint8_t> erased(1 << 20, 0xFF);
-    for (std::uint64_t left = card_image_bytes(kCardType) - kImageHeaderBytes; left > 0;) {
-        std::size_t n = std::min<std::uint64_t>(left, erased.size());
-        std::fwrite(erased.data(), 1, n, f);
-        left -= n;
-    }
-    std::fclose(f);
-    f = std::fopen(path.c_str(), "rb+");
+    std::FILE* f = writeBlankImage(path, kCardType) ? std::fopen(path.c_str(), "rb+") : nullptr;
+    if (!f) std::abort(); // no benchmark without its scratch image
     smc_set_image(f);
     chip_reset();
     smc_reset();
