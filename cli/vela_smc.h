@@ -35,6 +35,8 @@ void report(const std::string& message);
 
 // Text from a card or a machine made safe for a terminal: control bytes become '?'.
 std::string printable(std::string text);
+// The text with ASCII letters in lower case (how card names are shown).
+std::string lowerAscii(std::string text);
 
 // A card path in the card's own form ("vx:\GAME\X.QXE" or "vx:\") from "vx:\game\x.qxe",
 // "/game/x.qxe" or "game/x.qxe"; false for a path with "." or ".." or an empty component.

@@ -26,12 +26,6 @@ namespace {
 // Folders below this depth cannot be named by a card path of 255 characters.
 constexpr int kMaxDepth = 128;
 
-std::string lower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return text;
-}
-
 std::string joinCard(const std::string& folder, const std::string& name) {
     return folder.back() == '\\' ? folder + name : folder + "\\" + name;
 }
@@ -109,9 +103,9 @@ public:
             cached = listings_.emplace(parent, std::move(items)).first;
         }
         *item = nullptr;
-        const std::string name = lower(lastOf(cardPath));
+        const std::string name = lowerAscii(lastOf(cardPath));
         for (const ListItem& candidate : cached->second)
-            if (lower(candidate.caption) == name) *item = &candidate;
+            if (lowerAscii(candidate.caption) == name) *item = &candidate;
         return true;
     }
 
@@ -290,9 +284,9 @@ int runPut(const Options& o) {
             s.ui().ShowMessage(pc + ": is a folder (use -r)");
             return s.finish(false);
         }
-        const std::string name = lower(fs::path(pc).filename().string());
+        const std::string name = lowerAscii(fs::path(pc).filename().string());
         const auto clash = std::find_if(existing.begin(), existing.end(), [&](const ListItem& it) {
-            return lower(it.caption) == name;
+            return lowerAscii(it.caption) == name;
         });
         if (clash != existing.end()) {
             const std::string cardPath = joinCard(dest, clash->caption);
@@ -332,7 +326,7 @@ int runGet(const Options& o) {
         std::string entry;
         if (!s.selectionEntry(paths[i], o.args[i + 1], o.recursive, &item, &entry))
             return s.finish(false);
-        const fs::path pcTarget = fs::path(target) / lower(item->caption);
+        const fs::path pcTarget = fs::path(target) / lowerAscii(item->caption);
         if (fs::exists(fs::symlink_status(pcTarget, error))) {
             if (o.skip) continue;
             if (!o.overwrite) {
@@ -420,7 +414,7 @@ int runFormat(const Options& o) {
 
 int runCreate(const Options& o) {
     if (o.args.size() != 1) return usageError("create takes IMAGE");
-    const std::string vendorName = lower(o.vendor);
+    const std::string vendorName = lowerAscii(o.vendor);
     const int vendor = vendorName == "samsung" ? 0 : vendorName == "toshiba" ? 1 : -1;
     if (vendor < 0) return usageError("--vendor must be samsung or toshiba");
     int sizeIndex = -1;

@@ -70,26 +70,6 @@ int errnoOf(SmfsResult r) {
     return EIO;
 }
 
-// What a PC name is as a card name.
-enum class NameFit { Fits, TooLong, Invalid };
-
-NameFit fitName(const std::string& name) {
-    if (name.empty()) return NameFit::Invalid;
-    std::size_t dot = std::string::npos;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        const auto c = static_cast<unsigned char>(name[i]);
-        if (c < 0x20 || c == 0x7F || std::strchr(" \"*+,/:;<=>?[\\]|", c)) return NameFit::Invalid;
-        if (c == '.') {
-            if (dot != std::string::npos) return NameFit::Invalid;
-            dot = i;
-        }
-    }
-    if (dot == 0) return NameFit::Invalid;
-    const std::size_t base = dot == std::string::npos ? name.size() : dot;
-    const std::size_t ext = dot == std::string::npos ? 0 : name.size() - dot - 1;
-    return base <= 8 && ext <= 3 ? NameFit::Fits : NameFit::TooLong;
-}
-
 // The longest card path the library takes.
 constexpr std::size_t kMaxCardPath = 244;
 
@@ -110,22 +90,16 @@ int cardPathOf(const char* pcPath, bool newName, std::string& cardPath) {
         }
     }
     for (std::size_t i = 0; i < parts.size(); ++i) {
-        const NameFit fit = fitName(parts[i]);
-        if (fit != NameFit::Fits) {
+        const SmfsNameFit fit = smfs_name_fit(parts[i].c_str());
+        if (fit != SmfsNameFit::Fits) {
             if (!newName || i + 1 != parts.size()) return -ENOENT;
-            return fit == NameFit::TooLong ? -ENAMETOOLONG : -EINVAL;
+            return fit == SmfsNameFit::TooLong ? -ENAMETOOLONG : -EINVAL;
         }
         for (char& c : parts[i])
             if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
         cardPath += (i ? "\\" : "") + parts[i];
     }
     return cardPath.size() > kMaxCardPath ? -ENAMETOOLONG : 0;
-}
-
-std::string lowered(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return text;
 }
 
 // All opens of one card file.
@@ -200,8 +174,9 @@ public:
                 const char* slot = names.data() + i * kSmfsNameSlotBytes;
                 const std::string name(slot, strnlen(slot, kSmfsNameSlotBytes));
                 // A name from the card that could not be looked up again is left out.
-                if (name == "." || name == ".." || fitName(name) != NameFit::Fits) continue;
-                fill(buffer, lowered(name).c_str(), nullptr, 0, fuse_fill_dir_flags(0));
+                if (name == "." || name == ".." || smfs_name_fit(name.c_str()) != SmfsNameFit::Fits)
+                    continue;
+                fill(buffer, lowerAscii(name).c_str(), nullptr, 0, fuse_fill_dir_flags(0));
             }
             if (r == SmfsResult::EndOfData) break;
         }

@@ -18,6 +18,12 @@ std::string printable(std::string text) {
     return text;
 }
 
+std::string lowerAscii(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return text;
+}
+
 bool toCardPath(const std::string& text, std::string& cardPath) {
     std::string rest = text;
     if (rest.size() >= 3 && (rest[0] == 'v' || rest[0] == 'V') &&

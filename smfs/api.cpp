@@ -989,3 +989,7 @@ SmfsResult smfs_close(SmfsHandle handle) {
     *f = OpenFile{};
     return SmfsResult::Ok;
 }
+
+SmfsNameFit smfs_name_fit(const char* name) {
+    return name ? name_fit(name, std::strlen(name)) : SmfsNameFit::Invalid;
+}

@@ -332,21 +332,27 @@ void path_last_name(const std::string& full, std::string* name) {
     *name = p.substr(start);
 }
 
-bool name_is_valid(const char* name, std::size_t length) {
-    if (length == 0 || length > 12) return false;
-    if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.'))
-        return true;
+SmfsNameFit name_fit(const char* name, std::size_t length) {
+    if (length == 0) return SmfsNameFit::Invalid;
     std::size_t dot = length;
     for (std::size_t i = 0; i < length; ++i) {
         const auto c = static_cast<std::uint8_t>(name[i]);
-        if (c < 0x20 || c == 0x7F || std::strchr(" \"*+,/:;<=>?[\\]|", c)) return false;
+        if (c < 0x20 || c == 0x7F || std::strchr(" \"*+,/:;<=>?[\\]|", c))
+            return SmfsNameFit::Invalid;
         if (c == '.') {
-            if (dot != length) return false;
+            if (dot != length) return SmfsNameFit::Invalid;
             dot = i;
         }
     }
+    if (dot == 0) return SmfsNameFit::Invalid;
     const std::size_t extChars = dot == length ? 0 : length - dot - 1;
-    return dot >= 1 && dot <= 8 && extChars <= 3;
+    return dot <= 8 && extChars <= 3 ? SmfsNameFit::Fits : SmfsNameFit::TooLong;
+}
+
+bool name_is_valid(const char* name, std::size_t length) {
+    if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.'))
+        return true;
+    return name_fit(name, length) == SmfsNameFit::Fits;
 }
 
 int name_to_entry(const char* name, std::uint8_t out[kNameChars]) {

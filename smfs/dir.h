@@ -103,7 +103,10 @@ int path_drive(const std::string& full);
                                       std::uint32_t* cluster, bool* isFolder = nullptr);
 // The text after the last backslash of a full path (a trailing backslash removed).
 void path_last_name(const std::string& full, std::string* name);
-// True when a single name may be stored as an 8.3 entry (what the path checks accept).
+// How a single name fits an 8.3 entry ("." and ".." are Invalid here).
+SmfsNameFit name_fit(const char* name, std::size_t length);
+// True when a single name may be stored as an 8.3 entry, or is "." or ".." (what the path
+// checks accept).
 bool name_is_valid(const char* name, std::size_t length);
 // The 11-character entry form of a name. 0, or 1 when it had to be shortened or lost dots or
 // spaces on the way.

@@ -65,6 +65,13 @@ TEST(DirNameTest, OnlyNamesThatFitAnEntryPass) {
                             "A,B",   "A;B",           "A=B",      "A[B]",        "A|B",     "A\"B",
                             "A<B>",  "A:B",           "A\tB",     "ABCDEFGHIJKL"})
         EXPECT_FALSE(valid(bad)) << bad;
+    // The public form tells a name too long for 8.3 from one no card can hold.
+    for (const char* tooLong : {"ABCDEFGHI.TXT", "ABC.TEXT", "ABCDEFGHI", "ABCDEFGHIJKL"})
+        EXPECT_EQ(smfs_name_fit(tooLong), SmfsNameFit::TooLong) << tooLong;
+    for (const char* invalid : {"", ".", "..", ".ABC", "A.B.C", "A B", "A*.TXT", "A\tB"})
+        EXPECT_EQ(smfs_name_fit(invalid), SmfsNameFit::Invalid) << invalid;
+    EXPECT_EQ(smfs_name_fit("README.TXT"), SmfsNameFit::Fits);
+    EXPECT_EQ(smfs_name_fit(nullptr), SmfsNameFit::Invalid);
     // A first byte 0xE5 (a lead byte of the Japanese code page) is stored as 0x05, since
     // 0xE5 there would read as a deleted entry.
     EXPECT_TRUE(valid("\xE5"

@@ -85,6 +85,12 @@ void smfs_set_clock(SmfsClock clock);
 // The PC's local time.
 SmfsDateTime smfs_local_time();
 
+// How a single name fits an 8.3 entry: Fits; TooLong when its name part passes 8 characters
+// or its extension 3; Invalid when it is empty, starts with a dot, has a second dot or holds
+// a character a card name cannot hold. Paths accept only names that fit.
+enum class SmfsNameFit { Fits, TooLong, Invalid };
+SmfsNameFit smfs_name_fit(const char* name);
+
 // Resets every layer, forgets open handles and the current folder, sets the drive name to
 // "vx". Always Ok.
 [[nodiscard]] SmfsResult smfs_init();
