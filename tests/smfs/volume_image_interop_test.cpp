@@ -71,7 +71,13 @@ TEST_P(VolumeExportTest, ExportIsWhatTheFatToolsSee) {
     EXPECT_EQ(apiReadHostFile(raw), apiReadHostFile(helper));
 }
 
+// The 128 MB card's whole-volume export takes over a minute unoptimised under the
+// sanitizers; the optimised test run covers it.
+#if defined(__SANITIZE_ADDRESS__)
+INSTANTIATE_TEST_SUITE_P(CardTypes, VolumeExportTest, ::testing::Values(1, 4),
+#else
 INSTANTIATE_TEST_SUITE_P(CardTypes, VolumeExportTest, ::testing::Values(1, 4, 7),
+#endif
                          [](const auto& info) { return "type" + std::to_string(info.param); });
 
 TEST(VolumeImportTest, MtoolsChangesComeBackThroughImport) {
