@@ -5,7 +5,10 @@
 
 #include "fakes/temp_dir.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -84,4 +87,17 @@ inline int lineCount(const std::string& text) {
     for (char c : text)
         n += c == '\n';
     return n;
+}
+
+// fsck.fat -n on a raw volume must find nothing but the remark about the blank label this
+// system's format writes.
+inline void expectFsckClean(const std::string& raw) {
+    TempDir capture;
+    const std::string fsckOut = (capture / "fsck").string();
+    const int status =
+        std::system(("/sbin/fsck.fat -n " + shellQuote(raw) + " >" + fsckOut + " 2>&1").c_str());
+    const std::string fsck = readText(fsckOut);
+    EXPECT_LE(WEXITSTATUS(status), 1) << fsck;
+    EXPECT_NE(fsck.find("Label '' stored in boot sector is not valid."), std::string::npos);
+    EXPECT_EQ(lineCount(fsck), 6) << fsck;
 }

@@ -102,3 +102,10 @@ std::uint64_t apiFreeBytes() {
     EXPECT_EQ(smfs_space("vx:", &total, &used, &free), SmfsResult::Ok);
     return free;
 }
+
+std::string apiFindingsText(const SmfsCheckReport& report) {
+    std::string text;
+    for (const SmfsFinding& f : report.findings)
+        text += std::string(smfs_finding_name(f.kind)) + ": " + f.text + "\n";
+    return text;
+}

@@ -5,6 +5,7 @@
 #include "card_image.h"
 
 #include <smfs/smfs.h>
+#include <smfs/tools.h>
 
 #include <gtest/gtest.h>
 
@@ -46,3 +47,5 @@ std::vector<std::string> apiList(const std::string& path, SmfsResult* result = n
 std::string apiDateText(const SmfsEntryInfo& info);
 // Free bytes of the mounted volume (a failing space query fails the test).
 std::uint64_t apiFreeBytes();
+// A check report's findings, one "<kind>: <text>" line each (for failure messages).
+std::string apiFindingsText(const SmfsCheckReport& report);

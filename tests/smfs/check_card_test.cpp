@@ -25,13 +25,6 @@ std::vector<SmfsFinding> findingsOf(const SmfsCheckReport& report, SmfsFindingKi
     return out;
 }
 
-std::string describe(const SmfsCheckReport& report) {
-    std::string text;
-    for (const SmfsFinding& f : report.findings)
-        text += std::string(smfs_finding_name(f.kind)) + ": " + f.text + "\n";
-    return text;
-}
-
 SmfsCheckReport check() {
     SmfsCheckReport report;
     EXPECT_EQ(smfs_check(&report), SmfsResult::Ok);
@@ -86,7 +79,7 @@ TEST_P(CheckCleanTest, FilledCardIsCleanAndCounted) {
     ApiCard card(GetParam());
     fillCard();
     const SmfsCheckReport report = check();
-    EXPECT_TRUE(report.clean()) << describe(report);
+    EXPECT_TRUE(report.clean()) << apiFindingsText(report);
     EXPECT_TRUE(report.volumeChecked);
     EXPECT_EQ(report.filesChecked, 4u);
     EXPECT_EQ(report.foldersChecked, 2u);
@@ -99,7 +92,8 @@ INSTANTIATE_TEST_SUITE_P(CardTypes, CheckCleanTest, ::testing::Values(0, 1, 4, 7
 TEST(CheckTest, BlankCardIsReportedUnformatted) {
     ApiCard card(4, false);
     const SmfsCheckReport report = check();
-    EXPECT_EQ(findingsOf(report, SmfsFindingKind::Unformatted).size(), 1u) << describe(report);
+    EXPECT_EQ(findingsOf(report, SmfsFindingKind::Unformatted).size(), 1u)
+        << apiFindingsText(report);
     EXPECT_EQ(findingsOf(report, SmfsFindingKind::CisMissing).size(), 1u);
     EXPECT_FALSE(report.volumeChecked);
 }
@@ -117,7 +111,7 @@ TEST(CheckTest, ShortImageIsOneFinding) {
     smfs_set_image(image.stream());
     ASSERT_EQ(smfs_init(), SmfsResult::Ok);
     const SmfsCheckReport report = check();
-    ASSERT_EQ(report.findings.size(), 1u) << describe(report);
+    ASSERT_EQ(report.findings.size(), 1u) << apiFindingsText(report);
     EXPECT_EQ(report.findings[0].kind, SmfsFindingKind::ImageShort);
 }
 
@@ -146,14 +140,14 @@ TEST_P(CheckEccTest, FlippedBitsAreFoundWhereTheyAre) {
     const auto corrected = findingsOf(report, SmfsFindingKind::EccCorrected);
     const auto lost = findingsOf(report, SmfsFindingKind::EccUncorrectable);
     const auto code = findingsOf(report, SmfsFindingKind::EccCodeDamaged);
-    ASSERT_EQ(corrected.size(), 1u) << describe(report);
+    ASSERT_EQ(corrected.size(), 1u) << apiFindingsText(report);
     EXPECT_EQ(corrected[0].sector, a);
     EXPECT_NE(corrected[0].text.find("second half"), std::string::npos) << corrected[0].text;
-    ASSERT_EQ(lost.size(), 1u) << describe(report);
+    ASSERT_EQ(lost.size(), 1u) << apiFindingsText(report);
     EXPECT_EQ(lost[0].sector, c);
-    ASSERT_EQ(code.size(), 1u) << describe(report);
+    ASSERT_EQ(code.size(), 1u) << apiFindingsText(report);
     EXPECT_EQ(code[0].sector, b);
-    EXPECT_EQ(report.findings.size(), 3u) << describe(report);
+    EXPECT_EQ(report.findings.size(), 3u) << apiFindingsText(report);
     EXPECT_EQ(wholeImage(card.image()), before) << "the check wrote to the image";
 }
 
@@ -196,9 +190,9 @@ TEST(CheckTest, DuplicatedBlockAndBadFieldsAreFound) {
     const auto differ = findingsOf(report, SmfsFindingKind::AddressFieldsDiffer);
     EXPECT_TRUE(std::any_of(differ.begin(), differ.end(), [&](const SmfsFinding& f) {
         return f.physBlock == from && f.sector == from * spb + 3;
-    })) << describe(report);
+    })) << apiFindingsText(report);
     const auto duplicates = findingsOf(report, SmfsFindingKind::DuplicateBlock);
-    ASSERT_EQ(duplicates.size(), 1u) << describe(report);
+    ASSERT_EQ(duplicates.size(), 1u) << apiFindingsText(report);
     EXPECT_EQ(duplicates[0].physBlock, std::max(from, to));
     EXPECT_NE(duplicates[0].text.find("logical block 2 "), std::string::npos);
     ASSERT_EQ(findingsOf(report, SmfsFindingKind::AddressFieldParity).size(), 1u);
@@ -213,7 +207,7 @@ TEST(CheckTest, DamagedCisIsFound) {
     flipBit(card.image(), card.image().pageOffset(std::uint32_t(cis) * 32) + 4, 0);
     const SmfsCheckReport report = check();
     const auto found = findingsOf(report, SmfsFindingKind::CisDamaged);
-    ASSERT_EQ(found.size(), 1u) << describe(report);
+    ASSERT_EQ(found.size(), 1u) << apiFindingsText(report);
     EXPECT_EQ(found[0].physBlock, cis);
 }
 
@@ -236,19 +230,19 @@ TEST(CheckTest, CrossLinkLoopLostAndShortChainsAreFound) {
 
     const SmfsCheckReport report = check();
     const auto cross = findingsOf(report, SmfsFindingKind::CrossLinked);
-    ASSERT_EQ(cross.size(), 1u) << describe(report);
+    ASSERT_EQ(cross.size(), 1u) << apiFindingsText(report);
     EXPECT_EQ(cross[0].path, "vx:\\B.BIN");
     EXPECT_EQ(cross[0].cluster, a2);
     EXPECT_NE(cross[0].text.find("vx:\\A.BIN"), std::string::npos);
     const auto loops = findingsOf(report, SmfsFindingKind::ChainLoop);
-    ASSERT_EQ(loops.size(), 1u) << describe(report);
+    ASSERT_EQ(loops.size(), 1u) << apiFindingsText(report);
     EXPECT_EQ(loops[0].path, "vx:\\GAME\\C.QXE");
     // C's clusters after the loop point are reached by nobody now.
     const auto lostChains = findingsOf(report, SmfsFindingKind::LostClusters);
-    ASSERT_EQ(lostChains.size(), 2u) << describe(report);
+    ASSERT_EQ(lostChains.size(), 2u) << apiFindingsText(report);
     EXPECT_TRUE(std::any_of(lostChains.begin(), lostChains.end(), [&](const SmfsFinding& f) {
         return f.cluster == lost && f.text.find("of 2 clusters") != std::string::npos;
-    })) << describe(report);
+    })) << apiFindingsText(report);
     EXPECT_TRUE(findingsOf(report, SmfsFindingKind::FatCopiesDiffer).empty());
 }
 
@@ -271,9 +265,11 @@ TEST(CheckTest, ChainLengthAgainstSizeAndFreeCluster) {
     ASSERT_EQ(fat_flush(0), SmfsResult::Ok);
 
     const SmfsCheckReport report = check();
-    ASSERT_EQ(findingsOf(report, SmfsFindingKind::ChainTooShort).size(), 1u) << describe(report);
+    ASSERT_EQ(findingsOf(report, SmfsFindingKind::ChainTooShort).size(), 1u)
+        << apiFindingsText(report);
     EXPECT_EQ(findingsOf(report, SmfsFindingKind::ChainTooShort)[0].path, "vx:\\A.BIN");
-    ASSERT_EQ(findingsOf(report, SmfsFindingKind::ChainTooLong).size(), 1u) << describe(report);
+    ASSERT_EQ(findingsOf(report, SmfsFindingKind::ChainTooLong).size(), 1u)
+        << apiFindingsText(report);
     EXPECT_EQ(findingsOf(report, SmfsFindingKind::ChainTooLong)[0].path, "vx:\\B.BIN");
     ASSERT_EQ(findingsOf(report, SmfsFindingKind::ChainFreeCluster).size(), 1u);
     EXPECT_EQ(findingsOf(report, SmfsFindingKind::ChainFreeCluster)[0].cluster, c);
@@ -296,7 +292,7 @@ TEST(CheckTest, DifferingFatCopiesAreFound) {
               SmfsResult::Ok);
     const SmfsCheckReport report = check();
     const auto differ = findingsOf(report, SmfsFindingKind::FatCopiesDiffer);
-    ASSERT_EQ(differ.size(), 1u) << describe(report);
+    ASSERT_EQ(differ.size(), 1u) << apiFindingsText(report);
     EXPECT_EQ(differ[0].cluster, 5);
 }
 
@@ -312,7 +308,7 @@ TEST(CheckTest, FolderThatContainsItsAncestorEnds) {
     ASSERT_EQ(dir_create_entry(0, bCluster, "UP", loop), SmfsResult::Ok);
     const SmfsCheckReport report = check();
     const auto cross = findingsOf(report, SmfsFindingKind::CrossLinked);
-    ASSERT_EQ(cross.size(), 1u) << describe(report);
+    ASSERT_EQ(cross.size(), 1u) << apiFindingsText(report);
     EXPECT_EQ(cross[0].path, "vx:\\A\\B\\UP");
     EXPECT_EQ(report.foldersChecked, 3u);
 }
@@ -326,7 +322,7 @@ TEST(CheckTest, EntryOutsideTheDataAreaIsFound) {
     ASSERT_EQ(dir_create_entry(0, 0, "WILD.BIN", wild), SmfsResult::Ok);
     const SmfsCheckReport report = check();
     const auto found = findingsOf(report, SmfsFindingKind::StartClusterInvalid);
-    ASSERT_EQ(found.size(), 1u) << describe(report);
+    ASSERT_EQ(found.size(), 1u) << apiFindingsText(report);
     EXPECT_EQ(found[0].path, "vx:\\WILD.BIN");
 }
 

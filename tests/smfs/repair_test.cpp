@@ -42,13 +42,6 @@ std::map<std::string, FileState> files() {
     return out;
 }
 
-std::string describe(const SmfsCheckReport& report) {
-    std::string text;
-    for (const SmfsFinding& f : report.findings)
-        text += std::string(smfs_finding_name(f.kind)) + ": " + f.text + "\n";
-    return text;
-}
-
 bool has(const SmfsCheckReport& report, SmfsFindingKind kind) {
     for (const SmfsFinding& f : report.findings)
         if (f.kind == kind) return true;
@@ -267,12 +260,12 @@ TEST_P(RepairDamageTest, MendsTheDamageAndLeavesOtherFilesAsTheyWere) {
 
     SmfsRepairReport report;
     ASSERT_EQ(smfs_repair(&report), SmfsResult::Ok);
-    EXPECT_TRUE(has(report.before, damage.kind)) << describe(report.before);
+    EXPECT_TRUE(has(report.before, damage.kind)) << apiFindingsText(report.before);
     EXPECT_FALSE(report.actions.empty());
-    EXPECT_TRUE(report.after.clean()) << describe(report.after);
+    EXPECT_TRUE(report.after.clean()) << apiFindingsText(report.after);
     SmfsCheckReport again;
     ASSERT_EQ(smfs_check(&again), SmfsResult::Ok);
-    EXPECT_TRUE(again.clean()) << describe(again);
+    EXPECT_TRUE(again.clean()) << apiFindingsText(again);
 
     const auto after = files();
     for (const auto& [path, state] : before) {
@@ -310,9 +303,11 @@ TEST(RepairTest, LeavesWhatItCannotMendWithoutLosingData) {
 
     SmfsRepairReport report;
     ASSERT_EQ(smfs_repair(&report), SmfsResult::Ok);
-    EXPECT_TRUE(has(report.after, SmfsFindingKind::EccUncorrectable)) << describe(report.after);
-    EXPECT_TRUE(has(report.after, SmfsFindingKind::AddressFieldParity)) << describe(report.after);
-    EXPECT_TRUE(has(report.after, SmfsFindingKind::LostClusters)) << describe(report.after);
+    EXPECT_TRUE(has(report.after, SmfsFindingKind::EccUncorrectable))
+        << apiFindingsText(report.after);
+    EXPECT_TRUE(has(report.after, SmfsFindingKind::AddressFieldParity))
+        << apiFindingsText(report.after);
+    EXPECT_TRUE(has(report.after, SmfsFindingKind::LostClusters)) << apiFindingsText(report.after);
     EXPECT_EQ(image.readBytes(image.pageOffset(lost / spb * spb), blockBytes), lostBlock);
     EXPECT_EQ(image.readBytes(image.pageOffset(only * spb), blockBytes), onlyBlock);
 }
@@ -348,7 +343,7 @@ TEST_P(RepairGarbageTest, GarbledFatAndFoldersSettle) {
     ASSERT_EQ(smfs_repair(&first), SmfsResult::Ok);
     EXPECT_FALSE(first.before.clean());
     for (const SmfsFinding& f : first.after.findings)
-        EXPECT_TRUE(f.kind == SmfsFindingKind::TooDeep) << describe(first.after);
+        EXPECT_TRUE(f.kind == SmfsFindingKind::TooDeep) << apiFindingsText(first.after);
     SmfsRepairReport second;
     ASSERT_EQ(smfs_repair(&second), SmfsResult::Ok);
     EXPECT_TRUE(second.actions.empty()) << second.actions.front();
