@@ -123,6 +123,14 @@ void reportOps(benchmark::State& state, const ChipCounters& c, double userMiB) {
     state.counters["floor_programs/MiB"] = kMiB / 512.0;
 }
 
+// Adds what the chip counted since its counters were reset.
+void addChipCounters(ChipCounters& total) {
+    const ChipCounters c = chip_counters();
+    total.pageReads += c.pageReads;
+    total.pagePrograms += c.pagePrograms;
+    total.blockErases += c.blockErases;
+}
+
 void BM_Put64MiB(benchmark::State& state) {
     const std::vector<std::uint8_t> data = pattern(kBigFileBytes, 1);
     ChipCounters total{};
@@ -134,10 +142,7 @@ void BM_Put64MiB(benchmark::State& state) {
         state.ResumeTiming();
         if (!putFile("vx:\\big.bin", data)) state.SkipWithError("put failed");
         state.PauseTiming();
-        const ChipCounters c = chip_counters();
-        total.pageReads += c.pageReads;
-        total.pagePrograms += c.pagePrograms;
-        total.blockErases += c.blockErases;
+        addChipCounters(total);
         state.ResumeTiming();
     }
     reportOps(state, total, kBigFileBytes / kMiB);
@@ -169,10 +174,7 @@ void BM_Put1000SmallFiles(benchmark::State& state) {
         state.ResumeTiming();
         if (!putSmallFiles()) state.SkipWithError("put failed");
         state.PauseTiming();
-        const ChipCounters c = chip_counters();
-        total.pageReads += c.pageReads;
-        total.pagePrograms += c.pagePrograms;
-        total.blockErases += c.blockErases;
+        addChipCounters(total);
         state.ResumeTiming();
     }
     reportOps(state, total, kSmallFiles * kSmallFileBytes / kMiB);
