@@ -35,7 +35,7 @@ constexpr std::array<CardGeometry, kCardTypeCount> kGeometry{{
 constexpr PageLayout kSmallPage{256, 8, 264};
 constexpr PageLayout kLargePage{512, 16, 528};
 
-constexpr const char* kCapacityText[kCardTypeCount] = {"1 MB",  "2 MB",  "4 MB",  "8 MB",
+constexpr char kCapacityText[kCardTypeCount][8] = {"1 MB",  "2 MB",  "4 MB",  "8 MB",
                                                        "16 MB", "32 MB", "64 MB", "128 MB"};
 
 // Two acceptable device codes per card type, per maker (Samsung, Toshiba).

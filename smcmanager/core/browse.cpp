@@ -75,7 +75,7 @@ bool SmcManager::listVirtual(const std::string& folder, std::vector<std::string>
     char batch[kBatchNames * kSmfsNameSlotBytes];
     for (std::uint32_t first = 0;; first += kBatchNames) {
         std::uint32_t delivered = 0;
-        const SmfsResult result = smfs_list(folder.c_str(), first, kBatchNames, batch, &delivered);
+        const SmfsResult result = card_->list(folder.c_str(), first, kBatchNames, batch, &delivered);
         if (result != SmfsResult::Ok && result != SmfsResult::EndOfData) {
             message(failure);
             return false;
@@ -115,7 +115,7 @@ void SmcManager::ListSmcFolder() {
         for (std::uint32_t first = 0;; first += kBatchNames) {
             std::uint32_t delivered = 0;
             const SmfsResult result =
-                smfs_list(FSmcPath.c_str(), first, kBatchNames, batch, &delivered);
+                card_->list(FSmcPath.c_str(), first, kBatchNames, batch, &delivered);
             if (result != SmfsResult::Ok && result != SmfsResult::EndOfData) {
                 message("an error has occurred while getting file list");
                 break;
@@ -126,7 +126,7 @@ void SmcManager::ListSmcFolder() {
                 const std::string name = slotName(batch, i);
                 if (isDots(name)) continue;
                 SmfsEntryInfo info{};
-                if (smfs_info(JoinCardPath(FSmcPath, name).c_str(), &info) != SmfsResult::Ok) {
+                if (card_->info(JoinCardPath(FSmcPath, name).c_str(), &info) != SmfsResult::Ok) {
                     message("an error has occurred while geetting file attribute");
                     stopped = true;
                     break;
@@ -165,7 +165,7 @@ bool SmcManager::SmcHasSubfolders(const std::string& path) {
     if (FStorageKind == kStorageVirtual) {
         char batch[kBatchNames * kSmfsNameSlotBytes];
         std::uint32_t delivered = 0;
-        const SmfsResult result = smfs_list(path.c_str(), 0, kBatchNames, batch, &delivered);
+        const SmfsResult result = card_->list(path.c_str(), 0, kBatchNames, batch, &delivered);
         if (result != SmfsResult::Ok && result != SmfsResult::EndOfData) {
             message("Failed to get directory information.");
             return false;
@@ -175,7 +175,7 @@ bool SmcManager::SmcHasSubfolders(const std::string& path) {
             const std::string name = slotName(batch, i);
             if (isDots(name)) continue;
             SmfsEntryInfo info{};
-            if (smfs_info(JoinCardPath(path, name).c_str(), &info) == SmfsResult::Ok &&
+            if (card_->info(JoinCardPath(path, name).c_str(), &info) == SmfsResult::Ok &&
                 (info.attribute & kSmfsAttrFolder))
                 return true;
         }
@@ -211,7 +211,7 @@ void SmcManager::ExpandSmcNode(TreeNode* node) {
         for (std::uint32_t first = 0; !stopped; first += kBatchNames) {
             std::uint32_t delivered = 0;
             const SmfsResult result =
-                smfs_list(path.c_str(), first, kBatchNames, batch, &delivered);
+                card_->list(path.c_str(), first, kBatchNames, batch, &delivered);
             if (result != SmfsResult::Ok && result != SmfsResult::EndOfData) {
                 message("an error has occurred while getting folder list");
                 break;
@@ -222,7 +222,7 @@ void SmcManager::ExpandSmcNode(TreeNode* node) {
                 if (isDots(name)) continue;
                 const std::string full = JoinCardPath(path, name);
                 SmfsEntryInfo info{};
-                if (smfs_info(full.c_str(), &info) != SmfsResult::Ok) {
+                if (card_->info(full.c_str(), &info) != SmfsResult::Ok) {
                     message("an error has occurred while getting file attribute");
                     stopped = true;
                     break;

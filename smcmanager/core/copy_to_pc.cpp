@@ -118,7 +118,7 @@ std::int64_t SmcManager::SelectionSize(const std::vector<std::string>& list) {
 std::int64_t SmcManager::SmcFileSize(const std::string& path) {
     if (FStorageKind == kStorageVirtual) {
         std::uint32_t size = 0;
-        return smfs_file_size(path.c_str(), &size) == SmfsResult::Ok ? std::int64_t(size) : -1;
+        return card_->fileSize(path.c_str(), &size) == SmfsResult::Ok ? std::int64_t(size) : -1;
     }
     if (FStorageKind == kStorageMachine) {
         const std::string folder = ExtractDirectory(path);
@@ -148,7 +148,7 @@ std::int64_t SmcManager::SmcFolderSize(const std::string& path) {
             if (name == "." || name == ".." || !SafePcName(name)) continue;
             const std::string child = JoinCardPath(path, name);
             SmfsEntryInfo info{};
-            if (smfs_info(child.c_str(), &info) != SmfsResult::Ok) {
+            if (card_->info(child.c_str(), &info) != SmfsResult::Ok) {
                 message("an error has occurred while geetting file attribute");
                 continue;
             }
@@ -175,10 +175,10 @@ bool SmcManager::readCardFile(const std::string& path, const std::string& name,
                               std::vector<std::uint8_t>& data) {
     if (FStorageKind == kStorageVirtual) {
         SmfsHandle handle = 0;
-        if (smfs_open(path.c_str(), kSmfsRead, &handle) != SmfsResult::Ok) return false;
+        if (card_->open(path.c_str(), kSmfsRead, &handle) != SmfsResult::Ok) return false;
         std::uint32_t size = 0;
-        if (smfs_file_size(path.c_str(), &size) != SmfsResult::Ok) {
-            (void)smfs_close(handle);
+        if (card_->fileSize(path.c_str(), &size) != SmfsResult::Ok) {
+            (void)card_->close(handle);
             return false;
         }
         bool fits = size <= kLargestCardFile;
@@ -190,7 +190,7 @@ bool SmcManager::readCardFile(const std::string& path, const std::string& name,
             }
         }
         if (!fits) {
-            (void)smfs_close(handle);
+            (void)card_->close(handle);
             message("failed to read from file in virtual SMC.");
             return false;
         }
@@ -199,9 +199,9 @@ bool SmcManager::readCardFile(const std::string& path, const std::string& name,
         while (done < size) {
             const std::uint32_t piece = std::min(kPieceBytes, size - done);
             std::uint32_t count = 0;
-            if (smfs_read(handle, data.data() + done, piece, &count) != SmfsResult::Ok ||
+            if (card_->read(handle, data.data() + done, piece, &count) != SmfsResult::Ok ||
                 count != piece) {
-                (void)smfs_close(handle);
+                (void)card_->close(handle);
                 message("failed to read from file in virtual SMC.");
                 return false;
             }
@@ -210,11 +210,11 @@ bool SmcManager::readCardFile(const std::string& path, const std::string& name,
             prog2Position_ += piece;
             prog().SetProg2Pos(prog2Position_);
             if (done < size && stopRequested()) {
-                (void)smfs_close(handle);
+                (void)card_->close(handle);
                 return false;
             }
         }
-        if (smfs_close(handle) != SmfsResult::Ok) {
+        if (card_->close(handle) != SmfsResult::Ok) {
             message("failed to close file in virtual SMC.");
             return false;
         }
@@ -327,7 +327,7 @@ bool SmcManager::CopyFolderToPc(const std::string& target, const std::string& fo
                 continue;
             }
             SmfsEntryInfo info{};
-            if (smfs_info(JoinCardPath(folder, childName).c_str(), &info) != SmfsResult::Ok) {
+            if (card_->info(JoinCardPath(folder, childName).c_str(), &info) != SmfsResult::Ok) {
                 message("an error has occurred while geetting file attribute");
                 ok = false;
                 p.StopAnimation();

@@ -228,18 +228,18 @@ bool SmcManager::CopyFileToSmc(const std::string& dest, const std::string& file)
 bool SmcManager::writeToVirtual(const std::string& cardPath,
                                 const std::vector<std::uint8_t>& data) {
     SmfsHandle handle = 0;
-    if (smfs_create(cardPath.c_str(), 2, &handle) != SmfsResult::Ok) {
+    if (card_->create(cardPath.c_str(), 2, &handle) != SmfsResult::Ok) {
         message("failed to create file in virtual SMC. ('" + cardPath + "')");
         return false;
     }
     std::size_t written = 0;
     while (written < data.size()) {
         const auto piece = std::uint32_t(std::min<std::size_t>(kPieceBytes, data.size() - written));
-        if (smfs_write(handle, data.data() + written, piece) != SmfsResult::Ok) {
+        if (card_->write(handle, data.data() + written, piece) != SmfsResult::Ok) {
             message("failed to write file in virtual SMC. ('" + cardPath + "')");
             // Close the handle (at most ten may be open) and take the truncated file away,
             // so no partial copy looks like a whole one.
-            if (smfs_close(handle) == SmfsResult::Ok) (void)smfs_delete(cardPath.c_str());
+            if (card_->close(handle) == SmfsResult::Ok) (void)card_->remove(cardPath.c_str());
             return false;
         }
         written += piece;
@@ -248,11 +248,11 @@ bool SmcManager::writeToVirtual(const std::string& cardPath,
         prog().SetProg2Pos(prog2Position_);
         // After the last piece the file is whole; the next file's start sees the cancel.
         if (written < data.size() && stopRequested()) {
-            if (smfs_close(handle) == SmfsResult::Ok) (void)smfs_delete(cardPath.c_str());
+            if (card_->close(handle) == SmfsResult::Ok) (void)card_->remove(cardPath.c_str());
             return false;
         }
     }
-    if (smfs_close(handle) != SmfsResult::Ok) {
+    if (card_->close(handle) != SmfsResult::Ok) {
         message("failed to close file in virtual SMC. ('" + cardPath + "')");
         return false;
     }

@@ -102,7 +102,7 @@ bool SmcManager::DeleteCardFolder(const std::string& path) {
 
     const char* failure = nullptr;
     if (FStorageKind == kStorageVirtual) {
-        if (smfs_rmdir(path.c_str(), 1) != SmfsResult::Ok)
+        if (card_->rmdir(path.c_str(), 1) != SmfsResult::Ok)
             failure = "an error has occurred while deleting folder in virtual SMC.";
     } else if (FStorageKind == kStorageMachine) {
         static constexpr LinkText kTexts[] = {
@@ -129,7 +129,7 @@ bool SmcManager::DeleteCardFile(const std::string& path) {
 
     const char* failure = nullptr;
     if (FStorageKind == kStorageVirtual) {
-        if (smfs_delete(path.c_str()) != SmfsResult::Ok)
+        if (card_->remove(path.c_str()) != SmfsResult::Ok)
             failure = "an error has occurred while deleting file in virtual SMC.";
     } else if (FStorageKind == kStorageMachine) {
         static constexpr LinkText kTexts[] = {
@@ -152,7 +152,7 @@ bool SmcManager::MakeCardFolder(const std::string& path) {
 
     const char* failure = nullptr;
     if (FStorageKind == kStorageVirtual) {
-        const SmfsResult result = smfs_mkdir(path.c_str(), 0);
+        const SmfsResult result = card_->mkdir(path.c_str(), 0);
         if (result == SmfsResult::InvalidArgument || result == SmfsResult::NotFound)
             failure = "parent folder doesn't exist.";
         else if (result != SmfsResult::Ok)

@@ -38,12 +38,12 @@ ImageCreateResult CreateVirtualImage(const std::filesystem::path& path, int vend
     ImageFile image;
     if (image.open(path, ImageFile::Access::Create) != ImageFile::Status::Ok)
         return ImageCreateResult::CreateFailed;
-    std::FILE* file = image.stream();
 
     std::array<std::uint8_t, kSmcImageHeaderBytes> header{};
     header[0] = kMakerCodes[std::size_t(vendor)];
     header[1] = kDeviceCodes[std::size_t(vendor)][std::size_t(sizeIndex)];
-    bool ok = std::fwrite(header.data(), 1, header.size(), file) == header.size();
+    bool ok = image.write(0, header.data(), header.size()) == SmfsResult::Ok;
+    std::uint64_t at = header.size();
 
     // Records go out in runs of 64 to keep the number of calls down.
     constexpr std::size_t kRun = 64;
@@ -51,7 +51,8 @@ ImageCreateResult CreateVirtualImage(const std::filesystem::path& path, int vend
     std::uint64_t records = (ImageFileBytes(sizeIndex) - kSmcImageHeaderBytes) / kImageRecordBytes;
     while (ok && records > 0) {
         const std::size_t count = std::size_t(std::min<std::uint64_t>(records, kRun));
-        ok = std::fwrite(run.data(), kImageRecordBytes, count, file) == count;
+        ok = image.write(at, run.data(), count * kImageRecordBytes) == SmfsResult::Ok;
+        at += count * kImageRecordBytes;
         records -= count;
     }
     ok = image.close() && ok;
@@ -107,7 +108,7 @@ bool SmcManager::FormatOpenCard() {
     std::string closing;
     if (FStorageKind == kStorageVirtual) {
         std::uint32_t bad = 0;
-        if (smfs_format("vx:", fullFormat_ ? 1 : 0, &bad) != SmfsResult::Ok) {
+        if (card_->format("vx:", fullFormat_ ? 1 : 0, &bad) != SmfsResult::Ok) {
             message("an error has occurred while formatting virtual SMC.");
             (void)syncImage(); // a format cut short has still changed the card
             return false;

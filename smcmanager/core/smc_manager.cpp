@@ -1,5 +1,5 @@
-// The manager's state and its open storage: construction and destruction, the claim on the
-// card library's process-wide image slot, opening a virtual SMC or the machine, closing,
+// The manager's state and its open storage: construction and destruction, opening a virtual
+// SMC (a card object over the locked image file) or the machine, closing,
 // the card tree's root, the refresh after a change and the size line. The image file is held
 // under an exclusive lock while it is open and synced to the disk after each change.
 #include "smcmanager/smc_manager.h"
@@ -10,7 +10,6 @@
 #include <smfs/smfs.h>
 
 #include <cstdlib>
-#include <mutex>
 
 namespace {
 
@@ -20,19 +19,10 @@ constexpr const char* kNoUsbPermission =
     "failed to open USB port.\nthis user may not use the machine's USB device: install the udev "
     "rule 70-vela.rules (in /lib/udev/rules.d), then unplug the machine and plug it in again.";
 
-// The card library serves one image for the whole process; this is who holds it.
-std::mutex gSlotMutex;
-const SmcManager* gSlotOwner = nullptr;
-
 } // namespace
 
 SmcManager::SmcManager(ManagerUi& ui, std::unique_ptr<DeviceLink> link)
     : ui_(ui), FLink(std::move(link)) {
-    {
-        // Emptying the slot another manager uses would pull its card away under it.
-        std::lock_guard lock(gSlotMutex);
-        if (!gSlotOwner) smfs_set_image(nullptr);
-    }
     std::vector<std::string> roots = {"/"};
     const char* home = std::getenv("HOME");
     if (home && home[0] == '/' && std::string(home) != "/") roots.emplace_back(home);
@@ -45,16 +35,9 @@ SmcManager::~SmcManager() {
     if (FStorageKind != kStorageNone) CloseStorage();
 }
 
-bool SmcManager::claimImageSlot() {
-    std::lock_guard lock(gSlotMutex);
-    if (gSlotOwner && gSlotOwner != this) return false;
-    gSlotOwner = this;
-    return true;
-}
-
-void SmcManager::releaseImageSlot() {
-    std::lock_guard lock(gSlotMutex);
-    if (gSlotOwner == this) gSlotOwner = nullptr;
+void SmcManager::setCardClock(SmfsClock clock) {
+    cardClock_ = clock;
+    if (card_) card_->setClock(clock);
 }
 
 void SmcManager::setPcRoots(std::vector<std::string> roots) {
@@ -77,24 +60,18 @@ bool SmcManager::OpenVirtualSmc(const std::filesystem::path& image) {
     if (FStorageKind != kStorageNone) CloseStorage();
     FImageName = image.filename().string();
     imageInUse_ = false;
-    if (!claimImageSlot()) {
-        message("Failed to open virtual SMC file.");
-        return false;
-    }
     const ImageFile::Status opened = FImage.open(image, ImageFile::Access::Write);
     if (opened != ImageFile::Status::Ok) {
         // Two writers on one image would each overwrite the other's blocks and FAT.
         imageInUse_ = opened == ImageFile::Status::Locked;
-        releaseImageSlot();
         message("Failed to open virtual SMC file.");
         return false;
     }
-    smfs_set_image(FImage.stream());
+    card_ = std::make_unique<SmfsCard>(FImage, cardClock_);
     FSmcPath = kSmcRoot;
     FStorageKind = kStorageVirtual;
-    (void)smfs_init();
 
-    const SmfsResult space = smfs_space("vx:", &FTotalSize, &FUsedSize, &FFreeSize);
+    const SmfsResult space = card_->space("vx:", &FTotalSize, &FUsedSize, &FFreeSize);
     if (space == SmfsResult::Unformatted) {
         // The storage stays open on the unformatted image when the offer is declined.
         if (!OfferFormat()) return false;
@@ -167,9 +144,8 @@ void SmcManager::Close1Click() {
 
 void SmcManager::CloseStorage() {
     if (FStorageKind == kStorageVirtual) {
-        smfs_set_image(nullptr);
+        card_.reset();
         (void)FImage.close(); // every change was synced when it was made
-        releaseImageSlot();
     } else if (FStorageKind == kStorageMachine) {
         if (FLink && FLink->connected()) (void)FLink->Disconnect();
     }
@@ -177,7 +153,9 @@ void SmcManager::CloseStorage() {
 }
 
 bool SmcManager::syncImage() {
-    if (FStorageKind != kStorageVirtual || changeDepth_ > 0 || FImage.sync()) return true;
+    if (FStorageKind != kStorageVirtual || changeDepth_ > 0 || !card_ ||
+        card_->sync() == SmfsResult::Ok)
+        return true;
     message("failed to write to virtual SMC file.");
     return false;
 }
@@ -219,7 +197,7 @@ void SmcManager::RefreshSmc() {
 void SmcManager::ShowSizeInfo() {
     if (FStorageKind != kStorageVirtual) return;
     std::uint64_t total = 0, used = 0, free = 0;
-    if (smfs_space("vx:", &total, &used, &free) != SmfsResult::Ok) {
+    if (card_->space("vx:", &total, &used, &free) != SmfsResult::Ok) {
         message("an error has occurred while gathering size information.");
         return;
     }

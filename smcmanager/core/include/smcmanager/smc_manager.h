@@ -34,6 +34,7 @@
 #include "smcmanager/tree_model.h"
 
 #include <common/image_file.h>
+#include <smfs/smfs.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -147,6 +148,13 @@ public:
     void CloseStorage();
     // Whether the last OpenVirtualSmc was refused because the image is held elsewhere.
     bool imageInUse() const { return imageInUse_; }
+    // The system's error number of the last failed read or write of the virtual SMC's image
+    // file (0 when none failed), for a message such as "No space left on device".
+    int imageError() const { return FImage.lastError(); }
+    // The card of the open virtual SMC, nullptr when none is open.
+    SmfsCard* card() const { return card_.get(); }
+    // The clock the virtual SMC's card stamps entries with (tests pass a fixed one).
+    void setCardClock(SmfsClock clock);
     // Empties the card tree, the card list and its path line.
     void ClearSmcPanes();
     // Makes the card tree's root node.
@@ -279,8 +287,6 @@ private:
     void setSmcPathText(std::string text);
     void clearSmcTree();
     void resetChildren(Side side, TreeNode* node);
-    bool claimImageSlot();
-    void releaseImageSlot();
     // Puts the virtual SMC's data on the disk at the end of an operation that changed it;
     // false (with its message) when that failed. True for the machine, and inside a larger
     // operation (changeDepth_ > 0) that syncs when it ends.
@@ -308,7 +314,9 @@ private:
     std::string FPcPath;
     std::string FSmcPath = kSmcRoot;
     int FStorageKind = kStorageNone;
-    ImageFile FImage; // the image installed in the card library's slot
+    ImageFile FImage;               // the open virtual SMC's locked image file
+    std::unique_ptr<SmfsCard> card_; // the card on FImage while a virtual SMC is open
+    SmfsClock cardClock_ = nullptr;
     bool imageInUse_ = false;
     int changeDepth_ = 0;
     std::string FImageName;
