@@ -17,7 +17,10 @@ SmfsResult MemoryStorage::read(std::uint64_t offsetBytes, std::uint8_t* buffer,
 SmfsResult MemoryStorage::write(std::uint64_t offsetBytes, const std::uint8_t* data,
                                 std::size_t length) {
     if (length == 0) return SmfsResult::Ok;
-    if (offsetBytes + length > bytes_.size()) bytes_.resize(std::size_t(offsetBytes + length));
+    if (offsetBytes + length > bytes_.size()) {
+        if (fixedSize_) return SmfsResult::ImageIo;
+        bytes_.resize(std::size_t(offsetBytes + length));
+    }
     std::memcpy(bytes_.data() + offsetBytes, data, length);
     return SmfsResult::Ok;
 }

@@ -34,11 +34,14 @@ public:
     [[nodiscard]] virtual SmfsResult size(std::uint64_t* bytes) = 0;
 };
 
-// A storage in memory: the bytes vector is the image. Writes past the end grow it.
+// A storage in memory: the bytes vector is the image. Writes past the end grow it, unless
+// the size is fixed: then they fail with ImageIo, as on a disk that is full (a fuzzed short
+// image never grows to the size its header claims).
 class MemoryStorage final : public SmfsStorage {
 public:
     MemoryStorage() = default;
-    explicit MemoryStorage(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
+    explicit MemoryStorage(std::vector<std::uint8_t> bytes, bool fixedSize = false)
+        : bytes_(std::move(bytes)), fixedSize_(fixedSize) {}
 
     [[nodiscard]] SmfsResult read(std::uint64_t offsetBytes, std::uint8_t* buffer,
                                   std::size_t length, std::size_t* got) override;
@@ -52,6 +55,7 @@ public:
 
 private:
     std::vector<std::uint8_t> bytes_;
+    bool fixedSize_ = false;
 };
 
 // Wraps another storage and fails its calls as a plan says, counting every read, write and
