@@ -69,7 +69,6 @@ SmfsHandle makeHandle(const OpenFile& f) {
 }
 
 SmfsResult findRecord(CardState& card, SmfsHandle handle, OpenFile** record) {
-    if (!card.initialised) return SmfsResult::NotInitialised;
     if ((handle >> 24) & 0x7F) return SmfsResult::InvalidArgument;
     // A remount (after format or a card change) forgets every record.
     SmfsResult r = fat_ensure(card);
@@ -99,7 +98,6 @@ bool isDotName(const std::string& name) {
 // Makes the path full, checks the drive and mounts. The parent is resolved unless the path
 // names the root.
 SmfsResult prepare(CardState& card, const char* path, Target* t) {
-    if (!card.initialised) return SmfsResult::NotInitialised;
     SmfsResult r = path_make_full(card, path, &t->full);
     if (r != SmfsResult::Ok) return r;
     if (path_drive(card, t->full) != 0) return SmfsResult::InvalidArgument;
@@ -126,7 +124,6 @@ bool isFolder(const DirSlot& slot) {
 }
 
 SmfsResult drivePathOk(CardState& card, const char* drivePath) {
-    if (!card.initialised) return SmfsResult::NotInitialised;
     if (!drivePath || path_drive(card, drivePath) != 0) return SmfsResult::InvalidArgument;
     return SmfsResult::Ok;
 }
@@ -382,7 +379,6 @@ SmfsDateTime smfs_local_time() {
 
 SmfsResult SmfsCard::reset() {
     CardState& card = *state_;
-    card.initialised = false;
     dir_reset(card);
     chip_reset(card);
     smc_reset(card);
@@ -394,7 +390,6 @@ SmfsResult SmfsCard::reset() {
     dir_set_busy_check(card, clusterOpen);
     (void)smc_register_callback(card, 0, nullptr);
     (void)smc_register_callback(card, 1, nullptr);
-    card.initialised = true;
     return SmfsResult::Ok;
 }
 
@@ -437,7 +432,6 @@ void SmfsCard::resetCounters() {
 
 SmfsResult SmfsCard::setDriveName(const char* name) {
     CardState& card = *state_;
-    if (!card.initialised) return SmfsResult::NotInitialised;
     if (!name) return SmfsResult::InvalidArgument;
     const std::string n = name;
     if (n.empty() || n.size() > kMaxDriveNameChars || n.find_first_of(":\\") != std::string::npos)
@@ -514,7 +508,6 @@ SmfsResult SmfsCard::version(SmfsVersion* version) {
 SmfsResult SmfsCard::chdir(const char* path) {
     CardState& card = *state_;
     ChipSession session(card);
-    if (!card.initialised) return SmfsResult::NotInitialised;
     if (!path) return SmfsResult::InvalidArgument;
     std::string p = path;
     const std::size_t colon = p.find(':');
@@ -529,7 +522,6 @@ SmfsResult SmfsCard::chdir(const char* path) {
 
 SmfsResult SmfsCard::getcwd(char* out, std::size_t capacity) {
     CardState& card = *state_;
-    if (!card.initialised) return SmfsResult::NotInitialised;
     const std::string& cwd = dir_cwd(card);
     if (!out || cwd.size() + 1 > capacity) return SmfsResult::OutOfMemory;
     std::memcpy(out, cwd.c_str(), cwd.size() + 1);
@@ -691,7 +683,6 @@ SmfsResult SmfsCard::remove(const char* path) {
 SmfsResult SmfsCard::move(const char* source, const char* target) {
     CardState& card = *state_;
     ChipSession session(card);
-    if (!card.initialised) return SmfsResult::NotInitialised;
     Target from;
     Target to;
     DirSlot slot{};
@@ -742,7 +733,6 @@ SmfsResult SmfsCard::move(const char* source, const char* target) {
 SmfsResult SmfsCard::rename(const char* source, const char* target) {
     CardState& card = *state_;
     ChipSession session(card);
-    if (!card.initialised) return SmfsResult::NotInitialised;
     Target from;
     Target to;
     DirSlot slot{};

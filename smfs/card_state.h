@@ -146,7 +146,6 @@ struct CardState {
     std::string driveName = "vx";
     DirBusyCheck busyCheck = nullptr;
 
-    bool initialised = false;
     std::array<OpenFile, kSmfsMaxOpenFiles> files{};
     SmfsClock clock = nullptr;
 };

@@ -7,7 +7,8 @@
 // refused before the card is touched; then it gives the card a fresh quick format (bad
 // blocks stay out, the CIS and master boot record are written) and writes every sector of
 // the partition from the raw file, block by block, through the same copy-on-write writes the
-// files use. Finally the library is initialised again so the next call mounts the new volume.
+// files use. Finally the card starts again as after a reset, so the next call mounts the new
+// volume.
 #include <smfs/smfs.h>
 #include <smfs/tools.h>
 

@@ -1,8 +1,8 @@
 // The card check: a card filled through the public calls is clean on every page layout, and
 // each kind of damage built into an image is found, once, with where it lies; the check
 // never changes the image and ends on folder trees and chains that loop.
-#include "api_card.h"
-#include "garble.h"
+#include "test_card.h"
+#include "test_card.h"
 
 #include "smfs/dir.h"
 #include "smfs/ecc.h"
@@ -27,56 +27,56 @@ std::vector<SmfsFinding> findingsOf(const SmfsCheckReport& report, SmfsFindingKi
 
 SmfsCheckReport check() {
     SmfsCheckReport report;
-    EXPECT_EQ(smfs_check(&report), SmfsResult::Ok);
+    EXPECT_EQ(api().check(&report), SmfsResult::Ok);
     return report;
 }
 
 // Fills a card with a small tree: two files in the root, a folder with a file.
 void fillCard() {
-    ASSERT_EQ(apiWriteFile("vx:\\A.BIN", apiPattern(40000, 1)), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile("vx:\\B.BIN", apiPattern(3000, 2)), SmfsResult::Ok);
-    ASSERT_EQ(smfs_mkdir("vx:\\GAME", 0), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile("vx:\\GAME\\C.QXE", apiPattern(70000, 3)), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile("vx:\\GAME\\EMPTY.TXT", {}), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\A.BIN", apiPattern(40000, 1)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\B.BIN", apiPattern(3000, 2)), SmfsResult::Ok);
+    ASSERT_EQ(api().mkdir("vx:\\GAME", 0), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\GAME\\C.QXE", apiPattern(70000, 3)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\GAME\\EMPTY.TXT", {}), SmfsResult::Ok);
 }
 
 std::uint32_t firstCluster(const char* path) {
     SmfsEntryInfo info{};
-    EXPECT_EQ(smfs_info(path, &info), SmfsResult::Ok) << path;
+    EXPECT_EQ(api().info(path, &info), SmfsResult::Ok) << path;
     return info.firstCluster;
 }
 
 // The physical sector holding the first byte of a cluster.
 std::uint32_t physSectorOfCluster(std::uint32_t cluster) {
-    EXPECT_EQ(fat_ensure(0), SmfsResult::Ok);
-    const FatVolume& v = *fat_volume(0);
+    EXPECT_EQ(fat_ensure(cs()), SmfsResult::Ok);
+    const FatVolume& v = *fat_volume(cs());
     CardGeometry g{};
-    EXPECT_EQ(media_geometry(0, &g), SmfsResult::Ok);
+    EXPECT_EQ(media_geometry(cs(), &g), SmfsResult::Ok);
     const std::uint32_t logical = v.dataStart + (cluster - 2) * v.sectorsPerCluster;
-    return media_logical_entry(logical / g.sectorsPerBlock) * g.sectorsPerBlock +
+    return media_logical_entry(cs(), logical / g.sectorsPerBlock) * g.sectorsPerBlock +
            logical % g.sectorsPerBlock;
 }
 
 // File offset of a data byte of a physical sector, on either page layout.
-std::uint64_t dataOffset(CardImage& image, std::uint32_t sector, std::uint32_t byte) {
+std::uint64_t dataOffset(TestCard& image, std::uint32_t sector, std::uint32_t byte) {
     if (image.layout().dataBytes == 512) return image.pageOffset(sector) + byte;
     return image.pageOffset(2 * sector + byte / 256) + byte % 256;
 }
 
-void flipBit(CardImage& image, std::uint64_t offset, int bit) {
+void flipBit(TestCard& image, std::uint64_t offset, int bit) {
     std::vector<std::uint8_t> b = image.readBytes(offset, 1);
     b[0] ^= std::uint8_t(1u << bit);
     image.writeBytes(offset, b);
 }
 
-std::vector<std::uint8_t> wholeImage(CardImage& image) {
+std::vector<std::uint8_t> wholeImage(TestCard& image) {
     return image.readBytes(0, std::size_t(card_image_bytes(image.cardType())));
 }
 
 class CheckCleanTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(CheckCleanTest, FilledCardIsCleanAndCounted) {
-    ApiCard card(GetParam());
+    TestCard card(GetParam(), true);
     fillCard();
     const SmfsCheckReport report = check();
     EXPECT_TRUE(report.clean()) << apiFindingsText(report);
@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(CardTypes, CheckCleanTest, ::testing::Values(0, 1, 4, 7
                          [](const auto& info) { return "type" + std::to_string(info.param); });
 
 TEST(CheckTest, BlankCardIsReportedUnformatted) {
-    ApiCard card(4, false);
+    TestCard card(4);
     const SmfsCheckReport report = check();
     EXPECT_EQ(findingsOf(report, SmfsFindingKind::Unformatted).size(), 1u)
         << apiFindingsText(report);
@@ -99,17 +99,15 @@ TEST(CheckTest, BlankCardIsReportedUnformatted) {
 }
 
 TEST(CheckTest, UnknownCardIsRefused) {
-    ApiCard card(4);
-    card.image().writeBytes(0, {0x12, 0x34});
-    ASSERT_EQ(smfs_init(), SmfsResult::Ok);
+    TestCard card(4, true);
+    card.writeBytes(0, {0x12, 0x34});
+    ASSERT_EQ(api().reset(), SmfsResult::Ok);
     SmfsCheckReport report;
-    EXPECT_EQ(smfs_check(&report), SmfsResult::UnknownCard);
+    EXPECT_EQ(api().check(&report), SmfsResult::UnknownCard);
 }
 
 TEST(CheckTest, ShortImageIsOneFinding) {
-    CardImage image(4, kMakerSamsung, 100000);
-    smfs_set_image(image.stream());
-    ASSERT_EQ(smfs_init(), SmfsResult::Ok);
+    TestCard image(4, kMakerSamsung, 100000);
     const SmfsCheckReport report = check();
     ASSERT_EQ(report.findings.size(), 1u) << apiFindingsText(report);
     EXPECT_EQ(report.findings[0].kind, SmfsFindingKind::ImageShort);
@@ -120,21 +118,21 @@ TEST(CheckTest, ShortImageIsOneFinding) {
 class CheckEccTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(CheckEccTest, FlippedBitsAreFoundWhereTheyAre) {
-    ApiCard card(GetParam());
+    TestCard card(GetParam(), true);
     fillCard();
     const std::uint32_t a = physSectorOfCluster(firstCluster("vx:\\A.BIN"));
     const std::uint32_t c = physSectorOfCluster(firstCluster("vx:\\GAME\\C.QXE"));
     const std::uint32_t b = physSectorOfCluster(firstCluster("vx:\\B.BIN"));
-    flipBit(card.image(), dataOffset(card.image(), a, 300), 3);
-    flipBit(card.image(), dataOffset(card.image(), c, 10), 0);
-    flipBit(card.image(), dataOffset(card.image(), c, 200), 7);
+    flipBit(card, dataOffset(card, a, 300), 3);
+    flipBit(card, dataOffset(card, c, 10), 0);
+    flipBit(card, dataOffset(card, c, 200), 7);
     // The first ECC byte of the first half (spare bytes 13-15 sit in the second page's spare
     // on 256-byte pages, at 8 + 5).
-    const std::uint64_t spare = card.image().layout().dataBytes == 512
-                                    ? card.image().pageOffset(b) + 512 + 13
-                                    : card.image().pageOffset(2 * b + 1) + 256 + 5;
-    flipBit(card.image(), spare, 6);
-    const std::vector<std::uint8_t> before = wholeImage(card.image());
+    const std::uint64_t spare = card.layout().dataBytes == 512
+                                    ? card.pageOffset(b) + 512 + 13
+                                    : card.pageOffset(2 * b + 1) + 256 + 5;
+    flipBit(card, spare, 6);
+    const std::vector<std::uint8_t> before = wholeImage(card);
 
     const SmfsCheckReport report = check();
     const auto corrected = findingsOf(report, SmfsFindingKind::EccCorrected);
@@ -148,31 +146,31 @@ TEST_P(CheckEccTest, FlippedBitsAreFoundWhereTheyAre) {
     ASSERT_EQ(code.size(), 1u) << apiFindingsText(report);
     EXPECT_EQ(code[0].sector, b);
     EXPECT_EQ(report.findings.size(), 3u) << apiFindingsText(report);
-    EXPECT_EQ(wholeImage(card.image()), before) << "the check wrote to the image";
+    EXPECT_EQ(wholeImage(card), before) << "the check wrote to the image";
 }
 
 INSTANTIATE_TEST_SUITE_P(PageLayouts, CheckEccTest, ::testing::Values(1, 4),
                          [](const auto& info) { return "type" + std::to_string(info.param); });
 
 TEST(CheckTest, DuplicatedBlockAndBadFieldsAreFound) {
-    ApiCard card(4);
+    TestCard card(4, true);
     fillCard();
-    CardImage& image = card.image();
+    TestCard& image = card;
     const std::uint32_t spb = image.geometry().sectorsPerBlock;
     const std::uint32_t record = image.layout().recordBytes;
-    const std::uint32_t from = media_logical_entry(2);
+    const std::uint32_t from = media_logical_entry(cs(), 2);
     ASSERT_NE(from, 0u);
     std::uint32_t to = 1000;
-    while (media_phys_entry(to) != kPhysFree)
+    while (media_phys_entry(cs(), to) != kPhysFree)
         ++to;
     image.writeBytes(image.pageOffset(to * spb),
                      image.readBytes(image.pageOffset(from * spb), std::size_t(spb) * record));
     // A free block given a field with bad parity, and one naming logical block 1020 of 1000.
     std::uint32_t parity = to + 1;
-    while (media_phys_entry(parity) != kPhysFree)
+    while (media_phys_entry(cs(), parity) != kPhysFree)
         ++parity;
     std::uint32_t range = parity + 1;
-    while (media_phys_entry(range) != kPhysFree)
+    while (media_phys_entry(cs(), range) != kPhysFree)
         ++range;
     const std::uint16_t good = block_address_field(7);
     image.writeBytes(image.pageOffset(parity * spb) + 512 + kSpareAddr1,
@@ -202,9 +200,9 @@ TEST(CheckTest, DuplicatedBlockAndBadFieldsAreFound) {
 }
 
 TEST(CheckTest, DamagedCisIsFound) {
-    ApiCard card(4);
+    TestCard card(4, true);
     const std::int64_t cis = 1; // the first good block after block 0 on a fresh card
-    flipBit(card.image(), card.image().pageOffset(std::uint32_t(cis) * 32) + 4, 0);
+    flipBit(card, card.pageOffset(std::uint32_t(cis) * 32) + 4, 0);
     const SmfsCheckReport report = check();
     const auto found = findingsOf(report, SmfsFindingKind::CisDamaged);
     ASSERT_EQ(found.size(), 1u) << apiFindingsText(report);
@@ -212,21 +210,21 @@ TEST(CheckTest, DamagedCisIsFound) {
 }
 
 TEST(CheckTest, CrossLinkLoopLostAndShortChainsAreFound) {
-    ApiCard card(4);
+    TestCard card(4, true);
     fillCard();
     const std::uint32_t a = firstCluster("vx:\\A.BIN");       // 40000 bytes: 3 clusters
     const std::uint32_t b = firstCluster("vx:\\B.BIN");       // 1 cluster
     const std::uint32_t c = firstCluster("vx:\\GAME\\C.QXE"); // 70000 bytes: 5 clusters
-    const std::uint32_t a2 = fat_entry(0, a);
-    const std::uint32_t c2 = fat_entry(0, c);
-    fat_set_entry(0, b, std::uint16_t(a2)); // B runs into A's second cluster
-    fat_set_entry(0, c2, std::uint16_t(c)); // C loops back to its first cluster
+    const std::uint32_t a2 = fat_entry(cs(), a);
+    const std::uint32_t c2 = fat_entry(cs(), c);
+    fat_set_entry(cs(), b, std::uint16_t(a2)); // B runs into A's second cluster
+    fat_set_entry(cs(), c2, std::uint16_t(c)); // C loops back to its first cluster
     std::uint32_t lost = 900;
-    while (fat_entry(0, lost) != kFatFree)
+    while (fat_entry(cs(), lost) != kFatFree)
         ++lost;
-    fat_set_entry(0, lost, std::uint16_t(lost + 1)); // a lost chain of two clusters
-    fat_set_entry(0, lost + 1, kFatEnd);
-    ASSERT_EQ(fat_flush(0), SmfsResult::Ok);
+    fat_set_entry(cs(), lost, std::uint16_t(lost + 1)); // a lost chain of two clusters
+    fat_set_entry(cs(), lost + 1, kFatEnd);
+    ASSERT_EQ(fat_flush(cs()), SmfsResult::Ok);
 
     const SmfsCheckReport report = check();
     const auto cross = findingsOf(report, SmfsFindingKind::CrossLinked);
@@ -247,22 +245,22 @@ TEST(CheckTest, CrossLinkLoopLostAndShortChainsAreFound) {
 }
 
 TEST(CheckTest, ChainLengthAgainstSizeAndFreeCluster) {
-    ApiCard card(4);
+    TestCard card(4, true);
     fillCard();
     const std::uint32_t a = firstCluster("vx:\\A.BIN");
     const std::uint32_t b = firstCluster("vx:\\B.BIN");
     const std::uint32_t c = firstCluster("vx:\\GAME\\C.QXE");
-    fat_set_entry(0, a, kFatEnd); // 3 clusters needed, 1 left (the other 2 become lost)
+    fat_set_entry(cs(), a, kFatEnd); // 3 clusters needed, 1 left (the other 2 become lost)
     std::uint32_t extra = 900;
-    while (fat_entry(0, extra) != kFatFree)
+    while (fat_entry(cs(), extra) != kFatFree)
         ++extra;
-    fat_set_entry(0, b, std::uint16_t(extra)); // 1 needed, 2 linked
-    fat_set_entry(0, extra, kFatEnd);
+    fat_set_entry(cs(), b, std::uint16_t(extra)); // 1 needed, 2 linked
+    fat_set_entry(cs(), extra, kFatEnd);
     std::uint32_t free = extra + 1;
-    while (fat_entry(0, free) != kFatFree)
+    while (fat_entry(cs(), free) != kFatFree)
         ++free;
-    fat_set_entry(0, c, std::uint16_t(free)); // into a free cluster
-    ASSERT_EQ(fat_flush(0), SmfsResult::Ok);
+    fat_set_entry(cs(), c, std::uint16_t(free)); // into a free cluster
+    ASSERT_EQ(fat_flush(cs()), SmfsResult::Ok);
 
     const SmfsCheckReport report = check();
     ASSERT_EQ(findingsOf(report, SmfsFindingKind::ChainTooShort).size(), 1u)
@@ -276,18 +274,18 @@ TEST(CheckTest, ChainLengthAgainstSizeAndFreeCluster) {
 }
 
 TEST(CheckTest, DifferingFatCopiesAreFound) {
-    ApiCard card(4);
+    TestCard card(4, true);
     fillCard();
-    ASSERT_EQ(fat_ensure(0), SmfsResult::Ok);
-    const FatVolume v = *fat_volume(0);
+    ASSERT_EQ(fat_ensure(cs()), SmfsResult::Ok);
+    const FatVolume v = *fat_volume(cs());
     CardGeometry g{};
-    ASSERT_EQ(media_geometry(0, &g), SmfsResult::Ok);
+    ASSERT_EQ(media_geometry(cs(), &g), SmfsResult::Ok);
     // Change cluster 5's entry in the second copy only (FAT12: entry 5 starts at byte 7).
     const std::uint32_t sector = v.fatStart + v.fatSectors;
     std::vector<std::uint8_t> bytes(512);
-    ASSERT_EQ(media_read_sector(0, sector, 0, bytes.data(), 512), SmfsResult::Ok);
+    ASSERT_EQ(media_read_sector(cs(), sector, 0, bytes.data(), 512), SmfsResult::Ok);
     bytes[8] ^= 0x10;
-    ASSERT_EQ(media_write(0, sector / g.sectorsPerBlock, (sector % g.sectorsPerBlock) * 512,
+    ASSERT_EQ(media_write(cs(), sector / g.sectorsPerBlock, (sector % g.sectorsPerBlock) * 512,
                           bytes.data(), 512),
               SmfsResult::Ok);
     const SmfsCheckReport report = check();
@@ -297,15 +295,15 @@ TEST(CheckTest, DifferingFatCopiesAreFound) {
 }
 
 TEST(CheckTest, FolderThatContainsItsAncestorEnds) {
-    ApiCard card(4);
-    ASSERT_EQ(smfs_mkdir("vx:\\A", 0), SmfsResult::Ok);
-    ASSERT_EQ(smfs_mkdir("vx:\\A\\B", 0), SmfsResult::Ok);
+    TestCard card(4, true);
+    ASSERT_EQ(api().mkdir("vx:\\A", 0), SmfsResult::Ok);
+    ASSERT_EQ(api().mkdir("vx:\\A\\B", 0), SmfsResult::Ok);
     const std::uint32_t aCluster = firstCluster("vx:\\A");
     const std::uint32_t bCluster = firstCluster("vx:\\A\\B");
     DirEntryRecord loop{};
     loop.attribute = kAttrFolder;
     loop.startCluster = aCluster;
-    ASSERT_EQ(dir_create_entry(0, bCluster, "UP", loop), SmfsResult::Ok);
+    ASSERT_EQ(dir_create_entry(cs(), bCluster, "UP", loop), SmfsResult::Ok);
     const SmfsCheckReport report = check();
     const auto cross = findingsOf(report, SmfsFindingKind::CrossLinked);
     ASSERT_EQ(cross.size(), 1u) << apiFindingsText(report);
@@ -314,12 +312,12 @@ TEST(CheckTest, FolderThatContainsItsAncestorEnds) {
 }
 
 TEST(CheckTest, EntryOutsideTheDataAreaIsFound) {
-    ApiCard card(4);
+    TestCard card(4, true);
     DirEntryRecord wild{};
     wild.attribute = kAttrArchive;
     wild.startCluster = 0xFF0;
     wild.size = 10;
-    ASSERT_EQ(dir_create_entry(0, 0, "WILD.BIN", wild), SmfsResult::Ok);
+    ASSERT_EQ(dir_create_entry(cs(), 0, "WILD.BIN", wild), SmfsResult::Ok);
     const SmfsCheckReport report = check();
     const auto found = findingsOf(report, SmfsFindingKind::StartClusterInvalid);
     ASSERT_EQ(found.size(), 1u) << apiFindingsText(report);
@@ -331,11 +329,11 @@ TEST(CheckTest, EntryOutsideTheDataAreaIsFound) {
 class CheckGarbageTest : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(CheckGarbageTest, GarbledFatAndFoldersEndWithFindings) {
-    ApiCard card(4);
+    TestCard card(4, true);
     fillCard();
-    ASSERT_NO_FATAL_FAILURE(garbleFatAndFolder("vx:\\GAME", GetParam()));
+    ASSERT_NO_FATAL_FAILURE(garbleFatAndFolder(api(), "vx:\\GAME", GetParam()));
     SmfsCheckReport report;
-    ASSERT_EQ(smfs_check(&report), SmfsResult::Ok);
+    ASSERT_EQ(api().check(&report), SmfsResult::Ok);
     EXPECT_FALSE(report.clean());
     EXPECT_LE(report.findings.size(), 26u * 101u);
 }
@@ -343,9 +341,9 @@ TEST_P(CheckGarbageTest, GarbledFatAndFoldersEndWithFindings) {
 INSTANTIATE_TEST_SUITE_P(Seeds, CheckGarbageTest, ::testing::Values(1u, 2u, 3u, 4u));
 
 TEST(CheckTest, RuinedCardListsEachKindABoundedNumberOfTimes) {
-    ApiCard card(1);
-    ASSERT_EQ(apiWriteFile("vx:\\BIG.BIN", apiPattern(400000, 9)), SmfsResult::Ok);
-    CardImage& image = card.image();
+    TestCard card(1, true);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\BIG.BIN", apiPattern(400000, 9)), SmfsResult::Ok);
+    TestCard& image = card;
     // Two flipped bits in the first half of every sector of the file's first 200 sectors.
     for (std::uint32_t s = 0; s < 200; ++s) {
         const std::uint32_t sector =

@@ -1,9 +1,9 @@
 // Cards whose directories and chains were damaged or built to trap a reader: folder chains
 // that loop, folders that contain themselves, folder entries naming the root's cluster 0,
 // file chains that loop or leave the volume. Every walk must end with a result code.
-#include "api_card.h"
+#include "test_card.h"
 
-#include "smfs/bytes.h"
+#include <common/le_bytes.h>
 #include "smfs/dir.h"
 #include "smfs/fat.h"
 
@@ -19,140 +19,140 @@ std::vector<std::uint8_t> entry(const char* name11, std::uint8_t attr, std::uint
     std::vector<std::uint8_t> e(32, 0);
     std::memcpy(e.data(), name11, 11);
     e[kDeAttr] = attr;
-    put_le16(e.data() + kDeCluster, cluster);
-    put_le32(e.data() + kDeSize, size);
+    putLe16(e.data() + kDeCluster, cluster);
+    putLe32(e.data() + kDeSize, size);
     return e;
 }
 
 std::uint32_t clusterOf(const char* path) {
     SmfsEntryInfo info{};
-    EXPECT_EQ(smfs_info(path, &info), SmfsResult::Ok) << path;
+    EXPECT_EQ(api().info(path, &info), SmfsResult::Ok) << path;
     return info.firstCluster;
 }
 
 // Writes the FAT and starts again from the card, as a reader meeting the damage would.
 void remount() {
-    ASSERT_EQ(fat_flush(0), SmfsResult::Ok);
-    ASSERT_EQ(smfs_init(), SmfsResult::Ok);
+    ASSERT_EQ(fat_flush(cs()), SmfsResult::Ok);
+    ASSERT_EQ(api().reset(), SmfsResult::Ok);
 }
 
 class DirHostileTest : public testing::Test {
 protected:
-    ApiCard card{0};
+    TestCard card{0, true};
 };
 
 TEST_F(DirHostileTest, FolderChainLoopingOnItself) {
-    ASSERT_EQ(smfs_mkdir("vx:\\D", 0), SmfsResult::Ok);
+    ASSERT_EQ(api().mkdir("vx:\\D", 0), SmfsResult::Ok);
     const std::uint32_t d = clusterOf("vx:\\D");
     // Every slot of the cluster holds a live entry, so no end marker stops a walk.
     std::vector<std::uint8_t> slots(card.clusterBytes());
-    ASSERT_EQ(cluster_read(0, d, 0, slots.data(), 64), SmfsResult::Ok);
+    ASSERT_EQ(cluster_read(cs(), d, 0, slots.data(), 64), SmfsResult::Ok);
     for (std::uint32_t at = 64; at < card.clusterBytes(); at += 32) {
         std::string name = "F" + std::to_string(at / 32);
         name.resize(11, ' ');
         const auto e = entry(name.c_str(), kAttrArchive, 0, 0);
         std::memcpy(slots.data() + at, e.data(), 32);
     }
-    ASSERT_EQ(cluster_write(0, d, 0, slots.data(), card.clusterBytes()), SmfsResult::Ok);
-    fat_set_entry(0, d, static_cast<std::uint16_t>(d));
+    ASSERT_EQ(cluster_write(cs(), d, 0, slots.data(), card.clusterBytes()), SmfsResult::Ok);
+    fat_set_entry(cs(), d, static_cast<std::uint16_t>(d));
     ASSERT_NO_FATAL_FAILURE(remount());
 
     SmfsResult r = SmfsResult::Ok;
-    apiList("vx:\\D", &r);
+    apiList(api(), "vx:\\D", &r);
     EXPECT_EQ(r, SmfsResult::BrokenChain);
     std::uint32_t count = 0;
-    EXPECT_EQ(smfs_count("vx:\\D", &count), SmfsResult::BrokenChain);
+    EXPECT_EQ(api().count("vx:\\D", &count), SmfsResult::BrokenChain);
     SmfsEntryInfo info;
-    EXPECT_EQ(smfs_info("vx:\\D\\NOPE", &info), SmfsResult::BrokenChain);
+    EXPECT_EQ(api().info("vx:\\D\\NOPE", &info), SmfsResult::BrokenChain);
     SmfsHandle h = 0;
-    EXPECT_EQ(smfs_create("vx:\\D\\NEW", 0, &h), SmfsResult::BrokenChain);
-    EXPECT_EQ(smfs_rmdir("vx:\\D", 0), SmfsResult::FolderNotEmpty);
-    EXPECT_EQ(smfs_rmdir("vx:\\D", 1), SmfsResult::BrokenChain);
+    EXPECT_EQ(api().create("vx:\\D\\NEW", 0, &h), SmfsResult::BrokenChain);
+    EXPECT_EQ(api().rmdir("vx:\\D", 0), SmfsResult::FolderNotEmpty);
+    EXPECT_EQ(api().rmdir("vx:\\D", 1), SmfsResult::BrokenChain);
     // The rest of the card is unharmed.
-    ASSERT_EQ(apiWriteFile("vx:\\OK.TXT", apiPattern(100, 1)), SmfsResult::Ok);
-    EXPECT_EQ(apiList("vx:\\"), (std::vector<std::string>{"D", "OK.TXT"}));
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\OK.TXT", apiPattern(100, 1)), SmfsResult::Ok);
+    EXPECT_EQ(apiList(api(), "vx:\\"), (std::vector<std::string>{"D", "OK.TXT"}));
 }
 
 TEST_F(DirHostileTest, FolderThatContainsItself) {
-    ASSERT_EQ(smfs_mkdir("vx:\\D", 0), SmfsResult::Ok);
-    ASSERT_EQ(smfs_mkdir("vx:\\D\\SUB", 0), SmfsResult::Ok);
+    ASSERT_EQ(api().mkdir("vx:\\D", 0), SmfsResult::Ok);
+    ASSERT_EQ(api().mkdir("vx:\\D\\SUB", 0), SmfsResult::Ok);
     const std::uint32_t sub = clusterOf("vx:\\D\\SUB");
     const auto back = entry("BACK       ", kAttrFolder, static_cast<std::uint16_t>(sub), 0);
-    ASSERT_EQ(dir_create_entry_from(0, sub, "BACK", back.data()), SmfsResult::Ok);
+    ASSERT_EQ(dir_create_entry_from(cs(), sub, "BACK", back.data()), SmfsResult::Ok);
     ASSERT_NO_FATAL_FAILURE(remount());
 
-    EXPECT_EQ(apiList("vx:\\D\\SUB\\BACK\\BACK"), (std::vector<std::string>{".", "..", "BACK"}));
-    EXPECT_EQ(smfs_rmdir("vx:\\D", 1), SmfsResult::BrokenChain);
+    EXPECT_EQ(apiList(api(), "vx:\\D\\SUB\\BACK\\BACK"), (std::vector<std::string>{".", "..", "BACK"}));
+    EXPECT_EQ(api().rmdir("vx:\\D", 1), SmfsResult::BrokenChain);
     // Moving the folder below itself is refused rather than looping.
-    EXPECT_EQ(smfs_move("vx:\\D", "vx:\\D\\SUB\\BACK\\D"), SmfsResult::InvalidArgument);
+    EXPECT_EQ(api().move("vx:\\D", "vx:\\D\\SUB\\BACK\\D"), SmfsResult::InvalidArgument);
 }
 
 TEST_F(DirHostileTest, FolderEntryNamingClusterZeroIsNotTheRoot) {
-    ASSERT_EQ(apiWriteFile("vx:\\KEEP.TXT", apiPattern(100, 2)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\KEEP.TXT", apiPattern(100, 2)), SmfsResult::Ok);
     const auto z = entry("Z          ", kAttrFolder, 0, 0);
-    ASSERT_EQ(dir_create_entry_from(0, kRootCluster, "Z", z.data()), SmfsResult::Ok);
+    ASSERT_EQ(dir_create_entry_from(cs(), kRootCluster, "Z", z.data()), SmfsResult::Ok);
     ASSERT_NO_FATAL_FAILURE(remount());
 
     SmfsResult r = SmfsResult::Ok;
-    apiList("vx:\\Z\\", &r);
+    apiList(api(), "vx:\\Z\\", &r);
     EXPECT_EQ(r, SmfsResult::BrokenChain);
     SmfsHandle h = 0;
-    EXPECT_EQ(smfs_create("vx:\\Z\\KEEP.TXT", 1, &h), SmfsResult::BrokenChain);
-    EXPECT_EQ(smfs_rmdir("vx:\\Z", 1), SmfsResult::BrokenChain);
+    EXPECT_EQ(api().create("vx:\\Z\\KEEP.TXT", 1, &h), SmfsResult::BrokenChain);
+    EXPECT_EQ(api().rmdir("vx:\\Z", 1), SmfsResult::BrokenChain);
     std::vector<std::uint8_t> bytes;
-    ASSERT_EQ(apiReadFile("vx:\\KEEP.TXT", &bytes), SmfsResult::Ok);
+    ASSERT_EQ(apiReadFile(api(), "vx:\\KEEP.TXT", &bytes), SmfsResult::Ok);
     EXPECT_EQ(bytes, apiPattern(100, 2));
 }
 
 TEST_F(DirHostileTest, FileChainsThatLoopOrLeaveTheVolume) {
     const std::uint32_t cb = card.clusterBytes();
-    ASSERT_EQ(apiWriteFile("vx:\\LOOP.BIN", apiPattern(3 * cb, 3)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\LOOP.BIN", apiPattern(3 * cb, 3)), SmfsResult::Ok);
     const std::uint32_t first = clusterOf("vx:\\LOOP.BIN");
-    const std::uint32_t second = fat_entry(0, first);
-    const std::uint32_t third = fat_entry(0, second);
-    fat_set_entry(0, third, static_cast<std::uint16_t>(first));
+    const std::uint32_t second = fat_entry(cs(), first);
+    const std::uint32_t third = fat_entry(cs(), second);
+    fat_set_entry(cs(), third, static_cast<std::uint16_t>(first));
     // A second file claims a size far beyond its one cluster, and a third starts outside.
     const auto huge =
         entry("HUGE    BIN", kAttrArchive, static_cast<std::uint16_t>(first), 0x7FFFFFF0u);
-    ASSERT_EQ(dir_create_entry_from(0, kRootCluster, "HUGE.BIN", huge.data()), SmfsResult::Ok);
+    ASSERT_EQ(dir_create_entry_from(cs(), kRootCluster, "HUGE.BIN", huge.data()), SmfsResult::Ok);
     const auto outside = entry("OUT     BIN", kAttrArchive, 0xFFF0, 100);
-    ASSERT_EQ(dir_create_entry_from(0, kRootCluster, "OUT.BIN", outside.data()), SmfsResult::Ok);
+    ASSERT_EQ(dir_create_entry_from(cs(), kRootCluster, "OUT.BIN", outside.data()), SmfsResult::Ok);
     ASSERT_NO_FATAL_FAILURE(remount());
 
     std::vector<std::uint8_t> buffer(4 * cb);
     std::uint32_t count = 0;
     SmfsHandle h = 0;
-    ASSERT_EQ(smfs_open("vx:\\HUGE.BIN", kSmfsRead, &h), SmfsResult::Ok);
-    EXPECT_EQ(smfs_read(h, buffer.data(), std::uint32_t(buffer.size()), &count), SmfsResult::Ok);
-    EXPECT_EQ(smfs_seek(h, kSmfsSeekEnd, 0, nullptr), SmfsResult::Internal);
-    ASSERT_EQ(smfs_close(h), SmfsResult::Ok);
+    ASSERT_EQ(api().open("vx:\\HUGE.BIN", kSmfsRead, &h), SmfsResult::Ok);
+    EXPECT_EQ(api().read(h, buffer.data(), std::uint32_t(buffer.size()), &count), SmfsResult::Ok);
+    EXPECT_EQ(api().seek(h, kSmfsSeekEnd, 0, nullptr), SmfsResult::Internal);
+    ASSERT_EQ(api().close(h), SmfsResult::Ok);
 
-    ASSERT_EQ(smfs_open("vx:\\OUT.BIN", kSmfsReadWrite, &h), SmfsResult::Ok);
-    EXPECT_EQ(smfs_read(h, buffer.data(), 10, &count), SmfsResult::Internal);
+    ASSERT_EQ(api().open("vx:\\OUT.BIN", kSmfsReadWrite, &h), SmfsResult::Ok);
+    EXPECT_EQ(api().read(h, buffer.data(), 10, &count), SmfsResult::Internal);
     EXPECT_EQ(count, 0u);
-    EXPECT_EQ(smfs_write(h, buffer.data(), 10), SmfsResult::BrokenChain);
-    ASSERT_EQ(smfs_close(h), SmfsResult::Ok);
+    EXPECT_EQ(api().write(h, buffer.data(), 10), SmfsResult::BrokenChain);
+    ASSERT_EQ(api().close(h), SmfsResult::Ok);
 
-    EXPECT_EQ(smfs_delete("vx:\\LOOP.BIN"), SmfsResult::BrokenChain);
-    EXPECT_EQ(smfs_delete("vx:\\OUT.BIN"), SmfsResult::BrokenChain);
-    EXPECT_EQ(apiList("vx:\\"), std::vector<std::string>{"HUGE.BIN"});
+    EXPECT_EQ(api().remove("vx:\\LOOP.BIN"), SmfsResult::BrokenChain);
+    EXPECT_EQ(api().remove("vx:\\OUT.BIN"), SmfsResult::BrokenChain);
+    EXPECT_EQ(apiList(api(), "vx:\\"), std::vector<std::string>{"HUGE.BIN"});
 }
 
 } // namespace
 
 TEST_F(DirHostileTest, FileGivenAFolderClusterTheFatCalledFreeClosesIntoItsOwnEntry) {
-    ASSERT_EQ(smfs_mkdir("vx:\\D", 0), SmfsResult::Ok);
+    ASSERT_EQ(api().mkdir("vx:\\D", 0), SmfsResult::Ok);
     const std::uint32_t d = clusterOf("vx:\\D");
-    fat_set_entry(0, d, 0);
+    fat_set_entry(cs(), d, 0);
     ASSERT_NO_FATAL_FAILURE(remount());
 
     const auto bytes = apiPattern(100, 4);
-    ASSERT_EQ(apiWriteFile("vx:\\NEW.BIN", bytes), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\NEW.BIN", bytes), SmfsResult::Ok);
     ASSERT_EQ(clusterOf("vx:\\NEW.BIN"), d) << "the new file must take the folder's cluster";
     // Both entries now start at one cluster; the close must size the file's, not the folder's.
     SmfsEntryInfo info{};
-    ASSERT_EQ(smfs_info("vx:\\NEW.BIN", &info), SmfsResult::Ok);
+    ASSERT_EQ(api().info("vx:\\NEW.BIN", &info), SmfsResult::Ok);
     EXPECT_EQ(info.size, bytes.size());
-    ASSERT_EQ(smfs_info("vx:\\D", &info), SmfsResult::Ok);
+    ASSERT_EQ(api().info("vx:\\D", &info), SmfsResult::Ok);
     EXPECT_EQ(info.size, 0u);
 }

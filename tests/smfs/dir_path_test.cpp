@@ -1,6 +1,6 @@
 // Names and card paths: the 11-character entry form and back, the name checks, making paths
 // full against the current folder, the drive check and resolving paths into folder clusters.
-#include "api_card.h"
+#include "test_card.h"
 
 #include "smfs/dir.h"
 #include "smfs/fat.h"
@@ -92,22 +92,22 @@ TEST(DirNameTest, DatesAndTimesPackAsFatStoresThem) {
 
 class DirPathTest : public testing::Test {
 protected:
-    ApiCard card{2};
+    TestCard card{2, true};
 
     std::string full(const char* path, SmfsResult* result = nullptr) {
         std::string out;
-        const SmfsResult r = path_make_full(path, &out);
+        const SmfsResult r = path_make_full(cs(), path, &out);
         if (result) *result = r;
         return out;
     }
 };
 
 TEST_F(DirPathTest, RelativePathsFollowTheCurrentFolder) {
-    ASSERT_EQ(smfs_chdir("vx:\\A\\B"), SmfsResult::Ok);
+    ASSERT_EQ(api().chdir("vx:\\A\\B"), SmfsResult::Ok);
     char cwd[64];
-    ASSERT_EQ(smfs_getcwd(cwd, sizeof cwd), SmfsResult::Ok);
+    ASSERT_EQ(api().getcwd(cwd, sizeof cwd), SmfsResult::Ok);
     EXPECT_STREQ(cwd, "vx:\\A\\B\\");
-    EXPECT_EQ(smfs_getcwd(cwd, 8), SmfsResult::OutOfMemory);
+    EXPECT_EQ(api().getcwd(cwd, 8), SmfsResult::OutOfMemory);
 
     SmfsResult r = SmfsResult::Internal;
     EXPECT_EQ(full("..\\C", &r), "vx:\\A\\C");
@@ -121,82 +121,82 @@ TEST_F(DirPathTest, RelativePathsFollowTheCurrentFolder) {
     full(std::string(300, 'A').c_str(), &r);
     EXPECT_EQ(r, SmfsResult::OutOfMemory);
 
-    EXPECT_EQ(smfs_chdir("GAMES"), SmfsResult::NotFound);
-    EXPECT_EQ(smfs_chdir(("vx:\\" + std::string(241, 'A')).c_str()), SmfsResult::OutOfMemory);
-    EXPECT_EQ(smfs_chdir(("vx:\\" + std::string(240, 'A')).c_str()), SmfsResult::Ok);
+    EXPECT_EQ(api().chdir("GAMES"), SmfsResult::NotFound);
+    EXPECT_EQ(api().chdir(("vx:\\" + std::string(241, 'A')).c_str()), SmfsResult::OutOfMemory);
+    EXPECT_EQ(api().chdir(("vx:\\" + std::string(240, 'A')).c_str()), SmfsResult::Ok);
 
     // Relative paths reach the card through the public calls.
-    ASSERT_EQ(smfs_mkdir("vx:\\A", 0), SmfsResult::Ok);
-    ASSERT_EQ(smfs_mkdir("vx:\\A\\B", 0), SmfsResult::Ok);
-    ASSERT_EQ(smfs_chdir("vx:\\A\\B\\"), SmfsResult::Ok);
-    ASSERT_EQ(smfs_mkdir("..\\C", 0), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile("F.TXT", apiPattern(10, 1)), SmfsResult::Ok);
-    EXPECT_EQ(apiList("vx:\\A"), (std::vector<std::string>{".", "..", "B", "C"}));
-    EXPECT_EQ(apiList(".."), (std::vector<std::string>{".", "..", "B", "C"}));
+    ASSERT_EQ(api().mkdir("vx:\\A", 0), SmfsResult::Ok);
+    ASSERT_EQ(api().mkdir("vx:\\A\\B", 0), SmfsResult::Ok);
+    ASSERT_EQ(api().chdir("vx:\\A\\B\\"), SmfsResult::Ok);
+    ASSERT_EQ(api().mkdir("..\\C", 0), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "F.TXT", apiPattern(10, 1)), SmfsResult::Ok);
+    EXPECT_EQ(apiList(api(), "vx:\\A"), (std::vector<std::string>{".", "..", "B", "C"}));
+    EXPECT_EQ(apiList(api(), ".."), (std::vector<std::string>{".", "..", "B", "C"}));
     std::uint32_t size = 0;
-    EXPECT_EQ(smfs_file_size("vx:\\A\\B\\F.TXT", &size), SmfsResult::Ok);
-    EXPECT_EQ(smfs_mkdir("..\\..\\..\\C", 0), SmfsResult::AboveRoot);
+    EXPECT_EQ(api().fileSize("vx:\\A\\B\\F.TXT", &size), SmfsResult::Ok);
+    EXPECT_EQ(api().mkdir("..\\..\\..\\C", 0), SmfsResult::AboveRoot);
 }
 
 TEST_F(DirPathTest, DriveNames) {
-    EXPECT_EQ(path_drive("vx:\\"), 0);
-    EXPECT_EQ(path_drive("vx:"), 0);
-    EXPECT_EQ(path_drive("VX:\\"), 1);
-    EXPECT_EQ(path_drive("vxx:\\"), 1);
-    EXPECT_EQ(path_drive(":\\"), 1);
-    EXPECT_EQ(path_drive("vx"), 1);
-    EXPECT_EQ(smfs_mkdir("vy:\\A", 0), SmfsResult::InvalidArgument);
+    EXPECT_EQ(path_drive(cs(), "vx:\\"), 0);
+    EXPECT_EQ(path_drive(cs(), "vx:"), 0);
+    EXPECT_EQ(path_drive(cs(), "VX:\\"), 1);
+    EXPECT_EQ(path_drive(cs(), "vxx:\\"), 1);
+    EXPECT_EQ(path_drive(cs(), ":\\"), 1);
+    EXPECT_EQ(path_drive(cs(), "vx"), 1);
+    EXPECT_EQ(api().mkdir("vy:\\A", 0), SmfsResult::InvalidArgument);
     SmfsHandle h = 0;
-    EXPECT_EQ(smfs_create("v:\\A", 0, &h), SmfsResult::InvalidArgument);
+    EXPECT_EQ(api().create("v:\\A", 0, &h), SmfsResult::InvalidArgument);
 
-    ASSERT_EQ(smfs_set_drive_name("cardslot10"), SmfsResult::Ok);
-    EXPECT_EQ(smfs_set_drive_name("cardslot10x"), SmfsResult::InvalidArgument);
-    EXPECT_EQ(smfs_set_drive_name(""), SmfsResult::InvalidArgument);
-    EXPECT_EQ(smfs_set_drive_name("a:b"), SmfsResult::InvalidArgument);
-    EXPECT_EQ(path_drive("cardslot10:\\"), 0);
-    ASSERT_EQ(smfs_mkdir("cardslot10:\\D", 0), SmfsResult::Ok);
-    EXPECT_EQ(smfs_mkdir("vx:\\E", 0), SmfsResult::InvalidArgument);
-    smfs_reset_drive_name();
-    EXPECT_EQ(apiList("vx:\\"), std::vector<std::string>{"D"});
+    ASSERT_EQ(api().setDriveName("cardslot10"), SmfsResult::Ok);
+    EXPECT_EQ(api().setDriveName("cardslot10x"), SmfsResult::InvalidArgument);
+    EXPECT_EQ(api().setDriveName(""), SmfsResult::InvalidArgument);
+    EXPECT_EQ(api().setDriveName("a:b"), SmfsResult::InvalidArgument);
+    EXPECT_EQ(path_drive(cs(), "cardslot10:\\"), 0);
+    ASSERT_EQ(api().mkdir("cardslot10:\\D", 0), SmfsResult::Ok);
+    EXPECT_EQ(api().mkdir("vx:\\E", 0), SmfsResult::InvalidArgument);
+    api().resetDriveName();
+    EXPECT_EQ(apiList(api(), "vx:\\"), std::vector<std::string>{"D"});
 }
 
 TEST_F(DirPathTest, ResolvingPathsIntoFolders) {
-    ASSERT_EQ(smfs_mkdir("vx:\\GAMES", 0), SmfsResult::Ok);
-    ASSERT_EQ(smfs_mkdir("vx:\\GAMES\\DEMO", 0), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile("vx:\\GAMES\\DEMO\\F.BIN", apiPattern(10, 2)), SmfsResult::Ok);
+    ASSERT_EQ(api().mkdir("vx:\\GAMES", 0), SmfsResult::Ok);
+    ASSERT_EQ(api().mkdir("vx:\\GAMES\\DEMO", 0), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\GAMES\\DEMO\\F.BIN", apiPattern(10, 2)), SmfsResult::Ok);
     SmfsEntryInfo games, demo, file;
-    ASSERT_EQ(smfs_info("vx:\\GAMES", &games), SmfsResult::Ok);
-    ASSERT_EQ(smfs_info("vx:\\GAMES\\DEMO", &demo), SmfsResult::Ok);
-    ASSERT_EQ(smfs_info("vx:\\GAMES\\DEMO\\F.BIN", &file), SmfsResult::Ok);
+    ASSERT_EQ(api().info("vx:\\GAMES", &games), SmfsResult::Ok);
+    ASSERT_EQ(api().info("vx:\\GAMES\\DEMO", &demo), SmfsResult::Ok);
+    ASSERT_EQ(api().info("vx:\\GAMES\\DEMO\\F.BIN", &file), SmfsResult::Ok);
 
     std::uint32_t c = 99;
     bool folder = false;
-    EXPECT_EQ(path_resolve(0, "vx:\\GAMES\\DEMO\\", 1, &c), SmfsResult::Ok);
+    EXPECT_EQ(path_resolve(cs(), "vx:\\GAMES\\DEMO\\", 1, &c), SmfsResult::Ok);
     EXPECT_EQ(c, games.firstCluster);
-    EXPECT_EQ(path_resolve(0, "vx:\\GAMES\\DEMO\\", 0, &c, &folder), SmfsResult::Ok);
+    EXPECT_EQ(path_resolve(cs(), "vx:\\GAMES\\DEMO\\", 0, &c, &folder), SmfsResult::Ok);
     EXPECT_EQ(c, demo.firstCluster);
     EXPECT_TRUE(folder);
-    EXPECT_EQ(path_resolve(0, "vx:\\GAMES\\DEMO", 1, &c), SmfsResult::Ok);
+    EXPECT_EQ(path_resolve(cs(), "vx:\\GAMES\\DEMO", 1, &c), SmfsResult::Ok);
     EXPECT_EQ(c, games.firstCluster);
-    EXPECT_EQ(path_resolve(0, "vx:\\games\\demo\\f.bin", 0, &c, &folder), SmfsResult::Ok);
+    EXPECT_EQ(path_resolve(cs(), "vx:\\games\\demo\\f.bin", 0, &c, &folder), SmfsResult::Ok);
     EXPECT_EQ(c, file.firstCluster);
     EXPECT_FALSE(folder);
-    EXPECT_EQ(path_resolve(0, "vx:\\GAMES\\DEMO\\..\\..", 0, &c), SmfsResult::Ok);
+    EXPECT_EQ(path_resolve(cs(), "vx:\\GAMES\\DEMO\\..\\..", 0, &c), SmfsResult::Ok);
     EXPECT_EQ(c, kRootCluster);
-    EXPECT_EQ(path_resolve(0, "vx:\\", 0, &c), SmfsResult::Ok);
+    EXPECT_EQ(path_resolve(cs(), "vx:\\", 0, &c), SmfsResult::Ok);
     EXPECT_EQ(c, kRootCluster);
 
-    EXPECT_EQ(path_resolve(0, "vx:\\", 1, &c), SmfsResult::InvalidArgument);
-    EXPECT_EQ(path_resolve(0, "vx:", 0, &c), SmfsResult::InvalidArgument);
-    EXPECT_EQ(path_resolve(0, "vx:GAMES", 0, &c), SmfsResult::InvalidArgument);
-    EXPECT_EQ(path_resolve(0, "vx:\\GAMES\\\\DEMO", 0, &c), SmfsResult::InvalidArgument);
-    EXPECT_EQ(path_resolve(0, "vx:\\GAMES\\DE MO", 1, &c), SmfsResult::InvalidArgument);
-    EXPECT_EQ(path_resolve(0, "vx:\\ABCDEFGHI.TXT", 1, &c), SmfsResult::InvalidArgument);
-    EXPECT_EQ(path_resolve(0, "vx:\\ABC.TEXT\\X", 1, &c), SmfsResult::InvalidArgument);
-    EXPECT_EQ(path_resolve(0, "vx:\\NONE\\X", 1, &c), SmfsResult::NotFound);
+    EXPECT_EQ(path_resolve(cs(), "vx:\\", 1, &c), SmfsResult::InvalidArgument);
+    EXPECT_EQ(path_resolve(cs(), "vx:", 0, &c), SmfsResult::InvalidArgument);
+    EXPECT_EQ(path_resolve(cs(), "vx:GAMES", 0, &c), SmfsResult::InvalidArgument);
+    EXPECT_EQ(path_resolve(cs(), "vx:\\GAMES\\\\DEMO", 0, &c), SmfsResult::InvalidArgument);
+    EXPECT_EQ(path_resolve(cs(), "vx:\\GAMES\\DE MO", 1, &c), SmfsResult::InvalidArgument);
+    EXPECT_EQ(path_resolve(cs(), "vx:\\ABCDEFGHI.TXT", 1, &c), SmfsResult::InvalidArgument);
+    EXPECT_EQ(path_resolve(cs(), "vx:\\ABC.TEXT\\X", 1, &c), SmfsResult::InvalidArgument);
+    EXPECT_EQ(path_resolve(cs(), "vx:\\NONE\\X", 1, &c), SmfsResult::NotFound);
     // A file is never a folder on the way.
-    EXPECT_EQ(path_resolve(0, "vx:\\GAMES\\DEMO\\F.BIN\\X", 1, &c), SmfsResult::NotFound);
-    EXPECT_EQ(path_resolve(0, "vx:\\GAMES\\DEMO\\F.BIN\\", 0, &c), SmfsResult::NotFound);
+    EXPECT_EQ(path_resolve(cs(), "vx:\\GAMES\\DEMO\\F.BIN\\X", 1, &c), SmfsResult::NotFound);
+    EXPECT_EQ(path_resolve(cs(), "vx:\\GAMES\\DEMO\\F.BIN\\", 0, &c), SmfsResult::NotFound);
 
     std::string name;
     path_last_name("vx:\\GAMES\\DEMO\\", &name);
@@ -207,21 +207,21 @@ TEST_F(DirPathTest, ResolvingPathsIntoFolders) {
     EXPECT_EQ(name, "");
 
     // The same rules hold at the public calls.
-    EXPECT_EQ(smfs_mkdir("vx:\\ABCDEFGHI.TXT", 0), SmfsResult::InvalidArgument);
-    EXPECT_EQ(smfs_mkdir("vx:\\ABC.TEXT", 0), SmfsResult::InvalidArgument);
-    EXPECT_EQ(smfs_mkdir("vx:\\MY GAME", 0), SmfsResult::InvalidArgument);
+    EXPECT_EQ(api().mkdir("vx:\\ABCDEFGHI.TXT", 0), SmfsResult::InvalidArgument);
+    EXPECT_EQ(api().mkdir("vx:\\ABC.TEXT", 0), SmfsResult::InvalidArgument);
+    EXPECT_EQ(api().mkdir("vx:\\MY GAME", 0), SmfsResult::InvalidArgument);
     SmfsHandle h = 0;
-    EXPECT_EQ(smfs_create("vx:\\A.B.C", 0, &h), SmfsResult::InvalidArgument);
-    EXPECT_EQ(smfs_create("vx:\\*.TXT", 0, &h), SmfsResult::InvalidArgument);
-    EXPECT_EQ(apiList("vx:\\"), std::vector<std::string>{"GAMES"});
+    EXPECT_EQ(api().create("vx:\\A.B.C", 0, &h), SmfsResult::InvalidArgument);
+    EXPECT_EQ(api().create("vx:\\*.TXT", 0, &h), SmfsResult::InvalidArgument);
+    EXPECT_EQ(apiList(api(), "vx:\\"), std::vector<std::string>{"GAMES"});
 
     // A name beginning with 0xE5 lists and opens under the name it was given.
     const std::string e5 = "\xE5"
                            "X.TXT";
-    ASSERT_EQ(apiWriteFile("vx:\\" + e5, apiPattern(10, 3)), SmfsResult::Ok);
-    EXPECT_EQ(apiList("vx:\\"), (std::vector<std::string>{"GAMES", e5}));
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\" + e5, apiPattern(10, 3)), SmfsResult::Ok);
+    EXPECT_EQ(apiList(api(), "vx:\\"), (std::vector<std::string>{"GAMES", e5}));
     std::vector<std::uint8_t> back;
-    ASSERT_EQ(apiReadFile("vx:\\" + e5, &back), SmfsResult::Ok);
+    ASSERT_EQ(apiReadFile(api(), "vx:\\" + e5, &back), SmfsResult::Ok);
     EXPECT_EQ(back, apiPattern(10, 3));
 }
 

@@ -1,9 +1,9 @@
 // A quick format of a blank card of each type, checked from the image bytes: the layout of
 // the system area, the master boot record, the boot sector, the FAT copies, the retired
 // block 0 and the CIS, and the mounted volume's layout and space figures.
-#include "format_fixture.h"
+#include "test_card.h"
 
-#include "smfs/bytes.h"
+#include <common/le_bytes.h>
 #include "smfs/ecc.h"
 
 #include <gtest/gtest.h>
@@ -31,7 +31,7 @@ const ExpectedLayout kExpected[kCardTypeCount] = {
 class FormatLayoutTest : public testing::TestWithParam<int> {};
 
 TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
-    CardImage card(GetParam());
+    TestCard card(GetParam());
     const CardGeometry& g = card.geometry();
     const ExpectedLayout& want = kExpected[GetParam()];
     const std::uint32_t spb = g.sectorsPerBlock;
@@ -44,11 +44,11 @@ TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
     EXPECT_EQ(layout.systemBlocks, want.systemBlocks);
 
     std::uint32_t bad = 99;
-    ASSERT_EQ(quickFormat(&bad), SmfsResult::Ok);
+    ASSERT_EQ(quickFormat(cs(), &bad), SmfsResult::Ok);
     EXPECT_EQ(bad, 0u);
 
     // Master boot record.
-    const std::vector<std::uint8_t> mbr = logicalSector(card, 0);
+    const std::vector<std::uint8_t> mbr = card.logicalSector(0);
     const std::uint32_t s = want.firstSector;
     const std::uint32_t startCylinder = s / g.sectorsPerTrack / g.heads;
     EXPECT_EQ(mbr[446], 0x80);
@@ -67,7 +67,7 @@ TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
         ASSERT_EQ(mbr[i], 0) << "MBR byte " << i;
 
     // Boot sector at the partition's first sector.
-    const std::vector<std::uint8_t> bs = logicalSector(card, s);
+    const std::vector<std::uint8_t> bs = card.logicalSector(s);
     EXPECT_EQ(bs[0], 0xE9);
     EXPECT_EQ(std::memcmp(&bs[3], "SMFS1.0\0", 8), 0);
     EXPECT_EQ(le16(&bs[11]), 512);
@@ -94,7 +94,7 @@ TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
     // Two FAT copies, then a zero root; the last root sector ends where block k begins.
     for (std::uint32_t copy = 0; copy < 2; ++copy) {
         const std::uint32_t first = s + 1 + copy * want.sectorsPerFat;
-        const std::vector<std::uint8_t> head = logicalSector(card, first);
+        const std::vector<std::uint8_t> head = card.logicalSector(first);
         const std::uint8_t fourth = want.fatType == FatType::Fat16 ? 0xFF : 0x00;
         EXPECT_EQ(std::vector<std::uint8_t>(head.begin(), head.begin() + 4),
                   (std::vector<std::uint8_t>{0xF8, 0xFF, 0xFF, fourth}));
@@ -104,7 +104,7 @@ TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
     const std::uint32_t rootStart = s + 1 + 2 * want.sectorsPerFat;
     EXPECT_EQ(rootStart + 16, want.systemBlocks * spb);
     for (std::uint32_t sector = rootStart + 15; sector > rootStart; sector -= 5)
-        EXPECT_EQ(logicalSector(card, sector), std::vector<std::uint8_t>(512, 0));
+        EXPECT_EQ(card.logicalSector(sector), std::vector<std::uint8_t>(512, 0));
 
     // Physical block 0 retired in every sector; the CIS in block 1 with field 0x0000.
     for (std::uint32_t sector = 0; sector < spb; ++sector)
@@ -124,10 +124,10 @@ TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
     EXPECT_EQ(ecc_check(cisCopy.data(), &cisSpare[13]), SmfsResult::Ok);
     EXPECT_EQ(ecc_check(cisCopy.data() + 256, &cisSpare[8]), SmfsResult::Ok);
     EXPECT_EQ(cisCopy, cis);
-    EXPECT_EQ(media_phys_entry(1), kFieldCis);
+    EXPECT_EQ(media_phys_entry(cs(), 1), kFieldCis);
 
     // The mounted volume: data area at logical block k, clusters up to the card's end.
-    const FatVolume* v = fat_volume(0);
+    const FatVolume* v = fat_volume(cs());
     ASSERT_NE(v, nullptr);
     EXPECT_EQ(v->partitionFirstSector, s);
     EXPECT_EQ(v->fatType, want.fatType);
@@ -135,10 +135,10 @@ TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
     EXPECT_EQ(v->dataStart, want.systemBlocks * spb);
     EXPECT_EQ(v->clusterCount, g.logBlocks - want.systemBlocks);
     EXPECT_STREQ(v->oemName, "SMFS1.0");
-    EXPECT_EQ(fat_entry(0, 2), kFatFree);
+    EXPECT_EQ(fat_entry(cs(), 2), kFatFree);
 
     VolumeSpace space{};
-    ASSERT_EQ(volume_space(0, &space), SmfsResult::Ok);
+    ASSERT_EQ(volume_space(cs(), &space), SmfsResult::Ok);
     const std::uint64_t clusterBytes = spb * 512;
     EXPECT_EQ(space.totalBytes, (g.logBlocks - want.systemBlocks) * clusterBytes);
     EXPECT_EQ(space.usedBytes, 0u);
@@ -152,38 +152,38 @@ INSTANTIATE_TEST_SUITE_P(AllCards, FormatLayoutTest, testing::Range(0, kCardType
                          cardTypeName);
 
 TEST(FormatLayout, ReformatOfAUsedVolumeWithALabel) {
-    CardImage card(4);
-    ASSERT_EQ(quickFormat(), SmfsResult::Ok);
+    TestCard card(4);
+    ASSERT_EQ(quickFormat(cs()), SmfsResult::Ok);
     std::uint32_t cluster = 0;
-    ASSERT_EQ(fat_alloc_cluster(0, &cluster), SmfsResult::Ok);
-    fat_set_entry(0, cluster, kFatEnd);
+    ASSERT_EQ(fat_alloc_cluster(cs(), &cluster), SmfsResult::Ok);
+    fat_set_entry(cs(), cluster, kFatEnd);
     const std::vector<std::uint8_t> data(100, 0x42);
-    ASSERT_EQ(cluster_write(0, cluster, 0, data.data(), 100), SmfsResult::Ok);
-    ASSERT_EQ(cluster_write(0, kRootCluster, 0, data.data(), 32), SmfsResult::Ok);
-    ASSERT_EQ(fat_flush(0), SmfsResult::Ok);
+    ASSERT_EQ(cluster_write(cs(), cluster, 0, data.data(), 100), SmfsResult::Ok);
+    ASSERT_EQ(cluster_write(cs(), kRootCluster, 0, data.data(), 32), SmfsResult::Ok);
+    ASSERT_EQ(fat_flush(cs()), SmfsResult::Ok);
 
     std::uint32_t bad = 0;
-    ASSERT_EQ(media_low_format(0, kFormatQuick, &bad), SmfsResult::Ok);
-    ASSERT_EQ(format_volume(0, "VELA GAMES AND MORE"), SmfsResult::Ok);
-    EXPECT_STREQ(fat_volume(0)->label, "VELA GAMES ");
+    ASSERT_EQ(media_low_format(cs(), kFormatQuick, &bad), SmfsResult::Ok);
+    ASSERT_EQ(format_volume(cs(), "VELA GAMES AND MORE"), SmfsResult::Ok);
+    EXPECT_STREQ(fat_volume(cs())->label, "VELA GAMES ");
     VolumeSpace space{};
-    ASSERT_EQ(volume_space(0, &space), SmfsResult::Ok);
+    ASSERT_EQ(volume_space(cs(), &space), SmfsResult::Ok);
     EXPECT_EQ(space.usedBytes, 0u);
     EXPECT_EQ(space.totalBytes, 998u * 16384u);
     std::uint8_t root[32];
-    ASSERT_EQ(cluster_read(0, kRootCluster, 0, root, 32), SmfsResult::Ok);
+    ASSERT_EQ(cluster_read(cs(), kRootCluster, 0, root, 32), SmfsResult::Ok);
     EXPECT_EQ(root[0], 0);
 }
 
 TEST(FormatLayout, UnknownCardIsRefusedUntouched) {
-    CardImage card(4);
+    TestCard card(4);
     card.writeBytes(0, {0x12, 0x73});
-    CardImage::resetLayers();
+    (void)api().reset();
     std::uint32_t bad = 7;
-    EXPECT_EQ(media_low_format(0, kFormatQuick, &bad), SmfsResult::UnknownCard);
+    EXPECT_EQ(media_low_format(cs(), kFormatQuick, &bad), SmfsResult::UnknownCard);
     EXPECT_EQ(bad, 0u);
-    EXPECT_EQ(format_volume(0, ""), SmfsResult::UnknownCard);
-    EXPECT_EQ(fat_ensure(0), SmfsResult::UnknownCard);
+    EXPECT_EQ(format_volume(cs(), ""), SmfsResult::UnknownCard);
+    EXPECT_EQ(fat_ensure(cs()), SmfsResult::UnknownCard);
     EXPECT_EQ(card.readBytes(card.pageOffset(0), 528), std::vector<std::uint8_t>(528, 0xFF));
 }
 

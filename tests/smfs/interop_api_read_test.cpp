@@ -5,7 +5,9 @@
 // and delete a long-named file together with its long-name entries.
 #include "api_interop.h"
 
-#include "smfs/bytes.h"
+#include "fakes/temp_dir.h"
+
+#include <common/le_bytes.h>
 #include "smfs/dir.h"
 #include "smfs/fat.h"
 
@@ -15,11 +17,11 @@ namespace {
 
 // Live long-name entries of the root, read from the card's bytes.
 int liveLongNameEntries() {
-    const FatVolume* v = fat_volume(0);
+    const FatVolume* v = fat_volume(cs());
     int count = 0;
     std::uint8_t e[32];
     for (std::uint32_t at = 0; v && at < v->rootSectors * 512; at += 32) {
-        EXPECT_EQ(cluster_read(0, kRootCluster, at, e, 32), SmfsResult::Ok);
+        EXPECT_EQ(cluster_read(cs(), kRootCluster, at, e, 32), SmfsResult::Ok);
         if (e[0] == 0) break;
         if (e[0] != 0xE5 && dir_is_long_name(e)) ++count;
     }
@@ -27,7 +29,7 @@ int liveLongNameEntries() {
 }
 
 TEST(InteropApiReadTest, VolumeWrittenByMtoolsIsReadByTheApi) {
-    ApiCard card(4);
+    TestCard card(4, true);
     TempDir scratch;
     const std::string raw = (scratch / "partition.img").string();
     apiExtractPartition(raw);
@@ -64,47 +66,47 @@ TEST(InteropApiReadTest, VolumeWrittenByMtoolsIsReadByTheApi) {
     apiImportPartition(raw);
 
     // The label counts when listing; the long name's entries and the deleted file do not.
-    const std::vector<std::string> root = apiList("vx:\\");
+    const std::vector<std::string> root = apiList(api(), "vx:\\");
     EXPECT_EQ(root, (std::vector<std::string>{"VELA", "HELLO.TXT", "GAMES", "ALONGF~1.TXT",
                                               "EMPTY.BIN"}));
     std::uint32_t count = 0;
-    ASSERT_EQ(smfs_count("vx:\\", &count), SmfsResult::Ok);
+    ASSERT_EQ(api().count("vx:\\", &count), SmfsResult::Ok);
     EXPECT_EQ(count, 5u);
-    EXPECT_EQ(apiList("vx:\\GAMES\\DEMO"), (std::vector<std::string>{".", "..", "LEVEL1.DAT"}));
+    EXPECT_EQ(apiList(api(), "vx:\\GAMES\\DEMO"), (std::vector<std::string>{".", "..", "LEVEL1.DAT"}));
 
     std::vector<std::uint8_t> back;
-    ASSERT_EQ(apiReadFile("vx:\\HELLO.TXT", &back), SmfsResult::Ok);
+    ASSERT_EQ(apiReadFile(api(), "vx:\\HELLO.TXT", &back), SmfsResult::Ok);
     EXPECT_EQ(back, hello);
-    ASSERT_EQ(apiReadFile("vx:\\GAMES\\DEMO\\LEVEL1.DAT", &back), SmfsResult::Ok);
+    ASSERT_EQ(apiReadFile(api(), "vx:\\GAMES\\DEMO\\LEVEL1.DAT", &back), SmfsResult::Ok);
     EXPECT_EQ(back, level);
-    ASSERT_EQ(apiReadFile("vx:\\alongf~1.txt", &back), SmfsResult::Ok);
+    ASSERT_EQ(apiReadFile(api(), "vx:\\alongf~1.txt", &back), SmfsResult::Ok);
     EXPECT_EQ(back, longNamed);
-    ASSERT_EQ(apiReadFile("vx:\\EMPTY.BIN", &back), SmfsResult::Ok);
+    ASSERT_EQ(apiReadFile(api(), "vx:\\EMPTY.BIN", &back), SmfsResult::Ok);
     EXPECT_TRUE(back.empty());
     std::uint32_t size = 0;
-    ASSERT_EQ(smfs_file_size("vx:\\GAMES\\DEMO\\LEVEL1.DAT", &size), SmfsResult::Ok);
+    ASSERT_EQ(api().fileSize("vx:\\GAMES\\DEMO\\LEVEL1.DAT", &size), SmfsResult::Ok);
     EXPECT_EQ(size, level.size());
-    EXPECT_EQ(smfs_file_size("vx:\\GONE.BIN", &size), SmfsResult::NotFound);
+    EXPECT_EQ(api().fileSize("vx:\\GONE.BIN", &size), SmfsResult::NotFound);
 
     SmfsEntryInfo info;
-    ASSERT_EQ(smfs_info("vx:\\GAMES\\DEMO\\LEVEL1.DAT", &info), SmfsResult::Ok);
-    EXPECT_EQ(apiDateText(info), "2021-03-04 05:06:08");
-    ASSERT_EQ(smfs_info("vx:\\VELA", &info), SmfsResult::Ok);
+    ASSERT_EQ(api().info("vx:\\GAMES\\DEMO\\LEVEL1.DAT", &info), SmfsResult::Ok);
+    EXPECT_EQ(dateText(info), "2021-03-04 05:06:08");
+    ASSERT_EQ(api().info("vx:\\VELA", &info), SmfsResult::Ok);
     EXPECT_EQ(info.attribute, kSmfsAttrVolume);
-    ASSERT_EQ(smfs_info("vx:\\GAMES", &info), SmfsResult::Ok);
+    ASSERT_EQ(api().info("vx:\\GAMES", &info), SmfsResult::Ok);
     EXPECT_EQ(info.attribute & kSmfsAttrFolder, kSmfsAttrFolder);
 
     // Deleting the long-named file takes its long-name entries with it.
     EXPECT_GT(liveLongNameEntries(), 0);
-    ASSERT_EQ(smfs_delete("vx:\\ALONGF~1.TXT"), SmfsResult::Ok);
+    ASSERT_EQ(api().remove("vx:\\ALONGF~1.TXT"), SmfsResult::Ok);
     EXPECT_EQ(liveLongNameEntries(), 0);
     // An empty file another system wrote (no cluster) takes data like any other.
-    ASSERT_EQ(apiWriteFile("vx:\\EMPTY.BIN", apiPattern(3000, 5)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\EMPTY.BIN", apiPattern(3000, 5)), SmfsResult::Ok);
     SmfsHandle h = 0;
-    ASSERT_EQ(smfs_open("vx:\\HELLO.TXT", kSmfsWrite, &h), SmfsResult::Ok);
-    ASSERT_EQ(smfs_seek(h, kSmfsSeekEnd, 0, nullptr), SmfsResult::Ok);
-    ASSERT_EQ(smfs_write(h, "more", 4), SmfsResult::Ok);
-    ASSERT_EQ(smfs_close(h), SmfsResult::Ok);
+    ASSERT_EQ(api().open("vx:\\HELLO.TXT", kSmfsWrite, &h), SmfsResult::Ok);
+    ASSERT_EQ(api().seek(h, kSmfsSeekEnd, 0, nullptr), SmfsResult::Ok);
+    ASSERT_EQ(api().write(h, "more", 4), SmfsResult::Ok);
+    ASSERT_EQ(api().close(h), SmfsResult::Ok);
 
     apiExtractPartition(raw);
     const FsckVerdict verdict = apiFsck(raw);

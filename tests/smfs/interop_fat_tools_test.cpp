@@ -3,9 +3,11 @@
 // its partition extracted into a raw file that fsck.fat -n and mtools must accept as it is,
 // with the files' contents read back by mtools.
 #include "api_interop.h"
-#include "format_fixture.h"
 
-#include "smfs/bytes.h"
+#include "fakes/temp_dir.h"
+#include "test_card.h"
+
+#include <common/le_bytes.h>
 
 #include <gtest/gtest.h>
 
@@ -16,42 +18,42 @@ namespace {
 
 // Allocates a chain long enough for the data, writes it and gives it a root entry.
 void writeFile(std::uint32_t rootSlot, const char* name83, const std::vector<std::uint8_t>& data) {
-    const std::uint32_t clusterBytes = fat_cluster_bytes(0);
+    const std::uint32_t clusterBytes = fat_cluster_bytes(cs());
     std::uint32_t first = 0;
     std::uint32_t previous = 0;
     for (std::size_t done = 0; done < data.size(); done += clusterBytes) {
         std::uint32_t c = 0;
-        ASSERT_EQ(fat_alloc_cluster(0, &c), SmfsResult::Ok);
-        fat_set_entry(0, c, kFatEnd);
-        if (previous != 0) fat_set_entry(0, previous, static_cast<std::uint16_t>(c));
+        ASSERT_EQ(fat_alloc_cluster(cs(), &c), SmfsResult::Ok);
+        fat_set_entry(cs(), c, kFatEnd);
+        if (previous != 0) fat_set_entry(cs(), previous, static_cast<std::uint16_t>(c));
         if (first == 0) first = c;
         previous = c;
         const std::uint32_t n =
             std::uint32_t(std::min<std::size_t>(clusterBytes, data.size() - done));
-        ASSERT_EQ(cluster_write(0, c, 0, data.data() + done, n), SmfsResult::Ok);
+        ASSERT_EQ(cluster_write(cs(), c, 0, data.data() + done, n), SmfsResult::Ok);
     }
     std::uint8_t entry[kDirEntryBytes] = {};
     std::memcpy(entry, name83, 11);
     entry[11] = 0x20;
-    put_le16(entry + 22, (12 << 11) | (30 << 5));               // 12:30:00
-    put_le16(entry + 24, ((2026 - 1980) << 9) | (6 << 5) | 15); // 2026-06-15
-    put_le16(entry + 26, static_cast<std::uint16_t>(first));
-    put_le32(entry + 28, std::uint32_t(data.size()));
-    ASSERT_EQ(cluster_write(0, kRootCluster, rootSlot * kDirEntryBytes, entry, kDirEntryBytes),
+    putLe16(entry + 22, (12 << 11) | (30 << 5));               // 12:30:00
+    putLe16(entry + 24, ((2026 - 1980) << 9) | (6 << 5) | 15); // 2026-06-15
+    putLe16(entry + 26, static_cast<std::uint16_t>(first));
+    putLe32(entry + 28, std::uint32_t(data.size()));
+    ASSERT_EQ(cluster_write(cs(), kRootCluster, rootSlot * kDirEntryBytes, entry, kDirEntryBytes),
               SmfsResult::Ok);
 }
 
 class FormatInteropTest : public testing::TestWithParam<int> {};
 
 TEST_P(FormatInteropTest, FsckAndMtoolsAcceptTheVolume) {
-    CardImage card(GetParam());
-    ASSERT_EQ(quickFormat(), SmfsResult::Ok);
-    const std::uint32_t clusterBytes = fat_cluster_bytes(0);
+    TestCard card(GetParam());
+    ASSERT_EQ(quickFormat(cs()), SmfsResult::Ok);
+    const std::uint32_t clusterBytes = fat_cluster_bytes(cs());
     const std::vector<std::uint8_t> big = apiPattern(clusterBytes * 2 + 700, 1);
     const std::vector<std::uint8_t> small = apiPattern(300, 2);
     writeFile(0, "GAME    BIN", big);
     writeFile(1, "README  TXT", small);
-    ASSERT_EQ(fat_flush(0), SmfsResult::Ok);
+    ASSERT_EQ(fat_flush(cs()), SmfsResult::Ok);
 
     TempDir dir;
     const std::string raw = (dir / "partition.img").string();
@@ -59,7 +61,7 @@ TEST_P(FormatInteropTest, FsckAndMtoolsAcceptTheVolume) {
 
     const FsckVerdict verdict = apiFsck(raw);
     EXPECT_TRUE(verdict.clean) << verdict.output;
-    EXPECT_EQ(verdict.clusters, fat_volume(0)->clusterCount) << verdict.output;
+    EXPECT_EQ(verdict.clusters, fat_volume(cs())->clusterCount) << verdict.output;
 
     const std::string listing = apiMtools("mdir -i '" + raw + "' ::");
     EXPECT_NE(listing.find("GAME     BIN"), std::string::npos) << listing;

@@ -1,8 +1,8 @@
 // The card repair: each kind of damage the check finds is mended, the card checks clean
 // afterwards and every file the damage did not reach keeps its bytes and its entry; what
 // cannot be mended without losing data is left as it is, and a clean card is not written.
-#include "api_card.h"
-#include "garble.h"
+#include "test_card.h"
+#include "test_card.h"
 
 #include "smfs/dir.h"
 #include "smfs/ecc.h"
@@ -36,8 +36,8 @@ std::map<std::string, FileState> files() {
     std::map<std::string, FileState> out;
     for (const char* path : kFiles) {
         FileState& f = out[path];
-        EXPECT_EQ(smfs_info(path, &f.info), SmfsResult::Ok) << path;
-        EXPECT_EQ(apiReadFile(path, &f.bytes), SmfsResult::Ok) << path;
+        EXPECT_EQ(api().info(path, &f.info), SmfsResult::Ok) << path;
+        EXPECT_EQ(apiReadFile(api(), path, &f.bytes), SmfsResult::Ok) << path;
     }
     return out;
 }
@@ -50,56 +50,56 @@ bool has(const SmfsCheckReport& report, SmfsFindingKind kind) {
 
 std::uint32_t firstCluster(const char* path) {
     SmfsEntryInfo info{};
-    EXPECT_EQ(smfs_info(path, &info), SmfsResult::Ok) << path;
+    EXPECT_EQ(api().info(path, &info), SmfsResult::Ok) << path;
     return info.firstCluster;
 }
 
 std::uint32_t sectorsPerBlock() {
     CardGeometry g{};
-    EXPECT_EQ(media_geometry(0, &g), SmfsResult::Ok);
+    EXPECT_EQ(media_geometry(cs(), &g), SmfsResult::Ok);
     return g.sectorsPerBlock;
 }
 
 // The physical sector holding the first byte of a cluster.
 std::uint32_t physSectorOfCluster(std::uint32_t cluster) {
-    EXPECT_EQ(fat_ensure(0), SmfsResult::Ok);
-    const FatVolume& v = *fat_volume(0);
+    EXPECT_EQ(fat_ensure(cs()), SmfsResult::Ok);
+    const FatVolume& v = *fat_volume(cs());
     const std::uint32_t logical = v.dataStart + (cluster - 2) * v.sectorsPerCluster;
-    return media_logical_entry(logical / sectorsPerBlock()) * sectorsPerBlock() +
+    return media_logical_entry(cs(), logical / sectorsPerBlock()) * sectorsPerBlock() +
            logical % sectorsPerBlock();
 }
 
 std::uint32_t freeBlockFrom(std::uint32_t block) {
-    while (media_phys_entry(block) != kPhysFree)
+    while (media_phys_entry(cs(), block) != kPhysFree)
         ++block;
     return block;
 }
 
 std::uint32_t freeClusterFrom(std::uint32_t cluster) {
-    while (fat_entry(0, cluster) != kFatFree)
+    while (fat_entry(cs(), cluster) != kFatFree)
         ++cluster;
     return cluster;
 }
 
 // File offset of a data byte of a physical sector (512-byte pages: card type 4).
-std::uint64_t dataOffset(CardImage& image, std::uint32_t sector, std::uint32_t byte) {
+std::uint64_t dataOffset(TestCard& image, std::uint32_t sector, std::uint32_t byte) {
     return image.pageOffset(sector) + byte;
 }
 
-void flipBit(CardImage& image, std::uint64_t offset, int bit) {
+void flipBit(TestCard& image, std::uint64_t offset, int bit) {
     std::vector<std::uint8_t> b = image.readBytes(offset, 1);
     b[0] ^= std::uint8_t(1u << bit);
     image.writeBytes(offset, b);
 }
 
-void writeField(CardImage& image, std::uint32_t physBlock, std::size_t at, std::uint16_t field) {
+void writeField(TestCard& image, std::uint32_t physBlock, std::size_t at, std::uint16_t field) {
     image.writeBytes(image.pageOffset(physBlock * sectorsPerBlock()) + 512 + at,
                      {std::uint8_t(field >> 8), std::uint8_t(field & 0xFF)});
 }
 
 void setEntry(std::uint32_t cluster, std::uint16_t value) {
-    fat_set_entry(0, cluster, value);
-    ASSERT_EQ(fat_flush(0), SmfsResult::Ok);
+    fat_set_entry(cs(), cluster, value);
+    ASSERT_EQ(fat_flush(cs()), SmfsResult::Ok);
 }
 
 void addEntry(std::uint32_t folder, const char* name, std::uint8_t attribute, std::uint32_t start,
@@ -108,13 +108,13 @@ void addEntry(std::uint32_t folder, const char* name, std::uint8_t attribute, st
     record.attribute = attribute;
     record.startCluster = start;
     record.size = size;
-    ASSERT_EQ(dir_create_entry(0, folder, name, record), SmfsResult::Ok);
+    ASSERT_EQ(dir_create_entry(cs(), folder, name, record), SmfsResult::Ok);
 }
 
 struct Damage {
     const char* name;
     SmfsFindingKind kind; // what the check must find first
-    std::function<void(CardImage&)> apply;
+    std::function<void(TestCard&)> apply;
     const char* touched;                          // the one file the damage reaches, or ""
     std::function<void(const FileState&)> verify; // how that file comes out
 };
@@ -122,7 +122,7 @@ struct Damage {
 const std::vector<Damage>& damages() {
     static const std::vector<Damage> list = {
         {"StaleBlockCopy", SmfsFindingKind::DuplicateBlock,
-         [](CardImage& image) {
+         [](TestCard& image) {
              // KEEP.BIN's block moves to a later free block; an earlier one gets an older
              // version of it (other bytes, sound ECC), which the block map does not read.
              const std::uint32_t spb = sectorsPerBlock();
@@ -141,101 +141,101 @@ const std::vector<Damage>& damages() {
          },
          "", nullptr},
         {"BadParityField", SmfsFindingKind::AddressFieldParity,
-         [](CardImage& image) {
+         [](TestCard& image) {
              const std::uint16_t good = block_address_field(7);
              writeField(image, freeBlockFrom(900), kSpareAddr1, std::uint16_t(good ^ 1));
          },
          "", nullptr},
         {"FieldOutOfRange", SmfsFindingKind::AddressOutOfRange,
-         [](CardImage& image) {
+         [](TestCard& image) {
              std::uint16_t field = std::uint16_t(0x1000 | (1020 << 1));
              if (__builtin_popcount(field) % 2) field |= 1;
              writeField(image, freeBlockFrom(900), kSpareAddr1, field);
          },
          "", nullptr},
         {"StrayFieldInASector", SmfsFindingKind::AddressFieldsDiffer,
-         [](CardImage& image) {
+         [](TestCard& image) {
              const std::uint32_t sector = physSectorOfCluster(firstCluster("vx:\\KEEP.BIN"));
              image.writeBytes(image.pageOffset(sector + 1) + 512 + kSpareAddr2, {0x10, 0x02});
          },
          "", nullptr},
         {"CorrectableBit", SmfsFindingKind::EccCorrected,
-         [](CardImage& image) {
+         [](TestCard& image) {
              const std::uint32_t sector = physSectorOfCluster(firstCluster("vx:\\KEEP.BIN"));
              flipBit(image, dataOffset(image, sector, 300), 3);
          },
          "", nullptr},
         {"DamagedEccCode", SmfsFindingKind::EccCodeDamaged,
-         [](CardImage& image) {
+         [](TestCard& image) {
              const std::uint32_t sector = physSectorOfCluster(firstCluster("vx:\\A.BIN"));
              flipBit(image, image.pageOffset(sector) + 512 + 13, 6);
          },
          "", nullptr},
         {"CrossLink", SmfsFindingKind::CrossLinked,
-         [](CardImage&) {
-             setEntry(firstCluster("vx:\\B.BIN"), fat_entry(0, firstCluster("vx:\\A.BIN")));
+         [](TestCard&) {
+             setEntry(firstCluster("vx:\\B.BIN"), fat_entry(cs(), firstCluster("vx:\\A.BIN")));
          },
          "vx:\\B.BIN", [](const FileState& b) { EXPECT_EQ(b.bytes, apiPattern(3000, 2)); }},
         {"Loop", SmfsFindingKind::ChainLoop,
-         [](CardImage&) {
+         [](TestCard&) {
              const std::uint32_t c = firstCluster("vx:\\GAME\\C.QXE");
-             setEntry(fat_entry(0, c), std::uint16_t(c));
+             setEntry(fat_entry(cs(), c), std::uint16_t(c));
          },
          "vx:\\GAME\\C.QXE",
          [](const FileState& c) {
              // The two clusters before the loop stay, with the bytes they held.
              const auto whole = apiPattern(70000, 3);
-             ASSERT_EQ(c.info.size, 2 * fat_cluster_bytes(0));
+             ASSERT_EQ(c.info.size, 2 * fat_cluster_bytes(cs()));
              EXPECT_TRUE(std::equal(c.bytes.begin(), c.bytes.end(), whole.begin()));
          }},
         {"LostChain", SmfsFindingKind::LostClusters,
-         [](CardImage&) {
+         [](TestCard&) {
              const std::uint32_t lost = freeClusterFrom(300);
-             fat_set_entry(0, lost, std::uint16_t(lost + 1));
+             fat_set_entry(cs(), lost, std::uint16_t(lost + 1));
              setEntry(lost + 1, kFatEnd);
          },
          "", nullptr},
         {"ChainTooLong", SmfsFindingKind::ChainTooLong,
-         [](CardImage&) {
+         [](TestCard&) {
              const std::uint32_t extra = freeClusterFrom(300);
-             fat_set_entry(0, firstCluster("vx:\\B.BIN"), std::uint16_t(extra));
+             fat_set_entry(cs(), firstCluster("vx:\\B.BIN"), std::uint16_t(extra));
              setEntry(extra, kFatEnd);
          },
          "", nullptr},
         {"ChainTooShort", SmfsFindingKind::ChainTooShort,
-         [](CardImage&) { setEntry(firstCluster("vx:\\A.BIN"), kFatEnd); }, "vx:\\A.BIN",
+         [](TestCard&) { setEntry(firstCluster("vx:\\A.BIN"), kFatEnd); }, "vx:\\A.BIN",
          [](const FileState& a) {
-             ASSERT_EQ(a.info.size, fat_cluster_bytes(0));
+             ASSERT_EQ(a.info.size, fat_cluster_bytes(cs()));
              EXPECT_TRUE(std::equal(a.bytes.begin(), a.bytes.end(), apiPattern(40000, 1).begin()));
          }},
         {"ChainIntoFreeCluster", SmfsFindingKind::ChainFreeCluster,
-         [](CardImage&) {
+         [](TestCard&) {
              setEntry(firstCluster("vx:\\GAME\\C.QXE"), std::uint16_t(freeClusterFrom(300)));
          },
          "vx:\\GAME\\C.QXE",
-         [](const FileState& c) { EXPECT_EQ(c.info.size, fat_cluster_bytes(0)); }},
+         [](const FileState& c) { EXPECT_EQ(c.info.size, fat_cluster_bytes(cs())); }},
         {"FatCopiesDiffer", SmfsFindingKind::FatCopiesDiffer,
-         [](CardImage&) {
+         [](TestCard&) {
              // A lost cluster in the second copy only.
-             const FatVolume v = *fat_volume(0);
+             const FatVolume v = *fat_volume(cs());
              std::vector<std::uint8_t> bytes(512);
              const std::uint32_t sector = v.fatStart + v.fatSectors;
-             ASSERT_EQ(media_read_sector(0, sector, 0, bytes.data(), 512), SmfsResult::Ok);
+             ASSERT_EQ(media_read_sector(cs(), sector, 0, bytes.data(), 512), SmfsResult::Ok);
              bytes[500] ^= 0x10;
-             ASSERT_EQ(media_write(0, sector / sectorsPerBlock(),
+             ASSERT_EQ(media_write(cs(), sector / sectorsPerBlock(),
                                    (sector % sectorsPerBlock()) * 512, bytes.data(), 512),
                        SmfsResult::Ok);
          },
          "", nullptr},
         {"FileOutsideTheDataArea", SmfsFindingKind::StartClusterInvalid,
-         [](CardImage&) { addEntry(0, "WILD.BIN", kAttrArchive, 0xFF0, 10); }, "", nullptr},
+         [](TestCard&) { addEntry(0, "WILD.BIN", kAttrArchive, 0xFF0, 10); }, "", nullptr},
         {"FolderOutsideTheDataArea", SmfsFindingKind::StartClusterInvalid,
-         [](CardImage&) { addEntry(0, "WILD", kAttrFolder, 0xFF0, 0); }, "", nullptr},
+         [](TestCard&) { addEntry(0, "WILD", kAttrFolder, 0xFF0, 0); }, "", nullptr},
         {"WrongParentEntry", SmfsFindingKind::DirectoryBroken,
-         [](CardImage&) {
+         [](TestCard&) {
              // ".." is the second entry of a folder's first cluster; its cluster at byte 26.
              std::uint8_t cluster[2] = {7, 0};
-             ASSERT_EQ(cluster_write(0, firstCluster("vx:\\GAME"), 32 + kDeCluster, cluster, 2),
+             ASSERT_EQ(cluster_write(cs(), firstCluster("vx:\\GAME"), 32 + kDeCluster, cluster, 2),
                        SmfsResult::Ok);
          },
          "", nullptr},
@@ -247,24 +247,24 @@ class RepairDamageTest : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(RepairDamageTest, MendsTheDamageAndLeavesOtherFilesAsTheyWere) {
     const Damage& damage = damages()[GetParam()];
-    ApiCard card(4);
-    ASSERT_EQ(apiWriteFile("vx:\\A.BIN", apiPattern(40000, 1)), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile("vx:\\B.BIN", apiPattern(3000, 2)), SmfsResult::Ok);
-    ASSERT_EQ(smfs_mkdir("vx:\\GAME", 0), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile("vx:\\GAME\\C.QXE", apiPattern(70000, 3)), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile("vx:\\GAME\\EMPTY.TXT", {}), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile("vx:\\KEEP.BIN", apiPattern(100000, 4)), SmfsResult::Ok);
+    TestCard card(4, true);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\A.BIN", apiPattern(40000, 1)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\B.BIN", apiPattern(3000, 2)), SmfsResult::Ok);
+    ASSERT_EQ(api().mkdir("vx:\\GAME", 0), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\GAME\\C.QXE", apiPattern(70000, 3)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\GAME\\EMPTY.TXT", {}), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\KEEP.BIN", apiPattern(100000, 4)), SmfsResult::Ok);
     const auto before = files();
-    damage.apply(card.image());
-    ASSERT_EQ(smfs_init(), SmfsResult::Ok);
+    damage.apply(card);
+    ASSERT_EQ(api().reset(), SmfsResult::Ok);
 
     SmfsRepairReport report;
-    ASSERT_EQ(smfs_repair(&report), SmfsResult::Ok);
+    ASSERT_EQ(api().repair(&report), SmfsResult::Ok);
     EXPECT_TRUE(has(report.before, damage.kind)) << apiFindingsText(report.before);
     EXPECT_FALSE(report.actions.empty());
     EXPECT_TRUE(report.after.clean()) << apiFindingsText(report.after);
     SmfsCheckReport again;
-    ASSERT_EQ(smfs_check(&again), SmfsResult::Ok);
+    ASSERT_EQ(api().check(&again), SmfsResult::Ok);
     EXPECT_TRUE(again.clean()) << apiFindingsText(again);
 
     const auto after = files();
@@ -280,13 +280,13 @@ INSTANTIATE_TEST_SUITE_P(Kinds, RepairDamageTest, ::testing::Range<std::size_t>(
                          [](const auto& info) { return damages()[info.param].name; });
 
 TEST(RepairTest, LeavesWhatItCannotMendWithoutLosingData) {
-    ApiCard card(4);
-    ASSERT_EQ(apiWriteFile("vx:\\LOST.BIN", apiPattern(40000, 5)), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile("vx:\\ONLY.BIN", apiPattern(40000, 6)), SmfsResult::Ok);
+    TestCard card(4, true);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\LOST.BIN", apiPattern(40000, 5)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\ONLY.BIN", apiPattern(40000, 6)), SmfsResult::Ok);
     // Clusters no entry reaches may belong to a folder in the block kept aside: not freed.
     const std::uint32_t unreached = freeClusterFrom(300);
     setEntry(unreached, kFatEnd);
-    CardImage& image = card.image();
+    TestCard& image = card;
     // Two bits in one half: the sector's data is gone, and rewriting it would hide that.
     const std::uint32_t lost = physSectorOfCluster(firstCluster("vx:\\LOST.BIN"));
     flipBit(image, dataOffset(image, lost, 1), 0);
@@ -294,15 +294,15 @@ TEST(RepairTest, LeavesWhatItCannotMendWithoutLosingData) {
     // A broken field on the only copy of a logical block: its sectors still name it.
     const std::uint32_t only =
         physSectorOfCluster(firstCluster("vx:\\ONLY.BIN")) / sectorsPerBlock();
-    writeField(image, only, kSpareAddr1, std::uint16_t(media_phys_entry(only) ^ 1));
+    writeField(image, only, kSpareAddr1, std::uint16_t(media_phys_entry(cs(), only) ^ 1));
     const std::uint32_t spb = sectorsPerBlock();
     const std::size_t blockBytes = std::size_t(spb) * image.layout().recordBytes;
     const auto lostBlock = image.readBytes(image.pageOffset(lost / spb * spb), blockBytes);
     const auto onlyBlock = image.readBytes(image.pageOffset(only * spb), blockBytes);
-    ASSERT_EQ(smfs_init(), SmfsResult::Ok);
+    ASSERT_EQ(api().reset(), SmfsResult::Ok);
 
     SmfsRepairReport report;
-    ASSERT_EQ(smfs_repair(&report), SmfsResult::Ok);
+    ASSERT_EQ(api().repair(&report), SmfsResult::Ok);
     EXPECT_TRUE(has(report.after, SmfsFindingKind::EccUncorrectable))
         << apiFindingsText(report.after);
     EXPECT_TRUE(has(report.after, SmfsFindingKind::AddressFieldParity))
@@ -313,16 +313,16 @@ TEST(RepairTest, LeavesWhatItCannotMendWithoutLosingData) {
 }
 
 TEST(RepairTest, CleanCardIsNotWritten) {
-    ApiCard card(4);
-    ASSERT_EQ(apiWriteFile("vx:\\A.BIN", apiPattern(40000, 1)), SmfsResult::Ok);
-    const std::size_t bytes = std::size_t(card_image_bytes(card.image().cardType()));
-    const auto image = card.image().readBytes(0, bytes);
+    TestCard card(4, true);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\A.BIN", apiPattern(40000, 1)), SmfsResult::Ok);
+    const std::size_t bytes = std::size_t(card_image_bytes(card.cardType()));
+    const auto image = card.readBytes(0, bytes);
     SmfsRepairReport report;
-    ASSERT_EQ(smfs_repair(&report), SmfsResult::Ok);
+    ASSERT_EQ(api().repair(&report), SmfsResult::Ok);
     EXPECT_TRUE(report.before.clean());
     EXPECT_TRUE(report.actions.empty());
     EXPECT_TRUE(report.after.clean());
-    EXPECT_EQ(card.image().readBytes(0, bytes), image);
+    EXPECT_EQ(card.readBytes(0, bytes), image);
 }
 
 } // namespace
@@ -334,18 +334,18 @@ namespace {
 class RepairGarbageTest : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(RepairGarbageTest, GarbledFatAndFoldersSettle) {
-    ApiCard card(4);
-    ASSERT_EQ(apiWriteFile("vx:\\A.BIN", apiPattern(40000, 1)), SmfsResult::Ok);
-    ASSERT_EQ(smfs_mkdir("vx:\\GAME", 0), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile("vx:\\GAME\\C.QXE", apiPattern(70000, 3)), SmfsResult::Ok);
-    ASSERT_NO_FATAL_FAILURE(garbleFatAndFolder("vx:\\GAME", GetParam()));
+    TestCard card(4, true);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\A.BIN", apiPattern(40000, 1)), SmfsResult::Ok);
+    ASSERT_EQ(api().mkdir("vx:\\GAME", 0), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\GAME\\C.QXE", apiPattern(70000, 3)), SmfsResult::Ok);
+    ASSERT_NO_FATAL_FAILURE(garbleFatAndFolder(api(), "vx:\\GAME", GetParam()));
     SmfsRepairReport first;
-    ASSERT_EQ(smfs_repair(&first), SmfsResult::Ok);
+    ASSERT_EQ(api().repair(&first), SmfsResult::Ok);
     EXPECT_FALSE(first.before.clean());
     for (const SmfsFinding& f : first.after.findings)
         EXPECT_TRUE(f.kind == SmfsFindingKind::TooDeep) << apiFindingsText(first.after);
     SmfsRepairReport second;
-    ASSERT_EQ(smfs_repair(&second), SmfsResult::Ok);
+    ASSERT_EQ(api().repair(&second), SmfsResult::Ok);
     EXPECT_TRUE(second.actions.empty()) << second.actions.front();
 }
 

@@ -4,6 +4,8 @@
 // the card before it writes anything; export reports sectors it could not correct.
 #include "api_interop.h"
 
+#include "fakes/temp_dir.h"
+
 #include "smfs/fat.h"
 #include "smfs/media.h"
 
@@ -20,27 +22,24 @@ namespace fs = std::filesystem;
 namespace {
 
 void fillCard() {
-    ASSERT_EQ(apiWriteFile("vx:\\README.TXT", apiPattern(1234, 1)), SmfsResult::Ok);
-    ASSERT_EQ(smfs_mkdir("vx:\\GAME", 0), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile("vx:\\GAME\\DEMO.QXE", apiPattern(90000, 2)), SmfsResult::Ok);
-    ASSERT_EQ(smfs_mkdir("vx:\\GAME\\SAVE", 0), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile("vx:\\GAME\\SAVE\\S1.DAT", apiPattern(512, 3)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\README.TXT", apiPattern(1234, 1)), SmfsResult::Ok);
+    ASSERT_EQ(api().mkdir("vx:\\GAME", 0), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\GAME\\DEMO.QXE", apiPattern(90000, 2)), SmfsResult::Ok);
+    ASSERT_EQ(api().mkdir("vx:\\GAME\\SAVE", 0), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\GAME\\SAVE\\S1.DAT", apiPattern(512, 3)), SmfsResult::Ok);
 }
 
+// The raw volume goes through a memory storage and a host file the tools work on.
 SmfsResult exportTo(const fs::path& raw, std::uint32_t* damaged = nullptr) {
-    std::FILE* out = std::fopen(raw.c_str(), "wb");
-    EXPECT_NE(out, nullptr);
-    const SmfsResult r = smfs_export_volume(out, damaged);
-    std::fclose(out);
+    MemoryStorage out;
+    const SmfsResult r = api().exportVolume(out, damaged);
+    apiWriteHostFile(raw, out.bytes());
     return r;
 }
 
 SmfsResult importFrom(const fs::path& raw, SmfsImportProblem* problem) {
-    std::FILE* in = std::fopen(raw.c_str(), "rb");
-    EXPECT_NE(in, nullptr);
-    const SmfsResult r = smfs_import_volume(in, problem);
-    std::fclose(in);
-    return r;
+    MemoryStorage in(apiReadHostFile(raw));
+    return api().importVolume(in, problem);
 }
 
 std::string mtools(const std::string& command) {
@@ -51,13 +50,13 @@ class VolumeExportTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(VolumeExportTest, ExportIsWhatTheFatToolsSee) {
     TempDir dir;
-    ApiCard card(GetParam());
+    TestCard card(GetParam(), true);
     fillCard();
     const fs::path raw = dir / "volume.raw";
     std::uint32_t damaged = 99;
     ASSERT_EQ(exportTo(raw, &damaged), SmfsResult::Ok);
     EXPECT_EQ(damaged, 0u);
-    EXPECT_EQ(fs::file_size(raw), std::uint64_t(fat_volume(0)->partitionSectors) * 512);
+    EXPECT_EQ(fs::file_size(raw), std::uint64_t(fat_volume(cs())->partitionSectors) * 512);
 
     const FsckVerdict fsck = apiFsck(raw.string());
     EXPECT_TRUE(fsck.clean) << fsck.output;
@@ -82,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(CardTypes, VolumeExportTest, ::testing::Values(1, 4, 7)
 
 TEST(VolumeImportTest, MtoolsChangesComeBackThroughImport) {
     TempDir dir;
-    ApiCard card(4);
+    TestCard card(4, true);
     fillCard();
     const fs::path raw = dir / "volume.raw";
     ASSERT_EQ(exportTo(raw), SmfsResult::Ok);
@@ -95,20 +94,20 @@ TEST(VolumeImportTest, MtoolsChangesComeBackThroughImport) {
     ASSERT_EQ(importFrom(raw, &problem), SmfsResult::Ok);
     EXPECT_EQ(problem, SmfsImportProblem::None);
     std::vector<std::uint8_t> bytes;
-    ASSERT_EQ(apiReadFile("vx:\\MUSIC\\NEW.BIN", &bytes), SmfsResult::Ok);
+    ASSERT_EQ(apiReadFile(api(), "vx:\\MUSIC\\NEW.BIN", &bytes), SmfsResult::Ok);
     EXPECT_EQ(bytes, apiPattern(50000, 7));
     SmfsEntryInfo info{};
-    EXPECT_EQ(smfs_info("vx:\\README.TXT", &info), SmfsResult::NotFound);
+    EXPECT_EQ(api().info("vx:\\README.TXT", &info), SmfsResult::NotFound);
     fs::create_directory(dir / "scratch");
     EXPECT_EQ(apiCardTree(), apiMtoolsTree(raw.string(), (dir / "scratch").string()));
     SmfsCheckReport report;
-    ASSERT_EQ(smfs_check(&report), SmfsResult::Ok);
+    ASSERT_EQ(api().check(&report), SmfsResult::Ok);
     EXPECT_TRUE(report.clean()) << (report.clean() ? "" : report.findings[0].text);
 }
 
 TEST(VolumeImportTest, VolumeMadeByMformatGoesIntoABlankCard) {
     TempDir dir;
-    ApiCard card(4, false);
+    TestCard card(4);
     const fs::path raw = dir / "volume.raw";
     const std::uint32_t sectors = 31959; // the 16 MB card's partition
     mtools("mformat -C -i '" + raw.string() + "' -T " + std::to_string(sectors) +
@@ -119,9 +118,9 @@ TEST(VolumeImportTest, VolumeMadeByMformatGoesIntoABlankCard) {
     SmfsImportProblem problem = SmfsImportProblem::None;
     ASSERT_EQ(importFrom(raw, &problem), SmfsResult::Ok) << smfs_import_problem_text(problem);
     std::vector<std::uint8_t> bytes;
-    ASSERT_EQ(apiReadFile("vx:\\A.TXT", &bytes), SmfsResult::Ok);
+    ASSERT_EQ(apiReadFile(api(), "vx:\\A.TXT", &bytes), SmfsResult::Ok);
     EXPECT_EQ(bytes, apiPattern(3000, 4));
-    ASSERT_EQ(apiWriteFile("vx:\\B.TXT", apiPattern(100, 5)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\B.TXT", apiPattern(100, 5)), SmfsResult::Ok);
     const fs::path back = dir / "back.raw";
     ASSERT_EQ(exportTo(back), SmfsResult::Ok);
     const FsckVerdict fsck = apiFsck(back.string());
@@ -130,13 +129,13 @@ TEST(VolumeImportTest, VolumeMadeByMformatGoesIntoABlankCard) {
 
 TEST(VolumeImportTest, RefusedVolumesLeaveTheCardAlone) {
     TempDir dir;
-    ApiCard card(4);
+    TestCard card(4, true);
     fillCard();
     const fs::path raw = dir / "volume.raw";
     ASSERT_EQ(exportTo(raw), SmfsResult::Ok);
     const std::vector<std::uint8_t> good = apiReadHostFile(raw);
     const std::size_t imageBytes = std::size_t(card_image_bytes(4));
-    const std::vector<std::uint8_t> before = card.image().readBytes(0, imageBytes);
+    const std::vector<std::uint8_t> before = card.readBytes(0, imageBytes);
 
     struct Case {
         const char* name;
@@ -168,7 +167,7 @@ TEST(VolumeImportTest, RefusedVolumesLeaveTheCardAlone) {
         SmfsImportProblem problem = SmfsImportProblem::None;
         EXPECT_EQ(importFrom(dir / "bad.raw", &problem), SmfsResult::InvalidArgument);
         EXPECT_EQ(problem, c.problem);
-        EXPECT_EQ(card.image().readBytes(0, imageBytes), before);
+        EXPECT_EQ(card.readBytes(0, imageBytes), before);
     }
 }
 
@@ -176,11 +175,11 @@ TEST(VolumeImportTest, VolumeOfAnotherCardTypeIsRefused) {
     TempDir dir;
     const fs::path raw = dir / "volume.raw";
     {
-        ApiCard small(4);
+        TestCard small(4, true);
         fillCard();
         ASSERT_EQ(exportTo(raw), SmfsResult::Ok);
     }
-    ApiCard big(5);
+    TestCard big(5, true);
     SmfsImportProblem problem = SmfsImportProblem::None;
     EXPECT_EQ(importFrom(raw, &problem), SmfsResult::InvalidArgument);
     EXPECT_EQ(problem, SmfsImportProblem::WrongSize);
@@ -188,23 +187,23 @@ TEST(VolumeImportTest, VolumeOfAnotherCardTypeIsRefused) {
 
 TEST(VolumeExportTest, UncorrectableSectorsAreCountedCorrectedOnesMended) {
     TempDir dir;
-    ApiCard card(4);
+    TestCard card(4, true);
     fillCard();
     SmfsEntryInfo info{};
-    ASSERT_EQ(smfs_info("vx:\\GAME\\DEMO.QXE", &info), SmfsResult::Ok);
-    const FatVolume& v = *fat_volume(0);
+    ASSERT_EQ(api().info("vx:\\GAME\\DEMO.QXE", &info), SmfsResult::Ok);
+    const FatVolume& v = *fat_volume(cs());
     const std::uint32_t logical = v.dataStart + (info.firstCluster - 2) * v.sectorsPerCluster;
-    const std::uint32_t phys = media_logical_entry(logical / 32) * 32 + logical % 32;
+    const std::uint32_t phys = media_logical_entry(cs(), logical / 32) * 32 + logical % 32;
     auto flip = [&](std::uint32_t sector, std::uint32_t byte) {
-        const std::uint64_t at = card.image().pageOffset(sector) + byte;
-        std::vector<std::uint8_t> b = card.image().readBytes(at, 1);
+        const std::uint64_t at = card.pageOffset(sector) + byte;
+        std::vector<std::uint8_t> b = card.readBytes(at, 1);
         b[0] ^= 0x04;
-        card.image().writeBytes(at, b);
+        card.writeBytes(at, b);
     };
     flip(phys, 5);     // one bit: corrected on the way out
     flip(phys + 1, 7); // two bits in one half: not correctable
     flip(phys + 1, 9);
-    ASSERT_EQ(smfs_init(), SmfsResult::Ok);
+    ASSERT_EQ(api().reset(), SmfsResult::Ok);
     const fs::path raw = dir / "volume.raw";
     std::uint32_t damaged = 0;
     ASSERT_EQ(exportTo(raw, &damaged), SmfsResult::Ok);
@@ -217,7 +216,7 @@ TEST(VolumeExportTest, UncorrectableSectorsAreCountedCorrectedOnesMended) {
 
 TEST(VolumeExportTest, UnformattedCardHasNoVolume) {
     TempDir dir;
-    ApiCard card(4, false);
+    TestCard card(4);
     EXPECT_EQ(exportTo(dir / "volume.raw"), SmfsResult::Unformatted);
 }
 

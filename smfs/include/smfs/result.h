@@ -35,7 +35,7 @@ enum class SmfsResult : std::uint8_t {
     Internal = 33,           // table allocation or FAT read failed, chain ended inside a file
     CardFull = 35,           // no free cluster
     AboveRoot = 36,          // relative path climbs above the root
-    NotInitialised = 39,     // library not initialised
+    NotInitialised = 39,     // no longer returned: a card object is ready once made
     ImageIo = 40,            // the image stream failed to read or write
     FileStillOpen = 41,      // the file (or one in the folder) still has open handles
 };
