@@ -29,7 +29,6 @@ namespace {
 SmfsResult importInto(CardState& card, SmfsStorage& in, SmfsImportProblem* problem);
 
 
-constexpr unsigned card = 0;
 constexpr std::uint32_t kFat12Clusters = 4085;
 
 bool readAt(SmfsStorage& in, std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
