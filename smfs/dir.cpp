@@ -6,11 +6,11 @@
 // writing their bytes back with cluster_write, so the block layer decides between writing in
 // place and copy on write. Names are checked strictly before they reach the card: only
 // names that fit an 8.3 entry unchanged are accepted, so a name is never silently cut.
-#include "card_state.h"
 #include "dir.h"
+#include "card_state.h"
 
-#include <common/le_bytes.h>
 #include "fat.h"
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <cstring>
@@ -19,7 +19,6 @@
 namespace {
 
 const char kDefaultDrive[] = "vx";
-
 
 enum Walk : int { kNext = 0, kStop = 1, kEnd = 2 };
 
@@ -706,7 +705,8 @@ SmfsResult dir_delete_tree_step(CardState& card, std::uint32_t folder) {
     r = walkEntries(card, leaf, [&](const std::uint8_t* e, std::uint32_t, std::uint32_t) {
         if (e[0] == kEntryFree) return int(kEnd);
         const std::uint32_t start = le16(e + kDeCluster);
-        if (isNamedEntry(e) && e[0] != '.' && fat_is_data_cluster(card, start) && busy(card, start)) {
+        if (isNamedEntry(e) && e[0] != '.' && fat_is_data_cluster(card, start) &&
+            busy(card, start)) {
             openFile = true;
             return int(kStop);
         }

@@ -10,8 +10,8 @@
 // into the rest of the block still go in place. A block that fails to program is relocated;
 // one that fails to erase is retired. Every operation runs as one chip session, so the
 // blocks it touches are read from the image once and its writes reach it block by block.
-#include "card_state.h"
 #include "media.h"
+#include "card_state.h"
 
 #include "ecc.h"
 
@@ -27,8 +27,6 @@ constexpr int kBuilt = 10;
 constexpr std::uint32_t kZonePhysBlocks = 1024;
 constexpr std::uint32_t kZoneLogBlocks = 1000;
 constexpr std::uint32_t kFirstBlockForLogicalZero = 3;
-
-
 
 const std::array<std::uint8_t, kSectorBytes> kErasedSector = [] {
     std::array<std::uint8_t, kSectorBytes> a{};
@@ -154,8 +152,8 @@ struct BlockFill {
     return SmfsResult::Ok;
 }
 
-// Ends a write operation: pushes buffered records to the image, so that a failing stream is
-// reported here and the data is in the image file when the operation returns.
+// Ends a write operation: pushes held-back records to the storage, so that a failing one is
+// reported here and the data is on the storage when the operation returns.
 [[nodiscard]] SmfsResult flushed(CardState& card, SmfsResult r) {
     SmfsResult f = smc_flush(card);
     return r != SmfsResult::Ok ? r : f;
@@ -227,7 +225,8 @@ void sector_buffer_give(CardState& card, std::uint8_t* buffer) {
 void media_reset(CardState& card) {
     card.media = MediaState{};
     for (int i = 0; i < kSectorBufferCount; ++i)
-        card.freeBuffers[std::size_t(i)] = card.bufferPool[std::size_t(kSectorBufferCount - 1 - i)].data();
+        card.freeBuffers[std::size_t(i)] =
+            card.bufferPool[std::size_t(kSectorBufferCount - 1 - i)].data();
     card.freeBufferCount = kSectorBufferCount;
     smc_add_removal_listener(card, media_invalidate);
 }
@@ -430,7 +429,8 @@ SmfsResult media_read(CardState& card, std::uint32_t logBlock, std::uint32_t off
     SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
     if (logBlock >= geo(card).logBlocks) return SmfsResult::InvalidArgument;
-    return media_read_physical(card, card.media.logical[logBlock], offsetBytes, buffer, lengthBytes);
+    return media_read_physical(card, card.media.logical[logBlock], offsetBytes, buffer,
+                               lengthBytes);
 }
 
 SmfsResult media_read_physical(CardState& card, std::uint32_t physBlock, std::uint32_t offsetBytes,

@@ -7,12 +7,12 @@
 // cuts are where the check's walk stopped.
 #include <smfs/tools.h>
 
-#include <common/le_bytes.h>
 #include "card_state.h"
 #include "check_scan.h"
 #include "dir.h"
 #include "fat.h"
 #include "media.h"
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <array>
@@ -59,8 +59,7 @@ public:
                     // Copy on write gives every sector fresh ECC and both address fields; a
                     // block with an uncorrectable sector keeps it, or its damage would hide.
                     std::array<std::uint8_t, kSectorBytes> first;
-                    SmfsResult r =
-                        media_read(card_, block.logBlock, 0, first.data(), kSectorBytes);
+                    SmfsResult r = media_read(card_, block.logBlock, 0, first.data(), kSectorBytes);
                     if (r == SmfsResult::Ok)
                         r = media_write(card_, block.logBlock, 0, first.data(), kSectorBytes);
                     if (r != SmfsResult::Ok) return r;

@@ -22,12 +22,12 @@ TEST(FullDiskTest, ExportOntoAFullDiskReportsTheSystemsReason) {
     // 64 KiB of room for a volume of about a megabyte.
     const fs::path small = dir / "small";
     fs::create_directories(small);
-    const std::string prefix = "unshare -rm sh -c " +
-                               shellQuote("mount -t tmpfs -o size=64k tmpfs " +
-                                          shellQuote(small.string()) +
-                                          " && \"$0\" \"$@\"; code=$?; ls " +
-                                          shellQuote(small.string()) + " >&2; exit $code") +
-                               " ";
+    const std::string prefix =
+        "unshare -rm sh -c " +
+        shellQuote("mount -t tmpfs -o size=64k tmpfs " + shellQuote(small.string()) +
+                   " && \"$0\" \"$@\"; code=$?; ls " + shellQuote(small.string()) +
+                   " >&2; exit $code") +
+        " ";
     const SmcRun run = runSmc({"export", image, (small / "volume.raw").string()}, prefix);
     EXPECT_EQ(run.exit, 1) << run.err;
     EXPECT_NE(run.err.find("failed to write to file in PC.: No space left on device"),

@@ -230,7 +230,8 @@ TEST(ApiEntryTest, ListingDeliversDotsThenNamesAndEndsWith19) {
 
     const char* files[] = {"A.TXT", "b.bin", "LONGNAME.EXT", "NOEXT", "X1"};
     for (const char* f : files)
-        ASSERT_EQ(apiWriteFile(api(), std::string("vx:\\GAMES\\") + f, apiPattern(5, 5)), SmfsResult::Ok);
+        ASSERT_EQ(apiWriteFile(api(), std::string("vx:\\GAMES\\") + f, apiPattern(5, 5)),
+                  SmfsResult::Ok);
     EXPECT_EQ(api().list("vx:\\GAMES", 0, 32, names, &delivered), SmfsResult::EndOfData);
     ASSERT_EQ(delivered, 7u);
     EXPECT_STREQ(names + 3 * kSmfsNameSlotBytes, "B.BIN");
@@ -251,7 +252,8 @@ TEST(ApiEntryTest, ListingDeliversDotsThenNamesAndEndsWith19) {
     EXPECT_EQ(apiList(api(), "vx:\\GAMES"),
               (std::vector<std::string>{".", "..", "A.TXT", "LONGNAME.EXT", "NOEXT", "X1"}));
     // A file is not a folder to list.
-    EXPECT_EQ(api().list("vx:\\GAMES\\A.TXT", 0, 4, names, &delivered), SmfsResult::InvalidArgument);
+    EXPECT_EQ(api().list("vx:\\GAMES\\A.TXT", 0, 4, names, &delivered),
+              SmfsResult::InvalidArgument);
     EXPECT_EQ(api().list("vx:\\NONE", 0, 4, names, &delivered), SmfsResult::NotFound);
 }
 
@@ -417,7 +419,8 @@ TEST(ApiReserveTest, ReserveOnALongFileKeepsItsChain) {
 TEST(ApiFatTest, DeferredFatReachesTheCardOnlyWhenFlushed) {
     TestCard card(kCard, true);
     ASSERT_EQ(api().deferFat("vx:"), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile(api(), "vx:\\A.BIN", apiPattern(3 * card.clusterBytes(), 15)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\A.BIN", apiPattern(3 * card.clusterBytes(), 15)),
+              SmfsResult::Ok);
     // A fresh mount reads the FAT from the card: the file's clusters are not there yet.
     ASSERT_EQ(api().reset(), SmfsResult::Ok);
     std::uint64_t total = 0, used = 0, free = 0;
@@ -425,7 +428,8 @@ TEST(ApiFatTest, DeferredFatReachesTheCardOnlyWhenFlushed) {
     EXPECT_EQ(used, 0u);
 
     ASSERT_EQ(api().deferFat("vx:"), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile(api(), "vx:\\B.BIN", apiPattern(3 * card.clusterBytes(), 16)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\B.BIN", apiPattern(3 * card.clusterBytes(), 16)),
+              SmfsResult::Ok);
     ASSERT_EQ(api().flushFat("vx:"), SmfsResult::Ok);
     ASSERT_EQ(api().reset(), SmfsResult::Ok);
     ASSERT_EQ(api().space("vx:", &total, &used, &free), SmfsResult::Ok);
@@ -490,7 +494,8 @@ TEST_P(ApiRoundTripTest, FilesOfTheSizesAroundACluster) {
     ASSERT_EQ(api().reset(), SmfsResult::Ok);
     EXPECT_EQ(apiFreeBytes(api()), empty - expectedUse);
     std::vector<std::uint8_t> back;
-    ASSERT_EQ(apiReadFile(api(), "vx:\\S" + std::to_string(cb + 1) + ".BIN", &back), SmfsResult::Ok);
+    ASSERT_EQ(apiReadFile(api(), "vx:\\S" + std::to_string(cb + 1) + ".BIN", &back),
+              SmfsResult::Ok);
     EXPECT_TRUE(back == apiPattern(cb + 1, cb + 1));
 }
 

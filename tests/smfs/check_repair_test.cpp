@@ -386,13 +386,11 @@ bool has(const SmfsCheckReport& report, SmfsFindingKind kind) {
     return false;
 }
 
-
 std::uint32_t sectorsPerBlock() {
     CardGeometry g{};
     EXPECT_EQ(media_geometry(cs(), &g), SmfsResult::Ok);
     return g.sectorsPerBlock;
 }
-
 
 std::uint32_t freeBlockFrom(std::uint32_t block) {
     while (media_phys_entry(cs(), block) != kPhysFree)
@@ -405,8 +403,6 @@ std::uint32_t freeClusterFrom(std::uint32_t cluster) {
         ++cluster;
     return cluster;
 }
-
-
 
 void writeField(TestCard& image, std::uint32_t physBlock, std::size_t at, std::uint16_t field) {
     image.writeBytes(image.pageOffset(physBlock * sectorsPerBlock()) + 512 + at,

@@ -295,7 +295,8 @@ TEST_F(DirHostileTest, FolderThatContainsItself) {
     ASSERT_EQ(dir_create_entry_from(cs(), sub, "BACK", back.data()), SmfsResult::Ok);
     ASSERT_NO_FATAL_FAILURE(remount());
 
-    EXPECT_EQ(apiList(api(), "vx:\\D\\SUB\\BACK\\BACK"), (std::vector<std::string>{".", "..", "BACK"}));
+    EXPECT_EQ(apiList(api(), "vx:\\D\\SUB\\BACK\\BACK"),
+              (std::vector<std::string>{".", "..", "BACK"}));
     EXPECT_EQ(api().rmdir("vx:\\D", 1), SmfsResult::BrokenChain);
     // Moving the folder below itself is refused rather than looping.
     EXPECT_EQ(api().move("vx:\\D", "vx:\\D\\SUB\\BACK\\D"), SmfsResult::InvalidArgument);

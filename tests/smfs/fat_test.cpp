@@ -63,13 +63,14 @@ TEST_F(FatMountTest, DamagedBootRecordsAreRefused) {
     for (const Damage& d : cases) {
         SCOPED_TRACE(d.name);
         std::vector<std::uint8_t> original(kSectorBytes);
-        ASSERT_EQ(media_read_sector(cs(), d.sector, 0, original.data(), kSectorBytes), SmfsResult::Ok);
+        ASSERT_EQ(media_read_sector(cs(), d.sector, 0, original.data(), kSectorBytes),
+                  SmfsResult::Ok);
         card_.patchLogicalSector(d.sector, d.edit);
         EXPECT_EQ(fat_mount(cs()), d.mountResult);
         EXPECT_EQ(fat_volume(cs()), nullptr);
         EXPECT_EQ(fat_ensure(cs()), SmfsResult::Unformatted);
-        card_.patchLogicalSector(d.sector,
-                           [&](std::uint8_t* s) { std::memcpy(s, original.data(), kSectorBytes); });
+        card_.patchLogicalSector(
+            d.sector, [&](std::uint8_t* s) { std::memcpy(s, original.data(), kSectorBytes); });
         ASSERT_EQ(fat_ensure(cs()), SmfsResult::Ok);
     }
 }
@@ -374,7 +375,8 @@ TEST(FatTable, ClusterArgumentsFromTheCardAreBounded) {
     EXPECT_EQ(cluster_write(cs(), 0xFFF0, 0, buffer, 8), SmfsResult::BrokenChain);
     EXPECT_EQ(cluster_read(cs(), 247, 4090, buffer, 8), SmfsResult::InvalidArgument);
     EXPECT_EQ(cluster_read(cs(), 2, 0xFFFFFFFF, buffer, 8), SmfsResult::InvalidArgument);
-    EXPECT_EQ(cluster_write(cs(), kRootCluster, 16 * 512 - 4, buffer, 8), SmfsResult::InvalidArgument);
+    EXPECT_EQ(cluster_write(cs(), kRootCluster, 16 * 512 - 4, buffer, 8),
+              SmfsResult::InvalidArgument);
     EXPECT_EQ(cluster_fill(cs(), kRootCluster, 0), SmfsResult::Internal);
     EXPECT_EQ(cluster_fill(cs(), 300, 0), SmfsResult::BrokenChain);
     EXPECT_EQ(fat_entry(cs(), 248), 0);

@@ -81,7 +81,8 @@ TEST(InteropApiReadTest, VolumeWrittenByMtoolsIsReadByTheApi) {
     std::uint32_t count = 0;
     ASSERT_EQ(api().count("vx:\\", &count), SmfsResult::Ok);
     EXPECT_EQ(count, 5u);
-    EXPECT_EQ(apiList(api(), "vx:\\GAMES\\DEMO"), (std::vector<std::string>{".", "..", "LEVEL1.DAT"}));
+    EXPECT_EQ(apiList(api(), "vx:\\GAMES\\DEMO"),
+              (std::vector<std::string>{".", "..", "LEVEL1.DAT"}));
 
     std::vector<std::uint8_t> back;
     ASSERT_EQ(apiReadFile(api(), "vx:\\HELLO.TXT", &back), SmfsResult::Ok);
@@ -151,7 +152,8 @@ void nestedFoldersAndMoves(TestCard&) {
     ASSERT_EQ(api().mkdir("vx:\\MUSIC", 0), SmfsResult::Ok);
     ASSERT_EQ(apiWriteFile(api(), "vx:\\GAMES\\DEMO\\LEVELS\\L1.DAT", apiPattern(5000, 1)),
               SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile(api(), "vx:\\GAMES\\DEMO\\GAME.BIN", apiPattern(70000, 2)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\GAMES\\DEMO\\GAME.BIN", apiPattern(70000, 2)),
+              SmfsResult::Ok);
     ASSERT_EQ(apiWriteFile(api(), "vx:\\MUSIC\\SONG.VXM", apiPattern(12345, 3)), SmfsResult::Ok);
     ASSERT_EQ(apiWriteFile(api(), "vx:\\README.TXT", apiPattern(77, 4)), SmfsResult::Ok);
     ASSERT_EQ(api().move("vx:\\MUSIC\\SONG.VXM", "vx:\\GAMES\\DEMO\\SONG.VXM"), SmfsResult::Ok);
@@ -200,8 +202,9 @@ void cardFull(TestCard& card) {
 void rootFull(TestCard&) {
     for (int i = 0; i < 256; ++i) {
         const std::string path = "vx:\\F" + std::to_string(i);
-        const SmfsResult r = i % 2 ? api().mkdir(path.c_str(), 0)
-                                   : apiWriteFile(api(), path, apiPattern(std::size_t(i), unsigned(i)));
+        const SmfsResult r =
+            i % 2 ? api().mkdir(path.c_str(), 0)
+                  : apiWriteFile(api(), path, apiPattern(std::size_t(i), unsigned(i)));
         ASSERT_EQ(r, SmfsResult::Ok) << path;
     }
     const std::uint64_t before = apiFreeBytes(api());

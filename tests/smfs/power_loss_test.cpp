@@ -1,13 +1,13 @@
 // Power loss at every write of a workload.
 //
 // The card lives in memory behind a storage that logs and cuts, so every write the library
-// makes to the image is one call of the storage: the place where a machine would lose power. The workload (files of mixed sizes written in uneven pieces,
-// folders made and removed, files deleted, one format) runs once while every write is
-// logged. Until its Nth write the library cannot tell whether later writes will persist, so
-// the image left by a power loss after write N is the starting image with writes 1..N
-// applied (the I/O-error test below shows a storage that fails every call from one on
-// leaves exactly that image). For each N the image is opened by a fresh library,
-// which must mount it, read back every file closed before the cut byte for byte, and whose
+// makes to the image is one call of the storage: the place where a machine would lose power. The
+// workload (files of mixed sizes written in uneven pieces, folders made and removed, files deleted,
+// one format) runs once while every write is logged. Until its Nth write the library cannot tell
+// whether later writes will persist, so the image left by a power loss after write N is the
+// starting image with writes 1..N applied (the I/O-error test below shows a storage that fails
+// every call from one on leaves exactly that image). For each N the image is opened by a fresh
+// library, which must mount it, read back every file closed before the cut byte for byte, and whose
 // check may report no more than lost clusters, the leftovers of the interrupted write and
 // a dangling entry of the file being written. Then one more file must write cleanly.
 #include "test_card.h"
@@ -20,12 +20,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
-#include <set>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -137,8 +137,7 @@ struct Workload {
 // rather than what was written.
 class WorkloadRunner {
 public:
-    WorkloadRunner(SmfsCard& card, std::function<std::uint64_t()> counter, Workload& w,
-                   bool check)
+    WorkloadRunner(SmfsCard& card, std::function<std::uint64_t()> counter, Workload& w, bool check)
         : card_(card), counter_(std::move(counter)), w_(w), check_(check) {}
 
     void run() {
@@ -301,7 +300,9 @@ Workload recordWorkload(const std::vector<std::uint8_t>& start, std::vector<Writ
     CutStorage storage(start);
     storage.log = log;
     SmfsCard card(storage, testClock);
-    WorkloadRunner(card, [&] { return storage.writes; }, w, true).run();
+    WorkloadRunner(
+        card, [&] { return storage.writes; }, w, true)
+        .run();
     return w;
 }
 
@@ -326,7 +327,8 @@ std::vector<std::uint32_t> chainOf(SmfsCard& card, const std::string& path) {
     std::vector<std::uint32_t> chain;
     SmfsEntryInfo info{};
     if (path.empty() || card.info(path.c_str(), &info) != SmfsResult::Ok) return chain;
-    for (std::uint32_t c = info.firstCluster; fat_is_data_cluster(card.state(), c) && chain.size() < 4096;
+    for (std::uint32_t c = info.firstCluster;
+         fat_is_data_cluster(card.state(), c) && chain.size() < 4096;
          c = fat_entry(card.state(), c))
         chain.push_back(c);
     return chain;
@@ -536,7 +538,6 @@ INSTANTIATE_TEST_SUITE_P(Cards, PowerLoss,
                                            CutCase{2, 2, 4}, CutCase{2, 3, 4}),
                          cutCaseName);
 
-
 // ---- Failing storage calls ----
 //
 // The same workload on a storage that fails calls, as SQLite's I/O-error tests fail the Nth
@@ -567,7 +568,9 @@ FaultRun runWithFaults(const std::vector<std::uint8_t>& start,
         plan(fault);
     }
     SmfsCard card(fault, testClock);
-    WorkloadRunner(card, [&] { return fault.calls(); }, run.w, record).run();
+    WorkloadRunner(
+        card, [&] { return fault.calls(); }, run.w, record)
+        .run();
     run.bytes = memory.bytes();
     return run;
 }
@@ -632,8 +635,8 @@ void verifyAfterFailure(const Workload& recorded, const FaultRun& run, std::uint
         chains.insert(chains.end(), chain.begin(), chain.end());
     }
     for (const SmfsFinding& f : report.findings) {
-        const bool allowed = failed.count(f.path) != 0 ||
-                             findingAllowed(card.state(), f, "", false, chains);
+        const bool allowed =
+            failed.count(f.path) != 0 || findingAllowed(card.state(), f, "", false, chains);
         EXPECT_TRUE(allowed) << at << "\n" << describe(report);
     }
 }
@@ -657,15 +660,15 @@ TEST_P(IoErrors, EveryFailingCallIsReportedAndLosesNothingCommitted) {
     std::vector<std::uint8_t> cut = start;
     std::uint64_t applied = 0, cases = 0;
     for (std::uint64_t n : failPoints(calls, GetParam().stride)) {
-        const auto writesBefore = std::uint64_t(std::count(recorded.calls.begin(),
-                                                recorded.calls.begin() + std::ptrdiff_t(n - 1),
-                                                FaultStorage::Call::Write));
+        const auto writesBefore = std::uint64_t(
+            std::count(recorded.calls.begin(), recorded.calls.begin() + std::ptrdiff_t(n - 1),
+                       FaultStorage::Call::Write));
         const std::size_t op = opOfCall(recorded.w, n);
         ASSERT_LT(op, recorded.w.ops.size()) << "call " << n << " outside every operation";
 
         // From call n on, every call fails.
-        const FaultRun gone =
-            runWithFaults(start, [&](FaultStorage& f) { f.failFrom(n); }, false);
+        const FaultRun gone = runWithFaults(
+            start, [&](FaultStorage& f) { f.failFrom(n); }, false);
         for (std::size_t i = op; i < gone.w.ops.size(); ++i)
             EXPECT_NE(gone.w.ops[i].result, SmfsResult::Ok)
                 << "call " << n << " failed for good, yet " << gone.w.ops[i].what << " succeeded";
@@ -677,7 +680,8 @@ TEST_P(IoErrors, EveryFailingCallIsReportedAndLosesNothingCommitted) {
         }
 
         // Call n alone fails.
-        const FaultRun once = runWithFaults(start, [&](FaultStorage& f) { f.failCall(n); }, false);
+        const FaultRun once = runWithFaults(
+            start, [&](FaultStorage& f) { f.failCall(n); }, false);
         EXPECT_NE(once.w.ops[op].result, SmfsResult::Ok)
             << "call " << n << " failed, yet " << once.w.ops[op].what << " succeeded";
         verifyAfterFailure(recorded.w, once, n);

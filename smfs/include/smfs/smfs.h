@@ -138,8 +138,8 @@ public:
     // Total, used and free bytes of the card named by a drive path such as "vx:". All three
     // are 0 on failure: Unformatted for a card without a volume, InvalidArgument for a wrong
     // drive.
-    [[nodiscard]] SmfsResult space(const char* drivePath, std::uint64_t* total,
-                                   std::uint64_t* used, std::uint64_t* free);
+    [[nodiscard]] SmfsResult space(const char* drivePath, std::uint64_t* total, std::uint64_t* used,
+                                   std::uint64_t* free);
     // Formats the card (full 1 with surface test, 0 quick) and mounts it; *badBlocks receives
     // the count of bad blocks. Clears the current folder and closes every handle.
     // InvalidArgument for a wrong drive, UnknownCard, lower-layer codes.

@@ -4,8 +4,8 @@
 // out as a raw FAT volume image or a raw volume written back into the card.
 //
 // They are members of SmfsCard (smfs/smfs.h) and work on its storage like every other call
-// of the library. info, check and export only read the image (a stream opened
-// "rb" is enough); import and repair write it. The card's bytes are untrusted: every count,
+// of the library. info, check and export only read the image (an image file opened
+// for reading is enough); import and repair write it. The card's bytes are untrusted: every count,
 // offset and chain is bounded, and a looping chain or directory ends the walk with a
 // finding. Findings are data (kind, where, text); the repair acts on what the check finds.
 #pragma once
@@ -55,7 +55,6 @@ struct SmfsCardInfo {
     std::string oemName;
     std::string label;
 };
-
 
 // ---- Check ----
 
@@ -111,7 +110,6 @@ struct SmfsCheckReport {
 // The name of a finding kind, for example "cross-linked".
 const char* smfs_finding_name(SmfsFindingKind kind);
 
-
 // ---- Repair ----
 
 struct SmfsRepairReport {
@@ -120,10 +118,10 @@ struct SmfsRepairReport {
     SmfsCheckReport after;            // the card as the repair left it
 };
 
-// What SmfsCard::repair does: it checks the card and mends what can be mended without guessing, then checks it
-// again: a physical block that repeats a logical block the block map reads from elsewhere
-// is erased (the block map's choice stays), as is a block whose address field is not valid
-// unless one of its sectors names a logical block no other block holds; a block with a
+// What SmfsCard::repair does: it checks the card and mends what can be mended without guessing,
+// then checks it again: a physical block that repeats a logical block the block map reads from
+// elsewhere is erased (the block map's choice stays), as is a block whose address field is not
+// valid unless one of its sectors names a logical block no other block holds; a block with a
 // correctable ECC error or stray address fields is copied to a fresh block; chains are cut
 // where they loop, cross another chain, leave the data area or run into a free or bad
 // cluster, and past the clusters their file's size needs; a file's size is cut to its
@@ -142,7 +140,6 @@ enum class SmfsImportProblem : std::uint8_t {
     GeometryMismatch, // sector count, FAT type or layout do not fit this card type
     Unreadable,       // the raw file could not be read
 };
-
 
 // A text for an import refusal.
 const char* smfs_import_problem_text(SmfsImportProblem problem);
