@@ -398,13 +398,8 @@ SmfsCard::SmfsCard(SmfsStorage& storage, SmfsClock clock)
     (void)reset();
 }
 
-SmfsCard::~SmfsCard() {
-    // Writes the chip held back, should a caller's session still be open.
-    if (state_->cache.sessionDepth > 0) {
-        state_->cache.sessionDepth = 1;
-        chip_session_end(*state_);
-    }
-}
+// Every call ends its chip session before it returns, so nothing is held back here.
+SmfsCard::~SmfsCard() = default;
 
 SmfsStorage& SmfsCard::storage() const {
     return *state_->storage;
