@@ -1,7 +1,7 @@
-// The IoWorker on its own, over transports written for the test: transfers carried out in
-// time, time-outs that cancel the transfer and leave the caller's buffer alone even when
-// the transport answers late, and a long run of back-to-back transfers in which a lost
-// wake-up would show as a time-out.
+// The IoWorker on its own, over transports written for the test: transfers and runs of
+// frames carried out in time, time-outs that cancel the transfer and leave the caller's
+// buffer alone even when the transport answers late, and a long run of back-to-back
+// transfers in which a lost wake-up would show as a time-out.
 #include <devicelink/io_worker.h>
 
 #include <gtest/gtest.h>
@@ -11,8 +11,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -24,18 +26,17 @@ class GateTransport final : public LinkTransport {
 public:
     PipeHandle OpenPipe(const char*) override { return 0; }
     void ClosePipe(PipeHandle) override {}
-    int transfer(PipeHandle, std::uint8_t* buffer, std::uint32_t length,
-                 std::uint32_t* transferred) override {
+    LinkResult transfer(PipeHandle, std::uint8_t* buffer, std::uint32_t length,
+                        std::uint32_t* transferred) override {
         std::unique_lock lock(mutex_);
         ++started_;
-        changed_.notify_all();
         changed_.wait(lock, [this] { return open_ || (honourCancel_ && cancelled_); });
-        if (!open_) return kTransferCancelled;
+        if (!open_) return LinkResult::Canceled;
         std::memset(buffer, fill_, length);
         *transferred = length;
         ++finished_;
         changed_.notify_all();
-        return kTransferDone;
+        return fail_ ? LinkResult::IoFailed : LinkResult::Ok;
     }
     void cancel() override {
         std::lock_guard lock(mutex_);
@@ -54,10 +55,8 @@ public:
         fill_ = fill;
         changed_.notify_all();
     }
-    void setHonourCancel(bool honour) {
-        std::lock_guard lock(mutex_);
-        honourCancel_ = honour;
-    }
+    void setHonourCancel(bool honour) { honourCancel_ = honour; }
+    void setFail(bool fail) { fail_ = fail; }
     void waitFinished(int count) {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return finished_ >= count; });
@@ -74,66 +73,55 @@ public:
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
-    bool open_ = true;
-    bool honourCancel_ = true;
-    bool cancelled_ = false;
+    bool open_ = true, honourCancel_ = true, cancelled_ = false, fail_ = false;
     std::uint8_t fill_ = 0xAB;
     int started_ = 0, finished_ = 0, cancels_ = 0;
 };
 
-// Completes at once: a write stores the frame, a read returns the last frame written.
-class LoopbackTransport final : public LinkTransport {
+// Writes (pipe 2) are kept; reads (pipe 0) return the queued replies, a read with none
+// left fails.
+class ScriptTransport final : public LinkTransport {
 public:
     PipeHandle OpenPipe(const char*) override { return 0; }
     void ClosePipe(PipeHandle) override {}
-    int transfer(PipeHandle pipe, std::uint8_t* buffer, std::uint32_t length,
-                 std::uint32_t* transferred) override {
-        if (pipe == 2)
-            std::memcpy(stored_.data(), buffer, std::min<std::size_t>(length, stored_.size()));
-        else
-            std::memcpy(buffer, stored_.data(), std::min<std::size_t>(length, stored_.size()));
-        *transferred = length;
-        return kTransferDone;
+    LinkResult transfer(PipeHandle pipe, std::uint8_t* buffer, std::uint32_t length,
+                        std::uint32_t* transferred) override {
+        if (pipe == 2) {
+            written.emplace_back(buffer, buffer + length);
+            *transferred = length;
+            return LinkResult::Ok;
+        }
+        if (replies.empty()) return LinkResult::IoFailed;
+        const std::vector<std::uint8_t> reply = replies.front();
+        replies.pop_front();
+        std::memcpy(buffer, reply.data(), std::min<std::size_t>(length, reply.size()));
+        *transferred = std::uint32_t(reply.size());
+        return LinkResult::Ok;
     }
     void cancel() override {}
     void clearCancel() override {}
 
-private:
-    std::array<std::uint8_t, 256> stored_{};
-};
-
-class FailingTransport final : public LinkTransport {
-public:
-    PipeHandle OpenPipe(const char*) override { return 0; }
-    void ClosePipe(PipeHandle) override {}
-    int transfer(PipeHandle, std::uint8_t*, std::uint32_t, std::uint32_t*) override {
-        return kTransferFailed;
-    }
-    void cancel() override {}
-    void clearCancel() override {}
+    std::vector<std::vector<std::uint8_t>> written;
+    std::deque<std::vector<std::uint8_t>> replies;
 };
 
 } // namespace
 
-TEST(IoWorkerTest, TransferInTimeDeliversTheBytes) {
+TEST(IoWorkerTest, TransferInTimeOrFailed) {
     GateTransport gate;
     IoWorker worker(gate);
     std::array<std::uint8_t, 256> buffer{};
     std::uint32_t done = 0;
-    ASSERT_EQ(worker.BulkRead(0, buffer.data(), 256, &done, 5), 0);
+    ASSERT_EQ(worker.BulkRead(0, buffer.data(), 256, &done, 5), LinkResult::Ok);
     EXPECT_EQ(done, 256u);
-    EXPECT_EQ(buffer[0], 0xAB);
     EXPECT_EQ(buffer[255], 0xAB);
-}
-
-TEST(IoWorkerTest, TransportFailureIsReported) {
-    FailingTransport failing;
-    IoWorker worker(failing);
-    std::array<std::uint8_t, 256> buffer{};
-    std::uint32_t done = 7;
-    EXPECT_EQ(worker.BulkWrite(2, buffer.data(), 256, &done, 5), kTransferFailed);
-    EXPECT_EQ(worker.BulkRead(0, buffer.data(), 256, &done, 5), kTransferFailed);
+    gate.setFail(true);
+    done = 7;
+    buffer.fill(0);
+    EXPECT_EQ(worker.BulkRead(0, buffer.data(), 256, &done, 5), LinkResult::IoFailed);
+    EXPECT_EQ(worker.BulkWrite(2, buffer.data(), 256, &done, 5), LinkResult::IoFailed);
     EXPECT_EQ(done, 7u);
+    EXPECT_EQ(buffer[0], 0);
 }
 
 TEST(IoWorkerTest, SilentTransferTimesOutAndIsCancelled) {
@@ -142,18 +130,17 @@ TEST(IoWorkerTest, SilentTransferTimesOutAndIsCancelled) {
     IoWorker worker(gate, 2ms);
     std::array<std::uint8_t, 256> buffer{};
     std::uint32_t done = 0;
-
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(worker.BulkRead(0, buffer.data(), 256, &done, 40), kBulkTimeout);
+    EXPECT_EQ(worker.BulkRead(0, buffer.data(), 256, &done, 40), LinkResult::Timeout);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 80ms); // 40 scaled seconds
     worker.waitIdle();
     // Unless the limit ran out before the worker even picked the request up, the transfer
     // was cancelled.
     EXPECT_EQ(gate.cancels(), gate.started());
+    EXPECT_EQ(worker.BulkReadWithin(0, buffer.data(), 256, &done, 1ms), LinkResult::Timeout);
 
-    // The same worker serves the next request.
     gate.setOpen(true, 0x5A);
-    ASSERT_EQ(worker.BulkRead(0, buffer.data(), 256, &done, 40), 0);
+    ASSERT_EQ(worker.BulkRead(0, buffer.data(), 256, &done, 40), LinkResult::Ok);
     EXPECT_EQ(buffer[0], 0x5A);
 }
 
@@ -163,52 +150,83 @@ TEST(IoWorkerTest, LateAnswerAfterTimeOutWritesIntoNothing) {
     gate.setHonourCancel(false);
     IoWorker worker(gate, 1ms);
     std::uint32_t done = 0;
-
-    // The caller's buffer is freed as soon as the read has given up; a late write into
-    // it is a use after free under AddressSanitizer.
-    // A request the worker never picked up is simply taken back; repeat until one is stuck
-    // inside the transport.
-    do {
+    // The caller's buffer is freed as soon as the read has given up; a late write into it
+    // is a use after free under AddressSanitizer.
+    {
         auto buffer = std::make_unique<std::uint8_t[]>(256);
-        EXPECT_EQ(worker.BulkRead(0, buffer.get(), 256, &done, 5), kBulkTimeout);
-    } while (gate.started() == 0);
+        EXPECT_EQ(worker.BulkRead(0, buffer.get(), 256, &done, 5), LinkResult::Timeout);
+        EXPECT_EQ(gate.started(), 1);
+    }
     std::array<std::uint8_t, 256> kept;
     kept.fill(0x11);
     // While the stuck transfer goes on, a new request waits within its own limit only.
-    EXPECT_EQ(worker.BulkRead(0, kept.data(), 256, &done, 5), kBulkTimeout);
+    EXPECT_EQ(worker.BulkRead(0, kept.data(), 256, &done, 5), LinkResult::Timeout);
 
     gate.setOpen(true, 0xEE);
     gate.waitFinished(1);
     worker.waitIdle();
     EXPECT_TRUE(std::all_of(kept.begin(), kept.end(), [](auto b) { return b == 0x11; }));
-
-    ASSERT_EQ(worker.BulkRead(0, kept.data(), 256, &done, 5000), 0);
+    ASSERT_EQ(worker.BulkRead(0, kept.data(), 256, &done, 5000), LinkResult::Ok);
     EXPECT_EQ(kept[0], 0xEE);
 }
 
-TEST(IoWorkerTest, WriteDataIsTakenWhenPosted) {
-    LoopbackTransport loop;
-    IoWorker worker(loop);
-    std::array<std::uint8_t, 256> frame{}, back{};
-    std::uint32_t done = 0;
-    frame.fill(0x42);
-    ASSERT_EQ(worker.BulkWrite(2, frame.data(), 256, &done, 5), 0);
-    frame.fill(0);
-    ASSERT_EQ(worker.BulkRead(0, back.data(), 256, &done, 5), 0);
-    EXPECT_EQ(back[200], 0x42);
+TEST(IoWorkerTest, RunsOfFrames) {
+    ScriptTransport script;
+    IoWorker worker(script);
+    // 600 bytes: three frames, the last zero-padded.
+    std::vector<std::uint8_t> data(600);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = std::uint8_t(i % 251 + 1);
+    std::uint32_t frames = 0;
+    ASSERT_EQ(worker.WriteFrames(2, data.data(), 600, 256, 5, &frames), LinkResult::Ok);
+    EXPECT_EQ(frames, 3u);
+    ASSERT_EQ(script.written.size(), 3u);
+    EXPECT_TRUE(std::equal(data.begin() + 512, data.end(), script.written[2].begin()));
+    EXPECT_TRUE(std::all_of(script.written[2].begin() + 88, script.written[2].end(),
+                            [](auto b) { return b == 0; }));
+
+    // Reads acknowledged one by one, the last with its own frame; a short read ends the run
+    // without an acknowledgement.
+    script.written.clear();
+    const std::vector<std::uint8_t> ack(256, 3), lastAck(256, 0x73);
+    for (std::uint8_t fill : {1, 2, 3})
+        script.replies.emplace_back(256, fill);
+    std::vector<std::uint8_t> out(3 * 256);
+    std::uint32_t length = 0;
+    ASSERT_EQ(
+        worker.ReadAcked(0, 2, out.data(), 3, 256, ack.data(), lastAck.data(), 5, &frames, &length),
+        LinkResult::Ok);
+    EXPECT_EQ(frames, 3u);
+    EXPECT_EQ(out[256], 2);
+    EXPECT_EQ(out[767], 3);
+    EXPECT_EQ(script.written, (std::vector<std::vector<std::uint8_t>>{ack, ack, lastAck}));
+
+    script.written.clear();
+    script.replies = {std::vector<std::uint8_t>(256, 9), std::vector<std::uint8_t>(255, 9)};
+    ASSERT_EQ(
+        worker.ReadAcked(0, 2, out.data(), 3, 256, ack.data(), lastAck.data(), 5, &frames, &length),
+        LinkResult::Ok);
+    EXPECT_EQ(frames, 1u);
+    EXPECT_EQ(length, 255u);
+    EXPECT_EQ(script.written.size(), 1u);
+    // A read that fails fails the run.
+    EXPECT_EQ(
+        worker.ReadAcked(0, 2, out.data(), 1, 256, ack.data(), lastAck.data(), 5, &frames, &length),
+        LinkResult::IoFailed);
 }
 
 TEST(IoWorkerTest, ManyBackToBackTransfersLoseNoWakeUp) {
-    LoopbackTransport loop;
-    IoWorker worker(loop);
+    ScriptTransport script;
+    IoWorker worker(script);
     std::array<std::uint8_t, 256> frame{}, back{};
     std::uint32_t done = 0;
     // 5-second limits: a single lost wake-up turns into a time-out and fails the test.
-    for (int i = 0; i < 10000; ++i) {
+    for (int i = 0; i < 3000; ++i) {
         frame[0] = std::uint8_t(i);
         frame[255] = std::uint8_t(i >> 8);
-        ASSERT_EQ(worker.BulkWrite(2, frame.data(), 256, &done, 5), 0) << "transfer " << i;
-        ASSERT_EQ(worker.BulkRead(0, back.data(), 256, &done, 5), 0) << "transfer " << i;
-        ASSERT_EQ(back, frame) << "transfer " << i;
+        ASSERT_EQ(worker.BulkWrite(2, frame.data(), 256, &done, 5), LinkResult::Ok) << i;
+        script.replies.push_back(script.written.back());
+        ASSERT_EQ(worker.BulkRead(0, back.data(), 256, &done, 5), LinkResult::Ok) << i;
+        ASSERT_EQ(back, frame) << i;
     }
 }
