@@ -150,8 +150,8 @@ void SmcManager::ListSmcFolder() {
         }
     } else {
         LinkList list;
-        const int result = FLink->ListFiles(WithBackslash(FSmcPath), list);
-        if (result == LINK_OK) {
+        const LinkResult result = FLink->ListFiles(WithBackslash(FSmcPath), list);
+        if (result == LinkResult::Ok) {
             for (const LinkEntry& entry : list)
                 addSmcItem(linkItem(entry));
         } else {
@@ -183,8 +183,8 @@ bool SmcManager::SmcHasSubfolders(const std::string& path) {
     }
     if (FStorageKind == kStorageMachine) {
         LinkList list;
-        const int result = FLink->ListFolders(WithBackslash(path), list);
-        if (result != LINK_OK) {
+        const LinkResult result = FLink->ListFolders(WithBackslash(path), list);
+        if (result != LinkResult::Ok) {
             message(FolderListFailure(result));
             return false;
         }
@@ -236,8 +236,8 @@ void SmcManager::ExpandSmcNode(TreeNode* node) {
         }
     } else {
         LinkList list;
-        const int result = FLink->ListFolders(WithBackslash(path), list);
-        if (result != LINK_OK) {
+        const LinkResult result = FLink->ListFolders(WithBackslash(path), list);
+        if (result != LinkResult::Ok) {
             message(FolderListFailure(result));
         } else {
             for (const LinkEntry& entry : list) {
