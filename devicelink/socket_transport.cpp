@@ -1,9 +1,9 @@
 // The socket transport: the link as a client of a Unix-domain SOCK_SEQPACKET socket, where
 // each frame is one message in each direction. Both pipes share the one connection, made
-// by the first OpenPipe and closed with the last pipe. A transfer tries its call at once and
-// waits in poll() on the socket and on a cancel pipe only when it would block; cancel()
-// sets a flag and makes that pipe readable until clearCancel() drains it, so a cancel that
-// arrives before the transfer starts is not lost. Also home of makeTransport, which turns a
+// by the first OpenPipe and closed with the last pipe. A transfer waits in poll() on the
+// socket and on a cancel pipe (a write only once it would block); cancel() sets a flag and
+// makes that pipe readable until clearCancel() drains it, so a cancel that arrives before
+// the transfer starts is not lost. Also home of makeTransport, which turns a
 // user's choice into a transport.
 #include "devicelink/transport.h"
 
@@ -52,9 +52,17 @@ public:
         if (socket_ < 0 || (pipe != 0 && pipe != 2)) return LinkResult::IoFailed;
         if (cancelled_.load()) return LinkResult::Canceled;
         const bool write = pipe == 2;
+        // A write is tried at once, as the socket has room nearly always; a read waits in
+        // poll() first, as the peer's answer is nearly never there yet.
+        bool ready = write;
         for (;;) {
-            // The call is tried first and poll() only waits when it would block: a frame
-            // that is already there costs one system call.
+            if (!ready) {
+                pollfd fds[2] = {{socket_, short(write ? POLLOUT : POLLIN), 0},
+                                 {cancelPipe_[0], POLLIN, 0}};
+                if (poll(fds, 2, -1) < 0 && errno != EINTR) return LinkResult::IoFailed;
+                if (fds[1].revents & POLLIN) return LinkResult::Canceled;
+            }
+            ready = false;
             ssize_t n;
             if (write) {
                 n = send(socket_, buffer, length, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -70,11 +78,6 @@ public:
             }
             if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
                 return LinkResult::IoFailed;
-            if (errno == EINTR) continue;
-            pollfd fds[2] = {{socket_, short(write ? POLLOUT : POLLIN), 0},
-                             {cancelPipe_[0], POLLIN, 0}};
-            if (poll(fds, 2, -1) < 0 && errno != EINTR) return LinkResult::IoFailed;
-            if (fds[1].revents & POLLIN) return LinkResult::Canceled;
         }
     }
 

