@@ -123,6 +123,9 @@ template <class Body> LinkResult DeviceLink::exchange(Body body) {
 }
 
 bool DeviceLink::drain() {
+    // A transfer given up on may still be winding down; a quiet read that only waited for
+    // it would read nothing and let a stale reply through.
+    worker_.waitIdle();
     Frame stale{};
     for (std::uint32_t i = 0; i < kMaxDrainFrames; ++i) {
         std::uint32_t read = 0;
