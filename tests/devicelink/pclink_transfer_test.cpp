@@ -221,7 +221,7 @@ TEST_F(TransferTest, PutResultOfEachReplyStep) {
         {1, SimFault::replyCode(0xFE), LinkResult::BadReply},
         {1, SimFault::replyCode(0xFF), LinkResult::DeviceError},
         {2, SimFault::replyCode(0xFF), LinkResult::DeviceError},
-        {2, SimFault::replyCode(code(LinkReply::PutDone)), LinkResult::BadReply},
+        {2, SimFault::replyCode(0xFE), LinkResult::BadReply},
         {3, SimFault::replyCode(0xFF), LinkResult::DeviceError},
         {3, SimFault::shortFrame(255), LinkResult::BadReply},
         {4, SimFault::replyCode(code(LinkReply::PutChunkOk)), LinkResult::BadReply},
