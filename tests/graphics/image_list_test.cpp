@@ -37,8 +37,8 @@ TEST(ImageRows, VelaImageFilesBringTheirTransparency) {
     VxgImage image;
     ASSERT_EQ(VxgFromPicture(IndexedPicture(2, 2, PixelFormat::Bits8, [](int, int) { return 4; }),
                              true, 17, image),
-              kVxgOk);
-    ASSERT_EQ(VxgWrite((dir / "sprite.vxg").string(), image), kVxgOk);
+              VxgResult::Ok);
+    ASSERT_EQ(VxgWrite((dir / "sprite.vxg").string(), image), VxgResult::Ok);
     ImageList list;
     ASSERT_EQ(AppendImageFile(list, (dir / "sprite.vxg").string(), PaletteTable{}),
               PictureLoadResult::Ok);

@@ -78,7 +78,7 @@ TEST(VxgWriter, ColourPicturesBecomeDevicePixelsBottomUp) {
         const Picture picture =
             ColourPicture(2, 5, format, [&](int x, int y) { return colours[x == 0 ? y : 4 - y]; });
         VxgImage image;
-        ASSERT_EQ(VxgFromPicture(picture, false, 0, image), kVxgOk);
+        ASSERT_EQ(VxgFromPicture(picture, false, 0, image), VxgResult::Ok);
         EXPECT_EQ(image.flags, 8u);
         ASSERT_EQ(image.dataSize, 24u);
         ASSERT_EQ(image.data.size(), 24u);
@@ -112,20 +112,20 @@ TEST(VxgWriter, FailuresAreReportedAndLeaveNoPartialFile) {
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
     VxgImage image;
     ASSERT_EQ(VxgFromPicture(IndexedPicture(3, 3, PixelFormat::Bits8, indexOf), false, 0, image),
-              kVxgOk);
-    EXPECT_EQ(VxgWrite((dir / "missing" / "x.vxg").string(), image), kVxgWriteFailed);
+              VxgResult::Ok);
+    EXPECT_EQ(VxgWrite((dir / "missing" / "x.vxg").string(), image), VxgResult::WriteFailed);
     // A device that takes no data: the failure shows at the flush, and the device stays.
     if (std::filesystem::exists("/dev/full")) {
-        EXPECT_EQ(VxgWrite("/dev/full", image), kVxgWriteFailed);
+        EXPECT_EQ(VxgWrite("/dev/full", image), VxgResult::WriteFailed);
         EXPECT_TRUE(std::filesystem::exists("/dev/full"));
     }
     // A record whose buffer is shorter than its data size is not written at all.
     VxgImage lying = image;
     lying.dataSize = 1000;
-    EXPECT_EQ(VxgWrite((dir / "lying.vxg").string(), lying), kVxgWriteFailed);
+    EXPECT_EQ(VxgWrite((dir / "lying.vxg").string(), lying), VxgResult::WriteFailed);
     EXPECT_FALSE(std::filesystem::exists(dir / "lying.vxg"));
 
-    ASSERT_EQ(VxgFree(image), kVxgOk);
+    VxgFree(image);
     EXPECT_TRUE(image.data.empty());
     EXPECT_EQ(image.dataSize, 0u);
     EXPECT_EQ(image.headerRest, 20u);
@@ -150,8 +150,8 @@ TEST(VxgReader, WrittenFilesReadBackToTheSameBytes) {
         const std::string first = (dir / "first.vxg").string();
         const std::string second = (dir / "second.vxg").string();
         VxgImage image;
-        ASSERT_EQ(VxgFromPicture(picture, true, 12, image), kVxgOk);
-        ASSERT_EQ(VxgWrite(first, image), kVxgOk);
+        ASSERT_EQ(VxgFromPicture(picture, true, 12, image), VxgResult::Ok);
+        ASSERT_EQ(VxgWrite(first, image), VxgResult::Ok);
 
         LoadedPicture loaded;
         ASSERT_EQ(LoadPicture(first, palette, loaded), PictureLoadResult::Ok);
@@ -171,8 +171,8 @@ TEST(VxgReader, WrittenFilesReadBackToTheSameBytes) {
         VxgImage again;
         ASSERT_EQ(
             VxgFromPicture(loaded.picture, loaded.usesTransparent, loaded.transparentIndex, again),
-            kVxgOk);
-        ASSERT_EQ(VxgWrite(second, again), kVxgOk);
+            VxgResult::Ok);
+        ASSERT_EQ(VxgWrite(second, again), VxgResult::Ok);
         EXPECT_EQ(ReadAll(first), ReadAll(second));
     }
 }
@@ -180,13 +180,13 @@ TEST(VxgReader, WrittenFilesReadBackToTheSameBytes) {
 TEST(VxgReader, InconsistentFilesAreRejected) {
     VxgImage image;
     ASSERT_EQ(VxgFromPicture(IndexedPicture(3, 5, PixelFormat::Bits8, indexOf), false, 0, image),
-              kVxgOk);
+              VxgResult::Ok);
     TempDir dir;
     const std::string path = (dir / "good.vxg").string();
-    ASSERT_EQ(VxgWrite(path, image), kVxgOk);
+    ASSERT_EQ(VxgWrite(path, image), VxgResult::Ok);
     const std::vector<std::uint8_t> good = ReadAll(path);
     VxgImage read;
-    ASSERT_EQ(VxgParse(good.data(), good.size(), read), kVxgOk);
+    ASSERT_EQ(VxgParse(good.data(), good.size(), read), VxgResult::Ok);
 
     auto patched = [&](std::size_t at, std::uint32_t v) {
         std::vector<std::uint8_t> b = good;
@@ -206,20 +206,20 @@ TEST(VxgReader, InconsistentFilesAreRejected) {
         patched(20, 0xFFFFFFFF),
     };
     for (const auto& b : bad)
-        EXPECT_EQ(VxgParse(b.data(), b.size(), read), kVxgBadFile);
+        EXPECT_EQ(VxgParse(b.data(), b.size(), read), VxgResult::BadFile);
     // A 16-bit header with both sides near 2^32: the expected size is not even computed.
     std::vector<std::uint8_t> huge = patched(16, 0xFE000005);
     for (int i = 0; i < 4; ++i) {
         huge[12 + i] = static_cast<std::uint8_t>((kVxgFlag16Bit | 1) >> (8 * i));
         huge[20 + i] = static_cast<std::uint8_t>(0xFFFFFFFCu >> (8 * i));
     }
-    EXPECT_EQ(VxgParse(huge.data(), huge.size(), read), kVxgBadFile);
+    EXPECT_EQ(VxgParse(huge.data(), huge.size(), read), VxgResult::BadFile);
     for (std::size_t n = 0; n < good.size(); ++n)
-        EXPECT_EQ(VxgParse(good.data(), n, read), kVxgBadFile) << n;
+        EXPECT_EQ(VxgParse(good.data(), n, read), VxgResult::BadFile) << n;
     std::vector<std::uint8_t> longer = good;
     longer.push_back(0);
-    EXPECT_EQ(VxgParse(longer.data(), longer.size(), read), kVxgBadFile);
-    EXPECT_EQ(VxgRead((dir / "none.vxg").string(), read), kVxgOpenFailed);
+    EXPECT_EQ(VxgParse(longer.data(), longer.size(), read), VxgResult::BadFile);
+    EXPECT_EQ(VxgRead((dir / "none.vxg").string(), read), VxgResult::OpenFailed);
 
     WriteAll(dir / "bad.vxg", bad[0]);
     LoadedPicture loaded;
