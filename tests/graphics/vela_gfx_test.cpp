@@ -89,6 +89,25 @@ TEST(VelaGfx, FailuresAreReportedAndTheRestIsWritten) {
     EXPECT_FALSE(std::filesystem::exists(p.dir / "out" / "font.vxg"));
 }
 
+TEST(VelaGfx, PicturesWithOneOutputNameAreNotOverwritten) {
+    Pictures p;
+    WriteAll(p.dir / "in" / "hero_walking_right.bmp", SampleBmp(8, 3, 3));
+    const ToolRun run =
+        runGfx(p.dir, "vxg " + p.in("hero_walking_left.bmp") + " " +
+                          p.in("hero_walking_right.bmp") + " -o " + Quoted(p.dir / "out"));
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "vela-gfx: 'hero_walking_right.bmp' not written: 'hero_walking_left.bmp' is "
+                       "written as 'hero_wal.vxg' too\n");
+    EXPECT_EQ(ReadAll(p.dir / "out" / "hero_wal.vxg").size(), 32u + 5 * 8);
+
+    // A Vela image file holds no palette to write.
+    const ToolRun palette = runGfx(p.dir, "palette " + Quoted(p.dir / "out" / "hero_wal.vxg") +
+                                              " -o " + Quoted(p.dir / "pal.txt"));
+    EXPECT_EQ(palette.exitCode, 1);
+    EXPECT_EQ(palette.err, "vela-gfx: 'hero_wal.vxg' holds no palette\n");
+    EXPECT_FALSE(std::filesystem::exists(p.dir / "pal.txt"));
+}
+
 TEST(VelaGfx, TextWritesPalettePicturesAndSkipsColourOnes) {
     Pictures p;
     const ToolRun run =
