@@ -7,6 +7,7 @@
 #include <QMdiSubWindow>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QTreeView>
 
 #include "graphics/vxg.h"
@@ -26,9 +27,10 @@ private slots:
         f.load({a, b});
 
         QCOMPARE(f.dialogs.filters.value(0),
-                 QStringLiteral("all available image files (*.bmp, *.jpg)|*.bmp;*.jpg"
+                 QStringLiteral("all available image files (*.bmp, *.jpg, *.png)|*.bmp;*.jpg;*.png"
                                 "|windows bitmap file (*.bmp)|*.bmp"
                                 "|jpeg image file (*.jpg)|*.jpg"
+                                "|png image file (*.png)|*.png"
                                 "|Vela image file (*.vxg)|*.vxg"));
         ImageListModel* model = f.window->imageModel();
         QCOMPARE(model->rowCount(), 2);
@@ -37,7 +39,7 @@ private slots:
         QCOMPARE(f.text(0, kColWidth), QStringLiteral("3"));
         QCOMPARE(f.text(0, kColHeight), QStringLiteral("5"));
         QCOMPARE(f.text(0, kColBpp), QStringLiteral("8"));
-        QCOMPARE(f.text(0, kColTrColor), QString());
+        QCOMPARE(f.text(0, kColTrColor), QStringLiteral("0"));
         QCOMPARE(f.text(0, kColUseTr), QStringLiteral("no"));
         QCOMPARE(f.text(0, kColTransIndex), QStringLiteral("0"));
         QCOMPARE(f.text(0, kColFullPath), a);
@@ -57,8 +59,8 @@ private slots:
         QVERIFY(f.child<QTreeView>("imageList")->isColumnHidden(kColTransIndex));
         QVERIFY(f.child<QTreeView>("imageList")->isColumnHidden(kColFullPath));
 
-        // Selecting the first row shows its palette and names; its device name becomes all
-        // 17 characters of its variable name.
+        // Selecting the first row shows its palette and names; its device name stays at the
+        // first 8 characters of its variable name.
         f.window->selectRow(0);
         QCOMPARE(f.child<QLabel>("pictureCaption")->text(),
                  QStringLiteral("'abcdefghijklmnopq.bmp' (3 * 5)"));
@@ -69,8 +71,8 @@ private slots:
             QCOMPARE((Rgb{e.red, e.green, e.blue}), palette[i]);
         }
         QCOMPARE(f.child<QLineEdit>("varNameEdit")->text(), QStringLiteral("abcdefghijklmnopq"));
-        QCOMPARE(f.child<QLineEdit>("vxNameEdit")->text(), QStringLiteral("abcdefghijklmnopq"));
-        QCOMPARE(f.text(0, kColFileNameVx), QStringLiteral("abcdefghijklmnopq"));
+        QCOMPARE(f.child<QLineEdit>("vxNameEdit")->text(), QStringLiteral("abcdefgh"));
+        QCOMPARE(f.text(0, kColFileNameVx), QStringLiteral("abcdefgh"));
         QCOMPARE(f.window->findChild<PictureView*>("pictureView")->size(), QSize(3, 5));
     }
 
@@ -84,19 +86,28 @@ private slots:
         var->selectAll();
         QTest::keyClicks(var, "hero_sprite");
         QCOMPARE(f.text(0, kColVarName), QStringLiteral("hero_sprite"));
-        QCOMPARE(f.text(0, kColFileNameVx), QStringLiteral("hero_sprite"));
-        QCOMPARE(vx->text(), QStringLiteral("hero_sprite"));
-        // A text longer than 8 set by the program can be shortened, not lengthened.
-        QTest::keyClick(vx, Qt::Key_End);
+        QCOMPARE(f.text(0, kColFileNameVx), QStringLiteral("hero_spr"));
+        QCOMPARE(vx->text(), QStringLiteral("hero_spr"));
+        // The device name takes no more than 8 characters of typing.
         QTest::keyClick(vx, Qt::Key_Backspace);
-        QCOMPARE(f.text(0, kColFileNameVx), QStringLiteral("hero_sprit"));
-        QTest::keyClicks(vx, "xy");
-        QCOMPARE(f.text(0, kColFileNameVx), QStringLiteral("hero_sprit"));
-        vx->selectAll();
-        QTest::keyClicks(vx, "abcdefghij");
-        QCOMPARE(vx->text(), QStringLiteral("abcdefgh"));
-        QCOMPARE(f.text(0, kColFileNameVx), QStringLiteral("abcdefgh"));
+        QTest::keyClicks(vx, "xyz");
+        QCOMPARE(vx->text(), QStringLiteral("hero_spx"));
+        QCOMPARE(f.text(0, kColFileNameVx), QStringLiteral("hero_spx"));
+        // A name that is no C identifier is refused: the row keeps its last good name.
+        QTest::keyClicks(var, "-2");
         QCOMPARE(f.text(0, kColVarName), QStringLiteral("hero_sprite"));
+        QVERIFY(f.window->statusBar()->currentMessage().contains(QStringLiteral("'hero_sprite-2'")));
+        QCOMPARE(f.text(0, kColFileNameVx), QStringLiteral("hero_spx"));
+        QTest::keyClick(var, Qt::Key_Return);
+        QCOMPARE(f.dialogs.messages, QStringList{QStringLiteral(
+                                         "'hero_sprite-2' is not a C variable name: use letters, "
+                                         "digits and _, not starting with a digit")});
+        QCOMPARE(var->text(), QStringLiteral("hero_sprite"));
+        // Reset clears the file-info boxes with the rows.
+        f.dialogs.confirmAnswers = {true};
+        f.child<QPushButton>("resetButton")->click();
+        QCOMPARE(var->text(), QString());
+        QCOMPARE(vx->text(), QString());
     }
 
     void badFilesAreReported() {
@@ -107,15 +118,16 @@ private slots:
         QVERIFY(WriteBmp8(good, 2, 2, TestPalette(4), [](int, int) { return 0; }));
         QVERIFY(WriteBytes(broken, {'B', 'M', 1, 2, 3}));
         QVERIFY(WriteBmp8(after, 2, 2, TestPalette(4), [](int, int) { return 0; }));
-        // A file that cannot be decoded ends the loading; the rows before it stay.
+        // A file that cannot be decoded is reported; the others load.
         f.load({good, broken, after});
-        QCOMPARE(f.window->imageModel()->rowCount(), 1);
-        QCOMPARE(f.dialogs.messages.size(), 1);
-        QVERIFY(f.dialogs.messages[0].contains(QStringLiteral("'broken.bmp'")));
-        QCOMPARE(f.window->selectedRow(), 0);
+        QCOMPARE(f.window->imageModel()->rowCount(), 2);
+        QCOMPARE(f.dialogs.messages, QStringList{QStringLiteral(
+                                         "'broken.bmp' is damaged or not a picture of its type")});
+        QCOMPARE(f.window->selectedRow(), 1);
+        QCOMPARE(f.text(1, kColVarName), QStringLiteral("after"));
         // A cancelled dialog changes nothing.
         f.trigger("openImagesAction");
-        QCOMPARE(f.window->imageModel()->rowCount(), 1);
+        QCOMPARE(f.window->imageModel()->rowCount(), 2);
     }
 
     void vxgFilesLoadWithTheirTransparency() {
@@ -133,6 +145,7 @@ private slots:
         QCOMPARE(f.window->imageModel()->rowCount(), 1);
         QCOMPARE(f.text(0, kColUseTr), QStringLiteral("yes"));
         QCOMPARE(f.text(0, kColTransIndex), QStringLiteral("5"));
+        QCOMPARE(f.text(0, kColTrColor), QStringLiteral("5"));
         QCOMPARE(f.window->imageModel()->item(0).picture.indices, p.indices);
         QVERIFY(f.child<QCheckBox>("useTransparentCheck")->isChecked());
     }

@@ -73,43 +73,6 @@ private slots:
         QCOMPARE(box->horizontalScrollBarPolicy(), Qt::ScrollBarAsNeeded);
     }
 
-    void pictureWithoutPaletteHidesThePaletteAndStillZooms() {
-        WindowFixture f;
-        QVERIFY(WriteBmp24(f.path("photo.bmp"), 800, 600, Rgb{1, 2, 3}));
-        QVERIFY(
-            WriteBmp8(f.path("indexed.bmp"), 800, 600, TestPalette(4), [](int, int) { return 0; }));
-        f.child<QCheckBox>("fittedCheck")->setChecked(true);
-        f.load({f.path("photo.bmp")});
-        QVERIFY(!f.child<PaletteGrid>("paletteGrid")->isVisible());
-        QVERIFY(!f.child<QWidget>("paletteValues")->isVisible());
-        QVERIFY(f.child<QLabel>("noPaletteLabel")->isVisible());
-        QVERIFY(f.window->zoomFactor() < 1.0f);
-        QCOMPARE(f.window->findChild<PictureView*>("pictureView")->width(),
-                 ZoomedLength(800, f.window->zoomFactor()));
-        f.load({f.path("indexed.bmp")});
-        QVERIFY(f.child<PaletteGrid>("paletteGrid")->isVisible());
-        QVERIFY(!f.child<QLabel>("noPaletteLabel")->isVisible());
-    }
-
-    void gridMarksColoursThatLoseBits() {
-        WindowFixture f;
-        QVERIFY(WriteBmp8(f.path("marks.bmp"), 2, 1, {Rgb{8, 16, 24}, Rgb{9, 16, 24}},
-                          [](int x, int) { return x; }));
-        f.load({f.path("marks.bmp")});
-        const QImage grid = f.child<PaletteGrid>("paletteGrid")->grab().toImage();
-        const QPoint clean = PaletteGrid::cellOrigin(0, 0);
-        const QPoint marked = PaletteGrid::cellOrigin(1, 0);
-        const QColor cell8(8, 16, 24), cell9(9, 16, 24);
-        QCOMPARE(grid.pixelColor(clean), cell8);
-        QCOMPARE(grid.pixelColor(clean + QPoint(1, 1)), cell8);
-        QCOMPARE(grid.pixelColor(marked), QColor(Qt::yellow));
-        QCOMPARE(grid.pixelColor(marked + QPoint(3, 3)), QColor(Qt::yellow));
-        QCOMPARE(grid.pixelColor(marked + QPoint(1, 1)), QColor(Qt::black));
-        QCOMPARE(grid.pixelColor(marked + QPoint(2, 2)), QColor(Qt::black));
-        QCOMPARE(grid.pixelColor(marked + QPoint(4, 4)), cell9);
-        QCOMPARE(grid.pixelColor(marked + QPoint(14, 14)), cell9);
-    }
-
     void numbersInDecimalAndHexadecimal() {
         WindowFixture f;
         std::vector<Rgb> palette = TestPalette(40);
@@ -144,46 +107,6 @@ private slots:
         f.trigger("decimalAction");
         QCOMPARE(f.child<QLabel>("entryIndexLabel")->text(), QStringLiteral("26"));
         QCOMPARE(f.text(0, kColTrColor), QStringLiteral("26"));
-    }
-
-    void backgroundColour() {
-        WindowFixture f;
-        auto* box = f.window->findChild<ScrollBox*>("scrollBox");
-        const QColor before = box->background();
-        f.child<QPushButton>("backgroundButton")->click(); // cancelled
-        QCOMPARE(box->background(), before);
-        f.dialogs.colourAnswers = {QColor(10, 200, 30)};
-        f.child<QPushButton>("backgroundButton")->click();
-        QCOMPARE(box->background(), QColor(10, 200, 30));
-        QCOMPARE(f.child<QFrame>("backgroundSwatch")->palette().color(QPalette::Window),
-                 QColor(10, 200, 30));
-        const QImage painted = box->viewport()->grab().toImage();
-        QCOMPARE(painted.pixelColor(painted.width() - 1, painted.height() - 1),
-                 QColor(10, 200, 30));
-    }
-
-    void devicePreviewShowsTheMachinesColoursAndTransparency() {
-        WindowFixture f;
-        QVERIFY(WriteBmp8(f.path("p.bmp"), 2, 1, {Rgb{9, 17, 255}, Rgb{100, 100, 100}},
-                          [](int x, int) { return x; }));
-        f.load({f.path("p.bmp")});
-        auto* view = f.window->findChild<PictureView*>("pictureView");
-        QCOMPARE(view->drawnImage().pixelColor(0, 0), QColor(9, 17, 255));
-        f.trigger("devicePreviewAction");
-        QCOMPARE(view->drawnImage().pixelColor(0, 0), QColor(8, 16, 255));
-        QCOMPARE(f.child<QLabel>("pictureCaption")->text(),
-                 QStringLiteral("'p.bmp' (2 * 1)  [device preview]"));
-        QCOMPARE(view->drawnImage().pixelColor(1, 0).alpha(), 255);
-        // Choosing index 1 as the transparent colour leaves its pixels to the background.
-        f.child<QCheckBox>("useTransparentCheck")->setChecked(true);
-        SendMouse(f.child<PaletteGrid>("paletteGrid"), QEvent::MouseButtonPress,
-                  PaletteGrid::cellOrigin(1, 0) + QPoint(7, 7), Qt::LeftButton);
-        f.child<QPushButton>("transFromPaletteButton")->click();
-        QCOMPARE(view->drawnImage().pixelColor(1, 0).alpha(), 0);
-        QCOMPARE(view->drawnImage().pixelColor(0, 0).alpha(), 255);
-        f.trigger("devicePreviewAction");
-        QCOMPARE(view->drawnImage().pixelColor(0, 0), QColor(9, 17, 255));
-        QCOMPARE(f.child<QLabel>("pictureCaption")->text(), QStringLiteral("'p.bmp' (2 * 1)"));
     }
 
     void convertTo16BitReducesThePalette() {
