@@ -19,6 +19,9 @@ namespace {
 // without end; picture data is not limited by it.
 constexpr png_alloc_size_t kMaxChunkBytes = 8u << 20;
 
+// The most that deflate expands its input by.
+constexpr std::uint64_t kMaxDeflateRatio = 1032;
+
 struct Source {
     const std::uint8_t* data;
     std::size_t size;
@@ -73,6 +76,11 @@ PictureLoadResult decode(Decoder& d, LoadedPicture& out) {
     const png_uint_32 width = png_get_image_width(d.png, d.info);
     const png_uint_32 height = png_get_image_height(d.png, d.info);
     if (!PictureSizeAllowed(width, height)) return PictureLoadResult::DecodeFailed;
+    // Deflate packs at most 1032 bytes into one, so a file too short to hold the picture's rows
+    // is refused before they are allocated: a header alone cannot ask for the largest picture.
+    const std::uint64_t fileRowBytes = png_get_rowbytes(d.png, d.info) + 1;
+    if (fileRowBytes * height > kMaxDeflateRatio * d.source.size)
+        return PictureLoadResult::DecodeFailed;
     const int colourType = png_get_color_type(d.png, d.info);
     const bool palettised = colourType == PNG_COLOR_TYPE_PALETTE;
     Picture& picture = out.picture;
