@@ -46,6 +46,8 @@ TEST(ActImport, FilesByNameAndLength) {
         {"c.act", 767, PaletteImportResult::BadSize, "invalid palete file size"},
         {"d.act", 769, PaletteImportResult::BadSize, "invalid palete file size"},
         {"e.act", 1536, PaletteImportResult::BadSize, "invalid palete file size"},
+        {"raw.pal", 768, PaletteImportResult::Ok, ""}, // neither RIFF nor JASC: the ACT rule
+        {"odd.pal", 769, PaletteImportResult::BadSize, "invalid palete file size"},
         {"x.bmp", 768, PaletteImportResult::Ignored, ""},
         {"x.acts", 768, PaletteImportResult::Ignored, ""},
         {"set.act/x", 768, PaletteImportResult::Ignored, ""},
@@ -157,19 +159,6 @@ TEST(PalImport, JascTextPalettes) {
         EXPECT_EQ(ParsePalFile(b.data(), b.size(), kept), want) << text;
         EXPECT_EQ(kept, markedTable());
     }
-}
-
-TEST(PalImport, OtherPalFilesFollowTheActRule) {
-    TempDir dir;
-    const std::vector<std::uint8_t> bytes = actBytes(768);
-    WriteAll(dir / "raw.pal", bytes);
-    WriteAll(dir / "odd.pal", actBytes(769));
-    PaletteTable table = markedTable();
-    ASSERT_EQ(ImportPaletteFile((dir / "raw.pal").string(), table), PaletteImportResult::Ok);
-    expectActColours(table, bytes, 256);
-    PaletteTable kept = markedTable();
-    EXPECT_EQ(ImportPaletteFile((dir / "odd.pal").string(), kept), PaletteImportResult::BadSize);
-    EXPECT_EQ(kept, markedTable());
 }
 
 } // namespace

