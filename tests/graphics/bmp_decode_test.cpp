@@ -201,6 +201,20 @@ TEST(BmpBroken, HeadersSizesAndTablesAreChecked) {
               PictureLoadResult::DecodeFailed);
     EXPECT_EQ(decode(BuildBmp({.width = 2, .height = 2, .palette = TestPalette(1)}), p),
               PictureLoadResult::DecodeFailed);
+    // Without a pixel offset the pixels follow the colour table, a true colour one too.
+    for (const BmpFields& f :
+         {BmpFields{.width = 2, .height = 1, .palette = TestPalette(256), .pixels = {7, 9, 0, 0}},
+          BmpFields{.width = 1,
+          .height = 1,
+          .bitCount = 24,
+          .palette = TestPalette(300),
+          .clrUsed = 300,
+          .pixels = {1, 2, 3, 0}}}) {
+        std::vector<std::uint8_t> b = BuildBmp(f);
+        putLe(b, 10, 0, 4);
+        ASSERT_EQ(decode(b, p), PictureLoadResult::Ok);
+        EXPECT_EQ(p.colorAt(0, 0), f.bitCount == 8 ? f.palette[7] : (Rgb{3, 2, 1}));
+    }
     // A true-colour table far past the file, with no pixel offset to skip it by.
     std::vector<std::uint8_t> lost = BuildBmp({.width = 1,
                                                .height = 1,
