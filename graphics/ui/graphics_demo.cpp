@@ -69,35 +69,35 @@ int main(int argc, char** argv) {
         return multiple ? pictures : QStringList{nextOpen};
     };
     choosers.chooseColor = [&](QWidget*, const QColor&) { return background; };
-    GraphicsWindow form(nullptr, choosers);
-    form.resize(size);
-    form.show();
-    form.findChild<QAction*>(QStringLiteral("openImagesAction"))->trigger();
+    GraphicsWindow window(nullptr, choosers);
+    window.resize(size);
+    window.show();
+    window.findChild<QAction*>(QStringLiteral("openImagesAction"))->trigger();
     if (!palette.isEmpty()) {
         nextOpen = palette;
-        form.findChild<QAction*>(QStringLiteral("openPaletteAction"))->trigger();
+        window.findChild<QAction*>(QStringLiteral("openPaletteAction"))->trigger();
     }
-    if (hex) form.findChild<QAction*>(QStringLiteral("hexadecimalAction"))->trigger();
-    if (fitted) form.findChild<QCheckBox*>(QStringLiteral("fittedCheck"))->setChecked(true);
+    if (hex) window.findChild<QAction*>(QStringLiteral("hexadecimalAction"))->trigger();
+    if (fitted) window.findChild<QCheckBox*>(QStringLiteral("fittedCheck"))->setChecked(true);
     if (entry >= 0) {
-        auto* grid = form.findChild<PaletteGrid*>(QStringLiteral("paletteGrid"));
+        auto* grid = window.findChild<PaletteGrid*>(QStringLiteral("paletteGrid"));
         clickAt(grid, PaletteGrid::cellOrigin(entry % 16, entry / 16) + QPoint(7, 7));
     }
     if (background.isValid())
-        form.findChild<QPushButton*>(QStringLiteral("backgroundButton"))->click();
+        window.findChild<QPushButton*>(QStringLiteral("backgroundButton"))->click();
     if (pick.x() >= 0) {
-        form.findChild<QCheckBox*>(QStringLiteral("useTransparentCheck"))->setChecked(true);
-        form.findChild<QPushButton*>(QStringLiteral("pickTransparentButton"))->click();
-        auto* view = form.findChild<PictureView*>(QStringLiteral("pictureView"));
-        const QPoint at(static_cast<int>(pick.x() * form.zoomFactor()),
-                        static_cast<int>(pick.y() * form.zoomFactor()));
+        window.findChild<QCheckBox*>(QStringLiteral("useTransparentCheck"))->setChecked(true);
+        window.findChild<QPushButton*>(QStringLiteral("pickTransparentButton"))->click();
+        auto* view = window.findChild<PictureView*>(QStringLiteral("pictureView"));
+        const QPoint at(static_cast<int>(pick.x() * window.zoomFactor()),
+                        static_cast<int>(pick.y() * window.zoomFactor()));
         mouseAt(view, QEvent::MouseMove, at);
         mouseAt(view, QEvent::MouseButtonPress, at);
     }
-    if (preview) form.findChild<QAction*>(QStringLiteral("devicePreviewAction"))->trigger();
+    if (preview) window.findChild<QAction*>(QStringLiteral("devicePreviewAction"))->trigger();
     if (screenshot.isEmpty()) return app.exec();
     QTimer::singleShot(300, [&] {
-        form.grab().save(screenshot);
+        window.grab().save(screenshot);
         app.quit();
     });
     return app.exec();

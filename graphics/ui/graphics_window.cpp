@@ -276,7 +276,7 @@ void GraphicsWindow::buildControls() {
 
     // List area: the rows, the list buttons and the names of the selected row.
     auto* listArea = new QWidget(outer);
-    listArea->setObjectName(QStringLiteral("ListArea"));
+    listArea->setObjectName(QStringLiteral("listArea"));
     auto* listLayout = new QVBoxLayout(listArea);
     listLayout->setContentsMargins(0, 0, 0, 0);
     imageList_ = new QTreeView(listArea);
@@ -308,7 +308,7 @@ void GraphicsWindow::buildControls() {
     buttons->addStretch(1);
     below->addLayout(buttons);
     auto* info = new QGroupBox(QStringLiteral("file info"), listArea);
-    info->setObjectName(QStringLiteral("GroupFileInfo"));
+    info->setObjectName(QStringLiteral("fileInfoGroup"));
     auto* infoLayout = new QGridLayout(info);
     varNameEdit_ = new QLineEdit(info);
     varNameEdit_->setObjectName(QStringLiteral("varNameEdit"));
