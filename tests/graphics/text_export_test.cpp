@@ -139,11 +139,12 @@ TEST(SaveNames, ClashesAreFoundIgnoringCaseAmongSavedRowsOnly) {
     ImageList list = {
         row("hero", "hero_wal", PixelFormat::Bits8), row("Hero", "HERO_WAL", PixelFormat::Bits24),
         row("boss", "boss", PixelFormat::Bits8),     row("boss", "boss", PixelFormat::Bits4),
-        row("tile", "tile", PixelFormat::Bits8),     row("tile", "tile", PixelFormat::Bits8)};
+        row("tile", "tile", PixelFormat::Bits8),     row("tile", "tile", PixelFormat::Bits8),
+        row("x", "Hero_Wal", PixelFormat::Bits24)}; // the first holder is named
     list[5].checked = false;
     // The 24-bit row writes no text file and the 4-bit row no Vela image file.
-    EXPECT_EQ(SaveNameClashes(list, SaveKind::Text), (std::vector<int>{-1, -1, -1, 2, -1, -1}));
-    EXPECT_EQ(SaveNameClashes(list, SaveKind::Vxg), (std::vector<int>{-1, 0, -1, -1, -1, -1}));
+    EXPECT_EQ(SaveNameClashes(list, SaveKind::Text), (std::vector<int>{-1, -1, -1, 2, -1, -1, -1}));
+    EXPECT_EQ(SaveNameClashes(list, SaveKind::Vxg), (std::vector<int>{-1, 0, -1, -1, -1, -1, 0}));
     EXPECT_EQ(SaveFileName(list[1], SaveKind::Vxg), "HERO_WAL.vxg");
     EXPECT_EQ(SaveFileName(list[1], SaveKind::Text), "Hero.txt");
 }
