@@ -120,6 +120,7 @@ TEST(CNames, TitlesBecomeIdentifiers) {
     const std::pair<const char*, const char*> cases[] = {{"hero_walk1", "hero_walk1"},
                                                          {"my sprite-1", "my_sprite_1"},
                                                          {"1up", "_1up"},
+                                                         {"0day9", "_0day9"},
                                                          {"", "_"},
                                                          {"Zz9", "Zz9"}};
     for (const auto& [title, name] : cases) {

@@ -38,7 +38,8 @@ TEST(ViewMaths, ZoomFitCentreAndPointer) {
         int px, py;
     } points[] = {{5, 7, 2.0f, true, 2, 3},     {5, 3, 0.0625f, true, 80, 48},
                   {20, 0, 2.0f, false, -1, -1}, {0, -1, 2.0f, false, -1, -1},
-                  {0, 0, 0.0f, false, -1, -1},  {19, 19, 2.0f, true, 9, 9}};
+                  {0, 0, 0.0f, false, -1, -1},  {19, 19, 2.0f, true, 9, 9},
+                  {0, 20, 2.0f, false, -1, -1}};
     for (const auto& p : points) {
         int x = -1, y = -1;
         EXPECT_EQ(ViewToPicturePixel(p.x, p.y, p.zoom, p.zoom < 0.1f ? 100 : 10,

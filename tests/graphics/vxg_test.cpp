@@ -143,9 +143,12 @@ TEST(VxgReader, InconsistentFilesAreRejected) {
     for (std::size_t n = 0; n < good.size(); ++n)
         EXPECT_EQ(VxgParse(good.data(), n, read), VxgResult::BadFile) << n;
     std::vector<std::uint8_t> empty(good.begin(), good.begin() + 32); // no rows, no data
-    putLe32(empty.data() + 20, 0);
     putLe32(empty.data() + 28, 0);
-    EXPECT_EQ(VxgParse(empty.data(), empty.size(), read), VxgResult::BadFile);
+    for (const std::size_t side : {16, 20}) { // no columns, or columns of no rows
+        std::vector<std::uint8_t> b = empty;
+        putLe32(b.data() + side, 0);
+        EXPECT_EQ(VxgParse(b.data(), b.size(), read), VxgResult::BadFile) << side;
+    }
     std::vector<std::uint8_t> longer = good;
     longer.push_back(0);
     EXPECT_EQ(VxgParse(longer.data(), longer.size(), read), VxgResult::BadFile);
