@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 mode=${1:-run}
 
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev libusb-1.0-0-dev libjpeg62-turbo-dev
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libusb-1.0-0-dev libjpeg62-turbo-dev libpng-dev
           libgtest-dev libgmock-dev libbenchmark-dev dosfstools mtools imagemagick
           libfuse3-dev fuse3)
 missing=()
