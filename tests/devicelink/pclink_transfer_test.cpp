@@ -217,7 +217,7 @@ TEST_F(TransferTest, PutResultOfEachReplyStep) {
     } cases[] = {
         {0, SimFault::replyCode(0xFF), LinkResult::DeviceError},
         {0, SimFault::replyCode(0x42), LinkResult::BadReply},
-        {0, SimFault::shortFrame(255), LinkResult::BadReply},
+        {3, SimFault::replyCode(0xFE), LinkResult::BadReply},
         {1, SimFault::replyCode(0xFE), LinkResult::BadReply},
         {1, SimFault::replyCode(0xFF), LinkResult::DeviceError},
         {2, SimFault::replyCode(0xFF), LinkResult::DeviceError},
