@@ -190,7 +190,7 @@ private slots:
 
         openCard(makeCard(true));
         QCOMPARE(script.takeMessages(), std::vector<std::string>{});
-        QCOMPARE(form->manager().storageKind(), kStorageVirtual);
+        QCOMPARE(form->manager().storageKind(), StorageKind::VirtualCard);
         QTreeWidgetItem* root = smcRootItem();
         QCOMPARE(root->text(0), QString("Virtual SMC 'card.smc'"));
         QVERIFY(root->isExpanded());
@@ -215,7 +215,7 @@ private slots:
         // Closing empties the card side and keeps the status line.
         const QString size = form->SzSMC->text();
         form->Close1->trigger();
-        QCOMPARE(form->manager().storageKind(), kStorageNone);
+        QCOMPARE(form->manager().storageKind(), StorageKind::None);
         QCOMPARE(form->TreeSMC->topLevelItemCount(), 0);
         QVERIFY(smcRows().isEmpty());
         QVERIFY(form->PathSMC->text().isEmpty());
@@ -260,7 +260,7 @@ private slots:
     void dragRulesOfBothSides() {
         openCard(makeCard(true));
         std::unique_ptr<QMimeData> fromPcList(form->DragData(DragSource::PcList));
-        std::unique_ptr<QMimeData> fromSmcList(form->DragData(DragSource::SmcList));
+        std::unique_ptr<QMimeData> fromSmcList(form->DragData(DragSource::CardList));
         // With the computer itself shown, a drag from the PC list is refused.
         QVERIFY(!dragOver(form->ListSMC, fromPcList.get()));
         showPcFolder(dir->path() / "pc");
@@ -341,11 +341,11 @@ private slots:
         pcRoot->setExpanded(true);
         QTreeWidgetItem* out = child(pcRoot, "out");
         QVERIFY(out);
-        drop(form->TreePC, form->DragData(DragSource::SmcList), out);
+        drop(form->TreePC, form->DragData(DragSource::CardList), out);
         QCOMPARE(script.takeMessages(), std::vector<std::string>{});
         QVERIFY(readPc(pc / "out" / "tune.mp3") == bytes(1500, 2));
         // A drop on the computer node does nothing.
-        drop(form->TreePC, form->DragData(DragSource::SmcList), form->TreePC->topLevelItem(0));
+        drop(form->TreePC, form->DragData(DragSource::CardList), form->TreePC->topLevelItem(0));
         QVERIFY(!fs::exists(pc / "tune.mp3"));
     }
 
@@ -354,7 +354,7 @@ private slots:
         const fs::path pc = dir->path() / "pc";
         showPcFolder(pc);
         select(form->ListSMC, {"game", "tune.mp3"});
-        drop(form->ListPC, form->DragData(DragSource::SmcList));
+        drop(form->ListPC, form->DragData(DragSource::CardList));
         QCOMPARE(script.takeMessages(), std::vector<std::string>{});
         QVERIFY(progress->isHidden());
         QVERIFY(readPc(pc / "tune.mp3") == bytes(1500, 2));
@@ -375,7 +375,8 @@ private slots:
         select(form->ListPC, {"y.bin"});
         form->ListPC->setFocus();
         QTest::keyClick(form->ListPC, Qt::Key_C, Qt::ControlModifier);
-        QCOMPARE(form->manager().copyList(), std::vector<std::string>{(pc / "y.bin").string()});
+        QCOMPARE(form->manager().copiedPcItems(),
+                 std::vector<std::string>{(pc / "y.bin").string()});
         // Paste with the card list focused copies the items put aside.
         form->ListSMC->setFocus();
         QTest::keyClick(form->ListSMC, Qt::Key_V, Qt::ControlModifier);
@@ -383,7 +384,7 @@ private slots:
         QVERIFY(cardRead("vx:\\y.bin") == bytes(5000, 7));
 
         // Card items copied, then pasted with the PC list focused, land in the PC folder.
-        form->manager().RefreshSmc();
+        form->manager().refreshCard();
         select(form->ListSMC, {"readme"});
         QApplication::setActiveWindow(main);
         form->ListSMC->setFocus();
@@ -497,7 +498,7 @@ private slots:
         openCard(makeCard(false));
         QCOMPARE(script.questions,
                  std::vector<std::string>{"unformatted SMC\ndo you want to format it?"});
-        QCOMPARE(form->manager().storageKind(), kStorageVirtual);
+        QCOMPARE(form->manager().storageKind(), StorageKind::VirtualCard);
         QCOMPARE(form->TreeSMC->topLevelItemCount(), 0);
 
         script.answers = {true};
@@ -517,7 +518,7 @@ private slots:
 
         // Format from the menu, declined and accepted.
         cardWrite("vx:\\A.TXT", bytes(20, 1));
-        form->manager().RefreshSmc();
+        form->manager().refreshCard();
         script.answers = {false};
         form->Format1->trigger();
         QCOMPARE(smcRows(), QStringList{"a.txt"});
@@ -555,19 +556,19 @@ private slots:
 
         // The next copy is not cancelled by the earlier press.
         select(form->ListPC, {"set"});
-        form->manager().setSmcPath("vx:\\game");
+        form->manager().setCardPath("vx:\\game");
         drop(form->ListSMC, form->DragData(DragSource::PcList));
         QCOMPARE(script.takeMessages(), std::vector<std::string>{});
         QVERIFY(cardHas("vx:\\game\\set\\c.bin"));
 
         // Deleting cannot be cancelled: its gauges are hidden, so is the button's use.
-        progress->Show();
-        progress->SetVisible(ProgressUi::Control::Prog1, false);
+        progress->showProgress();
+        progress->setPartVisible(ProgressUi::Part::ItemGauge, false);
         QVERIFY(!progress->CancelButton->isEnabled());
         progress->RequestCancel();
-        QVERIFY(!progress->CancelRequested());
-        progress->SetVisible(ProgressUi::Control::Prog1, true);
-        progress->Hide();
+        QVERIFY(!progress->cancelRequested());
+        progress->setPartVisible(ProgressUi::Part::ItemGauge, true);
+        progress->hideProgress();
     }
 
     void createVirtualSmcWithDialogChoice() {
@@ -582,7 +583,7 @@ private slots:
         QCOMPARE(std::uint8_t(readPc(made)[0]), std::uint8_t(0x98));
         // The card panes are emptied and no storage is open afterwards.
         QCOMPARE(form->TreeSMC->topLevelItemCount(), 0);
-        QCOMPARE(form->manager().storageKind(), kStorageNone);
+        QCOMPARE(form->manager().storageKind(), StorageKind::None);
     }
 
     void vendorAndSizeDialog() {
@@ -613,7 +614,7 @@ private slots:
             script.takeMessages(),
             std::vector<std::string>{"connect with Vela machine via USB cable\nand set the mode "
                                      "to 'PC-Link' mode.\nif ready, press button"});
-        QCOMPARE(form->manager().storageKind(), kStorageMachine);
+        QCOMPARE(form->manager().storageKind(), StorageKind::Machine);
         QCOMPARE(smcRootItem()->text(0), QString("SMC in Vela"));
         QCOMPARE(smcRows(), (QStringList{"game", "tune.mp3"}));
         QCOMPARE(column(form->ListSMC, 1), (QStringList{"0", "1500"}));
@@ -648,7 +649,7 @@ private slots:
 
         // A file from the machine dropped on the PC list.
         select(form->ListSMC, {"tune.mp3"});
-        drop(form->ListPC, form->DragData(DragSource::SmcList));
+        drop(form->ListPC, form->DragData(DragSource::CardList));
         QVERIFY(readPc(pc / "tune.mp3") == bytes(1500, 2));
 
         // Delete with the question answered.
@@ -676,7 +677,7 @@ private slots:
                         std::make_unique<ScriptedDialogs>(script));
         window.ThroughUSBPort1->trigger();
         (void)script.takeMessages();
-        QCOMPARE(window.manager().storageKind(), kStorageMachine);
+        QCOMPARE(window.manager().storageKind(), StorageKind::Machine);
 
         // The machine keeps the format's final answer back until the event loop has run while
         // the link waits: only the idle hook runs it then.
@@ -704,7 +705,7 @@ private:
     // A 1 MB card: formatted with game\save, game\GAME.QXE, TUNE.MP3 and README, or blank.
     fs::path makeCard(bool formatted) {
         const fs::path path = dir->path() / "card.smc";
-        if (CreateVirtualImage(path, 0, 0) != ImageCreateResult::Ok) return {};
+        if (createVirtualImage(path, 0, 0) != ImageCreateResult::Ok) return {};
         if (!formatted) return path;
         std::FILE* image = std::fopen(path.c_str(), "rb+");
         smfs_set_image(image);
