@@ -78,6 +78,9 @@ public:
 
     // How the offer to format an unformatted card is answered (declined unless set).
     void setFormatOffer(bool accept) { acceptFormatOffer_ = accept; }
+    // How a file that exists where a copy goes is answered (--overwrite: replaced; else
+    // left as it is).
+    void setReplace(bool replace) { replace_ = replace; }
     bool formatOffered() const { return formatOffered_; }
     std::size_t messageCount() const { return messages_.size(); }
     // Forgets the kept messages without printing them.
@@ -103,12 +106,16 @@ public:
         return std::nullopt;
     }
     ProgressUi& progress() override { return progress_; }
+    ReplaceAnswer askReplace(const std::string&) override {
+        return replace_ ? ReplaceAnswer::YesToAll : ReplaceAnswer::No;
+    }
 
 private:
     TerminalProgress progress_;
     std::vector<std::string> messages_;
     bool acceptFormatOffer_ = false;
     bool formatOffered_ = false;
+    bool replace_ = false;
 };
 
 // Commands through the manager core (vela_smc_manager.cpp).

@@ -273,7 +273,7 @@ int runPut(const Options& o) {
     if (!s.list(dest, existing)) return s.finish(false);
 
     std::vector<std::string> list;
-    std::vector<std::string> replace; // card entries to delete first (folders end in '\')
+    std::vector<std::string> replace; // card folders to delete first (they end in '\')
     for (std::size_t i = 1; i + 1 < o.args.size(); ++i) {
         std::string pc = o.args[i];
         while (pc.size() > 1 && pc.back() == '/')
@@ -295,11 +295,13 @@ int runPut(const Options& o) {
                 s.ui().showMessage(cardPath + " already exists (use --overwrite or --skip)");
                 return s.finish(false);
             }
-            replace.push_back(cardPath + (clash->data == kItemFolder ? "\\" : ""));
+            // A file is replaced by the copy itself, once the new one is whole.
+            if (clash->data == kItemFolder) replace.push_back(cardPath + "\\");
         }
         list.push_back(folder ? pc + "/" : pc);
     }
     SmcManager& m = s.manager();
+    s.ui().setReplace(o.overwrite);
     s.ui().progress().showProgress();
     bool ok = replace.empty() || m.deleteCardItems(replace);
     ok = ok && m.copyToCard(dest, list);
@@ -337,6 +339,7 @@ int runGet(const Options& o) {
         }
         list.push_back(entry);
     }
+    s.ui().setReplace(o.overwrite);
     s.ui().progress().showProgress();
     const bool ok = s.manager().copyToPc(target, list);
     s.ui().progress().hideProgress();

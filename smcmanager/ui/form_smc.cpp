@@ -94,7 +94,7 @@ TFormSMC::TFormSMC(TFormProg& progress, const SysImageList& smallIcons,
     // The core fills the PC side while it is built; mirror it once it exists.
     manager_ = std::make_unique<SmcManager>(*this, std::move(link));
     treeChanged(Side::Pc, nullptr);
-    listChanged(Side::Pc);
+    listChanged(Side::Pc, manager_->pcItems());
     pathTextChanged(Side::Pc, manager_->pcPathText());
 }
 
@@ -431,7 +431,7 @@ void TFormSMC::treeSelectionChanged(Side side, const TreeNode* node) {
     if (item) tree->scrollToItem(item);
 }
 
-void TFormSMC::listChanged(Side side) {
+void TFormSMC::listChanged(Side side, const std::vector<ListItem>&) {
     if (!manager_) return;
     PaneView* list = side == Side::Card ? ListSMC : ListPC;
     const QSignalBlocker blocker(list);

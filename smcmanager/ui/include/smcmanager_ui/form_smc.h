@@ -61,7 +61,7 @@ public:
     void treeChanged(Side side, const TreeNode* node) override;
     void treeExpanded(Side side, const TreeNode* node) override;
     void treeSelectionChanged(Side side, const TreeNode* node) override;
-    void listChanged(Side side) override;
+    void listChanged(Side side, const std::vector<ListItem>& items) override;
     void pathTextChanged(Side side, const std::string& text) override;
     void statusTextChanged(const std::string& text) override;
 
