@@ -3,6 +3,7 @@
 // core, or the card library's card-level tools).
 #pragma once
 
+#include <smcmanager/machine_spec.h>
 #include <smcmanager/manager_ui.h>
 
 #include <cstdint>
@@ -134,8 +135,6 @@ int runInfo(const Options& o);
 int runCheck(const Options& o);
 int runExport(const Options& o);
 int runImport(const Options& o);
-// True when a card argument names the machine ("usb", "usb:...", "sim:...", "unix:...").
-bool namesMachine(const std::string& card);
 // The failure text of an image that could not be opened; inUse when another program (or
 // another open) holds it.
 std::string imageOpenFailure(const std::string& image, bool inUse);

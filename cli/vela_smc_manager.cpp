@@ -6,9 +6,8 @@
 #include "vela_smc.h"
 
 #include <devicelink/device_link.h>
-#include <devicelink/sim_machine.h>
-#include <devicelink/transport.h>
 #include <smcmanager/card_tables.h>
+#include <smcmanager/machine_spec.h>
 #include <smcmanager/smc_manager.h>
 
 #include <algorithm>
@@ -69,17 +68,11 @@ public:
             if (ui_.formatOffered() && ui_.messageCount() == 0) ui_.showMessage("unformatted SMC");
             return kExitFailed;
         }
-        std::unique_ptr<LinkTransport> transport;
-        if (card.rfind("sim:", 0) == 0) {
-            if (card.size() == 4) return usageError("sim: needs a folder");
-            machine_ = std::make_unique<SimMachine>(card.substr(4));
-            transport = makeSimTransport(*machine_);
-        } else {
-            transport = makeTransport(card, false);
-            if (!transport) return usageError("'" + card + "' names no machine");
-        }
-        manager_ =
-            std::make_unique<SmcManager>(ui_, std::make_unique<DeviceLink>(std::move(transport)));
+        MachineConnection connection;
+        std::string failure;
+        if (!linkForMachine(card, connection, failure)) return usageError(failure);
+        machine_ = std::move(connection.simulated);
+        manager_ = std::make_unique<SmcManager>(ui_, std::move(connection.link));
         return manager_->connectMachine() ? kExitOk : kExitFailed;
     }
 
@@ -217,11 +210,6 @@ bool printTree(Session& s, const std::string& folder, const std::string& indent,
 }
 
 } // namespace
-
-bool namesMachine(const std::string& card) {
-    return card == "usb" || card.rfind("usb:", 0) == 0 || card.rfind("sim:", 0) == 0 ||
-           card.rfind("unix:", 0) == 0;
-}
 
 int runList(const Options& o) {
     if (o.args.empty() || o.args.size() > 2) return usageError("ls takes CARD [CARDPATH]");

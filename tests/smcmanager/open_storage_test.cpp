@@ -6,6 +6,7 @@
 #include <functional>
 
 #include <common/image_file.h>
+#include <smcmanager/machine_spec.h>
 
 #include <unistd.h>
 
@@ -259,4 +260,37 @@ TEST_F(OpenStorageTimeoutTest, SilentMachineTimesOutTheConnect) {
     EXPECT_EQ(ui.messages,
               std::vector<std::string>{"timed out trying to connect with Vela machine."});
     EXPECT_EQ(manager.storageKind(), StorageKind::None);
+}
+
+// The machine names every tool accepts, and the link each makes.
+TEST(MachineSpecTest, NamesAndLinks) {
+    const struct {
+        std::string spec;
+        bool machine;
+        bool linked;
+    } cases[] = {
+        {"usb", true, true},          {"usb:1234:abcd", true, true}, {"unix:/tmp/x", true, true},
+        {"sim:", true, false},        {"card.smc", false, false},    {"usbstick.smc", false, false},
+        {"simple.smc", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.spec);
+        EXPECT_EQ(namesMachine(c.spec), c.machine);
+        MachineConnection connection;
+        std::string failure;
+        EXPECT_EQ(linkForMachine(c.spec, connection, failure), c.linked);
+        EXPECT_EQ(connection.link != nullptr, c.linked);
+        EXPECT_EQ(failure.empty(), c.linked);
+    }
+}
+
+TEST_F(OpenStorageTest, SimulatedMachineNamedBySpecOpens) {
+    fs::create_directories(dir / "served" / "GAME");
+    MachineConnection connection;
+    std::string failure;
+    ASSERT_TRUE(linkForMachine("sim:" + (dir / "served").string(), connection, failure));
+    ScriptedUi otherUi;
+    SmcManager other(otherUi, std::move(connection.link));
+    EXPECT_TRUE(other.connectMachine());
+    EXPECT_EQ(captions(other.cardItems()), std::vector<std::string>{"game"});
 }
