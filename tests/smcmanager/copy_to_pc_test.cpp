@@ -3,6 +3,8 @@
 // folders, the paste into the PC list, and a time-out in the middle of a selection.
 #include "manager_fixture.h"
 
+#include <functional>
+
 #include <algorithm>
 #include <set>
 
@@ -140,4 +142,40 @@ TEST_F(MachineTimeoutTest, TimeOutWhileSendingAFile) {
     sim.planFault(3, SimFault::silent()); // the chunk's acceptance
     EXPECT_FALSE(manager.copyToCard("vx:\\", {(pc() / "a.bin").string()}));
     EXPECT_EQ(ui.messages, std::vector<std::string>{"timed out while copying file."});
+}
+
+// What is in the way on the PC stops the copy with its message, and nothing is left half
+// written or replaced.
+TEST_F(CopyToPcTest, PcSideObstaclesAreReported) {
+    openFormattedCard();
+    cardMkdir("vx:\\DIR");
+    cardWrite("vx:\\DIR\\A.TXT", pattern(10));
+    cardWrite("vx:\\B.TXT", pattern(20));
+    const struct {
+        const char* name;
+        std::function<void()> obstacle;
+        std::vector<std::string> list;
+        const char* message;
+    } cases[] = {
+        {"no PC folder", [] {}, {"vx:\\b.txt"}, "failed to create file in PC."},
+        {"a PC file has the folder's name",
+         [&] { writePcFile(pc() / "out" / "dir", {7}); },
+         {"vx:\\dir\\"},
+         "failed to create folder in PC."},
+        {"a PC folder has the file's name",
+         [&] { fs::create_directories(pc() / "out" / "b.txt" / "kept"); },
+         {"vx:\\b.txt"},
+         "failed to create file in PC."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(pc() / "out");
+        c.obstacle();
+        EXPECT_FALSE(manager.copyToPc((pc() / "out").string(), c.list));
+        EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{c.message});
+        std::error_code error;
+        for (const auto& entry : fs::recursive_directory_iterator(pc() / "out", error))
+            EXPECT_EQ(entry.path().filename().string().find(".vela-part"), std::string::npos);
+    }
+    EXPECT_TRUE(fs::is_directory(pc() / "out" / "b.txt" / "kept"));
 }
