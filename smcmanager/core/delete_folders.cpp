@@ -51,6 +51,13 @@ void SmcManager::cardTreeKeyPressed(int key) {
 void SmcManager::createFolder() {
     const std::string name = ui_.askText("folder name", "please type folder name", "");
     if (name.empty()) return;
+    if (const CardNameFit fit = cardNameFit(name); fit != CardNameFit::Fits) {
+        message("'" + name +
+                "' cannot be stored on the card (8.3 names: up to 8 characters, a "
+                "dot and 3 characters): " +
+                CardNameProblem(fit));
+        return;
+    }
     const std::string path = JoinCardPath(cardPath_, name);
     prog().showProgress();
     (void)makeCardFolder(path);
