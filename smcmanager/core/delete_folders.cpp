@@ -6,6 +6,7 @@
 
 #include "manager_text.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -66,13 +67,12 @@ void SmcManager::createFolder() {
 }
 
 bool SmcManager::deleteCardItems(const std::vector<std::string>& list) {
-    bool deleted = true;
-    for (const std::string& entry : list) {
-        deleted = !entry.empty() && entry.back() == '\\'
-                      ? deleteCardFolder(entry.substr(0, entry.size() - 1))
-                      : deleteCardFile(entry);
-        if (!deleted) break;
-    }
+    // Stops at the first entry that fails.
+    const bool deleted = std::all_of(list.begin(), list.end(), [&](const std::string& entry) {
+        return !entry.empty() && entry.back() == '\\'
+                   ? deleteCardFolder(entry.substr(0, entry.size() - 1))
+                   : deleteCardFile(entry);
+    });
     return syncImage() && deleted;
 }
 

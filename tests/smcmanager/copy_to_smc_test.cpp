@@ -115,8 +115,10 @@ TEST_F(CopyToSmcTest, ExistingCardNamesAreAskedAbout) {
         cardWrite("vx:\\X.TXT", old);
         cardMkdir("vx:\\ALBUM");
         cardWrite("vx:\\ALBUM\\A.MP3", {9});
+        cardMkdir("vx:\\MORE");
         writePcFile(pc() / "x.txt", pattern(10));
         writePcFile(pc() / "album" / "a.mp3", pattern(20));
+        writePcFile(pc() / "more" / "m.txt", pattern(40));
         writePcFile(pc() / "later.txt", pattern(30));
         ui.replaceAnswers.assign(c.answers.begin(), c.answers.end());
         ui.answers = {c.mergeAnswer};
@@ -242,6 +244,16 @@ TEST_F(CopyToSmcTest, CopyAndPasteThroughTheMenu) {
     // The card list shows what was pasted.
     EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"a.txt"});
     EXPECT_TRUE(ui.messages.empty());
+}
+
+TEST_F(CopyToSmcTest, MachineFileIsReplacedWhenTheUserSaysSo) {
+    writePcFile(machineCard("X.TXT"), {1, 2, 3});
+    connectMachine();
+    writePcFile(pc() / "x.txt", pattern(10));
+    ui.replaceAnswers = {ManagerUi::ReplaceAnswer::Yes};
+    EXPECT_TRUE(manager.copyToCard("vx:\\", {(pc() / "x.txt").string()}));
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(readPcFile(machineCard("X.TXT")), pattern(10));
 }
 
 TEST_F(CopyToSmcTest, MachineReportsAMissingFolder) {

@@ -207,6 +207,11 @@ TEST_F(OpenStorageTest, NoCardOpenMeansEmptyCardPanesAndSizeLine) {
         EXPECT_EQ(ui.status, "");
         EXPECT_EQ(manager.statusText(), "");
         EXPECT_TRUE(ui.messages.empty());
+        // Drops and pastes have nowhere to go.
+        showPc(pc());
+        manager.dropOnCardList(DragSource::PcList);
+        manager.paste(Focus::CardList);
+        EXPECT_EQ(ui.recorder.shows, 0);
     }
 }
 
