@@ -30,14 +30,14 @@ TEST_F(CopyToPcTest, VirtualFolderTreeArrivesInLowerCaseInsideTheChosenFolder) {
     EXPECT_EQ(readPcFile(target / "tune.mp3"), pattern(3000, 3));
     EXPECT_EQ(readPcFile(target / "game" / "run.qxe"), pattern(2097152, 1));
     EXPECT_EQ(readPcFile(target / "game" / "save" / "slot1.dat"), pattern(700, 2));
-    EXPECT_EQ(ui.recorder.prog2Max, std::vector<std::int64_t>{2097152 + 700 + 3000});
-    EXPECT_EQ(ui.recorder.prog2Pos.back(), 2097152 + 700 + 3000);
+    EXPECT_EQ(ui.recorder.totalMaxima, std::vector<std::int64_t>{2097152 + 700 + 3000});
+    EXPECT_EQ(ui.recorder.totalPositions.back(), 2097152 + 700 + 3000);
     // The 2 MiB file was read in two blocks.
     const std::vector<std::int64_t> blocks = {1048576, 2097152};
-    const auto& positions = ui.recorder.prog1Pos;
+    const auto& positions = ui.recorder.itemPositions;
     EXPECT_NE(std::search(positions.begin(), positions.end(), blocks.begin(), blocks.end()),
               positions.end());
-    EXPECT_EQ(ui.recorder.msg1.back(), "now copying file 'tune.mp3'");
+    EXPECT_EQ(ui.recorder.stepTexts.back(), "now copying file 'tune.mp3'");
     EXPECT_FALSE(ui.recorder.shown);
     // The PC side was refreshed and shows the new items.
     EXPECT_EQ(captions(manager.pcItems()), (std::vector<std::string>{"game", "tune.mp3"}));
@@ -79,8 +79,8 @@ TEST_F(CopyToPcTest, MachineFolderIsCopiedWithItsContents) {
     EXPECT_EQ(readPcFile(pc() / "game" / "run.qxe"), pattern(70000, 1));
     EXPECT_EQ(readPcFile(pc() / "game" / "save" / "slot1.dat"), pattern(300, 2));
     EXPECT_TRUE(fs::is_regular_file(pc() / "game" / "save" / "empty.dat"));
-    EXPECT_EQ(ui.recorder.prog2Max, std::vector<std::int64_t>{70300});
-    EXPECT_EQ(ui.recorder.prog2Pos.back(), 70300);
+    EXPECT_EQ(ui.recorder.totalMaxima, std::vector<std::int64_t>{70300});
+    EXPECT_EQ(ui.recorder.totalPositions.back(), 70300);
     EXPECT_EQ(captions(manager.pcItems()), std::vector<std::string>{"game"});
 }
 
