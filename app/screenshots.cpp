@@ -5,6 +5,7 @@
 // write into is its only argument.
 #include "app/form_main.h"
 
+#include <common/image_file.h>
 #include <smcmanager/card_tables.h>
 #include <smcmanager/tree_model.h>
 #include <smcmanager_ui/card_icons.h>
@@ -35,30 +36,30 @@ void settle(int ms = 300) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
-bool cardFile(const char* path, std::size_t bytes) {
+bool cardFile(SmfsCard& card, const char* path, std::size_t bytes) {
     std::vector<char> data(bytes, 'v');
     SmfsHandle handle = 0;
-    if (smfs_create(path, 1, &handle) != SmfsResult::Ok) return false;
-    const bool written = smfs_write(handle, data.data(), std::uint32_t(bytes)) == SmfsResult::Ok;
-    return smfs_close(handle) == SmfsResult::Ok && written;
+    if (card.create(path, 1, &handle) != SmfsResult::Ok) return false;
+    const bool written = card.write(handle, data.data(), std::uint32_t(bytes)) == SmfsResult::Ok;
+    return card.close(handle) == SmfsResult::Ok && written;
 }
 
 // An 8 MB card with the machine's usual folders and a few files.
 bool makeCard(const QString& path) {
     if (createVirtualImage(path.toStdString(), 0, 3) != ImageCreateResult::Ok) return false;
-    std::FILE* image = std::fopen(path.toLocal8Bit().constData(), "rb+");
-    if (!image) return false;
-    smfs_set_image(image);
-    (void)smfs_init();
+    ImageFile image;
+    if (image.open(path.toStdString(), ImageFile::Access::Write) != ImageFile::Status::Ok)
+        return false;
+    SmfsCard card(image);
     std::uint32_t bad = 0;
-    bool ok = smfs_format("vx:", 0, &bad) == SmfsResult::Ok;
+    bool ok = card.format("vx:", 0, &bad) == SmfsResult::Ok;
     for (const char* folder : {"vx:\\game", "vx:\\game\\save", "vx:\\mp3", "vx:\\vxsys"})
-        ok = ok && smfs_mkdir(folder, 0) == SmfsResult::Ok;
-    ok = ok && cardFile("vx:\\game\\RACER.QXE", 184320) && cardFile("vx:\\game\\PUZZLE.QXC", 65536);
-    ok = ok && cardFile("vx:\\mp3\\TUNE.MP3", 1048576) && cardFile("vx:\\README.TXT", 2048);
-    ok = ok && cardFile("vx:\\INTRO.MP3", 524288);
-    smfs_set_image(nullptr);
-    std::fclose(image);
+        ok = ok && card.mkdir(folder, 0) == SmfsResult::Ok;
+    ok = ok && cardFile(card, "vx:\\game\\RACER.QXE", 184320) &&
+         cardFile(card, "vx:\\game\\PUZZLE.QXC", 65536);
+    ok = ok && cardFile(card, "vx:\\mp3\\TUNE.MP3", 1048576) &&
+         cardFile(card, "vx:\\README.TXT", 2048);
+    ok = ok && cardFile(card, "vx:\\INTRO.MP3", 524288);
     return ok;
 }
 

@@ -4,7 +4,8 @@
 // Besides the time it reports what the chip did per MiB of user data: page reads, page
 // programs and block erases, next to the floor of one program per page of user data.
 #include "blank_image.h"
-#include "smfs/chip.h"
+
+#include <common/image_file.h>
 
 #include <smfs/smfs.h>
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,8 +27,8 @@ constexpr int kSmallFiles = 1000;
 constexpr std::uint32_t kSmallFileBytes = 4096;
 constexpr double kMiB = 1024.0 * 1024.0;
 
-// A blank 128 MB image in a fresh temporary folder, installed and formatted; removed with
-// the object.
+// A blank 128 MB image in a fresh temporary folder, opened as the locked image file with a
+// card on it and formatted; removed with the object.
 class BenchCard {
 public:
     BenchCard() {
@@ -35,25 +37,26 @@ public:
         folder_ = pattern;
         const std::filesystem::path path = folder_ / "card.smc";
         if (!writeBlankImage(path, kCardType)) return;
-        stream_ = std::fopen(path.c_str(), "rb+");
-        smfs_set_image(stream_);
+        if (image_.open(path, ImageFile::Access::Write) != ImageFile::Status::Ok) return;
+        card_ = std::make_unique<SmfsCard>(image_);
         std::uint32_t bad = 0;
-        ok_ = smfs_init() == SmfsResult::Ok && smfs_format("vx:", 0, &bad) == SmfsResult::Ok;
+        ok_ = card_->format("vx:", 0, &bad) == SmfsResult::Ok;
     }
     ~BenchCard() {
-        smfs_shutdown();
-        smfs_set_image(nullptr);
-        if (stream_) std::fclose(stream_);
+        card_.reset();
+        (void)image_.close();
         std::error_code ignored;
         std::filesystem::remove_all(folder_, ignored);
     }
     BenchCard(const BenchCard&) = delete;
     BenchCard& operator=(const BenchCard&) = delete;
     bool ok() const { return ok_; }
+    SmfsCard& operator*() { return *card_; }
 
 private:
     std::filesystem::path folder_;
-    std::FILE* stream_ = nullptr;
+    ImageFile image_;
+    std::unique_ptr<SmfsCard> card_;
     bool ok_ = false;
 };
 
@@ -64,51 +67,51 @@ std::vector<std::uint8_t> pattern(std::uint32_t bytes, std::uint32_t seed) {
     return data;
 }
 
-bool putFile(const std::string& path, const std::vector<std::uint8_t>& data) {
+bool putFile(SmfsCard& card, const std::string& path, const std::vector<std::uint8_t>& data) {
     SmfsHandle h = 0;
-    if (smfs_create(path.c_str(), 2, &h) != SmfsResult::Ok) return false;
+    if (card.create(path.c_str(), 2, &h) != SmfsResult::Ok) return false;
     for (std::size_t done = 0; done < data.size(); done += kPieceBytes) {
         const auto n = std::uint32_t(std::min<std::size_t>(kPieceBytes, data.size() - done));
-        if (smfs_write(h, data.data() + done, n) != SmfsResult::Ok) return false;
+        if (card.write(h, data.data() + done, n) != SmfsResult::Ok) return false;
     }
-    return smfs_close(h) == SmfsResult::Ok;
+    return card.close(h) == SmfsResult::Ok;
 }
 
-bool getFile(const std::string& path, std::vector<std::uint8_t>& data) {
+bool getFile(SmfsCard& card, const std::string& path, std::vector<std::uint8_t>& data) {
     SmfsHandle h = 0;
     std::uint32_t size = 0;
-    if (smfs_file_size(path.c_str(), &size) != SmfsResult::Ok) return false;
-    if (smfs_open(path.c_str(), kSmfsRead, &h) != SmfsResult::Ok) return false;
+    if (card.fileSize(path.c_str(), &size) != SmfsResult::Ok) return false;
+    if (card.open(path.c_str(), kSmfsRead, &h) != SmfsResult::Ok) return false;
     data.resize(size);
     for (std::uint32_t done = 0; done < size; done += kPieceBytes) {
         const std::uint32_t n = std::min(kPieceBytes, size - done);
         std::uint32_t count = 0;
-        if (smfs_read(h, data.data() + done, n, &count) != SmfsResult::Ok || count != n)
+        if (card.read(h, data.data() + done, n, &count) != SmfsResult::Ok || count != n)
             return false;
     }
-    return smfs_close(h) == SmfsResult::Ok;
+    return card.close(h) == SmfsResult::Ok;
 }
 
-bool putSmallFiles() {
-    if (smfs_mkdir("vx:\\many", 0) != SmfsResult::Ok) return false;
+bool putSmallFiles(SmfsCard& card) {
+    if (card.mkdir("vx:\\many", 0) != SmfsResult::Ok) return false;
     const std::vector<std::uint8_t> data = pattern(kSmallFileBytes, 7);
     for (int i = 0; i < kSmallFiles; ++i) {
-        if (!putFile("vx:\\many\\f" + std::to_string(i) + ".bin", data)) return false;
+        if (!putFile(card, "vx:\\many\\f" + std::to_string(i) + ".bin", data)) return false;
     }
     return true;
 }
 
 // Lists a folder the manager's way; the number of names seen.
-int listLong(const char* folder) {
+int listLong(SmfsCard& card, const char* folder) {
     char names[32 * kSmfsNameSlotBytes];
     int seen = 0;
     for (std::uint32_t first = 0;; first += 32) {
         std::uint32_t delivered = 0;
-        const SmfsResult r = smfs_list(folder, first, 32, names, &delivered);
+        const SmfsResult r = card.list(folder, first, 32, names, &delivered);
         for (std::uint32_t i = 0; i < delivered; ++i) {
             SmfsEntryInfo info{};
             const std::string child = std::string(folder) + "\\" + &names[i * kSmfsNameSlotBytes];
-            if (smfs_info(child.c_str(), &info) == SmfsResult::Ok) ++seen;
+            if (card.info(child.c_str(), &info) == SmfsResult::Ok) ++seen;
         }
         if (r != SmfsResult::Ok) break;
     }
@@ -124,8 +127,8 @@ void reportOps(benchmark::State& state, const ChipCounters& c, double userMiB) {
 }
 
 // Adds what the chip counted since its counters were reset.
-void addChipCounters(ChipCounters& total) {
-    const ChipCounters c = chip_counters();
+void addChipCounters(SmfsCard& card, ChipCounters& total) {
+    const ChipCounters c = card.counters();
     total.pageReads += c.pageReads;
     total.pagePrograms += c.pagePrograms;
     total.blockErases += c.blockErases;
@@ -136,13 +139,14 @@ void BM_Put64MiB(benchmark::State& state) {
     ChipCounters total{};
     for (auto _ : state) {
         state.PauseTiming();
-        BenchCard card;
-        if (!card.ok()) state.SkipWithError("format failed");
-        chip_reset_counters();
+        BenchCard bench;
+        if (!bench.ok()) state.SkipWithError("format failed");
+        SmfsCard& card = *bench;
+        card.resetCounters();
         state.ResumeTiming();
-        if (!putFile("vx:\\big.bin", data)) state.SkipWithError("put failed");
+        if (!putFile(card, "vx:\\big.bin", data)) state.SkipWithError("put failed");
         state.PauseTiming();
-        addChipCounters(total);
+        addChipCounters(card, total);
         state.ResumeTiming();
     }
     reportOps(state, total, kBigFileBytes / kMiB);
@@ -151,15 +155,16 @@ void BM_Put64MiB(benchmark::State& state) {
 BENCHMARK(BM_Put64MiB)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_Get64MiB(benchmark::State& state) {
-    BenchCard card;
-    if (!card.ok() || !putFile("vx:\\big.bin", pattern(kBigFileBytes, 1)))
+    BenchCard bench;
+    SmfsCard& card = *bench;
+    if (!bench.ok() || !putFile(card, "vx:\\big.bin", pattern(kBigFileBytes, 1)))
         state.SkipWithError("set-up failed");
     std::vector<std::uint8_t> back;
-    chip_reset_counters();
+    card.resetCounters();
     for (auto _ : state) {
-        if (!getFile("vx:\\big.bin", back)) state.SkipWithError("get failed");
+        if (!getFile(card, "vx:\\big.bin", back)) state.SkipWithError("get failed");
     }
-    reportOps(state, chip_counters(), kBigFileBytes / kMiB);
+    reportOps(state, card.counters(), kBigFileBytes / kMiB);
     state.SetBytesProcessed(std::int64_t(state.iterations()) * kBigFileBytes);
 }
 BENCHMARK(BM_Get64MiB)->Unit(benchmark::kMillisecond)->Iterations(3);
@@ -168,13 +173,14 @@ void BM_Put1000SmallFiles(benchmark::State& state) {
     ChipCounters total{};
     for (auto _ : state) {
         state.PauseTiming();
-        BenchCard card;
-        if (!card.ok()) state.SkipWithError("format failed");
-        chip_reset_counters();
+        BenchCard bench;
+        if (!bench.ok()) state.SkipWithError("format failed");
+        SmfsCard& card = *bench;
+        card.resetCounters();
         state.ResumeTiming();
-        if (!putSmallFiles()) state.SkipWithError("put failed");
+        if (!putSmallFiles(card)) state.SkipWithError("put failed");
         state.PauseTiming();
-        addChipCounters(total);
+        addChipCounters(card, total);
         state.ResumeTiming();
     }
     reportOps(state, total, kSmallFiles * kSmallFileBytes / kMiB);
@@ -182,28 +188,31 @@ void BM_Put1000SmallFiles(benchmark::State& state) {
 BENCHMARK(BM_Put1000SmallFiles)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 void BM_List1000Long(benchmark::State& state) {
-    BenchCard card;
-    if (!card.ok() || !putSmallFiles()) state.SkipWithError("set-up failed");
-    chip_reset_counters();
+    BenchCard bench;
+    SmfsCard& card = *bench;
+    if (!bench.ok() || !putSmallFiles(card)) state.SkipWithError("set-up failed");
+    card.resetCounters();
     for (auto _ : state) {
-        if (listLong("vx:\\many") != kSmallFiles + 2) state.SkipWithError("listing incomplete");
+        if (listLong(card, "vx:\\many") != kSmallFiles + 2)
+            state.SkipWithError("listing incomplete");
     }
     // Per MiB of the files listed, to compare with the other cases.
-    reportOps(state, chip_counters(), kSmallFiles * kSmallFileBytes / kMiB);
+    reportOps(state, card.counters(), kSmallFiles * kSmallFileBytes / kMiB);
 }
 BENCHMARK(BM_List1000Long)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_QuickFormat(benchmark::State& state) {
-    BenchCard card;
-    if (!card.ok() || !putFile("vx:\\big.bin", pattern(kBigFileBytes, 1)))
+    BenchCard bench;
+    SmfsCard& card = *bench;
+    if (!bench.ok() || !putFile(card, "vx:\\big.bin", pattern(kBigFileBytes, 1)))
         state.SkipWithError("set-up failed");
-    chip_reset_counters();
+    card.resetCounters();
     for (auto _ : state) {
         std::uint32_t bad = 0;
-        if (smfs_format("vx:", 0, &bad) != SmfsResult::Ok) state.SkipWithError("format failed");
+        if (card.format("vx:", 0, &bad) != SmfsResult::Ok) state.SkipWithError("format failed");
     }
     // Per MiB of the card's capacity.
-    reportOps(state, chip_counters(), 128.0);
+    reportOps(state, card.counters(), 128.0);
 }
 BENCHMARK(BM_QuickFormat)->Unit(benchmark::kMillisecond)->Iterations(3);
 

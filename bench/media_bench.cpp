@@ -1,14 +1,18 @@
 // Block layer throughput: whole-block writes and reads through the block map on a 128 MB
 // virtual card, beside a plain file copy of the same bytes on the same disk.
 #include "blank_image.h"
-#include "smfs/chip.h"
+#include "smfs/card_state.h"
 #include "smfs/media.h"
+
+#include <common/image_file.h>
+#include <smfs/smfs.h>
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,16 +25,19 @@ std::filesystem::path scratch(const char* name) {
     return std::filesystem::temp_directory_path() / (std::string("vela-bench-") + name);
 }
 
-std::FILE* blankImage(const std::filesystem::path& path) {
-    std::FILE* f = writeBlankImage(path, kCardType) ? std::fopen(path.c_str(), "rb+") : nullptr;
-    if (!f) std::abort(); // no benchmark without its scratch image
-    smc_set_image(f);
-    chip_reset();
-    smc_reset();
-    media_reset();
-    media_seed(1);
-    return f;
-}
+// A blank image opened as the locked image file, with a card on it whose allocator starts
+// from a fixed seed.
+struct BlankCard {
+    explicit BlankCard(const std::filesystem::path& path) {
+        if (!writeBlankImage(path, kCardType) ||
+            image.open(path, ImageFile::Access::Write) != ImageFile::Status::Ok)
+            std::abort(); // no benchmark without its scratch image
+        card = std::make_unique<SmfsCard>(image);
+        media_seed(card->state(), 1);
+    }
+    ImageFile image;
+    std::unique_ptr<SmfsCard> card;
+};
 
 void BM_MediaWrite64MiB(benchmark::State& state) {
     auto path = scratch("media.smc");
@@ -38,16 +45,15 @@ void BM_MediaWrite64MiB(benchmark::State& state) {
     std::vector<std::uint8_t> block(blockBytes, 0x5A);
     for (auto _ : state) {
         state.PauseTiming();
-        std::FILE* f = blankImage(path);
+        auto blank = std::make_unique<BlankCard>(path);
+        CardState& card = blank->card->state();
         state.ResumeTiming();
         for (std::uint32_t l = 0; l < kPayloadBytes / blockBytes; ++l) {
-            if (media_write(0, l, 0, block.data(), blockBytes) != SmfsResult::Ok)
+            if (media_write(card, l, 0, block.data(), blockBytes) != SmfsResult::Ok)
                 state.SkipWithError("media_write failed");
         }
-        std::fflush(f);
         state.PauseTiming();
-        smc_set_image(nullptr);
-        std::fclose(f);
+        blank.reset();
         state.ResumeTiming();
     }
     state.SetBytesProcessed(std::int64_t(state.iterations()) * kPayloadBytes);
@@ -59,18 +65,18 @@ void BM_MediaRead64MiB(benchmark::State& state) {
     auto path = scratch("media-read.smc");
     const std::uint32_t blockBytes = card_geometry(kCardType).sectorsPerBlock * kSectorBytes;
     std::vector<std::uint8_t> block(blockBytes, 0x5A);
-    std::FILE* f = blankImage(path);
+    auto blank = std::make_unique<BlankCard>(path);
+    CardState& card = blank->card->state();
     for (std::uint32_t l = 0; l < kPayloadBytes / blockBytes; ++l)
-        (void)media_write(0, l, 0, block.data(), blockBytes);
+        (void)media_write(card, l, 0, block.data(), blockBytes);
     for (auto _ : state) {
         for (std::uint32_t l = 0; l < kPayloadBytes / blockBytes; ++l) {
-            if (media_read(0, l, 0, block.data(), blockBytes) != SmfsResult::Ok)
+            if (media_read(card, l, 0, block.data(), blockBytes) != SmfsResult::Ok)
                 state.SkipWithError("media_read failed");
         }
     }
     state.SetBytesProcessed(std::int64_t(state.iterations()) * kPayloadBytes);
-    smc_set_image(nullptr);
-    std::fclose(f);
+    blank.reset();
     std::filesystem::remove(path);
 }
 BENCHMARK(BM_MediaRead64MiB)->Unit(benchmark::kMillisecond)->Iterations(3);

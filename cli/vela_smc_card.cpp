@@ -1,6 +1,6 @@
 // The vela-smc commands that work on a card image as a whole through the card library's
-// card-level tools: info, check, export and import. The image is installed in the library's
-// image slot for the one call; info, check and export open it read-only, so they work on an
+// card-level tools: info, check, export and import. Each opens the locked image file and a
+// card object on it for the one call; info, check and export open it read-only, so they work on an
 // image the user may not change. A reader shares the image with other readers, a writer
 // holds it alone; what a writer changed is on the disk before the command ends.
 #include "vela_smc.h"
@@ -10,12 +10,14 @@
 #include <smfs/tools.h>
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 
 namespace {
 
-// The image installed in the card library's slot for the life of the object; a failed open
-// is reported at once.
+// The locked image file and a card on it for the life of the object; a failed open is
+// reported at once.
 class InstalledImage {
 public:
     InstalledImage(const std::string& path, ImageFile::Access access) {
@@ -24,25 +26,29 @@ public:
             report(imageOpenFailure(path, status == ImageFile::Status::Locked));
             return;
         }
-        smfs_set_image(file_.stream());
-        (void)smfs_init();
+        card_ = std::make_unique<SmfsCard>(file_);
     }
     ~InstalledImage() { (void)close(); }
     InstalledImage(const InstalledImage&) = delete;
     InstalledImage& operator=(const InstalledImage&) = delete;
     explicit operator bool() const { return bool(file_); }
 
-    // Takes the image out of the slot and closes it, synced; false when a write did not
-    // reach the disk.
+    SmfsCard& card() { return *card_; }
+    // The system's text for the last failed read or write of the image ("" when none).
+    std::string systemError() const {
+        return file_.lastError() != 0 ? std::strerror(file_.lastError()) : "";
+    }
+
+    // Drops the card and closes the image, synced; false when a write did not reach the disk.
     bool close() {
         if (!file_) return true;
-        smfs_shutdown();
-        smfs_set_image(nullptr);
+        card_.reset();
         return file_.close();
     }
 
 private:
     ImageFile file_;
+    std::unique_ptr<SmfsCard> card_;
 };
 
 std::string trimmed(std::string text) {
@@ -55,9 +61,12 @@ int imageOnly(const std::string& command, const std::string& card) {
     return usageError(command + " works on a card image, not on '" + card + "'");
 }
 
-// The failure text of a card library result for these commands.
-std::string cardFailure(SmfsResult r) {
+// The failure text of a card library result for these commands; systemError is the
+// system's text for a failed read or write of the image file.
+std::string cardFailure(SmfsResult r, const std::string& systemError = "") {
     if (r == SmfsResult::Unformatted) return "unformatted SMC";
+    if (r == SmfsResult::ImageIo && !systemError.empty())
+        return std::string("the card cannot be read or written: ") + systemError;
     return std::string("the card cannot be read: ") + smfs_result_text(r);
 }
 
@@ -74,7 +83,7 @@ int runInfo(const Options& o) {
     InstalledImage image(o.args[0], ImageFile::Access::Read);
     if (!image) return kExitFailed;
     SmfsCardInfo i;
-    const SmfsResult r = smfs_card_info(&i);
+    const SmfsResult r = image.card().cardInfo(&i);
     if (r != SmfsResult::Ok) {
         report(cardFailure(r));
         return kExitFailed;
@@ -126,14 +135,15 @@ int runRepair(const std::string& path) {
     InstalledImage image(path, ImageFile::Access::Write);
     if (!image) return kExitFailed;
     SmfsRepairReport result;
-    const SmfsResult r = smfs_repair(&result);
+    const SmfsResult r = image.card().repair(&result);
+    const std::string systemError = image.systemError();
     const bool synced = image.close();
     if (r != SmfsResult::Ok) {
-        report(cardFailure(r));
+        report(cardFailure(r, systemError));
         return kExitFailed;
     }
     if (!synced) {
-        report("failed to write to virtual SMC file.");
+        report("failed to write to virtual SMC file.: " + image.systemError());
         return kExitFailed;
     }
     printFindings(result.before, "");
@@ -153,9 +163,9 @@ int runCheck(const Options& o) {
     InstalledImage image(o.args[0], ImageFile::Access::Read);
     if (!image) return kExitFailed;
     SmfsCheckReport result;
-    const SmfsResult r = smfs_check(&result);
+    const SmfsResult r = image.card().check(&result);
     if (r != SmfsResult::Ok) {
-        report(cardFailure(r));
+        report(cardFailure(r, image.systemError()));
         return kExitFailed;
     }
     printFindings(result, "");
@@ -168,18 +178,22 @@ int runExport(const Options& o) {
     if (namesMachine(o.args[0])) return imageOnly("export", o.args[0]);
     InstalledImage image(o.args[0], ImageFile::Access::Read);
     if (!image) return kExitFailed;
-    std::FILE* raw = std::fopen(o.args[1].c_str(), "wb");
-    if (!raw) {
+    ImageFile raw;
+    if (raw.open(o.args[1], ImageFile::Access::Create) != ImageFile::Status::Ok) {
         report("failed to create file in PC.");
         return kExitFailed;
     }
     std::uint32_t damaged = 0;
-    const SmfsResult r = smfs_export_volume(raw, &damaged);
-    const bool closed = std::fclose(raw) == 0;
+    const SmfsResult r = image.card().exportVolume(raw, &damaged);
+    const int rawError = raw.lastError();
+    const bool closed = raw.close();
     if (r != SmfsResult::Ok || !closed) {
         std::remove(o.args[1].c_str());
-        report(r == SmfsResult::Ok || r == SmfsResult::ImageIo ? "failed to write to file in PC."
-                                                               : cardFailure(r));
+        if (r == SmfsResult::Ok || rawError != 0)
+            report(std::string("failed to write to file in PC.") +
+                   (rawError != 0 ? std::string(": ") + std::strerror(rawError) : ""));
+        else
+            report(cardFailure(r, image.systemError()));
         return kExitFailed;
     }
     if (damaged != 0) {
@@ -193,8 +207,8 @@ int runExport(const Options& o) {
 int runImport(const Options& o) {
     if (o.args.size() != 2) return usageError("import takes RAW IMAGE");
     if (namesMachine(o.args[1])) return imageOnly("import", o.args[1]);
-    std::FILE* raw = std::fopen(o.args[0].c_str(), "rb");
-    if (!raw) {
+    ImageFile raw;
+    if (raw.open(o.args[0], ImageFile::Access::Read) != ImageFile::Status::Ok) {
         report("failed to open file '" + o.args[0] + "'");
         return kExitFailed;
     }
@@ -205,20 +219,19 @@ int runImport(const Options& o) {
             exit = kExitFailed;
         } else {
             SmfsImportProblem problem = SmfsImportProblem::None;
-            const SmfsResult r = smfs_import_volume(raw, &problem);
+            const SmfsResult r = image.card().importVolume(raw, &problem);
             if (problem != SmfsImportProblem::None) {
                 report(std::string("import refused: ") + smfs_import_problem_text(problem));
                 exit = kExitFailed;
             } else if (r != SmfsResult::Ok) {
-                report(cardFailure(r));
+                report(cardFailure(r, image.systemError()));
                 exit = kExitFailed;
             }
             if (!image.close()) {
-                report("failed to write to virtual SMC file.");
+                report("failed to write to virtual SMC file.: " + image.systemError());
                 exit = kExitFailed;
             }
         }
     }
-    std::fclose(raw);
     return exit;
 }

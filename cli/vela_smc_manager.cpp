@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -122,6 +123,11 @@ public:
     }
 
     int finish(bool ok) {
+        // A failed read or write of the image file: the system says why ("No space left on
+        // device") below the manager's own message.
+        if (!ok && manager_ && manager_->imageError() != 0)
+            ui_.showMessage(std::string("virtual SMC file: ") +
+                            std::strerror(manager_->imageError()));
         ui_.flush(ok);
         return ok ? kExitOk : kExitFailed;
     }

@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -130,8 +131,8 @@ public:
             return 0;
         }
         SmfsEntryInfo info{};
-        const SmfsResult r = smfs_info(cardPath.c_str(), &info);
-        if (r != SmfsResult::Ok) return -errnoOf(r);
+        const SmfsResult r = card->info(cardPath.c_str(), &info);
+        if (r != SmfsResult::Ok) return -errorOf(r);
         const bool folder = info.attribute & kSmfsAttrFolder;
         const bool readOnly = info.attribute & kSmfsAttrReadOnly;
         st->st_mode = folder ? (S_IFDIR | 0755) : (S_IFREG | (readOnly ? 0444 : 0644));
@@ -158,17 +159,17 @@ public:
         std::string cardPath;
         if (const int e = cardPathOf(path, false, cardPath)) return e;
         std::uint32_t count = 0;
-        SmfsResult r = smfs_count(cardPath.c_str(), &count);
+        SmfsResult r = card->count(cardPath.c_str(), &count);
         if (r == SmfsResult::InvalidArgument) return -ENOTDIR;
-        if (r != SmfsResult::Ok) return -errnoOf(r);
+        if (r != SmfsResult::Ok) return -errorOf(r);
         fill(buffer, ".", nullptr, 0, fuse_fill_dir_flags(0));
         fill(buffer, "..", nullptr, 0, fuse_fill_dir_flags(0));
         constexpr std::uint32_t kBatch = 64;
         std::vector<char> names(kBatch * kSmfsNameSlotBytes);
         for (std::uint32_t first = 0; first < count; first += kBatch) {
             std::uint32_t delivered = 0;
-            r = smfs_list(cardPath.c_str(), first, kBatch, names.data(), &delivered);
-            if (r != SmfsResult::Ok && r != SmfsResult::EndOfData) return -errnoOf(r);
+            r = card->list(cardPath.c_str(), first, kBatch, names.data(), &delivered);
+            if (r != SmfsResult::Ok && r != SmfsResult::EndOfData) return -errorOf(r);
             delivered = std::min(delivered, kBatch);
             for (std::uint32_t i = 0; i < delivered; ++i) {
                 const char* slot = names.data() + i * kSmfsNameSlotBytes;
@@ -186,14 +187,14 @@ public:
     int mkdir(const char* path) {
         std::string cardPath;
         if (const int e = cardPathOf(path, true, cardPath)) return e;
-        return -errnoOf(smfs_mkdir(cardPath.c_str(), 0));
+        return -errorOf(card->mkdir(cardPath.c_str(), 0));
     }
 
     int rmdir(const char* path) {
         std::string cardPath;
         if (const int e = cardPathOf(path, false, cardPath)) return e;
-        const SmfsResult r = smfs_rmdir(cardPath.c_str(), 0);
-        return r == SmfsResult::InvalidArgument ? -ENOTDIR : -errnoOf(r);
+        const SmfsResult r = card->rmdir(cardPath.c_str(), 0);
+        return r == SmfsResult::InvalidArgument ? -ENOTDIR : -errorOf(r);
     }
 
     int unlink(const char* path) {
@@ -201,8 +202,8 @@ public:
         if (const int e = cardPathOf(path, false, cardPath)) return e;
         // An open file stays: the card has no place to keep a file without a name.
         if (find(cardPath)) return -EBUSY;
-        const SmfsResult r = smfs_delete(cardPath.c_str());
-        return r == SmfsResult::InvalidArgument ? -EISDIR : -errnoOf(r);
+        const SmfsResult r = card->remove(cardPath.c_str());
+        return r == SmfsResult::InvalidArgument ? -EISDIR : -errorOf(r);
     }
 
     int rename(const char* from, const char* to, unsigned flags) {
@@ -212,8 +213,8 @@ public:
         if (flags & ~unsigned(RENAME_NOREPLACE)) return -EINVAL;
         if (source == target) return 0;
         SmfsEntryInfo sourceInfo{}, targetInfo{};
-        SmfsResult r = smfs_info(source.c_str(), &sourceInfo);
-        if (r != SmfsResult::Ok) return -errnoOf(r);
+        SmfsResult r = card->info(source.c_str(), &sourceInfo);
+        if (r != SmfsResult::Ok) return -errorOf(r);
         const bool sourceFolder = sourceInfo.attribute & kSmfsAttrFolder;
         if (sourceFolder && target.rfind(source + "\\", 0) == 0) return -EINVAL;
         // An open file's handle names its folder: the handles below source are closed first
@@ -225,24 +226,24 @@ public:
             if (slot.users > 0 && below)
                 if (const int e = closeHandle(slot)) return e;
         }
-        r = smfs_info(target.c_str(), &targetInfo);
+        r = card->info(target.c_str(), &targetInfo);
         if (r == SmfsResult::Ok) {
             // Like rename(2): an existing target of the same kind is replaced.
             if (flags & RENAME_NOREPLACE) return -EEXIST;
             const bool targetFolder = targetInfo.attribute & kSmfsAttrFolder;
             if (targetFolder && !sourceFolder) return -EISDIR;
             if (!targetFolder && sourceFolder) return -ENOTDIR;
-            r = targetFolder ? smfs_rmdir(target.c_str(), 0) : smfs_delete(target.c_str());
-            if (r != SmfsResult::Ok) return -errnoOf(r);
+            r = targetFolder ? card->rmdir(target.c_str(), 0) : card->remove(target.c_str());
+            if (r != SmfsResult::Ok) return -errorOf(r);
         } else if (r != SmfsResult::NotFound) {
-            return -errnoOf(r);
+            return -errorOf(r);
         }
         const bool sameFolder =
             source.substr(0, source.rfind('\\')) == target.substr(0, target.rfind('\\'));
-        r = sameFolder ? smfs_rename(source.c_str(), target.c_str())
-                       : smfs_move(source.c_str(), target.c_str());
+        r = sameFolder ? card->rename(source.c_str(), target.c_str())
+                       : card->move(source.c_str(), target.c_str());
         if (r == SmfsResult::NameExists && !sameFolder) r = SmfsResult::NotFound;
-        if (r != SmfsResult::Ok) return -errnoOf(r);
+        if (r != SmfsResult::Ok) return -errorOf(r);
         for (Slot& slot : slots_) {
             if (slot.users == 0) continue;
             if (slot.cardPath == source)
@@ -255,8 +256,8 @@ public:
 
     int statfs(struct statvfs* st) {
         std::uint64_t total = 0, used = 0, free = 0;
-        const SmfsResult r = smfs_space("vx:", &total, &used, &free);
-        if (r != SmfsResult::Ok) return -errnoOf(r);
+        const SmfsResult r = card->space("vx:", &total, &used, &free);
+        if (r != SmfsResult::Ok) return -errorOf(r);
         std::memset(st, 0, sizeof *st);
         st->f_bsize = st->f_frsize = 512;
         st->f_blocks = total / 512;
@@ -272,8 +273,8 @@ public:
         if (const int e = cardPathOf(path, true, cardPath)) return e;
         if (find(cardPath)) return -EBUSY;
         SmfsHandle handle = 0;
-        const SmfsResult r = smfs_create(cardPath.c_str(), 0, &handle);
-        if (r != SmfsResult::Ok) return -errnoOf(r);
+        const SmfsResult r = card->create(cardPath.c_str(), 0, &handle);
+        if (r != SmfsResult::Ok) return -errorOf(r);
         Slot& slot = addSlot(cardPath, 0);
         slot.open = slot.writable = true;
         slot.handle = handle;
@@ -287,8 +288,8 @@ public:
         Slot* slot = find(cardPath);
         if (!slot) {
             SmfsEntryInfo info{};
-            const SmfsResult r = smfs_info(cardPath.c_str(), &info);
-            if (r != SmfsResult::Ok) return -errnoOf(r);
+            const SmfsResult r = card->info(cardPath.c_str(), &info);
+            if (r != SmfsResult::Ok) return -errorOf(r);
             if (info.attribute & kSmfsAttrFolder) return -EISDIR;
             slot = &addSlot(cardPath, info.size);
         } else {
@@ -306,12 +307,12 @@ public:
         const std::uint32_t want =
             std::uint32_t(std::min<std::uint64_t>(length, slot->size - std::uint64_t(offset)));
         if (const int e = openHandle(*slot, false)) return e;
-        SmfsResult r = smfs_seek(slot->handle, kSmfsSeekStart, offset, nullptr);
-        if (r != SmfsResult::Ok) return -errnoOf(r);
+        SmfsResult r = card->seek(slot->handle, kSmfsSeekStart, offset, nullptr);
+        if (r != SmfsResult::Ok) return -errorOf(r);
         std::uint32_t got = 0;
-        r = smfs_read(slot->handle, buffer, want, &got);
+        r = card->read(slot->handle, buffer, want, &got);
         // Data with an uncorrectable ECC error is not handed on as if it were good.
-        if (r != SmfsResult::Ok && r != SmfsResult::EndOfData) return -errnoOf(r);
+        if (r != SmfsResult::Ok && r != SmfsResult::EndOfData) return -errorOf(r);
         return int(std::min(got, want));
     }
 
@@ -323,9 +324,9 @@ public:
         if (const int e = openHandle(*slot, true)) return e;
         // A write past the end leaves zeros in the gap, as on any file system.
         if (const int e = extendTo(*slot, std::uint32_t(offset))) return e;
-        SmfsResult r = smfs_seek(slot->handle, kSmfsSeekStart, offset, nullptr);
-        if (r == SmfsResult::Ok) r = smfs_write(slot->handle, data, std::uint32_t(length));
-        if (r != SmfsResult::Ok) return -errnoOf(r);
+        SmfsResult r = card->seek(slot->handle, kSmfsSeekStart, offset, nullptr);
+        if (r == SmfsResult::Ok) r = card->write(slot->handle, data, std::uint32_t(length));
+        if (r != SmfsResult::Ok) return -errorOf(r);
         slot->size = std::max(slot->size, std::uint32_t(offset + off_t(length)));
         return int(length);
     }
@@ -386,15 +387,26 @@ public:
         int e = 0;
         for (Slot& slot : slots_)
             if (const int closed = closeHandle(slot); closed && !e) e = closed;
-        if (const SmfsResult r = smfs_flush_fat("vx:"); r != SmfsResult::Ok && !e) e = -errnoOf(r);
+        if (const SmfsResult r = card->flushFat("vx:"); r != SmfsResult::Ok && !e) e = -errorOf(r);
         if (const int synced = syncImage(); synced && !e) e = synced;
         return e;
     }
 
     ImageFile image;
+    std::unique_ptr<SmfsCard> card; // on image while mounted
 
 private:
-    int syncImage() { return image.sync() ? 0 : -EIO; }
+    int syncImage() {
+        if (card->sync() == SmfsResult::Ok) return 0;
+        return image.lastError() != 0 ? -image.lastError() : -EIO;
+    }
+
+    // The errno of a card result: the system's own for a failed read or write of the image
+    // (ENOSPC for a full disk).
+    int errorOf(SmfsResult r) const {
+        if (r == SmfsResult::ImageIo && image.lastError() != 0) return image.lastError();
+        return errnoOf(r);
+    }
 
     Slot* find(const std::string& cardPath) {
         for (Slot& slot : slots_)
@@ -425,9 +437,9 @@ private:
     int openHandle(Slot& slot, bool forWriting) {
         if (slot.open && (slot.writable || !forWriting)) return 0;
         if (const int e = closeHandle(slot)) return e;
-        const SmfsResult r =
-            smfs_open(slot.cardPath.c_str(), forWriting ? kSmfsReadWrite : kSmfsRead, &slot.handle);
-        if (r != SmfsResult::Ok) return -errnoOf(r);
+        const SmfsResult r = card->open(slot.cardPath.c_str(),
+                                        forWriting ? kSmfsReadWrite : kSmfsRead, &slot.handle);
+        if (r != SmfsResult::Ok) return -errorOf(r);
         slot.open = true;
         slot.writable = forWriting;
         return 0;
@@ -435,9 +447,9 @@ private:
 
     int closeHandle(Slot& slot) {
         if (!slot.open) return 0;
-        const SmfsResult r = smfs_close(slot.handle);
+        const SmfsResult r = card->close(slot.handle);
         if (r != SmfsResult::Ok)
-            return -errnoOf(r); // the handle stays open, as the library keeps it
+            return -errorOf(r); // the handle stays open, as the library keeps it
         slot.open = false;
         return 0;
     }
@@ -445,14 +457,14 @@ private:
     // Appends zeros up to size; the handle is open for writing.
     int extendTo(Slot& slot, std::uint32_t size) {
         if (size <= slot.size) return 0;
-        SmfsResult r = smfs_seek(slot.handle, kSmfsSeekEnd, 0, nullptr);
+        SmfsResult r = card->seek(slot.handle, kSmfsSeekEnd, 0, nullptr);
         static const std::vector<char> zeros(65536, 0);
         while (r == SmfsResult::Ok && slot.size < size) {
             const std::uint32_t n = std::min<std::uint32_t>(size - slot.size, zeros.size());
-            r = smfs_write(slot.handle, zeros.data(), n);
+            r = card->write(slot.handle, zeros.data(), n);
             if (r == SmfsResult::Ok) slot.size += n;
         }
-        return -errnoOf(r);
+        return -errorOf(r);
     }
 
     // The library cannot cut a file: its first size bytes are read, the file is created
@@ -462,18 +474,18 @@ private:
         if (size > 0) {
             if (const int e = openHandle(slot, false)) return e;
             std::uint32_t got = 0;
-            SmfsResult r = smfs_seek(slot.handle, kSmfsSeekStart, 0, nullptr);
-            if (r == SmfsResult::Ok) r = smfs_read(slot.handle, kept.data(), size, &got);
-            if (r != SmfsResult::Ok && r != SmfsResult::EndOfData) return -errnoOf(r);
+            SmfsResult r = card->seek(slot.handle, kSmfsSeekStart, 0, nullptr);
+            if (r == SmfsResult::Ok) r = card->read(slot.handle, kept.data(), size, &got);
+            if (r != SmfsResult::Ok && r != SmfsResult::EndOfData) return -errorOf(r);
             if (got != size) return -EIO;
         }
         if (const int e = closeHandle(slot)) return e;
-        SmfsResult r = smfs_create(slot.cardPath.c_str(), 1, &slot.handle);
-        if (r != SmfsResult::Ok) return -errnoOf(r);
+        SmfsResult r = card->create(slot.cardPath.c_str(), 1, &slot.handle);
+        if (r != SmfsResult::Ok) return -errorOf(r);
         slot.open = slot.writable = true;
         slot.size = 0;
-        if (size > 0) r = smfs_write(slot.handle, kept.data(), size);
-        if (r != SmfsResult::Ok) return -errnoOf(r);
+        if (size > 0) r = card->write(slot.handle, kept.data(), size);
+        if (r != SmfsResult::Ok) return -errorOf(r);
         slot.size = size;
         return 0;
     }
@@ -616,10 +628,9 @@ int runMount(const Options& o) {
         report(imageOpenFailure(o.args[0], opened == ImageFile::Status::Locked));
         return kExitFailed;
     }
-    smfs_set_image(mounted.image.stream());
-    (void)smfs_init();
+    mounted.card = std::make_unique<SmfsCard>(mounted.image);
     std::uint64_t total = 0, used = 0, free = 0;
-    const SmfsResult space = smfs_space("vx:", &total, &used, &free);
+    const SmfsResult space = mounted.card->space("vx:", &total, &used, &free);
     if (space != SmfsResult::Ok) {
         report(space == SmfsResult::Unformatted
                    ? "unformatted SMC"
@@ -657,8 +668,7 @@ int runMount(const Options& o) {
         report("failed to write the card image");
         exit = kExitFailed;
     }
-    smfs_shutdown();
-    smfs_set_image(nullptr);
+    mounted.card.reset();
     if (!mounted.image.close()) exit = kExitFailed;
     return exit;
 }

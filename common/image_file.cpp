@@ -1,8 +1,9 @@
-// The card image file: open, advisory lock, flush and sync, close. The lock is taken on the
-// descriptor before the stream is made, and a Create empties the file only once it holds the
-// lock, so a refused opener never changes the image.
+// The card image file: open, advisory lock, positioned reads and writes, sync, close. The
+// lock is taken on the descriptor before anything else, and a Create empties the file only
+// once it holds the lock, so a refused opener never changes the image.
 #include "common/image_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -20,12 +21,19 @@
 
 namespace {
 
-#ifdef _WIN32
-
 using Status = ImageFile::Status;
 
+// The largest piece one system call moves; longer runs loop.
+constexpr std::size_t kMaxPieceBytes = std::size_t(1) << 30;
+
+#ifdef _WIN32
+
+HANDLE handleOf(int fd) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
 Status lockDescriptor(int fd, bool exclusive) {
-    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    HANDLE handle = handleOf(fd);
     if (handle == INVALID_HANDLE_VALUE) return Status::OpenFailed;
     OVERLAPPED where{};
     DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
@@ -42,27 +50,45 @@ int openDescriptor(const std::filesystem::path& path, ImageFile::Access access) 
 
 bool unusable(int fd) {
     struct _stat64 st {};
-    return _fstat64(fd, &st) == 0 && (st.st_mode & _S_IFDIR) != 0;
+    return _fstat64(fd, &st) != 0 || (st.st_mode & _S_IFDIR) != 0;
 }
 
 bool truncateDescriptor(int fd) {
     return _chsize_s(fd, 0) == 0;
 }
-std::FILE* streamOf(int fd, const char* mode) {
-    return _fdopen(fd, mode);
-}
+
 void closeDescriptor(int fd) {
     _close(fd);
 }
 
-bool syncStream(std::FILE* stream) {
-    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-    return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle);
+// A positioned transfer: an OVERLAPPED offset on a synchronous handle. Returns the bytes
+// moved, or -1 with errno set.
+long long transfer(int fd, std::uint64_t offset, void* buffer, std::size_t length, bool writing) {
+    OVERLAPPED where{};
+    where.Offset = DWORD(offset & 0xFFFFFFFFu);
+    where.OffsetHigh = DWORD(offset >> 32);
+    DWORD done = 0;
+    const BOOL ok = writing ? WriteFile(handleOf(fd), buffer, DWORD(length), &done, &where)
+                            : ReadFile(handleOf(fd), buffer, DWORD(length), &done, &where);
+    if (ok) return done;
+    const DWORD error = GetLastError();
+    if (!writing && error == ERROR_HANDLE_EOF) return 0;
+    errno = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? ENOSPC : EIO;
+    return -1;
+}
+
+int syncDescriptor(int fd) {
+    return FlushFileBuffers(handleOf(fd)) ? 0 : EIO;
+}
+
+bool sizeOf(int fd, std::uint64_t* bytes) {
+    struct _stat64 st {};
+    if (_fstat64(fd, &st) != 0) return false;
+    *bytes = std::uint64_t(st.st_size);
+    return true;
 }
 
 #else
-
-using Status = ImageFile::Status;
 
 Status lockDescriptor(int fd, bool exclusive) {
     for (;;) {
@@ -102,20 +128,41 @@ bool unusable(int fd) {
 bool truncateDescriptor(int fd) {
     return ftruncate(fd, 0) == 0;
 }
-std::FILE* streamOf(int fd, const char* mode) {
-    return fdopen(fd, mode);
-}
+
 void closeDescriptor(int fd) {
     ::close(fd);
 }
 
-bool syncStream(std::FILE* stream) {
+// Returns the bytes moved, or -1 with errno set.
+long long transfer(int fd, std::uint64_t offset, void* buffer, std::size_t length, bool writing) {
+    ssize_t n;
+    do {
+        n = writing ? ::pwrite(fd, buffer, length, off_t(offset))
+                    : ::pread(fd, buffer, length, off_t(offset));
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+int syncDescriptor(int fd) {
     int result;
     do {
-        result = fsync(fileno(stream));
+        result = fsync(fd);
     } while (result != 0 && errno == EINTR);
     // A device or file system that cannot sync (EINVAL) has nothing more to give.
-    return result == 0 || errno == EINVAL;
+    return result == 0 || errno == EINVAL ? 0 : errno;
+}
+
+bool sizeOf(int fd, std::uint64_t* bytes) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return false;
+    if (S_ISREG(st.st_mode)) {
+        *bytes = std::uint64_t(st.st_size);
+        return true;
+    }
+    const off_t end = lseek(fd, 0, SEEK_END);
+    if (end < 0) return false;
+    *bytes = std::uint64_t(end);
+    return true;
 }
 
 #endif
@@ -127,19 +174,21 @@ ImageFile::~ImageFile() {
 }
 
 ImageFile::ImageFile(ImageFile&& other) noexcept
-    : stream_(std::exchange(other.stream_, nullptr)), access_(other.access_) {}
+    : fd_(std::exchange(other.fd_, -1)), access_(other.access_), lastError_(other.lastError_) {}
 
 ImageFile& ImageFile::operator=(ImageFile&& other) noexcept {
     if (this != &other) {
         close();
-        stream_ = std::exchange(other.stream_, nullptr);
+        fd_ = std::exchange(other.fd_, -1);
         access_ = other.access_;
+        lastError_ = other.lastError_;
     }
     return *this;
 }
 
 ImageFile::Status ImageFile::open(const std::filesystem::path& path, Access access) {
     close();
+    lastError_ = 0;
     const int fd = openDescriptor(path, access);
     if (fd < 0) return Status::OpenFailed;
     if (unusable(fd)) {
@@ -151,27 +200,76 @@ ImageFile::Status ImageFile::open(const std::filesystem::path& path, Access acce
         closeDescriptor(fd);
         return locked != Status::Ok ? locked : Status::OpenFailed;
     }
-    std::FILE* stream = streamOf(fd, access == Access::Read ? "rb" : "rb+");
-    if (!stream) {
-        closeDescriptor(fd);
-        return Status::OpenFailed;
-    }
-    stream_ = stream;
+    fd_ = fd;
     access_ = access;
     return Status::Ok;
 }
 
-bool ImageFile::sync() {
-    if (!stream_ || access_ == Access::Read) return true;
-    const bool flushed = std::fflush(stream_) == 0;
-    return syncStream(stream_) && flushed;
+SmfsResult ImageFile::read(std::uint64_t offsetBytes, std::uint8_t* buffer, std::size_t length,
+                           std::size_t* got) {
+    *got = 0;
+    if (fd_ < 0) {
+        lastError_ = EBADF;
+        return SmfsResult::ImageIo;
+    }
+    while (*got < length) {
+        const long long n = transfer(fd_, offsetBytes + *got, buffer + *got,
+                                     std::min(length - *got, kMaxPieceBytes), false);
+        if (n < 0) {
+            lastError_ = errno;
+            return SmfsResult::ImageIo;
+        }
+        if (n == 0) break; // the end of the file
+        *got += std::size_t(n);
+    }
+    return SmfsResult::Ok;
+}
+
+SmfsResult ImageFile::write(std::uint64_t offsetBytes, const std::uint8_t* data,
+                            std::size_t length) {
+    if (!writable()) {
+        lastError_ = EBADF;
+        return SmfsResult::ImageIo;
+    }
+    std::size_t done = 0;
+    while (done < length) {
+        const long long n =
+            transfer(fd_, offsetBytes + done, const_cast<std::uint8_t*>(data + done),
+                     std::min(length - done, kMaxPieceBytes), true);
+        if (n <= 0) {
+            // A write that moves nothing at all would loop for ever: the disk is full.
+            lastError_ = n < 0 ? errno : ENOSPC;
+            return SmfsResult::ImageIo;
+        }
+        done += std::size_t(n);
+    }
+    return SmfsResult::Ok;
+}
+
+SmfsResult ImageFile::sync() {
+    if (fd_ < 0) {
+        lastError_ = EBADF;
+        return SmfsResult::ImageIo;
+    }
+    if (access_ == Access::Read) return SmfsResult::Ok;
+    const int error = syncDescriptor(fd_);
+    if (error == 0) return SmfsResult::Ok;
+    lastError_ = error;
+    return SmfsResult::ImageIo;
+}
+
+SmfsResult ImageFile::size(std::uint64_t* bytes) {
+    *bytes = 0;
+    if (fd_ >= 0 && sizeOf(fd_, bytes)) return SmfsResult::Ok;
+    lastError_ = fd_ < 0 ? EBADF : errno;
+    return SmfsResult::ImageIo;
 }
 
 bool ImageFile::close() {
-    if (!stream_) return true;
+    if (fd_ < 0) return true;
     // The data goes to the disk before the lock ends with the file.
-    const bool synced = sync();
-    const bool closed = std::fclose(stream_) == 0;
-    stream_ = nullptr;
-    return synced && closed;
+    const bool synced = sync() == SmfsResult::Ok;
+    closeDescriptor(fd_);
+    fd_ = -1;
+    return synced;
 }

@@ -10,12 +10,13 @@
 // so no handle can write into clusters that were freed and handed out again.
 #include <smfs/smfs.h>
 
-#include "bytes.h"
+#include "card_state.h"
 #include "chip.h"
 #include "dir.h"
 #include "fat.h"
 #include "format.h"
 #include "media.h"
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <array>
@@ -26,49 +27,32 @@
 
 namespace {
 
-constexpr unsigned kDrive = 0;
 constexpr char kVersionName[] = "SmartMedia File System v";
 constexpr char kVersionNumber[] = "2.22";
 
-struct OpenFile {
-    bool used = false;
-    std::uint32_t first = 0;
-    std::uint32_t parent = 0;
-    std::uint32_t position = 0;
-    std::uint32_t current = 0; // kFatEnd at the end of the chain's last cluster
-    std::uint32_t previous = 0;
-    std::uint32_t size = 0;
-    int mode = 0;
-    std::uint32_t index = 0;
-};
-
-bool g_initialised = false;
-std::array<OpenFile, kSmfsMaxOpenFiles> g_files;
-SmfsClock g_clock = nullptr;
-
-SmfsDateTime now() {
-    return g_clock ? g_clock() : smfs_local_time();
+SmfsDateTime now(CardState& card) {
+    return card.clock ? card.clock() : smfs_local_time();
 }
 
-void forgetOpenFiles(unsigned) {
-    g_files.fill(OpenFile{});
+void forgetOpenFiles(CardState& card) {
+    card.files.fill(OpenFile{});
 }
 
-bool clusterOpen(std::uint32_t cluster) {
-    return std::any_of(g_files.begin(), g_files.end(),
+bool clusterOpen(CardState& card, std::uint32_t cluster) {
+    return std::any_of(card.files.begin(), card.files.end(),
                        [&](const OpenFile& f) { return f.used && f.first == cluster; });
 }
 
-OpenFile* freeRecord() {
-    for (OpenFile& f : g_files)
+OpenFile* freeRecord(CardState& card) {
+    for (OpenFile& f : card.files)
         if (!f.used) return &f;
     return nullptr;
 }
 
 // The lowest open index not used by a handle of the file at first; false when all ten are.
-bool freeIndex(std::uint32_t first, std::uint32_t* index) {
+bool freeIndex(CardState& card, std::uint32_t first, std::uint32_t* index) {
     for (std::uint32_t i = 0; i < kSmfsMaxOpenFiles; ++i) {
-        if (std::none_of(g_files.begin(), g_files.end(), [&](const OpenFile& f) {
+        if (std::none_of(card.files.begin(), card.files.end(), [&](const OpenFile& f) {
                 return f.used && f.first == first && f.index == i;
             })) {
             *index = i;
@@ -79,18 +63,17 @@ bool freeIndex(std::uint32_t first, std::uint32_t* index) {
 }
 
 SmfsHandle makeHandle(const OpenFile& f) {
-    return (kDrive << 24) | (f.index << 16) | (f.first & 0xFFFF);
+    return (f.index << 16) | (f.first & 0xFFFF);
 }
 
-SmfsResult findRecord(SmfsHandle handle, OpenFile** record) {
-    if (!g_initialised) return SmfsResult::NotInitialised;
+SmfsResult findRecord(CardState& card, SmfsHandle handle, OpenFile** record) {
     if ((handle >> 24) & 0x7F) return SmfsResult::InvalidArgument;
     // A remount (after format or a card change) forgets every record.
-    SmfsResult r = fat_ensure(kDrive);
+    SmfsResult r = fat_ensure(card);
     if (r != SmfsResult::Ok) return r;
     const std::uint32_t index = (handle >> 16) & 0xFF;
     const std::uint32_t first = handle & 0xFFFF;
-    for (OpenFile& f : g_files) {
+    for (OpenFile& f : card.files) {
         if (f.used && f.first == first && f.index == index) {
             *record = &f;
             return SmfsResult::Ok;
@@ -112,12 +95,11 @@ bool isDotName(const std::string& name) {
 
 // Makes the path full, checks the drive and mounts. The parent is resolved unless the path
 // names the root.
-SmfsResult prepare(const char* path, Target* t) {
-    if (!g_initialised) return SmfsResult::NotInitialised;
-    SmfsResult r = path_make_full(path, &t->full);
+SmfsResult prepare(CardState& card, const char* path, Target* t) {
+    SmfsResult r = path_make_full(card, path, &t->full);
     if (r != SmfsResult::Ok) return r;
-    if (path_drive(t->full) != 0) return SmfsResult::InvalidArgument;
-    r = fat_ensure(kDrive);
+    if (path_drive(card, t->full) != 0) return SmfsResult::InvalidArgument;
+    r = fat_ensure(card);
     if (r != SmfsResult::Ok) return r;
     path_last_name(t->full, &t->name);
     if (t->name.empty()) {
@@ -126,37 +108,36 @@ SmfsResult prepare(const char* path, Target* t) {
         return t->full.size() == colon + 2 && t->full.back() == '\\' ? SmfsResult::Ok
                                                                      : SmfsResult::InvalidArgument;
     }
-    return path_resolve(kDrive, t->full, 1, &t->parent);
+    return path_resolve(card, t->full, 1, &t->parent);
 }
 
-SmfsResult findEntry(const Target& t, DirSlot* slot) {
+SmfsResult findEntry(CardState& card, const Target& t, DirSlot* slot) {
     DirKey key;
     key.text = t.name.c_str();
-    return dir_find(kDrive, kFindName, t.parent, key, slot);
+    return dir_find(card, kFindName, t.parent, key, slot);
 }
 
 bool isFolder(const DirSlot& slot) {
     return (slot.entry[kDeAttr] & kAttrFolder) != 0;
 }
 
-SmfsResult drivePathOk(const char* drivePath) {
-    if (!g_initialised) return SmfsResult::NotInitialised;
-    if (!drivePath || path_drive(drivePath) != 0) return SmfsResult::InvalidArgument;
+SmfsResult drivePathOk(CardState& card, const char* drivePath) {
+    if (!drivePath || path_drive(card, drivePath) != 0) return SmfsResult::InvalidArgument;
     return SmfsResult::Ok;
 }
 
 // Moves a record's current and previous cluster to the cluster that holds position.
-SmfsResult locate(OpenFile& f, std::uint32_t position) {
-    const FatVolume* v = fat_volume(kDrive);
-    const std::uint32_t clusterBytes = fat_cluster_bytes(kDrive);
+SmfsResult locate(CardState& card, OpenFile& f, std::uint32_t position) {
+    const FatVolume* v = fat_volume(card);
+    const std::uint32_t clusterBytes = fat_cluster_bytes(card);
     if (!v || clusterBytes == 0) return SmfsResult::Internal;
     const std::uint32_t steps = position / clusterBytes;
     if (steps > v->clusterCount + 1) return SmfsResult::Internal;
     std::uint32_t current = f.first;
     std::uint32_t previous = 0;
     for (std::uint32_t i = 0; i < steps; ++i) {
-        if (!fat_is_data_cluster(kDrive, current)) return SmfsResult::Internal;
-        const std::uint16_t next = fat_entry(kDrive, current);
+        if (!fat_is_data_cluster(card, current)) return SmfsResult::Internal;
+        const std::uint16_t next = fat_entry(card, current);
         previous = current;
         if (next == kFatEnd) {
             // Only a position at the very end of the last cluster may lie past the chain.
@@ -164,7 +145,7 @@ SmfsResult locate(OpenFile& f, std::uint32_t position) {
             current = kFatEnd;
             break;
         }
-        if (!fat_is_data_cluster(kDrive, next)) return SmfsResult::Internal;
+        if (!fat_is_data_cluster(card, next)) return SmfsResult::Internal;
         current = next;
     }
     f.position = position;
@@ -175,62 +156,63 @@ SmfsResult locate(OpenFile& f, std::uint32_t position) {
 
 // After a position reached a cluster's end: steps to the next cluster of the chain, or to
 // kFatEnd when the chain ends there.
-SmfsResult stepCluster(OpenFile& f) {
-    const std::uint16_t next = fat_entry(kDrive, f.current);
+SmfsResult stepCluster(CardState& card, OpenFile& f) {
+    const std::uint16_t next = fat_entry(card, f.current);
     f.previous = f.current;
     if (next == kFatEnd) {
         f.current = kFatEnd;
         return SmfsResult::Ok;
     }
-    if (!fat_is_data_cluster(kDrive, next)) return SmfsResult::BrokenChain;
+    if (!fat_is_data_cluster(card, next)) return SmfsResult::BrokenChain;
     f.current = next;
     return SmfsResult::Ok;
 }
 
 // Cuts a file's chain after the cluster holding its last byte (its first cluster for an
 // empty file) and frees the rest. *last receives the cluster kept last.
-void cutChain(const OpenFile& f, std::uint32_t* last) {
-    const FatVolume* v = fat_volume(kDrive);
-    const std::uint64_t clusterBytes = fat_cluster_bytes(kDrive);
+void cutChain(CardState& card, const OpenFile& f, std::uint32_t* last) {
+    const FatVolume* v = fat_volume(card);
+    const std::uint64_t clusterBytes = fat_cluster_bytes(card);
     *last = 0;
-    if (!v || !fat_is_data_cluster(kDrive, f.first)) return;
+    if (!v || !fat_is_data_cluster(card, f.first)) return;
     std::uint32_t c = f.first;
     std::uint64_t covered = clusterBytes;
     for (std::uint32_t steps = 0; covered < f.size; ++steps) {
-        const std::uint16_t next = fat_entry(kDrive, c);
+        const std::uint16_t next = fat_entry(card, c);
         // A chain shorter than the size is left as it is.
-        if (steps > v->clusterCount || !fat_is_data_cluster(kDrive, next)) return;
+        if (steps > v->clusterCount || !fat_is_data_cluster(card, next)) return;
         c = next;
         covered += clusterBytes;
     }
     *last = c;
-    std::uint16_t rest = fat_entry(kDrive, c);
-    fat_set_entry(kDrive, c, kFatEnd);
-    for (std::uint32_t steps = 0; steps <= v->clusterCount && fat_is_data_cluster(kDrive, rest);
+    std::uint16_t rest = fat_entry(card, c);
+    fat_set_entry(card, c, kFatEnd);
+    for (std::uint32_t steps = 0; steps <= v->clusterCount && fat_is_data_cluster(card, rest);
          ++steps) {
-        const std::uint16_t next = fat_entry(kDrive, rest);
-        fat_set_entry(kDrive, rest, kFatFree);
+        const std::uint16_t next = fat_entry(card, rest);
+        fat_set_entry(card, rest, kFatFree);
         rest = next;
     }
 }
 
 // Frees a whole chain from its first cluster, stopping where it leaves the data area.
-void freeChain(std::uint32_t first) {
-    const FatVolume* v = fat_volume(kDrive);
+void freeChain(CardState& card, std::uint32_t first) {
+    const FatVolume* v = fat_volume(card);
     std::uint32_t c = first;
     for (std::uint32_t steps = 0; v && steps <= v->clusterCount; ++steps) {
-        if (!fat_is_data_cluster(kDrive, c)) return;
-        const std::uint16_t next = fat_entry(kDrive, c);
-        fat_set_entry(kDrive, c, kFatFree);
+        if (!fat_is_data_cluster(card, c)) return;
+        const std::uint16_t next = fat_entry(card, c);
+        fat_set_entry(card, c, kFatFree);
         c = next;
     }
 }
 
 // The logical block that holds byte offset of a data cluster.
-SmfsResult clusterBlock(std::uint32_t cluster, std::uint32_t offset, std::uint32_t* block) {
-    const FatVolume* v = fat_volume(kDrive);
+SmfsResult clusterBlock(CardState& card, std::uint32_t cluster, std::uint32_t offset,
+                        std::uint32_t* block) {
+    const FatVolume* v = fat_volume(card);
     CardGeometry g{};
-    SmfsResult r = media_geometry(kDrive, &g);
+    SmfsResult r = media_geometry(card, &g);
     if (r != SmfsResult::Ok) return r;
     if (!v || g.sectorsPerBlock == 0) return SmfsResult::Internal;
     const std::uint64_t sector = v->dataStart +
@@ -282,51 +264,51 @@ std::int32_t versionPart(const char* text, bool before) {
 // the card holds the data and the chain before an entry names them, so power lost on the
 // way leaves at worst the file's old entry over a longer chain, never an entry over free
 // clusters that a later file could be given too.
-SmfsResult commitFile(OpenFile& f) {
+SmfsResult commitFile(CardState& card, OpenFile& f) {
     DirSlot slot{};
     DirKey key;
     key.number = f.first;
-    SmfsResult r = dir_find(kDrive, kFindCluster, f.parent, key, &slot);
+    SmfsResult r = dir_find(card, kFindCluster, f.parent, key, &slot);
     if (r != SmfsResult::Ok) return r;
     // An empty file names no cluster, as FAT wants it: a cluster kept for it would be one
     // that every checker reports and frees. Other handles of the file still need it.
-    const bool release = f.size == 0 && fat_is_data_cluster(kDrive, f.first) &&
-                         std::count_if(g_files.begin(), g_files.end(), [&](const OpenFile& o) {
-                             return o.used && o.first == f.first;
-                         }) == 1;
+    const bool release =
+        f.size == 0 && fat_is_data_cluster(card, f.first) &&
+        std::count_if(card.files.begin(), card.files.end(),
+                      [&](const OpenFile& o) { return o.used && o.first == f.first; }) == 1;
     if (!release) {
         std::uint32_t last = 0;
-        cutChain(f, &last);
+        cutChain(card, f, &last);
         if (last != 0 && f.size > 0) {
-            const std::uint32_t clusterBytes = fat_cluster_bytes(kDrive);
+            const std::uint32_t clusterBytes = fat_cluster_bytes(card);
             std::uint32_t block = 0;
-            r = clusterBlock(last, (f.size - 1) % clusterBytes, &block);
+            r = clusterBlock(card, last, (f.size - 1) % clusterBytes, &block);
             if (r != SmfsResult::Ok) return r;
-            r = media_complete_block(kDrive, block);
+            r = media_complete_block(card, block);
             // A block never written has nothing to complete.
             if (r != SmfsResult::Ok && r != SmfsResult::BlockNotMapped) return r;
         }
-        r = fat_flush(kDrive);
+        r = fat_flush(card);
         if (r != SmfsResult::Ok) return r;
     }
 
-    const SmfsDateTime t = now();
-    put_le16(slot.entry + kDeTime, dir_pack_time(t));
-    put_le16(slot.entry + kDeDate, dir_pack_date(t));
-    put_le32(slot.entry + kDeSize, f.size);
-    if (release) put_le16(slot.entry + kDeCluster, 0);
-    r = dir_write_entry(kDrive, slot);
+    const SmfsDateTime t = now(card);
+    putLe16(slot.entry + kDeTime, dir_pack_time(t));
+    putLe16(slot.entry + kDeDate, dir_pack_date(t));
+    putLe32(slot.entry + kDeSize, f.size);
+    if (release) putLe16(slot.entry + kDeCluster, 0);
+    r = dir_write_entry(card, slot);
     if (r != SmfsResult::Ok || !release) return r;
     // The entry no longer names the cluster: freeing it now can only lose it.
-    freeChain(f.first);
-    return fat_flush(kDrive);
+    freeChain(card, f.first);
+    return fat_flush(card);
 }
 
 // Pre-erases the logical blocks lying wholly inside a run of clusters.
-SmfsResult preErase(std::uint32_t start, std::uint32_t length) {
-    const FatVolume* v = fat_volume(kDrive);
+SmfsResult preErase(CardState& card, std::uint32_t start, std::uint32_t length) {
+    const FatVolume* v = fat_volume(card);
     CardGeometry g{};
-    SmfsResult r = media_geometry(kDrive, &g);
+    SmfsResult r = media_geometry(card, &g);
     if (r != SmfsResult::Ok) return r;
     if (!v) return SmfsResult::Internal;
     const std::uint64_t spb = g.sectorsPerBlock;
@@ -335,10 +317,10 @@ SmfsResult preErase(std::uint32_t start, std::uint32_t length) {
     const std::uint64_t end = first + std::uint64_t(length) * v->sectorsPerCluster;
     for (std::uint64_t block = (first + spb - 1) / spb; (block + 1) * spb <= end; ++block) {
         std::uint32_t previous = 0;
-        r = media_assign_block(kDrive, std::uint32_t(block), &previous);
+        r = media_assign_block(card, std::uint32_t(block), &previous);
         if (r != SmfsResult::Ok) return r;
         if (previous != 0) {
-            r = media_release_block(kDrive, previous);
+            r = media_release_block(card, previous);
             if (r != SmfsResult::Ok) return r;
         }
     }
@@ -346,29 +328,29 @@ SmfsResult preErase(std::uint32_t start, std::uint32_t length) {
 }
 
 // The entry a move or rename takes: MoveSourceNotFound when its folder cannot be reached.
-SmfsResult findMoveSource(const char* source, Target* from, DirSlot* slot) {
-    SmfsResult r = prepare(source, from);
+SmfsResult findMoveSource(CardState& card, const char* source, Target* from, DirSlot* slot) {
+    SmfsResult r = prepare(card, source, from);
     if (r == SmfsResult::NotFound || r == SmfsResult::BrokenChain)
         return SmfsResult::MoveSourceNotFound;
     if (r != SmfsResult::Ok) return r;
     if (from->name.empty()) return SmfsResult::IsRoot;
     if (isDotName(from->name)) return SmfsResult::InvalidArgument;
-    return findEntry(*from, slot);
+    return findEntry(card, *from, slot);
 }
 
 // The place a move or rename writes to, which must not hold the name yet; missingFolder is
 // the code for a target folder that cannot be reached. A rename passes its source as
 // sameFolderAs: another folder is then an invalid argument.
-SmfsResult prepareMoveTarget(const char* target, SmfsResult missingFolder,
+SmfsResult prepareMoveTarget(CardState& card, const char* target, SmfsResult missingFolder,
                              const Target* sameFolderAs, Target* to) {
-    SmfsResult r = prepare(target, to);
+    SmfsResult r = prepare(card, target, to);
     if (r == SmfsResult::NotFound || r == SmfsResult::BrokenChain) return missingFolder;
     if (r != SmfsResult::Ok) return r;
     if (to->name.empty()) return SmfsResult::IsRoot;
     if (isDotName(to->name)) return SmfsResult::InvalidArgument;
     if (sameFolderAs && to->parent != sameFolderAs->parent) return SmfsResult::InvalidArgument;
     DirSlot existing{};
-    r = findEntry(*to, &existing);
+    r = findEntry(card, *to, &existing);
     if (r == SmfsResult::Ok) return SmfsResult::NameExists;
     return r == SmfsResult::NotFound ? SmfsResult::Ok : r;
 }
@@ -377,12 +359,9 @@ SmfsResult prepareMoveTarget(const char* target, SmfsResult missingFolder,
 
 // ---- Set-up ----
 
-void smfs_set_image(std::FILE* stream) {
-    smc_set_image(stream);
-}
-
-void smfs_set_clock(SmfsClock clock) {
-    g_clock = clock;
+void SmfsCard::setClock(SmfsClock clock) {
+    CardState& card = *state_;
+    card.clock = clock;
 }
 
 SmfsDateTime smfs_local_time() {
@@ -397,55 +376,80 @@ SmfsDateTime smfs_local_time() {
                         static_cast<std::uint8_t>(std::min(tm->tm_sec, 59))};
 }
 
-SmfsResult smfs_init() {
-    g_initialised = false;
-    dir_reset();
-    chip_reset();
-    smc_reset();
-    media_reset();
-    media_seed(now().second);
-    fat_reset();
-    fat_set_mount_hook(forgetOpenFiles);
-    forgetOpenFiles(kDrive);
-    dir_set_busy_check(clusterOpen);
-    (void)smfs_register_callback(0, nullptr);
-    (void)smfs_register_callback(1, nullptr);
-    g_initialised = true;
+SmfsResult SmfsCard::reset() {
+    CardState& card = *state_;
+    dir_reset(card);
+    chip_reset(card);
+    smc_reset(card);
+    media_reset(card);
+    media_seed(card, now(card).second);
+    fat_reset(card);
+    fat_set_mount_hook(card, forgetOpenFiles);
+    forgetOpenFiles(card);
+    dir_set_busy_check(card, clusterOpen);
+    (void)smc_register_callback(card, 0, nullptr);
+    (void)smc_register_callback(card, 1, nullptr);
     return SmfsResult::Ok;
 }
 
-void smfs_shutdown() {
-    g_initialised = false;
-    forgetOpenFiles(kDrive);
-    fat_reset();
-    media_reset();
-    dir_reset();
+SmfsCard::SmfsCard(SmfsStorage& storage, SmfsClock clock)
+    : state_(std::make_unique<CardState>(storage)) {
+    state_->clock = clock;
+    (void)reset();
 }
 
-SmfsResult smfs_set_drive_name(const char* name) {
-    if (!g_initialised) return SmfsResult::NotInitialised;
+// Every call ends its chip session before it returns, so nothing is held back here.
+SmfsCard::~SmfsCard() = default;
+
+SmfsStorage& SmfsCard::storage() const {
+    return *state_->storage;
+}
+
+SmfsResult SmfsCard::registerCallback(int event, SmfsCardEventCallback callback) {
+    return smc_register_callback(*state_, event, std::move(callback));
+}
+
+SmfsResult SmfsCard::sync() {
+    CardState& card = *state_;
+    SmfsResult r = smc_flush(card);
+    if (r != SmfsResult::Ok) return r;
+    return card.storage->sync();
+}
+
+ChipCounters SmfsCard::counters() const {
+    return state_->counters;
+}
+
+void SmfsCard::resetCounters() {
+    state_->counters = ChipCounters{};
+}
+
+SmfsResult SmfsCard::setDriveName(const char* name) {
+    CardState& card = *state_;
     if (!name) return SmfsResult::InvalidArgument;
     const std::string n = name;
     if (n.empty() || n.size() > kMaxDriveNameChars || n.find_first_of(":\\") != std::string::npos)
         return SmfsResult::InvalidArgument;
-    dir_set_drive_name(n);
+    dir_set_drive_name(card, n);
     return SmfsResult::Ok;
 }
 
-void smfs_reset_drive_name() {
-    dir_set_drive_name("vx");
+void SmfsCard::resetDriveName() {
+    CardState& card = *state_;
+    dir_set_drive_name(card, "vx");
 }
 
 // ---- Volume ----
 
-SmfsResult smfs_space(const char* drivePath, std::uint64_t* total, std::uint64_t* used,
-                      std::uint64_t* free) {
-    ChipSession session;
+SmfsResult SmfsCard::space(const char* drivePath, std::uint64_t* total, std::uint64_t* used,
+                           std::uint64_t* free) {
+    CardState& card = *state_;
+    ChipSession session(card);
     *total = *used = *free = 0;
-    SmfsResult r = drivePathOk(drivePath);
+    SmfsResult r = drivePathOk(card, drivePath);
     if (r != SmfsResult::Ok) return r;
     VolumeSpace space{};
-    r = volume_space(kDrive, &space);
+    r = volume_space(card, &space);
     if (r != SmfsResult::Ok) return r;
     *total = space.totalBytes;
     *used = space.usedBytes;
@@ -453,36 +457,39 @@ SmfsResult smfs_space(const char* drivePath, std::uint64_t* total, std::uint64_t
     return SmfsResult::Ok;
 }
 
-SmfsResult smfs_format(const char* drivePath, int full, std::uint32_t* badBlocks) {
-    ChipSession session;
+SmfsResult SmfsCard::format(const char* drivePath, int full, std::uint32_t* badBlocks) {
+    CardState& card = *state_;
+    ChipSession session(card);
     *badBlocks = 0;
-    SmfsResult r = drivePathOk(drivePath);
+    SmfsResult r = drivePathOk(card, drivePath);
     if (r != SmfsResult::Ok) return r;
-    dir_set_cwd("");
+    dir_set_cwd(card, "");
     // The card is erased below every open handle: forget them now, not only at the remount.
-    forgetOpenFiles(kDrive);
-    r = media_low_format(kDrive, full, badBlocks);
+    forgetOpenFiles(card);
+    r = media_low_format(card, full, badBlocks);
     if (r != SmfsResult::Ok) return r;
-    return format_volume(kDrive, "");
+    return format_volume(card, "");
 }
 
-SmfsResult smfs_defer_fat(const char* drivePath) {
-    ChipSession session;
-    SmfsResult r = drivePathOk(drivePath);
+SmfsResult SmfsCard::deferFat(const char* drivePath) {
+    CardState& card = *state_;
+    ChipSession session(card);
+    SmfsResult r = drivePathOk(card, drivePath);
     if (r != SmfsResult::Ok) return r;
-    fat_set_deferred(kDrive, true);
+    fat_set_deferred(card, true);
     return SmfsResult::Ok;
 }
 
-SmfsResult smfs_flush_fat(const char* drivePath) {
-    ChipSession session;
-    SmfsResult r = drivePathOk(drivePath);
+SmfsResult SmfsCard::flushFat(const char* drivePath) {
+    CardState& card = *state_;
+    ChipSession session(card);
+    SmfsResult r = drivePathOk(card, drivePath);
     if (r != SmfsResult::Ok) return r;
-    fat_set_deferred(kDrive, false);
-    return fat_flush(kDrive);
+    fat_set_deferred(card, false);
+    return fat_flush(card);
 }
 
-SmfsResult smfs_version(SmfsVersion* version) {
+SmfsResult SmfsCard::version(SmfsVersion* version) {
     std::memset(version, 0, sizeof *version);
     std::snprintf(version->text, sizeof version->text, "%s%s", kVersionName, kVersionNumber);
     version->major = versionPart(kVersionNumber, true);
@@ -492,9 +499,9 @@ SmfsResult smfs_version(SmfsVersion* version) {
 
 // ---- Folders and entries ----
 
-SmfsResult smfs_chdir(const char* path) {
-    ChipSession session;
-    if (!g_initialised) return SmfsResult::NotInitialised;
+SmfsResult SmfsCard::chdir(const char* path) {
+    CardState& card = *state_;
+    ChipSession session(card);
     if (!path) return SmfsResult::InvalidArgument;
     std::string p = path;
     const std::size_t colon = p.find(':');
@@ -503,121 +510,127 @@ SmfsResult smfs_chdir(const char* path) {
         return SmfsResult::NotFound;
     if (p.size() > kMaxCwdChars) return SmfsResult::OutOfMemory;
     if (p.back() != '\\') p += '\\';
-    dir_set_cwd(p);
+    dir_set_cwd(card, p);
     return SmfsResult::Ok;
 }
 
-SmfsResult smfs_getcwd(char* out, std::size_t capacity) {
-    if (!g_initialised) return SmfsResult::NotInitialised;
-    const std::string& cwd = dir_cwd();
+SmfsResult SmfsCard::getcwd(char* out, std::size_t capacity) {
+    CardState& card = *state_;
+    const std::string& cwd = dir_cwd(card);
     if (!out || cwd.size() + 1 > capacity) return SmfsResult::OutOfMemory;
     std::memcpy(out, cwd.c_str(), cwd.size() + 1);
     return SmfsResult::Ok;
 }
 
-SmfsResult smfs_list(const char* path, std::uint32_t first, std::uint32_t count, char* names,
-                     std::uint32_t* delivered) {
-    ChipSession session;
+SmfsResult SmfsCard::list(const char* path, std::uint32_t first, std::uint32_t count, char* names,
+                          std::uint32_t* delivered) {
+    CardState& card = *state_;
+    ChipSession session(card);
     *delivered = 0;
     Target t;
-    SmfsResult r = prepare(path, &t);
+    SmfsResult r = prepare(card, path, &t);
     if (r != SmfsResult::Ok) return r;
     std::uint32_t folder = 0;
     bool folderTarget = false;
-    r = path_resolve(kDrive, t.full, 0, &folder, &folderTarget);
+    r = path_resolve(card, t.full, 0, &folder, &folderTarget);
     if (r != SmfsResult::Ok) return r;
     if (!folderTarget) return SmfsResult::InvalidArgument;
-    return dir_list(kDrive, folder, first, count, names, delivered);
+    return dir_list(card, folder, first, count, names, delivered);
 }
 
-SmfsResult smfs_count(const char* path, std::uint32_t* count) {
-    ChipSession session;
+SmfsResult SmfsCard::count(const char* path, std::uint32_t* count) {
+    CardState& card = *state_;
+    ChipSession session(card);
     *count = 0;
     Target t;
-    SmfsResult r = prepare(path, &t);
+    SmfsResult r = prepare(card, path, &t);
     if (r != SmfsResult::Ok) return r;
     std::uint32_t folder = 0;
     bool folderTarget = false;
-    r = path_resolve(kDrive, t.full, 0, &folder, &folderTarget);
+    r = path_resolve(card, t.full, 0, &folder, &folderTarget);
     if (r != SmfsResult::Ok) return r;
     if (!folderTarget) return SmfsResult::InvalidArgument;
-    return dir_count(kDrive, folder, count);
+    return dir_count(card, folder, count);
 }
 
-SmfsResult smfs_info(const char* path, SmfsEntryInfo* info) {
-    ChipSession session;
+SmfsResult SmfsCard::info(const char* path, SmfsEntryInfo* info) {
+    CardState& card = *state_;
+    ChipSession session(card);
     std::memset(info, 0, sizeof *info);
     Target t;
-    SmfsResult r = prepare(path, &t);
+    SmfsResult r = prepare(card, path, &t);
     if (r != SmfsResult::Ok) return r;
     if (t.name.empty()) return SmfsResult::IsRoot;
     DirSlot slot{};
-    r = findEntry(t, &slot);
+    r = findEntry(card, t, &slot);
     if (r != SmfsResult::Ok) return r;
     fillInfo(slot.entry, info);
     return SmfsResult::Ok;
 }
 
-SmfsResult smfs_file_size(const char* path, std::uint32_t* size) {
-    ChipSession session;
+SmfsResult SmfsCard::fileSize(const char* path, std::uint32_t* size) {
+    CardState& card = *state_;
+    ChipSession session(card);
     *size = 0;
     Target t;
-    SmfsResult r = prepare(path, &t);
+    SmfsResult r = prepare(card, path, &t);
     if (r != SmfsResult::Ok) return r;
     if (t.name.empty()) return SmfsResult::IsRoot;
     DirSlot slot{};
-    r = findEntry(t, &slot);
+    r = findEntry(card, t, &slot);
     if (r != SmfsResult::Ok) return r;
     *size = le32(slot.entry + kDeSize);
     return SmfsResult::Ok;
 }
 
-SmfsResult smfs_mkdir(const char* path, int) {
-    ChipSession session;
+SmfsResult SmfsCard::mkdir(const char* path, int) {
+    CardState& card = *state_;
+    ChipSession session(card);
     Target t;
-    SmfsResult r = prepare(path, &t);
+    SmfsResult r = prepare(card, path, &t);
     if (r != SmfsResult::Ok) return r;
     if (t.name.empty() || isDotName(t.name)) return SmfsResult::NameExists;
     DirSlot slot{};
-    r = findEntry(t, &slot);
+    r = findEntry(card, t, &slot);
     if (r == SmfsResult::Ok) return SmfsResult::NameExists;
     if (r != SmfsResult::NotFound) return r;
 
     std::uint32_t c = 0;
-    r = fat_alloc_cluster(kDrive, &c);
+    r = fat_alloc_cluster(card, &c);
     if (r != SmfsResult::Ok) return r;
-    r = cluster_fill(kDrive, c, 0);
+    r = cluster_fill(card, c, 0);
     if (r != SmfsResult::Ok) return r;
-    fat_set_entry(kDrive, c, kFatEnd);
-    const SmfsDateTime time = now();
-    r = dir_create_entry(kDrive, c, ".", DirEntryRecord{kAttrFolder, c, 0, time});
+    fat_set_entry(card, c, kFatEnd);
+    const SmfsDateTime time = now(card);
+    r = dir_create_entry(card, c, ".", DirEntryRecord{kAttrFolder, c, 0, time});
     if (r == SmfsResult::Ok)
-        r = dir_create_entry(kDrive, c, "..", DirEntryRecord{kAttrFolder, t.parent, 0, time});
+        r = dir_create_entry(card, c, "..", DirEntryRecord{kAttrFolder, t.parent, 0, time});
     // The folder's cluster is complete and in use on the card before its parent names it.
-    if (r == SmfsResult::Ok) r = fat_flush(kDrive);
+    if (r == SmfsResult::Ok) r = fat_flush(card);
     if (r == SmfsResult::Ok)
-        r = dir_create_entry(kDrive, t.parent, t.name.c_str(),
+        r = dir_create_entry(card, t.parent, t.name.c_str(),
                              DirEntryRecord{kAttrFolder, c, 0, time});
     if (r != SmfsResult::Ok) {
-        fat_set_entry(kDrive, c, kFatFree);
-        (void)fat_flush(kDrive);
+        fat_set_entry(card, c, kFatFree);
+        (void)fat_flush(card);
     }
     return r;
 }
 
-SmfsResult smfs_rmdir(const char* path, int recursive) {
-    ChipSession session;
+SmfsResult SmfsCard::rmdir(const char* path, int recursive) {
+    CardState& card = *state_;
+    ChipSession session(card);
     Target t;
-    SmfsResult r = prepare(path, &t);
+    SmfsResult r = prepare(card, path, &t);
     if (r != SmfsResult::Ok) return r;
     if (t.name.empty()) return SmfsResult::IsRoot;
     if (isDotName(t.name)) return SmfsResult::InvalidArgument;
     DirSlot slot{};
-    r = findEntry(t, &slot);
+    r = findEntry(card, t, &slot);
     if (r != SmfsResult::Ok) return r;
     if (!isFolder(slot)) return SmfsResult::InvalidArgument;
     const std::uint32_t folder = le16(slot.entry + kDeCluster);
-    if (!fat_is_data_cluster(kDrive, folder)) return SmfsResult::BrokenChain;
+    if (!fat_is_data_cluster(card, folder)) return SmfsResult::BrokenChain;
 
     if (recursive != 1) {
         // Any entry but "." and ".." makes the folder non-empty; its clusters would be lost.
@@ -625,7 +638,7 @@ SmfsResult smfs_rmdir(const char* path, int recursive) {
             DirSlot e{};
             DirKey key;
             key.number = i;
-            r = dir_find(kDrive, kFindIndex, folder, key, &e);
+            r = dir_find(card, kFindIndex, folder, key, &e);
             if (r == SmfsResult::NotFound) break;
             if (r != SmfsResult::Ok) return r;
             if (std::memcmp(e.entry, ".          ", kNameChars) != 0 &&
@@ -634,49 +647,50 @@ SmfsResult smfs_rmdir(const char* path, int recursive) {
         }
     } else {
         // Each step removes one folder of the tree, so the volume's cluster count bounds it.
-        const FatVolume* v = fat_volume(kDrive);
+        const FatVolume* v = fat_volume(card);
         for (std::uint32_t steps = 0;; ++steps) {
             if (!v || steps > v->clusterCount + 1) return SmfsResult::BrokenChain;
-            r = dir_delete_tree_step(kDrive, folder);
+            r = dir_delete_tree_step(card, folder);
             if (r == SmfsResult::TreeDeleted) break;
             if (r != SmfsResult::Ok) return r;
         }
     }
-    return dir_delete_file(kDrive, t.parent, t.name.c_str());
+    return dir_delete_file(card, t.parent, t.name.c_str());
 }
 
-SmfsResult smfs_delete(const char* path) {
-    ChipSession session;
+SmfsResult SmfsCard::remove(const char* path) {
+    CardState& card = *state_;
+    ChipSession session(card);
     Target t;
-    SmfsResult r = prepare(path, &t);
+    SmfsResult r = prepare(card, path, &t);
     if (r != SmfsResult::Ok) return r;
     if (t.name.empty()) return SmfsResult::IsRoot;
     if (isDotName(t.name)) return SmfsResult::InvalidArgument;
     DirSlot slot{};
-    r = findEntry(t, &slot);
+    r = findEntry(card, t, &slot);
     if (r != SmfsResult::Ok) return r;
     // A folder goes through smfs_rmdir, which deletes what it holds.
     if (isFolder(slot)) return SmfsResult::InvalidArgument;
-    return dir_delete_file(kDrive, t.parent, t.name.c_str());
+    return dir_delete_file(card, t.parent, t.name.c_str());
 }
 
-SmfsResult smfs_move(const char* source, const char* target) {
-    ChipSession session;
-    if (!g_initialised) return SmfsResult::NotInitialised;
+SmfsResult SmfsCard::move(const char* source, const char* target) {
+    CardState& card = *state_;
+    ChipSession session(card);
     Target from;
     Target to;
     DirSlot slot{};
-    SmfsResult r = findMoveSource(source, &from, &slot);
+    SmfsResult r = findMoveSource(card, source, &from, &slot);
     if (r != SmfsResult::Ok) return r;
 
-    r = prepareMoveTarget(target, SmfsResult::NameExists, nullptr, &to);
+    r = prepareMoveTarget(card, target, SmfsResult::NameExists, nullptr, &to);
     if (r != SmfsResult::Ok) return r;
 
     const std::uint32_t moved = le16(slot.entry + kDeCluster);
     const bool folder = isFolder(slot);
     if (folder) {
         // A folder moved below itself would leave the tree unreachable and make it a loop.
-        const FatVolume* v = fat_volume(kDrive);
+        const FatVolume* v = fat_volume(card);
         std::uint32_t c = to.parent;
         for (std::uint32_t steps = 0; c != kRootCluster; ++steps) {
             if (c == moved) return SmfsResult::InvalidArgument;
@@ -684,92 +698,93 @@ SmfsResult smfs_move(const char* source, const char* target) {
             DirSlot up{};
             DirKey key;
             key.text = "..";
-            r = dir_find(kDrive, kFindName, c, key, &up);
+            r = dir_find(card, kFindName, c, key, &up);
             if (r != SmfsResult::Ok) return r;
             c = le16(up.entry + kDeCluster);
         }
     }
 
     // The new entry is written before the old one goes, so a failure never loses the file.
-    r = dir_create_entry_from(kDrive, to.parent, to.name.c_str(), slot.entry);
+    r = dir_create_entry_from(card, to.parent, to.name.c_str(), slot.entry);
     if (r != SmfsResult::Ok) return r;
-    r = dir_delete_slot(kDrive, from.parent, slot);
+    r = dir_delete_slot(card, from.parent, slot);
     if (r != SmfsResult::Ok) return r;
-    if (folder && from.parent != to.parent && fat_is_data_cluster(kDrive, moved)) {
+    if (folder && from.parent != to.parent && fat_is_data_cluster(card, moved)) {
         DirSlot up{};
         DirKey key;
         key.text = "..";
-        if (dir_find(kDrive, kFindName, moved, key, &up) == SmfsResult::Ok) {
-            put_le16(up.entry + kDeCluster, static_cast<std::uint16_t>(to.parent));
-            r = dir_write_entry(kDrive, up);
+        if (dir_find(card, kFindName, moved, key, &up) == SmfsResult::Ok) {
+            putLe16(up.entry + kDeCluster, static_cast<std::uint16_t>(to.parent));
+            r = dir_write_entry(card, up);
             if (r != SmfsResult::Ok) return r;
         }
     }
-    for (OpenFile& f : g_files)
+    for (OpenFile& f : card.files)
         if (f.used && f.first == moved && f.parent == from.parent) f.parent = to.parent;
     return SmfsResult::Ok;
 }
 
-SmfsResult smfs_rename(const char* source, const char* target) {
-    ChipSession session;
-    if (!g_initialised) return SmfsResult::NotInitialised;
+SmfsResult SmfsCard::rename(const char* source, const char* target) {
+    CardState& card = *state_;
+    ChipSession session(card);
     Target from;
     Target to;
     DirSlot slot{};
-    SmfsResult r = findMoveSource(source, &from, &slot);
+    SmfsResult r = findMoveSource(card, source, &from, &slot);
     if (r != SmfsResult::Ok) return r;
 
-    r = prepareMoveTarget(target, SmfsResult::InvalidArgument, &from, &to);
+    r = prepareMoveTarget(card, target, SmfsResult::InvalidArgument, &from, &to);
     if (r != SmfsResult::Ok) return r;
 
     // The old entry's long-name entries would describe a name it no longer has: delete them
     // with it, then write the entry back in its own place under the new name.
     std::uint8_t newName[kNameChars];
     if (name_to_entry(to.name.c_str(), newName) != 0) return SmfsResult::InvalidArgument;
-    r = dir_delete_slot(kDrive, from.parent, slot);
+    r = dir_delete_slot(card, from.parent, slot);
     if (r != SmfsResult::Ok) return r;
     std::memcpy(slot.entry + kDeName, newName, kNameChars);
-    return dir_write_entry(kDrive, slot);
+    return dir_write_entry(card, slot);
 }
 
 // ---- Files ----
 
-SmfsResult smfs_create(const char* path, int overwrite, SmfsHandle* handle) {
-    ChipSession session;
+SmfsResult SmfsCard::create(const char* path, int overwrite, SmfsHandle* handle) {
+    CardState& card = *state_;
+    ChipSession session(card);
     *handle = 0;
     Target t;
-    SmfsResult r = prepare(path, &t);
+    SmfsResult r = prepare(card, path, &t);
     if (r != SmfsResult::Ok) return r;
     if (t.name.empty()) return SmfsResult::IsRoot;
     if (isDotName(t.name)) return SmfsResult::NameExists;
     DirSlot slot{};
-    r = findEntry(t, &slot);
+    r = findEntry(card, t, &slot);
     if (r == SmfsResult::Ok) {
         // A folder is never replaced by a file: its contents would be lost.
         if (overwrite != 1 || isFolder(slot)) return SmfsResult::NameExists;
-        r = dir_delete_file(kDrive, t.parent, t.name.c_str());
+        r = dir_delete_file(card, t.parent, t.name.c_str());
         if (r != SmfsResult::Ok) return r;
     } else if (r != SmfsResult::NotFound) {
         return r;
     }
 
-    OpenFile* f = freeRecord();
+    OpenFile* f = freeRecord(card);
     if (!f) return SmfsResult::TooManyOpen;
     std::uint32_t c = 0;
-    r = fat_alloc_cluster(kDrive, &c);
+    r = fat_alloc_cluster(card, &c);
     if (r != SmfsResult::Ok) return r;
     std::uint32_t index = 0;
-    if (!freeIndex(c, &index)) return SmfsResult::FileOpenTenTimes;
-    fat_set_entry(kDrive, c, kFatEnd);
+    if (!freeIndex(card, c, &index)) return SmfsResult::FileOpenTenTimes;
+    fat_set_entry(card, c, kFatEnd);
     // The cluster is in use on the card before the entry names it: power lost between the
     // two leaves a lost cluster, not an entry on a free cluster.
-    r = fat_flush(kDrive);
+    r = fat_flush(card);
     if (r == SmfsResult::Ok)
-        r = dir_create_entry(kDrive, t.parent, t.name.c_str(),
-                             DirEntryRecord{kAttrArchive, c, 0, now()});
+        r = dir_create_entry(card, t.parent, t.name.c_str(),
+                             DirEntryRecord{kAttrArchive, c, 0, now(card)});
     if (r != SmfsResult::Ok) {
-        fat_set_entry(kDrive, c, kFatFree);
-        (void)fat_flush(kDrive);
+        fat_set_entry(card, c, kFatFree);
+        (void)fat_flush(card);
         return r;
     }
     *f = OpenFile{true, c, t.parent, 0, c, 0, 0, kSmfsReadWrite, index};
@@ -777,35 +792,36 @@ SmfsResult smfs_create(const char* path, int overwrite, SmfsHandle* handle) {
     return SmfsResult::Ok;
 }
 
-SmfsResult smfs_open(const char* path, int mode, SmfsHandle* handle) {
-    ChipSession session;
+SmfsResult SmfsCard::open(const char* path, int mode, SmfsHandle* handle) {
+    CardState& card = *state_;
+    ChipSession session(card);
     *handle = 0;
     Target t;
-    SmfsResult r = prepare(path, &t);
+    SmfsResult r = prepare(card, path, &t);
     if (r != SmfsResult::Ok) return r;
     if (mode < kSmfsRead || mode > kSmfsReadWrite) return SmfsResult::InvalidArgument;
     if (t.name.empty()) return SmfsResult::IsRoot;
     DirSlot slot{};
-    r = findEntry(t, &slot);
+    r = findEntry(card, t, &slot);
     if (r != SmfsResult::Ok) return r;
     // Writing would replace a folder's entries with file data and cut its chain at close.
     if (isFolder(slot) && (mode & kSmfsWrite)) return SmfsResult::InvalidArgument;
     std::uint32_t first = le16(slot.entry + kDeCluster);
     std::uint32_t index = 0;
-    if (!freeIndex(first, &index)) return SmfsResult::FileOpenTenTimes;
-    OpenFile* f = freeRecord();
+    if (!freeIndex(card, first, &index)) return SmfsResult::FileOpenTenTimes;
+    OpenFile* f = freeRecord(card);
     if (!f) return SmfsResult::TooManyOpen;
 
     if (first == kRootCluster && (mode & kSmfsWrite)) {
         // An empty file from another system names no cluster; writes need one to start at,
         // and cluster 0 would be the root folder.
-        r = fat_alloc_cluster(kDrive, &first);
+        r = fat_alloc_cluster(card, &first);
         if (r != SmfsResult::Ok) return r;
-        fat_set_entry(kDrive, first, kFatEnd);
-        put_le16(slot.entry + kDeCluster, static_cast<std::uint16_t>(first));
-        r = dir_write_entry(kDrive, slot);
+        fat_set_entry(card, first, kFatEnd);
+        putLe16(slot.entry + kDeCluster, static_cast<std::uint16_t>(first));
+        r = dir_write_entry(card, slot);
         if (r != SmfsResult::Ok) {
-            fat_set_entry(kDrive, first, kFatFree);
+            fat_set_entry(card, first, kFatFree);
             return r;
         }
         index = 0;
@@ -815,21 +831,23 @@ SmfsResult smfs_open(const char* path, int mode, SmfsHandle* handle) {
     return SmfsResult::Ok;
 }
 
-SmfsResult smfs_read(SmfsHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count) {
-    ChipSession session;
+SmfsResult SmfsCard::read(SmfsHandle handle, void* buffer, std::uint32_t length,
+                          std::uint32_t* count) {
+    CardState& card = *state_;
+    ChipSession session(card);
     *count = 0;
     OpenFile* f = nullptr;
-    SmfsResult r = findRecord(handle, &f);
+    SmfsResult r = findRecord(card, handle, &f);
     if (r != SmfsResult::Ok) return r;
-    const std::uint32_t clusterBytes = fat_cluster_bytes(kDrive);
+    const std::uint32_t clusterBytes = fat_cluster_bytes(card);
     const std::uint32_t n = std::min(length, f->size - std::min(f->position, f->size));
     auto* out = static_cast<std::uint8_t*>(buffer);
     bool uncorrectable = false;
     while (*count < n) {
-        if (!fat_is_data_cluster(kDrive, f->current)) return SmfsResult::Internal;
+        if (!fat_is_data_cluster(card, f->current)) return SmfsResult::Internal;
         const std::uint32_t inCluster = f->position % clusterBytes;
         const std::uint32_t piece = std::min(n - *count, clusterBytes - inCluster);
-        r = cluster_read(kDrive, f->current, inCluster, out + *count, piece);
+        r = cluster_read(card, f->current, inCluster, out + *count, piece);
         // Data that failed its ECC is delivered all the same and reported at the end.
         if (r == SmfsResult::EccUncorrectable)
             uncorrectable = true;
@@ -838,7 +856,7 @@ SmfsResult smfs_read(SmfsHandle handle, void* buffer, std::uint32_t length, std:
         f->position += piece;
         *count += piece;
         if (f->position % clusterBytes == 0) {
-            r = stepCluster(*f);
+            r = stepCluster(card, *f);
             if (r != SmfsResult::Ok && *count < n) return SmfsResult::Internal;
         }
     }
@@ -846,51 +864,54 @@ SmfsResult smfs_read(SmfsHandle handle, void* buffer, std::uint32_t length, std:
     return n < length ? SmfsResult::EndOfData : SmfsResult::Ok;
 }
 
-SmfsResult smfs_write(SmfsHandle handle, const void* data, std::uint32_t length) {
-    ChipSession session;
+SmfsResult SmfsCard::write(SmfsHandle handle, const void* data, std::uint32_t length) {
+    CardState& card = *state_;
+    ChipSession session(card);
     OpenFile* f = nullptr;
-    SmfsResult r = findRecord(handle, &f);
+    SmfsResult r = findRecord(card, handle, &f);
     if (r != SmfsResult::Ok) return r;
     if (!(f->mode & kSmfsWrite)) return SmfsResult::NotWritable;
     // Positions and sizes are 32-bit: a write may not run past 4 GiB - 1.
     if (std::uint64_t(f->position) + length > 0xFFFFFFFFu) return SmfsResult::CardFull;
-    const std::uint32_t clusterBytes = fat_cluster_bytes(kDrive);
+    const std::uint32_t clusterBytes = fat_cluster_bytes(card);
     const auto* in = static_cast<const std::uint8_t*>(data);
     std::uint32_t done = 0;
     while (done < length) {
         if (f->current == kFatEnd) {
             // The chain may have grown since (a reserve, another handle): follow it first.
-            const std::uint16_t next = fat_entry(kDrive, f->previous);
-            if (fat_is_data_cluster(kDrive, next)) {
+            const std::uint16_t next = fat_entry(card, f->previous);
+            if (fat_is_data_cluster(card, next)) {
                 f->current = next;
             } else {
                 std::uint32_t c = 0;
-                r = fat_alloc_cluster(kDrive, &c);
+                r = fat_alloc_cluster(card, &c);
                 if (r != SmfsResult::Ok) return r;
-                fat_set_entry(kDrive, f->previous, static_cast<std::uint16_t>(c));
-                fat_set_entry(kDrive, c, kFatEnd);
+                fat_set_entry(card, f->previous, static_cast<std::uint16_t>(c));
+                fat_set_entry(card, c, kFatEnd);
                 f->current = c;
             }
         }
         const std::uint32_t inCluster = f->position % clusterBytes;
         const std::uint32_t piece = std::min(length - done, clusterBytes - inCluster);
-        r = cluster_write(kDrive, f->current, inCluster, in + done, piece);
+        r = cluster_write(card, f->current, inCluster, in + done, piece);
         if (r != SmfsResult::Ok) return r;
         f->position += piece;
         done += piece;
         f->size = std::max(f->size, f->position);
         if (f->position % clusterBytes == 0) {
-            r = stepCluster(*f);
+            r = stepCluster(card, *f);
             if (r != SmfsResult::Ok) return r;
         }
     }
     return SmfsResult::Ok;
 }
 
-SmfsResult smfs_seek(SmfsHandle handle, int origin, std::int64_t offset, std::uint32_t* previous) {
-    ChipSession session;
+SmfsResult SmfsCard::seek(SmfsHandle handle, int origin, std::int64_t offset,
+                          std::uint32_t* previous) {
+    CardState& card = *state_;
+    ChipSession session(card);
     OpenFile* f = nullptr;
-    SmfsResult r = findRecord(handle, &f);
+    SmfsResult r = findRecord(card, handle, &f);
     if (r != SmfsResult::Ok) return r;
     if (previous) *previous = f->position;
     std::int64_t target = 0;
@@ -908,18 +929,19 @@ SmfsResult smfs_seek(SmfsHandle handle, int origin, std::int64_t offset, std::ui
         return SmfsResult::InvalidArgument;
     }
     target = std::clamp<std::int64_t>(target, 0, f->size);
-    return locate(*f, std::uint32_t(target));
+    return locate(card, *f, std::uint32_t(target));
 }
 
-SmfsResult smfs_reserve(SmfsHandle handle, std::uint32_t additional) {
-    ChipSession session;
+SmfsResult SmfsCard::reserve(SmfsHandle handle, std::uint32_t additional) {
+    CardState& card = *state_;
+    ChipSession session(card);
     OpenFile* f = nullptr;
-    SmfsResult r = findRecord(handle, &f);
+    SmfsResult r = findRecord(card, handle, &f);
     if (r != SmfsResult::Ok) return r;
     if (!(f->mode & kSmfsWrite)) return SmfsResult::NotWritable;
-    const FatVolume* v = fat_volume(kDrive);
-    const std::uint64_t clusterBytes = fat_cluster_bytes(kDrive);
-    if (!v || clusterBytes == 0 || !fat_is_data_cluster(kDrive, f->first))
+    const FatVolume* v = fat_volume(card);
+    const std::uint64_t clusterBytes = fat_cluster_bytes(card);
+    if (!v || clusterBytes == 0 || !fat_is_data_cluster(card, f->first))
         return SmfsResult::Internal;
     const std::uint64_t wanted = std::max<std::uint64_t>(
         1, (std::uint64_t(f->size) + additional + clusterBytes - 1) / clusterBytes);
@@ -928,9 +950,9 @@ SmfsResult smfs_reserve(SmfsHandle handle, std::uint32_t additional) {
     std::uint32_t last = f->first;
     std::uint64_t have = 1;
     for (;;) {
-        const std::uint16_t next = fat_entry(kDrive, last);
+        const std::uint16_t next = fat_entry(card, last);
         if (next == kFatEnd) break;
-        if (!fat_is_data_cluster(kDrive, next) || have > v->clusterCount)
+        if (!fat_is_data_cluster(card, next) || have > v->clusterCount)
             return SmfsResult::BrokenChain;
         last = next;
         ++have;
@@ -948,42 +970,43 @@ SmfsResult smfs_reserve(SmfsHandle handle, std::uint32_t additional) {
     auto undo = [&] {
         for (const Run& run : runs)
             for (std::uint32_t i = 0; i < run.length; ++i)
-                fat_set_entry(kDrive, run.start + i, kFatFree);
-        fat_set_entry(kDrive, last, kFatEnd);
+                fat_set_entry(card, run.start + i, kFatFree);
+        fat_set_entry(card, last, kFatEnd);
     };
     while (missing > 0) {
         std::uint32_t start = 0;
         std::uint32_t length = 0;
-        r = fat_alloc_run(kDrive, missing, &start, &length);
+        r = fat_alloc_run(card, missing, &start, &length);
         if (r == SmfsResult::Ok && start == 0 && length > 0)
-            r = fat_alloc_run(kDrive, length, &start, &length);
+            r = fat_alloc_run(card, length, &start, &length);
         if (r != SmfsResult::Ok || start == 0 || length == 0) {
             undo();
             return r != SmfsResult::Ok ? r : SmfsResult::CardFull;
         }
         for (std::uint32_t i = 0; i + 1 < length; ++i)
-            fat_set_entry(kDrive, start + i, static_cast<std::uint16_t>(start + i + 1));
-        fat_set_entry(kDrive, start + length - 1, kFatEnd);
-        fat_set_entry(kDrive, tail, static_cast<std::uint16_t>(start));
+            fat_set_entry(card, start + i, static_cast<std::uint16_t>(start + i + 1));
+        fat_set_entry(card, start + length - 1, kFatEnd);
+        fat_set_entry(card, tail, static_cast<std::uint16_t>(start));
         tail = start + length - 1;
         runs.push_back(Run{start, length});
         missing -= length;
     }
     if (f->current == kFatEnd) f->current = runs.front().start;
     for (const Run& run : runs) {
-        r = preErase(run.start, run.length);
+        r = preErase(card, run.start, run.length);
         if (r != SmfsResult::Ok) return r;
     }
     return SmfsResult::Ok;
 }
 
-SmfsResult smfs_close(SmfsHandle handle) {
-    ChipSession session;
+SmfsResult SmfsCard::close(SmfsHandle handle) {
+    CardState& card = *state_;
+    ChipSession session(card);
     OpenFile* f = nullptr;
-    SmfsResult r = findRecord(handle, &f);
+    SmfsResult r = findRecord(card, handle, &f);
     if (r != SmfsResult::Ok) return r;
     if (f->mode & kSmfsWrite) {
-        r = commitFile(*f);
+        r = commitFile(card, *f);
         if (r != SmfsResult::Ok) return r;
     }
     *f = OpenFile{};

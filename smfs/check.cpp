@@ -13,7 +13,7 @@
 // limit on its count.
 #include <smfs/tools.h>
 
-#include "bytes.h"
+#include "card_state.h"
 #include "check_scan.h"
 #include "chip.h"
 #include "dir.h"
@@ -21,6 +21,7 @@
 #include "fat.h"
 #include "format.h"
 #include "media.h"
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <array>
@@ -31,7 +32,6 @@
 
 namespace {
 
-constexpr unsigned kDrive = 0;
 constexpr std::uint32_t kZonePhysBlocks = 1024;
 constexpr std::uint32_t kZoneLogBlocks = 1000;
 // Findings of one kind listed one by one before the rest are counted in a summary line.
@@ -81,11 +81,9 @@ private:
     std::map<SmfsFindingKind, std::size_t> overflow_;
 };
 
-std::uint64_t imageBytes() {
-    std::FILE* image = smc_image();
-    if (!image || std::fseek(image, 0, SEEK_END) != 0) return 0;
-    const long end = std::ftell(image);
-    return end < 0 ? 0 : std::uint64_t(end);
+std::uint64_t imageBytes(CardState& card) {
+    std::uint64_t bytes = 0;
+    return card.storage->size(&bytes) == SmfsResult::Ok ? bytes : 0;
 }
 
 std::uint32_t zoneOf(const CardGeometry& g, std::uint32_t physBlock) {
@@ -147,15 +145,15 @@ std::int64_t fieldLogBlock(const CardGeometry& g, std::uint32_t physBlock, std::
     return std::int64_t(logBlock);
 }
 
-SmfsResult physicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings& out,
-                        PhysicalResult& result, CardScan& scan) {
+SmfsResult physicalPass(CardState& card, const CardGeometry& g, SmfsCheckReport& report,
+                        Findings& out, PhysicalResult& result, CardScan& scan) {
     std::vector<std::vector<std::uint32_t>> claims(g.logBlocks);
     scan.blocks.assign(g.physBlocks, BlockScan{});
     std::array<std::uint8_t, kSectorBytes> data;
     std::array<std::uint8_t, kSpareBytes> spare;
     for (std::uint32_t b = 0; b < g.physBlocks; ++b) {
         const std::uint32_t first = b * g.sectorsPerBlock;
-        SmfsResult r = smc_read_sector_spare(kDrive, first, spare.data());
+        SmfsResult r = smc_read_sector_spare(card, first, spare.data());
         if (r != SmfsResult::Ok) return r;
         if (block_status_unusable(spare[kSpareBlockStatus])) continue;
         const std::uint16_t field = std::uint16_t(spare[kSpareAddr1] << 8 | spare[kSpareAddr1 + 1]);
@@ -187,7 +185,7 @@ SmfsResult physicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings
             }
         }
         for (std::uint32_t s = first; s < first + g.sectorsPerBlock; ++s) {
-            r = smc_read_sector(kDrive, s, data.data(), spare.data());
+            r = smc_read_sector(card, s, data.data(), spare.data());
             if (r != SmfsResult::Ok) return r;
             if (spare_is_blank(spare.data())) continue;
             ++report.sectorsChecked;
@@ -218,7 +216,7 @@ SmfsResult physicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings
         for (std::uint32_t b : claims[l])
             blocks += (blocks.empty() ? "" : ", ") + num(b);
         // The block map decides which claim the library reads; the others are stale.
-        const std::uint32_t used = media_logical_entry(std::uint32_t(l));
+        const std::uint32_t used = media_logical_entry(card, std::uint32_t(l));
         SmfsFinding f = finding(SmfsFindingKind::DuplicateBlock);
         f.physBlock = used;
         f.text = "logical block " + num(l) + " is claimed by physical blocks " + blocks +
@@ -228,14 +226,15 @@ SmfsResult physicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings
     return SmfsResult::Ok;
 }
 
-void checkCis(const CardGeometry& g, const PhysicalResult& physical, Findings& out) {
+void checkCis(CardState& card, const CardGeometry& g, const PhysicalResult& physical,
+              Findings& out) {
     if (physical.cisBlocks.empty()) {
         out.add(SmfsFindingKind::CisMissing, "no block holds the card information structure");
         return;
     }
     const std::uint32_t b = physical.cisBlocks.front();
     std::array<std::uint8_t, kSectorBytes> data;
-    if (smc_read_sector_data(kDrive, b * g.sectorsPerBlock, data.data()) != SmfsResult::Ok ||
+    if (smc_read_sector_data(card, b * g.sectorsPerBlock, data.data()) != SmfsResult::Ok ||
         std::memcmp(data.data(), kCis, sizeof kCis) != 0) {
         SmfsFinding f = finding(SmfsFindingKind::CisDamaged);
         f.physBlock = b;
@@ -247,9 +246,9 @@ void checkCis(const CardGeometry& g, const PhysicalResult& physical, Findings& o
 // ---- Logical pass ----
 
 // Why the volume could not be mounted, in the words of a finding.
-void explainMountFailure(SmfsResult mount, const CardGeometry& g, Findings& out) {
+void explainMountFailure(CardState& card, SmfsResult mount, const CardGeometry& g, Findings& out) {
     std::array<std::uint8_t, kSectorBytes> sector{};
-    const SmfsResult read = media_read_sector(kDrive, 0, 0, sector.data(), kSectorBytes);
+    const SmfsResult read = media_read_sector(card, 0, 0, sector.data(), kSectorBytes);
     switch (mount) {
     case SmfsResult::BadMbr: {
         std::string why = "bad signature";
@@ -280,12 +279,13 @@ void explainMountFailure(SmfsResult mount, const CardGeometry& g, Findings& out)
 
 // One FAT copy's raw entries (12 or 16 bits, not widened); false when a sector lies in an
 // unmapped block.
-bool readFatCopy(const FatVolume& v, std::uint32_t copy, std::vector<std::uint16_t>& entries) {
+bool readFatCopy(CardState& card, const FatVolume& v, std::uint32_t copy,
+                 std::vector<std::uint16_t>& entries) {
     std::vector<std::uint8_t> bytes(std::size_t(v.fatSectors) * kSectorBytes + 1, 0);
     const std::uint32_t start = v.fatStart + copy * v.fatSectors;
     for (std::uint32_t s = 0; s < v.fatSectors; ++s) {
         const SmfsResult r =
-            media_read_sector(kDrive, start + s, 0, bytes.data() + s * kSectorBytes, kSectorBytes);
+            media_read_sector(card, start + s, 0, bytes.data() + s * kSectorBytes, kSectorBytes);
         if (r != SmfsResult::Ok && r != SmfsResult::EccUncorrectable) return false;
     }
     const std::uint32_t count = v.clusterCount + 2;
@@ -302,10 +302,10 @@ bool readFatCopy(const FatVolume& v, std::uint32_t copy, std::vector<std::uint16
     return true;
 }
 
-void compareFats(const FatVolume& v, Findings& out) {
+void compareFats(CardState& card, const FatVolume& v, Findings& out) {
     std::vector<std::vector<std::uint16_t>> copies(v.fatCount);
     for (std::uint32_t k = 0; k < v.fatCount; ++k) {
-        if (!readFatCopy(v, k, copies[k])) {
+        if (!readFatCopy(card, v, k, copies[k])) {
             SmfsFinding f = finding(SmfsFindingKind::FatUnreadable);
             f.sector = v.fatStart + k * v.fatSectors;
             f.text = "FAT copy " + num(k + 1) + " lies partly in blocks that are not mapped";
@@ -332,8 +332,10 @@ void compareFats(const FatVolume& v, Findings& out) {
 
 class TreeWalk {
 public:
-    TreeWalk(const FatVolume& v, SmfsCheckReport& report, Findings& out, CardScan& scan)
-        : v_(v), report_(report), out_(out), scan_(scan), owner_(v.clusterCount + 2, -1) {}
+    TreeWalk(CardState& card, const FatVolume& v, SmfsCheckReport& report, Findings& out,
+             CardScan& scan)
+        : card_(card), v_(v), report_(report), out_(out), scan_(scan),
+          owner_(v.clusterCount + 2, -1) {}
 
     void run() {
         walkFolder(kRootCluster, kRootCluster, "vx:\\", {}, nullptr, 0);
@@ -341,6 +343,7 @@ public:
     }
 
 private:
+    CardState& card_;
     struct Entry {
         EntryPlace place;
         const std::uint8_t* bytes() const { return place.bytes.data(); }
@@ -386,7 +389,7 @@ private:
             }
             owner_[c] = id;
             clusters->push_back(c);
-            const std::uint16_t next = fat_entry(kDrive, c);
+            const std::uint16_t next = fat_entry(card_, c);
             if (next == kFatEnd) return true;
             if (next == kFatFree) {
                 add(SmfsFindingKind::ChainFreeCluster, c, path,
@@ -404,7 +407,7 @@ private:
                         ", no cluster of the volume");
                 return false;
             }
-            if (fat_entry(kDrive, next) == kFatFree) {
+            if (fat_entry(card_, next) == kFatFree) {
                 add(SmfsFindingKind::ChainFreeCluster, c, path,
                     "cluster " + num(c) + " points at free cluster " + num(next));
                 return false;
@@ -477,7 +480,7 @@ private:
         for (std::uint32_t c : clusters) {
             for (std::uint32_t s = 0; s < sectorsEach; ++s) {
                 const SmfsResult r =
-                    cluster_read(kDrive, c, s * kSectorBytes, sector.data(), kSectorBytes);
+                    cluster_read(card_, c, s * kSectorBytes, sector.data(), kSectorBytes);
                 if (r != SmfsResult::Ok && r != SmfsResult::EccUncorrectable) {
                     add(SmfsFindingKind::DirectoryBroken, c, path,
                         std::string("folder cluster cannot be read: ") + smfs_result_text(r));
@@ -551,12 +554,12 @@ private:
         const std::size_t count = owner_.size();
         std::vector<bool> lost(count, false), pointed(count, false), done(count, false);
         for (std::uint32_t c = kFirstCluster; c < count; ++c) {
-            const std::uint16_t value = fat_entry(kDrive, c);
+            const std::uint16_t value = fat_entry(card_, c);
             lost[c] = value != kFatFree && value != kFatBad && owner_[c] < 0;
             if (lost[c]) scan_.lostClusters.push_back(c);
         }
         for (std::uint32_t c = kFirstCluster; c < count; ++c) {
-            const std::uint16_t next = fat_entry(kDrive, c);
+            const std::uint16_t next = fat_entry(card_, c);
             if (lost[c] && dataCluster(next) && lost[next]) pointed[next] = true;
         }
         // Heads first, then whatever is left (lost chains that loop have no head).
@@ -565,7 +568,7 @@ private:
                 if (!lost[c] || done[c] || (pass == 0 && pointed[c])) continue;
                 std::uint32_t length = 0;
                 for (std::uint32_t at = c; dataCluster(at) && lost[at] && !done[at];
-                     at = fat_entry(kDrive, at)) {
+                     at = fat_entry(card_, at)) {
                     done[at] = true;
                     ++length;
                 }
@@ -586,19 +589,19 @@ private:
     std::vector<std::string> paths_;
 };
 
-SmfsResult logicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings& out,
-                       CardScan& scan) {
-    if (media_logical_entry(0) == 0) {
+SmfsResult logicalPass(CardState& card, const CardGeometry& g, SmfsCheckReport& report,
+                       Findings& out, CardScan& scan) {
+    if (media_logical_entry(card, 0) == 0) {
         out.add(SmfsFindingKind::Unformatted, "logical block 0 is not mapped: the card holds no "
                                               "volume");
         return SmfsResult::Ok;
     }
-    const SmfsResult mount = fat_mount(kDrive);
+    const SmfsResult mount = fat_mount(card);
     if (mount != SmfsResult::Ok) {
-        explainMountFailure(mount, g, out);
+        explainMountFailure(card, mount, g, out);
         return SmfsResult::Ok;
     }
-    const FatVolume& v = *fat_volume(kDrive);
+    const FatVolume& v = *fat_volume(card);
     if (v.partitionSectors != 0 && v.totalSectors > v.partitionSectors)
         out.add(SmfsFindingKind::BootSectorInvalid, "the volume's " + num(v.totalSectors) +
                                                         " sectors exceed its partition's " +
@@ -609,8 +612,8 @@ SmfsResult logicalPass(const CardGeometry& g, SmfsCheckReport& report, Findings&
                 "the boot sector says FAT" + num(v.fatType == FatType::Fat12 ? 12 : 16) + " but " +
                     num(v.clusterCount) + " clusters make a FAT" + num(fat12 ? 12 : 16) +
                     " volume");
-    compareFats(v, out);
-    TreeWalk walk(v, report, out, scan);
+    compareFats(card, v, out);
+    TreeWalk walk(card, v, report, out, scan);
     walk.run();
     report.volumeChecked = true;
     scan.volumeWalked = true;
@@ -679,17 +682,18 @@ const char* smfs_finding_name(SmfsFindingKind kind) {
     return "unknown";
 }
 
-SmfsResult smfs_card_info(SmfsCardInfo* info) {
+SmfsResult SmfsCard::cardInfo(SmfsCardInfo* info) {
+    CardState& card = *state_;
     if (!info) return SmfsResult::InvalidArgument;
     *info = SmfsCardInfo{};
     std::uint8_t id[2];
-    SmfsResult r = smc_read_id(kDrive, id, sizeof id);
+    SmfsResult r = smc_read_id(card, id, sizeof id);
     if (r != SmfsResult::Ok) return r;
     info->maker = id[0];
     info->device = id[1];
-    r = media_build_map(kDrive);
+    r = media_build_map(card);
     if (r != SmfsResult::Ok) return r;
-    const int type = smc_card_type(kDrive);
+    const int type = smc_card_type(card);
     const CardGeometry& g = card_geometry(type);
     const PageLayout& page = card_page_layout(type);
     info->cardType = type;
@@ -706,7 +710,7 @@ SmfsResult smfs_card_info(SmfsCardInfo* info) {
     info->sectorsPerTrack = g.sectorsPerTrack;
     info->totalSectors = g.totalSectors;
     for (std::uint32_t b = 0; b < g.physBlocks; ++b) {
-        const std::uint16_t entry = media_phys_entry(b);
+        const std::uint16_t entry = media_phys_entry(card, b);
         if (entry == kPhysFree) {
             ++info->freeBlocks;
         } else if (entry == kPhysRetired) {
@@ -717,8 +721,8 @@ SmfsResult smfs_card_info(SmfsCardInfo* info) {
             ++info->usedBlocks;
         }
     }
-    if (fat_ensure(kDrive) != SmfsResult::Ok) return SmfsResult::Ok;
-    const FatVolume& v = *fat_volume(kDrive);
+    if (fat_ensure(card) != SmfsResult::Ok) return SmfsResult::Ok;
+    const FatVolume& v = *fat_volume(card);
     info->formatted = true;
     info->fatBits = v.fatType == FatType::Fat12 ? 12 : 16;
     info->partitionFirstSector = v.partitionFirstSector;
@@ -736,36 +740,37 @@ SmfsResult smfs_card_info(SmfsCardInfo* info) {
     return SmfsResult::Ok;
 }
 
-SmfsResult smfs_check(SmfsCheckReport* report) {
-    return check_card(report, nullptr);
+SmfsResult SmfsCard::check(SmfsCheckReport* report) {
+    CardState& card = *state_;
+    return check_card(card, report, nullptr);
 }
 
-SmfsResult check_card(SmfsCheckReport* report, CardScan* scanOut) {
+SmfsResult check_card(CardState& card, SmfsCheckReport* report, CardScan* scanOut) {
     if (!report) return SmfsResult::InvalidArgument;
     *report = SmfsCheckReport{};
     CardScan local;
     CardScan& scan = scanOut ? *scanOut : local;
     scan = CardScan{};
     try {
-        SmfsResult r = smc_probe(kDrive);
+        SmfsResult r = smc_probe(card);
         if (r != SmfsResult::Ok) return r;
-        const int type = smc_card_type(kDrive);
+        const int type = smc_card_type(card);
         const CardGeometry& g = card_geometry(type);
         Findings out(*report);
-        const std::uint64_t have = imageBytes();
+        const std::uint64_t have = imageBytes(card);
         if (have < card_image_bytes(type)) {
             out.add(SmfsFindingKind::ImageShort, "the image holds " + num(have) +
                                                      " bytes, the card needs " +
                                                      num(card_image_bytes(type)));
             return SmfsResult::Ok;
         }
-        r = media_build_map(kDrive);
+        r = media_build_map(card);
         if (r != SmfsResult::Ok) return r;
         PhysicalResult physical;
-        r = physicalPass(g, *report, out, physical, scan);
+        r = physicalPass(card, g, *report, out, physical, scan);
         if (r != SmfsResult::Ok) return r;
-        checkCis(g, physical, out);
-        return logicalPass(g, *report, out, scan);
+        checkCis(card, g, physical, out);
+        return logicalPass(card, g, *report, out, scan);
     } catch (const std::bad_alloc&) {
         return SmfsResult::OutOfMemory;
     }

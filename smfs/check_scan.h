@@ -60,4 +60,4 @@ struct CardScan {
 };
 
 // smfs_check, also filling scan (may be nullptr) with what a repair needs.
-[[nodiscard]] SmfsResult check_card(SmfsCheckReport* report, CardScan* scan);
+[[nodiscard]] SmfsResult check_card(CardState& card, SmfsCheckReport* report, CardScan* scan);

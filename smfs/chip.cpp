@@ -4,10 +4,12 @@
 // serial-input command go into a page register and reach the image when the program is
 // confirmed; a block erase fills the block's records with 0xFF. Within a session the block
 // cache below gathers them (see Image access); the block layer flushes at the end of each of
-// its write operations, so a failing stream is reported by the operation that wrote. Reads
+// its write operations, so a failing storage is reported by the operation that wrote. Reads
 // past the end of a short image come back as erased bytes (0xFF). The chip counts its page
 // reads, programs and erases for the benchmarks and tests.
 #include "chip.h"
+
+#include "card_state.h"
 
 #include <algorithm>
 #include <array>
@@ -33,8 +35,8 @@ constexpr std::array<CardGeometry, kCardTypeCount> kGeometry{{
 constexpr PageLayout kSmallPage{256, 8, 264};
 constexpr PageLayout kLargePage{512, 16, 528};
 
-constexpr const char* kCapacityText[kCardTypeCount] = {"1 MB",  "2 MB",  "4 MB",  "8 MB",
-                                                       "16 MB", "32 MB", "64 MB", "128 MB"};
+constexpr char kCapacityText[kCardTypeCount][8] = {"1 MB",  "2 MB",  "4 MB",  "8 MB",
+                                                   "16 MB", "32 MB", "64 MB", "128 MB"};
 
 // Two acceptable device codes per card type, per maker (Samsung, Toshiba).
 constexpr std::uint8_t kDeviceCodes[2][kCardTypeCount][2] = {
@@ -66,159 +68,113 @@ bool bigAddress(int cardType) {
     return cardType >= 6;
 }
 
-constexpr std::uint8_t kStatusReady = 0x40;
-constexpr std::uint8_t kStatusFailed = 0x01;
-constexpr std::uint32_t kMaxRecordBytes = 528;
 constexpr int kStatusPolls = 1440000;
-
-// ---- Operation counters ----
-
-ChipCounters gCounters;
 
 // ---- Image access ----
 //
-// Raw access goes through the installed stream with standard C I/O (the largest image, about
-// 138 MB, fits the offsets of fseek everywhere). Inside a session (chip_session_begin) whole
-// blocks of page records are kept in a few cache slots: reads are served from memory, and the
-// programs and the erase of one block gather in its slot and go out as one write of the bytes
-// they changed when the chip moves on to another block, at a flush, or when the session ends.
-// Only one block is ever held back, so the image sees the writes in the order the chip made
-// them, block by block. Outside a session nothing is cached: a test or tool that changes the
-// image between two library calls is always seen.
+// Raw access goes through the card's storage, one positioned read or write per run of bytes.
+// Inside a session (chip_session_begin) whole blocks of page records are kept in a few cache
+// slots: reads are served from memory, and the programs and the erase of one block gather in
+// its slot and go out as one write of the bytes they changed when the chip moves on to
+// another block, at a flush, or when the session ends. Only one block is ever held back, so
+// the storage sees the writes in the order the chip made them, block by block. Outside a
+// session nothing is cached: a test or tool that changes the image between two library calls
+// is always seen. A failed storage call marks the card: the driver operation returns ImageIo,
+// and the session's end makes every layer read the card afresh, since what they remember may
+// no longer be what the storage holds.
 
-std::FILE* gStream = nullptr;
-bool gIoError = false;
-enum class StreamOp { None, Read, Write };
-StreamOp gLastOp = StreamOp::None;
-
-// Positions the stream for a read or write at offset. A run that continues where the last
-// one of the same kind ended needs no seek, so sequential page records stay in the stream's
-// buffer; switching between reading and writing always seeks, as stdio requires.
-bool seekTo(std::uint64_t offset, StreamOp op) {
-    if (!gStream) {
-        gIoError = true;
-        return false;
-    }
-    if (op == gLastOp && std::ftell(gStream) == long(offset)) return true;
-    gLastOp = op;
-    if (std::fseek(gStream, long(offset), SEEK_SET) != 0) {
-        gIoError = true;
-        gLastOp = StreamOp::None;
-        return false;
-    }
-    return true;
+void storageFailed(CardState& card) {
+    card.ioError = true;
+    // Outside a session (a layer called directly) there is nothing held back to stop.
+    card.storageFailed = card.cache.sessionDepth > 0;
 }
 
 // Reads count bytes at offset; what lies past the end of the image reads as erased (0xFF).
 // Returns how many bytes the image really held.
-std::size_t rawRead(std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
+std::size_t rawRead(CardState& card, std::uint64_t offset, std::uint8_t* buffer,
+                    std::size_t count) {
     std::size_t got = 0;
-    if (seekTo(offset, StreamOp::Read)) {
-        got = std::fread(buffer, 1, count, gStream);
-        if (got < count) {
-            if (std::ferror(gStream)) gIoError = true;
-            std::clearerr(gStream);
-            gLastOp = StreamOp::None;
-        }
+    if (card.storage->read(offset, buffer, count, &got) != SmfsResult::Ok) {
+        storageFailed(card);
+        got = 0;
     }
+    got = std::min(got, count);
     std::fill(buffer + got, buffer + count, 0xFF);
     return got;
 }
 
-void rawWrite(std::uint64_t offset, const std::uint8_t* data, std::size_t count) {
-    if (!seekTo(offset, StreamOp::Write)) return;
-    if (std::fwrite(data, 1, count, gStream) != count) {
-        gIoError = true;
-        std::clearerr(gStream);
-        gLastOp = StreamOp::None;
+void rawWrite(CardState& card, std::uint64_t offset, const std::uint8_t* data, std::size_t count) {
+    if (card.storageFailed) {
+        card.ioError = true;
+        return;
     }
+    if (card.storage->write(offset, data, count) != SmfsResult::Ok) storageFailed(card);
 }
 
-constexpr std::uint32_t kNoBlock = 0xFFFFFFFF;
-constexpr int kCacheSlots = 8;
-
-struct CacheSlot {
-    std::uint32_t block = kNoBlock;
-    std::uint64_t lastUse = 0;
-};
-
-struct BlockCache {
-    int sessionDepth = 0;
-    std::uint32_t blockBytes = 0; // bytes of one block's page records; 0 when not set up
-    std::uint32_t recordBytes = 0;
-    std::uint32_t blocks = 0;
-    std::vector<std::uint8_t> bytes; // kCacheSlots blocks
-    std::array<CacheSlot, kCacheSlots> slots{};
-    std::uint64_t useClock = 0;
-    int dirty = -1; // the slot holding writes not yet in the image
-    std::uint32_t dirtyLow = 0;
-    std::uint32_t dirtyHigh = 0;
-    bool dirtyOnlyErased = false;      // the held-back writes are one erase and nothing else
-    std::vector<std::uint8_t> scratch; // one block, for telling whether an erase changes it
-    std::vector<std::uint8_t> erased;  // one block of 0xFF
-    std::uint32_t lastMiss = kNoBlock;
-};
-
-BlockCache gCache;
-
-std::uint8_t* slotBytes(int slot) {
-    return gCache.bytes.data() + std::size_t(slot) * gCache.blockBytes;
+std::uint8_t* slotBytes(CardState& card, int slot) {
+    return card.cache.bytes.data() + std::size_t(slot) * card.cache.blockBytes;
 }
 
-std::uint64_t blockOffset(std::uint32_t block) {
-    return kImageHeaderBytes + std::uint64_t(block) * gCache.blockBytes;
+std::uint64_t blockOffset(CardState& card, std::uint32_t block) {
+    return kImageHeaderBytes + std::uint64_t(block) * card.cache.blockBytes;
 }
 
-bool allErased(const std::uint8_t* bytes, std::size_t count) {
-    return std::memcmp(bytes, gCache.erased.data(), count) == 0;
+bool allErased(CardState& card, const std::uint8_t* bytes, std::size_t count) {
+    return std::memcmp(bytes, card.cache.erased.data(), count) == 0;
 }
 
 // True when the image already holds the block fully erased, so that writing its erase would
 // change nothing. A block whose first record is programmed is told at once.
-bool imageBlockErased(std::uint32_t block) {
-    const std::uint32_t record = gCache.recordBytes;
-    std::uint8_t* buffer = gCache.scratch.data();
-    if (rawRead(blockOffset(block), buffer, record) != record || !allErased(buffer, record))
+bool imageBlockErased(CardState& card, std::uint32_t block) {
+    const std::uint32_t record = card.cache.recordBytes;
+    std::uint8_t* buffer = card.cache.scratch.data();
+    if (rawRead(card, blockOffset(card, block), buffer, record) != record ||
+        !allErased(card, buffer, record))
         return false;
-    const std::size_t rest = gCache.blockBytes - record;
-    return rawRead(blockOffset(block) + record, buffer + record, rest) == rest &&
-           allErased(buffer + record, rest);
+    const std::size_t rest = card.cache.blockBytes - record;
+    return rawRead(card, blockOffset(card, block) + record, buffer + record, rest) == rest &&
+           allErased(card, buffer + record, rest);
 }
 
-void writeBackDirty() {
-    if (gCache.dirty < 0) return;
-    const int slot = gCache.dirty;
-    gCache.dirty = -1;
-    const std::uint32_t block = gCache.slots[std::size_t(slot)].block;
+void writeBackDirty(CardState& card) {
+    if (card.cache.dirty < 0) return;
+    const int slot = card.cache.dirty;
+    card.cache.dirty = -1;
+    const std::uint32_t block = card.cache.slots[std::size_t(slot)].block;
+    // After a failed storage call nothing more goes out until the operation ends: a write
+    // made after the failure must not reach the card ahead of the one that failed.
+    if (card.storageFailed) return;
     // Erasing a block that is already erased, as a quick format does to most of a card,
     // writes nothing.
-    if (gCache.dirtyOnlyErased && imageBlockErased(block)) return;
-    rawWrite(blockOffset(block) + gCache.dirtyLow, slotBytes(slot) + gCache.dirtyLow,
-             gCache.dirtyHigh - gCache.dirtyLow);
+    if (card.cache.dirtyOnlyErased && imageBlockErased(card, block)) return;
+    rawWrite(card, blockOffset(card, block) + card.cache.dirtyLow,
+             slotBytes(card, slot) + card.cache.dirtyLow,
+             card.cache.dirtyHigh - card.cache.dirtyLow);
 }
 
-void dropCache() {
-    writeBackDirty();
-    for (CacheSlot& s : gCache.slots)
+void dropCache(CardState& card) {
+    writeBackDirty(card);
+    for (CacheSlot& s : card.cache.slots)
         s.block = kNoBlock;
-    gCache.lastMiss = kNoBlock;
+    card.cache.lastMiss = kNoBlock;
 }
 
 // The block whose records hold [offset, offset + count), or kNoBlock when the range is not
 // inside one block of the page array or nothing may be cached now.
-std::uint32_t cachedBlockOf(std::uint64_t offset, std::size_t count) {
-    if (gCache.sessionDepth == 0 || gCache.blockBytes == 0 || offset < kImageHeaderBytes)
+std::uint32_t cachedBlockOf(CardState& card, std::uint64_t offset, std::size_t count) {
+    if (card.cache.sessionDepth == 0 || card.cache.blockBytes == 0 || offset < kImageHeaderBytes)
         return kNoBlock;
-    const std::uint64_t block = (offset - kImageHeaderBytes) / gCache.blockBytes;
-    if (block >= gCache.blocks) return kNoBlock;
-    if (offset + count > blockOffset(std::uint32_t(block)) + gCache.blockBytes) return kNoBlock;
+    const std::uint64_t block = (offset - kImageHeaderBytes) / card.cache.blockBytes;
+    if (block >= card.cache.blocks) return kNoBlock;
+    if (offset + count > blockOffset(card, std::uint32_t(block)) + card.cache.blockBytes)
+        return kNoBlock;
     return std::uint32_t(block);
 }
 
-int findSlot(std::uint32_t block) {
+int findSlot(CardState& card, std::uint32_t block) {
     for (int i = 0; i < kCacheSlots; ++i) {
-        if (gCache.slots[std::size_t(i)].block == block) {
-            gCache.slots[std::size_t(i)].lastUse = ++gCache.useClock;
+        if (card.cache.slots[std::size_t(i)].block == block) {
+            card.cache.slots[std::size_t(i)].lastUse = ++card.cache.useClock;
             return i;
         }
     }
@@ -226,139 +182,123 @@ int findSlot(std::uint32_t block) {
 }
 
 // A slot for block, the least recently used one (never the one holding back writes).
-int claimSlot(std::uint32_t block) {
+int claimSlot(CardState& card, std::uint32_t block) {
     int victim = -1;
     for (int i = 0; i < kCacheSlots; ++i) {
-        if (i == gCache.dirty) continue;
-        if (victim < 0 ||
-            gCache.slots[std::size_t(i)].lastUse < gCache.slots[std::size_t(victim)].lastUse)
+        if (i == card.cache.dirty) continue;
+        if (victim < 0 || card.cache.slots[std::size_t(i)].lastUse <
+                              card.cache.slots[std::size_t(victim)].lastUse)
             victim = i;
     }
-    gCache.slots[std::size_t(victim)] = CacheSlot{block, ++gCache.useClock};
+    card.cache.slots[std::size_t(victim)] = CacheSlot{block, ++card.cache.useClock};
     return victim;
 }
 
-int loadSlot(std::uint32_t block) {
-    const int slot = claimSlot(block);
-    rawRead(blockOffset(block), slotBytes(slot), gCache.blockBytes);
+int loadSlot(CardState& card, std::uint32_t block) {
+    const int slot = claimSlot(card, block);
+    rawRead(card, blockOffset(card, block), slotBytes(card, slot), card.cache.blockBytes);
     return slot;
 }
 
 // Marks [low, high) of a slot's block as changed; the writes held back for another block go
 // out first, so the image sees them in order.
-void markDirty(int slot, std::uint32_t low, std::uint32_t high) {
-    gCache.dirtyOnlyErased = false;
-    if (gCache.dirty != slot) {
-        writeBackDirty();
-        gCache.dirty = slot;
-        gCache.dirtyLow = low;
-        gCache.dirtyHigh = high;
+void markDirty(CardState& card, int slot, std::uint32_t low, std::uint32_t high) {
+    card.cache.dirtyOnlyErased = false;
+    if (card.cache.dirty != slot) {
+        writeBackDirty(card);
+        card.cache.dirty = slot;
+        card.cache.dirtyLow = low;
+        card.cache.dirtyHigh = high;
         return;
     }
-    gCache.dirtyLow = std::min(gCache.dirtyLow, low);
-    gCache.dirtyHigh = std::max(gCache.dirtyHigh, high);
+    card.cache.dirtyLow = std::min(card.cache.dirtyLow, low);
+    card.cache.dirtyHigh = std::max(card.cache.dirtyHigh, high);
 }
 
-void imageRead(std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
-    const std::uint32_t block = cachedBlockOf(offset, count);
+void imageRead(CardState& card, std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
+    const std::uint32_t block = cachedBlockOf(card, offset, count);
     if (block == kNoBlock) {
-        writeBackDirty();
-        rawRead(offset, buffer, count);
+        writeBackDirty(card);
+        rawRead(card, offset, buffer, count);
         return;
     }
-    int slot = findSlot(block);
+    int slot = findSlot(card, block);
     if (slot < 0) {
         // A single look at a block (the map build reads one spare per block) is not worth
         // reading the whole block; the second look in a row is.
-        if (block != gCache.lastMiss) {
-            gCache.lastMiss = block;
-            writeBackDirty();
-            rawRead(offset, buffer, count);
+        if (block != card.cache.lastMiss) {
+            card.cache.lastMiss = block;
+            writeBackDirty(card);
+            rawRead(card, offset, buffer, count);
             return;
         }
-        slot = loadSlot(block);
+        slot = loadSlot(card, block);
     }
-    std::memcpy(buffer, slotBytes(slot) + (offset - blockOffset(block)), count);
+    std::memcpy(buffer, slotBytes(card, slot) + (offset - blockOffset(card, block)), count);
 }
 
-void imageWrite(std::uint64_t offset, const std::uint8_t* data, std::size_t count) {
-    const std::uint32_t block = cachedBlockOf(offset, count);
+void imageWrite(CardState& card, std::uint64_t offset, const std::uint8_t* data,
+                std::size_t count) {
+    const std::uint32_t block = cachedBlockOf(card, offset, count);
     if (block == kNoBlock) {
-        dropCache();
-        rawWrite(offset, data, count);
+        dropCache(card);
+        rawWrite(card, offset, data, count);
         return;
     }
-    int slot = findSlot(block);
-    if (slot < 0) slot = loadSlot(block);
-    const std::uint32_t at = std::uint32_t(offset - blockOffset(block));
-    std::memcpy(slotBytes(slot) + at, data, count);
-    markDirty(slot, at, at + std::uint32_t(count));
+    int slot = findSlot(card, block);
+    if (slot < 0) slot = loadSlot(card, block);
+    const std::uint32_t at = std::uint32_t(offset - blockOffset(card, block));
+    std::memcpy(slotBytes(card, slot) + at, data, count);
+    markDirty(card, slot, at, at + std::uint32_t(count));
 }
 
 // Erases a whole block of the page array in the cache; false when it is not cacheable.
-bool cachedErase(std::uint64_t offset) {
-    const std::uint32_t block = cachedBlockOf(offset, gCache.blockBytes);
-    if (block == kNoBlock || offset != blockOffset(block)) return false;
-    int slot = findSlot(block);
+bool cachedErase(CardState& card, std::uint64_t offset) {
+    const std::uint32_t block = cachedBlockOf(card, offset, card.cache.blockBytes);
+    if (block == kNoBlock || offset != blockOffset(card, block)) return false;
+    int slot = findSlot(card, block);
     if (slot < 0) {
         // Nothing of the old contents is needed: the slot becomes all 0xFF.
-        if (gCache.dirty >= 0 && gCache.slots[std::size_t(gCache.dirty)].block != block)
-            writeBackDirty();
-        slot = claimSlot(block);
+        if (card.cache.dirty >= 0 && card.cache.slots[std::size_t(card.cache.dirty)].block != block)
+            writeBackDirty(card);
+        slot = claimSlot(card, block);
     }
-    std::memset(slotBytes(slot), 0xFF, gCache.blockBytes);
-    markDirty(slot, 0, gCache.blockBytes);
+    std::memset(slotBytes(card, slot), 0xFF, card.cache.blockBytes);
+    markDirty(card, slot, 0, card.cache.blockBytes);
     // Whatever was held back for the block is gone with the erase: the image needs the
     // write only if it does not hold an erased block already.
-    gCache.dirtyOnlyErased = true;
+    card.cache.dirtyOnlyErased = true;
     return true;
 }
 
-void setCacheGeometry(int cardType) {
-    dropCache();
+void setCacheGeometry(CardState& card, int cardType) {
+    dropCache(card);
     if (cardType < 0) {
-        gCache.blockBytes = 0;
-        gCache.blocks = 0;
+        card.cache.blockBytes = 0;
+        card.cache.blocks = 0;
         return;
     }
     const CardGeometry& g = card_geometry(cardType);
-    gCache.recordBytes = card_page_layout(cardType).recordBytes;
-    gCache.blockBytes = g.pagesPerBlock * gCache.recordBytes;
-    gCache.blocks = g.physBlocks;
-    gCache.bytes.assign(std::size_t(kCacheSlots) * gCache.blockBytes, 0xFF);
-    gCache.scratch.assign(gCache.blockBytes, 0xFF);
-    gCache.erased.assign(gCache.blockBytes, 0xFF);
+    card.cache.recordBytes = card_page_layout(cardType).recordBytes;
+    card.cache.blockBytes = g.pagesPerBlock * card.cache.recordBytes;
+    card.cache.blocks = g.physBlocks;
+    card.cache.bytes.assign(std::size_t(kCacheSlots) * card.cache.blockBytes, 0xFF);
+    card.cache.scratch.assign(card.cache.blockBytes, 0xFF);
+    card.cache.erased.assign(card.cache.blockBytes, 0xFF);
 }
 
 // ---- Chip state ----
 
-struct Chip {
-    std::uint8_t command = 0xFF;
-    int addressCycles = 0;
-    std::array<std::uint8_t, 4> address{};
-    std::uint32_t page = 0;
-    std::uint32_t column = 0;
-    int cardType = -1;
-    std::uint8_t status = kStatusReady;
-    // Page register of a program: the bytes written since the serial-input command.
-    std::array<std::uint8_t, kMaxRecordBytes> pageRegister{};
-    std::uint32_t registerLow = kMaxRecordBytes;
-    std::uint32_t registerHigh = 0;
-    ChipFaultHook faultHook;
-};
-
-Chip gChip;
-
-const PageLayout& chipLayout() {
-    return card_page_layout(gChip.cardType < 0 ? 0 : gChip.cardType);
+const PageLayout& chipLayout(CardState& card) {
+    return card_page_layout(card.chip.cardType < 0 ? 0 : card.chip.cardType);
 }
 
-std::uint64_t recordOffset(std::uint32_t page, std::uint32_t column) {
-    return kImageHeaderBytes + std::uint64_t(page) * chipLayout().recordBytes + column;
+std::uint64_t recordOffset(CardState& card, std::uint32_t page, std::uint32_t column) {
+    return kImageHeaderBytes + std::uint64_t(page) * chipLayout(card).recordBytes + column;
 }
 
-int addressBytesNeeded(std::uint8_t command) {
-    bool big = bigAddress(gChip.cardType);
+int addressBytesNeeded(CardState& card, std::uint8_t command) {
+    bool big = bigAddress(card.chip.cardType);
     switch (command) {
     case 0x00:
     case 0x01:
@@ -372,123 +312,112 @@ int addressBytesNeeded(std::uint8_t command) {
     }
 }
 
-void decodeAddress() {
-    const std::array<std::uint8_t, 4>& a = gChip.address;
-    const PageLayout& layout = chipLayout();
-    if (gChip.command == 0x60) {
-        gChip.page = a[0] + a[1] * 256u + (bigAddress(gChip.cardType) ? a[2] * 65536u : 0);
-        gChip.column = 0;
+void decodeAddress(CardState& card) {
+    const std::array<std::uint8_t, 4>& a = card.chip.address;
+    const PageLayout& layout = chipLayout(card);
+    if (card.chip.command == 0x60) {
+        card.chip.page = a[0] + a[1] * 256u + (bigAddress(card.chip.cardType) ? a[2] * 65536u : 0);
+        card.chip.column = 0;
         return;
     }
-    gChip.column = a[0];
-    gChip.page = a[1] + a[2] * 256u + (bigAddress(gChip.cardType) ? a[3] * 65536u : 0);
-    if (gChip.command == 0x01) gChip.column += 256;
+    card.chip.column = a[0];
+    card.chip.page = a[1] + a[2] * 256u + (bigAddress(card.chip.cardType) ? a[3] * 65536u : 0);
+    if (card.chip.command == 0x01) card.chip.column += 256;
     // The spare pointer only takes the offset within the spare area.
-    if (gChip.command == 0x50) gChip.column = layout.dataBytes + (a[0] % layout.spareBytes);
+    if (card.chip.command == 0x50) card.chip.column = layout.dataBytes + (a[0] % layout.spareBytes);
 }
 
 // Asks the test seam about a program or erase and sets the status it leads to. Returns the
 // fault, or nullopt when the operation must not touch the image at all.
-std::optional<ChipFault> startOperation(ChipOp op) {
-    ChipFault fault = gChip.faultHook ? gChip.faultHook(op, gChip.page) : ChipFault::None;
+std::optional<ChipFault> startOperation(CardState& card, ChipOp op) {
+    ChipFault fault = card.faultHook ? card.faultHook(op, card.chip.page) : ChipFault::None;
     if (fault == ChipFault::Timeout) {
-        gChip.status = 0;
+        card.chip.status = 0;
         return std::nullopt;
     }
     if (fault == ChipFault::Fail) {
-        gChip.status = kStatusReady | kStatusFailed;
+        card.chip.status = kStatusReady | kStatusFailed;
         return std::nullopt;
     }
-    gChip.status = kStatusReady;
+    card.chip.status = kStatusReady;
     return fault;
 }
 
-void confirmProgram() {
-    ++gCounters.pagePrograms;
-    std::optional<ChipFault> fault = startOperation(ChipOp::Program);
-    if (!fault || gChip.registerLow >= gChip.registerHigh) return;
-    std::uint8_t* first = gChip.pageRegister.data() + gChip.registerLow;
+void confirmProgram(CardState& card) {
+    ++card.counters.pagePrograms;
+    std::optional<ChipFault> fault = startOperation(card, ChipOp::Program);
+    if (!fault || card.chip.registerLow >= card.chip.registerHigh) return;
+    std::uint8_t* first = card.chip.pageRegister.data() + card.chip.registerLow;
     if (*fault == ChipFault::Corrupt) *first ^= 0xFF;
-    imageWrite(recordOffset(gChip.page, gChip.registerLow), first,
-               gChip.registerHigh - gChip.registerLow);
-    gChip.registerLow = kMaxRecordBytes;
-    gChip.registerHigh = 0;
+    imageWrite(card, recordOffset(card, card.chip.page, card.chip.registerLow), first,
+               card.chip.registerHigh - card.chip.registerLow);
+    card.chip.registerLow = kMaxRecordBytes;
+    card.chip.registerHigh = 0;
 }
 
-void confirmErase() {
-    ++gCounters.blockErases;
-    std::optional<ChipFault> fault = startOperation(ChipOp::Erase);
+void confirmErase(CardState& card) {
+    ++card.counters.blockErases;
+    std::optional<ChipFault> fault = startOperation(card, ChipOp::Erase);
     if (!fault) return;
-    const std::uint64_t offset = recordOffset(gChip.page, 0);
-    if (*fault == ChipFault::Corrupt || !cachedErase(offset)) {
-        const CardGeometry& g = card_geometry(gChip.cardType < 0 ? 0 : gChip.cardType);
-        std::vector<std::uint8_t> erased(std::size_t(g.pagesPerBlock) * chipLayout().recordBytes,
-                                         0xFF);
+    const std::uint64_t offset = recordOffset(card, card.chip.page, 0);
+    if (*fault == ChipFault::Corrupt || !cachedErase(card, offset)) {
+        const CardGeometry& g = card_geometry(card.chip.cardType < 0 ? 0 : card.chip.cardType);
+        std::vector<std::uint8_t> erased(
+            std::size_t(g.pagesPerBlock) * chipLayout(card).recordBytes, 0xFF);
         if (*fault == ChipFault::Corrupt) erased[0] = 0x00;
-        dropCache();
-        rawWrite(offset, erased.data(), erased.size());
+        dropCache(card);
+        rawWrite(card, offset, erased.data(), erased.size());
     }
-    gChip.column = 0;
-    gChip.page += 1;
+    card.chip.column = 0;
+    card.chip.page += 1;
 }
 
 // ---- Driver state ----
 
 constexpr int kProbed = 10;
 
-struct Driver {
-    int cardType = -1;
-    std::uint32_t pageDataBytes = 0;
-    int readiness = 0;
-    bool present = true;
-};
-
-Driver gDriver;
-CardEventCallback gCallbacks[2] = {nullptr, nullptr};
-constexpr int kMaxListeners = 8;
-void (*gRemovalListeners[kMaxListeners])() = {};
-
-[[nodiscard]] SmfsResult ready(unsigned drive) {
-    if (drive != 0) return SmfsResult::InvalidArgument;
-    if (gDriver.readiness == kProbed) return SmfsResult::Ok;
-    return smc_probe(drive);
+[[nodiscard]] SmfsResult ready(CardState& card) {
+    if (card.driver.readiness == kProbed) return SmfsResult::Ok;
+    return smc_probe(card);
 }
 
-[[nodiscard]] SmfsResult ioResult(SmfsResult r) {
-    if (chip_take_io_error()) return SmfsResult::ImageIo;
+// A storage failure fails the driver operation that met it and every later one of the same
+// session, even those the cache could serve: what they would write can no longer reach the
+// card in order.
+[[nodiscard]] SmfsResult ioResult(CardState& card, SmfsResult r) {
+    if (chip_take_io_error(card) || card.storageFailed) return SmfsResult::ImageIo;
     return r;
 }
 
-std::uint32_t pageCount() {
-    const CardGeometry& g = card_geometry(gDriver.cardType);
+std::uint32_t pageCount(CardState& card) {
+    const CardGeometry& g = card_geometry(card.driver.cardType);
     return g.physBlocks * g.pagesPerBlock;
 }
 
-std::uint32_t rowOf(std::uint32_t address) {
-    return gDriver.pageDataBytes == 256 ? address >> 8 : address >> 9;
+std::uint32_t rowOf(CardState& card, std::uint32_t address) {
+    return card.driver.pageDataBytes == 256 ? address >> 8 : address >> 9;
 }
 
 // Sends the column byte and the row bytes of a read or program address.
-void sendPageAddress(std::uint32_t address) {
-    std::uint32_t row = rowOf(address);
-    chip_address(std::uint8_t(address & 0xFF));
-    chip_address(std::uint8_t(row & 0xFF));
-    chip_address(std::uint8_t((row >> 8) & 0xFF));
-    if (bigAddress(gDriver.cardType)) chip_address(std::uint8_t((row >> 16) & 0xFF));
+void sendPageAddress(CardState& card, std::uint32_t address) {
+    std::uint32_t row = rowOf(card, address);
+    chip_address(card, std::uint8_t(address & 0xFF));
+    chip_address(card, std::uint8_t(row & 0xFF));
+    chip_address(card, std::uint8_t((row >> 8) & 0xFF));
+    if (bigAddress(card.driver.cardType)) chip_address(card, std::uint8_t((row >> 16) & 0xFF));
 }
 
-[[nodiscard]] SmfsResult readCommand(unsigned drive, std::uint8_t command, std::uint32_t address,
+[[nodiscard]] SmfsResult readCommand(CardState& card, std::uint8_t command, std::uint32_t address,
                                      std::uint8_t* buffer, std::size_t length) {
-    (void)drive;
-    if (rowOf(address) >= pageCount()) return SmfsResult::InvalidArgument;
-    chip_command(command);
-    sendPageAddress(address);
-    chip_read_bytes(buffer, length);
-    return ioResult(SmfsResult::Ok);
+    if (rowOf(card, address) >= pageCount(card)) return SmfsResult::InvalidArgument;
+    chip_command(card, command);
+    sendPageAddress(card, address);
+    chip_read_bytes(card, buffer, length);
+    return ioResult(card, SmfsResult::Ok);
 }
 
-[[nodiscard]] SmfsResult checkSector(std::uint32_t sector) {
-    const CardGeometry& g = card_geometry(gDriver.cardType);
+[[nodiscard]] SmfsResult checkSector(CardState& card, std::uint32_t sector) {
+    const CardGeometry& g = card_geometry(card.driver.cardType);
     return sector < g.physBlocks * g.sectorsPerBlock ? SmfsResult::Ok : SmfsResult::InvalidArgument;
 }
 
@@ -530,135 +459,128 @@ std::uint64_t card_image_bytes(int cardType) {
            std::uint64_t(g.physBlocks) * g.pagesPerBlock * card_page_layout(cardType).recordBytes;
 }
 
-// ---- Image slot ----
-
-void smc_set_image(std::FILE* stream) {
-    dropCache();
-    gStream = stream;
-    gLastOp = StreamOp::None;
-}
-std::FILE* smc_image() {
-    return gStream;
-}
-
 // ---- Chip ----
 
-void chip_reset() {
-    setCacheGeometry(-1);
-    ChipFaultHook hook = std::move(gChip.faultHook);
-    gChip = Chip{};
-    gChip.faultHook = std::move(hook);
-    gIoError = false;
+void chip_reset(CardState& card) {
+    setCacheGeometry(card, -1);
+    card.chip = ChipState{};
+    card.ioError = false;
+    card.storageFailed = false;
 }
 
-void chip_set_card_type(int cardType) {
-    if (cardType != gChip.cardType) setCacheGeometry(cardType);
-    gChip.cardType = cardType;
+void chip_set_card_type(CardState& card, int cardType) {
+    if (cardType != card.chip.cardType) setCacheGeometry(card, cardType);
+    card.chip.cardType = cardType;
 }
 
-void chip_set_fault_hook(ChipFaultHook hook) {
-    gChip.faultHook = std::move(hook);
+void chip_set_fault_hook(CardState& card, ChipFaultHook hook) {
+    card.faultHook = std::move(hook);
 }
 
-void chip_flush() {
-    writeBackDirty();
-    if (gStream && std::fflush(gStream) != 0) {
-        gIoError = true;
-        std::clearerr(gStream);
+void chip_flush(CardState& card) {
+    writeBackDirty(card);
+}
+
+void chip_session_begin(CardState& card) {
+    if (card.cache.sessionDepth++ == 0) dropCache(card);
+}
+
+void chip_session_end(CardState& card) {
+    if (card.cache.sessionDepth == 0 || --card.cache.sessionDepth > 0) return;
+    dropCache(card);
+    if (card.storageFailed) {
+        card.storageFailed = false;
+        card.ioError = false;
+        card.driver.readiness = 0;
+        for (auto* listener : card.removalListeners)
+            if (listener) listener(card);
     }
 }
 
-void chip_session_begin() {
-    if (gCache.sessionDepth++ == 0) dropCache();
+ChipCounters chip_counters(CardState& card) {
+    return card.counters;
 }
 
-void chip_session_end() {
-    if (gCache.sessionDepth > 0 && --gCache.sessionDepth == 0) dropCache();
+void chip_reset_counters(CardState& card) {
+    card.counters = ChipCounters{};
 }
 
-ChipCounters chip_counters() {
-    return gCounters;
-}
-
-void chip_reset_counters() {
-    gCounters = ChipCounters{};
-}
-
-bool chip_take_io_error() {
-    bool error = gIoError;
-    gIoError = false;
+bool chip_take_io_error(CardState& card) {
+    bool error = card.ioError;
+    card.ioError = false;
     return error;
 }
 
-void chip_command(std::uint8_t command) {
-    gChip.command = command;
+void chip_command(CardState& card, std::uint8_t command) {
+    card.chip.command = command;
     switch (command) {
     case 0x80:
-        gChip.registerLow = kMaxRecordBytes;
-        gChip.registerHigh = 0;
+        card.chip.registerLow = kMaxRecordBytes;
+        card.chip.registerHigh = 0;
         [[fallthrough]];
     case 0x00:
     case 0x01:
     case 0x50:
-        gChip.addressCycles = 0;
+        card.chip.addressCycles = 0;
         break;
     case 0x10:
-        confirmProgram();
-        gChip.addressCycles = 0;
+        confirmProgram(card);
+        card.chip.addressCycles = 0;
         break;
     case 0x60:
     case 0xFF:
-        gChip.addressCycles = 0;
+        card.chip.addressCycles = 0;
         break;
     case 0xD0:
-        confirmErase();
-        gChip.addressCycles = 0;
+        confirmErase(card);
+        card.chip.addressCycles = 0;
         break;
     default:
         break;
     }
 }
 
-void chip_address(std::uint8_t address) {
-    if (gChip.addressCycles == 0) {
-        gChip.page = 0;
-        gChip.column = 0;
+void chip_address(CardState& card, std::uint8_t address) {
+    if (card.chip.addressCycles == 0) {
+        card.chip.page = 0;
+        card.chip.column = 0;
     }
-    int needed = addressBytesNeeded(gChip.command);
+    int needed = addressBytesNeeded(card, card.chip.command);
     if (needed == 0) return;
-    gChip.address[std::size_t(gChip.addressCycles)] = address;
-    if (++gChip.addressCycles == needed) {
-        gChip.addressCycles = 0;
-        decodeAddress();
-        if (gChip.command != 0x60 && gChip.command != 0x80) ++gCounters.pageReads;
+    card.chip.address[std::size_t(card.chip.addressCycles)] = address;
+    if (++card.chip.addressCycles == needed) {
+        card.chip.addressCycles = 0;
+        decodeAddress(card);
+        if (card.chip.command != 0x60 && card.chip.command != 0x80) ++card.counters.pageReads;
     }
 }
 
-void chip_write(std::uint8_t value) {
-    chip_write_bytes(&value, 1);
+void chip_write(CardState& card, std::uint8_t value) {
+    chip_write_bytes(card, &value, 1);
 }
 
-void chip_write_bytes(const std::uint8_t* data, std::size_t count) {
-    std::uint32_t record = chipLayout().recordBytes;
+void chip_write_bytes(CardState& card, const std::uint8_t* data, std::size_t count) {
+    std::uint32_t record = chipLayout(card).recordBytes;
     // Bytes past the end of the page register are lost, as on the real part.
-    std::size_t n = gChip.column < record ? std::min<std::size_t>(count, record - gChip.column) : 0;
+    std::size_t n =
+        card.chip.column < record ? std::min<std::size_t>(count, record - card.chip.column) : 0;
     if (n == 0) return;
-    std::memcpy(gChip.pageRegister.data() + gChip.column, data, n);
-    gChip.registerLow = std::min(gChip.registerLow, gChip.column);
-    gChip.registerHigh = std::max<std::uint32_t>(gChip.registerHigh, gChip.column + n);
-    gChip.column += std::uint32_t(n);
+    std::memcpy(card.chip.pageRegister.data() + card.chip.column, data, n);
+    card.chip.registerLow = std::min(card.chip.registerLow, card.chip.column);
+    card.chip.registerHigh = std::max<std::uint32_t>(card.chip.registerHigh, card.chip.column + n);
+    card.chip.column += std::uint32_t(n);
 }
 
-std::uint8_t chip_read() {
+std::uint8_t chip_read(CardState& card) {
     std::uint8_t value = 0xFF;
-    chip_read_bytes(&value, 1);
+    chip_read_bytes(card, &value, 1);
     return value;
 }
 
-void chip_read_bytes(std::uint8_t* buffer, std::size_t count) {
-    switch (gChip.command) {
+void chip_read_bytes(CardState& card, std::uint8_t* buffer, std::size_t count) {
+    switch (card.chip.command) {
     case 0x70:
-        std::fill(buffer, buffer + count, gChip.status);
+        std::fill(buffer, buffer + count, card.chip.status);
         return;
     case 0x80:
         std::fill(buffer, buffer + count, 0);
@@ -671,171 +593,169 @@ void chip_read_bytes(std::uint8_t* buffer, std::size_t count) {
         std::fill(buffer, buffer + count, 0xFF);
         return;
     }
-    std::uint32_t record = chipLayout().recordBytes;
+    std::uint32_t record = chipLayout(card).recordBytes;
     while (count > 0) {
-        if (gChip.column >= record) gChip.column = 0;
-        std::size_t n = std::min<std::size_t>(count, record - gChip.column);
-        imageRead(recordOffset(gChip.page, gChip.column), buffer, n);
-        gChip.column += std::uint32_t(n);
+        if (card.chip.column >= record) card.chip.column = 0;
+        std::size_t n = std::min<std::size_t>(count, record - card.chip.column);
+        imageRead(card, recordOffset(card, card.chip.page, card.chip.column), buffer, n);
+        card.chip.column += std::uint32_t(n);
         buffer += n;
         count -= n;
     }
-    if (gChip.column >= record) gChip.column = 0;
+    if (card.chip.column >= record) card.chip.column = 0;
 }
 
 // ---- Page driver ----
 
-void smc_reset() {
-    gDriver = Driver{};
-    gIoError = false;
+void smc_reset(CardState& card) {
+    card.driver = DriverState{};
+    card.ioError = false;
 }
 
-int smc_card_type(unsigned drive) {
-    return drive == 0 && gDriver.readiness == kProbed ? gDriver.cardType : -1;
+int smc_card_type(CardState& card) {
+    return card.driver.readiness == kProbed ? card.driver.cardType : -1;
 }
 
-SmfsResult smc_read_id(unsigned drive, std::uint8_t* buffer, std::size_t length) {
-    if (drive != 0 || length < 2) return SmfsResult::InvalidArgument;
-    imageRead(0, buffer, 2);
-    return ioResult(SmfsResult::Ok);
+SmfsResult smc_read_id(CardState& card, std::uint8_t* buffer, std::size_t length) {
+    if (length < 2) return SmfsResult::InvalidArgument;
+    imageRead(card, 0, buffer, 2);
+    return ioResult(card, SmfsResult::Ok);
 }
 
-SmfsResult smc_probe(unsigned drive) {
+SmfsResult smc_probe(CardState& card) {
     std::uint8_t id[2];
-    SmfsResult r = smc_read_id(drive, id, sizeof id);
+    SmfsResult r = smc_read_id(card, id, sizeof id);
     if (r != SmfsResult::Ok) return r;
     int type = card_type_from_id(id[0], id[1]);
     if (type < 0) return SmfsResult::UnknownCard;
-    gDriver.cardType = type;
-    gDriver.pageDataBytes = card_geometry(type).pageDataBytes;
-    gDriver.readiness = kProbed;
-    chip_set_card_type(type);
+    card.driver.cardType = type;
+    card.driver.pageDataBytes = card_geometry(type).pageDataBytes;
+    card.driver.readiness = kProbed;
+    chip_set_card_type(card, type);
     return SmfsResult::Ok;
 }
 
-SmfsResult smc_program_page(unsigned drive, std::uint32_t address, const std::uint8_t* data,
+SmfsResult smc_program_page(CardState& card, std::uint32_t address, const std::uint8_t* data,
                             const std::uint8_t* spare) {
-    SmfsResult r = ready(drive);
+    SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
-    if (rowOf(address) >= pageCount()) return SmfsResult::InvalidArgument;
-    const PageLayout& layout = card_page_layout(gDriver.cardType);
-    chip_command(0x00);
-    chip_command(0x80);
-    sendPageAddress(address);
-    chip_write_bytes(data, layout.dataBytes);
-    chip_write_bytes(spare, layout.spareBytes);
-    chip_command(0x10);
-    r = smc_wait_status(drive);
-    return ioResult(r);
+    if (rowOf(card, address) >= pageCount(card)) return SmfsResult::InvalidArgument;
+    const PageLayout& layout = card_page_layout(card.driver.cardType);
+    chip_command(card, 0x00);
+    chip_command(card, 0x80);
+    sendPageAddress(card, address);
+    chip_write_bytes(card, data, layout.dataBytes);
+    chip_write_bytes(card, spare, layout.spareBytes);
+    chip_command(card, 0x10);
+    r = smc_wait_status(card);
+    return ioResult(card, r);
 }
 
-SmfsResult smc_read_data(unsigned drive, std::uint32_t address, std::uint8_t* buffer,
+SmfsResult smc_read_data(CardState& card, std::uint32_t address, std::uint8_t* buffer,
                          std::size_t length) {
-    SmfsResult r = ready(drive);
+    SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
-    if (length > card_page_layout(gDriver.cardType).recordBytes - address % 256)
+    if (length > card_page_layout(card.driver.cardType).recordBytes - address % 256)
         return SmfsResult::InvalidArgument;
-    return readCommand(drive, 0x00, address, buffer, length);
+    return readCommand(card, 0x00, address, buffer, length);
 }
 
-SmfsResult smc_read_data_upper(unsigned drive, std::uint32_t address, std::uint8_t* buffer,
+SmfsResult smc_read_data_upper(CardState& card, std::uint32_t address, std::uint8_t* buffer,
                                std::size_t length) {
-    SmfsResult r = ready(drive);
+    SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
-    if (gDriver.pageDataBytes != 512 || length > 264 - address % 256)
+    if (card.driver.pageDataBytes != 512 || length > 264 - address % 256)
         return SmfsResult::InvalidArgument;
-    return readCommand(drive, 0x01, address, buffer, length);
+    return readCommand(card, 0x01, address, buffer, length);
 }
 
-SmfsResult smc_read_spare(unsigned drive, std::uint32_t address, std::uint8_t* buffer,
+SmfsResult smc_read_spare(CardState& card, std::uint32_t address, std::uint8_t* buffer,
                           std::size_t length) {
-    SmfsResult r = ready(drive);
+    SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
-    std::uint32_t spare = card_page_layout(gDriver.cardType).spareBytes;
+    std::uint32_t spare = card_page_layout(card.driver.cardType).spareBytes;
     if (length > spare - address % spare) return SmfsResult::InvalidArgument;
-    return readCommand(drive, 0x50, address, buffer, length);
+    return readCommand(card, 0x50, address, buffer, length);
 }
 
-SmfsResult smc_erase_block(unsigned drive, std::uint32_t address) {
-    SmfsResult r = ready(drive);
+SmfsResult smc_erase_block(CardState& card, std::uint32_t address) {
+    SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
-    std::uint32_t row = rowOf(address);
-    if (row >= pageCount()) return SmfsResult::InvalidArgument;
-    chip_command(0x60);
-    chip_address(std::uint8_t(row & 0xFF));
-    chip_address(std::uint8_t((row >> 8) & 0xFF));
-    if (bigAddress(gDriver.cardType)) chip_address(std::uint8_t((row >> 16) & 0xFF));
-    chip_command(0xD0);
-    r = smc_wait_status(drive);
-    return ioResult(r);
+    std::uint32_t row = rowOf(card, address);
+    if (row >= pageCount(card)) return SmfsResult::InvalidArgument;
+    chip_command(card, 0x60);
+    chip_address(card, std::uint8_t(row & 0xFF));
+    chip_address(card, std::uint8_t((row >> 8) & 0xFF));
+    if (bigAddress(card.driver.cardType)) chip_address(card, std::uint8_t((row >> 16) & 0xFF));
+    chip_command(card, 0xD0);
+    r = smc_wait_status(card);
+    return ioResult(card, r);
 }
 
-SmfsResult smc_flush(unsigned drive) {
-    if (drive != 0) return SmfsResult::InvalidArgument;
-    chip_flush();
-    return ioResult(SmfsResult::Ok);
+SmfsResult smc_flush(CardState& card) {
+    chip_flush(card);
+    return ioResult(card, SmfsResult::Ok);
 }
 
-SmfsResult smc_wait_status(unsigned drive) {
-    if (drive != 0) return SmfsResult::InvalidArgument;
-    chip_command(0x70);
+SmfsResult smc_wait_status(CardState& card) {
+    chip_command(card, 0x70);
     int polls = 0;
-    while (!(chip_read() & kStatusReady)) {
+    while (!(chip_read(card) & kStatusReady)) {
         if (++polls >= kStatusPolls) return SmfsResult::StatusTimeout;
     }
-    chip_command(0x70);
-    return (chip_read() & kStatusFailed) ? SmfsResult::ChipFailed : SmfsResult::Ok;
+    chip_command(card, 0x70);
+    return (chip_read(card) & kStatusFailed) ? SmfsResult::ChipFailed : SmfsResult::Ok;
 }
 
-SmfsResult smc_write_sector(unsigned drive, std::uint32_t sector, const std::uint8_t* data,
+SmfsResult smc_write_sector(CardState& card, std::uint32_t sector, const std::uint8_t* data,
                             const std::uint8_t* spare) {
-    SmfsResult r = ready(drive);
-    if (r == SmfsResult::Ok) r = checkSector(sector);
+    SmfsResult r = ready(card);
+    if (r == SmfsResult::Ok) r = checkSector(card, sector);
     if (r != SmfsResult::Ok) return r;
     std::uint32_t address = sector * kSectorBytes;
-    r = smc_program_page(drive, address, data, spare);
-    if (r == SmfsResult::Ok && gDriver.pageDataBytes == 256)
-        r = smc_program_page(drive, address + 256, data + 256, spare + 8);
+    r = smc_program_page(card, address, data, spare);
+    if (r == SmfsResult::Ok && card.driver.pageDataBytes == 256)
+        r = smc_program_page(card, address + 256, data + 256, spare + 8);
     return r;
 }
 
-SmfsResult smc_read_sector_data(unsigned drive, std::uint32_t sector, std::uint8_t* data) {
-    SmfsResult r = ready(drive);
-    if (r == SmfsResult::Ok) r = checkSector(sector);
+SmfsResult smc_read_sector_data(CardState& card, std::uint32_t sector, std::uint8_t* data) {
+    SmfsResult r = ready(card);
+    if (r == SmfsResult::Ok) r = checkSector(card, sector);
     if (r != SmfsResult::Ok) return r;
     std::uint32_t address = sector * kSectorBytes;
-    r = smc_read_data(drive, address, data, gDriver.pageDataBytes);
-    if (r == SmfsResult::Ok && gDriver.pageDataBytes == 256)
-        r = smc_read_data(drive, address + 256, data + 256, 256);
+    r = smc_read_data(card, address, data, card.driver.pageDataBytes);
+    if (r == SmfsResult::Ok && card.driver.pageDataBytes == 256)
+        r = smc_read_data(card, address + 256, data + 256, 256);
     return r;
 }
 
-SmfsResult smc_read_sector_spare(unsigned drive, std::uint32_t sector, std::uint8_t* spare) {
-    SmfsResult r = ready(drive);
-    if (r == SmfsResult::Ok) r = checkSector(sector);
+SmfsResult smc_read_sector_spare(CardState& card, std::uint32_t sector, std::uint8_t* spare) {
+    SmfsResult r = ready(card);
+    if (r == SmfsResult::Ok) r = checkSector(card, sector);
     if (r != SmfsResult::Ok) return r;
     std::uint32_t address = sector * kSectorBytes;
-    if (gDriver.pageDataBytes == 512) return smc_read_spare(drive, address, spare, 16);
-    r = smc_read_spare(drive, address, spare, 8);
-    if (r == SmfsResult::Ok) r = smc_read_spare(drive, address + 256, spare + 8, 8);
+    if (card.driver.pageDataBytes == 512) return smc_read_spare(card, address, spare, 16);
+    r = smc_read_spare(card, address, spare, 8);
+    if (r == SmfsResult::Ok) r = smc_read_spare(card, address + 256, spare + 8, 8);
     return r;
 }
 
-SmfsResult smc_read_sector(unsigned drive, std::uint32_t sector, std::uint8_t* data,
+SmfsResult smc_read_sector(CardState& card, std::uint32_t sector, std::uint8_t* data,
                            std::uint8_t* spare) {
-    SmfsResult r = ready(drive);
-    if (r == SmfsResult::Ok) r = checkSector(sector);
+    SmfsResult r = ready(card);
+    if (r == SmfsResult::Ok) r = checkSector(card, sector);
     if (r != SmfsResult::Ok) return r;
     std::uint32_t address = sector * kSectorBytes;
     std::uint8_t record[kMaxRecordBytes];
-    if (gDriver.pageDataBytes == 512) {
-        r = smc_read_data(drive, address, record, 528);
+    if (card.driver.pageDataBytes == 512) {
+        r = smc_read_data(card, address, record, 528);
         std::memcpy(data, record, 512);
         std::memcpy(spare, record + 512, 16);
         return r;
     }
     for (std::uint32_t half = 0; half < 2 && r == SmfsResult::Ok; ++half) {
-        r = smc_read_data(drive, address + half * 256, record, 264);
+        r = smc_read_data(card, address + half * 256, record, 264);
         std::memcpy(data + half * 256, record, 256);
         std::memcpy(spare + half * 8, record + 256, 8);
     }
@@ -844,14 +764,14 @@ SmfsResult smc_read_sector(unsigned drive, std::uint32_t sector, std::uint8_t* d
 
 // ---- Card events ----
 
-SmfsResult smfs_register_callback(int event, CardEventCallback callback) {
+SmfsResult smc_register_callback(CardState& card, int event, SmfsCardEventCallback callback) {
     if (event != 0 && event != 1) return SmfsResult::InvalidArgument;
-    gCallbacks[event] = callback;
+    card.callbacks[std::size_t(event)] = std::move(callback);
     return SmfsResult::Ok;
 }
 
-void smc_add_removal_listener(void (*listener)()) {
-    for (auto& slot : gRemovalListeners) {
+void smc_add_removal_listener(CardState& card, void (*listener)(CardState& card)) {
+    for (auto& slot : card.removalListeners) {
         if (slot == listener) return;
         if (!slot) {
             slot = listener;
@@ -860,22 +780,20 @@ void smc_add_removal_listener(void (*listener)()) {
     }
 }
 
-void smc_card_inserted(unsigned drive) {
-    if (drive != 0) return;
-    gDriver.present = true;
-    if (gCallbacks[0]) gCallbacks[0](drive);
+void smc_card_inserted(CardState& card) {
+    card.driver.present = true;
+    if (card.callbacks[0]) card.callbacks[0]();
 }
 
-void smc_card_removed(unsigned drive) {
-    if (drive != 0) return;
-    gDriver.present = false;
-    gDriver.readiness = 0;
-    for (auto* listener : gRemovalListeners) {
-        if (listener) listener();
+void smc_card_removed(CardState& card) {
+    card.driver.present = false;
+    card.driver.readiness = 0;
+    for (auto* listener : card.removalListeners) {
+        if (listener) listener(card);
     }
-    if (gCallbacks[1]) gCallbacks[1](drive);
+    if (card.callbacks[1]) card.callbacks[1]();
 }
 
-bool smc_card_present(unsigned drive) {
-    return drive == 0 && gDriver.present;
+bool smc_card_present(CardState& card) {
+    return card.driver.present;
 }

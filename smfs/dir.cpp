@@ -7,9 +7,10 @@
 // place and copy on write. Names are checked strictly before they reach the card: only
 // names that fit an 8.3 entry unchanged are accepted, so a name is never silently cut.
 #include "dir.h"
+#include "card_state.h"
 
-#include "bytes.h"
 #include "fat.h"
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <cstring>
@@ -19,34 +20,30 @@ namespace {
 
 const char kDefaultDrive[] = "vx";
 
-std::string g_cwd;
-std::string g_driveName = kDefaultDrive;
-DirBusyCheck g_busyCheck = nullptr;
-
 enum Walk : int { kNext = 0, kStop = 1, kEnd = 2 };
 
-bool busy(std::uint32_t cluster) {
-    return g_busyCheck && g_busyCheck(cluster);
+bool busy(CardState& card, std::uint32_t cluster) {
+    return card.busyCheck && card.busyCheck(card, cluster);
 }
 
-SmfsResult mountedVolume(unsigned drive, const FatVolume** volume) {
-    SmfsResult r = fat_ensure(drive);
+SmfsResult mountedVolume(CardState& card, const FatVolume** volume) {
+    SmfsResult r = fat_ensure(card);
     if (r != SmfsResult::Ok) return r;
-    *volume = fat_volume(drive);
+    *volume = fat_volume(card);
     return *volume ? SmfsResult::Ok : SmfsResult::Internal;
 }
 
 // Bytes of one cluster of a directory: the whole region for the root.
-std::uint32_t dirClusterBytes(unsigned drive, const FatVolume& v, std::uint32_t cluster) {
-    return cluster == kRootCluster ? v.rootSectors * kSectorBytes : fat_cluster_bytes(drive);
+std::uint32_t dirClusterBytes(CardState& card, const FatVolume& v, std::uint32_t cluster) {
+    return cluster == kRootCluster ? v.rootSectors * kSectorBytes : fat_cluster_bytes(card);
 }
 
 // The cluster after c in its chain. NotFound at the chain's end, BrokenChain when the entry
 // is free, bad or points outside the data area.
-SmfsResult nextCluster(unsigned drive, std::uint32_t c, std::uint32_t* next) {
-    const std::uint16_t e = fat_entry(drive, c);
+SmfsResult nextCluster(CardState& card, std::uint32_t c, std::uint32_t* next) {
+    const std::uint16_t e = fat_entry(card, c);
     if (e == kFatEnd) return SmfsResult::NotFound;
-    if (!fat_is_data_cluster(drive, e)) return SmfsResult::BrokenChain;
+    if (!fat_is_data_cluster(card, e)) return SmfsResult::BrokenChain;
     *next = e;
     return SmfsResult::Ok;
 }
@@ -55,34 +52,34 @@ SmfsResult nextCluster(unsigned drive, std::uint32_t c, std::uint32_t* next) {
 // offset) on, following a folder's chain. fn returns kNext, kStop (the walk ends with Ok) or
 // kEnd (NotFound). A chain longer than the volume has clusters loops: BrokenChain.
 template <typename Fn>
-SmfsResult walkSectors(unsigned drive, std::uint32_t cluster, std::uint32_t offset, Fn fn) {
+SmfsResult walkSectors(CardState& card, std::uint32_t cluster, std::uint32_t offset, Fn fn) {
     const FatVolume* v = nullptr;
-    SmfsResult r = mountedVolume(drive, &v);
+    SmfsResult r = mountedVolume(card, &v);
     if (r != SmfsResult::Ok) return r;
-    if (cluster != kRootCluster && !fat_is_data_cluster(drive, cluster))
+    if (cluster != kRootCluster && !fat_is_data_cluster(card, cluster))
         return SmfsResult::BrokenChain;
     std::uint8_t sector[kSectorBytes];
     offset -= offset % kSectorBytes;
     for (std::uint32_t steps = 0;; ++steps) {
         if (steps > v->clusterCount) return SmfsResult::BrokenChain;
-        const std::uint32_t size = dirClusterBytes(drive, *v, cluster);
+        const std::uint32_t size = dirClusterBytes(card, *v, cluster);
         for (; offset < size; offset += kSectorBytes) {
-            r = cluster_read(drive, cluster, offset, sector, kSectorBytes);
+            r = cluster_read(card, cluster, offset, sector, kSectorBytes);
             if (r != SmfsResult::Ok) return r;
             const int w = fn(sector, cluster, offset);
             if (w == kStop) return SmfsResult::Ok;
             if (w == kEnd) return SmfsResult::NotFound;
         }
         if (cluster == kRootCluster) return SmfsResult::NotFound;
-        r = nextCluster(drive, cluster, &cluster);
+        r = nextCluster(card, cluster, &cluster);
         if (r != SmfsResult::Ok) return r;
         offset = 0;
     }
 }
 
 // Calls fn(entry, cluster, offset) for every entry of a directory in order.
-template <typename Fn> SmfsResult walkEntries(unsigned drive, std::uint32_t dirCluster, Fn fn) {
-    return walkSectors(drive, dirCluster, 0,
+template <typename Fn> SmfsResult walkEntries(CardState& card, std::uint32_t dirCluster, Fn fn) {
+    return walkSectors(card, dirCluster, 0,
                        [&](std::uint8_t* sector, std::uint32_t cluster, std::uint32_t offset) {
                            for (std::uint32_t e = 0; e < kSectorBytes; e += kDeBytes) {
                                const int w = fn(sector + e, cluster, offset + e);
@@ -92,8 +89,8 @@ template <typename Fn> SmfsResult walkEntries(unsigned drive, std::uint32_t dirC
                        });
 }
 
-SmfsResult readSlot(unsigned drive, std::uint32_t cluster, std::uint32_t offset, DirSlot* slot) {
-    SmfsResult r = cluster_read(drive, cluster, offset, slot->entry, kDeBytes);
+SmfsResult readSlot(CardState& card, std::uint32_t cluster, std::uint32_t offset, DirSlot* slot) {
+    SmfsResult r = cluster_read(card, cluster, offset, slot->entry, kDeBytes);
     if (r != SmfsResult::Ok) return r;
     slot->cluster = cluster;
     slot->offset = offset;
@@ -101,14 +98,14 @@ SmfsResult readSlot(unsigned drive, std::uint32_t cluster, std::uint32_t offset,
 }
 
 // The last cluster of a folder's chain.
-SmfsResult lastCluster(unsigned drive, std::uint32_t first, std::uint32_t* last) {
+SmfsResult lastCluster(CardState& card, std::uint32_t first, std::uint32_t* last) {
     const FatVolume* v = nullptr;
-    SmfsResult r = mountedVolume(drive, &v);
+    SmfsResult r = mountedVolume(card, &v);
     if (r != SmfsResult::Ok) return r;
     std::uint32_t c = first;
     for (std::uint32_t steps = 0; steps <= v->clusterCount; ++steps) {
         std::uint32_t next = 0;
-        r = nextCluster(drive, c, &next);
+        r = nextCluster(card, c, &next);
         if (r == SmfsResult::NotFound) {
             *last = c;
             return SmfsResult::Ok;
@@ -124,58 +121,58 @@ bool isNamedEntry(const std::uint8_t* e) {
     return e[0] != kEntryFree && e[0] != kEntryDeleted && !dir_is_long_name(e);
 }
 
-SmfsResult findPrevious(unsigned drive, std::uint32_t dirCluster, std::uint32_t cluster,
+SmfsResult findPrevious(CardState& card, std::uint32_t dirCluster, std::uint32_t cluster,
                         std::uint32_t offset, DirSlot* found) {
     if (offset % kDeBytes != 0) return SmfsResult::Internal;
-    if (offset >= kDeBytes) return readSlot(drive, cluster, offset - kDeBytes, found);
+    if (offset >= kDeBytes) return readSlot(card, cluster, offset - kDeBytes, found);
     if (cluster == kRootCluster || cluster == dirCluster) return SmfsResult::NotFound;
     const FatVolume* v = nullptr;
-    SmfsResult r = mountedVolume(drive, &v);
+    SmfsResult r = mountedVolume(card, &v);
     if (r != SmfsResult::Ok) return r;
     std::uint32_t c = dirCluster;
     for (std::uint32_t steps = 0; steps <= v->clusterCount; ++steps) {
         std::uint32_t next = 0;
-        r = nextCluster(drive, c, &next);
+        r = nextCluster(card, c, &next);
         if (r != SmfsResult::Ok) return r; // NotFound: the position is not in this folder
-        if (next == cluster) return readSlot(drive, c, fat_cluster_bytes(drive) - kDeBytes, found);
+        if (next == cluster) return readSlot(card, c, fat_cluster_bytes(card) - kDeBytes, found);
         c = next;
     }
     return SmfsResult::BrokenChain;
 }
 
-SmfsResult findNext(unsigned drive, std::uint32_t cluster, std::uint32_t offset, DirSlot* found) {
+SmfsResult findNext(CardState& card, std::uint32_t cluster, std::uint32_t offset, DirSlot* found) {
     if (offset % kDeBytes != 0) return SmfsResult::Internal;
     const FatVolume* v = nullptr;
-    SmfsResult r = mountedVolume(drive, &v);
+    SmfsResult r = mountedVolume(card, &v);
     if (r != SmfsResult::Ok) return r;
-    if (offset + kDeBytes < dirClusterBytes(drive, *v, cluster))
-        return readSlot(drive, cluster, offset + kDeBytes, found);
+    if (offset + kDeBytes < dirClusterBytes(card, *v, cluster))
+        return readSlot(card, cluster, offset + kDeBytes, found);
     if (cluster == kRootCluster) return SmfsResult::NotFound;
     std::uint32_t next = 0;
-    r = nextCluster(drive, cluster, &next);
+    r = nextCluster(card, cluster, &next);
     if (r != SmfsResult::Ok) return r;
-    return readSlot(drive, next, 0, found);
+    return readSlot(card, next, 0, found);
 }
 
-SmfsResult writeDeletedMark(unsigned drive, const DirSlot& slot) {
+SmfsResult writeDeletedMark(CardState& card, const DirSlot& slot) {
     const std::uint8_t mark = kEntryDeleted;
-    return cluster_write(drive, slot.cluster, slot.offset, &mark, 1);
+    return cluster_write(card, slot.cluster, slot.offset, &mark, 1);
 }
 
 // Deletes the entry at slot (with its long-name entries), frees its chain and writes the FAT.
-SmfsResult deleteFileAt(unsigned drive, std::uint32_t dirCluster, const DirSlot& slot) {
+SmfsResult deleteFileAt(CardState& card, std::uint32_t dirCluster, const DirSlot& slot) {
     const std::uint32_t start = le16(slot.entry + kDeCluster);
-    if (fat_is_data_cluster(drive, start) && busy(start)) return SmfsResult::FileStillOpen;
-    SmfsResult r = dir_delete_slot(drive, dirCluster, slot);
+    if (fat_is_data_cluster(card, start) && busy(card, start)) return SmfsResult::FileStillOpen;
+    SmfsResult r = dir_delete_slot(card, dirCluster, slot);
     if (r != SmfsResult::Ok) return r;
-    r = dir_free_entry_chain(drive, slot.entry);
+    r = dir_free_entry_chain(card, slot.entry);
     // The entry is gone either way: write what could be freed.
-    const SmfsResult fr = fat_flush(drive);
+    const SmfsResult fr = fat_flush(card);
     return r != SmfsResult::Ok ? r : fr;
 }
 
 // Writes a new entry named by 11 characters, with the fields of e (name bytes ignored).
-SmfsResult createRaw(unsigned drive, std::uint32_t dirCluster, const std::uint8_t* name,
+SmfsResult createRaw(CardState& card, std::uint32_t dirCluster, const std::uint8_t* name,
                      std::uint8_t* e) {
     // One walk up to the end marker tells whether the name exists and finds the place for
     // the entry: the first deleted entry, else the end marker itself.
@@ -187,7 +184,7 @@ SmfsResult createRaw(unsigned drive, std::uint32_t dirCluster, const std::uint8_
         slot.offset = offset;
         placed = true;
     };
-    SmfsResult r = walkEntries(drive, dirCluster,
+    SmfsResult r = walkEntries(card, dirCluster,
                                [&](const std::uint8_t* at, std::uint32_t c, std::uint32_t o) {
                                    if (at[0] == kEntryFree) {
                                        place(c, o);
@@ -204,22 +201,22 @@ SmfsResult createRaw(unsigned drive, std::uint32_t dirCluster, const std::uint8_
         if (dirCluster == kRootCluster) return SmfsResult::RootFull;
         std::uint32_t last = 0;
         std::uint32_t added = 0;
-        r = lastCluster(drive, dirCluster, &last);
+        r = lastCluster(card, dirCluster, &last);
         if (r != SmfsResult::Ok) return r;
-        r = fat_alloc_cluster(drive, &added);
+        r = fat_alloc_cluster(card, &added);
         if (r != SmfsResult::Ok) return r;
-        r = cluster_fill(drive, added, 0);
+        r = cluster_fill(card, added, 0);
         if (r != SmfsResult::Ok) return r;
-        fat_set_entry(drive, added, kFatEnd);
-        fat_set_entry(drive, last, static_cast<std::uint16_t>(added));
-        r = fat_flush(drive);
+        fat_set_entry(card, added, kFatEnd);
+        fat_set_entry(card, last, static_cast<std::uint16_t>(added));
+        r = fat_flush(card);
         if (r != SmfsResult::Ok) return r;
         slot.cluster = added;
         slot.offset = 0;
     }
 
     std::memcpy(e + kDeName, name, kNameChars);
-    return cluster_write(drive, slot.cluster, slot.offset, e, kDeBytes);
+    return cluster_write(card, slot.cluster, slot.offset, e, kDeBytes);
 }
 
 bool validName(const char* name, std::uint8_t* entryName) {
@@ -254,34 +251,34 @@ bool splitComponents(const std::string& rest, std::vector<std::string>* parts, b
 
 // ---- State ----
 
-void dir_reset() {
-    g_cwd.clear();
-    g_driveName = kDefaultDrive;
+void dir_reset(CardState& card) {
+    card.cwd.clear();
+    card.driveName = kDefaultDrive;
 }
 
-const std::string& dir_cwd() {
-    return g_cwd;
+const std::string& dir_cwd(CardState& card) {
+    return card.cwd;
 }
 
-void dir_set_cwd(const std::string& cwd) {
-    g_cwd = cwd;
+void dir_set_cwd(CardState& card, const std::string& cwd) {
+    card.cwd = cwd;
 }
 
-const std::string& dir_drive_name() {
-    return g_driveName;
+const std::string& dir_drive_name(CardState& card) {
+    return card.driveName;
 }
 
-void dir_set_drive_name(const std::string& name) {
-    g_driveName = name;
+void dir_set_drive_name(CardState& card, const std::string& name) {
+    card.driveName = name;
 }
 
-void dir_set_busy_check(DirBusyCheck check) {
-    g_busyCheck = check;
+void dir_set_busy_check(CardState& card, DirBusyCheck check) {
+    card.busyCheck = check;
 }
 
 // ---- Paths and names ----
 
-SmfsResult path_make_full(const char* path, std::string* full) {
+SmfsResult path_make_full(CardState& card, const char* path, std::string* full) {
     if (!path) return SmfsResult::InvalidArgument;
     const std::string p = path;
     const std::size_t colon = p.find(':');
@@ -291,9 +288,9 @@ SmfsResult path_make_full(const char* path, std::string* full) {
     if (colon != std::string::npos && (slash == std::string::npos || colon < slash)) {
         *full = p;
     } else if (!p.empty() && p[0] == '\\') {
-        *full = g_cwd + p.substr(1);
+        *full = card.cwd + p.substr(1);
     } else if (p.compare(0, 2, "..") == 0) {
-        std::string cwd = g_cwd;
+        std::string cwd = card.cwd;
         std::size_t at = 0;
         while (p.compare(at, 3, "..\\") == 0) {
             // The root's backslash follows the ':'; nothing lies above it.
@@ -305,16 +302,16 @@ SmfsResult path_make_full(const char* path, std::string* full) {
         }
         *full = cwd + p.substr(at);
     } else {
-        *full = g_cwd + p;
+        *full = card.cwd + p;
     }
     if (full->size() >= kPathBufferBytes) return SmfsResult::OutOfMemory;
     return SmfsResult::Ok;
 }
 
-int path_drive(const std::string& full) {
+int path_drive(CardState& card, const std::string& full) {
     const std::size_t colon = full.find(':');
     if (colon == std::string::npos || colon == 0 || colon > kMaxDriveNameChars) return 1;
-    return full.compare(0, colon, g_driveName) == 0 && colon == g_driveName.size() ? 0 : 1;
+    return full.compare(0, colon, card.driveName) == 0 && colon == card.driveName.size() ? 0 : 1;
 }
 
 void path_last_name(const std::string& full, std::string* name) {
@@ -413,7 +410,7 @@ std::uint16_t dir_pack_date(const SmfsDateTime& t) {
     return static_cast<std::uint16_t>((years << 9) | ((t.month & 0x0F) << 5) | (t.day & 0x1F));
 }
 
-SmfsResult path_resolve(unsigned drive, const std::string& full, int want, std::uint32_t* cluster,
+SmfsResult path_resolve(CardState& card, const std::string& full, int want, std::uint32_t* cluster,
                         bool* isFolder) {
     const std::size_t colon = full.find(':');
     if (colon == std::string::npos || colon + 1 >= full.size() || full[colon + 1] != '\\')
@@ -439,12 +436,12 @@ SmfsResult path_resolve(unsigned drive, const std::string& full, int want, std::
         DirSlot slot{};
         DirKey key;
         key.text = parts[i].c_str();
-        SmfsResult r = dir_find(drive, kFindName, current, key, &slot);
+        SmfsResult r = dir_find(card, kFindName, current, key, &slot);
         if (r != SmfsResult::Ok) return r;
         if (!(slot.entry[kDeAttr] & kAttrFolder)) return SmfsResult::NotFound;
         const std::uint32_t next = le16(slot.entry + kDeCluster);
         // Only ".." may lead to the root; any other folder must own a data cluster.
-        if (!fat_is_data_cluster(drive, next) && !(next == kRootCluster && parts[i] == ".."))
+        if (!fat_is_data_cluster(card, next) && !(next == kRootCluster && parts[i] == ".."))
             return SmfsResult::BrokenChain;
         before = current;
         current = next;
@@ -460,7 +457,7 @@ SmfsResult path_resolve(unsigned drive, const std::string& full, int want, std::
     DirSlot slot{};
     DirKey key;
     key.text = parts.back().c_str();
-    SmfsResult r = dir_find(drive, kFindName, current, key, &slot);
+    SmfsResult r = dir_find(card, kFindName, current, key, &slot);
     if (r != SmfsResult::Ok) return r;
     *cluster = le16(slot.entry + kDeCluster);
     if (isFolder) *isFolder = (slot.entry[kDeAttr] & kAttrFolder) != 0;
@@ -469,7 +466,7 @@ SmfsResult path_resolve(unsigned drive, const std::string& full, int want, std::
 
 // ---- Directory operations ----
 
-SmfsResult dir_find(unsigned drive, int mode, std::uint32_t dirCluster, const DirKey& key,
+SmfsResult dir_find(CardState& card, int mode, std::uint32_t dirCluster, const DirKey& key,
                     DirSlot* found) {
     std::uint8_t wanted[kNameChars];
     std::uint32_t seen = 0;
@@ -490,7 +487,7 @@ SmfsResult dir_find(unsigned drive, int mode, std::uint32_t dirCluster, const Di
         } else {
             std::memcpy(wanted, key.text, kNameChars);
         }
-        return walkEntries(drive, dirCluster,
+        return walkEntries(card, dirCluster,
                            [&](const std::uint8_t* e, std::uint32_t c, std::uint32_t o) {
                                if (e[0] == kEntryFree) return int(kEnd);
                                if (isNamedEntry(e) && std::memcmp(e, wanted, kNameChars) == 0)
@@ -498,7 +495,7 @@ SmfsResult dir_find(unsigned drive, int mode, std::uint32_t dirCluster, const Di
                                return int(kNext);
                            });
     case kFindCluster:
-        return walkEntries(drive, dirCluster,
+        return walkEntries(card, dirCluster,
                            [&](const std::uint8_t* e, std::uint32_t c, std::uint32_t o) {
                                if (e[0] == kEntryFree) return int(kEnd);
                                // Only a file's entry: on a card whose FAT lost a folder's
@@ -509,14 +506,14 @@ SmfsResult dir_find(unsigned drive, int mode, std::uint32_t dirCluster, const Di
                                return int(kNext);
                            });
     case kFindIndex:
-        return walkEntries(drive, dirCluster,
+        return walkEntries(card, dirCluster,
                            [&](const std::uint8_t* e, std::uint32_t c, std::uint32_t o) {
                                if (e[0] == kEntryFree) return int(kEnd);
                                if (e[0] == kEntryDeleted || dir_is_long_name(e)) return int(kNext);
                                return seen++ == key.number ? take(e, c, o) : int(kNext);
                            });
     case kFindFolderIndex:
-        return walkEntries(drive, dirCluster,
+        return walkEntries(card, dirCluster,
                            [&](const std::uint8_t* e, std::uint32_t c, std::uint32_t o) {
                                if (e[0] == kEntryFree) return int(kEnd);
                                if (e[0] == kEntryDeleted || e[0] == '.' || dir_is_long_name(e) ||
@@ -525,14 +522,14 @@ SmfsResult dir_find(unsigned drive, int mode, std::uint32_t dirCluster, const Di
                                return seen++ == key.number ? take(e, c, o) : int(kNext);
                            });
     case kFindEnd:
-        return walkEntries(drive, dirCluster,
+        return walkEntries(card, dirCluster,
                            [&](const std::uint8_t* e, std::uint32_t c, std::uint32_t o) {
                                return e[0] == kEntryFree ? take(e, c, o) : int(kNext);
                            });
     case kFindDeletedRun:
         if (key.number == 0) return SmfsResult::InvalidArgument;
         return walkEntries(
-            drive, dirCluster, [&](const std::uint8_t* e, std::uint32_t c, std::uint32_t o) {
+            card, dirCluster, [&](const std::uint8_t* e, std::uint32_t c, std::uint32_t o) {
                 if (e[0] == kEntryFree) return int(kEnd);
                 if (o % kSectorBytes == 0) seen = 0;
                 if (e[0] != kEntryDeleted) {
@@ -542,52 +539,52 @@ SmfsResult dir_find(unsigned drive, int mode, std::uint32_t dirCluster, const Di
                 if (seen++ == 0) runStart = o;
                 if (seen < key.number) return int(kNext);
                 take(e, c, runStart);
-                return cluster_read(drive, c, runStart, found->entry, kDeBytes) == SmfsResult::Ok
+                return cluster_read(card, c, runStart, found->entry, kDeBytes) == SmfsResult::Ok
                            ? int(kStop)
                            : int(kEnd);
             });
     case kFindPrevious:
-        return findPrevious(drive, dirCluster, key.number, key.offset, found);
+        return findPrevious(card, dirCluster, key.number, key.offset, found);
     case kFindNext:
-        return findNext(drive, key.number, key.offset, found);
+        return findNext(card, key.number, key.offset, found);
     default:
         return SmfsResult::InvalidArgument;
     }
 }
 
-SmfsResult dir_write_entry(unsigned drive, const DirSlot& slot) {
-    return cluster_write(drive, slot.cluster, slot.offset, slot.entry, kDeBytes);
+SmfsResult dir_write_entry(CardState& card, const DirSlot& slot) {
+    return cluster_write(card, slot.cluster, slot.offset, slot.entry, kDeBytes);
 }
 
-SmfsResult dir_create_entry(unsigned drive, std::uint32_t dirCluster, const char* name,
+SmfsResult dir_create_entry(CardState& card, std::uint32_t dirCluster, const char* name,
                             const DirEntryRecord& record) {
     std::uint8_t entryName[kNameChars];
     if (!validName(name, entryName)) return SmfsResult::InvalidArgument;
     std::uint8_t e[kDeBytes] = {};
     e[kDeAttr] = record.attribute;
-    put_le16(e + kDeTime, dir_pack_time(record.time));
-    put_le16(e + kDeDate, dir_pack_date(record.time));
-    put_le16(e + kDeCluster, static_cast<std::uint16_t>(record.startCluster));
-    put_le32(e + kDeSize, record.size);
-    return createRaw(drive, dirCluster, entryName, e);
+    putLe16(e + kDeTime, dir_pack_time(record.time));
+    putLe16(e + kDeDate, dir_pack_date(record.time));
+    putLe16(e + kDeCluster, static_cast<std::uint16_t>(record.startCluster));
+    putLe32(e + kDeSize, record.size);
+    return createRaw(card, dirCluster, entryName, e);
 }
 
-SmfsResult dir_create_entry_from(unsigned drive, std::uint32_t dirCluster, const char* name,
+SmfsResult dir_create_entry_from(CardState& card, std::uint32_t dirCluster, const char* name,
                                  const std::uint8_t* source) {
     std::uint8_t entryName[kNameChars];
     if (!validName(name, entryName)) return SmfsResult::InvalidArgument;
     std::uint8_t e[kDeBytes];
     std::memcpy(e, source, kDeBytes);
-    return createRaw(drive, dirCluster, entryName, e);
+    return createRaw(card, dirCluster, entryName, e);
 }
 
-SmfsResult dir_list(unsigned drive, std::uint32_t dirCluster, std::uint32_t first,
+SmfsResult dir_list(CardState& card, std::uint32_t dirCluster, std::uint32_t first,
                     std::uint32_t count, char* names, std::uint32_t* delivered) {
     *delivered = 0;
     if (count == 0) return SmfsResult::Ok;
     std::uint32_t index = 0;
     SmfsResult r =
-        walkEntries(drive, dirCluster, [&](const std::uint8_t* e, std::uint32_t, std::uint32_t) {
+        walkEntries(card, dirCluster, [&](const std::uint8_t* e, std::uint32_t, std::uint32_t) {
             if (e[0] == kEntryFree) return int(kEnd);
             if (e[0] == kEntryDeleted || dir_is_long_name(e)) return int(kNext);
             if (index++ < first) return int(kNext);
@@ -598,10 +595,10 @@ SmfsResult dir_list(unsigned drive, std::uint32_t dirCluster, std::uint32_t firs
     return r;
 }
 
-SmfsResult dir_count(unsigned drive, std::uint32_t dirCluster, std::uint32_t* count) {
+SmfsResult dir_count(CardState& card, std::uint32_t dirCluster, std::uint32_t* count) {
     *count = 0;
     SmfsResult r =
-        walkEntries(drive, dirCluster, [&](const std::uint8_t* e, std::uint32_t, std::uint32_t) {
+        walkEntries(card, dirCluster, [&](const std::uint8_t* e, std::uint32_t, std::uint32_t) {
             if (e[0] == kEntryFree) return int(kEnd);
             if (e[0] != kEntryDeleted && !dir_is_long_name(e)) ++*count;
             return int(kNext);
@@ -609,8 +606,8 @@ SmfsResult dir_count(unsigned drive, std::uint32_t dirCluster, std::uint32_t* co
     return r == SmfsResult::NotFound ? SmfsResult::Ok : r;
 }
 
-SmfsResult dir_delete_slot(unsigned drive, std::uint32_t dirCluster, const DirSlot& slot) {
-    SmfsResult r = writeDeletedMark(drive, slot);
+SmfsResult dir_delete_slot(CardState& card, std::uint32_t dirCluster, const DirSlot& slot) {
+    SmfsResult r = writeDeletedMark(card, slot);
     if (r != SmfsResult::Ok) return r;
     // Long-name entries sit just before their short entry; each step back stops at the
     // first entry that is not a live long-name entry, so the walk ends even on a loop.
@@ -620,67 +617,67 @@ SmfsResult dir_delete_slot(unsigned drive, std::uint32_t dirCluster, const DirSl
         DirKey key;
         key.number = at.cluster;
         key.offset = at.offset;
-        r = dir_find(drive, kFindPrevious, dirCluster, key, &prev);
+        r = dir_find(card, kFindPrevious, dirCluster, key, &prev);
         if (r == SmfsResult::NotFound) return SmfsResult::Ok;
         if (r != SmfsResult::Ok) return r;
         if (prev.entry[0] == kEntryFree || prev.entry[0] == kEntryDeleted ||
             !dir_is_long_name(prev.entry))
             return SmfsResult::Ok;
-        r = writeDeletedMark(drive, prev);
+        r = writeDeletedMark(card, prev);
         if (r != SmfsResult::Ok) return r;
         at = prev;
     }
 }
 
-SmfsResult dir_delete_entry(unsigned drive, std::uint32_t dirCluster, const char* name) {
+SmfsResult dir_delete_entry(CardState& card, std::uint32_t dirCluster, const char* name) {
     DirSlot slot{};
     DirKey key;
     key.text = name;
-    SmfsResult r = dir_find(drive, kFindName, dirCluster, key, &slot);
+    SmfsResult r = dir_find(card, kFindName, dirCluster, key, &slot);
     if (r != SmfsResult::Ok) return r;
-    return dir_delete_slot(drive, dirCluster, slot);
+    return dir_delete_slot(card, dirCluster, slot);
 }
 
-SmfsResult dir_free_entry_chain(unsigned drive, const std::uint8_t* entry) {
+SmfsResult dir_free_entry_chain(CardState& card, const std::uint8_t* entry) {
     const FatVolume* v = nullptr;
-    SmfsResult r = mountedVolume(drive, &v);
+    SmfsResult r = mountedVolume(card, &v);
     if (r != SmfsResult::Ok) return r;
     const std::uint32_t start = le16(entry + kDeCluster);
     if (start == kRootCluster) return SmfsResult::Ok;
-    if (!fat_is_data_cluster(drive, start)) return SmfsResult::BrokenChain;
+    if (!fat_is_data_cluster(card, start)) return SmfsResult::BrokenChain;
     // An empty file keeps at most the one cluster this library gives every new file; a
     // longer chain behind an empty file is not trusted to be its own.
     if (!(entry[kDeAttr] & kAttrFolder) && le32(entry + kDeSize) == 0) {
-        if (fat_entry(drive, start) == kFatEnd) fat_set_entry(drive, start, kFatFree);
+        if (fat_entry(card, start) == kFatEnd) fat_set_entry(card, start, kFatFree);
         return SmfsResult::Ok;
     }
     std::uint32_t c = start;
     // Entries are cleared as the walk goes, so a loop meets a free entry and stops.
     for (std::uint32_t steps = 0; steps <= v->clusterCount; ++steps) {
-        const std::uint16_t e = fat_entry(drive, c);
+        const std::uint16_t e = fat_entry(card, c);
         if (e == kFatFree) return SmfsResult::BrokenChain;
-        fat_set_entry(drive, c, kFatFree);
+        fat_set_entry(card, c, kFatFree);
         if (e == kFatEnd) return SmfsResult::Ok;
-        if (!fat_is_data_cluster(drive, e)) return SmfsResult::BrokenChain;
+        if (!fat_is_data_cluster(card, e)) return SmfsResult::BrokenChain;
         c = e;
     }
     return SmfsResult::BrokenChain;
 }
 
-SmfsResult dir_delete_file(unsigned drive, std::uint32_t dirCluster, const char* name) {
+SmfsResult dir_delete_file(CardState& card, std::uint32_t dirCluster, const char* name) {
     DirSlot slot{};
     DirKey key;
     key.text = name;
-    SmfsResult r = dir_find(drive, kFindName, dirCluster, key, &slot);
+    SmfsResult r = dir_find(card, kFindName, dirCluster, key, &slot);
     if (r != SmfsResult::Ok) return r;
-    return deleteFileAt(drive, dirCluster, slot);
+    return deleteFileAt(card, dirCluster, slot);
 }
 
-SmfsResult dir_delete_tree_step(unsigned drive, std::uint32_t folder) {
+SmfsResult dir_delete_tree_step(CardState& card, std::uint32_t folder) {
     const FatVolume* v = nullptr;
-    SmfsResult r = mountedVolume(drive, &v);
+    SmfsResult r = mountedVolume(card, &v);
     if (r != SmfsResult::Ok) return r;
-    if (!fat_is_data_cluster(drive, folder)) return SmfsResult::InvalidArgument;
+    if (!fat_is_data_cluster(card, folder)) return SmfsResult::InvalidArgument;
 
     // Descend to a folder without sub-folders. A tree deeper than the volume has clusters
     // can only be a loop.
@@ -692,11 +689,11 @@ SmfsResult dir_delete_tree_step(unsigned drive, std::uint32_t folder) {
         DirSlot sub{};
         DirKey key;
         key.number = 0;
-        r = dir_find(drive, kFindFolderIndex, leaf, key, &sub);
+        r = dir_find(card, kFindFolderIndex, leaf, key, &sub);
         if (r == SmfsResult::NotFound) break;
         if (r != SmfsResult::Ok) return r;
         const std::uint32_t next = le16(sub.entry + kDeCluster);
-        if (!fat_is_data_cluster(drive, next) || next == folder) return SmfsResult::BrokenChain;
+        if (!fat_is_data_cluster(card, next) || next == folder) return SmfsResult::BrokenChain;
         parent = leaf;
         leafSlot = sub;
         leaf = next;
@@ -705,10 +702,11 @@ SmfsResult dir_delete_tree_step(unsigned drive, std::uint32_t folder) {
     // Nothing is deleted while a file of the leaf is open: its handles would write into
     // clusters that are free and may be handed out again.
     bool openFile = false;
-    r = walkEntries(drive, leaf, [&](const std::uint8_t* e, std::uint32_t, std::uint32_t) {
+    r = walkEntries(card, leaf, [&](const std::uint8_t* e, std::uint32_t, std::uint32_t) {
         if (e[0] == kEntryFree) return int(kEnd);
         const std::uint32_t start = le16(e + kDeCluster);
-        if (isNamedEntry(e) && e[0] != '.' && fat_is_data_cluster(drive, start) && busy(start)) {
+        if (isNamedEntry(e) && e[0] != '.' && fat_is_data_cluster(card, start) &&
+            busy(card, start)) {
             openFile = true;
             return int(kStop);
         }
@@ -719,7 +717,7 @@ SmfsResult dir_delete_tree_step(unsigned drive, std::uint32_t folder) {
 
     SmfsResult failure = SmfsResult::Ok;
     r = walkSectors(
-        drive, leaf, 0, [&](std::uint8_t* sector, std::uint32_t cluster, std::uint32_t offset) {
+        card, leaf, 0, [&](std::uint8_t* sector, std::uint32_t cluster, std::uint32_t offset) {
             bool changed = false;
             int w = kNext;
             for (std::uint32_t at = 0; at < kSectorBytes; at += kDeBytes) {
@@ -730,7 +728,7 @@ SmfsResult dir_delete_tree_step(unsigned drive, std::uint32_t folder) {
                 }
                 if (e[0] == '.' || e[0] == kEntryDeleted) continue;
                 if (!dir_is_long_name(e) && !(e[kDeAttr] & kAttrVolume))
-                    failure = dir_free_entry_chain(drive, e);
+                    failure = dir_free_entry_chain(card, e);
                 e[0] = kEntryDeleted;
                 changed = true;
                 if (failure != SmfsResult::Ok) {
@@ -739,7 +737,7 @@ SmfsResult dir_delete_tree_step(unsigned drive, std::uint32_t folder) {
                 }
             }
             if (changed) {
-                SmfsResult wr = cluster_write(drive, cluster, offset, sector, kSectorBytes);
+                SmfsResult wr = cluster_write(card, cluster, offset, sector, kSectorBytes);
                 if (wr != SmfsResult::Ok && failure == SmfsResult::Ok) failure = wr;
             }
             return failure != SmfsResult::Ok ? int(kStop) : w;
@@ -747,5 +745,5 @@ SmfsResult dir_delete_tree_step(unsigned drive, std::uint32_t folder) {
     if (failure != SmfsResult::Ok) return failure;
     if (r != SmfsResult::Ok && r != SmfsResult::NotFound) return r;
     if (leaf == folder) return SmfsResult::TreeDeleted;
-    return deleteFileAt(drive, parent, leafSlot);
+    return deleteFileAt(card, parent, leafSlot);
 }

@@ -75,31 +75,31 @@ struct DirEntryRecord {
 // ---- State ----
 
 // Clears the current folder and sets the drive name to "vx" (library initialisation).
-void dir_reset();
+void dir_reset(CardState& card);
 // The current folder ("" or a full path ending in a backslash) and setting it.
-const std::string& dir_cwd();
-void dir_set_cwd(const std::string& cwd);
+const std::string& dir_cwd(CardState& card);
+void dir_set_cwd(CardState& card, const std::string& cwd);
 // The drive name of paths and setting it (the caller checks the name).
-const std::string& dir_drive_name();
-void dir_set_drive_name(const std::string& name);
+const std::string& dir_drive_name(CardState& card);
+void dir_set_drive_name(CardState& card, const std::string& name);
 // Asked before a file's clusters are freed: true when a handle of the file starting at
 // cluster is open. The API installs it; nullptr means no file is ever open.
-using DirBusyCheck = bool (*)(std::uint32_t cluster);
-void dir_set_busy_check(DirBusyCheck check);
+using DirBusyCheck = bool (*)(CardState& card, std::uint32_t cluster);
+void dir_set_busy_check(CardState& card, DirBusyCheck check);
 
 // ---- Paths and names ----
 
 // Makes a path full against the current folder into *full. AboveRoot when ".." climbs above
 // the root, OutOfMemory when the result is longer than 255 characters, InvalidArgument for
 // nullptr.
-[[nodiscard]] SmfsResult path_make_full(const char* path, std::string* full);
+[[nodiscard]] SmfsResult path_make_full(CardState& card, const char* path, std::string* full);
 // 0 when the full path's drive (the text before ':') is the drive name, else 1.
-int path_drive(const std::string& full);
+int path_drive(CardState& card, const std::string& full);
 // The cluster of the path's target (want 0) or of the folder holding its last name (want 1);
 // *isFolder (may be nullptr) tells whether the target is a folder. InvalidArgument for bad
 // syntax or names and for the parent of the root, NotFound when a folder on the way is
 // missing or is a file, BrokenChain.
-[[nodiscard]] SmfsResult path_resolve(unsigned drive, const std::string& full, int want,
+[[nodiscard]] SmfsResult path_resolve(CardState& card, const std::string& full, int want,
                                       std::uint32_t* cluster, bool* isFolder = nullptr);
 // The text after the last backslash of a full path (a trailing backslash removed).
 void path_last_name(const std::string& full, std::string* name);
@@ -126,38 +126,38 @@ inline bool dir_is_long_name(const std::uint8_t* entry) {
 
 // Searches a directory (its first cluster) in one of the modes above. NotFound at the end,
 // BrokenChain, InvalidArgument for another mode, Internal for a position not on an entry.
-[[nodiscard]] SmfsResult dir_find(unsigned drive, int mode, std::uint32_t dirCluster,
+[[nodiscard]] SmfsResult dir_find(CardState& card, int mode, std::uint32_t dirCluster,
                                   const DirKey& key, DirSlot* found);
 // Writes a slot's entry back to its position. Lower-layer codes.
-[[nodiscard]] SmfsResult dir_write_entry(unsigned drive, const DirSlot& slot);
+[[nodiscard]] SmfsResult dir_write_entry(CardState& card, const DirSlot& slot);
 // Writes a new entry. NameExists, InvalidArgument for a name that is no 8.3 name, RootFull,
 // CardFull when a folder needs another cluster and none is free.
-[[nodiscard]] SmfsResult dir_create_entry(unsigned drive, std::uint32_t dirCluster,
+[[nodiscard]] SmfsResult dir_create_entry(CardState& card, std::uint32_t dirCluster,
                                           const char* name, const DirEntryRecord& record);
 // Writes a new entry that takes everything but its name (attribute, cluster, size, date and
 // time) from source. Same failures as dir_create_entry.
-[[nodiscard]] SmfsResult dir_create_entry_from(unsigned drive, std::uint32_t dirCluster,
+[[nodiscard]] SmfsResult dir_create_entry_from(CardState& card, std::uint32_t dirCluster,
                                                const char* name, const std::uint8_t* source);
 // Names ("NAME.EXT") of the valid entries first to first + count - 1 (not deleted, not
 // long-name), each in its own 16-byte slot. EndOfData with *delivered < count when the
 // directory ends first.
-[[nodiscard]] SmfsResult dir_list(unsigned drive, std::uint32_t dirCluster, std::uint32_t first,
+[[nodiscard]] SmfsResult dir_list(CardState& card, std::uint32_t dirCluster, std::uint32_t first,
                                   std::uint32_t count, char* names, std::uint32_t* delivered);
 // Number of valid entries of a directory.
-[[nodiscard]] SmfsResult dir_count(unsigned drive, std::uint32_t dirCluster, std::uint32_t* count);
+[[nodiscard]] SmfsResult dir_count(CardState& card, std::uint32_t dirCluster, std::uint32_t* count);
 // Marks an entry deleted, with the long-name entries just before it. NotFound.
-[[nodiscard]] SmfsResult dir_delete_entry(unsigned drive, std::uint32_t dirCluster,
+[[nodiscard]] SmfsResult dir_delete_entry(CardState& card, std::uint32_t dirCluster,
                                           const char* name);
 // Marks the entry at a slot deleted, with the long-name entries just before it.
-[[nodiscard]] SmfsResult dir_delete_slot(unsigned drive, std::uint32_t dirCluster,
+[[nodiscard]] SmfsResult dir_delete_slot(CardState& card, std::uint32_t dirCluster,
                                          const DirSlot& slot);
 // Deletes an entry and frees its clusters, then writes the FAT. NotFound, FileStillOpen,
 // BrokenChain (the entry is gone and what could be freed is freed).
-[[nodiscard]] SmfsResult dir_delete_file(unsigned drive, std::uint32_t dirCluster,
+[[nodiscard]] SmfsResult dir_delete_file(CardState& card, std::uint32_t dirCluster,
                                          const char* name);
 // Frees the chain a deleted entry named: a folder's or a non-empty file's whole chain, an
 // empty file's single cluster. BrokenChain when the chain is broken or loops.
-[[nodiscard]] SmfsResult dir_free_entry_chain(unsigned drive, const std::uint8_t* entry);
+[[nodiscard]] SmfsResult dir_free_entry_chain(CardState& card, const std::uint8_t* entry);
 // Deletes one leaf folder of the tree below folder (and its files). TreeDeleted once the
 // folder itself is empty; Ok when more steps are needed; FileStillOpen, BrokenChain.
-[[nodiscard]] SmfsResult dir_delete_tree_step(unsigned drive, std::uint32_t folder);
+[[nodiscard]] SmfsResult dir_delete_tree_step(CardState& card, std::uint32_t folder);

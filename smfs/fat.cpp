@@ -9,9 +9,10 @@
 // at its own offsets; otherwise they are derived from the total sector count as this
 // system's format lays them out.
 #include "fat.h"
+#include "card_state.h"
 
-#include "bytes.h"
 #include "media.h"
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <cstring>
@@ -27,24 +28,8 @@ constexpr std::uint32_t kMaxSectorsPerCluster = 128;
 constexpr std::uint32_t kMaxCluster12 = 0xFF6;
 constexpr std::uint32_t kMaxCluster16 = 0xFFF6;
 
-struct VolumeState {
-    std::uint8_t marker = 0;
-    FatVolume vol{};
-    std::unique_ptr<std::uint16_t[]> fat;
-    std::uint32_t entryCount = 0; // clusterCount + 2
-    std::uint32_t sectorsPerBlock = 0;
-    bool deferred = false;
-    // No cluster below this one is free, so allocation starts its search here.
-    std::uint32_t freeHint = kFirstCluster;
-    // The FAT region (every copy) as the last flush wrote it; empty when not known.
-    std::vector<std::uint8_t> written;
-};
-
-VolumeState g_volume;
-FatMountHook g_mountHook = nullptr;
-
-bool mounted() {
-    return g_volume.marker == kReady && g_volume.fat;
+bool mounted(CardState& card) {
+    return card.volume.marker == kReady && card.volume.fat;
 }
 
 // Calls io(logBlock, offsetInBlock, bufferOffset, length) for each piece of a byte range that
@@ -67,12 +52,12 @@ SmfsResult forEachBlockPiece(std::uint32_t sectorsPerBlock, std::uint32_t firstS
     return SmfsResult::Ok;
 }
 
-SmfsResult readSectors(unsigned drive, std::uint32_t sectorsPerBlock, std::uint32_t firstSector,
+SmfsResult readSectors(CardState& card, std::uint32_t sectorsPerBlock, std::uint32_t firstSector,
                        std::uint8_t* buffer, std::uint64_t lengthBytes) {
     return forEachBlockPiece(
         sectorsPerBlock, firstSector, 0, lengthBytes,
         [&](std::uint32_t block, std::uint32_t offset, std::size_t at, std::uint32_t n) {
-            return media_read(drive, block, offset, buffer + at, n);
+            return media_read(card, block, offset, buffer + at, n);
         });
 }
 
@@ -196,7 +181,7 @@ void decodeFat(FatType type, const std::uint8_t* image, std::uint16_t* fat, std:
 void encodeFat(FatType type, const std::uint16_t* fat, std::uint32_t count, std::uint8_t* image) {
     for (std::uint32_t i = 0; i < count; ++i) {
         if (type == FatType::Fat16) {
-            put_le16(image + 2 * i, fat[i]);
+            putLe16(image + 2 * i, fat[i]);
             continue;
         }
         const std::uint16_t value = fat[i] & 0x0FFF;
@@ -213,44 +198,46 @@ void encodeFat(FatType type, const std::uint16_t* fat, std::uint32_t count, std:
 
 // Loads FAT copy `copy` into the table. NoValidFat when its first sector does not begin
 // F8 FF FF, Internal when it cannot be read.
-SmfsResult loadFatCopy(unsigned drive, std::uint32_t copy, std::uint8_t* sector) {
-    const FatVolume& v = g_volume.vol;
+SmfsResult loadFatCopy(CardState& card, std::uint32_t copy, std::uint8_t* sector) {
+    const FatVolume& v = card.volume.vol;
     const std::uint32_t start = v.fatStart + copy * v.fatSectors;
-    if (readSectors(drive, g_volume.sectorsPerBlock, start, sector, kSectorBytes) != SmfsResult::Ok)
+    if (readSectors(card, card.volume.sectorsPerBlock, start, sector, kSectorBytes) !=
+        SmfsResult::Ok)
         return SmfsResult::Internal;
     if (sector[0] != 0xF8 || sector[1] != 0xFF || sector[2] != 0xFF) return SmfsResult::NoValidFat;
 
-    const std::uint64_t bytes = fatImageBytes(v.fatType, g_volume.entryCount);
+    const std::uint64_t bytes = fatImageBytes(v.fatType, card.volume.entryCount);
     const std::uint64_t readBytes = (bytes + kSectorBytes - 1) / kSectorBytes * kSectorBytes;
     std::unique_ptr<std::uint8_t[]> image(new (std::nothrow) std::uint8_t[readBytes + 1]);
     if (!image) return SmfsResult::Internal;
     image[readBytes] = 0;
-    if (readSectors(drive, g_volume.sectorsPerBlock, start, image.get(), readBytes) !=
+    if (readSectors(card, card.volume.sectorsPerBlock, start, image.get(), readBytes) !=
         SmfsResult::Ok)
         return SmfsResult::Internal;
-    decodeFat(v.fatType, image.get(), g_volume.fat.get(), g_volume.entryCount);
+    decodeFat(v.fatType, image.get(), card.volume.fat.get(), card.volume.entryCount);
     return SmfsResult::Ok;
 }
 
 // The first sector and size in bytes of a cluster; BrokenChain when it is not in the volume.
-SmfsResult clusterExtent(std::uint32_t cluster, std::uint32_t* firstSector,
+SmfsResult clusterExtent(CardState& card, std::uint32_t cluster, std::uint32_t* firstSector,
                          std::uint32_t* sizeBytes) {
-    const FatVolume& v = g_volume.vol;
+    const FatVolume& v = card.volume.vol;
     if (cluster == kRootCluster) {
         *firstSector = v.rootStart;
         *sizeBytes = v.rootSectors * kSectorBytes;
         return SmfsResult::Ok;
     }
-    if (cluster < kFirstCluster || cluster >= g_volume.entryCount) return SmfsResult::BrokenChain;
+    if (cluster < kFirstCluster || cluster >= card.volume.entryCount)
+        return SmfsResult::BrokenChain;
     *firstSector = v.dataStart + (cluster - kFirstCluster) * v.sectorsPerCluster;
     *sizeBytes = v.sectorsPerCluster * kSectorBytes;
     return SmfsResult::Ok;
 }
 
-SmfsResult checkRange(std::uint32_t cluster, std::uint32_t offsetBytes, std::uint32_t lengthBytes,
-                      std::uint32_t* firstSector) {
+SmfsResult checkRange(CardState& card, std::uint32_t cluster, std::uint32_t offsetBytes,
+                      std::uint32_t lengthBytes, std::uint32_t* firstSector) {
     std::uint32_t size = 0;
-    SmfsResult r = clusterExtent(cluster, firstSector, &size);
+    SmfsResult r = clusterExtent(card, cluster, firstSector, &size);
     if (r != SmfsResult::Ok) return r;
     if (std::uint64_t(offsetBytes) + lengthBytes > size) return SmfsResult::InvalidArgument;
     return SmfsResult::Ok;
@@ -258,43 +245,42 @@ SmfsResult checkRange(std::uint32_t cluster, std::uint32_t offsetBytes, std::uin
 
 } // namespace
 
-void fat_reset() {
-    g_volume.marker = 0;
-    g_volume.written.clear();
-    g_volume.fat.reset();
-    g_volume.entryCount = 0;
-    g_volume.vol = FatVolume{};
-    g_volume.deferred = false;
-    smc_add_removal_listener(fat_invalidate);
+void fat_reset(CardState& card) {
+    card.volume.marker = 0;
+    card.volume.written.clear();
+    card.volume.fat.reset();
+    card.volume.entryCount = 0;
+    card.volume.vol = FatVolume{};
+    card.volume.deferred = false;
+    smc_add_removal_listener(card, fat_invalidate);
 }
 
-void fat_invalidate() {
-    g_volume.marker = 0;
+void fat_invalidate(CardState& card) {
+    card.volume.marker = 0;
 }
 
-void fat_set_mount_hook(FatMountHook hook) {
-    g_mountHook = hook;
+void fat_set_mount_hook(CardState& card, FatMountHook hook) {
+    card.mountHook = hook;
 }
 
-SmfsResult fat_mount(unsigned drive) {
-    if (drive != 0) return SmfsResult::InvalidArgument;
-    g_volume.marker = 0;
-    g_volume.fat.reset();
-    g_volume.entryCount = 0;
-    g_volume.written.clear();
-    g_volume.freeHint = kFirstCluster;
-    if (g_mountHook) g_mountHook(drive);
+SmfsResult fat_mount(CardState& card) {
+    card.volume.marker = 0;
+    card.volume.fat.reset();
+    card.volume.entryCount = 0;
+    card.volume.written.clear();
+    card.volume.freeHint = kFirstCluster;
+    if (card.mountHook) card.mountHook(card);
 
-    SectorBuffer buffer;
+    SectorBuffer buffer(card);
     if (!buffer) return SmfsResult::OutOfMemory;
     std::uint8_t* sector = buffer.get();
     CardGeometry geometry{};
-    SmfsResult r = media_geometry(drive, &geometry);
+    SmfsResult r = media_geometry(card, &geometry);
     if (r != SmfsResult::Ok) return r;
     const std::uint32_t spb = geometry.sectorsPerBlock;
     const std::uint32_t logicalSectors = geometry.logBlocks * spb;
 
-    r = readSectors(drive, spb, 0, sector, kSectorBytes);
+    r = readSectors(card, spb, 0, sector, kSectorBytes);
     if (r == SmfsResult::BlockNotMapped) return SmfsResult::Unformatted;
     if (r != SmfsResult::Ok) return r;
     FatVolume v{};
@@ -303,7 +289,7 @@ SmfsResult fat_mount(unsigned drive) {
         v.partitionFirstSector >= logicalSectors)
         return SmfsResult::BadMbr;
 
-    r = readSectors(drive, spb, v.partitionFirstSector, sector, kSectorBytes);
+    r = readSectors(card, spb, v.partitionFirstSector, sector, kSectorBytes);
     // A boot sector in a block that was never written is no boot sector.
     if (r == SmfsResult::BlockNotMapped) return SmfsResult::BadBootSector;
     if (r != SmfsResult::Ok) return r;
@@ -314,68 +300,67 @@ SmfsResult fat_mount(unsigned drive) {
         return SmfsResult::BadBootSector;
     if (!computeLayout(v, logicalSectors)) return SmfsResult::BadBootSector;
 
-    g_volume.vol = v;
-    g_volume.sectorsPerBlock = spb;
-    g_volume.entryCount = v.clusterCount + 2;
-    g_volume.fat.reset(new (std::nothrow) std::uint16_t[g_volume.entryCount]);
-    if (!g_volume.fat) return SmfsResult::Internal;
+    card.volume.vol = v;
+    card.volume.sectorsPerBlock = spb;
+    card.volume.entryCount = v.clusterCount + 2;
+    card.volume.fat.reset(new (std::nothrow) std::uint16_t[card.volume.entryCount]);
+    if (!card.volume.fat) return SmfsResult::Internal;
 
     // The first copy that begins F8 FF FF and reads cleanly is used; a copy that cannot be
     // read is passed over for the next one rather than failing the mount.
     SmfsResult failure = SmfsResult::NoValidFat;
     for (std::uint32_t copy = 0; copy < v.fatCount; ++copy) {
-        r = loadFatCopy(drive, copy, sector);
+        r = loadFatCopy(card, copy, sector);
         if (r == SmfsResult::Ok) {
-            g_volume.marker = kReady;
+            card.volume.marker = kReady;
             return SmfsResult::Ok;
         }
         if (r == SmfsResult::Internal) failure = r;
     }
-    g_volume.fat.reset();
+    card.volume.fat.reset();
     return failure;
 }
 
-SmfsResult fat_ensure(unsigned drive) {
-    if (drive != 0) return SmfsResult::InvalidArgument;
-    if (mounted()) return SmfsResult::Ok;
-    SmfsResult r = fat_mount(drive);
+SmfsResult fat_ensure(CardState& card) {
+    if (mounted(card)) return SmfsResult::Ok;
+    SmfsResult r = fat_mount(card);
     if (r == SmfsResult::BadMbr || r == SmfsResult::BadBootSector || r == SmfsResult::NoValidFat)
         return SmfsResult::Unformatted;
     return r;
 }
 
-SmfsResult fat_flush(unsigned drive) {
-    SmfsResult r = fat_ensure(drive);
+SmfsResult fat_flush(CardState& card) {
+    SmfsResult r = fat_ensure(card);
     if (r != SmfsResult::Ok) return r;
-    if (g_volume.deferred) return SmfsResult::Ok;
+    if (card.volume.deferred) return SmfsResult::Ok;
 
-    const FatVolume& v = g_volume.vol;
+    const FatVolume& v = card.volume.vol;
     const std::uint64_t copyBytes = std::uint64_t(v.fatSectors) * kSectorBytes;
-    const std::uint64_t imageBytes = fatImageBytes(v.fatType, g_volume.entryCount);
+    const std::uint64_t imageBytes = fatImageBytes(v.fatType, card.volume.entryCount);
     std::vector<std::uint8_t> region;
     try {
         region.assign(copyBytes * v.fatCount, 0);
     } catch (const std::bad_alloc&) {
         return SmfsResult::OutOfMemory;
     }
-    encodeFat(v.fatType, g_volume.fat.get(), g_volume.entryCount, region.data());
+    encodeFat(v.fatType, card.volume.fat.get(), card.volume.entryCount, region.data());
     for (std::uint32_t copy = 1; copy < v.fatCount; ++copy)
         std::memcpy(region.data() + copy * copyBytes, region.data(), std::size_t(imageBytes));
 
     // All copies lie back to back: they are written as one range, so that a block shared by
     // two copies is rewritten once. Once the card is known to hold what the last flush
     // wrote, only the span of changed sectors of each block is written again.
-    const bool known = g_volume.written.size() == region.size();
+    const bool known = card.volume.written.size() == region.size();
     std::uint64_t regionPos = 0;
     r = forEachBlockPiece(
-        g_volume.sectorsPerBlock, v.fatStart, 0, region.size(),
+        card.volume.sectorsPerBlock, v.fatStart, 0, region.size(),
         [&](std::uint32_t logBlock, std::uint32_t offset, std::size_t, std::uint32_t n) {
             std::uint64_t from = regionPos;
             std::uint64_t to = regionPos + n;
             regionPos = to;
             if (known) {
                 auto same = [&](std::uint64_t at) {
-                    return std::memcmp(region.data() + at, g_volume.written.data() + at,
+                    return std::memcmp(region.data() + at, card.volume.written.data() + at,
                                        kSectorBytes) == 0;
                 };
                 while (from < to && same(from))
@@ -384,72 +369,72 @@ SmfsResult fat_flush(unsigned drive) {
                     to -= kSectorBytes;
                 if (from == to) return SmfsResult::Ok;
             }
-            return media_write(drive, logBlock, offset + std::uint32_t(from - (regionPos - n)),
+            return media_write(card, logBlock, offset + std::uint32_t(from - (regionPos - n)),
                                region.data() + from, std::uint32_t(to - from));
         });
     if (r == SmfsResult::Ok)
-        g_volume.written.swap(region);
+        card.volume.written.swap(region);
     else
-        g_volume.written.clear();
+        card.volume.written.clear();
     return r;
 }
 
-void fat_set_deferred(unsigned drive, bool deferred) {
-    if (drive == 0) g_volume.deferred = deferred;
+void fat_set_deferred(CardState& card, bool deferred) {
+    card.volume.deferred = deferred;
 }
 
-bool fat_deferred(unsigned drive) {
-    return drive == 0 && g_volume.deferred;
+bool fat_deferred(CardState& card) {
+    return card.volume.deferred;
 }
 
-const FatVolume* fat_volume(unsigned drive) {
-    return drive == 0 && mounted() ? &g_volume.vol : nullptr;
+const FatVolume* fat_volume(CardState& card) {
+    return mounted(card) ? &card.volume.vol : nullptr;
 }
 
-std::uint32_t fat_cluster_bytes(unsigned drive) {
-    return drive == 0 && mounted() ? g_volume.vol.sectorsPerCluster * kSectorBytes : 0;
+std::uint32_t fat_cluster_bytes(CardState& card) {
+    return mounted(card) ? card.volume.vol.sectorsPerCluster * kSectorBytes : 0;
 }
 
-bool fat_is_data_cluster(unsigned drive, std::uint32_t value) {
-    return drive == 0 && mounted() && value >= kFirstCluster && value < g_volume.entryCount;
+bool fat_is_data_cluster(CardState& card, std::uint32_t value) {
+    return mounted(card) && value >= kFirstCluster && value < card.volume.entryCount;
 }
 
-std::uint16_t fat_entry(unsigned drive, std::uint32_t cluster) {
-    if (drive != 0 || !mounted() || cluster >= g_volume.entryCount) return 0;
-    return g_volume.fat[cluster];
+std::uint16_t fat_entry(CardState& card, std::uint32_t cluster) {
+    if (!mounted(card) || cluster >= card.volume.entryCount) return 0;
+    return card.volume.fat[cluster];
 }
 
-void fat_set_entry(unsigned drive, std::uint32_t cluster, std::uint16_t value) {
-    if (drive != 0 || !mounted() || cluster >= g_volume.entryCount) return;
-    g_volume.fat[cluster] = value;
-    if (value == kFatFree && cluster < g_volume.freeHint) g_volume.freeHint = cluster;
+void fat_set_entry(CardState& card, std::uint32_t cluster, std::uint16_t value) {
+    if (!mounted(card) || cluster >= card.volume.entryCount) return;
+    card.volume.fat[cluster] = value;
+    if (value == kFatFree && cluster < card.volume.freeHint) card.volume.freeHint = cluster;
 }
 
-SmfsResult fat_alloc_cluster(unsigned drive, std::uint32_t* cluster) {
-    SmfsResult r = fat_ensure(drive);
+SmfsResult fat_alloc_cluster(CardState& card, std::uint32_t* cluster) {
+    SmfsResult r = fat_ensure(card);
     if (r != SmfsResult::Ok) return r;
-    for (std::uint32_t c = std::max(g_volume.freeHint, kFirstCluster); c < g_volume.entryCount;
-         ++c) {
-        if (g_volume.fat[c] == kFatFree) {
+    for (std::uint32_t c = std::max(card.volume.freeHint, kFirstCluster);
+         c < card.volume.entryCount; ++c) {
+        if (card.volume.fat[c] == kFatFree) {
             *cluster = c;
-            g_volume.freeHint = c;
+            card.volume.freeHint = c;
             return SmfsResult::Ok;
         }
     }
-    g_volume.freeHint = g_volume.entryCount;
+    card.volume.freeHint = card.volume.entryCount;
     return SmfsResult::CardFull;
 }
 
-SmfsResult fat_alloc_run(unsigned drive, std::uint32_t count, std::uint32_t* start,
+SmfsResult fat_alloc_run(CardState& card, std::uint32_t count, std::uint32_t* start,
                          std::uint32_t* length) {
-    SmfsResult r = fat_ensure(drive);
+    SmfsResult r = fat_ensure(card);
     if (r != SmfsResult::Ok) return r;
     if (count == 0) return SmfsResult::InvalidArgument;
     std::uint32_t longest = 0;
     std::uint32_t runStart = 0;
     std::uint32_t runLength = 0;
-    for (std::uint32_t c = kFirstCluster; c < g_volume.entryCount; ++c) {
-        if (g_volume.fat[c] != kFatFree) {
+    for (std::uint32_t c = kFirstCluster; c < card.volume.entryCount; ++c) {
+        if (card.volume.fat[c] != kFatFree) {
             runLength = 0;
             continue;
         }
@@ -466,19 +451,19 @@ SmfsResult fat_alloc_run(unsigned drive, std::uint32_t count, std::uint32_t* sta
     return SmfsResult::Ok;
 }
 
-SmfsResult cluster_read(unsigned drive, std::uint32_t cluster, std::uint32_t offsetBytes,
+SmfsResult cluster_read(CardState& card, std::uint32_t cluster, std::uint32_t offsetBytes,
                         std::uint8_t* buffer, std::uint32_t lengthBytes) {
-    SmfsResult r = fat_ensure(drive);
+    SmfsResult r = fat_ensure(card);
     if (r != SmfsResult::Ok) return r;
     std::uint32_t firstSector = 0;
-    r = checkRange(cluster, offsetBytes, lengthBytes, &firstSector);
+    r = checkRange(card, cluster, offsetBytes, lengthBytes, &firstSector);
     if (r != SmfsResult::Ok) return r;
     // An uncorrectable sector is delivered and reported once the whole range is read.
     bool uncorrectable = false;
     r = forEachBlockPiece(
-        g_volume.sectorsPerBlock, firstSector, offsetBytes, lengthBytes,
+        card.volume.sectorsPerBlock, firstSector, offsetBytes, lengthBytes,
         [&](std::uint32_t block, std::uint32_t offset, std::size_t at, std::uint32_t n) {
-            SmfsResult pr = media_read(drive, block, offset, buffer + at, n);
+            SmfsResult pr = media_read(card, block, offset, buffer + at, n);
             if (pr == SmfsResult::EccUncorrectable) {
                 uncorrectable = true;
                 return SmfsResult::Ok;
@@ -489,41 +474,41 @@ SmfsResult cluster_read(unsigned drive, std::uint32_t cluster, std::uint32_t off
     return r;
 }
 
-SmfsResult cluster_write(unsigned drive, std::uint32_t cluster, std::uint32_t offsetBytes,
+SmfsResult cluster_write(CardState& card, std::uint32_t cluster, std::uint32_t offsetBytes,
                          const std::uint8_t* data, std::uint32_t lengthBytes) {
-    SmfsResult r = fat_ensure(drive);
+    SmfsResult r = fat_ensure(card);
     if (r != SmfsResult::Ok) return r;
     std::uint32_t firstSector = 0;
-    r = checkRange(cluster, offsetBytes, lengthBytes, &firstSector);
+    r = checkRange(card, cluster, offsetBytes, lengthBytes, &firstSector);
     if (r != SmfsResult::Ok) return r;
     return forEachBlockPiece(
-        g_volume.sectorsPerBlock, firstSector, offsetBytes, lengthBytes,
+        card.volume.sectorsPerBlock, firstSector, offsetBytes, lengthBytes,
         [&](std::uint32_t block, std::uint32_t offset, std::size_t at, std::uint32_t n) {
-            return media_write(drive, block, offset, data + at, n);
+            return media_write(card, block, offset, data + at, n);
         });
 }
 
-SmfsResult cluster_fill(unsigned drive, std::uint32_t cluster, std::uint8_t value) {
-    SmfsResult r = fat_ensure(drive);
+SmfsResult cluster_fill(CardState& card, std::uint32_t cluster, std::uint8_t value) {
+    SmfsResult r = fat_ensure(card);
     if (r != SmfsResult::Ok) return r;
     if (cluster == kRootCluster) return SmfsResult::Internal;
-    const std::uint32_t size = fat_cluster_bytes(drive);
+    const std::uint32_t size = fat_cluster_bytes(card);
     std::unique_ptr<std::uint8_t[]> fill(new (std::nothrow) std::uint8_t[size]);
     if (!fill) return SmfsResult::OutOfMemory;
     std::memset(fill.get(), value, size);
-    return cluster_write(drive, cluster, 0, fill.get(), size);
+    return cluster_write(card, cluster, 0, fill.get(), size);
 }
 
-SmfsResult volume_space(unsigned drive, VolumeSpace* space) {
-    SmfsResult r = fat_ensure(drive);
+SmfsResult volume_space(CardState& card, VolumeSpace* space) {
+    SmfsResult r = fat_ensure(card);
     if (r != SmfsResult::Ok) return r;
-    const std::uint64_t clusterBytes = fat_cluster_bytes(drive);
+    const std::uint64_t clusterBytes = fat_cluster_bytes(card);
     VolumeSpace s{};
-    s.sectorsPerCluster = g_volume.vol.sectorsPerCluster;
-    s.bytesPerSector = g_volume.vol.bytesPerSector;
-    s.totalBytes = std::uint64_t(g_volume.vol.clusterCount) * clusterBytes;
-    for (std::uint32_t c = kFirstCluster; c < g_volume.entryCount; ++c) {
-        const std::uint16_t e = g_volume.fat[c];
+    s.sectorsPerCluster = card.volume.vol.sectorsPerCluster;
+    s.bytesPerSector = card.volume.vol.bytesPerSector;
+    s.totalBytes = std::uint64_t(card.volume.vol.clusterCount) * clusterBytes;
+    for (std::uint32_t c = kFirstCluster; c < card.volume.entryCount; ++c) {
+        const std::uint16_t e = card.volume.fat[c];
         if (e == kFatFree) {
             s.freeBytes += clusterBytes;
         } else if (e == kFatBad) {

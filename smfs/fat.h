@@ -6,7 +6,7 @@
 // (FAT12 end-of-chain and bad values widened to 0xFFFF and 0xFFF7); the flush writes every
 // copy back from it in one pass. Cluster reads and writes cut their range at logical block
 // boundaries and go through media_read / media_write. Cluster 0 names the root directory
-// region. State is process-wide, for drive 0 only.
+// region. The state lives in the card object (card_state.h).
 #pragma once
 
 #include "chip.h"
@@ -66,7 +66,7 @@ inline constexpr std::uint32_t kRootCluster = 0;
 
 enum class FatType : std::uint8_t { Fat12 = 1, Fat16 = 2 };
 
-// The volume record of a mounted drive: the boot records' fields as read, and the layout.
+// The volume record of a mounted card: the boot records' fields as read, and the layout.
 struct FatVolume {
     // Master boot record, partition entry 1.
     std::uint16_t mbrSignature; // byte 510 * 256 + byte 511
@@ -124,64 +124,64 @@ struct VolumeSpace {
 
 // Unmounts, frees the FAT and clears the deferred flag (library initialisation); from then on
 // the card-removed event unmounts too.
-void fat_reset();
+void fat_reset(CardState& card);
 // Marks the volume unmounted (the card-removed event); the next fat_ensure mounts again.
-void fat_invalidate();
-// Called at the start of every mount with the drive number, so the layer that keeps open
+void fat_invalidate(CardState& card);
+// Called at the start of every mount with the card, so the layer that keeps open
 // files can forget them. nullptr removes it; fat_reset keeps it.
-using FatMountHook = void (*)(unsigned drive);
-void fat_set_mount_hook(FatMountHook hook);
+using FatMountHook = void (*)(CardState& card);
+void fat_set_mount_hook(CardState& card, FatMountHook hook);
 
 // ---- Mounting and writing back ----
 
 // Reads the boot records and the FAT. Unformatted (logical block 0 not mapped), BadMbr,
 // BadBootSector, NoValidFat, OutOfMemory, Internal (FAT table or FAT read), lower codes.
-[[nodiscard]] SmfsResult fat_mount(unsigned drive);
+[[nodiscard]] SmfsResult fat_mount(CardState& card);
 // Ok when mounted, else mounts; BadMbr, BadBootSector and NoValidFat come back as Unformatted.
-[[nodiscard]] SmfsResult fat_ensure(unsigned drive);
+[[nodiscard]] SmfsResult fat_ensure(CardState& card);
 // Writes every FAT copy from memory, unless deferred. OutOfMemory, block layer codes.
-[[nodiscard]] SmfsResult fat_flush(unsigned drive);
+[[nodiscard]] SmfsResult fat_flush(CardState& card);
 // While deferred, fat_flush writes nothing and returns Ok.
-void fat_set_deferred(unsigned drive, bool deferred);
-bool fat_deferred(unsigned drive);
+void fat_set_deferred(CardState& card, bool deferred);
+bool fat_deferred(CardState& card);
 
 // The mounted volume's record, or nullptr when not mounted.
-const FatVolume* fat_volume(unsigned drive);
+const FatVolume* fat_volume(CardState& card);
 // Bytes of one cluster of the mounted volume (0 when not mounted).
-std::uint32_t fat_cluster_bytes(unsigned drive);
+std::uint32_t fat_cluster_bytes(CardState& card);
 // True when value names a cluster of the data area (2 to clusterCount + 1).
-bool fat_is_data_cluster(unsigned drive, std::uint32_t value);
+bool fat_is_data_cluster(CardState& card, std::uint32_t value);
 // The in-memory entry of a cluster; 0 beyond the table or when not mounted.
-std::uint16_t fat_entry(unsigned drive, std::uint32_t cluster);
+std::uint16_t fat_entry(CardState& card, std::uint32_t cluster);
 // Sets an in-memory entry; does nothing beyond the table or when not mounted.
-void fat_set_entry(unsigned drive, std::uint32_t cluster, std::uint16_t value);
+void fat_set_entry(CardState& card, std::uint32_t cluster, std::uint16_t value);
 
 // ---- Allocation ----
 
 // The lowest free cluster; its entry is left unchanged. CardFull when none is free.
-[[nodiscard]] SmfsResult fat_alloc_cluster(unsigned drive, std::uint32_t* cluster);
+[[nodiscard]] SmfsResult fat_alloc_cluster(CardState& card, std::uint32_t* cluster);
 // The first run of count free clusters: *start is its first cluster and *length is count.
 // When there is none, *start is 0 and *length the longest run there is. InvalidArgument for
 // count 0.
-[[nodiscard]] SmfsResult fat_alloc_run(unsigned drive, std::uint32_t count, std::uint32_t* start,
+[[nodiscard]] SmfsResult fat_alloc_run(CardState& card, std::uint32_t count, std::uint32_t* start,
                                        std::uint32_t* length);
 
 // ---- Cluster I/O (cluster 0 is the root directory region) ----
 
 // Reads bytes of a cluster. BrokenChain for a cluster outside the volume, InvalidArgument for
 // a range past the cluster's end, block layer codes (EccUncorrectable with data delivered).
-[[nodiscard]] SmfsResult cluster_read(unsigned drive, std::uint32_t cluster,
+[[nodiscard]] SmfsResult cluster_read(CardState& card, std::uint32_t cluster,
                                       std::uint32_t offsetBytes, std::uint8_t* buffer,
                                       std::uint32_t lengthBytes);
 // Writes bytes of a cluster. Same failures as cluster_read.
-[[nodiscard]] SmfsResult cluster_write(unsigned drive, std::uint32_t cluster,
+[[nodiscard]] SmfsResult cluster_write(CardState& card, std::uint32_t cluster,
                                        std::uint32_t offsetBytes, const std::uint8_t* data,
                                        std::uint32_t lengthBytes);
 // Writes a whole data cluster with one byte value. Internal for cluster 0, BrokenChain outside
 // the volume, OutOfMemory.
-[[nodiscard]] SmfsResult cluster_fill(unsigned drive, std::uint32_t cluster, std::uint8_t value);
+[[nodiscard]] SmfsResult cluster_fill(CardState& card, std::uint32_t cluster, std::uint8_t value);
 
 // ---- Space ----
 
 // Total, used and free bytes and bad clusters of the data area. Mount failures as fat_ensure.
-[[nodiscard]] SmfsResult volume_space(unsigned drive, VolumeSpace* space);
+[[nodiscard]] SmfsResult volume_space(CardState& card, VolumeSpace* space);

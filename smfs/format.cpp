@@ -6,10 +6,11 @@
 // master boot record goes in last, so an interrupted format never leaves a volume that
 // seems valid. The content of every system sector follows from the layout alone.
 #include "format.h"
+#include "card_state.h"
 
-#include "bytes.h"
 #include "ecc.h"
 #include "media.h"
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <array>
@@ -33,27 +34,27 @@ std::uint32_t blockAddress(const CardGeometry& g, std::uint32_t physBlock) {
     return physBlock * g.sectorsPerBlock * kSectorBytes;
 }
 
-SmfsResult readStatus(unsigned drive, const CardGeometry& g, std::uint32_t physBlock,
+SmfsResult readStatus(CardState& card, const CardGeometry& g, std::uint32_t physBlock,
                       std::uint8_t* status) {
     std::uint8_t spare[8];
-    SmfsResult r = smc_read_spare(drive, blockAddress(g, physBlock), spare, sizeof spare);
+    SmfsResult r = smc_read_spare(card, blockAddress(g, physBlock), spare, sizeof spare);
     *status = spare[kSpareBlockStatus];
     return r;
 }
 
 // Programs every sector of a block with 0xFF data and the retired status; the results are
 // not checked, since there is nothing more to do for a block that will not take even that.
-void markBad(unsigned drive, const CardGeometry& g, std::uint32_t physBlock,
+void markBad(CardState& card, const CardGeometry& g, std::uint32_t physBlock,
              const std::uint8_t* erased) {
     std::uint8_t spare[kSpareBytes];
     spare_build_retired(spare);
     for (std::uint32_t s = 0; s < g.sectorsPerBlock; ++s)
-        (void)smc_write_sector(drive, physBlock * g.sectorsPerBlock + s, erased, spare);
+        (void)smc_write_sector(card, physBlock * g.sectorsPerBlock + s, erased, spare);
 }
 
 // Writes the test pattern into every sector and reads it back. Ok with *bad telling the
 // outcome, or a driver error other than a program failure.
-SmfsResult surfaceTest(unsigned drive, const CardGeometry& g, std::uint32_t physBlock,
+SmfsResult surfaceTest(CardState& card, const CardGeometry& g, std::uint32_t physBlock,
                        std::uint8_t* readBack, bool* bad) {
     std::array<std::uint8_t, kSectorBytes> pattern;
     pattern.fill(kTestPattern);
@@ -61,19 +62,19 @@ SmfsResult surfaceTest(unsigned drive, const CardGeometry& g, std::uint32_t phys
     spare.fill(kTestPattern);
     for (std::uint32_t s = 0; s < g.sectorsPerBlock; ++s) {
         const std::uint32_t sector = physBlock * g.sectorsPerBlock + s;
-        SmfsResult r = smc_write_sector(drive, sector, pattern.data(), spare.data());
+        SmfsResult r = smc_write_sector(card, sector, pattern.data(), spare.data());
         if (r == SmfsResult::ChipFailed) {
             *bad = true;
             return SmfsResult::Ok;
         }
         if (r != SmfsResult::Ok) return r;
-        r = smc_read_sector_data(drive, sector, readBack);
+        r = smc_read_sector_data(card, sector, readBack);
         if (r != SmfsResult::Ok) return r;
         if (std::memcmp(readBack, pattern.data(), kSectorBytes) != 0) {
             *bad = true;
             return SmfsResult::Ok;
         }
-        r = smc_read_sector_spare(drive, sector, readBack);
+        r = smc_read_sector_spare(card, sector, readBack);
         if (r != SmfsResult::Ok) return r;
         if (std::memcmp(readBack, spare.data(), kSpareBytes) != 0) {
             *bad = true;
@@ -85,18 +86,18 @@ SmfsResult surfaceTest(unsigned drive, const CardGeometry& g, std::uint32_t phys
 }
 
 // Erases a block; a block that fails to erase is marked bad. Other driver errors are returned.
-SmfsResult eraseOrMarkBad(unsigned drive, const CardGeometry& g, std::uint32_t physBlock,
+SmfsResult eraseOrMarkBad(CardState& card, const CardGeometry& g, std::uint32_t physBlock,
                           const std::uint8_t* erased, bool* bad) {
-    SmfsResult r = smc_erase_block(drive, blockAddress(g, physBlock));
+    SmfsResult r = smc_erase_block(card, blockAddress(g, physBlock));
     *bad = r == SmfsResult::ChipFailed;
     if (*bad) {
-        markBad(drive, g, physBlock, erased);
+        markBad(card, g, physBlock, erased);
         return SmfsResult::Ok;
     }
     return r;
 }
 
-SmfsResult physicalPass(unsigned drive, const CardGeometry& g, int mode, std::uint8_t* work,
+SmfsResult physicalPass(CardState& card, const CardGeometry& g, int mode, std::uint8_t* work,
                         std::uint32_t* badBlocks) {
     std::uint8_t erased[kSectorBytes];
     std::memset(erased, 0xFF, sizeof erased);
@@ -104,7 +105,7 @@ SmfsResult physicalPass(unsigned drive, const CardGeometry& g, int mode, std::ui
     // otherwise count the previous format's marks on it as a bad block.
     for (std::uint32_t b = 1; b < g.physBlocks; ++b) {
         std::uint8_t status = 0;
-        SmfsResult r = readStatus(drive, g, b, &status);
+        SmfsResult r = readStatus(card, g, b, &status);
         if (r != SmfsResult::Ok) return r;
         const bool leave = mode == kFormatQuick ? block_status_bad_quick(status)
                                                 : block_status_bad_untested(status);
@@ -115,16 +116,16 @@ SmfsResult physicalPass(unsigned drive, const CardGeometry& g, int mode, std::ui
         // A block that refuses to erase still holds its old spare areas, which the block map
         // would take for data: it is counted and marked bad in both modes.
         bool bad = false;
-        r = eraseOrMarkBad(drive, g, b, erased, &bad);
+        r = eraseOrMarkBad(card, g, b, erased, &bad);
         if (r != SmfsResult::Ok) return r;
         if (!bad && mode == kFormatFull) {
-            r = surfaceTest(drive, g, b, work, &bad);
+            r = surfaceTest(card, g, b, work, &bad);
             if (r != SmfsResult::Ok) return r;
             if (bad) {
-                markBad(drive, g, b, erased);
+                markBad(card, g, b, erased);
             } else {
                 // The block would otherwise keep the pattern and be read as unusable.
-                r = eraseOrMarkBad(drive, g, b, erased, &bad);
+                r = eraseOrMarkBad(card, g, b, erased, &bad);
                 if (r != SmfsResult::Ok) return r;
             }
         }
@@ -156,8 +157,8 @@ void buildMbr(const SystemArea& a, std::uint8_t* sector) {
     sector[kMbrEndHead] = std::uint8_t(g.heads - 1);
     sector[kMbrEndSector] = std::uint8_t(((endCylinder >> 2) & 0xC0) | g.sectorsPerTrack);
     sector[kMbrEndCylinder] = std::uint8_t(endCylinder);
-    put_le32(sector + kMbrFirstSector, s);
-    put_le32(sector + kMbrSectorCount, a.layout.partitionSectors);
+    putLe32(sector + kMbrFirstSector, s);
+    putLe32(sector + kMbrSectorCount, a.layout.partitionSectors);
     sector[kMbrSignature] = 0x55;
     sector[kMbrSignature + 1] = 0xAA;
 }
@@ -167,20 +168,20 @@ void buildBootSector(const SystemArea& a, std::uint8_t* sector) {
     const FormatLayout& l = a.layout;
     sector[kBsJump] = 0xE9;
     std::memcpy(sector + kBsOemName, "SMFS1.0", 8);
-    put_le16(sector + kBsBytesPerSector, kSectorBytes);
+    putLe16(sector + kBsBytesPerSector, kSectorBytes);
     sector[kBsSectorsPerCluster] = std::uint8_t(l.sectorsPerCluster);
-    put_le16(sector + kBsReservedSectors, 1);
+    putLe16(sector + kBsReservedSectors, 1);
     sector[kBsFatCount] = 2;
-    put_le16(sector + kBsRootEntries, kFormatRootEntries);
+    putLe16(sector + kBsRootEntries, kFormatRootEntries);
     if (l.partitionSectors < 65536)
-        put_le16(sector + kBsTotalSectors16, std::uint16_t(l.partitionSectors));
+        putLe16(sector + kBsTotalSectors16, std::uint16_t(l.partitionSectors));
     else
-        put_le32(sector + kBsTotalSectors32, l.partitionSectors);
+        putLe32(sector + kBsTotalSectors32, l.partitionSectors);
     sector[kBsMedia] = kMediaFixed;
-    put_le16(sector + kBsSectorsPerFat, std::uint16_t(l.sectorsPerFat));
-    put_le16(sector + kBsSectorsPerTrack, std::uint16_t(g.sectorsPerTrack));
-    put_le16(sector + kBsHeads, std::uint16_t(g.heads));
-    put_le32(sector + kBsHiddenSectors, l.partitionFirstSector);
+    putLe16(sector + kBsSectorsPerFat, std::uint16_t(l.sectorsPerFat));
+    putLe16(sector + kBsSectorsPerTrack, std::uint16_t(g.sectorsPerTrack));
+    putLe16(sector + kBsHeads, std::uint16_t(g.heads));
+    putLe32(sector + kBsHiddenSectors, l.partitionFirstSector);
     sector[kBsDriveNumber] = 0x80;
     sector[kBsExtSignature] = 0x29;
     std::memcpy(sector + kBsLabel, a.label, kLabelChars);
@@ -209,18 +210,18 @@ void buildSystemSector(const SystemArea& a, std::uint32_t sector, std::uint8_t* 
     }
 }
 
-SmfsResult freshBlock(unsigned drive, std::uint32_t logBlock) {
+SmfsResult freshBlock(CardState& card, std::uint32_t logBlock) {
     std::uint32_t previous = 0;
-    SmfsResult r = media_assign_block(drive, logBlock, &previous);
+    SmfsResult r = media_assign_block(card, logBlock, &previous);
     if (r != SmfsResult::Ok) return r;
-    return previous != 0 ? media_release_block(drive, previous) : SmfsResult::Ok;
+    return previous != 0 ? media_release_block(card, previous) : SmfsResult::Ok;
 }
 
-SmfsResult writeSystemSector(unsigned drive, const SystemArea& a, std::uint32_t sector,
+SmfsResult writeSystemSector(CardState& card, const SystemArea& a, std::uint32_t sector,
                              std::uint8_t* buffer) {
     const std::uint32_t spb = a.layout.sectorsPerCluster;
     buildSystemSector(a, sector, buffer);
-    return media_write_sectors(drive, sector / spb, (sector % spb) * kSectorBytes, buffer,
+    return media_write_sectors(card, sector / spb, (sector % spb) * kSectorBytes, buffer,
                                kSectorBytes);
 }
 
@@ -241,28 +242,28 @@ FormatLayout format_layout(const CardGeometry& g) {
     return l;
 }
 
-SmfsResult media_low_format(unsigned drive, int mode, std::uint32_t* badBlocks) {
+SmfsResult media_low_format(CardState& card, int mode, std::uint32_t* badBlocks) {
     *badBlocks = 0;
     CardGeometry g{};
-    SmfsResult r = media_geometry(drive, &g);
+    SmfsResult r = media_geometry(card, &g);
     if (r != SmfsResult::Ok) return r;
-    SectorBuffer buffer;
+    SectorBuffer buffer(card);
     if (!buffer) return SmfsResult::OutOfMemory;
 
     if (mode == kFormatQuick || mode == kFormatFull) {
-        r = physicalPass(drive, g, mode, buffer.get(), badBlocks);
+        r = physicalPass(card, g, mode, buffer.get(), badBlocks);
         if (r != SmfsResult::Ok) return r;
     }
 
     // Block 0 never holds data: it is marked bad, but not counted. The erase result does not
     // matter, since the marks are all that is wanted of it.
-    (void)smc_erase_block(drive, blockAddress(g, 0));
+    (void)smc_erase_block(card, blockAddress(g, 0));
     std::memset(buffer.get(), 0xFF, kSectorBytes);
-    markBad(drive, g, 0, buffer.get());
+    markBad(card, g, 0, buffer.get());
 
     for (std::uint32_t b = 1; b < g.physBlocks; ++b) {
         std::uint8_t status = 0;
-        r = readStatus(drive, g, b, &status);
+        r = readStatus(card, g, b, &status);
         if (r != SmfsResult::Ok) return r;
         if (block_status_bad_quick(status)) continue;
         std::uint8_t* data = buffer.get();
@@ -270,18 +271,18 @@ SmfsResult media_low_format(unsigned drive, int mode, std::uint32_t* badBlocks) 
         std::memcpy(data, kCis, kCisBytes);
         std::uint8_t spare[kSpareBytes];
         spare_build(data, kFieldCis, spare);
-        r = smc_write_sector(drive, b * g.sectorsPerBlock, data, spare);
+        r = smc_write_sector(card, b * g.sectorsPerBlock, data, spare);
         if (r != SmfsResult::Ok) return r;
         break;
     }
-    return media_build_map(drive);
+    return media_build_map(card);
 }
 
-SmfsResult format_volume(unsigned drive, const char* label) {
+SmfsResult format_volume(CardState& card, const char* label) {
     CardGeometry g{};
-    SmfsResult r = media_geometry(drive, &g);
+    SmfsResult r = media_geometry(card, &g);
     if (r != SmfsResult::Ok) return r;
-    SectorBuffer buffer;
+    SectorBuffer buffer(card);
     if (!buffer) return SmfsResult::OutOfMemory;
 
     SystemArea a{format_layout(g), &g, {}};
@@ -290,14 +291,14 @@ SmfsResult format_volume(unsigned drive, const char* label) {
 
     const std::uint32_t spb = a.layout.sectorsPerCluster;
     for (std::uint32_t block = 0; block < a.layout.systemBlocks; ++block) {
-        r = freshBlock(drive, block);
+        r = freshBlock(card, block);
         if (r != SmfsResult::Ok) return r;
     }
     for (std::uint32_t sector = 1; sector < a.layout.systemBlocks * spb; ++sector) {
-        r = writeSystemSector(drive, a, sector, buffer.get());
+        r = writeSystemSector(card, a, sector, buffer.get());
         if (r != SmfsResult::Ok) return r;
     }
-    r = writeSystemSector(drive, a, 0, buffer.get());
+    r = writeSystemSector(card, a, 0, buffer.get());
     if (r != SmfsResult::Ok) return r;
-    return fat_mount(drive);
+    return fat_mount(card);
 }

@@ -37,7 +37,7 @@ FormatLayout format_layout(const CardGeometry& geometry);
 // Physical pass: mode kFormatQuick or kFormatFull (any other mode skips the block pass), then
 // block 0 retired, the CIS written and the block map rebuilt. *badBlocks receives the count of
 // bad blocks found. UnknownCard, OutOfMemory, driver codes.
-[[nodiscard]] SmfsResult media_low_format(unsigned drive, int mode, std::uint32_t* badBlocks);
+[[nodiscard]] SmfsResult media_low_format(CardState& card, int mode, std::uint32_t* badBlocks);
 // Logical pass: writes the boot records, FATs and root with the given volume label (nullptr
 // or "" for a blank one) and mounts. Block layer codes, or the mount's result.
-[[nodiscard]] SmfsResult format_volume(unsigned drive, const char* label);
+[[nodiscard]] SmfsResult format_volume(CardState& card, const char* label);

@@ -11,6 +11,7 @@
 // one that fails to erase is retired. Every operation runs as one chip session, so the
 // blocks it touches are read from the image once and its writes reach it block by block.
 #include "media.h"
+#include "card_state.h"
 
 #include "ecc.h"
 
@@ -27,76 +28,57 @@ constexpr std::uint32_t kZonePhysBlocks = 1024;
 constexpr std::uint32_t kZoneLogBlocks = 1000;
 constexpr std::uint32_t kFirstBlockForLogicalZero = 3;
 
-struct Media {
-    std::vector<std::uint16_t> phys;
-    std::vector<std::uint16_t> logical;
-    // Blocks the map build found superseded by another copy of their logical block; they
-    // are erased before the next write (the build itself writes nothing).
-    std::vector<std::uint32_t> superseded;
-    std::uint32_t cursor = 0;
-    int readiness = 0;
-    const CardGeometry* geometry = nullptr;
-};
-
-Media gMedia;
-std::minstd_rand gRandom;
-
-std::array<std::array<std::uint8_t, kSectorBytes>, kSectorBufferCount> gBufferPool;
-std::array<std::uint8_t*, kSectorBufferCount> gFreeBuffers;
-int gFreeBufferCount = 0;
-
 const std::array<std::uint8_t, kSectorBytes> kErasedSector = [] {
     std::array<std::uint8_t, kSectorBytes> a{};
     a.fill(0xFF);
     return a;
 }();
 
-const CardGeometry& geo() {
-    return *gMedia.geometry;
+const CardGeometry& geo(CardState& card) {
+    return *card.media.geometry;
 }
-std::uint32_t blockBytes() {
-    return geo().sectorsPerBlock * kSectorBytes;
+std::uint32_t blockBytes(CardState& card) {
+    return geo(card).sectorsPerBlock * kSectorBytes;
 }
-std::uint32_t firstSector(std::uint32_t physBlock) {
-    return physBlock * geo().sectorsPerBlock;
+std::uint32_t firstSector(CardState& card, std::uint32_t physBlock) {
+    return physBlock * geo(card).sectorsPerBlock;
 }
-bool smallCard() {
-    return geo().physBlocks < kZonePhysBlocks;
+bool smallCard(CardState& card) {
+    return geo(card).physBlocks < kZonePhysBlocks;
 }
 
-[[nodiscard]] SmfsResult ready(unsigned drive) {
-    if (drive != 0) return SmfsResult::InvalidArgument;
-    if (gMedia.readiness == kBuilt) return SmfsResult::Ok;
-    return media_build_map(drive);
+[[nodiscard]] SmfsResult ready(CardState& card) {
+    if (card.media.readiness == kBuilt) return SmfsResult::Ok;
+    return media_build_map(card);
 }
 
 // A byte range inside one block.
-bool rangeInBlock(std::uint32_t offsetBytes, std::uint32_t lengthBytes) {
-    return offsetBytes <= blockBytes() && lengthBytes <= blockBytes() - offsetBytes;
+bool rangeInBlock(CardState& card, std::uint32_t offsetBytes, std::uint32_t lengthBytes) {
+    return offsetBytes <= blockBytes(card) && lengthBytes <= blockBytes(card) - offsetBytes;
 }
 
-bool physInRange(std::uint32_t physBlock) {
-    return physBlock != 0 && physBlock < geo().physBlocks;
+bool physInRange(CardState& card, std::uint32_t physBlock) {
+    return physBlock != 0 && physBlock < geo(card).physBlocks;
 }
 
-std::uint32_t randomBelow(std::uint32_t n) {
-    return std::uint32_t(gRandom() % n);
+std::uint32_t randomBelow(CardState& card, std::uint32_t n) {
+    return std::uint32_t(card.random() % n);
 }
 
-[[nodiscard]] SmfsResult sectorBlank(unsigned drive, std::uint32_t sector, bool* blank) {
+[[nodiscard]] SmfsResult sectorBlank(CardState& card, std::uint32_t sector, bool* blank) {
     std::uint8_t spare[kSpareBytes];
-    SmfsResult r = smc_read_sector_spare(drive, sector, spare);
+    SmfsResult r = smc_read_sector_spare(card, sector, spare);
     *blank = r == SmfsResult::Ok && spare_is_blank(spare);
     return r;
 }
 
 // Reads bytes of one sector without ECC, honouring the page boundaries of the chip.
-[[nodiscard]] SmfsResult readRaw(unsigned drive, std::uint32_t address, std::uint8_t* buffer,
+[[nodiscard]] SmfsResult readRaw(CardState& card, std::uint32_t address, std::uint8_t* buffer,
                                  std::uint32_t length) {
-    if (geo().pageDataBytes == 256) {
+    if (geo(card).pageDataBytes == 256) {
         while (length > 0) {
             std::uint32_t n = std::min(length, 256 - address % 256);
-            SmfsResult r = smc_read_data(drive, address, buffer, n);
+            SmfsResult r = smc_read_data(card, address, buffer, n);
             if (r != SmfsResult::Ok) return r;
             address += n;
             buffer += n;
@@ -104,8 +86,8 @@ std::uint32_t randomBelow(std::uint32_t n) {
         }
         return SmfsResult::Ok;
     }
-    if (address % kSectorBytes >= 256) return smc_read_data_upper(drive, address, buffer, length);
-    return smc_read_data(drive, address, buffer, length);
+    if (address % kSectorBytes >= 256) return smc_read_data_upper(card, address, buffer, length);
+    return smc_read_data(card, address, buffer, length);
 }
 
 // How far a block's sectors were programmed with its address field: the whole sectors
@@ -116,12 +98,12 @@ struct BlockFill {
     std::uint32_t whole = 0;
 };
 
-[[nodiscard]] SmfsResult blockFill(unsigned drive, std::uint32_t physBlock, std::uint16_t field,
+[[nodiscard]] SmfsResult blockFill(CardState& card, std::uint32_t physBlock, std::uint16_t field,
                                    BlockFill* fill) {
     *fill = BlockFill{};
-    for (std::uint32_t s = 0; s < geo().sectorsPerBlock; ++s) {
+    for (std::uint32_t s = 0; s < geo(card).sectorsPerBlock; ++s) {
         std::uint8_t spare[kSpareBytes];
-        SmfsResult r = smc_read_sector_spare(drive, firstSector(physBlock) + s, spare);
+        SmfsResult r = smc_read_sector_spare(card, firstSector(card, physBlock) + s, spare);
         if (r != SmfsResult::Ok) return r;
         auto fieldAt = [&](int at) { return std::uint16_t(spare[at] << 8 | spare[at + 1]); };
         if (fieldAt(kSpareAddr1) != field || fieldAt(kSpareAddr2) != field) continue;
@@ -138,12 +120,12 @@ struct BlockFill {
 // the new data over them, and wins over an old block that had blank sectors. When both are
 // whole neither can be told older, and either is a state the card was in: the later block
 // is kept, as it always was.
-[[nodiscard]] SmfsResult chooseCopy(unsigned drive, std::uint32_t earlier, std::uint32_t later,
+[[nodiscard]] SmfsResult chooseCopy(CardState& card, std::uint32_t earlier, std::uint32_t later,
                                     std::uint16_t field, std::uint32_t* keep) {
     BlockFill a;
     BlockFill b;
-    SmfsResult r = blockFill(drive, earlier, field, &a);
-    if (r == SmfsResult::Ok) r = blockFill(drive, later, field, &b);
+    SmfsResult r = blockFill(card, earlier, field, &a);
+    if (r == SmfsResult::Ok) r = blockFill(card, later, field, &b);
     if (r != SmfsResult::Ok) return r;
     const bool earlierFuller = a.end > b.end || (a.end == b.end && a.whole > b.whole);
     *keep = earlierFuller ? earlier : later;
@@ -152,73 +134,73 @@ struct BlockFill {
 
 // Erases the superseded copies the map build left, before anything else is written, so that
 // no later copy on write can leave three blocks claiming one logical block.
-[[nodiscard]] SmfsResult eraseSuperseded(unsigned drive) {
-    while (!gMedia.superseded.empty()) {
-        const std::uint32_t b = gMedia.superseded.back();
-        SmfsResult r = smc_erase_block(drive, firstSector(b) * kSectorBytes);
+[[nodiscard]] SmfsResult eraseSuperseded(CardState& card) {
+    while (!card.media.superseded.empty()) {
+        const std::uint32_t b = card.media.superseded.back();
+        SmfsResult r = smc_erase_block(card, firstSector(card, b) * kSectorBytes);
         if (r == SmfsResult::ChipFailed) {
             // A copy that cannot be erased must never be read as its block again.
-            gMedia.superseded.pop_back();
-            r = media_retire_block(drive, b);
+            card.media.superseded.pop_back();
+            r = media_retire_block(card, b);
             if (r != SmfsResult::Ok) return r;
             continue;
         }
         if (r != SmfsResult::Ok) return r;
-        gMedia.superseded.pop_back();
-        gMedia.phys[b] = kPhysFree;
+        card.media.superseded.pop_back();
+        card.media.phys[b] = kPhysFree;
     }
     return SmfsResult::Ok;
 }
 
-// Ends a write operation: pushes buffered records to the image, so that a failing stream is
-// reported here and the data is in the image file when the operation returns.
-[[nodiscard]] SmfsResult flushed(unsigned drive, SmfsResult r) {
-    SmfsResult f = smc_flush(drive);
+// Ends a write operation: pushes held-back records to the storage, so that a failing one is
+// reported here and the data is on the storage when the operation returns.
+[[nodiscard]] SmfsResult flushed(CardState& card, SmfsResult r) {
+    SmfsResult f = smc_flush(card);
     return r != SmfsResult::Ok ? r : f;
 }
 
-[[nodiscard]] SmfsResult writeSectors(unsigned drive, std::uint32_t logBlock,
+[[nodiscard]] SmfsResult writeSectors(CardState& card, std::uint32_t logBlock,
                                       std::uint32_t offsetBytes, const std::uint8_t* data,
                                       std::uint32_t lengthBytes);
-[[nodiscard]] SmfsResult writeRange(unsigned drive, std::uint32_t logBlock,
+[[nodiscard]] SmfsResult writeRange(CardState& card, std::uint32_t logBlock,
                                     std::uint32_t offsetBytes, const std::uint8_t* data,
                                     std::uint32_t lengthBytes);
 
 // Copies a block's programmed sectors into the logical block's freshly assigned block,
 // leaving out [skipFirst, skipEnd), which the caller is about to write. Uncorrectable
 // sectors are carried over as they read: losing them would be worse.
-[[nodiscard]] SmfsResult copySectors(unsigned drive, std::uint32_t from, std::uint32_t logBlock,
+[[nodiscard]] SmfsResult copySectors(CardState& card, std::uint32_t from, std::uint32_t logBlock,
                                      std::uint32_t skipFirst, std::uint32_t skipEnd,
                                      std::uint8_t* buffer);
 
 // Moves a logical block whose program failed to a fresh block, then retires the old one.
-[[nodiscard]] SmfsResult relocate(unsigned drive, std::uint32_t logBlock, std::uint32_t skipFirst,
+[[nodiscard]] SmfsResult relocate(CardState& card, std::uint32_t logBlock, std::uint32_t skipFirst,
                                   std::uint32_t skipEnd) {
     std::uint32_t previous = 0;
-    SmfsResult r = media_assign_block(drive, logBlock, &previous);
+    SmfsResult r = media_assign_block(card, logBlock, &previous);
     if (r != SmfsResult::Ok) return r;
     if (previous == 0) return SmfsResult::Ok;
-    SectorBuffer buffer;
+    SectorBuffer buffer(card);
     if (!buffer) {
-        (void)media_release_block(drive, previous);
+        (void)media_release_block(card, previous);
         return SmfsResult::OutOfMemory;
     }
-    r = copySectors(drive, previous, logBlock, skipFirst, skipEnd, buffer.get());
-    SmfsResult retired = media_retire_block(drive, previous);
+    r = copySectors(card, previous, logBlock, skipFirst, skipEnd, buffer.get());
+    SmfsResult retired = media_retire_block(card, previous);
     return r != SmfsResult::Ok ? r : retired;
 }
 
-SmfsResult copySectors(unsigned drive, std::uint32_t from, std::uint32_t logBlock,
+SmfsResult copySectors(CardState& card, std::uint32_t from, std::uint32_t logBlock,
                        std::uint32_t skipFirst, std::uint32_t skipEnd, std::uint8_t* buffer) {
-    for (std::uint32_t s = 0; s < geo().sectorsPerBlock; ++s) {
+    for (std::uint32_t s = 0; s < geo(card).sectorsPerBlock; ++s) {
         if (s >= skipFirst && s < skipEnd) continue;
         bool blank = false;
-        SmfsResult r = sectorBlank(drive, firstSector(from) + s, &blank);
+        SmfsResult r = sectorBlank(card, firstSector(card, from) + s, &blank);
         if (r != SmfsResult::Ok) return r;
         if (blank) continue;
-        r = media_read_physical(drive, from, s * kSectorBytes, buffer, kSectorBytes);
+        r = media_read_physical(card, from, s * kSectorBytes, buffer, kSectorBytes);
         if (r != SmfsResult::Ok && r != SmfsResult::EccUncorrectable) return r;
-        r = writeSectors(drive, logBlock, s * kSectorBytes, buffer, kSectorBytes);
+        r = writeSectors(card, logBlock, s * kSectorBytes, buffer, kSectorBytes);
         if (r != SmfsResult::Ok) return r;
     }
     return SmfsResult::Ok;
@@ -228,50 +210,50 @@ SmfsResult copySectors(unsigned drive, std::uint32_t from, std::uint32_t logBloc
 
 // ---- Sector buffer pool ----
 
-std::uint8_t* sector_buffer_take() {
-    if (gFreeBufferCount == 0) return nullptr;
-    return gFreeBuffers[std::size_t(--gFreeBufferCount)];
+std::uint8_t* sector_buffer_take(CardState& card) {
+    if (card.freeBufferCount == 0) return nullptr;
+    return card.freeBuffers[std::size_t(--card.freeBufferCount)];
 }
 
-void sector_buffer_give(std::uint8_t* buffer) {
-    if (buffer && gFreeBufferCount < kSectorBufferCount)
-        gFreeBuffers[std::size_t(gFreeBufferCount++)] = buffer;
+void sector_buffer_give(CardState& card, std::uint8_t* buffer) {
+    if (buffer && card.freeBufferCount < kSectorBufferCount)
+        card.freeBuffers[std::size_t(card.freeBufferCount++)] = buffer;
 }
 
 // ---- Lifecycle ----
 
-void media_reset() {
-    gMedia = Media{};
+void media_reset(CardState& card) {
+    card.media = MediaState{};
     for (int i = 0; i < kSectorBufferCount; ++i)
-        gFreeBuffers[std::size_t(i)] = gBufferPool[std::size_t(kSectorBufferCount - 1 - i)].data();
-    gFreeBufferCount = kSectorBufferCount;
-    smc_add_removal_listener(media_invalidate);
+        card.freeBuffers[std::size_t(i)] =
+            card.bufferPool[std::size_t(kSectorBufferCount - 1 - i)].data();
+    card.freeBufferCount = kSectorBufferCount;
+    smc_add_removal_listener(card, media_invalidate);
 }
 
-void media_invalidate() {
-    gMedia.readiness = 0;
+void media_invalidate(CardState& card) {
+    card.media.readiness = 0;
 }
 
-void media_seed(unsigned seed) {
-    gRandom.seed(seed == 0 ? 1 : seed);
+void media_seed(CardState& card, unsigned seed) {
+    card.random.seed(seed == 0 ? 1 : seed);
 }
 
 // ---- Map ----
 
-SmfsResult media_build_map(unsigned drive) {
-    if (drive != 0) return SmfsResult::InvalidArgument;
-    gMedia.readiness = 0;
-    gMedia.phys.clear();
-    gMedia.logical.clear();
-    SmfsResult r = smc_card_type(drive) < 0 ? smc_probe(drive) : SmfsResult::Ok;
+SmfsResult media_build_map(CardState& card) {
+    card.media.readiness = 0;
+    card.media.phys.clear();
+    card.media.logical.clear();
+    SmfsResult r = smc_card_type(card) < 0 ? smc_probe(card) : SmfsResult::Ok;
     if (r != SmfsResult::Ok) return r;
-    gMedia.geometry = &card_geometry(smc_card_type(drive));
-    const CardGeometry& g = geo();
+    card.media.geometry = &card_geometry(smc_card_type(card));
+    const CardGeometry& g = geo(card);
 
     std::vector<std::uint16_t> phys(g.physBlocks);
     for (std::uint32_t b = 0; b < g.physBlocks; ++b) {
         std::uint8_t spare[8];
-        r = smc_read_spare(drive, firstSector(b) * kSectorBytes, spare, sizeof spare);
+        r = smc_read_spare(card, firstSector(card, b) * kSectorBytes, spare, sizeof spare);
         if (r != SmfsResult::Ok) return r;
         std::uint8_t status = spare[kSpareBlockStatus];
         phys[b] = block_status_unusable(status)
@@ -281,8 +263,8 @@ SmfsResult media_build_map(unsigned drive) {
 
     std::vector<std::uint16_t> logical(g.physBlocks, 0);
     std::vector<std::uint32_t> superseded;
-    std::uint32_t zones = smallCard() ? 1 : g.physBlocks / kZonePhysBlocks;
-    std::uint32_t zoneSize = smallCard() ? g.physBlocks : kZonePhysBlocks;
+    std::uint32_t zones = smallCard(card) ? 1 : g.physBlocks / kZonePhysBlocks;
+    std::uint32_t zoneSize = smallCard(card) ? g.physBlocks : kZonePhysBlocks;
     for (std::uint32_t z = 0; z < zones; ++z) {
         for (std::uint32_t b = z * zoneSize; b < (z + 1) * zoneSize; ++b) {
             std::uint16_t field = phys[b];
@@ -294,174 +276,175 @@ SmfsResult media_build_map(unsigned drive) {
             if (number >= kZoneLogBlocks || logBlock >= g.logBlocks) continue;
             std::uint32_t keep = b;
             if (logical[logBlock] != 0) {
-                r = chooseCopy(drive, logical[logBlock], b, field, &keep);
+                r = chooseCopy(card, logical[logBlock], b, field, &keep);
                 if (r != SmfsResult::Ok) return r;
                 superseded.push_back(keep == b ? logical[logBlock] : b);
             }
             logical[logBlock] = std::uint16_t(keep);
         }
     }
-    gMedia.phys = std::move(phys);
-    gMedia.logical = std::move(logical);
-    gMedia.superseded = std::move(superseded);
-    gMedia.cursor = randomBelow(g.physBlocks);
-    gMedia.readiness = kBuilt;
+    card.media.phys = std::move(phys);
+    card.media.logical = std::move(logical);
+    card.media.superseded = std::move(superseded);
+    card.media.cursor = randomBelow(card, g.physBlocks);
+    card.media.readiness = kBuilt;
     return SmfsResult::Ok;
 }
 
-SmfsResult media_find_block(unsigned drive, std::uint32_t logBlock, std::uint32_t* physBlock) {
-    ChipSession session;
-    SmfsResult r = ready(drive);
+SmfsResult media_find_block(CardState& card, std::uint32_t logBlock, std::uint32_t* physBlock) {
+    ChipSession session(card);
+    SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
-    const CardGeometry& g = geo();
+    const CardGeometry& g = geo(card);
     if (logBlock >= g.logBlocks) return SmfsResult::InvalidArgument;
-    if (gMedia.logical[logBlock] != 0) {
-        *physBlock = gMedia.logical[logBlock];
+    if (card.media.logical[logBlock] != 0) {
+        *physBlock = card.media.logical[logBlock];
         return SmfsResult::Ok;
     }
-    std::uint32_t saved = gMedia.cursor;
-    if (logBlock == 0) gMedia.cursor = kFirstBlockForLogicalZero;
+    std::uint32_t saved = card.media.cursor;
+    if (logBlock == 0) card.media.cursor = kFirstBlockForLogicalZero;
     std::uint32_t zone = logBlock / kZoneLogBlocks;
-    if (!smallCard() && zone != gMedia.cursor / kZonePhysBlocks)
-        gMedia.cursor = randomBelow(kZonePhysBlocks) + zone * kZonePhysBlocks;
-    std::uint32_t start = smallCard() ? 0 : zone * kZonePhysBlocks;
-    std::uint32_t end = smallCard() ? g.physBlocks : start + kZonePhysBlocks;
+    if (!smallCard(card) && zone != card.media.cursor / kZonePhysBlocks)
+        card.media.cursor = randomBelow(card, kZonePhysBlocks) + zone * kZonePhysBlocks;
+    std::uint32_t start = smallCard(card) ? 0 : zone * kZonePhysBlocks;
+    std::uint32_t end = smallCard(card) ? g.physBlocks : start + kZonePhysBlocks;
     r = SmfsResult::NoFreeBlock;
     for (std::uint32_t step = 0; step < end - start; ++step) {
-        if (gMedia.cursor >= end || gMedia.cursor < start) gMedia.cursor = start;
+        if (card.media.cursor >= end || card.media.cursor < start) card.media.cursor = start;
         // Block 0 can never hold a logical block: a logical entry of 0 means unmapped.
-        if (gMedia.cursor != 0 && gMedia.phys[gMedia.cursor] == kPhysFree) {
-            *physBlock = gMedia.cursor;
+        if (card.media.cursor != 0 && card.media.phys[card.media.cursor] == kPhysFree) {
+            *physBlock = card.media.cursor;
             r = SmfsResult::Ok;
             break;
         }
-        ++gMedia.cursor;
+        ++card.media.cursor;
     }
-    if (logBlock == 0) gMedia.cursor = saved;
+    if (logBlock == 0) card.media.cursor = saved;
     return r;
 }
 
-SmfsResult media_assign_block(unsigned drive, std::uint32_t logBlock, std::uint32_t* previous) {
-    ChipSession session;
-    SmfsResult r = ready(drive);
+SmfsResult media_assign_block(CardState& card, std::uint32_t logBlock, std::uint32_t* previous) {
+    ChipSession session(card);
+    SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
-    if (logBlock >= geo().logBlocks) return SmfsResult::InvalidArgument;
-    r = eraseSuperseded(drive);
+    if (logBlock >= geo(card).logBlocks) return SmfsResult::InvalidArgument;
+    r = eraseSuperseded(card);
     if (r != SmfsResult::Ok) return r;
-    std::uint16_t old = gMedia.logical[logBlock];
-    gMedia.logical[logBlock] = 0;
+    std::uint16_t old = card.media.logical[logBlock];
+    card.media.logical[logBlock] = 0;
     for (;;) {
         std::uint32_t fresh = 0;
-        r = media_find_block(drive, logBlock, &fresh);
-        if (r == SmfsResult::Ok) r = smc_erase_block(drive, firstSector(fresh) * kSectorBytes);
+        r = media_find_block(card, logBlock, &fresh);
+        if (r == SmfsResult::Ok) r = smc_erase_block(card, firstSector(card, fresh) * kSectorBytes);
         if (r == SmfsResult::ChipFailed) {
-            (void)media_retire_block(drive, fresh);
+            (void)media_retire_block(card, fresh);
             continue;
         }
         if (r != SmfsResult::Ok) {
             // The old block still holds the data: keep it mapped.
-            gMedia.logical[logBlock] = old;
+            card.media.logical[logBlock] = old;
             return r;
         }
-        gMedia.logical[logBlock] = std::uint16_t(fresh);
-        gMedia.phys[fresh] = block_address_field(logBlock);
+        card.media.logical[logBlock] = std::uint16_t(fresh);
+        card.media.phys[fresh] = block_address_field(logBlock);
         *previous = old;
         return SmfsResult::Ok;
     }
 }
 
-SmfsResult media_release_block(unsigned drive, std::uint32_t physBlock) {
-    ChipSession session;
-    SmfsResult r = ready(drive);
+SmfsResult media_release_block(CardState& card, std::uint32_t physBlock) {
+    ChipSession session(card);
+    SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
-    if (!physInRange(physBlock)) return SmfsResult::BlockNotMapped;
+    if (!physInRange(card, physBlock)) return SmfsResult::BlockNotMapped;
     // A block that fails to erase is found out when it is next assigned.
-    r = smc_erase_block(drive, firstSector(physBlock) * kSectorBytes);
+    r = smc_erase_block(card, firstSector(card, physBlock) * kSectorBytes);
     if (r != SmfsResult::Ok && r != SmfsResult::ChipFailed) return r;
-    gMedia.phys[physBlock] = kPhysFree;
+    card.media.phys[physBlock] = kPhysFree;
     return SmfsResult::Ok;
 }
 
-SmfsResult media_retire_block(unsigned drive, std::uint32_t physBlock) {
-    ChipSession session;
-    SmfsResult r = ready(drive);
+SmfsResult media_retire_block(CardState& card, std::uint32_t physBlock) {
+    ChipSession session(card);
+    SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
-    if (!physInRange(physBlock)) return SmfsResult::BlockNotMapped;
+    if (!physInRange(card, physBlock)) return SmfsResult::BlockNotMapped;
     // The table entry changes even when the card cannot be marked, so that the block is
     // never chosen again in this session.
-    gMedia.phys[physBlock] = kPhysRetired;
+    card.media.phys[physBlock] = kPhysRetired;
     std::uint8_t spare[kSpareBytes];
     spare_build_retired(spare);
-    (void)smc_erase_block(drive, firstSector(physBlock) * kSectorBytes);
-    for (std::uint32_t s = 0; s < geo().sectorsPerBlock; ++s)
-        (void)smc_write_sector(drive, firstSector(physBlock) + s, kErasedSector.data(), spare);
-    return flushed(drive, chip_take_io_error() ? SmfsResult::ImageIo : SmfsResult::Ok);
+    (void)smc_erase_block(card, firstSector(card, physBlock) * kSectorBytes);
+    for (std::uint32_t s = 0; s < geo(card).sectorsPerBlock; ++s)
+        (void)smc_write_sector(card, firstSector(card, physBlock) + s, kErasedSector.data(), spare);
+    return flushed(card, chip_take_io_error(card) ? SmfsResult::ImageIo : SmfsResult::Ok);
 }
 
 // ---- Block I/O ----
 
-SmfsResult media_write_sectors(unsigned drive, std::uint32_t logBlock, std::uint32_t offsetBytes,
+SmfsResult media_write_sectors(CardState& card, std::uint32_t logBlock, std::uint32_t offsetBytes,
                                const std::uint8_t* data, std::uint32_t lengthBytes) {
-    ChipSession session;
-    return flushed(drive, writeSectors(drive, logBlock, offsetBytes, data, lengthBytes));
+    ChipSession session(card);
+    return flushed(card, writeSectors(card, logBlock, offsetBytes, data, lengthBytes));
 }
 
 namespace {
 
-SmfsResult writeSectors(unsigned drive, std::uint32_t logBlock, std::uint32_t offsetBytes,
+SmfsResult writeSectors(CardState& card, std::uint32_t logBlock, std::uint32_t offsetBytes,
                         const std::uint8_t* data, std::uint32_t lengthBytes) {
-    SmfsResult r = ready(drive);
+    SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
-    if (logBlock >= geo().logBlocks) return SmfsResult::InvalidArgument;
+    if (logBlock >= geo(card).logBlocks) return SmfsResult::InvalidArgument;
     if (offsetBytes % kSectorBytes != 0 || lengthBytes % kSectorBytes != 0 ||
-        !rangeInBlock(offsetBytes, lengthBytes))
+        !rangeInBlock(card, offsetBytes, lengthBytes))
         return SmfsResult::InvalidArgument;
-    r = eraseSuperseded(drive);
+    r = eraseSuperseded(card);
     if (r != SmfsResult::Ok) return r;
     std::uint16_t field = block_address_field(logBlock);
     std::uint32_t first = offsetBytes / kSectorBytes;
     std::uint32_t count = lengthBytes / kSectorBytes;
     for (;;) {
-        std::uint32_t physBlock = gMedia.logical[logBlock];
-        if (!physInRange(physBlock)) return SmfsResult::BlockNotMapped;
+        std::uint32_t physBlock = card.media.logical[logBlock];
+        if (!physInRange(card, physBlock)) return SmfsResult::BlockNotMapped;
         std::uint32_t i = 0;
         for (; i < count; ++i) {
             std::uint8_t spare[kSpareBytes];
             const std::uint8_t* piece = data + i * kSectorBytes;
             spare_build(piece, field, spare);
-            r = smc_write_sector(drive, firstSector(physBlock) + first + i, piece, spare);
+            r = smc_write_sector(card, firstSector(card, physBlock) + first + i, piece, spare);
             if (r != SmfsResult::Ok) break;
         }
         if (i == count) return SmfsResult::Ok;
         if (r != SmfsResult::ChipFailed) return r;
-        r = relocate(drive, logBlock, first, first + count);
+        r = relocate(card, logBlock, first, first + count);
         if (r != SmfsResult::Ok) return r;
     }
 }
 
 } // namespace
 
-SmfsResult media_read(unsigned drive, std::uint32_t logBlock, std::uint32_t offsetBytes,
+SmfsResult media_read(CardState& card, std::uint32_t logBlock, std::uint32_t offsetBytes,
                       std::uint8_t* buffer, std::uint32_t lengthBytes) {
-    ChipSession session;
-    SmfsResult r = ready(drive);
+    ChipSession session(card);
+    SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
-    if (logBlock >= geo().logBlocks) return SmfsResult::InvalidArgument;
-    return media_read_physical(drive, gMedia.logical[logBlock], offsetBytes, buffer, lengthBytes);
+    if (logBlock >= geo(card).logBlocks) return SmfsResult::InvalidArgument;
+    return media_read_physical(card, card.media.logical[logBlock], offsetBytes, buffer,
+                               lengthBytes);
 }
 
-SmfsResult media_read_physical(unsigned drive, std::uint32_t physBlock, std::uint32_t offsetBytes,
+SmfsResult media_read_physical(CardState& card, std::uint32_t physBlock, std::uint32_t offsetBytes,
                                std::uint8_t* buffer, std::uint32_t lengthBytes) {
-    ChipSession session;
-    SmfsResult r = ready(drive);
+    ChipSession session(card);
+    SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
-    if (!physInRange(physBlock)) return SmfsResult::BlockNotMapped;
-    if (!rangeInBlock(offsetBytes, lengthBytes)) return SmfsResult::InvalidArgument;
-    std::uint32_t address = physBlock * blockBytes() + offsetBytes;
+    if (!physInRange(card, physBlock)) return SmfsResult::BlockNotMapped;
+    if (!rangeInBlock(card, offsetBytes, lengthBytes)) return SmfsResult::InvalidArgument;
+    std::uint32_t address = physBlock * blockBytes(card) + offsetBytes;
 
     if (offsetBytes % kSectorBytes != 0) {
         std::uint32_t n = std::min(kSectorBytes - offsetBytes % kSectorBytes, lengthBytes);
-        r = readRaw(drive, address, buffer, n);
+        r = readRaw(card, address, buffer, n);
         if (r != SmfsResult::Ok) return r;
         address += n;
         buffer += n;
@@ -472,7 +455,7 @@ SmfsResult media_read_physical(unsigned drive, std::uint32_t physBlock, std::uin
     bool uncorrectable = false;
     for (std::uint32_t i = 0; i < whole; ++i) {
         std::uint8_t spare[kSpareBytes];
-        r = smc_read_sector(drive, address / kSectorBytes, buffer, spare);
+        r = smc_read_sector(card, address / kSectorBytes, buffer, spare);
         if (r != SmfsResult::Ok) return r;
         if (ecc_check(buffer, spare + kSpareEccLow) != SmfsResult::Ok) uncorrectable = true;
         if (ecc_check(buffer + 256, spare + kSpareEccHigh) != SmfsResult::Ok) uncorrectable = true;
@@ -480,38 +463,38 @@ SmfsResult media_read_physical(unsigned drive, std::uint32_t physBlock, std::uin
         buffer += kSectorBytes;
     }
     if (tail != 0) {
-        r = readRaw(drive, address, buffer, tail);
+        r = readRaw(card, address, buffer, tail);
         if (r != SmfsResult::Ok) return r;
     }
     return uncorrectable ? SmfsResult::EccUncorrectable : SmfsResult::Ok;
 }
 
-SmfsResult media_read_sector(unsigned drive, std::uint32_t sector, std::uint32_t offsetBytes,
+SmfsResult media_read_sector(CardState& card, std::uint32_t sector, std::uint32_t offsetBytes,
                              std::uint8_t* buffer, std::uint32_t lengthBytes) {
-    ChipSession session;
-    SmfsResult r = ready(drive);
+    ChipSession session(card);
+    SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
-    std::uint32_t perBlock = geo().sectorsPerBlock;
-    return media_read(drive, sector / perBlock, (sector % perBlock) * kSectorBytes + offsetBytes,
+    std::uint32_t perBlock = geo(card).sectorsPerBlock;
+    return media_read(card, sector / perBlock, (sector % perBlock) * kSectorBytes + offsetBytes,
                       buffer, lengthBytes);
 }
 
-SmfsResult media_write(unsigned drive, std::uint32_t logBlock, std::uint32_t offsetBytes,
+SmfsResult media_write(CardState& card, std::uint32_t logBlock, std::uint32_t offsetBytes,
                        const std::uint8_t* data, std::uint32_t lengthBytes) {
-    ChipSession session;
-    return flushed(drive, writeRange(drive, logBlock, offsetBytes, data, lengthBytes));
+    ChipSession session(card);
+    return flushed(card, writeRange(card, logBlock, offsetBytes, data, lengthBytes));
 }
 
 namespace {
 
-SmfsResult writeRange(unsigned drive, std::uint32_t logBlock, std::uint32_t offsetBytes,
+SmfsResult writeRange(CardState& card, std::uint32_t logBlock, std::uint32_t offsetBytes,
                       const std::uint8_t* data, std::uint32_t lengthBytes) {
-    SmfsResult r = ready(drive);
+    SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
-    if (logBlock >= geo().logBlocks) return SmfsResult::InvalidArgument;
-    if (!rangeInBlock(offsetBytes, lengthBytes)) return SmfsResult::InvalidArgument;
+    if (logBlock >= geo(card).logBlocks) return SmfsResult::InvalidArgument;
+    if (!rangeInBlock(card, offsetBytes, lengthBytes)) return SmfsResult::InvalidArgument;
     if (lengthBytes == 0) return SmfsResult::Ok;
-    SectorBuffer buffer;
+    SectorBuffer buffer(card);
     if (!buffer) return SmfsResult::OutOfMemory;
     std::uint8_t* sector = buffer.get();
 
@@ -526,46 +509,46 @@ SmfsResult writeRange(unsigned drive, std::uint32_t logBlock, std::uint32_t offs
             std::memcpy(sector + (from - s * kSectorBytes), data + (from - offsetBytes), to - from);
     };
 
-    std::uint32_t physBlock = gMedia.logical[logBlock];
+    std::uint32_t physBlock = card.media.logical[logBlock];
     bool blank = physBlock != 0;
     for (std::uint32_t s = firstTouched; blank && s <= lastTouched; ++s) {
-        r = sectorBlank(drive, firstSector(physBlock) + s, &blank);
+        r = sectorBlank(card, firstSector(card, physBlock) + s, &blank);
         if (r != SmfsResult::Ok) return r;
     }
     if (blank) {
         for (std::uint32_t s = firstTouched; s <= lastTouched; ++s) {
             std::memcpy(sector, kErasedSector.data(), kSectorBytes);
             merge(s);
-            r = writeSectors(drive, logBlock, s * kSectorBytes, sector, kSectorBytes);
+            r = writeSectors(card, logBlock, s * kSectorBytes, sector, kSectorBytes);
             if (r != SmfsResult::Ok) return r;
         }
         return SmfsResult::Ok;
     }
 
     std::uint32_t previous = 0;
-    r = media_assign_block(drive, logBlock, &previous);
+    r = media_assign_block(card, logBlock, &previous);
     if (r != SmfsResult::Ok) return r;
-    for (std::uint32_t s = 0; s < geo().sectorsPerBlock && r == SmfsResult::Ok; ++s) {
+    for (std::uint32_t s = 0; s < geo(card).sectorsPerBlock && r == SmfsResult::Ok; ++s) {
         // A block that held nothing needs its first sector, whose spare ties it to the
         // logical block when the map is built, and the sectors the data touches. The others
         // stay blank, so that a later write into them goes in place rather than by copy.
         if (previous == 0 && s != 0 && (s < firstTouched || s > lastTouched)) continue;
         bool oldBlank = true;
-        if (previous != 0) r = sectorBlank(drive, firstSector(previous) + s, &oldBlank);
+        if (previous != 0) r = sectorBlank(card, firstSector(card, previous) + s, &oldBlank);
         if (r != SmfsResult::Ok) break;
         if (oldBlank) {
             std::memcpy(sector, kErasedSector.data(), kSectorBytes);
         } else {
-            r = media_read_physical(drive, previous, s * kSectorBytes, sector, kSectorBytes);
+            r = media_read_physical(card, previous, s * kSectorBytes, sector, kSectorBytes);
             // An uncorrectable old sector is carried over as it reads.
             if (r == SmfsResult::EccUncorrectable) r = SmfsResult::Ok;
             if (r != SmfsResult::Ok) break;
         }
         merge(s);
-        r = writeSectors(drive, logBlock, s * kSectorBytes, sector, kSectorBytes);
+        r = writeSectors(card, logBlock, s * kSectorBytes, sector, kSectorBytes);
     }
     if (previous != 0) {
-        SmfsResult released = media_release_block(drive, previous);
+        SmfsResult released = media_release_block(card, previous);
         if (r == SmfsResult::Ok) r = released;
     }
     return r;
@@ -573,48 +556,48 @@ SmfsResult writeRange(unsigned drive, std::uint32_t logBlock, std::uint32_t offs
 
 } // namespace
 
-SmfsResult media_complete_block(unsigned drive, std::uint32_t logBlock) {
-    ChipSession session;
-    SmfsResult r = ready(drive);
+SmfsResult media_complete_block(CardState& card, std::uint32_t logBlock) {
+    ChipSession session(card);
+    SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
-    if (logBlock >= geo().logBlocks) return SmfsResult::InvalidArgument;
-    for (std::uint32_t s = 0; s < geo().sectorsPerBlock; ++s) {
+    if (logBlock >= geo(card).logBlocks) return SmfsResult::InvalidArgument;
+    for (std::uint32_t s = 0; s < geo(card).sectorsPerBlock; ++s) {
         // Re-read the mapping: a relocation may have moved the block.
-        std::uint32_t physBlock = gMedia.logical[logBlock];
-        if (!physInRange(physBlock)) return SmfsResult::BlockNotMapped;
+        std::uint32_t physBlock = card.media.logical[logBlock];
+        if (!physInRange(card, physBlock)) return SmfsResult::BlockNotMapped;
         bool blank = false;
-        r = sectorBlank(drive, firstSector(physBlock) + s, &blank);
+        r = sectorBlank(card, firstSector(card, physBlock) + s, &blank);
         if (r != SmfsResult::Ok) return r;
         if (!blank) continue;
-        r = writeSectors(drive, logBlock, s * kSectorBytes, kErasedSector.data(), kSectorBytes);
-        if (r != SmfsResult::Ok) return flushed(drive, r);
+        r = writeSectors(card, logBlock, s * kSectorBytes, kErasedSector.data(), kSectorBytes);
+        if (r != SmfsResult::Ok) return flushed(card, r);
     }
-    return flushed(drive, SmfsResult::Ok);
+    return flushed(card, SmfsResult::Ok);
 }
 
-SmfsResult media_geometry(unsigned drive, CardGeometry* geometry) {
-    SmfsResult r = ready(drive);
+SmfsResult media_geometry(CardState& card, CardGeometry* geometry) {
+    SmfsResult r = ready(card);
     if (r != SmfsResult::Ok) return r;
-    *geometry = geo();
+    *geometry = geo(card);
     return SmfsResult::Ok;
 }
 
 // ---- Inspection ----
 
-std::uint16_t media_phys_entry(std::uint32_t physBlock) {
-    return physBlock < gMedia.phys.size() ? gMedia.phys[physBlock] : kPhysRetired;
+std::uint16_t media_phys_entry(CardState& card, std::uint32_t physBlock) {
+    return physBlock < card.media.phys.size() ? card.media.phys[physBlock] : kPhysRetired;
 }
 
-std::uint32_t media_logical_entry(std::uint32_t logBlock) {
-    return logBlock < gMedia.logical.size() ? gMedia.logical[logBlock] : 0;
+std::uint32_t media_logical_entry(CardState& card, std::uint32_t logBlock) {
+    return logBlock < card.media.logical.size() ? card.media.logical[logBlock] : 0;
 }
 
-std::uint32_t media_cursor() {
-    return gMedia.cursor;
+std::uint32_t media_cursor(CardState& card) {
+    return card.media.cursor;
 }
-void media_set_cursor(std::uint32_t physBlock) {
-    gMedia.cursor = physBlock;
+void media_set_cursor(CardState& card, std::uint32_t physBlock) {
+    card.media.cursor = physBlock;
 }
-bool media_map_built() {
-    return gMedia.readiness == kBuilt;
+bool media_map_built(CardState& card) {
+    return card.media.readiness == kBuilt;
 }

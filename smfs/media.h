@@ -18,15 +18,15 @@ inline constexpr int kSectorBufferCount = 3;
 // ---- Sector buffer pool ----
 
 // Takes a 512-byte buffer from the pool, or nullptr when all three are in use.
-std::uint8_t* sector_buffer_take();
+std::uint8_t* sector_buffer_take(CardState& card);
 // Gives back the most recently taken buffer.
-void sector_buffer_give(std::uint8_t* buffer);
+void sector_buffer_give(CardState& card, std::uint8_t* buffer);
 // Owns one pool buffer for a scope.
 class SectorBuffer {
 public:
-    SectorBuffer() : data_(sector_buffer_take()) {}
+    explicit SectorBuffer(CardState& card) : card_(card), data_(sector_buffer_take(card)) {}
     ~SectorBuffer() {
-        if (data_) sector_buffer_give(data_);
+        if (data_) sector_buffer_give(card_, data_);
     }
     SectorBuffer(const SectorBuffer&) = delete;
     SectorBuffer& operator=(const SectorBuffer&) = delete;
@@ -34,70 +34,71 @@ public:
     std::uint8_t* get() const { return data_; }
 
 private:
+    CardState& card_;
     std::uint8_t* data_;
 };
 
 // ---- Lifecycle ----
 
 // Frees both tables, marks the map unbuilt and refills the buffer pool.
-void media_reset();
+void media_reset(CardState& card);
 // Marks the map unbuilt (the card-removed event); the next operation rebuilds it.
-void media_invalidate();
+void media_invalidate(CardState& card);
 // Seeds the allocation cursor's pseudo-random generator.
-void media_seed(unsigned seed);
+void media_seed(CardState& card, unsigned seed);
 
-// ---- Operations; all take the drive number and build the map first if needed ----
+// ---- Operations; all take the card and build the map first if needed ----
 
 // Builds both tables from the first spare of every block. Of two blocks claiming one logical
 // block it keeps the copy that holds everything (see media.cpp) and erases the other before
 // the next write; the build itself writes nothing. UnknownCard, Internal, driver codes.
-[[nodiscard]] SmfsResult media_build_map(unsigned drive);
+[[nodiscard]] SmfsResult media_build_map(CardState& card);
 // The physical block of a logical block, or a free block chosen for it (not yet assigned).
 // InvalidArgument when out of range; NoFreeBlock when the zone has no erased block.
-[[nodiscard]] SmfsResult media_find_block(unsigned drive, std::uint32_t logBlock,
+[[nodiscard]] SmfsResult media_find_block(CardState& card, std::uint32_t logBlock,
                                           std::uint32_t* physBlock);
 // Maps a freshly erased block to the logical block; *previous is the block it replaced (0 if
 // none), which the caller releases. NoFreeBlock, driver codes.
-[[nodiscard]] SmfsResult media_assign_block(unsigned drive, std::uint32_t logBlock,
+[[nodiscard]] SmfsResult media_assign_block(CardState& card, std::uint32_t logBlock,
                                             std::uint32_t* previous);
 // Erases a block and marks it free. BlockNotMapped for block 0 or out of range.
-[[nodiscard]] SmfsResult media_release_block(unsigned drive, std::uint32_t physBlock);
+[[nodiscard]] SmfsResult media_release_block(CardState& card, std::uint32_t physBlock);
 // Marks a block bad on the card (status 0xF0 in every sector) and retired in the table.
-[[nodiscard]] SmfsResult media_retire_block(unsigned drive, std::uint32_t physBlock);
+[[nodiscard]] SmfsResult media_retire_block(CardState& card, std::uint32_t physBlock);
 // Programs whole sectors into the mapped block in place; relocates on program failure.
 // BlockNotMapped, InvalidArgument for a range that is not whole sectors inside the block.
-[[nodiscard]] SmfsResult media_write_sectors(unsigned drive, std::uint32_t logBlock,
+[[nodiscard]] SmfsResult media_write_sectors(CardState& card, std::uint32_t logBlock,
                                              std::uint32_t offsetBytes, const std::uint8_t* data,
                                              std::uint32_t lengthBytes);
 // Reads any byte range of the mapped block, ECC-checking whole sectors. BlockNotMapped;
 // EccUncorrectable with the data delivered.
-[[nodiscard]] SmfsResult media_read(unsigned drive, std::uint32_t logBlock,
+[[nodiscard]] SmfsResult media_read(CardState& card, std::uint32_t logBlock,
                                     std::uint32_t offsetBytes, std::uint8_t* buffer,
                                     std::uint32_t lengthBytes);
-[[nodiscard]] SmfsResult media_read_physical(unsigned drive, std::uint32_t physBlock,
+[[nodiscard]] SmfsResult media_read_physical(CardState& card, std::uint32_t physBlock,
                                              std::uint32_t offsetBytes, std::uint8_t* buffer,
                                              std::uint32_t lengthBytes);
 // media_read of the block holding an absolute logical sector.
-[[nodiscard]] SmfsResult media_read_sector(unsigned drive, std::uint32_t sector,
+[[nodiscard]] SmfsResult media_read_sector(CardState& card, std::uint32_t sector,
                                            std::uint32_t offsetBytes, std::uint8_t* buffer,
                                            std::uint32_t lengthBytes);
 // Writes any byte range of a logical block, in place when every touched sector is blank,
 // otherwise by copy on write. OutOfMemory without a sector buffer.
-[[nodiscard]] SmfsResult media_write(unsigned drive, std::uint32_t logBlock,
+[[nodiscard]] SmfsResult media_write(CardState& card, std::uint32_t logBlock,
                                      std::uint32_t offsetBytes, const std::uint8_t* data,
                                      std::uint32_t lengthBytes);
 // Programs every still-blank sector of the mapped block with 0xFF data and a proper spare.
-[[nodiscard]] SmfsResult media_complete_block(unsigned drive, std::uint32_t logBlock);
-// The geometry row of the drive's card type.
-[[nodiscard]] SmfsResult media_geometry(unsigned drive, CardGeometry* geometry);
+[[nodiscard]] SmfsResult media_complete_block(CardState& card, std::uint32_t logBlock);
+// The geometry row of the card's type.
+[[nodiscard]] SmfsResult media_geometry(CardState& card, CardGeometry* geometry);
 
 // ---- Inspection, for format, the checker and tests ----
 
 // Physical-table entry (kPhysFree, kPhysRetired or a field), or kPhysRetired out of range.
-std::uint16_t media_phys_entry(std::uint32_t physBlock);
+std::uint16_t media_phys_entry(CardState& card, std::uint32_t physBlock);
 // Logical-table entry: the mapped physical block, 0 when unmapped or out of range.
-std::uint32_t media_logical_entry(std::uint32_t logBlock);
+std::uint32_t media_logical_entry(CardState& card, std::uint32_t logBlock);
 // The allocation cursor, and setting it (tests make allocation predictable with it).
-std::uint32_t media_cursor();
-void media_set_cursor(std::uint32_t physBlock);
-bool media_map_built();
+std::uint32_t media_cursor(CardState& card);
+void media_set_cursor(CardState& card, std::uint32_t physBlock);
+bool media_map_built(CardState& card);

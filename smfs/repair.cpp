@@ -7,11 +7,12 @@
 // cuts are where the check's walk stopped.
 #include <smfs/tools.h>
 
-#include "bytes.h"
+#include "card_state.h"
 #include "check_scan.h"
 #include "dir.h"
 #include "fat.h"
 #include "media.h"
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <array>
@@ -20,7 +21,6 @@
 
 namespace {
 
-constexpr unsigned kDrive = 0;
 // Each round after the first only meets what the one before it left (lost tails of cut
 // chains, blocks a copy moved), so a few rounds settle any card.
 constexpr int kMaxRounds = 6;
@@ -31,7 +31,7 @@ std::string num(std::uint64_t value) {
 
 class Repair {
 public:
-    explicit Repair(SmfsRepairReport& report) : report_(report) {}
+    Repair(CardState& card, SmfsRepairReport& report) : card_(card), report_(report) {}
 
     // Erases stale and unreadable blocks and rewrites mapped blocks with fixable sectors.
     SmfsResult blocks(const CardScan& scan, bool* changed) {
@@ -41,14 +41,14 @@ public:
                 // A damaged field on the only copy of a logical block: erasing it would lose
                 // the block, so it stays for the user to copy what can be read.
                 if (block.sectorClaim >= 0 &&
-                    media_logical_entry(std::uint32_t(block.sectorClaim)) == 0) {
+                    media_logical_entry(card_, std::uint32_t(block.sectorClaim)) == 0) {
                     keptOnlyCopy_ = true;
                     continue;
                 }
                 SmfsResult r = release(b, "its address field names no logical block", changed);
                 if (r != SmfsResult::Ok) return r;
             } else if (block.kind == BlockScan::Kind::Claim) {
-                const std::uint32_t used = media_logical_entry(block.logBlock);
+                const std::uint32_t used = media_logical_entry(card_, block.logBlock);
                 if (used != b) {
                     SmfsResult r = release(b,
                                            "stale copy of logical block " + num(block.logBlock) +
@@ -59,13 +59,12 @@ public:
                     // Copy on write gives every sector fresh ECC and both address fields; a
                     // block with an uncorrectable sector keeps it, or its damage would hide.
                     std::array<std::uint8_t, kSectorBytes> first;
-                    SmfsResult r =
-                        media_read(kDrive, block.logBlock, 0, first.data(), kSectorBytes);
+                    SmfsResult r = media_read(card_, block.logBlock, 0, first.data(), kSectorBytes);
                     if (r == SmfsResult::Ok)
-                        r = media_write(kDrive, block.logBlock, 0, first.data(), kSectorBytes);
+                        r = media_write(card_, block.logBlock, 0, first.data(), kSectorBytes);
                     if (r != SmfsResult::Ok) return r;
                     note("logical block " + num(block.logBlock) + ": copied from physical block " +
-                         num(b) + " to block " + num(media_logical_entry(block.logBlock)) +
+                         num(b) + " to block " + num(media_logical_entry(card_, block.logBlock)) +
                          " with fresh ECC and address fields");
                     *changed = true;
                 }
@@ -91,12 +90,12 @@ public:
                 e[0] = kEntryDeleted;
                 what = "folder entry deleted: it has no usable first cluster";
             } else if (fix.keep == 0) {
-                put_le16(e + kDeCluster, 0);
-                put_le32(e + kDeSize, 0);
+                putLe16(e + kDeCluster, 0);
+                putLe32(e + kDeSize, 0);
                 what = "emptied: no cluster of its chain is usable";
             } else {
                 if (fix.cut) {
-                    fat_set_entry(kDrive, fix.lastKept, kFatEnd);
+                    fat_set_entry(card_, fix.lastKept, kFatEnd);
                     fatChanged = true;
                     what = "chain ends after " + num(fix.keep) + " clusters at cluster " +
                            num(fix.lastKept);
@@ -104,12 +103,12 @@ public:
                 if (!fix.folder && le32(e + kDeSize) != fix.size) {
                     what += std::string(what.empty() ? "" : ", ") + "size " +
                             num(le32(e + kDeSize)) + " cut to " + num(fix.size) + " bytes";
-                    put_le32(e + kDeSize, fix.size);
+                    putLe32(e + kDeSize, fix.size);
                 }
             }
             if (place.bytes != fix.entry.bytes) {
                 const SmfsResult r =
-                    cluster_write(kDrive, place.cluster, place.offsetBytes, e, kDeBytes);
+                    cluster_write(card_, place.cluster, place.offsetBytes, e, kDeBytes);
                 if (r != SmfsResult::Ok) return r;
             }
             if (!what.empty()) note(std::string(name) + ": " + what);
@@ -117,8 +116,8 @@ public:
         }
         for (const DotFix& fix : scan.dots) {
             EntryPlace place = fix.entry;
-            put_le16(place.bytes.data() + kDeCluster, std::uint16_t(fix.cluster));
-            const SmfsResult r = cluster_write(kDrive, place.cluster, place.offsetBytes,
+            putLe16(place.bytes.data() + kDeCluster, std::uint16_t(fix.cluster));
+            const SmfsResult r = cluster_write(card_, place.cluster, place.offsetBytes,
                                                place.bytes.data(), kDeBytes);
             if (r != SmfsResult::Ok) return r;
             note(std::string(place.bytes[1] == '.' ? "\"..\"" : "\".\"") + " in folder cluster " +
@@ -127,7 +126,7 @@ public:
         }
         if (!keptOnlyCopy_) {
             for (std::uint32_t c : scan.lostClusters)
-                fat_set_entry(kDrive, c, kFatFree);
+                fat_set_entry(card_, c, kFatFree);
         }
         if (!scan.lostClusters.empty() && !keptOnlyCopy_) {
             note("freed " + num(scan.lostClusters.size()) + " lost cluster" +
@@ -140,12 +139,13 @@ public:
         if (fatCopiesDiffer && scan.chains.empty() && (scan.lostClusters.empty() || keptOnlyCopy_))
             note("FAT copies written again from the copy in use");
         *changed = true;
-        return fat_flush(kDrive);
+        return fat_flush(card_);
     }
 
 private:
+    CardState& card_;
     SmfsResult release(std::uint32_t physBlock, const std::string& why, bool* changed) {
-        const SmfsResult r = media_release_block(kDrive, physBlock);
+        const SmfsResult r = media_release_block(card_, physBlock);
         // Block 0 is never handed out, so it is never released either.
         if (r == SmfsResult::BlockNotMapped) return SmfsResult::Ok;
         if (r != SmfsResult::Ok) return r;
@@ -167,15 +167,16 @@ bool has(const SmfsCheckReport& report, SmfsFindingKind kind) {
 
 } // namespace
 
-SmfsResult smfs_repair(SmfsRepairReport* report) {
+SmfsResult SmfsCard::repair(SmfsRepairReport* report) {
+    CardState& card = *state_;
     if (!report) return SmfsResult::InvalidArgument;
     *report = SmfsRepairReport{};
     try {
-        Repair repair(*report);
+        Repair repair(card, *report);
         SmfsCheckReport now;
         CardScan scan;
         for (int round = 0; round < kMaxRounds; ++round) {
-            SmfsResult r = check_card(&now, &scan);
+            SmfsResult r = check_card(card, &now, &scan);
             if (r != SmfsResult::Ok) return r;
             if (round == 0) report->before = now;
             if (now.clean() || has(now, SmfsFindingKind::ImageShort)) break;
@@ -188,14 +189,14 @@ SmfsResult smfs_repair(SmfsRepairReport* report) {
             }
             if (!changed) break;
             // The next check mounts the volume again from what is now on the card.
-            fat_invalidate();
+            fat_invalidate(card);
             if (round + 1 == kMaxRounds) {
-                r = check_card(&now, nullptr);
+                r = check_card(card, &now, nullptr);
                 if (r != SmfsResult::Ok) return r;
             }
         }
         report->after = std::move(now);
-        fat_invalidate();
+        fat_invalidate(card);
         return SmfsResult::Ok;
     } catch (const std::bad_alloc&) {
         return SmfsResult::OutOfMemory;

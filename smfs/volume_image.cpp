@@ -7,15 +7,17 @@
 // refused before the card is touched; then it gives the card a fresh quick format (bad
 // blocks stay out, the CIS and master boot record are written) and writes every sector of
 // the partition from the raw file, block by block, through the same copy-on-write writes the
-// files use. Finally the library is initialised again so the next call mounts the new volume.
+// files use. Finally the card starts again as after a reset, so the next call mounts the new
+// volume.
 #include <smfs/smfs.h>
 #include <smfs/tools.h>
 
-#include "bytes.h"
+#include "card_state.h"
 #include "chip.h"
 #include "fat.h"
 #include "format.h"
 #include "media.h"
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <cstring>
@@ -24,11 +26,13 @@
 
 namespace {
 
-constexpr unsigned kDrive = 0;
+SmfsResult importInto(CardState& card, SmfsStorage& in, SmfsImportProblem* problem);
+
 constexpr std::uint32_t kFat12Clusters = 4085;
 
-bool readAt(std::FILE* in, std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
-    return std::fseek(in, long(offset), SEEK_SET) == 0 && std::fread(buffer, 1, count, in) == count;
+bool readAt(SmfsStorage& in, std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
+    std::size_t got = 0;
+    return in.read(offset, buffer, count, &got) == SmfsResult::Ok && got == count;
 }
 
 // Checks a raw boot sector against the card's layout: what this library needs to mount it
@@ -82,15 +86,16 @@ const char* smfs_import_problem_text(SmfsImportProblem problem) {
     return "unknown problem";
 }
 
-SmfsResult smfs_export_volume(std::FILE* out, std::uint32_t* uncorrectable) {
+SmfsResult SmfsCard::exportVolume(SmfsStorage& out, std::uint32_t* uncorrectable) {
+    CardState& card = *state_;
     if (uncorrectable) *uncorrectable = 0;
-    if (!out) return SmfsResult::InvalidArgument;
-    SmfsResult r = fat_ensure(kDrive);
+    ChipSession session(card);
+    SmfsResult r = fat_ensure(card);
     if (r != SmfsResult::Ok) return r;
     CardGeometry g{};
-    r = media_geometry(kDrive, &g);
+    r = media_geometry(card, &g);
     if (r != SmfsResult::Ok) return r;
-    const FatVolume& v = *fat_volume(kDrive);
+    const FatVolume& v = *fat_volume(card);
     const std::uint32_t spb = g.sectorsPerBlock;
     const std::uint64_t logicalSectors = std::uint64_t(g.logBlocks) * spb;
     // The mount made sure the partition starts on the card; its length is bounded here.
@@ -104,20 +109,21 @@ SmfsResult smfs_export_volume(std::FILE* out, std::uint32_t* uncorrectable) {
         return SmfsResult::OutOfMemory;
     }
     std::uint32_t damaged = 0;
+    std::uint64_t at = 0;
     for (std::uint64_t s = v.partitionFirstSector; s < v.partitionFirstSector + count;) {
         const auto logBlock = std::uint32_t(s / spb);
         const auto first = std::uint32_t(s % spb);
         const auto n =
             std::uint32_t(std::min<std::uint64_t>(spb - first, v.partitionFirstSector + count - s));
         const std::uint32_t bytes = n * kSectorBytes;
-        if (media_logical_entry(logBlock) == 0) {
+        if (media_logical_entry(card, logBlock) == 0) {
             std::fill(block.begin(), block.begin() + bytes, 0xFF);
         } else {
-            r = media_read(kDrive, logBlock, first * kSectorBytes, block.data(), bytes);
+            r = media_read(card, logBlock, first * kSectorBytes, block.data(), bytes);
             if (r == SmfsResult::EccUncorrectable) {
                 // Count the damaged sectors one by one; the data is delivered either way.
                 for (std::uint32_t i = 0; i < n; ++i) {
-                    if (media_read(kDrive, logBlock, (first + i) * kSectorBytes,
+                    if (media_read(card, logBlock, (first + i) * kSectorBytes,
                                    block.data() + i * kSectorBytes,
                                    kSectorBytes) == SmfsResult::EccUncorrectable)
                         ++damaged;
@@ -126,32 +132,42 @@ SmfsResult smfs_export_volume(std::FILE* out, std::uint32_t* uncorrectable) {
                 return r;
             }
         }
-        if (std::fwrite(block.data(), 1, bytes, out) != bytes) return SmfsResult::ImageIo;
+        r = out.write(at, block.data(), bytes);
+        if (r != SmfsResult::Ok) return r;
+        at += bytes;
         s += n;
     }
-    if (std::fflush(out) != 0) return SmfsResult::ImageIo;
+    r = out.sync();
+    if (r != SmfsResult::Ok) return r;
     if (uncorrectable) *uncorrectable = damaged;
     return SmfsResult::Ok;
 }
 
-SmfsResult smfs_import_volume(std::FILE* in, SmfsImportProblem* problem) {
+SmfsResult SmfsCard::importVolume(SmfsStorage& in, SmfsImportProblem* problem) {
+    CardState& card = *state_;
     SmfsImportProblem ignored;
     if (!problem) problem = &ignored;
     *problem = SmfsImportProblem::None;
-    if (!in) return SmfsResult::InvalidArgument;
+    SmfsResult r = importInto(card, in, problem);
+    // Whatever happened, the card starts again from what its storage holds.
+    (void)reset();
+    return r;
+}
+
+namespace {
+
+SmfsResult importInto(CardState& card, SmfsStorage& in, SmfsImportProblem* problem) {
+    ChipSession session(card);
     CardGeometry g{};
-    SmfsResult r = media_geometry(kDrive, &g);
+    SmfsResult r = media_geometry(card, &g);
     if (r != SmfsResult::Ok) return r;
     const FormatLayout layout = format_layout(g);
     const std::uint64_t volumeBytes = std::uint64_t(layout.partitionSectors) * kSectorBytes;
 
-    if (std::fseek(in, 0, SEEK_END) != 0) {
-        *problem = SmfsImportProblem::Unreadable;
-        return SmfsResult::InvalidArgument;
-    }
-    const long size = std::ftell(in);
-    if (size < 0 || std::uint64_t(size) != volumeBytes) {
-        *problem = size < 0 ? SmfsImportProblem::Unreadable : SmfsImportProblem::WrongSize;
+    std::uint64_t size = 0;
+    if (in.size(&size) != SmfsResult::Ok || size != volumeBytes) {
+        *problem =
+            size != volumeBytes ? SmfsImportProblem::WrongSize : SmfsImportProblem::Unreadable;
         return SmfsResult::InvalidArgument;
     }
     std::uint8_t bs[kSectorBytes];
@@ -172,9 +188,9 @@ SmfsResult smfs_import_volume(std::FILE* in, SmfsImportProblem* problem) {
     if (*problem != SmfsImportProblem::None) return SmfsResult::InvalidArgument;
 
     std::uint32_t bad = 0;
-    r = media_low_format(kDrive, kFormatQuick, &bad);
+    r = media_low_format(card, kFormatQuick, &bad);
     if (r != SmfsResult::Ok) return r;
-    r = format_volume(kDrive, nullptr);
+    r = format_volume(card, nullptr);
     if (r != SmfsResult::Ok) return r;
 
     const std::uint32_t spb = g.sectorsPerBlock;
@@ -184,24 +200,24 @@ SmfsResult smfs_import_volume(std::FILE* in, SmfsImportProblem* problem) {
     } catch (const std::bad_alloc&) {
         return SmfsResult::OutOfMemory;
     }
-    if (std::fseek(in, 0, SEEK_SET) != 0) {
-        *problem = SmfsImportProblem::Unreadable;
-        return SmfsResult::InvalidArgument;
-    }
+    std::uint64_t at = 0;
     const std::uint64_t end = std::uint64_t(layout.partitionFirstSector) + layout.partitionSectors;
     for (std::uint64_t s = layout.partitionFirstSector; s < end;) {
         const auto logBlock = std::uint32_t(s / spb);
         const auto first = std::uint32_t(s % spb);
         const auto n = std::uint32_t(std::min<std::uint64_t>(spb - first, end - s));
         const std::uint32_t bytes = n * kSectorBytes;
-        if (std::fread(block.data(), 1, bytes, in) != bytes) {
+        if (!readAt(in, at, block.data(), bytes)) {
             // The file shrank under us: the card now holds a half-written volume.
             *problem = SmfsImportProblem::Unreadable;
             return SmfsResult::ImageIo;
         }
-        r = media_write(kDrive, logBlock, first * kSectorBytes, block.data(), bytes);
+        r = media_write(card, logBlock, first * kSectorBytes, block.data(), bytes);
         if (r != SmfsResult::Ok) return r;
+        at += bytes;
         s += n;
     }
-    return smfs_init();
+    return smc_flush(card);
 }
+
+} // namespace

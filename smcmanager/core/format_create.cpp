@@ -7,6 +7,7 @@
 #include "manager_text.h"
 
 #include <common/image_file.h>
+#include <smfs/smfs.h>
 
 #include <algorithm>
 #include <array>
@@ -31,12 +32,12 @@ ImageCreateResult createVirtualImage(const std::filesystem::path& path, int vend
     ImageFile image;
     if (image.open(path, ImageFile::Access::Create) != ImageFile::Status::Ok)
         return ImageCreateResult::CreateFailed;
-    std::FILE* file = image.stream();
 
     std::array<std::uint8_t, kSmcImageHeaderBytes> header{};
     header[0] = kMakerCodes[std::size_t(vendor)];
     header[1] = kDeviceCodes[std::size_t(vendor)][std::size_t(sizeIndex)];
-    bool ok = std::fwrite(header.data(), 1, header.size(), file) == header.size();
+    bool ok = image.write(0, header.data(), header.size()) == SmfsResult::Ok;
+    std::uint64_t at = header.size();
 
     // Records go out in runs of 64 to keep the number of calls down.
     constexpr std::size_t kRun = 64;
@@ -44,7 +45,8 @@ ImageCreateResult createVirtualImage(const std::filesystem::path& path, int vend
     std::uint64_t records = (imageFileBytes(sizeIndex) - kSmcImageHeaderBytes) / kImageRecordBytes;
     while (ok && records > 0) {
         const std::size_t count = std::size_t(std::min<std::uint64_t>(records, kRun));
-        ok = std::fwrite(run.data(), kImageRecordBytes, count, file) == count;
+        ok = image.write(at, run.data(), count * kImageRecordBytes) == SmfsResult::Ok;
+        at += count * kImageRecordBytes;
         records -= count;
     }
     ok = image.close() && ok;

@@ -9,6 +9,7 @@
 
 #include <common/path_names.h>
 #include <devicelink/device_link.h>
+#include <devicelink/transport.h>
 
 #include <cstring>
 #include <limits>
@@ -16,65 +17,66 @@
 
 namespace {
 
-// The value the link's callbacks return to go on.
-constexpr int kGoOn = -12;
+// What the link's callbacks return to go on.
+constexpr LinkResult kGoOn = LinkResult::Ok;
 
 struct LinkText {
-    int result;
+    LinkResult result;
     const char* text;
 };
 
 template <std::size_t N>
-const char* linkFailureText(int linkResult, const LinkText (&table)[N], const char* fallback) {
+const char* linkFailureText(LinkResult linkResult, const LinkText (&table)[N],
+                            const char* fallback) {
     for (const LinkText& entry : table) {
         if (entry.result == linkResult) return entry.text;
     }
     return fallback;
 }
 
-const char* folderListFailure(int linkResult) {
+const char* folderListFailure(LinkResult linkResult) {
     static constexpr LinkText kTexts[] = {
-        {LINK_TIMEOUT, "timed out while gathering folder list."},
-        {LINK_IO_FAILED, "unknown error has occurred."},
-        {LINK_BAD_REPLY, "communication error has occurred."},
-        {LINK_UNFORMATTED, "unformatted SMC"},
-        {LINK_DEVICE_ERROR, "as error has occurred in Vela machine."},
+        {LinkResult::Timeout, "timed out while gathering folder list."},
+        {LinkResult::IoFailed, "unknown error has occurred."},
+        {LinkResult::BadReply, "communication error has occurred."},
+        {LinkResult::Unformatted, "unformatted SMC"},
+        {LinkResult::DeviceError, "as error has occurred in Vela machine."},
     };
     return linkFailureText(linkResult, kTexts, "default error has occurred.");
 }
 
-const char* fileListFailure(int linkResult) {
+const char* fileListFailure(LinkResult linkResult) {
     static constexpr LinkText kTexts[] = {
-        {LINK_TIMEOUT, "timed out while gathering file list"},
-        {LINK_IO_FAILED, "unknown error occurred."},
-        {LINK_BAD_REPLY, "communication error has occurred."},
-        {LINK_UNFORMATTED, "unformatted SMC"},
-        {LINK_DEVICE_ERROR, "an error has occurred in Vela machine."},
+        {LinkResult::Timeout, "timed out while gathering file list"},
+        {LinkResult::IoFailed, "unknown error occurred."},
+        {LinkResult::BadReply, "communication error has occurred."},
+        {LinkResult::Unformatted, "unformatted SMC"},
+        {LinkResult::DeviceError, "an error has occurred in Vela machine."},
     };
     return linkFailureText(linkResult, kTexts, "default error has occurred.");
 }
 
-const char* putFileMessage(int result) {
+const char* putFileMessage(LinkResult result) {
     static constexpr LinkText kTexts[] = {
-        {LINK_TIMEOUT, "timed out while copying file."},
-        {LINK_CANCELED, "operation canceled."},
-        {-4, "failed to open file."},
-        {LINK_IO_FAILED, "an error has occurred in Vela while copying file."},
-        {LINK_BAD_REPLY, "communication error has occurred."},
-        {-13, "failed to read from file."},
-        {-14, "same file already exists."},
-        {-15, "failed to create file."},
-        {-16, "failed to write to file."},
+        {LinkResult::Timeout, "timed out while copying file."},
+        {LinkResult::Canceled, "operation canceled."},
+        {LinkResult(-4), "failed to open file."},
+        {LinkResult::IoFailed, "an error has occurred in Vela while copying file."},
+        {LinkResult::BadReply, "communication error has occurred."},
+        {LinkResult(-13), "failed to read from file."},
+        {LinkResult(-14), "same file already exists."},
+        {LinkResult(-15), "failed to create file."},
+        {LinkResult(-16), "failed to write to file."},
     };
     return linkFailureText(result, kTexts, "unknown error has occurred.");
 }
 
-const char* getFileMessage(int result) {
+const char* getFileMessage(LinkResult result) {
     static constexpr LinkText kTexts[] = {
-        {LINK_TIMEOUT, "timed out while copying file."},
-        {LINK_CANCELED, "operation canceled."},
-        {LINK_IO_FAILED, "unknown error has occurred."},
-        {LINK_BAD_REPLY, "communication error has occurred."},
+        {LinkResult::Timeout, "timed out while copying file."},
+        {LinkResult::Canceled, "operation canceled."},
+        {LinkResult::IoFailed, "unknown error has occurred."},
+        {LinkResult::BadReply, "communication error has occurred."},
     };
     return linkFailureText(result, kTexts, "default error has occurred.");
 }
@@ -83,9 +85,9 @@ std::string entryName(const LinkEntry& entry) {
     return std::string(entry.name, strnlen(entry.name, sizeof entry.name));
 }
 
-CardResult outcome(int result, const char* text) {
-    if (result == LINK_OK) return CardResult::ok();
-    if (result == LINK_CANCELED) return {CardResult::Code::Cancelled, text, {}};
+CardResult outcome(LinkResult result, const char* text) {
+    if (result == LinkResult::Ok) return CardResult::ok();
+    if (result == LinkResult::Canceled) return {CardResult::Code::Cancelled, text, {}};
     return CardResult::failed(text);
 }
 
@@ -94,12 +96,12 @@ LinkCallbacks callbacksFor(CardTransfer& transfer) {
     LinkCallbacks callbacks;
     callbacks.start = [&transfer](const LinkFileStart& start) {
         transfer.step(std::string("now copying file '") + (start.name ? start.name : ""));
-        return transfer.start(start.size) ? kGoOn : LINK_CANCELED;
+        return transfer.start(start.size) ? kGoOn : LinkResult::Canceled;
     };
     callbacks.packet = [&transfer](const LinkPacketProgress& packet) {
         const bool goOn = transfer.piece(packet.bytesSoFar, packet.packetBytes);
         // With its last packet the file is whole; the next file's start sees the cancel.
-        return goOn || packet.bytesSoFar >= packet.total ? kGoOn : LINK_CANCELED;
+        return goOn || packet.bytesSoFar >= packet.total ? kGoOn : LinkResult::Canceled;
     };
     return callbacks;
 }
@@ -125,9 +127,9 @@ public:
                     std::vector<CardEntry>& entries) override {
         LinkList list;
         const bool folders = purpose == CardListing::Folders;
-        const int result = folders ? link_.ListFolders(WithBackslash(folder), list)
-                                   : link_.ListFiles(WithBackslash(folder), list);
-        if (result != LINK_OK)
+        const LinkResult result = folders ? link_.ListFolders(WithBackslash(folder), list)
+                                          : link_.ListFiles(WithBackslash(folder), list);
+        if (result != LinkResult::Ok)
             return CardResult::failed(folders ? folderListFailure(result)
                                               : fileListFailure(result));
         for (const LinkEntry& item : list) {
@@ -148,16 +150,17 @@ public:
 
     CardResult hasSubfolders(const std::string& folder, bool& found) override {
         LinkList list;
-        const int result = link_.ListFolders(WithBackslash(folder), list);
-        found = result == LINK_OK && !list.empty();
-        return result == LINK_OK ? CardResult::ok() : CardResult::failed(folderListFailure(result));
+        const LinkResult result = link_.ListFolders(WithBackslash(folder), list);
+        found = result == LinkResult::Ok && !list.empty();
+        return result == LinkResult::Ok ? CardResult::ok()
+                                        : CardResult::failed(folderListFailure(result));
     }
 
     CardResult fileSize(const std::string& path, std::uint64_t& sizeBytes) override {
         const std::string folder = ExtractDirectory(path);
         const std::string name = path.substr(folder.size());
         LinkList list;
-        if (const int result = link_.ListFiles(folder, list); result != LINK_OK)
+        if (const LinkResult result = link_.ListFiles(folder, list); result != LinkResult::Ok)
             return CardResult::failed(folderListFailure(result));
         // The machine lists names in upper case, the path holds them as shown (lower case).
         for (const LinkEntry& entry : list) {
@@ -172,9 +175,9 @@ public:
     CardResult read(const std::string& path, CardTransfer& transfer,
                     const CardSink& sink) override {
         std::vector<std::uint8_t> data;
-        const int result =
+        const LinkResult result =
             link_.GetFile(path, LastCardComponent(path), data, callbacksFor(transfer));
-        if (result != LINK_OK) return outcome(result, getFileMessage(result));
+        if (result != LinkResult::Ok) return outcome(result, getFileMessage(result));
         if (!data.empty() && !sink(data.data(), std::uint32_t(data.size())))
             return CardResult::silent();
         return CardResult::ok();
@@ -193,61 +196,61 @@ public:
         if (!data.empty() && !source(data.data(), std::uint32_t(data.size())))
             return CardResult::silent();
         if (replace) {
-            const int removed = link_.RemoveFile(dest + "\\" + name);
-            if (removed != LINK_OK) return CardResult::failed(putFileMessage(removed));
+            const LinkResult removed = link_.RemoveFile(dest + "\\" + name);
+            if (removed != LinkResult::Ok) return CardResult::failed(putFileMessage(removed));
         }
-        const int result = link_.PutFile(data.data(), std::uint32_t(data.size()), dest + "\\", name,
-                                         callbacksFor(transfer));
+        const LinkResult result = link_.PutFile(data.data(), std::uint32_t(data.size()),
+                                                dest + "\\", name, callbacksFor(transfer));
         // The machine may have taken the unfinished file as a whole one.
-        if (result == LINK_CANCELED && link_.cancelledPutKept())
+        if (result == LinkResult::Canceled && link_.cancelledPutKept())
             (void)link_.RemoveFile(dest + "\\" + name);
         return outcome(result, putFileMessage(result));
     }
 
     CardResult makeFolder(const std::string& path) override {
         static constexpr LinkText kTexts[] = {
-            {LINK_TIMEOUT, "timed out while creting folder in SMC."},
-            {LINK_IO_FAILED, "unknown error has occurred."},
-            {LINK_BAD_REPLY, "communication error has occurred."},
-            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
-            {LINK_NO_PATH, "parent path doesn't exist."},
+            {LinkResult::Timeout, "timed out while creting folder in SMC."},
+            {LinkResult::IoFailed, "unknown error has occurred."},
+            {LinkResult::BadReply, "communication error has occurred."},
+            {LinkResult::DeviceError, "an error has occurred in Vela."},
+            {LinkResult::NoPath, "parent path doesn't exist."},
         };
-        const int result = link_.MakeFolder(path);
+        const LinkResult result = link_.MakeFolder(path);
         return outcome(result, linkFailureText(result, kTexts, "default error has occurred."));
     }
 
     CardResult removeFolder(const std::string& path) override {
         static constexpr LinkText kTexts[] = {
-            {LINK_TIMEOUT, "timed out while deleting folder in SMC."},
-            {LINK_IO_FAILED, "unknown error has occurred."},
-            {LINK_BAD_REPLY, "communication error has occurred."},
-            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
+            {LinkResult::Timeout, "timed out while deleting folder in SMC."},
+            {LinkResult::IoFailed, "unknown error has occurred."},
+            {LinkResult::BadReply, "communication error has occurred."},
+            {LinkResult::DeviceError, "an error has occurred in Vela."},
         };
         // The card itself is no folder to remove; what the machine would do is unknown.
-        const int result =
-            path == "vx:" || path == "vx:\\" ? LINK_NO_PATH : link_.RemoveFolder(path);
+        const LinkResult result =
+            path == "vx:" || path == "vx:\\" ? LinkResult::NoPath : link_.RemoveFolder(path);
         return outcome(result, linkFailureText(result, kTexts, "default error has occurred."));
     }
 
     CardResult removeFile(const std::string& path) override {
         static constexpr LinkText kTexts[] = {
-            {LINK_TIMEOUT, "timed out while deleting file in SMC."},
-            {LINK_IO_FAILED, "an error has occurred in Vela."},
-            {LINK_BAD_REPLY, "communication error has occurred."},
-            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
+            {LinkResult::Timeout, "timed out while deleting file in SMC."},
+            {LinkResult::IoFailed, "an error has occurred in Vela."},
+            {LinkResult::BadReply, "communication error has occurred."},
+            {LinkResult::DeviceError, "an error has occurred in Vela."},
         };
-        const int result = link_.RemoveFile(path);
+        const LinkResult result = link_.RemoveFile(path);
         return outcome(result, linkFailureText(result, kTexts, "unknown error has occurred."));
     }
 
     CardResult format(bool, std::string& closing) override {
         static constexpr LinkText kTexts[] = {
-            {LINK_TIMEOUT, "timed out while formatting SMC in Vela."},
-            {LINK_IO_FAILED, "unknown error has occurred."},
-            {LINK_BAD_REPLY, "communication error has occurred."},
-            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
+            {LinkResult::Timeout, "timed out while formatting SMC in Vela."},
+            {LinkResult::IoFailed, "unknown error has occurred."},
+            {LinkResult::BadReply, "communication error has occurred."},
+            {LinkResult::DeviceError, "an error has occurred in Vela."},
         };
-        const int result = link_.FormatCard(kFormatLimit);
+        const LinkResult result = link_.FormatCard(kFormatLimit);
         closing = "formatted successfully.";
         return outcome(result, linkFailureText(result, kTexts, "default error has occurred."));
     }

@@ -6,6 +6,7 @@
 #include "manager_text.h"
 
 #include <devicelink/device_link.h>
+#include <devicelink/transport.h>
 
 #include <cstdlib>
 
@@ -40,6 +41,11 @@ void SmcManager::setPcRoots(std::vector<std::string> roots) {
     listPcFolder();
 }
 
+void SmcManager::setCardClock(SmfsClock clock) {
+    cardClock_ = clock;
+    if (storage_) storage_->setClock(clock);
+}
+
 bool SmcManager::report(const CardResult& result) {
     for (const std::string& note : result.notes)
         message(note);
@@ -62,7 +68,7 @@ bool SmcManager::openImage(const std::filesystem::path& image) {
     closeStorage();
     imageName_ = image.filename().string();
     std::string failure;
-    auto card = ::openVirtualCard(image, failure, imageInUse_);
+    auto card = ::openVirtualCard(image, cardClock_, failure, imageInUse_);
     if (!card) {
         message(failure);
         return false;
@@ -105,20 +111,20 @@ bool SmcManager::connectMachine() {
         return false;
     }
     link_->Reset();
-    const int result = link_->Connect();
+    const LinkResult result = link_->Connect();
     switch (result) {
-    case LINK_OK:
+    case LinkResult::Ok:
         break;
-    case LINK_NO_DEVICE:
+    case LinkResult::NoDevice:
         message("failed to open USB port.");
         return false;
-    case LINK_NO_PERMISSION:
+    case LinkResult::NoPermission:
         message(kNoUsbPermission);
         return false;
-    case LINK_IO_FAILED:
+    case LinkResult::IoFailed:
         message("unknown error has occurred.");
         return false;
-    case LINK_TIMEOUT:
+    case LinkResult::Timeout:
         message("timed out trying to connect with Vela machine.");
         return false;
     default:

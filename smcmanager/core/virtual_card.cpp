@@ -1,11 +1,8 @@
-// The virtual card: a card image served by the card library. This is the only file of the
-// manager core that calls the card library. The image is held under an exclusive lock while
-// it is open; files move in pieces of kPieceBytes, so a file of any size costs one piece of
-// memory; a replaced file is written under a temporary name first and takes the old one's
-// place only when it is whole.
-//
-// The card library serves one image per process: a second open is refused while a card is
-// open, and only the card that holds the slot empties it.
+// The virtual card: a card image served by a card object of the card library. This is the
+// only file of the manager core that calls the card library. The image is held under an
+// exclusive lock while it is open; files move in pieces of kPieceBytes, so a file of any size costs
+// one piece of memory; a replaced file is written under a temporary name first and takes the old
+// one's place only when it is whole.
 #include "smcmanager/card_storage.h"
 
 #include "manager_text.h"
@@ -15,7 +12,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 namespace {
@@ -25,9 +21,6 @@ constexpr std::uint32_t kBatchNames = 32;
 constexpr std::uint32_t kLargestCardFile = 128u << 20;
 // Where a replacing file is written until it is whole.
 constexpr const char* kReplacementName = "VELA~NEW.TMP";
-
-std::mutex gSlotMutex;
-bool gSlotHeld = false;
 
 std::string slotName(const char* names, std::uint32_t index) {
     const char* slot = names + std::size_t(index) * kSmfsNameSlotBytes;
@@ -45,21 +38,24 @@ std::string cardFolder(const std::string& folder) {
 
 // Closes a file that did not arrive whole and takes it away, so no partial copy looks like
 // a whole one.
-void discard(SmfsHandle handle, const std::string& path) {
-    if (smfs_close(handle) == SmfsResult::Ok) (void)smfs_delete(path.c_str());
+void discard(SmfsCard& card, SmfsHandle handle, const std::string& path) {
+    if (card.close(handle) == SmfsResult::Ok) (void)card.remove(path.c_str());
 }
 
 class VirtualCard final : public CardStorage {
 public:
     explicit VirtualCard(std::string imageName) : imageName_(std::move(imageName)) {}
     ~VirtualCard() override {
-        smfs_set_image(nullptr);
+        card_.reset();
         (void)image_.close(); // every change was synced when it was made
-        std::lock_guard lock(gSlotMutex);
-        gSlotHeld = false;
     }
 
     ImageFile& image() { return image_; }
+    void attach(SmfsClock clock) { card_ = std::make_unique<SmfsCard>(image_, clock); }
+
+    SmfsCard* cardObject() override { return card_.get(); }
+    int imageError() const override { return image_.lastError(); }
+    void setClock(SmfsClock clock) override { card_->setClock(clock); }
 
     std::string caption() const override { return "Virtual SMC '" + imageName_ + "'"; }
     bool hasSpace() const override { return true; }
@@ -78,7 +74,7 @@ public:
         for (std::uint32_t first = 0;; first += kBatchNames) {
             std::uint32_t delivered = 0;
             const SmfsResult listed =
-                smfs_list(folder.c_str(), first, kBatchNames, batch, &delivered);
+                card_->list(folder.c_str(), first, kBatchNames, batch, &delivered);
             if (listed != SmfsResult::Ok && listed != SmfsResult::EndOfData)
                 return CardResult::failed(listFailure);
             delivered = std::min(delivered, kBatchNames);
@@ -88,7 +84,7 @@ public:
                 if (isDots(entry.name)) continue;
                 const std::string path = JoinCardPath(folder, entry.name);
                 SmfsEntryInfo info{};
-                if (smfs_info(path.c_str(), &info) != SmfsResult::Ok) {
+                if (card_->info(path.c_str(), &info) != SmfsResult::Ok) {
                     if (purpose == CardListing::Files)
                         return CardResult::failed(
                             "an error has occurred while geetting file attribute");
@@ -121,7 +117,7 @@ public:
         found = false;
         char batch[kBatchNames * kSmfsNameSlotBytes];
         std::uint32_t delivered = 0;
-        const SmfsResult listed = smfs_list(folder.c_str(), 0, kBatchNames, batch, &delivered);
+        const SmfsResult listed = card_->list(folder.c_str(), 0, kBatchNames, batch, &delivered);
         if (listed != SmfsResult::Ok && listed != SmfsResult::EndOfData)
             return CardResult::failed("Failed to get directory information.");
         delivered = std::min(delivered, kBatchNames);
@@ -129,7 +125,7 @@ public:
             const std::string name = slotName(batch, i);
             if (isDots(name)) continue;
             SmfsEntryInfo info{};
-            found = smfs_info(JoinCardPath(folder, name).c_str(), &info) == SmfsResult::Ok &&
+            found = card_->info(JoinCardPath(folder, name).c_str(), &info) == SmfsResult::Ok &&
                     (info.attribute & kSmfsAttrFolder);
         }
         return CardResult::ok();
@@ -137,7 +133,7 @@ public:
 
     CardResult fileSize(const std::string& path, std::uint64_t& sizeBytes) override {
         std::uint32_t size = 0;
-        if (smfs_file_size(path.c_str(), &size) != SmfsResult::Ok)
+        if (card_->fileSize(path.c_str(), &size) != SmfsResult::Ok)
             return {CardResult::Code::NotFound, "", {}};
         sizeBytes = size;
         return CardResult::ok();
@@ -149,15 +145,15 @@ public:
             CardResult::failed("failed to read from file in virtual SMC.");
         SmfsHandle handle = 0;
         // A file that is not there (any more) stops the copy quietly.
-        if (smfs_open(path.c_str(), kSmfsRead, &handle) != SmfsResult::Ok)
+        if (card_->open(path.c_str(), kSmfsRead, &handle) != SmfsResult::Ok)
             return CardResult::silent();
         std::uint32_t size = 0;
-        if (smfs_file_size(path.c_str(), &size) != SmfsResult::Ok || size > kLargestCardFile) {
-            (void)smfs_close(handle);
+        if (card_->fileSize(path.c_str(), &size) != SmfsResult::Ok || size > kLargestCardFile) {
+            (void)card_->close(handle);
             return readFailure;
         }
         if (!transfer.start(size)) {
-            (void)smfs_close(handle);
+            (void)card_->close(handle);
             return CardResult::cancelled();
         }
         std::vector<std::uint8_t> piece(std::min(size, kPieceBytes));
@@ -165,22 +161,22 @@ public:
         while (done < size) {
             const std::uint32_t bytes = std::min(kPieceBytes, size - done);
             std::uint32_t count = 0;
-            if (smfs_read(handle, piece.data(), bytes, &count) != SmfsResult::Ok ||
+            if (card_->read(handle, piece.data(), bytes, &count) != SmfsResult::Ok ||
                 count != bytes) {
-                (void)smfs_close(handle);
+                (void)card_->close(handle);
                 return readFailure;
             }
             if (!sink(piece.data(), bytes)) {
-                (void)smfs_close(handle);
+                (void)card_->close(handle);
                 return CardResult::silent();
             }
             done += bytes;
             if (!transfer.piece(done, bytes) && done < size) {
-                (void)smfs_close(handle);
+                (void)card_->close(handle);
                 return CardResult::cancelled();
             }
         }
-        if (smfs_close(handle) != SmfsResult::Ok)
+        if (card_->close(handle) != SmfsResult::Ok)
             return CardResult::failed("failed to close file in virtual SMC.");
         return CardResult::ok();
     }
@@ -193,7 +189,7 @@ public:
             return CardResult::failed("failed to write file in virtual SMC. ('" + target + "')");
         SmfsHandle handle = 0;
         // A replacement left behind by an earlier cut is only ever a partial file.
-        if (smfs_create(path.c_str(), replace ? 1 : 2, &handle) != SmfsResult::Ok)
+        if (card_->create(path.c_str(), replace ? 1 : 2, &handle) != SmfsResult::Ok)
             return CardResult::failed("failed to create file in virtual SMC. ('" + target + "')");
         std::vector<std::uint8_t> piece(
             std::size_t(std::min<std::uint64_t>(sizeBytes, kPieceBytes)));
@@ -202,28 +198,28 @@ public:
             const auto bytes =
                 std::uint32_t(std::min<std::uint64_t>(kPieceBytes, sizeBytes - written));
             if (!source(piece.data(), bytes)) {
-                discard(handle, path);
+                discard(*card_, handle, path);
                 return CardResult::silent();
             }
-            if (smfs_write(handle, piece.data(), bytes) != SmfsResult::Ok) {
-                discard(handle, path);
+            if (card_->write(handle, piece.data(), bytes) != SmfsResult::Ok) {
+                discard(*card_, handle, path);
                 return CardResult::failed("failed to write file in virtual SMC. ('" + target +
                                           "')");
             }
             written += bytes;
             // After the last piece the file is whole; the next file's start sees the cancel.
             if (!transfer.piece(written, bytes) && written < sizeBytes) {
-                discard(handle, path);
+                discard(*card_, handle, path);
                 return CardResult::cancelled();
             }
         }
-        if (smfs_close(handle) != SmfsResult::Ok)
+        if (card_->close(handle) != SmfsResult::Ok)
             return CardResult::failed("failed to close file in virtual SMC. ('" + target + "')");
         if (replace) {
-            const SmfsResult removed = smfs_delete(target.c_str());
+            const SmfsResult removed = card_->remove(target.c_str());
             if ((removed != SmfsResult::Ok && removed != SmfsResult::NotFound) ||
-                smfs_rename(path.c_str(), target.c_str()) != SmfsResult::Ok) {
-                (void)smfs_delete(path.c_str());
+                card_->rename(path.c_str(), target.c_str()) != SmfsResult::Ok) {
+                (void)card_->remove(path.c_str());
                 return CardResult::failed("failed to write file in virtual SMC. ('" + target +
                                           "')");
             }
@@ -232,7 +228,7 @@ public:
     }
 
     CardResult makeFolder(const std::string& path) override {
-        const SmfsResult result = smfs_mkdir(path.c_str(), 0);
+        const SmfsResult result = card_->mkdir(path.c_str(), 0);
         if (result == SmfsResult::InvalidArgument || result == SmfsResult::NotFound)
             return CardResult::failed("parent folder doesn't exist.");
         if (result != SmfsResult::Ok)
@@ -241,21 +237,21 @@ public:
     }
 
     CardResult removeFolder(const std::string& path) override {
-        if (smfs_rmdir(path.c_str(), 1) != SmfsResult::Ok)
+        if (card_->rmdir(path.c_str(), 1) != SmfsResult::Ok)
             return CardResult::failed(
                 "an error has occurred while deleting folder in virtual SMC.");
         return CardResult::ok();
     }
 
     CardResult removeFile(const std::string& path) override {
-        if (smfs_delete(path.c_str()) != SmfsResult::Ok)
+        if (card_->remove(path.c_str()) != SmfsResult::Ok)
             return CardResult::failed("an error has occurred while deleting file in virtual SMC.");
         return CardResult::ok();
     }
 
     CardResult format(bool full, std::string& closing) override {
         std::uint32_t bad = 0;
-        if (smfs_format("vx:", full ? 1 : 0, &bad) != SmfsResult::Ok) {
+        if (card_->format("vx:", full ? 1 : 0, &bad) != SmfsResult::Ok) {
             (void)sync(); // a format cut short has still changed the card
             return CardResult::failed("an error has occurred while formatting virtual SMC.");
         }
@@ -265,7 +261,7 @@ public:
     }
 
     CardResult space(std::uint64_t& total, std::uint64_t& used, std::uint64_t& free) override {
-        const SmfsResult result = smfs_space("vx:", &total, &used, &free);
+        const SmfsResult result = card_->space("vx:", &total, &used, &free);
         if (result == SmfsResult::Unformatted) return {CardResult::Code::Unformatted, "", {}};
         if (result != SmfsResult::Ok)
             return CardResult::failed("an error has occurred while gathering size information.");
@@ -273,13 +269,14 @@ public:
     }
 
     CardResult sync() override {
-        if (image_.sync()) return CardResult::ok();
+        if (card_->sync() == SmfsResult::Ok) return CardResult::ok();
         return CardResult::failed("failed to write to virtual SMC file.");
     }
 
 private:
     std::string imageName_;
     ImageFile image_;
+    std::unique_ptr<SmfsCard> card_; // on image_ while it is open
 };
 
 } // namespace
@@ -296,15 +293,10 @@ CardNameFit cardNameFit(const std::string& name) {
     return CardNameFit::Invalid;
 }
 
-std::unique_ptr<CardStorage> openVirtualCard(const std::filesystem::path& image,
+std::unique_ptr<CardStorage> openVirtualCard(const std::filesystem::path& image, SmfsClock clock,
                                              std::string& failure, bool& inUse) {
     failure = "Failed to open virtual SMC file.";
     inUse = false;
-    {
-        std::lock_guard lock(gSlotMutex);
-        if (gSlotHeld) return nullptr;
-        gSlotHeld = true;
-    }
     auto card = std::make_unique<VirtualCard>(image.filename().string());
     const ImageFile::Status opened = card->image().open(image, ImageFile::Access::Write);
     if (opened != ImageFile::Status::Ok) {
@@ -313,10 +305,9 @@ std::unique_ptr<CardStorage> openVirtualCard(const std::filesystem::path& image,
         if (inUse)
             failure = "'" + image.filename().string() +
                       "' is in use by another program: Failed to open virtual SMC file.";
-        return nullptr; // the card's destructor gives the slot back
+        return nullptr;
     }
-    smfs_set_image(card->image().stream());
-    (void)smfs_init();
+    card->attach(clock);
     failure.clear();
     return card;
 }

@@ -6,6 +6,7 @@
 #include "scripted_dialogs.h"
 
 #include <app/form_main.h>
+#include <common/image_file.h>
 #include <devicelink/device_link.h>
 #include <devicelink/sim_machine.h>
 #include <smcmanager/card_tables.h>
@@ -57,29 +58,36 @@ std::vector<char> readPc(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+// The card the helpers below reach: the one a test is building, else the window's.
+SmfsCard* gBuilding = nullptr;
+SmcManager* gManager = nullptr;
+SmfsCard& card() {
+    return gBuilding ? *gBuilding : *gManager->card();
+}
+
 void cardWrite(const std::string& path, const std::vector<char>& data) {
     SmfsHandle handle = 0;
-    QCOMPARE(smfs_create(path.c_str(), 1, &handle), SmfsResult::Ok);
-    QCOMPARE(smfs_write(handle, data.data(), std::uint32_t(data.size())), SmfsResult::Ok);
-    QCOMPARE(smfs_close(handle), SmfsResult::Ok);
+    QCOMPARE(card().create(path.c_str(), 1, &handle), SmfsResult::Ok);
+    QCOMPARE(card().write(handle, data.data(), std::uint32_t(data.size())), SmfsResult::Ok);
+    QCOMPARE(card().close(handle), SmfsResult::Ok);
 }
 
 std::vector<char> cardRead(const std::string& path) {
     std::uint32_t size = 0;
-    if (smfs_file_size(path.c_str(), &size) != SmfsResult::Ok) return {};
+    if (card().fileSize(path.c_str(), &size) != SmfsResult::Ok) return {};
     SmfsHandle handle = 0;
-    if (smfs_open(path.c_str(), kSmfsRead, &handle) != SmfsResult::Ok) return {};
+    if (card().open(path.c_str(), kSmfsRead, &handle) != SmfsResult::Ok) return {};
     std::vector<char> data(size);
     std::uint32_t count = 0;
-    (void)smfs_read(handle, data.data(), size, &count);
-    (void)smfs_close(handle);
+    (void)card().read(handle, data.data(), size, &count);
+    (void)card().close(handle);
     data.resize(count);
     return data;
 }
 
 bool cardHas(const std::string& path) {
     SmfsEntryInfo info{};
-    return smfs_info(path.c_str(), &info) == SmfsResult::Ok;
+    return card().info(path.c_str(), &info) == SmfsResult::Ok;
 }
 
 QStringList column(QTreeWidget* view, int col = 0) {
@@ -151,7 +159,6 @@ class SmcWindowTest : public QObject {
 
 private slots:
     void init() {
-        smfs_set_clock(fixedClock);
         dir = std::make_unique<TempDir>();
         sim = std::make_unique<SimMachine>(dir->path() / "machine");
         script = DialogScript();
@@ -168,6 +175,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(main));
         main->SMCmanager1->trigger();
         QVERIFY(form);
+        gManager = &form->manager();
+        gManager->setCardClock(fixedClock);
         fs::create_directories(dir->path() / "pc");
     }
 
@@ -177,7 +186,7 @@ private slots:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         sim.reset();
         dir.reset();
-        smfs_set_clock(nullptr);
+        gManager = nullptr;
     }
 
     void openVirtualCardShowsTreeListAndSize() {
@@ -240,7 +249,7 @@ private slots:
 
         // Collapsing and expanding rebuilds the children from the card.
         QTreeWidgetItem* gameNode = child(smcRootItem(), "game");
-        (void)smfs_mkdir("vx:\\game\\level2", 0);
+        (void)card().mkdir("vx:\\game\\level2", 0);
         gameNode->setExpanded(false);
         gameNode->setExpanded(true);
         gameNode = child(smcRootItem(), "game");
@@ -707,19 +716,19 @@ private:
         const fs::path path = dir->path() / "card.smc";
         if (createVirtualImage(path, 0, 0) != ImageCreateResult::Ok) return {};
         if (!formatted) return path;
-        std::FILE* image = std::fopen(path.c_str(), "rb+");
-        smfs_set_image(image);
-        (void)smfs_init();
+        ImageFile image;
+        if (image.open(path, ImageFile::Access::Write) != ImageFile::Status::Ok) return {};
+        SmfsCard building(image, fixedClock);
+        gBuilding = &building;
         std::uint32_t bad = 0;
-        if (smfs_format("vx:", 0, &bad) == SmfsResult::Ok) {
-            (void)smfs_mkdir("vx:\\game", 0);
-            (void)smfs_mkdir("vx:\\game\\save", 0);
+        if (card().format("vx:", 0, &bad) == SmfsResult::Ok) {
+            (void)card().mkdir("vx:\\game", 0);
+            (void)card().mkdir("vx:\\game\\save", 0);
             cardWrite("vx:\\game\\GAME.QXE", bytes(3000, 1));
             cardWrite("vx:\\TUNE.MP3", bytes(1500, 2));
             cardWrite("vx:\\README", bytes(10, 3));
         }
-        smfs_set_image(nullptr);
-        std::fclose(image);
+        gBuilding = nullptr;
         return path;
     }
 

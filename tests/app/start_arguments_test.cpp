@@ -5,6 +5,7 @@
 
 #include <app/form_main.h>
 #include <app/start_arguments.h>
+#include <common/image_file.h>
 #include <devicelink/device_link.h>
 #include <smcmanager/card_tables.h>
 #include <smcmanager_ui/form_prog.h>
@@ -64,15 +65,15 @@ private slots:
                              QString::fromUtf8("/k\xc3\xa4se card.smc");
         const std::filesystem::path native(QFile::encodeName(path).toStdString());
         QCOMPARE(createVirtualImage(native, 0, 0), ImageCreateResult::Ok);
-        std::FILE* image = std::fopen(native.c_str(), "rb+");
-        QVERIFY(image);
-        smfs_set_image(image);
-        (void)smfs_init();
-        std::uint32_t bad = 0;
-        const bool made = smfs_format("vx:", 0, &bad) == SmfsResult::Ok &&
-                          smfs_mkdir("vx:\\game", 0) == SmfsResult::Ok;
-        smfs_set_image(nullptr);
-        std::fclose(image);
+        bool made = false;
+        {
+            ImageFile image;
+            QVERIFY(image.open(native, ImageFile::Access::Write) == ImageFile::Status::Ok);
+            SmfsCard card(image);
+            std::uint32_t bad = 0;
+            made = card.format("vx:", 0, &bad) == SmfsResult::Ok &&
+                   card.mkdir("vx:\\game", 0) == SmfsResult::Ok;
+        }
         QVERIFY(made);
 
         main->SMCmanager1Click(); // a tool already open is replaced

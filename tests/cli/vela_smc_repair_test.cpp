@@ -4,6 +4,7 @@
 
 #include "smfs/fat.h"
 
+#include <common/image_file.h>
 #include <smfs/smfs.h>
 
 #include <gtest/gtest.h>
@@ -17,20 +18,17 @@ namespace {
 
 // Links two free clusters into a chain no entry reaches, through the card library.
 void loseTwoClusters(const std::string& image) {
-    std::FILE* stream = std::fopen(image.c_str(), "rb+");
-    ASSERT_NE(stream, nullptr);
-    smfs_set_image(stream);
-    ASSERT_EQ(smfs_init(), SmfsResult::Ok);
-    ASSERT_EQ(fat_ensure(0), SmfsResult::Ok);
+    ImageFile file;
+    ASSERT_EQ(file.open(image, ImageFile::Access::Write), ImageFile::Status::Ok);
+    SmfsCard card(file);
+    CardState& state = card.state();
+    ASSERT_EQ(fat_ensure(state), SmfsResult::Ok);
     std::uint32_t lost = 100;
-    while (fat_entry(0, lost) != kFatFree || fat_entry(0, lost + 1) != kFatFree)
+    while (fat_entry(state, lost) != kFatFree || fat_entry(state, lost + 1) != kFatFree)
         ++lost;
-    fat_set_entry(0, lost, std::uint16_t(lost + 1));
-    fat_set_entry(0, lost + 1, kFatEnd);
-    EXPECT_EQ(fat_flush(0), SmfsResult::Ok);
-    smfs_shutdown();
-    smfs_set_image(nullptr);
-    std::fclose(stream);
+    fat_set_entry(state, lost, std::uint16_t(lost + 1));
+    fat_set_entry(state, lost + 1, kFatEnd);
+    EXPECT_EQ(fat_flush(state), SmfsResult::Ok);
 }
 
 TEST(RepairCommandTest, LostClustersAreFreedAndTheFileKept) {

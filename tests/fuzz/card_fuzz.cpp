@@ -84,30 +84,30 @@ void applyPatches(std::vector<std::uint8_t>& image, int cardType,
     }
 }
 
-void readFile(const std::string& path) {
+void readFile(SmfsCard& card, const std::string& path) {
     SmfsHandle handle = 0;
-    if (smfs_open(path.c_str(), kSmfsRead, &handle) != SmfsResult::Ok) return;
+    if (card.open(path.c_str(), kSmfsRead, &handle) != SmfsResult::Ok) return;
     std::vector<std::uint8_t> buffer(8192);
     for (std::uint32_t total = 0; total < kMaxReadBytes;) {
         std::uint32_t count = 0;
-        const SmfsResult r = smfs_read(handle, buffer.data(), std::uint32_t(buffer.size()), &count);
+        const SmfsResult r = card.read(handle, buffer.data(), std::uint32_t(buffer.size()), &count);
         if (count > buffer.size()) std::abort();
         total += count;
         if (r != SmfsResult::Ok || count == 0) break;
     }
     std::uint32_t previous = 0;
-    (void)smfs_seek(handle, kSmfsSeekEnd, -3, &previous);
-    (void)smfs_close(handle);
+    (void)card.seek(handle, kSmfsSeekEnd, -3, &previous);
+    (void)card.close(handle);
 }
 
-void walk(const std::string& folder, int depth, int& entries) {
+void walk(SmfsCard& card, const std::string& folder, int depth, int& entries) {
     if (depth > kMaxDepth) return;
     std::uint32_t count = 0;
-    (void)smfs_count(folder.c_str(), &count);
+    (void)card.count(folder.c_str(), &count);
     char names[16 * kSmfsNameSlotBytes];
     for (std::uint32_t first = 0; entries < kMaxEntries; first += 16) {
         std::uint32_t delivered = 0;
-        const SmfsResult r = smfs_list(folder.c_str(), first, 16, names, &delivered);
+        const SmfsResult r = card.list(folder.c_str(), first, 16, names, &delivered);
         if (delivered > 16) std::abort();
         for (std::uint32_t i = 0; i < delivered && entries < kMaxEntries; ++i) {
             const char* slot = names + i * kSmfsNameSlotBytes;
@@ -117,11 +117,11 @@ void walk(const std::string& folder, int depth, int& entries) {
             ++entries;
             const std::string path = folder + name;
             SmfsEntryInfo info{};
-            if (smfs_info(path.c_str(), &info) != SmfsResult::Ok) continue;
+            if (card.info(path.c_str(), &info) != SmfsResult::Ok) continue;
             if (info.attribute & kSmfsAttrFolder)
-                walk(path + "\\", depth + 1, entries);
+                walk(card, path + "\\", depth + 1, entries);
             else
-                readFile(path);
+                readFile(card, path);
         }
         if (r != SmfsResult::Ok || delivered < 16) break;
     }
@@ -130,33 +130,33 @@ void walk(const std::string& folder, int depth, int& entries) {
 // Writes a file, reads it back and deletes it again. On a card the checker found clean, a
 // write the library reported done must read back as written and leave the card clean; on a
 // damaged card (a FAT that calls used clusters free, say) only the absence of crashes counts.
-void writeAndReadBack(bool cleanCard) {
+void writeAndReadBack(SmfsCard& card, bool cleanCard) {
     std::vector<std::uint8_t> bytes(9000);
     for (std::size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = std::uint8_t(i * 13 + 1);
     SmfsHandle handle = 0;
-    if (smfs_create("vx:\\GAMES\\NEW.BIN", 1, &handle) != SmfsResult::Ok) return;
+    if (card.create("vx:\\GAMES\\NEW.BIN", 1, &handle) != SmfsResult::Ok) return;
     const bool written =
-        smfs_write(handle, bytes.data(), std::uint32_t(bytes.size())) == SmfsResult::Ok;
-    if (smfs_close(handle) != SmfsResult::Ok || !written) return;
+        card.write(handle, bytes.data(), std::uint32_t(bytes.size())) == SmfsResult::Ok;
+    if (card.close(handle) != SmfsResult::Ok || !written) return;
     std::vector<std::uint8_t> back(bytes.size() + 1);
     std::uint32_t count = 0;
-    if (smfs_open("vx:\\GAMES\\NEW.BIN", kSmfsRead, &handle) == SmfsResult::Ok) {
-        const SmfsResult r = smfs_read(handle, back.data(), std::uint32_t(back.size()), &count);
+    if (card.open("vx:\\GAMES\\NEW.BIN", kSmfsRead, &handle) == SmfsResult::Ok) {
+        const SmfsResult r = card.read(handle, back.data(), std::uint32_t(back.size()), &count);
         if (cleanCard && (r != SmfsResult::EndOfData || count != bytes.size() ||
                           std::memcmp(back.data(), bytes.data(), bytes.size()) != 0))
             std::abort();
-        (void)smfs_close(handle);
+        (void)card.close(handle);
     } else if (cleanCard) {
         std::abort();
     }
     if (cleanCard) {
         SmfsCheckReport report;
-        if (smfs_check(&report) != SmfsResult::Ok || !report.clean()) std::abort();
+        if (card.check(&report) != SmfsResult::Ok || !report.clean()) std::abort();
     }
-    (void)smfs_mkdir("vx:\\GAMES\\NEWDIR", 0);
-    (void)smfs_delete("vx:\\GAMES\\NEW.BIN");
-    (void)smfs_rmdir("vx:\\GAMES\\NEWDIR", 1);
+    (void)card.mkdir("vx:\\GAMES\\NEWDIR", 0);
+    (void)card.remove("vx:\\GAMES\\NEW.BIN");
+    (void)card.rmdir("vx:\\GAMES\\NEWDIR", 1);
 }
 
 } // namespace
@@ -165,23 +165,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     const int cardType = (data[0] & 1) ? 2 : 0;
     const std::vector<std::uint32_t>* logToPhys = nullptr;
-    // One buffer for every run: a fresh megabyte-sized allocation each time costs more than
-    // the mount.
-    static std::vector<std::uint8_t> image;
-    const std::vector<std::uint8_t>& base = fuzzBaseCard(cardType, &logToPhys);
-    image.assign(base.begin(), base.end());
+    std::vector<std::uint8_t> image = fuzzBaseCard(cardType, &logToPhys);
     applyPatches(image, cardType, *logToPhys, data + 1, size - 1);
 
-    std::FILE* stream = fuzzInstallImage(image);
+    FuzzCard fuzz(std::move(image));
+    SmfsCard& card = fuzz.card;
     SmfsCardInfo info;
-    (void)smfs_card_info(&info);
+    (void)card.cardInfo(&info);
     std::uint64_t total = 0, used = 0, free = 0;
-    (void)smfs_space("vx:", &total, &used, &free);
+    (void)card.space("vx:", &total, &used, &free);
     int entries = 0;
-    walk("vx:\\", 0, entries);
+    walk(card, "vx:\\", 0, entries);
     SmfsCheckReport report;
-    const bool checked = smfs_check(&report) == SmfsResult::Ok;
-    writeAndReadBack(checked && report.clean() && report.volumeChecked);
-    fuzzRemoveImage(stream);
+    const bool checked = card.check(&report) == SmfsResult::Ok;
+    writeAndReadBack(card, checked && report.clean() && report.volumeChecked);
     return 0;
 }

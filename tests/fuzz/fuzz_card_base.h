@@ -1,11 +1,12 @@
 // Fuzz helper: small formatted card images with a few folders and files, built once per
-// process in memory, and an image stream over a copy of one, so each input costs
-// a copy of a megabyte or four instead of a file on disk.
+// process in memory, and a card over a memory storage holding a copy of one, so each input
+// costs a copy of a megabyte or four instead of a file on disk.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <smfs/smfs.h>
+
 #include <vector>
 
 // A formatted card of cardType (0: small pages, 2: large pages) holding
@@ -15,8 +16,9 @@
 const std::vector<std::uint8_t>& fuzzBaseCard(int cardType,
                                               const std::vector<std::uint32_t>** logToPhys);
 
-// Installs bytes (which must outlive the stream) as the library's image through a memory
-// stream and initialises the library with a fixed clock. Returns the stream to close with
-// fuzzRemoveImage.
-std::FILE* fuzzInstallImage(std::vector<std::uint8_t>& bytes);
-void fuzzRemoveImage(std::FILE* stream);
+// A card with a fixed clock on a memory storage of bytes, whose size stays fixed.
+struct FuzzCard {
+    explicit FuzzCard(std::vector<std::uint8_t> bytes);
+    MemoryStorage storage;
+    SmfsCard card;
+};

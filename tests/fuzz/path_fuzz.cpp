@@ -22,11 +22,17 @@ namespace {
 
 constexpr const char* kFolders[4] = {"vx:\\", "vx:\\GAMES\\", "vx:\\GAMES\\SUB\\", "vx:\\NONE\\"};
 
-void libraryPath(const std::string& text) {
+// The small card, made once for the whole run; the calls below only read it.
+SmfsCard& smallCard() {
+    static FuzzCard fuzz(fuzzBaseCard(0, nullptr));
+    return fuzz.card;
+}
+
+void libraryPath(CardState& card, const std::string& text) {
     std::string full;
-    if (path_make_full(text.c_str(), &full) == SmfsResult::Ok) {
+    if (path_make_full(card, text.c_str(), &full) == SmfsResult::Ok) {
         if (full.size() > 255) std::abort();
-        (void)path_drive(full);
+        (void)path_drive(card, full);
         std::string last;
         path_last_name(full, &last);
         if (last.find('\\') != std::string::npos || last.size() > full.size()) std::abort();
@@ -74,30 +80,23 @@ void fileNames(const std::string& text) {
     if (title.size() > text.size()) std::abort();
 }
 
-// The small card, mounted once for the whole run; the calls below only read it.
-struct MountedCard {
-    std::vector<std::uint8_t> image = fuzzBaseCard(0, nullptr);
-    std::FILE* stream = fuzzInstallImage(image);
-    ~MountedCard() { fuzzRemoveImage(stream); }
-};
-
 void onCard(const std::string& text, const char* folder) {
-    static MountedCard card;
-    if (smfs_chdir(folder) != SmfsResult::Ok) (void)smfs_chdir("vx:\\");
+    SmfsCard& card = smallCard();
+    if (card.chdir(folder) != SmfsResult::Ok) (void)card.chdir("vx:\\");
     SmfsEntryInfo info{};
-    (void)smfs_info(text.c_str(), &info);
+    (void)card.info(text.c_str(), &info);
     std::uint32_t size = 0, count = 0;
-    (void)smfs_file_size(text.c_str(), &size);
-    (void)smfs_count(text.c_str(), &count);
+    (void)card.fileSize(text.c_str(), &size);
+    (void)card.count(text.c_str(), &count);
     SmfsHandle handle = 0;
-    if (smfs_open(text.c_str(), kSmfsRead, &handle) == SmfsResult::Ok) (void)smfs_close(handle);
-    if (smfs_chdir(text.c_str()) == SmfsResult::Ok) {
+    if (card.open(text.c_str(), kSmfsRead, &handle) == SmfsResult::Ok) (void)card.close(handle);
+    if (card.chdir(text.c_str()) == SmfsResult::Ok) {
         char cwd[300];
-        if (smfs_getcwd(cwd, sizeof cwd) != SmfsResult::Ok ||
+        if (card.getcwd(cwd, sizeof cwd) != SmfsResult::Ok ||
             std::memchr(cwd, 0, sizeof cwd) == nullptr)
             std::abort();
     }
-    (void)smfs_chdir("vx:\\");
+    (void)card.chdir("vx:\\");
 }
 
 } // namespace
@@ -110,8 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0 || size > 600) return 0;
     const char* folder = kFolders[data[0] & 3];
     const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
-    dir_set_cwd(folder);
-    libraryPath(text);
+    dir_set_cwd(smallCard().state(), folder);
+    libraryPath(smallCard().state(), text);
     typedPath(text);
     fileNames(text);
     onCard(text, folder);

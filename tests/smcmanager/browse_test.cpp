@@ -107,7 +107,7 @@ TEST_F(BrowseTest, TreeExpansionPathsAndDoubleClickNavigation) {
     EXPECT_TRUE(ui.messages.empty());
 
     // A current folder that went away is reported when the tree is revealed.
-    ASSERT_EQ(smfs_rmdir("vx:\\GAME\\SAVE", 1), SmfsResult::Ok);
+    ASSERT_EQ(openCard().rmdir("vx:\\GAME\\SAVE", 1), SmfsResult::Ok);
     manager.revealCardPath();
     EXPECT_EQ(ui.messages,
               std::vector<std::string>{"an error has occurred while getting folder information."});

@@ -177,15 +177,15 @@ TEST_F(CopyToSmcTest, FailedStepInsideAFolderEndsThePaste) {
     EXPECT_FALSE(ui.recorder.playing);
 
     // A file failing inside a new folder ends the folder and the paste there too.
-    ASSERT_EQ(smfs_delete("vx:\\ALBUM"), SmfsResult::Ok);
+    ASSERT_EQ(openCard().remove("vx:\\ALBUM"), SmfsResult::Ok);
     cardMkdir("vx:\\GAME");
     cardMkdir("vx:\\GAME\\ALBUM");
     cardWrite("vx:\\GAME\\ALBUM\\B.MP3", {9});
-    ASSERT_EQ(smfs_rmdir("vx:\\GAME\\ALBUM", 1), SmfsResult::Ok);
+    ASSERT_EQ(openCard().rmdir("vx:\\GAME\\ALBUM", 1), SmfsResult::Ok);
     writePcFile(pc() / "album2" / "a.mp3", pattern(10));
     fs::create_directories(pc() / "album2" / "b.mp3"); // a folder where the card has a file
     cardMkdir("vx:\\ALBUM2");
-    ASSERT_EQ(smfs_rmdir("vx:\\ALBUM2", 1), SmfsResult::Ok);
+    ASSERT_EQ(openCard().rmdir("vx:\\ALBUM2", 1), SmfsResult::Ok);
     EXPECT_TRUE(manager.copyToCard("vx:\\", {(pc() / "album2").string() + "/"}));
     EXPECT_TRUE(cardIsFolder("vx:\\ALBUM2\\B.MP3"));
 }
@@ -211,11 +211,11 @@ TEST_F(CopyToSmcTest, CardFullClosesAndRemovesThePartialFile) {
     // No handle was left open: ten files can still be open at once.
     SmfsHandle handles[kSmfsMaxOpenFiles];
     for (int i = 0; i < kSmfsMaxOpenFiles; ++i) {
-        ASSERT_EQ(smfs_create(("vx:\\F" + std::to_string(i)).c_str(), 2, &handles[i]),
+        ASSERT_EQ(openCard().create(("vx:\\F" + std::to_string(i)).c_str(), 2, &handles[i]),
                   SmfsResult::Ok);
     }
     for (SmfsHandle handle : handles)
-        EXPECT_EQ(smfs_close(handle), SmfsResult::Ok);
+        EXPECT_EQ(openCard().close(handle), SmfsResult::Ok);
 }
 
 TEST_F(CopyToSmcTest, CopyAndPasteThroughTheMenu) {

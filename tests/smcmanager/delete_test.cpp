@@ -25,10 +25,10 @@ TEST_F(DeleteTest, VirtualDeleteStopsAtTheSecondOfThree) {
     manager.refreshCard();
     selectAll();
     SmfsHandle open = 0;
-    ASSERT_EQ(smfs_open("vx:\\B.TXT", kSmfsRead, &open), SmfsResult::Ok); // b cannot go now
+    ASSERT_EQ(openCard().open("vx:\\B.TXT", kSmfsRead, &open), SmfsResult::Ok); // b cannot go now
     ui.answers.push_back(true);
     manager.deleteListSelection();
-    EXPECT_EQ(smfs_close(open), SmfsResult::Ok);
+    EXPECT_EQ(openCard().close(open), SmfsResult::Ok);
 
     ASSERT_EQ(ui.questions.size(), 1u);
     EXPECT_EQ(ui.questions[0].text, "do you really want to delete?");

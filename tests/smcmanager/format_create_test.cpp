@@ -65,7 +65,7 @@ TEST_F(FormatCreateTest, FullFormatTestsEveryBlockAndCountsTheBadOnes) {
     openFormattedCard();
     // Block 7 of the 1 MB card fails to program while the surface test writes its pattern.
     bool failed = false;
-    chip_set_fault_hook([&](ChipOp op, std::uint32_t page) {
+    chip_set_fault_hook(openCard().state(), [&](ChipOp op, std::uint32_t page) {
         if (op != ChipOp::Program || page / card_geometry(0).pagesPerBlock != 7 || failed)
             return ChipFault::None;
         failed = true;
@@ -74,7 +74,7 @@ TEST_F(FormatCreateTest, FullFormatTestsEveryBlockAndCountsTheBadOnes) {
     manager.setFullFormat(true);
     ui.answers.push_back(true);
     manager.formatCard();
-    chip_set_fault_hook(nullptr);
+    chip_set_fault_hook(openCard().state(), nullptr);
     EXPECT_TRUE(failed) << "a quick format programs no test pattern";
     EXPECT_EQ(ui.messages, std::vector<std::string>{"formatted successfully.\nbad block(s) : 1"});
     cardWrite("vx:\\AFTER.TXT", pattern(5000));

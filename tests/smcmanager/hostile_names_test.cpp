@@ -14,13 +14,14 @@ namespace {
 // Renames the entry name83 ("NAME.EXT") of the card folder to the raw 11 entry characters.
 void rawRename(const std::string& folder, const char* name83, const char (&raw)[12]) {
     SmfsEntryInfo folderInfo{};
-    ASSERT_EQ(smfs_info(folder.c_str(), &folderInfo), SmfsResult::Ok);
+    ASSERT_EQ(openCard().info(folder.c_str(), &folderInfo), SmfsResult::Ok);
     DirKey key;
     key.text = name83;
     DirSlot slot{};
-    ASSERT_EQ(dir_find(0, kFindName, folderInfo.firstCluster, key, &slot), SmfsResult::Ok);
+    ASSERT_EQ(dir_find(openCard().state(), kFindName, folderInfo.firstCluster, key, &slot),
+              SmfsResult::Ok);
     std::memcpy(slot.entry + kDeName, raw, kNameChars);
-    ASSERT_EQ(dir_write_entry(0, slot), SmfsResult::Ok);
+    ASSERT_EQ(dir_write_entry(openCard().state(), slot), SmfsResult::Ok);
 }
 
 // Every file and folder below root, relative.

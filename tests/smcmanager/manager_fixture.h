@@ -51,52 +51,64 @@ inline std::vector<std::uint8_t> readPcFile(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+// The manager the running test drives; the helpers below reach its open card.
+inline SmcManager*& currentManager() {
+    static SmcManager* manager = nullptr;
+    return manager;
+}
+inline SmfsCard& openCard() {
+    return *currentManager()->card();
+}
+
 // Writes a card file through the public calls (overwriting it).
 inline void cardWrite(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     SmfsHandle handle = 0;
-    ASSERT_EQ(smfs_create(path.c_str(), 1, &handle), SmfsResult::Ok) << path;
+    ASSERT_EQ(openCard().create(path.c_str(), 1, &handle), SmfsResult::Ok) << path;
     if (!bytes.empty()) {
-        ASSERT_EQ(smfs_write(handle, bytes.data(), std::uint32_t(bytes.size())), SmfsResult::Ok);
+        ASSERT_EQ(openCard().write(handle, bytes.data(), std::uint32_t(bytes.size())),
+                  SmfsResult::Ok);
     }
-    ASSERT_EQ(smfs_close(handle), SmfsResult::Ok);
+    ASSERT_EQ(openCard().close(handle), SmfsResult::Ok);
 }
 
 inline std::vector<std::uint8_t> cardRead(const std::string& path) {
     std::uint32_t size = 0;
-    if (smfs_file_size(path.c_str(), &size) != SmfsResult::Ok) return {};
+    if (openCard().fileSize(path.c_str(), &size) != SmfsResult::Ok) return {};
     SmfsHandle handle = 0;
-    if (smfs_open(path.c_str(), kSmfsRead, &handle) != SmfsResult::Ok) return {};
+    if (openCard().open(path.c_str(), kSmfsRead, &handle) != SmfsResult::Ok) return {};
     std::vector<std::uint8_t> bytes(size);
     std::uint32_t count = 0;
-    const SmfsResult read = smfs_read(handle, bytes.data(), size, &count);
+    const SmfsResult read = openCard().read(handle, bytes.data(), size, &count);
     EXPECT_TRUE(read == SmfsResult::Ok || read == SmfsResult::EndOfData);
-    EXPECT_EQ(smfs_close(handle), SmfsResult::Ok);
+    EXPECT_EQ(openCard().close(handle), SmfsResult::Ok);
     bytes.resize(count);
     return bytes;
 }
 
 inline bool cardHas(const std::string& path) {
     SmfsEntryInfo info{};
-    return smfs_info(path.c_str(), &info) == SmfsResult::Ok;
+    return openCard().info(path.c_str(), &info) == SmfsResult::Ok;
 }
 
 inline bool cardIsFolder(const std::string& path) {
     SmfsEntryInfo info{};
-    return smfs_info(path.c_str(), &info) == SmfsResult::Ok && (info.attribute & kSmfsAttrFolder);
+    return openCard().info(path.c_str(), &info) == SmfsResult::Ok &&
+           (info.attribute & kSmfsAttrFolder);
 }
 
 inline void cardMkdir(const std::string& path) {
-    ASSERT_EQ(smfs_mkdir(path.c_str(), 0), SmfsResult::Ok) << path;
+    ASSERT_EQ(openCard().mkdir(path.c_str(), 0), SmfsResult::Ok) << path;
 }
 
 class ManagerTest : public ::testing::Test {
 protected:
     explicit ManagerTest(std::chrono::microseconds second = std::chrono::seconds(1))
         : sim(dir / "machine"), manager(ui, makeLink(sim, second)) {
-        smfs_set_clock(fixedClock);
+        manager.setCardClock(fixedClock);
+        currentManager() = &manager;
         fs::create_directories(pc());
     }
-    ~ManagerTest() override { smfs_set_clock(nullptr); }
+    ~ManagerTest() override { currentManager() = nullptr; }
 
     static std::unique_ptr<DeviceLink> makeLink(SimMachine& machine,
                                                 std::chrono::microseconds second) {

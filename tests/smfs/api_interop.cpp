@@ -50,10 +50,10 @@ struct Partition {
 
 Partition partition() {
     Partition p;
-    EXPECT_EQ(fat_ensure(0), SmfsResult::Ok);
-    const FatVolume* v = fat_volume(0);
+    EXPECT_EQ(fat_ensure(cs()), SmfsResult::Ok);
+    const FatVolume* v = fat_volume(cs());
     CardGeometry g{};
-    EXPECT_EQ(media_geometry(0, &g), SmfsResult::Ok);
+    EXPECT_EQ(media_geometry(cs(), &g), SmfsResult::Ok);
     if (!v) return p;
     p.firstSector = v->partitionFirstSector;
     p.sectors = v->partitionSectors;
@@ -63,18 +63,18 @@ Partition partition() {
 
 void cardTree(const std::string& folder, const std::string& prefix, FileTree* tree) {
     SmfsResult r = SmfsResult::Ok;
-    for (const std::string& name : apiList(folder, &r)) {
+    for (const std::string& name : apiList(api(), folder, &r)) {
         if (name == "." || name == "..") continue;
         const std::string path = folder + (folder.back() == '\\' ? "" : "\\") + name;
         SmfsEntryInfo info;
-        ASSERT_EQ(smfs_info(path.c_str(), &info), SmfsResult::Ok) << path;
+        ASSERT_EQ(api().info(path.c_str(), &info), SmfsResult::Ok) << path;
         if (info.attribute & kSmfsAttrVolume) continue;
         if (info.attribute & kSmfsAttrFolder) {
             (*tree)[prefix + name + "/"];
             cardTree(path, prefix + name + "/", tree);
         } else {
             std::vector<std::uint8_t> bytes;
-            ASSERT_EQ(apiReadFile(path, &bytes), SmfsResult::Ok) << path;
+            ASSERT_EQ(apiReadFile(api(), path, &bytes), SmfsResult::Ok) << path;
             (*tree)[prefix + name] = bytes;
         }
     }
@@ -94,21 +94,9 @@ void apiWriteHostFile(const fs::path& path, const std::vector<std::uint8_t>& byt
 }
 
 void apiExtractPartition(const std::string& rawPath) {
-    const Partition p = partition();
-    ASSERT_NE(p.sectors, 0u);
-    std::FILE* out = std::fopen(rawPath.c_str(), "wb");
-    ASSERT_NE(out, nullptr);
-    std::vector<std::uint8_t> sector(kSectorBytes);
-    for (std::uint32_t i = 0; i < p.sectors; ++i) {
-        const std::uint32_t s = p.firstSector + i;
-        if (media_logical_entry(s / p.sectorsPerBlock) == 0) {
-            std::fill(sector.begin(), sector.end(), 0xFF);
-        } else {
-            ASSERT_EQ(media_read_sector(0, s, 0, sector.data(), kSectorBytes), SmfsResult::Ok);
-        }
-        ASSERT_EQ(std::fwrite(sector.data(), 1, kSectorBytes, out), kSectorBytes);
-    }
-    std::fclose(out);
+    MemoryStorage raw;
+    ASSERT_EQ(api().exportVolume(raw, nullptr), SmfsResult::Ok);
+    apiWriteHostFile(rawPath, raw.bytes());
 }
 
 void apiImportPartition(const std::string& rawPath) {
@@ -125,17 +113,17 @@ void apiImportPartition(const std::string& rawPath) {
             std::uint32_t(std::min<std::uint64_t>(blockBytes - offset, raw.size() - done));
         // Blocks the tools did not change are left alone.
         current.assign(n, 0xFF);
-        const bool mapped = media_logical_entry(block) != 0;
+        const bool mapped = media_logical_entry(cs(), block) != 0;
         if (mapped) {
-            ASSERT_EQ(media_read(0, block, offset, current.data(), n), SmfsResult::Ok);
+            ASSERT_EQ(media_read(cs(), block, offset, current.data(), n), SmfsResult::Ok);
         }
         if (!std::equal(current.begin(), current.end(), raw.begin() + done)) {
-            ASSERT_EQ(media_write(0, block, offset, raw.data() + done, n), SmfsResult::Ok);
+            ASSERT_EQ(media_write(cs(), block, offset, raw.data() + done, n), SmfsResult::Ok);
         }
         pos += n;
         done += n;
     }
-    ASSERT_EQ(smfs_init(), SmfsResult::Ok);
+    ASSERT_EQ(api().reset(), SmfsResult::Ok);
 }
 
 FsckVerdict apiFsck(const std::string& rawPath) {

@@ -3,7 +3,7 @@
 // raw file the tools work on, and a raw file changed by the tools is written back.
 #pragma once
 
-#include "api_card.h"
+#include "test_card.h"
 
 #include <cstdint>
 #include <filesystem>

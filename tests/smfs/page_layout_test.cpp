@@ -1,6 +1,6 @@
 // Where the page driver puts sector data and spare bytes in the image, for both page sizes,
 // and how it identifies cards and rejects bad arguments.
-#include "card_image.h"
+#include "test_card.h"
 
 #include <gtest/gtest.h>
 
@@ -16,10 +16,10 @@ std::vector<std::uint8_t> pattern(std::size_t n, int seed) {
 }
 
 TEST(PageLayout, SmallPageSectorSpansTwoPages) {
-    CardImage card(1); // 2 MB, 256-byte pages
+    TestCard card(1); // 2 MB, 256-byte pages
     auto data = pattern(512, 1);
     auto spare = pattern(16, 100);
-    ASSERT_EQ(smc_write_sector(0, 3, data.data(), spare.data()), SmfsResult::Ok);
+    ASSERT_EQ(smc_write_sector(cs(), 3, data.data(), spare.data()), SmfsResult::Ok);
 
     auto first = card.readBytes(1024 + 6 * 264, 264);
     auto second = card.readBytes(1024 + 7 * 264, 264);
@@ -32,35 +32,35 @@ TEST(PageLayout, SmallPageSectorSpansTwoPages) {
     EXPECT_EQ(before, std::vector<std::uint8_t>(264, 0xFF));
 
     std::vector<std::uint8_t> readData(512), readSpare(16);
-    ASSERT_EQ(smc_read_sector_data(0, 3, readData.data()), SmfsResult::Ok);
-    ASSERT_EQ(smc_read_sector_spare(0, 3, readSpare.data()), SmfsResult::Ok);
+    ASSERT_EQ(smc_read_sector_data(cs(), 3, readData.data()), SmfsResult::Ok);
+    ASSERT_EQ(smc_read_sector_spare(cs(), 3, readSpare.data()), SmfsResult::Ok);
     EXPECT_EQ(readData, data);
     EXPECT_EQ(readSpare, spare);
 }
 
 TEST(PageLayout, LargePageSectorIsOneRecord) {
-    CardImage card(4); // 16 MB, 512-byte pages
+    TestCard card(4); // 16 MB, 512-byte pages
     auto data = pattern(512, 2);
     auto spare = pattern(16, 50);
-    ASSERT_EQ(smc_write_sector(0, 100, data.data(), spare.data()), SmfsResult::Ok);
+    ASSERT_EQ(smc_write_sector(cs(), 100, data.data(), spare.data()), SmfsResult::Ok);
     auto record = card.readBytes(1024 + 100 * 528, 528);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), record.begin()));
     EXPECT_TRUE(std::equal(spare.begin(), spare.end(), record.begin() + 512));
 
     // The upper half and the spare through their own commands.
     std::vector<std::uint8_t> upper(264);
-    ASSERT_EQ(smc_read_data_upper(0, 100 * 512 + 256, upper.data(), 264), SmfsResult::Ok);
+    ASSERT_EQ(smc_read_data_upper(cs(), 100 * 512 + 256, upper.data(), 264), SmfsResult::Ok);
     EXPECT_TRUE(std::equal(data.begin() + 256, data.end(), upper.begin()));
     EXPECT_TRUE(std::equal(spare.begin(), spare.begin() + 8, upper.begin() + 256));
     std::vector<std::uint8_t> tail(4);
-    ASSERT_EQ(smc_read_spare(0, 100 * 512 + 12, tail.data(), 4), SmfsResult::Ok);
+    ASSERT_EQ(smc_read_spare(cs(), 100 * 512 + 12, tail.data(), 4), SmfsResult::Ok);
     EXPECT_TRUE(std::equal(spare.begin() + 12, spare.end(), tail.begin()));
 }
 
 TEST(PageLayout, EraseWritesWholeBlockOfRecords) {
-    CardImage card(6); // 64 MB: three row bytes in the erase address
+    TestCard card(6); // 64 MB: three row bytes in the erase address
     card.writeBytes(1024 + 160 * 528 - 1, std::vector<std::uint8_t>(32 * 528 + 2, 0x00));
-    ASSERT_EQ(smc_erase_block(0, 5 * 32 * 512), SmfsResult::Ok);
+    ASSERT_EQ(smc_erase_block(cs(), 5 * 32 * 512), SmfsResult::Ok);
     EXPECT_EQ(card.readBytes(1024 + 160 * 528, 32 * 528),
               std::vector<std::uint8_t>(32 * 528, 0xFF));
     // The bytes either side of the block are untouched.
@@ -69,14 +69,14 @@ TEST(PageLayout, EraseWritesWholeBlockOfRecords) {
 }
 
 TEST(PageLayout, HighRowsOnTheLargestCard) {
-    CardImage card(7); // 128 MB: rows above 65535 need the fourth address byte
+    TestCard card(7); // 128 MB: rows above 65535 need the fourth address byte
     std::uint32_t lastSector = 8192 * 32 - 1;
     auto data = pattern(512, 9);
     auto spare = pattern(16, 3);
-    ASSERT_EQ(smc_write_sector(0, lastSector, data.data(), spare.data()), SmfsResult::Ok);
+    ASSERT_EQ(smc_write_sector(cs(), lastSector, data.data(), spare.data()), SmfsResult::Ok);
     auto record = card.readBytes(1024 + std::uint64_t(lastSector) * 528, 528);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), record.begin()));
-    EXPECT_EQ(smc_write_sector(0, lastSector + 1, data.data(), spare.data()),
+    EXPECT_EQ(smc_write_sector(cs(), lastSector + 1, data.data(), spare.data()),
               SmfsResult::InvalidArgument);
 }
 
@@ -96,27 +96,27 @@ TEST(Identification, MakersAndDeviceCodes) {
 }
 
 TEST(Identification, ProbeSetsTheCardType) {
-    CardImage card(3, kMakerToshiba);
-    EXPECT_EQ(smc_card_type(0), -1);
-    ASSERT_EQ(smc_probe(0), SmfsResult::Ok);
-    EXPECT_EQ(smc_card_type(0), 3);
+    TestCard card(3, kMakerToshiba, 0);
+    EXPECT_EQ(smc_card_type(cs()), -1);
+    ASSERT_EQ(smc_probe(cs()), SmfsResult::Ok);
+    EXPECT_EQ(smc_card_type(cs()), 3);
 }
 
 TEST(BadInput, UnknownCardFailsEveryCall) {
     for (std::uint8_t header : {std::uint8_t(0x12), std::uint8_t(0xEC)}) {
-        CardImage card(4);
+        TestCard card(4);
         card.writeBytes(0, {header, 0x42});
-        CardImage::resetLayers();
+        (void)api().reset();
         std::vector<std::uint8_t> buffer(528);
         std::uint32_t phys = 0;
-        EXPECT_EQ(smc_probe(0), SmfsResult::UnknownCard);
-        EXPECT_EQ(smc_read_sector_data(0, 0, buffer.data()), SmfsResult::UnknownCard);
-        EXPECT_EQ(smc_write_sector(0, 0, buffer.data(), buffer.data()), SmfsResult::UnknownCard);
-        EXPECT_EQ(smc_erase_block(0, 0), SmfsResult::UnknownCard);
-        EXPECT_EQ(media_build_map(0), SmfsResult::UnknownCard);
-        EXPECT_EQ(media_find_block(0, 0, &phys), SmfsResult::UnknownCard);
-        EXPECT_EQ(media_read(0, 0, 0, buffer.data(), 512), SmfsResult::UnknownCard);
-        EXPECT_EQ(media_write(0, 0, 0, buffer.data(), 512), SmfsResult::UnknownCard);
+        EXPECT_EQ(smc_probe(cs()), SmfsResult::UnknownCard);
+        EXPECT_EQ(smc_read_sector_data(cs(), 0, buffer.data()), SmfsResult::UnknownCard);
+        EXPECT_EQ(smc_write_sector(cs(), 0, buffer.data(), buffer.data()), SmfsResult::UnknownCard);
+        EXPECT_EQ(smc_erase_block(cs(), 0), SmfsResult::UnknownCard);
+        EXPECT_EQ(media_build_map(cs()), SmfsResult::UnknownCard);
+        EXPECT_EQ(media_find_block(cs(), 0, &phys), SmfsResult::UnknownCard);
+        EXPECT_EQ(media_read(cs(), 0, 0, buffer.data(), 512), SmfsResult::UnknownCard);
+        EXPECT_EQ(media_write(cs(), 0, 0, buffer.data(), 512), SmfsResult::UnknownCard);
         // Nothing was written into the image.
         EXPECT_EQ(card.readBytes(1024, 528), std::vector<std::uint8_t>(528, 0xFF));
     }
@@ -125,56 +125,54 @@ TEST(BadInput, UnknownCardFailsEveryCall) {
 TEST(BadInput, LengthsPastAPageOrSpare) {
     std::vector<std::uint8_t> buffer(600);
     {
-        CardImage card(4);
-        EXPECT_EQ(smc_read_spare(0, 0, buffer.data(), 17), SmfsResult::InvalidArgument);
-        EXPECT_EQ(smc_read_spare(0, 4, buffer.data(), 13), SmfsResult::InvalidArgument);
-        EXPECT_EQ(smc_read_spare(0, 4, buffer.data(), 12), SmfsResult::Ok);
-        EXPECT_EQ(smc_read_data(0, 0, buffer.data(), 529), SmfsResult::InvalidArgument);
-        EXPECT_EQ(smc_read_data(0, 10, buffer.data(), 519), SmfsResult::InvalidArgument);
-        EXPECT_EQ(smc_read_data_upper(0, 256, buffer.data(), 265), SmfsResult::InvalidArgument);
-        EXPECT_EQ(smc_read_id(0, buffer.data(), 1), SmfsResult::InvalidArgument);
-        EXPECT_EQ(smc_read_data(1, 0, buffer.data(), 16), SmfsResult::InvalidArgument);
+        TestCard card(4);
+        EXPECT_EQ(smc_read_spare(cs(), 0, buffer.data(), 17), SmfsResult::InvalidArgument);
+        EXPECT_EQ(smc_read_spare(cs(), 4, buffer.data(), 13), SmfsResult::InvalidArgument);
+        EXPECT_EQ(smc_read_spare(cs(), 4, buffer.data(), 12), SmfsResult::Ok);
+        EXPECT_EQ(smc_read_data(cs(), 0, buffer.data(), 529), SmfsResult::InvalidArgument);
+        EXPECT_EQ(smc_read_data(cs(), 10, buffer.data(), 519), SmfsResult::InvalidArgument);
+        EXPECT_EQ(smc_read_data_upper(cs(), 256, buffer.data(), 265), SmfsResult::InvalidArgument);
+        EXPECT_EQ(smc_read_id(cs(), buffer.data(), 1), SmfsResult::InvalidArgument);
     }
     {
-        CardImage card(0);
-        EXPECT_EQ(smc_read_data_upper(0, 256, buffer.data(), 8), SmfsResult::InvalidArgument);
-        EXPECT_EQ(smc_read_spare(0, 0, buffer.data(), 9), SmfsResult::InvalidArgument);
-        EXPECT_EQ(smc_read_data(0, 0, buffer.data(), 265), SmfsResult::InvalidArgument);
+        TestCard card(0);
+        EXPECT_EQ(smc_read_data_upper(cs(), 256, buffer.data(), 8), SmfsResult::InvalidArgument);
+        EXPECT_EQ(smc_read_spare(cs(), 0, buffer.data(), 9), SmfsResult::InvalidArgument);
+        EXPECT_EQ(smc_read_data(cs(), 0, buffer.data(), 265), SmfsResult::InvalidArgument);
     }
 }
 
 TEST(BadInput, TruncatedImageReadsErasedBytesAndNeverGrowsOnRead) {
     // Only the header and the first two blocks of a 16 MB image.
-    CardImage card(4, kMakerSamsung, 1024 + 2 * 32 * 528);
+    TestCard card(4, kMakerSamsung, 1024 + 2 * 32 * 528);
     std::vector<std::uint8_t> data(512, 0x11), spare(16, 0x22);
-    ASSERT_EQ(smc_read_sector_data(0, 500, data.data()), SmfsResult::Ok);
-    ASSERT_EQ(smc_read_sector_spare(0, 500, spare.data()), SmfsResult::Ok);
+    ASSERT_EQ(smc_read_sector_data(cs(), 500, data.data()), SmfsResult::Ok);
+    ASSERT_EQ(smc_read_sector_spare(cs(), 500, spare.data()), SmfsResult::Ok);
     EXPECT_EQ(data, std::vector<std::uint8_t>(512, 0xFF));
     EXPECT_EQ(spare, std::vector<std::uint8_t>(16, 0xFF));
     // Building the map reads every block's spare; the blocks past the end look free.
-    ASSERT_EQ(media_build_map(0), SmfsResult::Ok);
-    EXPECT_EQ(media_phys_entry(900), kPhysFree);
-    EXPECT_EQ(std::filesystem::file_size(card.path()), 1024u + 2 * 32 * 528);
+    ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
+    EXPECT_EQ(media_phys_entry(cs(), 900), kPhysFree);
+    EXPECT_EQ(card.bytes().size(), 1024u + 2 * 32 * 528);
 }
 
 TEST(BadInput, HeaderShorterThanTwoBytes) {
-    CardImage card(4, kMakerSamsung, 1);
-    EXPECT_EQ(smc_probe(0), SmfsResult::UnknownCard);
+    TestCard card(4, kMakerSamsung, 1);
+    EXPECT_EQ(smc_probe(cs()), SmfsResult::UnknownCard);
 }
 
 TEST(CardEvents, RemovalDropsReadinessAndCallsBack) {
-    CardImage card(3);
-    static int removedDrive = -1;
-    ASSERT_EQ(smfs_register_callback(1, [](unsigned drive) { removedDrive = int(drive); }),
-              SmfsResult::Ok);
-    EXPECT_EQ(smfs_register_callback(2, nullptr), SmfsResult::InvalidArgument);
-    ASSERT_EQ(media_build_map(0), SmfsResult::Ok);
-    smc_card_removed(0);
-    EXPECT_EQ(removedDrive, 0);
-    EXPECT_FALSE(smc_card_present(0));
-    EXPECT_FALSE(media_map_built());
-    EXPECT_EQ(smc_card_type(0), -1);
-    ASSERT_EQ(smfs_register_callback(1, nullptr), SmfsResult::Ok);
+    TestCard card(3);
+    int removals = 0;
+    ASSERT_EQ(api().registerCallback(1, [&] { ++removals; }), SmfsResult::Ok);
+    EXPECT_EQ(api().registerCallback(2, nullptr), SmfsResult::InvalidArgument);
+    ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
+    smc_card_removed(cs());
+    EXPECT_EQ(removals, 1);
+    EXPECT_FALSE(smc_card_present(cs()));
+    EXPECT_FALSE(media_map_built(cs()));
+    EXPECT_EQ(smc_card_type(cs()), -1);
+    ASSERT_EQ(api().registerCallback(1, nullptr), SmfsResult::Ok);
 }
 
 } // namespace

@@ -1,23 +1,28 @@
 // A card image file held open under an advisory lock, so that one process at a time writes
 // an image: a writer holds an exclusive lock, a reader a shared one, and an opener that
 // would conflict is refused at once instead of waiting. The lock belongs to this open file
-// and ends when it is closed (or the process ends). sync() pushes what the stream buffered
-// to the file and asks the system to put the file's data on the disk.
+// and ends when it is closed (or the process ends).
 //
-// One implementation per platform: flock and fsync on POSIX systems, LockFileEx and
-// FlushFileBuffers on Windows.
+// The open file is the storage a card (or a raw volume export) reads and writes: positioned
+// reads and writes on the locked descriptor, no stream buffer in between, and sync() puts
+// the file's data on the disk. A failed call keeps the system's error number for the
+// caller's message (lastError).
+//
+// One implementation per platform: flock, pread, pwrite and fsync on POSIX systems;
+// LockFileEx, ReadFile and WriteFile at an offset, and FlushFileBuffers on Windows.
 #pragma once
 
+#include <smfs/storage.h>
+
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 
-class ImageFile {
+class ImageFile final : public SmfsStorage {
 public:
     enum class Access : std::uint8_t {
-        Read,   // an existing image, read only ("rb"), shared lock
-        Write,  // an existing image, read and write ("rb+"), exclusive lock
-        Create, // created when absent, emptied once locked ("wb+"), exclusive lock
+        Read,   // an existing image, read only, shared lock
+        Write,  // an existing image, read and write, exclusive lock
+        Create, // created when absent, emptied once locked, exclusive lock
     };
     enum class Status : std::uint8_t {
         Ok,
@@ -26,7 +31,7 @@ public:
     };
 
     ImageFile() = default;
-    ~ImageFile();
+    ~ImageFile() override;
     ImageFile(ImageFile&& other) noexcept;
     ImageFile& operator=(ImageFile&& other) noexcept;
     ImageFile(const ImageFile&) = delete;
@@ -36,20 +41,28 @@ public:
     // or Locked leave the object closed; a Create that meets a lock leaves the file as it was.
     [[nodiscard]] Status open(const std::filesystem::path& path, Access access);
 
-    // The open stream, nullptr when closed. Valid until close().
-    std::FILE* stream() const { return stream_; }
-    explicit operator bool() const { return stream_ != nullptr; }
-    bool writable() const { return stream_ && access_ != Access::Read; }
+    explicit operator bool() const { return fd_ >= 0; }
+    bool writable() const { return fd_ >= 0 && access_ != Access::Read; }
 
-    // Flushes the stream and syncs the file to the disk. True for a reader or a closed
-    // object; false when a buffered write or the sync failed.
-    [[nodiscard]] bool sync();
+    // The storage calls. A closed object, or a write to a reader, fails with ImageIo.
+    [[nodiscard]] SmfsResult read(std::uint64_t offsetBytes, std::uint8_t* buffer,
+                                  std::size_t length, std::size_t* got) override;
+    [[nodiscard]] SmfsResult write(std::uint64_t offsetBytes, const std::uint8_t* data,
+                                   std::size_t length) override;
+    // Syncs the file to the disk. Ok for a reader; ImageIo when the sync failed.
+    [[nodiscard]] SmfsResult sync() override;
+    [[nodiscard]] SmfsResult size(std::uint64_t* bytes) override;
+
+    // The system's error number of the last failed call (0 when none failed), for a message
+    // such as "No space left on device".
+    int lastError() const { return lastError_; }
 
     // Syncs a writer, closes the file and with it the lock. False when the last writes could
     // not be put on the disk; the object is closed either way.
     bool close();
 
 private:
-    std::FILE* stream_ = nullptr;
+    int fd_ = -1;
     Access access_ = Access::Read;
+    int lastError_ = 0;
 };

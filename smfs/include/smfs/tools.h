@@ -3,9 +3,9 @@
 // areas up to the directory tree, a repair of what the check finds, and the partition copied
 // out as a raw FAT volume image or a raw volume written back into the card.
 //
-// All of them work on the image installed with smfs_set_image after smfs_init, like every
-// other call of the library. info, check and export only read the image (a stream opened
-// "rb" is enough); import and repair write it. The card's bytes are untrusted: every count,
+// They are members of SmfsCard (smfs/smfs.h) and work on its storage like every other call
+// of the library. info, check and export only read the image (an image file opened
+// for reading is enough); import and repair write it. The card's bytes are untrusted: every count,
 // offset and chain is bounded, and a looping chain or directory ends the walk with a
 // finding. Findings are data (kind, where, text); the repair acts on what the check finds.
 #pragma once
@@ -13,11 +13,10 @@
 #include <smfs/result.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
-// What smfs_card_info reports.
+// What SmfsCard::cardInfo reports.
 struct SmfsCardInfo {
     int cardType = -1; // 0..7
     std::uint8_t maker = 0;
@@ -56,10 +55,6 @@ struct SmfsCardInfo {
     std::string oemName;
     std::string label;
 };
-
-// Describes the installed card. UnknownCard for an image of no known type, ImageIo when it
-// cannot be read; an unformatted card is described with formatted false.
-[[nodiscard]] SmfsResult smfs_card_info(SmfsCardInfo* info);
 
 // ---- Check ----
 
@@ -115,12 +110,6 @@ struct SmfsCheckReport {
 // The name of a finding kind, for example "cross-linked".
 const char* smfs_finding_name(SmfsFindingKind kind);
 
-// Checks the whole installed card without writing to it: every programmed sector's ECC,
-// block address fields and duplicates, the CIS, the boot records, both FATs against each
-// other, and every chain reachable from the root. Findings go into report. UnknownCard,
-// ImageIo when the image cannot be read at all; a damaged card is Ok with findings.
-[[nodiscard]] SmfsResult smfs_check(SmfsCheckReport* report);
-
 // ---- Repair ----
 
 struct SmfsRepairReport {
@@ -129,30 +118,21 @@ struct SmfsRepairReport {
     SmfsCheckReport after;            // the card as the repair left it
 };
 
-// Checks the installed card and mends what can be mended without guessing, then checks it
-// again: a physical block that repeats a logical block the block map reads from elsewhere
-// is erased (the block map's choice stays), as is a block whose address field is not valid
-// unless one of its sectors names a logical block no other block holds; a block with a
+// What SmfsCard::repair does: it checks the card and mends what can be mended without guessing,
+// then checks it again: a physical block that repeats a logical block the block map reads from
+// elsewhere is erased (the block map's choice stays), as is a block whose address field is not
+// valid unless one of its sectors names a logical block no other block holds; a block with a
 // correctable ECC error or stray address fields is copied to a fresh block; chains are cut
 // where they loop, cross another chain, leave the data area or run into a free or bad
 // cluster, and past the clusters their file's size needs; a file's size is cut to its
 // chain; a folder entry with no usable first cluster is deleted; "." and ".." are pointed
 // at the right clusters; lost clusters are freed and every FAT copy is written from the
 // mounted one. Entries and chains without findings are never written. Findings it leaves
-// stay in report->after. UnknownCard, ImageIo and lower-layer codes when the card cannot be
-// read or written.
-[[nodiscard]] SmfsResult smfs_repair(SmfsRepairReport* report);
+// stay in report->after.
 
 // ---- Raw volume images ----
 
-// Writes the partition of the installed card (partition sectors from its first sector) to
-// out as a raw FAT volume; sectors of unmapped blocks come out as 0xFF. *uncorrectable
-// (may be nullptr) receives the number of sectors delivered with uncorrectable ECC errors.
-// Unformatted when the card holds no usable master boot record and boot sector, ImageIo
-// when out cannot be written, lower-layer codes.
-[[nodiscard]] SmfsResult smfs_export_volume(std::FILE* out, std::uint32_t* uncorrectable);
-
-// Why smfs_import_volume refused a raw volume (Ok when it was written).
+// Why SmfsCard::importVolume refused a raw volume (Ok when it was written).
 enum class SmfsImportProblem : std::uint8_t {
     None,
     WrongSize,        // the raw file is not exactly the card's partition size
@@ -160,15 +140,6 @@ enum class SmfsImportProblem : std::uint8_t {
     GeometryMismatch, // sector count, FAT type or layout do not fit this card type
     Unreadable,       // the raw file could not be read
 };
-
-// Writes a raw FAT volume of the card's partition size into the installed card: the card is
-// erased (bad blocks kept out), given its card information structure and master boot
-// record, and every sector of the partition is written from in; afterwards the library is
-// initialised again so the next call mounts the new volume. Before anything is written the
-// raw volume is checked against the card type; a refusal returns InvalidArgument with
-// *problem saying why. Lower-layer codes when writing fails (the card is then unusable
-// until formatted).
-[[nodiscard]] SmfsResult smfs_import_volume(std::FILE* in, SmfsImportProblem* problem);
 
 // A text for an import refusal.
 const char* smfs_import_problem_text(SmfsImportProblem problem);

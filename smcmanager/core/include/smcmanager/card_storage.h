@@ -9,6 +9,8 @@
 // already reported or needs none (a cancel seen by the caller, a failed PC read).
 #pragma once
 
+#include <smfs/smfs.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -117,6 +119,13 @@ public:
     virtual CardResult space(std::uint64_t& total, std::uint64_t& used, std::uint64_t& free) = 0;
     // Puts every change on its medium; Failed with its message.
     virtual CardResult sync() = 0;
+
+    // A card image's own: the card object (tests and card-level tools reach the card
+    // through it), the system's error number of the last failed image read or write, the
+    // clock entries are stamped with. Nothing for other cards.
+    virtual SmfsCard* cardObject() { return nullptr; }
+    virtual int imageError() const { return 0; }
+    virtual void setClock(SmfsClock) {}
 };
 
 // How a name fits a card's 8.3 entries (the card library's rule, for both storages).
@@ -125,7 +134,7 @@ CardNameFit cardNameFit(const std::string& name);
 // The virtual card on an image file, held under an exclusive lock. Nothing (with the reason
 // in failure) when it cannot be opened; inUse tells an image another program holds. The
 // storage may be Unformatted (see space()).
-std::unique_ptr<CardStorage> openVirtualCard(const std::filesystem::path& image,
+std::unique_ptr<CardStorage> openVirtualCard(const std::filesystem::path& image, SmfsClock clock,
                                              std::string& failure, bool& inUse);
 
 // The card in the machine behind a connected link (the link stays the caller's).

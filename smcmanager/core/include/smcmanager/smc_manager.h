@@ -143,6 +143,13 @@ public:
     void closeStorage();
     // Whether the last openImage was refused because the image is held elsewhere.
     bool imageInUse() const { return imageInUse_; }
+    // The system's error number of the last failed read or write of the virtual SMC's image
+    // file (0 when none failed), for a message such as "No space left on device".
+    int imageError() const { return storage_ ? storage_->imageError() : 0; }
+    // The card object of the open virtual SMC, nullptr when none is open.
+    SmfsCard* card() const { return storage_ ? storage_->cardObject() : nullptr; }
+    // The clock the virtual SMC's card stamps entries with (tests pass a fixed one).
+    void setCardClock(SmfsClock clock);
     // Empties the card tree, the card list and its path line.
     void clearCardPanes();
     // Makes the card tree's root node.
@@ -318,6 +325,7 @@ private:
     std::unique_ptr<DeviceLink> link_;
     // Declared after the link: a machine card talks to it until the card is gone.
     std::unique_ptr<CardStorage> storage_;
+    SmfsClock cardClock_ = nullptr;
     std::vector<std::string> copiedPcItems_;
     std::vector<std::string> copiedCardItems_;
     std::uint64_t totalBytes_ = 0;

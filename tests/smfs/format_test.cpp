@@ -1,0 +1,365 @@
+// Format: the logical layout of every card type, and the physical pass (bad blocks, block 0,
+// the CIS, the surface test of the full format).
+#include "test_card.h"
+
+#include "smfs/ecc.h"
+
+#include <common/le_bytes.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+
+namespace {
+
+struct ExpectedLayout {
+    std::uint32_t firstSector;
+    std::uint32_t partitionSectors;
+    FatType fatType;
+    std::uint32_t sectorsPerFat;
+    std::uint32_t systemBlocks;
+};
+
+// Worked out by hand from the card geometry.
+const ExpectedLayout kExpected[kCardTypeCount] = {
+    {13, 1987, FatType::Fat12, 1, 4},    {11, 3989, FatType::Fat12, 2, 4},
+    {27, 7973, FatType::Fat12, 2, 3},    {25, 15975, FatType::Fat12, 3, 3},
+    {41, 31959, FatType::Fat12, 3, 2},   {35, 63965, FatType::Fat12, 6, 2},
+    {55, 127945, FatType::Fat12, 12, 3}, {47, 255953, FatType::Fat16, 32, 4},
+};
+
+class FormatLayoutTest : public testing::TestWithParam<int> {};
+
+TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
+    TestCard card(GetParam());
+    const CardGeometry& g = card.geometry();
+    const ExpectedLayout& want = kExpected[GetParam()];
+    const std::uint32_t spb = g.sectorsPerBlock;
+
+    const FormatLayout layout = format_layout(g);
+    EXPECT_EQ(layout.partitionFirstSector, want.firstSector);
+    EXPECT_EQ(layout.partitionSectors, want.partitionSectors);
+    EXPECT_EQ(layout.fatType, want.fatType);
+    EXPECT_EQ(layout.sectorsPerFat, want.sectorsPerFat);
+    EXPECT_EQ(layout.systemBlocks, want.systemBlocks);
+
+    std::uint32_t bad = 99;
+    ASSERT_EQ(quickFormat(cs(), &bad), SmfsResult::Ok);
+    EXPECT_EQ(bad, 0u);
+
+    // Master boot record.
+    const std::vector<std::uint8_t> mbr = card.logicalSector(0);
+    const std::uint32_t s = want.firstSector;
+    const std::uint32_t startCylinder = s / g.sectorsPerTrack / g.heads;
+    EXPECT_EQ(mbr[446], 0x80);
+    EXPECT_EQ(mbr[447], (s / g.sectorsPerTrack) % g.heads);
+    EXPECT_EQ(mbr[448], (((startCylinder >> 2) & 0xC0) | (s % g.sectorsPerTrack + 1)));
+    EXPECT_EQ(mbr[449], startCylinder & 0xFF);
+    EXPECT_EQ(mbr[450], 0x01);
+    EXPECT_EQ(mbr[451], g.heads - 1);
+    EXPECT_EQ(mbr[452], ((((g.cylinders - 1) >> 2) & 0xC0) | g.sectorsPerTrack));
+    EXPECT_EQ(mbr[453], (g.cylinders - 1) & 0xFF);
+    EXPECT_EQ(le32(&mbr[454]), s);
+    EXPECT_EQ(le32(&mbr[458]), want.partitionSectors);
+    EXPECT_EQ(mbr[510], 0x55);
+    EXPECT_EQ(mbr[511], 0xAA);
+    for (std::size_t i = 0; i < 446; ++i)
+        ASSERT_EQ(mbr[i], 0) << "MBR byte " << i;
+
+    // Boot sector at the partition's first sector.
+    const std::vector<std::uint8_t> bs = card.logicalSector(s);
+    EXPECT_EQ(bs[0], 0xE9);
+    EXPECT_EQ(std::memcmp(&bs[3], "SMFS1.0\0", 8), 0);
+    EXPECT_EQ(le16(&bs[11]), 512);
+    EXPECT_EQ(bs[13], spb);
+    EXPECT_EQ(le16(&bs[14]), 1);
+    EXPECT_EQ(bs[16], 2);
+    EXPECT_EQ(le16(&bs[17]), 256);
+    const bool small = want.partitionSectors < 65536;
+    EXPECT_EQ(le16(&bs[19]), small ? want.partitionSectors : 0);
+    EXPECT_EQ(le32(&bs[32]), small ? 0 : want.partitionSectors);
+    EXPECT_EQ(bs[21], 0xF8);
+    EXPECT_EQ(le16(&bs[22]), want.sectorsPerFat);
+    EXPECT_EQ(le16(&bs[24]), g.sectorsPerTrack);
+    EXPECT_EQ(le16(&bs[26]), g.heads);
+    EXPECT_EQ(le32(&bs[28]), s);
+    EXPECT_EQ(bs[36], 0x80);
+    EXPECT_EQ(bs[38], 0x29);
+    EXPECT_EQ(le32(&bs[39]), 0u);
+    EXPECT_EQ(std::memcmp(&bs[43], "           ", 11), 0);
+    EXPECT_EQ(std::memcmp(&bs[54], want.fatType == FatType::Fat12 ? "FAT12   " : "FAT16   ", 8), 0);
+    EXPECT_EQ(bs[510], 0x55);
+    EXPECT_EQ(bs[511], 0xAA);
+
+    // Two FAT copies, then a zero root; the last root sector ends where block k begins.
+    for (std::uint32_t copy = 0; copy < 2; ++copy) {
+        const std::uint32_t first = s + 1 + copy * want.sectorsPerFat;
+        const std::vector<std::uint8_t> head = card.logicalSector(first);
+        const std::uint8_t fourth = want.fatType == FatType::Fat16 ? 0xFF : 0x00;
+        EXPECT_EQ(std::vector<std::uint8_t>(head.begin(), head.begin() + 4),
+                  (std::vector<std::uint8_t>{0xF8, 0xFF, 0xFF, fourth}));
+        for (std::size_t i = 4; i < 512; ++i)
+            ASSERT_EQ(head[i], 0) << "FAT byte " << i;
+    }
+    const std::uint32_t rootStart = s + 1 + 2 * want.sectorsPerFat;
+    EXPECT_EQ(rootStart + 16, want.systemBlocks * spb);
+    for (std::uint32_t sector = rootStart + 15; sector > rootStart; sector -= 5)
+        EXPECT_EQ(card.logicalSector(sector), std::vector<std::uint8_t>(512, 0));
+
+    // Physical block 0 retired in every sector; the CIS in block 1 with field 0x0000.
+    for (std::uint32_t sector = 0; sector < spb; ++sector)
+        ASSERT_EQ(card.sectorSpare(sector)[5], 0xF0) << "block 0 sector " << sector;
+    const std::vector<std::uint8_t> cis = card.sectorData(card.firstSectorOfBlock(1));
+    const std::vector<std::uint8_t> cisHead = {0x01, 0x03, 0xD9, 0x01, 0xFF, 0x18, 0x02, 0xDF};
+    const std::vector<std::uint8_t> cisTail = {0x30, 0x2E, 0x30, 0x00, 0xFF, 0x14, 0x00, 0xFF};
+    EXPECT_TRUE(std::equal(cisHead.begin(), cisHead.end(), cis.begin()));
+    EXPECT_TRUE(std::equal(cisTail.begin(), cisTail.end(), cis.begin() + 102));
+    for (std::size_t i = 110; i < 512; ++i)
+        ASSERT_EQ(cis[i], 0) << "CIS byte " << i;
+    const std::vector<std::uint8_t> cisSpare = card.sectorSpare(card.firstSectorOfBlock(1));
+    EXPECT_EQ(cisSpare[5], 0xFF);
+    for (std::size_t i : {6, 7, 11, 12})
+        EXPECT_EQ(cisSpare[i], 0) << "CIS spare byte " << i;
+    std::vector<std::uint8_t> cisCopy = cis;
+    EXPECT_EQ(ecc_check(cisCopy.data(), &cisSpare[13]), SmfsResult::Ok);
+    EXPECT_EQ(ecc_check(cisCopy.data() + 256, &cisSpare[8]), SmfsResult::Ok);
+    EXPECT_EQ(cisCopy, cis);
+    EXPECT_EQ(media_phys_entry(cs(), 1), kFieldCis);
+
+    // The mounted volume: data area at logical block k, clusters up to the card's end.
+    const FatVolume* v = fat_volume(cs());
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->partitionFirstSector, s);
+    EXPECT_EQ(v->fatType, want.fatType);
+    EXPECT_EQ(v->fatSectors, want.sectorsPerFat);
+    EXPECT_EQ(v->dataStart, want.systemBlocks * spb);
+    EXPECT_EQ(v->clusterCount, g.logBlocks - want.systemBlocks);
+    EXPECT_STREQ(v->oemName, "SMFS1.0");
+    EXPECT_EQ(fat_entry(cs(), 2), kFatFree);
+
+    VolumeSpace space{};
+    ASSERT_EQ(volume_space(cs(), &space), SmfsResult::Ok);
+    const std::uint64_t clusterBytes = spb * 512;
+    EXPECT_EQ(space.totalBytes, (g.logBlocks - want.systemBlocks) * clusterBytes);
+    EXPECT_EQ(space.usedBytes, 0u);
+    EXPECT_EQ(space.freeBytes, space.totalBytes);
+    EXPECT_EQ(space.badClusters, 0u);
+    EXPECT_EQ(space.sectorsPerCluster, spb);
+    EXPECT_EQ(space.bytesPerSector, 512u);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllCards, FormatLayoutTest, testing::Range(0, kCardTypeCount),
+                         cardTypeName);
+
+TEST(FormatLayout, ReformatOfAUsedVolumeWithALabel) {
+    TestCard card(4);
+    ASSERT_EQ(quickFormat(cs()), SmfsResult::Ok);
+    std::uint32_t cluster = 0;
+    ASSERT_EQ(fat_alloc_cluster(cs(), &cluster), SmfsResult::Ok);
+    fat_set_entry(cs(), cluster, kFatEnd);
+    const std::vector<std::uint8_t> data(100, 0x42);
+    ASSERT_EQ(cluster_write(cs(), cluster, 0, data.data(), 100), SmfsResult::Ok);
+    ASSERT_EQ(cluster_write(cs(), kRootCluster, 0, data.data(), 32), SmfsResult::Ok);
+    ASSERT_EQ(fat_flush(cs()), SmfsResult::Ok);
+
+    std::uint32_t bad = 0;
+    ASSERT_EQ(media_low_format(cs(), kFormatQuick, &bad), SmfsResult::Ok);
+    ASSERT_EQ(format_volume(cs(), "VELA GAMES AND MORE"), SmfsResult::Ok);
+    EXPECT_STREQ(fat_volume(cs())->label, "VELA GAMES ");
+    VolumeSpace space{};
+    ASSERT_EQ(volume_space(cs(), &space), SmfsResult::Ok);
+    EXPECT_EQ(space.usedBytes, 0u);
+    EXPECT_EQ(space.totalBytes, 998u * 16384u);
+    std::uint8_t root[32];
+    ASSERT_EQ(cluster_read(cs(), kRootCluster, 0, root, 32), SmfsResult::Ok);
+    EXPECT_EQ(root[0], 0);
+}
+
+TEST(FormatLayout, UnknownCardIsRefusedUntouched) {
+    TestCard card(4);
+    card.writeBytes(0, {0x12, 0x73});
+    (void)api().reset();
+    std::uint32_t bad = 7;
+    EXPECT_EQ(media_low_format(cs(), kFormatQuick, &bad), SmfsResult::UnknownCard);
+    EXPECT_EQ(bad, 0u);
+    EXPECT_EQ(format_volume(cs(), ""), SmfsResult::UnknownCard);
+    EXPECT_EQ(fat_ensure(cs()), SmfsResult::UnknownCard);
+    EXPECT_EQ(card.readBytes(card.pageOffset(0), 528), std::vector<std::uint8_t>(528, 0xFF));
+}
+
+class FormatPhysicalTest : public testing::Test {
+protected:
+    // The first spare of a block, and its status byte set to a value.
+    void setStatus(std::uint32_t block, std::uint8_t status) {
+        card_.writeBytes(spareOffset(block) + kSpareBlockStatus, {status});
+    }
+    std::uint8_t status(std::uint32_t block) {
+        return card_.readBytes(spareOffset(block) + kSpareBlockStatus, 1)[0];
+    }
+    std::uint64_t spareOffset(std::uint32_t block) {
+        return card_.pageOffset(block * card_.geometry().pagesPerBlock) + card_.layout().dataBytes;
+    }
+    std::vector<std::uint8_t> firstPage(std::uint32_t block) {
+        return card_.readBytes(card_.pageOffset(block * card_.geometry().pagesPerBlock),
+                               card_.layout().recordBytes);
+    }
+    void writeData(std::uint32_t block, std::uint8_t value) {
+        card_.writeBytes(card_.pageOffset(block * card_.geometry().pagesPerBlock),
+                         std::vector<std::uint8_t>(64, value));
+    }
+    // Faults for the pages of chosen blocks.
+    void failIn(ChipOp op, std::set<std::uint32_t> blocks, ChipFault fault) {
+        const std::uint32_t pagesPerBlock = card_.geometry().pagesPerBlock;
+        chip_set_fault_hook(cs(), [=](ChipOp seen, std::uint32_t page) {
+            return seen == op && blocks.count(page / pagesPerBlock) ? fault : ChipFault::None;
+        });
+    }
+
+    TestCard card_{2}; // 4 MB: 512 blocks of 16 sectors, 512-byte pages
+};
+
+TEST_F(FormatPhysicalTest, QuickFormatLeavesMarkedBlocksAndErasesTheRest) {
+    setStatus(10, 0x00);
+    writeData(10, 0x12);
+    setStatus(11, 0xFE);
+    writeData(11, 0x34);
+    setStatus(12, 0x3F); // six one bits
+    setStatus(13, 0x7F); // seven
+    writeData(14, 0x56);
+
+    std::uint32_t bad = 0;
+    ASSERT_EQ(media_low_format(cs(), kFormatQuick, &bad), SmfsResult::Ok);
+    EXPECT_EQ(bad, 2u);
+    EXPECT_EQ(status(10), 0x00);
+    EXPECT_EQ(firstPage(10)[0], 0x12) << "a bad block is left as it is";
+    EXPECT_EQ(status(12), 0x3F);
+    const std::vector<std::uint8_t> erased(card_.layout().recordBytes, 0xFF);
+    EXPECT_EQ(firstPage(11), erased);
+    EXPECT_EQ(firstPage(13), erased);
+    EXPECT_EQ(firstPage(14), erased);
+    EXPECT_EQ(media_phys_entry(cs(), 10), kPhysRetired);
+    EXPECT_EQ(media_phys_entry(cs(), 11), kPhysFree);
+}
+
+TEST_F(FormatPhysicalTest, BlockZeroIsRetiredButNeverCounted) {
+    setStatus(0, 0x00);
+    writeData(0, 0x21);
+    std::uint32_t bad = 9;
+    ASSERT_EQ(media_low_format(cs(), kFormatQuick, &bad), SmfsResult::Ok);
+    EXPECT_EQ(bad, 0u);
+    for (std::uint32_t s = 0; s < 16; ++s) {
+        EXPECT_EQ(card_.sectorSpare(s)[kSpareBlockStatus], 0xF0);
+        EXPECT_EQ(card_.sectorData(s), std::vector<std::uint8_t>(512, 0xFF));
+    }
+    // A reformat finds block 0 marked by the previous one: still no bad block.
+    for (int mode : {kFormatQuick, kFormatFull}) {
+        ASSERT_EQ(media_low_format(cs(), mode, &bad), SmfsResult::Ok);
+        EXPECT_EQ(bad, 0u) << "mode " << mode;
+    }
+    setStatus(5, 0x00);
+    ASSERT_EQ(media_low_format(cs(), kFormatQuick, &bad), SmfsResult::Ok);
+    EXPECT_EQ(bad, 1u);
+}
+
+TEST_F(FormatPhysicalTest, CisGoesToTheFirstGoodBlockAfterBlockZero) {
+    setStatus(1, 0x00);
+    setStatus(2, 0x0F);
+    std::uint32_t bad = 0;
+    ASSERT_EQ(quickFormat(cs(), &bad), SmfsResult::Ok);
+    EXPECT_EQ(bad, 2u);
+    EXPECT_EQ(status(1), 0x00);
+    const std::vector<std::uint8_t> cis = card_.sectorData(card_.firstSectorOfBlock(3));
+    EXPECT_EQ(cis[0], 0x01);
+    EXPECT_EQ(cis[2], 0xD9);
+    EXPECT_EQ(cis[109], 0xFF);
+    EXPECT_EQ(media_phys_entry(cs(), 3), kFieldCis);
+    for (std::uint32_t logBlock = 0; logBlock < card_.geometry().logBlocks; ++logBlock)
+        ASSERT_NE(media_logical_entry(cs(), logBlock), 3u);
+    EXPECT_EQ(fat_ensure(cs()), SmfsResult::Ok);
+}
+
+TEST_F(FormatPhysicalTest, QuickFormatMarksABlockThatWillNotErase) {
+    writeData(20, 0x77);
+    failIn(ChipOp::Erase, {20}, ChipFault::Fail);
+    std::uint32_t bad = 0;
+    ASSERT_EQ(media_low_format(cs(), kFormatQuick, &bad), SmfsResult::Ok);
+    EXPECT_EQ(bad, 1u);
+    EXPECT_EQ(status(20), 0xF0);
+    EXPECT_EQ(media_phys_entry(cs(), 20), kPhysRetired);
+}
+
+TEST_F(FormatPhysicalTest, FullFormatFindsBlocksThatFailTheSurfaceTest) {
+    // Block 30 refuses a program; block 31 stores a wrong byte; block 32 will not erase.
+    const std::uint32_t pagesPerBlock = card_.geometry().pagesPerBlock;
+    chip_set_fault_hook(cs(), [=](ChipOp op, std::uint32_t page) {
+        const std::uint32_t block = page / pagesPerBlock;
+        if (op == ChipOp::Program && block == 30 && page % pagesPerBlock == 5)
+            return ChipFault::Fail;
+        if (op == ChipOp::Program && block == 31 && page % pagesPerBlock == 9)
+            return ChipFault::Corrupt;
+        if (op == ChipOp::Erase && block == 32) return ChipFault::Fail;
+        return ChipFault::None;
+    });
+    setStatus(40, 0x01); // one bit: counted without a test
+    setStatus(41, 0xF0); // retired before, but retested and good
+    writeData(41, 0x99);
+
+    std::uint32_t bad = 0;
+    ASSERT_EQ(media_low_format(cs(), kFormatFull, &bad), SmfsResult::Ok);
+    chip_set_fault_hook(cs(), nullptr);
+    EXPECT_EQ(bad, 4u);
+    for (std::uint32_t block : {30u, 31u, 32u}) {
+        EXPECT_EQ(status(block), 0xF0) << "block " << block;
+        EXPECT_EQ(media_phys_entry(cs(), block), kPhysRetired) << "block " << block;
+    }
+    EXPECT_EQ(status(40), 0x01);
+    const std::vector<std::uint8_t> erased(card_.layout().recordBytes, 0xFF);
+    EXPECT_EQ(firstPage(41), erased);
+    EXPECT_EQ(firstPage(29), erased) << "a good block does not keep the test pattern";
+    EXPECT_EQ(card_.sectorData(card_.firstSectorOfBlock(33) + 15),
+              std::vector<std::uint8_t>(512, 0xFF));
+
+    ASSERT_EQ(format_volume(cs(), ""), SmfsResult::Ok);
+    VolumeSpace space{};
+    ASSERT_EQ(volume_space(cs(), &space), SmfsResult::Ok);
+    EXPECT_EQ(space.usedBytes, 0u);
+    EXPECT_EQ(space.badClusters, 0u);
+}
+
+TEST_F(FormatPhysicalTest, DriverFailuresStopThePass) {
+    failIn(ChipOp::Erase, {7}, ChipFault::Timeout);
+    std::uint32_t bad = 0;
+    EXPECT_EQ(media_low_format(cs(), kFormatQuick, &bad), SmfsResult::StatusTimeout);
+    chip_set_fault_hook(cs(), nullptr);
+    (void)api().reset();
+    failIn(ChipOp::Program, {9}, ChipFault::Timeout);
+    EXPECT_EQ(media_low_format(cs(), kFormatFull, &bad), SmfsResult::StatusTimeout);
+}
+
+TEST_F(FormatPhysicalTest, OtherModeSkipsTheBlockPass) {
+    writeData(50, 0x11);
+    setStatus(51, 0x00);
+    std::uint32_t bad = 9;
+    ASSERT_EQ(media_low_format(cs(), 2, &bad), SmfsResult::Ok);
+    EXPECT_EQ(bad, 0u);
+    EXPECT_EQ(firstPage(50)[0], 0x11);
+    EXPECT_EQ(status(0), 0xF0);
+    EXPECT_EQ(media_phys_entry(cs(), 1), kFieldCis);
+}
+
+TEST(FormatPhysicalSmallPages, FullFormatOnTwoPageSectors) {
+    TestCard card(0); // 256-byte pages: each sector is two pages
+    const std::uint32_t pagesPerBlock = card.geometry().pagesPerBlock;
+    chip_set_fault_hook(cs(), [=](ChipOp op, std::uint32_t page) {
+        return op == ChipOp::Program && page == 100 * pagesPerBlock + 3 ? ChipFault::Corrupt
+                                                                        : ChipFault::None;
+    });
+    std::uint32_t bad = 0;
+    ASSERT_EQ(media_low_format(cs(), kFormatFull, &bad), SmfsResult::Ok);
+    chip_set_fault_hook(cs(), nullptr);
+    EXPECT_EQ(bad, 1u);
+    EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(100))[kSpareBlockStatus], 0xF0);
+    ASSERT_EQ(format_volume(cs(), ""), SmfsResult::Ok);
+}
+
+} // namespace
