@@ -282,3 +282,20 @@ TEST_F(CopyToSmcTest, RefusedDropsCopyNothing) {
     EXPECT_EQ(manager.cardPath(), "vx:\\");
     EXPECT_TRUE(ui.messages.empty());
 }
+
+// A file that fails inside a folder ends the whole paste there.
+TEST_F(CopyToSmcTest, FailedFileInsideAFolderEndsThePaste) {
+    openFormattedCard();
+    cardMkdir("vx:\\ALBUM");
+    cardMkdir("vx:\\ALBUM\\B.MP3"); // a folder where the PC has a file
+    writePcFile(pc() / "album" / "a.mp3", pattern(10));
+    writePcFile(pc() / "album" / "b.mp3", pattern(10));
+    writePcFile(pc() / "later.txt", pattern(10));
+    ui.answers = {true}; // copy into the existing folder
+    EXPECT_FALSE(manager.copyToCard(
+        "vx:\\", {(pc() / "album").string() + "/", (pc() / "later.txt").string()}));
+    EXPECT_EQ(ui.messages, std::vector<std::string>{
+                               "failed to create file in virtual SMC. ('vx:\\album\\b.mp3')"});
+    EXPECT_EQ(cardRead("vx:\\ALBUM\\A.MP3"), pattern(10));
+    EXPECT_FALSE(cardHas("vx:\\LATER.TXT"));
+}
