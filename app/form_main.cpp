@@ -45,15 +45,15 @@ bool TFormMain::setHotplugWatcher(std::unique_ptr<UsbHotplugWatcher> watcher) {
     hotplug_ = std::move(watcher);
     const bool started = hotplug_ && hotplug_->start([this](HotplugEvent event) {
         if (event != HotplugEvent::Arrived) return;
-        QMetaObject::invokeMethod(this, &TFormMain::MachineArrived, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &TFormMain::machineArrived, Qt::QueuedConnection);
     });
     if (!started) hotplug_.reset();
     return started;
 }
 
-void TFormMain::MachineArrived() {
+void TFormMain::machineArrived() {
     auto* manager = CurrentTool ? qobject_cast<TFormSMC*>(CurrentTool->widget()) : nullptr;
-    if (manager) manager->manager().MachineArrived();
+    if (manager) manager->manager().machineArrived();
 }
 
 void TFormMain::setGraphicsFactory(ToolFactory factory) {

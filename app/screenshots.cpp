@@ -46,7 +46,7 @@ bool cardFile(SmfsCard& card, const char* path, std::size_t bytes) {
 
 // An 8 MB card with the machine's usual folders and a few files.
 bool makeCard(const QString& path) {
-    if (CreateVirtualImage(path.toStdString(), 0, 3) != ImageCreateResult::Ok) return false;
+    if (createVirtualImage(path.toStdString(), 0, 3) != ImageCreateResult::Ok) return false;
     ImageFile image;
     if (image.open(path.toStdString(), ImageFile::Access::Write) != ImageFile::Status::Ok)
         return false;
@@ -114,33 +114,33 @@ int main(int argc, char** argv) {
     main.SMCmanager1Click();
     auto* form = qobject_cast<TFormSMC*>(main.CurrentTool->widget());
     SmcManager& manager = form->manager();
-    if (!manager.OpenVirtualSmc(card.toStdString())) return 1;
+    if (!manager.openImage(card.toStdString())) return 1;
     // Show the home folder below and the game folder above.
     manager.setPcPath(home.toStdString());
-    manager.RefreshPc();
-    manager.setSmcPath("vx:\\game");
-    manager.RefreshSmc();
+    manager.refreshPc();
+    manager.setCardPath("vx:\\game");
+    manager.refreshCard();
     settle();
     bool ok = save(main.grab(), out + "/manager.png");
 
     // The progress window over the manager, as it stands in the middle of a copy.
-    manager.setSmcPath("vx:\\");
-    manager.RefreshSmc();
-    progress->Show();
-    progress->SetMsg1("now copying file 'track02.mp3' (size : 410000 bytes)");
-    progress->SetAnimation(ProgressUi::Animation::CopyFile);
-    progress->StartAnimation();
-    progress->SetProg1Max(410000);
-    progress->SetProg1Pos(164000);
-    progress->SetProg2Max(760000);
-    progress->SetProg2Pos(514000);
+    manager.setCardPath("vx:\\");
+    manager.refreshCard();
+    progress->showProgress();
+    progress->setStepText("now copying file 'track02.mp3' (size : 410000 bytes)");
+    progress->setAnimation(ProgressUi::Animation::CopyFile);
+    progress->startAnimation();
+    progress->setItemMaximum(410000);
+    progress->setItemProgress(164000);
+    progress->setTotalMaximum(760000);
+    progress->setTotalProgress(514000);
     settle(500);
     ok = save(QGuiApplication::primaryScreen()->grabWindow(0, main.x(), main.y(), main.width(),
                                                            main.height()),
               out + "/progress.png") &&
          ok;
-    progress->StopAnimation();
-    progress->Hide();
+    progress->stopAnimation();
+    progress->hideProgress();
 
     std::vector<std::string> sizes;
     for (int mb : kOfferedSizesMb)

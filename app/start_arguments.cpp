@@ -38,6 +38,5 @@ bool OpenCardImage(TFormMain& main, const QString& path) {
     auto* form = main.CurrentTool ? qobject_cast<TFormSMC*>(main.CurrentTool->widget()) : nullptr;
     if (!form) return false;
     // The file name's bytes as the file system knows them, whatever the locale makes of them.
-    return form->manager().OpenVirtualSmc(
-        std::filesystem::path(QFile::encodeName(path).toStdString()));
+    return form->manager().openImage(std::filesystem::path(QFile::encodeName(path).toStdString()));
 }

@@ -3,6 +3,7 @@
 // core, or the card library's card-level tools).
 #pragma once
 
+#include <smcmanager/machine_spec.h>
 #include <smcmanager/manager_ui.h>
 
 #include <cstdint>
@@ -46,18 +47,17 @@ bool toCardPath(const std::string& text, std::string& cardPath);
 class TerminalProgress : public ProgressUi {
 public:
     explicit TerminalProgress(bool enabled) : enabled_(enabled) {}
-    void SetMsg1(const std::string& text) override;
-    void SetAnimation(Animation) override {}
-    void StartAnimation() override {}
-    void StopAnimation() override {}
-    void SetProg1Max(std::int64_t maximum) override { prog1Max_ = maximum; }
-    void SetProg1Pos(std::int64_t position) override;
-    void SetProg2Max(std::int64_t maximum) override { prog2Max_ = maximum; }
-    void SetProg2Pos(std::int64_t position) override;
-    void SetVisible(Control, bool) override {}
-    void Show() override { shown_ = true; }
-    void Hide() override;
-    void Repaint() override { draw(true); }
+    void setStepText(const std::string& text) override;
+    void setAnimation(Animation) override {}
+    void startAnimation() override {}
+    void stopAnimation() override {}
+    void setItemMaximum(std::int64_t maximum) override { prog1Max_ = maximum; }
+    void setItemProgress(std::int64_t position) override;
+    void setTotalMaximum(std::int64_t maximum) override { prog2Max_ = maximum; }
+    void setTotalProgress(std::int64_t position) override;
+    void setPartVisible(Part, bool) override {}
+    void showProgress() override { shown_ = true; }
+    void hideProgress() override;
 
 private:
     void draw(bool force);
@@ -79,6 +79,9 @@ public:
 
     // How the offer to format an unformatted card is answered (declined unless set).
     void setFormatOffer(bool accept) { acceptFormatOffer_ = accept; }
+    // How a file that exists where a copy goes is answered (--overwrite: replaced; else
+    // left as it is).
+    void setReplace(bool replace) { replace_ = replace; }
     bool formatOffered() const { return formatOffered_; }
     std::size_t messageCount() const { return messages_.size(); }
     // Forgets the kept messages without printing them.
@@ -86,30 +89,34 @@ public:
     // Prints the kept messages and forgets them.
     void flush(bool succeeded);
 
-    void ShowMessage(const std::string& text) override { messages_.push_back(text); }
-    bool AskOkCancel(const std::string& text, QuestionKind kind) override;
-    std::string AskText(const std::string&, const std::string&, const std::string&) override {
+    void showMessage(const std::string& text) override { messages_.push_back(text); }
+    bool askOkCancel(const std::string& text, QuestionKind kind) override;
+    std::string askText(const std::string&, const std::string&, const std::string&) override {
         return "";
     }
-    std::optional<std::filesystem::path> ChooseOpenFile(const std::string&,
+    std::optional<std::filesystem::path> chooseOpenFile(const std::string&,
                                                         const std::string&) override {
         return std::nullopt;
     }
-    std::optional<std::filesystem::path> ChooseSaveFile(const std::string&,
+    std::optional<std::filesystem::path> chooseSaveFile(const std::string&,
                                                         const std::string&) override {
         return std::nullopt;
     }
-    std::optional<CardChoice> ChooseCard(const std::vector<std::string>&,
-                                         const std::vector<std::string>&, CardChoice) override {
+    std::optional<CardChoice> chooseCardType(const std::vector<std::string>&,
+                                             const std::vector<std::string>&, CardChoice) override {
         return std::nullopt;
     }
-    ProgressUi& Progress() override { return progress_; }
+    ProgressUi& progress() override { return progress_; }
+    ReplaceAnswer askReplace(const std::string&) override {
+        return replace_ ? ReplaceAnswer::YesToAll : ReplaceAnswer::No;
+    }
 
 private:
     TerminalProgress progress_;
     std::vector<std::string> messages_;
     bool acceptFormatOffer_ = false;
     bool formatOffered_ = false;
+    bool replace_ = false;
 };
 
 // Commands through the manager core (vela_smc_manager.cpp).
@@ -128,8 +135,6 @@ int runInfo(const Options& o);
 int runCheck(const Options& o);
 int runExport(const Options& o);
 int runImport(const Options& o);
-// True when a card argument names the machine ("usb", "usb:...", "sim:...", "unix:...").
-bool namesMachine(const std::string& card);
 // The failure text of an image that could not be opened; inUse when another program (or
 // another open) holds it.
 std::string imageOpenFailure(const std::string& image, bool inUse);

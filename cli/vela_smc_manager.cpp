@@ -6,9 +6,8 @@
 #include "vela_smc.h"
 
 #include <devicelink/device_link.h>
-#include <devicelink/sim_machine.h>
-#include <devicelink/transport.h>
 #include <smcmanager/card_tables.h>
+#include <smcmanager/machine_spec.h>
 #include <smcmanager/smc_manager.h>
 
 #include <algorithm>
@@ -61,35 +60,29 @@ public:
     int open(const std::string& card) {
         if (!namesMachine(card)) {
             manager_ = std::make_unique<SmcManager>(ui_, nullptr);
-            manager_->SetFullFormat(fullFormat_);
-            if (manager_->OpenVirtualSmc(card)) return kExitOk;
+            manager_->setFullFormat(fullFormat_);
+            if (manager_->openImage(card)) return kExitOk;
             if (manager_->imageInUse()) {
                 ui_.discard();
-                ui_.ShowMessage(imageOpenFailure(card, true));
+                ui_.showMessage(imageOpenFailure(card, true));
             }
-            if (ui_.formatOffered() && ui_.messageCount() == 0) ui_.ShowMessage("unformatted SMC");
+            if (ui_.formatOffered() && ui_.messageCount() == 0) ui_.showMessage("unformatted SMC");
             return kExitFailed;
         }
-        std::unique_ptr<LinkTransport> transport;
-        if (card.rfind("sim:", 0) == 0) {
-            if (card.size() == 4) return usageError("sim: needs a folder");
-            machine_ = std::make_unique<SimMachine>(card.substr(4));
-            transport = makeSimTransport(*machine_);
-        } else {
-            transport = makeTransport(card, false);
-            if (!transport) return usageError("'" + card + "' names no machine");
-        }
-        manager_ =
-            std::make_unique<SmcManager>(ui_, std::make_unique<DeviceLink>(std::move(transport)));
-        return manager_->ConnectMachine() ? kExitOk : kExitFailed;
+        MachineConnection connection;
+        std::string failure;
+        if (!linkForMachine(card, connection, failure)) return usageError(failure);
+        machine_ = std::move(connection.simulated);
+        manager_ = std::make_unique<SmcManager>(ui_, std::move(connection.link));
+        return manager_->connectMachine() ? kExitOk : kExitFailed;
     }
 
     // Lists a card folder; false when the listing failed (its message kept).
     bool list(const std::string& folder, std::vector<ListItem>& items) {
         const std::size_t before = ui_.messageCount();
-        manager_->setSmcPath(folder);
-        manager_->ListSmcFolder();
-        items = manager_->SmcItems();
+        manager_->setCardPath(folder);
+        manager_->listCardFolder();
+        items = manager_->cardItems();
         return ui_.messageCount() == before;
     }
 
@@ -116,12 +109,12 @@ public:
                         const ListItem** item, std::string* entry) {
         if (!find(cardPath, item)) return false;
         if (!*item) {
-            ui_.ShowMessage(arg + ": no such file or folder on the card");
+            ui_.showMessage(arg + ": no such file or folder on the card");
             return false;
         }
         const bool folder = (*item)->data == kItemFolder;
         if (folder && !recursive) {
-            ui_.ShowMessage(arg + ": is a folder (use -r)");
+            ui_.showMessage(arg + ": is a folder (use -r)");
             return false;
         }
         *entry = joinCard(parentOf(cardPath), (*item)->caption);
@@ -133,7 +126,7 @@ public:
         // A failed read or write of the image file: the system says why ("No space left on
         // device") below the manager's own message.
         if (!ok && manager_ && manager_->imageError() != 0)
-            ui_.ShowMessage(std::string("virtual SMC file: ") +
+            ui_.showMessage(std::string("virtual SMC file: ") +
                             std::strerror(manager_->imageError()));
         ui_.flush(ok);
         return ok ? kExitOk : kExitFailed;
@@ -176,8 +169,8 @@ std::string pcFolderArg(std::string text) {
 std::string sizeText(Session& s, const std::string& folder, const ListItem& item) {
     if (item.data == kItemFolder) return "-";
     // The machine's listing carries exact sizes; the image's list shows KB, so ask.
-    if (s.manager().storageKind() == kStorageMachine) return item.size;
-    const std::int64_t bytes = s.manager().SmcFileSize(joinCard(folder, item.caption));
+    if (s.manager().storageKind() == StorageKind::Machine) return item.size;
+    const std::int64_t bytes = s.manager().cardFileSize(joinCard(folder, item.caption));
     return bytes < 0 ? "?" : std::to_string(bytes);
 }
 
@@ -224,11 +217,6 @@ bool printTree(Session& s, const std::string& folder, const std::string& indent,
 
 } // namespace
 
-bool namesMachine(const std::string& card) {
-    return card == "usb" || card.rfind("usb:", 0) == 0 || card.rfind("sim:", 0) == 0 ||
-           card.rfind("unix:", 0) == 0;
-}
-
 int runList(const Options& o) {
     if (o.args.empty() || o.args.size() > 2) return usageError("ls takes CARD [CARDPATH]");
     std::string path = "vx:\\";
@@ -240,7 +228,7 @@ int runList(const Options& o) {
         const ListItem* item = nullptr;
         if (!s.find(path, &item)) return s.finish(false);
         if (!item) {
-            s.ui().ShowMessage(o.args[1] + ": no such file or folder on the card");
+            s.ui().showMessage(o.args[1] + ": no such file or folder on the card");
             return s.finish(false);
         }
         if (item->data != kItemFolder) {
@@ -271,7 +259,7 @@ int runPut(const Options& o) {
         const ListItem* item = nullptr;
         if (!s.find(dest, &item)) return s.finish(false);
         if (!item || item->data != kItemFolder) {
-            s.ui().ShowMessage(o.args.back() + ": no such folder on the card");
+            s.ui().showMessage(o.args.back() + ": no such folder on the card");
             return s.finish(false);
         }
     }
@@ -279,7 +267,7 @@ int runPut(const Options& o) {
     if (!s.list(dest, existing)) return s.finish(false);
 
     std::vector<std::string> list;
-    std::vector<std::string> replace; // card entries to delete first (folders end in '\')
+    std::vector<std::string> replace; // card folders to delete first (they end in '\')
     for (std::size_t i = 1; i + 1 < o.args.size(); ++i) {
         std::string pc = o.args[i];
         while (pc.size() > 1 && pc.back() == '/')
@@ -287,7 +275,7 @@ int runPut(const Options& o) {
         std::error_code error;
         const bool folder = fs::is_directory(pc, error);
         if (folder && !o.recursive) {
-            s.ui().ShowMessage(pc + ": is a folder (use -r)");
+            s.ui().showMessage(pc + ": is a folder (use -r)");
             return s.finish(false);
         }
         const std::string name = lowerAscii(fs::path(pc).filename().string());
@@ -298,18 +286,20 @@ int runPut(const Options& o) {
             const std::string cardPath = joinCard(dest, clash->caption);
             if (o.skip) continue;
             if (!o.overwrite) {
-                s.ui().ShowMessage(cardPath + " already exists (use --overwrite or --skip)");
+                s.ui().showMessage(cardPath + " already exists (use --overwrite or --skip)");
                 return s.finish(false);
             }
-            replace.push_back(cardPath + (clash->data == kItemFolder ? "\\" : ""));
+            // A file is replaced by the copy itself, once the new one is whole.
+            if (clash->data == kItemFolder) replace.push_back(cardPath + "\\");
         }
         list.push_back(folder ? pc + "/" : pc);
     }
     SmcManager& m = s.manager();
-    s.ui().Progress().Show();
-    bool ok = replace.empty() || m.DeleteCardItems(replace);
-    ok = ok && m.PasteToSmc(dest, list);
-    s.ui().Progress().Hide();
+    s.ui().setReplace(o.overwrite);
+    s.ui().progress().showProgress();
+    bool ok = replace.empty() || m.deleteCardItems(replace);
+    ok = ok && m.copyToCard(dest, list);
+    s.ui().progress().hideProgress();
     return s.finish(ok);
 }
 
@@ -321,7 +311,7 @@ int runGet(const Options& o) {
     Session s(progressWanted());
     std::error_code error;
     if (!fs::is_directory(target, error)) {
-        s.ui().ShowMessage(target + ": no such folder on the PC");
+        s.ui().showMessage(target + ": no such folder on the PC");
         return s.finish(false);
     }
     if (const int opened = s.open(o.args[0]); opened != kExitOk) return s.finish(false), opened;
@@ -336,16 +326,17 @@ int runGet(const Options& o) {
         if (fs::exists(fs::symlink_status(pcTarget, error))) {
             if (o.skip) continue;
             if (!o.overwrite) {
-                s.ui().ShowMessage(pcTarget.string() +
+                s.ui().showMessage(pcTarget.string() +
                                    " already exists (use --overwrite or --skip)");
                 return s.finish(false);
             }
         }
         list.push_back(entry);
     }
-    s.ui().Progress().Show();
-    const bool ok = s.manager().CopySelectionToPc(target, list);
-    s.ui().Progress().Hide();
+    s.ui().setReplace(o.overwrite);
+    s.ui().progress().showProgress();
+    const bool ok = s.manager().copyToPc(target, list);
+    s.ui().progress().hideProgress();
     return s.finish(ok);
 }
 
@@ -356,7 +347,7 @@ int runMkdir(const Options& o) {
         return usageError("bad card path '" + o.args[1] + "'");
     Session s(false);
     if (const int opened = s.open(o.args[0]); opened != kExitOk) return s.finish(false), opened;
-    return s.finish(s.manager().MakeCardFolder(path));
+    return s.finish(s.manager().makeCardFolder(path));
 }
 
 int runRemove(const Options& o) {
@@ -373,7 +364,7 @@ int runRemove(const Options& o) {
             return s.finish(false);
         list.push_back(entry);
     }
-    return s.finish(s.manager().DeleteCardItems(list));
+    return s.finish(s.manager().deleteCardItems(list));
 }
 
 int runSpace(const Options& o) {
@@ -381,8 +372,8 @@ int runSpace(const Options& o) {
     Session s(false);
     if (const int opened = s.open(o.args[0]); opened != kExitOk) return s.finish(false), opened;
     SmcManager& m = s.manager();
-    if (m.storageKind() != kStorageVirtual) {
-        s.ui().ShowMessage("the SMC in the machine reports no size information");
+    if (m.storageKind() != StorageKind::VirtualCard) {
+        s.ui().showMessage("the SMC in the machine reports no size information");
         return s.finish(false);
     }
     const auto line = [](const char* what, std::uint64_t bytes) {
@@ -408,13 +399,13 @@ int runFormat(const Options& o) {
     // A machine with an unformatted card complains while its root is listed; the format
     // that follows is the answer to that.
     s.ui().discard();
-    if (o.full && s.manager().storageKind() != kStorageVirtual) {
-        s.ui().ShowMessage("--full is for card images: the machine formats its card itself");
+    if (o.full && s.manager().storageKind() != StorageKind::VirtualCard) {
+        s.ui().showMessage("--full is for card images: the machine formats its card itself");
         return s.finish(false);
     }
-    s.ui().Progress().Show();
-    const bool ok = s.manager().FormatOpenCard();
-    s.ui().Progress().Hide();
+    s.ui().progress().showProgress();
+    const bool ok = s.manager().formatOpenCard();
+    s.ui().progress().hideProgress();
     return s.finish(ok);
 }
 
@@ -433,7 +424,7 @@ int runCreate(const Options& o) {
         report(image + " already exists (use --overwrite to replace it)");
         return kExitFailed;
     }
-    switch (CreateVirtualImage(image, vendor, sizeIndex)) {
+    switch (createVirtualImage(image, vendor, sizeIndex)) {
     case ImageCreateResult::Ok:
         break;
     case ImageCreateResult::BadChoice:

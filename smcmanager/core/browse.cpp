@@ -1,13 +1,10 @@
-// Browsing: the card folder list and folder tree for both backends, and the PC's roots,
+// Browsing: the card folder list and folder tree of the open card, and the PC's roots,
 // folders and lists through std::filesystem. Card names are shown in lower case; the card
 // list keeps the order in which the listing delivered its entries. The PC lists are sorted
 // by name, since a POSIX folder search returns its entries in no particular order.
 #include "smcmanager/smc_manager.h"
 
 #include "manager_text.h"
-
-#include <devicelink/device_link.h>
-#include <smfs/smfs.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,18 +15,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::uint32_t kBatchNames = 32;
-
-// One slot of an smfs_list batch, bounded to its 16 bytes.
-std::string slotName(const char* names, std::uint32_t index) {
-    const char* slot = names + std::size_t(index) * kSmfsNameSlotBytes;
-    return std::string(slot, strnlen(slot, kSmfsNameSlotBytes));
-}
-
-bool isDots(const std::string& name) {
-    return name == "." || name == "..";
-}
 
 std::string pcDate(const fs::directory_entry& entry) {
     std::error_code error;
@@ -70,196 +55,69 @@ bool isDescendant(const TreeNode* node, const TreeNode* ancestor) {
 
 } // namespace
 
-bool SmcManager::listVirtual(const std::string& folder, std::vector<std::string>& names,
-                             const char* failure) {
-    char batch[kBatchNames * kSmfsNameSlotBytes];
-    for (std::uint32_t first = 0;; first += kBatchNames) {
-        std::uint32_t delivered = 0;
-        const SmfsResult result =
-            card_->list(folder.c_str(), first, kBatchNames, batch, &delivered);
-        if (result != SmfsResult::Ok && result != SmfsResult::EndOfData) {
-            message(failure);
-            return false;
-        }
-        delivered = std::min(delivered, kBatchNames);
-        for (std::uint32_t i = 0; i < delivered; ++i)
-            names.push_back(slotName(batch, i));
-        if (delivered != kBatchNames) return true;
-    }
-}
-
-ListItem SmcManager::linkItem(const LinkEntry& entry) const {
-    ListItem item;
-    item.caption = LowerName(std::string(entry.name, strnlen(entry.name, sizeof entry.name)));
-    item.size = std::to_string(entry.size);
-    if (entry.kind == 1) {
-        item.type = "folder";
-        item.image = kImageFolder;
-        item.data = kItemFolder;
-    } else {
-        item.type = "file";
-        item.image = CardFileImage(item.caption);
-        item.data = kItemFile;
-    }
-    item.modified = FormatDate(entry.year, entry.month, entry.day, entry.hour, entry.minute);
-    return item;
-}
-
-void SmcManager::ListSmcFolder() {
-    if (FStorageKind == kStorageNone) return;
-    setSmcPathText(FSmcPath);
-    smcItems_.clear();
-    smcSelection_.clear();
-
-    if (FStorageKind == kStorageVirtual) {
-        char batch[kBatchNames * kSmfsNameSlotBytes];
-        for (std::uint32_t first = 0;; first += kBatchNames) {
-            std::uint32_t delivered = 0;
-            const SmfsResult result =
-                card_->list(FSmcPath.c_str(), first, kBatchNames, batch, &delivered);
-            if (result != SmfsResult::Ok && result != SmfsResult::EndOfData) {
-                message("an error has occurred while getting file list");
-                break;
-            }
-            delivered = std::min(delivered, kBatchNames);
-            bool stopped = false;
-            for (std::uint32_t i = 0; i < delivered && !stopped; ++i) {
-                const std::string name = slotName(batch, i);
-                if (isDots(name)) continue;
-                SmfsEntryInfo info{};
-                if (card_->info(JoinCardPath(FSmcPath, name).c_str(), &info) != SmfsResult::Ok) {
-                    message("an error has occurred while geetting file attribute");
-                    stopped = true;
-                    break;
-                }
-                ListItem item;
-                item.caption = LowerName(name);
-                if (info.attribute & kSmfsAttrFolder) {
-                    item.type = "folder";
-                    item.image = kImageFolder;
-                    item.data = kItemFolder;
-                } else {
-                    item.size = std::to_string(info.size >> 10) + "KB";
-                    item.type = "file";
-                    item.image = CardFileImage(item.caption);
-                    item.data = kItemFile;
-                }
-                item.modified = FormatDate(info.year, info.month, info.day, info.hour, info.minute);
-                addSmcItem(std::move(item));
-            }
-            if (stopped || delivered != kBatchNames) break;
-        }
-    } else {
-        LinkList list;
-        const LinkResult result = FLink->ListFiles(WithBackslash(FSmcPath), list);
-        if (result == LinkResult::Ok) {
-            for (const LinkEntry& entry : list)
-                addSmcItem(linkItem(entry));
+void SmcManager::listCardFolder() {
+    if (!storage_) return;
+    setCardPathText(cardPath_);
+    std::vector<CardEntry> entries;
+    const CardResult listed = storage_->list(cardPath_, CardListing::Files, entries);
+    std::vector<ListItem> items;
+    for (const CardEntry& entry : entries) {
+        ListItem item;
+        item.caption = LowerName(entry.name);
+        item.size = storage_->sizeText(entry);
+        if (entry.folder) {
+            item.type = "folder";
+            item.image = kImageFolder;
+            item.data = kItemFolder;
         } else {
-            message(FileListFailure(result));
+            item.type = "file";
+            item.image = CardFileImage(item.caption);
+            item.data = kItemFile;
         }
+        item.modified = FormatDate(entry.year, entry.month, entry.day, entry.hour, entry.minute);
+        items.push_back(std::move(item));
     }
-    ui_.ListChanged(Side::Smc);
+    // What was listed before a failure is shown with it.
+    setCardItems(std::move(items));
+    (void)report(listed);
 }
 
-bool SmcManager::SmcHasSubfolders(const std::string& path) {
-    if (FStorageKind == kStorageVirtual) {
-        char batch[kBatchNames * kSmfsNameSlotBytes];
-        std::uint32_t delivered = 0;
-        const SmfsResult result = card_->list(path.c_str(), 0, kBatchNames, batch, &delivered);
-        if (result != SmfsResult::Ok && result != SmfsResult::EndOfData) {
-            message("Failed to get directory information.");
-            return false;
-        }
-        delivered = std::min(delivered, kBatchNames);
-        for (std::uint32_t i = 0; i < delivered; ++i) {
-            const std::string name = slotName(batch, i);
-            if (isDots(name)) continue;
-            SmfsEntryInfo info{};
-            if (card_->info(JoinCardPath(path, name).c_str(), &info) == SmfsResult::Ok &&
-                (info.attribute & kSmfsAttrFolder))
-                return true;
-        }
-        return false;
-    }
-    if (FStorageKind == kStorageMachine) {
-        LinkList list;
-        const LinkResult result = FLink->ListFolders(WithBackslash(path), list);
-        if (result != LinkResult::Ok) {
-            message(FolderListFailure(result));
-            return false;
-        }
-        return !list.empty();
-    }
-    return false;
+bool SmcManager::cardHasSubfolders(const std::string& path) {
+    if (!storage_) return false;
+    bool found = false;
+    return report(storage_->hasSubfolders(path, found)) && found;
 }
 
 void SmcManager::resetChildren(Side side, TreeNode* node) {
-    ui_.TreeAboutToChange(side, node);
-    TreeNode*& selected = side == Side::Smc ? smcSelected_ : pcSelected_;
+    ui_.treeAboutToChange(side, node);
+    TreeNode*& selected = side == Side::Card ? cardSelected_ : pcSelected_;
     if (isDescendant(selected, node)) selected = node;
     node->children.clear();
 }
 
-void SmcManager::ExpandSmcNode(TreeNode* node) {
-    if (!node || FStorageKind == kStorageNone) return;
-    resetChildren(Side::Smc, node);
-    const std::string path = SmcPathOf(node);
-
-    if (FStorageKind == kStorageVirtual) {
-        char batch[kBatchNames * kSmfsNameSlotBytes];
-        bool stopped = false;
-        for (std::uint32_t first = 0; !stopped; first += kBatchNames) {
-            std::uint32_t delivered = 0;
-            const SmfsResult result =
-                card_->list(path.c_str(), first, kBatchNames, batch, &delivered);
-            if (result != SmfsResult::Ok && result != SmfsResult::EndOfData) {
-                message("an error has occurred while getting folder list");
-                break;
-            }
-            delivered = std::min(delivered, kBatchNames);
-            for (std::uint32_t i = 0; i < delivered; ++i) {
-                const std::string name = slotName(batch, i);
-                if (isDots(name)) continue;
-                const std::string full = JoinCardPath(path, name);
-                SmfsEntryInfo info{};
-                if (card_->info(full.c_str(), &info) != SmfsResult::Ok) {
-                    message("an error has occurred while getting file attribute");
-                    stopped = true;
-                    break;
-                }
-                if (info.attribute & kSmfsAttrFolder) {
-                    node->AddChild(LowerName(name), kImageFolder, kImageFolderSelected,
-                                   SmcHasSubfolders(full));
-                }
-            }
-            if (delivered != kBatchNames) break;
-        }
-    } else {
-        LinkList list;
-        const LinkResult result = FLink->ListFolders(WithBackslash(path), list);
-        if (result != LinkResult::Ok) {
-            message(FolderListFailure(result));
-        } else {
-            for (const LinkEntry& entry : list) {
-                node->AddChild(LowerName(std::string(entry.name, strnlen(entry.name, 14))),
-                               kImageFolder, kImageFolderSelected, entry.kind != 0);
-            }
-        }
+void SmcManager::expandCardNode(TreeNode* node) {
+    if (!node || !storage_) return;
+    resetChildren(Side::Card, node);
+    std::vector<CardEntry> entries;
+    const CardResult listed = storage_->list(cardPathOf(node), CardListing::Folders, entries);
+    for (const CardEntry& entry : entries) {
+        node->addChild(LowerName(entry.name), kImageFolder, kImageFolderSelected,
+                       entry.hasSubfolders);
     }
-    ui_.TreeChanged(Side::Smc, node);
+    ui_.treeChanged(Side::Card, node);
+    (void)report(listed);
 }
 
-std::string SmcManager::SmcPathOf(const TreeNode* node) const {
-    if (!node || !node->parent) return kSmcRoot;
+std::string SmcManager::cardPathOf(const TreeNode* node) const {
+    if (!node || !node->parent) return kCardRoot;
     std::string path = node->caption;
     for (const TreeNode* p = node->parent; p->parent; p = p->parent) {
         path = p->caption + "\\" + path;
     }
-    return kSmcRoot + path;
+    return kCardRoot + path;
 }
 
-std::string SmcManager::PopFirstComponent(std::string& path) {
+std::string SmcManager::popFirstComponent(std::string& path) {
     const std::size_t sep = path.find('\\');
     std::string first;
     if (sep == std::string::npos) {
@@ -272,21 +130,21 @@ std::string SmcManager::PopFirstComponent(std::string& path) {
     return first;
 }
 
-void SmcManager::RevealSmcPath() {
-    TreeNode* node = FSmcRoot.get();
+void SmcManager::revealCardPath() {
+    TreeNode* node = cardRoot_.get();
     if (!node) return;
-    std::string rest = FSmcPath;
-    (void)PopFirstComponent(rest); // "vx:"
+    std::string rest = cardPath_;
+    (void)popFirstComponent(rest); // "vx:"
     for (;;) {
-        ExpandSmcNode(node);
+        expandCardNode(node);
         node->expanded = true;
-        ui_.TreeExpanded(Side::Smc, node);
+        ui_.treeExpanded(Side::Card, node);
         if (rest.empty()) {
-            SelectSmcNode(node);
+            selectCardNode(node);
             return;
         }
-        const std::string component = PopFirstComponent(rest);
-        TreeNode* next = FindTreeNode(node, component);
+        const std::string component = popFirstComponent(rest);
+        TreeNode* next = findChildNode(node, component);
         if (!next) {
             message("an error has occurred while getting folder information.");
             return;
@@ -295,30 +153,30 @@ void SmcManager::RevealSmcPath() {
     }
 }
 
-void SmcManager::TreeSMCExpanding(TreeNode* node) {
-    ExpandSmcNode(node);
+void SmcManager::cardNodeExpanding(TreeNode* node) {
+    expandCardNode(node);
 }
 
-void SmcManager::TreeSMCChange(TreeNode* node) {
+void SmcManager::selectCardFolder(TreeNode* node) {
     if (!node) return;
-    smcSelected_ = node;
-    FSmcPath = SmcPathOf(node);
-    setSmcPathText(LowerName(FSmcPath));
-    ListSmcFolder();
+    cardSelected_ = node;
+    cardPath_ = cardPathOf(node);
+    setCardPathText(LowerName(cardPath_));
+    listCardFolder();
 }
 
-void SmcManager::ListSMCDblClick(int index) {
-    if (index < 0 || std::size_t(index) >= smcItems_.size()) return;
-    const ListItem& item = smcItems_[std::size_t(index)];
+void SmcManager::openCardItem(int index) {
+    if (index < 0 || std::size_t(index) >= cardItems_.size()) return;
+    const ListItem& item = cardItems_[std::size_t(index)];
     if (item.data != kItemFolder) return;
-    FSmcPath = JoinCardPath(FSmcPath, item.caption);
-    RefreshSmc();
+    cardPath_ = JoinCardPath(cardPath_, item.caption);
+    refreshCard();
 }
 
 // ---- The PC side ----
 
-void SmcManager::BuildPcRoot() {
-    ui_.TreeAboutToChange(Side::Pc, nullptr);
+void SmcManager::buildPcRoot() {
+    ui_.treeAboutToChange(Side::Pc, nullptr);
     pcSelected_ = nullptr;
     auto computer = std::make_unique<TreeNode>();
     computer->caption = "Computer";
@@ -326,18 +184,18 @@ void SmcManager::BuildPcRoot() {
     computer->selectedImage = kImagePcComputer;
     computer->hasButton = true;
     for (const std::string& root : pcRoots_) {
-        computer->AddChild(root, kImagePcRoot, kImagePcRoot, true)->data = root;
+        computer->addChild(root, kImagePcRoot, kImagePcRoot, true)->data = root;
     }
-    FPcRoot = std::move(computer);
-    ui_.TreeChanged(Side::Pc, nullptr);
+    pcRoot_ = std::move(computer);
+    ui_.treeChanged(Side::Pc, nullptr);
 }
 
-void SmcManager::ListPcFolder() {
+void SmcManager::listPcFolder() {
     pcItems_.clear();
     pcSelection_.clear();
-    pcPathText_ = FPcPath;
-    ui_.PathTextChanged(Side::Pc, pcPathText_);
-    if (FPcPath.empty()) {
+    pcPathText_ = pcPath_;
+    ui_.pathTextChanged(Side::Pc, pcPathText_);
+    if (pcPath_.empty()) {
         for (const std::string& root : pcRoots_) {
             ListItem item;
             item.caption = root;
@@ -347,7 +205,7 @@ void SmcManager::ListPcFolder() {
             pcItems_.push_back(std::move(item));
         }
     } else {
-        for (const auto& entry : pcEntries(FPcPath)) {
+        for (const auto& entry : pcEntries(pcPath_)) {
             ListItem item;
             item.caption = entry.path().filename().string();
             if (isFolder(entry)) {
@@ -366,23 +224,23 @@ void SmcManager::ListPcFolder() {
             pcItems_.push_back(std::move(item));
         }
     }
-    ui_.ListChanged(Side::Pc);
+    ui_.listChanged(Side::Pc, pcItems_);
 }
 
-void SmcManager::ExpandPcNode(TreeNode* node) {
+void SmcManager::expandPcNode(TreeNode* node) {
     if (!node) return;
     resetChildren(Side::Pc, node);
-    const std::string path = PcPathOf(node);
+    const std::string path = pcPathOf(node);
     for (const auto& entry : pcEntries(path)) {
         if (!isFolder(entry)) continue;
         const std::string name = entry.path().filename().string();
-        node->AddChild(name, kImagePcFolder, kImagePcFolderOpen,
-                       PcHasSubfolders(JoinPcPath(path, name)));
+        node->addChild(name, kImagePcFolder, kImagePcFolderOpen,
+                       pcHasSubfolders(JoinPcPath(path, name)));
     }
-    ui_.TreeChanged(Side::Pc, node);
+    ui_.treeChanged(Side::Pc, node);
 }
 
-bool SmcManager::PcHasSubfolders(const std::string& path) const {
+bool SmcManager::pcHasSubfolders(const std::string& path) const {
     std::error_code error;
     fs::directory_iterator it(path, fs::directory_options::skip_permission_denied, error);
     for (; !error && it != fs::directory_iterator(); it.increment(error)) {
@@ -391,7 +249,7 @@ bool SmcManager::PcHasSubfolders(const std::string& path) const {
     return false;
 }
 
-std::string SmcManager::PcPathOf(const TreeNode* node) const {
+std::string SmcManager::pcPathOf(const TreeNode* node) const {
     if (!node || !node->parent) return "";
     std::string relative;
     const TreeNode* p = node;
@@ -402,12 +260,12 @@ std::string SmcManager::PcPathOf(const TreeNode* node) const {
     return relative.empty() ? p->data : JoinPcPath(p->data, relative);
 }
 
-void SmcManager::RevealPcPath() {
-    TreeNode* node = FPcRoot.get();
+void SmcManager::revealPcPath() {
+    TreeNode* node = pcRoot_.get();
     if (!node) return;
     node->expanded = true;
-    if (FPcPath.empty()) {
-        SelectPcNode(node);
+    if (pcPath_.empty()) {
+        selectPcNode(node);
         return;
     }
     // The root holding the path: the longest one that is a prefix at a "/" boundary.
@@ -415,24 +273,24 @@ void SmcManager::RevealPcPath() {
     for (const auto& child : node->children) {
         const std::string& base = child->data;
         const bool prefix =
-            FPcPath.compare(0, base.size(), base) == 0 &&
-            (FPcPath.size() == base.size() || base.back() == '/' || FPcPath[base.size()] == '/');
+            pcPath_.compare(0, base.size(), base) == 0 &&
+            (pcPath_.size() == base.size() || base.back() == '/' || pcPath_[base.size()] == '/');
         if (prefix && (!root || base.size() > root->data.size())) root = child.get();
     }
     if (!root) {
         message("an error has occurred while getting folder information.");
         return;
     }
-    std::string rest = FPcPath.substr(root->data.size());
+    std::string rest = pcPath_.substr(root->data.size());
     node = root;
     for (;;) {
-        ExpandPcNode(node);
+        expandPcNode(node);
         node->expanded = true;
-        ui_.TreeExpanded(Side::Pc, node);
+        ui_.treeExpanded(Side::Pc, node);
         while (!rest.empty() && rest.front() == '/')
             rest.erase(0, 1);
         if (rest.empty()) {
-            SelectPcNode(node);
+            selectPcNode(node);
             return;
         }
         const std::size_t sep = rest.find('/');
@@ -443,7 +301,7 @@ void SmcManager::RevealPcPath() {
         for (const auto& child : node->children) {
             if (child->caption == component) next = child.get();
         }
-        if (!next) next = FindTreeNode(node, component);
+        if (!next) next = findChildNode(node, component);
         if (!next) {
             message("an error has occurred while getting folder information.");
             return;
@@ -452,27 +310,27 @@ void SmcManager::RevealPcPath() {
     }
 }
 
-void SmcManager::RefreshPc() {
-    RevealPcPath();
-    ListPcFolder();
+void SmcManager::refreshPc() {
+    revealPcPath();
+    listPcFolder();
 }
 
-void SmcManager::TreePCExpanding(TreeNode* node) {
-    if (node && node != FPcRoot.get()) ExpandPcNode(node);
+void SmcManager::pcNodeExpanding(TreeNode* node) {
+    if (node && node != pcRoot_.get()) expandPcNode(node);
 }
 
-void SmcManager::TreePCChange(TreeNode* node) {
+void SmcManager::selectPcFolder(TreeNode* node) {
     if (!node) return;
     pcSelected_ = node;
-    FPcPath = PcPathOf(node);
-    ListPcFolder();
+    pcPath_ = pcPathOf(node);
+    listPcFolder();
 }
 
-void SmcManager::ListPCDblClick(int index) {
-    if (FPcPath.empty()) return;
+void SmcManager::openPcItem(int index) {
+    if (pcPath_.empty()) return;
     if (index < 0 || std::size_t(index) >= pcItems_.size()) return;
     const ListItem& item = pcItems_[std::size_t(index)];
     if (item.data != kItemFolder) return;
-    FPcPath = JoinPcPath(FPcPath, item.caption);
-    RefreshPc();
+    pcPath_ = JoinPcPath(pcPath_, item.caption);
+    refreshPc();
 }

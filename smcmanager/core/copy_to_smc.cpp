@@ -1,19 +1,14 @@
 // Copying from the PC to the card: the PC selection, the byte total that scales the overall
-// gauge, and the copy of folders and files. A file is read whole into memory, then written
-// to a virtual SMC in pieces of 1 MiB or sent to the machine with PutFile, the gauges moving
-// after each piece or packet. A paste stops at the first step that fails or at a cancel; an
-// existing card file of the same name is never replaced, and a file cancelled half-way is
-// taken off the card again.
+// gauge, and the copy of folders and files. A file is read from the PC in pieces as the card
+// takes them, the gauges moving after each piece or packet. A paste stops at the first step
+// that fails or at a cancel; a name no card can hold is left out, copied on without it and
+// listed at the end; an existing card file is replaced only when the user says so, and an
+// existing card folder is copied into when the user says so.
 #include "smcmanager/smc_manager.h"
 
 #include "manager_text.h"
 
-#include <devicelink/device_link.h>
-#include <smfs/smfs.h>
-
 #include <algorithm>
-#include <limits>
-#include <new>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -58,24 +53,9 @@ std::int64_t folderBytes(const std::string& folder) {
     return total;
 }
 
-const char* putFileMessage(LinkResult result) {
-    static constexpr LinkText kTexts[] = {
-        {LinkResult::Timeout, "timed out while copying file."},
-        {LinkResult::Canceled, "operation canceled."},
-        {LinkResult(-4), "failed to open file."},
-        {LinkResult::IoFailed, "an error has occurred in Vela while copying file."},
-        {LinkResult::BadReply, "communication error has occurred."},
-        {LinkResult(-13), "failed to read from file."},
-        {LinkResult(-14), "same file already exists."},
-        {LinkResult(-15), "failed to create file."},
-        {LinkResult(-16), "failed to write to file."},
-    };
-    return LinkFailureText(result, kTexts, "unknown error has occurred.");
-}
-
 } // namespace
 
-void SmcManager::CollectPcSelection() {
+void SmcManager::collectPcSelection() {
     std::vector<int> selected;
     for (int index : pcSelection_) {
         if (index >= 0 && std::size_t(index) < pcItems_.size()) selected.push_back(index);
@@ -83,59 +63,74 @@ void SmcManager::CollectPcSelection() {
     if (selected.empty()) return;
     std::sort(selected.begin(), selected.end());
     selected.erase(std::unique(selected.begin(), selected.end()), selected.end());
-    FCopyList.clear();
+    copiedPcItems_.clear();
     for (int index : selected) {
         const ListItem& item = pcItems_[std::size_t(index)];
-        std::string entry = JoinPcPath(FPcPath, item.caption);
+        std::string entry = JoinPcPath(pcPath_, item.caption);
         if (item.data == kItemFolder) entry += "/";
-        FCopyList.push_back(std::move(entry));
+        copiedPcItems_.push_back(std::move(entry));
     }
 }
 
-bool SmcManager::SMCDragOver(DragSource source) const {
-    return source == DragSource::PcList && !FPcPath.empty();
+bool SmcManager::acceptsCardDrop(DragSource source) const {
+    return source == DragSource::PcList && !pcPath_.empty();
 }
 
-void SmcManager::ListSMCDragDrop(DragSource source) {
-    if (!SMCDragOver(source)) return;
-    CollectPcSelection();
-    prog().Show();
-    (void)PasteToSmc(FSmcPath, FCopyList);
-    prog().Hide();
-    RefreshSmc();
+void SmcManager::dropOnCardList(DragSource source) {
+    if (!acceptsCardDrop(source) || !storage_) return;
+    collectPcSelection();
+    prog().showProgress();
+    (void)copyToCard(cardPath_, copiedPcItems_);
+    prog().hideProgress();
+    refreshCard();
 }
 
-void SmcManager::TreeSMCDragDrop(DragSource source, TreeNode* node) {
-    if (!SMCDragOver(source) || !node) return;
-    CollectPcSelection();
-    prog().Show();
-    (void)PasteToSmc(SmcPathOf(node), FCopyList);
-    prog().Hide();
-    RefreshSmc();
+void SmcManager::dropOnCardTree(DragSource source, TreeNode* node) {
+    if (!acceptsCardDrop(source) || !node || !storage_) return;
+    collectPcSelection();
+    prog().showProgress();
+    (void)copyToCard(cardPathOf(node), copiedPcItems_);
+    prog().hideProgress();
+    refreshCard();
 }
 
-bool SmcManager::PasteToSmc(std::string dest, const std::vector<std::string>& list) {
+bool SmcManager::copyToCard(std::string dest, const std::vector<std::string>& list) {
+    if (!storage_) return false;
     // Names are joined with a backslash, so the root travels as "vx:".
-    if (dest == kSmcRoot) dest = "vx:";
+    if (dest == kCardRoot) dest = "vx:";
     cancelled_ = false;
-    const std::int64_t total = TotalPcBytes(list);
-    prog2Position_ = 0;
-    prog().SetProg2Max(total);
-    prog().SetProg2Pos(0);
+    cardFolders_.clear();
+    replaceAll_ = false;
+    mergeAnswer_ = -1;
+    skippedNames_.clear();
+    skippedReasons_.clear();
+    const std::int64_t total = pcBytes(list);
+    totalProgress_ = 0;
+    prog().setTotalMaximum(total);
+    prog().setTotalProgress(0);
     bool copied = true;
     ++changeDepth_; // the folders made on the way are synced with the rest, once
     for (const std::string& entry : list) {
-        copied = !stopRequested() && (!entry.empty() && entry.back() == '/'
-                                          ? CopyFolderToSmc(dest, entry.substr(0, entry.size() - 1))
-                                          : CopyFileToSmc(dest, entry));
+        copied =
+            !stopRequested() && (!entry.empty() && entry.back() == '/'
+                                     ? copyFolderToCard(dest, entry.substr(0, entry.size() - 1))
+                                     : copyFileToCard(dest, entry));
         if (!copied) break;
     }
     --changeDepth_;
+    cardFolders_.clear();
+    if (!skippedNames_.empty()) {
+        std::string text = "these names cannot be stored on the card (8.3 names: up to 8 "
+                           "characters, a dot and 3 characters) and were not copied:";
+        for (std::size_t i = 0; i < skippedNames_.size(); ++i)
+            text += "\n'" + skippedNames_[i] + "': " + skippedReasons_[i];
+        ui_.showSkippedNames(text);
+    }
     // What was copied before a failure or a cancel stays, so it goes to the disk as well.
-    return syncImage() && copied;
+    return syncImage() && copied && skippedNames_.empty();
 }
 
-std::int64_t SmcManager::TotalPcBytes(const std::vector<std::string>& list) {
+std::int64_t SmcManager::pcBytes(const std::vector<std::string>& list) {
     std::int64_t total = 0;
     for (const std::string& entry : list) {
         if (!entry.empty() && entry.back() == '/') {
@@ -154,33 +149,99 @@ std::int64_t SmcManager::TotalPcBytes(const std::vector<std::string>& list) {
     return total;
 }
 
-bool SmcManager::CopyFolderToSmc(const std::string& dest, const std::string& folder) {
-    prog().SetAnimation(ProgressUi::Animation::CopyFile);
-    prog().StartAnimation();
-    const std::string cardFolder = dest + "\\" + LastPcComponent(folder);
-    // A folder copy stops at its first failing step and reports it, so the paste ends there.
-    if (!MakeCardFolder(cardFolder)) {
-        prog().StopAnimation();
+const std::vector<CardEntry>* SmcManager::cardFolderEntries(const std::string& folder) {
+    const std::string key = folder == "vx:" ? kCardRoot : folder;
+    for (const auto& [path, entries] : cardFolders_) {
+        if (path == key) return &entries;
+    }
+    std::vector<CardEntry> entries;
+    if (!report(storage_->list(key, CardListing::Walk, entries))) return nullptr;
+    cardFolders_.emplace_back(key, std::move(entries));
+    return &cardFolders_.back().second;
+}
+
+bool SmcManager::fitsCard(const std::string& name) {
+    const CardNameFit fit = cardNameFit(name);
+    if (fit == CardNameFit::Fits) return true;
+    skippedNames_.push_back(name);
+    skippedReasons_.push_back(CardNameProblem(fit));
+    return false;
+}
+
+bool SmcManager::confirmReplace(const std::string& text) {
+    if (replaceAll_) return true;
+    switch (ui_.askReplace(text)) {
+    case ManagerUi::ReplaceAnswer::YesToAll:
+        replaceAll_ = true;
+        return true;
+    case ManagerUi::ReplaceAnswer::Yes:
+        return true;
+    case ManagerUi::ReplaceAnswer::No:
         return false;
+    case ManagerUi::ReplaceAnswer::Cancel:
+        break;
+    }
+    cancelled_ = true;
+    return false;
+}
+
+bool SmcManager::copyFolderToCard(const std::string& dest, const std::string& folder) {
+    const std::string name = LastPcComponent(folder);
+    if (!fitsCard(name)) return true;
+    const std::string cardFolder = dest + "\\" + name;
+    const std::vector<CardEntry>* existing = cardFolderEntries(dest);
+    if (!existing) return false;
+    const auto clash = std::find_if(existing->begin(), existing->end(), [&](const CardEntry& e) {
+        return SameNameNoCase(e.name, name);
+    });
+    if (clash != existing->end() && clash->folder) {
+        if (mergeAnswer_ < 0)
+            mergeAnswer_ = ui_.askMergeFolder("folder '" + LowerName(name) +
+                                              "' already exists on the card.\ncopy into it?");
+        if (mergeAnswer_ == 0) return true;
+    }
+    prog().setAnimation(ProgressUi::Animation::CopyFile);
+    prog().startAnimation();
+    // A folder copy stops at its first failing step and reports it, so the paste ends there.
+    if (clash == existing->end() || !clash->folder) {
+        if (!makeCardFolder(cardFolder)) {
+            prog().stopAnimation();
+            return false;
+        }
+        cardFolders_.emplace_back(cardFolder, std::vector<CardEntry>{});
     }
     for (const auto& entry : sortedEntries(folder)) {
         if (linkedFolder(entry)) continue;
         const std::string path = JoinPcPath(folder, entry.path().filename().string());
         std::error_code error;
         const bool copied =
-            !stopRequested() && (entry.is_directory(error) ? CopyFolderToSmc(cardFolder, path)
-                                                           : CopyFileToSmc(cardFolder, path));
+            !stopRequested() && (entry.is_directory(error) ? copyFolderToCard(cardFolder, path)
+                                                           : copyFileToCard(cardFolder, path));
         if (!copied) {
-            prog().StopAnimation();
+            prog().stopAnimation();
             return false;
         }
     }
-    prog().StopAnimation();
+    prog().stopAnimation();
     return true;
 }
 
-bool SmcManager::CopyFileToSmc(const std::string& dest, const std::string& file) {
+bool SmcManager::copyFileToCard(const std::string& dest, const std::string& file) {
     if (stopRequested()) return false;
+    const std::string name = LastPcComponent(file);
+    if (!fitsCard(name)) return true;
+    const std::vector<CardEntry>* existing = cardFolderEntries(dest);
+    if (!existing) return false;
+    bool replace = false;
+    for (const CardEntry& entry : *existing) {
+        if (!entry.folder && SameNameNoCase(entry.name, name)) {
+            if (!confirmReplace("file '" + LowerName(name) +
+                                "' already exists on the card.\nreplace it?"))
+                return !cancelled_;
+            replace = true;
+        }
+    }
+
     FilePtr stream(std::fopen(file.c_str(), "rb"));
     if (!stream) {
         message("failed to open file '" + file + "'");
@@ -192,119 +253,54 @@ bool SmcManager::CopyFileToSmc(const std::string& dest, const std::string& file)
         message("failed to read file '" + file + "'");
         return false;
     }
-    // Neither backend takes more than 4 GiB in one file; such a file cannot be held either.
-    std::vector<std::uint8_t> data;
-    try {
-        if (std::uint64_t(length) > std::numeric_limits<std::uint32_t>::max())
-            throw std::bad_alloc();
-        data.resize(std::size_t(length));
-    } catch (const std::bad_alloc&) {
-        message("insufficient memory");
-        return false;
-    }
-    if (!data.empty() && std::fread(data.data(), 1, data.size(), stream.get()) != data.size()) {
+
+    ProgressUi& p = prog();
+    p.setPartVisible(ProgressUi::Part::StepText, true);
+    p.setStepText("now copying file '" + name + "' (size : " + std::to_string(length) + " bytes)");
+    p.setAnimation(ProgressUi::Animation::CopyFile);
+    p.startAnimation();
+    p.setItemMaximum(length);
+    p.setItemProgress(0);
+    itemBytes_ = std::uint64_t(length);
+
+    const CardSource source = [&](std::uint8_t* buffer, std::uint32_t bytes) {
+        if (std::fread(buffer, 1, bytes, stream.get()) == bytes) return true;
         message("failed to read file '" + file + "'");
         return false;
-    }
-    stream.reset();
-
-    const std::string name = LastPcComponent(file);
-    const std::string cardPath = dest + "\\" + name;
-    ProgressUi& p = prog();
-    p.SetVisible(ProgressUi::Control::Msg1, true);
-    p.SetMsg1("now copying file '" + name + "' (size : " + std::to_string(length) + " bytes)");
-    p.SetAnimation(ProgressUi::Animation::CopyFile);
-    p.StartAnimation();
-    p.SetProg1Max(length);
-    p.SetProg1Pos(0);
-    p.Repaint();
-
-    if (FStorageKind == kStorageVirtual) return writeToVirtual(cardPath, data);
-    if (FStorageKind == kStorageMachine) return writeToMachine(dest, name, data);
-    return true;
-}
-
-bool SmcManager::writeToVirtual(const std::string& cardPath,
-                                const std::vector<std::uint8_t>& data) {
-    SmfsHandle handle = 0;
-    if (card_->create(cardPath.c_str(), 2, &handle) != SmfsResult::Ok) {
-        message("failed to create file in virtual SMC. ('" + cardPath + "')");
-        return false;
-    }
-    std::size_t written = 0;
-    while (written < data.size()) {
-        const auto piece = std::uint32_t(std::min<std::size_t>(kPieceBytes, data.size() - written));
-        if (card_->write(handle, data.data() + written, piece) != SmfsResult::Ok) {
-            message("failed to write file in virtual SMC. ('" + cardPath + "')");
-            // Close the handle (at most ten may be open) and take the truncated file away,
-            // so no partial copy looks like a whole one.
-            if (card_->close(handle) == SmfsResult::Ok) (void)card_->remove(cardPath.c_str());
-            return false;
-        }
-        written += piece;
-        prog().SetProg1Pos(std::int64_t(written));
-        prog2Position_ += piece;
-        prog().SetProg2Pos(prog2Position_);
-        // After the last piece the file is whole; the next file's start sees the cancel.
-        if (written < data.size() && stopRequested()) {
-            if (card_->close(handle) == SmfsResult::Ok) (void)card_->remove(cardPath.c_str());
-            return false;
-        }
-    }
-    if (card_->close(handle) != SmfsResult::Ok) {
-        message("failed to close file in virtual SMC. ('" + cardPath + "')");
-        return false;
-    }
-    return true;
-}
-
-bool SmcManager::writeToMachine(const std::string& dest, const std::string& name,
-                                const std::vector<std::uint8_t>& data) {
-    LinkCallbacks callbacks;
-    callbacks.start = [this](const LinkFileStart& start) {
-        return OnFileStart(start.name ? start.name : "", start.size);
     };
-    callbacks.packet = [this](const LinkPacketProgress& packet) {
-        return OnPacket(packet.bytesSoFar, packet.total, packet.packetBytes);
-    };
-    const LinkResult result =
-        FLink->PutFile(data.data(), std::uint32_t(data.size()), dest + "\\", name, callbacks);
-    if (result == LinkResult::Ok) return true;
-    if (result == LinkResult::Canceled) {
-        cancelled_ = true;
-        // The machine may have taken the unfinished file as a whole one.
-        if (FLink->cancelledPutKept()) (void)FLink->RemoveFile(dest + "\\" + name);
-    }
-    message(putFileMessage(result));
-    return false;
+    return report(storage_->write(dest, name, std::uint64_t(length), replace, *this, source));
 }
+
+// ---- Progress of one file ----
 
 bool SmcManager::stopRequested() {
     if (cancelled_) return true;
-    if (!prog().CancelRequested()) return false;
+    if (!prog().cancelRequested()) return false;
     cancelled_ = true;
     message("operation canceled.");
     return true;
 }
 
 bool SmcManager::pollCancel() {
-    if (!cancelled_ && prog().CancelRequested()) cancelled_ = true;
+    if (!cancelled_ && prog().cancelRequested()) cancelled_ = true;
     return cancelled_;
 }
 
-LinkResult SmcManager::OnFileStart(const char* name, std::uint32_t size) {
-    prog().SetMsg1(std::string("now copying file '") + name);
-    prog().SetProg1Max(size);
-    prog().SetProg1Pos(0);
-    return pollCancel() ? LinkResult::Canceled : LinkResult::Ok;
+void SmcManager::step(const std::string& text) {
+    prog().setStepText(text);
 }
 
-LinkResult SmcManager::OnPacket(std::uint32_t bytesSoFar, std::uint32_t total,
-                                std::uint32_t packetBytes) {
-    prog().SetProg1Pos(bytesSoFar);
-    prog2Position_ += packetBytes;
-    prog().SetProg2Pos(prog2Position_);
-    // With its last packet the file is whole; the next file's start sees the cancel.
-    if (bytesSoFar >= total) return LinkResult::Ok;
-    return pollCancel() ? LinkResult::Canceled : LinkResult::Ok;
+bool SmcManager::start(std::uint64_t sizeBytes) {
+    itemBytes_ = sizeBytes;
+    prog().setItemMaximum(std::int64_t(sizeBytes));
+    prog().setItemProgress(0);
+    return !pollCancel();
+}
+
+bool SmcManager::piece(std::uint64_t doneBytes, std::uint32_t pieceBytes) {
+    prog().setItemProgress(std::int64_t(doneBytes));
+    totalProgress_ += pieceBytes;
+    prog().setTotalProgress(totalProgress_);
+    // With its last piece the file is whole; the next file's start sees the cancel.
+    return doneBytes >= itemBytes_ || !pollCancel();
 }

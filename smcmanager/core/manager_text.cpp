@@ -2,7 +2,6 @@
 #include "manager_text.h"
 
 #include <common/path_names.h>
-#include <devicelink/device_link.h>
 
 #include <cstdio>
 
@@ -67,24 +66,8 @@ std::string WithBackslash(const std::string& folder) {
     return !folder.empty() && folder.back() == '\\' ? folder : folder + "\\";
 }
 
-const char* FolderListFailure(LinkResult linkResult) {
-    static constexpr LinkText kTexts[] = {
-        {LinkResult::Timeout, "timed out while gathering folder list."},
-        {LinkResult::IoFailed, "unknown error has occurred."},
-        {LinkResult::BadReply, "communication error has occurred."},
-        {LinkResult::Unformatted, "unformatted SMC"},
-        {LinkResult::DeviceError, "as error has occurred in Vela machine."},
-    };
-    return LinkFailureText(linkResult, kTexts, "default error has occurred.");
-}
-
-const char* FileListFailure(LinkResult linkResult) {
-    static constexpr LinkText kTexts[] = {
-        {LinkResult::Timeout, "timed out while gathering file list"},
-        {LinkResult::IoFailed, "unknown error occurred."},
-        {LinkResult::BadReply, "communication error has occurred."},
-        {LinkResult::Unformatted, "unformatted SMC"},
-        {LinkResult::DeviceError, "an error has occurred in Vela machine."},
-    };
-    return LinkFailureText(linkResult, kTexts, "default error has occurred.");
+const char* CardNameProblem(CardNameFit fit) {
+    return fit == CardNameFit::TooLong
+               ? "longer than 8 characters, a dot and 3 characters"
+               : "holds a space, a second dot or one of * ? \" < > | + , ; = [ ]";
 }

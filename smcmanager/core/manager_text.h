@@ -3,7 +3,7 @@
 // from placing a PC file anywhere but inside the chosen folder.
 #pragma once
 
-#include <devicelink/transport.h>
+#include "smcmanager/card_storage.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -30,21 +30,5 @@ bool SafePcName(const std::string& name);
 int CardFileImage(const std::string& name);
 // A card folder path with one trailing backslash, as the machine's listings take it.
 std::string WithBackslash(const std::string& folder);
-// One failing link result and the message an operation shows for it.
-struct LinkText {
-    LinkResult result;
-    const char* text;
-};
-// The text for linkResult in an operation's table, or fallback when the table lacks it.
-template <std::size_t N>
-const char* LinkFailureText(LinkResult linkResult, const LinkText (&table)[N],
-                            const char* fallback) {
-    for (const LinkText& entry : table) {
-        if (entry.result == linkResult) return entry.text;
-    }
-    return fallback;
-}
-// The message of a failed folder listing from the machine (card tree, folder sizes).
-const char* FolderListFailure(LinkResult linkResult);
-// The message of a failed file listing from the machine (card list, folder copies).
-const char* FileListFailure(LinkResult linkResult);
+// Why a name that does not fit cannot be stored on the card.
+const char* CardNameProblem(CardNameFit fit);

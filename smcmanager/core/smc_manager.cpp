@@ -1,13 +1,12 @@
-// The manager's state and its open storage: construction and destruction, opening a virtual
-// SMC (a card object over the locked image file) or the machine, closing,
-// the card tree's root, the refresh after a change and the size line. The image file is held
-// under an exclusive lock while it is open and synced to the disk after each change.
+// The manager's state and its open card: construction and destruction, opening a virtual
+// SMC or the machine, closing, the card tree's root, the refresh after a change and the size
+// line. Which card is open is decided here alone: everything else talks to CardStorage.
 #include "smcmanager/smc_manager.h"
 
 #include "manager_text.h"
 
 #include <devicelink/device_link.h>
-#include <smfs/smfs.h>
+#include <devicelink/transport.h>
 
 #include <cstdlib>
 
@@ -22,83 +21,97 @@ constexpr const char* kNoUsbPermission =
 } // namespace
 
 SmcManager::SmcManager(ManagerUi& ui, std::unique_ptr<DeviceLink> link)
-    : ui_(ui), FLink(std::move(link)) {
+    : ui_(ui), link_(std::move(link)) {
     std::vector<std::string> roots = {"/"};
     const char* home = std::getenv("HOME");
     if (home && home[0] == '/' && std::string(home) != "/") roots.emplace_back(home);
     pcRoots_ = std::move(roots);
-    BuildPcRoot();
-    ListPcFolder();
+    buildPcRoot();
+    listPcFolder();
 }
 
 SmcManager::~SmcManager() {
-    if (FStorageKind != kStorageNone) CloseStorage();
-}
-
-void SmcManager::setCardClock(SmfsClock clock) {
-    cardClock_ = clock;
-    if (card_) card_->setClock(clock);
+    storage_.reset(); // the machine card says goodbye over the link before the link goes
 }
 
 void SmcManager::setPcRoots(std::vector<std::string> roots) {
     pcRoots_ = std::move(roots);
-    FPcPath.clear();
-    BuildPcRoot();
-    ListPcFolder();
+    pcPath_.clear();
+    buildPcRoot();
+    listPcFolder();
+}
+
+void SmcManager::setCardClock(SmfsClock clock) {
+    cardClock_ = clock;
+    if (storage_) storage_->setClock(clock);
+}
+
+bool SmcManager::report(const CardResult& result) {
+    for (const std::string& note : result.notes)
+        message(note);
+    if (result) return true;
+    if (!result.message.empty()) message(result.message);
+    if (result.code == CardResult::Code::Cancelled) cancelled_ = true;
+    return false;
 }
 
 // ---- Opening and closing ----
 
-void SmcManager::VirtualSMC1Click() {
-    if (FStorageKind != kStorageNone) CloseStorage();
-    const auto chosen = ui_.ChooseOpenFile(kSmcFilter, kSmcExtension);
+void SmcManager::openVirtualCard() {
+    closeStorage();
+    const auto chosen = ui_.chooseOpenFile(kImageFilter, kImageExtension);
     if (!chosen) return;
-    (void)OpenVirtualSmc(*chosen);
+    (void)openImage(*chosen);
 }
 
-bool SmcManager::OpenVirtualSmc(const std::filesystem::path& image) {
-    if (FStorageKind != kStorageNone) CloseStorage();
-    FImageName = image.filename().string();
-    imageInUse_ = false;
-    const ImageFile::Status opened = FImage.open(image, ImageFile::Access::Write);
-    if (opened != ImageFile::Status::Ok) {
-        // Two writers on one image would each overwrite the other's blocks and FAT.
-        imageInUse_ = opened == ImageFile::Status::Locked;
-        message("Failed to open virtual SMC file.");
+bool SmcManager::openImage(const std::filesystem::path& image) {
+    closeStorage();
+    imageName_ = image.filename().string();
+    std::string failure;
+    auto card = ::openVirtualCard(image, cardClock_, failure, imageInUse_);
+    if (!card) {
+        message(failure);
         return false;
     }
-    card_ = std::make_unique<SmfsCard>(FImage, cardClock_);
-    FSmcPath = kSmcRoot;
-    FStorageKind = kStorageVirtual;
+    return openStorage(std::move(card), StorageKind::VirtualCard);
+}
 
-    const SmfsResult space = card_->space("vx:", &FTotalSize, &FUsedSize, &FFreeSize);
-    if (space == SmfsResult::Unformatted) {
-        // The storage stays open on the unformatted image when the offer is declined.
-        if (!OfferFormat()) return false;
-    } else if (space != SmfsResult::Ok) {
-        message("an error has occurred while gathering size information.");
-        return false;
+bool SmcManager::openStorage(std::unique_ptr<CardStorage> storage, StorageKind kind) {
+    closeStorage();
+    storage_ = std::move(storage);
+    storageKind_ = kind;
+    cardPath_ = kCardRoot;
+    if (storage_->hasSpace()) {
+        const CardResult space = storage_->space(totalBytes_, usedBytes_, freeBytes_);
+        if (space.code == CardResult::Code::Unformatted) {
+            // The storage stays open on the unformatted card when the offer is declined.
+            if (!offerFormat()) return false;
+        } else if (!report(space)) {
+            // No volume to show: the file is no card, so it is not kept open either.
+            closeStorage();
+            return false;
+        }
     }
-    ShowSmcRoot();
-    RefreshSmc();
+    showCardRoot();
+    refreshCard();
     return true;
 }
 
-void SmcManager::ThroughUSBPort1Click() {
-    if (FStorageKind != kStorageNone) CloseStorage();
+void SmcManager::openMachineCard() {
+    closeStorage();
     message("connect with Vela machine via USB cable\nand set the mode to 'PC-Link' mode.\nif "
             "ready, press button");
-    (void)ConnectMachine();
+    (void)connectMachine();
 }
 
-bool SmcManager::ConnectMachine() {
-    if (FStorageKind != kStorageNone) CloseStorage();
-    if (!FLink) {
+bool SmcManager::connectMachine() {
+    closeStorage();
+    if (!link_) {
         message("failed to open USB port.");
         return false;
     }
-    FLink->Reset();
-    const LinkResult result = FLink->Connect();
+    link_->Reset();
+    const LinkResult result = link_->Connect();
     switch (result) {
     case LinkResult::Ok:
         break;
@@ -118,144 +131,134 @@ bool SmcManager::ConnectMachine() {
         message("default error occurred.");
         return false;
     }
-    FSmcPath = kSmcRoot;
-    FStorageKind = kStorageMachine;
-    ShowSmcRoot();
-    ListSmcFolder();
+    storage_ = machineCard(*link_);
+    storageKind_ = StorageKind::Machine;
+    cardPath_ = kCardRoot;
+    showCardRoot();
+    listCardFolder();
     return true;
 }
 
-void SmcManager::MachineArrived() {
-    // A window's question runs an event loop, where a second arrival can come in.
-    if (FStorageKind != kStorageNone || offeringMachine_) return;
+void SmcManager::machineArrived() {
+    // A window's question may let a second arrival in while it waits.
+    if (storage_ || offeringMachine_) return;
     offeringMachine_ = true;
     const bool open =
-        ui_.AskOkCancel("a Vela machine was connected by USB cable.\nopen SMC in Vela?",
+        ui_.askOkCancel("a Vela machine was connected by USB cable.\nopen SMC in Vela?",
                         ManagerUi::QuestionKind::Confirmation);
     offeringMachine_ = false;
-    if (open && FStorageKind == kStorageNone) ThroughUSBPort1Click();
+    if (open && !storage_) openMachineCard();
 }
 
-void SmcManager::Close1Click() {
-    CloseStorage();
-    ClearSmcPanes();
-    FStorageKind = kStorageNone;
+void SmcManager::closeCard() {
+    closeStorage();
 }
 
-void SmcManager::CloseStorage() {
-    if (FStorageKind == kStorageVirtual) {
-        card_.reset();
-        (void)FImage.close(); // every change was synced when it was made
-    } else if (FStorageKind == kStorageMachine) {
-        if (FLink && FLink->connected()) (void)FLink->Disconnect();
-    }
-    FStorageKind = kStorageNone;
+void SmcManager::closeStorage() {
+    storage_.reset();
+    storageKind_ = StorageKind::None;
+    // Panes that show a card nobody can reach any more only mislead.
+    clearCardPanes();
+    setStatusText("");
 }
 
 bool SmcManager::syncImage() {
-    if (FStorageKind != kStorageVirtual || changeDepth_ > 0 || !card_ ||
-        card_->sync() == SmfsResult::Ok)
-        return true;
-    message("failed to write to virtual SMC file.");
-    return false;
+    if (!storage_ || changeDepth_ > 0) return true;
+    return report(storage_->sync());
 }
 
 // ---- The card panes ----
 
-void SmcManager::clearSmcTree() {
-    ui_.TreeAboutToChange(Side::Smc, nullptr);
-    smcSelected_ = nullptr;
-    FSmcRoot.reset();
-    ui_.TreeChanged(Side::Smc, nullptr);
+void SmcManager::clearCardTree() {
+    ui_.treeAboutToChange(Side::Card, nullptr);
+    cardSelected_ = nullptr;
+    cardRoot_.reset();
+    ui_.treeChanged(Side::Card, nullptr);
 }
 
-void SmcManager::ClearSmcPanes() {
-    clearSmcTree();
-    setSmcItems({});
-    setSmcPathText("");
+void SmcManager::clearCardPanes() {
+    clearCardTree();
+    setCardItems({});
+    setCardPathText("");
 }
 
-void SmcManager::ShowSmcRoot() {
-    clearSmcTree();
+void SmcManager::showCardRoot() {
+    clearCardTree();
+    if (!storage_) return;
     auto root = std::make_unique<TreeNode>();
-    root->caption =
-        FStorageKind == kStorageVirtual ? "Virtual SMC '" + FImageName + "'" : "SMC in Vela";
+    root->caption = storage_->caption();
     root->image = kImageOther;
     root->selectedImage = kImageOther;
-    root->hasButton = SmcHasSubfolders(kSmcRoot);
-    ui_.TreeAboutToChange(Side::Smc, nullptr);
-    FSmcRoot = std::move(root);
-    ui_.TreeChanged(Side::Smc, nullptr);
+    root->hasButton = cardHasSubfolders(kCardRoot);
+    ui_.treeAboutToChange(Side::Card, nullptr);
+    cardRoot_ = std::move(root);
+    ui_.treeChanged(Side::Card, nullptr);
 }
 
-void SmcManager::RefreshSmc() {
-    RevealSmcPath();
-    ListSmcFolder();
-    ShowSizeInfo();
+void SmcManager::refreshCard() {
+    revealCardPath();
+    listCardFolder();
+    showSpace();
 }
 
-void SmcManager::ShowSizeInfo() {
-    if (FStorageKind != kStorageVirtual) return;
+void SmcManager::showSpace() {
+    if (!storage_ || !storage_->hasSpace()) return;
     std::uint64_t total = 0, used = 0, free = 0;
-    if (card_->space("vx:", &total, &used, &free) != SmfsResult::Ok) {
-        message("an error has occurred while gathering size information.");
-        return;
-    }
-    FTotalSize = total;
-    FUsedSize = used;
-    FFreeSize = free;
+    if (!report(storage_->space(total, used, free))) return;
+    totalBytes_ = total;
+    usedBytes_ = used;
+    freeBytes_ = free;
     char text[128];
     std::snprintf(text, sizeof text, "total size:%dKB used size:%dKB free size:%dKB",
                   int(total >> 10), int(used >> 10), int(free >> 10));
-    statusText_ = text;
-    ui_.StatusTextChanged(statusText_);
+    setStatusText(text);
 }
 
-void SmcManager::setSmcItems(std::vector<ListItem> items) {
-    smcItems_ = std::move(items);
-    smcSelection_.clear();
-    ui_.ListChanged(Side::Smc);
+void SmcManager::setStatusText(std::string text) {
+    statusText_ = std::move(text);
+    ui_.statusTextChanged(statusText_);
 }
 
-void SmcManager::addSmcItem(ListItem item) {
-    smcItems_.push_back(std::move(item));
+void SmcManager::setCardItems(std::vector<ListItem> items) {
+    cardItems_ = std::move(items);
+    cardSelection_.clear();
+    ui_.listChanged(Side::Card, cardItems_);
 }
 
-void SmcManager::setSmcPathText(std::string text) {
-    smcPathText_ = std::move(text);
-    ui_.PathTextChanged(Side::Smc, smcPathText_);
+void SmcManager::setCardPathText(std::string text) {
+    cardPathText_ = std::move(text);
+    ui_.pathTextChanged(Side::Card, cardPathText_);
 }
 
-void SmcManager::SelectSmcNode(TreeNode* node) {
-    smcSelected_ = node;
-    ui_.TreeSelectionChanged(Side::Smc, node);
+void SmcManager::selectCardNode(TreeNode* node) {
+    cardSelected_ = node;
+    ui_.treeSelectionChanged(Side::Card, node);
 }
 
-void SmcManager::SelectPcNode(TreeNode* node) {
+void SmcManager::selectPcNode(TreeNode* node) {
     pcSelected_ = node;
-    ui_.TreeSelectionChanged(Side::Pc, node);
+    ui_.treeSelectionChanged(Side::Pc, node);
 }
 
 // ---- Copy and paste ----
 
-void SmcManager::Copy1Click(Focus focus) {
-    if (focus == Focus::SmcList) CollectSmcSelection();
-    if (focus == Focus::PcList && !FPcPath.empty()) CollectPcSelection();
+void SmcManager::copySelection(Focus focus) {
+    if (focus == Focus::CardList) collectCardSelection();
+    if (focus == Focus::PcList && !pcPath_.empty()) collectPcSelection();
 }
 
-void SmcManager::Paste1Click(Focus focus) {
-    if (focus == Focus::SmcList) {
-        prog().Show();
-        (void)PasteToSmc(FSmcPath, FCopyList);
-        prog().Hide();
-        // A paste normally leaves the panes as they are; after a cancel they show what
-        // was copied before it.
-        if (cancelled_) RefreshSmc();
-    } else if (focus == Focus::PcList && !FPcPath.empty()) {
+void SmcManager::paste(Focus focus) {
+    if (focus == Focus::CardList) {
+        if (!storage_) return;
+        prog().showProgress();
+        (void)copyToCard(cardPath_, copiedPcItems_);
+        prog().hideProgress();
+        refreshCard();
+    } else if (focus == Focus::PcList && !pcPath_.empty()) {
         // Card items put aside by Copy go into the current PC folder.
-        prog().Show();
-        (void)CopySelectionToPc(FPcPath, FSmcList);
-        prog().Hide();
-        RefreshPc();
+        prog().showProgress();
+        (void)copyToPc(pcPath_, copiedCardItems_);
+        prog().hideProgress();
+        refreshPc();
     }
 }

@@ -160,54 +160,54 @@ void TFormProg::pump(bool force) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
-void TFormProg::SetMsg1(const std::string& text) {
+void TFormProg::setStepText(const std::string& text) {
     Msg1->setText(QString::fromStdString(text));
     pump(false);
 }
 
-void TFormProg::SetAnimation(Animation animation) {
+void TFormProg::setAnimation(Animation animation) {
     Avi->setKind(animation);
 }
 
-void TFormProg::StartAnimation() {
+void TFormProg::startAnimation() {
     Avi->start();
     pump(false);
 }
 
-void TFormProg::StopAnimation() {
+void TFormProg::stopAnimation() {
     Avi->stop();
 }
 
-void TFormProg::SetProg1Max(std::int64_t maximum) {
+void TFormProg::setItemMaximum(std::int64_t maximum) {
     Prog1->setMaximum(std::max(1, gaugeValue(maximum)));
 }
 
-void TFormProg::SetProg1Pos(std::int64_t position) {
+void TFormProg::setItemProgress(std::int64_t position) {
     Prog1->setValue(std::min(gaugeValue(position), Prog1->maximum()));
     pump(false);
 }
 
-void TFormProg::SetProg2Max(std::int64_t maximum) {
+void TFormProg::setTotalMaximum(std::int64_t maximum) {
     Prog2->setMaximum(std::max(1, gaugeValue(maximum)));
 }
 
-void TFormProg::SetProg2Pos(std::int64_t position) {
+void TFormProg::setTotalProgress(std::int64_t position) {
     Prog2->setValue(std::min(gaugeValue(position), Prog2->maximum()));
     pump(false);
 }
 
-void TFormProg::SetVisible(Control control, bool visible) {
+void TFormProg::setPartVisible(Part control, bool visible) {
     switch (control) {
-    case Control::Avi:
+    case Part::Animation:
         Avi->setVisible(visible);
         break;
-    case Control::Msg1:
+    case Part::StepText:
         Msg1->setVisible(visible);
         break;
-    case Control::Prog1:
+    case Part::ItemGauge:
         Prog1->setVisible(visible);
         break;
-    case Control::Prog2:
+    case Part::TotalGauge:
         Prog2->setVisible(visible);
         break;
     }
@@ -229,7 +229,7 @@ void TFormProg::RequestCancel() {
     updateCancelButton();
 }
 
-void TFormProg::Show() {
+void TFormProg::showProgress() {
     cancelRequested_ = false;
     updateCancelButton();
     if (QWidget* owner = parentWidget()) {
@@ -243,7 +243,7 @@ void TFormProg::Show() {
     pump(true);
 }
 
-void TFormProg::Hide() {
+void TFormProg::hideProgress() {
     hide();
     setWindowModality(Qt::NonModal);
     cancelRequested_ = false;
@@ -254,7 +254,7 @@ void TFormProg::Repaint() {
     pump(true);
 }
 
-bool TFormProg::CancelRequested() {
+bool TFormProg::cancelRequested() {
     pump(false);
     return cancelRequested_ && Cancellable();
 }

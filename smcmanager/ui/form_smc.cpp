@@ -93,9 +93,9 @@ TFormSMC::TFormSMC(TFormProg& progress, const SysImageList& smallIcons,
     if (link) link->setIdleHook([&progress = progress_] { progress.KeepAlive(); });
     // The core fills the PC side while it is built; mirror it once it exists.
     manager_ = std::make_unique<SmcManager>(*this, std::move(link));
-    TreeChanged(Side::Pc, nullptr);
-    ListChanged(Side::Pc);
-    PathTextChanged(Side::Pc, manager_->pcPathText());
+    treeChanged(Side::Pc, nullptr);
+    listChanged(Side::Pc, manager_->pcItems());
+    pathTextChanged(Side::Pc, manager_->pcPathText());
 }
 
 TFormSMC::~TFormSMC() {
@@ -140,36 +140,35 @@ void TFormSMC::buildMenus() {
     Delete2->setShortcutContext(Qt::WidgetShortcut);
 
     connect(VirtualSMC1, &QAction::triggered, this,
-            [this] { run([this] { manager_->VirtualSMC1Click(); }); });
+            [this] { run([this] { manager_->openVirtualCard(); }); });
     connect(ThroughUSBPort1, &QAction::triggered, this,
-            [this] { run([this] { manager_->ThroughUSBPort1Click(); }); });
+            [this] { run([this] { manager_->openMachineCard(); }); });
     connect(CreateVirtualSMC1, &QAction::triggered, this,
-            [this] { run([this] { manager_->CreateVirtualSMC1Click(); }); });
+            [this] { run([this] { manager_->createVirtualCard(); }); });
     connect(Format1, &QAction::triggered, this,
-            [this] { run([this] { manager_->Format1Click(); }); });
+            [this] { run([this] { manager_->formatCard(); }); });
     connect(Copy1, &QAction::triggered, this,
-            [this] { run([this] { manager_->Copy1Click(focus()); }); });
+            [this] { run([this] { manager_->copySelection(focus()); }); });
     connect(Paste1, &QAction::triggered, this,
-            [this] { run([this] { manager_->Paste1Click(focus()); }); });
+            [this] { run([this] { manager_->paste(focus()); }); });
     connect(Delete1, &QAction::triggered, this,
-            [this] { run([this] { manager_->Delete1Click(); }); });
-    connect(Close1, &QAction::triggered, this,
-            [this] { run([this] { manager_->Close1Click(); }); });
+            [this] { run([this] { manager_->deleteSelection(); }); });
+    connect(Close1, &QAction::triggered, this, [this] { run([this] { manager_->closeCard(); }); });
     connect(Exit1, &QAction::triggered, this, [this] {
         // Inside the main window the frame around this widget is what closes.
         QWidget* frame = parentWidget() ? parentWidget() : this;
         frame->close();
     });
     connect(CreateFolder1, &QAction::triggered, this,
-            [this] { run([this] { manager_->CreateFolder1Click(); }); });
+            [this] { run([this] { manager_->createFolder(); }); });
     connect(Delete2, &QAction::triggered, this,
-            [this] { run([this] { manager_->Delete2Click(); }); });
+            [this] { run([this] { manager_->deleteListSelection(); }); });
 }
 
 void TFormSMC::buildPanes() {
-    TreeSMC = new PaneView(DragSource::SmcTree);
+    TreeSMC = new PaneView(DragSource::CardTree);
     TreeSMC->setObjectName("TreeSMC");
-    ListSMC = new PaneView(DragSource::SmcList);
+    ListSMC = new PaneView(DragSource::CardList);
     ListSMC->setObjectName("ListSMC");
     TreePC = new PaneView(DragSource::PcTree);
     TreePC->setObjectName("TreePC");
@@ -212,24 +211,24 @@ void TFormSMC::buildPanes() {
 
 void TFormSMC::connectPanes() {
     connect(TreeSMC, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* item) {
-        run([this, item] { manager_->TreeSMCExpanding(NodeOf(item)); });
+        run([this, item] { manager_->cardNodeExpanding(NodeOf(item)); });
     });
     connect(TreeSMC, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
-        if (item) run([this, item] { manager_->TreeSMCChange(NodeOf(item)); });
+        if (item) run([this, item] { manager_->selectCardFolder(NodeOf(item)); });
     });
     connect(TreePC, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* item) {
-        run([this, item] { manager_->TreePCExpanding(NodeOf(item)); });
+        run([this, item] { manager_->pcNodeExpanding(NodeOf(item)); });
     });
     connect(TreePC, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
-        if (item) run([this, item] { manager_->TreePCChange(NodeOf(item)); });
+        if (item) run([this, item] { manager_->selectPcFolder(NodeOf(item)); });
     });
     connect(ListSMC, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
         const int row = ListSMC->indexOfTopLevelItem(item);
-        run([this, row] { manager_->ListSMCDblClick(row); });
+        run([this, row] { manager_->openCardItem(row); });
     });
     connect(ListPC, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
         const int row = ListPC->indexOfTopLevelItem(item);
-        run([this, row] { manager_->ListPCDblClick(row); });
+        run([this, row] { manager_->openPcItem(row); });
     });
     for (PaneView* list : {ListSMC, ListPC}) {
         connect(list, &QTreeWidget::itemSelectionChanged, this, [this, list] {
@@ -237,24 +236,24 @@ void TFormSMC::connectPanes() {
             for (QTreeWidgetItem* item : list->selectedItems())
                 rows.push_back(list->indexOfTopLevelItem(item));
             if (list == ListSMC)
-                manager_->SetSmcSelection(std::move(rows));
+                manager_->setCardSelection(std::move(rows));
             else
-                manager_->SetPcSelection(std::move(rows));
+                manager_->setPcSelection(std::move(rows));
         });
     }
     connect(ListSMC, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { MenuListSMC->popup(ListSMC->viewport()->mapToGlobal(at)); });
     TreeSMC->keyPressed = [this](int key) {
-        if (key == Qt::Key_Delete) run([this] { manager_->TreeSMCKeyDown(kKeyDelete); });
+        if (key == Qt::Key_Delete) run([this] { manager_->cardTreeKeyPressed(kKeyDelete); });
     };
 
     // Drags: each pane names itself; the core decides what may land where.
-    ListSMC->makeDragData = [this] { return DragData(DragSource::SmcList); };
+    ListSMC->makeDragData = [this] { return DragData(DragSource::CardList); };
     ListPC->makeDragData = [this] { return DragData(DragSource::PcList); };
     // A drag shows the large picture of the item under the mouse.
     ListSMC->dragPixmap = [this](QTreeWidgetItem* item) {
         const std::size_t row = std::size_t(ListSMC->indexOfTopLevelItem(item));
-        const auto& items = manager_->SmcItems();
+        const auto& items = manager_->cardItems();
         return CardIcon(row < items.size() ? items[row].image : kImageOther, 32).pixmap(32);
     };
     ListPC->dragPixmap = [this](QTreeWidgetItem* item) {
@@ -272,20 +271,20 @@ void TFormSMC::connectPanes() {
         dropOnSmc(data, item, true);
     };
     auto pcAccepts = [this](const QMimeData* data, QTreeWidgetItem*) {
-        return manager_->PCDragOver(DragSourceOf(data));
+        return manager_->acceptsPcDrop(DragSourceOf(data));
     };
     ListPC->acceptsDrop = pcAccepts;
     TreePC->acceptsDrop = pcAccepts;
     ListPC->dropped = [this](const QMimeData* data, QTreeWidgetItem*) {
         const DragSource source = DragSourceOf(data);
-        afterDrop(Side::Pc, nullptr, [this, source] { manager_->ListPCDragDrop(source); });
+        afterDrop(Side::Pc, nullptr, [this, source] { manager_->dropOnPcList(source); });
     };
     TreePC->dropped = [this](const QMimeData* data, QTreeWidgetItem* item) {
         const DragSource source = DragSourceOf(data);
         TreeNode* node = NodeOf(item);
         if (node) {
             afterDrop(Side::Pc, node,
-                      [this, source, node] { manager_->TreePCDragDrop(source, node); });
+                      [this, source, node] { manager_->dropOnPcTree(source, node); });
         }
     };
 
@@ -296,39 +295,39 @@ void TFormSMC::connectPanes() {
 
 // ---- Dialogs ----
 
-void TFormSMC::ShowMessage(const std::string& text) {
+void TFormSMC::showMessage(const std::string& text) {
     dialogs_->message(this, text);
 }
 
-bool TFormSMC::AskOkCancel(const std::string& text, QuestionKind kind) {
+bool TFormSMC::askOkCancel(const std::string& text, QuestionKind kind) {
     return dialogs_->okCancel(this, text, kind);
 }
 
-std::string TFormSMC::AskText(const std::string& caption, const std::string& prompt,
+std::string TFormSMC::askText(const std::string& caption, const std::string& prompt,
                               const std::string& initial) {
     return dialogs_->inputText(this, caption, prompt, initial);
 }
 
-std::optional<std::filesystem::path> TFormSMC::ChooseOpenFile(const std::string& filter,
+std::optional<std::filesystem::path> TFormSMC::chooseOpenFile(const std::string& filter,
                                                               const std::string& extension) {
     return dialogs_->openFile(this, filter, extension);
 }
 
-std::optional<std::filesystem::path> TFormSMC::ChooseSaveFile(const std::string& filter,
+std::optional<std::filesystem::path> TFormSMC::chooseSaveFile(const std::string& filter,
                                                               const std::string& extension) {
     return dialogs_->saveFile(this, filter, extension);
 }
 
-std::optional<CardChoice> TFormSMC::ChooseCard(const std::vector<std::string>& vendors,
-                                               const std::vector<std::string>& sizes,
-                                               CardChoice preselected) {
+std::optional<CardChoice> TFormSMC::chooseCardType(const std::vector<std::string>& vendors,
+                                                   const std::vector<std::string>& sizes,
+                                                   CardChoice preselected) {
     return dialogs_->card(this, vendors, sizes, preselected);
 }
 
 // ---- Mirroring the core's models ----
 
 QTreeWidgetItem* TFormSMC::ItemOf(Side side, const TreeNode* node) const {
-    const auto& items = side == Side::Smc ? smcItems_ : pcItems_;
+    const auto& items = side == Side::Card ? cardItems_ : pcItems_;
     const auto it = items.find(node);
     return it == items.end() ? nullptr : it->second;
 }
@@ -341,19 +340,19 @@ TreeNode* TFormSMC::NodeOf(QTreeWidgetItem* item) const {
 QTreeWidgetItem* TFormSMC::makeItem(Side side, const TreeNode* node) {
     auto* item = new QTreeWidgetItem(QStringList{qs(node->caption)});
     item->setData(0, kNodeRole, QVariant::fromValue(quintptr(node)));
-    if (side == Side::Smc) {
+    if (side == Side::Card) {
         item->setIcon(0, CardTreeIcon(node->image, node->selectedImage));
     } else if (!node->parent) {
         item->setIcon(0, smallIcons_.computerIcon());
     } else if (!node->parent->parent) {
         item->setIcon(0, smallIcons_.rootIcon());
     } else {
-        item->setIcon(0, smallIcons_.fileIcon(qs(manager_->PcPathOf(node))));
+        item->setIcon(0, smallIcons_.fileIcon(qs(manager_->pcPathOf(node))));
     }
     item->setChildIndicatorPolicy(node->hasButton
                                       ? QTreeWidgetItem::ShowIndicator
                                       : QTreeWidgetItem::DontShowIndicatorWhenChildless);
-    (side == Side::Smc ? smcItems_ : pcItems_)[node] = item;
+    (side == Side::Card ? cardItems_ : pcItems_)[node] = item;
     return item;
 }
 
@@ -369,15 +368,15 @@ void TFormSMC::addChildren(Side side, const TreeNode* node, QTreeWidgetItem* ite
 void TFormSMC::forget(Side side, QTreeWidgetItem* item) {
     for (int i = 0; i < item->childCount(); ++i)
         forget(side, item->child(i));
-    (side == Side::Smc ? smcItems_ : pcItems_).erase(NodeOf(item));
+    (side == Side::Card ? cardItems_ : pcItems_).erase(NodeOf(item));
 }
 
-void TFormSMC::TreeAboutToChange(Side side, const TreeNode* node) {
+void TFormSMC::treeAboutToChange(Side side, const TreeNode* node) {
     if (!manager_) return;
     PaneView* tree = treeOf(side);
     const QSignalBlocker blocker(tree);
     if (!node) {
-        (side == Side::Smc ? smcItems_ : pcItems_).clear();
+        (side == Side::Card ? cardItems_ : pcItems_).clear();
         tree->clear();
         return;
     }
@@ -396,12 +395,12 @@ void TFormSMC::TreeAboutToChange(Side side, const TreeNode* node) {
     qDeleteAll(item->takeChildren());
 }
 
-void TFormSMC::TreeChanged(Side side, const TreeNode* node) {
+void TFormSMC::treeChanged(Side side, const TreeNode* node) {
     if (!manager_) return;
     PaneView* tree = treeOf(side);
     const QSignalBlocker blocker(tree);
     if (!node) {
-        const TreeNode* root = side == Side::Smc ? manager_->smcRoot() : manager_->pcRoot();
+        const TreeNode* root = side == Side::Card ? manager_->cardRoot() : manager_->pcRoot();
         if (!root) return;
         QTreeWidgetItem* item = makeItem(side, root);
         tree->addTopLevelItem(item);
@@ -418,13 +417,13 @@ void TFormSMC::TreeChanged(Side side, const TreeNode* node) {
         item->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
 }
 
-void TFormSMC::TreeExpanded(Side side, const TreeNode* node) {
+void TFormSMC::treeExpanded(Side side, const TreeNode* node) {
     PaneView* tree = treeOf(side);
     const QSignalBlocker blocker(tree);
     if (QTreeWidgetItem* item = ItemOf(side, node)) item->setExpanded(true);
 }
 
-void TFormSMC::TreeSelectionChanged(Side side, const TreeNode* node) {
+void TFormSMC::treeSelectionChanged(Side side, const TreeNode* node) {
     PaneView* tree = treeOf(side);
     const QSignalBlocker blocker(tree);
     QTreeWidgetItem* item = ItemOf(side, node);
@@ -432,12 +431,12 @@ void TFormSMC::TreeSelectionChanged(Side side, const TreeNode* node) {
     if (item) tree->scrollToItem(item);
 }
 
-void TFormSMC::ListChanged(Side side) {
+void TFormSMC::listChanged(Side side, const std::vector<ListItem>&) {
     if (!manager_) return;
-    PaneView* list = side == Side::Smc ? ListSMC : ListPC;
+    PaneView* list = side == Side::Card ? ListSMC : ListPC;
     const QSignalBlocker blocker(list);
     list->clear();
-    const auto& items = side == Side::Smc ? manager_->SmcItems() : manager_->PcItems();
+    const auto& items = side == Side::Card ? manager_->cardItems() : manager_->pcItems();
     const std::string& pcPath = manager_->pcPath();
     QList<QTreeWidgetItem*> rows;
     rows.reserve(qsizetype(items.size()));
@@ -447,7 +446,7 @@ void TFormSMC::ListChanged(Side side) {
             QStringList{qs(entry.caption), qs(entry.size), qs(entry.type), qs(entry.modified)});
         row->setData(0, kRowRole, int(i));
         row->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
-        if (side == Side::Smc) {
+        if (side == Side::Card) {
             row->setIcon(0, CardIcon(entry.image));
         } else if (pcPath.empty()) {
             row->setIcon(0, smallIcons_.rootIcon());
@@ -462,17 +461,17 @@ void TFormSMC::ListChanged(Side side) {
     }
     list->addTopLevelItems(rows);
     // The core forgets the selection with every new listing.
-    if (side == Side::Smc)
-        manager_->SetSmcSelection({});
+    if (side == Side::Card)
+        manager_->setCardSelection({});
     else
-        manager_->SetPcSelection({});
+        manager_->setPcSelection({});
 }
 
-void TFormSMC::PathTextChanged(Side side, const std::string& text) {
-    (side == Side::Smc ? PathSMC : PathPC)->setText(qs(text));
+void TFormSMC::pathTextChanged(Side side, const std::string& text) {
+    (side == Side::Card ? PathSMC : PathPC)->setText(qs(text));
 }
 
-void TFormSMC::StatusTextChanged(const std::string& text) {
+void TFormSMC::statusTextChanged(const std::string& text) {
     SzSMC->setText(qs(text));
 }
 
@@ -481,8 +480,8 @@ void TFormSMC::StatusTextChanged(const std::string& text) {
 Focus TFormSMC::focus() const {
     QWidget* now = QApplication::focusWidget();
     if (now != ListSMC && now != TreeSMC && now != ListPC && now != TreePC) now = lastPane_;
-    if (now == ListSMC) return Focus::SmcList;
-    if (now == TreeSMC) return Focus::SmcTree;
+    if (now == ListSMC) return Focus::CardList;
+    if (now == TreeSMC) return Focus::CardTree;
     if (now == ListPC) return Focus::PcList;
     if (now == TreePC) return Focus::PcTree;
     return Focus::None;
@@ -521,33 +520,34 @@ std::vector<std::string> TFormSMC::DesktopPaths(const QMimeData* data) {
 }
 
 void TFormSMC::DropDesktopFiles(const std::vector<std::string>& paths, TreeNode* node) {
-    if (paths.empty() || manager_->storageKind() == kStorageNone) return;
-    const std::string dest = node ? manager_->SmcPathOf(node) : manager_->smcPath();
-    progress_.Show();
-    (void)manager_->PasteToSmc(dest, paths);
-    progress_.Hide();
-    manager_->RefreshSmc();
+    if (paths.empty() || manager_->storageKind() == StorageKind::None) return;
+    const std::string dest = node ? manager_->cardPathOf(node) : manager_->cardPath();
+    progress_.showProgress();
+    (void)manager_->copyToCard(dest, paths);
+    progress_.hideProgress();
+    manager_->refreshCard();
 }
 
 bool TFormSMC::acceptOnSmc(const QMimeData* data, QTreeWidgetItem*) {
-    if (data && data->hasFormat(kPaneMimeType)) return manager_->SMCDragOver(DragSourceOf(data));
-    return manager_->storageKind() != kStorageNone && !DesktopPaths(data).empty();
+    if (data && data->hasFormat(kPaneMimeType))
+        return manager_->acceptsCardDrop(DragSourceOf(data));
+    return manager_->storageKind() != StorageKind::None && !DesktopPaths(data).empty();
 }
 
 void TFormSMC::dropOnSmc(const QMimeData* data, QTreeWidgetItem* item, bool onTree) {
     TreeNode* node = onTree ? NodeOf(item) : nullptr;
     if (onTree && !node) return; // a drop on no node does nothing
     if (!data->hasFormat(kPaneMimeType)) {
-        afterDrop(Side::Smc, node,
+        afterDrop(Side::Card, node,
                   [this, paths = DesktopPaths(data), node] { DropDesktopFiles(paths, node); });
         return;
     }
     const DragSource source = DragSourceOf(data);
     if (onTree)
-        afterDrop(Side::Smc, node,
-                  [this, source, node] { manager_->TreeSMCDragDrop(source, node); });
+        afterDrop(Side::Card, node,
+                  [this, source, node] { manager_->dropOnCardTree(source, node); });
     else
-        afterDrop(Side::Smc, nullptr, [this, source] { manager_->ListSMCDragDrop(source); });
+        afterDrop(Side::Card, nullptr, [this, source] { manager_->dropOnCardList(source); });
 }
 
 void TFormSMC::afterDrop(Side side, const TreeNode* node, std::function<void()> action) {
@@ -572,7 +572,7 @@ void TFormSMC::run(const std::function<void()>& action) {
 }
 
 void TFormSMC::closeEvent(QCloseEvent* event) {
-    manager_->CloseStorage();
+    manager_->closeStorage();
     emit closed();
     event->accept();
 }

@@ -199,7 +199,7 @@ private slots:
 
         openCard(makeCard(true));
         QCOMPARE(script.takeMessages(), std::vector<std::string>{});
-        QCOMPARE(form->manager().storageKind(), kStorageVirtual);
+        QCOMPARE(form->manager().storageKind(), StorageKind::VirtualCard);
         QTreeWidgetItem* root = smcRootItem();
         QCOMPARE(root->text(0), QString("Virtual SMC 'card.smc'"));
         QVERIFY(root->isExpanded());
@@ -221,14 +221,13 @@ private slots:
                                           .arg(m.usedSize() >> 10)
                                           .arg(m.freeSize() >> 10));
 
-        // Closing empties the card side and keeps the status line.
-        const QString size = form->SzSMC->text();
+        // Closing empties the card side and the size line.
         form->Close1->trigger();
-        QCOMPARE(form->manager().storageKind(), kStorageNone);
+        QCOMPARE(form->manager().storageKind(), StorageKind::None);
         QCOMPARE(form->TreeSMC->topLevelItemCount(), 0);
         QVERIFY(smcRows().isEmpty());
         QVERIFY(form->PathSMC->text().isEmpty());
-        QCOMPARE(form->SzSMC->text(), size);
+        QVERIFY(form->SzSMC->text().isEmpty());
     }
 
     void navigateByDoubleClickAndTree() {
@@ -269,7 +268,7 @@ private slots:
     void dragRulesOfBothSides() {
         openCard(makeCard(true));
         std::unique_ptr<QMimeData> fromPcList(form->DragData(DragSource::PcList));
-        std::unique_ptr<QMimeData> fromSmcList(form->DragData(DragSource::SmcList));
+        std::unique_ptr<QMimeData> fromSmcList(form->DragData(DragSource::CardList));
         // With the computer itself shown, a drag from the PC list is refused.
         QVERIFY(!dragOver(form->ListSMC, fromPcList.get()));
         showPcFolder(dir->path() / "pc");
@@ -321,12 +320,12 @@ private slots:
         QVERIFY(form->SzSMC->text().contains(
             QString("used size:%1KB").arg(form->manager().usedSize() >> 10)));
 
-        // The same drop again meets the existing folder: the failure message, nothing replaced.
+        // The same drop again meets the existing folder: declining to copy into it leaves it.
         select(form->ListPC, {"album"});
+        script.answers.push_back(false);
         drop(form->ListSMC, form->DragData(DragSource::PcList));
-        QCOMPARE(
-            script.takeMessages(),
-            std::vector<std::string>{"an error occurred while creating folder in virtual SMC."});
+        QCOMPARE(script.takeMessages(), std::vector<std::string>{});
+        QVERIFY(cardRead("vx:\\album\\a.mp3") == bytes(2000, 4));
         QVERIFY(progress->isHidden());
     }
 
@@ -350,11 +349,11 @@ private slots:
         pcRoot->setExpanded(true);
         QTreeWidgetItem* out = child(pcRoot, "out");
         QVERIFY(out);
-        drop(form->TreePC, form->DragData(DragSource::SmcList), out);
+        drop(form->TreePC, form->DragData(DragSource::CardList), out);
         QCOMPARE(script.takeMessages(), std::vector<std::string>{});
         QVERIFY(readPc(pc / "out" / "tune.mp3") == bytes(1500, 2));
         // A drop on the computer node does nothing.
-        drop(form->TreePC, form->DragData(DragSource::SmcList), form->TreePC->topLevelItem(0));
+        drop(form->TreePC, form->DragData(DragSource::CardList), form->TreePC->topLevelItem(0));
         QVERIFY(!fs::exists(pc / "tune.mp3"));
     }
 
@@ -363,7 +362,7 @@ private slots:
         const fs::path pc = dir->path() / "pc";
         showPcFolder(pc);
         select(form->ListSMC, {"game", "tune.mp3"});
-        drop(form->ListPC, form->DragData(DragSource::SmcList));
+        drop(form->ListPC, form->DragData(DragSource::CardList));
         QCOMPARE(script.takeMessages(), std::vector<std::string>{});
         QVERIFY(progress->isHidden());
         QVERIFY(readPc(pc / "tune.mp3") == bytes(1500, 2));
@@ -384,7 +383,8 @@ private slots:
         select(form->ListPC, {"y.bin"});
         form->ListPC->setFocus();
         QTest::keyClick(form->ListPC, Qt::Key_C, Qt::ControlModifier);
-        QCOMPARE(form->manager().copyList(), std::vector<std::string>{(pc / "y.bin").string()});
+        QCOMPARE(form->manager().copiedPcItems(),
+                 std::vector<std::string>{(pc / "y.bin").string()});
         // Paste with the card list focused copies the items put aside.
         form->ListSMC->setFocus();
         QTest::keyClick(form->ListSMC, Qt::Key_V, Qt::ControlModifier);
@@ -392,7 +392,7 @@ private slots:
         QVERIFY(cardRead("vx:\\y.bin") == bytes(5000, 7));
 
         // Card items copied, then pasted with the PC list focused, land in the PC folder.
-        form->manager().RefreshSmc();
+        form->manager().refreshCard();
         select(form->ListSMC, {"readme"});
         QApplication::setActiveWindow(main);
         form->ListSMC->setFocus();
@@ -506,7 +506,7 @@ private slots:
         openCard(makeCard(false));
         QCOMPARE(script.questions,
                  std::vector<std::string>{"unformatted SMC\ndo you want to format it?"});
-        QCOMPARE(form->manager().storageKind(), kStorageVirtual);
+        QCOMPARE(form->manager().storageKind(), StorageKind::VirtualCard);
         QCOMPARE(form->TreeSMC->topLevelItemCount(), 0);
 
         script.answers = {true};
@@ -526,7 +526,7 @@ private slots:
 
         // Format from the menu, declined and accepted.
         cardWrite("vx:\\A.TXT", bytes(20, 1));
-        form->manager().RefreshSmc();
+        form->manager().refreshCard();
         script.answers = {false};
         form->Format1->trigger();
         QCOMPARE(smcRows(), QStringList{"a.txt"});
@@ -564,19 +564,19 @@ private slots:
 
         // The next copy is not cancelled by the earlier press.
         select(form->ListPC, {"set"});
-        form->manager().setSmcPath("vx:\\game");
+        form->manager().setCardPath("vx:\\game");
         drop(form->ListSMC, form->DragData(DragSource::PcList));
         QCOMPARE(script.takeMessages(), std::vector<std::string>{});
         QVERIFY(cardHas("vx:\\game\\set\\c.bin"));
 
         // Deleting cannot be cancelled: its gauges are hidden, so is the button's use.
-        progress->Show();
-        progress->SetVisible(ProgressUi::Control::Prog1, false);
+        progress->showProgress();
+        progress->setPartVisible(ProgressUi::Part::ItemGauge, false);
         QVERIFY(!progress->CancelButton->isEnabled());
         progress->RequestCancel();
-        QVERIFY(!progress->CancelRequested());
-        progress->SetVisible(ProgressUi::Control::Prog1, true);
-        progress->Hide();
+        QVERIFY(!progress->cancelRequested());
+        progress->setPartVisible(ProgressUi::Part::ItemGauge, true);
+        progress->hideProgress();
     }
 
     void createVirtualSmcWithDialogChoice() {
@@ -584,6 +584,7 @@ private slots:
         const fs::path made = dir->path() / "new.smc";
         script.cards = {CardChoice{1, 4}};
         script.saveFiles = {made};
+        script.answers.push_back(false); // not opened
         form->CreateVirtualSMC1->trigger();
         QCOMPARE(script.takeMessages(), std::vector<std::string>{});
         // The chosen vendor and size reached the core (the rest of the bytes are its tests').
@@ -591,7 +592,7 @@ private slots:
         QCOMPARE(std::uint8_t(readPc(made)[0]), std::uint8_t(0x98));
         // The card panes are emptied and no storage is open afterwards.
         QCOMPARE(form->TreeSMC->topLevelItemCount(), 0);
-        QCOMPARE(form->manager().storageKind(), kStorageNone);
+        QCOMPARE(form->manager().storageKind(), StorageKind::None);
     }
 
     void vendorAndSizeDialog() {
@@ -622,7 +623,7 @@ private slots:
             script.takeMessages(),
             std::vector<std::string>{"connect with Vela machine via USB cable\nand set the mode "
                                      "to 'PC-Link' mode.\nif ready, press button"});
-        QCOMPARE(form->manager().storageKind(), kStorageMachine);
+        QCOMPARE(form->manager().storageKind(), StorageKind::Machine);
         QCOMPARE(smcRootItem()->text(0), QString("SMC in Vela"));
         QCOMPARE(smcRows(), (QStringList{"game", "tune.mp3"}));
         QCOMPARE(column(form->ListSMC, 1), (QStringList{"0", "1500"}));
@@ -657,7 +658,7 @@ private slots:
 
         // A file from the machine dropped on the PC list.
         select(form->ListSMC, {"tune.mp3"});
-        drop(form->ListPC, form->DragData(DragSource::SmcList));
+        drop(form->ListPC, form->DragData(DragSource::CardList));
         QVERIFY(readPc(pc / "tune.mp3") == bytes(1500, 2));
 
         // Delete with the question answered.
@@ -685,7 +686,7 @@ private slots:
                         std::make_unique<ScriptedDialogs>(script));
         window.ThroughUSBPort1->trigger();
         (void)script.takeMessages();
-        QCOMPARE(window.manager().storageKind(), kStorageMachine);
+        QCOMPARE(window.manager().storageKind(), StorageKind::Machine);
 
         // The machine keeps the format's final answer back until the event loop has run while
         // the link waits: only the idle hook runs it then.
@@ -713,7 +714,7 @@ private:
     // A 1 MB card: formatted with game\save, game\GAME.QXE, TUNE.MP3 and README, or blank.
     fs::path makeCard(bool formatted) {
         const fs::path path = dir->path() / "card.smc";
-        if (CreateVirtualImage(path, 0, 0) != ImageCreateResult::Ok) return {};
+        if (createVirtualImage(path, 0, 0) != ImageCreateResult::Ok) return {};
         if (!formatted) return path;
         ImageFile image;
         if (image.open(path, ImageFile::Access::Write) != ImageFile::Status::Ok) return {};

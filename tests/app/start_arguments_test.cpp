@@ -64,7 +64,7 @@ private slots:
         const QString path = QString::fromStdString(dir.path().string()) +
                              QString::fromUtf8("/k\xc3\xa4se card.smc");
         const std::filesystem::path native(QFile::encodeName(path).toStdString());
-        QCOMPARE(CreateVirtualImage(native, 0, 0), ImageCreateResult::Ok);
+        QCOMPARE(createVirtualImage(native, 0, 0), ImageCreateResult::Ok);
         bool made = false;
         {
             ImageFile image;
@@ -80,10 +80,10 @@ private slots:
         QVERIFY(OpenCardImage(*main, path));
         auto* form = qobject_cast<TFormSMC*>(main->CurrentTool->widget());
         QVERIFY(form);
-        QCOMPARE(form->manager().storageKind(), kStorageVirtual);
+        QCOMPARE(form->manager().storageKind(), StorageKind::VirtualCard);
         QCOMPARE(QString::fromStdString(form->manager().imageName()),
                  QString::fromUtf8("k\xc3\xa4se card.smc"));
-        QCOMPARE(form->manager().SmcItems().size(), std::size_t(1));
+        QCOMPARE(form->manager().cardItems().size(), std::size_t(1));
         QVERIFY(script.messages.empty());
         QCOMPARE(main->mdiArea()->subWindowList().size(), 1);
     }
@@ -95,7 +95,7 @@ private slots:
         QVERIFY(main->CurrentTool);
         auto* form = qobject_cast<TFormSMC*>(main->CurrentTool->widget());
         QVERIFY(form);
-        QCOMPARE(form->manager().storageKind(), kStorageNone);
+        QCOMPARE(form->manager().storageKind(), StorageKind::None);
         QCOMPARE(script.takeMessages(),
                  std::vector<std::string>{"Failed to open virtual SMC file."});
     }

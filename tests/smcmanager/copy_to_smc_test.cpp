@@ -10,21 +10,22 @@ TEST_F(CopyToSmcTest, FileIsWrittenInPiecesOfOneMebibyteWithTheGauges) {
     writePcFile(pc() / "x.bin", data);
     showPc(pc());
     selectPc({"x.bin"});
-    manager.ListSMCDragDrop(DragSource::PcList);
+    manager.dropOnCardList(DragSource::PcList);
 
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(cardRead("vx:\\X.BIN"), data);
-    EXPECT_EQ(ui.progress.prog1Max, std::vector<std::int64_t>{2621440});
-    EXPECT_EQ(ui.progress.prog1Pos, (std::vector<std::int64_t>{0, 1048576, 2097152, 2621440}));
-    EXPECT_EQ(ui.progress.prog2Max, std::vector<std::int64_t>{2621440});
-    EXPECT_EQ(ui.progress.prog2Pos, (std::vector<std::int64_t>{0, 1048576, 2097152, 2621440}));
-    EXPECT_EQ(ui.progress.msg1.back(), "now copying file 'x.bin' (size : 2621440 bytes)");
-    EXPECT_EQ(ui.progress.animation, ProgressUi::Animation::CopyFile);
-    EXPECT_EQ(ui.progress.shows, 1);
-    EXPECT_FALSE(ui.progress.shown);
+    EXPECT_EQ(ui.recorder.itemMaxima, std::vector<std::int64_t>{2621440});
+    EXPECT_EQ(ui.recorder.itemPositions, (std::vector<std::int64_t>{0, 1048576, 2097152, 2621440}));
+    EXPECT_EQ(ui.recorder.totalMaxima, std::vector<std::int64_t>{2621440});
+    EXPECT_EQ(ui.recorder.totalPositions,
+              (std::vector<std::int64_t>{0, 1048576, 2097152, 2621440}));
+    EXPECT_EQ(ui.recorder.stepTexts.back(), "now copying file 'x.bin' (size : 2621440 bytes)");
+    EXPECT_EQ(ui.recorder.animation, ProgressUi::Animation::CopyFile);
+    EXPECT_EQ(ui.recorder.shows, 1);
+    EXPECT_FALSE(ui.recorder.shown);
     // The drop refreshes the card list.
-    EXPECT_EQ(captions(manager.SmcItems()), std::vector<std::string>{"x.bin"});
-    EXPECT_EQ(manager.SmcItems()[0].size, "2560KB");
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"x.bin"});
+    EXPECT_EQ(manager.cardItems()[0].size, "2560KB");
 }
 
 TEST_F(CopyToSmcTest, ExactMultipleOfAPieceAndAnEmptyFile) {
@@ -32,9 +33,9 @@ TEST_F(CopyToSmcTest, ExactMultipleOfAPieceAndAnEmptyFile) {
     const auto data = pattern(2097152, 3);
     writePcFile(pc() / "two.bin", data);
     writePcFile(pc() / "empty", {});
-    ASSERT_TRUE(manager.PasteToSmc("vx:\\", {(pc() / "two.bin").string()}));
-    EXPECT_EQ(ui.progress.prog1Pos, (std::vector<std::int64_t>{0, 1048576, 2097152}));
-    ASSERT_TRUE(manager.PasteToSmc("vx:\\", {(pc() / "empty").string()}));
+    ASSERT_TRUE(manager.copyToCard("vx:\\", {(pc() / "two.bin").string()}));
+    EXPECT_EQ(ui.recorder.itemPositions, (std::vector<std::int64_t>{0, 1048576, 2097152}));
+    ASSERT_TRUE(manager.copyToCard("vx:\\", {(pc() / "empty").string()}));
     EXPECT_EQ(cardRead("vx:\\TWO.BIN"), data);
     EXPECT_TRUE(cardHas("vx:\\EMPTY"));
     EXPECT_TRUE(cardRead("vx:\\EMPTY").empty());
@@ -49,19 +50,19 @@ TEST_F(CopyToSmcTest, FolderTreeGoesToTheVirtualCard) {
     cardMkdir("vx:\\GAME");
     showPc(pc());
     selectPc({"x.txt", "album"});
-    manager.RefreshSmc();
-    manager.TreeSMCDragDrop(DragSource::PcList, FindTreeNode(manager.smcRoot(), "game"));
+    manager.refreshCard();
+    manager.dropOnCardTree(DragSource::PcList, findChildNode(manager.cardRoot(), "game"));
 
     EXPECT_TRUE(ui.messages.empty());
-    EXPECT_EQ(manager.copyList(), (std::vector<std::string>{(pc() / "album").string() + "/",
-                                                            (pc() / "x.txt").string()}));
+    EXPECT_EQ(manager.copiedPcItems(), (std::vector<std::string>{(pc() / "album").string() + "/",
+                                                                 (pc() / "x.txt").string()}));
     EXPECT_EQ(cardRead("vx:\\GAME\\X.TXT"), pattern(10, 3));
     EXPECT_TRUE(cardIsFolder("vx:\\GAME\\ALBUM"));
     EXPECT_EQ(cardRead("vx:\\GAME\\ALBUM\\A.MP3"), pattern(5000, 1));
     EXPECT_EQ(cardRead("vx:\\GAME\\ALBUM\\CD2\\B.MP3"), pattern(70000, 2));
     EXPECT_TRUE(cardIsFolder("vx:\\GAME\\ALBUM\\CD2\\EMPTY"));
-    EXPECT_EQ(ui.progress.prog2Max, std::vector<std::int64_t>{75010});
-    EXPECT_EQ(ui.progress.prog2Pos.back(), 75010);
+    EXPECT_EQ(ui.recorder.totalMaxima, std::vector<std::int64_t>{75010});
+    EXPECT_EQ(ui.recorder.totalPositions.back(), 75010);
 }
 
 TEST_F(CopyToSmcTest, FolderTreeGoesToTheMachine) {
@@ -71,53 +72,112 @@ TEST_F(CopyToSmcTest, FolderTreeGoesToTheMachine) {
     fs::create_directories(machineCard("GAME"));
     showPc(pc());
     selectPc({"album"});
-    manager.RefreshSmc();
-    manager.TreeSMCDragDrop(DragSource::PcList, FindTreeNode(manager.smcRoot(), "game"));
+    manager.refreshCard();
+    manager.dropOnCardTree(DragSource::PcList, findChildNode(manager.cardRoot(), "game"));
 
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(readPcFile(machineCard("GAME/ALBUM/A.MP3")), pattern(300, 1));
     EXPECT_EQ(readPcFile(machineCard("GAME/ALBUM/CD2/B.MP3")), pattern(70000, 2));
     // The machine's callbacks moved the gauges: the file name without a closing quote.
-    EXPECT_NE(
-        std::find(ui.progress.msg1.begin(), ui.progress.msg1.end(), "now copying file 'b.mp3"),
-        ui.progress.msg1.end());
-    EXPECT_EQ(ui.progress.prog1Max.back(), 70000);
-    EXPECT_EQ(ui.progress.prog1Pos.back(), 70000);
-    EXPECT_EQ(ui.progress.prog2Pos.back(), 70300);
+    EXPECT_NE(std::find(ui.recorder.stepTexts.begin(), ui.recorder.stepTexts.end(),
+                        "now copying file 'b.mp3"),
+              ui.recorder.stepTexts.end());
+    EXPECT_EQ(ui.recorder.itemMaxima.back(), 70000);
+    EXPECT_EQ(ui.recorder.itemPositions.back(), 70000);
+    EXPECT_EQ(ui.recorder.totalPositions.back(), 70300);
 }
 
-TEST_F(CopyToSmcTest, NameOnTheCardAlreadyStopsThePaste) {
+// A name that exists on the card: the user's answer decides, and an old file gives way only
+// to a whole new one.
+TEST_F(CopyToSmcTest, ExistingCardNamesAreAskedAbout) {
+    using Answer = ManagerUi::ReplaceAnswer;
+    struct Case {
+        const char* name;
+        std::vector<Answer> answers;
+        bool mergeAnswer;
+        bool copied;
+        std::vector<std::uint8_t> x; // vx:\X.TXT afterwards
+        bool albumCopied;            // vx:\ALBUM\A.MP3 is the PC's
+        bool laterCopied;            // vx:\LATER.TXT
+    };
+    const std::vector<std::uint8_t> old = {1, 2, 3};
+    const Case cases[] = {
+        {"no keeps the card file", {Answer::No, Answer::No}, true, true, old, false, true},
+        {"yes replaces it", {Answer::Yes, Answer::No}, true, true, pattern(10), false, true},
+        {"yes to all asks once", {Answer::YesToAll}, true, true, pattern(10), true, true},
+        {"cancel ends the copy", {Answer::Cancel}, true, false, old, false, false},
+        {"a folder not merged is left", {Answer::Yes}, false, true, pattern(10), false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        manager.closeStorage();
+        fs::remove_all(pc());
+        openFormattedCard();
+        cardWrite("vx:\\X.TXT", old);
+        cardMkdir("vx:\\ALBUM");
+        cardWrite("vx:\\ALBUM\\A.MP3", {9});
+        cardMkdir("vx:\\MORE");
+        writePcFile(pc() / "x.txt", pattern(10));
+        writePcFile(pc() / "album" / "a.mp3", pattern(20));
+        writePcFile(pc() / "more" / "m.txt", pattern(40));
+        writePcFile(pc() / "later.txt", pattern(30));
+        ui.replaceAnswers.assign(c.answers.begin(), c.answers.end());
+        ui.answers = {c.mergeAnswer};
+        EXPECT_EQ(
+            manager.copyToCard("vx:\\", {(pc() / "x.txt").string(), (pc() / "album").string() + "/",
+                                         (pc() / "later.txt").string()}),
+            c.copied);
+        EXPECT_TRUE(ui.replaceAnswers.empty());
+        EXPECT_EQ(cardRead("vx:\\X.TXT"), c.x);
+        EXPECT_EQ(cardRead("vx:\\ALBUM\\A.MP3"),
+                  c.albumCopied ? pattern(20) : std::vector<std::uint8_t>{9});
+        EXPECT_EQ(cardHas("vx:\\LATER.TXT"), c.laterCopied);
+        EXPECT_FALSE(cardHas("vx:\\VELA~NEW.TMP"));
+    }
+    EXPECT_EQ(ui.replaceQuestions.back(), "file 'x.txt' already exists on the card.\nreplace it?");
+    EXPECT_EQ(ui.questions.back().text,
+              "folder 'album' already exists on the card.\ncopy into it?");
+}
+
+// Names no card can hold are left out with their reason; the rest is copied.
+TEST_F(CopyToSmcTest, NamesNoCardCanHoldAreSkippedAndListed) {
     openFormattedCard();
-    cardWrite("vx:\\X.TXT", {1, 2, 3});
-    writePcFile(pc() / "x.txt", pattern(10));
-    writePcFile(pc() / "y.txt", pattern(10));
-    EXPECT_FALSE(
-        manager.PasteToSmc("vx:\\", {(pc() / "x.txt").string(), (pc() / "y.txt").string()}));
-    EXPECT_EQ(ui.messages,
-              std::vector<std::string>{"failed to create file in virtual SMC. ('vx:\\x.txt')"});
-    EXPECT_EQ(cardRead("vx:\\X.TXT"), (std::vector<std::uint8_t>{1, 2, 3}));
-    EXPECT_FALSE(cardHas("vx:\\Y.TXT"));
+    writePcFile(pc() / "My Long Folder Name" / "a.txt", pattern(5));
+    writePcFile(pc() / "bad*nm", pattern(5));
+    writePcFile(pc() / "good" / "toolongname.txt", pattern(5));
+    writePcFile(pc() / "good" / "ok.txt", pattern(6));
+    writePcFile(pc() / "last.txt", pattern(7));
+    EXPECT_FALSE(manager.copyToCard(
+        "vx:\\", {(pc() / "My Long Folder Name").string() + "/", (pc() / "bad*nm").string(),
+                  (pc() / "good").string() + "/", (pc() / "last.txt").string()}));
+    EXPECT_EQ(manager.skippedNames(),
+              (std::vector<std::string>{"My Long Folder Name", "bad*nm", "toolongname.txt"}));
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_NE(ui.messages[0].find("'bad*nm': holds a space"), std::string::npos);
+    EXPECT_NE(ui.messages[0].find("'toolongname.txt': longer than 8"), std::string::npos);
+    EXPECT_EQ(cardRead("vx:\\GOOD\\OK.TXT"), pattern(6));
+    EXPECT_EQ(cardRead("vx:\\LAST.TXT"), pattern(7));
+    EXPECT_FALSE(cardHas("vx:\\MY LONG FOLDER NAME"));
 }
 
 TEST_F(CopyToSmcTest, FailedStepInsideAFolderEndsThePaste) {
     openFormattedCard();
-    cardMkdir("vx:\\ALBUM");
-    cardWrite("vx:\\ALBUM\\B.MP3", {9});
+    cardWrite("vx:\\ALBUM", {9});
     writePcFile(pc() / "album" / "a.mp3", pattern(10));
     writePcFile(pc() / "album" / "b.mp3", pattern(10));
     writePcFile(pc() / "album" / "c.mp3", pattern(10));
     writePcFile(pc() / "later.txt", pattern(10));
-    // The card folder exists: its creation fails and nothing more is copied.
-    EXPECT_FALSE(manager.PasteToSmc(
+    // A card file has the folder's name: its creation fails and nothing more is copied.
+    EXPECT_FALSE(manager.copyToCard(
         "vx:\\", {(pc() / "album").string() + "/", (pc() / "later.txt").string()}));
     EXPECT_EQ(ui.takeMessages(),
               std::vector<std::string>{"an error occurred while creating folder in virtual SMC."});
     EXPECT_FALSE(cardHas("vx:\\ALBUM\\A.MP3"));
     EXPECT_FALSE(cardHas("vx:\\LATER.TXT"));
-    EXPECT_FALSE(ui.progress.playing);
+    EXPECT_FALSE(ui.recorder.playing);
 
     // A file failing inside a new folder ends the folder and the paste there too.
-    ASSERT_EQ(openCard().rmdir("vx:\\ALBUM", 1), SmfsResult::Ok);
+    ASSERT_EQ(openCard().remove("vx:\\ALBUM"), SmfsResult::Ok);
     cardMkdir("vx:\\GAME");
     cardMkdir("vx:\\GAME\\ALBUM");
     cardWrite("vx:\\GAME\\ALBUM\\B.MP3", {9});
@@ -126,14 +186,14 @@ TEST_F(CopyToSmcTest, FailedStepInsideAFolderEndsThePaste) {
     fs::create_directories(pc() / "album2" / "b.mp3"); // a folder where the card has a file
     cardMkdir("vx:\\ALBUM2");
     ASSERT_EQ(openCard().rmdir("vx:\\ALBUM2", 1), SmfsResult::Ok);
-    EXPECT_TRUE(manager.PasteToSmc("vx:\\", {(pc() / "album2").string() + "/"}));
+    EXPECT_TRUE(manager.copyToCard("vx:\\", {(pc() / "album2").string() + "/"}));
     EXPECT_TRUE(cardIsFolder("vx:\\ALBUM2\\B.MP3"));
 }
 
 TEST_F(CopyToSmcTest, UnreadablePcFileIsReportedWhenTotallingAndWhenCopying) {
     openFormattedCard();
     const std::string missing = (pc() / "gone.bin").string();
-    EXPECT_FALSE(manager.PasteToSmc("vx:\\", {missing}));
+    EXPECT_FALSE(manager.copyToCard("vx:\\", {missing}));
     EXPECT_EQ(ui.messages, (std::vector<std::string>{"failed to open file 'gone.bin'",
                                                      "failed to open file '" + missing + "'"}));
 }
@@ -142,11 +202,11 @@ TEST_F(CopyToSmcTest, CardFullClosesAndRemovesThePartialFile) {
     openFormattedCard(0);
     const std::uint64_t freeBefore = manager.freeSize();
     writePcFile(pc() / "big.bin", pattern(std::size_t(freeBefore) + 65536));
-    EXPECT_FALSE(manager.PasteToSmc("vx:\\", {(pc() / "big.bin").string()}));
+    EXPECT_FALSE(manager.copyToCard("vx:\\", {(pc() / "big.bin").string()}));
     EXPECT_EQ(ui.messages,
               std::vector<std::string>{"failed to write file in virtual SMC. ('vx:\\big.bin')"});
     EXPECT_FALSE(cardHas("vx:\\BIG.BIN"));
-    manager.ShowSizeInfo();
+    manager.showSpace();
     EXPECT_EQ(manager.freeSize(), freeBefore);
     // No handle was left open: ten files can still be open at once.
     SmfsHandle handles[kSmfsMaxOpenFiles];
@@ -164,33 +224,78 @@ TEST_F(CopyToSmcTest, CopyAndPasteThroughTheMenu) {
     writePcFile(pc() / "b.txt", pattern(10, 2));
     showPc(pc());
     selectPc({"a.txt"});
-    manager.Copy1Click(Focus::PcList);
-    EXPECT_EQ(manager.copyList(), std::vector<std::string>{(pc() / "a.txt").string()});
+    manager.copySelection(Focus::PcList);
+    EXPECT_EQ(manager.copiedPcItems(), std::vector<std::string>{(pc() / "a.txt").string()});
     // Nothing selected: the earlier items stay put aside.
-    manager.SetPcSelection({});
-    manager.Copy1Click(Focus::PcList);
-    EXPECT_EQ(manager.copyList(), std::vector<std::string>{(pc() / "a.txt").string()});
+    manager.setPcSelection({});
+    manager.copySelection(Focus::PcList);
+    EXPECT_EQ(manager.copiedPcItems(), std::vector<std::string>{(pc() / "a.txt").string()});
     // The drive list cannot be copied from.
     manager.setPcPath("");
-    manager.ListPcFolder();
-    manager.SetPcSelection({0});
-    manager.Copy1Click(Focus::PcList);
-    EXPECT_EQ(manager.copyList(), std::vector<std::string>{(pc() / "a.txt").string()});
-    EXPECT_FALSE(manager.SMCDragOver(DragSource::PcList));
+    manager.listPcFolder();
+    manager.setPcSelection({0});
+    manager.copySelection(Focus::PcList);
+    EXPECT_EQ(manager.copiedPcItems(), std::vector<std::string>{(pc() / "a.txt").string()});
+    EXPECT_FALSE(manager.acceptsCardDrop(DragSource::PcList));
 
-    manager.Paste1Click(Focus::SmcList);
+    manager.paste(Focus::CardList);
     EXPECT_EQ(cardRead("vx:\\A.TXT"), pattern(10, 1));
-    EXPECT_EQ(ui.progress.shows, 1);
-    EXPECT_FALSE(ui.progress.shown);
-    // Paste does not refresh the card list.
-    EXPECT_TRUE(manager.SmcItems().empty());
+    EXPECT_EQ(ui.recorder.shows, 1);
+    EXPECT_FALSE(ui.recorder.shown);
+    // The card list shows what was pasted.
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"a.txt"});
     EXPECT_TRUE(ui.messages.empty());
+}
+
+TEST_F(CopyToSmcTest, MachineFileIsReplacedWhenTheUserSaysSo) {
+    writePcFile(machineCard("X.TXT"), {1, 2, 3});
+    connectMachine();
+    writePcFile(pc() / "x.txt", pattern(10));
+    ui.replaceAnswers = {ManagerUi::ReplaceAnswer::Yes};
+    EXPECT_TRUE(manager.copyToCard("vx:\\", {(pc() / "x.txt").string()}));
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(readPcFile(machineCard("X.TXT")), pattern(10));
 }
 
 TEST_F(CopyToSmcTest, MachineReportsAMissingFolder) {
     connectMachine();
     writePcFile(pc() / "a.txt", pattern(10, 1));
-    EXPECT_FALSE(manager.PasteToSmc("vx:\\nothere", {(pc() / "a.txt").string()}));
+    EXPECT_FALSE(manager.copyToCard("vx:\\nothere", {(pc() / "a.txt").string()}));
     ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0], "unknown error has occurred.");
+    EXPECT_EQ(ui.messages[0], "an error has occurred in Vela machine.");
+}
+
+// Drops from the wrong place, on no node or with nothing to drop do nothing at all.
+TEST_F(CopyToSmcTest, RefusedDropsCopyNothing) {
+    openFormattedCard();
+    writePcFile(pc() / "a.txt", pattern(10));
+    showPc(pc());
+    selectPc({"a.txt"});
+    manager.dropOnCardTree(DragSource::CardList, manager.cardRoot());
+    manager.dropOnCardTree(DragSource::PcTree, manager.cardRoot());
+    manager.dropOnCardTree(DragSource::PcList, nullptr);
+    manager.dropOnCardList(DragSource::CardTree);
+    manager.openCardItem(-1);
+    manager.openCardItem(int(manager.cardItems().size()));
+    EXPECT_EQ(ui.recorder.shows, 0);
+    EXPECT_FALSE(cardHas("vx:\\A.TXT"));
+    EXPECT_EQ(manager.cardPath(), "vx:\\");
+    EXPECT_TRUE(ui.messages.empty());
+}
+
+// A file that fails inside a folder ends the whole paste there.
+TEST_F(CopyToSmcTest, FailedFileInsideAFolderEndsThePaste) {
+    openFormattedCard();
+    cardMkdir("vx:\\ALBUM");
+    cardMkdir("vx:\\ALBUM\\B.MP3"); // a folder where the PC has a file
+    writePcFile(pc() / "album" / "a.mp3", pattern(10));
+    writePcFile(pc() / "album" / "b.mp3", pattern(10));
+    writePcFile(pc() / "later.txt", pattern(10));
+    ui.answers = {true}; // copy into the existing folder
+    EXPECT_FALSE(manager.copyToCard(
+        "vx:\\", {(pc() / "album").string() + "/", (pc() / "later.txt").string()}));
+    EXPECT_EQ(ui.messages, std::vector<std::string>{
+                               "failed to create file in virtual SMC. ('vx:\\album\\b.mp3')"});
+    EXPECT_EQ(cardRead("vx:\\ALBUM\\A.MP3"), pattern(10));
+    EXPECT_FALSE(cardHas("vx:\\LATER.TXT"));
 }

@@ -3,7 +3,10 @@
 // image slot shared by every manager of the process.
 #include "manager_fixture.h"
 
+#include <functional>
+
 #include <common/image_file.h>
+#include <smcmanager/machine_spec.h>
 
 #include <unistd.h>
 
@@ -14,28 +17,28 @@ class OpenStorageTest : public ManagerTest {};
 TEST_F(OpenStorageTest, UnformattedCardIsOfferedAFormatAndThenShowsAnEmptyRoot) {
     ui.openFiles.push_back(blankCard(4));
     ui.answers.push_back(true);
-    manager.VirtualSMC1Click();
+    manager.openVirtualCard();
 
     ASSERT_EQ(ui.questions.size(), 1u);
     EXPECT_EQ(ui.questions[0].text, "unformatted SMC\ndo you want to format it?");
     EXPECT_EQ(ui.questions[0].kind, Kind::Information);
     EXPECT_EQ(ui.filters, std::vector<std::string>{"Vela Virtual SMC File (*.smc)|*.smc"});
     EXPECT_EQ(ui.messages, std::vector<std::string>{"formatted successfully.\nbad block(s) : 0"});
-    EXPECT_EQ(manager.storageKind(), kStorageVirtual);
+    EXPECT_EQ(manager.storageKind(), StorageKind::VirtualCard);
     EXPECT_EQ(manager.imageName(), "card.smc");
-    ASSERT_NE(manager.smcRoot(), nullptr);
-    EXPECT_EQ(manager.smcRoot()->caption, "Virtual SMC 'card.smc'");
-    EXPECT_EQ(manager.smcRoot()->image, 5);
-    EXPECT_FALSE(manager.smcRoot()->hasButton);
-    EXPECT_EQ(manager.selectedSmcNode(), manager.smcRoot());
-    EXPECT_TRUE(manager.SmcItems().empty());
-    EXPECT_EQ(manager.smcPathText(), "vx:\\");
+    ASSERT_NE(manager.cardRoot(), nullptr);
+    EXPECT_EQ(manager.cardRoot()->caption, "Virtual SMC 'card.smc'");
+    EXPECT_EQ(manager.cardRoot()->image, 5);
+    EXPECT_FALSE(manager.cardRoot()->hasButton);
+    EXPECT_EQ(manager.selectedCardNode(), manager.cardRoot());
+    EXPECT_TRUE(manager.cardItems().empty());
+    EXPECT_EQ(manager.cardPathText(), "vx:\\");
     // The progress window came and went, and left its controls visible for the next copy.
-    EXPECT_FALSE(ui.progress.shown);
-    EXPECT_EQ(ui.progress.msg1.front(), "now formatting...");
-    EXPECT_TRUE(ui.progress.isVisible(ProgressUi::Control::Avi));
-    EXPECT_TRUE(ui.progress.isVisible(ProgressUi::Control::Prog1));
-    EXPECT_TRUE(ui.progress.isVisible(ProgressUi::Control::Prog2));
+    EXPECT_FALSE(ui.recorder.shown);
+    EXPECT_EQ(ui.recorder.stepTexts.front(), "now formatting...");
+    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::Animation));
+    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::ItemGauge));
+    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::TotalGauge));
 
     // A 16 MB card: the size line is the three figures in KB.
     EXPECT_EQ(ui.status,
@@ -49,35 +52,35 @@ TEST_F(OpenStorageTest, UnformattedCardIsOfferedAFormatAndThenShowsAnEmptyRoot) 
 TEST_F(OpenStorageTest, DeclinedFormatLeavesTheStorageOpenWithoutPanes) {
     ui.openFiles.push_back(blankCard(0));
     ui.answers.push_back(false);
-    manager.VirtualSMC1Click();
+    manager.openVirtualCard();
     EXPECT_TRUE(ui.messages.empty());
-    EXPECT_EQ(manager.storageKind(), kStorageVirtual);
-    EXPECT_EQ(manager.smcRoot(), nullptr);
+    EXPECT_EQ(manager.storageKind(), StorageKind::VirtualCard);
+    EXPECT_EQ(manager.cardRoot(), nullptr);
     // Formatting later still works on the open image.
     ui.answers.push_back(true);
-    manager.Format1Click();
+    manager.formatCard();
     EXPECT_EQ(ui.questions.back().text, "do you really want to format smc?");
     EXPECT_EQ(ui.questions.back().kind, Kind::Confirmation);
     EXPECT_EQ(ui.messages, std::vector<std::string>{"formatted successfully.\nbad block(s) : 0"});
-    ASSERT_NE(manager.smcRoot(), nullptr);
+    ASSERT_NE(manager.cardRoot(), nullptr);
 }
 
 TEST_F(OpenStorageTest, FilesThatCannotBeOpenedForWritingAreRefused) {
     ui.openFiles.push_back(dir / "missing.smc");
-    manager.VirtualSMC1Click();
+    manager.openVirtualCard();
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"Failed to open virtual SMC file."});
-    EXPECT_EQ(manager.storageKind(), kStorageNone);
+    EXPECT_EQ(manager.storageKind(), StorageKind::None);
 
     fs::create_directory(dir / "folder.smc");
-    EXPECT_FALSE(manager.OpenVirtualSmc(dir / "folder.smc"));
+    EXPECT_FALSE(manager.openImage(dir / "folder.smc"));
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"Failed to open virtual SMC file."});
 
     if (geteuid() == 0) GTEST_SKIP() << "root opens read-only files for writing";
     const fs::path readOnly = blankCard(0);
     fs::permissions(readOnly, fs::perms::owner_read);
-    EXPECT_FALSE(manager.OpenVirtualSmc(readOnly));
+    EXPECT_FALSE(manager.openImage(readOnly));
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"Failed to open virtual SMC file."});
-    EXPECT_EQ(manager.storageKind(), kStorageNone);
+    EXPECT_EQ(manager.storageKind(), StorageKind::None);
 }
 
 TEST_F(OpenStorageTest, ImageOfUnknownCardReportsTheSizeQueryFailure) {
@@ -86,30 +89,31 @@ TEST_F(OpenStorageTest, ImageOfUnknownCardReportsTheSizeQueryFailure) {
         std::fstream image(path, std::ios::in | std::ios::out | std::ios::binary);
         image.put(char(0x12)); // neither maker code
     }
-    EXPECT_FALSE(manager.OpenVirtualSmc(path));
+    EXPECT_FALSE(manager.openImage(path));
     EXPECT_EQ(ui.messages,
               std::vector<std::string>{"an error has occurred while gathering size information."});
-    EXPECT_EQ(manager.storageKind(), kStorageVirtual);
-    EXPECT_EQ(manager.smcRoot(), nullptr);
+    // Nothing stays open on a file that is no card.
+    EXPECT_EQ(manager.storageKind(), StorageKind::None);
+    EXPECT_EQ(manager.cardRoot(), nullptr);
 }
 
 TEST_F(OpenStorageTest, OpeningAgainClosesTheFirstImageEvenWhenCancelled) {
     openFormattedCard();
     cardMkdir("vx:\\game");
     ui.openFiles.push_back(std::nullopt);
-    manager.VirtualSMC1Click();
-    EXPECT_EQ(manager.storageKind(), kStorageNone);
+    manager.openVirtualCard();
+    EXPECT_EQ(manager.storageKind(), StorageKind::None);
     // No storage: card operations do nothing and ask nothing.
-    manager.SetSmcSelection({0});
-    manager.Delete2Click();
+    manager.setCardSelection({0});
+    manager.deleteListSelection();
     EXPECT_TRUE(ui.questions.empty());
     ui.texts.push_back("new");
-    manager.CreateFolder1Click();
+    manager.createFolder();
     EXPECT_TRUE(ui.messages.empty());
 
     // The first image was closed with its folder on it.
-    ASSERT_TRUE(manager.OpenVirtualSmc(dir / "card.smc"));
-    EXPECT_EQ(captions(manager.SmcItems()), std::vector<std::string>{"game"});
+    ASSERT_TRUE(manager.openImage(dir / "card.smc"));
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"game"});
     EXPECT_TRUE(ui.messages.empty());
 }
 
@@ -120,15 +124,15 @@ TEST_F(OpenStorageTest, TwoManagersServeTwoCardsAtOnce) {
         ScriptedUi otherUi;
         otherUi.answers.push_back(true); // format the blank card
         SmcManager other(otherUi, nullptr);
-        ASSERT_TRUE(other.OpenVirtualSmc(blankCard(0, "other.smc")));
+        ASSERT_TRUE(other.openImage(blankCard(0, "other.smc")));
         ASSERT_EQ(other.card()->mkdir("vx:\\music", 0), SmfsResult::Ok);
-        other.RefreshSmc();
-        EXPECT_EQ(captions(other.SmcItems()), std::vector<std::string>{"music"});
+        other.refreshCard();
+        EXPECT_EQ(captions(other.cardItems()), std::vector<std::string>{"music"});
     }
     // Neither the second manager's card nor its end touched the first one's.
-    manager.RefreshSmc();
+    manager.refreshCard();
     EXPECT_TRUE(ui.messages.empty());
-    EXPECT_EQ(captions(manager.SmcItems()), std::vector<std::string>{"game"});
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"game"});
 }
 
 TEST_F(OpenStorageTest, ImageHeldByAnotherOpenIsRefusedAndTheOpenHoldsItAlone) {
@@ -138,67 +142,106 @@ TEST_F(OpenStorageTest, ImageHeldByAnotherOpenIsRefusedAndTheOpenHoldsItAlone) {
         // Another program's writer (a lock on its own open of the file).
         ImageFile elsewhere;
         ASSERT_EQ(elsewhere.open(path, ImageFile::Access::Write), ImageFile::Status::Ok);
-        EXPECT_FALSE(manager.OpenVirtualSmc(path));
-        EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"Failed to open virtual SMC file."});
+        EXPECT_FALSE(manager.openImage(path));
+        EXPECT_EQ(ui.takeMessages(),
+                  std::vector<std::string>{"'card.smc' is in use by another program: Failed to "
+                                           "open virtual SMC file."});
         EXPECT_TRUE(manager.imageInUse());
-        EXPECT_EQ(manager.storageKind(), kStorageNone);
+        EXPECT_EQ(manager.storageKind(), StorageKind::None);
         // Creating a new image over it leaves it as it was.
-        EXPECT_EQ(CreateVirtualImage(path, 1, 2), ImageCreateResult::CreateFailed);
+        EXPECT_EQ(createVirtualImage(path, 1, 2), ImageCreateResult::CreateFailed);
     }
     EXPECT_EQ(readPcFile(path), before);
 
     ui.answers.push_back(true);
-    ASSERT_TRUE(manager.OpenVirtualSmc(path));
+    ASSERT_TRUE(manager.openImage(path));
     EXPECT_FALSE(manager.imageInUse());
     ImageFile reader;
     EXPECT_EQ(reader.open(path, ImageFile::Access::Read), ImageFile::Status::Locked);
-    manager.Close1Click();
+    manager.closeCard();
     EXPECT_EQ(reader.open(path, ImageFile::Access::Write), ImageFile::Status::Ok);
 }
 
-TEST_F(OpenStorageTest, CloseEmptiesTheCardPanesAndKeepsTheStatusLine) {
-    openFormattedCard();
-    const std::string status = ui.status;
-    manager.Close1Click();
-    EXPECT_EQ(manager.storageKind(), kStorageNone);
-    EXPECT_EQ(manager.smcRoot(), nullptr);
-    EXPECT_TRUE(manager.SmcItems().empty());
-    EXPECT_EQ(manager.smcPathText(), "");
-    EXPECT_EQ(ui.status, status);
+// However the card goes away, the panes and the size line no longer show it.
+TEST_F(OpenStorageTest, NoCardOpenMeansEmptyCardPanesAndSizeLine) {
+    writePcFile(dir / "text.smc", pattern(100));
+    const struct {
+        const char* name;
+        std::function<void()> leave;
+    } cases[] = {
+        {"close", [&] { manager.closeCard(); }},
+        {"cancelled open",
+         [&] {
+             ui.openFiles.push_back(std::nullopt);
+             manager.openVirtualCard();
+         }},
+        {"no card file",
+         [&] {
+             ui.openFiles.push_back(dir / "text.smc");
+             manager.openVirtualCard();
+             ui.messages.clear();
+         }},
+        {"no machine",
+         [&] {
+             sim.planFault(0, SimFault::shortFrame(10));
+             (void)manager.connectMachine();
+             ui.messages.clear();
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        manager.closeStorage();
+        openFormattedCard();
+        ASSERT_NE(ui.status, "");
+        ASSERT_NE(manager.cardRoot(), nullptr);
+        c.leave();
+        EXPECT_EQ(manager.storageKind(), StorageKind::None);
+        EXPECT_EQ(manager.cardRoot(), nullptr);
+        EXPECT_TRUE(manager.cardItems().empty());
+        EXPECT_EQ(manager.cardPathText(), "");
+        EXPECT_EQ(ui.status, "");
+        EXPECT_EQ(manager.statusText(), "");
+        EXPECT_TRUE(ui.messages.empty());
+        // Drops and pastes have nowhere to go.
+        showPc(pc());
+        manager.dropOnCardList(DragSource::PcList);
+        manager.paste(Focus::CardList);
+        EXPECT_EQ(ui.recorder.shows, 0);
+    }
 }
 
 TEST_F(OpenStorageTest, MachineConnectsAfterThePromptAndListsItsRoot) {
     fs::create_directories(machineCard("GAME"));
     writePcFile(machineCard("TUNE.MP3"), pattern(2000));
-    manager.ThroughUSBPort1Click();
+    manager.openMachineCard();
     EXPECT_EQ(ui.messages, std::vector<std::string>{"connect with Vela machine via USB "
                                                     "cable\nand set the mode to 'PC-Link' "
                                                     "mode.\nif ready, press button"});
-    EXPECT_EQ(manager.storageKind(), kStorageMachine);
-    ASSERT_NE(manager.smcRoot(), nullptr);
-    EXPECT_EQ(manager.smcRoot()->caption, "SMC in Vela");
-    EXPECT_TRUE(manager.smcRoot()->hasButton);
-    EXPECT_EQ(captions(manager.SmcItems()), (std::vector<std::string>{"game", "tune.mp3"}));
+    EXPECT_EQ(manager.storageKind(), StorageKind::Machine);
+    ASSERT_NE(manager.cardRoot(), nullptr);
+    EXPECT_EQ(manager.cardRoot()->caption, "SMC in Vela");
+    EXPECT_TRUE(manager.cardRoot()->hasButton);
+    EXPECT_EQ(captions(manager.cardItems()), (std::vector<std::string>{"game", "tune.mp3"}));
     EXPECT_EQ(ui.status, ""); // the status bar is not touched for the machine
 }
 
 TEST_F(OpenStorageTest, MachineThatIsNotThereIsReported) {
     sim.setUnplugged(true);
-    EXPECT_FALSE(manager.ConnectMachine());
+    EXPECT_FALSE(manager.connectMachine());
     EXPECT_EQ(ui.messages, std::vector<std::string>{"failed to open USB port."});
-    EXPECT_EQ(manager.storageKind(), kStorageNone);
+    EXPECT_EQ(manager.storageKind(), StorageKind::None);
 
     ScriptedUi otherUi;
     SmcManager noLink(otherUi, nullptr);
-    EXPECT_FALSE(noLink.ConnectMachine());
+    EXPECT_FALSE(noLink.connectMachine());
     EXPECT_EQ(otherUi.messages, std::vector<std::string>{"failed to open USB port."});
 }
 
 TEST_F(OpenStorageTest, ClosingTheMachineDisconnectsOnce) {
     connectMachine();
     sim.clearReceived();
-    manager.Close1Click();
-    manager.Close1Click();
+    manager.closeCard();
+    manager.closeCard();
     int disconnects = 0;
     for (const auto& frame : sim.receivedFrames())
         disconnects += frame[0] == 0x10;
@@ -213,8 +256,41 @@ protected:
 
 TEST_F(OpenStorageTimeoutTest, SilentMachineTimesOutTheConnect) {
     sim.planFault(0, SimFault::silent());
-    EXPECT_FALSE(manager.ConnectMachine());
+    EXPECT_FALSE(manager.connectMachine());
     EXPECT_EQ(ui.messages,
               std::vector<std::string>{"timed out trying to connect with Vela machine."});
-    EXPECT_EQ(manager.storageKind(), kStorageNone);
+    EXPECT_EQ(manager.storageKind(), StorageKind::None);
+}
+
+// The machine names every tool accepts, and the link each makes.
+TEST(MachineSpecTest, NamesAndLinks) {
+    const struct {
+        std::string spec;
+        bool machine;
+        bool linked;
+    } cases[] = {
+        {"usb", true, true},          {"usb:1234:abcd", true, true}, {"unix:/tmp/x", true, true},
+        {"sim:", true, false},        {"card.smc", false, false},    {"usbstick.smc", false, false},
+        {"simple.smc", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.spec);
+        EXPECT_EQ(namesMachine(c.spec), c.machine);
+        MachineConnection connection;
+        std::string failure;
+        EXPECT_EQ(linkForMachine(c.spec, connection, failure), c.linked);
+        EXPECT_EQ(connection.link != nullptr, c.linked);
+        EXPECT_EQ(failure.empty(), c.linked);
+    }
+}
+
+TEST_F(OpenStorageTest, SimulatedMachineNamedBySpecOpens) {
+    fs::create_directories(dir / "served" / "GAME");
+    MachineConnection connection;
+    std::string failure;
+    ASSERT_TRUE(linkForMachine("sim:" + (dir / "served").string(), connection, failure));
+    ScriptedUi otherUi;
+    SmcManager other(otherUi, std::move(connection.link));
+    EXPECT_TRUE(other.connectMachine());
+    EXPECT_EQ(captions(other.cardItems()), std::vector<std::string>{"game"});
 }

@@ -61,7 +61,7 @@ public:
     // when plug events cannot be watched here (the watcher is then dropped).
     bool setHotplugWatcher(std::unique_ptr<UsbHotplugWatcher> watcher);
     // A machine was plugged in (on this window's thread).
-    void MachineArrived();
+    void machineArrived();
 
     void SMCmanager1Click();
     void Imagemanager1Click();

@@ -46,11 +46,15 @@ struct TreeNode {
     std::vector<std::unique_ptr<TreeNode>> children;
 
     // Appends a child and returns it.
-    TreeNode* AddChild(std::string caption, int image, int selectedImage, bool hasButton);
+    TreeNode* addChild(std::string caption, int image, int selectedImage, bool hasButton);
     // Index of this node among its parent's children (0 for a root).
-    int Row() const;
+    int row() const;
 };
+
+// A deep copy of node and everything below it (the copy's root has no parent): a snapshot a
+// window can keep while the manager goes on working.
+std::unique_ptr<TreeNode> cloneTree(const TreeNode& node);
 
 // The first direct child of node whose caption equals text without regard to case, or
 // nullptr; grandchildren are not searched.
-TreeNode* FindTreeNode(TreeNode* node, const std::string& text);
+TreeNode* findChildNode(TreeNode* node, const std::string& text);

@@ -8,7 +8,7 @@
 // window repaints, the animation moves and the Cancel button can be pressed. While it is
 // shown the window is application-modal, so no other window takes input meanwhile.
 //
-// Cancel: a press is remembered and handed to the core when it asks (CancelRequested), which
+// Cancel: a press is remembered and handed to the core when it asks (cancelRequested), which
 // it does between files, pieces and packets; the core then stops the copy itself. Only
 // copies can be cancelled (both gauges visible); deleting, creating folders and formatting
 // run to their end, with the button greyed out. KeepAlive serves the device link's idle
@@ -54,21 +54,21 @@ public:
     // A hidden progress window kept above owner (may be nullptr).
     explicit TFormProg(QWidget* owner = nullptr);
 
-    void SetMsg1(const std::string& text) override;
-    void SetAnimation(Animation animation) override;
-    void StartAnimation() override;
-    void StopAnimation() override;
-    void SetProg1Max(std::int64_t maximum) override;
-    void SetProg1Pos(std::int64_t position) override;
-    void SetProg2Max(std::int64_t maximum) override;
-    void SetProg2Pos(std::int64_t position) override;
-    void SetVisible(Control control, bool visible) override;
-    void Show() override;
-    void Hide() override;
-    void Repaint() override;
+    void setStepText(const std::string& text) override;
+    void setAnimation(Animation animation) override;
+    void startAnimation() override;
+    void stopAnimation() override;
+    void setItemMaximum(std::int64_t maximum) override;
+    void setItemProgress(std::int64_t position) override;
+    void setTotalMaximum(std::int64_t maximum) override;
+    void setTotalProgress(std::int64_t position) override;
+    void setPartVisible(Part control, bool visible) override;
+    void showProgress() override;
+    void hideProgress() override;
+    void Repaint();
     // Processes pending events (so a press reaches the button), then whether a copy was
     // cancelled since the window was last shown.
-    bool CancelRequested() override;
+    bool cancelRequested() override;
 
     // Whether Cancel was pressed since the window was last shown, without processing events.
     bool CancelPressed() const { return cancelRequested_; }

@@ -6,7 +6,7 @@
 // a ManagerDialogs (real dialogs, or a scripted set in tests).
 //
 // Tree items carry a pointer to the core's node; the core announces every change of a
-// node's children before it makes it (TreeAboutToChange), and the window drops the items
+// node's children before it makes it (treeAboutToChange), and the window drops the items
 // of those children at once, so no item outlives its node. Updates made to mirror the core
 // run with the controls' signals blocked, so they never travel back to the core.
 #pragma once
@@ -45,25 +45,25 @@ public:
     SmcManager& manager() { return *manager_; }
 
     // ---- ManagerUi ----
-    void ShowMessage(const std::string& text) override;
-    bool AskOkCancel(const std::string& text, QuestionKind kind) override;
-    std::string AskText(const std::string& caption, const std::string& prompt,
+    void showMessage(const std::string& text) override;
+    bool askOkCancel(const std::string& text, QuestionKind kind) override;
+    std::string askText(const std::string& caption, const std::string& prompt,
                         const std::string& initial) override;
-    std::optional<std::filesystem::path> ChooseOpenFile(const std::string& filter,
+    std::optional<std::filesystem::path> chooseOpenFile(const std::string& filter,
                                                         const std::string& extension) override;
-    std::optional<std::filesystem::path> ChooseSaveFile(const std::string& filter,
+    std::optional<std::filesystem::path> chooseSaveFile(const std::string& filter,
                                                         const std::string& extension) override;
-    std::optional<CardChoice> ChooseCard(const std::vector<std::string>& vendors,
-                                         const std::vector<std::string>& sizes,
-                                         CardChoice preselected) override;
-    ProgressUi& Progress() override { return progress_; }
-    void TreeAboutToChange(Side side, const TreeNode* node) override;
-    void TreeChanged(Side side, const TreeNode* node) override;
-    void TreeExpanded(Side side, const TreeNode* node) override;
-    void TreeSelectionChanged(Side side, const TreeNode* node) override;
-    void ListChanged(Side side) override;
-    void PathTextChanged(Side side, const std::string& text) override;
-    void StatusTextChanged(const std::string& text) override;
+    std::optional<CardChoice> chooseCardType(const std::vector<std::string>& vendors,
+                                             const std::vector<std::string>& sizes,
+                                             CardChoice preselected) override;
+    ProgressUi& progress() override { return progress_; }
+    void treeAboutToChange(Side side, const TreeNode* node) override;
+    void treeChanged(Side side, const TreeNode* node) override;
+    void treeExpanded(Side side, const TreeNode* node) override;
+    void treeSelectionChanged(Side side, const TreeNode* node) override;
+    void listChanged(Side side, const std::vector<ListItem>& items) override;
+    void pathTextChanged(Side side, const std::string& text) override;
+    void statusTextChanged(const std::string& text) override;
 
     // The drag data of a drag that starts at source in this window.
     QMimeData* DragData(DragSource source) const;
@@ -114,7 +114,7 @@ private:
     void buildMenus();
     void buildPanes();
     void connectPanes();
-    PaneView* treeOf(Side side) const { return side == Side::Smc ? TreeSMC : TreePC; }
+    PaneView* treeOf(Side side) const { return side == Side::Card ? TreeSMC : TreePC; }
     QTreeWidgetItem* makeItem(Side side, const TreeNode* node);
     void addChildren(Side side, const TreeNode* node, QTreeWidgetItem* item);
     void forget(Side side, QTreeWidgetItem* item);
@@ -130,7 +130,7 @@ private:
     const SysImageList& smallIcons_;
     const SysImageList& largeIcons_;
     std::unique_ptr<ManagerDialogs> dialogs_;
-    std::unordered_map<const TreeNode*, QTreeWidgetItem*> smcItems_;
+    std::unordered_map<const TreeNode*, QTreeWidgetItem*> cardItems_;
     std::unordered_map<const TreeNode*, QTreeWidgetItem*> pcItems_;
     QPointer<QWidget> lastPane_;
     std::unique_ptr<SmcManager> manager_;
