@@ -1,14 +1,16 @@
 // Start-up of the Vela Developer Tool: checks that a display can be reached, creates the
-// application object with its title, the main window and the hidden progress window, opens
-// a card image given on the command line, and runs the event loop until the main window
-// closes.
-#include "app/form_main.h"
+// application object with its title and the main window, chooses the machine the SMC
+// manager reaches, opens a card image given on the command line, and runs the event loop
+// until the main window closes.
+#include "app/main_window.h"
 #include "app/start_arguments.h"
 
+#include <devicelink/device_link.h>
+#include <devicelink/sim_machine.h>
+#include <devicelink/transport.h>
 #include <devicelink/usb_hotplug.h>
 #include <smcmanager/tree_model.h>
 #include <smcmanager_ui/card_icons.h>
-#include <smcmanager_ui/form_prog.h>
 
 #include <QApplication>
 #include <QIcon>
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -43,19 +46,38 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     const StartArguments arguments = ParseStartArguments(QApplication::arguments().mid(1));
-    if (!arguments.problem.isEmpty()) {
+    auto usageProblem = [](const QString& problem) {
         std::fprintf(stderr, "vela-devtool: %s (see vela-devtool --help)\n",
-                     arguments.problem.toLocal8Bit().constData());
+                     problem.toLocal8Bit().constData());
         return 2;
+    };
+    if (!arguments.problem.isEmpty()) return usageProblem(arguments.problem);
+
+    // The simulated machine lives as long as the windows that may reach it.
+    std::unique_ptr<SimMachine> simulated;
+    MainWindow::LinkFactory linkFactory;
+    const std::string machine = arguments.machine.toStdString();
+    if (machine.rfind("sim:", 0) == 0) {
+        if (machine.size() == 4) return usageProblem("sim: needs a folder");
+        simulated = std::make_unique<SimMachine>(machine.substr(4));
+        linkFactory = [&simulated] {
+            return std::make_unique<DeviceLink>(makeSimTransport(*simulated));
+        };
+    } else if (!machine.empty()) {
+        if (!makeTransport(machine, false))
+            return usageProblem(QString("'%1' names no machine").arg(arguments.machine));
+        linkFactory = [machine] {
+            return std::make_unique<DeviceLink>(makeTransport(machine, true));
+        };
     }
+
     QApplication::setApplicationName("Vela Development Tool for Windows2000");
     // The installed desktop entry and icon name the windows on the desktop; without them
     // the built-in program icon serves.
     QGuiApplication::setDesktopFileName("vela-devtool");
     QApplication::setWindowIcon(QIcon::fromTheme("vela-devtool", CardIcon(kImageProgram, 32)));
-    TFormMain main;
-    // Owned by the main window, kept above it, hidden until a card operation shows it.
-    main.setProgressWindow(new TFormProg(&main));
+    MainWindow main;
+    if (linkFactory) main.setLinkFactory(std::move(linkFactory));
     main.show();
     // Where the platform reports plug events, an open SMC manager offers a machine plugged in.
     (void)main.setHotplugWatcher(makeUsbHotplugWatcher(UsbOptions{}));

@@ -1,16 +1,15 @@
 // The main window and the common helpers: the tools menu, the one-tool rule of
-// CurrentTool, closing order, and the case-blind child lookup.
+// currentTool, closing order, and the case-blind child lookup.
 #include "scripted_dialogs.h"
 
-#include <app/form_main.h>
 #include <app/global.h>
+#include <app/main_window.h>
 #include <devicelink/device_link.h>
 #include <devicelink/sim_machine.h>
 #include <devicelink/usb_hotplug.h>
 #include <graphics_ui/form_graphics.h>
-#include <smcmanager_ui/form_prog.h>
-#include <smcmanager_ui/form_smc.h>
 #include <smcmanager_ui/manager_dialogs.h>
+#include <smcmanager_ui/smc_manager_window.h>
 
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -23,8 +22,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QTreeWidgetItem>
 
+#include <future>
 #include <thread>
 
 namespace {
@@ -50,12 +49,12 @@ class MainWindowTest : public QObject {
 
 private slots:
     void init() {
-        main = new TFormMain;
-        main->setProgressWindow(new TFormProg(main));
+        main = new MainWindow;
         made.clear();
-        main->setSmcFactory([this](TFormMain& m) {
-            auto* form = new TFormSMC(*m.progressWindow(), m.SmallSysImages, m.LargeSysImages,
-                                      nullptr, std::make_unique<ScriptedDialogs>(script));
+        script = DialogScript();
+        main->setSmcFactory([this](MainWindow& m) {
+            auto* form =
+                new SmcManagerWindow(m.icons(), nullptr, std::make_unique<ScriptedDialogs>(script));
             made.append(form);
             return form;
         });
@@ -71,12 +70,11 @@ private slots:
         const QList<QAction*> top = main->menuBar()->actions();
         QCOMPARE(top.size(), 1);
         QCOMPARE(top[0]->text(), QString("Utilities"));
-        QCOMPARE(main->SMCmanager1->text(), QString("SMC manager"));
-        QCOMPARE(main->Imagemanager1->text(), QString("Graphics tool"));
-        QVERIFY(main->SMCmanager1->isEnabled());
-        QVERIFY(main->Imagemanager1->isEnabled());
-        QVERIFY(main->CurrentTool.isNull());
-        QVERIFY(main->progressWindow()->isHidden());
+        QCOMPARE(main->smcManagerAction->text(), QString("SMC manager"));
+        QCOMPARE(main->graphicsToolAction->text(), QString("Graphics tool"));
+        QVERIFY(main->smcManagerAction->isEnabled());
+        QVERIFY(main->graphicsToolAction->isEnabled());
+        QVERIFY(main->currentTool.isNull());
     }
 
     void pluggedInMachineIsOfferedToTheOpenManager() {
@@ -88,97 +86,103 @@ private slots:
             std::thread([watcher] { watcher->plug(); }).join();
         };
         plugFromAnotherThread();
-        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(main, QEvent::MetaCall);
         QVERIFY(script.questions.empty()); // no manager open: nothing to offer it to
 
-        main->SMCmanager1->trigger();
+        main->smcManagerAction->trigger();
         script.answers.push_back(false);
         plugFromAnotherThread();
         QVERIFY(script.questions.empty());
-        QCoreApplication::processEvents();
+        QSignalSpy idle(made.last().data(), &SmcManagerWindow::idle);
+        QVERIFY(idle.wait(30000));
         QCOMPARE(script.questions.size(), std::size_t(1));
         QVERIFY(QString::fromStdString(script.questions[0]).endsWith("open SMC in Vela?"));
         QVERIFY(script.messages.empty()); // declined: nothing more
     }
 
     void managerTwiceLeavesOne() {
-        main->SMCmanager1->trigger();
-        QPointer<ToolWindow> first = main->CurrentTool;
+        main->smcManagerAction->trigger();
+        QPointer<ToolWindow> first = main->currentTool;
         QVERIFY(first);
         QCOMPARE(first->widget()->windowTitle(), QString("SMC Manager"));
         QVERIFY(first->isMaximized());
-        main->SMCmanager1->trigger();
+        main->smcManagerAction->trigger();
         flushDeletes();
         QVERIFY(first.isNull());
         QCOMPARE(main->mdiArea()->subWindowList().size(), 1);
-        QCOMPARE(main->CurrentTool->widget(), made.last().data());
+        QCOMPARE(main->currentTool->widget(), made.last().data());
         QVERIFY(made.first().isNull());
     }
 
     void closingManagerClearsReference() {
-        main->SMCmanager1->trigger();
-        QSignalSpy closed(made.last().data(), &TFormSMC::closed);
-        main->CurrentTool->close();
+        main->smcManagerAction->trigger();
+        QSignalSpy closed(made.last().data(), &SmcManagerWindow::closed);
+        main->currentTool->close();
         QCOMPARE(closed.size(), 1);
-        QVERIFY(main->CurrentTool.isNull());
+        QVERIFY(main->currentTool.isNull());
         flushDeletes();
         QVERIFY(main->mdiArea()->subWindowList().isEmpty());
         // Nothing is referred to, so the next choice closes nothing and opens one manager.
-        main->SMCmanager1->trigger();
+        main->smcManagerAction->trigger();
         QCOMPARE(main->mdiArea()->subWindowList().size(), 1);
     }
 
     void exitItemClosesManager() {
-        main->SMCmanager1->trigger();
-        made.last()->Exit1->trigger();
-        QVERIFY(main->CurrentTool.isNull());
+        main->smcManagerAction->trigger();
+        made.last()->exitAction->trigger();
+        QVERIFY(main->currentTool.isNull());
     }
 
     void closingMainWindowClosesToolFirst() {
         main->show();
-        main->SMCmanager1->trigger();
-        QSignalSpy closed(made.last().data(), &TFormSMC::closed);
+        main->smcManagerAction->trigger();
+        QSignalSpy closed(made.last().data(), &SmcManagerWindow::closed);
         QVERIFY(main->close());
         QCOMPARE(closed.size(), 1);
-        QVERIFY(main->CurrentTool.isNull());
+        QVERIFY(main->currentTool.isNull());
+    }
+
+    // Closing the main window while the manager works asks first; with OK the running
+    // operation is cancelled and both windows close once it has ended.
+    void closingDuringAnOperationAsksThenWaits() {
+        main->show();
+        main->smcManagerAction->trigger();
+        QPointer<SmcManagerWindow> manager = made.last();
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        manager->post([released](SmcManager&) { released.wait(); });
+        script.answers = {false, true};
+        QVERIFY(!main->close()); // declined: both stay
+        QVERIFY(!main->close()); // accepted: both close once the operation has ended
+        QCOMPARE(script.questions, (std::vector<std::string>(2, kCancelAndCloseQuestion)));
+        QVERIFY(main->isVisible() && manager);
+        release.set_value();
+        QVERIFY(QTest::qWaitFor([&] { return !main->isVisible(); }, 30000));
+        flushDeletes();
+        QVERIFY(manager.isNull());
     }
 
     void graphicsToolReplacesManager() {
-        main->SMCmanager1->trigger();
-        QPointer<TFormSMC> manager = made.last();
-        main->Imagemanager1->trigger();
+        main->smcManagerAction->trigger();
+        QPointer<SmcManagerWindow> manager = made.last();
+        main->graphicsToolAction->trigger();
         flushDeletes();
         QVERIFY(manager.isNull());
-        QVERIFY(qobject_cast<TFormGraphics*>(main->CurrentTool->widget()));
-        QCOMPARE(main->CurrentTool->windowTitle(), QString("Graphics manager"));
+        QVERIFY(qobject_cast<TFormGraphics*>(main->currentTool->widget()));
+        QCOMPARE(main->currentTool->windowTitle(), QString("Graphics manager"));
 
         main->setGraphicsFactory({});
-        QVERIFY(!main->Imagemanager1->isEnabled());
-        main->setGraphicsFactory([](TFormMain&) {
+        QVERIFY(!main->graphicsToolAction->isEnabled());
+        main->setGraphicsFactory([](MainWindow&) {
             auto* tool = new QWidget;
             tool->setWindowTitle("Graphics");
             return tool;
         });
-        QVERIFY(main->Imagemanager1->isEnabled());
-        main->Imagemanager1->trigger();
+        QVERIFY(main->graphicsToolAction->isEnabled());
+        main->graphicsToolAction->trigger();
         flushDeletes();
         QVERIFY(manager.isNull());
-        QCOMPARE(main->CurrentTool->widget()->windowTitle(), QString("Graphics"));
-    }
-
-    void findTreeNodeFirstCaseVariantNeverGrandchild() {
-        QTreeWidgetItem root(QStringList{"vx:"});
-        auto* game = new QTreeWidgetItem(&root, QStringList{"Game"});
-        auto* gameLower = new QTreeWidgetItem(&root, QStringList{"game"});
-        auto* music = new QTreeWidgetItem(&root, QStringList{"mp3"});
-        new QTreeWidgetItem(music, QStringList{"save"});
-        QCOMPARE(FindTreeNode(&root, "GAME"), game);
-        QCOMPARE(FindTreeNode(&root, "game"), game);
-        QVERIFY(gameLower != game);
-        QCOMPARE(FindTreeNode(&root, "MP3"), music);
-        QCOMPARE(FindTreeNode(&root, "save"), nullptr);
-        QCOMPARE(FindTreeNode(game, "game"), nullptr);
-        QCOMPARE(FindTreeNode(static_cast<QTreeWidgetItem*>(nullptr), "game"), nullptr);
+        QCOMPARE(main->currentTool->widget()->windowTitle(), QString("Graphics"));
     }
 
     void confirmBoxOkOnly() {
@@ -247,9 +251,9 @@ private slots:
     }
 
 private:
-    TFormMain* main = nullptr;
+    MainWindow* main = nullptr;
     DialogScript script;
-    QList<QPointer<TFormSMC>> made;
+    QList<QPointer<SmcManagerWindow>> made;
 };
 
 QTEST_MAIN(MainWindowTest)

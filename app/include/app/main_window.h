@@ -1,13 +1,15 @@
-// TFormMain, the main window: an MDI frame with the "Utilities" menu from which the user
+// MainWindow, the main window: an MDI frame with the "Utilities" menu from which the user
 // opens a tool ("SMC manager", "Graphics tool") as a maximised child window. It remembers
-// the tool it opened (CurrentTool), closes it before opening another and before closing
-// itself, and owns the platform's small and large file-icon lists the manager shows.
+// the tool it opened (currentTool), closes it before opening another and before closing
+// itself, and holds the platform's file icons the manager shows. A manager busy with an
+// operation asks before it closes and closes once the operation has ended; the main
+// window then closes too.
 //
 // Tools are made by factories, so the tests can build a manager with a simulated machine
 // and scripted dialogs, and the graphics tool can be plugged in by giving its factory.
 #pragma once
 
-#include <smcmanager_ui/sys_image_list.h>
+#include <smcmanager_ui/platform_icons.h>
 
 #include <QMainWindow>
 #include <QMdiSubWindow>
@@ -16,10 +18,10 @@
 #include <functional>
 #include <memory>
 
+class DeviceLink;
 class QAction;
-class UsbHotplugWatcher;
 class QMdiArea;
-class TFormProg;
+class UsbHotplugWatcher;
 
 // The frame of a tool inside the main window; says when it has closed.
 class ToolWindow : public QMdiSubWindow {
@@ -34,55 +36,58 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 };
 
-class TFormMain : public QMainWindow {
+class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
     // Makes a tool's window for the main window.
-    using ToolFactory = std::function<QWidget*(TFormMain&)>;
+    using ToolFactory = std::function<QWidget*(MainWindow&)>;
+    // Makes the link a new SMC manager reaches the machine through.
+    using LinkFactory = std::function<std::unique_ptr<DeviceLink>()>;
 
-    explicit TFormMain(QWidget* parent = nullptr);
-    ~TFormMain() override;
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
 
-    // The shared progress window the SMC manager uses (created at start by main).
-    void setProgressWindow(TFormProg* progress) { FormProg = progress; }
-    TFormProg* progressWindow() const { return FormProg; }
     // Replaces the factory of the SMC manager.
     void setSmcFactory(ToolFactory factory) { smcFactory_ = std::move(factory); }
     // Replaces the factory of the graphics tool; an empty one disables its menu item.
     void setGraphicsFactory(ToolFactory factory);
+    // Replaces the link of the managers made from now on (by default the USB cable).
+    void setLinkFactory(LinkFactory factory) { linkFactory_ = std::move(factory); }
 
-    // The SMC manager of this main window with the real dialogs and the USB link.
-    static QWidget* MakeSmcManager(TFormMain& main);
+    // The SMC manager of this main window with the real dialogs and its link.
+    static QWidget* MakeSmcManager(MainWindow& main);
     // The graphics tool with the application's folder chooser and confirmation box.
-    static QWidget* MakeGraphicsTool(TFormMain& main);
+    static QWidget* MakeGraphicsTool(MainWindow& main);
 
     // Watches for a machine being plugged in: each arrival is handed to this window's thread
     // and to the SMC manager open as the current tool, which may offer to open it. False
     // when plug events cannot be watched here (the watcher is then dropped).
     bool setHotplugWatcher(std::unique_ptr<UsbHotplugWatcher> watcher);
     // A machine was plugged in (on this window's thread).
-    void MachineArrived();
+    void machineArrived();
 
-    void SMCmanager1Click();
-    void Imagemanager1Click();
-    // Closes the current tool and opens the one factory makes; returns its frame.
-    ToolWindow* OpenTool(const ToolFactory& factory);
+    void openSmcManager();
+    void openGraphicsTool();
+    // Closes the current tool and opens the one factory makes; returns its frame (nullptr
+    // when the current tool would not close).
+    ToolWindow* openTool(const ToolFactory& factory);
 
     QMdiArea* mdiArea() const { return mdi_; }
+    const PlatformIcons& icons() const { return icons_; }
 
-    QPointer<ToolWindow> CurrentTool;
-    SysImageList SmallSysImages{16};
-    SysImageList LargeSysImages{32};
-    QAction* SMCmanager1;
-    QAction* Imagemanager1;
+    QPointer<ToolWindow> currentTool;
+    QAction* smcManagerAction;
+    QAction* graphicsToolAction;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
     QMdiArea* mdi_;
-    TFormProg* FormProg = nullptr;
+    PlatformIcons icons_;
     ToolFactory smcFactory_;
     ToolFactory graphicsFactory_;
+    LinkFactory linkFactory_;
     std::unique_ptr<UsbHotplugWatcher> hotplug_;
+    bool closeAfterTool_ = false;
 };
