@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
     const QString out = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(out);
     const std::string card = QFile::encodeName(work.filePath("demo.smc")).toStdString();
-    if (CreateVirtualImage(card, 0, 3) != ImageCreateResult::Ok) {
+    if (createVirtualImage(card, 0, 3) != ImageCreateResult::Ok) {
         std::fputs("could not write the card image\n", stderr);
         return 1;
     }
@@ -115,14 +115,14 @@ int main(int argc, char** argv) {
     // An 8 MB card with the machine's usual folders and a few files, shown at its game
     // folder; the home folder below.
     window->post([&](SmcManager& core) {
-        if (!core.OpenVirtualSmc(card)) return;
+        if (!core.openImage(card)) return;
         for (const char* folder : {"vx:\\game", "vx:\\game\\save", "vx:\\mp3", "vx:\\vxsys"})
-            (void)core.MakeCardFolder(folder);
-        (void)core.PasteToSmc("vx:\\game", games);
-        (void)core.PasteToSmc("vx:\\mp3", music);
-        (void)core.PasteToSmc("vx:\\", top);
-        core.setSmcPath("vx:\\game");
-        core.RefreshSmc();
+            (void)core.makeCardFolder(folder);
+        (void)core.copyToCard("vx:\\game", games);
+        (void)core.copyToCard("vx:\\mp3", music);
+        (void)core.copyToCard("vx:\\", top);
+        core.setCardPath("vx:\\game");
+        core.refreshCard();
     });
     window->showPcFolder(home);
     waitIdle(*window);
@@ -131,26 +131,26 @@ int main(int argc, char** argv) {
 
     // The progress window over the manager, as it stands in the middle of a copy.
     window->post([](SmcManager& core) {
-        core.setSmcPath("vx:\\");
-        core.RefreshSmc();
+        core.setCardPath("vx:\\");
+        core.refreshCard();
     });
     waitIdle(*window);
     ProgressUi& progress = *window->progressDialog();
-    progress.Show();
-    progress.SetMsg1("now copying file 'track02.mp3' (size : 410000 bytes)");
-    progress.SetAnimation(ProgressUi::Animation::CopyFile);
-    progress.StartAnimation();
-    progress.SetProg1Max(410000);
-    progress.SetProg1Pos(164000);
-    progress.SetProg2Max(760000);
-    progress.SetProg2Pos(514000);
+    progress.showProgress();
+    progress.setStepText("now copying file 'track02.mp3' (size : 410000 bytes)");
+    progress.setAnimation(ProgressUi::Animation::CopyFile);
+    progress.startAnimation();
+    progress.setItemMaximum(410000);
+    progress.setItemProgress(164000);
+    progress.setTotalMaximum(760000);
+    progress.setTotalProgress(514000);
     pause(600);
     ok = save(QGuiApplication::primaryScreen()->grabWindow(0, main.x(), main.y(), main.width(),
                                                            main.height()),
               out + "/progress.png") &&
          ok;
-    progress.StopAnimation();
-    progress.Hide();
+    progress.stopAnimation();
+    progress.hideProgress();
 
     std::vector<std::string> sizes;
     for (int mb : kOfferedSizesMb)

@@ -46,18 +46,17 @@ bool toCardPath(const std::string& text, std::string& cardPath);
 class TerminalProgress : public ProgressUi {
 public:
     explicit TerminalProgress(bool enabled) : enabled_(enabled) {}
-    void SetMsg1(const std::string& text) override;
-    void SetAnimation(Animation) override {}
-    void StartAnimation() override {}
-    void StopAnimation() override {}
-    void SetProg1Max(std::int64_t maximum) override { prog1Max_ = maximum; }
-    void SetProg1Pos(std::int64_t position) override;
-    void SetProg2Max(std::int64_t maximum) override { prog2Max_ = maximum; }
-    void SetProg2Pos(std::int64_t position) override;
-    void SetVisible(Control, bool) override {}
-    void Show() override { shown_ = true; }
-    void Hide() override;
-    void Repaint() override { draw(true); }
+    void setStepText(const std::string& text) override;
+    void setAnimation(Animation) override {}
+    void startAnimation() override {}
+    void stopAnimation() override {}
+    void setItemMaximum(std::int64_t maximum) override { prog1Max_ = maximum; }
+    void setItemProgress(std::int64_t position) override;
+    void setTotalMaximum(std::int64_t maximum) override { prog2Max_ = maximum; }
+    void setTotalProgress(std::int64_t position) override;
+    void setPartVisible(Part, bool) override {}
+    void showProgress() override { shown_ = true; }
+    void hideProgress() override;
 
 private:
     void draw(bool force);
@@ -86,24 +85,24 @@ public:
     // Prints the kept messages and forgets them.
     void flush(bool succeeded);
 
-    void ShowMessage(const std::string& text) override { messages_.push_back(text); }
-    bool AskOkCancel(const std::string& text, QuestionKind kind) override;
-    std::string AskText(const std::string&, const std::string&, const std::string&) override {
+    void showMessage(const std::string& text) override { messages_.push_back(text); }
+    bool askOkCancel(const std::string& text, QuestionKind kind) override;
+    std::string askText(const std::string&, const std::string&, const std::string&) override {
         return "";
     }
-    std::optional<std::filesystem::path> ChooseOpenFile(const std::string&,
+    std::optional<std::filesystem::path> chooseOpenFile(const std::string&,
                                                         const std::string&) override {
         return std::nullopt;
     }
-    std::optional<std::filesystem::path> ChooseSaveFile(const std::string&,
+    std::optional<std::filesystem::path> chooseSaveFile(const std::string&,
                                                         const std::string&) override {
         return std::nullopt;
     }
-    std::optional<CardChoice> ChooseCard(const std::vector<std::string>&,
-                                         const std::vector<std::string>&, CardChoice) override {
+    std::optional<CardChoice> chooseCardType(const std::vector<std::string>&,
+                                             const std::vector<std::string>&, CardChoice) override {
         return std::nullopt;
     }
-    ProgressUi& Progress() override { return progress_; }
+    ProgressUi& progress() override { return progress_; }
 
 private:
     TerminalProgress progress_;

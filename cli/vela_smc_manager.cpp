@@ -60,13 +60,13 @@ public:
     int open(const std::string& card) {
         if (!namesMachine(card)) {
             manager_ = std::make_unique<SmcManager>(ui_, nullptr);
-            manager_->SetFullFormat(fullFormat_);
-            if (manager_->OpenVirtualSmc(card)) return kExitOk;
+            manager_->setFullFormat(fullFormat_);
+            if (manager_->openImage(card)) return kExitOk;
             if (manager_->imageInUse()) {
                 ui_.discard();
-                ui_.ShowMessage(imageOpenFailure(card, true));
+                ui_.showMessage(imageOpenFailure(card, true));
             }
-            if (ui_.formatOffered() && ui_.messageCount() == 0) ui_.ShowMessage("unformatted SMC");
+            if (ui_.formatOffered() && ui_.messageCount() == 0) ui_.showMessage("unformatted SMC");
             return kExitFailed;
         }
         std::unique_ptr<LinkTransport> transport;
@@ -80,15 +80,15 @@ public:
         }
         manager_ =
             std::make_unique<SmcManager>(ui_, std::make_unique<DeviceLink>(std::move(transport)));
-        return manager_->ConnectMachine() ? kExitOk : kExitFailed;
+        return manager_->connectMachine() ? kExitOk : kExitFailed;
     }
 
     // Lists a card folder; false when the listing failed (its message kept).
     bool list(const std::string& folder, std::vector<ListItem>& items) {
         const std::size_t before = ui_.messageCount();
-        manager_->setSmcPath(folder);
-        manager_->ListSmcFolder();
-        items = manager_->SmcItems();
+        manager_->setCardPath(folder);
+        manager_->listCardFolder();
+        items = manager_->cardItems();
         return ui_.messageCount() == before;
     }
 
@@ -115,12 +115,12 @@ public:
                         const ListItem** item, std::string* entry) {
         if (!find(cardPath, item)) return false;
         if (!*item) {
-            ui_.ShowMessage(arg + ": no such file or folder on the card");
+            ui_.showMessage(arg + ": no such file or folder on the card");
             return false;
         }
         const bool folder = (*item)->data == kItemFolder;
         if (folder && !recursive) {
-            ui_.ShowMessage(arg + ": is a folder (use -r)");
+            ui_.showMessage(arg + ": is a folder (use -r)");
             return false;
         }
         *entry = joinCard(parentOf(cardPath), (*item)->caption);
@@ -170,8 +170,8 @@ std::string pcFolderArg(std::string text) {
 std::string sizeText(Session& s, const std::string& folder, const ListItem& item) {
     if (item.data == kItemFolder) return "-";
     // The machine's listing carries exact sizes; the image's list shows KB, so ask.
-    if (s.manager().storageKind() == kStorageMachine) return item.size;
-    const std::int64_t bytes = s.manager().SmcFileSize(joinCard(folder, item.caption));
+    if (s.manager().storageKind() == StorageKind::Machine) return item.size;
+    const std::int64_t bytes = s.manager().cardFileSize(joinCard(folder, item.caption));
     return bytes < 0 ? "?" : std::to_string(bytes);
 }
 
@@ -234,7 +234,7 @@ int runList(const Options& o) {
         const ListItem* item = nullptr;
         if (!s.find(path, &item)) return s.finish(false);
         if (!item) {
-            s.ui().ShowMessage(o.args[1] + ": no such file or folder on the card");
+            s.ui().showMessage(o.args[1] + ": no such file or folder on the card");
             return s.finish(false);
         }
         if (item->data != kItemFolder) {
@@ -265,7 +265,7 @@ int runPut(const Options& o) {
         const ListItem* item = nullptr;
         if (!s.find(dest, &item)) return s.finish(false);
         if (!item || item->data != kItemFolder) {
-            s.ui().ShowMessage(o.args.back() + ": no such folder on the card");
+            s.ui().showMessage(o.args.back() + ": no such folder on the card");
             return s.finish(false);
         }
     }
@@ -281,7 +281,7 @@ int runPut(const Options& o) {
         std::error_code error;
         const bool folder = fs::is_directory(pc, error);
         if (folder && !o.recursive) {
-            s.ui().ShowMessage(pc + ": is a folder (use -r)");
+            s.ui().showMessage(pc + ": is a folder (use -r)");
             return s.finish(false);
         }
         const std::string name = lowerAscii(fs::path(pc).filename().string());
@@ -292,7 +292,7 @@ int runPut(const Options& o) {
             const std::string cardPath = joinCard(dest, clash->caption);
             if (o.skip) continue;
             if (!o.overwrite) {
-                s.ui().ShowMessage(cardPath + " already exists (use --overwrite or --skip)");
+                s.ui().showMessage(cardPath + " already exists (use --overwrite or --skip)");
                 return s.finish(false);
             }
             replace.push_back(cardPath + (clash->data == kItemFolder ? "\\" : ""));
@@ -300,10 +300,10 @@ int runPut(const Options& o) {
         list.push_back(folder ? pc + "/" : pc);
     }
     SmcManager& m = s.manager();
-    s.ui().Progress().Show();
-    bool ok = replace.empty() || m.DeleteCardItems(replace);
-    ok = ok && m.PasteToSmc(dest, list);
-    s.ui().Progress().Hide();
+    s.ui().progress().showProgress();
+    bool ok = replace.empty() || m.deleteCardItems(replace);
+    ok = ok && m.copyToCard(dest, list);
+    s.ui().progress().hideProgress();
     return s.finish(ok);
 }
 
@@ -315,7 +315,7 @@ int runGet(const Options& o) {
     Session s(progressWanted());
     std::error_code error;
     if (!fs::is_directory(target, error)) {
-        s.ui().ShowMessage(target + ": no such folder on the PC");
+        s.ui().showMessage(target + ": no such folder on the PC");
         return s.finish(false);
     }
     if (const int opened = s.open(o.args[0]); opened != kExitOk) return s.finish(false), opened;
@@ -330,16 +330,16 @@ int runGet(const Options& o) {
         if (fs::exists(fs::symlink_status(pcTarget, error))) {
             if (o.skip) continue;
             if (!o.overwrite) {
-                s.ui().ShowMessage(pcTarget.string() +
+                s.ui().showMessage(pcTarget.string() +
                                    " already exists (use --overwrite or --skip)");
                 return s.finish(false);
             }
         }
         list.push_back(entry);
     }
-    s.ui().Progress().Show();
-    const bool ok = s.manager().CopySelectionToPc(target, list);
-    s.ui().Progress().Hide();
+    s.ui().progress().showProgress();
+    const bool ok = s.manager().copyToPc(target, list);
+    s.ui().progress().hideProgress();
     return s.finish(ok);
 }
 
@@ -350,7 +350,7 @@ int runMkdir(const Options& o) {
         return usageError("bad card path '" + o.args[1] + "'");
     Session s(false);
     if (const int opened = s.open(o.args[0]); opened != kExitOk) return s.finish(false), opened;
-    return s.finish(s.manager().MakeCardFolder(path));
+    return s.finish(s.manager().makeCardFolder(path));
 }
 
 int runRemove(const Options& o) {
@@ -367,7 +367,7 @@ int runRemove(const Options& o) {
             return s.finish(false);
         list.push_back(entry);
     }
-    return s.finish(s.manager().DeleteCardItems(list));
+    return s.finish(s.manager().deleteCardItems(list));
 }
 
 int runSpace(const Options& o) {
@@ -375,8 +375,8 @@ int runSpace(const Options& o) {
     Session s(false);
     if (const int opened = s.open(o.args[0]); opened != kExitOk) return s.finish(false), opened;
     SmcManager& m = s.manager();
-    if (m.storageKind() != kStorageVirtual) {
-        s.ui().ShowMessage("the SMC in the machine reports no size information");
+    if (m.storageKind() != StorageKind::VirtualCard) {
+        s.ui().showMessage("the SMC in the machine reports no size information");
         return s.finish(false);
     }
     const auto line = [](const char* what, std::uint64_t bytes) {
@@ -402,13 +402,13 @@ int runFormat(const Options& o) {
     // A machine with an unformatted card complains while its root is listed; the format
     // that follows is the answer to that.
     s.ui().discard();
-    if (o.full && s.manager().storageKind() != kStorageVirtual) {
-        s.ui().ShowMessage("--full is for card images: the machine formats its card itself");
+    if (o.full && s.manager().storageKind() != StorageKind::VirtualCard) {
+        s.ui().showMessage("--full is for card images: the machine formats its card itself");
         return s.finish(false);
     }
-    s.ui().Progress().Show();
-    const bool ok = s.manager().FormatOpenCard();
-    s.ui().Progress().Hide();
+    s.ui().progress().showProgress();
+    const bool ok = s.manager().formatOpenCard();
+    s.ui().progress().hideProgress();
     return s.finish(ok);
 }
 
@@ -427,7 +427,7 @@ int runCreate(const Options& o) {
         report(image + " already exists (use --overwrite to replace it)");
         return kExitFailed;
     }
-    switch (CreateVirtualImage(image, vendor, sizeIndex)) {
+    switch (createVirtualImage(image, vendor, sizeIndex)) {
     case ImageCreateResult::Ok:
         break;
     case ImageCreateResult::BadChoice:

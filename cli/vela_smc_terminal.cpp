@@ -51,22 +51,22 @@ bool toCardPath(const std::string& text, std::string& cardPath) {
     return take();
 }
 
-void TerminalProgress::SetMsg1(const std::string& text) {
+void TerminalProgress::setStepText(const std::string& text) {
     msg_ = text;
     draw(true);
 }
 
-void TerminalProgress::SetProg1Pos(std::int64_t position) {
+void TerminalProgress::setItemProgress(std::int64_t position) {
     prog1Pos_ = position;
     draw(false);
 }
 
-void TerminalProgress::SetProg2Pos(std::int64_t position) {
+void TerminalProgress::setTotalProgress(std::int64_t position) {
     prog2Pos_ = position;
     draw(false);
 }
 
-void TerminalProgress::Hide() {
+void TerminalProgress::hideProgress() {
     shown_ = false;
     if (drawn_) {
         std::fputs("\r\033[K", stderr);
@@ -97,7 +97,7 @@ void TerminalProgress::draw(bool force) {
     drawn_ = true;
 }
 
-bool TerminalUi::AskOkCancel(const std::string& text, QuestionKind) {
+bool TerminalUi::askOkCancel(const std::string& text, QuestionKind) {
     // The command itself asked for the deletion or format; only the offer to format a card
     // that turns out to be unformatted depends on the command.
     if (text == "unformatted SMC\ndo you want to format it?") {
@@ -108,7 +108,7 @@ bool TerminalUi::AskOkCancel(const std::string& text, QuestionKind) {
 }
 
 void TerminalUi::flush(bool succeeded) {
-    progress_.Hide();
+    progress_.hideProgress();
     for (std::size_t i = 0; i < messages_.size(); ++i) {
         const std::string& text = messages_[i];
         // The core reports one unreachable folder from each view it refreshes; once is enough.

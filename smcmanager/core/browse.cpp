@@ -104,18 +104,18 @@ ListItem SmcManager::linkItem(const LinkEntry& entry) const {
     return item;
 }
 
-void SmcManager::ListSmcFolder() {
-    if (FStorageKind == kStorageNone) return;
-    setSmcPathText(FSmcPath);
-    smcItems_.clear();
-    smcSelection_.clear();
+void SmcManager::listCardFolder() {
+    if (storageKind_ == StorageKind::None) return;
+    setCardPathText(cardPath_);
+    cardItems_.clear();
+    cardSelection_.clear();
 
-    if (FStorageKind == kStorageVirtual) {
+    if (storageKind_ == StorageKind::VirtualCard) {
         char batch[kBatchNames * kSmfsNameSlotBytes];
         for (std::uint32_t first = 0;; first += kBatchNames) {
             std::uint32_t delivered = 0;
             const SmfsResult result =
-                smfs_list(FSmcPath.c_str(), first, kBatchNames, batch, &delivered);
+                smfs_list(cardPath_.c_str(), first, kBatchNames, batch, &delivered);
             if (result != SmfsResult::Ok && result != SmfsResult::EndOfData) {
                 message("an error has occurred while getting file list");
                 break;
@@ -126,7 +126,7 @@ void SmcManager::ListSmcFolder() {
                 const std::string name = slotName(batch, i);
                 if (isDots(name)) continue;
                 SmfsEntryInfo info{};
-                if (smfs_info(JoinCardPath(FSmcPath, name).c_str(), &info) != SmfsResult::Ok) {
+                if (smfs_info(JoinCardPath(cardPath_, name).c_str(), &info) != SmfsResult::Ok) {
                     message("an error has occurred while geetting file attribute");
                     stopped = true;
                     break;
@@ -144,25 +144,25 @@ void SmcManager::ListSmcFolder() {
                     item.data = kItemFile;
                 }
                 item.modified = FormatDate(info.year, info.month, info.day, info.hour, info.minute);
-                addSmcItem(std::move(item));
+                addCardItem(std::move(item));
             }
             if (stopped || delivered != kBatchNames) break;
         }
     } else {
         LinkList list;
-        const int result = FLink->ListFiles(WithBackslash(FSmcPath), list);
+        const int result = link_->ListFiles(WithBackslash(cardPath_), list);
         if (result == LINK_OK) {
             for (const LinkEntry& entry : list)
-                addSmcItem(linkItem(entry));
+                addCardItem(linkItem(entry));
         } else {
             message(FileListFailure(result));
         }
     }
-    ui_.ListChanged(Side::Smc);
+    ui_.listChanged(Side::Card);
 }
 
-bool SmcManager::SmcHasSubfolders(const std::string& path) {
-    if (FStorageKind == kStorageVirtual) {
+bool SmcManager::cardHasSubfolders(const std::string& path) {
+    if (storageKind_ == StorageKind::VirtualCard) {
         char batch[kBatchNames * kSmfsNameSlotBytes];
         std::uint32_t delivered = 0;
         const SmfsResult result = smfs_list(path.c_str(), 0, kBatchNames, batch, &delivered);
@@ -181,9 +181,9 @@ bool SmcManager::SmcHasSubfolders(const std::string& path) {
         }
         return false;
     }
-    if (FStorageKind == kStorageMachine) {
+    if (storageKind_ == StorageKind::Machine) {
         LinkList list;
-        const int result = FLink->ListFolders(WithBackslash(path), list);
+        const int result = link_->ListFolders(WithBackslash(path), list);
         if (result != LINK_OK) {
             message(FolderListFailure(result));
             return false;
@@ -194,18 +194,18 @@ bool SmcManager::SmcHasSubfolders(const std::string& path) {
 }
 
 void SmcManager::resetChildren(Side side, TreeNode* node) {
-    ui_.TreeAboutToChange(side, node);
-    TreeNode*& selected = side == Side::Smc ? smcSelected_ : pcSelected_;
+    ui_.treeAboutToChange(side, node);
+    TreeNode*& selected = side == Side::Card ? cardSelected_ : pcSelected_;
     if (isDescendant(selected, node)) selected = node;
     node->children.clear();
 }
 
-void SmcManager::ExpandSmcNode(TreeNode* node) {
-    if (!node || FStorageKind == kStorageNone) return;
-    resetChildren(Side::Smc, node);
-    const std::string path = SmcPathOf(node);
+void SmcManager::expandCardNode(TreeNode* node) {
+    if (!node || storageKind_ == StorageKind::None) return;
+    resetChildren(Side::Card, node);
+    const std::string path = cardPathOf(node);
 
-    if (FStorageKind == kStorageVirtual) {
+    if (storageKind_ == StorageKind::VirtualCard) {
         char batch[kBatchNames * kSmfsNameSlotBytes];
         bool stopped = false;
         for (std::uint32_t first = 0; !stopped; first += kBatchNames) {
@@ -228,37 +228,37 @@ void SmcManager::ExpandSmcNode(TreeNode* node) {
                     break;
                 }
                 if (info.attribute & kSmfsAttrFolder) {
-                    node->AddChild(LowerName(name), kImageFolder, kImageFolderSelected,
-                                   SmcHasSubfolders(full));
+                    node->addChild(LowerName(name), kImageFolder, kImageFolderSelected,
+                                   cardHasSubfolders(full));
                 }
             }
             if (delivered != kBatchNames) break;
         }
     } else {
         LinkList list;
-        const int result = FLink->ListFolders(WithBackslash(path), list);
+        const int result = link_->ListFolders(WithBackslash(path), list);
         if (result != LINK_OK) {
             message(FolderListFailure(result));
         } else {
             for (const LinkEntry& entry : list) {
-                node->AddChild(LowerName(std::string(entry.name, strnlen(entry.name, 14))),
+                node->addChild(LowerName(std::string(entry.name, strnlen(entry.name, 14))),
                                kImageFolder, kImageFolderSelected, entry.kind != 0);
             }
         }
     }
-    ui_.TreeChanged(Side::Smc, node);
+    ui_.treeChanged(Side::Card, node);
 }
 
-std::string SmcManager::SmcPathOf(const TreeNode* node) const {
-    if (!node || !node->parent) return kSmcRoot;
+std::string SmcManager::cardPathOf(const TreeNode* node) const {
+    if (!node || !node->parent) return kCardRoot;
     std::string path = node->caption;
     for (const TreeNode* p = node->parent; p->parent; p = p->parent) {
         path = p->caption + "\\" + path;
     }
-    return kSmcRoot + path;
+    return kCardRoot + path;
 }
 
-std::string SmcManager::PopFirstComponent(std::string& path) {
+std::string SmcManager::popFirstComponent(std::string& path) {
     const std::size_t sep = path.find('\\');
     std::string first;
     if (sep == std::string::npos) {
@@ -271,21 +271,21 @@ std::string SmcManager::PopFirstComponent(std::string& path) {
     return first;
 }
 
-void SmcManager::RevealSmcPath() {
-    TreeNode* node = FSmcRoot.get();
+void SmcManager::revealCardPath() {
+    TreeNode* node = cardRoot_.get();
     if (!node) return;
-    std::string rest = FSmcPath;
-    (void)PopFirstComponent(rest); // "vx:"
+    std::string rest = cardPath_;
+    (void)popFirstComponent(rest); // "vx:"
     for (;;) {
-        ExpandSmcNode(node);
+        expandCardNode(node);
         node->expanded = true;
-        ui_.TreeExpanded(Side::Smc, node);
+        ui_.treeExpanded(Side::Card, node);
         if (rest.empty()) {
-            SelectSmcNode(node);
+            selectCardNode(node);
             return;
         }
-        const std::string component = PopFirstComponent(rest);
-        TreeNode* next = FindTreeNode(node, component);
+        const std::string component = popFirstComponent(rest);
+        TreeNode* next = findChildNode(node, component);
         if (!next) {
             message("an error has occurred while getting folder information.");
             return;
@@ -294,30 +294,30 @@ void SmcManager::RevealSmcPath() {
     }
 }
 
-void SmcManager::TreeSMCExpanding(TreeNode* node) {
-    ExpandSmcNode(node);
+void SmcManager::cardNodeExpanding(TreeNode* node) {
+    expandCardNode(node);
 }
 
-void SmcManager::TreeSMCChange(TreeNode* node) {
+void SmcManager::selectCardFolder(TreeNode* node) {
     if (!node) return;
-    smcSelected_ = node;
-    FSmcPath = SmcPathOf(node);
-    setSmcPathText(LowerName(FSmcPath));
-    ListSmcFolder();
+    cardSelected_ = node;
+    cardPath_ = cardPathOf(node);
+    setCardPathText(LowerName(cardPath_));
+    listCardFolder();
 }
 
-void SmcManager::ListSMCDblClick(int index) {
-    if (index < 0 || std::size_t(index) >= smcItems_.size()) return;
-    const ListItem& item = smcItems_[std::size_t(index)];
+void SmcManager::openCardItem(int index) {
+    if (index < 0 || std::size_t(index) >= cardItems_.size()) return;
+    const ListItem& item = cardItems_[std::size_t(index)];
     if (item.data != kItemFolder) return;
-    FSmcPath = JoinCardPath(FSmcPath, item.caption);
-    RefreshSmc();
+    cardPath_ = JoinCardPath(cardPath_, item.caption);
+    refreshCard();
 }
 
 // ---- The PC side ----
 
-void SmcManager::BuildPcRoot() {
-    ui_.TreeAboutToChange(Side::Pc, nullptr);
+void SmcManager::buildPcRoot() {
+    ui_.treeAboutToChange(Side::Pc, nullptr);
     pcSelected_ = nullptr;
     auto computer = std::make_unique<TreeNode>();
     computer->caption = "Computer";
@@ -325,18 +325,18 @@ void SmcManager::BuildPcRoot() {
     computer->selectedImage = kImagePcComputer;
     computer->hasButton = true;
     for (const std::string& root : pcRoots_) {
-        computer->AddChild(root, kImagePcRoot, kImagePcRoot, true)->data = root;
+        computer->addChild(root, kImagePcRoot, kImagePcRoot, true)->data = root;
     }
-    FPcRoot = std::move(computer);
-    ui_.TreeChanged(Side::Pc, nullptr);
+    pcRoot_ = std::move(computer);
+    ui_.treeChanged(Side::Pc, nullptr);
 }
 
-void SmcManager::ListPcFolder() {
+void SmcManager::listPcFolder() {
     pcItems_.clear();
     pcSelection_.clear();
-    pcPathText_ = FPcPath;
-    ui_.PathTextChanged(Side::Pc, pcPathText_);
-    if (FPcPath.empty()) {
+    pcPathText_ = pcPath_;
+    ui_.pathTextChanged(Side::Pc, pcPathText_);
+    if (pcPath_.empty()) {
         for (const std::string& root : pcRoots_) {
             ListItem item;
             item.caption = root;
@@ -346,7 +346,7 @@ void SmcManager::ListPcFolder() {
             pcItems_.push_back(std::move(item));
         }
     } else {
-        for (const auto& entry : pcEntries(FPcPath)) {
+        for (const auto& entry : pcEntries(pcPath_)) {
             ListItem item;
             item.caption = entry.path().filename().string();
             if (isFolder(entry)) {
@@ -365,23 +365,23 @@ void SmcManager::ListPcFolder() {
             pcItems_.push_back(std::move(item));
         }
     }
-    ui_.ListChanged(Side::Pc);
+    ui_.listChanged(Side::Pc);
 }
 
-void SmcManager::ExpandPcNode(TreeNode* node) {
+void SmcManager::expandPcNode(TreeNode* node) {
     if (!node) return;
     resetChildren(Side::Pc, node);
-    const std::string path = PcPathOf(node);
+    const std::string path = pcPathOf(node);
     for (const auto& entry : pcEntries(path)) {
         if (!isFolder(entry)) continue;
         const std::string name = entry.path().filename().string();
-        node->AddChild(name, kImagePcFolder, kImagePcFolderOpen,
-                       PcHasSubfolders(JoinPcPath(path, name)));
+        node->addChild(name, kImagePcFolder, kImagePcFolderOpen,
+                       pcHasSubfolders(JoinPcPath(path, name)));
     }
-    ui_.TreeChanged(Side::Pc, node);
+    ui_.treeChanged(Side::Pc, node);
 }
 
-bool SmcManager::PcHasSubfolders(const std::string& path) const {
+bool SmcManager::pcHasSubfolders(const std::string& path) const {
     std::error_code error;
     fs::directory_iterator it(path, fs::directory_options::skip_permission_denied, error);
     for (; !error && it != fs::directory_iterator(); it.increment(error)) {
@@ -390,7 +390,7 @@ bool SmcManager::PcHasSubfolders(const std::string& path) const {
     return false;
 }
 
-std::string SmcManager::PcPathOf(const TreeNode* node) const {
+std::string SmcManager::pcPathOf(const TreeNode* node) const {
     if (!node || !node->parent) return "";
     std::string relative;
     const TreeNode* p = node;
@@ -401,12 +401,12 @@ std::string SmcManager::PcPathOf(const TreeNode* node) const {
     return relative.empty() ? p->data : JoinPcPath(p->data, relative);
 }
 
-void SmcManager::RevealPcPath() {
-    TreeNode* node = FPcRoot.get();
+void SmcManager::revealPcPath() {
+    TreeNode* node = pcRoot_.get();
     if (!node) return;
     node->expanded = true;
-    if (FPcPath.empty()) {
-        SelectPcNode(node);
+    if (pcPath_.empty()) {
+        selectPcNode(node);
         return;
     }
     // The root holding the path: the longest one that is a prefix at a "/" boundary.
@@ -414,24 +414,24 @@ void SmcManager::RevealPcPath() {
     for (const auto& child : node->children) {
         const std::string& base = child->data;
         const bool prefix =
-            FPcPath.compare(0, base.size(), base) == 0 &&
-            (FPcPath.size() == base.size() || base.back() == '/' || FPcPath[base.size()] == '/');
+            pcPath_.compare(0, base.size(), base) == 0 &&
+            (pcPath_.size() == base.size() || base.back() == '/' || pcPath_[base.size()] == '/');
         if (prefix && (!root || base.size() > root->data.size())) root = child.get();
     }
     if (!root) {
         message("an error has occurred while getting folder information.");
         return;
     }
-    std::string rest = FPcPath.substr(root->data.size());
+    std::string rest = pcPath_.substr(root->data.size());
     node = root;
     for (;;) {
-        ExpandPcNode(node);
+        expandPcNode(node);
         node->expanded = true;
-        ui_.TreeExpanded(Side::Pc, node);
+        ui_.treeExpanded(Side::Pc, node);
         while (!rest.empty() && rest.front() == '/')
             rest.erase(0, 1);
         if (rest.empty()) {
-            SelectPcNode(node);
+            selectPcNode(node);
             return;
         }
         const std::size_t sep = rest.find('/');
@@ -442,7 +442,7 @@ void SmcManager::RevealPcPath() {
         for (const auto& child : node->children) {
             if (child->caption == component) next = child.get();
         }
-        if (!next) next = FindTreeNode(node, component);
+        if (!next) next = findChildNode(node, component);
         if (!next) {
             message("an error has occurred while getting folder information.");
             return;
@@ -451,27 +451,27 @@ void SmcManager::RevealPcPath() {
     }
 }
 
-void SmcManager::RefreshPc() {
-    RevealPcPath();
-    ListPcFolder();
+void SmcManager::refreshPc() {
+    revealPcPath();
+    listPcFolder();
 }
 
-void SmcManager::TreePCExpanding(TreeNode* node) {
-    if (node && node != FPcRoot.get()) ExpandPcNode(node);
+void SmcManager::pcNodeExpanding(TreeNode* node) {
+    if (node && node != pcRoot_.get()) expandPcNode(node);
 }
 
-void SmcManager::TreePCChange(TreeNode* node) {
+void SmcManager::selectPcFolder(TreeNode* node) {
     if (!node) return;
     pcSelected_ = node;
-    FPcPath = PcPathOf(node);
-    ListPcFolder();
+    pcPath_ = pcPathOf(node);
+    listPcFolder();
 }
 
-void SmcManager::ListPCDblClick(int index) {
-    if (FPcPath.empty()) return;
+void SmcManager::openPcItem(int index) {
+    if (pcPath_.empty()) return;
     if (index < 0 || std::size_t(index) >= pcItems_.size()) return;
     const ListItem& item = pcItems_[std::size_t(index)];
     if (item.data != kItemFolder) return;
-    FPcPath = JoinPcPath(FPcPath, item.caption);
-    RefreshPc();
+    pcPath_ = JoinPcPath(pcPath_, item.caption);
+    refreshPc();
 }

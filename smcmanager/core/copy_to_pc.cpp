@@ -48,83 +48,82 @@ const char* getFileMessage(int result) {
 
 } // namespace
 
-void SmcManager::CollectSmcSelection() {
+void SmcManager::collectCardSelection() {
     std::vector<int> selected;
-    for (int index : smcSelection_) {
-        if (index >= 0 && std::size_t(index) < smcItems_.size()) selected.push_back(index);
+    for (int index : cardSelection_) {
+        if (index >= 0 && std::size_t(index) < cardItems_.size()) selected.push_back(index);
     }
     std::sort(selected.begin(), selected.end());
     selected.erase(std::unique(selected.begin(), selected.end()), selected.end());
-    FSmcList.clear();
+    copiedCardItems_.clear();
     for (int index : selected) {
-        const ListItem& item = smcItems_[std::size_t(index)];
-        std::string entry = JoinCardPath(FSmcPath, item.caption);
+        const ListItem& item = cardItems_[std::size_t(index)];
+        std::string entry = JoinCardPath(cardPath_, item.caption);
         if (item.data == kItemFolder) entry += "\\";
-        FSmcList.push_back(std::move(entry));
+        copiedCardItems_.push_back(std::move(entry));
     }
 }
 
-bool SmcManager::PCDragOver(DragSource source) const {
-    return source == DragSource::SmcList;
+bool SmcManager::acceptsPcDrop(DragSource source) const {
+    return source == DragSource::CardList;
 }
 
-void SmcManager::ListPCDragDrop(DragSource source) {
-    if (!PCDragOver(source)) return;
-    CollectSmcSelection();
-    prog().Show();
-    (void)CopySelectionToPc(FPcPath, FSmcList);
-    prog().Hide();
-    RefreshPc();
+void SmcManager::dropOnPcList(DragSource source) {
+    if (!acceptsPcDrop(source)) return;
+    collectCardSelection();
+    prog().showProgress();
+    (void)copyToPc(pcPath_, copiedCardItems_);
+    prog().hideProgress();
+    refreshPc();
 }
 
-void SmcManager::TreePCDragDrop(DragSource source, TreeNode* node) {
-    if (!PCDragOver(source) || !node || node == FPcRoot.get()) return;
-    CollectSmcSelection();
-    prog().Show();
-    (void)CopySelectionToPc(PcPathOf(node), FSmcList);
-    prog().Hide();
-    RefreshPc();
+void SmcManager::dropOnPcTree(DragSource source, TreeNode* node) {
+    if (!acceptsPcDrop(source) || !node || node == pcRoot_.get()) return;
+    collectCardSelection();
+    prog().showProgress();
+    (void)copyToPc(pcPathOf(node), copiedCardItems_);
+    prog().hideProgress();
+    refreshPc();
 }
 
-bool SmcManager::CopySelectionToPc(const std::string& target,
-                                   const std::vector<std::string>& list) {
+bool SmcManager::copyToPc(const std::string& target, const std::vector<std::string>& list) {
     if (target.empty()) return true;
     cancelled_ = false;
-    const std::int64_t total = SelectionSize(list);
-    prog2Position_ = 0;
-    prog().SetProg2Max(total);
-    prog().SetProg2Pos(0);
+    const std::int64_t total = cardBytes(list);
+    totalProgress_ = 0;
+    prog().setTotalMaximum(total);
+    prog().setTotalProgress(0);
     bool allCopied = true;
     for (const std::string& entry : list) {
         if (stopRequested()) return false;
         if (isFolderEntry(entry)) {
             // A folder copy never stops the run; only a cancel inside it does.
-            allCopied = CopyFolderToPc(target, withoutLast(entry)) && allCopied;
+            allCopied = copyFolderToPc(target, withoutLast(entry)) && allCopied;
             continue;
         }
-        if (!CopyFileToPc(target, entry)) return false;
+        if (!copyFileToPc(target, entry)) return false;
     }
     return allCopied;
 }
 
-std::int64_t SmcManager::SelectionSize(const std::vector<std::string>& list) {
+std::int64_t SmcManager::cardBytes(const std::vector<std::string>& list) {
     std::int64_t total = 0;
     for (const std::string& entry : list) {
-        total += isFolderEntry(entry) ? SmcFolderSize(withoutLast(entry)) : SmcFileSize(entry);
+        total += isFolderEntry(entry) ? cardFolderSize(withoutLast(entry)) : cardFileSize(entry);
     }
     return total;
 }
 
-std::int64_t SmcManager::SmcFileSize(const std::string& path) {
-    if (FStorageKind == kStorageVirtual) {
+std::int64_t SmcManager::cardFileSize(const std::string& path) {
+    if (storageKind_ == StorageKind::VirtualCard) {
         std::uint32_t size = 0;
         return smfs_file_size(path.c_str(), &size) == SmfsResult::Ok ? std::int64_t(size) : -1;
     }
-    if (FStorageKind == kStorageMachine) {
+    if (storageKind_ == StorageKind::Machine) {
         const std::string folder = ExtractDirectory(path);
         const std::string name = path.substr(folder.size());
         LinkList list;
-        const int result = FLink->ListFiles(folder, list);
+        const int result = link_->ListFiles(folder, list);
         if (result != LINK_OK) {
             message(FolderListFailure(result));
             return 0;
@@ -138,9 +137,9 @@ std::int64_t SmcManager::SmcFileSize(const std::string& path) {
     return 0;
 }
 
-std::int64_t SmcManager::SmcFolderSize(const std::string& path) {
+std::int64_t SmcManager::cardFolderSize(const std::string& path) {
     std::int64_t total = 0;
-    if (FStorageKind == kStorageVirtual) {
+    if (storageKind_ == StorageKind::VirtualCard) {
         std::vector<std::string> names;
         if (!listVirtual(path, names, "an error has occurred while getting file list")) return -1;
         for (const std::string& name : names) {
@@ -152,11 +151,12 @@ std::int64_t SmcManager::SmcFolderSize(const std::string& path) {
                 message("an error has occurred while geetting file attribute");
                 continue;
             }
-            total += (info.attribute & kSmfsAttrFolder) ? SmcFolderSize(child) : SmcFileSize(child);
+            total +=
+                (info.attribute & kSmfsAttrFolder) ? cardFolderSize(child) : cardFileSize(child);
         }
-    } else if (FStorageKind == kStorageMachine) {
+    } else if (storageKind_ == StorageKind::Machine) {
         LinkList list;
-        const int result = FLink->ListFiles(WithBackslash(path), list);
+        const int result = link_->ListFiles(WithBackslash(path), list);
         if (result != LINK_OK) {
             message(FileListFailure(result));
             return 0;
@@ -164,7 +164,7 @@ std::int64_t SmcManager::SmcFolderSize(const std::string& path) {
         // The listing already carries each file's size; asking again per file would list
         // the same folder once more for every file in it.
         for (const LinkEntry& entry : list) {
-            total += entry.kind == 1 ? SmcFolderSize(JoinCardPath(path, entryName(entry)))
+            total += entry.kind == 1 ? cardFolderSize(JoinCardPath(path, entryName(entry)))
                                      : std::int64_t(entry.size);
         }
     }
@@ -173,7 +173,7 @@ std::int64_t SmcManager::SmcFolderSize(const std::string& path) {
 
 bool SmcManager::readCardFile(const std::string& path, const std::string& name,
                               std::vector<std::uint8_t>& data) {
-    if (FStorageKind == kStorageVirtual) {
+    if (storageKind_ == StorageKind::VirtualCard) {
         SmfsHandle handle = 0;
         if (smfs_open(path.c_str(), kSmfsRead, &handle) != SmfsResult::Ok) return false;
         std::uint32_t size = 0;
@@ -194,7 +194,7 @@ bool SmcManager::readCardFile(const std::string& path, const std::string& name,
             message("failed to read from file in virtual SMC.");
             return false;
         }
-        prog().SetProg1Max(size);
+        prog().setItemMaximum(size);
         std::uint32_t done = 0;
         while (done < size) {
             const std::uint32_t piece = std::min(kPieceBytes, size - done);
@@ -206,9 +206,9 @@ bool SmcManager::readCardFile(const std::string& path, const std::string& name,
                 return false;
             }
             done += piece;
-            prog().SetProg1Pos(done);
-            prog2Position_ += piece;
-            prog().SetProg2Pos(prog2Position_);
+            prog().setItemProgress(done);
+            totalProgress_ += piece;
+            prog().setTotalProgress(totalProgress_);
             if (done < size && stopRequested()) {
                 (void)smfs_close(handle);
                 return false;
@@ -220,15 +220,15 @@ bool SmcManager::readCardFile(const std::string& path, const std::string& name,
         }
         return true;
     }
-    if (FStorageKind == kStorageMachine) {
+    if (storageKind_ == StorageKind::Machine) {
         LinkCallbacks callbacks;
         callbacks.start = [this](const LinkFileStart& start) {
-            return OnFileStart(start.name ? start.name : "", start.size);
+            return onFileStart(start.name ? start.name : "", start.size);
         };
         callbacks.packet = [this](const LinkPacketProgress& packet) {
-            return OnPacket(packet.bytesSoFar, packet.total, packet.packetBytes);
+            return onPacket(packet.bytesSoFar, packet.total, packet.packetBytes);
         };
-        const int result = FLink->GetFile(path, name, data, callbacks);
+        const int result = link_->GetFile(path, name, data, callbacks);
         if (result == LINK_CANCELED) cancelled_ = true;
         if (result != LINK_OK) {
             message(getFileMessage(result));
@@ -239,34 +239,33 @@ bool SmcManager::readCardFile(const std::string& path, const std::string& name,
     return false;
 }
 
-bool SmcManager::CopyFileToPc(const std::string& target, const std::string& path) {
+bool SmcManager::copyFileToPc(const std::string& target, const std::string& path) {
     if (stopRequested()) return false;
     const std::string name = LastCardComponent(path);
     ProgressUi& p = prog();
-    p.SetAnimation(ProgressUi::Animation::CopyFile);
-    p.StartAnimation();
-    p.SetMsg1("now copying file '" + name + "'");
-    p.Repaint();
-    if (FStorageKind == kStorageNone) {
-        p.StopAnimation();
+    p.setAnimation(ProgressUi::Animation::CopyFile);
+    p.startAnimation();
+    p.setStepText("now copying file '" + name + "'");
+    if (storageKind_ == StorageKind::None) {
+        p.stopAnimation();
         return true;
     }
     if (!SafePcName(name)) {
         message("failed to create file in PC.");
-        p.StopAnimation();
+        p.stopAnimation();
         return false;
     }
 
     std::vector<std::uint8_t> data;
     if (!readCardFile(path, name, data)) {
-        p.StopAnimation();
+        p.stopAnimation();
         return false;
     }
     const std::string pcPath = JoinPcPath(target, LowerName(name));
     std::FILE* file = std::fopen(pcPath.c_str(), "wb");
     if (!file) {
         message("failed to create file in PC.");
-        p.StopAnimation();
+        p.stopAnimation();
         return false;
     }
     const bool written =
@@ -274,30 +273,30 @@ bool SmcManager::CopyFileToPc(const std::string& target, const std::string& path
     const bool closed = std::fclose(file) == 0;
     if (!written || !closed) {
         message("failed to write to file in PC.");
-        p.StopAnimation();
+        p.stopAnimation();
         return false;
     }
-    p.StopAnimation();
+    p.stopAnimation();
     return true;
 }
 
-bool SmcManager::CopyFolderToPc(const std::string& target, const std::string& folder) {
+bool SmcManager::copyFolderToPc(const std::string& target, const std::string& folder) {
     ProgressUi& p = prog();
-    p.SetAnimation(ProgressUi::Animation::CopyFile);
-    p.StartAnimation();
+    p.setAnimation(ProgressUi::Animation::CopyFile);
+    p.startAnimation();
     const std::string name = LastCardComponent(folder);
-    if (FStorageKind == kStorageNone) {
-        p.StopAnimation();
+    if (storageKind_ == StorageKind::None) {
+        p.stopAnimation();
         return true;
     }
     if (!SafePcName(name)) {
         message("failed to create file in PC.");
-        p.StopAnimation();
+        p.stopAnimation();
         return false;
     }
     const std::string newTarget = JoinPcPath(target, LowerName(name));
     // An existing folder is fine: the copy goes on into it.
-    if (!MakePcFolder(newTarget)) p.StopAnimation();
+    if (!makePcFolder(newTarget)) p.stopAnimation();
 
     bool ok = true;
     // A failing child ends only that child; the rest of the folder follows.
@@ -305,18 +304,18 @@ bool SmcManager::CopyFolderToPc(const std::string& target, const std::string& fo
         if (cancelled_) return;
         const std::string child = JoinCardPath(folder, childName);
         const bool copied =
-            folderChild ? CopyFolderToPc(newTarget, child) : CopyFileToPc(newTarget, child);
+            folderChild ? copyFolderToPc(newTarget, child) : copyFileToPc(newTarget, child);
         if (!copied) {
             ok = false;
-            p.StopAnimation();
+            p.stopAnimation();
         }
     };
 
-    if (FStorageKind == kStorageVirtual) {
+    if (storageKind_ == StorageKind::VirtualCard) {
         std::vector<std::string> names;
         if (!listVirtual(folder, names, "an error has occurred while getting file list")) {
             ok = false;
-            p.StopAnimation();
+            p.stopAnimation();
         }
         for (const std::string& childName : names) {
             if (stopRequested()) break;
@@ -330,7 +329,7 @@ bool SmcManager::CopyFolderToPc(const std::string& target, const std::string& fo
             if (smfs_info(JoinCardPath(folder, childName).c_str(), &info) != SmfsResult::Ok) {
                 message("an error has occurred while geetting file attribute");
                 ok = false;
-                p.StopAnimation();
+                p.stopAnimation();
                 continue;
             }
             copyChild(childName, (info.attribute & kSmfsAttrFolder) != 0);
@@ -338,7 +337,7 @@ bool SmcManager::CopyFolderToPc(const std::string& target, const std::string& fo
     } else {
         // The machine's folders are copied with their contents, as the virtual SMC's are.
         LinkList list;
-        const int result = FLink->ListFiles(WithBackslash(folder), list);
+        const int result = link_->ListFiles(WithBackslash(folder), list);
         if (result != LINK_OK) {
             message(FileListFailure(result));
             ok = false;
@@ -354,11 +353,11 @@ bool SmcManager::CopyFolderToPc(const std::string& target, const std::string& fo
             copyChild(childName, entry.kind == 1);
         }
     }
-    p.StopAnimation();
+    p.stopAnimation();
     return ok && !cancelled_;
 }
 
-bool SmcManager::MakePcFolder(const std::string& path) {
+bool SmcManager::makePcFolder(const std::string& path) {
     std::error_code error;
     return std::filesystem::create_directory(path, error) && !error;
 }

@@ -75,7 +75,7 @@ const char* putFileMessage(int result) {
 
 } // namespace
 
-void SmcManager::CollectPcSelection() {
+void SmcManager::collectPcSelection() {
     std::vector<int> selected;
     for (int index : pcSelection_) {
         if (index >= 0 && std::size_t(index) < pcItems_.size()) selected.push_back(index);
@@ -83,52 +83,52 @@ void SmcManager::CollectPcSelection() {
     if (selected.empty()) return;
     std::sort(selected.begin(), selected.end());
     selected.erase(std::unique(selected.begin(), selected.end()), selected.end());
-    FCopyList.clear();
+    copiedPcItems_.clear();
     for (int index : selected) {
         const ListItem& item = pcItems_[std::size_t(index)];
-        std::string entry = JoinPcPath(FPcPath, item.caption);
+        std::string entry = JoinPcPath(pcPath_, item.caption);
         if (item.data == kItemFolder) entry += "/";
-        FCopyList.push_back(std::move(entry));
+        copiedPcItems_.push_back(std::move(entry));
     }
 }
 
-bool SmcManager::SMCDragOver(DragSource source) const {
-    return source == DragSource::PcList && !FPcPath.empty();
+bool SmcManager::acceptsCardDrop(DragSource source) const {
+    return source == DragSource::PcList && !pcPath_.empty();
 }
 
-void SmcManager::ListSMCDragDrop(DragSource source) {
-    if (!SMCDragOver(source)) return;
-    CollectPcSelection();
-    prog().Show();
-    (void)PasteToSmc(FSmcPath, FCopyList);
-    prog().Hide();
-    RefreshSmc();
+void SmcManager::dropOnCardList(DragSource source) {
+    if (!acceptsCardDrop(source)) return;
+    collectPcSelection();
+    prog().showProgress();
+    (void)copyToCard(cardPath_, copiedPcItems_);
+    prog().hideProgress();
+    refreshCard();
 }
 
-void SmcManager::TreeSMCDragDrop(DragSource source, TreeNode* node) {
-    if (!SMCDragOver(source) || !node) return;
-    CollectPcSelection();
-    prog().Show();
-    (void)PasteToSmc(SmcPathOf(node), FCopyList);
-    prog().Hide();
-    RefreshSmc();
+void SmcManager::dropOnCardTree(DragSource source, TreeNode* node) {
+    if (!acceptsCardDrop(source) || !node) return;
+    collectPcSelection();
+    prog().showProgress();
+    (void)copyToCard(cardPathOf(node), copiedPcItems_);
+    prog().hideProgress();
+    refreshCard();
 }
 
-bool SmcManager::PasteToSmc(std::string dest, const std::vector<std::string>& list) {
+bool SmcManager::copyToCard(std::string dest, const std::vector<std::string>& list) {
     // Names are joined with a backslash, so the root travels as "vx:".
-    if (dest == kSmcRoot) dest = "vx:";
+    if (dest == kCardRoot) dest = "vx:";
     cancelled_ = false;
-    const std::int64_t total = TotalPcBytes(list);
-    prog2Position_ = 0;
-    prog().SetProg2Max(total);
-    prog().SetProg2Pos(0);
+    const std::int64_t total = pcBytes(list);
+    totalProgress_ = 0;
+    prog().setTotalMaximum(total);
+    prog().setTotalProgress(0);
     bool copied = true;
     ++changeDepth_; // the folders made on the way are synced with the rest, once
     for (const std::string& entry : list) {
-        copied = !stopRequested() &&
-                 (!entry.empty() && entry.back() == '/'
-                      ? CopyFolderToSmc(dest, entry.substr(0, entry.size() - 1))
-                      : CopyFileToSmc(dest, entry));
+        copied =
+            !stopRequested() && (!entry.empty() && entry.back() == '/'
+                                     ? copyFolderToCard(dest, entry.substr(0, entry.size() - 1))
+                                     : copyFileToCard(dest, entry));
         if (!copied) break;
     }
     --changeDepth_;
@@ -136,7 +136,7 @@ bool SmcManager::PasteToSmc(std::string dest, const std::vector<std::string>& li
     return syncImage() && copied;
 }
 
-std::int64_t SmcManager::TotalPcBytes(const std::vector<std::string>& list) {
+std::int64_t SmcManager::pcBytes(const std::vector<std::string>& list) {
     std::int64_t total = 0;
     for (const std::string& entry : list) {
         if (!entry.empty() && entry.back() == '/') {
@@ -155,13 +155,13 @@ std::int64_t SmcManager::TotalPcBytes(const std::vector<std::string>& list) {
     return total;
 }
 
-bool SmcManager::CopyFolderToSmc(const std::string& dest, const std::string& folder) {
-    prog().SetAnimation(ProgressUi::Animation::CopyFile);
-    prog().StartAnimation();
+bool SmcManager::copyFolderToCard(const std::string& dest, const std::string& folder) {
+    prog().setAnimation(ProgressUi::Animation::CopyFile);
+    prog().startAnimation();
     const std::string cardFolder = dest + "\\" + LastPcComponent(folder);
     // A folder copy stops at its first failing step and reports it, so the paste ends there.
-    if (!MakeCardFolder(cardFolder)) {
-        prog().StopAnimation();
+    if (!makeCardFolder(cardFolder)) {
+        prog().stopAnimation();
         return false;
     }
     for (const auto& entry : sortedEntries(folder)) {
@@ -169,18 +169,18 @@ bool SmcManager::CopyFolderToSmc(const std::string& dest, const std::string& fol
         const std::string path = JoinPcPath(folder, entry.path().filename().string());
         std::error_code error;
         const bool copied =
-            !stopRequested() && (entry.is_directory(error) ? CopyFolderToSmc(cardFolder, path)
-                                                           : CopyFileToSmc(cardFolder, path));
+            !stopRequested() && (entry.is_directory(error) ? copyFolderToCard(cardFolder, path)
+                                                           : copyFileToCard(cardFolder, path));
         if (!copied) {
-            prog().StopAnimation();
+            prog().stopAnimation();
             return false;
         }
     }
-    prog().StopAnimation();
+    prog().stopAnimation();
     return true;
 }
 
-bool SmcManager::CopyFileToSmc(const std::string& dest, const std::string& file) {
+bool SmcManager::copyFileToCard(const std::string& dest, const std::string& file) {
     if (stopRequested()) return false;
     FilePtr stream(std::fopen(file.c_str(), "rb"));
     if (!stream) {
@@ -212,16 +212,15 @@ bool SmcManager::CopyFileToSmc(const std::string& dest, const std::string& file)
     const std::string name = LastPcComponent(file);
     const std::string cardPath = dest + "\\" + name;
     ProgressUi& p = prog();
-    p.SetVisible(ProgressUi::Control::Msg1, true);
-    p.SetMsg1("now copying file '" + name + "' (size : " + std::to_string(length) + " bytes)");
-    p.SetAnimation(ProgressUi::Animation::CopyFile);
-    p.StartAnimation();
-    p.SetProg1Max(length);
-    p.SetProg1Pos(0);
-    p.Repaint();
+    p.setPartVisible(ProgressUi::Part::StepText, true);
+    p.setStepText("now copying file '" + name + "' (size : " + std::to_string(length) + " bytes)");
+    p.setAnimation(ProgressUi::Animation::CopyFile);
+    p.startAnimation();
+    p.setItemMaximum(length);
+    p.setItemProgress(0);
 
-    if (FStorageKind == kStorageVirtual) return writeToVirtual(cardPath, data);
-    if (FStorageKind == kStorageMachine) return writeToMachine(dest, name, data);
+    if (storageKind_ == StorageKind::VirtualCard) return writeToVirtual(cardPath, data);
+    if (storageKind_ == StorageKind::Machine) return writeToMachine(dest, name, data);
     return true;
 }
 
@@ -243,9 +242,9 @@ bool SmcManager::writeToVirtual(const std::string& cardPath,
             return false;
         }
         written += piece;
-        prog().SetProg1Pos(std::int64_t(written));
-        prog2Position_ += piece;
-        prog().SetProg2Pos(prog2Position_);
+        prog().setItemProgress(std::int64_t(written));
+        totalProgress_ += piece;
+        prog().setTotalProgress(totalProgress_);
         // After the last piece the file is whole; the next file's start sees the cancel.
         if (written < data.size() && stopRequested()) {
             if (smfs_close(handle) == SmfsResult::Ok) (void)smfs_delete(cardPath.c_str());
@@ -263,18 +262,18 @@ bool SmcManager::writeToMachine(const std::string& dest, const std::string& name
                                 const std::vector<std::uint8_t>& data) {
     LinkCallbacks callbacks;
     callbacks.start = [this](const LinkFileStart& start) {
-        return OnFileStart(start.name ? start.name : "", start.size);
+        return onFileStart(start.name ? start.name : "", start.size);
     };
     callbacks.packet = [this](const LinkPacketProgress& packet) {
-        return OnPacket(packet.bytesSoFar, packet.total, packet.packetBytes);
+        return onPacket(packet.bytesSoFar, packet.total, packet.packetBytes);
     };
     const int result =
-        FLink->PutFile(data.data(), std::uint32_t(data.size()), dest + "\\", name, callbacks);
+        link_->PutFile(data.data(), std::uint32_t(data.size()), dest + "\\", name, callbacks);
     if (result == LINK_OK) return true;
     if (result == LINK_CANCELED) {
         cancelled_ = true;
         // The machine may have taken the unfinished file as a whole one.
-        if (FLink->cancelledPutKept()) (void)FLink->RemoveFile(dest + "\\" + name);
+        if (link_->cancelledPutKept()) (void)link_->RemoveFile(dest + "\\" + name);
     }
     message(putFileMessage(result));
     return false;
@@ -282,28 +281,28 @@ bool SmcManager::writeToMachine(const std::string& dest, const std::string& name
 
 bool SmcManager::stopRequested() {
     if (cancelled_) return true;
-    if (!prog().CancelRequested()) return false;
+    if (!prog().cancelRequested()) return false;
     cancelled_ = true;
     message("operation canceled.");
     return true;
 }
 
 bool SmcManager::pollCancel() {
-    if (!cancelled_ && prog().CancelRequested()) cancelled_ = true;
+    if (!cancelled_ && prog().cancelRequested()) cancelled_ = true;
     return cancelled_;
 }
 
-int SmcManager::OnFileStart(const char* name, std::uint32_t size) {
-    prog().SetMsg1(std::string("now copying file '") + name);
-    prog().SetProg1Max(size);
-    prog().SetProg1Pos(0);
+int SmcManager::onFileStart(const char* name, std::uint32_t size) {
+    prog().setStepText(std::string("now copying file '") + name);
+    prog().setItemMaximum(size);
+    prog().setItemProgress(0);
     return pollCancel() ? LINK_CANCELED : -12;
 }
 
-int SmcManager::OnPacket(std::uint32_t bytesSoFar, std::uint32_t total, std::uint32_t packetBytes) {
-    prog().SetProg1Pos(bytesSoFar);
-    prog2Position_ += packetBytes;
-    prog().SetProg2Pos(prog2Position_);
+int SmcManager::onPacket(std::uint32_t bytesSoFar, std::uint32_t total, std::uint32_t packetBytes) {
+    prog().setItemProgress(bytesSoFar);
+    totalProgress_ += packetBytes;
+    prog().setTotalProgress(totalProgress_);
     // With its last packet the file is whole; the next file's start sees the cancel.
     if (bytesSoFar >= total) return -12;
     return pollCancel() ? LINK_CANCELED : -12;

@@ -17,56 +17,56 @@ constexpr const char* kDeleteQuestion = "do you really want to delete?";
 
 } // namespace
 
-void SmcManager::Delete1Click() {
-    if (!ui_.AskOkCancel(kDeleteQuestion, ManagerUi::QuestionKind::Information)) return;
-    prog().Show();
-    CollectSmcSelection();
-    (void)DeleteCardItems(FSmcList);
-    prog().Hide();
-    RefreshSmc();
+void SmcManager::deleteSelection() {
+    if (!ui_.askOkCancel(kDeleteQuestion, ManagerUi::QuestionKind::Information)) return;
+    prog().showProgress();
+    collectCardSelection();
+    (void)deleteCardItems(copiedCardItems_);
+    prog().hideProgress();
+    refreshCard();
 }
 
-void SmcManager::Delete2Click() {
-    CollectSmcSelection();
-    if (FSmcList.empty()) return;
-    if (!ui_.AskOkCancel(kDeleteQuestion, ManagerUi::QuestionKind::Information)) return;
-    prog().Show();
-    (void)DeleteCardItems(FSmcList);
-    prog().Hide();
-    RefreshSmc();
+void SmcManager::deleteListSelection() {
+    collectCardSelection();
+    if (copiedCardItems_.empty()) return;
+    if (!ui_.askOkCancel(kDeleteQuestion, ManagerUi::QuestionKind::Information)) return;
+    prog().showProgress();
+    (void)deleteCardItems(copiedCardItems_);
+    prog().hideProgress();
+    refreshCard();
 }
 
-void SmcManager::TreeSMCKeyDown(int key) {
+void SmcManager::cardTreeKeyPressed(int key) {
     if (key != kKeyDelete) return;
     // The card itself has no parent to show and is no folder to delete.
-    TreeNode* node = smcSelected_;
+    TreeNode* node = cardSelected_;
     if (!node || !node->parent) return;
-    if (!ui_.AskOkCancel(kDeleteQuestion, ManagerUi::QuestionKind::Information)) return;
-    prog().Show();
-    FSmcList.clear();
-    FSmcList.push_back(SmcPathOf(node) + "\\");
-    FSmcPath = SmcPathOf(node->parent);
-    (void)DeleteCardItems(FSmcList);
-    prog().Hide();
-    RefreshSmc();
+    if (!ui_.askOkCancel(kDeleteQuestion, ManagerUi::QuestionKind::Information)) return;
+    prog().showProgress();
+    copiedCardItems_.clear();
+    copiedCardItems_.push_back(cardPathOf(node) + "\\");
+    cardPath_ = cardPathOf(node->parent);
+    (void)deleteCardItems(copiedCardItems_);
+    prog().hideProgress();
+    refreshCard();
 }
 
-void SmcManager::CreateFolder1Click() {
-    const std::string name = ui_.AskText("folder name", "please type folder name", "");
+void SmcManager::createFolder() {
+    const std::string name = ui_.askText("folder name", "please type folder name", "");
     if (name.empty()) return;
-    const std::string path = JoinCardPath(FSmcPath, name);
-    prog().Show();
-    (void)MakeCardFolder(path);
-    prog().Hide();
-    RefreshSmc();
+    const std::string path = JoinCardPath(cardPath_, name);
+    prog().showProgress();
+    (void)makeCardFolder(path);
+    prog().hideProgress();
+    refreshCard();
 }
 
-bool SmcManager::DeleteCardItems(const std::vector<std::string>& list) {
+bool SmcManager::deleteCardItems(const std::vector<std::string>& list) {
     bool deleted = true;
     for (const std::string& entry : list) {
         deleted = !entry.empty() && entry.back() == '\\'
-                      ? DeleteCardFolder(entry.substr(0, entry.size() - 1))
-                      : DeleteCardFile(entry);
+                      ? deleteCardFolder(entry.substr(0, entry.size() - 1))
+                      : deleteCardFile(entry);
         if (!deleted) break;
     }
     return syncImage() && deleted;
@@ -78,33 +78,32 @@ namespace {
 // gauges hidden, since a single step has no progress to show.
 void beginStep(ProgressUi& p, const std::string& text,
                std::optional<ProgressUi::Animation> animation) {
-    p.SetMsg1(text);
-    if (animation) p.SetAnimation(*animation);
-    p.StartAnimation();
-    p.SetVisible(ProgressUi::Control::Prog1, false);
-    p.SetVisible(ProgressUi::Control::Prog2, false);
-    p.Repaint();
+    p.setStepText(text);
+    if (animation) p.setAnimation(*animation);
+    p.startAnimation();
+    p.setPartVisible(ProgressUi::Part::ItemGauge, false);
+    p.setPartVisible(ProgressUi::Part::TotalGauge, false);
 }
 
 // Gives the gauges back to the operation around the step.
 void endStep(ProgressUi& p) {
-    p.SetVisible(ProgressUi::Control::Prog1, true);
-    p.SetVisible(ProgressUi::Control::Prog2, true);
-    p.StopAnimation();
+    p.setPartVisible(ProgressUi::Part::ItemGauge, true);
+    p.setPartVisible(ProgressUi::Part::TotalGauge, true);
+    p.stopAnimation();
 }
 
 } // namespace
 
-bool SmcManager::DeleteCardFolder(const std::string& path) {
+bool SmcManager::deleteCardFolder(const std::string& path) {
     ProgressUi& p = prog();
     beginStep(p, "now deleting folder '" + LastCardComponent(path) + "'...",
               ProgressUi::Animation::DeleteFile);
 
     const char* failure = nullptr;
-    if (FStorageKind == kStorageVirtual) {
+    if (storageKind_ == StorageKind::VirtualCard) {
         if (smfs_rmdir(path.c_str(), 1) != SmfsResult::Ok)
             failure = "an error has occurred while deleting folder in virtual SMC.";
-    } else if (FStorageKind == kStorageMachine) {
+    } else if (storageKind_ == StorageKind::Machine) {
         static constexpr LinkText kTexts[] = {
             {LINK_TIMEOUT, "timed out while deleting folder in SMC."},
             {LINK_IO_FAILED, "unknown error has occurred."},
@@ -113,7 +112,7 @@ bool SmcManager::DeleteCardFolder(const std::string& path) {
         };
         // The card itself is no folder to remove; what the machine would do is unknown.
         if (const int result =
-                path == "vx:" || path == kSmcRoot ? LINK_NO_PATH : FLink->RemoveFolder(path);
+                path == "vx:" || path == kCardRoot ? LINK_NO_PATH : link_->RemoveFolder(path);
             result != LINK_OK)
             failure = LinkFailureText(result, kTexts, "default error has occurred.");
     }
@@ -122,23 +121,23 @@ bool SmcManager::DeleteCardFolder(const std::string& path) {
     return failure == nullptr;
 }
 
-bool SmcManager::DeleteCardFile(const std::string& path) {
+bool SmcManager::deleteCardFile(const std::string& path) {
     ProgressUi& p = prog();
     beginStep(p, "now deleting file '" + LastCardComponent(path) + "'...",
               ProgressUi::Animation::DeleteFile);
 
     const char* failure = nullptr;
-    if (FStorageKind == kStorageVirtual) {
+    if (storageKind_ == StorageKind::VirtualCard) {
         if (smfs_delete(path.c_str()) != SmfsResult::Ok)
             failure = "an error has occurred while deleting file in virtual SMC.";
-    } else if (FStorageKind == kStorageMachine) {
+    } else if (storageKind_ == StorageKind::Machine) {
         static constexpr LinkText kTexts[] = {
             {LINK_TIMEOUT, "timed out while deleting file in SMC."},
             {LINK_IO_FAILED, "an error has occurred in Vela."},
             {LINK_BAD_REPLY, "communication error has occurred."},
             {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
         };
-        if (const int result = FLink->RemoveFile(path); result != LINK_OK)
+        if (const int result = link_->RemoveFile(path); result != LINK_OK)
             failure = LinkFailureText(result, kTexts, "unknown error has occurred.");
     }
     if (failure) message(failure);
@@ -146,18 +145,18 @@ bool SmcManager::DeleteCardFile(const std::string& path) {
     return failure == nullptr;
 }
 
-bool SmcManager::MakeCardFolder(const std::string& path) {
+bool SmcManager::makeCardFolder(const std::string& path) {
     ProgressUi& p = prog();
     beginStep(p, "now creating folder '" + LastCardComponent(path) + "'", std::nullopt);
 
     const char* failure = nullptr;
-    if (FStorageKind == kStorageVirtual) {
+    if (storageKind_ == StorageKind::VirtualCard) {
         const SmfsResult result = smfs_mkdir(path.c_str(), 0);
         if (result == SmfsResult::InvalidArgument || result == SmfsResult::NotFound)
             failure = "parent folder doesn't exist.";
         else if (result != SmfsResult::Ok)
             failure = "an error occurred while creating folder in virtual SMC.";
-    } else if (FStorageKind == kStorageMachine) {
+    } else if (storageKind_ == StorageKind::Machine) {
         static constexpr LinkText kTexts[] = {
             {LINK_TIMEOUT, "timed out while creting folder in SMC."},
             {LINK_IO_FAILED, "unknown error has occurred."},
@@ -165,7 +164,7 @@ bool SmcManager::MakeCardFolder(const std::string& path) {
             {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
             {LINK_NO_PATH, "parent path doesn't exist."},
         };
-        if (const int result = FLink->MakeFolder(path); result != LINK_OK)
+        if (const int result = link_->MakeFolder(path); result != LINK_OK)
             failure = LinkFailureText(result, kTexts, "default error has occurred.");
     }
     if (failure) message(failure);

@@ -20,7 +20,7 @@ constexpr std::array<const char*, 5> kDefaultFolders = {"game", "mp3", "vxsys", 
 
 } // namespace
 
-std::uint64_t ImageFileBytes(int sizeIndex) {
+std::uint64_t imageFileBytes(int sizeIndex) {
     if (sizeIndex < 0 || sizeIndex >= kSizeCount) return 0;
     const std::uint64_t filledRecords =
         std::uint64_t(kImageFillUnits[std::size_t(sizeIndex)]) * kRecordsPerFillUnit;
@@ -31,7 +31,7 @@ std::uint64_t ImageFileBytes(int sizeIndex) {
     return kSmcImageHeaderBytes + std::max(filledRecords, neededRecords) * kImageRecordBytes;
 }
 
-ImageCreateResult CreateVirtualImage(const std::filesystem::path& path, int vendor, int sizeIndex) {
+ImageCreateResult createVirtualImage(const std::filesystem::path& path, int vendor, int sizeIndex) {
     if (vendor < 0 || vendor >= kVendorCount || sizeIndex < 0 || sizeIndex >= kSizeCount)
         return ImageCreateResult::BadChoice;
     // The file is emptied only once it is locked: an image open elsewhere stays as it is.
@@ -48,7 +48,7 @@ ImageCreateResult CreateVirtualImage(const std::filesystem::path& path, int vend
     // Records go out in runs of 64 to keep the number of calls down.
     constexpr std::size_t kRun = 64;
     std::vector<std::uint8_t> run(kRun * kImageRecordBytes, 0xFF);
-    std::uint64_t records = (ImageFileBytes(sizeIndex) - kSmcImageHeaderBytes) / kImageRecordBytes;
+    std::uint64_t records = (imageFileBytes(sizeIndex) - kSmcImageHeaderBytes) / kImageRecordBytes;
     while (ok && records > 0) {
         const std::size_t count = std::size_t(std::min<std::uint64_t>(records, kRun));
         ok = std::fwrite(run.data(), kImageRecordBytes, count, file) == count;
@@ -66,46 +66,45 @@ ImageCreateResult CreateVirtualImage(const std::filesystem::path& path, int vend
 
 void SmcManager::formatProgressBegin() {
     ProgressUi& p = prog();
-    p.SetMsg1("now formatting...");
-    p.SetVisible(ProgressUi::Control::Avi, false);
-    p.SetVisible(ProgressUi::Control::Prog1, false);
-    p.SetVisible(ProgressUi::Control::Prog2, false);
-    p.Show();
-    p.Repaint();
+    p.setStepText("now formatting...");
+    p.setPartVisible(ProgressUi::Part::Animation, false);
+    p.setPartVisible(ProgressUi::Part::ItemGauge, false);
+    p.setPartVisible(ProgressUi::Part::TotalGauge, false);
+    p.showProgress();
 }
 
 void SmcManager::formatProgressEnd() {
     ProgressUi& p = prog();
-    p.Hide();
-    p.SetVisible(ProgressUi::Control::Avi, true);
-    p.SetVisible(ProgressUi::Control::Prog1, true);
-    p.SetVisible(ProgressUi::Control::Prog2, true);
+    p.hideProgress();
+    p.setPartVisible(ProgressUi::Part::Animation, true);
+    p.setPartVisible(ProgressUi::Part::ItemGauge, true);
+    p.setPartVisible(ProgressUi::Part::TotalGauge, true);
 }
 
-void SmcManager::Format1Click() {
-    if (!ui_.AskOkCancel("do you really want to format smc?",
+void SmcManager::formatCard() {
+    if (!ui_.askOkCancel("do you really want to format smc?",
                          ManagerUi::QuestionKind::Confirmation))
         return;
     formatProgressBegin();
-    (void)FormatOpenCard();
+    (void)formatOpenCard();
     formatProgressEnd();
 }
 
-bool SmcManager::OfferFormat() {
-    if (!ui_.AskOkCancel("unformatted SMC\ndo you want to format it?",
+bool SmcManager::offerFormat() {
+    if (!ui_.askOkCancel("unformatted SMC\ndo you want to format it?",
                          ManagerUi::QuestionKind::Information))
         return false;
     formatProgressBegin();
-    const bool formatted = FormatOpenCard();
+    const bool formatted = formatOpenCard();
     formatProgressEnd();
     // A failed format has shown its message; the open stops there instead of listing a
     // card that still has no volume.
     return formatted;
 }
 
-bool SmcManager::FormatOpenCard() {
+bool SmcManager::formatOpenCard() {
     std::string closing;
-    if (FStorageKind == kStorageVirtual) {
+    if (storageKind_ == StorageKind::VirtualCard) {
         std::uint32_t bad = 0;
         if (smfs_format("vx:", fullFormat_ ? 1 : 0, &bad) != SmfsResult::Ok) {
             message("an error has occurred while formatting virtual SMC.");
@@ -114,15 +113,15 @@ bool SmcManager::FormatOpenCard() {
         }
         if (!syncImage()) return false;
         closing = "formatted successfully.\nbad block(s) : " + std::to_string(bad);
-    } else if (FStorageKind == kStorageMachine) {
+    } else if (storageKind_ == StorageKind::Machine) {
         if (!formatMachine()) return false;
         closing = "formatted successfully.";
     } else {
         return false;
     }
-    FSmcPath = kSmcRoot;
-    ShowSmcRoot();
-    RefreshSmc();
+    cardPath_ = kCardRoot;
+    showCardRoot();
+    refreshCard();
     message(closing);
     return true;
 }
@@ -134,19 +133,18 @@ bool SmcManager::formatMachine() {
         {LINK_BAD_REPLY, "communication error has occurred."},
         {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
     };
-    if (const int result = FLink->FormatCard(kFormatLimit); result != LINK_OK) {
+    if (const int result = link_->FormatCard(kFormatLimit); result != LINK_OK) {
         message(LinkFailureText(result, kTexts, "default error has occurred."));
         return false;
     }
     for (const char* name : kDefaultFolders) {
-        prog().SetMsg1(std::string("now creating folder '") + name + "'");
-        prog().Repaint();
-        if (!MakeCardFolder(std::string(kSmcRoot) + name)) return false;
+        prog().setStepText(std::string("now creating folder '") + name + "'");
+        if (!makeCardFolder(std::string(kCardRoot) + name)) return false;
     }
     return true;
 }
 
-void SmcManager::CreateVirtualSMC1Click() {
+void SmcManager::createVirtualCard() {
     std::vector<std::string> vendors(kVendorNames.begin(), kVendorNames.end());
     std::vector<std::string> sizes;
     for (const int mb : kOfferedSizesMb) {
@@ -155,16 +153,16 @@ void SmcManager::CreateVirtualSMC1Click() {
         sizes.emplace_back(text);
     }
     // A preselected choice, so OK always has a vendor and a size.
-    const auto choice = ui_.ChooseCard(vendors, sizes, CardChoice{0, 4});
+    const auto choice = ui_.chooseCardType(vendors, sizes, CardChoice{0, 4});
     if (!choice || choice->vendor < 0 || choice->vendor >= kVendorCount || choice->size < 0 ||
         choice->size >= kSizeCount)
         return;
-    const auto path = ui_.ChooseSaveFile(kSmcFilter, kSmcExtension);
+    const auto path = ui_.chooseSaveFile(kImageFilter, kImageExtension);
     if (!path) return;
-    ClearSmcPanes();
+    clearCardPanes();
     // The panes are empty now and the new file is not the card: no storage stays open.
-    CloseStorage();
-    switch (CreateVirtualImage(*path, choice->vendor, choice->size)) {
+    closeStorage();
+    switch (createVirtualImage(*path, choice->vendor, choice->size)) {
     case ImageCreateResult::Ok:
     case ImageCreateResult::BadChoice:
         break;

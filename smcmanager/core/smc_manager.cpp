@@ -27,7 +27,7 @@ const SmcManager* gSlotOwner = nullptr;
 } // namespace
 
 SmcManager::SmcManager(ManagerUi& ui, std::unique_ptr<DeviceLink> link)
-    : ui_(ui), FLink(std::move(link)) {
+    : ui_(ui), link_(std::move(link)) {
     {
         // Emptying the slot another manager uses would pull its card away under it.
         std::lock_guard lock(gSlotMutex);
@@ -37,12 +37,12 @@ SmcManager::SmcManager(ManagerUi& ui, std::unique_ptr<DeviceLink> link)
     const char* home = std::getenv("HOME");
     if (home && home[0] == '/' && std::string(home) != "/") roots.emplace_back(home);
     pcRoots_ = std::move(roots);
-    BuildPcRoot();
-    ListPcFolder();
+    buildPcRoot();
+    listPcFolder();
 }
 
 SmcManager::~SmcManager() {
-    if (FStorageKind != kStorageNone) CloseStorage();
+    if (storageKind_ != StorageKind::None) closeStorage();
 }
 
 bool SmcManager::claimImageSlot() {
@@ -59,29 +59,29 @@ void SmcManager::releaseImageSlot() {
 
 void SmcManager::setPcRoots(std::vector<std::string> roots) {
     pcRoots_ = std::move(roots);
-    FPcPath.clear();
-    BuildPcRoot();
-    ListPcFolder();
+    pcPath_.clear();
+    buildPcRoot();
+    listPcFolder();
 }
 
 // ---- Opening and closing ----
 
-void SmcManager::VirtualSMC1Click() {
-    if (FStorageKind != kStorageNone) CloseStorage();
-    const auto chosen = ui_.ChooseOpenFile(kSmcFilter, kSmcExtension);
+void SmcManager::openVirtualCard() {
+    if (storageKind_ != StorageKind::None) closeStorage();
+    const auto chosen = ui_.chooseOpenFile(kImageFilter, kImageExtension);
     if (!chosen) return;
-    (void)OpenVirtualSmc(*chosen);
+    (void)openImage(*chosen);
 }
 
-bool SmcManager::OpenVirtualSmc(const std::filesystem::path& image) {
-    if (FStorageKind != kStorageNone) CloseStorage();
-    FImageName = image.filename().string();
+bool SmcManager::openImage(const std::filesystem::path& image) {
+    if (storageKind_ != StorageKind::None) closeStorage();
+    imageName_ = image.filename().string();
     imageInUse_ = false;
     if (!claimImageSlot()) {
         message("Failed to open virtual SMC file.");
         return false;
     }
-    const ImageFile::Status opened = FImage.open(image, ImageFile::Access::Write);
+    const ImageFile::Status opened = image_.open(image, ImageFile::Access::Write);
     if (opened != ImageFile::Status::Ok) {
         // Two writers on one image would each overwrite the other's blocks and FAT.
         imageInUse_ = opened == ImageFile::Status::Locked;
@@ -89,39 +89,39 @@ bool SmcManager::OpenVirtualSmc(const std::filesystem::path& image) {
         message("Failed to open virtual SMC file.");
         return false;
     }
-    smfs_set_image(FImage.stream());
-    FSmcPath = kSmcRoot;
-    FStorageKind = kStorageVirtual;
+    smfs_set_image(image_.stream());
+    cardPath_ = kCardRoot;
+    storageKind_ = StorageKind::VirtualCard;
     (void)smfs_init();
 
-    const SmfsResult space = smfs_space("vx:", &FTotalSize, &FUsedSize, &FFreeSize);
+    const SmfsResult space = smfs_space("vx:", &totalBytes_, &usedBytes_, &freeBytes_);
     if (space == SmfsResult::Unformatted) {
         // The storage stays open on the unformatted image when the offer is declined.
-        if (!OfferFormat()) return false;
+        if (!offerFormat()) return false;
     } else if (space != SmfsResult::Ok) {
         message("an error has occurred while gathering size information.");
         return false;
     }
-    ShowSmcRoot();
-    RefreshSmc();
+    showCardRoot();
+    refreshCard();
     return true;
 }
 
-void SmcManager::ThroughUSBPort1Click() {
-    if (FStorageKind != kStorageNone) CloseStorage();
+void SmcManager::openMachineCard() {
+    if (storageKind_ != StorageKind::None) closeStorage();
     message("connect with Vela machine via USB cable\nand set the mode to 'PC-Link' mode.\nif "
             "ready, press button");
-    (void)ConnectMachine();
+    (void)connectMachine();
 }
 
-bool SmcManager::ConnectMachine() {
-    if (FStorageKind != kStorageNone) CloseStorage();
-    if (!FLink) {
+bool SmcManager::connectMachine() {
+    if (storageKind_ != StorageKind::None) closeStorage();
+    if (!link_) {
         message("failed to open USB port.");
         return false;
     }
-    FLink->Reset();
-    const int result = FLink->Connect();
+    link_->Reset();
+    const int result = link_->Connect();
     switch (result) {
     case LINK_OK:
         break;
@@ -141,143 +141,143 @@ bool SmcManager::ConnectMachine() {
         message("default error occurred.");
         return false;
     }
-    FSmcPath = kSmcRoot;
-    FStorageKind = kStorageMachine;
-    ShowSmcRoot();
-    ListSmcFolder();
+    cardPath_ = kCardRoot;
+    storageKind_ = StorageKind::Machine;
+    showCardRoot();
+    listCardFolder();
     return true;
 }
 
-void SmcManager::MachineArrived() {
+void SmcManager::machineArrived() {
     // A window's question runs an event loop, where a second arrival can come in.
-    if (FStorageKind != kStorageNone || offeringMachine_) return;
+    if (storageKind_ != StorageKind::None || offeringMachine_) return;
     offeringMachine_ = true;
     const bool open =
-        ui_.AskOkCancel("a Vela machine was connected by USB cable.\nopen SMC in Vela?",
+        ui_.askOkCancel("a Vela machine was connected by USB cable.\nopen SMC in Vela?",
                         ManagerUi::QuestionKind::Confirmation);
     offeringMachine_ = false;
-    if (open && FStorageKind == kStorageNone) ThroughUSBPort1Click();
+    if (open && storageKind_ == StorageKind::None) openMachineCard();
 }
 
-void SmcManager::Close1Click() {
-    CloseStorage();
-    ClearSmcPanes();
-    FStorageKind = kStorageNone;
+void SmcManager::closeCard() {
+    closeStorage();
+    clearCardPanes();
+    storageKind_ = StorageKind::None;
 }
 
-void SmcManager::CloseStorage() {
-    if (FStorageKind == kStorageVirtual) {
+void SmcManager::closeStorage() {
+    if (storageKind_ == StorageKind::VirtualCard) {
         smfs_set_image(nullptr);
-        (void)FImage.close(); // every change was synced when it was made
+        (void)image_.close(); // every change was synced when it was made
         releaseImageSlot();
-    } else if (FStorageKind == kStorageMachine) {
-        if (FLink && FLink->connected()) (void)FLink->Disconnect();
+    } else if (storageKind_ == StorageKind::Machine) {
+        if (link_ && link_->connected()) (void)link_->Disconnect();
     }
-    FStorageKind = kStorageNone;
+    storageKind_ = StorageKind::None;
 }
 
 bool SmcManager::syncImage() {
-    if (FStorageKind != kStorageVirtual || changeDepth_ > 0 || FImage.sync()) return true;
+    if (storageKind_ != StorageKind::VirtualCard || changeDepth_ > 0 || image_.sync()) return true;
     message("failed to write to virtual SMC file.");
     return false;
 }
 
 // ---- The card panes ----
 
-void SmcManager::clearSmcTree() {
-    ui_.TreeAboutToChange(Side::Smc, nullptr);
-    smcSelected_ = nullptr;
-    FSmcRoot.reset();
-    ui_.TreeChanged(Side::Smc, nullptr);
+void SmcManager::clearCardTree() {
+    ui_.treeAboutToChange(Side::Card, nullptr);
+    cardSelected_ = nullptr;
+    cardRoot_.reset();
+    ui_.treeChanged(Side::Card, nullptr);
 }
 
-void SmcManager::ClearSmcPanes() {
-    clearSmcTree();
-    setSmcItems({});
-    setSmcPathText("");
+void SmcManager::clearCardPanes() {
+    clearCardTree();
+    setCardItems({});
+    setCardPathText("");
 }
 
-void SmcManager::ShowSmcRoot() {
-    clearSmcTree();
+void SmcManager::showCardRoot() {
+    clearCardTree();
     auto root = std::make_unique<TreeNode>();
-    root->caption =
-        FStorageKind == kStorageVirtual ? "Virtual SMC '" + FImageName + "'" : "SMC in Vela";
+    root->caption = storageKind_ == StorageKind::VirtualCard ? "Virtual SMC '" + imageName_ + "'"
+                                                             : "SMC in Vela";
     root->image = kImageOther;
     root->selectedImage = kImageOther;
-    root->hasButton = SmcHasSubfolders(kSmcRoot);
-    ui_.TreeAboutToChange(Side::Smc, nullptr);
-    FSmcRoot = std::move(root);
-    ui_.TreeChanged(Side::Smc, nullptr);
+    root->hasButton = cardHasSubfolders(kCardRoot);
+    ui_.treeAboutToChange(Side::Card, nullptr);
+    cardRoot_ = std::move(root);
+    ui_.treeChanged(Side::Card, nullptr);
 }
 
-void SmcManager::RefreshSmc() {
-    RevealSmcPath();
-    ListSmcFolder();
-    ShowSizeInfo();
+void SmcManager::refreshCard() {
+    revealCardPath();
+    listCardFolder();
+    showSpace();
 }
 
-void SmcManager::ShowSizeInfo() {
-    if (FStorageKind != kStorageVirtual) return;
+void SmcManager::showSpace() {
+    if (storageKind_ != StorageKind::VirtualCard) return;
     std::uint64_t total = 0, used = 0, free = 0;
     if (smfs_space("vx:", &total, &used, &free) != SmfsResult::Ok) {
         message("an error has occurred while gathering size information.");
         return;
     }
-    FTotalSize = total;
-    FUsedSize = used;
-    FFreeSize = free;
+    totalBytes_ = total;
+    usedBytes_ = used;
+    freeBytes_ = free;
     char text[128];
     std::snprintf(text, sizeof text, "total size:%dKB used size:%dKB free size:%dKB",
                   int(total >> 10), int(used >> 10), int(free >> 10));
     statusText_ = text;
-    ui_.StatusTextChanged(statusText_);
+    ui_.statusTextChanged(statusText_);
 }
 
-void SmcManager::setSmcItems(std::vector<ListItem> items) {
-    smcItems_ = std::move(items);
-    smcSelection_.clear();
-    ui_.ListChanged(Side::Smc);
+void SmcManager::setCardItems(std::vector<ListItem> items) {
+    cardItems_ = std::move(items);
+    cardSelection_.clear();
+    ui_.listChanged(Side::Card);
 }
 
-void SmcManager::addSmcItem(ListItem item) {
-    smcItems_.push_back(std::move(item));
+void SmcManager::addCardItem(ListItem item) {
+    cardItems_.push_back(std::move(item));
 }
 
-void SmcManager::setSmcPathText(std::string text) {
-    smcPathText_ = std::move(text);
-    ui_.PathTextChanged(Side::Smc, smcPathText_);
+void SmcManager::setCardPathText(std::string text) {
+    cardPathText_ = std::move(text);
+    ui_.pathTextChanged(Side::Card, cardPathText_);
 }
 
-void SmcManager::SelectSmcNode(TreeNode* node) {
-    smcSelected_ = node;
-    ui_.TreeSelectionChanged(Side::Smc, node);
+void SmcManager::selectCardNode(TreeNode* node) {
+    cardSelected_ = node;
+    ui_.treeSelectionChanged(Side::Card, node);
 }
 
-void SmcManager::SelectPcNode(TreeNode* node) {
+void SmcManager::selectPcNode(TreeNode* node) {
     pcSelected_ = node;
-    ui_.TreeSelectionChanged(Side::Pc, node);
+    ui_.treeSelectionChanged(Side::Pc, node);
 }
 
 // ---- Copy and paste ----
 
-void SmcManager::Copy1Click(Focus focus) {
-    if (focus == Focus::SmcList) CollectSmcSelection();
-    if (focus == Focus::PcList && !FPcPath.empty()) CollectPcSelection();
+void SmcManager::copySelection(Focus focus) {
+    if (focus == Focus::CardList) collectCardSelection();
+    if (focus == Focus::PcList && !pcPath_.empty()) collectPcSelection();
 }
 
-void SmcManager::Paste1Click(Focus focus) {
-    if (focus == Focus::SmcList) {
-        prog().Show();
-        (void)PasteToSmc(FSmcPath, FCopyList);
-        prog().Hide();
+void SmcManager::paste(Focus focus) {
+    if (focus == Focus::CardList) {
+        prog().showProgress();
+        (void)copyToCard(cardPath_, copiedPcItems_);
+        prog().hideProgress();
         // A paste normally leaves the panes as they are; after a cancel they show what
         // was copied before it.
-        if (cancelled_) RefreshSmc();
-    } else if (focus == Focus::PcList && !FPcPath.empty()) {
+        if (cancelled_) refreshCard();
+    } else if (focus == Focus::PcList && !pcPath_.empty()) {
         // Card items put aside by Copy go into the current PC folder.
-        prog().Show();
-        (void)CopySelectionToPc(FPcPath, FSmcList);
-        prog().Hide();
-        RefreshPc();
+        prog().showProgress();
+        (void)copyToPc(pcPath_, copiedCardItems_);
+        prog().hideProgress();
+        refreshPc();
     }
 }

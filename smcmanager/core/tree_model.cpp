@@ -3,7 +3,7 @@
 
 #include "manager_text.h"
 
-TreeNode* TreeNode::AddChild(std::string text, int imageIndex, int selectedIndex, bool button) {
+TreeNode* TreeNode::addChild(std::string text, int imageIndex, int selectedIndex, bool button) {
     auto node = std::make_unique<TreeNode>();
     node->caption = std::move(text);
     node->image = imageIndex;
@@ -14,7 +14,7 @@ TreeNode* TreeNode::AddChild(std::string text, int imageIndex, int selectedIndex
     return children.back().get();
 }
 
-int TreeNode::Row() const {
+int TreeNode::row() const {
     if (!parent) return 0;
     for (std::size_t i = 0; i < parent->children.size(); ++i) {
         if (parent->children[i].get() == this) return int(i);
@@ -22,7 +22,7 @@ int TreeNode::Row() const {
     return 0;
 }
 
-TreeNode* FindTreeNode(TreeNode* node, const std::string& text) {
+TreeNode* findChildNode(TreeNode* node, const std::string& text) {
     if (!node) return nullptr;
     for (const auto& child : node->children) {
         if (SameNameNoCase(child->caption, text)) return child.get();

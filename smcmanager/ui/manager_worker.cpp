@@ -48,18 +48,18 @@ void ManagerWorker::abandonQuestions() {
 }
 
 TreeNode* ManagerWorker::CardNodeAt(SmcManager& core, const std::string& path) {
-    TreeNode* node = core.smcRoot();
+    TreeNode* node = core.cardRoot();
     std::string rest = path;
-    if (!node || SmcManager::PopFirstComponent(rest) + "\\" != kSmcRoot) return nullptr;
+    if (!node || SmcManager::popFirstComponent(rest) + "\\" != kCardRoot) return nullptr;
     while (node && !rest.empty())
-        node = FindTreeNode(node, SmcManager::PopFirstComponent(rest));
+        node = findChildNode(node, SmcManager::popFirstComponent(rest));
     return node;
 }
 
 std::vector<int> ManagerWorker::RowsOf(const SmcManager& core,
                                        const std::vector<std::string>& captions) {
     std::vector<int> rows;
-    const std::vector<ListItem>& items = core.SmcItems();
+    const std::vector<ListItem>& items = core.cardItems();
     for (std::size_t i = 0; i < items.size(); ++i) {
         for (const std::string& caption : captions) {
             if (items[i].caption == caption) {
@@ -96,7 +96,7 @@ template <typename T> T ManagerWorker::ask(std::function<T()> question, T refusa
     return answer->value ? *answer->value : refusal;
 }
 
-void ManagerWorker::ShowMessage(const std::string& text) {
+void ManagerWorker::showMessage(const std::string& text) {
     (void)ask<bool>(
         [this, text] {
             dialogs_.message(owner_, text);
@@ -105,61 +105,61 @@ void ManagerWorker::ShowMessage(const std::string& text) {
         false);
 }
 
-bool ManagerWorker::AskOkCancel(const std::string& text, QuestionKind kind) {
+bool ManagerWorker::askOkCancel(const std::string& text, QuestionKind kind) {
     return ask<bool>([this, text, kind] { return dialogs_.okCancel(owner_, text, kind); }, false);
 }
 
-std::string ManagerWorker::AskText(const std::string& caption, const std::string& prompt,
+std::string ManagerWorker::askText(const std::string& caption, const std::string& prompt,
                                    const std::string& initial) {
     return ask<std::string>(
         [=, this] { return dialogs_.inputText(owner_, caption, prompt, initial); }, {});
 }
 
-std::optional<std::filesystem::path> ManagerWorker::ChooseOpenFile(const std::string& filter,
+std::optional<std::filesystem::path> ManagerWorker::chooseOpenFile(const std::string& filter,
                                                                    const std::string& extension) {
     using Answer = std::optional<std::filesystem::path>;
     return ask<Answer>([=, this] { return dialogs_.openFile(owner_, filter, extension); }, {});
 }
 
-std::optional<std::filesystem::path> ManagerWorker::ChooseSaveFile(const std::string& filter,
+std::optional<std::filesystem::path> ManagerWorker::chooseSaveFile(const std::string& filter,
                                                                    const std::string& extension) {
     using Answer = std::optional<std::filesystem::path>;
     return ask<Answer>([=, this] { return dialogs_.saveFile(owner_, filter, extension); }, {});
 }
 
-std::optional<CardChoice> ManagerWorker::ChooseCard(const std::vector<std::string>& vendors,
-                                                    const std::vector<std::string>& sizes,
-                                                    CardChoice preselected) {
+std::optional<CardChoice> ManagerWorker::chooseCardType(const std::vector<std::string>& vendors,
+                                                        const std::vector<std::string>& sizes,
+                                                        CardChoice preselected) {
     using Answer = std::optional<CardChoice>;
     return ask<Answer>([=, this] { return dialogs_.card(owner_, vendors, sizes, preselected); },
                        {});
 }
 
-ProgressUi& ManagerWorker::Progress() {
+ProgressUi& ManagerWorker::progress() {
     return progress_;
 }
 
-void ManagerWorker::TreeChanged(Side side, const TreeNode*) {
+void ManagerWorker::treeChanged(Side side, const TreeNode*) {
     changed(side);
 }
 
-void ManagerWorker::TreeExpanded(Side side, const TreeNode*) {
+void ManagerWorker::treeExpanded(Side side, const TreeNode*) {
     changed(side);
 }
 
-void ManagerWorker::TreeSelectionChanged(Side side, const TreeNode*) {
+void ManagerWorker::treeSelectionChanged(Side side, const TreeNode*) {
     changed(side);
 }
 
-void ManagerWorker::ListChanged(Side side) {
+void ManagerWorker::listChanged(Side side) {
     changed(side);
 }
 
-void ManagerWorker::PathTextChanged(Side side, const std::string&) {
+void ManagerWorker::pathTextChanged(Side side, const std::string&) {
     changed(side);
 }
 
-void ManagerWorker::StatusTextChanged(const std::string&) {
+void ManagerWorker::statusTextChanged(const std::string&) {
     dirty_ = true;
 }
 
@@ -168,7 +168,7 @@ namespace {
 CardNodeSnapshot copyNode(const SmcManager& core, const TreeNode& node) {
     CardNodeSnapshot copy;
     copy.caption = node.caption;
-    copy.path = core.SmcPathOf(&node);
+    copy.path = core.cardPathOf(&node);
     copy.image = node.image;
     copy.selectedImage = node.selectedImage;
     copy.hasButton = node.hasButton;
@@ -185,11 +185,11 @@ void ManagerWorker::sendSnapshot() {
     dirty_ = false;
     CardSnapshot snapshot;
     snapshot.storageKind = sentKind_ = core_->storageKind();
-    if (const TreeNode* root = core_->smcRoot()) snapshot.root = copyNode(*core_, *root);
-    if (const TreeNode* selected = core_->selectedSmcNode())
-        snapshot.selectedPath = core_->SmcPathOf(selected);
-    snapshot.items = core_->SmcItems();
-    snapshot.pathText = core_->smcPathText();
+    if (const TreeNode* root = core_->cardRoot()) snapshot.root = copyNode(*core_, *root);
+    if (const TreeNode* selected = core_->selectedCardNode())
+        snapshot.selectedPath = core_->cardPathOf(selected);
+    snapshot.items = core_->cardItems();
+    snapshot.pathText = core_->cardPathText();
     snapshot.statusText = core_->statusText();
     emit snapshotReady(snapshot);
 }

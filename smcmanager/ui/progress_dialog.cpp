@@ -158,59 +158,59 @@ template <typename Change> void ProgressDialog::change(Change&& apply) {
     QMetaObject::invokeMethod(this, &ProgressDialog::showState, Qt::QueuedConnection);
 }
 
-void ProgressDialog::SetMsg1(const std::string& text) {
+void ProgressDialog::setStepText(const std::string& text) {
     change([&](State& s) { s.step = text; });
 }
 
-void ProgressDialog::SetAnimation(Animation kind) {
+void ProgressDialog::setAnimation(Animation kind) {
     change([&](State& s) { s.animation = kind; });
 }
 
-void ProgressDialog::StartAnimation() {
+void ProgressDialog::startAnimation() {
     change([](State& s) { s.playing = true; });
 }
 
-void ProgressDialog::StopAnimation() {
+void ProgressDialog::stopAnimation() {
     change([](State& s) { s.playing = false; });
 }
 
-void ProgressDialog::SetProg1Max(std::int64_t maximum) {
+void ProgressDialog::setItemMaximum(std::int64_t maximum) {
     change([&](State& s) { s.itemMax = maximum; });
 }
 
-void ProgressDialog::SetProg1Pos(std::int64_t position) {
+void ProgressDialog::setItemProgress(std::int64_t position) {
     change([&](State& s) { s.itemPos = position; });
 }
 
-void ProgressDialog::SetProg2Max(std::int64_t maximum) {
+void ProgressDialog::setTotalMaximum(std::int64_t maximum) {
     change([&](State& s) { s.totalMax = maximum; });
 }
 
-void ProgressDialog::SetProg2Pos(std::int64_t position) {
+void ProgressDialog::setTotalProgress(std::int64_t position) {
     change([&](State& s) { s.totalPos = position; });
 }
 
-void ProgressDialog::SetVisible(Control control, bool visible) {
-    change([&](State& s) { s.visible[int(control)] = visible; });
+void ProgressDialog::setPartVisible(Part part, bool visible) {
+    change([&](State& s) { s.visible[int(part)] = visible; });
 }
 
-void ProgressDialog::Show() {
+void ProgressDialog::showProgress() {
     cancelled_ = false;
     change([](State& s) { s.shown = true; });
 }
 
-void ProgressDialog::Hide() {
+void ProgressDialog::hideProgress() {
     change([](State& s) { s.shown = false; });
 }
 
-bool ProgressDialog::CancelRequested() {
+bool ProgressDialog::cancelRequested() {
     return cancelled_;
 }
 
 bool ProgressDialog::cancellable() const {
     std::lock_guard lock(mutex_);
-    return state_.shown && state_.visible[int(Control::Prog1)] &&
-           state_.visible[int(Control::Prog2)];
+    return state_.shown && state_.visible[int(Part::ItemGauge)] &&
+           state_.visible[int(Part::TotalGauge)];
 }
 
 void ProgressDialog::requestCancel() {
@@ -247,10 +247,10 @@ void ProgressDialog::showState() {
     itemProgress->setValue(std::min(gaugeValue(s.itemPos), itemProgress->maximum()));
     totalProgress->setMaximum(std::max(1, gaugeValue(s.totalMax)));
     totalProgress->setValue(std::min(gaugeValue(s.totalPos), totalProgress->maximum()));
-    animation->setVisible(s.visible[int(Control::Avi)]);
-    stepLabel->setVisible(s.visible[int(Control::Msg1)]);
-    itemProgress->setVisible(s.visible[int(Control::Prog1)]);
-    totalProgress->setVisible(s.visible[int(Control::Prog2)]);
+    animation->setVisible(s.visible[int(Part::Animation)]);
+    stepLabel->setVisible(s.visible[int(Part::StepText)]);
+    itemProgress->setVisible(s.visible[int(Part::ItemGauge)]);
+    totalProgress->setVisible(s.visible[int(Part::TotalGauge)]);
     if (s.shown && isHidden()) {
         if (QWidget* owner = parentWidget()) {
             const QRect frame = owner->window()->geometry();

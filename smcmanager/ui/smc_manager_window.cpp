@@ -40,9 +40,9 @@ QString qs(const std::string& text) {
 // The card folder above path ("vx:\" stays where it is).
 std::string cardParent(const std::string& path) {
     const std::size_t cut = path.rfind('\\');
-    if (cut == std::string::npos || path == kSmcRoot) return kSmcRoot;
+    if (cut == std::string::npos || path == kCardRoot) return kCardRoot;
     const std::string parent = path.substr(0, cut);
-    return parent + "\\" == kSmcRoot ? std::string(kSmcRoot) : parent;
+    return parent + "\\" == kCardRoot ? std::string(kCardRoot) : parent;
 }
 
 void setupList(PaneView* list, int nameWidth) {
@@ -171,12 +171,12 @@ void SmcManagerWindow::buildMenus() {
         connect(action, &QAction::triggered, this,
                 [this, command] { post([command](SmcManager& core) { (core.*command)(); }); });
     };
-    onCore(openVirtualAction, &SmcManager::VirtualSMC1Click);
-    onCore(openMachineAction, &SmcManager::ThroughUSBPort1Click);
-    onCore(createVirtualAction, &SmcManager::CreateVirtualSMC1Click);
-    onCore(formatAction, &SmcManager::Format1Click);
-    onCore(closeAction, &SmcManager::Close1Click);
-    onCore(createFolderAction, &SmcManager::CreateFolder1Click);
+    onCore(openVirtualAction, &SmcManager::openVirtualCard);
+    onCore(openMachineAction, &SmcManager::openMachineCard);
+    onCore(createVirtualAction, &SmcManager::createVirtualCard);
+    onCore(formatAction, &SmcManager::formatCard);
+    onCore(closeAction, &SmcManager::closeCard);
+    onCore(createFolderAction, &SmcManager::createFolder);
     connect(copyAction, &QAction::triggered, this, [this] { copyFrom(focusedPane()); });
     connect(pasteAction, &QAction::triggered, this, [this] { pasteInto(focusedPane()); });
     connect(listCopyAction, &QAction::triggered, this, [this] { copyFrom(Pane::CardList); });
@@ -259,14 +259,14 @@ void SmcManagerWindow::connectPanes() {
                 if (showing_ || !index.isValid()) return;
                 post([path = index.data(kCardPathRole).toString().toStdString()](SmcManager& core) {
                     if (TreeNode* node = ManagerWorker::CardNodeAt(core, path))
-                        core.TreeSMCChange(node);
+                        core.selectCardFolder(node);
                 });
             });
     connect(cardTree, &QTreeView::expanded, this, [this](const QModelIndex& index) {
         if (showing_) return;
         post([path = index.data(kCardPathRole).toString().toStdString()](SmcManager& core) {
             if (TreeNode* node = ManagerWorker::CardNodeAt(core, path)) {
-                core.TreeSMCExpanding(node);
+                core.cardNodeExpanding(node);
                 node->expanded = true; // shown open, with what the card holds now
             }
         });
@@ -317,7 +317,7 @@ void SmcManagerWindow::connectPanes() {
         return data;
     };
     auto cardAccepts = [this](const QMimeData* data, const QModelIndex&) {
-        return storageKind_ != kStorageNone && !localPaths(data).empty();
+        return storageKind_ != StorageKind::None && !localPaths(data).empty();
     };
     cardList->acceptsDrop = cardAccepts;
     cardTree->acceptsDrop = [this, cardAccepts](const QMimeData* data, const QModelIndex& at) {
@@ -375,7 +375,7 @@ void SmcManagerWindow::showSnapshot(const CardSnapshot& snapshot) {
     showing_ = true;
     storageKind_ = snapshot.storageKind;
     // With no card open the card side shows nothing, whatever the last listing left.
-    const bool open = snapshot.storageKind != kStorageNone;
+    const bool open = snapshot.storageKind != StorageKind::None;
     cardTreeModel_->setRoot(open ? snapshot.root : std::nullopt);
     for (const QModelIndex& index : cardTreeModel_->expandedIndexes())
         cardTree->expand(index);
@@ -390,11 +390,11 @@ void SmcManagerWindow::showSnapshot(const CardSnapshot& snapshot) {
 }
 
 void SmcManagerWindow::openCardImage(const std::string& path) {
-    post([path](SmcManager& core) { (void)core.OpenVirtualSmc(path); });
+    post([path](SmcManager& core) { (void)core.openImage(path); });
 }
 
 void SmcManagerWindow::machineArrived() {
-    post([](SmcManager& core) { core.MachineArrived(); });
+    post([](SmcManager& core) { core.machineArrived(); });
 }
 
 // ---- Selections and commands ----
@@ -434,8 +434,8 @@ std::string SmcManagerWindow::currentCardFolder() const {
 void SmcManagerWindow::copyFrom(Pane pane) {
     if (pane == Pane::CardList) {
         post([names = selectedCardNames()](SmcManager& core) {
-            core.SetSmcSelection(ManagerWorker::RowsOf(core, names));
-            core.Copy1Click(Focus::SmcList);
+            core.setCardSelection(ManagerWorker::RowsOf(core, names));
+            core.copySelection(Focus::CardList);
         });
     } else if (pane == Pane::PcList) {
         // An empty selection keeps what was put aside before.
@@ -450,10 +450,10 @@ void SmcManagerWindow::pasteInto(Pane pane) {
     } else if (pane == Pane::PcList || pane == Pane::PcTree) {
         post([progress = progressUi(),
               folder = QFile::encodeName(pcFolder_).toStdString()](SmcManager& core) {
-            if (core.smcList().empty()) return;
-            progress->Show();
-            (void)core.CopySelectionToPc(folder, core.smcList());
-            progress->Hide();
+            if (core.copiedCardItems().empty()) return;
+            progress->showProgress();
+            (void)core.copyToPc(folder, core.copiedCardItems());
+            progress->hideProgress();
         });
     }
 }
@@ -462,11 +462,11 @@ void SmcManagerWindow::pasteToCard(std::string dest, std::vector<std::string> pa
     if (paths.empty()) return;
     post([progress = progressUi(), dest = std::move(dest),
           paths = std::move(paths)](SmcManager& core) {
-        if (core.storageKind() == kStorageNone) return;
-        progress->Show();
-        (void)core.PasteToSmc(dest.empty() ? core.smcPath() : dest, paths);
-        progress->Hide();
-        core.RefreshSmc();
+        if (core.storageKind() == StorageKind::None) return;
+        progress->showProgress();
+        (void)core.copyToCard(dest.empty() ? core.cardPath() : dest, paths);
+        progress->hideProgress();
+        core.refreshCard();
     });
 }
 
@@ -474,21 +474,21 @@ void SmcManagerWindow::copyToPc(const QString& folder, std::vector<std::string> 
     if (folder.isEmpty() || names.empty()) return;
     post([progress = progressUi(), folder = QFile::encodeName(folder).toStdString(),
           names](SmcManager& core) {
-        core.SetSmcSelection(ManagerWorker::RowsOf(core, names));
-        core.CollectSmcSelection();
-        progress->Show();
-        (void)core.CopySelectionToPc(folder, core.smcList());
-        progress->Hide();
+        core.setCardSelection(ManagerWorker::RowsOf(core, names));
+        core.collectCardSelection();
+        progress->showProgress();
+        (void)core.copyToPc(folder, core.copiedCardItems());
+        progress->hideProgress();
     });
 }
 
 void SmcManagerWindow::deleteSelection(bool askWithNothingSelected) {
     post([names = selectedCardNames(), askWithNothingSelected](SmcManager& core) {
-        core.SetSmcSelection(ManagerWorker::RowsOf(core, names));
+        core.setCardSelection(ManagerWorker::RowsOf(core, names));
         if (askWithNothingSelected)
-            core.Delete1Click();
+            core.deleteSelection();
         else
-            core.Delete2Click();
+            core.deleteListSelection();
     });
 }
 
@@ -498,15 +498,15 @@ void SmcManagerWindow::openCardRow(int row) {
     if (item.data != kItemFolder) return;
     post([caption = item.caption](SmcManager& core) {
         const std::vector<int> rows = ManagerWorker::RowsOf(core, {caption});
-        if (!rows.empty()) core.ListSMCDblClick(rows.front());
+        if (!rows.empty()) core.openCardItem(rows.front());
     });
 }
 
 void SmcManagerWindow::cardFolderUp() {
     post([](SmcManager& core) {
-        if (core.storageKind() == kStorageNone || core.smcPath() == kSmcRoot) return;
-        core.setSmcPath(cardParent(core.smcPath()));
-        core.RefreshSmc();
+        if (core.storageKind() == StorageKind::None || core.cardPath() == kCardRoot) return;
+        core.setCardPath(cardParent(core.cardPath()));
+        core.refreshCard();
     });
 }
 
@@ -515,13 +515,13 @@ bool SmcManagerWindow::cardKey(int key, bool inTree) {
     case Qt::Key_Delete:
         if (!inTree) return false; // the list's Delete item has the key
         post([path = currentCardFolder()](SmcManager& core) {
-            core.SelectSmcNode(ManagerWorker::CardNodeAt(core, path));
-            core.TreeSMCKeyDown(kKeyDelete);
+            core.selectCardNode(ManagerWorker::CardNodeAt(core, path));
+            core.cardTreeKeyPressed(kKeyDelete);
         });
         return true;
     case Qt::Key_F5:
         post([](SmcManager& core) {
-            if (core.storageKind() != kStorageNone) core.RefreshSmc();
+            if (core.storageKind() != StorageKind::None) core.refreshCard();
         });
         return true;
     case Qt::Key_Backspace:
@@ -635,7 +635,7 @@ void SmcManagerWindow::closeEvent(QCloseEvent* event) {
         }
         return;
     }
-    post([](SmcManager& core) { core.CloseStorage(); });
+    post([](SmcManager& core) { core.closeStorage(); });
     emit closed();
     event->accept();
 }

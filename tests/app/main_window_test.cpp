@@ -230,7 +230,7 @@ private slots:
             dialog->selectFile(dir.filePath("old.smc"));
             static_cast<QDialog*>(dialog)->accept();
         });
-        const auto opened = dialogs.openFile(nullptr, kSmcFilter, kSmcExtension);
+        const auto opened = dialogs.openFile(nullptr, kImageFilter, kImageExtension);
         QVERIFY(opened);
         QCOMPARE(QString::fromStdString(opened->string()), dir.filePath("old.smc"));
 
@@ -242,12 +242,12 @@ private slots:
             dialog->selectFile("new");
             static_cast<QDialog*>(dialog)->accept();
         });
-        const auto saved = dialogs.saveFile(nullptr, kSmcFilter, kSmcExtension);
+        const auto saved = dialogs.saveFile(nullptr, kImageFilter, kImageExtension);
         QVERIFY(saved);
         QCOMPARE(QString::fromStdString(saved->filename().string()), QString("new.smc"));
 
         whenModal<QFileDialog>([](QFileDialog* dialog) { dialog->reject(); });
-        QVERIFY(!dialogs.saveFile(nullptr, kSmcFilter, kSmcExtension));
+        QVERIFY(!dialogs.saveFile(nullptr, kImageFilter, kImageExtension));
     }
 
 private:

@@ -250,7 +250,7 @@ private slots:
         QTest::keyClick(window->cardList, Qt::Key_Backspace);
         QVERIFY(settle());
         QCOMPARE(window->cardPath->text(), QString("vx:\\"));
-        window->post([](SmcManager& core) { (void)core.MakeCardFolder("vx:\\mp3"); });
+        window->post([](SmcManager& core) { (void)core.makeCardFolder("vx:\\mp3"); });
         QTest::keyClick(window->cardList, Qt::Key_F5);
         QVERIFY(settle());
         QCOMPARE(column(window->cardListModel()), (QStringList{"game", "mp3"}));
@@ -334,7 +334,7 @@ private:
     // Opens a new, unformatted 8 MB card image, formatting it when the core offers.
     void openNewCard() {
         const fs::path card = dir->path() / "card.smc";
-        QCOMPARE(CreateVirtualImage(card, 0, 3), ImageCreateResult::Ok);
+        QCOMPARE(createVirtualImage(card, 0, 3), ImageCreateResult::Ok);
         script.openFiles.push_back(card);
         script.answers.push_back(true);
         window->openVirtualAction->trigger();
@@ -346,8 +346,8 @@ private:
 
     void pasteOnCard(const std::vector<std::string>& paths) {
         window->post([paths](SmcManager& core) {
-            (void)core.PasteToSmc(core.smcPath(), paths);
-            core.RefreshSmc();
+            (void)core.copyToCard(core.cardPath(), paths);
+            core.refreshCard();
         });
         QVERIFY(settle());
     }

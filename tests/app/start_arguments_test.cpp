@@ -87,7 +87,7 @@ private slots:
         const QString path = QString::fromStdString(dir.path().string()) + "/" + name;
         const std::filesystem::path native(QFile::encodeName(path).toStdString());
         if (exists) {
-            QCOMPARE(CreateVirtualImage(native, 0, 0), ImageCreateResult::Ok);
+            QCOMPARE(createVirtualImage(native, 0, 0), ImageCreateResult::Ok);
             script.answers.push_back(true); // format the blank image
         }
         main->openSmcManager();

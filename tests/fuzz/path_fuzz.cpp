@@ -56,7 +56,7 @@ void typedPath(const std::string& text) {
     std::string rest = cardPath;
     std::size_t taken = 0;
     while (!rest.empty()) {
-        const std::string component = SmcManager::PopFirstComponent(rest);
+        const std::string component = SmcManager::popFirstComponent(rest);
         if (component.find('\\') != std::string::npos) std::abort();
         taken += component.size() + 1;
         if (taken > cardPath.size() + 1) std::abort();

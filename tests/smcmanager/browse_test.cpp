@@ -13,9 +13,9 @@ TEST_F(BrowseTest, VirtualListShowsNamesInLowerCaseWithColumnsAndIcons) {
     cardWrite("vx:\\README", pattern(1023));
     cardWrite("vx:\\MP3", pattern(10));
     cardMkdir("vx:\\SAVE");
-    manager.ListSmcFolder();
+    manager.listCardFolder();
     EXPECT_TRUE(ui.messages.empty());
-    const auto& items = manager.SmcItems();
+    const auto& items = manager.cardItems();
     ASSERT_EQ(captions(items),
               (std::vector<std::string>{"tune.mp3", "game.qxe", "readme", "mp3", "save"}));
     EXPECT_EQ(items[0].image, 3);
@@ -40,17 +40,17 @@ TEST_F(BrowseTest, FolderOfExactly32EntriesReadsASecondBatchQuietly) {
     cardMkdir("vx:\\MANY");
     for (int i = 0; i < 30; ++i)
         cardWrite("vx:\\MANY\\F" + std::to_string(i), {});
-    manager.setSmcPath("vx:\\many");
-    manager.ListSmcFolder();
+    manager.setCardPath("vx:\\many");
+    manager.listCardFolder();
     EXPECT_TRUE(ui.messages.empty());
-    ASSERT_EQ(manager.SmcItems().size(), 30u);
-    EXPECT_EQ(manager.SmcItems()[29].caption, "f29");
+    ASSERT_EQ(manager.cardItems().size(), 30u);
+    EXPECT_EQ(manager.cardItems()[29].caption, "f29");
 
     // Past 32: the later batches are read too.
     for (int i = 30; i < 45; ++i)
         cardWrite("vx:\\MANY\\F" + std::to_string(i), {});
-    manager.ListSmcFolder();
-    EXPECT_EQ(manager.SmcItems().size(), 45u);
+    manager.listCardFolder();
+    EXPECT_EQ(manager.cardItems().size(), 45u);
 }
 
 TEST_F(BrowseTest, SubfolderBeyondTheFirst32NamesGivesNoButtonButIsListed) {
@@ -59,15 +59,15 @@ TEST_F(BrowseTest, SubfolderBeyondTheFirst32NamesGivesNoButtonButIsListed) {
     for (int i = 0; i < 37; ++i)
         cardWrite("vx:\\BIG\\F" + std::to_string(i), {});
     cardMkdir("vx:\\BIG\\LATE"); // the 40th entry with "." and ".."
-    manager.ShowSmcRoot();
-    manager.RefreshSmc();
-    TreeNode* big = FindTreeNode(manager.smcRoot(), "big");
+    manager.showCardRoot();
+    manager.refreshCard();
+    TreeNode* big = findChildNode(manager.cardRoot(), "big");
     ASSERT_NE(big, nullptr);
     EXPECT_FALSE(big->hasButton);
-    manager.TreeSMCChange(big);
-    EXPECT_EQ(manager.smcPath(), "vx:\\big");
-    EXPECT_EQ(manager.SmcItems().back().caption, "late");
-    manager.TreeSMCExpanding(big);
+    manager.selectCardFolder(big);
+    EXPECT_EQ(manager.cardPath(), "vx:\\big");
+    EXPECT_EQ(manager.cardItems().back().caption, "late");
+    manager.cardNodeExpanding(big);
     ASSERT_EQ(big->children.size(), 1u);
     EXPECT_EQ(big->children[0]->caption, "late");
 }
@@ -78,9 +78,9 @@ TEST_F(BrowseTest, TreeExpansionPathsAndDoubleClickNavigation) {
     cardMkdir("vx:\\GAME\\SAVE");
     cardMkdir("vx:\\GAME\\SAVE\\SLOT1");
     cardMkdir("vx:\\MP3");
-    manager.ShowSmcRoot();
-    manager.RefreshSmc();
-    TreeNode* root = manager.smcRoot();
+    manager.showCardRoot();
+    manager.refreshCard();
+    TreeNode* root = manager.cardRoot();
     ASSERT_TRUE(root->hasButton);
     ASSERT_EQ(root->children.size(), 2u);
     TreeNode* game = root->children[0].get();
@@ -89,39 +89,39 @@ TEST_F(BrowseTest, TreeExpansionPathsAndDoubleClickNavigation) {
     EXPECT_EQ(game->selectedImage, 1);
     EXPECT_TRUE(game->hasButton);
     EXPECT_FALSE(root->children[1]->hasButton);
-    EXPECT_EQ(manager.SmcPathOf(root), "vx:\\");
-    EXPECT_EQ(manager.SmcPathOf(game), "vx:\\game");
+    EXPECT_EQ(manager.cardPathOf(root), "vx:\\");
+    EXPECT_EQ(manager.cardPathOf(game), "vx:\\game");
 
-    manager.TreeSMCChange(game);
-    EXPECT_EQ(manager.smcPathText(), "vx:\\game");
-    manager.ListSMCDblClick(itemIndex(manager.SmcItems(), "save"));
-    EXPECT_EQ(manager.smcPath(), "vx:\\game\\save");
-    ASSERT_NE(manager.selectedSmcNode(), nullptr);
-    EXPECT_EQ(manager.SmcPathOf(manager.selectedSmcNode()), "vx:\\game\\save");
-    EXPECT_EQ(captions(manager.SmcItems()), std::vector<std::string>{"slot1"});
+    manager.selectCardFolder(game);
+    EXPECT_EQ(manager.cardPathText(), "vx:\\game");
+    manager.openCardItem(itemIndex(manager.cardItems(), "save"));
+    EXPECT_EQ(manager.cardPath(), "vx:\\game\\save");
+    ASSERT_NE(manager.selectedCardNode(), nullptr);
+    EXPECT_EQ(manager.cardPathOf(manager.selectedCardNode()), "vx:\\game\\save");
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"slot1"});
     // Files do nothing on a double-click.
     cardWrite("vx:\\GAME\\SAVE\\A.BIN", {1});
-    manager.ListSmcFolder();
-    manager.ListSMCDblClick(itemIndex(manager.SmcItems(), "a.bin"));
-    EXPECT_EQ(manager.smcPath(), "vx:\\game\\save");
+    manager.listCardFolder();
+    manager.openCardItem(itemIndex(manager.cardItems(), "a.bin"));
+    EXPECT_EQ(manager.cardPath(), "vx:\\game\\save");
     EXPECT_TRUE(ui.messages.empty());
 
     // A current folder that went away is reported when the tree is revealed.
     ASSERT_EQ(smfs_rmdir("vx:\\GAME\\SAVE", 1), SmfsResult::Ok);
-    manager.RevealSmcPath();
+    manager.revealCardPath();
     EXPECT_EQ(ui.messages,
               std::vector<std::string>{"an error has occurred while getting folder information."});
 }
 
-TEST_F(BrowseTest, PopFirstComponent) {
+TEST_F(BrowseTest, popFirstComponent) {
     std::string path = "vx:\\game\\save";
-    EXPECT_EQ(SmcManager::PopFirstComponent(path), "vx:");
+    EXPECT_EQ(SmcManager::popFirstComponent(path), "vx:");
     EXPECT_EQ(path, "game\\save");
-    EXPECT_EQ(SmcManager::PopFirstComponent(path), "game");
-    EXPECT_EQ(SmcManager::PopFirstComponent(path), "save");
+    EXPECT_EQ(SmcManager::popFirstComponent(path), "game");
+    EXPECT_EQ(SmcManager::popFirstComponent(path), "save");
     EXPECT_EQ(path, "");
     path = "vx:\\";
-    EXPECT_EQ(SmcManager::PopFirstComponent(path), "vx:");
+    EXPECT_EQ(SmcManager::popFirstComponent(path), "vx:");
     EXPECT_EQ(path, "");
 }
 
@@ -131,16 +131,16 @@ TEST_F(BrowseTest, MachineListingAndTree) {
     writePcFile(machineCard("GAME/RUN.QXC"), pattern(3000));
     writePcFile(machineCard("README"), pattern(1023));
     connectMachine();
-    TreeNode* root = manager.smcRoot();
-    manager.ExpandSmcNode(root);
+    TreeNode* root = manager.cardRoot();
+    manager.expandCardNode(root);
     ASSERT_EQ(root->children.size(), 2u);
-    TreeNode* game = FindTreeNode(root, "game");
+    TreeNode* game = findChildNode(root, "game");
     ASSERT_NE(game, nullptr);
     EXPECT_TRUE(game->hasButton);
-    EXPECT_FALSE(FindTreeNode(root, "mp3")->hasButton);
+    EXPECT_FALSE(findChildNode(root, "mp3")->hasButton);
 
-    manager.TreeSMCChange(game);
-    const auto& items = manager.SmcItems();
+    manager.selectCardFolder(game);
+    const auto& items = manager.cardItems();
     ASSERT_EQ(captions(items), (std::vector<std::string>{"run.qxc", "save"}));
     EXPECT_EQ(items[0].size, "3000"); // bytes, no unit, from the machine
     EXPECT_EQ(items[0].image, 2);
@@ -154,32 +154,32 @@ TEST_F(BrowseTest, MachineListingAndTree) {
 TEST_F(BrowseTest, MachineListingFailuresHaveTheirOwnWording) {
     connectMachine();
     sim.setUnformatted(true);
-    manager.ListSmcFolder();
+    manager.listCardFolder();
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"unformatted SMC"});
     sim.setUnformatted(false);
 
     sim.planFault(0, SimFault::replyCode(0xFF));
-    manager.ListSmcFolder();
+    manager.listCardFolder();
     EXPECT_EQ(ui.takeMessages(),
               std::vector<std::string>{"an error has occurred in Vela machine."});
     sim.restart();
     sim.planFault(0, SimFault::replyCode(0xFF));
-    EXPECT_FALSE(manager.SmcHasSubfolders("vx:\\"));
+    EXPECT_FALSE(manager.cardHasSubfolders("vx:\\"));
     EXPECT_EQ(ui.takeMessages(),
               std::vector<std::string>{"as error has occurred in Vela machine."});
     sim.restart();
     sim.planFault(0, SimFault::shortFrame(10));
-    manager.ListSmcFolder();
+    manager.listCardFolder();
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"communication error has occurred."});
 }
 
 TEST_F(BrowseTest, VirtualListingOfAMissingFolderIsReported) {
     openFormattedCard();
-    manager.setSmcPath("vx:\\nothere");
-    manager.ListSmcFolder();
+    manager.setCardPath("vx:\\nothere");
+    manager.listCardFolder();
     EXPECT_EQ(ui.takeMessages(),
               std::vector<std::string>{"an error has occurred while getting file list"});
-    EXPECT_FALSE(manager.SmcHasSubfolders("vx:\\nothere"));
+    EXPECT_FALSE(manager.cardHasSubfolders("vx:\\nothere"));
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"Failed to get directory information."});
 }
 
@@ -192,29 +192,29 @@ TEST_F(BrowseTest, PcRootsFoldersAndLists) {
 
     // The computer lists its roots as drives; a double-click there does nothing.
     EXPECT_EQ(manager.pcPath(), "");
-    ASSERT_EQ(manager.PcItems().size(), 2u);
-    EXPECT_EQ(manager.PcItems()[1].caption, dir.path().string());
-    EXPECT_EQ(manager.PcItems()[1].type, "logical driver");
-    manager.ListPCDblClick(1);
+    ASSERT_EQ(manager.pcItems().size(), 2u);
+    EXPECT_EQ(manager.pcItems()[1].caption, dir.path().string());
+    EXPECT_EQ(manager.pcItems()[1].type, "logical driver");
+    manager.openPcItem(1);
     EXPECT_EQ(manager.pcPath(), "");
 
     TreeNode* computer = manager.pcRoot();
     ASSERT_EQ(computer->children.size(), 2u);
     TreeNode* base = computer->children[1].get();
-    EXPECT_EQ(manager.PcPathOf(computer), "");
-    EXPECT_EQ(manager.PcPathOf(computer->children[0].get()), "/");
-    manager.TreePCExpanding(base);
+    EXPECT_EQ(manager.pcPathOf(computer), "");
+    EXPECT_EQ(manager.pcPathOf(computer->children[0].get()), "/");
+    manager.pcNodeExpanding(base);
     ASSERT_EQ(base->children.size(), 2u); // "machine" (the simulator's card) and "pc"
-    TreeNode* pcNode = FindTreeNode(base, "pc");
+    TreeNode* pcNode = findChildNode(base, "pc");
     ASSERT_NE(pcNode, nullptr);
     EXPECT_TRUE(pcNode->hasButton);
-    EXPECT_EQ(manager.PcPathOf(pcNode), pc().string());
-    manager.TreePCExpanding(pcNode);
-    TreeNode* music = FindTreeNode(pcNode, "music");
+    EXPECT_EQ(manager.pcPathOf(pcNode), pc().string());
+    manager.pcNodeExpanding(pcNode);
+    TreeNode* music = findChildNode(pcNode, "music");
     ASSERT_NE(music, nullptr);
-    manager.TreePCChange(music);
+    manager.selectPcFolder(music);
     EXPECT_EQ(manager.pcPath(), (pc() / "music").string());
-    const auto& items = manager.PcItems();
+    const auto& items = manager.pcItems();
     ASSERT_EQ(captions(items), (std::vector<std::string>{"a.mp3", "album", "b.mp3"}));
     EXPECT_EQ(items[0].size, "0KB");
     EXPECT_EQ(items[2].size, "2KB");
@@ -223,9 +223,9 @@ TEST_F(BrowseTest, PcRootsFoldersAndLists) {
     EXPECT_EQ(items[0].modified.size(), 16u);
 
     // Double-clicking a folder goes in and reveals it in the tree.
-    manager.ListPCDblClick(1);
+    manager.openPcItem(1);
     EXPECT_EQ(manager.pcPath(), (pc() / "music" / "album").string());
     ASSERT_NE(manager.selectedPcNode(), nullptr);
-    EXPECT_EQ(manager.PcPathOf(manager.selectedPcNode()), manager.pcPath());
+    EXPECT_EQ(manager.pcPathOf(manager.selectedPcNode()), manager.pcPath());
     EXPECT_TRUE(ui.messages.empty());
 }

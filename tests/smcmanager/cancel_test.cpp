@@ -28,20 +28,20 @@ TEST_F(CancelTest, ToVirtualCardStopsAfterAPieceAndTakesTheFileAway) {
     writePcFile(pc() / "small.bin", pattern(100, 2));
     showPc(pc());
     selectPc({"big.bin", "small.bin"});
-    ui.progress.cancelWhen = cancelAt(kMiB);
-    manager.ListSMCDragDrop(DragSource::PcList);
+    ui.recorder.cancelWhen = cancelAt(kMiB);
+    manager.dropOnCardList(DragSource::PcList);
 
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
     EXPECT_TRUE(manager.cancelled());
-    EXPECT_EQ(ui.progress.prog1Pos.back(), kMiB); // no second piece was written
+    EXPECT_EQ(ui.recorder.prog1Pos.back(), kMiB); // no second piece was written
     EXPECT_FALSE(cardHas("vx:\\big.bin"));
     EXPECT_FALSE(cardHas("vx:\\small.bin"));
-    EXPECT_FALSE(ui.progress.shown);
-    EXPECT_TRUE(manager.SmcItems().empty()); // refreshed
+    EXPECT_FALSE(ui.recorder.shown);
+    EXPECT_TRUE(manager.cardItems().empty()); // refreshed
 
     // The card file was closed: the same paste runs to its end without a cancel.
-    ui.progress.cancelWhen = nullptr;
-    manager.ListSMCDragDrop(DragSource::PcList);
+    ui.recorder.cancelWhen = nullptr;
+    manager.dropOnCardList(DragSource::PcList);
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_FALSE(manager.cancelled());
     EXPECT_EQ(cardRead("vx:\\big.bin"), pattern(2 * kMiB + kMiB / 2, 1));
@@ -54,14 +54,14 @@ TEST_F(CancelTest, ToVirtualCardStopsBetweenFilesInsideAFolder) {
     writePcFile(pc() / "album" / "b.mp3", pattern(300, 2));
     writePcFile(pc() / "zed.txt", pattern(10, 3));
     // A whole first file is not cut: the cancel is seen before the second one starts.
-    ui.progress.cancelWhen = cancelAt(300);
-    EXPECT_FALSE(manager.PasteToSmc(
-        kSmcRoot, {(pc() / "album").string() + "/", (pc() / "zed.txt").string()}));
+    ui.recorder.cancelWhen = cancelAt(300);
+    EXPECT_FALSE(manager.copyToCard(
+        kCardRoot, {(pc() / "album").string() + "/", (pc() / "zed.txt").string()}));
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
     EXPECT_EQ(cardRead("vx:\\album\\a.mp3"), pattern(300, 1));
     EXPECT_FALSE(cardHas("vx:\\album\\b.mp3"));
     EXPECT_FALSE(cardHas("vx:\\zed.txt"));
-    EXPECT_FALSE(ui.progress.playing);
+    EXPECT_FALSE(ui.recorder.playing);
 }
 
 TEST_F(CancelTest, FromVirtualCardLeavesNothingOnThePc) {
@@ -72,19 +72,19 @@ TEST_F(CancelTest, FromVirtualCardLeavesNothingOnThePc) {
     cardWrite("vx:\\DIR\\B.TXT", pattern(50, 3));
     // A PC file of the same name must not be replaced by part of the card file.
     writePcFile(pc() / "big.bin", pattern(7, 9));
-    manager.RefreshSmc();
+    manager.refreshCard();
     showPc(pc());
     selectCard({"big.bin"});
-    ui.progress.cancelWhen = cancelAt(kMiB);
-    manager.ListPCDragDrop(DragSource::SmcList);
+    ui.recorder.cancelWhen = cancelAt(kMiB);
+    manager.dropOnPcList(DragSource::CardList);
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
-    EXPECT_EQ(ui.progress.prog1Pos.back(), kMiB);
+    EXPECT_EQ(ui.recorder.prog1Pos.back(), kMiB);
     EXPECT_EQ(readPcFile(pc() / "big.bin"), pattern(7, 9));
 
     // A cancel inside a folder stops the whole copy, though a folder's failures do not.
-    ui.progress = RecordingProgress();
-    ui.progress.cancelWhen = cancelAt(50);
-    EXPECT_FALSE(manager.CopySelectionToPc(pc().string(), {"vx:\\dir\\", "vx:\\big.bin"}));
+    ui.recorder = RecordingProgress();
+    ui.recorder.cancelWhen = cancelAt(50);
+    EXPECT_FALSE(manager.copyToPc(pc().string(), {"vx:\\dir\\", "vx:\\big.bin"}));
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
     EXPECT_EQ(readPcFile(pc() / "dir" / "a.txt"), pattern(50, 2));
     EXPECT_FALSE(fs::exists(pc() / "dir" / "b.txt"));
@@ -99,18 +99,18 @@ TEST_F(CancelTest, ToMachineInsideAFileLeavesNoFileThere) {
         SCOPED_TRACE(size);
         writePcFile(pc() / "cut.bin", pattern(size, 1));
         writePcFile(pc() / "next.bin", pattern(20, 2));
-        ui.progress = RecordingProgress();
-        ui.progress.cancelWhen = cancelAt(256);
-        EXPECT_FALSE(manager.PasteToSmc(
-            kSmcRoot, {(pc() / "cut.bin").string(), (pc() / "next.bin").string()}));
+        ui.recorder = RecordingProgress();
+        ui.recorder.cancelWhen = cancelAt(256);
+        EXPECT_FALSE(manager.copyToCard(
+            kCardRoot, {(pc() / "cut.bin").string(), (pc() / "next.bin").string()}));
         EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
         EXPECT_FALSE(fs::exists(machineCard("CUT.BIN")));
         EXPECT_FALSE(fs::exists(machineCard("NEXT.BIN")));
         EXPECT_TRUE(manager.link()->connected());
     }
     // The machine is ready for the next copy.
-    ui.progress = RecordingProgress();
-    EXPECT_TRUE(manager.PasteToSmc(kSmcRoot, {(pc() / "cut.bin").string()}));
+    ui.recorder = RecordingProgress();
+    EXPECT_TRUE(manager.copyToCard(kCardRoot, {(pc() / "cut.bin").string()}));
     EXPECT_EQ(readPcFile(machineCard("CUT.BIN")), pattern(1000, 1));
 }
 
@@ -118,17 +118,17 @@ TEST_F(CancelTest, FromMachineInsideAFileLeavesNothingOnThePc) {
     writePcFile(machineCard("GAME.BIN"), pattern(5000, 1));
     writePcFile(machineCard("TUNE.MP3"), pattern(40, 2));
     connectMachine();
-    ui.progress.cancelWhen = cancelAt(256);
-    EXPECT_FALSE(manager.CopySelectionToPc(pc().string(), {"vx:\\game.bin", "vx:\\tune.mp3"}));
+    ui.recorder.cancelWhen = cancelAt(256);
+    EXPECT_FALSE(manager.copyToPc(pc().string(), {"vx:\\game.bin", "vx:\\tune.mp3"}));
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
     EXPECT_FALSE(fs::exists(pc() / "game.bin"));
     EXPECT_FALSE(fs::exists(pc() / "tune.mp3"));
 
     // Pressed as the last packet came in, the file is whole and kept; the next one is not
     // started.
-    ui.progress = RecordingProgress();
-    ui.progress.cancelWhen = cancelAt(5000);
-    EXPECT_FALSE(manager.CopySelectionToPc(pc().string(), {"vx:\\game.bin", "vx:\\tune.mp3"}));
+    ui.recorder = RecordingProgress();
+    ui.recorder.cancelWhen = cancelAt(5000);
+    EXPECT_FALSE(manager.copyToPc(pc().string(), {"vx:\\game.bin", "vx:\\tune.mp3"}));
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
     EXPECT_EQ(readPcFile(pc() / "game.bin"), pattern(5000, 1));
     EXPECT_FALSE(fs::exists(pc() / "tune.mp3"));

@@ -17,27 +17,28 @@ TEST_F(CopyToPcTest, VirtualFolderTreeArrivesInLowerCaseInsideTheChosenFolder) {
     cardWrite("vx:\\TUNE.MP3", pattern(3000, 3));
     const fs::path target = pc() / "Target Folder";
     fs::create_directories(target);
-    manager.RefreshSmc();
+    manager.refreshCard();
     showPc(target);
     selectCard({"tune.mp3", "game"});
-    manager.ListPCDragDrop(DragSource::SmcList);
+    manager.dropOnPcList(DragSource::CardList);
 
     EXPECT_TRUE(ui.messages.empty());
-    EXPECT_EQ(manager.smcList(), (std::vector<std::string>{"vx:\\game\\", "vx:\\tune.mp3"}));
+    EXPECT_EQ(manager.copiedCardItems(),
+              (std::vector<std::string>{"vx:\\game\\", "vx:\\tune.mp3"}));
     EXPECT_EQ(readPcFile(target / "tune.mp3"), pattern(3000, 3));
     EXPECT_EQ(readPcFile(target / "game" / "run.qxe"), pattern(2097152, 1));
     EXPECT_EQ(readPcFile(target / "game" / "save" / "slot1.dat"), pattern(700, 2));
-    EXPECT_EQ(ui.progress.prog2Max, std::vector<std::int64_t>{2097152 + 700 + 3000});
-    EXPECT_EQ(ui.progress.prog2Pos.back(), 2097152 + 700 + 3000);
+    EXPECT_EQ(ui.recorder.prog2Max, std::vector<std::int64_t>{2097152 + 700 + 3000});
+    EXPECT_EQ(ui.recorder.prog2Pos.back(), 2097152 + 700 + 3000);
     // The 2 MiB file was read in two blocks.
     const std::vector<std::int64_t> blocks = {1048576, 2097152};
-    const auto& positions = ui.progress.prog1Pos;
+    const auto& positions = ui.recorder.prog1Pos;
     EXPECT_NE(std::search(positions.begin(), positions.end(), blocks.begin(), blocks.end()),
               positions.end());
-    EXPECT_EQ(ui.progress.msg1.back(), "now copying file 'tune.mp3'");
-    EXPECT_FALSE(ui.progress.shown);
+    EXPECT_EQ(ui.recorder.msg1.back(), "now copying file 'tune.mp3'");
+    EXPECT_FALSE(ui.recorder.shown);
     // The PC side was refreshed and shows the new items.
-    EXPECT_EQ(captions(manager.PcItems()), (std::vector<std::string>{"game", "tune.mp3"}));
+    EXPECT_EQ(captions(manager.pcItems()), (std::vector<std::string>{"game", "tune.mp3"}));
 }
 
 TEST_F(CopyToPcTest, FolderOfFortyEntriesMergesIntoAnExistingFolder) {
@@ -47,7 +48,7 @@ TEST_F(CopyToPcTest, FolderOfFortyEntriesMergesIntoAnExistingFolder) {
         cardWrite("vx:\\MANY\\F" + std::to_string(i), pattern(20, i));
     writePcFile(pc() / "many" / "f0", pattern(99, 99));
     writePcFile(pc() / "many" / "mine", pattern(5, 5));
-    EXPECT_TRUE(manager.CopySelectionToPc(pc().string(), {"vx:\\many\\"}));
+    EXPECT_TRUE(manager.copyToPc(pc().string(), {"vx:\\many\\"}));
     EXPECT_TRUE(ui.messages.empty());
     for (int i = 0; i < 38; ++i) {
         EXPECT_EQ(readPcFile(pc() / "many" / ("f" + std::to_string(i))), pattern(20, i)) << i;
@@ -62,43 +63,43 @@ TEST_F(CopyToPcTest, MachineFolderIsCopiedWithItsContents) {
     writePcFile(machineCard("GAME/SAVE/EMPTY.DAT"), {});
     connectMachine();
     selectCard({"game"});
-    manager.Copy1Click(Focus::SmcList);
+    manager.copySelection(Focus::CardList);
     showPc(pc());
-    manager.Paste1Click(Focus::PcList);
+    manager.paste(Focus::PcList);
 
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(readPcFile(pc() / "game" / "run.qxe"), pattern(70000, 1));
     EXPECT_EQ(readPcFile(pc() / "game" / "save" / "slot1.dat"), pattern(300, 2));
     EXPECT_TRUE(fs::is_regular_file(pc() / "game" / "save" / "empty.dat"));
-    EXPECT_EQ(ui.progress.prog2Max, std::vector<std::int64_t>{70300});
-    EXPECT_EQ(ui.progress.prog2Pos.back(), 70300);
-    EXPECT_EQ(captions(manager.PcItems()), std::vector<std::string>{"game"});
+    EXPECT_EQ(ui.recorder.prog2Max, std::vector<std::int64_t>{70300});
+    EXPECT_EQ(ui.recorder.prog2Pos.back(), 70300);
+    EXPECT_EQ(captions(manager.pcItems()), std::vector<std::string>{"game"});
 }
 
 TEST_F(CopyToPcTest, MachineFileSizesCountTowardsTheOverallGauge) {
     writePcFile(machineCard("A.BIN"), pattern(1234));
     connectMachine();
-    EXPECT_EQ(manager.SmcFileSize("vx:\\a.bin"), 1234);
-    EXPECT_EQ(manager.SmcFileSize("vx:\\b.bin"), -1);
+    EXPECT_EQ(manager.cardFileSize("vx:\\a.bin"), 1234);
+    EXPECT_EQ(manager.cardFileSize("vx:\\b.bin"), -1);
     EXPECT_TRUE(ui.messages.empty());
 }
 
 TEST_F(CopyToPcTest, DropTargetsAndFailures) {
     openFormattedCard();
     cardWrite("vx:\\A.TXT", pattern(10));
-    manager.RefreshSmc();
+    manager.refreshCard();
     selectCard({"a.txt"});
-    EXPECT_TRUE(manager.PCDragOver(DragSource::SmcList));
-    EXPECT_FALSE(manager.PCDragOver(DragSource::PcList));
+    EXPECT_TRUE(manager.acceptsPcDrop(DragSource::CardList));
+    EXPECT_FALSE(manager.acceptsPcDrop(DragSource::PcList));
     // The computer node is no folder to drop on.
-    manager.TreePCDragDrop(DragSource::SmcList, manager.pcRoot());
+    manager.dropOnPcTree(DragSource::CardList, manager.pcRoot());
     EXPECT_TRUE(ui.messages.empty());
-    EXPECT_EQ(ui.progress.shows, 0);
+    EXPECT_EQ(ui.recorder.shows, 0);
     // A PC folder that is not there.
-    EXPECT_FALSE(manager.CopySelectionToPc((pc() / "none").string(), {"vx:\\a.txt"}));
+    EXPECT_FALSE(manager.copyToPc((pc() / "none").string(), {"vx:\\a.txt"}));
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"failed to create file in PC."});
     // A card file that is not there stops quietly.
-    EXPECT_FALSE(manager.CopyFileToPc(pc().string(), "vx:\\b.txt"));
+    EXPECT_FALSE(manager.copyFileToPc(pc().string(), "vx:\\b.txt"));
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_FALSE(fs::exists(pc() / "b.txt"));
 }
@@ -114,12 +115,12 @@ TEST_F(MachineTimeoutTest, TimeOutOnTheSecondOfThreeFiles) {
     writePcFile(machineCard("B.BIN"), pattern(100, 2));
     writePcFile(machineCard("C.BIN"), pattern(100, 3));
     connectMachine();
-    manager.SetSmcSelection({0, 1, 2});
-    manager.CollectSmcSelection();
+    manager.setCardSelection({0, 1, 2});
+    manager.collectCardSelection();
     // Three listings of four replies for the sizes, three replies for a.bin, then b.bin's
     // size reply never comes.
     sim.planFault(15, SimFault::silent());
-    EXPECT_FALSE(manager.CopySelectionToPc(pc().string(), manager.smcList()));
+    EXPECT_FALSE(manager.copyToPc(pc().string(), manager.copiedCardItems()));
     EXPECT_EQ(ui.messages, std::vector<std::string>{"timed out while copying file."});
     EXPECT_EQ(readPcFile(pc() / "a.bin"), pattern(100, 1));
     EXPECT_FALSE(fs::exists(pc() / "b.bin"));
@@ -131,6 +132,6 @@ TEST_F(MachineTimeoutTest, TimeOutWhileSendingAFile) {
     connectMachine();
     writePcFile(pc() / "a.bin", pattern(1000));
     sim.planFault(3, SimFault::silent()); // the chunk's acceptance
-    EXPECT_FALSE(manager.PasteToSmc("vx:\\", {(pc() / "a.bin").string()}));
+    EXPECT_FALSE(manager.copyToCard("vx:\\", {(pc() / "a.bin").string()}));
     EXPECT_EQ(ui.messages, std::vector<std::string>{"timed out while copying file."});
 }

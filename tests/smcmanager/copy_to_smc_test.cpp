@@ -10,21 +10,21 @@ TEST_F(CopyToSmcTest, FileIsWrittenInPiecesOfOneMebibyteWithTheGauges) {
     writePcFile(pc() / "x.bin", data);
     showPc(pc());
     selectPc({"x.bin"});
-    manager.ListSMCDragDrop(DragSource::PcList);
+    manager.dropOnCardList(DragSource::PcList);
 
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(cardRead("vx:\\X.BIN"), data);
-    EXPECT_EQ(ui.progress.prog1Max, std::vector<std::int64_t>{2621440});
-    EXPECT_EQ(ui.progress.prog1Pos, (std::vector<std::int64_t>{0, 1048576, 2097152, 2621440}));
-    EXPECT_EQ(ui.progress.prog2Max, std::vector<std::int64_t>{2621440});
-    EXPECT_EQ(ui.progress.prog2Pos, (std::vector<std::int64_t>{0, 1048576, 2097152, 2621440}));
-    EXPECT_EQ(ui.progress.msg1.back(), "now copying file 'x.bin' (size : 2621440 bytes)");
-    EXPECT_EQ(ui.progress.animation, ProgressUi::Animation::CopyFile);
-    EXPECT_EQ(ui.progress.shows, 1);
-    EXPECT_FALSE(ui.progress.shown);
+    EXPECT_EQ(ui.recorder.prog1Max, std::vector<std::int64_t>{2621440});
+    EXPECT_EQ(ui.recorder.prog1Pos, (std::vector<std::int64_t>{0, 1048576, 2097152, 2621440}));
+    EXPECT_EQ(ui.recorder.prog2Max, std::vector<std::int64_t>{2621440});
+    EXPECT_EQ(ui.recorder.prog2Pos, (std::vector<std::int64_t>{0, 1048576, 2097152, 2621440}));
+    EXPECT_EQ(ui.recorder.msg1.back(), "now copying file 'x.bin' (size : 2621440 bytes)");
+    EXPECT_EQ(ui.recorder.animation, ProgressUi::Animation::CopyFile);
+    EXPECT_EQ(ui.recorder.shows, 1);
+    EXPECT_FALSE(ui.recorder.shown);
     // The drop refreshes the card list.
-    EXPECT_EQ(captions(manager.SmcItems()), std::vector<std::string>{"x.bin"});
-    EXPECT_EQ(manager.SmcItems()[0].size, "2560KB");
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"x.bin"});
+    EXPECT_EQ(manager.cardItems()[0].size, "2560KB");
 }
 
 TEST_F(CopyToSmcTest, ExactMultipleOfAPieceAndAnEmptyFile) {
@@ -32,9 +32,9 @@ TEST_F(CopyToSmcTest, ExactMultipleOfAPieceAndAnEmptyFile) {
     const auto data = pattern(2097152, 3);
     writePcFile(pc() / "two.bin", data);
     writePcFile(pc() / "empty", {});
-    ASSERT_TRUE(manager.PasteToSmc("vx:\\", {(pc() / "two.bin").string()}));
-    EXPECT_EQ(ui.progress.prog1Pos, (std::vector<std::int64_t>{0, 1048576, 2097152}));
-    ASSERT_TRUE(manager.PasteToSmc("vx:\\", {(pc() / "empty").string()}));
+    ASSERT_TRUE(manager.copyToCard("vx:\\", {(pc() / "two.bin").string()}));
+    EXPECT_EQ(ui.recorder.prog1Pos, (std::vector<std::int64_t>{0, 1048576, 2097152}));
+    ASSERT_TRUE(manager.copyToCard("vx:\\", {(pc() / "empty").string()}));
     EXPECT_EQ(cardRead("vx:\\TWO.BIN"), data);
     EXPECT_TRUE(cardHas("vx:\\EMPTY"));
     EXPECT_TRUE(cardRead("vx:\\EMPTY").empty());
@@ -49,19 +49,19 @@ TEST_F(CopyToSmcTest, FolderTreeGoesToTheVirtualCard) {
     cardMkdir("vx:\\GAME");
     showPc(pc());
     selectPc({"x.txt", "album"});
-    manager.RefreshSmc();
-    manager.TreeSMCDragDrop(DragSource::PcList, FindTreeNode(manager.smcRoot(), "game"));
+    manager.refreshCard();
+    manager.dropOnCardTree(DragSource::PcList, findChildNode(manager.cardRoot(), "game"));
 
     EXPECT_TRUE(ui.messages.empty());
-    EXPECT_EQ(manager.copyList(), (std::vector<std::string>{(pc() / "album").string() + "/",
-                                                            (pc() / "x.txt").string()}));
+    EXPECT_EQ(manager.copiedPcItems(), (std::vector<std::string>{(pc() / "album").string() + "/",
+                                                                 (pc() / "x.txt").string()}));
     EXPECT_EQ(cardRead("vx:\\GAME\\X.TXT"), pattern(10, 3));
     EXPECT_TRUE(cardIsFolder("vx:\\GAME\\ALBUM"));
     EXPECT_EQ(cardRead("vx:\\GAME\\ALBUM\\A.MP3"), pattern(5000, 1));
     EXPECT_EQ(cardRead("vx:\\GAME\\ALBUM\\CD2\\B.MP3"), pattern(70000, 2));
     EXPECT_TRUE(cardIsFolder("vx:\\GAME\\ALBUM\\CD2\\EMPTY"));
-    EXPECT_EQ(ui.progress.prog2Max, std::vector<std::int64_t>{75010});
-    EXPECT_EQ(ui.progress.prog2Pos.back(), 75010);
+    EXPECT_EQ(ui.recorder.prog2Max, std::vector<std::int64_t>{75010});
+    EXPECT_EQ(ui.recorder.prog2Pos.back(), 75010);
 }
 
 TEST_F(CopyToSmcTest, FolderTreeGoesToTheMachine) {
@@ -71,19 +71,19 @@ TEST_F(CopyToSmcTest, FolderTreeGoesToTheMachine) {
     fs::create_directories(machineCard("GAME"));
     showPc(pc());
     selectPc({"album"});
-    manager.RefreshSmc();
-    manager.TreeSMCDragDrop(DragSource::PcList, FindTreeNode(manager.smcRoot(), "game"));
+    manager.refreshCard();
+    manager.dropOnCardTree(DragSource::PcList, findChildNode(manager.cardRoot(), "game"));
 
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(readPcFile(machineCard("GAME/ALBUM/A.MP3")), pattern(300, 1));
     EXPECT_EQ(readPcFile(machineCard("GAME/ALBUM/CD2/B.MP3")), pattern(70000, 2));
     // The machine's callbacks moved the gauges: the file name without a closing quote.
     EXPECT_NE(
-        std::find(ui.progress.msg1.begin(), ui.progress.msg1.end(), "now copying file 'b.mp3"),
-        ui.progress.msg1.end());
-    EXPECT_EQ(ui.progress.prog1Max.back(), 70000);
-    EXPECT_EQ(ui.progress.prog1Pos.back(), 70000);
-    EXPECT_EQ(ui.progress.prog2Pos.back(), 70300);
+        std::find(ui.recorder.msg1.begin(), ui.recorder.msg1.end(), "now copying file 'b.mp3"),
+        ui.recorder.msg1.end());
+    EXPECT_EQ(ui.recorder.prog1Max.back(), 70000);
+    EXPECT_EQ(ui.recorder.prog1Pos.back(), 70000);
+    EXPECT_EQ(ui.recorder.prog2Pos.back(), 70300);
 }
 
 TEST_F(CopyToSmcTest, NameOnTheCardAlreadyStopsThePaste) {
@@ -92,7 +92,7 @@ TEST_F(CopyToSmcTest, NameOnTheCardAlreadyStopsThePaste) {
     writePcFile(pc() / "x.txt", pattern(10));
     writePcFile(pc() / "y.txt", pattern(10));
     EXPECT_FALSE(
-        manager.PasteToSmc("vx:\\", {(pc() / "x.txt").string(), (pc() / "y.txt").string()}));
+        manager.copyToCard("vx:\\", {(pc() / "x.txt").string(), (pc() / "y.txt").string()}));
     EXPECT_EQ(ui.messages,
               std::vector<std::string>{"failed to create file in virtual SMC. ('vx:\\x.txt')"});
     EXPECT_EQ(cardRead("vx:\\X.TXT"), (std::vector<std::uint8_t>{1, 2, 3}));
@@ -108,13 +108,13 @@ TEST_F(CopyToSmcTest, FailedStepInsideAFolderEndsThePaste) {
     writePcFile(pc() / "album" / "c.mp3", pattern(10));
     writePcFile(pc() / "later.txt", pattern(10));
     // The card folder exists: its creation fails and nothing more is copied.
-    EXPECT_FALSE(manager.PasteToSmc(
+    EXPECT_FALSE(manager.copyToCard(
         "vx:\\", {(pc() / "album").string() + "/", (pc() / "later.txt").string()}));
     EXPECT_EQ(ui.takeMessages(),
               std::vector<std::string>{"an error occurred while creating folder in virtual SMC."});
     EXPECT_FALSE(cardHas("vx:\\ALBUM\\A.MP3"));
     EXPECT_FALSE(cardHas("vx:\\LATER.TXT"));
-    EXPECT_FALSE(ui.progress.playing);
+    EXPECT_FALSE(ui.recorder.playing);
 
     // A file failing inside a new folder ends the folder and the paste there too.
     ASSERT_EQ(smfs_rmdir("vx:\\ALBUM", 1), SmfsResult::Ok);
@@ -126,14 +126,14 @@ TEST_F(CopyToSmcTest, FailedStepInsideAFolderEndsThePaste) {
     fs::create_directories(pc() / "album2" / "b.mp3"); // a folder where the card has a file
     cardMkdir("vx:\\ALBUM2");
     ASSERT_EQ(smfs_rmdir("vx:\\ALBUM2", 1), SmfsResult::Ok);
-    EXPECT_TRUE(manager.PasteToSmc("vx:\\", {(pc() / "album2").string() + "/"}));
+    EXPECT_TRUE(manager.copyToCard("vx:\\", {(pc() / "album2").string() + "/"}));
     EXPECT_TRUE(cardIsFolder("vx:\\ALBUM2\\B.MP3"));
 }
 
 TEST_F(CopyToSmcTest, UnreadablePcFileIsReportedWhenTotallingAndWhenCopying) {
     openFormattedCard();
     const std::string missing = (pc() / "gone.bin").string();
-    EXPECT_FALSE(manager.PasteToSmc("vx:\\", {missing}));
+    EXPECT_FALSE(manager.copyToCard("vx:\\", {missing}));
     EXPECT_EQ(ui.messages, (std::vector<std::string>{"failed to open file 'gone.bin'",
                                                      "failed to open file '" + missing + "'"}));
 }
@@ -142,11 +142,11 @@ TEST_F(CopyToSmcTest, CardFullClosesAndRemovesThePartialFile) {
     openFormattedCard(0);
     const std::uint64_t freeBefore = manager.freeSize();
     writePcFile(pc() / "big.bin", pattern(std::size_t(freeBefore) + 65536));
-    EXPECT_FALSE(manager.PasteToSmc("vx:\\", {(pc() / "big.bin").string()}));
+    EXPECT_FALSE(manager.copyToCard("vx:\\", {(pc() / "big.bin").string()}));
     EXPECT_EQ(ui.messages,
               std::vector<std::string>{"failed to write file in virtual SMC. ('vx:\\big.bin')"});
     EXPECT_FALSE(cardHas("vx:\\BIG.BIN"));
-    manager.ShowSizeInfo();
+    manager.showSpace();
     EXPECT_EQ(manager.freeSize(), freeBefore);
     // No handle was left open: ten files can still be open at once.
     SmfsHandle handles[kSmfsMaxOpenFiles];
@@ -164,33 +164,33 @@ TEST_F(CopyToSmcTest, CopyAndPasteThroughTheMenu) {
     writePcFile(pc() / "b.txt", pattern(10, 2));
     showPc(pc());
     selectPc({"a.txt"});
-    manager.Copy1Click(Focus::PcList);
-    EXPECT_EQ(manager.copyList(), std::vector<std::string>{(pc() / "a.txt").string()});
+    manager.copySelection(Focus::PcList);
+    EXPECT_EQ(manager.copiedPcItems(), std::vector<std::string>{(pc() / "a.txt").string()});
     // Nothing selected: the earlier items stay put aside.
-    manager.SetPcSelection({});
-    manager.Copy1Click(Focus::PcList);
-    EXPECT_EQ(manager.copyList(), std::vector<std::string>{(pc() / "a.txt").string()});
+    manager.setPcSelection({});
+    manager.copySelection(Focus::PcList);
+    EXPECT_EQ(manager.copiedPcItems(), std::vector<std::string>{(pc() / "a.txt").string()});
     // The drive list cannot be copied from.
     manager.setPcPath("");
-    manager.ListPcFolder();
-    manager.SetPcSelection({0});
-    manager.Copy1Click(Focus::PcList);
-    EXPECT_EQ(manager.copyList(), std::vector<std::string>{(pc() / "a.txt").string()});
-    EXPECT_FALSE(manager.SMCDragOver(DragSource::PcList));
+    manager.listPcFolder();
+    manager.setPcSelection({0});
+    manager.copySelection(Focus::PcList);
+    EXPECT_EQ(manager.copiedPcItems(), std::vector<std::string>{(pc() / "a.txt").string()});
+    EXPECT_FALSE(manager.acceptsCardDrop(DragSource::PcList));
 
-    manager.Paste1Click(Focus::SmcList);
+    manager.paste(Focus::CardList);
     EXPECT_EQ(cardRead("vx:\\A.TXT"), pattern(10, 1));
-    EXPECT_EQ(ui.progress.shows, 1);
-    EXPECT_FALSE(ui.progress.shown);
+    EXPECT_EQ(ui.recorder.shows, 1);
+    EXPECT_FALSE(ui.recorder.shown);
     // Paste does not refresh the card list.
-    EXPECT_TRUE(manager.SmcItems().empty());
+    EXPECT_TRUE(manager.cardItems().empty());
     EXPECT_TRUE(ui.messages.empty());
 }
 
 TEST_F(CopyToSmcTest, MachineReportsAMissingFolder) {
     connectMachine();
     writePcFile(pc() / "a.txt", pattern(10, 1));
-    EXPECT_FALSE(manager.PasteToSmc("vx:\\nothere", {(pc() / "a.txt").string()}));
+    EXPECT_FALSE(manager.copyToCard("vx:\\nothere", {(pc() / "a.txt").string()}));
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0], "unknown error has occurred.");
 }

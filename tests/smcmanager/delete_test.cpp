@@ -10,10 +10,10 @@ using Kind = ManagerUi::QuestionKind;
 class DeleteTest : public ManagerTest {
 protected:
     void selectAll() {
-        std::vector<int> all(manager.SmcItems().size());
+        std::vector<int> all(manager.cardItems().size());
         for (std::size_t i = 0; i < all.size(); ++i)
             all[i] = int(i);
-        manager.SetSmcSelection(all);
+        manager.setCardSelection(all);
     }
 };
 
@@ -22,12 +22,12 @@ TEST_F(DeleteTest, VirtualDeleteStopsAtTheSecondOfThree) {
     cardWrite("vx:\\A.TXT", {1});
     cardWrite("vx:\\B.TXT", {2});
     cardWrite("vx:\\C.TXT", {3});
-    manager.RefreshSmc();
+    manager.refreshCard();
     selectAll();
     SmfsHandle open = 0;
     ASSERT_EQ(smfs_open("vx:\\B.TXT", kSmfsRead, &open), SmfsResult::Ok); // b cannot go now
     ui.answers.push_back(true);
-    manager.Delete2Click();
+    manager.deleteListSelection();
     EXPECT_EQ(smfs_close(open), SmfsResult::Ok);
 
     ASSERT_EQ(ui.questions.size(), 1u);
@@ -38,13 +38,13 @@ TEST_F(DeleteTest, VirtualDeleteStopsAtTheSecondOfThree) {
     EXPECT_FALSE(cardHas("vx:\\A.TXT"));
     EXPECT_TRUE(cardHas("vx:\\B.TXT"));
     EXPECT_TRUE(cardHas("vx:\\C.TXT"));
-    EXPECT_EQ(captions(manager.SmcItems()), (std::vector<std::string>{"b.txt", "c.txt"}));
-    EXPECT_EQ(ui.progress.msg1.back(), "now deleting file 'b.txt'...");
-    EXPECT_EQ(ui.progress.animation, ProgressUi::Animation::DeleteFile);
-    EXPECT_FALSE(ui.progress.playing);
-    EXPECT_TRUE(ui.progress.isVisible(ProgressUi::Control::Prog1));
-    EXPECT_TRUE(ui.progress.isVisible(ProgressUi::Control::Prog2));
-    EXPECT_FALSE(ui.progress.shown);
+    EXPECT_EQ(captions(manager.cardItems()), (std::vector<std::string>{"b.txt", "c.txt"}));
+    EXPECT_EQ(ui.recorder.msg1.back(), "now deleting file 'b.txt'...");
+    EXPECT_EQ(ui.recorder.animation, ProgressUi::Animation::DeleteFile);
+    EXPECT_FALSE(ui.recorder.playing);
+    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::ItemGauge));
+    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::TotalGauge));
+    EXPECT_FALSE(ui.recorder.shown);
 }
 
 TEST_F(DeleteTest, MachineDeleteStopsAtTheSecondOfThree) {
@@ -56,33 +56,33 @@ TEST_F(DeleteTest, MachineDeleteStopsAtTheSecondOfThree) {
     selectAll();
     sim.planFault(1, SimFault::replyCode(0xFF)); // the reply to b.txt's removal
     ui.answers.push_back(true);
-    manager.Delete1Click();
+    manager.deleteSelection();
     EXPECT_EQ(ui.messages, std::vector<std::string>{"an error has occurred in Vela."});
     EXPECT_FALSE(fs::exists(machineCard("ALBUM")));
     // (The simulated machine removed b.txt before its reply was spoiled.)
     EXPECT_TRUE(fs::exists(machineCard("C.TXT")));
-    EXPECT_EQ(ui.progress.msg1.front(), "now deleting folder 'album'...");
+    EXPECT_EQ(ui.recorder.msg1.front(), "now deleting folder 'album'...");
 }
 
 TEST_F(DeleteTest, NothingSelected) {
     openFormattedCard();
     cardWrite("vx:\\A.TXT", {1});
-    manager.RefreshSmc();
-    manager.SetSmcSelection({});
-    manager.Delete2Click();
+    manager.refreshCard();
+    manager.setCardSelection({});
+    manager.deleteListSelection();
     EXPECT_TRUE(ui.questions.empty());
 
     // The menu's delete asks anyway; OK only refreshes.
     ui.answers.push_back(true);
-    manager.Delete1Click();
+    manager.deleteSelection();
     EXPECT_EQ(ui.questions.size(), 1u);
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_TRUE(cardHas("vx:\\A.TXT"));
 
     // Cancel deletes nothing.
-    manager.SetSmcSelection({0});
+    manager.setCardSelection({0});
     ui.answers.push_back(false);
-    manager.Delete2Click();
+    manager.deleteListSelection();
     EXPECT_TRUE(cardHas("vx:\\A.TXT"));
 }
 
@@ -93,32 +93,32 @@ TEST_F(DeleteTest, DeleteKeyOnASubfolderDeletesItsTreeAndShowsTheParent) {
     cardMkdir("vx:\\GAME\\SAVE\\DEEP");
     cardWrite("vx:\\GAME\\SAVE\\DEEP\\X.BIN", pattern(5000));
     cardWrite("vx:\\GAME\\RUN.QXE", {1});
-    manager.setSmcPath("vx:\\game\\save");
-    manager.RefreshSmc();
-    ASSERT_EQ(manager.SmcPathOf(manager.selectedSmcNode()), "vx:\\game\\save");
+    manager.setCardPath("vx:\\game\\save");
+    manager.refreshCard();
+    ASSERT_EQ(manager.cardPathOf(manager.selectedCardNode()), "vx:\\game\\save");
 
-    manager.TreeSMCKeyDown(kKeyDelete + 1); // other keys do nothing
+    manager.cardTreeKeyPressed(kKeyDelete + 1); // other keys do nothing
     EXPECT_TRUE(ui.questions.empty());
     ui.answers.push_back(true);
-    manager.TreeSMCKeyDown(kKeyDelete);
+    manager.cardTreeKeyPressed(kKeyDelete);
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_FALSE(cardHas("vx:\\GAME\\SAVE"));
-    EXPECT_EQ(manager.smcPath(), "vx:\\game");
-    EXPECT_EQ(manager.SmcPathOf(manager.selectedSmcNode()), "vx:\\game");
-    EXPECT_EQ(captions(manager.SmcItems()), std::vector<std::string>{"run.qxe"});
-    EXPECT_EQ(ui.progress.msg1.back(), "now deleting folder 'save'...");
+    EXPECT_EQ(manager.cardPath(), "vx:\\game");
+    EXPECT_EQ(manager.cardPathOf(manager.selectedCardNode()), "vx:\\game");
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"run.qxe"});
+    EXPECT_EQ(ui.recorder.msg1.back(), "now deleting folder 'save'...");
 }
 
 TEST_F(DeleteTest, DeleteKeyOnTheCardItselfIsRefused) {
     openFormattedCard();
     cardWrite("vx:\\A.TXT", {1});
-    manager.RefreshSmc();
-    ASSERT_EQ(manager.selectedSmcNode(), manager.smcRoot());
-    manager.TreeSMCKeyDown(kKeyDelete);
+    manager.refreshCard();
+    ASSERT_EQ(manager.selectedCardNode(), manager.cardRoot());
+    manager.cardTreeKeyPressed(kKeyDelete);
     EXPECT_TRUE(ui.questions.empty());
     EXPECT_TRUE(cardHas("vx:\\A.TXT"));
-    manager.SelectSmcNode(nullptr);
-    manager.TreeSMCKeyDown(kKeyDelete);
+    manager.selectCardNode(nullptr);
+    manager.cardTreeKeyPressed(kKeyDelete);
     EXPECT_TRUE(ui.questions.empty());
 }
 
@@ -126,7 +126,7 @@ TEST_F(DeleteTest, TheMachinesCardRootIsNeverSentForRemoval) {
     writePcFile(machineCard("A.TXT"), {1});
     connectMachine();
     sim.clearReceived();
-    EXPECT_FALSE(manager.DeleteCardItems({"vx:\\"}));
+    EXPECT_FALSE(manager.deleteCardItems({"vx:\\"}));
     EXPECT_EQ(ui.messages, std::vector<std::string>{"default error has occurred."});
     EXPECT_TRUE(sim.receivedFrames().empty());
     EXPECT_TRUE(fs::exists(machineCard("A.TXT")));
@@ -136,40 +136,40 @@ TEST_F(DeleteTest, CreateFolderOnTheVirtualCard) {
     openFormattedCard();
     cardMkdir("vx:\\GAME");
     ui.texts.push_back("");
-    manager.CreateFolder1Click();
+    manager.createFolder();
     EXPECT_EQ(ui.textQuestions, std::vector<std::string>{"folder name|please type folder name|"});
-    EXPECT_EQ(ui.progress.shows, 0);
+    EXPECT_EQ(ui.recorder.shows, 0);
 
     ui.texts.push_back("game");
-    manager.CreateFolder1Click();
+    manager.createFolder();
     EXPECT_EQ(ui.takeMessages(),
               std::vector<std::string>{"an error occurred while creating folder in virtual SMC."});
 
-    manager.setSmcPath("vx:\\game");
+    manager.setCardPath("vx:\\game");
     ui.texts.push_back("save");
-    manager.CreateFolder1Click();
+    manager.createFolder();
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_TRUE(cardIsFolder("vx:\\GAME\\SAVE"));
-    EXPECT_EQ(captions(manager.SmcItems()), std::vector<std::string>{"save"});
-    EXPECT_EQ(ui.progress.msg1.back(), "now creating folder 'save'");
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"save"});
+    EXPECT_EQ(ui.recorder.msg1.back(), "now creating folder 'save'");
 
-    EXPECT_FALSE(manager.MakeCardFolder("vx:\\nothere\\sub"));
+    EXPECT_FALSE(manager.makeCardFolder("vx:\\nothere\\sub"));
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"parent folder doesn't exist."});
 }
 
 TEST_F(DeleteTest, CreateFolderOnTheMachine) {
     connectMachine();
-    manager.setSmcPath("vx:\\nothere");
+    manager.setCardPath("vx:\\nothere");
     ui.texts.push_back("save");
-    manager.CreateFolder1Click();
+    manager.createFolder();
     ASSERT_FALSE(ui.messages.empty());
     EXPECT_EQ(ui.messages.front(), "parent path doesn't exist.");
     ui.messages.clear();
 
-    manager.setSmcPath("vx:\\");
+    manager.setCardPath("vx:\\");
     ui.texts.push_back("game");
-    manager.CreateFolder1Click();
+    manager.createFolder();
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_TRUE(fs::is_directory(machineCard("GAME")) || fs::is_directory(machineCard("game")));
-    EXPECT_EQ(captions(manager.SmcItems()), std::vector<std::string>{"game"});
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"game"});
 }

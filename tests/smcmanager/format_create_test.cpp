@@ -12,34 +12,34 @@ TEST_F(FormatCreateTest, MachineFormatCreatesTheDefaultFolders) {
     writePcFile(machineCard("OLD.TXT"), {1});
     connectMachine();
     ui.answers.push_back(true);
-    manager.Format1Click();
+    manager.formatCard();
     EXPECT_EQ(ui.messages, std::vector<std::string>{"formatted successfully."});
-    auto names = captions(manager.SmcItems());
+    auto names = captions(manager.cardItems());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"game", "mp3", "vxetc", "vxmm", "vxsys"}));
     for (const char* name : {"game", "mp3", "vxsys", "vxmm", "vxetc"}) {
-        EXPECT_NE(std::find(ui.progress.msg1.begin(), ui.progress.msg1.end(),
+        EXPECT_NE(std::find(ui.recorder.msg1.begin(), ui.recorder.msg1.end(),
                             std::string("now creating folder '") + name + "'"),
-                  ui.progress.msg1.end());
+                  ui.recorder.msg1.end());
     }
-    EXPECT_EQ(ui.progress.msg1.front(), "now formatting...");
-    EXPECT_FALSE(ui.progress.shown);
-    EXPECT_TRUE(ui.progress.isVisible(ProgressUi::Control::Avi));
-    EXPECT_TRUE(ui.progress.isVisible(ProgressUi::Control::Prog1));
-    EXPECT_TRUE(ui.progress.isVisible(ProgressUi::Control::Prog2));
+    EXPECT_EQ(ui.recorder.msg1.front(), "now formatting...");
+    EXPECT_FALSE(ui.recorder.shown);
+    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::Animation));
+    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::ItemGauge));
+    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::TotalGauge));
     EXPECT_EQ(ui.status, ""); // no size line for the machine
 }
 
 TEST_F(FormatCreateTest, MachineFormatFailures) {
     connectMachine();
     sim.planFault(1, SimFault::replyCode(0xFF)); // the final reply
-    EXPECT_FALSE(manager.FormatOpenCard());
+    EXPECT_FALSE(manager.formatOpenCard());
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"an error has occurred in Vela."});
 
     // A default folder that cannot be made stops the format without its closing message.
     sim.restart();
     sim.planFault(3, SimFault::replyCode(0xFF)); // mp3's creation
-    EXPECT_FALSE(manager.FormatOpenCard());
+    EXPECT_FALSE(manager.formatOpenCard());
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"an error has occurred in Vela."});
     EXPECT_FALSE(fs::exists(machineCard("VXSYS")) || fs::exists(machineCard("vxsys")));
 }
@@ -47,17 +47,17 @@ TEST_F(FormatCreateTest, MachineFormatFailures) {
 TEST_F(FormatCreateTest, VirtualFormatEmptiesTheCard) {
     openFormattedCard();
     cardWrite("vx:\\A.TXT", pattern(3000));
-    manager.setSmcPath("vx:\\");
+    manager.setCardPath("vx:\\");
     ui.answers.push_back(false);
-    manager.Format1Click();
+    manager.formatCard();
     EXPECT_TRUE(cardHas("vx:\\A.TXT"));
-    EXPECT_EQ(ui.progress.shows, 0);
+    EXPECT_EQ(ui.recorder.shows, 0);
 
     ui.answers.push_back(true);
-    manager.Format1Click();
+    manager.formatCard();
     EXPECT_EQ(ui.messages, std::vector<std::string>{"formatted successfully.\nbad block(s) : 0"});
     EXPECT_FALSE(cardHas("vx:\\A.TXT"));
-    EXPECT_TRUE(manager.SmcItems().empty());
+    EXPECT_TRUE(manager.cardItems().empty());
     EXPECT_EQ(manager.usedSize(), 0u);
 }
 
@@ -71,9 +71,9 @@ TEST_F(FormatCreateTest, FullFormatTestsEveryBlockAndCountsTheBadOnes) {
         failed = true;
         return ChipFault::Fail;
     });
-    manager.SetFullFormat(true);
+    manager.setFullFormat(true);
     ui.answers.push_back(true);
-    manager.Format1Click();
+    manager.formatCard();
     chip_set_fault_hook(nullptr);
     EXPECT_TRUE(failed) << "a quick format programs no test pattern";
     EXPECT_EQ(ui.messages, std::vector<std::string>{"formatted successfully.\nbad block(s) : 1"});
@@ -86,7 +86,7 @@ TEST_F(FormatCreateTest, NewToshibaImageOf16MegabytesHasItsBytes) {
     const fs::path path = dir / "new.smc";
     ui.cards.push_back(CardChoice{1, 4});
     ui.saveFiles.push_back(path);
-    manager.CreateVirtualSMC1Click();
+    manager.createVirtualCard();
 
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(ui.vendors, (std::vector<std::string>{"Samsung", "Toshiba"}));
@@ -95,8 +95,8 @@ TEST_F(FormatCreateTest, NewToshibaImageOf16MegabytesHasItsBytes) {
     EXPECT_EQ(ui.offered.vendor, 0);
     EXPECT_EQ(ui.offered.size, 4);
     // The new file is not the card, and the card that was open is closed.
-    EXPECT_EQ(manager.storageKind(), kStorageNone);
-    EXPECT_EQ(manager.smcRoot(), nullptr);
+    EXPECT_EQ(manager.storageKind(), StorageKind::None);
+    EXPECT_EQ(manager.cardRoot(), nullptr);
 
     const auto bytes = readPcFile(path);
     ASSERT_EQ(bytes.size(), 17409024u);
@@ -108,7 +108,7 @@ TEST_F(FormatCreateTest, NewToshibaImageOf16MegabytesHasItsBytes) {
 
     // Opened later, its missing volume leads to the format question.
     ui.answers.push_back(true);
-    EXPECT_TRUE(manager.OpenVirtualSmc(path));
+    EXPECT_TRUE(manager.openImage(path));
     EXPECT_EQ(ui.questions.back().text, "unformatted SMC\ndo you want to format it?");
 }
 
@@ -117,37 +117,37 @@ TEST_F(FormatCreateTest, EveryOfferedSizeHasTheLengthOfTheTable) {
                                                 17409024, 34817024, 69207040, 138413056};
     for (int size = 0; size < kSizeCount; ++size) {
         const fs::path path = dir / ("size" + std::to_string(size) + ".smc");
-        ASSERT_EQ(CreateVirtualImage(path, size % 2, size), ImageCreateResult::Ok);
+        ASSERT_EQ(createVirtualImage(path, size % 2, size), ImageCreateResult::Ok);
         EXPECT_EQ(fs::file_size(path), expected[size]) << size;
-        EXPECT_EQ(ImageFileBytes(size), expected[size]);
+        EXPECT_EQ(imageFileBytes(size), expected[size]);
         fs::remove(path);
     }
-    EXPECT_EQ(CreateVirtualImage(dir / "x.smc", 2, 0), ImageCreateResult::BadChoice);
-    EXPECT_EQ(CreateVirtualImage(dir / "x.smc", 0, 8), ImageCreateResult::BadChoice);
+    EXPECT_EQ(createVirtualImage(dir / "x.smc", 2, 0), ImageCreateResult::BadChoice);
+    EXPECT_EQ(createVirtualImage(dir / "x.smc", 0, 8), ImageCreateResult::BadChoice);
     EXPECT_FALSE(fs::exists(dir / "x.smc"));
 }
 
 TEST_F(FormatCreateTest, OneMegabyteToshibaImageIsACardOfThatSize) {
-    ASSERT_EQ(CreateVirtualImage(dir / "t1.smc", 1, 0), ImageCreateResult::Ok);
+    ASSERT_EQ(createVirtualImage(dir / "t1.smc", 1, 0), ImageCreateResult::Ok);
     EXPECT_EQ(readPcFile(dir / "t1.smc")[1], 0x00);
     ui.answers.push_back(true);
-    ASSERT_TRUE(manager.OpenVirtualSmc(dir / "t1.smc"));
+    ASSERT_TRUE(manager.openImage(dir / "t1.smc"));
     EXPECT_GT(manager.totalSize(), 900u << 10);
     EXPECT_LT(manager.totalSize(), 1u << 20);
 }
 
 TEST_F(FormatCreateTest, CreationCancelledOrFailing) {
     ui.cards.push_back(std::nullopt);
-    manager.CreateVirtualSMC1Click();
+    manager.createVirtualCard();
     EXPECT_TRUE(ui.filters.empty()); // no save dialog after a cancelled choice
 
     ui.cards.push_back(CardChoice{0, 0});
     ui.saveFiles.push_back(std::nullopt);
-    manager.CreateVirtualSMC1Click();
+    manager.createVirtualCard();
     EXPECT_TRUE(ui.messages.empty());
 
     ui.cards.push_back(CardChoice{0, 0});
     ui.saveFiles.push_back(dir / "no" / "such" / "folder.smc");
-    manager.CreateVirtualSMC1Click();
+    manager.createVirtualCard();
     EXPECT_EQ(ui.messages, std::vector<std::string>{"filed to create a virtual SMC file."});
 }

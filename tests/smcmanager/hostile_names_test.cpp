@@ -54,7 +54,7 @@ TEST_F(HostileNamesTest, CardEntriesThatLeaveTheFolderAreRefused) {
     const fs::path target = pc() / "target";
     fs::create_directories(target);
     const auto before = everything(dir.path());
-    EXPECT_FALSE(manager.CopySelectionToPc(target.string(), {"vx:\\host\\"}));
+    EXPECT_FALSE(manager.copyToPc(target.string(), {"vx:\\host\\"}));
 
     // Four refusals, one per hostile entry, and nothing else; the good file is copied.
     EXPECT_EQ(ui.messages, std::vector<std::string>(4, "failed to create file in PC."));
@@ -71,9 +71,9 @@ TEST_F(HostileNamesTest, SelectedCardPathsWithHostileLastNamesWriteNothing) {
     const fs::path target = pc() / "target";
     fs::create_directories(target);
     const auto before = everything(dir.path());
-    EXPECT_FALSE(manager.CopyFileToPc(target.string(), "vx:\\.."));
-    EXPECT_FALSE(manager.CopyFileToPc(target.string(), "vx:\\a/b"));
-    EXPECT_FALSE(manager.CopyFolderToPc(target.string(), "vx:\\.."));
+    EXPECT_FALSE(manager.copyFileToPc(target.string(), "vx:\\.."));
+    EXPECT_FALSE(manager.copyFileToPc(target.string(), "vx:\\a/b"));
+    EXPECT_FALSE(manager.copyFolderToPc(target.string(), "vx:\\.."));
     EXPECT_EQ(ui.messages, std::vector<std::string>(3, "failed to create file in PC."));
     EXPECT_EQ(everything(dir.path()), before);
 }
@@ -91,7 +91,7 @@ TEST_F(HostileNamesTest, MachineEntryClimbingOutIsRefused) {
                       frame[3] = '.';
                       frame[4] = '.';
                   }));
-    EXPECT_FALSE(manager.CopySelectionToPc(target.string(), {"vx:\\host\\"}));
+    EXPECT_FALSE(manager.copyToPc(target.string(), {"vx:\\host\\"}));
     EXPECT_FALSE(ui.messages.empty());
     auto after = everything(dir.path());
     for (const auto& path : before)

@@ -113,7 +113,7 @@ protected:
     // A blank image of a Samsung card of a size index.
     fs::path blankCard(int sizeIndex = 0, const std::string& name = "card.smc") {
         const fs::path path = dir / name;
-        EXPECT_EQ(CreateVirtualImage(path, 0, sizeIndex), ImageCreateResult::Ok);
+        EXPECT_EQ(createVirtualImage(path, 0, sizeIndex), ImageCreateResult::Ok);
         return path;
     }
 
@@ -121,23 +121,23 @@ protected:
     // and questions of that are forgotten.
     void openFormattedCard(int sizeIndex = 0) {
         ui.answers.push_back(true);
-        ASSERT_TRUE(manager.OpenVirtualSmc(blankCard(sizeIndex)));
-        ASSERT_EQ(manager.storageKind(), kStorageVirtual);
+        ASSERT_TRUE(manager.openImage(blankCard(sizeIndex)));
+        ASSERT_EQ(manager.storageKind(), StorageKind::VirtualCard);
         ui.messages.clear();
         ui.questions.clear();
-        ui.progress = RecordingProgress();
+        ui.recorder = RecordingProgress();
     }
 
     void connectMachine() {
-        ASSERT_TRUE(manager.ConnectMachine());
+        ASSERT_TRUE(manager.connectMachine());
         ui.messages.clear();
-        ui.progress = RecordingProgress();
+        ui.recorder = RecordingProgress();
     }
 
     // Shows a PC folder in the PC list.
     void showPc(const fs::path& folder) {
         manager.setPcPath(folder.string());
-        manager.ListPcFolder();
+        manager.listPcFolder();
     }
 
     int itemIndex(const std::vector<ListItem>& items, const std::string& caption) {
@@ -150,10 +150,10 @@ protected:
 
     // Selects the named items of the PC list or of the card list.
     void selectPc(const std::vector<std::string>& names) {
-        manager.SetPcSelection(indexesOf(manager.PcItems(), names));
+        manager.setPcSelection(indexesOf(manager.pcItems(), names));
     }
     void selectCard(const std::vector<std::string>& names) {
-        manager.SetSmcSelection(indexesOf(manager.SmcItems(), names));
+        manager.setCardSelection(indexesOf(manager.cardItems(), names));
     }
     std::vector<int> indexesOf(const std::vector<ListItem>& items,
                                const std::vector<std::string>& names) {

@@ -14,28 +14,28 @@ class OpenStorageTest : public ManagerTest {};
 TEST_F(OpenStorageTest, UnformattedCardIsOfferedAFormatAndThenShowsAnEmptyRoot) {
     ui.openFiles.push_back(blankCard(4));
     ui.answers.push_back(true);
-    manager.VirtualSMC1Click();
+    manager.openVirtualCard();
 
     ASSERT_EQ(ui.questions.size(), 1u);
     EXPECT_EQ(ui.questions[0].text, "unformatted SMC\ndo you want to format it?");
     EXPECT_EQ(ui.questions[0].kind, Kind::Information);
     EXPECT_EQ(ui.filters, std::vector<std::string>{"Vela Virtual SMC File (*.smc)|*.smc"});
     EXPECT_EQ(ui.messages, std::vector<std::string>{"formatted successfully.\nbad block(s) : 0"});
-    EXPECT_EQ(manager.storageKind(), kStorageVirtual);
+    EXPECT_EQ(manager.storageKind(), StorageKind::VirtualCard);
     EXPECT_EQ(manager.imageName(), "card.smc");
-    ASSERT_NE(manager.smcRoot(), nullptr);
-    EXPECT_EQ(manager.smcRoot()->caption, "Virtual SMC 'card.smc'");
-    EXPECT_EQ(manager.smcRoot()->image, 5);
-    EXPECT_FALSE(manager.smcRoot()->hasButton);
-    EXPECT_EQ(manager.selectedSmcNode(), manager.smcRoot());
-    EXPECT_TRUE(manager.SmcItems().empty());
-    EXPECT_EQ(manager.smcPathText(), "vx:\\");
+    ASSERT_NE(manager.cardRoot(), nullptr);
+    EXPECT_EQ(manager.cardRoot()->caption, "Virtual SMC 'card.smc'");
+    EXPECT_EQ(manager.cardRoot()->image, 5);
+    EXPECT_FALSE(manager.cardRoot()->hasButton);
+    EXPECT_EQ(manager.selectedCardNode(), manager.cardRoot());
+    EXPECT_TRUE(manager.cardItems().empty());
+    EXPECT_EQ(manager.cardPathText(), "vx:\\");
     // The progress window came and went, and left its controls visible for the next copy.
-    EXPECT_FALSE(ui.progress.shown);
-    EXPECT_EQ(ui.progress.msg1.front(), "now formatting...");
-    EXPECT_TRUE(ui.progress.isVisible(ProgressUi::Control::Avi));
-    EXPECT_TRUE(ui.progress.isVisible(ProgressUi::Control::Prog1));
-    EXPECT_TRUE(ui.progress.isVisible(ProgressUi::Control::Prog2));
+    EXPECT_FALSE(ui.recorder.shown);
+    EXPECT_EQ(ui.recorder.msg1.front(), "now formatting...");
+    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::Animation));
+    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::ItemGauge));
+    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::TotalGauge));
 
     // A 16 MB card: the size line is the three figures in KB.
     EXPECT_EQ(ui.status,
@@ -49,35 +49,35 @@ TEST_F(OpenStorageTest, UnformattedCardIsOfferedAFormatAndThenShowsAnEmptyRoot) 
 TEST_F(OpenStorageTest, DeclinedFormatLeavesTheStorageOpenWithoutPanes) {
     ui.openFiles.push_back(blankCard(0));
     ui.answers.push_back(false);
-    manager.VirtualSMC1Click();
+    manager.openVirtualCard();
     EXPECT_TRUE(ui.messages.empty());
-    EXPECT_EQ(manager.storageKind(), kStorageVirtual);
-    EXPECT_EQ(manager.smcRoot(), nullptr);
+    EXPECT_EQ(manager.storageKind(), StorageKind::VirtualCard);
+    EXPECT_EQ(manager.cardRoot(), nullptr);
     // Formatting later still works on the open image.
     ui.answers.push_back(true);
-    manager.Format1Click();
+    manager.formatCard();
     EXPECT_EQ(ui.questions.back().text, "do you really want to format smc?");
     EXPECT_EQ(ui.questions.back().kind, Kind::Confirmation);
     EXPECT_EQ(ui.messages, std::vector<std::string>{"formatted successfully.\nbad block(s) : 0"});
-    ASSERT_NE(manager.smcRoot(), nullptr);
+    ASSERT_NE(manager.cardRoot(), nullptr);
 }
 
 TEST_F(OpenStorageTest, FilesThatCannotBeOpenedForWritingAreRefused) {
     ui.openFiles.push_back(dir / "missing.smc");
-    manager.VirtualSMC1Click();
+    manager.openVirtualCard();
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"Failed to open virtual SMC file."});
-    EXPECT_EQ(manager.storageKind(), kStorageNone);
+    EXPECT_EQ(manager.storageKind(), StorageKind::None);
 
     fs::create_directory(dir / "folder.smc");
-    EXPECT_FALSE(manager.OpenVirtualSmc(dir / "folder.smc"));
+    EXPECT_FALSE(manager.openImage(dir / "folder.smc"));
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"Failed to open virtual SMC file."});
 
     if (geteuid() == 0) GTEST_SKIP() << "root opens read-only files for writing";
     const fs::path readOnly = blankCard(0);
     fs::permissions(readOnly, fs::perms::owner_read);
-    EXPECT_FALSE(manager.OpenVirtualSmc(readOnly));
+    EXPECT_FALSE(manager.openImage(readOnly));
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"Failed to open virtual SMC file."});
-    EXPECT_EQ(manager.storageKind(), kStorageNone);
+    EXPECT_EQ(manager.storageKind(), StorageKind::None);
 }
 
 TEST_F(OpenStorageTest, ImageOfUnknownCardReportsTheSizeQueryFailure) {
@@ -86,30 +86,30 @@ TEST_F(OpenStorageTest, ImageOfUnknownCardReportsTheSizeQueryFailure) {
         std::fstream image(path, std::ios::in | std::ios::out | std::ios::binary);
         image.put(char(0x12)); // neither maker code
     }
-    EXPECT_FALSE(manager.OpenVirtualSmc(path));
+    EXPECT_FALSE(manager.openImage(path));
     EXPECT_EQ(ui.messages,
               std::vector<std::string>{"an error has occurred while gathering size information."});
-    EXPECT_EQ(manager.storageKind(), kStorageVirtual);
-    EXPECT_EQ(manager.smcRoot(), nullptr);
+    EXPECT_EQ(manager.storageKind(), StorageKind::VirtualCard);
+    EXPECT_EQ(manager.cardRoot(), nullptr);
 }
 
 TEST_F(OpenStorageTest, OpeningAgainClosesTheFirstImageEvenWhenCancelled) {
     openFormattedCard();
     cardMkdir("vx:\\game");
     ui.openFiles.push_back(std::nullopt);
-    manager.VirtualSMC1Click();
-    EXPECT_EQ(manager.storageKind(), kStorageNone);
+    manager.openVirtualCard();
+    EXPECT_EQ(manager.storageKind(), StorageKind::None);
     // No storage: card operations do nothing and ask nothing.
-    manager.SetSmcSelection({0});
-    manager.Delete2Click();
+    manager.setCardSelection({0});
+    manager.deleteListSelection();
     EXPECT_TRUE(ui.questions.empty());
     ui.texts.push_back("new");
-    manager.CreateFolder1Click();
+    manager.createFolder();
     EXPECT_TRUE(ui.messages.empty());
 
     // The first image was closed with its folder on it.
-    ASSERT_TRUE(manager.OpenVirtualSmc(dir / "card.smc"));
-    EXPECT_EQ(captions(manager.SmcItems()), std::vector<std::string>{"game"});
+    ASSERT_TRUE(manager.openImage(dir / "card.smc"));
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"game"});
     EXPECT_TRUE(ui.messages.empty());
 }
 
@@ -119,21 +119,21 @@ TEST_F(OpenStorageTest, OnlyOneManagerHoldsTheCardLibrary) {
     {
         ScriptedUi otherUi;
         SmcManager other(otherUi, nullptr);
-        EXPECT_FALSE(other.OpenVirtualSmc(blankCard(0, "other.smc")));
+        EXPECT_FALSE(other.openImage(blankCard(0, "other.smc")));
         EXPECT_EQ(otherUi.messages, std::vector<std::string>{"Failed to open virtual SMC file."});
-        EXPECT_EQ(other.storageKind(), kStorageNone);
+        EXPECT_EQ(other.storageKind(), StorageKind::None);
     }
     // Neither the second manager's creation nor its end took the image away.
-    manager.RefreshSmc();
+    manager.refreshCard();
     EXPECT_TRUE(ui.messages.empty());
-    EXPECT_EQ(captions(manager.SmcItems()), std::vector<std::string>{"game"});
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"game"});
 
     // Once closed, another manager may open it.
-    manager.Close1Click();
+    manager.closeCard();
     ScriptedUi otherUi;
     SmcManager other(otherUi, nullptr);
-    EXPECT_TRUE(other.OpenVirtualSmc(dir / "card.smc"));
-    EXPECT_EQ(captions(other.SmcItems()), std::vector<std::string>{"game"});
+    EXPECT_TRUE(other.openImage(dir / "card.smc"));
+    EXPECT_EQ(captions(other.cardItems()), std::vector<std::string>{"game"});
 }
 
 TEST_F(OpenStorageTest, ImageHeldByAnotherOpenIsRefusedAndTheOpenHoldsItAlone) {
@@ -143,67 +143,67 @@ TEST_F(OpenStorageTest, ImageHeldByAnotherOpenIsRefusedAndTheOpenHoldsItAlone) {
         // Another program's writer (a lock on its own open of the file).
         ImageFile elsewhere;
         ASSERT_EQ(elsewhere.open(path, ImageFile::Access::Write), ImageFile::Status::Ok);
-        EXPECT_FALSE(manager.OpenVirtualSmc(path));
+        EXPECT_FALSE(manager.openImage(path));
         EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"Failed to open virtual SMC file."});
         EXPECT_TRUE(manager.imageInUse());
-        EXPECT_EQ(manager.storageKind(), kStorageNone);
+        EXPECT_EQ(manager.storageKind(), StorageKind::None);
         // Creating a new image over it leaves it as it was.
-        EXPECT_EQ(CreateVirtualImage(path, 1, 2), ImageCreateResult::CreateFailed);
+        EXPECT_EQ(createVirtualImage(path, 1, 2), ImageCreateResult::CreateFailed);
     }
     EXPECT_EQ(readPcFile(path), before);
 
     ui.answers.push_back(true);
-    ASSERT_TRUE(manager.OpenVirtualSmc(path));
+    ASSERT_TRUE(manager.openImage(path));
     EXPECT_FALSE(manager.imageInUse());
     ImageFile reader;
     EXPECT_EQ(reader.open(path, ImageFile::Access::Read), ImageFile::Status::Locked);
-    manager.Close1Click();
+    manager.closeCard();
     EXPECT_EQ(reader.open(path, ImageFile::Access::Write), ImageFile::Status::Ok);
 }
 
 TEST_F(OpenStorageTest, CloseEmptiesTheCardPanesAndKeepsTheStatusLine) {
     openFormattedCard();
     const std::string status = ui.status;
-    manager.Close1Click();
-    EXPECT_EQ(manager.storageKind(), kStorageNone);
-    EXPECT_EQ(manager.smcRoot(), nullptr);
-    EXPECT_TRUE(manager.SmcItems().empty());
-    EXPECT_EQ(manager.smcPathText(), "");
+    manager.closeCard();
+    EXPECT_EQ(manager.storageKind(), StorageKind::None);
+    EXPECT_EQ(manager.cardRoot(), nullptr);
+    EXPECT_TRUE(manager.cardItems().empty());
+    EXPECT_EQ(manager.cardPathText(), "");
     EXPECT_EQ(ui.status, status);
 }
 
 TEST_F(OpenStorageTest, MachineConnectsAfterThePromptAndListsItsRoot) {
     fs::create_directories(machineCard("GAME"));
     writePcFile(machineCard("TUNE.MP3"), pattern(2000));
-    manager.ThroughUSBPort1Click();
+    manager.openMachineCard();
     EXPECT_EQ(ui.messages, std::vector<std::string>{"connect with Vela machine via USB "
                                                     "cable\nand set the mode to 'PC-Link' "
                                                     "mode.\nif ready, press button"});
-    EXPECT_EQ(manager.storageKind(), kStorageMachine);
-    ASSERT_NE(manager.smcRoot(), nullptr);
-    EXPECT_EQ(manager.smcRoot()->caption, "SMC in Vela");
-    EXPECT_TRUE(manager.smcRoot()->hasButton);
-    EXPECT_EQ(captions(manager.SmcItems()), (std::vector<std::string>{"game", "tune.mp3"}));
+    EXPECT_EQ(manager.storageKind(), StorageKind::Machine);
+    ASSERT_NE(manager.cardRoot(), nullptr);
+    EXPECT_EQ(manager.cardRoot()->caption, "SMC in Vela");
+    EXPECT_TRUE(manager.cardRoot()->hasButton);
+    EXPECT_EQ(captions(manager.cardItems()), (std::vector<std::string>{"game", "tune.mp3"}));
     EXPECT_EQ(ui.status, ""); // the status bar is not touched for the machine
 }
 
 TEST_F(OpenStorageTest, MachineThatIsNotThereIsReported) {
     sim.setUnplugged(true);
-    EXPECT_FALSE(manager.ConnectMachine());
+    EXPECT_FALSE(manager.connectMachine());
     EXPECT_EQ(ui.messages, std::vector<std::string>{"failed to open USB port."});
-    EXPECT_EQ(manager.storageKind(), kStorageNone);
+    EXPECT_EQ(manager.storageKind(), StorageKind::None);
 
     ScriptedUi otherUi;
     SmcManager noLink(otherUi, nullptr);
-    EXPECT_FALSE(noLink.ConnectMachine());
+    EXPECT_FALSE(noLink.connectMachine());
     EXPECT_EQ(otherUi.messages, std::vector<std::string>{"failed to open USB port."});
 }
 
 TEST_F(OpenStorageTest, ClosingTheMachineDisconnectsOnce) {
     connectMachine();
     sim.clearReceived();
-    manager.Close1Click();
-    manager.Close1Click();
+    manager.closeCard();
+    manager.closeCard();
     int disconnects = 0;
     for (const auto& frame : sim.receivedFrames())
         disconnects += frame[0] == 0x10;
@@ -218,8 +218,8 @@ protected:
 
 TEST_F(OpenStorageTimeoutTest, SilentMachineTimesOutTheConnect) {
     sim.planFault(0, SimFault::silent());
-    EXPECT_FALSE(manager.ConnectMachine());
+    EXPECT_FALSE(manager.connectMachine());
     EXPECT_EQ(ui.messages,
               std::vector<std::string>{"timed out trying to connect with Vela machine."});
-    EXPECT_EQ(manager.storageKind(), kStorageNone);
+    EXPECT_EQ(manager.storageKind(), StorageKind::None);
 }

@@ -16,45 +16,44 @@
 
 class RecordingProgress : public ProgressUi {
 public:
-    void SetMsg1(const std::string& text) override { msg1.push_back(text); }
-    void SetAnimation(Animation chosen) override { animation = chosen; }
-    void StartAnimation() override {
+    void setStepText(const std::string& text) override { msg1.push_back(text); }
+    void setAnimation(Animation chosen) override { animation = chosen; }
+    void startAnimation() override {
         playing = true;
         ++starts;
     }
-    void StopAnimation() override { playing = false; }
-    void SetProg1Max(std::int64_t maximum) override { prog1Max.push_back(maximum); }
-    void SetProg1Pos(std::int64_t position) override { prog1Pos.push_back(position); }
-    void SetProg2Max(std::int64_t maximum) override { prog2Max.push_back(maximum); }
-    void SetProg2Pos(std::int64_t position) override { prog2Pos.push_back(position); }
-    void SetVisible(Control control, bool on) override { visible[control] = on; }
-    void Show() override {
+    void stopAnimation() override { playing = false; }
+    void setItemMaximum(std::int64_t maximum) override { prog1Max.push_back(maximum); }
+    void setItemProgress(std::int64_t position) override { prog1Pos.push_back(position); }
+    void setTotalMaximum(std::int64_t maximum) override { prog2Max.push_back(maximum); }
+    void setTotalProgress(std::int64_t position) override { prog2Pos.push_back(position); }
+    void setPartVisible(Part control, bool on) override { visible[control] = on; }
+    void showProgress() override {
         shown = true;
         ++shows;
     }
-    void Hide() override {
+    void hideProgress() override {
         shown = false;
         ++hides;
     }
-    void Repaint() override { ++repaints; }
     // The user presses Cancel once cancelWhen holds for what was recorded so far.
-    bool CancelRequested() override {
+    bool cancelRequested() override {
         ++cancelPolls;
         return cancelWhen && cancelWhen(*this);
     }
 
-    bool isVisible(Control control) const {
+    bool isVisible(Part control) const {
         const auto it = visible.find(control);
         return it == visible.end() || it->second;
     }
 
     std::vector<std::string> msg1;
     std::vector<std::int64_t> prog1Max, prog1Pos, prog2Max, prog2Pos;
-    std::map<Control, bool> visible;
+    std::map<Part, bool> visible;
     Animation animation = Animation::CopyFile;
     bool playing = false;
     bool shown = false;
-    int starts = 0, shows = 0, hides = 0, repaints = 0, cancelPolls = 0;
+    int starts = 0, shows = 0, hides = 0, cancelPolls = 0;
     std::function<bool(const RecordingProgress&)> cancelWhen;
 };
 
@@ -65,8 +64,8 @@ public:
         QuestionKind kind;
     };
 
-    void ShowMessage(const std::string& text) override { messages.push_back(text); }
-    bool AskOkCancel(const std::string& text, QuestionKind kind) override {
+    void showMessage(const std::string& text) override { messages.push_back(text); }
+    bool askOkCancel(const std::string& text, QuestionKind kind) override {
         questions.push_back({text, kind});
         if (answers.empty()) {
             ADD_FAILURE() << "unplanned question: " << text;
@@ -76,7 +75,7 @@ public:
         answers.pop_front();
         return answer;
     }
-    std::string AskText(const std::string& caption, const std::string& prompt,
+    std::string askText(const std::string& caption, const std::string& prompt,
                         const std::string& initial) override {
         textQuestions.push_back(caption + "|" + prompt + "|" + initial);
         if (texts.empty()) {
@@ -87,26 +86,26 @@ public:
         texts.pop_front();
         return answer;
     }
-    std::optional<std::filesystem::path> ChooseOpenFile(const std::string& filter,
+    std::optional<std::filesystem::path> chooseOpenFile(const std::string& filter,
                                                         const std::string&) override {
         filters.push_back(filter);
         return next(openFiles, "open file");
     }
-    std::optional<std::filesystem::path> ChooseSaveFile(const std::string& filter,
+    std::optional<std::filesystem::path> chooseSaveFile(const std::string& filter,
                                                         const std::string&) override {
         filters.push_back(filter);
         return next(saveFiles, "save file");
     }
-    std::optional<CardChoice> ChooseCard(const std::vector<std::string>& vendorTexts,
-                                         const std::vector<std::string>& sizeTexts,
-                                         CardChoice preselected) override {
+    std::optional<CardChoice> chooseCardType(const std::vector<std::string>& vendorTexts,
+                                             const std::vector<std::string>& sizeTexts,
+                                             CardChoice preselected) override {
         vendors = vendorTexts;
         sizes = sizeTexts;
         offered = preselected;
         return next(cards, "card choice");
     }
-    ProgressUi& Progress() override { return progress; }
-    void StatusTextChanged(const std::string& text) override { status = text; }
+    ProgressUi& progress() override { return recorder; }
+    void statusTextChanged(const std::string& text) override { status = text; }
 
     // Messages shown since the last call, which forgets them.
     std::vector<std::string> takeMessages() {
@@ -126,7 +125,7 @@ public:
     std::vector<std::string> vendors, sizes;
     CardChoice offered;
     std::string status;
-    RecordingProgress progress;
+    RecordingProgress recorder;
 
 private:
     template <typename T> T next(std::deque<T>& script, const char* what) {

@@ -26,7 +26,7 @@ inline constexpr std::array<std::uint64_t, kSizeCount> kMinimumImageBytes = {
     1082368, 2163712, 4326400, 8651776, 17302528, 34604032, 69207040, 138413056};
 
 // The length of a new image file of a size index, header included.
-std::uint64_t ImageFileBytes(int sizeIndex);
+std::uint64_t imageFileBytes(int sizeIndex);
 
 enum class ImageCreateResult {
     Ok,
@@ -37,5 +37,5 @@ enum class ImageCreateResult {
 
 // Writes a blank card image for vendor and size index: the maker and device code, zeros to
 // 1024 bytes, then records of 0xFF. Returns the failing step; a partial file is removed.
-[[nodiscard]] ImageCreateResult CreateVirtualImage(const std::filesystem::path& path, int vendor,
+[[nodiscard]] ImageCreateResult createVirtualImage(const std::filesystem::path& path, int vendor,
                                                    int sizeIndex);

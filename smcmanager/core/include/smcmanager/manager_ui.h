@@ -6,6 +6,9 @@
 // Besides the dialogs, the interface carries notifications about the plain tree and list
 // models the core keeps (tree_model.h), so a window can mirror them. Every notification has
 // an empty default: a user without windows implements only the dialogs and the progress.
+//
+// The core may run on a worker thread: every call of this interface then comes from that
+// thread, and a window answers a question through a blocking queued call to its own thread.
 #pragma once
 
 #include <cstdint>
@@ -16,42 +19,42 @@
 
 struct TreeNode;
 
-// The shared progress window: a step text (Msg1), an animation (Avi), a per-item gauge
-// (Prog1) and an overall gauge (Prog2). It has no logic; the operations set everything.
+// The shared progress window: a step text, an animation, a gauge for the item in hand and a
+// gauge for the whole operation. It has no logic; the operations set everything. The core
+// may run on a worker thread: every call then comes from that thread, and cancelRequested
+// must be safe to call there (an atomic the window sets).
 class ProgressUi {
 public:
     enum class Animation { CopyFile, DeleteFile };
-    enum class Control { Avi, Msg1, Prog1, Prog2 };
+    enum class Part { Animation, StepText, ItemGauge, TotalGauge };
 
     virtual ~ProgressUi() = default;
 
-    virtual void SetMsg1(const std::string& text) = 0;
-    // Chooses the animation Avi plays when started.
-    virtual void SetAnimation(Animation animation) = 0;
-    virtual void StartAnimation() = 0;
-    virtual void StopAnimation() = 0;
-    virtual void SetProg1Max(std::int64_t maximum) = 0;
-    virtual void SetProg1Pos(std::int64_t position) = 0;
-    virtual void SetProg2Max(std::int64_t maximum) = 0;
-    virtual void SetProg2Pos(std::int64_t position) = 0;
-    virtual void SetVisible(Control control, bool visible) = 0;
-    virtual void Show() = 0;
-    virtual void Hide() = 0;
-    // Paints the window now: operations run without processing window events.
-    virtual void Repaint() = 0;
-    // Whether the user asked to stop the running copy. Asked between files, between pieces
-    // and from the machine's progress callbacks; a window may process its events here.
-    virtual bool CancelRequested() { return false; }
+    virtual void setStepText(const std::string& text) = 0;
+    // Chooses the animation played when started.
+    virtual void setAnimation(Animation animation) = 0;
+    virtual void startAnimation() = 0;
+    virtual void stopAnimation() = 0;
+    virtual void setItemMaximum(std::int64_t maximum) = 0;
+    virtual void setItemProgress(std::int64_t position) = 0;
+    virtual void setTotalMaximum(std::int64_t maximum) = 0;
+    virtual void setTotalProgress(std::int64_t position) = 0;
+    virtual void setPartVisible(Part part, bool visible) = 0;
+    virtual void showProgress() = 0;
+    virtual void hideProgress() = 0;
+    // Whether the user asked to stop the running operation. Asked between files, between
+    // pieces and from the machine's progress callbacks.
+    virtual bool cancelRequested() { return false; }
 };
 
 // The two card sides and the two PC sides of the window, for the model notifications.
-enum class Side { Smc, Pc };
+enum class Side { Card, Pc };
 
 // Which control had the keyboard focus when Copy or Paste was chosen.
-enum class Focus { None, SmcList, SmcTree, PcList, PcTree };
+enum class Focus { None, CardList, CardTree, PcList, PcTree };
 
 // Where a drag started.
-enum class DragSource { None, SmcList, SmcTree, PcList, PcTree };
+enum class DragSource { None, CardList, CardTree, PcList, PcTree };
 
 // The vendor (0 Samsung, 1 Toshiba) and size index (0 to 7) chosen for a new card image.
 struct CardChoice {
@@ -66,42 +69,42 @@ public:
     virtual ~ManagerUi() = default;
 
     // A message with one OK button; returns when the user dismissed it.
-    virtual void ShowMessage(const std::string& text) = 0;
+    virtual void showMessage(const std::string& text) = 0;
     // An OK/Cancel question of the given kind; true only for OK.
-    virtual bool AskOkCancel(const std::string& text, QuestionKind kind) = 0;
+    virtual bool askOkCancel(const std::string& text, QuestionKind kind) = 0;
     // A one-line text question; the empty text when cancelled.
-    virtual std::string AskText(const std::string& caption, const std::string& prompt,
+    virtual std::string askText(const std::string& caption, const std::string& prompt,
                                 const std::string& initial) = 0;
     // An open-file chooser for filter ("Vela Virtual SMC File (*.smc)|*.smc"); nothing when
     // cancelled. The file must exist.
-    virtual std::optional<std::filesystem::path> ChooseOpenFile(const std::string& filter,
+    virtual std::optional<std::filesystem::path> chooseOpenFile(const std::string& filter,
                                                                 const std::string& extension) = 0;
     // A save-file chooser that asks before overwriting; nothing when cancelled.
-    virtual std::optional<std::filesystem::path> ChooseSaveFile(const std::string& filter,
+    virtual std::optional<std::filesystem::path> chooseSaveFile(const std::string& filter,
                                                                 const std::string& extension) = 0;
     // The vendor and size dialog: vendors and size texts to offer, the preselected choice;
     // nothing when cancelled.
-    virtual std::optional<CardChoice> ChooseCard(const std::vector<std::string>& vendors,
-                                                 const std::vector<std::string>& sizes,
-                                                 CardChoice preselected) = 0;
+    virtual std::optional<CardChoice> chooseCardType(const std::vector<std::string>& vendors,
+                                                     const std::vector<std::string>& sizes,
+                                                     CardChoice preselected) = 0;
     // The shared progress window.
-    virtual ProgressUi& Progress() = 0;
+    virtual ProgressUi& progress() = 0;
 
     // ---- Model notifications (mirroring) ----
 
     // The children of node (the whole tree when node is nullptr) are about to be replaced;
-    // pointers to them stay valid until TreeChanged.
-    virtual void TreeAboutToChange(Side, const TreeNode* /*node*/) {}
+    // pointers to them stay valid until treeChanged.
+    virtual void treeAboutToChange(Side, const TreeNode* /*node*/) {}
     // The children of node (the whole tree when nullptr) were rebuilt.
-    virtual void TreeChanged(Side, const TreeNode* /*node*/) {}
+    virtual void treeChanged(Side, const TreeNode* /*node*/) {}
     // A tree node was expanded on screen.
-    virtual void TreeExpanded(Side, const TreeNode* /*node*/) {}
+    virtual void treeExpanded(Side, const TreeNode* /*node*/) {}
     // The selected node of a tree changed (nullptr: none).
-    virtual void TreeSelectionChanged(Side, const TreeNode* /*node*/) {}
+    virtual void treeSelectionChanged(Side, const TreeNode* /*node*/) {}
     // A list was refilled (or items were added to it).
-    virtual void ListChanged(Side) {}
+    virtual void listChanged(Side) {}
     // The one-line path above a list shows text.
-    virtual void PathTextChanged(Side, const std::string& /*text*/) {}
+    virtual void pathTextChanged(Side, const std::string& /*text*/) {}
     // The status bar's panel shows text.
-    virtual void StatusTextChanged(const std::string& /*text*/) {}
+    virtual void statusTextChanged(const std::string& /*text*/) {}
 };

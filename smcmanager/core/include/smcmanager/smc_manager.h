@@ -5,19 +5,19 @@
 // folders both ways, creates and deletes card folders and files, formats the card and writes
 // new card images. It talks to its user only through ManagerUi.
 //
-// The backend rule: every card operation looks at FStorageKind alone; 1 runs the card
+// The backend rule: every card operation looks at storageKind_ alone; 1 runs the card
 // library on the image in its (process-wide) image slot with card paths "vx:\...", 2 runs
 // the device link, 0 does nothing. Results of the two backends become the user's messages
 // here and nowhere else.
 //
-// Handlers named after the window's controls (VirtualSMC1Click, ListSMCDragDrop, ...) are
+// Handlers named after the window's controls (openVirtualCard, dropOnCardList, ...) are
 // what a window calls for its menu items and events; the operations below them
-// (PasteToSmc, CopySelectionToPc, ...) take their arguments explicitly and serve a tool
+// (copyToCard, copyToPc, ...) take their arguments explicitly and serve a tool
 // without a window as well. On the PC side paths are POSIX paths: the computer node holds
-// the file-system roots ("/" and the user's home folder), FPcPath is empty when the computer
+// the file-system roots ("/" and the user's home folder), pcPath_ is empty when the computer
 // itself is selected, and folder items in copy lists end in "/".
 //
-// Copies can be stopped by the user (ProgressUi::CancelRequested): between files, between
+// Copies can be stopped by the user (ProgressUi::cancelRequested): between files, between
 // the 1 MiB pieces of a virtual SMC and through the machine's progress callbacks. The file
 // in hand is then taken away wherever a part of it landed, "operation canceled." is shown
 // once, and the copy ends as at a failed step.
@@ -45,14 +45,12 @@
 class DeviceLink;
 struct LinkEntry;
 
-// The storage kinds of FStorageKind.
-inline constexpr int kStorageNone = 0;
-inline constexpr int kStorageVirtual = 1;
-inline constexpr int kStorageMachine = 2;
+// What the manager has open: nothing, a card image, or the card in a machine.
+enum class StorageKind { None, VirtualCard, Machine };
 
-inline constexpr const char* kSmcRoot = "vx:\\";
-inline constexpr const char* kSmcFilter = "Vela Virtual SMC File (*.smc)|*.smc";
-inline constexpr const char* kSmcExtension = "*.smc";
+inline constexpr const char* kCardRoot = "vx:\\";
+inline constexpr const char* kImageFilter = "Vela Virtual SMC File (*.smc)|*.smc";
+inline constexpr const char* kImageExtension = "*.smc";
 // Virtual key code of the Delete key.
 inline constexpr int kKeyDelete = 46;
 // Bytes per piece written to or read from a virtual SMC.
@@ -71,213 +69,213 @@ public:
     // ---- Menu commands and events ----
     // Every failure is reported to the user in a message; none returns a result.
 
-    // Closes the open storage, asks for an image file and opens it (OpenVirtualSmc).
-    void VirtualSMC1Click();
+    // Closes the open storage, asks for an image file and opens it (openImage).
+    void openVirtualCard();
     // Closes the open storage, asks the user to ready the machine, and connects.
-    void ThroughUSBPort1Click();
+    void openMachineCard();
     // Closes the open storage and empties the card panes.
-    void Close1Click();
+    void closeCard();
     // A machine was plugged in (told by a hot-plug watcher, on the manager's thread). With
-    // no storage open, asks whether to open the SMC in it; OK runs ThroughUSBPort1Click.
+    // no storage open, asks whether to open the SMC in it; OK runs openMachineCard.
     // Nothing while a storage is open or while this question is already being asked.
-    void MachineArrived();
+    void machineArrived();
     // Asks for a vendor, a size and a file name, closes the open storage and writes a blank
     // image there (not opened).
-    void CreateVirtualSMC1Click();
-    // Asks, then formats the open card (FormatOpenCard).
-    void Format1Click();
-    // Puts aside the selected items of the focused list (card list: FSmcList, PC list:
-    // FCopyList); an empty PC selection keeps the earlier FCopyList.
-    void Copy1Click(Focus focus);
-    // Pastes what Copy put aside into the focused list's folder (card list: FCopyList,
-    // PC list: FSmcList).
-    void Paste1Click(Focus focus);
+    void createVirtualCard();
+    // Asks, then formats the open card (formatOpenCard).
+    void formatCard();
+    // Puts aside the selected items of the focused list (card list: copiedCardItems_, PC list:
+    // copiedPcItems_); an empty PC selection keeps the earlier copiedPcItems_.
+    void copySelection(Focus focus);
+    // Pastes what Copy put aside into the focused list's folder (card list: copiedPcItems_,
+    // PC list: copiedCardItems_).
+    void paste(Focus focus);
     // Asks, then deletes the selected card items (asks even when nothing is selected).
-    void Delete1Click();
+    void deleteSelection();
     // Deletes the selected card items after asking; with nothing selected does nothing.
-    void Delete2Click();
+    void deleteListSelection();
     // Asks for a name and creates that folder in the current card folder.
-    void CreateFolder1Click();
+    void createFolder();
     // The Delete key (kKeyDelete) on the card tree: asks, deletes the selected folder with
     // its contents and shows its parent. Refused for the card's root or no selection.
-    void TreeSMCKeyDown(int key);
+    void cardTreeKeyPressed(int key);
 
     // Rebuilds the node's child folders.
-    void TreeSMCExpanding(TreeNode* node);
+    void cardNodeExpanding(TreeNode* node);
     // The user selected node: it becomes the current card folder and is listed.
-    void TreeSMCChange(TreeNode* node);
+    void selectCardFolder(TreeNode* node);
     // Opens the card list's folder item at index; files do nothing.
-    void ListSMCDblClick(int index);
+    void openCardItem(int index);
     // Rebuilds the node's child folders (not for the computer node).
-    void TreePCExpanding(TreeNode* node);
+    void pcNodeExpanding(TreeNode* node);
     // The user selected node: it becomes the current PC folder and is listed.
-    void TreePCChange(TreeNode* node);
+    void selectPcFolder(TreeNode* node);
     // Opens the PC list's folder item at index; nothing while the roots are listed.
-    void ListPCDblClick(int index);
+    void openPcItem(int index);
     // Whether a drag from source may be dropped on the card list or tree.
-    bool SMCDragOver(DragSource source) const;
+    bool acceptsCardDrop(DragSource source) const;
     // Whether a drag from source may be dropped on the PC list or tree.
-    bool PCDragOver(DragSource source) const;
+    bool acceptsPcDrop(DragSource source) const;
     // Copies the selected PC items into the current card folder, then refreshes the card.
-    void ListSMCDragDrop(DragSource source);
+    void dropOnCardList(DragSource source);
     // Copies the selected PC items into node's card folder, then refreshes the card.
-    void TreeSMCDragDrop(DragSource source, TreeNode* node);
+    void dropOnCardTree(DragSource source, TreeNode* node);
     // Copies the selected card items into the current PC folder, then refreshes the PC.
-    void ListPCDragDrop(DragSource source);
+    void dropOnPcList(DragSource source);
     // Copies the selected card items into node's PC folder (not the computer node).
-    void TreePCDragDrop(DragSource source, TreeNode* node);
+    void dropOnPcTree(DragSource source, TreeNode* node);
 
-    // The selected items of the two lists (indexes into SmcItems() / PcItems()), as the
+    // The selected items of the two lists (indexes into cardItems() / pcItems()), as the
     // window reports them.
-    void SetSmcSelection(std::vector<int> indexes) { smcSelection_ = std::move(indexes); }
-    void SetPcSelection(std::vector<int> indexes) { pcSelection_ = std::move(indexes); }
-    // Selects a tree node without listing it (TreeSelectionChanged tells the window, which
-    // must not answer with TreeSMCChange / TreePCChange).
-    void SelectSmcNode(TreeNode* node);
-    void SelectPcNode(TreeNode* node);
+    void setCardSelection(std::vector<int> indexes) { cardSelection_ = std::move(indexes); }
+    void setPcSelection(std::vector<int> indexes) { pcSelection_ = std::move(indexes); }
+    // Selects a tree node without listing it (treeSelectionChanged tells the window, which
+    // must not answer with selectCardFolder / selectPcFolder).
+    void selectCardNode(TreeNode* node);
+    void selectPcNode(TreeNode* node);
 
     // ---- Open storage ----
 
     // Opens the image file as the virtual SMC (steps after the file dialog); false when it
     // could not be opened or its volume could not be read (the storage then may stay open).
-    bool OpenVirtualSmc(const std::filesystem::path& image);
+    bool openImage(const std::filesystem::path& image);
     // Connects to the machine (steps after the prompt); false when the connect failed.
-    bool ConnectMachine();
+    bool connectMachine();
     // Closes the image file or disconnects the machine; no storage is open afterwards.
-    void CloseStorage();
-    // Whether the last OpenVirtualSmc was refused because the image is held elsewhere.
+    void closeStorage();
+    // Whether the last openImage was refused because the image is held elsewhere.
     bool imageInUse() const { return imageInUse_; }
     // Empties the card tree, the card list and its path line.
-    void ClearSmcPanes();
+    void clearCardPanes();
     // Makes the card tree's root node.
-    void ShowSmcRoot();
-    // Re-expands the card tree along FSmcPath, lists it and shows the size line.
-    void RefreshSmc();
+    void showCardRoot();
+    // Re-expands the card tree along cardPath_, lists it and shows the size line.
+    void refreshCard();
     // Virtual SMC only: queries the space figures and shows the size line.
-    void ShowSizeInfo();
+    void showSpace();
 
     // ---- Browsing ----
     // Every failure is reported in a message and stops the listing where it happened.
 
-    // Lists FSmcPath into the card list.
-    void ListSmcFolder();
+    // Lists cardPath_ into the card list.
+    void listCardFolder();
     // Rebuilds the child folder nodes of a card tree node.
-    void ExpandSmcNode(TreeNode* node);
+    void expandCardNode(TreeNode* node);
     // Whether the card folder has a subfolder among its first 32 names; false on failure.
-    bool SmcHasSubfolders(const std::string& path);
+    bool cardHasSubfolders(const std::string& path);
     // The card path of a card tree node ("vx:\" for the root).
-    std::string SmcPathOf(const TreeNode* node) const;
-    // Expands the card tree along FSmcPath and selects its node.
-    void RevealSmcPath();
+    std::string cardPathOf(const TreeNode* node) const;
+    // Expands the card tree along cardPath_ and selects its node.
+    void revealCardPath();
     // Fills the PC tree with the computer and its roots.
-    void BuildPcRoot();
-    // Lists FPcPath (the roots when it is empty) into the PC list.
-    void ListPcFolder();
+    void buildPcRoot();
+    // Lists pcPath_ (the roots when it is empty) into the PC list.
+    void listPcFolder();
     // Rebuilds the child folder nodes of a PC root or folder node.
-    void ExpandPcNode(TreeNode* node);
+    void expandPcNode(TreeNode* node);
     // Whether the PC folder has a subfolder; false when it cannot be read.
-    bool PcHasSubfolders(const std::string& path) const;
+    bool pcHasSubfolders(const std::string& path) const;
     // The PC path of a PC tree node (empty for the computer).
-    std::string PcPathOf(const TreeNode* node) const;
-    // Expands the PC tree along FPcPath and selects its node.
-    void RevealPcPath();
-    // RevealPcPath, then ListPcFolder.
-    void RefreshPc();
+    std::string pcPathOf(const TreeNode* node) const;
+    // Expands the PC tree along pcPath_ and selects its node.
+    void revealPcPath();
+    // revealPcPath, then listPcFolder.
+    void refreshPc();
     // Returns the text before the first backslash and removes it (with the backslash) from
     // path; without a backslash returns the whole path and leaves it empty.
-    static std::string PopFirstComponent(std::string& path);
+    static std::string popFirstComponent(std::string& path);
 
     // ---- Copying to the card ----
-    // Fills FCopyList with the selected PC items (folders end in "/"); with nothing
+    // Fills copiedPcItems_ with the selected PC items (folders end in "/"); with nothing
     // selected, keeps it.
-    void CollectPcSelection();
+    void collectPcSelection();
     // Copies every entry (PC paths; folders end in "/") into the card folder dest; stops at
     // the first entry that fails. Returns true when every entry was copied.
-    bool PasteToSmc(std::string dest, const std::vector<std::string>& list);
+    bool copyToCard(std::string dest, const std::vector<std::string>& list);
     // Bytes of the entries, folders counted with their contents; unreadable files count 0.
-    std::int64_t TotalPcBytes(const std::vector<std::string>& list);
+    std::int64_t pcBytes(const std::vector<std::string>& list);
     // Creates the PC folder on the card below dest and copies its contents; false at the
     // first step that fails.
-    bool CopyFolderToSmc(const std::string& dest, const std::string& folder);
+    bool copyFolderToCard(const std::string& dest, const std::string& folder);
     // Copies one PC file into the card folder dest; false when it failed.
-    bool CopyFileToSmc(const std::string& dest, const std::string& file);
+    bool copyFileToCard(const std::string& dest, const std::string& file);
 
     // ---- Copying to the PC ----
-    // Fills FSmcList with the selected card items (folders end in a backslash).
-    void CollectSmcSelection();
+    // Fills copiedCardItems_ with the selected card items (folders end in a backslash).
+    void collectCardSelection();
     // Copies every card entry (folders end in a backslash) into the PC folder target; stops
     // at the first top-level file that fails. Returns true when nothing failed.
-    bool CopySelectionToPc(const std::string& target, const std::vector<std::string>& list);
+    bool copyToPc(const std::string& target, const std::vector<std::string>& list);
     // Bytes of the card entries (only scales the overall gauge; -1 per unknown file).
-    std::int64_t SelectionSize(const std::vector<std::string>& list);
+    std::int64_t cardBytes(const std::vector<std::string>& list);
     // Bytes of a card file; -1 when it is not found, 0 when the listing failed.
-    std::int64_t SmcFileSize(const std::string& path);
+    std::int64_t cardFileSize(const std::string& path);
     // Bytes of the files below a card folder; -1 when it cannot be listed (virtual SMC).
-    std::int64_t SmcFolderSize(const std::string& path);
+    std::int64_t cardFolderSize(const std::string& path);
     // Copies one card file into the PC folder target under its lower-case name; false when
     // it failed (a name that is no plain PC name is refused before anything is written).
-    bool CopyFileToPc(const std::string& target, const std::string& path);
+    bool copyFileToPc(const std::string& target, const std::string& path);
     // Copies a card folder (no trailing backslash) with its contents; false when any part
     // failed (the caller goes on regardless).
-    bool CopyFolderToPc(const std::string& target, const std::string& folder);
+    bool copyFolderToPc(const std::string& target, const std::string& folder);
     // Creates one PC folder; false when it could not be created (also when it exists).
-    bool MakePcFolder(const std::string& path);
+    bool makePcFolder(const std::string& path);
 
     // ---- Folders and deletion ----
     // Deletes every entry (folders end in a backslash, with their contents); false at the
     // first that fails.
-    bool DeleteCardItems(const std::vector<std::string>& list);
+    bool deleteCardItems(const std::vector<std::string>& list);
     // Deletes a card folder and everything in it; false when it failed.
-    bool DeleteCardFolder(const std::string& path);
+    bool deleteCardFolder(const std::string& path);
     // Deletes a card file; false when it failed.
-    bool DeleteCardFile(const std::string& path);
+    bool deleteCardFile(const std::string& path);
     // Creates one card folder; false when it failed (also when the name exists).
-    bool MakeCardFolder(const std::string& path);
+    bool makeCardFolder(const std::string& path);
 
     // ---- Format ----
     // Formats the open card (on the machine, then makes the default folders) and shows the
     // new root; false when it failed or no storage is open.
-    bool FormatOpenCard();
+    bool formatOpenCard();
     // Makes every later format of a virtual SMC a full one, with the surface test of every
     // block (the window always formats quickly; vela-smc format --full asks for this).
-    void SetFullFormat(bool full) { fullFormat_ = full; }
+    void setFullFormat(bool full) { fullFormat_ = full; }
     // Offers to format an unformatted virtual SMC; true when it was formatted.
-    bool OfferFormat();
+    bool offerFormat();
 
     // ---- State ----
-    int storageKind() const { return FStorageKind; }
-    const std::string& smcPath() const { return FSmcPath; }
-    const std::string& pcPath() const { return FPcPath; }
-    void setSmcPath(std::string path) { FSmcPath = std::move(path); }
-    void setPcPath(std::string path) { FPcPath = std::move(path); }
-    const std::string& imageName() const { return FImageName; }
-    const std::vector<std::string>& copyList() const { return FCopyList; }
-    const std::vector<std::string>& smcList() const { return FSmcList; }
-    std::uint64_t totalSize() const { return FTotalSize; }
-    std::uint64_t usedSize() const { return FUsedSize; }
-    std::uint64_t freeSize() const { return FFreeSize; }
-    DeviceLink* link() const { return FLink.get(); }
-    // Whether the last copy was stopped by the user (ProgressUi::CancelRequested).
+    StorageKind storageKind() const { return storageKind_; }
+    const std::string& cardPath() const { return cardPath_; }
+    const std::string& pcPath() const { return pcPath_; }
+    void setCardPath(std::string path) { cardPath_ = std::move(path); }
+    void setPcPath(std::string path) { pcPath_ = std::move(path); }
+    const std::string& imageName() const { return imageName_; }
+    const std::vector<std::string>& copiedPcItems() const { return copiedPcItems_; }
+    const std::vector<std::string>& copiedCardItems() const { return copiedCardItems_; }
+    std::uint64_t totalSize() const { return totalBytes_; }
+    std::uint64_t usedSize() const { return usedBytes_; }
+    std::uint64_t freeSize() const { return freeBytes_; }
+    DeviceLink* link() const { return link_.get(); }
+    // Whether the last copy was stopped by the user (ProgressUi::cancelRequested).
     bool cancelled() const { return cancelled_; }
-    TreeNode* smcRoot() const { return FSmcRoot.get(); }
-    TreeNode* pcRoot() const { return FPcRoot.get(); }
-    TreeNode* selectedSmcNode() const { return smcSelected_; }
+    TreeNode* cardRoot() const { return cardRoot_.get(); }
+    TreeNode* pcRoot() const { return pcRoot_.get(); }
+    TreeNode* selectedCardNode() const { return cardSelected_; }
     TreeNode* selectedPcNode() const { return pcSelected_; }
-    const std::vector<ListItem>& SmcItems() const { return smcItems_; }
-    const std::vector<ListItem>& PcItems() const { return pcItems_; }
-    const std::string& smcPathText() const { return smcPathText_; }
+    const std::vector<ListItem>& cardItems() const { return cardItems_; }
+    const std::vector<ListItem>& pcItems() const { return pcItems_; }
+    const std::string& cardPathText() const { return cardPathText_; }
     const std::string& pcPathText() const { return pcPathText_; }
     const std::string& statusText() const { return statusText_; }
     // The roots the computer node lists (by default "/" and the home folder).
     void setPcRoots(std::vector<std::string> roots);
 
 private:
-    void message(const std::string& text) { ui_.ShowMessage(text); }
-    ProgressUi& prog() { return ui_.Progress(); }
-    void setSmcItems(std::vector<ListItem> items);
-    void addSmcItem(ListItem item);
-    void setSmcPathText(std::string text);
-    void clearSmcTree();
+    void message(const std::string& text) { ui_.showMessage(text); }
+    ProgressUi& prog() { return ui_.progress(); }
+    void setCardItems(std::vector<ListItem> items);
+    void addCardItem(ListItem item);
+    void setCardPathText(std::string text);
+    void clearCardTree();
     void resetChildren(Side side, TreeNode* node);
     bool claimImageSlot();
     void releaseImageSlot();
@@ -299,42 +297,42 @@ private:
     void formatProgressEnd();
     bool stopRequested();
     bool pollCancel();
-    int OnFileStart(const char* name, std::uint32_t size);
-    int OnPacket(std::uint32_t bytesSoFar, std::uint32_t total, std::uint32_t packetBytes);
+    int onFileStart(const char* name, std::uint32_t size);
+    int onPacket(std::uint32_t bytesSoFar, std::uint32_t total, std::uint32_t packetBytes);
 
     ManagerUi& ui_;
 
     // The window state.
-    std::string FPcPath;
-    std::string FSmcPath = kSmcRoot;
-    int FStorageKind = kStorageNone;
-    ImageFile FImage; // the image installed in the card library's slot
+    std::string pcPath_;
+    std::string cardPath_ = kCardRoot;
+    StorageKind storageKind_ = StorageKind::None;
+    ImageFile image_; // the image installed in the card library's slot
     bool imageInUse_ = false;
     int changeDepth_ = 0;
-    std::string FImageName;
-    std::unique_ptr<DeviceLink> FLink;
-    std::vector<std::string> FCopyList;
-    std::vector<std::string> FSmcList;
-    std::uint64_t FTotalSize = 0;
-    std::uint64_t FUsedSize = 0;
-    std::uint64_t FFreeSize = 0;
-    std::unique_ptr<TreeNode> FSmcRoot;
-    std::unique_ptr<TreeNode> FPcRoot;
+    std::string imageName_;
+    std::unique_ptr<DeviceLink> link_;
+    std::vector<std::string> copiedPcItems_;
+    std::vector<std::string> copiedCardItems_;
+    std::uint64_t totalBytes_ = 0;
+    std::uint64_t usedBytes_ = 0;
+    std::uint64_t freeBytes_ = 0;
+    std::unique_ptr<TreeNode> cardRoot_;
+    std::unique_ptr<TreeNode> pcRoot_;
 
     // What the controls hold.
-    TreeNode* smcSelected_ = nullptr;
+    TreeNode* cardSelected_ = nullptr;
     TreeNode* pcSelected_ = nullptr;
-    std::vector<ListItem> smcItems_;
+    std::vector<ListItem> cardItems_;
     std::vector<ListItem> pcItems_;
-    std::vector<int> smcSelection_;
+    std::vector<int> cardSelection_;
     std::vector<int> pcSelection_;
-    std::string smcPathText_;
+    std::string cardPathText_;
     std::string pcPathText_;
     std::string statusText_;
     std::vector<std::string> pcRoots_;
-    std::int64_t prog2Position_ = 0;
+    std::int64_t totalProgress_ = 0;
     // Latched by the first cancel the copy saw; every loop of the copy then stops.
     bool cancelled_ = false;
     bool fullFormat_ = false;
-    bool offeringMachine_ = false; // MachineArrived's question is on screen
+    bool offeringMachine_ = false; // machineArrived's question is on screen
 };

@@ -46,11 +46,11 @@ struct TreeNode {
     std::vector<std::unique_ptr<TreeNode>> children;
 
     // Appends a child and returns it.
-    TreeNode* AddChild(std::string caption, int image, int selectedImage, bool hasButton);
+    TreeNode* addChild(std::string caption, int image, int selectedImage, bool hasButton);
     // Index of this node among its parent's children (0 for a root).
-    int Row() const;
+    int row() const;
 };
 
 // The first direct child of node whose caption equals text without regard to case, or
 // nullptr; grandchildren are not searched.
-TreeNode* FindTreeNode(TreeNode* node, const std::string& text);
+TreeNode* findChildNode(TreeNode* node, const std::string& text);

@@ -45,7 +45,7 @@ struct CardNodeSnapshot {
 
 // The card side of the window at one moment.
 struct CardSnapshot {
-    int storageKind = kStorageNone;
+    StorageKind storageKind = StorageKind::None;
     std::optional<CardNodeSnapshot> root;
     std::string selectedPath; // the selected tree node's card path; empty: none
     std::vector<ListItem> items;
@@ -80,24 +80,24 @@ public:
                                    const std::vector<std::string>& captions);
 
     // ---- ManagerUi ----
-    void ShowMessage(const std::string& text) override;
-    bool AskOkCancel(const std::string& text, QuestionKind kind) override;
-    std::string AskText(const std::string& caption, const std::string& prompt,
+    void showMessage(const std::string& text) override;
+    bool askOkCancel(const std::string& text, QuestionKind kind) override;
+    std::string askText(const std::string& caption, const std::string& prompt,
                         const std::string& initial) override;
-    std::optional<std::filesystem::path> ChooseOpenFile(const std::string& filter,
+    std::optional<std::filesystem::path> chooseOpenFile(const std::string& filter,
                                                         const std::string& extension) override;
-    std::optional<std::filesystem::path> ChooseSaveFile(const std::string& filter,
+    std::optional<std::filesystem::path> chooseSaveFile(const std::string& filter,
                                                         const std::string& extension) override;
-    std::optional<CardChoice> ChooseCard(const std::vector<std::string>& vendors,
-                                         const std::vector<std::string>& sizes,
-                                         CardChoice preselected) override;
-    ProgressUi& Progress() override;
-    void TreeChanged(Side side, const TreeNode* node) override;
-    void TreeExpanded(Side side, const TreeNode* node) override;
-    void TreeSelectionChanged(Side side, const TreeNode* node) override;
-    void ListChanged(Side side) override;
-    void PathTextChanged(Side side, const std::string& text) override;
-    void StatusTextChanged(const std::string& text) override;
+    std::optional<CardChoice> chooseCardType(const std::vector<std::string>& vendors,
+                                             const std::vector<std::string>& sizes,
+                                             CardChoice preselected) override;
+    ProgressUi& progress() override;
+    void treeChanged(Side side, const TreeNode* node) override;
+    void treeExpanded(Side side, const TreeNode* node) override;
+    void treeSelectionChanged(Side side, const TreeNode* node) override;
+    void listChanged(Side side) override;
+    void pathTextChanged(Side side, const std::string& text) override;
+    void statusTextChanged(const std::string& text) override;
 
 signals:
     void snapshotReady(const CardSnapshot& snapshot);
@@ -109,7 +109,7 @@ private:
     // window has gone.
     template <typename T> T ask(std::function<T()> question, T refusal);
     void changed(Side side) {
-        if (side == Side::Smc) dirty_ = true;
+        if (side == Side::Card) dirty_ = true;
     }
     void sendSnapshot();
 
@@ -120,5 +120,5 @@ private:
     QPointer<QWidget> owner_;
     std::shared_ptr<Gate> gate_;
     bool dirty_ = true;
-    int sentKind_ = kStorageNone;
+    StorageKind sentKind_ = StorageKind::None;
 };

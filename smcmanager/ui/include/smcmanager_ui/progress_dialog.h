@@ -9,7 +9,7 @@
 // else (the controls, showing and hiding) happens on the window's thread.
 //
 // Cancel: the button, the close button and Esc set an atomic flag the core reads through
-// CancelRequested between files, pieces and packets; the core then stops the copy itself.
+// cancelRequested between files, pieces and packets; the core then stops the copy itself.
 // Only copies can be cancelled (both gauges visible); deleting, creating folders and
 // formatting run to their end. While shown, the window is modal to the manager's window.
 #pragma once
@@ -59,20 +59,19 @@ public:
     explicit ProgressDialog(QWidget* owner);
 
     // ---- ProgressUi (any thread) ----
-    void SetMsg1(const std::string& text) override;
-    void SetAnimation(Animation animation) override;
-    void StartAnimation() override;
-    void StopAnimation() override;
-    void SetProg1Max(std::int64_t maximum) override;
-    void SetProg1Pos(std::int64_t position) override;
-    void SetProg2Max(std::int64_t maximum) override;
-    void SetProg2Pos(std::int64_t position) override;
-    void SetVisible(Control control, bool visible) override;
+    void setStepText(const std::string& text) override;
+    void setAnimation(Animation animation) override;
+    void startAnimation() override;
+    void stopAnimation() override;
+    void setItemMaximum(std::int64_t maximum) override;
+    void setItemProgress(std::int64_t position) override;
+    void setTotalMaximum(std::int64_t maximum) override;
+    void setTotalProgress(std::int64_t position) override;
+    void setPartVisible(Part part, bool visible) override;
     // Shows the window and forgets an earlier Cancel.
-    void Show() override;
-    void Hide() override;
-    void Repaint() override {}
-    bool CancelRequested() override;
+    void showProgress() override;
+    void hideProgress() override;
+    bool cancelRequested() override;
 
     // ---- The window's thread ----
     // Presses Cancel (as the button, the close button and Esc do); nothing when the running
@@ -103,7 +102,7 @@ private:
         Animation animation = Animation::CopyFile;
         bool playing = false;
         std::int64_t itemMax = 1, itemPos = 0, totalMax = 1, totalPos = 0;
-        bool visible[4] = {true, true, true, true}; // by Control
+        bool visible[4] = {true, true, true, true}; // by Part
         bool shown = false;
     };
     // Changes the state under the lock and posts one update unless one is on its way.

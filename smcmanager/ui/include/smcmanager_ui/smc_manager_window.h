@@ -156,7 +156,7 @@ private:
     int pending_ = 0;
     bool closeWhenIdle_ = false;
     bool showing_ = false; // a snapshot is being shown: view signals are not user actions
-    int storageKind_ = kStorageNone;
+    StorageKind storageKind_ = StorageKind::None;
     QString pcFolder_;
     std::vector<std::string> pcCopyList_;
     Pane lastPane_ = Pane::None;
