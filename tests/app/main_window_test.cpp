@@ -5,13 +5,11 @@
 #include <app/global.h>
 #include <app/main_window.h>
 #include <devicelink/device_link.h>
-#include <devicelink/sim_machine.h>
 #include <devicelink/usb_hotplug.h>
 #include <graphics_ui/form_graphics.h>
 #include <smcmanager_ui/manager_dialogs.h>
 #include <smcmanager_ui/smc_manager_window.h>
 
-#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QMdiArea>
 #include <QMenuBar>
@@ -100,46 +98,32 @@ private slots:
         QVERIFY(script.messages.empty()); // declined: nothing more
     }
 
-    void managerTwiceLeavesOne() {
-        main->smcManagerAction->trigger();
-        QPointer<ToolWindow> first = main->currentTool;
-        QVERIFY(first);
-        QCOMPARE(first->widget()->windowTitle(), QString("SMC Manager"));
-        QVERIFY(first->isMaximized());
-        main->smcManagerAction->trigger();
-        flushDeletes();
-        QVERIFY(first.isNull());
-        QCOMPARE(main->mdiArea()->subWindowList().size(), 1);
-        QCOMPARE(main->currentTool->widget(), made.last().data());
-        QVERIFY(made.first().isNull());
+    // Every way a manager goes clears currentTool and leaves no frame behind; a new
+    // manager replaces the one still referred to.
+    void managerLifecycle_data() {
+        QTest::addColumn<int>("way");
+        QTest::newRow("chosen again") << 0;
+        QTest::newRow("its frame closed") << 1;
+        QTest::newRow("its Exit item") << 2;
+        QTest::newRow("main window closed") << 3;
     }
-
-    void closingManagerClearsReference() {
-        main->smcManagerAction->trigger();
-        QSignalSpy closed(made.last().data(), &SmcManagerWindow::closed);
-        main->currentTool->close();
-        QCOMPARE(closed.size(), 1);
-        QVERIFY(main->currentTool.isNull());
-        flushDeletes();
-        QVERIFY(main->mdiArea()->subWindowList().isEmpty());
-        // Nothing is referred to, so the next choice closes nothing and opens one manager.
-        main->smcManagerAction->trigger();
-        QCOMPARE(main->mdiArea()->subWindowList().size(), 1);
-    }
-
-    void exitItemClosesManager() {
-        main->smcManagerAction->trigger();
-        made.last()->exitAction->trigger();
-        QVERIFY(main->currentTool.isNull());
-    }
-
-    void closingMainWindowClosesToolFirst() {
+    void managerLifecycle() {
+        QFETCH(int, way);
         main->show();
         main->smcManagerAction->trigger();
+        QPointer<ToolWindow> first = main->currentTool;
+        QCOMPARE(first->widget()->windowTitle(), QString("SMC Manager"));
+        QVERIFY(first->isMaximized());
         QSignalSpy closed(made.last().data(), &SmcManagerWindow::closed);
-        QVERIFY(main->close());
+        if (way == 0) main->smcManagerAction->trigger();
+        if (way == 1) first->close();
+        if (way == 2) made.last()->exitAction->trigger();
+        if (way == 3) QVERIFY(main->close());
         QCOMPARE(closed.size(), 1);
-        QVERIFY(main->currentTool.isNull());
+        flushDeletes();
+        QVERIFY(first.isNull());
+        QCOMPARE(main->mdiArea()->subWindowList().size(), way == 0 ? 1 : 0);
+        QCOMPARE(main->currentTool.isNull(), way != 0);
     }
 
     // Closing the main window while the manager works asks first; with OK the running
@@ -173,16 +157,6 @@ private slots:
 
         main->setGraphicsFactory({});
         QVERIFY(!main->graphicsToolAction->isEnabled());
-        main->setGraphicsFactory([](MainWindow&) {
-            auto* tool = new QWidget;
-            tool->setWindowTitle("Graphics");
-            return tool;
-        });
-        QVERIFY(main->graphicsToolAction->isEnabled());
-        main->graphicsToolAction->trigger();
-        flushDeletes();
-        QVERIFY(manager.isNull());
-        QCOMPARE(main->currentTool->widget()->windowTitle(), QString("Graphics"));
     }
 
     void confirmBoxOkOnly() {
@@ -248,6 +222,18 @@ private slots:
 
         whenModal<QFileDialog>([](QFileDialog* dialog) { dialog->reject(); });
         QVERIFY(!dialogs.saveFile(nullptr, kImageFilter, kImageExtension));
+    }
+
+    // A message box under the application's long name is wide enough for its caption.
+    void messageCaptionFits() {
+        QApplication::setApplicationDisplayName("Vela Development Tool for Windows2000");
+        QtManagerDialogs dialogs;
+        whenModal<QMessageBox>([](QMessageBox* box) {
+            // Beside the caption the frame holds an icon and three buttons.
+            QVERIFY(box->width() >= box->fontMetrics().horizontalAdvance(box->windowTitle()) + 100);
+            box->accept();
+        });
+        dialogs.message(nullptr, "formatted successfully.");
     }
 
 private:
