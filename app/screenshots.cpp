@@ -11,6 +11,7 @@
 #include <smcmanager_ui/card_icons.h>
 #include <smcmanager_ui/card_options_dialog.h>
 #include <smcmanager_ui/manager_dialogs.h>
+#include <smcmanager_ui/pane_views.h>
 #include <smcmanager_ui/progress_dialog.h>
 #include <smcmanager_ui/smc_manager_window.h>
 
@@ -127,6 +128,11 @@ int main(int argc, char** argv) {
     window->showPcFolder(home);
     waitIdle(*window);
     pause(500);
+    // The home folder at the top of the PC tree, its folders open below it.
+    window->pcTree->expand(window->pcTree->currentIndex());
+    pause(300);
+    window->pcTree->scrollTo(window->pcTree->currentIndex(), QAbstractItemView::PositionAtTop);
+    pause(300);
     bool ok = save(main.grab(), out + "/manager.png");
 
     // The progress window over the manager, as it stands in the middle of a copy.

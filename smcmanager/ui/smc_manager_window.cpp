@@ -57,7 +57,7 @@ void setupList(PaneView* list, int nameWidth) {
     list->header()->setStretchLastSection(true);
     list->setColumnWidth(0, nameWidth);
     for (int column = 1; column < 4; ++column)
-        list->setColumnWidth(column, 100);
+        list->setColumnWidth(column, column == 2 ? 140 : 100);
 }
 
 void setupTree(PaneView* tree) {
@@ -302,6 +302,11 @@ void SmcManagerWindow::connectPanes() {
     });
     connect(pcFiles_, &QFileSystemModel::directoryLoaded, this, [this](const QString& path) {
         if (QDir(path) == QDir(pcFolder_)) setPcBusy(false);
+    });
+    // The tree's folders are read on the model's thread: the current folder's node is
+    // shown once the folders on its way are known.
+    connect(pcFolders_, &QFileSystemModel::directoryLoaded, this, [this](const QString& path) {
+        if (pcFolder_.startsWith(path)) revealPcFolder();
     });
     pcTree->keyPressed = [this](int key) { return pcKey(key, true); };
     pcList->keyPressed = [this](int key) { return pcKey(key, false); };
@@ -556,8 +561,12 @@ void SmcManagerWindow::showPcFolder(const QString& folder) {
     const QModelIndex source = pcFiles_->setRootPath(clean);
     pcList->setRootIndex(pcListModel_->mapFromSource(source));
     if (!pcFiles_->canFetchMore(source) && pcFiles_->rowCount(source) > 0) setPcBusy(false);
+    revealPcFolder();
+}
+
+void SmcManagerWindow::revealPcFolder() {
     showing_ = true;
-    const QModelIndex node = pcFolders_->index(clean);
+    const QModelIndex node = pcFolders_->index(pcFolder_);
     pcTree->setCurrentIndex(node);
     pcTree->scrollTo(node);
     showing_ = false;

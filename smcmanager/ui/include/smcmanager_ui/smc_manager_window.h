@@ -134,6 +134,8 @@ private:
     void openCardRow(int row);
     void cardFolderUp();
     void pcFolderUp();
+    // Selects and shows the current PC folder's node in the PC tree.
+    void revealPcFolder();
     bool cardKey(int key, bool inTree);
     bool pcKey(int key, bool inTree);
     QMimeData* cardDragData() const;
