@@ -209,9 +209,9 @@ void SmcManagerWindow::buildPanes() {
     cardList->setModel(cardListModel_);
     pcFolders_->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
     pcFolders_->setRootPath(QDir::rootPath());
-    pcFolders_->setIconProvider(const_cast<QFileIconProvider*>(&icons_.provider()));
+    pcFolders_->setIconProvider(icons_.provider());
     pcFiles_->setFilter(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Drives);
-    pcFiles_->setIconProvider(const_cast<QFileIconProvider*>(&icons_.provider()));
+    pcFiles_->setIconProvider(icons_.provider());
     pcTree->setModel(pcFolders_);
     pcList->setModel(pcListModel_);
     setupTree(cardTree);
