@@ -1,15 +1,20 @@
 // The main window and the common helpers: the tools menu, the one-tool rule of
 // currentTool, closing order, and the case-blind child lookup.
+#include "fakes/temp_dir.h"
 #include "scripted_dialogs.h"
 
 #include <app/global.h>
 #include <app/main_window.h>
+#include <app/start_arguments.h>
 #include <devicelink/device_link.h>
 #include <devicelink/usb_hotplug.h>
 #include <graphics_ui/form_graphics.h>
+#include <smcmanager/card_tables.h>
+#include <smcmanager_ui/card_models.h>
 #include <smcmanager_ui/manager_dialogs.h>
 #include <smcmanager_ui/smc_manager_window.h>
 
+#include <QFile>
 #include <QFileDialog>
 #include <QMdiArea>
 #include <QMenuBar>
@@ -21,6 +26,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -159,6 +165,78 @@ private slots:
         QVERIFY(!main->graphicsToolAction->isEnabled());
     }
 
+    void commandLines_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("card");
+        QTest::addColumn<QString>("machine");
+        QTest::addColumn<bool>("good");
+        QTest::newRow("none") << QStringList{} << QString() << QString() << true;
+        QTest::newRow("card") << QStringList{"/tmp/a card.smc"} << "/tmp/a card.smc" << QString()
+                              << true;
+        QTest::newRow("dash card after --")
+            << QStringList{"--", "-a.smc"} << "-a.smc" << QString() << true;
+        QTest::newRow("machine and card")
+            << QStringList{"--machine", "sim:/tmp/m", "a.smc"} << "a.smc"
+            << "sim:/tmp/m" << true;
+        QTest::newRow("machine joined")
+            << QStringList{"--machine=unix:/run/vela"} << QString() << "unix:/run/vela" << true;
+        QTest::newRow("machine missing")
+            << QStringList{"--machine"} << QString() << QString() << false;
+        QTest::newRow("machine empty")
+            << QStringList{"--machine="} << QString() << QString() << false;
+        QTest::newRow("unknown option")
+            << QStringList{"--bogus"} << QString() << QString() << false;
+        QTest::newRow("two cards")
+            << QStringList{"a.smc", "b.smc"} << QString() << QString() << false;
+        QTest::newRow("empty name") << QStringList{""} << QString() << QString() << false;
+    }
+    void commandLines() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, card);
+        QFETCH(QString, machine);
+        QFETCH(bool, good);
+        const StartArguments parsed = ParseStartArguments(arguments);
+        QCOMPARE(parsed.problem.isEmpty(), good);
+        if (!good) return;
+        QCOMPARE(parsed.card, card);
+        QCOMPARE(parsed.machine, machine);
+    }
+
+    // A card image named at start opens in the manager (a tool already open is replaced);
+    // one that cannot be opened gets the manager's own message.
+    void cardOpensInManager_data() {
+        QTest::addColumn<bool>("exists");
+        QTest::newRow("name with a space and a letter beyond ASCII") << true;
+        QTest::newRow("missing") << false;
+    }
+    void cardOpensInManager() {
+        QFETCH(bool, exists);
+        TempDir dir;
+        const QString name = QString::fromUtf8("k\xc3\xa4se card.smc");
+        const QString path = QString::fromStdString(dir.path().string()) + "/" + name;
+        const std::filesystem::path native(QFile::encodeName(path).toStdString());
+        if (exists) {
+            QCOMPARE(createVirtualImage(native, 0, 0), ImageCreateResult::Ok);
+            script.answers.push_back(true); // format the blank image
+        }
+        main->openSmcManager();
+        QVERIFY(OpenCardImage(*main, path));
+        QCOMPARE(main->mdiArea()->subWindowList().size(), 1);
+        auto* window = qobject_cast<SmcManagerWindow*>(main->currentTool->widget());
+        QVERIFY(window);
+        QSignalSpy idle(window, &SmcManagerWindow::idle);
+        QVERIFY(!window->busy() || idle.wait(30000));
+        if (exists) {
+            QCOMPARE(window->cardTreeModel()->index(0, 0).data().toString(),
+                     "Virtual SMC '" + name + "'");
+            QCOMPARE(script.messages.size(), std::size_t(1)); // formatted successfully
+        } else {
+            QCOMPARE(window->cardTreeModel()->rowCount(), 0);
+            QCOMPARE(script.takeMessages(),
+                     std::vector<std::string>{"Failed to open virtual SMC file."});
+        }
+    }
+
     void confirmBoxOkOnly() {
         whenModal<QMessageBox>([](QMessageBox* box) {
             QCOMPARE(box->text(), QString("do you really want to format smc?"));
@@ -171,18 +249,10 @@ private slots:
         QVERIFY(!ConfirmBox("and again?"));
     }
 
-    void browseForFolderStartsAtInitialOrHome() {
+    // A folder that does not exist opens the chooser at the home folder, and still works.
+    void browseForFolderStartsAtHomeWithoutInitial() {
         QTemporaryDir dir;
-        QString folder = "untouched";
-        whenModal<QFileDialog>([&](QFileDialog* dialog) {
-            QCOMPARE(dialog->windowTitle(), QString("export folder"));
-            QCOMPARE(dialog->directory().absolutePath(), QDir(dir.path()).absolutePath());
-            dialog->reject();
-        });
-        QVERIFY(!BrowseForFolder(nullptr, "export folder", dir.path(), folder));
-        QCOMPARE(folder, QString("untouched"));
-
-        // A folder that does not exist opens at the home folder and still works.
+        QString folder;
         whenModal<QFileDialog>([&](QFileDialog* dialog) {
             QCOMPARE(dialog->directory().absolutePath(), QDir::home().absolutePath());
             dialog->setDirectory(dir.path());
@@ -195,18 +265,13 @@ private slots:
 
     void realFileChoosersUseTheCardFilter() {
         QTemporaryDir dir;
-        QFile(dir.filePath("old.smc")).open(QIODevice::WriteOnly);
         QtManagerDialogs dialogs;
         whenModal<QFileDialog>([&](QFileDialog* dialog) {
             QCOMPARE(dialog->nameFilters(), QStringList{"Vela Virtual SMC File (*.smc)"});
             QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFile);
-            dialog->setDirectory(dir.path());
-            dialog->selectFile(dir.filePath("old.smc"));
-            static_cast<QDialog*>(dialog)->accept();
+            dialog->reject();
         });
-        const auto opened = dialogs.openFile(nullptr, kImageFilter, kImageExtension);
-        QVERIFY(opened);
-        QCOMPARE(QString::fromStdString(opened->string()), dir.filePath("old.smc"));
+        QVERIFY(!dialogs.openFile(nullptr, kImageFilter, kImageExtension));
 
         // The save chooser adds the card extension to a name typed without one.
         whenModal<QFileDialog>([&](QFileDialog* dialog) {
