@@ -5,9 +5,6 @@
 #include "app/main_window.h"
 #include "app/start_arguments.h"
 
-#include <devicelink/device_link.h>
-#include <devicelink/sim_machine.h>
-#include <devicelink/transport.h>
 #include <devicelink/usb_hotplug.h>
 #include <smcmanager/tree_model.h>
 #include <smcmanager_ui/card_icons.h>
@@ -18,7 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <string>
 
 namespace {
 
@@ -53,31 +50,15 @@ int main(int argc, char** argv) {
     };
     if (!arguments.problem.isEmpty()) return usageProblem(arguments.problem);
 
-    // The simulated machine lives as long as the windows that may reach it.
-    std::unique_ptr<SimMachine> simulated;
-    MainWindow::LinkFactory linkFactory;
-    const std::string machine = arguments.machine.toStdString();
-    if (machine.rfind("sim:", 0) == 0) {
-        if (machine.size() == 4) return usageProblem("sim: needs a folder");
-        simulated = std::make_unique<SimMachine>(machine.substr(4));
-        linkFactory = [&simulated] {
-            return std::make_unique<DeviceLink>(makeSimTransport(*simulated));
-        };
-    } else if (!machine.empty()) {
-        if (!makeTransport(machine, false))
-            return usageProblem(QString("'%1' names no machine").arg(arguments.machine));
-        linkFactory = [machine] {
-            return std::make_unique<DeviceLink>(makeTransport(machine, true));
-        };
-    }
-
     QApplication::setApplicationName("Vela Development Tool for Windows2000");
     // The installed desktop entry and icon name the windows on the desktop; without them
     // the built-in program icon serves.
     QGuiApplication::setDesktopFileName("vela-devtool");
     QApplication::setWindowIcon(QIcon::fromTheme("vela-devtool", CardIcon(kImageProgram, 32)));
     MainWindow main;
-    if (linkFactory) main.setLinkFactory(std::move(linkFactory));
+    std::string failure;
+    if (!arguments.machine.isEmpty() && !main.setMachine(arguments.machine.toStdString(), failure))
+        return usageProblem(QString::fromStdString(failure));
     main.show();
     // Where the platform reports plug events, an open SMC manager offers a machine plugged in.
     (void)main.setHotplugWatcher(makeUsbHotplugWatcher(UsbOptions{}));

@@ -3,10 +3,12 @@
 #include "app/global.h"
 
 #include <devicelink/device_link.h>
+#include <devicelink/sim_machine.h>
 #include <devicelink/transport.h>
 #include <devicelink/usb_hotplug.h>
 #include <graphics_ui/form_graphics.h>
 #include <graphics_ui/graphics_choosers.h>
+#include <smcmanager/machine_spec.h>
 #include <smcmanager_ui/smc_manager_window.h>
 
 #include <QCloseEvent>
@@ -29,11 +31,7 @@ void ToolWindow::closeEvent(QCloseEvent* event) {
 
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent), mdi_(new QMdiArea), smcFactory_(&MainWindow::MakeSmcManager),
-      graphicsFactory_(&MainWindow::MakeGraphicsTool), linkFactory_([] {
-          UsbOptions usb;
-          usb.verbose = true; // the discovery lines go to standard output
-          return std::make_unique<DeviceLink>(makeUsbTransport(usb));
-      }) {
+      graphicsFactory_(&MainWindow::MakeGraphicsTool) {
     setObjectName("mainWindow");
     setWindowTitle("Vela Developer Tool");
     setGeometry(229, 171, 870, 640);
@@ -49,6 +47,8 @@ MainWindow::MainWindow(QWidget* parent)
 MainWindow::~MainWindow() {
     // No arrival may be handed to a window that is going away.
     if (hotplug_) hotplug_->stop();
+    // The tools go before the simulated machines their links talk to.
+    delete takeCentralWidget();
 }
 
 bool MainWindow::setHotplugWatcher(std::unique_ptr<UsbHotplugWatcher> watcher) {
@@ -71,8 +71,26 @@ void MainWindow::setGraphicsFactory(ToolFactory factory) {
     graphicsToolAction->setEnabled(bool(graphicsFactory_));
 }
 
+bool MainWindow::setMachine(const std::string& spec, std::string& failure) {
+    MachineConnection trial;
+    if (!linkForMachine(spec, trial, failure)) return false;
+    machine_ = spec;
+    return true;
+}
+
 QWidget* MainWindow::MakeSmcManager(MainWindow& main) {
-    return new SmcManagerWindow(main.icons(), main.linkFactory_ ? main.linkFactory_() : nullptr);
+    std::unique_ptr<DeviceLink> link;
+    MachineConnection connection;
+    std::string failure;
+    if (main.machine_.empty()) {
+        UsbOptions usb;
+        usb.verbose = true; // the discovery lines go to standard output
+        link = std::make_unique<DeviceLink>(makeUsbTransport(usb));
+    } else if (linkForMachine(main.machine_, connection, failure)) {
+        link = std::move(connection.link);
+        if (connection.simulated) main.simulated_.push_back(std::move(connection.simulated));
+    }
+    return new SmcManagerWindow(main.icons(), std::move(link));
 }
 
 QWidget* MainWindow::MakeGraphicsTool(MainWindow&) {

@@ -3,6 +3,7 @@
 // core, or the card library's card-level tools).
 #pragma once
 
+#include <smcmanager/machine_spec.h>
 #include <smcmanager/manager_ui.h>
 
 #include <cstdint>
@@ -78,6 +79,9 @@ public:
 
     // How the offer to format an unformatted card is answered (declined unless set).
     void setFormatOffer(bool accept) { acceptFormatOffer_ = accept; }
+    // How a file that exists where a copy goes is answered (--overwrite: replaced; else
+    // left as it is).
+    void setReplace(bool replace) { replace_ = replace; }
     bool formatOffered() const { return formatOffered_; }
     std::size_t messageCount() const { return messages_.size(); }
     // Forgets the kept messages without printing them.
@@ -103,12 +107,16 @@ public:
         return std::nullopt;
     }
     ProgressUi& progress() override { return progress_; }
+    ReplaceAnswer askReplace(const std::string&) override {
+        return replace_ ? ReplaceAnswer::YesToAll : ReplaceAnswer::No;
+    }
 
 private:
     TerminalProgress progress_;
     std::vector<std::string> messages_;
     bool acceptFormatOffer_ = false;
     bool formatOffered_ = false;
+    bool replace_ = false;
 };
 
 // Commands through the manager core (vela_smc_manager.cpp).
@@ -127,8 +135,6 @@ int runInfo(const Options& o);
 int runCheck(const Options& o);
 int runExport(const Options& o);
 int runImport(const Options& o);
-// True when a card argument names the machine ("usb", "usb:...", "sim:...", "unix:...").
-bool namesMachine(const std::string& card);
 // The failure text of an image that could not be opened; inUse when another program (or
 // another open) holds it.
 std::string imageOpenFailure(const std::string& image, bool inUse);

@@ -6,9 +6,8 @@
 #include "vela_smc.h"
 
 #include <devicelink/device_link.h>
-#include <devicelink/sim_machine.h>
-#include <devicelink/transport.h>
 #include <smcmanager/card_tables.h>
+#include <smcmanager/machine_spec.h>
 #include <smcmanager/smc_manager.h>
 
 #include <algorithm>
@@ -69,17 +68,11 @@ public:
             if (ui_.formatOffered() && ui_.messageCount() == 0) ui_.showMessage("unformatted SMC");
             return kExitFailed;
         }
-        std::unique_ptr<LinkTransport> transport;
-        if (card.rfind("sim:", 0) == 0) {
-            if (card.size() == 4) return usageError("sim: needs a folder");
-            machine_ = std::make_unique<SimMachine>(card.substr(4));
-            transport = makeSimTransport(*machine_);
-        } else {
-            transport = makeTransport(card, false);
-            if (!transport) return usageError("'" + card + "' names no machine");
-        }
-        manager_ =
-            std::make_unique<SmcManager>(ui_, std::make_unique<DeviceLink>(std::move(transport)));
+        MachineConnection connection;
+        std::string failure;
+        if (!linkForMachine(card, connection, failure)) return usageError(failure);
+        machine_ = std::move(connection.simulated);
+        manager_ = std::make_unique<SmcManager>(ui_, std::move(connection.link));
         return manager_->connectMachine() ? kExitOk : kExitFailed;
     }
 
@@ -218,11 +211,6 @@ bool printTree(Session& s, const std::string& folder, const std::string& indent,
 
 } // namespace
 
-bool namesMachine(const std::string& card) {
-    return card == "usb" || card.rfind("usb:", 0) == 0 || card.rfind("sim:", 0) == 0 ||
-           card.rfind("unix:", 0) == 0;
-}
-
 int runList(const Options& o) {
     if (o.args.empty() || o.args.size() > 2) return usageError("ls takes CARD [CARDPATH]");
     std::string path = "vx:\\";
@@ -273,7 +261,7 @@ int runPut(const Options& o) {
     if (!s.list(dest, existing)) return s.finish(false);
 
     std::vector<std::string> list;
-    std::vector<std::string> replace; // card entries to delete first (folders end in '\')
+    std::vector<std::string> replace; // card folders to delete first (they end in '\')
     for (std::size_t i = 1; i + 1 < o.args.size(); ++i) {
         std::string pc = o.args[i];
         while (pc.size() > 1 && pc.back() == '/')
@@ -295,11 +283,13 @@ int runPut(const Options& o) {
                 s.ui().showMessage(cardPath + " already exists (use --overwrite or --skip)");
                 return s.finish(false);
             }
-            replace.push_back(cardPath + (clash->data == kItemFolder ? "\\" : ""));
+            // A file is replaced by the copy itself, once the new one is whole.
+            if (clash->data == kItemFolder) replace.push_back(cardPath + "\\");
         }
         list.push_back(folder ? pc + "/" : pc);
     }
     SmcManager& m = s.manager();
+    s.ui().setReplace(o.overwrite);
     s.ui().progress().showProgress();
     bool ok = replace.empty() || m.deleteCardItems(replace);
     ok = ok && m.copyToCard(dest, list);
@@ -337,6 +327,7 @@ int runGet(const Options& o) {
         }
         list.push_back(entry);
     }
+    s.ui().setReplace(o.overwrite);
     s.ui().progress().showProgress();
     const bool ok = s.manager().copyToPc(target, list);
     s.ui().progress().hideProgress();

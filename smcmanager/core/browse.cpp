@@ -1,13 +1,10 @@
-// Browsing: the card folder list and folder tree for both backends, and the PC's roots,
+// Browsing: the card folder list and folder tree of the open card, and the PC's roots,
 // folders and lists through std::filesystem. Card names are shown in lower case; the card
 // list keeps the order in which the listing delivered its entries. The PC lists are sorted
 // by name, since a POSIX folder search returns its entries in no particular order.
 #include "smcmanager/smc_manager.h"
 
 #include "manager_text.h"
-
-#include <devicelink/device_link.h>
-#include <smfs/smfs.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,18 +15,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::uint32_t kBatchNames = 32;
-
-// One slot of an smfs_list batch, bounded to its 16 bytes.
-std::string slotName(const char* names, std::uint32_t index) {
-    const char* slot = names + std::size_t(index) * kSmfsNameSlotBytes;
-    return std::string(slot, strnlen(slot, kSmfsNameSlotBytes));
-}
-
-bool isDots(const std::string& name) {
-    return name == "." || name == "..";
-}
 
 std::string pcDate(const fs::directory_entry& entry) {
     std::error_code error;
@@ -70,127 +55,37 @@ bool isDescendant(const TreeNode* node, const TreeNode* ancestor) {
 
 } // namespace
 
-bool SmcManager::listVirtual(const std::string& folder, std::vector<std::string>& names,
-                             const char* failure) {
-    char batch[kBatchNames * kSmfsNameSlotBytes];
-    for (std::uint32_t first = 0;; first += kBatchNames) {
-        std::uint32_t delivered = 0;
-        const SmfsResult result = smfs_list(folder.c_str(), first, kBatchNames, batch, &delivered);
-        if (result != SmfsResult::Ok && result != SmfsResult::EndOfData) {
-            message(failure);
-            return false;
-        }
-        delivered = std::min(delivered, kBatchNames);
-        for (std::uint32_t i = 0; i < delivered; ++i)
-            names.push_back(slotName(batch, i));
-        if (delivered != kBatchNames) return true;
-    }
-}
-
-ListItem SmcManager::linkItem(const LinkEntry& entry) const {
-    ListItem item;
-    item.caption = LowerName(std::string(entry.name, strnlen(entry.name, sizeof entry.name)));
-    item.size = std::to_string(entry.size);
-    if (entry.kind == 1) {
-        item.type = "folder";
-        item.image = kImageFolder;
-        item.data = kItemFolder;
-    } else {
-        item.type = "file";
-        item.image = CardFileImage(item.caption);
-        item.data = kItemFile;
-    }
-    item.modified = FormatDate(entry.year, entry.month, entry.day, entry.hour, entry.minute);
-    return item;
-}
-
 void SmcManager::listCardFolder() {
-    if (storageKind_ == StorageKind::None) return;
+    if (!storage_) return;
     setCardPathText(cardPath_);
-    cardItems_.clear();
-    cardSelection_.clear();
-
-    if (storageKind_ == StorageKind::VirtualCard) {
-        char batch[kBatchNames * kSmfsNameSlotBytes];
-        for (std::uint32_t first = 0;; first += kBatchNames) {
-            std::uint32_t delivered = 0;
-            const SmfsResult result =
-                smfs_list(cardPath_.c_str(), first, kBatchNames, batch, &delivered);
-            if (result != SmfsResult::Ok && result != SmfsResult::EndOfData) {
-                message("an error has occurred while getting file list");
-                break;
-            }
-            delivered = std::min(delivered, kBatchNames);
-            bool stopped = false;
-            for (std::uint32_t i = 0; i < delivered && !stopped; ++i) {
-                const std::string name = slotName(batch, i);
-                if (isDots(name)) continue;
-                SmfsEntryInfo info{};
-                if (smfs_info(JoinCardPath(cardPath_, name).c_str(), &info) != SmfsResult::Ok) {
-                    message("an error has occurred while geetting file attribute");
-                    stopped = true;
-                    break;
-                }
-                ListItem item;
-                item.caption = LowerName(name);
-                if (info.attribute & kSmfsAttrFolder) {
-                    item.type = "folder";
-                    item.image = kImageFolder;
-                    item.data = kItemFolder;
-                } else {
-                    item.size = std::to_string(info.size >> 10) + "KB";
-                    item.type = "file";
-                    item.image = CardFileImage(item.caption);
-                    item.data = kItemFile;
-                }
-                item.modified = FormatDate(info.year, info.month, info.day, info.hour, info.minute);
-                addCardItem(std::move(item));
-            }
-            if (stopped || delivered != kBatchNames) break;
-        }
-    } else {
-        LinkList list;
-        const int result = link_->ListFiles(WithBackslash(cardPath_), list);
-        if (result == LINK_OK) {
-            for (const LinkEntry& entry : list)
-                addCardItem(linkItem(entry));
+    std::vector<CardEntry> entries;
+    const CardResult listed = storage_->list(cardPath_, CardListing::Files, entries);
+    std::vector<ListItem> items;
+    for (const CardEntry& entry : entries) {
+        ListItem item;
+        item.caption = LowerName(entry.name);
+        item.size = storage_->sizeText(entry);
+        if (entry.folder) {
+            item.type = "folder";
+            item.image = kImageFolder;
+            item.data = kItemFolder;
         } else {
-            message(FileListFailure(result));
+            item.type = "file";
+            item.image = CardFileImage(item.caption);
+            item.data = kItemFile;
         }
+        item.modified = FormatDate(entry.year, entry.month, entry.day, entry.hour, entry.minute);
+        items.push_back(std::move(item));
     }
-    ui_.listChanged(Side::Card);
+    // What was listed before a failure is shown with it.
+    setCardItems(std::move(items));
+    (void)report(listed);
 }
 
 bool SmcManager::cardHasSubfolders(const std::string& path) {
-    if (storageKind_ == StorageKind::VirtualCard) {
-        char batch[kBatchNames * kSmfsNameSlotBytes];
-        std::uint32_t delivered = 0;
-        const SmfsResult result = smfs_list(path.c_str(), 0, kBatchNames, batch, &delivered);
-        if (result != SmfsResult::Ok && result != SmfsResult::EndOfData) {
-            message("Failed to get directory information.");
-            return false;
-        }
-        delivered = std::min(delivered, kBatchNames);
-        for (std::uint32_t i = 0; i < delivered; ++i) {
-            const std::string name = slotName(batch, i);
-            if (isDots(name)) continue;
-            SmfsEntryInfo info{};
-            if (smfs_info(JoinCardPath(path, name).c_str(), &info) == SmfsResult::Ok &&
-                (info.attribute & kSmfsAttrFolder))
-                return true;
-        }
-        return false;
-    }
-    if (storageKind_ == StorageKind::Machine) {
-        LinkList list;
-        const int result = link_->ListFolders(WithBackslash(path), list);
-        if (result != LINK_OK) {
-            message(FolderListFailure(result));
-            return false;
-        }
-        return !list.empty();
-    }
-    return false;
+    if (!storage_) return false;
+    bool found = false;
+    return report(storage_->hasSubfolders(path, found)) && found;
 }
 
 void SmcManager::resetChildren(Side side, TreeNode* node) {
@@ -201,52 +96,16 @@ void SmcManager::resetChildren(Side side, TreeNode* node) {
 }
 
 void SmcManager::expandCardNode(TreeNode* node) {
-    if (!node || storageKind_ == StorageKind::None) return;
+    if (!node || !storage_) return;
     resetChildren(Side::Card, node);
-    const std::string path = cardPathOf(node);
-
-    if (storageKind_ == StorageKind::VirtualCard) {
-        char batch[kBatchNames * kSmfsNameSlotBytes];
-        bool stopped = false;
-        for (std::uint32_t first = 0; !stopped; first += kBatchNames) {
-            std::uint32_t delivered = 0;
-            const SmfsResult result =
-                smfs_list(path.c_str(), first, kBatchNames, batch, &delivered);
-            if (result != SmfsResult::Ok && result != SmfsResult::EndOfData) {
-                message("an error has occurred while getting folder list");
-                break;
-            }
-            delivered = std::min(delivered, kBatchNames);
-            for (std::uint32_t i = 0; i < delivered; ++i) {
-                const std::string name = slotName(batch, i);
-                if (isDots(name)) continue;
-                const std::string full = JoinCardPath(path, name);
-                SmfsEntryInfo info{};
-                if (smfs_info(full.c_str(), &info) != SmfsResult::Ok) {
-                    message("an error has occurred while getting file attribute");
-                    stopped = true;
-                    break;
-                }
-                if (info.attribute & kSmfsAttrFolder) {
-                    node->addChild(LowerName(name), kImageFolder, kImageFolderSelected,
-                                   cardHasSubfolders(full));
-                }
-            }
-            if (delivered != kBatchNames) break;
-        }
-    } else {
-        LinkList list;
-        const int result = link_->ListFolders(WithBackslash(path), list);
-        if (result != LINK_OK) {
-            message(FolderListFailure(result));
-        } else {
-            for (const LinkEntry& entry : list) {
-                node->addChild(LowerName(std::string(entry.name, strnlen(entry.name, 14))),
-                               kImageFolder, kImageFolderSelected, entry.kind != 0);
-            }
-        }
+    std::vector<CardEntry> entries;
+    const CardResult listed = storage_->list(cardPathOf(node), CardListing::Folders, entries);
+    for (const CardEntry& entry : entries) {
+        node->addChild(LowerName(entry.name), kImageFolder, kImageFolderSelected,
+                       entry.hasSubfolders);
     }
     ui_.treeChanged(Side::Card, node);
+    (void)report(listed);
 }
 
 std::string SmcManager::cardPathOf(const TreeNode* node) const {
@@ -365,7 +224,7 @@ void SmcManager::listPcFolder() {
             pcItems_.push_back(std::move(item));
         }
     }
-    ui_.listChanged(Side::Pc);
+    ui_.listChanged(Side::Pc, pcItems_);
 }
 
 void SmcManager::expandPcNode(TreeNode* node) {

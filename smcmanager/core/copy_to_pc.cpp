@@ -1,28 +1,21 @@
 // Copying from the card to the PC: the card selection, the size pass that scales the overall
-// gauge, and the copy of files and folder trees from either backend. A card file is read
-// whole into memory (in pieces of 1 MiB from a virtual SMC, with GetFile from the machine),
-// then written to the PC under its name in lower case. Names from a card or a machine are
-// untrusted: a name that is not one plain PC file name is refused before anything is
-// written, so nothing ever lands outside the chosen PC folder. A cancel stops the copy
-// between files or while a file is read; as the PC file is only created once the whole card
-// file is in memory, a cancelled file leaves nothing on the PC.
+// gauge, and the copy of files and folder trees from the open card. A card file is written
+// to the PC in pieces as the card gives them, under a temporary name in the target folder
+// that becomes the file's lower-case name when it is whole; an existing PC file is replaced
+// only when the user says so, and a cancelled or failed file leaves nothing behind. Names
+// from a card or a machine are untrusted: a name that is not one plain PC file name is
+// refused before anything is written, so nothing ever lands outside the chosen PC folder.
 #include "smcmanager/smc_manager.h"
 
 #include "manager_text.h"
 
-#include <common/path_names.h>
-#include <devicelink/device_link.h>
-#include <smfs/smfs.h>
-
 #include <algorithm>
-#include <cstring>
-#include <new>
+#include <cstdio>
 #include <system_error>
 
-namespace {
+namespace fs = std::filesystem;
 
-// No card holds a bigger file; a larger size in an entry is broken.
-constexpr std::uint32_t kLargestCardFile = 128u << 20;
+namespace {
 
 bool isFolderEntry(const std::string& entry) {
     return !entry.empty() && entry.back() == '\\';
@@ -30,20 +23,6 @@ bool isFolderEntry(const std::string& entry) {
 
 std::string withoutLast(const std::string& entry) {
     return entry.substr(0, entry.size() - 1);
-}
-
-std::string entryName(const LinkEntry& entry) {
-    return std::string(entry.name, strnlen(entry.name, sizeof entry.name));
-}
-
-const char* getFileMessage(int result) {
-    static constexpr LinkText kTexts[] = {
-        {LINK_TIMEOUT, "timed out while copying file."},
-        {LINK_CANCELED, "operation canceled."},
-        {LINK_IO_FAILED, "unknown error has occurred."},
-        {LINK_BAD_REPLY, "communication error has occurred."},
-    };
-    return LinkFailureText(result, kTexts, "default error has occurred.");
 }
 
 } // namespace
@@ -88,7 +67,9 @@ void SmcManager::dropOnPcTree(DragSource source, TreeNode* node) {
 
 bool SmcManager::copyToPc(const std::string& target, const std::vector<std::string>& list) {
     if (target.empty()) return true;
+    if (!storage_) return false;
     cancelled_ = false;
+    replaceAll_ = false;
     const std::int64_t total = cardBytes(list);
     totalProgress_ = 0;
     prog().setTotalMaximum(total);
@@ -115,128 +96,29 @@ std::int64_t SmcManager::cardBytes(const std::vector<std::string>& list) {
 }
 
 std::int64_t SmcManager::cardFileSize(const std::string& path) {
-    if (storageKind_ == StorageKind::VirtualCard) {
-        std::uint32_t size = 0;
-        return smfs_file_size(path.c_str(), &size) == SmfsResult::Ok ? std::int64_t(size) : -1;
-    }
-    if (storageKind_ == StorageKind::Machine) {
-        const std::string folder = ExtractDirectory(path);
-        const std::string name = path.substr(folder.size());
-        LinkList list;
-        const int result = link_->ListFiles(folder, list);
-        if (result != LINK_OK) {
-            message(FolderListFailure(result));
-            return 0;
-        }
-        // The machine lists names in upper case, the path holds them as shown (lower case).
-        for (const LinkEntry& entry : list) {
-            if (SameNameNoCase(entryName(entry), name)) return entry.size;
-        }
-        return -1;
-    }
-    return 0;
+    if (!storage_) return 0;
+    std::uint64_t size = 0;
+    const CardResult result = storage_->fileSize(path, size);
+    if (result.code == CardResult::Code::NotFound) return -1;
+    return report(result) ? std::int64_t(size) : 0;
 }
 
 std::int64_t SmcManager::cardFolderSize(const std::string& path) {
+    if (!storage_) return 0;
+    std::vector<CardEntry> entries;
+    if (!report(storage_->list(path, CardListing::Walk, entries))) return -1;
     std::int64_t total = 0;
-    if (storageKind_ == StorageKind::VirtualCard) {
-        std::vector<std::string> names;
-        if (!listVirtual(path, names, "an error has occurred while getting file list")) return -1;
-        for (const std::string& name : names) {
-            // Names the copy will refuse are not counted (nor reported twice).
-            if (name == "." || name == ".." || !SafePcName(name)) continue;
-            const std::string child = JoinCardPath(path, name);
-            SmfsEntryInfo info{};
-            if (smfs_info(child.c_str(), &info) != SmfsResult::Ok) {
-                message("an error has occurred while geetting file attribute");
-                continue;
-            }
-            total +=
-                (info.attribute & kSmfsAttrFolder) ? cardFolderSize(child) : cardFileSize(child);
+    for (const CardEntry& entry : entries) {
+        // Names the copy will refuse are not counted (nor reported twice).
+        if (!SafePcName(entry.name)) continue;
+        if (!entry.described) {
+            message("an error has occurred while geetting file attribute");
+            continue;
         }
-    } else if (storageKind_ == StorageKind::Machine) {
-        LinkList list;
-        const int result = link_->ListFiles(WithBackslash(path), list);
-        if (result != LINK_OK) {
-            message(FileListFailure(result));
-            return 0;
-        }
-        // The listing already carries each file's size; asking again per file would list
-        // the same folder once more for every file in it.
-        for (const LinkEntry& entry : list) {
-            total += entry.kind == 1 ? cardFolderSize(JoinCardPath(path, entryName(entry)))
-                                     : std::int64_t(entry.size);
-        }
+        total += entry.folder ? cardFolderSize(JoinCardPath(path, entry.name))
+                              : std::int64_t(entry.sizeBytes);
     }
     return total;
-}
-
-bool SmcManager::readCardFile(const std::string& path, const std::string& name,
-                              std::vector<std::uint8_t>& data) {
-    if (storageKind_ == StorageKind::VirtualCard) {
-        SmfsHandle handle = 0;
-        if (smfs_open(path.c_str(), kSmfsRead, &handle) != SmfsResult::Ok) return false;
-        std::uint32_t size = 0;
-        if (smfs_file_size(path.c_str(), &size) != SmfsResult::Ok) {
-            (void)smfs_close(handle);
-            return false;
-        }
-        bool fits = size <= kLargestCardFile;
-        if (fits) {
-            try {
-                data.resize(size);
-            } catch (const std::bad_alloc&) {
-                fits = false;
-            }
-        }
-        if (!fits) {
-            (void)smfs_close(handle);
-            message("failed to read from file in virtual SMC.");
-            return false;
-        }
-        prog().setItemMaximum(size);
-        std::uint32_t done = 0;
-        while (done < size) {
-            const std::uint32_t piece = std::min(kPieceBytes, size - done);
-            std::uint32_t count = 0;
-            if (smfs_read(handle, data.data() + done, piece, &count) != SmfsResult::Ok ||
-                count != piece) {
-                (void)smfs_close(handle);
-                message("failed to read from file in virtual SMC.");
-                return false;
-            }
-            done += piece;
-            prog().setItemProgress(done);
-            totalProgress_ += piece;
-            prog().setTotalProgress(totalProgress_);
-            if (done < size && stopRequested()) {
-                (void)smfs_close(handle);
-                return false;
-            }
-        }
-        if (smfs_close(handle) != SmfsResult::Ok) {
-            message("failed to close file in virtual SMC.");
-            return false;
-        }
-        return true;
-    }
-    if (storageKind_ == StorageKind::Machine) {
-        LinkCallbacks callbacks;
-        callbacks.start = [this](const LinkFileStart& start) {
-            return onFileStart(start.name ? start.name : "", start.size);
-        };
-        callbacks.packet = [this](const LinkPacketProgress& packet) {
-            return onPacket(packet.bytesSoFar, packet.total, packet.packetBytes);
-        };
-        const int result = link_->GetFile(path, name, data, callbacks);
-        if (result == LINK_CANCELED) cancelled_ = true;
-        if (result != LINK_OK) {
-            message(getFileMessage(result));
-            return false;
-        }
-        return true;
-    }
-    return false;
 }
 
 bool SmcManager::copyFileToPc(const std::string& target, const std::string& path) {
@@ -246,38 +128,54 @@ bool SmcManager::copyFileToPc(const std::string& target, const std::string& path
     p.setAnimation(ProgressUi::Animation::CopyFile);
     p.startAnimation();
     p.setStepText("now copying file '" + name + "'");
-    if (storageKind_ == StorageKind::None) {
-        p.stopAnimation();
-        return true;
-    }
-    if (!SafePcName(name)) {
-        message("failed to create file in PC.");
-        p.stopAnimation();
-        return false;
-    }
+    const bool copied = [&] {
+        if (!storage_) return true;
+        if (!SafePcName(name)) {
+            message("failed to create file in PC.");
+            return false;
+        }
+        const std::string pcPath = JoinPcPath(target, LowerName(name));
+        std::error_code error;
+        const fs::file_status existing = fs::symlink_status(pcPath, error);
+        if (fs::exists(existing)) {
+            // A folder is never replaced by a file.
+            if (fs::is_directory(existing)) {
+                message("failed to create file in PC.");
+                return false;
+            }
+            if (!confirmReplace("file '" + LowerName(name) +
+                                "' already exists in the PC folder.\nreplace it?"))
+                return !cancelled_;
+        }
+        return copyPcFile(path, JoinPcPath(target, "." + LowerName(name) + ".vela-part"), pcPath);
+    }();
+    p.stopAnimation();
+    return copied;
+}
 
-    std::vector<std::uint8_t> data;
-    if (!readCardFile(path, name, data)) {
-        p.stopAnimation();
-        return false;
-    }
-    const std::string pcPath = JoinPcPath(target, LowerName(name));
-    std::FILE* file = std::fopen(pcPath.c_str(), "wb");
+bool SmcManager::copyPcFile(const std::string& cardPath, const std::string& tempPath,
+                            const std::string& pcPath) {
+    std::FILE* file = std::fopen(tempPath.c_str(), "wb");
     if (!file) {
         message("failed to create file in PC.");
-        p.stopAnimation();
         return false;
     }
-    const bool written =
-        data.empty() || std::fwrite(data.data(), 1, data.size(), file) == data.size();
+    bool writeFailed = false;
+    const CardSink sink = [&](const std::uint8_t* data, std::uint32_t bytes) {
+        writeFailed = std::fwrite(data, 1, bytes, file) != bytes;
+        if (writeFailed) message("failed to write to file in PC.");
+        return !writeFailed;
+    };
+    itemBytes_ = 0;
+    const bool read = report(storage_->read(cardPath, *this, sink));
     const bool closed = std::fclose(file) == 0;
-    if (!written || !closed) {
-        message("failed to write to file in PC.");
-        p.stopAnimation();
-        return false;
-    }
-    p.stopAnimation();
-    return true;
+    if (read && !closed) message("failed to write to file in PC.");
+    std::error_code error;
+    // The old file gives way only to a whole new one.
+    if (read && closed && (fs::rename(tempPath, pcPath, error), !error)) return true;
+    if (read && closed) message("failed to create file in PC.");
+    fs::remove(tempPath, error);
+    return false;
 }
 
 bool SmcManager::copyFolderToPc(const std::string& target, const std::string& folder) {
@@ -285,7 +183,7 @@ bool SmcManager::copyFolderToPc(const std::string& target, const std::string& fo
     p.setAnimation(ProgressUi::Animation::CopyFile);
     p.startAnimation();
     const std::string name = LastCardComponent(folder);
-    if (storageKind_ == StorageKind::None) {
+    if (!storage_) {
         p.stopAnimation();
         return true;
     }
@@ -296,62 +194,31 @@ bool SmcManager::copyFolderToPc(const std::string& target, const std::string& fo
     }
     const std::string newTarget = JoinPcPath(target, LowerName(name));
     // An existing folder is fine: the copy goes on into it.
-    if (!makePcFolder(newTarget)) p.stopAnimation();
+    std::error_code error;
+    if (!makePcFolder(newTarget) && !fs::is_directory(newTarget, error)) {
+        message("failed to create folder in PC.");
+        p.stopAnimation();
+        return false;
+    }
 
-    bool ok = true;
+    std::vector<CardEntry> entries;
+    bool ok = report(storage_->list(folder, CardListing::Walk, entries));
     // A failing child ends only that child; the rest of the folder follows.
-    auto copyChild = [&](const std::string& childName, bool folderChild) {
-        if (cancelled_) return;
-        const std::string child = JoinCardPath(folder, childName);
-        const bool copied =
-            folderChild ? copyFolderToPc(newTarget, child) : copyFileToPc(newTarget, child);
-        if (!copied) {
+    for (const CardEntry& entry : entries) {
+        if (stopRequested()) break;
+        if (!SafePcName(entry.name)) {
+            message("failed to create file in PC.");
             ok = false;
-            p.stopAnimation();
+            continue;
         }
-    };
-
-    if (storageKind_ == StorageKind::VirtualCard) {
-        std::vector<std::string> names;
-        if (!listVirtual(folder, names, "an error has occurred while getting file list")) {
+        if (!entry.described) {
+            message("an error has occurred while geetting file attribute");
             ok = false;
-            p.stopAnimation();
+            continue;
         }
-        for (const std::string& childName : names) {
-            if (stopRequested()) break;
-            if (childName == "." || childName == "..") continue;
-            if (!SafePcName(childName)) {
-                message("failed to create file in PC.");
-                ok = false;
-                continue;
-            }
-            SmfsEntryInfo info{};
-            if (smfs_info(JoinCardPath(folder, childName).c_str(), &info) != SmfsResult::Ok) {
-                message("an error has occurred while geetting file attribute");
-                ok = false;
-                p.stopAnimation();
-                continue;
-            }
-            copyChild(childName, (info.attribute & kSmfsAttrFolder) != 0);
-        }
-    } else {
-        // The machine's folders are copied with their contents, as the virtual SMC's are.
-        LinkList list;
-        const int result = link_->ListFiles(WithBackslash(folder), list);
-        if (result != LINK_OK) {
-            message(FileListFailure(result));
+        const std::string child = JoinCardPath(folder, entry.name);
+        if (!(entry.folder ? copyFolderToPc(newTarget, child) : copyFileToPc(newTarget, child)))
             ok = false;
-        }
-        for (const LinkEntry& entry : list) {
-            if (stopRequested()) break;
-            const std::string childName = entryName(entry);
-            if (!SafePcName(childName)) {
-                message("failed to create file in PC.");
-                ok = false;
-                continue;
-            }
-            copyChild(childName, entry.kind == 1);
-        }
     }
     p.stopAnimation();
     return ok && !cancelled_;

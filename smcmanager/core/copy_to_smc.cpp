@@ -1,19 +1,14 @@
 // Copying from the PC to the card: the PC selection, the byte total that scales the overall
-// gauge, and the copy of folders and files. A file is read whole into memory, then written
-// to a virtual SMC in pieces of 1 MiB or sent to the machine with PutFile, the gauges moving
-// after each piece or packet. A paste stops at the first step that fails or at a cancel; an
-// existing card file of the same name is never replaced, and a file cancelled half-way is
-// taken off the card again.
+// gauge, and the copy of folders and files. A file is read from the PC in pieces as the card
+// takes them, the gauges moving after each piece or packet. A paste stops at the first step
+// that fails or at a cancel; a name no card can hold is left out, copied on without it and
+// listed at the end; an existing card file is replaced only when the user says so, and an
+// existing card folder is copied into when the user says so.
 #include "smcmanager/smc_manager.h"
 
 #include "manager_text.h"
 
-#include <devicelink/device_link.h>
-#include <smfs/smfs.h>
-
 #include <algorithm>
-#include <limits>
-#include <new>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -58,19 +53,11 @@ std::int64_t folderBytes(const std::string& folder) {
     return total;
 }
 
-const char* putFileMessage(int result) {
-    static constexpr LinkText kTexts[] = {
-        {LINK_TIMEOUT, "timed out while copying file."},
-        {LINK_CANCELED, "operation canceled."},
-        {-4, "failed to open file."},
-        {LINK_IO_FAILED, "an error has occurred in Vela while copying file."},
-        {LINK_BAD_REPLY, "communication error has occurred."},
-        {-13, "failed to read from file."},
-        {-14, "same file already exists."},
-        {-15, "failed to create file."},
-        {-16, "failed to write to file."},
-    };
-    return LinkFailureText(result, kTexts, "unknown error has occurred.");
+// Why a name cannot be stored on the card, for the list of skipped names.
+const char* fitProblem(CardNameFit fit) {
+    return fit == CardNameFit::TooLong
+               ? "longer than 8 characters, a dot and 3 characters"
+               : "holds a space, a second dot or one of * ? \" < > | + , ; = [ ]";
 }
 
 } // namespace
@@ -97,7 +84,7 @@ bool SmcManager::acceptsCardDrop(DragSource source) const {
 }
 
 void SmcManager::dropOnCardList(DragSource source) {
-    if (!acceptsCardDrop(source)) return;
+    if (!acceptsCardDrop(source) || !storage_) return;
     collectPcSelection();
     prog().showProgress();
     (void)copyToCard(cardPath_, copiedPcItems_);
@@ -106,7 +93,7 @@ void SmcManager::dropOnCardList(DragSource source) {
 }
 
 void SmcManager::dropOnCardTree(DragSource source, TreeNode* node) {
-    if (!acceptsCardDrop(source) || !node) return;
+    if (!acceptsCardDrop(source) || !node || !storage_) return;
     collectPcSelection();
     prog().showProgress();
     (void)copyToCard(cardPathOf(node), copiedPcItems_);
@@ -115,9 +102,15 @@ void SmcManager::dropOnCardTree(DragSource source, TreeNode* node) {
 }
 
 bool SmcManager::copyToCard(std::string dest, const std::vector<std::string>& list) {
+    if (!storage_) return false;
     // Names are joined with a backslash, so the root travels as "vx:".
     if (dest == kCardRoot) dest = "vx:";
     cancelled_ = false;
+    cardFolders_.clear();
+    replaceAll_ = false;
+    mergeAnswer_ = -1;
+    skippedNames_.clear();
+    skippedReasons_.clear();
     const std::int64_t total = pcBytes(list);
     totalProgress_ = 0;
     prog().setTotalMaximum(total);
@@ -132,8 +125,16 @@ bool SmcManager::copyToCard(std::string dest, const std::vector<std::string>& li
         if (!copied) break;
     }
     --changeDepth_;
+    cardFolders_.clear();
+    if (!skippedNames_.empty()) {
+        std::string text = "these names cannot be stored on the card (8.3 names: up to 8 "
+                           "characters, a dot and 3 characters) and were not copied:";
+        for (std::size_t i = 0; i < skippedNames_.size(); ++i)
+            text += "\n'" + skippedNames_[i] + "': " + skippedReasons_[i];
+        ui_.showSkippedNames(text);
+    }
     // What was copied before a failure or a cancel stays, so it goes to the disk as well.
-    return syncImage() && copied;
+    return syncImage() && copied && skippedNames_.empty();
 }
 
 std::int64_t SmcManager::pcBytes(const std::vector<std::string>& list) {
@@ -155,14 +156,66 @@ std::int64_t SmcManager::pcBytes(const std::vector<std::string>& list) {
     return total;
 }
 
+const std::vector<CardEntry>* SmcManager::cardFolderEntries(const std::string& folder) {
+    const std::string key = folder == "vx:" ? kCardRoot : folder;
+    for (const auto& [path, entries] : cardFolders_) {
+        if (path == key) return &entries;
+    }
+    std::vector<CardEntry> entries;
+    if (!report(storage_->list(key, CardListing::Walk, entries))) return nullptr;
+    cardFolders_.emplace_back(key, std::move(entries));
+    return &cardFolders_.back().second;
+}
+
+bool SmcManager::fitsCard(const std::string& name) {
+    const CardNameFit fit = cardNameFit(name);
+    if (fit == CardNameFit::Fits) return true;
+    skippedNames_.push_back(name);
+    skippedReasons_.push_back(fitProblem(fit));
+    return false;
+}
+
+bool SmcManager::confirmReplace(const std::string& text) {
+    if (replaceAll_) return true;
+    switch (ui_.askReplace(text)) {
+    case ManagerUi::ReplaceAnswer::YesToAll:
+        replaceAll_ = true;
+        return true;
+    case ManagerUi::ReplaceAnswer::Yes:
+        return true;
+    case ManagerUi::ReplaceAnswer::No:
+        return false;
+    case ManagerUi::ReplaceAnswer::Cancel:
+        break;
+    }
+    cancelled_ = true;
+    return false;
+}
+
 bool SmcManager::copyFolderToCard(const std::string& dest, const std::string& folder) {
+    const std::string name = LastPcComponent(folder);
+    if (!fitsCard(name)) return true;
+    const std::string cardFolder = dest + "\\" + name;
+    const std::vector<CardEntry>* existing = cardFolderEntries(dest);
+    if (!existing) return false;
+    const auto clash = std::find_if(existing->begin(), existing->end(), [&](const CardEntry& e) {
+        return SameNameNoCase(e.name, name);
+    });
+    if (clash != existing->end() && clash->folder) {
+        if (mergeAnswer_ < 0)
+            mergeAnswer_ = ui_.askMergeFolder("folder '" + LowerName(name) +
+                                              "' already exists on the card.\ncopy into it?");
+        if (mergeAnswer_ == 0) return true;
+    }
     prog().setAnimation(ProgressUi::Animation::CopyFile);
     prog().startAnimation();
-    const std::string cardFolder = dest + "\\" + LastPcComponent(folder);
     // A folder copy stops at its first failing step and reports it, so the paste ends there.
-    if (!makeCardFolder(cardFolder)) {
-        prog().stopAnimation();
-        return false;
+    if (clash == existing->end() || !clash->folder) {
+        if (!makeCardFolder(cardFolder)) {
+            prog().stopAnimation();
+            return false;
+        }
+        cardFolders_.emplace_back(cardFolder, std::vector<CardEntry>{});
     }
     for (const auto& entry : sortedEntries(folder)) {
         if (linkedFolder(entry)) continue;
@@ -182,6 +235,20 @@ bool SmcManager::copyFolderToCard(const std::string& dest, const std::string& fo
 
 bool SmcManager::copyFileToCard(const std::string& dest, const std::string& file) {
     if (stopRequested()) return false;
+    const std::string name = LastPcComponent(file);
+    if (!fitsCard(name)) return true;
+    const std::vector<CardEntry>* existing = cardFolderEntries(dest);
+    if (!existing) return false;
+    bool replace = false;
+    for (const CardEntry& entry : *existing) {
+        if (!entry.folder && SameNameNoCase(entry.name, name)) {
+            if (!confirmReplace("file '" + LowerName(name) +
+                                "' already exists on the card.\nreplace it?"))
+                return !cancelled_;
+            replace = true;
+        }
+    }
+
     FilePtr stream(std::fopen(file.c_str(), "rb"));
     if (!stream) {
         message("failed to open file '" + file + "'");
@@ -193,24 +260,7 @@ bool SmcManager::copyFileToCard(const std::string& dest, const std::string& file
         message("failed to read file '" + file + "'");
         return false;
     }
-    // Neither backend takes more than 4 GiB in one file; such a file cannot be held either.
-    std::vector<std::uint8_t> data;
-    try {
-        if (std::uint64_t(length) > std::numeric_limits<std::uint32_t>::max())
-            throw std::bad_alloc();
-        data.resize(std::size_t(length));
-    } catch (const std::bad_alloc&) {
-        message("insufficient memory");
-        return false;
-    }
-    if (!data.empty() && std::fread(data.data(), 1, data.size(), stream.get()) != data.size()) {
-        message("failed to read file '" + file + "'");
-        return false;
-    }
-    stream.reset();
 
-    const std::string name = LastPcComponent(file);
-    const std::string cardPath = dest + "\\" + name;
     ProgressUi& p = prog();
     p.setPartVisible(ProgressUi::Part::StepText, true);
     p.setStepText("now copying file '" + name + "' (size : " + std::to_string(length) + " bytes)");
@@ -218,66 +268,17 @@ bool SmcManager::copyFileToCard(const std::string& dest, const std::string& file
     p.startAnimation();
     p.setItemMaximum(length);
     p.setItemProgress(0);
+    itemBytes_ = std::uint64_t(length);
 
-    if (storageKind_ == StorageKind::VirtualCard) return writeToVirtual(cardPath, data);
-    if (storageKind_ == StorageKind::Machine) return writeToMachine(dest, name, data);
-    return true;
-}
-
-bool SmcManager::writeToVirtual(const std::string& cardPath,
-                                const std::vector<std::uint8_t>& data) {
-    SmfsHandle handle = 0;
-    if (smfs_create(cardPath.c_str(), 2, &handle) != SmfsResult::Ok) {
-        message("failed to create file in virtual SMC. ('" + cardPath + "')");
+    const CardSource source = [&](std::uint8_t* buffer, std::uint32_t bytes) {
+        if (std::fread(buffer, 1, bytes, stream.get()) == bytes) return true;
+        message("failed to read file '" + file + "'");
         return false;
-    }
-    std::size_t written = 0;
-    while (written < data.size()) {
-        const auto piece = std::uint32_t(std::min<std::size_t>(kPieceBytes, data.size() - written));
-        if (smfs_write(handle, data.data() + written, piece) != SmfsResult::Ok) {
-            message("failed to write file in virtual SMC. ('" + cardPath + "')");
-            // Close the handle (at most ten may be open) and take the truncated file away,
-            // so no partial copy looks like a whole one.
-            if (smfs_close(handle) == SmfsResult::Ok) (void)smfs_delete(cardPath.c_str());
-            return false;
-        }
-        written += piece;
-        prog().setItemProgress(std::int64_t(written));
-        totalProgress_ += piece;
-        prog().setTotalProgress(totalProgress_);
-        // After the last piece the file is whole; the next file's start sees the cancel.
-        if (written < data.size() && stopRequested()) {
-            if (smfs_close(handle) == SmfsResult::Ok) (void)smfs_delete(cardPath.c_str());
-            return false;
-        }
-    }
-    if (smfs_close(handle) != SmfsResult::Ok) {
-        message("failed to close file in virtual SMC. ('" + cardPath + "')");
-        return false;
-    }
-    return true;
+    };
+    return report(storage_->write(dest, name, std::uint64_t(length), replace, *this, source));
 }
 
-bool SmcManager::writeToMachine(const std::string& dest, const std::string& name,
-                                const std::vector<std::uint8_t>& data) {
-    LinkCallbacks callbacks;
-    callbacks.start = [this](const LinkFileStart& start) {
-        return onFileStart(start.name ? start.name : "", start.size);
-    };
-    callbacks.packet = [this](const LinkPacketProgress& packet) {
-        return onPacket(packet.bytesSoFar, packet.total, packet.packetBytes);
-    };
-    const int result =
-        link_->PutFile(data.data(), std::uint32_t(data.size()), dest + "\\", name, callbacks);
-    if (result == LINK_OK) return true;
-    if (result == LINK_CANCELED) {
-        cancelled_ = true;
-        // The machine may have taken the unfinished file as a whole one.
-        if (link_->cancelledPutKept()) (void)link_->RemoveFile(dest + "\\" + name);
-    }
-    message(putFileMessage(result));
-    return false;
-}
+// ---- Progress of one file ----
 
 bool SmcManager::stopRequested() {
     if (cancelled_) return true;
@@ -292,18 +293,21 @@ bool SmcManager::pollCancel() {
     return cancelled_;
 }
 
-int SmcManager::onFileStart(const char* name, std::uint32_t size) {
-    prog().setStepText(std::string("now copying file '") + name);
-    prog().setItemMaximum(size);
-    prog().setItemProgress(0);
-    return pollCancel() ? LINK_CANCELED : -12;
+void SmcManager::step(const std::string& text) {
+    prog().setStepText(text);
 }
 
-int SmcManager::onPacket(std::uint32_t bytesSoFar, std::uint32_t total, std::uint32_t packetBytes) {
-    prog().setItemProgress(bytesSoFar);
-    totalProgress_ += packetBytes;
+bool SmcManager::start(std::uint64_t sizeBytes) {
+    itemBytes_ = sizeBytes;
+    prog().setItemMaximum(std::int64_t(sizeBytes));
+    prog().setItemProgress(0);
+    return !pollCancel();
+}
+
+bool SmcManager::piece(std::uint64_t doneBytes, std::uint32_t pieceBytes) {
+    prog().setItemProgress(std::int64_t(doneBytes));
+    totalProgress_ += pieceBytes;
     prog().setTotalProgress(totalProgress_);
-    // With its last packet the file is whole; the next file's start sees the cancel.
-    if (bytesSoFar >= total) return -12;
-    return pollCancel() ? LINK_CANCELED : -12;
+    // With its last piece the file is whole; the next file's start sees the cancel.
+    return doneBytes >= itemBytes_ || !pollCancel();
 }

@@ -1,13 +1,10 @@
 // Creating and deleting on the card: the three delete triggers with their confirmation, the
 // walk over the selection (stopping at the first failure), the delete of one folder (with
-// its contents) or file on either backend, and the creation of one folder, which the copy
+// its contents) or file, and the creation of one folder, which the copy
 // and the format use as well.
 #include "smcmanager/smc_manager.h"
 
 #include "manager_text.h"
-
-#include <devicelink/device_link.h>
-#include <smfs/smfs.h>
 
 #include <optional>
 
@@ -98,76 +95,24 @@ bool SmcManager::deleteCardFolder(const std::string& path) {
     ProgressUi& p = prog();
     beginStep(p, "now deleting folder '" + LastCardComponent(path) + "'...",
               ProgressUi::Animation::DeleteFile);
-
-    const char* failure = nullptr;
-    if (storageKind_ == StorageKind::VirtualCard) {
-        if (smfs_rmdir(path.c_str(), 1) != SmfsResult::Ok)
-            failure = "an error has occurred while deleting folder in virtual SMC.";
-    } else if (storageKind_ == StorageKind::Machine) {
-        static constexpr LinkText kTexts[] = {
-            {LINK_TIMEOUT, "timed out while deleting folder in SMC."},
-            {LINK_IO_FAILED, "unknown error has occurred."},
-            {LINK_BAD_REPLY, "communication error has occurred."},
-            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
-        };
-        // The card itself is no folder to remove; what the machine would do is unknown.
-        if (const int result =
-                path == "vx:" || path == kCardRoot ? LINK_NO_PATH : link_->RemoveFolder(path);
-            result != LINK_OK)
-            failure = LinkFailureText(result, kTexts, "default error has occurred.");
-    }
-    if (failure) message(failure);
+    const bool deleted = storage_ && report(storage_->removeFolder(path));
     endStep(p);
-    return failure == nullptr;
+    return deleted;
 }
 
 bool SmcManager::deleteCardFile(const std::string& path) {
     ProgressUi& p = prog();
     beginStep(p, "now deleting file '" + LastCardComponent(path) + "'...",
               ProgressUi::Animation::DeleteFile);
-
-    const char* failure = nullptr;
-    if (storageKind_ == StorageKind::VirtualCard) {
-        if (smfs_delete(path.c_str()) != SmfsResult::Ok)
-            failure = "an error has occurred while deleting file in virtual SMC.";
-    } else if (storageKind_ == StorageKind::Machine) {
-        static constexpr LinkText kTexts[] = {
-            {LINK_TIMEOUT, "timed out while deleting file in SMC."},
-            {LINK_IO_FAILED, "an error has occurred in Vela."},
-            {LINK_BAD_REPLY, "communication error has occurred."},
-            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
-        };
-        if (const int result = link_->RemoveFile(path); result != LINK_OK)
-            failure = LinkFailureText(result, kTexts, "unknown error has occurred.");
-    }
-    if (failure) message(failure);
+    const bool deleted = storage_ && report(storage_->removeFile(path));
     endStep(p);
-    return failure == nullptr;
+    return deleted;
 }
 
 bool SmcManager::makeCardFolder(const std::string& path) {
     ProgressUi& p = prog();
     beginStep(p, "now creating folder '" + LastCardComponent(path) + "'", std::nullopt);
-
-    const char* failure = nullptr;
-    if (storageKind_ == StorageKind::VirtualCard) {
-        const SmfsResult result = smfs_mkdir(path.c_str(), 0);
-        if (result == SmfsResult::InvalidArgument || result == SmfsResult::NotFound)
-            failure = "parent folder doesn't exist.";
-        else if (result != SmfsResult::Ok)
-            failure = "an error occurred while creating folder in virtual SMC.";
-    } else if (storageKind_ == StorageKind::Machine) {
-        static constexpr LinkText kTexts[] = {
-            {LINK_TIMEOUT, "timed out while creting folder in SMC."},
-            {LINK_IO_FAILED, "unknown error has occurred."},
-            {LINK_BAD_REPLY, "communication error has occurred."},
-            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
-            {LINK_NO_PATH, "parent path doesn't exist."},
-        };
-        if (const int result = link_->MakeFolder(path); result != LINK_OK)
-            failure = LinkFailureText(result, kTexts, "default error has occurred.");
-    }
-    if (failure) message(failure);
+    const bool made = storage_ && report(storage_->makeFolder(path));
     endStep(p);
-    return syncImage() && failure == nullptr;
+    return syncImage() && made;
 }

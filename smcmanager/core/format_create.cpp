@@ -1,24 +1,17 @@
 // Format and new card images: the format command and the offer to format an unformatted
-// virtual SMC, the format of either backend (with the machine's default folders), and the
-// "Create Virtual SMC" command with the writer of a blank image file.
+// card, the format with the folders the card needs afterwards, and the "Create Virtual SMC"
+// command with the writer of a blank image file.
 #include "smcmanager/card_tables.h"
 #include "smcmanager/smc_manager.h"
 
 #include "manager_text.h"
 
-#include <devicelink/device_link.h>
-#include <smfs/smfs.h>
+#include <common/image_file.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <system_error>
-
-namespace {
-
-constexpr std::array<const char*, 5> kDefaultFolders = {"game", "mp3", "vxsys", "vxmm", "vxetc"};
-
-} // namespace
 
 std::uint64_t imageFileBytes(int sizeIndex) {
     if (sizeIndex < 0 || sizeIndex >= kSizeCount) return 0;
@@ -103,44 +96,17 @@ bool SmcManager::offerFormat() {
 }
 
 bool SmcManager::formatOpenCard() {
+    if (!storage_) return false;
     std::string closing;
-    if (storageKind_ == StorageKind::VirtualCard) {
-        std::uint32_t bad = 0;
-        if (smfs_format("vx:", fullFormat_ ? 1 : 0, &bad) != SmfsResult::Ok) {
-            message("an error has occurred while formatting virtual SMC.");
-            (void)syncImage(); // a format cut short has still changed the card
-            return false;
-        }
-        if (!syncImage()) return false;
-        closing = "formatted successfully.\nbad block(s) : " + std::to_string(bad);
-    } else if (storageKind_ == StorageKind::Machine) {
-        if (!formatMachine()) return false;
-        closing = "formatted successfully.";
-    } else {
-        return false;
+    if (!report(storage_->format(fullFormat_, closing))) return false;
+    for (const std::string& name : storage_->defaultFolders()) {
+        prog().setStepText("now creating folder '" + name + "'");
+        if (!makeCardFolder(std::string(kCardRoot) + name)) return false;
     }
     cardPath_ = kCardRoot;
     showCardRoot();
     refreshCard();
     message(closing);
-    return true;
-}
-
-bool SmcManager::formatMachine() {
-    static constexpr LinkText kTexts[] = {
-        {LINK_TIMEOUT, "timed out while formatting SMC in Vela."},
-        {LINK_IO_FAILED, "unknown error has occurred."},
-        {LINK_BAD_REPLY, "communication error has occurred."},
-        {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
-    };
-    if (const int result = link_->FormatCard(kFormatLimit); result != LINK_OK) {
-        message(LinkFailureText(result, kTexts, "default error has occurred."));
-        return false;
-    }
-    for (const char* name : kDefaultFolders) {
-        prog().setStepText(std::string("now creating folder '") + name + "'");
-        if (!makeCardFolder(std::string(kCardRoot) + name)) return false;
-    }
     return true;
 }
 
@@ -159,11 +125,14 @@ void SmcManager::createVirtualCard() {
         return;
     const auto path = ui_.chooseSaveFile(kImageFilter, kImageExtension);
     if (!path) return;
-    clearCardPanes();
-    // The panes are empty now and the new file is not the card: no storage stays open.
+    // The new file is not the card: no storage stays open.
     closeStorage();
     switch (createVirtualImage(*path, choice->vendor, choice->size)) {
     case ImageCreateResult::Ok:
+        if (ui_.askOpenCreatedImage("a virtual SMC was written to '" + path->string() +
+                                    "'.\nopen it?"))
+            (void)openImage(*path);
+        break;
     case ImageCreateResult::BadChoice:
         break;
     case ImageCreateResult::CreateFailed:

@@ -2,7 +2,6 @@
 #include "manager_text.h"
 
 #include <common/path_names.h>
-#include <devicelink/device_link.h>
 
 #include <cstdio>
 
@@ -65,26 +64,4 @@ int CardFileImage(const std::string& name) {
 
 std::string WithBackslash(const std::string& folder) {
     return !folder.empty() && folder.back() == '\\' ? folder : folder + "\\";
-}
-
-const char* FolderListFailure(int linkResult) {
-    static constexpr LinkText kTexts[] = {
-        {LINK_TIMEOUT, "timed out while gathering folder list."},
-        {LINK_IO_FAILED, "unknown error has occurred."},
-        {LINK_BAD_REPLY, "communication error has occurred."},
-        {LINK_UNFORMATTED, "unformatted SMC"},
-        {LINK_DEVICE_ERROR, "as error has occurred in Vela machine."},
-    };
-    return LinkFailureText(linkResult, kTexts, "default error has occurred.");
-}
-
-const char* FileListFailure(int linkResult) {
-    static constexpr LinkText kTexts[] = {
-        {LINK_TIMEOUT, "timed out while gathering file list"},
-        {LINK_IO_FAILED, "unknown error occurred."},
-        {LINK_BAD_REPLY, "communication error has occurred."},
-        {LINK_UNFORMATTED, "unformatted SMC"},
-        {LINK_DEVICE_ERROR, "an error has occurred in Vela machine."},
-    };
-    return LinkFailureText(linkResult, kTexts, "default error has occurred.");
 }

@@ -28,20 +28,3 @@ bool SafePcName(const std::string& name);
 int CardFileImage(const std::string& name);
 // A card folder path with one trailing backslash, as the machine's listings take it.
 std::string WithBackslash(const std::string& folder);
-// One failing link result and the message an operation shows for it.
-struct LinkText {
-    int result;
-    const char* text;
-};
-// The text for linkResult in an operation's table, or fallback when the table lacks it.
-template <std::size_t N>
-const char* LinkFailureText(int linkResult, const LinkText (&table)[N], const char* fallback) {
-    for (const LinkText& entry : table) {
-        if (entry.result == linkResult) return entry.text;
-    }
-    return fallback;
-}
-// The message of a failed folder listing from the machine (card tree, folder sizes).
-const char* FolderListFailure(int linkResult);
-// The message of a failed file listing from the machine (card list, folder copies).
-const char* FileListFailure(int linkResult);

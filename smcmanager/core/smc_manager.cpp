@@ -1,16 +1,13 @@
-// The manager's state and its open storage: construction and destruction, the claim on the
-// card library's process-wide image slot, opening a virtual SMC or the machine, closing,
-// the card tree's root, the refresh after a change and the size line. The image file is held
-// under an exclusive lock while it is open and synced to the disk after each change.
+// The manager's state and its open card: construction and destruction, opening a virtual
+// SMC or the machine, closing, the card tree's root, the refresh after a change and the size
+// line. Which card is open is decided here alone: everything else talks to CardStorage.
 #include "smcmanager/smc_manager.h"
 
 #include "manager_text.h"
 
 #include <devicelink/device_link.h>
-#include <smfs/smfs.h>
 
 #include <cstdlib>
-#include <mutex>
 
 namespace {
 
@@ -20,19 +17,10 @@ constexpr const char* kNoUsbPermission =
     "failed to open USB port.\nthis user may not use the machine's USB device: install the udev "
     "rule 70-vela.rules (in /lib/udev/rules.d), then unplug the machine and plug it in again.";
 
-// The card library serves one image for the whole process; this is who holds it.
-std::mutex gSlotMutex;
-const SmcManager* gSlotOwner = nullptr;
-
 } // namespace
 
 SmcManager::SmcManager(ManagerUi& ui, std::unique_ptr<DeviceLink> link)
     : ui_(ui), link_(std::move(link)) {
-    {
-        // Emptying the slot another manager uses would pull its card away under it.
-        std::lock_guard lock(gSlotMutex);
-        if (!gSlotOwner) smfs_set_image(nullptr);
-    }
     std::vector<std::string> roots = {"/"};
     const char* home = std::getenv("HOME");
     if (home && home[0] == '/' && std::string(home) != "/") roots.emplace_back(home);
@@ -42,19 +30,7 @@ SmcManager::SmcManager(ManagerUi& ui, std::unique_ptr<DeviceLink> link)
 }
 
 SmcManager::~SmcManager() {
-    if (storageKind_ != StorageKind::None) closeStorage();
-}
-
-bool SmcManager::claimImageSlot() {
-    std::lock_guard lock(gSlotMutex);
-    if (gSlotOwner && gSlotOwner != this) return false;
-    gSlotOwner = this;
-    return true;
-}
-
-void SmcManager::releaseImageSlot() {
-    std::lock_guard lock(gSlotMutex);
-    if (gSlotOwner == this) gSlotOwner = nullptr;
+    storage_.reset(); // the machine card says goodbye over the link before the link goes
 }
 
 void SmcManager::setPcRoots(std::vector<std::string> roots) {
@@ -64,43 +40,51 @@ void SmcManager::setPcRoots(std::vector<std::string> roots) {
     listPcFolder();
 }
 
+bool SmcManager::report(const CardResult& result) {
+    for (const std::string& note : result.notes)
+        message(note);
+    if (result) return true;
+    if (!result.message.empty()) message(result.message);
+    if (result.code == CardResult::Code::Cancelled) cancelled_ = true;
+    return false;
+}
+
 // ---- Opening and closing ----
 
 void SmcManager::openVirtualCard() {
-    if (storageKind_ != StorageKind::None) closeStorage();
+    closeStorage();
     const auto chosen = ui_.chooseOpenFile(kImageFilter, kImageExtension);
     if (!chosen) return;
     (void)openImage(*chosen);
 }
 
 bool SmcManager::openImage(const std::filesystem::path& image) {
-    if (storageKind_ != StorageKind::None) closeStorage();
+    closeStorage();
     imageName_ = image.filename().string();
-    imageInUse_ = false;
-    if (!claimImageSlot()) {
-        message("Failed to open virtual SMC file.");
+    std::string failure;
+    auto card = ::openVirtualCard(image, failure, imageInUse_);
+    if (!card) {
+        message(failure);
         return false;
     }
-    const ImageFile::Status opened = image_.open(image, ImageFile::Access::Write);
-    if (opened != ImageFile::Status::Ok) {
-        // Two writers on one image would each overwrite the other's blocks and FAT.
-        imageInUse_ = opened == ImageFile::Status::Locked;
-        releaseImageSlot();
-        message("Failed to open virtual SMC file.");
-        return false;
-    }
-    smfs_set_image(image_.stream());
-    cardPath_ = kCardRoot;
-    storageKind_ = StorageKind::VirtualCard;
-    (void)smfs_init();
+    return openStorage(std::move(card), StorageKind::VirtualCard);
+}
 
-    const SmfsResult space = smfs_space("vx:", &totalBytes_, &usedBytes_, &freeBytes_);
-    if (space == SmfsResult::Unformatted) {
-        // The storage stays open on the unformatted image when the offer is declined.
-        if (!offerFormat()) return false;
-    } else if (space != SmfsResult::Ok) {
-        message("an error has occurred while gathering size information.");
-        return false;
+bool SmcManager::openStorage(std::unique_ptr<CardStorage> storage, StorageKind kind) {
+    closeStorage();
+    storage_ = std::move(storage);
+    storageKind_ = kind;
+    cardPath_ = kCardRoot;
+    if (storage_->hasSpace()) {
+        const CardResult space = storage_->space(totalBytes_, usedBytes_, freeBytes_);
+        if (space.code == CardResult::Code::Unformatted) {
+            // The storage stays open on the unformatted card when the offer is declined.
+            if (!offerFormat()) return false;
+        } else if (!report(space)) {
+            // No volume to show: the file is no card, so it is not kept open either.
+            closeStorage();
+            return false;
+        }
     }
     showCardRoot();
     refreshCard();
@@ -108,14 +92,14 @@ bool SmcManager::openImage(const std::filesystem::path& image) {
 }
 
 void SmcManager::openMachineCard() {
-    if (storageKind_ != StorageKind::None) closeStorage();
+    closeStorage();
     message("connect with Vela machine via USB cable\nand set the mode to 'PC-Link' mode.\nif "
             "ready, press button");
     (void)connectMachine();
 }
 
 bool SmcManager::connectMachine() {
-    if (storageKind_ != StorageKind::None) closeStorage();
+    closeStorage();
     if (!link_) {
         message("failed to open USB port.");
         return false;
@@ -141,45 +125,40 @@ bool SmcManager::connectMachine() {
         message("default error occurred.");
         return false;
     }
-    cardPath_ = kCardRoot;
+    storage_ = machineCard(*link_);
     storageKind_ = StorageKind::Machine;
+    cardPath_ = kCardRoot;
     showCardRoot();
     listCardFolder();
     return true;
 }
 
 void SmcManager::machineArrived() {
-    // A window's question runs an event loop, where a second arrival can come in.
-    if (storageKind_ != StorageKind::None || offeringMachine_) return;
+    // A window's question may let a second arrival in while it waits.
+    if (storage_ || offeringMachine_) return;
     offeringMachine_ = true;
     const bool open =
         ui_.askOkCancel("a Vela machine was connected by USB cable.\nopen SMC in Vela?",
                         ManagerUi::QuestionKind::Confirmation);
     offeringMachine_ = false;
-    if (open && storageKind_ == StorageKind::None) openMachineCard();
+    if (open && !storage_) openMachineCard();
 }
 
 void SmcManager::closeCard() {
     closeStorage();
-    clearCardPanes();
-    storageKind_ = StorageKind::None;
 }
 
 void SmcManager::closeStorage() {
-    if (storageKind_ == StorageKind::VirtualCard) {
-        smfs_set_image(nullptr);
-        (void)image_.close(); // every change was synced when it was made
-        releaseImageSlot();
-    } else if (storageKind_ == StorageKind::Machine) {
-        if (link_ && link_->connected()) (void)link_->Disconnect();
-    }
+    storage_.reset();
     storageKind_ = StorageKind::None;
+    // Panes that show a card nobody can reach any more only mislead.
+    clearCardPanes();
+    setStatusText("");
 }
 
 bool SmcManager::syncImage() {
-    if (storageKind_ != StorageKind::VirtualCard || changeDepth_ > 0 || image_.sync()) return true;
-    message("failed to write to virtual SMC file.");
-    return false;
+    if (!storage_ || changeDepth_ > 0) return true;
+    return report(storage_->sync());
 }
 
 // ---- The card panes ----
@@ -199,9 +178,9 @@ void SmcManager::clearCardPanes() {
 
 void SmcManager::showCardRoot() {
     clearCardTree();
+    if (!storage_) return;
     auto root = std::make_unique<TreeNode>();
-    root->caption = storageKind_ == StorageKind::VirtualCard ? "Virtual SMC '" + imageName_ + "'"
-                                                             : "SMC in Vela";
+    root->caption = storage_->caption();
     root->image = kImageOther;
     root->selectedImage = kImageOther;
     root->hasButton = cardHasSubfolders(kCardRoot);
@@ -217,30 +196,27 @@ void SmcManager::refreshCard() {
 }
 
 void SmcManager::showSpace() {
-    if (storageKind_ != StorageKind::VirtualCard) return;
+    if (!storage_ || !storage_->hasSpace()) return;
     std::uint64_t total = 0, used = 0, free = 0;
-    if (smfs_space("vx:", &total, &used, &free) != SmfsResult::Ok) {
-        message("an error has occurred while gathering size information.");
-        return;
-    }
+    if (!report(storage_->space(total, used, free))) return;
     totalBytes_ = total;
     usedBytes_ = used;
     freeBytes_ = free;
     char text[128];
     std::snprintf(text, sizeof text, "total size:%dKB used size:%dKB free size:%dKB",
                   int(total >> 10), int(used >> 10), int(free >> 10));
-    statusText_ = text;
+    setStatusText(text);
+}
+
+void SmcManager::setStatusText(std::string text) {
+    statusText_ = std::move(text);
     ui_.statusTextChanged(statusText_);
 }
 
 void SmcManager::setCardItems(std::vector<ListItem> items) {
     cardItems_ = std::move(items);
     cardSelection_.clear();
-    ui_.listChanged(Side::Card);
-}
-
-void SmcManager::addCardItem(ListItem item) {
-    cardItems_.push_back(std::move(item));
+    ui_.listChanged(Side::Card, cardItems_);
 }
 
 void SmcManager::setCardPathText(std::string text) {
@@ -267,12 +243,11 @@ void SmcManager::copySelection(Focus focus) {
 
 void SmcManager::paste(Focus focus) {
     if (focus == Focus::CardList) {
+        if (!storage_) return;
         prog().showProgress();
         (void)copyToCard(cardPath_, copiedPcItems_);
         prog().hideProgress();
-        // A paste normally leaves the panes as they are; after a cancel they show what
-        // was copied before it.
-        if (cancelled_) refreshCard();
+        refreshCard();
     } else if (focus == Focus::PcList && !pcPath_.empty()) {
         // Card items put aside by Copy go into the current PC folder.
         prog().showProgress();

@@ -97,3 +97,55 @@ std::optional<CardChoice> QtManagerDialogs::card(QWidget* owner,
     if (dialog.exec() != QDialog::Accepted) return {};
     return dialog.choice();
 }
+
+ManagerUi::ReplaceAnswer QtManagerDialogs::replace(QWidget* owner, const std::string& text) {
+    QMessageBox box(
+        QMessageBox::Question, QApplication::applicationDisplayName(), qs(text),
+        QMessageBox::Yes | QMessageBox::YesToAll | QMessageBox::No | QMessageBox::Cancel, owner);
+    // Keeping the file is the safe choice for an Enter pressed in haste.
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::Cancel);
+    fitCaption(box);
+    switch (box.exec()) {
+    case QMessageBox::Yes:
+        return ManagerUi::ReplaceAnswer::Yes;
+    case QMessageBox::YesToAll:
+        return ManagerUi::ReplaceAnswer::YesToAll;
+    case QMessageBox::No:
+        return ManagerUi::ReplaceAnswer::No;
+    default:
+        return ManagerUi::ReplaceAnswer::Cancel;
+    }
+}
+
+bool QtManagerDialogs::mergeFolder(QWidget* owner, const std::string& text) {
+    QMessageBox box(QMessageBox::Question, QApplication::applicationDisplayName(), qs(text),
+                    QMessageBox::Yes | QMessageBox::No, owner);
+    box.setDefaultButton(QMessageBox::Yes);
+    box.setEscapeButton(QMessageBox::No);
+    fitCaption(box);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void QtManagerDialogs::skippedNames(QWidget* owner, const std::string& text) {
+    // A long list goes below the first lines, in the box's scrolling details.
+    constexpr qsizetype kShownLines = 12;
+    const QStringList lines = qs(text).split('\n');
+    QMessageBox box(QMessageBox::Warning, QApplication::applicationDisplayName(),
+                    lines.mid(0, kShownLines).join('\n'), QMessageBox::Ok, owner);
+    if (lines.size() > kShownLines) {
+        box.setText(box.text() + "\n...");
+        box.setDetailedText(qs(text));
+    }
+    fitCaption(box);
+    box.exec();
+}
+
+bool QtManagerDialogs::openCreatedImage(QWidget* owner, const std::string& text) {
+    QMessageBox box(QMessageBox::Information, QApplication::applicationDisplayName(), qs(text),
+                    QMessageBox::Open | QMessageBox::Close, owner);
+    box.setDefaultButton(QMessageBox::Open);
+    box.setEscapeButton(QMessageBox::Close);
+    fitCaption(box);
+    return box.exec() == QMessageBox::Open;
+}

@@ -139,6 +139,28 @@ ProgressUi& ManagerWorker::progress() {
     return progress_;
 }
 
+ManagerUi::ReplaceAnswer ManagerWorker::askReplace(const std::string& text) {
+    return ask<ReplaceAnswer>([this, text] { return dialogs_.replace(owner_, text); },
+                              ReplaceAnswer::Cancel);
+}
+
+bool ManagerWorker::askMergeFolder(const std::string& text) {
+    return ask<bool>([this, text] { return dialogs_.mergeFolder(owner_, text); }, false);
+}
+
+void ManagerWorker::showSkippedNames(const std::string& text) {
+    (void)ask<bool>(
+        [this, text] {
+            dialogs_.skippedNames(owner_, text);
+            return true;
+        },
+        false);
+}
+
+bool ManagerWorker::askOpenCreatedImage(const std::string& text) {
+    return ask<bool>([this, text] { return dialogs_.openCreatedImage(owner_, text); }, false);
+}
+
 void ManagerWorker::treeChanged(Side side, const TreeNode*) {
     changed(side);
 }
@@ -151,7 +173,7 @@ void ManagerWorker::treeSelectionChanged(Side side, const TreeNode*) {
     changed(side);
 }
 
-void ManagerWorker::listChanged(Side side) {
+void ManagerWorker::listChanged(Side side, const std::vector<ListItem>&) {
     changed(side);
 }
 

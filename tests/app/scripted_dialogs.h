@@ -25,6 +25,7 @@ struct DialogScript {
     std::deque<std::string> texts;
     std::deque<std::optional<std::filesystem::path>> openFiles, saveFiles;
     std::deque<std::optional<CardChoice>> cards;
+    std::deque<ManagerUi::ReplaceAnswer> replaceAnswers;
     std::function<void()> whileShown; // runs inside every dialog
     int unplanned = 0;
     int offThread = 0; // dialogs that ran on another thread than the window's
@@ -69,6 +70,19 @@ public:
                                    const std::vector<std::string>&, CardChoice) override {
         shown();
         return next(s_.cards, std::optional<CardChoice>());
+    }
+
+    ManagerUi::ReplaceAnswer replace(QWidget*, const std::string& text) override {
+        shown();
+        s_.questions.push_back(text);
+        return next(s_.replaceAnswers, ManagerUi::ReplaceAnswer::Cancel);
+    }
+    bool mergeFolder(QWidget* owner, const std::string& text) override {
+        return okCancel(owner, text, ManagerUi::QuestionKind::Confirmation);
+    }
+    void skippedNames(QWidget* owner, const std::string& text) override { message(owner, text); }
+    bool openCreatedImage(QWidget* owner, const std::string& text) override {
+        return okCancel(owner, text, ManagerUi::QuestionKind::Information);
     }
 
 private:

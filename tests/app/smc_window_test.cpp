@@ -284,7 +284,6 @@ private slots:
         window->showPcFolder(QString::fromStdString((dir->path() / "pc").string()));
         QVERIFY(waitPcListed());
         PcListModel* pc = window->pcListModel();
-        const QModelIndex root = window->pcList->rootIndex();
         struct Case {
             int column;
             Qt::SortOrder order;
@@ -297,9 +296,11 @@ private slots:
         };
         for (const Case& c : pcCases) {
             window->pcList->sortByColumn(c.column, c.order);
-            QCOMPARE(column(pc, root), c.names);
+            QCOMPARE(column(pc, window->pcList->rootIndex()), c.names);
         }
-        QCOMPARE(rowNamed(pc, "A.txt", root).siblingAtColumn(1).data().toString(), QString("3KB"));
+        QCOMPARE(
+            rowNamed(pc, "A.txt", window->pcList->rootIndex()).siblingAtColumn(1).data().toString(),
+            QString("3KB"));
         QCOMPARE(pc->headerData(3, Qt::Horizontal).toString(), QString("Modified"));
 
         CardListModel card;
@@ -326,9 +327,9 @@ private:
     }
 
     bool waitPcListed() {
-        const QModelIndex root = window->pcList->rootIndex();
-        return QTest::qWaitFor([&] { return window->pcListModel()->rowCount(root) > 0; },
-                               kPatienceMs);
+        return QTest::qWaitFor(
+            [&] { return window->pcListModel()->rowCount(window->pcList->rootIndex()) > 0; },
+            kPatienceMs);
     }
 
     // Opens a new, unformatted 8 MB card image, formatting it when the core offers.

@@ -76,6 +76,7 @@ TEST_F(CancelTest, FromVirtualCardLeavesNothingOnThePc) {
     showPc(pc());
     selectCard({"big.bin"});
     ui.recorder.cancelWhen = cancelAt(kMiB);
+    ui.replaceAnswers = {ManagerUi::ReplaceAnswer::Yes};
     manager.dropOnPcList(DragSource::CardList);
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
     EXPECT_EQ(ui.recorder.prog1Pos.back(), kMiB);

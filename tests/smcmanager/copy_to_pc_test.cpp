@@ -48,9 +48,15 @@ TEST_F(CopyToPcTest, FolderOfFortyEntriesMergesIntoAnExistingFolder) {
         cardWrite("vx:\\MANY\\F" + std::to_string(i), pattern(20, i));
     writePcFile(pc() / "many" / "f0", pattern(99, 99));
     writePcFile(pc() / "many" / "mine", pattern(5, 5));
+    writePcFile(pc() / "many" / "f1", pattern(99, 98));
+    ui.replaceAnswers = {ManagerUi::ReplaceAnswer::No, ManagerUi::ReplaceAnswer::Yes};
     EXPECT_TRUE(manager.copyToPc(pc().string(), {"vx:\\many\\"}));
     EXPECT_TRUE(ui.messages.empty());
-    for (int i = 0; i < 38; ++i) {
+    EXPECT_EQ(ui.replaceQuestions, (std::vector<std::string>{
+                                       "file 'f0' already exists in the PC folder.\nreplace it?",
+                                       "file 'f1' already exists in the PC folder.\nreplace it?"}));
+    EXPECT_EQ(readPcFile(pc() / "many" / "f0"), pattern(99, 99));
+    for (int i = 1; i < 38; ++i) {
         EXPECT_EQ(readPcFile(pc() / "many" / ("f" + std::to_string(i))), pattern(20, i)) << i;
     }
     EXPECT_EQ(readPcFile(pc() / "many" / "mine"), pattern(5, 5));

@@ -86,28 +86,85 @@ TEST_F(CopyToSmcTest, FolderTreeGoesToTheMachine) {
     EXPECT_EQ(ui.recorder.prog2Pos.back(), 70300);
 }
 
-TEST_F(CopyToSmcTest, NameOnTheCardAlreadyStopsThePaste) {
+// A name that exists on the card: the user's answer decides, and an old file gives way only
+// to a whole new one.
+TEST_F(CopyToSmcTest, ExistingCardNamesAreAskedAbout) {
+    using Answer = ManagerUi::ReplaceAnswer;
+    struct Case {
+        const char* name;
+        std::vector<Answer> answers;
+        bool mergeAnswer;
+        bool copied;
+        std::vector<std::uint8_t> x; // vx:\X.TXT afterwards
+        bool albumCopied;            // vx:\ALBUM\A.MP3 is the PC's
+        bool laterCopied;            // vx:\LATER.TXT
+    };
+    const std::vector<std::uint8_t> old = {1, 2, 3};
+    const Case cases[] = {
+        {"no keeps the card file", {Answer::No, Answer::No}, true, true, old, false, true},
+        {"yes replaces it", {Answer::Yes, Answer::No}, true, true, pattern(10), false, true},
+        {"yes to all asks once", {Answer::YesToAll}, true, true, pattern(10), true, true},
+        {"cancel ends the copy", {Answer::Cancel}, true, false, old, false, false},
+        {"a folder not merged is left", {Answer::Yes}, false, true, pattern(10), false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        manager.closeStorage();
+        fs::remove_all(pc());
+        openFormattedCard();
+        cardWrite("vx:\\X.TXT", old);
+        cardMkdir("vx:\\ALBUM");
+        cardWrite("vx:\\ALBUM\\A.MP3", {9});
+        writePcFile(pc() / "x.txt", pattern(10));
+        writePcFile(pc() / "album" / "a.mp3", pattern(20));
+        writePcFile(pc() / "later.txt", pattern(30));
+        ui.replaceAnswers.assign(c.answers.begin(), c.answers.end());
+        ui.answers = {c.mergeAnswer};
+        EXPECT_EQ(
+            manager.copyToCard("vx:\\", {(pc() / "x.txt").string(), (pc() / "album").string() + "/",
+                                         (pc() / "later.txt").string()}),
+            c.copied);
+        EXPECT_TRUE(ui.replaceAnswers.empty());
+        EXPECT_EQ(cardRead("vx:\\X.TXT"), c.x);
+        EXPECT_EQ(cardRead("vx:\\ALBUM\\A.MP3"),
+                  c.albumCopied ? pattern(20) : std::vector<std::uint8_t>{9});
+        EXPECT_EQ(cardHas("vx:\\LATER.TXT"), c.laterCopied);
+        EXPECT_FALSE(cardHas("vx:\\VELA~NEW.TMP"));
+    }
+    EXPECT_EQ(ui.replaceQuestions.back(), "file 'x.txt' already exists on the card.\nreplace it?");
+    EXPECT_EQ(ui.questions.back().text,
+              "folder 'album' already exists on the card.\ncopy into it?");
+}
+
+// Names no card can hold are left out with their reason; the rest is copied.
+TEST_F(CopyToSmcTest, NamesNoCardCanHoldAreSkippedAndListed) {
     openFormattedCard();
-    cardWrite("vx:\\X.TXT", {1, 2, 3});
-    writePcFile(pc() / "x.txt", pattern(10));
-    writePcFile(pc() / "y.txt", pattern(10));
-    EXPECT_FALSE(
-        manager.copyToCard("vx:\\", {(pc() / "x.txt").string(), (pc() / "y.txt").string()}));
-    EXPECT_EQ(ui.messages,
-              std::vector<std::string>{"failed to create file in virtual SMC. ('vx:\\x.txt')"});
-    EXPECT_EQ(cardRead("vx:\\X.TXT"), (std::vector<std::uint8_t>{1, 2, 3}));
-    EXPECT_FALSE(cardHas("vx:\\Y.TXT"));
+    writePcFile(pc() / "My Long Folder Name" / "a.txt", pattern(5));
+    writePcFile(pc() / "bad*nm", pattern(5));
+    writePcFile(pc() / "good" / "toolongname.txt", pattern(5));
+    writePcFile(pc() / "good" / "ok.txt", pattern(6));
+    writePcFile(pc() / "last.txt", pattern(7));
+    EXPECT_FALSE(manager.copyToCard(
+        "vx:\\", {(pc() / "My Long Folder Name").string() + "/", (pc() / "bad*nm").string(),
+                  (pc() / "good").string() + "/", (pc() / "last.txt").string()}));
+    EXPECT_EQ(manager.skippedNames(),
+              (std::vector<std::string>{"My Long Folder Name", "bad*nm", "toolongname.txt"}));
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_NE(ui.messages[0].find("'bad*nm': holds a space"), std::string::npos);
+    EXPECT_NE(ui.messages[0].find("'toolongname.txt': longer than 8"), std::string::npos);
+    EXPECT_EQ(cardRead("vx:\\GOOD\\OK.TXT"), pattern(6));
+    EXPECT_EQ(cardRead("vx:\\LAST.TXT"), pattern(7));
+    EXPECT_FALSE(cardHas("vx:\\MY LONG FOLDER NAME"));
 }
 
 TEST_F(CopyToSmcTest, FailedStepInsideAFolderEndsThePaste) {
     openFormattedCard();
-    cardMkdir("vx:\\ALBUM");
-    cardWrite("vx:\\ALBUM\\B.MP3", {9});
+    cardWrite("vx:\\ALBUM", {9});
     writePcFile(pc() / "album" / "a.mp3", pattern(10));
     writePcFile(pc() / "album" / "b.mp3", pattern(10));
     writePcFile(pc() / "album" / "c.mp3", pattern(10));
     writePcFile(pc() / "later.txt", pattern(10));
-    // The card folder exists: its creation fails and nothing more is copied.
+    // A card file has the folder's name: its creation fails and nothing more is copied.
     EXPECT_FALSE(manager.copyToCard(
         "vx:\\", {(pc() / "album").string() + "/", (pc() / "later.txt").string()}));
     EXPECT_EQ(ui.takeMessages(),
@@ -117,7 +174,7 @@ TEST_F(CopyToSmcTest, FailedStepInsideAFolderEndsThePaste) {
     EXPECT_FALSE(ui.recorder.playing);
 
     // A file failing inside a new folder ends the folder and the paste there too.
-    ASSERT_EQ(smfs_rmdir("vx:\\ALBUM", 1), SmfsResult::Ok);
+    ASSERT_EQ(smfs_delete("vx:\\ALBUM"), SmfsResult::Ok);
     cardMkdir("vx:\\GAME");
     cardMkdir("vx:\\GAME\\ALBUM");
     cardWrite("vx:\\GAME\\ALBUM\\B.MP3", {9});
@@ -182,8 +239,8 @@ TEST_F(CopyToSmcTest, CopyAndPasteThroughTheMenu) {
     EXPECT_EQ(cardRead("vx:\\A.TXT"), pattern(10, 1));
     EXPECT_EQ(ui.recorder.shows, 1);
     EXPECT_FALSE(ui.recorder.shown);
-    // Paste does not refresh the card list.
-    EXPECT_TRUE(manager.cardItems().empty());
+    // The card list shows what was pasted.
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"a.txt"});
     EXPECT_TRUE(ui.messages.empty());
 }
 
@@ -192,5 +249,5 @@ TEST_F(CopyToSmcTest, MachineReportsAMissingFolder) {
     writePcFile(pc() / "a.txt", pattern(10, 1));
     EXPECT_FALSE(manager.copyToCard("vx:\\nothere", {(pc() / "a.txt").string()}));
     ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0], "unknown error has occurred.");
+    EXPECT_EQ(ui.messages[0], "an error has occurred in Vela machine.");
 }

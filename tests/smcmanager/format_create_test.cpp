@@ -86,9 +86,12 @@ TEST_F(FormatCreateTest, NewToshibaImageOf16MegabytesHasItsBytes) {
     const fs::path path = dir / "new.smc";
     ui.cards.push_back(CardChoice{1, 4});
     ui.saveFiles.push_back(path);
+    ui.answers.push_back(false); // not opened now
     manager.createVirtualCard();
 
     EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(ui.questions.back().text,
+              "a virtual SMC was written to '" + path.string() + "'.\nopen it?");
     EXPECT_EQ(ui.vendors, (std::vector<std::string>{"Samsung", "Toshiba"}));
     EXPECT_EQ(ui.sizes, (std::vector<std::string>{"1 MB", "2 MB", "4 MB", "8 MB", "16 MB", "32 MB",
                                                   "64 MB", "128 MB"}));
@@ -106,9 +109,12 @@ TEST_F(FormatCreateTest, NewToshibaImageOf16MegabytesHasItsBytes) {
         std::all_of(bytes.begin() + 2, bytes.begin() + 1024, [](auto b) { return b == 0; }));
     EXPECT_TRUE(std::all_of(bytes.begin() + 1024, bytes.end(), [](auto b) { return b == 0xFF; }));
 
-    // Opened later, its missing volume leads to the format question.
-    ui.answers.push_back(true);
-    EXPECT_TRUE(manager.openImage(path));
+    // Opened on the offer, its missing volume leads to the format question.
+    ui.cards.push_back(CardChoice{1, 0});
+    ui.saveFiles.push_back(path);
+    ui.answers = {true, true};
+    manager.createVirtualCard();
+    EXPECT_EQ(manager.storageKind(), StorageKind::VirtualCard);
     EXPECT_EQ(ui.questions.back().text, "unformatted SMC\ndo you want to format it?");
 }
 

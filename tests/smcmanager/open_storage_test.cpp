@@ -3,7 +3,10 @@
 // image slot shared by every manager of the process.
 #include "manager_fixture.h"
 
+#include <functional>
+
 #include <common/image_file.h>
+#include <smcmanager/machine_spec.h>
 
 #include <unistd.h>
 
@@ -89,7 +92,8 @@ TEST_F(OpenStorageTest, ImageOfUnknownCardReportsTheSizeQueryFailure) {
     EXPECT_FALSE(manager.openImage(path));
     EXPECT_EQ(ui.messages,
               std::vector<std::string>{"an error has occurred while gathering size information."});
-    EXPECT_EQ(manager.storageKind(), StorageKind::VirtualCard);
+    // Nothing stays open on a file that is no card.
+    EXPECT_EQ(manager.storageKind(), StorageKind::None);
     EXPECT_EQ(manager.cardRoot(), nullptr);
 }
 
@@ -144,7 +148,9 @@ TEST_F(OpenStorageTest, ImageHeldByAnotherOpenIsRefusedAndTheOpenHoldsItAlone) {
         ImageFile elsewhere;
         ASSERT_EQ(elsewhere.open(path, ImageFile::Access::Write), ImageFile::Status::Ok);
         EXPECT_FALSE(manager.openImage(path));
-        EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"Failed to open virtual SMC file."});
+        EXPECT_EQ(ui.takeMessages(),
+                  std::vector<std::string>{"'card.smc' is in use by another program: Failed to "
+                                           "open virtual SMC file."});
         EXPECT_TRUE(manager.imageInUse());
         EXPECT_EQ(manager.storageKind(), StorageKind::None);
         // Creating a new image over it leaves it as it was.
@@ -161,15 +167,47 @@ TEST_F(OpenStorageTest, ImageHeldByAnotherOpenIsRefusedAndTheOpenHoldsItAlone) {
     EXPECT_EQ(reader.open(path, ImageFile::Access::Write), ImageFile::Status::Ok);
 }
 
-TEST_F(OpenStorageTest, CloseEmptiesTheCardPanesAndKeepsTheStatusLine) {
-    openFormattedCard();
-    const std::string status = ui.status;
-    manager.closeCard();
-    EXPECT_EQ(manager.storageKind(), StorageKind::None);
-    EXPECT_EQ(manager.cardRoot(), nullptr);
-    EXPECT_TRUE(manager.cardItems().empty());
-    EXPECT_EQ(manager.cardPathText(), "");
-    EXPECT_EQ(ui.status, status);
+// However the card goes away, the panes and the size line no longer show it.
+TEST_F(OpenStorageTest, NoCardOpenMeansEmptyCardPanesAndSizeLine) {
+    writePcFile(dir / "text.smc", pattern(100));
+    const struct {
+        const char* name;
+        std::function<void()> leave;
+    } cases[] = {
+        {"close", [&] { manager.closeCard(); }},
+        {"cancelled open",
+         [&] {
+             ui.openFiles.push_back(std::nullopt);
+             manager.openVirtualCard();
+         }},
+        {"no card file",
+         [&] {
+             ui.openFiles.push_back(dir / "text.smc");
+             manager.openVirtualCard();
+             ui.messages.clear();
+         }},
+        {"no machine",
+         [&] {
+             sim.planFault(0, SimFault::shortFrame(10));
+             (void)manager.connectMachine();
+             ui.messages.clear();
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        manager.closeStorage();
+        openFormattedCard();
+        ASSERT_NE(ui.status, "");
+        ASSERT_NE(manager.cardRoot(), nullptr);
+        c.leave();
+        EXPECT_EQ(manager.storageKind(), StorageKind::None);
+        EXPECT_EQ(manager.cardRoot(), nullptr);
+        EXPECT_TRUE(manager.cardItems().empty());
+        EXPECT_EQ(manager.cardPathText(), "");
+        EXPECT_EQ(ui.status, "");
+        EXPECT_EQ(manager.statusText(), "");
+        EXPECT_TRUE(ui.messages.empty());
+    }
 }
 
 TEST_F(OpenStorageTest, MachineConnectsAfterThePromptAndListsItsRoot) {
@@ -222,4 +260,37 @@ TEST_F(OpenStorageTimeoutTest, SilentMachineTimesOutTheConnect) {
     EXPECT_EQ(ui.messages,
               std::vector<std::string>{"timed out trying to connect with Vela machine."});
     EXPECT_EQ(manager.storageKind(), StorageKind::None);
+}
+
+// The machine names every tool accepts, and the link each makes.
+TEST(MachineSpecTest, NamesAndLinks) {
+    const struct {
+        std::string spec;
+        bool machine;
+        bool linked;
+    } cases[] = {
+        {"usb", true, true},          {"usb:1234:abcd", true, true}, {"unix:/tmp/x", true, true},
+        {"sim:", true, false},        {"card.smc", false, false},    {"usbstick.smc", false, false},
+        {"simple.smc", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.spec);
+        EXPECT_EQ(namesMachine(c.spec), c.machine);
+        MachineConnection connection;
+        std::string failure;
+        EXPECT_EQ(linkForMachine(c.spec, connection, failure), c.linked);
+        EXPECT_EQ(connection.link != nullptr, c.linked);
+        EXPECT_EQ(failure.empty(), c.linked);
+    }
+}
+
+TEST_F(OpenStorageTest, SimulatedMachineNamedBySpecOpens) {
+    fs::create_directories(dir / "served" / "GAME");
+    MachineConnection connection;
+    std::string failure;
+    ASSERT_TRUE(linkForMachine("sim:" + (dir / "served").string(), connection, failure));
+    ScriptedUi otherUi;
+    SmcManager other(otherUi, std::move(connection.link));
+    EXPECT_TRUE(other.connectMachine());
+    EXPECT_EQ(captions(other.cardItems()), std::vector<std::string>{"game"});
 }

@@ -75,6 +75,10 @@ public:
         answers.pop_front();
         return answer;
     }
+    ReplaceAnswer askReplace(const std::string& text) override {
+        replaceQuestions.push_back(text);
+        return next(replaceAnswers, "replace question");
+    }
     std::string askText(const std::string& caption, const std::string& prompt,
                         const std::string& initial) override {
         textQuestions.push_back(caption + "|" + prompt + "|" + initial);
@@ -119,6 +123,8 @@ public:
     std::vector<std::string> textQuestions;
     std::vector<std::string> filters;
     std::deque<bool> answers;
+    std::vector<std::string> replaceQuestions;
+    std::deque<ReplaceAnswer> replaceAnswers;
     std::deque<std::string> texts;
     std::deque<std::optional<std::filesystem::path>> openFiles, saveFiles;
     std::deque<std::optional<CardChoice>> cards;

@@ -17,8 +17,11 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 class DeviceLink;
+class SimMachine;
 class QAction;
 class QMdiArea;
 class UsbHotplugWatcher;
@@ -41,8 +44,6 @@ class MainWindow : public QMainWindow {
 public:
     // Makes a tool's window for the main window.
     using ToolFactory = std::function<QWidget*(MainWindow&)>;
-    // Makes the link a new SMC manager reaches the machine through.
-    using LinkFactory = std::function<std::unique_ptr<DeviceLink>()>;
 
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
@@ -51,8 +52,10 @@ public:
     void setSmcFactory(ToolFactory factory) { smcFactory_ = std::move(factory); }
     // Replaces the factory of the graphics tool; an empty one disables its menu item.
     void setGraphicsFactory(ToolFactory factory);
-    // Replaces the link of the managers made from now on (by default the USB cable).
-    void setLinkFactory(LinkFactory factory) { linkFactory_ = std::move(factory); }
+    // Has the managers made from now on reach the machine spec names ("usb",
+    // "usb:VVVV:PPPP", "sim:FOLDER", "unix:PATH") instead of the USB cable; false, with the
+    // reason in failure, when spec names no machine.
+    bool setMachine(const std::string& spec, std::string& failure);
 
     // The SMC manager of this main window with the real dialogs and its link.
     static QWidget* MakeSmcManager(MainWindow& main);
@@ -87,7 +90,9 @@ private:
     PlatformIcons icons_;
     ToolFactory smcFactory_;
     ToolFactory graphicsFactory_;
-    LinkFactory linkFactory_;
+    std::string machine_; // empty: the USB cable
+    // The simulated machines the managers' links talk to; they outlive the managers.
+    std::vector<std::unique_ptr<SimMachine>> simulated_;
     std::unique_ptr<UsbHotplugWatcher> hotplug_;
     bool closeAfterTool_ = false;
 };

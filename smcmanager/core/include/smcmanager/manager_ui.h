@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+struct ListItem;
 struct TreeNode;
 
 // The shared progress window: a step text, an animation, a gauge for the item in hand and a
@@ -90,6 +91,26 @@ public:
     // The shared progress window.
     virtual ProgressUi& progress() = 0;
 
+    // ---- Questions and messages with a default ----
+
+    enum class ReplaceAnswer { Yes, YesToAll, No, Cancel };
+    // A file of the name a copy is about to write exists already (text says which and
+    // where): Yes replaces it, Yes to all every such file of this copy, No leaves it and goes
+    // on, Cancel ends the copy. Without a window nothing is replaced.
+    virtual ReplaceAnswer askReplace(const std::string& /*text*/) { return ReplaceAnswer::No; }
+    // A PC folder is copied to a card folder that holds a folder of its name: true copies
+    // into that folder. Asked once per copy.
+    virtual bool askMergeFolder(const std::string& text) {
+        return askOkCancel(text, QuestionKind::Confirmation);
+    }
+    // After a copy to the card: the names that were left out because no card can hold them,
+    // each with its reason (one per line).
+    virtual void showSkippedNames(const std::string& text) { showMessage(text); }
+    // A new card image was written (text says where): true opens it.
+    virtual bool askOpenCreatedImage(const std::string& text) {
+        return askOkCancel(text, QuestionKind::Information);
+    }
+
     // ---- Model notifications (mirroring) ----
 
     // The children of node (the whole tree when node is nullptr) are about to be replaced;
@@ -101,8 +122,8 @@ public:
     virtual void treeExpanded(Side, const TreeNode* /*node*/) {}
     // The selected node of a tree changed (nullptr: none).
     virtual void treeSelectionChanged(Side, const TreeNode* /*node*/) {}
-    // A list was refilled (or items were added to it).
-    virtual void listChanged(Side) {}
+    // A list was refilled (or items were added to it); items is its new content.
+    virtual void listChanged(Side, const std::vector<ListItem>& /*items*/) {}
     // The one-line path above a list shows text.
     virtual void pathTextChanged(Side, const std::string& /*text*/) {}
     // The status bar's panel shows text.

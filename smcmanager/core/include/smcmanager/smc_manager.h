@@ -1,39 +1,33 @@
 // The SMC manager's core: the window state of the two-pane card and PC file manager and
-// every decision it makes, with no window of its own. It holds the open storage (none, a
-// virtual SMC image served by the card library, or the SMC in a Vela machine reached through
-// the device link), browses both sides into plain tree and list models, copies files and
-// folders both ways, creates and deletes card folders and files, formats the card and writes
-// new card images. It talks to its user only through ManagerUi.
+// every decision it makes, with no window of its own. It holds the open card (a virtual SMC
+// image or the SMC in a Vela machine, both behind CardStorage), browses both sides into plain
+// tree and list models, copies files and folders both ways, creates and deletes card folders
+// and files, formats the card and writes new card images. It talks to its user only through
+// ManagerUi.
 //
-// The backend rule: every card operation looks at storageKind_ alone; 1 runs the card
-// library on the image in its (process-wide) image slot with card paths "vx:\...", 2 runs
-// the device link, 0 does nothing. Results of the two backends become the user's messages
-// here and nowhere else.
+// The handlers (openVirtualCard, dropOnCardList, ...) are what a window calls for its menu
+// items and events; the operations below them (copyToCard, copyToPc, ...) take their
+// arguments explicitly and serve a tool without a window as well. On the PC side paths are
+// POSIX paths: the computer node holds the file-system roots ("/" and the user's home
+// folder), pcPath() is empty when the computer itself is selected, and folder items in copy
+// lists end in "/".
 //
-// Handlers named after the window's controls (openVirtualCard, dropOnCardList, ...) are
-// what a window calls for its menu items and events; the operations below them
-// (copyToCard, copyToPc, ...) take their arguments explicitly and serve a tool
-// without a window as well. On the PC side paths are POSIX paths: the computer node holds
-// the file-system roots ("/" and the user's home folder), pcPath_ is empty when the computer
-// itself is selected, and folder items in copy lists end in "/".
+// Copies move files in pieces and can be stopped by the user (ProgressUi::cancelRequested):
+// between files, between pieces and through the machine's progress callbacks. The file in
+// hand is then taken away wherever a part of it landed, "operation canceled." is shown once,
+// and the copy ends as at a failed step. Nothing on the PC or the card is replaced without
+// asking, and a replaced file gives way only once its replacement is whole.
 //
-// Copies can be stopped by the user (ProgressUi::cancelRequested): between files, between
-// the 1 MiB pieces of a virtual SMC and through the machine's progress callbacks. The file
-// in hand is then taken away wherever a part of it landed, "operation canceled." is shown
-// once, and the copy ends as at a failed step.
-//
-// Only one manager at a time may hold the card library's image slot: a second manager's
-// open of a virtual SMC is refused while another holds it, and no manager empties a slot it
-// does not hold. The image file is held under an exclusive advisory lock while it is open,
-// so an image another program (or another open) holds is refused too; after every operation
-// that changes a virtual SMC (paste, delete, new folder, format) its data is on the disk. Not
-// thread-safe; everything runs on the caller's thread.
+// Threads: one manager is used from one thread at a time, which need not be the window's: a
+// window may run every call on a worker thread and answer the ManagerUi calls through
+// blocking queued calls. While a notification runs, the manager waits, so the window may copy
+// the models (cardItems(), cloneTree(*cardRoot()), ...) there. After every operation that
+// changes a virtual SMC its data is on the disk.
 #pragma once
 
+#include "smcmanager/card_storage.h"
 #include "smcmanager/manager_ui.h"
 #include "smcmanager/tree_model.h"
-
-#include <common/image_file.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -42,8 +36,9 @@
 #include <string>
 #include <vector>
 
+class CardStorage;
 class DeviceLink;
-struct LinkEntry;
+struct CardResult;
 
 // What the manager has open: nothing, a card image, or the card in a machine.
 enum class StorageKind { None, VirtualCard, Machine };
@@ -53,10 +48,10 @@ inline constexpr const char* kImageFilter = "Vela Virtual SMC File (*.smc)|*.smc
 inline constexpr const char* kImageExtension = "*.smc";
 // Virtual key code of the Delete key.
 inline constexpr int kKeyDelete = 46;
-// Bytes per piece written to or read from a virtual SMC.
+// Bytes per piece read from a PC file or written to one.
 inline constexpr std::uint32_t kPieceBytes = 1048576;
 
-class SmcManager {
+class SmcManager : private CardTransfer {
 public:
     // A manager with no storage open and the PC side at the computer node. link is the
     // connection to the machine (may be nullptr: the machine then cannot be opened).
@@ -139,9 +134,13 @@ public:
     // Opens the image file as the virtual SMC (steps after the file dialog); false when it
     // could not be opened or its volume could not be read (the storage then may stay open).
     bool openImage(const std::filesystem::path& image);
+    // Opens a card storage made elsewhere (vela-smc, the mount, tests); false when its
+    // volume could not be read (an unformatted one is offered a format).
+    bool openStorage(std::unique_ptr<CardStorage> storage, StorageKind kind);
     // Connects to the machine (steps after the prompt); false when the connect failed.
     bool connectMachine();
-    // Closes the image file or disconnects the machine; no storage is open afterwards.
+    // Closes the image file or disconnects the machine and empties the card panes and the
+    // size line; no storage is open afterwards.
     void closeStorage();
     // Whether the last openImage was refused because the image is held elsewhere.
     bool imageInUse() const { return imageInUse_; }
@@ -151,7 +150,7 @@ public:
     void showCardRoot();
     // Re-expands the card tree along cardPath_, lists it and shows the size line.
     void refreshCard();
-    // Virtual SMC only: queries the space figures and shows the size line.
+    // Queries the space figures and shows the size line (cards that have one).
     void showSpace();
 
     // ---- Browsing ----
@@ -190,7 +189,10 @@ public:
     // selected, keeps it.
     void collectPcSelection();
     // Copies every entry (PC paths; folders end in "/") into the card folder dest; stops at
-    // the first entry that fails. Returns true when every entry was copied.
+    // the first entry that fails. Names no card can hold are skipped and listed at the end;
+    // an existing card file is replaced only when the user says so, an existing card folder
+    // is copied into when the user says so (asked once). Returns true when every entry was
+    // copied or left out by the user's choice.
     bool copyToCard(std::string dest, const std::vector<std::string>& list);
     // Bytes of the entries, folders counted with their contents; unreadable files count 0.
     std::int64_t pcBytes(const std::vector<std::string>& list);
@@ -204,7 +206,8 @@ public:
     // Fills copiedCardItems_ with the selected card items (folders end in a backslash).
     void collectCardSelection();
     // Copies every card entry (folders end in a backslash) into the PC folder target; stops
-    // at the first top-level file that fails. Returns true when nothing failed.
+    // at the first top-level file that fails. An existing PC file is replaced only when the
+    // user says so; an existing PC folder is copied into. Returns true when nothing failed.
     bool copyToPc(const std::string& target, const std::vector<std::string>& list);
     // Bytes of the card entries (only scales the overall gauge; -1 per unknown file).
     std::int64_t cardBytes(const std::vector<std::string>& list);
@@ -214,12 +217,13 @@ public:
     std::int64_t cardFolderSize(const std::string& path);
     // Copies one card file into the PC folder target under its lower-case name; false when
     // it failed (a name that is no plain PC name is refused before anything is written).
+    // The file is written under a temporary name and renamed when whole.
     bool copyFileToPc(const std::string& target, const std::string& path);
     // Copies a card folder (no trailing backslash) with its contents; false when any part
     // failed (the caller goes on regardless).
     bool copyFolderToPc(const std::string& target, const std::string& folder);
     // Creates one PC folder; false when it could not be created (also when it exists).
-    bool makePcFolder(const std::string& path);
+    static bool makePcFolder(const std::string& path);
 
     // ---- Folders and deletion ----
     // Deletes every entry (folders end in a backslash, with their contents); false at the
@@ -243,7 +247,9 @@ public:
     bool offerFormat();
 
     // ---- State ----
-    StorageKind storageKind() const { return storageKind_; }
+    StorageKind storageKind() const { return storage_ ? storageKind_ : StorageKind::None; }
+    // The open card; nullptr when none is open.
+    CardStorage* storage() const { return storage_.get(); }
     const std::string& cardPath() const { return cardPath_; }
     const std::string& pcPath() const { return pcPath_; }
     void setCardPath(std::string path) { cardPath_ = std::move(path); }
@@ -257,6 +263,8 @@ public:
     DeviceLink* link() const { return link_.get(); }
     // Whether the last copy was stopped by the user (ProgressUi::cancelRequested).
     bool cancelled() const { return cancelled_; }
+    // The names the last copy to the card left out because no card can hold them.
+    const std::vector<std::string>& skippedNames() const { return skippedNames_; }
     TreeNode* cardRoot() const { return cardRoot_.get(); }
     TreeNode* pcRoot() const { return pcRoot_.get(); }
     TreeNode* selectedCardNode() const { return cardSelected_; }
@@ -272,33 +280,32 @@ public:
 private:
     void message(const std::string& text) { ui_.showMessage(text); }
     ProgressUi& prog() { return ui_.progress(); }
+    // Shows a failed card result's messages; true when it succeeded.
+    bool report(const CardResult& result);
     void setCardItems(std::vector<ListItem> items);
-    void addCardItem(ListItem item);
     void setCardPathText(std::string text);
+    void setStatusText(std::string text);
     void clearCardTree();
     void resetChildren(Side side, TreeNode* node);
-    bool claimImageSlot();
-    void releaseImageSlot();
     // Puts the virtual SMC's data on the disk at the end of an operation that changed it;
-    // false (with its message) when that failed. True for the machine, and inside a larger
-    // operation (changeDepth_ > 0) that syncs when it ends.
+    // false (with its message) when that failed. True inside a larger operation
+    // (changeDepth_ > 0) that syncs when it ends.
     bool syncImage();
-    bool listVirtual(const std::string& folder, std::vector<std::string>& names,
-                     const char* failure);
-    ListItem linkItem(const LinkEntry& entry) const;
-    bool writeToVirtual(const std::string& cardPath, const std::vector<std::uint8_t>& data);
-    bool writeToMachine(const std::string& dest, const std::string& name,
-                        const std::vector<std::uint8_t>& data);
-    bool readCardFile(const std::string& path, const std::string& name,
-                      std::vector<std::uint8_t>& data);
-    std::int64_t machineFolderSize(const std::string& path);
-    bool formatMachine();
-    void formatProgressBegin();
-    void formatProgressEnd();
+    // The entries of a card folder as the copy found them before it began (listed once).
+    const std::vector<CardEntry>* cardFolderEntries(const std::string& folder);
+    bool fitsCard(const std::string& name);
+    // Asks whether to replace an existing file (text names it); false to leave it, with
+    // cancelled_ set when the user cancelled the whole copy.
+    bool confirmReplace(const std::string& text);
+    bool copyPcFile(const std::string& pcPath, const std::string& tempPath,
+                    const std::string& cardPath);
     bool stopRequested();
     bool pollCancel();
-    int onFileStart(const char* name, std::uint32_t size);
-    int onPacket(std::uint32_t bytesSoFar, std::uint32_t total, std::uint32_t packetBytes);
+    void formatProgressBegin();
+    void formatProgressEnd();
+    void step(const std::string& text) override;
+    bool start(std::uint64_t sizeBytes) override;
+    bool piece(std::uint64_t doneBytes, std::uint32_t pieceBytes) override;
 
     ManagerUi& ui_;
 
@@ -306,11 +313,12 @@ private:
     std::string pcPath_;
     std::string cardPath_ = kCardRoot;
     StorageKind storageKind_ = StorageKind::None;
-    ImageFile image_; // the image installed in the card library's slot
     bool imageInUse_ = false;
     int changeDepth_ = 0;
     std::string imageName_;
     std::unique_ptr<DeviceLink> link_;
+    // Declared after the link: a machine card talks to it until the card is gone.
+    std::unique_ptr<CardStorage> storage_;
     std::vector<std::string> copiedPcItems_;
     std::vector<std::string> copiedCardItems_;
     std::uint64_t totalBytes_ = 0;
@@ -331,6 +339,14 @@ private:
     std::string statusText_;
     std::vector<std::string> pcRoots_;
     std::int64_t totalProgress_ = 0;
+    std::uint64_t itemBytes_ = 0; // the size of the file in hand
+    // One copy's memory: the card folders as they were, the user's answers, what was left
+    // out.
+    std::vector<std::pair<std::string, std::vector<CardEntry>>> cardFolders_;
+    bool replaceAll_ = false;
+    int mergeAnswer_ = -1; // -1 not asked yet, 0 no, 1 yes
+    std::vector<std::string> skippedNames_;
+    std::vector<std::string> skippedReasons_;
     // Latched by the first cancel the copy saw; every loop of the copy then stops.
     bool cancelled_ = false;
     bool fullFormat_ = false;

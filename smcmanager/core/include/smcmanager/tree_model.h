@@ -51,6 +51,10 @@ struct TreeNode {
     int row() const;
 };
 
+// A deep copy of node and everything below it (the copy's root has no parent): a snapshot a
+// window can keep while the manager goes on working.
+std::unique_ptr<TreeNode> cloneTree(const TreeNode& node);
+
 // The first direct child of node whose caption equals text without regard to case, or
 // nullptr; grandchildren are not searched.
 TreeNode* findChildNode(TreeNode* node, const std::string& text);

@@ -92,10 +92,14 @@ public:
                                              const std::vector<std::string>& sizes,
                                              CardChoice preselected) override;
     ProgressUi& progress() override;
+    ReplaceAnswer askReplace(const std::string& text) override;
+    bool askMergeFolder(const std::string& text) override;
+    void showSkippedNames(const std::string& text) override;
+    bool askOpenCreatedImage(const std::string& text) override;
     void treeChanged(Side side, const TreeNode* node) override;
     void treeExpanded(Side side, const TreeNode* node) override;
     void treeSelectionChanged(Side side, const TreeNode* node) override;
-    void listChanged(Side side) override;
+    void listChanged(Side side, const std::vector<ListItem>& items) override;
     void pathTextChanged(Side side, const std::string& text) override;
     void statusTextChanged(const std::string& text) override;
 

@@ -1,0 +1,269 @@
+// The card in a Vela machine, driven through the device link. The machine runs its own file
+// system; this file turns the link's results into the user's messages, one table per
+// operation. The link moves whole files, so a file is held in memory once while it travels;
+// the machine's file system cannot rename, so a replaced file is removed before the new one
+// is sent.
+#include "smcmanager/card_storage.h"
+
+#include "manager_text.h"
+
+#include <common/path_names.h>
+#include <devicelink/device_link.h>
+
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace {
+
+// The value the link's callbacks return to go on.
+constexpr int kGoOn = -12;
+
+struct LinkText {
+    int result;
+    const char* text;
+};
+
+template <std::size_t N>
+const char* linkFailureText(int linkResult, const LinkText (&table)[N], const char* fallback) {
+    for (const LinkText& entry : table) {
+        if (entry.result == linkResult) return entry.text;
+    }
+    return fallback;
+}
+
+const char* folderListFailure(int linkResult) {
+    static constexpr LinkText kTexts[] = {
+        {LINK_TIMEOUT, "timed out while gathering folder list."},
+        {LINK_IO_FAILED, "unknown error has occurred."},
+        {LINK_BAD_REPLY, "communication error has occurred."},
+        {LINK_UNFORMATTED, "unformatted SMC"},
+        {LINK_DEVICE_ERROR, "as error has occurred in Vela machine."},
+    };
+    return linkFailureText(linkResult, kTexts, "default error has occurred.");
+}
+
+const char* fileListFailure(int linkResult) {
+    static constexpr LinkText kTexts[] = {
+        {LINK_TIMEOUT, "timed out while gathering file list"},
+        {LINK_IO_FAILED, "unknown error occurred."},
+        {LINK_BAD_REPLY, "communication error has occurred."},
+        {LINK_UNFORMATTED, "unformatted SMC"},
+        {LINK_DEVICE_ERROR, "an error has occurred in Vela machine."},
+    };
+    return linkFailureText(linkResult, kTexts, "default error has occurred.");
+}
+
+const char* putFileMessage(int result) {
+    static constexpr LinkText kTexts[] = {
+        {LINK_TIMEOUT, "timed out while copying file."},
+        {LINK_CANCELED, "operation canceled."},
+        {-4, "failed to open file."},
+        {LINK_IO_FAILED, "an error has occurred in Vela while copying file."},
+        {LINK_BAD_REPLY, "communication error has occurred."},
+        {-13, "failed to read from file."},
+        {-14, "same file already exists."},
+        {-15, "failed to create file."},
+        {-16, "failed to write to file."},
+    };
+    return linkFailureText(result, kTexts, "unknown error has occurred.");
+}
+
+const char* getFileMessage(int result) {
+    static constexpr LinkText kTexts[] = {
+        {LINK_TIMEOUT, "timed out while copying file."},
+        {LINK_CANCELED, "operation canceled."},
+        {LINK_IO_FAILED, "unknown error has occurred."},
+        {LINK_BAD_REPLY, "communication error has occurred."},
+    };
+    return linkFailureText(result, kTexts, "default error has occurred.");
+}
+
+std::string entryName(const LinkEntry& entry) {
+    return std::string(entry.name, strnlen(entry.name, sizeof entry.name));
+}
+
+CardResult outcome(int result, const char* text) {
+    if (result == LINK_OK) return CardResult::ok();
+    if (result == LINK_CANCELED) return {CardResult::Code::Cancelled, text, {}};
+    return CardResult::failed(text);
+}
+
+// The link's progress callbacks, reporting to a transfer.
+LinkCallbacks callbacksFor(CardTransfer& transfer) {
+    LinkCallbacks callbacks;
+    callbacks.start = [&transfer](const LinkFileStart& start) {
+        transfer.step(std::string("now copying file '") + (start.name ? start.name : ""));
+        return transfer.start(start.size) ? kGoOn : LINK_CANCELED;
+    };
+    callbacks.packet = [&transfer](const LinkPacketProgress& packet) {
+        const bool goOn = transfer.piece(packet.bytesSoFar, packet.packetBytes);
+        // With its last packet the file is whole; the next file's start sees the cancel.
+        return goOn || packet.bytesSoFar >= packet.total ? kGoOn : LINK_CANCELED;
+    };
+    return callbacks;
+}
+
+class MachineCard final : public CardStorage {
+public:
+    explicit MachineCard(DeviceLink& link) : link_(link) {}
+    ~MachineCard() override {
+        if (link_.connected()) (void)link_.Disconnect();
+    }
+
+    std::string caption() const override { return "SMC in Vela"; }
+    bool hasSpace() const override { return false; }
+    // The machine's listing carries exact sizes (folders list 0).
+    std::string sizeText(const CardEntry& entry) const override {
+        return std::to_string(entry.sizeBytes);
+    }
+    std::vector<std::string> defaultFolders() const override {
+        return {"game", "mp3", "vxsys", "vxmm", "vxetc"};
+    }
+
+    CardResult list(const std::string& folder, CardListing purpose,
+                    std::vector<CardEntry>& entries) override {
+        LinkList list;
+        const bool folders = purpose == CardListing::Folders;
+        const int result = folders ? link_.ListFolders(WithBackslash(folder), list)
+                                   : link_.ListFiles(WithBackslash(folder), list);
+        if (result != LINK_OK)
+            return CardResult::failed(folders ? folderListFailure(result)
+                                              : fileListFailure(result));
+        for (const LinkEntry& item : list) {
+            CardEntry entry;
+            entry.name = entryName(item);
+            entry.folder = folders || item.kind == 1;
+            entry.hasSubfolders = folders && item.kind != 0;
+            entry.sizeBytes = item.size;
+            entry.year = item.year;
+            entry.month = item.month;
+            entry.day = item.day;
+            entry.hour = item.hour;
+            entry.minute = item.minute;
+            entries.push_back(std::move(entry));
+        }
+        return CardResult::ok();
+    }
+
+    CardResult hasSubfolders(const std::string& folder, bool& found) override {
+        LinkList list;
+        const int result = link_.ListFolders(WithBackslash(folder), list);
+        found = result == LINK_OK && !list.empty();
+        return result == LINK_OK ? CardResult::ok() : CardResult::failed(folderListFailure(result));
+    }
+
+    CardResult fileSize(const std::string& path, std::uint64_t& sizeBytes) override {
+        const std::string folder = ExtractDirectory(path);
+        const std::string name = path.substr(folder.size());
+        LinkList list;
+        if (const int result = link_.ListFiles(folder, list); result != LINK_OK)
+            return CardResult::failed(folderListFailure(result));
+        // The machine lists names in upper case, the path holds them as shown (lower case).
+        for (const LinkEntry& entry : list) {
+            if (SameNameNoCase(entryName(entry), name)) {
+                sizeBytes = entry.size;
+                return CardResult::ok();
+            }
+        }
+        return {CardResult::Code::NotFound, "", {}};
+    }
+
+    CardResult read(const std::string& path, CardTransfer& transfer,
+                    const CardSink& sink) override {
+        std::vector<std::uint8_t> data;
+        const int result =
+            link_.GetFile(path, LastCardComponent(path), data, callbacksFor(transfer));
+        if (result != LINK_OK) return outcome(result, getFileMessage(result));
+        if (!data.empty() && !sink(data.data(), std::uint32_t(data.size())))
+            return CardResult::silent();
+        return CardResult::ok();
+    }
+
+    CardResult write(const std::string& folder, const std::string& name, std::uint64_t sizeBytes,
+                     bool replace, CardTransfer& transfer, const CardSource& source) override {
+        const std::string dest = folder == "vx:\\" ? "vx:" : folder;
+        std::vector<std::uint8_t> data;
+        try {
+            if (sizeBytes > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+            data.resize(std::size_t(sizeBytes));
+        } catch (const std::bad_alloc&) {
+            return CardResult::failed("insufficient memory");
+        }
+        if (!data.empty() && !source(data.data(), std::uint32_t(data.size())))
+            return CardResult::silent();
+        if (replace) {
+            const int removed = link_.RemoveFile(dest + "\\" + name);
+            if (removed != LINK_OK) return CardResult::failed(putFileMessage(removed));
+        }
+        const int result = link_.PutFile(data.data(), std::uint32_t(data.size()), dest + "\\", name,
+                                         callbacksFor(transfer));
+        // The machine may have taken the unfinished file as a whole one.
+        if (result == LINK_CANCELED && link_.cancelledPutKept())
+            (void)link_.RemoveFile(dest + "\\" + name);
+        return outcome(result, putFileMessage(result));
+    }
+
+    CardResult makeFolder(const std::string& path) override {
+        static constexpr LinkText kTexts[] = {
+            {LINK_TIMEOUT, "timed out while creting folder in SMC."},
+            {LINK_IO_FAILED, "unknown error has occurred."},
+            {LINK_BAD_REPLY, "communication error has occurred."},
+            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
+            {LINK_NO_PATH, "parent path doesn't exist."},
+        };
+        const int result = link_.MakeFolder(path);
+        return outcome(result, linkFailureText(result, kTexts, "default error has occurred."));
+    }
+
+    CardResult removeFolder(const std::string& path) override {
+        static constexpr LinkText kTexts[] = {
+            {LINK_TIMEOUT, "timed out while deleting folder in SMC."},
+            {LINK_IO_FAILED, "unknown error has occurred."},
+            {LINK_BAD_REPLY, "communication error has occurred."},
+            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
+        };
+        // The card itself is no folder to remove; what the machine would do is unknown.
+        const int result =
+            path == "vx:" || path == "vx:\\" ? LINK_NO_PATH : link_.RemoveFolder(path);
+        return outcome(result, linkFailureText(result, kTexts, "default error has occurred."));
+    }
+
+    CardResult removeFile(const std::string& path) override {
+        static constexpr LinkText kTexts[] = {
+            {LINK_TIMEOUT, "timed out while deleting file in SMC."},
+            {LINK_IO_FAILED, "an error has occurred in Vela."},
+            {LINK_BAD_REPLY, "communication error has occurred."},
+            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
+        };
+        const int result = link_.RemoveFile(path);
+        return outcome(result, linkFailureText(result, kTexts, "unknown error has occurred."));
+    }
+
+    CardResult format(bool, std::string& closing) override {
+        static constexpr LinkText kTexts[] = {
+            {LINK_TIMEOUT, "timed out while formatting SMC in Vela."},
+            {LINK_IO_FAILED, "unknown error has occurred."},
+            {LINK_BAD_REPLY, "communication error has occurred."},
+            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
+        };
+        const int result = link_.FormatCard(kFormatLimit);
+        closing = "formatted successfully.";
+        return outcome(result, linkFailureText(result, kTexts, "default error has occurred."));
+    }
+
+    CardResult space(std::uint64_t&, std::uint64_t&, std::uint64_t&) override {
+        return {CardResult::Code::Unsupported, "", {}};
+    }
+
+    CardResult sync() override { return CardResult::ok(); }
+
+private:
+    DeviceLink& link_;
+};
+
+} // namespace
+
+std::unique_ptr<CardStorage> machineCard(DeviceLink& link) {
+    return std::make_unique<MachineCard>(link);
+}

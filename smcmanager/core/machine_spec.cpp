@@ -1,0 +1,38 @@
+// The machine a user names, made into a link: the one reading of machine names for every
+// tool.
+#include "smcmanager/machine_spec.h"
+
+#include <devicelink/transport.h>
+
+namespace {
+
+bool startsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+} // namespace
+
+bool namesMachine(const std::string& text) {
+    return text == "usb" || startsWith(text, "usb:") || startsWith(text, "sim:") ||
+           startsWith(text, "unix:");
+}
+
+bool linkForMachine(const std::string& spec, MachineConnection& connection, std::string& failure) {
+    std::unique_ptr<LinkTransport> transport;
+    if (startsWith(spec, "sim:")) {
+        if (spec.size() == 4) {
+            failure = "sim: needs a folder";
+            return false;
+        }
+        connection.simulated = std::make_unique<SimMachine>(spec.substr(4));
+        transport = makeSimTransport(*connection.simulated);
+    } else {
+        transport = makeTransport(spec, false);
+    }
+    if (!transport) {
+        failure = "'" + spec + "' names no machine";
+        return false;
+    }
+    connection.link = std::make_unique<DeviceLink>(std::move(transport));
+    return true;
+}
