@@ -289,6 +289,31 @@ private slots:
         QVERIFY(!dialogs.saveFile(nullptr, kImageFilter, kImageExtension));
     }
 
+    // The replace question's buttons give their answers; Esc ends the copy and Enter keeps
+    // the file.
+    void replaceQuestionAnswers() {
+        using Answer = ManagerUi::ReplaceAnswer;
+        const struct {
+            QMessageBox::StandardButton button; // NoButton: a key instead
+            int key;
+            Answer answer;
+        } cases[] = {{QMessageBox::Yes, 0, Answer::Yes},
+                     {QMessageBox::YesToAll, 0, Answer::YesToAll},
+                     {QMessageBox::No, 0, Answer::No},
+                     {QMessageBox::NoButton, Qt::Key_Escape, Answer::Cancel},
+                     {QMessageBox::NoButton, Qt::Key_Return, Answer::No}};
+        QtManagerDialogs dialogs;
+        for (const auto& c : cases) {
+            whenModal<QMessageBox>([&](QMessageBox* box) {
+                if (c.button != QMessageBox::NoButton)
+                    box->button(c.button)->click();
+                else
+                    QTest::keyClick(box, Qt::Key(c.key));
+            });
+            QCOMPARE(dialogs.replace(nullptr, "replace?"), c.answer);
+        }
+    }
+
     // A message box under the application's long name is wide enough for its caption.
     void messageCaptionFits() {
         QApplication::setApplicationDisplayName("Vela Development Tool for Windows2000");
