@@ -23,8 +23,7 @@ struct DialogScript {
     std::vector<std::string> inputs; // caption|prompt of each input box
     std::deque<bool> answers;
     std::deque<std::string> texts;
-    std::deque<std::optional<std::filesystem::path>> openFiles, saveFiles;
-    std::deque<std::optional<CardChoice>> cards;
+    std::deque<std::optional<std::filesystem::path>> openFiles;
     std::deque<ManagerUi::ReplaceAnswer> replaceAnswers;
     std::function<void()> whileShown; // runs inside every dialog
     int unplanned = 0;
@@ -61,15 +60,16 @@ public:
         shown();
         return next(s_.openFiles, std::optional<std::filesystem::path>());
     }
+    // No test creates card images through the window: these two are never planned.
     std::optional<std::filesystem::path> saveFile(QWidget*, const std::string&,
                                                   const std::string&) override {
-        shown();
-        return next(s_.saveFiles, std::optional<std::filesystem::path>());
+        ++s_.unplanned;
+        return {};
     }
     std::optional<CardChoice> card(QWidget*, const std::vector<std::string>&,
                                    const std::vector<std::string>&, CardChoice) override {
-        shown();
-        return next(s_.cards, std::optional<CardChoice>());
+        ++s_.unplanned;
+        return {};
     }
 
     ManagerUi::ReplaceAnswer replace(QWidget*, const std::string& text) override {
