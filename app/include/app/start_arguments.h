@@ -12,7 +12,8 @@
 class MainWindow;
 
 inline constexpr const char* kStartUsage =
-    "usage: vela-devtool [--machine MACHINE] [CARD.smc]\n"
+    "usage: vela-devtool [CARD.smc]\n"
+    "       vela-devtool --machine MACHINE [CARD.smc]\n"
     "  Starts the Vela Developer Tool; with a card image, opens it in the SMC manager.\n"
     "  --machine MACHINE  what Open > SMC in Vela reaches: 'usb' (the default),\n"
     "                     'usb:VVVV:PPPP', 'sim:FOLDER' (the simulated machine serving\n"
