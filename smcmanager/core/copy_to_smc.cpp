@@ -53,13 +53,6 @@ std::int64_t folderBytes(const std::string& folder) {
     return total;
 }
 
-// Why a name cannot be stored on the card, for the list of skipped names.
-const char* fitProblem(CardNameFit fit) {
-    return fit == CardNameFit::TooLong
-               ? "longer than 8 characters, a dot and 3 characters"
-               : "holds a space, a second dot or one of * ? \" < > | + , ; = [ ]";
-}
-
 } // namespace
 
 void SmcManager::collectPcSelection() {
@@ -171,7 +164,7 @@ bool SmcManager::fitsCard(const std::string& name) {
     const CardNameFit fit = cardNameFit(name);
     if (fit == CardNameFit::Fits) return true;
     skippedNames_.push_back(name);
-    skippedReasons_.push_back(fitProblem(fit));
+    skippedReasons_.push_back(CardNameProblem(fit));
     return false;
 }
 

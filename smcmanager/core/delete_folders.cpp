@@ -6,6 +6,7 @@
 
 #include "manager_text.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -51,6 +52,13 @@ void SmcManager::cardTreeKeyPressed(int key) {
 void SmcManager::createFolder() {
     const std::string name = ui_.askText("folder name", "please type folder name", "");
     if (name.empty()) return;
+    if (const CardNameFit fit = cardNameFit(name); fit != CardNameFit::Fits) {
+        message("'" + name +
+                "' cannot be stored on the card (8.3 names: up to 8 characters, a "
+                "dot and 3 characters): " +
+                CardNameProblem(fit));
+        return;
+    }
     const std::string path = JoinCardPath(cardPath_, name);
     prog().showProgress();
     (void)makeCardFolder(path);
@@ -59,13 +67,12 @@ void SmcManager::createFolder() {
 }
 
 bool SmcManager::deleteCardItems(const std::vector<std::string>& list) {
-    bool deleted = true;
-    for (const std::string& entry : list) {
-        deleted = !entry.empty() && entry.back() == '\\'
-                      ? deleteCardFolder(entry.substr(0, entry.size() - 1))
-                      : deleteCardFile(entry);
-        if (!deleted) break;
-    }
+    // Stops at the first entry that fails.
+    const bool deleted = std::all_of(list.begin(), list.end(), [&](const std::string& entry) {
+        return !entry.empty() && entry.back() == '\\'
+                   ? deleteCardFolder(entry.substr(0, entry.size() - 1))
+                   : deleteCardFile(entry);
+    });
     return syncImage() && deleted;
 }
 

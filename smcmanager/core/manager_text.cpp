@@ -65,3 +65,9 @@ int CardFileImage(const std::string& name) {
 std::string WithBackslash(const std::string& folder) {
     return !folder.empty() && folder.back() == '\\' ? folder : folder + "\\";
 }
+
+const char* CardNameProblem(CardNameFit fit) {
+    return fit == CardNameFit::TooLong
+               ? "longer than 8 characters, a dot and 3 characters"
+               : "holds a space, a second dot or one of * ? \" < > | + , ; = [ ]";
+}

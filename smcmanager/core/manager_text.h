@@ -3,6 +3,8 @@
 // from placing a PC file anywhere but inside the chosen folder.
 #pragma once
 
+#include "smcmanager/card_storage.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -28,3 +30,5 @@ bool SafePcName(const std::string& name);
 int CardFileImage(const std::string& name);
 // A card folder path with one trailing backslash, as the machine's listings take it.
 std::string WithBackslash(const std::string& folder);
+// Why a name that does not fit cannot be stored on the card.
+const char* CardNameProblem(CardNameFit fit);

@@ -21,7 +21,6 @@
 namespace {
 
 constexpr std::uint32_t kBatchNames = 32;
-constexpr std::uint32_t kPieceBytes = 1048576;
 // No card holds a bigger file; a larger size in an entry is broken.
 constexpr std::uint32_t kLargestCardFile = 128u << 20;
 // Where a replacing file is written until it is whole.

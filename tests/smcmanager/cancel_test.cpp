@@ -13,7 +13,7 @@ constexpr std::int64_t kMiB = 1048576;
 // Cancel once the per-file gauge has reached position.
 std::function<bool(const RecordingProgress&)> cancelAt(std::int64_t position) {
     return [position](const RecordingProgress& p) {
-        return std::any_of(p.prog1Pos.begin(), p.prog1Pos.end(),
+        return std::any_of(p.itemPositions.begin(), p.itemPositions.end(),
                            [position](std::int64_t at) { return at >= position; });
     };
 }
@@ -33,7 +33,7 @@ TEST_F(CancelTest, ToVirtualCardStopsAfterAPieceAndTakesTheFileAway) {
 
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
     EXPECT_TRUE(manager.cancelled());
-    EXPECT_EQ(ui.recorder.prog1Pos.back(), kMiB); // no second piece was written
+    EXPECT_EQ(ui.recorder.itemPositions.back(), kMiB); // no second piece was written
     EXPECT_FALSE(cardHas("vx:\\big.bin"));
     EXPECT_FALSE(cardHas("vx:\\small.bin"));
     EXPECT_FALSE(ui.recorder.shown);
@@ -79,7 +79,7 @@ TEST_F(CancelTest, FromVirtualCardLeavesNothingOnThePc) {
     ui.replaceAnswers = {ManagerUi::ReplaceAnswer::Yes};
     manager.dropOnPcList(DragSource::CardList);
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
-    EXPECT_EQ(ui.recorder.prog1Pos.back(), kMiB);
+    EXPECT_EQ(ui.recorder.itemPositions.back(), kMiB);
     EXPECT_EQ(readPcFile(pc() / "big.bin"), pattern(7, 9));
 
     // A cancel inside a folder stops the whole copy, though a folder's failures do not.

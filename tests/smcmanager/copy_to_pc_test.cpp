@@ -3,6 +3,8 @@
 // folders, the paste into the PC list, and a time-out in the middle of a selection.
 #include "manager_fixture.h"
 
+#include <functional>
+
 #include <algorithm>
 #include <set>
 
@@ -28,14 +30,14 @@ TEST_F(CopyToPcTest, VirtualFolderTreeArrivesInLowerCaseInsideTheChosenFolder) {
     EXPECT_EQ(readPcFile(target / "tune.mp3"), pattern(3000, 3));
     EXPECT_EQ(readPcFile(target / "game" / "run.qxe"), pattern(2097152, 1));
     EXPECT_EQ(readPcFile(target / "game" / "save" / "slot1.dat"), pattern(700, 2));
-    EXPECT_EQ(ui.recorder.prog2Max, std::vector<std::int64_t>{2097152 + 700 + 3000});
-    EXPECT_EQ(ui.recorder.prog2Pos.back(), 2097152 + 700 + 3000);
+    EXPECT_EQ(ui.recorder.totalMaxima, std::vector<std::int64_t>{2097152 + 700 + 3000});
+    EXPECT_EQ(ui.recorder.totalPositions.back(), 2097152 + 700 + 3000);
     // The 2 MiB file was read in two blocks.
     const std::vector<std::int64_t> blocks = {1048576, 2097152};
-    const auto& positions = ui.recorder.prog1Pos;
+    const auto& positions = ui.recorder.itemPositions;
     EXPECT_NE(std::search(positions.begin(), positions.end(), blocks.begin(), blocks.end()),
               positions.end());
-    EXPECT_EQ(ui.recorder.msg1.back(), "now copying file 'tune.mp3'");
+    EXPECT_EQ(ui.recorder.stepTexts.back(), "now copying file 'tune.mp3'");
     EXPECT_FALSE(ui.recorder.shown);
     // The PC side was refreshed and shows the new items.
     EXPECT_EQ(captions(manager.pcItems()), (std::vector<std::string>{"game", "tune.mp3"}));
@@ -77,8 +79,8 @@ TEST_F(CopyToPcTest, MachineFolderIsCopiedWithItsContents) {
     EXPECT_EQ(readPcFile(pc() / "game" / "run.qxe"), pattern(70000, 1));
     EXPECT_EQ(readPcFile(pc() / "game" / "save" / "slot1.dat"), pattern(300, 2));
     EXPECT_TRUE(fs::is_regular_file(pc() / "game" / "save" / "empty.dat"));
-    EXPECT_EQ(ui.recorder.prog2Max, std::vector<std::int64_t>{70300});
-    EXPECT_EQ(ui.recorder.prog2Pos.back(), 70300);
+    EXPECT_EQ(ui.recorder.totalMaxima, std::vector<std::int64_t>{70300});
+    EXPECT_EQ(ui.recorder.totalPositions.back(), 70300);
     EXPECT_EQ(captions(manager.pcItems()), std::vector<std::string>{"game"});
 }
 
@@ -140,4 +142,40 @@ TEST_F(MachineTimeoutTest, TimeOutWhileSendingAFile) {
     sim.planFault(3, SimFault::silent()); // the chunk's acceptance
     EXPECT_FALSE(manager.copyToCard("vx:\\", {(pc() / "a.bin").string()}));
     EXPECT_EQ(ui.messages, std::vector<std::string>{"timed out while copying file."});
+}
+
+// What is in the way on the PC stops the copy with its message, and nothing is left half
+// written or replaced.
+TEST_F(CopyToPcTest, PcSideObstaclesAreReported) {
+    openFormattedCard();
+    cardMkdir("vx:\\DIR");
+    cardWrite("vx:\\DIR\\A.TXT", pattern(10));
+    cardWrite("vx:\\B.TXT", pattern(20));
+    const struct {
+        const char* name;
+        std::function<void()> obstacle;
+        std::vector<std::string> list;
+        const char* message;
+    } cases[] = {
+        {"no PC folder", [] {}, {"vx:\\b.txt"}, "failed to create file in PC."},
+        {"a PC file has the folder's name",
+         [&] { writePcFile(pc() / "out" / "dir", {7}); },
+         {"vx:\\dir\\"},
+         "failed to create folder in PC."},
+        {"a PC folder has the file's name",
+         [&] { fs::create_directories(pc() / "out" / "b.txt" / "kept"); },
+         {"vx:\\b.txt"},
+         "failed to create file in PC."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(pc() / "out");
+        c.obstacle();
+        EXPECT_FALSE(manager.copyToPc((pc() / "out").string(), c.list));
+        EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{c.message});
+        std::error_code error;
+        for (const auto& entry : fs::recursive_directory_iterator(pc() / "out", error))
+            EXPECT_EQ(entry.path().filename().string().find(".vela-part"), std::string::npos);
+    }
+    EXPECT_TRUE(fs::is_directory(pc() / "out" / "b.txt" / "kept"));
 }

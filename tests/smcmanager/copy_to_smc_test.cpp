@@ -14,11 +14,12 @@ TEST_F(CopyToSmcTest, FileIsWrittenInPiecesOfOneMebibyteWithTheGauges) {
 
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(cardRead("vx:\\X.BIN"), data);
-    EXPECT_EQ(ui.recorder.prog1Max, std::vector<std::int64_t>{2621440});
-    EXPECT_EQ(ui.recorder.prog1Pos, (std::vector<std::int64_t>{0, 1048576, 2097152, 2621440}));
-    EXPECT_EQ(ui.recorder.prog2Max, std::vector<std::int64_t>{2621440});
-    EXPECT_EQ(ui.recorder.prog2Pos, (std::vector<std::int64_t>{0, 1048576, 2097152, 2621440}));
-    EXPECT_EQ(ui.recorder.msg1.back(), "now copying file 'x.bin' (size : 2621440 bytes)");
+    EXPECT_EQ(ui.recorder.itemMaxima, std::vector<std::int64_t>{2621440});
+    EXPECT_EQ(ui.recorder.itemPositions, (std::vector<std::int64_t>{0, 1048576, 2097152, 2621440}));
+    EXPECT_EQ(ui.recorder.totalMaxima, std::vector<std::int64_t>{2621440});
+    EXPECT_EQ(ui.recorder.totalPositions,
+              (std::vector<std::int64_t>{0, 1048576, 2097152, 2621440}));
+    EXPECT_EQ(ui.recorder.stepTexts.back(), "now copying file 'x.bin' (size : 2621440 bytes)");
     EXPECT_EQ(ui.recorder.animation, ProgressUi::Animation::CopyFile);
     EXPECT_EQ(ui.recorder.shows, 1);
     EXPECT_FALSE(ui.recorder.shown);
@@ -33,7 +34,7 @@ TEST_F(CopyToSmcTest, ExactMultipleOfAPieceAndAnEmptyFile) {
     writePcFile(pc() / "two.bin", data);
     writePcFile(pc() / "empty", {});
     ASSERT_TRUE(manager.copyToCard("vx:\\", {(pc() / "two.bin").string()}));
-    EXPECT_EQ(ui.recorder.prog1Pos, (std::vector<std::int64_t>{0, 1048576, 2097152}));
+    EXPECT_EQ(ui.recorder.itemPositions, (std::vector<std::int64_t>{0, 1048576, 2097152}));
     ASSERT_TRUE(manager.copyToCard("vx:\\", {(pc() / "empty").string()}));
     EXPECT_EQ(cardRead("vx:\\TWO.BIN"), data);
     EXPECT_TRUE(cardHas("vx:\\EMPTY"));
@@ -60,8 +61,8 @@ TEST_F(CopyToSmcTest, FolderTreeGoesToTheVirtualCard) {
     EXPECT_EQ(cardRead("vx:\\GAME\\ALBUM\\A.MP3"), pattern(5000, 1));
     EXPECT_EQ(cardRead("vx:\\GAME\\ALBUM\\CD2\\B.MP3"), pattern(70000, 2));
     EXPECT_TRUE(cardIsFolder("vx:\\GAME\\ALBUM\\CD2\\EMPTY"));
-    EXPECT_EQ(ui.recorder.prog2Max, std::vector<std::int64_t>{75010});
-    EXPECT_EQ(ui.recorder.prog2Pos.back(), 75010);
+    EXPECT_EQ(ui.recorder.totalMaxima, std::vector<std::int64_t>{75010});
+    EXPECT_EQ(ui.recorder.totalPositions.back(), 75010);
 }
 
 TEST_F(CopyToSmcTest, FolderTreeGoesToTheMachine) {
@@ -78,12 +79,12 @@ TEST_F(CopyToSmcTest, FolderTreeGoesToTheMachine) {
     EXPECT_EQ(readPcFile(machineCard("GAME/ALBUM/A.MP3")), pattern(300, 1));
     EXPECT_EQ(readPcFile(machineCard("GAME/ALBUM/CD2/B.MP3")), pattern(70000, 2));
     // The machine's callbacks moved the gauges: the file name without a closing quote.
-    EXPECT_NE(
-        std::find(ui.recorder.msg1.begin(), ui.recorder.msg1.end(), "now copying file 'b.mp3"),
-        ui.recorder.msg1.end());
-    EXPECT_EQ(ui.recorder.prog1Max.back(), 70000);
-    EXPECT_EQ(ui.recorder.prog1Pos.back(), 70000);
-    EXPECT_EQ(ui.recorder.prog2Pos.back(), 70300);
+    EXPECT_NE(std::find(ui.recorder.stepTexts.begin(), ui.recorder.stepTexts.end(),
+                        "now copying file 'b.mp3"),
+              ui.recorder.stepTexts.end());
+    EXPECT_EQ(ui.recorder.itemMaxima.back(), 70000);
+    EXPECT_EQ(ui.recorder.itemPositions.back(), 70000);
+    EXPECT_EQ(ui.recorder.totalPositions.back(), 70300);
 }
 
 // A name that exists on the card: the user's answer decides, and an old file gives way only
@@ -115,8 +116,10 @@ TEST_F(CopyToSmcTest, ExistingCardNamesAreAskedAbout) {
         cardWrite("vx:\\X.TXT", old);
         cardMkdir("vx:\\ALBUM");
         cardWrite("vx:\\ALBUM\\A.MP3", {9});
+        cardMkdir("vx:\\MORE");
         writePcFile(pc() / "x.txt", pattern(10));
         writePcFile(pc() / "album" / "a.mp3", pattern(20));
+        writePcFile(pc() / "more" / "m.txt", pattern(40));
         writePcFile(pc() / "later.txt", pattern(30));
         ui.replaceAnswers.assign(c.answers.begin(), c.answers.end());
         ui.answers = {c.mergeAnswer};
@@ -242,6 +245,16 @@ TEST_F(CopyToSmcTest, CopyAndPasteThroughTheMenu) {
     // The card list shows what was pasted.
     EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"a.txt"});
     EXPECT_TRUE(ui.messages.empty());
+}
+
+TEST_F(CopyToSmcTest, MachineFileIsReplacedWhenTheUserSaysSo) {
+    writePcFile(machineCard("X.TXT"), {1, 2, 3});
+    connectMachine();
+    writePcFile(pc() / "x.txt", pattern(10));
+    ui.replaceAnswers = {ManagerUi::ReplaceAnswer::Yes};
+    EXPECT_TRUE(manager.copyToCard("vx:\\", {(pc() / "x.txt").string()}));
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(readPcFile(machineCard("X.TXT")), pattern(10));
 }
 
 TEST_F(CopyToSmcTest, MachineReportsAMissingFolder) {

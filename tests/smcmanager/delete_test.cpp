@@ -39,7 +39,7 @@ TEST_F(DeleteTest, VirtualDeleteStopsAtTheSecondOfThree) {
     EXPECT_TRUE(cardHas("vx:\\B.TXT"));
     EXPECT_TRUE(cardHas("vx:\\C.TXT"));
     EXPECT_EQ(captions(manager.cardItems()), (std::vector<std::string>{"b.txt", "c.txt"}));
-    EXPECT_EQ(ui.recorder.msg1.back(), "now deleting file 'b.txt'...");
+    EXPECT_EQ(ui.recorder.stepTexts.back(), "now deleting file 'b.txt'...");
     EXPECT_EQ(ui.recorder.animation, ProgressUi::Animation::DeleteFile);
     EXPECT_FALSE(ui.recorder.playing);
     EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::ItemGauge));
@@ -61,7 +61,7 @@ TEST_F(DeleteTest, MachineDeleteStopsAtTheSecondOfThree) {
     EXPECT_FALSE(fs::exists(machineCard("ALBUM")));
     // (The simulated machine removed b.txt before its reply was spoiled.)
     EXPECT_TRUE(fs::exists(machineCard("C.TXT")));
-    EXPECT_EQ(ui.recorder.msg1.front(), "now deleting folder 'album'...");
+    EXPECT_EQ(ui.recorder.stepTexts.front(), "now deleting folder 'album'...");
 }
 
 TEST_F(DeleteTest, NothingSelected) {
@@ -106,7 +106,7 @@ TEST_F(DeleteTest, DeleteKeyOnASubfolderDeletesItsTreeAndShowsTheParent) {
     EXPECT_EQ(manager.cardPath(), "vx:\\game");
     EXPECT_EQ(manager.cardPathOf(manager.selectedCardNode()), "vx:\\game");
     EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"run.qxe"});
-    EXPECT_EQ(ui.recorder.msg1.back(), "now deleting folder 'save'...");
+    EXPECT_EQ(ui.recorder.stepTexts.back(), "now deleting folder 'save'...");
 }
 
 TEST_F(DeleteTest, DeleteKeyOnTheCardItselfIsRefused) {
@@ -151,10 +151,31 @@ TEST_F(DeleteTest, CreateFolderOnTheVirtualCard) {
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_TRUE(cardIsFolder("vx:\\GAME\\SAVE"));
     EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"save"});
-    EXPECT_EQ(ui.recorder.msg1.back(), "now creating folder 'save'");
+    EXPECT_EQ(ui.recorder.stepTexts.back(), "now creating folder 'save'");
 
     EXPECT_FALSE(manager.makeCardFolder("vx:\\nothere\\sub"));
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"parent folder doesn't exist."});
+
+    // Names no card can hold are refused with their reason before anything is asked of it.
+    const struct {
+        const char* name;
+        const char* reason;
+    } refused[] = {
+        {"longfoldername", "longer than 8 characters, a dot and 3 characters"},
+        {"My Long Folder Name", "holds a space, a second dot or one of * ? \" < > | + , ; = [ ]"},
+        {"bad*nm", "holds a space, a second dot or one of * ? \" < > | + , ; = [ ]"},
+        {"vx:", "holds a space, a second dot or one of * ? \" < > | + , ; = [ ]"},
+    };
+    for (const auto& c : refused) {
+        ui.texts.push_back(c.name);
+        manager.createFolder();
+        EXPECT_EQ(ui.takeMessages(),
+                  std::vector<std::string>{std::string("'") + c.name +
+                                           "' cannot be stored on the card (8.3 names: up to 8 "
+                                           "characters, a dot and 3 characters): " +
+                                           c.reason});
+    }
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"save"});
 }
 
 TEST_F(DeleteTest, CreateFolderOnTheMachine) {

@@ -18,11 +18,11 @@ TEST_F(FormatCreateTest, MachineFormatCreatesTheDefaultFolders) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"game", "mp3", "vxetc", "vxmm", "vxsys"}));
     for (const char* name : {"game", "mp3", "vxsys", "vxmm", "vxetc"}) {
-        EXPECT_NE(std::find(ui.recorder.msg1.begin(), ui.recorder.msg1.end(),
+        EXPECT_NE(std::find(ui.recorder.stepTexts.begin(), ui.recorder.stepTexts.end(),
                             std::string("now creating folder '") + name + "'"),
-                  ui.recorder.msg1.end());
+                  ui.recorder.stepTexts.end());
     }
-    EXPECT_EQ(ui.recorder.msg1.front(), "now formatting...");
+    EXPECT_EQ(ui.recorder.stepTexts.front(), "now formatting...");
     EXPECT_FALSE(ui.recorder.shown);
     EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::Animation));
     EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::ItemGauge));

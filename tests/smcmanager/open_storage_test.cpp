@@ -35,7 +35,7 @@ TEST_F(OpenStorageTest, UnformattedCardIsOfferedAFormatAndThenShowsAnEmptyRoot) 
     EXPECT_EQ(manager.cardPathText(), "vx:\\");
     // The progress window came and went, and left its controls visible for the next copy.
     EXPECT_FALSE(ui.recorder.shown);
-    EXPECT_EQ(ui.recorder.msg1.front(), "now formatting...");
+    EXPECT_EQ(ui.recorder.stepTexts.front(), "now formatting...");
     EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::Animation));
     EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::ItemGauge));
     EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::TotalGauge));
@@ -207,6 +207,11 @@ TEST_F(OpenStorageTest, NoCardOpenMeansEmptyCardPanesAndSizeLine) {
         EXPECT_EQ(ui.status, "");
         EXPECT_EQ(manager.statusText(), "");
         EXPECT_TRUE(ui.messages.empty());
+        // Drops and pastes have nowhere to go.
+        showPc(pc());
+        manager.dropOnCardList(DragSource::PcList);
+        manager.paste(Focus::CardList);
+        EXPECT_EQ(ui.recorder.shows, 0);
     }
 }
 

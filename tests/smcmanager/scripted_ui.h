@@ -16,17 +16,17 @@
 
 class RecordingProgress : public ProgressUi {
 public:
-    void setStepText(const std::string& text) override { msg1.push_back(text); }
+    void setStepText(const std::string& text) override { stepTexts.push_back(text); }
     void setAnimation(Animation chosen) override { animation = chosen; }
     void startAnimation() override {
         playing = true;
         ++starts;
     }
     void stopAnimation() override { playing = false; }
-    void setItemMaximum(std::int64_t maximum) override { prog1Max.push_back(maximum); }
-    void setItemProgress(std::int64_t position) override { prog1Pos.push_back(position); }
-    void setTotalMaximum(std::int64_t maximum) override { prog2Max.push_back(maximum); }
-    void setTotalProgress(std::int64_t position) override { prog2Pos.push_back(position); }
+    void setItemMaximum(std::int64_t maximum) override { itemMaxima.push_back(maximum); }
+    void setItemProgress(std::int64_t position) override { itemPositions.push_back(position); }
+    void setTotalMaximum(std::int64_t maximum) override { totalMaxima.push_back(maximum); }
+    void setTotalProgress(std::int64_t position) override { totalPositions.push_back(position); }
     void setPartVisible(Part control, bool on) override { visible[control] = on; }
     void showProgress() override {
         shown = true;
@@ -47,8 +47,8 @@ public:
         return it == visible.end() || it->second;
     }
 
-    std::vector<std::string> msg1;
-    std::vector<std::int64_t> prog1Max, prog1Pos, prog2Max, prog2Pos;
+    std::vector<std::string> stepTexts;
+    std::vector<std::int64_t> itemMaxima, itemPositions, totalMaxima, totalPositions;
     std::map<Part, bool> visible;
     Animation animation = Animation::CopyFile;
     bool playing = false;

@@ -18,6 +18,9 @@
 
 class DeviceLink;
 
+// Bytes a card image moves at once: a file of any size costs one piece of memory.
+inline constexpr std::uint32_t kPieceBytes = 1048576;
+
 struct CardResult {
     enum class Code { Ok, Failed, Cancelled, NotFound, Unformatted, Unsupported };
     Code code = Code::Ok;

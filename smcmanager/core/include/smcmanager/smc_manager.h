@@ -48,8 +48,6 @@ inline constexpr const char* kImageFilter = "Vela Virtual SMC File (*.smc)|*.smc
 inline constexpr const char* kImageExtension = "*.smc";
 // Virtual key code of the Delete key.
 inline constexpr int kKeyDelete = 46;
-// Bytes per piece read from a PC file or written to one.
-inline constexpr std::uint32_t kPieceBytes = 1048576;
 
 class SmcManager : private CardTransfer {
 public:
