@@ -146,6 +146,30 @@ private slots:
         QVERIFY(manager.isNull());
     }
 
+    // A machine named at start is what Open > SMC in Vela reaches, with the real dialogs.
+    void namedMachineIsOpened() {
+        TempDir dir;
+        std::filesystem::create_directories(dir / "GAME");
+        std::string failure;
+        QVERIFY(!main->setMachine("bogus", failure));
+        QCOMPARE(failure, std::string("'bogus' names no machine"));
+        QVERIFY(main->setMachine("sim:" + dir.path().string(), failure));
+        main->setSmcFactory(&MainWindow::MakeSmcManager);
+        main->smcManagerAction->trigger();
+        auto* window = qobject_cast<SmcManagerWindow*>(main->currentTool->widget());
+        QTimer dismiss; // the prompt to ready the machine
+        dismiss.callOnTimeout([] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                box->accept();
+        });
+        dismiss.start(10);
+        window->openMachineAction->trigger();
+        QSignalSpy idle(window, &SmcManagerWindow::idle);
+        QVERIFY(idle.wait(30000));
+        QCOMPARE(window->cardTreeModel()->index(0, 0).data().toString(), QString("SMC in Vela"));
+        QCOMPARE(window->cardListModel()->index(0, 0).data().toString(), QString("game"));
+    }
+
     void graphicsToolReplacesManager() {
         main->smcManagerAction->trigger();
         QPointer<SmcManagerWindow> manager = made.last();
