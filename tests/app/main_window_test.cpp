@@ -140,10 +140,11 @@ private slots:
         QVERIFY(!main->close()); // accepted: both close once the operation has ended
         QCOMPARE(script.questions, (std::vector<std::string>(2, kCancelAndCloseQuestion)));
         QVERIFY(main->isVisible() && manager);
+        QSignalSpy gone(manager.data(), &QObject::destroyed);
         release.set_value();
-        QVERIFY(QTest::qWaitFor([&] { return !main->isVisible(); }, 30000));
-        flushDeletes();
-        QVERIFY(manager.isNull());
+        QVERIFY(gone.wait(30000));
+        QCoreApplication::sendPostedEvents(main, QEvent::MetaCall); // the main window's close
+        QVERIFY(!main->isVisible());
     }
 
     // A machine named at start is what Open > SMC in Vela reaches, with the real dialogs.

@@ -189,7 +189,8 @@ private slots:
         QCOMPARE(script.takeMessages(),
                  (std::vector<std::string>{"failed to create file in PC.", "operation canceled."}));
         QVERIFY(!fs::exists(dir->path() / "out" / "docs" / "b.txt"));
-        QVERIFY(QTest::qWaitFor([&] { return progress->isHidden(); }, kPatienceMs));
+        while (progress->isVisible())
+            QVERIFY(updates.wait(kPatienceMs));
     }
 
     // Drops of PC files on a card folder node, of card items on a PC folder; Ctrl+V after
@@ -327,9 +328,10 @@ private:
     }
 
     bool waitPcListed() {
-        return QTest::qWaitFor(
-            [&] { return window->pcListModel()->rowCount(window->pcList->rootIndex()) > 0; },
-            kPatienceMs);
+        QSignalSpy loaded(window->pcListModel()->files(), &QFileSystemModel::directoryLoaded);
+        while (window->pcListModel()->rowCount(window->pcList->rootIndex()) == 0)
+            if (!loaded.wait(kPatienceMs)) return false;
+        return true;
     }
 
     // Opens a new, unformatted 8 MB card image, formatting it when the core offers.
