@@ -301,7 +301,8 @@ void SmcManagerWindow::connectPanes() {
             pcPath->setText(QDir::toNativeSeparators(pcFolder_));
     });
     connect(pcFiles_, &QFileSystemModel::directoryLoaded, this, [this](const QString& path) {
-        if (QDir(path) == QDir(pcFolder_)) setPcBusy(false);
+        loadedPcFolders_.insert(QDir::cleanPath(path));
+        if (QDir::cleanPath(path) == pcFolder_) setPcBusy(false);
     });
     // The tree's folders are read on the model's thread: the current folder's node is
     // shown once the folders on its way are known.
@@ -557,10 +558,10 @@ void SmcManagerWindow::showPcFolder(const QString& folder) {
     pcFolder_ = clean;
     pcPath->setText(QDir::toNativeSeparators(clean));
     // The list is read on the model's own thread; the cursor says so until it is done.
-    setPcBusy(true);
+    // A folder read before is shown at once (and watched for changes by the model).
+    setPcBusy(!loadedPcFolders_.contains(clean));
     const QModelIndex source = pcFiles_->setRootPath(clean);
     pcList->setRootIndex(pcListModel_->mapFromSource(source));
-    if (!pcFiles_->canFetchMore(source) && pcFiles_->rowCount(source) > 0) setPcBusy(false);
     revealPcFolder();
 }
 
@@ -579,12 +580,10 @@ void SmcManagerWindow::pcFolderUp() {
 
 bool SmcManagerWindow::pcKey(int key, bool inTree) {
     switch (key) {
-    case Qt::Key_F5: {
-        const QString folder = pcFolder_;
-        pcFiles_->setRootPath(QDir::rootPath()); // forget the folder, then read it again
-        showPcFolder(folder);
+    case Qt::Key_F5:
+        // The model follows the folder's changes itself; F5 shows its node and list again.
+        showPcFolder(pcFolder_);
         return true;
-    }
     case Qt::Key_Backspace:
         pcFolderUp();
         return true;

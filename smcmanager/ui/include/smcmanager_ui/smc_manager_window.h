@@ -16,6 +16,7 @@
 #include "smcmanager_ui/manager_worker.h"
 
 #include <QPointer>
+#include <QSet>
 #include <QThread>
 #include <QWidget>
 
@@ -160,6 +161,7 @@ private:
     bool showing_ = false; // a snapshot is being shown: view signals are not user actions
     StorageKind storageKind_ = StorageKind::None;
     QString pcFolder_;
+    QSet<QString> loadedPcFolders_; // folders the PC model has read at least once
     std::vector<std::string> pcCopyList_;
     Pane lastPane_ = Pane::None;
 };
