@@ -264,3 +264,21 @@ TEST_F(CopyToSmcTest, MachineReportsAMissingFolder) {
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0], "an error has occurred in Vela machine.");
 }
+
+// Drops from the wrong place, on no node or with nothing to drop do nothing at all.
+TEST_F(CopyToSmcTest, RefusedDropsCopyNothing) {
+    openFormattedCard();
+    writePcFile(pc() / "a.txt", pattern(10));
+    showPc(pc());
+    selectPc({"a.txt"});
+    manager.dropOnCardTree(DragSource::CardList, manager.cardRoot());
+    manager.dropOnCardTree(DragSource::PcTree, manager.cardRoot());
+    manager.dropOnCardTree(DragSource::PcList, nullptr);
+    manager.dropOnCardList(DragSource::CardTree);
+    manager.openCardItem(-1);
+    manager.openCardItem(int(manager.cardItems().size()));
+    EXPECT_EQ(ui.recorder.shows, 0);
+    EXPECT_FALSE(cardHas("vx:\\A.TXT"));
+    EXPECT_EQ(manager.cardPath(), "vx:\\");
+    EXPECT_TRUE(ui.messages.empty());
+}

@@ -73,7 +73,7 @@ public:
     // Nothing while a storage is open or while this question is already being asked.
     void machineArrived();
     // Asks for a vendor, a size and a file name, closes the open storage and writes a blank
-    // image there (not opened).
+    // image there, then says where and offers to open it.
     void createVirtualCard();
     // Asks, then formats the open card (formatOpenCard).
     void formatCard();
@@ -130,7 +130,8 @@ public:
     // ---- Open storage ----
 
     // Opens the image file as the virtual SMC (steps after the file dialog); false when it
-    // could not be opened or its volume could not be read (the storage then may stay open).
+    // could not be opened or holds no card (nothing stays open), or when an unformatted card
+    // was not formatted (it stays open without panes).
     bool openImage(const std::filesystem::path& image);
     // Opens a card storage made elsewhere (vela-smc, the mount, tests); false when its
     // volume could not be read (an unformatted one is offered a format).
