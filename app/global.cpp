@@ -1,19 +1,9 @@
-// The common helpers on Qt: QTreeWidgetItem children, QFileDialog and QMessageBox.
+// The common helpers on Qt: QFileDialog and QMessageBox.
 #include "app/global.h"
 
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
-#include <QTreeWidgetItem>
-
-QTreeWidgetItem* FindTreeNode(QTreeWidgetItem* node, const QString& text) {
-    if (!node) return nullptr;
-    for (int i = 0; i < node->childCount(); ++i) {
-        QTreeWidgetItem* child = node->child(i);
-        if (child->text(0).compare(text, Qt::CaseInsensitive) == 0) return child;
-    }
-    return nullptr;
-}
 
 bool BrowseForFolder(QWidget* owner, const QString& title, const QString& initial,
                      QString& folder) {

@@ -1,14 +1,13 @@
 // Start-up of the Vela Developer Tool: checks that a display can be reached, creates the
-// application object with its title, the main window and the hidden progress window, opens
-// a card image given on the command line, and runs the event loop until the main window
-// closes.
-#include "app/form_main.h"
+// application object with its title and the main window, chooses the machine the SMC
+// manager reaches, opens a card image given on the command line, and runs the event loop
+// until the main window closes.
+#include "app/main_window.h"
 #include "app/start_arguments.h"
 
 #include <devicelink/usb_hotplug.h>
 #include <smcmanager/tree_model.h>
 #include <smcmanager_ui/card_icons.h>
-#include <smcmanager_ui/form_prog.h>
 
 #include <QApplication>
 #include <QIcon>
@@ -16,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -43,19 +43,22 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     const StartArguments arguments = ParseStartArguments(QApplication::arguments().mid(1));
-    if (!arguments.problem.isEmpty()) {
+    auto usageProblem = [](const QString& problem) {
         std::fprintf(stderr, "vela-devtool: %s (see vela-devtool --help)\n",
-                     arguments.problem.toLocal8Bit().constData());
+                     problem.toLocal8Bit().constData());
         return 2;
-    }
+    };
+    if (!arguments.problem.isEmpty()) return usageProblem(arguments.problem);
+
     QApplication::setApplicationName("Vela Development Tool for Windows2000");
     // The installed desktop entry and icon name the windows on the desktop; without them
     // the built-in program icon serves.
     QGuiApplication::setDesktopFileName("vela-devtool");
     QApplication::setWindowIcon(QIcon::fromTheme("vela-devtool", CardIcon(kImageProgram, 32)));
-    TFormMain main;
-    // Owned by the main window, kept above it, hidden until a card operation shows it.
-    main.setProgressWindow(new TFormProg(&main));
+    MainWindow main;
+    std::string failure;
+    if (!arguments.machine.isEmpty() && !main.setMachine(arguments.machine.toStdString(), failure))
+        return usageProblem(QString::fromStdString(failure));
     main.show();
     // Where the platform reports plug events, an open SMC manager offers a machine plugged in.
     (void)main.setHotplugWatcher(makeUsbHotplugWatcher(UsbOptions{}));

@@ -1,19 +1,31 @@
-// The start-up arguments: a card image to open in the SMC manager.
+// The start-up arguments: a card image to open in the SMC manager and the machine to reach.
 #include "app/start_arguments.h"
-#include "app/form_main.h"
+#include "app/main_window.h"
 
-#include <smcmanager_ui/form_smc.h>
+#include <smcmanager_ui/smc_manager_window.h>
 
 #include <QFile>
-
-#include <filesystem>
 
 StartArguments ParseStartArguments(const QStringList& arguments) {
     StartArguments parsed;
     bool onlyCards = false;
-    for (const QString& argument : arguments) {
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
         if (!onlyCards && argument == "--") {
             onlyCards = true;
+            continue;
+        }
+        if (!onlyCards && (argument == "--machine" || argument.startsWith("--machine="))) {
+            const bool joined = argument.startsWith("--machine=");
+            if (!joined && i + 1 == arguments.size()) {
+                parsed.problem = "--machine needs a machine";
+                return parsed;
+            }
+            parsed.machine = joined ? argument.mid(10) : arguments[++i];
+            if (parsed.machine.isEmpty()) {
+                parsed.problem = "--machine needs a machine";
+                return parsed;
+            }
             continue;
         }
         if (!onlyCards && argument.size() > 1 && argument.startsWith('-')) {
@@ -33,10 +45,12 @@ StartArguments ParseStartArguments(const QStringList& arguments) {
     return parsed;
 }
 
-bool OpenCardImage(TFormMain& main, const QString& path) {
-    main.SMCmanager1Click();
-    auto* form = main.CurrentTool ? qobject_cast<TFormSMC*>(main.CurrentTool->widget()) : nullptr;
-    if (!form) return false;
+bool OpenCardImage(MainWindow& main, const QString& path) {
+    main.openSmcManager();
+    auto* manager =
+        main.currentTool ? qobject_cast<SmcManagerWindow*>(main.currentTool->widget()) : nullptr;
+    if (!manager) return false;
     // The file name's bytes as the file system knows them, whatever the locale makes of them.
-    return form->manager().openImage(std::filesystem::path(QFile::encodeName(path).toStdString()));
+    manager->openCardImage(QFile::encodeName(path).toStdString());
+    return true;
 }

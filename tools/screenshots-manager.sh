@@ -11,5 +11,6 @@ fi
 cmake --build "$build" -j2 --target vela-devtool-screenshots
 command -v xvfb-run >/dev/null || { echo "xvfb-run is needed (Debian package xvfb)" >&2; exit 1; }
 mkdir -p "$root/docs/screenshots"
-xvfb-run -a -s "-screen 0 1280x1024x24" \
+# A quiet temporary folder, so the PC tree shows few folders beside the demo home.
+TMPDIR=${SCREENSHOTS_TMPDIR:-/var/tmp} xvfb-run -a -s "-screen 0 1280x1024x24" \
     "$build/app/vela-devtool-screenshots" "$root/docs/screenshots"

@@ -1,41 +1,39 @@
-// Drag and drop and key handling of the manager's tree and list controls.
+// Drag and drop and key handling of the manager's tree and list views.
 #include "smcmanager_ui/pane_views.h"
 
 #include <QDrag>
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
-#include <QHeaderView>
 #include <QKeyEvent>
 #include <QMimeData>
 
-PaneView::PaneView(DragSource self, QWidget* parent) : QTreeWidget(parent), self_(self) {
-    setDragEnabled(true);
+PaneView::PaneView(QWidget* parent) : QTreeView(parent) {
     setAcceptDrops(true);
     viewport()->setAcceptDrops(true);
     setDropIndicatorShown(true);
+    setDragDropMode(QAbstractItemView::DragDrop);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
 }
 
 void PaneView::startDrag(Qt::DropActions) {
-    if (!makeDragData || selectedItems().isEmpty()) return;
+    if (!makeDragData || selectionModel()->selectedRows().isEmpty()) return;
+    QMimeData* data = makeDragData();
+    if (!data) return;
     auto* drag = new QDrag(this);
-    drag->setMimeData(makeDragData());
-    QTreeWidgetItem* item = currentItem();
-    if (item && dragPixmap) drag->setPixmap(dragPixmap(item));
+    drag->setMimeData(data);
+    const QModelIndex current = currentIndex();
+    const QIcon icon = current.sibling(current.row(), 0).data(Qt::DecorationRole).value<QIcon>();
+    if (!icon.isNull()) drag->setPixmap(icon.pixmap(32));
     drag->exec(Qt::CopyAction, Qt::CopyAction);
 }
 
-bool PaneView::accepts(const QMimeData* data, const QPoint& at) {
-    return acceptsDrop && acceptsDrop(data, itemAt(at));
-}
-
 void PaneView::dragEnterEvent(QDragEnterEvent* event) {
-    // Entering over empty space of a tree must still let the drag move on to a node.
-    if (acceptsDrop && acceptsDrop(event->mimeData(), nullptr)) {
+    // Entering over empty space of a tree must still let the drag move on to a node, so
+    // any drag this window may take is let in and judged as it moves.
+    if (acceptsDrop && (acceptsDrop(event->mimeData(), {}) || event->mimeData()->hasUrls() ||
+                        !event->mimeData()->formats().isEmpty())) {
         event->setDropAction(Qt::CopyAction);
-        event->accept();
-    } else if (event->mimeData()->hasFormat(kPaneMimeType) || event->mimeData()->hasUrls()) {
         event->accept();
     } else {
         event->ignore();
@@ -43,7 +41,7 @@ void PaneView::dragEnterEvent(QDragEnterEvent* event) {
 }
 
 void PaneView::dragMoveEvent(QDragMoveEvent* event) {
-    if (accepts(event->mimeData(), event->position().toPoint())) {
+    if (acceptsDrop && acceptsDrop(event->mimeData(), indexAt(event->position().toPoint()))) {
         event->setDropAction(Qt::CopyAction);
         event->accept();
     } else {
@@ -52,21 +50,21 @@ void PaneView::dragMoveEvent(QDragMoveEvent* event) {
 }
 
 void PaneView::dropEvent(QDropEvent* event) {
-    const QPoint at = event->position().toPoint();
-    if (!accepts(event->mimeData(), at) || !dropped) {
+    const QModelIndex at = indexAt(event->position().toPoint());
+    if (!acceptsDrop || !dropped || !acceptsDrop(event->mimeData(), at)) {
         event->ignore();
         return;
     }
     event->setDropAction(Qt::CopyAction);
     event->accept();
-    dropped(event->mimeData(), itemAt(at));
+    dropped(event->mimeData(), at);
 }
 
 void PaneView::keyPressEvent(QKeyEvent* event) {
-    if (keyPressed && event->key() == Qt::Key_Delete) {
-        keyPressed(event->key());
+    const Qt::KeyboardModifiers plain = event->modifiers() & ~Qt::KeypadModifier;
+    if (keyPressed && plain == Qt::NoModifier && keyPressed(event->key())) {
         event->accept();
         return;
     }
-    QTreeWidget::keyPressEvent(event);
+    QTreeView::keyPressEvent(event);
 }
