@@ -13,7 +13,6 @@
 // limit on its count.
 #include <smfs/tools.h>
 
-#include <common/le_bytes.h>
 #include "card_state.h"
 #include "check_scan.h"
 #include "chip.h"
@@ -22,6 +21,7 @@
 #include "fat.h"
 #include "format.h"
 #include "media.h"
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <array>
@@ -145,8 +145,8 @@ std::int64_t fieldLogBlock(const CardGeometry& g, std::uint32_t physBlock, std::
     return std::int64_t(logBlock);
 }
 
-SmfsResult physicalPass(CardState& card, const CardGeometry& g, SmfsCheckReport& report, Findings& out,
-                        PhysicalResult& result, CardScan& scan) {
+SmfsResult physicalPass(CardState& card, const CardGeometry& g, SmfsCheckReport& report,
+                        Findings& out, PhysicalResult& result, CardScan& scan) {
     std::vector<std::vector<std::uint32_t>> claims(g.logBlocks);
     scan.blocks.assign(g.physBlocks, BlockScan{});
     std::array<std::uint8_t, kSectorBytes> data;
@@ -156,7 +156,11 @@ SmfsResult physicalPass(CardState& card, const CardGeometry& g, SmfsCheckReport&
         SmfsResult r = smc_read_sector_spare(card, first, spare.data());
         if (r != SmfsResult::Ok) return r;
         if (block_status_unusable(spare[kSpareBlockStatus])) continue;
-        const std::uint16_t field = std::uint16_t(spare[kSpareAddr1] << 8 | spare[kSpareAddr1 + 1]);
+        // The field as the block map reads it; a damaged copy it passed over is reported
+        // with the sector that carries it.
+        std::uint16_t field = 0;
+        r = media_block_field(card, b, spare.data(), &field);
+        if (r != SmfsResult::Ok) return r;
         if (field == kPhysFree) continue;
         BlockScan& block = scan.blocks[b];
         block.kind = BlockScan::Kind::Invalid;
@@ -226,7 +230,8 @@ SmfsResult physicalPass(CardState& card, const CardGeometry& g, SmfsCheckReport&
     return SmfsResult::Ok;
 }
 
-void checkCis(CardState& card, const CardGeometry& g, const PhysicalResult& physical, Findings& out) {
+void checkCis(CardState& card, const CardGeometry& g, const PhysicalResult& physical,
+              Findings& out) {
     if (physical.cisBlocks.empty()) {
         out.add(SmfsFindingKind::CisMissing, "no block holds the card information structure");
         return;
@@ -278,7 +283,8 @@ void explainMountFailure(CardState& card, SmfsResult mount, const CardGeometry& 
 
 // One FAT copy's raw entries (12 or 16 bits, not widened); false when a sector lies in an
 // unmapped block.
-bool readFatCopy(CardState& card, const FatVolume& v, std::uint32_t copy, std::vector<std::uint16_t>& entries) {
+bool readFatCopy(CardState& card, const FatVolume& v, std::uint32_t copy,
+                 std::vector<std::uint16_t>& entries) {
     std::vector<std::uint8_t> bytes(std::size_t(v.fatSectors) * kSectorBytes + 1, 0);
     const std::uint32_t start = v.fatStart + copy * v.fatSectors;
     for (std::uint32_t s = 0; s < v.fatSectors; ++s) {
@@ -332,7 +338,8 @@ class TreeWalk {
 public:
     TreeWalk(CardState& card, const FatVolume& v, SmfsCheckReport& report, Findings& out,
              CardScan& scan)
-        : card_(card), v_(v), report_(report), out_(out), scan_(scan), owner_(v.clusterCount + 2, -1) {}
+        : card_(card), v_(v), report_(report), out_(out), scan_(scan),
+          owner_(v.clusterCount + 2, -1) {}
 
     void run() {
         walkFolder(kRootCluster, kRootCluster, "vx:\\", {}, nullptr, 0);
@@ -586,8 +593,8 @@ private:
     std::vector<std::string> paths_;
 };
 
-SmfsResult logicalPass(CardState& card, const CardGeometry& g, SmfsCheckReport& report, Findings& out,
-                       CardScan& scan) {
+SmfsResult logicalPass(CardState& card, const CardGeometry& g, SmfsCheckReport& report,
+                       Findings& out, CardScan& scan) {
     if (media_logical_entry(card, 0) == 0) {
         out.add(SmfsFindingKind::Unformatted, "logical block 0 is not mapped: the card holds no "
                                               "volume");

@@ -6,11 +6,11 @@
 // writing their bytes back with cluster_write, so the block layer decides between writing in
 // place and copy on write. Names are checked strictly before they reach the card: only
 // names that fit an 8.3 entry unchanged are accepted, so a name is never silently cut.
-#include "card_state.h"
 #include "dir.h"
+#include "card_state.h"
 
-#include <common/le_bytes.h>
 #include "fat.h"
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <cstring>
@@ -19,7 +19,6 @@
 namespace {
 
 const char kDefaultDrive[] = "vx";
-
 
 enum Walk : int { kNext = 0, kStop = 1, kEnd = 2 };
 
@@ -172,6 +171,36 @@ SmfsResult deleteFileAt(CardState& card, std::uint32_t dirCluster, const DirSlot
     return r != SmfsResult::Ok ? r : fr;
 }
 
+// Writes entry e into the slot that held a folder's end marker and moves the marker to the
+// next slot: whatever bytes lie after an end marker were never entries, and must not become
+// entries now. Within one sector both go in one write; the marker is written first otherwise.
+SmfsResult writeAtEnd(CardState& card, const DirSlot& slot, const std::uint8_t* e) {
+    const FatVolume* v = nullptr;
+    SmfsResult r = mountedVolume(card, &v);
+    if (r != SmfsResult::Ok) return r;
+    std::uint32_t cluster = slot.cluster;
+    std::uint32_t offset = slot.offset + kDeBytes;
+    bool hasNext = true;
+    if (offset >= dirClusterBytes(card, *v, cluster)) {
+        // The folder's last slot has no slot after it.
+        hasNext = cluster != kRootCluster && nextCluster(card, cluster, &cluster) == SmfsResult::Ok;
+        offset = 0;
+    }
+    std::uint8_t pair[2 * kDeBytes] = {};
+    std::memcpy(pair, e, kDeBytes);
+    // A next slot that cannot be read is left as it is: the entry matters more.
+    if (!hasNext ||
+        cluster_read(card, cluster, offset, pair + kDeBytes, kDeBytes) != SmfsResult::Ok ||
+        pair[kDeBytes] == kEntryFree)
+        return cluster_write(card, slot.cluster, slot.offset, e, kDeBytes);
+    std::memset(pair + kDeBytes, 0, kDeBytes);
+    if (cluster == slot.cluster && offset / kSectorBytes == slot.offset / kSectorBytes)
+        return cluster_write(card, slot.cluster, slot.offset, pair, sizeof pair);
+    r = cluster_write(card, cluster, offset, pair + kDeBytes, kDeBytes);
+    if (r != SmfsResult::Ok) return r;
+    return cluster_write(card, slot.cluster, slot.offset, e, kDeBytes);
+}
+
 // Writes a new entry named by 11 characters, with the fields of e (name bytes ignored).
 SmfsResult createRaw(CardState& card, std::uint32_t dirCluster, const std::uint8_t* name,
                      std::uint8_t* e) {
@@ -179,6 +208,7 @@ SmfsResult createRaw(CardState& card, std::uint32_t dirCluster, const std::uint8
     // the entry: the first deleted entry, else the end marker itself.
     DirSlot slot{};
     bool placed = false;
+    bool atEnd = false;
     auto place = [&](std::uint32_t cluster, std::uint32_t offset) {
         if (placed) return;
         slot.cluster = cluster;
@@ -188,6 +218,7 @@ SmfsResult createRaw(CardState& card, std::uint32_t dirCluster, const std::uint8
     SmfsResult r = walkEntries(card, dirCluster,
                                [&](const std::uint8_t* at, std::uint32_t c, std::uint32_t o) {
                                    if (at[0] == kEntryFree) {
+                                       atEnd = !placed;
                                        place(c, o);
                                        return int(kEnd);
                                    }
@@ -217,6 +248,7 @@ SmfsResult createRaw(CardState& card, std::uint32_t dirCluster, const std::uint8
     }
 
     std::memcpy(e + kDeName, name, kNameChars);
+    if (atEnd) return writeAtEnd(card, slot, e);
     return cluster_write(card, slot.cluster, slot.offset, e, kDeBytes);
 }
 
@@ -706,7 +738,8 @@ SmfsResult dir_delete_tree_step(CardState& card, std::uint32_t folder) {
     r = walkEntries(card, leaf, [&](const std::uint8_t* e, std::uint32_t, std::uint32_t) {
         if (e[0] == kEntryFree) return int(kEnd);
         const std::uint32_t start = le16(e + kDeCluster);
-        if (isNamedEntry(e) && e[0] != '.' && fat_is_data_cluster(card, start) && busy(card, start)) {
+        if (isNamedEntry(e) && e[0] != '.' && fat_is_data_cluster(card, start) &&
+            busy(card, start)) {
             openFile = true;
             return int(kStop);
         }

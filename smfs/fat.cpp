@@ -8,11 +8,11 @@
 // come from the boot sector when they are usable, so a volume formatted elsewhere is read
 // at its own offsets; otherwise they are derived from the total sector count as this
 // system's format lays them out.
-#include "card_state.h"
 #include "fat.h"
+#include "card_state.h"
 
-#include <common/le_bytes.h>
 #include "media.h"
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <cstring>
@@ -27,7 +27,6 @@ constexpr std::uint32_t kMaxSectorsPerCluster = 128;
 // Highest cluster number that is not a reserved, bad or end-of-chain value.
 constexpr std::uint32_t kMaxCluster12 = 0xFF6;
 constexpr std::uint32_t kMaxCluster16 = 0xFFF6;
-
 
 bool mounted(CardState& card) {
     return card.volume.marker == kReady && card.volume.fat;
@@ -202,7 +201,8 @@ void encodeFat(FatType type, const std::uint16_t* fat, std::uint32_t count, std:
 SmfsResult loadFatCopy(CardState& card, std::uint32_t copy, std::uint8_t* sector) {
     const FatVolume& v = card.volume.vol;
     const std::uint32_t start = v.fatStart + copy * v.fatSectors;
-    if (readSectors(card, card.volume.sectorsPerBlock, start, sector, kSectorBytes) != SmfsResult::Ok)
+    if (readSectors(card, card.volume.sectorsPerBlock, start, sector, kSectorBytes) !=
+        SmfsResult::Ok)
         return SmfsResult::Internal;
     if (sector[0] != 0xF8 || sector[1] != 0xFF || sector[2] != 0xFF) return SmfsResult::NoValidFat;
 
@@ -227,14 +227,15 @@ SmfsResult clusterExtent(CardState& card, std::uint32_t cluster, std::uint32_t* 
         *sizeBytes = v.rootSectors * kSectorBytes;
         return SmfsResult::Ok;
     }
-    if (cluster < kFirstCluster || cluster >= card.volume.entryCount) return SmfsResult::BrokenChain;
+    if (cluster < kFirstCluster || cluster >= card.volume.entryCount)
+        return SmfsResult::BrokenChain;
     *firstSector = v.dataStart + (cluster - kFirstCluster) * v.sectorsPerCluster;
     *sizeBytes = v.sectorsPerCluster * kSectorBytes;
     return SmfsResult::Ok;
 }
 
-SmfsResult checkRange(CardState& card, std::uint32_t cluster, std::uint32_t offsetBytes, std::uint32_t lengthBytes,
-                      std::uint32_t* firstSector) {
+SmfsResult checkRange(CardState& card, std::uint32_t cluster, std::uint32_t offsetBytes,
+                      std::uint32_t lengthBytes, std::uint32_t* firstSector) {
     std::uint32_t size = 0;
     SmfsResult r = clusterExtent(card, cluster, firstSector, &size);
     if (r != SmfsResult::Ok) return r;
@@ -323,9 +324,17 @@ SmfsResult fat_mount(CardState& card) {
 SmfsResult fat_ensure(CardState& card) {
     if (mounted(card)) return SmfsResult::Ok;
     SmfsResult r = fat_mount(card);
-    if (r == SmfsResult::BadMbr || r == SmfsResult::BadBootSector || r == SmfsResult::NoValidFat)
-        return SmfsResult::Unformatted;
-    return r;
+    if (r != SmfsResult::BadMbr && r != SmfsResult::BadBootSector && r != SmfsResult::NoValidFat &&
+        r != SmfsResult::Unformatted)
+        return r;
+    // A card with written blocks once held a volume and may hold files still: calling it
+    // unformatted would invite a format that destroys them.
+    CardGeometry geometry{};
+    if (media_geometry(card, &geometry) == SmfsResult::Ok) {
+        for (std::uint32_t b = 0; b < geometry.logBlocks; ++b)
+            if (media_logical_entry(card, b) != 0) return SmfsResult::Damaged;
+    }
+    return SmfsResult::Unformatted;
 }
 
 SmfsResult fat_flush(CardState& card) {
@@ -412,8 +421,8 @@ void fat_set_entry(CardState& card, std::uint32_t cluster, std::uint16_t value) 
 SmfsResult fat_alloc_cluster(CardState& card, std::uint32_t* cluster) {
     SmfsResult r = fat_ensure(card);
     if (r != SmfsResult::Ok) return r;
-    for (std::uint32_t c = std::max(card.volume.freeHint, kFirstCluster); c < card.volume.entryCount;
-         ++c) {
+    for (std::uint32_t c = std::max(card.volume.freeHint, kFirstCluster);
+         c < card.volume.entryCount; ++c) {
         if (card.volume.fat[c] == kFatFree) {
             *cluster = c;
             card.volume.freeHint = c;

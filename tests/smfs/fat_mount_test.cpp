@@ -63,13 +63,14 @@ TEST_F(FatMountTest, DamagedBootRecordsAreRefused) {
     for (const Damage& d : cases) {
         SCOPED_TRACE(d.name);
         std::vector<std::uint8_t> original(kSectorBytes);
-        ASSERT_EQ(media_read_sector(cs(), d.sector, 0, original.data(), kSectorBytes), SmfsResult::Ok);
+        ASSERT_EQ(media_read_sector(cs(), d.sector, 0, original.data(), kSectorBytes),
+                  SmfsResult::Ok);
         card_.patchLogicalSector(d.sector, d.edit);
         EXPECT_EQ(fat_mount(cs()), d.mountResult);
         EXPECT_EQ(fat_volume(cs()), nullptr);
-        EXPECT_EQ(fat_ensure(cs()), SmfsResult::Unformatted);
-        card_.patchLogicalSector(d.sector,
-                           [&](std::uint8_t* s) { std::memcpy(s, original.data(), kSectorBytes); });
+        EXPECT_EQ(fat_ensure(cs()), SmfsResult::Damaged);
+        card_.patchLogicalSector(
+            d.sector, [&](std::uint8_t* s) { std::memcpy(s, original.data(), kSectorBytes); });
         ASSERT_EQ(fat_ensure(cs()), SmfsResult::Ok);
     }
 }
@@ -84,7 +85,7 @@ TEST_F(FatMountTest, NoValidFatCopy) {
     card_.patchLogicalSector(kFat1, [](std::uint8_t* s) { s[0] = 0xF0; });
     card_.patchLogicalSector(kFat2, [](std::uint8_t* s) { s[2] = 0x00; });
     EXPECT_EQ(fat_mount(cs()), SmfsResult::NoValidFat);
-    EXPECT_EQ(fat_ensure(cs()), SmfsResult::Unformatted);
+    EXPECT_EQ(fat_ensure(cs()), SmfsResult::Damaged);
 }
 
 TEST_F(FatMountTest, SecondCopyServesWhenTheFirstIsDamaged) {
