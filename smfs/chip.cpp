@@ -85,7 +85,8 @@ constexpr int kStatusPolls = 1440000;
 
 void storageFailed(CardState& card) {
     card.ioError = true;
-    card.storageFailed = true;
+    // Outside a session (a layer called directly) there is nothing held back to stop.
+    card.storageFailed = card.cache.sessionDepth > 0;
 }
 
 // Reads count bytes at offset; what lies past the end of the image reads as erased (0xFF).
@@ -104,6 +105,10 @@ std::size_t rawRead(CardState& card, std::uint64_t offset, std::uint8_t* buffer,
 
 void rawWrite(CardState& card, std::uint64_t offset, const std::uint8_t* data,
               std::size_t count) {
+    if (card.storageFailed) {
+        card.ioError = true;
+        return;
+    }
     if (card.storage->write(offset, data, count) != SmfsResult::Ok) storageFailed(card);
 }
 
@@ -136,6 +141,9 @@ void writeBackDirty(CardState& card) {
     const int slot = card.cache.dirty;
     card.cache.dirty = -1;
     const std::uint32_t block = card.cache.slots[std::size_t(slot)].block;
+    // After a failed storage call nothing more goes out until the operation ends: a write
+    // made after the failure must not reach the card ahead of the one that failed.
+    if (card.storageFailed) return;
     // Erasing a block that is already erased, as a quick format does to most of a card,
     // writes nothing.
     if (card.cache.dirtyOnlyErased && imageBlockErased(card, block)) return;
@@ -372,8 +380,11 @@ constexpr int kProbed = 10;
     return smc_probe(card);
 }
 
+// A storage failure fails the driver operation that met it and every later one of the same
+// session, even those the cache could serve: what they would write can no longer reach the
+// card in order.
 [[nodiscard]] SmfsResult ioResult(CardState& card, SmfsResult r) {
-    if (chip_take_io_error(card)) return SmfsResult::ImageIo;
+    if (chip_take_io_error(card) || card.storageFailed) return SmfsResult::ImageIo;
     return r;
 }
 
