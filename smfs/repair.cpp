@@ -7,12 +7,12 @@
 // cuts are where the check's walk stopped.
 #include <smfs/tools.h>
 
-#include <common/le_bytes.h>
 #include "card_state.h"
 #include "check_scan.h"
 #include "dir.h"
 #include "fat.h"
 #include "media.h"
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <array>
@@ -59,8 +59,7 @@ public:
                     // Copy on write gives every sector fresh ECC and both address fields; a
                     // block with an uncorrectable sector keeps it, or its damage would hide.
                     std::array<std::uint8_t, kSectorBytes> first;
-                    SmfsResult r =
-                        media_read(card_, block.logBlock, 0, first.data(), kSectorBytes);
+                    SmfsResult r = media_read(card_, block.logBlock, 0, first.data(), kSectorBytes);
                     if (r == SmfsResult::Ok)
                         r = media_write(card_, block.logBlock, 0, first.data(), kSectorBytes);
                     if (r != SmfsResult::Ok) return r;
@@ -78,6 +77,27 @@ public:
     SmfsResult volume(const CardScan& scan, bool fatCopiesDiffer, bool* changed) {
         if (!scan.volumeWalked) return SmfsResult::Ok;
         bool fatChanged = fatCopiesDiffer;
+        for (const EntryFix& fix : scan.entries) {
+            std::array<std::uint8_t, kDeBytes> bytes = fix.mended;
+            if (fix.remove) {
+                bytes = fix.entry.bytes;
+                bytes[0] = kEntryDeleted;
+            }
+            const SmfsResult r = cluster_write(card_, fix.entry.cluster, fix.entry.offsetBytes,
+                                               bytes.data(), kDeBytes);
+            if (r != SmfsResult::Ok) return r;
+            note(fix.what);
+            *changed = true;
+        }
+        for (const TailFix& fix : scan.tails) {
+            const std::array<std::uint8_t, kSectorBytes> zeros{};
+            const SmfsResult r =
+                cluster_write(card_, fix.cluster, fix.offsetBytes, zeros.data(), fix.lengthBytes);
+            if (r != SmfsResult::Ok) return r;
+            note("folder cluster " + num(fix.cluster) + ": " + num(fix.lengthBytes) +
+                 " bytes after the end marker from offset " + num(fix.offsetBytes) + " zeroed");
+            *changed = true;
+        }
         for (const ChainFix& fix : scan.chains) {
             // While a block that may be the only copy of a logical block is kept aside, what
             // looks unwritten or unreached may be in it: those are left alone.

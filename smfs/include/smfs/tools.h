@@ -56,7 +56,6 @@ struct SmfsCardInfo {
     std::string label;
 };
 
-
 // ---- Check ----
 
 enum class SmfsFindingKind : std::uint8_t {
@@ -87,6 +86,12 @@ enum class SmfsFindingKind : std::uint8_t {
     ChainTooLong,        // more clusters than the file's size needs
     LostClusters,        // clusters in use that no entry reaches
     TooDeep,             // folders nested deeper than any card path can reach
+    BadName,             // a stored name the library would not accept as an 8.3 name
+    BadFields,           // reserved attribute bits, a date that does not decode, a folder
+                         // with a size, a "." or ".." where it does not belong
+    GarbageEntry,        // a damaged entry whose first cluster or size make no sense
+    GarbageFolder,       // a folder most of whose entries are damaged
+    BytesAfterEnd,       // non-zero bytes after a folder's end marker
 };
 
 // One problem found on the card, with where it lies (-1 where a field does not apply).
@@ -111,7 +116,6 @@ struct SmfsCheckReport {
 // The name of a finding kind, for example "cross-linked".
 const char* smfs_finding_name(SmfsFindingKind kind);
 
-
 // ---- Repair ----
 
 struct SmfsRepairReport {
@@ -120,10 +124,10 @@ struct SmfsRepairReport {
     SmfsCheckReport after;            // the card as the repair left it
 };
 
-// What SmfsCard::repair does: it checks the card and mends what can be mended without guessing, then checks it
-// again: a physical block that repeats a logical block the block map reads from elsewhere
-// is erased (the block map's choice stays), as is a block whose address field is not valid
-// unless one of its sectors names a logical block no other block holds; a block with a
+// What SmfsCard::repair does: it checks the card and mends what can be mended without guessing,
+// then checks it again: a physical block that repeats a logical block the block map reads from
+// elsewhere is erased (the block map's choice stays), as is a block whose address field is not
+// valid unless one of its sectors names a logical block no other block holds; a block with a
 // correctable ECC error or stray address fields is copied to a fresh block; chains are cut
 // where they loop, cross another chain, leave the data area or run into a free or bad
 // cluster, and past the clusters their file's size needs; a file's size is cut to its
@@ -142,7 +146,6 @@ enum class SmfsImportProblem : std::uint8_t {
     GeometryMismatch, // sector count, FAT type or layout do not fit this card type
     Unreadable,       // the raw file could not be read
 };
-
 
 // A text for an import refusal.
 const char* smfs_import_problem_text(SmfsImportProblem problem);
