@@ -553,6 +553,19 @@ private:
         return entries;
     }
 
+    static constexpr std::size_t kNoFix = ~std::size_t(0);
+
+    // True when a cluster begins with a folder's "." or ".." entry.
+    bool startsFolder(std::uint32_t cluster) {
+        std::uint8_t first[2 * kDeBytes];
+        const SmfsResult r = cluster_read(card_, cluster, 0, first, sizeof first);
+        // A cluster in a block never written is the chain's problem, reported elsewhere.
+        if (r == SmfsResult::BlockNotMapped) return true;
+        // One of the two may be damaged; file data holds neither.
+        return (r == SmfsResult::Ok || r == SmfsResult::EccUncorrectable) &&
+               (isDot(first, false) || isDot(first + kDeBytes, true));
+    }
+
     static bool isDot(const std::uint8_t* e, bool twice) {
         static const char kDot[] = ".          ";
         static const char kDotDot[] = "..         ";
@@ -695,6 +708,17 @@ private:
                     continue;
                 }
                 const std::uint32_t want = dotdot ? parent : cluster;
+                // Byte 12 of a dot entry holds no flags at all.
+                std::array<std::uint8_t, kDeBytes> mended = entry.place.bytes;
+                mended[12] = 0;
+                const std::string wrong = mendFields(mended.data());
+                if (mended != entry.place.bytes) {
+                    add(SmfsFindingKind::BadFields, -1, at,
+                        "impossible fields: " +
+                            (wrong.empty() ? "byte 12 is " + num(e[12]) : wrong));
+                    scan_.entries.push_back(
+                        EntryFix{entry.place, mended, false, at + ": fields cleared"});
+                }
                 if (start != want) {
                     add(SmfsFindingKind::DirectoryBroken, cluster, path,
                         std::string(dotdot ? "\"..\"" : "\".\"") + " names cluster " + num(start) +
@@ -706,6 +730,22 @@ private:
             Entry mended = entry;
             std::uint8_t* m = mended.place.bytes.data();
             std::string what;
+            // A damaged "." or ".." in its own slot is written again, not renamed.
+            if (!root && entry.slot < 2 && !nameFits(e)) {
+                const bool dotdot = entry.slot == 1;
+                std::memcpy(m, dotdot ? "..         " : ".          ", kNameChars);
+                m[kDeAttr] = kAttrFolder;
+                putLe16(m + kDeCluster, std::uint16_t(dotdot ? parent : cluster));
+                putLe32(m + kDeSize, 0);
+                m[12] = 0;
+                (void)mendFields(m);
+                add(SmfsFindingKind::BadFields, -1, at,
+                    std::string("damaged ") + (dotdot ? "\"..\"" : "\".\"") + " entry");
+                scan_.entries.push_back(
+                    EntryFix{entry.place, mended.place.bytes, false,
+                             at + ": " + (dotdot ? "\"..\"" : "\".\"") + " entry written again"});
+                continue;
+            }
             if (!nameFits(e)) {
                 const auto name = mendedName(e, taken);
                 std::memcpy(m, name.data(), kNameChars);
@@ -741,7 +781,8 @@ private:
     }
 
     // Checks a sound entry's chain, and walks into it when it is a folder.
-    void walkEntry(const Entry& entry, std::uint32_t folder, const std::string& child, int depth) {
+    void walkEntry(const Entry& entry, std::uint32_t folder, const std::string& child, int depth,
+                   std::size_t fixIndex = kNoFix) {
         const std::uint8_t* e = entry.bytes();
         const std::uint32_t start = le16(e + kDeCluster);
         if (!(e[kDeAttr] & kAttrFolder)) {
@@ -758,6 +799,22 @@ private:
             planChain(entry, true, childClusters, keep, true, 0);
             // Only a chain that started inside this folder tree is worth walking.
             if (childClusters.empty()) return;
+        } else if (!startsFolder(start)) {
+            // Walking file data as a folder would "mend" its bytes as entries.
+            Entry asFile = entry;
+            asFile.place.bytes[kDeAttr] &= std::uint8_t(~kAttrFolder);
+            const std::string what = "folder attribute cleared: its first cluster holds no "
+                                     "\".\" and \"..\"";
+            if (fixIndex == kNoFix) {
+                scan_.entries.push_back(
+                    EntryFix{entry.place, asFile.place.bytes, false, child + ": " + what});
+            } else {
+                scan_.entries[fixIndex].mended = asFile.place.bytes;
+                scan_.entries[fixIndex].what += ", " + what;
+            }
+            add(SmfsFindingKind::BadFields, start, child,
+                "a folder whose first cluster holds no \".\" and \"..\"");
+            return;
         }
         walkFolder(start, folder, child, childClusters, &entry, depth + 1);
     }
@@ -783,7 +840,7 @@ private:
             // Claimed for the check of the mended entry, which walks the chain again.
             for (std::uint32_t c : clusters)
                 owner_[c] = -1;
-            walkEntry(d.entry, d.parent, d.path, d.depth);
+            walkEntry(d.entry, d.parent, d.path, d.depth, d.fix);
             return;
         }
         for (std::uint32_t c : clusters)
