@@ -4,6 +4,7 @@
 #   ./build.sh run       build and start the application
 #   ./build.sh test      build and run every test
 #   ./build.sh sanitize  build the libraries and their tests with ASan + UBSan and run them
+#   ./build.sh tsan      build the card library's tests with ThreadSanitizer and run them
 #   ./build.sh bench     build and run the benchmarks
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -50,12 +51,21 @@ sanitize)
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
     ;;
+tsan)
+    # Only the card library and its tests: cards used from two threads at once. The long
+    # single-threaded workloads (power loss, I/O errors) add nothing here and are left out.
+    cmake -S . -B build-tsan -G Ninja -DVELA_TSAN=ON -DVELA_BUILD_UI=OFF -DVELA_BUILD_BENCH=OFF \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build build-tsan -j "$jobs" --target smfs_tests
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./build-tsan/tests/smfs/smfs_tests \
+        --gtest_brief=1 '--gtest_filter=-*PowerLoss*:*IoErrors*'
+    ;;
 bench)
     configure_and_build build "${release[@]}"
     bash bench/run build
     ;;
 *)
-    echo "usage: $0 [run|test|sanitize|bench]" >&2
+    echo "usage: $0 [run|test|sanitize|tsan|bench]" >&2
     exit 2
     ;;
 esac

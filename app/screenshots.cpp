@@ -5,13 +5,13 @@
 // write into is its only argument.
 #include "app/form_main.h"
 
+#include <common/image_file.h>
 #include <smcmanager/card_tables.h>
 #include <smcmanager/tree_model.h>
 #include <smcmanager_ui/card_icons.h>
 #include <smcmanager_ui/form_prog.h>
 #include <smcmanager_ui/form_smc.h>
 #include <smcmanager_ui/form_smc_opt.h>
-#include <common/image_file.h>
 #include <smfs/smfs.h>
 
 #include <QApplication>

@@ -193,7 +193,8 @@ void BM_List1000Long(benchmark::State& state) {
     if (!bench.ok() || !putSmallFiles(card)) state.SkipWithError("set-up failed");
     card.resetCounters();
     for (auto _ : state) {
-        if (listLong(card, "vx:\\many") != kSmallFiles + 2) state.SkipWithError("listing incomplete");
+        if (listLong(card, "vx:\\many") != kSmallFiles + 2)
+            state.SkipWithError("listing incomplete");
     }
     // Per MiB of the files listed, to compare with the other cases.
     reportOps(state, card.counters(), kSmallFiles * kSmallFileBytes / kMiB);

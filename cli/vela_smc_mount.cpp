@@ -437,8 +437,8 @@ private:
     int openHandle(Slot& slot, bool forWriting) {
         if (slot.open && (slot.writable || !forWriting)) return 0;
         if (const int e = closeHandle(slot)) return e;
-        const SmfsResult r =
-            card->open(slot.cardPath.c_str(), forWriting ? kSmfsReadWrite : kSmfsRead, &slot.handle);
+        const SmfsResult r = card->open(slot.cardPath.c_str(),
+                                        forWriting ? kSmfsReadWrite : kSmfsRead, &slot.handle);
         if (r != SmfsResult::Ok) return -errorOf(r);
         slot.open = true;
         slot.writable = forWriting;

@@ -10,13 +10,13 @@
 // so no handle can write into clusters that were freed and handed out again.
 #include <smfs/smfs.h>
 
-#include <common/le_bytes.h>
 #include "card_state.h"
 #include "chip.h"
 #include "dir.h"
 #include "fat.h"
 #include "format.h"
 #include "media.h"
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <array>
@@ -27,10 +27,8 @@
 
 namespace {
 
-
 constexpr char kVersionName[] = "SmartMedia File System v";
 constexpr char kVersionNumber[] = "2.22";
-
 
 SmfsDateTime now(CardState& card) {
     return card.clock ? card.clock() : smfs_local_time();
@@ -210,7 +208,8 @@ void freeChain(CardState& card, std::uint32_t first) {
 }
 
 // The logical block that holds byte offset of a data cluster.
-SmfsResult clusterBlock(CardState& card, std::uint32_t cluster, std::uint32_t offset, std::uint32_t* block) {
+SmfsResult clusterBlock(CardState& card, std::uint32_t cluster, std::uint32_t offset,
+                        std::uint32_t* block) {
     const FatVolume* v = fat_volume(card);
     CardGeometry g{};
     SmfsResult r = media_geometry(card, &g);
@@ -273,10 +272,10 @@ SmfsResult commitFile(CardState& card, OpenFile& f) {
     if (r != SmfsResult::Ok) return r;
     // An empty file names no cluster, as FAT wants it: a cluster kept for it would be one
     // that every checker reports and frees. Other handles of the file still need it.
-    const bool release = f.size == 0 && fat_is_data_cluster(card, f.first) &&
-                         std::count_if(card.files.begin(), card.files.end(), [&](const OpenFile& o) {
-                             return o.used && o.first == f.first;
-                         }) == 1;
+    const bool release =
+        f.size == 0 && fat_is_data_cluster(card, f.first) &&
+        std::count_if(card.files.begin(), card.files.end(),
+                      [&](const OpenFile& o) { return o.used && o.first == f.first; }) == 1;
     if (!release) {
         std::uint32_t last = 0;
         cutChain(card, f, &last);
@@ -399,13 +398,8 @@ SmfsCard::SmfsCard(SmfsStorage& storage, SmfsClock clock)
     (void)reset();
 }
 
-SmfsCard::~SmfsCard() {
-    // Writes the chip held back, should a caller's session still be open.
-    if (state_->cache.sessionDepth > 0) {
-        state_->cache.sessionDepth = 1;
-        chip_session_end(*state_);
-    }
-}
+// Every call ends its chip session before it returns, so nothing is held back here.
+SmfsCard::~SmfsCard() = default;
 
 SmfsStorage& SmfsCard::storage() const {
     return *state_->storage;
@@ -448,7 +442,7 @@ void SmfsCard::resetDriveName() {
 // ---- Volume ----
 
 SmfsResult SmfsCard::space(const char* drivePath, std::uint64_t* total, std::uint64_t* used,
-                      std::uint64_t* free) {
+                           std::uint64_t* free) {
     CardState& card = *state_;
     ChipSession session(card);
     *total = *used = *free = 0;
@@ -529,7 +523,7 @@ SmfsResult SmfsCard::getcwd(char* out, std::size_t capacity) {
 }
 
 SmfsResult SmfsCard::list(const char* path, std::uint32_t first, std::uint32_t count, char* names,
-                     std::uint32_t* delivered) {
+                          std::uint32_t* delivered) {
     CardState& card = *state_;
     ChipSession session(card);
     *delivered = 0;
@@ -837,7 +831,8 @@ SmfsResult SmfsCard::open(const char* path, int mode, SmfsHandle* handle) {
     return SmfsResult::Ok;
 }
 
-SmfsResult SmfsCard::read(SmfsHandle handle, void* buffer, std::uint32_t length, std::uint32_t* count) {
+SmfsResult SmfsCard::read(SmfsHandle handle, void* buffer, std::uint32_t length,
+                          std::uint32_t* count) {
     CardState& card = *state_;
     ChipSession session(card);
     *count = 0;
@@ -911,7 +906,8 @@ SmfsResult SmfsCard::write(SmfsHandle handle, const void* data, std::uint32_t le
     return SmfsResult::Ok;
 }
 
-SmfsResult SmfsCard::seek(SmfsHandle handle, int origin, std::int64_t offset, std::uint32_t* previous) {
+SmfsResult SmfsCard::seek(SmfsHandle handle, int origin, std::int64_t offset,
+                          std::uint32_t* previous) {
     CardState& card = *state_;
     ChipSession session(card);
     OpenFile* f = nullptr;

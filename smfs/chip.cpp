@@ -4,7 +4,7 @@
 // serial-input command go into a page register and reach the image when the program is
 // confirmed; a block erase fills the block's records with 0xFF. Within a session the block
 // cache below gathers them (see Image access); the block layer flushes at the end of each of
-// its write operations, so a failing stream is reported by the operation that wrote. Reads
+// its write operations, so a failing storage is reported by the operation that wrote. Reads
 // past the end of a short image come back as erased bytes (0xFF). The chip counts its page
 // reads, programs and erases for the benchmarks and tests.
 #include "chip.h"
@@ -36,7 +36,7 @@ constexpr PageLayout kSmallPage{256, 8, 264};
 constexpr PageLayout kLargePage{512, 16, 528};
 
 constexpr char kCapacityText[kCardTypeCount][8] = {"1 MB",  "2 MB",  "4 MB",  "8 MB",
-                                                       "16 MB", "32 MB", "64 MB", "128 MB"};
+                                                   "16 MB", "32 MB", "64 MB", "128 MB"};
 
 // Two acceptable device codes per card type, per maker (Samsung, Toshiba).
 constexpr std::uint8_t kDeviceCodes[2][kCardTypeCount][2] = {
@@ -103,8 +103,7 @@ std::size_t rawRead(CardState& card, std::uint64_t offset, std::uint8_t* buffer,
     return got;
 }
 
-void rawWrite(CardState& card, std::uint64_t offset, const std::uint8_t* data,
-              std::size_t count) {
+void rawWrite(CardState& card, std::uint64_t offset, const std::uint8_t* data, std::size_t count) {
     if (card.storageFailed) {
         card.ioError = true;
         return;
@@ -129,7 +128,8 @@ bool allErased(CardState& card, const std::uint8_t* bytes, std::size_t count) {
 bool imageBlockErased(CardState& card, std::uint32_t block) {
     const std::uint32_t record = card.cache.recordBytes;
     std::uint8_t* buffer = card.cache.scratch.data();
-    if (rawRead(card, blockOffset(card, block), buffer, record) != record || !allErased(card, buffer, record))
+    if (rawRead(card, blockOffset(card, block), buffer, record) != record ||
+        !allErased(card, buffer, record))
         return false;
     const std::size_t rest = card.cache.blockBytes - record;
     return rawRead(card, blockOffset(card, block) + record, buffer + record, rest) == rest &&
@@ -147,7 +147,8 @@ void writeBackDirty(CardState& card) {
     // Erasing a block that is already erased, as a quick format does to most of a card,
     // writes nothing.
     if (card.cache.dirtyOnlyErased && imageBlockErased(card, block)) return;
-    rawWrite(card, blockOffset(card, block) + card.cache.dirtyLow, slotBytes(card, slot) + card.cache.dirtyLow,
+    rawWrite(card, blockOffset(card, block) + card.cache.dirtyLow,
+             slotBytes(card, slot) + card.cache.dirtyLow,
              card.cache.dirtyHigh - card.cache.dirtyLow);
 }
 
@@ -165,7 +166,8 @@ std::uint32_t cachedBlockOf(CardState& card, std::uint64_t offset, std::size_t c
         return kNoBlock;
     const std::uint64_t block = (offset - kImageHeaderBytes) / card.cache.blockBytes;
     if (block >= card.cache.blocks) return kNoBlock;
-    if (offset + count > blockOffset(card, std::uint32_t(block)) + card.cache.blockBytes) return kNoBlock;
+    if (offset + count > blockOffset(card, std::uint32_t(block)) + card.cache.blockBytes)
+        return kNoBlock;
     return std::uint32_t(block);
 }
 
@@ -184,8 +186,8 @@ int claimSlot(CardState& card, std::uint32_t block) {
     int victim = -1;
     for (int i = 0; i < kCacheSlots; ++i) {
         if (i == card.cache.dirty) continue;
-        if (victim < 0 ||
-            card.cache.slots[std::size_t(i)].lastUse < card.cache.slots[std::size_t(victim)].lastUse)
+        if (victim < 0 || card.cache.slots[std::size_t(i)].lastUse <
+                              card.cache.slots[std::size_t(victim)].lastUse)
             victim = i;
     }
     card.cache.slots[std::size_t(victim)] = CacheSlot{block, ++card.cache.useClock};
@@ -235,7 +237,8 @@ void imageRead(CardState& card, std::uint64_t offset, std::uint8_t* buffer, std:
     std::memcpy(buffer, slotBytes(card, slot) + (offset - blockOffset(card, block)), count);
 }
 
-void imageWrite(CardState& card, std::uint64_t offset, const std::uint8_t* data, std::size_t count) {
+void imageWrite(CardState& card, std::uint64_t offset, const std::uint8_t* data,
+                std::size_t count) {
     const std::uint32_t block = cachedBlockOf(card, offset, count);
     if (block == kNoBlock) {
         dropCache(card);
@@ -285,7 +288,6 @@ void setCacheGeometry(CardState& card, int cardType) {
 }
 
 // ---- Chip state ----
-
 
 const PageLayout& chipLayout(CardState& card) {
     return card_page_layout(card.chip.cardType < 0 ? 0 : card.chip.cardType);
@@ -360,8 +362,8 @@ void confirmErase(CardState& card) {
     const std::uint64_t offset = recordOffset(card, card.chip.page, 0);
     if (*fault == ChipFault::Corrupt || !cachedErase(card, offset)) {
         const CardGeometry& g = card_geometry(card.chip.cardType < 0 ? 0 : card.chip.cardType);
-        std::vector<std::uint8_t> erased(std::size_t(g.pagesPerBlock) * chipLayout(card).recordBytes,
-                                         0xFF);
+        std::vector<std::uint8_t> erased(
+            std::size_t(g.pagesPerBlock) * chipLayout(card).recordBytes, 0xFF);
         if (*fault == ChipFault::Corrupt) erased[0] = 0x00;
         dropCache(card);
         rawWrite(card, offset, erased.data(), erased.size());
@@ -373,7 +375,6 @@ void confirmErase(CardState& card) {
 // ---- Driver state ----
 
 constexpr int kProbed = 10;
-
 
 [[nodiscard]] SmfsResult ready(CardState& card) {
     if (card.driver.readiness == kProbed) return SmfsResult::Ok;
@@ -561,7 +562,8 @@ void chip_write(CardState& card, std::uint8_t value) {
 void chip_write_bytes(CardState& card, const std::uint8_t* data, std::size_t count) {
     std::uint32_t record = chipLayout(card).recordBytes;
     // Bytes past the end of the page register are lost, as on the real part.
-    std::size_t n = card.chip.column < record ? std::min<std::size_t>(count, record - card.chip.column) : 0;
+    std::size_t n =
+        card.chip.column < record ? std::min<std::size_t>(count, record - card.chip.column) : 0;
     if (n == 0) return;
     std::memcpy(card.chip.pageRegister.data() + card.chip.column, data, n);
     card.chip.registerLow = std::min(card.chip.registerLow, card.chip.column);

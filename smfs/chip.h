@@ -1,5 +1,5 @@
 // The card and its chip: the geometry of the eight card types, identification from the two
-// header bytes of a virtual SMC image, the emulated NAND chip over the image stream, and the
+// header bytes of a virtual SMC image, the emulated NAND chip over the card's storage, and the
 // page driver that the block layer calls.
 //
 // The chip is a command machine like the real part: command bytes, address cycles, data.
@@ -107,8 +107,8 @@ using ChipFaultHook = std::function<ChipFault(ChipOp op, std::uint32_t page)>;
 void chip_set_fault_hook(CardState& card, ChipFaultHook hook);
 
 // ---- Page driver ----
-// All take the card and return Ok or a result code. Byte addresses are on the card's data space: sector s
-// starts at s * 512.
+// All take the card and return Ok or a result code. Byte addresses are on the card's data space:
+// sector s starts at s * 512.
 
 // Resets the driver: card present, card type not probed.
 void smc_reset(CardState& card);
@@ -129,8 +129,8 @@ int smc_card_type(CardState& card);
 [[nodiscard]] SmfsResult smc_read_data_upper(CardState& card, std::uint32_t address,
                                              std::uint8_t* buffer, std::size_t length);
 // Reads spare bytes of the page at address. InvalidArgument past the spare area.
-[[nodiscard]] SmfsResult smc_read_spare(CardState& card, std::uint32_t address, std::uint8_t* buffer,
-                                        std::size_t length);
+[[nodiscard]] SmfsResult smc_read_spare(CardState& card, std::uint32_t address,
+                                        std::uint8_t* buffer, std::size_t length);
 // Erases the block whose first sector starts at address. Fails with ChipFailed, StatusTimeout.
 [[nodiscard]] SmfsResult smc_erase_block(CardState& card, std::uint32_t address);
 // Pushes every write held back to the storage. ImageIo when the storage fails.

@@ -5,12 +5,12 @@
 // block (0 to k - 1) a freshly erased block and programs each of its sectors in place: the
 // master boot record goes in last, so an interrupted format never leaves a volume that
 // seems valid. The content of every system sector follows from the layout alone.
-#include "card_state.h"
 #include "format.h"
+#include "card_state.h"
 
-#include <common/le_bytes.h>
 #include "ecc.h"
 #include "media.h"
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <array>

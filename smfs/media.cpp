@@ -152,8 +152,8 @@ struct BlockFill {
     return SmfsResult::Ok;
 }
 
-// Ends a write operation: pushes buffered records to the image, so that a failing stream is
-// reported here and the data is in the image file when the operation returns.
+// Ends a write operation: pushes held-back records to the storage, so that a failing one is
+// reported here and the data is on the storage when the operation returns.
 [[nodiscard]] SmfsResult flushed(CardState& card, SmfsResult r) {
     SmfsResult f = smc_flush(card);
     return r != SmfsResult::Ok ? r : f;

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-SmfsResult MemoryStorage::read(std::uint64_t offsetBytes, std::uint8_t* buffer,
-                               std::size_t length, std::size_t* got) {
+SmfsResult MemoryStorage::read(std::uint64_t offsetBytes, std::uint8_t* buffer, std::size_t length,
+                               std::size_t* got) {
     *got = 0;
     if (offsetBytes >= bytes_.size()) return SmfsResult::Ok;
     *got = std::min<std::size_t>(length, std::size_t(bytes_.size() - offsetBytes));
@@ -37,8 +37,8 @@ bool FaultStorage::fails(Call kind) {
     return true;
 }
 
-SmfsResult FaultStorage::read(std::uint64_t offsetBytes, std::uint8_t* buffer,
-                              std::size_t length, std::size_t* got) {
+SmfsResult FaultStorage::read(std::uint64_t offsetBytes, std::uint8_t* buffer, std::size_t length,
+                              std::size_t* got) {
     *got = 0;
     if (fails(Call::Read)) return SmfsResult::ImageIo;
     return below_.read(offsetBytes, buffer, length, got);

@@ -12,12 +12,12 @@
 #include <smfs/smfs.h>
 #include <smfs/tools.h>
 
-#include <common/le_bytes.h>
 #include "card_state.h"
 #include "chip.h"
 #include "fat.h"
 #include "format.h"
 #include "media.h"
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <cstring>
@@ -28,8 +28,6 @@ namespace {
 
 SmfsResult importInto(CardState& card, SmfsStorage& in, SmfsImportProblem* problem);
 
-
-constexpr unsigned card = 0;
 constexpr std::uint32_t kFat12Clusters = 4085;
 
 bool readAt(SmfsStorage& in, std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
@@ -168,7 +166,8 @@ SmfsResult importInto(CardState& card, SmfsStorage& in, SmfsImportProblem* probl
 
     std::uint64_t size = 0;
     if (in.size(&size) != SmfsResult::Ok || size != volumeBytes) {
-        *problem = size != volumeBytes ? SmfsImportProblem::WrongSize : SmfsImportProblem::Unreadable;
+        *problem =
+            size != volumeBytes ? SmfsImportProblem::WrongSize : SmfsImportProblem::Unreadable;
         return SmfsResult::InvalidArgument;
     }
     std::uint8_t bs[kSectorBytes];

@@ -75,7 +75,8 @@ bool SmcManager::listVirtual(const std::string& folder, std::vector<std::string>
     char batch[kBatchNames * kSmfsNameSlotBytes];
     for (std::uint32_t first = 0;; first += kBatchNames) {
         std::uint32_t delivered = 0;
-        const SmfsResult result = card_->list(folder.c_str(), first, kBatchNames, batch, &delivered);
+        const SmfsResult result =
+            card_->list(folder.c_str(), first, kBatchNames, batch, &delivered);
         if (result != SmfsResult::Ok && result != SmfsResult::EndOfData) {
             message(failure);
             return false;

@@ -125,10 +125,9 @@ bool SmcManager::PasteToSmc(std::string dest, const std::vector<std::string>& li
     bool copied = true;
     ++changeDepth_; // the folders made on the way are synced with the rest, once
     for (const std::string& entry : list) {
-        copied = !stopRequested() &&
-                 (!entry.empty() && entry.back() == '/'
-                      ? CopyFolderToSmc(dest, entry.substr(0, entry.size() - 1))
-                      : CopyFileToSmc(dest, entry));
+        copied = !stopRequested() && (!entry.empty() && entry.back() == '/'
+                                          ? CopyFolderToSmc(dest, entry.substr(0, entry.size() - 1))
+                                          : CopyFileToSmc(dest, entry));
         if (!copied) break;
     }
     --changeDepth_;

@@ -6,13 +6,13 @@
 #include "scripted_dialogs.h"
 
 #include <app/form_main.h>
+#include <common/image_file.h>
 #include <devicelink/device_link.h>
 #include <devicelink/sim_machine.h>
 #include <smcmanager/card_tables.h>
 #include <smcmanager_ui/form_prog.h>
 #include <smcmanager_ui/form_smc.h>
 #include <smcmanager_ui/form_smc_opt.h>
-#include <common/image_file.h>
 #include <smfs/smfs.h>
 
 #include <QComboBox>

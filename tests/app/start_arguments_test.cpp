@@ -5,11 +5,11 @@
 
 #include <app/form_main.h>
 #include <app/start_arguments.h>
+#include <common/image_file.h>
 #include <devicelink/device_link.h>
 #include <smcmanager/card_tables.h>
 #include <smcmanager_ui/form_prog.h>
 #include <smcmanager_ui/form_smc.h>
-#include <common/image_file.h>
 #include <smfs/smfs.h>
 
 #include <QFile>

@@ -18,7 +18,8 @@ void rawRename(const std::string& folder, const char* name83, const char (&raw)[
     DirKey key;
     key.text = name83;
     DirSlot slot{};
-    ASSERT_EQ(dir_find(openCard().state(), kFindName, folderInfo.firstCluster, key, &slot), SmfsResult::Ok);
+    ASSERT_EQ(dir_find(openCard().state(), kFindName, folderInfo.firstCluster, key, &slot),
+              SmfsResult::Ok);
     std::memcpy(slot.entry + kDeName, raw, kNameChars);
     ASSERT_EQ(dir_write_entry(openCard().state(), slot), SmfsResult::Ok);
 }

@@ -65,7 +65,8 @@ inline void cardWrite(const std::string& path, const std::vector<std::uint8_t>& 
     SmfsHandle handle = 0;
     ASSERT_EQ(openCard().create(path.c_str(), 1, &handle), SmfsResult::Ok) << path;
     if (!bytes.empty()) {
-        ASSERT_EQ(openCard().write(handle, bytes.data(), std::uint32_t(bytes.size())), SmfsResult::Ok);
+        ASSERT_EQ(openCard().write(handle, bytes.data(), std::uint32_t(bytes.size())),
+                  SmfsResult::Ok);
     }
     ASSERT_EQ(openCard().close(handle), SmfsResult::Ok);
 }
@@ -91,7 +92,8 @@ inline bool cardHas(const std::string& path) {
 
 inline bool cardIsFolder(const std::string& path) {
     SmfsEntryInfo info{};
-    return openCard().info(path.c_str(), &info) == SmfsResult::Ok && (info.attribute & kSmfsAttrFolder);
+    return openCard().info(path.c_str(), &info) == SmfsResult::Ok &&
+           (info.attribute & kSmfsAttrFolder);
 }
 
 inline void cardMkdir(const std::string& path) {

@@ -94,21 +94,9 @@ void apiWriteHostFile(const fs::path& path, const std::vector<std::uint8_t>& byt
 }
 
 void apiExtractPartition(const std::string& rawPath) {
-    const Partition p = partition();
-    ASSERT_NE(p.sectors, 0u);
-    std::FILE* out = std::fopen(rawPath.c_str(), "wb");
-    ASSERT_NE(out, nullptr);
-    std::vector<std::uint8_t> sector(kSectorBytes);
-    for (std::uint32_t i = 0; i < p.sectors; ++i) {
-        const std::uint32_t s = p.firstSector + i;
-        if (media_logical_entry(cs(), s / p.sectorsPerBlock) == 0) {
-            std::fill(sector.begin(), sector.end(), 0xFF);
-        } else {
-            ASSERT_EQ(media_read_sector(cs(), s, 0, sector.data(), kSectorBytes), SmfsResult::Ok);
-        }
-        ASSERT_EQ(std::fwrite(sector.data(), 1, kSectorBytes, out), kSectorBytes);
-    }
-    std::fclose(out);
+    MemoryStorage raw;
+    ASSERT_EQ(api().exportVolume(raw, nullptr), SmfsResult::Ok);
+    apiWriteHostFile(rawPath, raw.bytes());
 }
 
 void apiImportPartition(const std::string& rawPath) {

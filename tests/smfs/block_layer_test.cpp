@@ -320,7 +320,8 @@ TEST(WriteSectors, RejectsRangesOutsideTheBlock) {
     auto data = bytes(1024, 1);
     ASSERT_EQ(media_write(cs(), 1, 0, data.data(), 512), SmfsResult::Ok);
     EXPECT_EQ(media_write_sectors(cs(), 1, 100, data.data(), 512), SmfsResult::InvalidArgument);
-    EXPECT_EQ(media_write_sectors(cs(), 1, 31 * 512, data.data(), 1024), SmfsResult::InvalidArgument);
+    EXPECT_EQ(media_write_sectors(cs(), 1, 31 * 512, data.data(), 1024),
+              SmfsResult::InvalidArgument);
     EXPECT_EQ(media_write_sectors(cs(), 2, 0, data.data(), 512), SmfsResult::BlockNotMapped);
     EXPECT_EQ(media_write(cs(), 1, 16000, data.data(), 1000), SmfsResult::InvalidArgument);
 }
@@ -542,7 +543,8 @@ TEST(BlockCache, ReadsInASessionSeeItsProgramsAndErases) {
     std::copy(b.begin(), b.end(), expect.begin());
     EXPECT_EQ(readBlock(3, 1024), expect);
     std::vector<std::uint8_t> spare(16);
-    ASSERT_EQ(smc_read_sector_spare(cs(), card.firstSectorOfBlock(old), spare.data()), SmfsResult::Ok);
+    ASSERT_EQ(smc_read_sector_spare(cs(), card.firstSectorOfBlock(old), spare.data()),
+              SmfsResult::Ok);
     EXPECT_EQ(spare, std::vector<std::uint8_t>(16, 0xFF));
     // The image file already holds the new block.
     EXPECT_EQ(card.sectorData(card.firstSectorOfBlock(media_logical_entry(cs(), 3))),
@@ -582,7 +584,8 @@ TEST(BlockCache, ChangesToTheImageBetweenOperationsAreSeen) {
     const auto data = bytes(2048, 4);
     ASSERT_EQ(media_write(cs(), 6, 0, data.data(), 2048), SmfsResult::Ok);
     EXPECT_EQ(readBlock(6, 2048), data);
-    const std::uint64_t at = card.pageOffset(card.firstSectorOfBlock(media_logical_entry(cs(), 6))) + 7;
+    const std::uint64_t at =
+        card.pageOffset(card.firstSectorOfBlock(media_logical_entry(cs(), 6))) + 7;
     card.writeBytes(at, {std::uint8_t(data[7] ^ 0x42)});
     std::vector<std::uint8_t> part(16);
     ASSERT_EQ(media_read(cs(), 6, 0, part.data(), 16), SmfsResult::Ok);

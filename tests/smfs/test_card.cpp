@@ -222,9 +222,9 @@ void garbleFatAndFolder(SmfsCard& card, const char* folderPath, unsigned seed) {
             }
         }
         const std::uint32_t s = sectors[i];
-        ASSERT_EQ(media_write(state, s / g.sectorsPerBlock, (s % g.sectorsPerBlock) * 512, sector,
-                              512),
-                  SmfsResult::Ok);
+        ASSERT_EQ(
+            media_write(state, s / g.sectorsPerBlock, (s % g.sectorsPerBlock) * 512, sector, 512),
+            SmfsResult::Ok);
     }
 }
 

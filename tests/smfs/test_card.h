@@ -87,7 +87,8 @@ SmfsResult quickFormat(CardState& card, std::uint32_t* bad = nullptr);
 std::vector<std::uint8_t> apiPattern(std::size_t size, unsigned seed);
 // Creates (overwriting) a card file with the bytes, in pieces of at most pieceBytes.
 SmfsResult apiWriteFile(SmfsCard& card, const std::string& path,
-                        const std::vector<std::uint8_t>& bytes, std::uint32_t pieceBytes = 1u << 20);
+                        const std::vector<std::uint8_t>& bytes,
+                        std::uint32_t pieceBytes = 1u << 20);
 // Reads a whole card file; the result of the first failing call, EndOfData counting as Ok.
 SmfsResult apiReadFile(SmfsCard& card, const std::string& path, std::vector<std::uint8_t>* bytes);
 // Every name of a folder listing, in order ("." and ".." included).

@@ -36,7 +36,7 @@ enum class SmfsResult : std::uint8_t {
     CardFull = 35,           // no free cluster
     AboveRoot = 36,          // relative path climbs above the root
     NotInitialised = 39,     // no longer returned: a card object is ready once made
-    ImageIo = 40,            // the image stream failed to read or write
+    ImageIo = 40,            // the storage failed to read, write or sync
     FileStillOpen = 41,      // the file (or one in the folder) still has open handles
     Damaged = 42,            // no volume mounts, yet the card holds written blocks: check it
 };

@@ -139,8 +139,8 @@ public:
     // are 0 on failure: Unformatted for a card with no volume and no written block, Damaged
     // for one whose volume does not mount though blocks are written, InvalidArgument for a wrong
     // drive.
-    [[nodiscard]] SmfsResult space(const char* drivePath, std::uint64_t* total,
-                                   std::uint64_t* used, std::uint64_t* free);
+    [[nodiscard]] SmfsResult space(const char* drivePath, std::uint64_t* total, std::uint64_t* used,
+                                   std::uint64_t* free);
     // Formats the card (full 1 with surface test, 0 quick) and mounts it; *badBlocks receives
     // the count of bad blocks. Clears the current folder and closes every handle.
     // InvalidArgument for a wrong drive, UnknownCard, lower-layer codes.

@@ -4,8 +4,8 @@
 // out as a raw FAT volume image or a raw volume written back into the card.
 //
 // They are members of SmfsCard (smfs/smfs.h) and work on its storage like every other call
-// of the library. info, check and export only read the image (a stream opened
-// "rb" is enough); import and repair write it. The card's bytes are untrusted: every count,
+// of the library. info, check and export only read the image (an image file opened
+// for reading is enough); import and repair write it. The card's bytes are untrusted: every count,
 // offset and chain is bounded, and a looping chain or directory ends the walk with a
 // finding. Findings are data (kind, where, text); the repair acts on what the check finds.
 #pragma once

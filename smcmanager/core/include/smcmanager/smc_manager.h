@@ -314,7 +314,7 @@ private:
     std::string FPcPath;
     std::string FSmcPath = kSmcRoot;
     int FStorageKind = kStorageNone;
-    ImageFile FImage;               // the open virtual SMC's locked image file
+    ImageFile FImage;                // the open virtual SMC's locked image file
     std::unique_ptr<SmfsCard> card_; // the card on FImage while a virtual SMC is open
     SmfsClock cardClock_ = nullptr;
     bool imageInUse_ = false;
