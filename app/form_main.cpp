@@ -5,7 +5,7 @@
 #include <devicelink/device_link.h>
 #include <devicelink/transport.h>
 #include <devicelink/usb_hotplug.h>
-#include <graphics_ui/form_graphics.h>
+#include <graphics_ui/graphics_window.h>
 #include <graphics_ui/graphics_choosers.h>
 #include <smcmanager_ui/form_prog.h>
 #include <smcmanager_ui/form_smc.h>
@@ -77,7 +77,7 @@ QWidget* TFormMain::MakeGraphicsTool(TFormMain&) {
         return BrowseForFolder(owner, title, initial, folder) ? folder : QString();
     };
     choosers.confirm = [](QWidget* owner, const QString& text) { return ConfirmBox(text, owner); };
-    return new TFormGraphics(nullptr, std::move(choosers));
+    return new GraphicsWindow(nullptr, std::move(choosers));
 }
 
 void TFormMain::SMCmanager1Click() {

@@ -1,5 +1,5 @@
 // Device link throughput over the in-process transport: PutFile and GetFile of a 4 MiB file
-// to and from the simulated machine, every 256-byte frame handed through the IoWorker.
+// to and from the simulated machine, each chunk's frames handed to the IoWorker at once.
 // Besides bytes per second it reports the CPU time of the whole process (requester, worker
 // and machine together) per megabyte moved, which shows that waiting for a frame costs
 // nothing.
@@ -38,19 +38,20 @@ void runTransfers(benchmark::State& state, bool put) {
         SimMachine sim(folder);
         sim.setRecording(false);
         DeviceLink link(makeSimTransport(sim));
-        if (link.Connect() != LINK_OK) state.SkipWithError("connect failed");
+        if (link.Connect() != LinkResult::Ok) state.SkipWithError("connect failed");
         std::vector<std::uint8_t> data(kFileBytes);
         for (std::size_t i = 0; i < data.size(); ++i)
             data[i] = std::uint8_t(i * 131 + (i >> 9));
-        if (link.PutFile(data.data(), kFileBytes, "vx:\\", "bench.bin") != LINK_OK)
+        if (link.PutFile(data.data(), kFileBytes, "vx:\\", "bench.bin") != LinkResult::Ok)
             state.SkipWithError("put failed");
         std::vector<std::uint8_t> got;
 
         const double cpuStart = processCpuSeconds();
         for (auto _ : state) {
-            const int result = put ? link.PutFile(data.data(), kFileBytes, "vx:\\", "bench.bin")
-                                   : link.GetFile("vx:\\bench.bin", "bench.bin", got);
-            if (result != LINK_OK) state.SkipWithError("transfer failed");
+            const LinkResult result =
+                put ? link.PutFile(data.data(), kFileBytes, "vx:\\", "bench.bin")
+                    : link.GetFile("vx:\\bench.bin", "bench.bin", got);
+            if (result != LinkResult::Ok) state.SkipWithError("transfer failed");
             benchmark::DoNotOptimize(got.data());
         }
         const double megabytes = double(state.iterations()) * kFileBytes / 1e6;

@@ -8,14 +8,12 @@
 //           standard error as "<tool>: <message>" and the others are still done)
 //   exit 2  bad usage (the usage text goes to standard error)
 //   "--help" or "-h" anywhere prints the usage text to standard output and exits 0.
-#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <system_error>
 #include <vector>
 
-#include "common/path_names.h"
 #include "graphics/image_list.h"
 #include "graphics/palette.h"
 #include "graphics/palette_import.h"
@@ -35,13 +33,13 @@ constexpr const char* kUsage =
     "      write each picture as a Vela image file FOLDER/<first 8 letters of its title>.vxg;\n"
     "      with --transparent, the files use palette index INDEX (0 to 255) as transparent\n"
     "  text PICTURES... -o FOLDER\n"
-    "      write each palette picture as C source text FOLDER/<title>.txt\n"
+    "      write each palette picture as C source text FOLDER/<title as a C name>.txt\n"
     "  palette (PICTURE|PALETTE) -o FILE\n"
     "      write the palette of a picture, or of an .act or .pal file, as C source text\n"
     "  info PICTURE\n"
     "      show the picture's size, depth and palette size\n"
     "\n"
-    "Pictures are .bmp, .jpg, .jpeg or .vxg files.\n"
+    "Pictures are .bmp, .jpg, .jpeg, .png or .vxg files.\n"
     "Exit status: 0 done, 1 some work failed, 2 bad usage.\n";
 
 struct Arguments {
@@ -99,14 +97,18 @@ std::string fileNameOf(const std::string& path) {
     return std::filesystem::path(path).filename().string();
 }
 
-// Loads every input into `list`, reporting those that fail; false if any failed.
+// Loads every input into `list`, reporting those that fail and the decoder's warnings about
+// those that loaded; false if any failed.
 bool loadAll(const std::vector<std::string>& paths, const PaletteTable& palette, ImageList& list) {
     bool ok = true;
     for (const std::string& path : paths) {
-        const PictureLoadResult result = AppendImageFile(list, path, palette);
+        std::string warning;
+        const PictureLoadResult result = AppendImageFile(list, path, palette, &warning);
         if (result != PictureLoadResult::Ok) {
             report(PictureLoadMessage(result, fileNameOf(path)));
             ok = false;
+        } else if (!warning.empty()) {
+            report("'" + fileNameOf(path) + "': " + warning);
         }
     }
     return ok;
@@ -132,7 +134,18 @@ int saveImages(const Arguments& args, bool asText) {
     ImageList list;
     bool ok = loadAll(args.inputs, palette, list);
     const LocalTime now = SystemLocalTime();
-    for (ImageItem& item : list) {
+    const SaveKind kind = asText ? SaveKind::Text : SaveKind::Vxg;
+    const std::vector<int> clashes = SaveNameClashes(list, kind);
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        ImageItem& item = list[i];
+        if (clashes[i] >= 0) {
+            // Writing it would overwrite the earlier picture's file.
+            report("'" + item.text[kColFileNamePc] + "' not written: '" +
+                   list[static_cast<std::size_t>(clashes[i])].text[kColFileNamePc] +
+                   "' is written as '" + SaveFileName(item, kind) + "' too");
+            ok = false;
+            continue;
+        }
         if (args.hasTransparent) SetTransparency(item, true, args.transparent);
         const ImageSaveResult result =
             asText ? SaveItemAsText(item, args.output, now) : SaveItemAsVxg(item, args.output);
@@ -165,6 +178,10 @@ int savePalette(const Arguments& args) {
             report(PictureLoadMessage(result, fileNameOf(input)));
             return kExitFailed;
         }
+        if (!loaded.ownPalette) {
+            report("'" + fileNameOf(input) + "' holds no palette");
+            return kExitFailed;
+        }
         if (CopyPictureToPaletteTable(loaded.picture, table) == 0) {
             report("'" + fileNameOf(input) + "' has no palette");
             return kExitFailed;
@@ -191,11 +208,8 @@ int showInfo(const Arguments& args) {
         return kExitFailed;
     }
     const Picture& p = loaded.picture;
-    // A Vela image file holds no palette; its 8-bit pictures borrow the current one.
-    std::string extension = ExtractExtension(fileNameOf(args.inputs[0]));
-    for (char& c : extension)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const std::size_t paletteSize = extension == "vxg" ? 0 : p.palette.size();
+    if (!loaded.warning.empty()) report("'" + fileNameOf(args.inputs[0]) + "': " + loaded.warning);
+    const std::size_t paletteSize = loaded.ownPalette ? p.palette.size() : 0;
     std::printf("size: %d x %d\nbpp: %s\npalette: %zu\n", p.width, p.height, DepthText(p.format),
                 paletteSize);
     return kExitOk;

@@ -1,9 +1,11 @@
 // The simulated machine: a state machine over the frames of the 'PC-Link' protocol, with a
-// PC folder as its card. Each frame from the PC moves the session on and may queue replies;
-// faults planned by tests are applied as a reply is queued. Card paths ("vx:\A\B") are
-// resolved one 8.3 component at a time inside the card folder, so no path the PC sends can
-// reach outside it.
+// PC folder as its card. The state is the member function that takes the next frame; each
+// frame may queue replies and name the next state. Faults planned by tests are applied as
+// a reply is queued. Card paths ("vx:\A\B") are resolved one 8.3 component at a time
+// inside the card folder, so no path the PC sends can reach outside it.
 #include "devicelink/sim_machine.h"
+
+#include <common/le_bytes.h>
 
 #include <algorithm>
 #include <cctype>
@@ -12,31 +14,14 @@
 #include <ctime>
 #include <fstream>
 #include <string_view>
+#include <utility>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint32_t kLargestCard = 128u << 20;
+// The size reply for a file the machine does not have: no card holds that many bytes.
 constexpr std::uint32_t kNoFile = 0xFFFFFFFF;
-
-enum class State {
-    Idle,
-    ListPath,
-    ListAck,
-    MakePath,
-    RemoveFolderPath,
-    RemoveFilePath,
-    PutFolder,
-    PutName,
-    PutSize,
-    PutChunk,
-    PutData,
-    GetPath,
-    GetNextChunk, // after the size reply or a chunk's last packet: 0x71 or 0x73
-    GetHeader,    // after a chunk header: 0x72
-    GetPacket,    // after a packet: 0x03 for the next one
-};
 
 std::string upper(std::string_view text) {
     std::string result(text);
@@ -56,29 +41,20 @@ bool valid83(std::string_view name) {
     const std::string_view ext = dot == std::string_view::npos ? "" : name.substr(dot + 1);
     if (base.empty() || base.size() > 8 || ext.size() > 3) return false;
     if (dot != std::string_view::npos && ext.empty()) return false;
-    for (char c : base)
-        if (!nameChar(static_cast<unsigned char>(c))) return false;
-    for (char c : ext)
-        if (!nameChar(static_cast<unsigned char>(c))) return false;
-    return true;
+    return std::all_of(base.begin(), base.end(), [](char c) { return nameChar(c); }) &&
+           std::all_of(ext.begin(), ext.end(), [](char c) { return nameChar(c); });
+}
+
+// Whether the card shows entry: an 8.3 name, and a file or a folder.
+bool cardEntry(const fs::directory_entry& entry) {
+    std::error_code ec;
+    return valid83(entry.path().filename().string()) &&
+           (entry.is_directory(ec) || entry.is_regular_file(ec));
 }
 
 std::string frameText(const SimFrame& frame) {
-    return std::string(reinterpret_cast<const char*>(frame.data()) + 1, frame[0]);
-}
-
-std::uint32_t frameValue(const SimFrame& frame) {
-    return std::uint32_t(frame[0]) | std::uint32_t(frame[1]) << 8 | std::uint32_t(frame[2]) << 16 |
-           std::uint32_t(frame[3]) << 24;
-}
-
-void put16(std::uint8_t* p, unsigned value) {
-    p[0] = std::uint8_t(value);
-    p[1] = std::uint8_t(value >> 8);
-}
-void put32(std::uint8_t* p, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = std::uint8_t(value >> (8 * i));
+    return std::string(reinterpret_cast<const char*>(frame.data()) + kStringText,
+                       frame[kStringLength]);
 }
 
 enum class Lookup { Found, MissingLast, MissingParent, Invalid };
@@ -104,14 +80,12 @@ Lookup resolve(const fs::path& root, std::string_view cardPath, fs::path* out) {
         const std::string wanted = upper(parts[i]);
         std::error_code ec;
         bool found = false;
-        if (fs::is_directory(current, ec)) {
-            for (const auto& entry : fs::directory_iterator(current, ec)) {
-                const std::string name = entry.path().filename().string();
-                if (valid83(name) && upper(name) == wanted) {
-                    current = entry.path();
-                    found = true;
-                    break;
-                }
+        for (const auto& entry : fs::directory_iterator(current, ec)) {
+            const std::string name = entry.path().filename().string();
+            if (valid83(name) && upper(name) == wanted) {
+                current = entry.path();
+                found = true;
+                break;
             }
         }
         if (!found) {
@@ -131,30 +105,67 @@ bool hasSubfolder(const fs::path& folder) {
     return false;
 }
 
+// Whether a card folder below the root holds anything the card does not show.
+bool holdsForeign(const fs::path& folder) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        if (!cardEntry(entry)) return true;
+        if (entry.is_directory(ec) && holdsForeign(entry.path())) return true;
+    }
+    return bool(ec);
+}
+
+// A listing entry for a card entry.
+SimFrame entryFrame(const fs::directory_entry& entry, bool files) {
+    SimFrame out{};
+    std::error_code ec;
+    const std::string name = upper(entry.path().filename().string());
+    const bool isFolder = entry.is_directory(ec);
+    out[0] = code(files ? LinkReply::FileEntry : LinkReply::FolderEntry);
+    out[kEntryKind] = files ? (isFolder ? 1 : 0) : (hasSubfolder(entry.path()) ? 1 : 0);
+    out[kEntryNameLength] = std::uint8_t(name.size());
+    std::memcpy(out.data() + kEntryName, name.data(), name.size());
+    if (!files) return out;
+    std::uint8_t* tail = out.data() + kEntryName + name.size();
+    const auto size = isFolder ? 0 : entry.file_size(ec);
+    putLe32(tail + kTailSize, std::uint32_t(std::min<std::uintmax_t>(size, 0xFFFFFFFF)));
+    const auto written = fs::last_write_time(entry.path(), ec);
+    const std::time_t t = std::chrono::system_clock::to_time_t(
+        std::chrono::time_point_cast<std::chrono::system_clock::duration>(
+            std::chrono::file_clock::to_sys(written)));
+    std::tm local{};
+    localtime_r(&t, &local);
+    putLe16(tail + kTailYear, std::uint16_t(local.tm_year + 1900));
+    putLe16(tail + kTailMonth, std::uint16_t(local.tm_mon + 1));
+    putLe16(tail + kTailDay, std::uint16_t(local.tm_mday));
+    putLe16(tail + kTailHour, std::uint16_t(local.tm_hour));
+    putLe16(tail + kTailMinute, std::uint16_t(local.tm_min));
+    return out;
+}
+
 } // namespace
 
 SimFault SimFault::longName(std::uint8_t length) {
     return editFrame([length](SimFrame& frame) {
-        frame[2] = length;
-        std::fill(frame.begin() + 3, frame.begin() + std::min<std::size_t>(3 + length, 256), 'A');
+        frame[kEntryNameLength] = length;
+        std::fill(frame.begin() + kEntryName,
+                  frame.begin() + std::min<std::size_t>(kEntryName + length, kFrameBytes), 'A');
     });
 }
 
 SimFault SimFault::fileSize(std::uint32_t size) {
-    return editFrame([size](SimFrame& frame) { put32(frame.data(), size); });
+    return editFrame([size](SimFrame& frame) { putLe32(frame.data() + kValue, size); });
 }
 
 SimFault SimFault::chunkLength(std::uint16_t length) {
-    return editFrame([length](SimFrame& frame) { put16(frame.data(), length); });
+    return editFrame([length](SimFrame& frame) { putLe16(frame.data() + kValue, length); });
 }
 
 struct SimMachine::Session {
-    State state = State::Idle;
-    std::uint8_t command = 0;
+    bool files = false; // the listing in progress is a file listing
     // A listing in progress.
     std::vector<SimFrame> entries;
     std::size_t nextEntry = 0;
-    std::uint8_t endCode = 0;
     // A file coming from the PC.
     fs::path target;
     std::uint32_t putSize = 0;
@@ -219,6 +230,7 @@ void SimMachine::setRecording(bool on) {
 void SimMachine::restart() {
     std::lock_guard lock(mutex_);
     *session_ = Session{};
+    state_ = &SimMachine::idle;
     outbox_.clear();
     held_.clear();
 }
@@ -253,26 +265,29 @@ std::size_t SimMachine::replyCount() const {
     return replies_;
 }
 
-int SimMachine::hostWrite(const std::uint8_t* bytes, std::uint32_t length,
-                          std::uint32_t* transferred) {
+LinkResult SimMachine::hostWrite(const std::uint8_t* bytes, std::uint32_t length,
+                                 std::uint32_t* transferred) {
     SimFrame frame{};
-    std::memcpy(frame.data(), bytes, std::min<std::uint32_t>(length, frame.size()));
+    std::memcpy(frame.data(), bytes, std::min<std::uint32_t>(length, kFrameBytes));
     std::lock_guard lock(mutex_);
     if (recording_) received_.push_back(frame);
-    handle(frame);
+    // Unless the state names another, the exchange ends with this frame.
+    const State state = std::exchange(state_, &SimMachine::idle);
+    (this->*state)(frame);
     *transferred = length;
-    return kTransferDone;
+    return LinkResult::Ok;
 }
 
-int SimMachine::hostRead(std::uint8_t* buffer, std::uint32_t length, std::uint32_t* transferred) {
+LinkResult SimMachine::hostRead(std::uint8_t* buffer, std::uint32_t length,
+                                std::uint32_t* transferred) {
     std::unique_lock lock(mutex_);
     replyReady_.wait(lock, [this] { return cancelled_ || !outbox_.empty(); });
-    if (cancelled_) return kTransferCancelled;
+    if (cancelled_) return LinkResult::Canceled;
     const Reply reply = outbox_.front();
     outbox_.pop_front();
     std::memcpy(buffer, reply.frame.data(), std::min(length, reply.length));
     *transferred = reply.length;
-    return kTransferDone;
+    return LinkResult::Ok;
 }
 
 bool SimMachine::takeReply(SimFrame& frame, std::uint32_t* length) {
@@ -295,10 +310,10 @@ void SimMachine::clearCancel() {
     cancelled_ = false;
 }
 
-// ---- The machine's side of the protocol (called with mutex_ held) ----
+// ---- Replies (called with mutex_ held) ----
 
 void SimMachine::reply(const SimFrame& frame) {
-    Reply out{frame, 256};
+    Reply out{frame, kFrameBytes};
     const auto planned = faults_.find(replies_++);
     if (planned != faults_.end()) {
         const SimFault fault = std::move(planned->second);
@@ -310,7 +325,7 @@ void SimMachine::reply(const SimFrame& frame) {
             held_.push_back(out);
             return;
         case SimFault::Kind::Short:
-            out.length = std::min<std::uint32_t>(fault.length, 256);
+            out.length = std::min(fault.length, kFrameBytes);
             break;
         case SimFault::Kind::Code:
             out.frame[0] = fault.code;
@@ -324,279 +339,271 @@ void SimMachine::reply(const SimFrame& frame) {
     replyReady_.notify_all();
 }
 
-void SimMachine::replyCode(std::uint8_t code) {
+void SimMachine::replyCode(LinkReply reply) {
     SimFrame frame{};
-    frame[0] = code;
-    reply(frame);
+    frame[0] = code(reply);
+    this->reply(frame);
 }
 
-void SimMachine::handle(const SimFrame& frame) {
-    Session& s = *session_;
-    const State state = s.state;
-    // Unless a state below keeps the session going, the exchange ends with this frame.
-    s.state = State::Idle;
-    switch (state) {
-    case State::Idle:
-        command(frame);
-        return;
+// ---- States ----
 
-    case State::ListPath: {
-        if (unformatted_) return replyCode(0xF1);
-        fs::path folder;
-        if (resolve(root_, frameText(frame), &folder) != Lookup::Found || !fs::is_directory(folder))
-            return replyCode(0xFF);
-        const bool files = s.command == 0x95;
-        std::vector<fs::directory_entry> found;
-        std::error_code ec;
-        for (const auto& entry : fs::directory_iterator(folder, ec)) {
-            const bool isFolder = entry.is_directory(ec);
-            if (!valid83(entry.path().filename().string())) continue;
-            if (isFolder || (files && entry.is_regular_file(ec))) found.push_back(entry);
-        }
-        std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
-            return upper(a.path().filename().string()) < upper(b.path().filename().string());
-        });
-        s.entries.clear();
-        s.nextEntry = 0;
-        s.endCode = files ? 0x97 : 0x92;
-        for (const auto& entry : found) {
-            SimFrame out{};
-            const std::string name = upper(entry.path().filename().string());
-            const bool isFolder = entry.is_directory(ec);
-            out[0] = files ? 0x96 : 0x91;
-            out[1] = files ? (isFolder ? 1 : 0) : (hasSubfolder(entry.path()) ? 1 : 0);
-            out[2] = std::uint8_t(name.size());
-            std::memcpy(out.data() + 3, name.data(), name.size());
-            if (files) {
-                std::uint8_t* tail = out.data() + 3 + name.size();
-                const auto size = isFolder ? 0 : entry.file_size(ec);
-                put32(tail, std::uint32_t(std::min<std::uintmax_t>(size, 0xFFFFFFFF)));
-                const auto written = fs::last_write_time(entry.path(), ec);
-                const std::time_t t = std::chrono::system_clock::to_time_t(
-                    std::chrono::time_point_cast<std::chrono::system_clock::duration>(
-                        std::chrono::file_clock::to_sys(written)));
-                std::tm local{};
-                localtime_r(&t, &local);
-                put16(tail + 4, unsigned(local.tm_year + 1900));
-                put16(tail + 6, unsigned(local.tm_mon + 1));
-                put16(tail + 8, unsigned(local.tm_mday));
-                put16(tail + 10, unsigned(local.tm_hour));
-                put16(tail + 12, unsigned(local.tm_min));
-            }
-            s.entries.push_back(out);
-        }
-        return sendEntry();
-    }
-    case State::ListAck:
-        if (frame[0] == 0x03) return sendEntry();
-        return command(frame);
-
-    case State::MakePath: {
-        if (unformatted_) return replyCode(0xFF);
-        fs::path folder;
-        const Lookup found = resolve(root_, frameText(frame), &folder);
-        if (found == Lookup::MissingParent) return replyCode(0xFE);
-        if (found != Lookup::MissingLast) return replyCode(0xFF);
-        std::error_code ec;
-        return replyCode(fs::create_directory(folder, ec) ? 0xA1 : 0xFF);
-    }
-    case State::RemoveFolderPath: {
-        // The PC sends the folder with one backslash after it.
-        std::string text = frameText(frame);
-        fs::path folder;
-        if (unformatted_ || text.empty() || text.back() != '\\') return replyCode(0xFF);
-        text.pop_back();
-        if (resolve(root_, text, &folder) != Lookup::Found || folder == root_ ||
-            !fs::is_directory(folder))
-            return replyCode(0xFF);
-        std::error_code ec;
-        fs::remove_all(folder, ec);
-        return replyCode(ec ? 0xFF : 0xB1);
-    }
-    case State::RemoveFilePath: {
-        fs::path file;
-        if (unformatted_ || resolve(root_, frameText(frame), &file) != Lookup::Found ||
-            !fs::is_regular_file(file))
-            return replyCode(0xFF);
-        std::error_code ec;
-        return replyCode(fs::remove(file, ec) ? 0xC1 : 0xFF);
-    }
-
-    case State::PutFolder: {
-        if (unformatted_) return replyCode(0xFF);
-        fs::path folder;
-        if (resolve(root_, frameText(frame), &folder) != Lookup::Found || !fs::is_directory(folder))
-            return replyCode(0xFE);
-        s.target = folder;
-        s.state = State::PutName;
-        return replyCode(0xD1);
-    }
-    case State::PutName: {
-        const std::string name = frameText(frame);
-        if (!valid83(name)) return replyCode(0xFF);
-        // An existing entry keeps its spelling; a folder of that name cannot be replaced.
-        s.target /= upper(name);
-        std::error_code ec;
-        for (const auto& entry : fs::directory_iterator(s.target.parent_path(), ec)) {
-            const std::string other = entry.path().filename().string();
-            if (valid83(other) && upper(other) == upper(name)) {
-                if (entry.is_directory(ec)) return replyCode(0xFF);
-                s.target = entry.path();
-            }
-        }
-        s.state = State::PutSize;
-        return replyCode(0xD7);
-    }
-    case State::PutSize:
-        s.putSize = frameValue(frame);
-        if (s.putSize > kLargestCard) return replyCode(0xFF);
-        s.putData.clear();
-        s.state = State::PutChunk;
-        return replyCode(0xD2);
-    case State::PutChunk: {
-        const std::uint32_t chunk = frameValue(frame);
-        if (chunk == 0) {
-            if (s.putData.size() != s.putSize) return replyCode(0xFF);
-            std::ofstream out(s.target, std::ios::binary | std::ios::trunc);
-            out.write(reinterpret_cast<const char*>(s.putData.data()),
-                      std::streamsize(s.putData.size()));
-            out.close();
-            std::vector<std::uint8_t>().swap(s.putData);
-            return replyCode(out ? 0xD4 : 0xFF);
-        }
-        if (chunk > s.putSize - s.putData.size()) return replyCode(0xFF);
-        s.chunkLeft = chunk;
-        s.state = State::PutData;
-        return replyCode(0xD3);
-    }
-    case State::PutData: {
-        const std::uint32_t take = std::min<std::uint32_t>(s.chunkLeft, 256);
-        s.putData.insert(s.putData.end(), frame.begin(), frame.begin() + take);
-        s.chunkLeft -= take;
-        if (s.chunkLeft != 0) {
-            s.state = State::PutData;
-            return;
-        }
-        s.state = State::PutChunk;
-        return replyCode(0xD2);
-    }
-
-    case State::GetPath: {
+void SimMachine::idle(const SimFrame& frame) {
+    switch (LinkCommand(frame[0])) {
+    case LinkCommand::Connect: {
         SimFrame out{};
-        fs::path file;
-        std::error_code ec;
-        const bool found = !unformatted_ &&
-                           resolve(root_, frameText(frame), &file) == Lookup::Found &&
-                           fs::is_regular_file(file, ec) && fs::file_size(file, ec) <= kLargestCard;
-        s.getData.clear();
-        if (found) {
-            std::ifstream in(file, std::ios::binary);
-            s.getData.assign(std::istreambuf_iterator<char>(in), {});
-        }
-        // The size reply has no code byte; a size no card can hold tells the PC there is
-        // no such file.
-        put32(out.data(), found ? std::uint32_t(s.getData.size()) : kNoFile);
-        s.getSent = 0;
-        s.chunkLength = 0;
-        s.chunkSent = 0;
-        if (found) s.state = State::GetNextChunk;
+        out[0] = code(LinkReply::Connected);
+        std::memcpy(out.data() + kInfoName, "VELA-SIM", 8);
+        out[kInfoFirmwareMinor] = firmwareMinor_;
+        out[kInfoFirmwareMajor] = firmwareMajor_;
         return reply(out);
     }
-    case State::GetNextChunk:
-    case State::GetPacket:
-        if (frame[0] == 0x03 && state == State::GetPacket) {
-            if (s.chunkSent < s.chunkLength) return sendPacket();
-            // The PC acknowledges a chunk's last packet too; it then asks for the next chunk.
-            s.state = State::GetNextChunk;
-            return;
-        }
-        if (frame[0] == 0x03 && state == State::GetNextChunk) {
-            s.state = State::GetNextChunk;
-            return;
-        }
-        if (frame[0] == 0x73) return;
-        if (frame[0] == 0x71 && s.chunkSent == s.chunkLength) {
-            SimFrame out{};
-            const std::size_t left = s.getData.size() - s.getSent;
-            s.chunkLength = std::uint32_t(std::min<std::size_t>(left, sendChunk_));
-            s.chunkSent = 0;
-            put16(out.data(), s.chunkLength);
-            s.state = State::GetHeader;
-            return reply(out);
-        }
-        return command(frame);
-    case State::GetHeader:
-        if (frame[0] == 0x72) return sendPacket();
-        return command(frame);
-    }
-}
-
-void SimMachine::command(const SimFrame& frame) {
-    Session& s = *session_;
-    s.state = State::Idle;
-    s.command = frame[0];
-    switch (frame[0]) {
-    case 0x40: {
-        SimFrame out{};
-        out[0] = 0x41;
-        std::memcpy(out.data() + 1, "VELA-SIM", 8);
-        out[13] = firmwareMinor_;
-        out[15] = firmwareMajor_;
-        return reply(out);
-    }
-    case 0x80: {
-        replyCode(0x81);
-        std::error_code ec;
-        for (const auto& entry : fs::directory_iterator(root_, ec)) {
-            std::error_code removeError;
-            fs::remove_all(entry.path(), removeError);
-            if (removeError) ec = removeError;
-        }
-        if (!ec) unformatted_ = false;
-        return replyCode(ec ? 0xFF : 0x82);
-    }
-    case 0x90:
-    case 0x95:
-        s.state = State::ListPath;
+    case LinkCommand::Format:
+        return format();
+    case LinkCommand::ListFolders:
+    case LinkCommand::ListFiles:
+        session_->files = LinkCommand(frame[0]) == LinkCommand::ListFiles;
+        state_ = &SimMachine::listPath;
         return;
-    case 0xA0:
-        s.state = State::MakePath;
+    case LinkCommand::MakeFolder:
+        state_ = &SimMachine::makePath;
         return;
-    case 0xB0:
-        s.state = State::RemoveFolderPath;
+    case LinkCommand::RemoveFolder:
+        state_ = &SimMachine::removeFolderPath;
         return;
-    case 0xC0:
-        s.state = State::RemoveFilePath;
+    case LinkCommand::RemoveFile:
+        state_ = &SimMachine::removeFilePath;
         return;
-    case 0xD0:
-        s.state = State::PutFolder;
+    case LinkCommand::PutFile:
+        state_ = &SimMachine::putFolder;
         return;
-    case 0x70:
-        s.state = State::GetPath;
+    case LinkCommand::GetFile:
+        state_ = &SimMachine::getPath;
         return;
     default:
-        return; // 0x10 (disconnect) and anything unknown: no reply
+        return; // disconnect, and anything out of place: no reply
     }
+}
+
+void SimMachine::format() {
+    replyCode(LinkReply::FormatStarted);
+    // A folder of the card holding what the card does not show would lose it.
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(root_, ec))
+        if (cardEntry(entry) && entry.is_directory(ec) && holdsForeign(entry.path()))
+            return replyCode(LinkReply::DeviceError);
+    for (const auto& entry : fs::directory_iterator(root_, ec)) {
+        if (!cardEntry(entry)) continue;
+        std::error_code removeError;
+        fs::remove_all(entry.path(), removeError);
+        if (removeError) ec = removeError;
+    }
+    if (!ec) unformatted_ = false;
+    replyCode(ec ? LinkReply::DeviceError : LinkReply::FormatDone);
+}
+
+void SimMachine::listPath(const SimFrame& frame) {
+    if (unformatted_) return replyCode(LinkReply::Unformatted);
+    fs::path folder;
+    if (resolve(root_, frameText(frame), &folder) != Lookup::Found || !fs::is_directory(folder))
+        return replyCode(LinkReply::DeviceError);
+    Session& s = *session_;
+    std::vector<fs::directory_entry> found;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec))
+        if (cardEntry(entry) && (s.files || entry.is_directory(ec))) found.push_back(entry);
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+        return upper(a.path().filename().string()) < upper(b.path().filename().string());
+    });
+    s.entries.clear();
+    s.nextEntry = 0;
+    for (const auto& entry : found)
+        s.entries.push_back(entryFrame(entry, s.files));
+    sendEntry();
+}
+
+void SimMachine::listAck(const SimFrame& frame) {
+    if (LinkCommand(frame[0]) == LinkCommand::Next) return sendEntry();
+    idle(frame);
 }
 
 void SimMachine::sendEntry() {
     Session& s = *session_;
     if (s.nextEntry == s.entries.size()) {
         s.entries.clear();
-        return replyCode(s.endCode);
+        return replyCode(s.files ? LinkReply::FileEnd : LinkReply::FolderEnd);
     }
-    s.state = State::ListAck;
+    state_ = &SimMachine::listAck;
     reply(s.entries[s.nextEntry++]);
+}
+
+void SimMachine::makePath(const SimFrame& frame) {
+    if (unformatted_) return replyCode(LinkReply::DeviceError);
+    fs::path folder;
+    const Lookup found = resolve(root_, frameText(frame), &folder);
+    if (found == Lookup::MissingParent) return replyCode(LinkReply::NoPath);
+    if (found != Lookup::MissingLast) return replyCode(LinkReply::DeviceError);
+    std::error_code ec;
+    replyCode(fs::create_directory(folder, ec) ? LinkReply::FolderMade : LinkReply::DeviceError);
+}
+
+void SimMachine::removeFolderPath(const SimFrame& frame) {
+    // The PC sends the folder with one backslash after it.
+    std::string text = frameText(frame);
+    fs::path folder;
+    if (unformatted_ || text.empty() || text.back() != '\\')
+        return replyCode(LinkReply::DeviceError);
+    text.pop_back();
+    if (resolve(root_, text, &folder) != Lookup::Found || folder == root_ ||
+        !fs::is_directory(folder))
+        return replyCode(LinkReply::DeviceError);
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    replyCode(ec ? LinkReply::DeviceError : LinkReply::FolderRemoved);
+}
+
+void SimMachine::removeFilePath(const SimFrame& frame) {
+    fs::path file;
+    if (unformatted_ || resolve(root_, frameText(frame), &file) != Lookup::Found ||
+        !fs::is_regular_file(file))
+        return replyCode(LinkReply::DeviceError);
+    std::error_code ec;
+    replyCode(fs::remove(file, ec) ? LinkReply::FileRemoved : LinkReply::DeviceError);
+}
+
+void SimMachine::putFolder(const SimFrame& frame) {
+    if (unformatted_) return replyCode(LinkReply::DeviceError);
+    fs::path folder;
+    if (resolve(root_, frameText(frame), &folder) != Lookup::Found || !fs::is_directory(folder))
+        return replyCode(LinkReply::NoPath);
+    session_->target = folder;
+    state_ = &SimMachine::putName;
+    replyCode(LinkReply::PutFolderOk);
+}
+
+void SimMachine::putName(const SimFrame& frame) {
+    Session& s = *session_;
+    const std::string name = frameText(frame);
+    if (!valid83(name)) return replyCode(LinkReply::DeviceError);
+    // An existing entry keeps its spelling; a folder of that name cannot be replaced.
+    const fs::path folder = s.target;
+    s.target = folder / upper(name);
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        const std::string other = entry.path().filename().string();
+        if (!valid83(other) || upper(other) != upper(name)) continue;
+        if (entry.is_directory(ec)) return replyCode(LinkReply::DeviceError);
+        s.target = entry.path();
+    }
+    state_ = &SimMachine::putSize;
+    replyCode(LinkReply::PutNameOk);
+}
+
+void SimMachine::putSize(const SimFrame& frame) {
+    Session& s = *session_;
+    s.putSize = le32(frame.data() + kValue);
+    if (s.putSize > kLargestCardBytes) return replyCode(LinkReply::DeviceError);
+    s.putData.clear();
+    state_ = &SimMachine::putChunk;
+    replyCode(LinkReply::PutReady);
+}
+
+void SimMachine::putChunk(const SimFrame& frame) {
+    Session& s = *session_;
+    const std::uint32_t chunk = le32(frame.data() + kValue);
+    if (chunk == 0) {
+        // The end marker: a file short of its size is refused.
+        if (s.putData.size() != s.putSize) return replyCode(LinkReply::DeviceError);
+        std::ofstream out(s.target, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(s.putData.data()),
+                  std::streamsize(s.putData.size()));
+        out.close();
+        std::vector<std::uint8_t>().swap(s.putData);
+        return replyCode(out ? LinkReply::PutDone : LinkReply::DeviceError);
+    }
+    if (chunk > s.putSize - s.putData.size()) return replyCode(LinkReply::DeviceError);
+    s.chunkLeft = chunk;
+    state_ = &SimMachine::putData;
+    replyCode(LinkReply::PutChunkOk);
+}
+
+void SimMachine::putData(const SimFrame& frame) {
+    Session& s = *session_;
+    const std::uint32_t take = std::min(s.chunkLeft, kFrameBytes);
+    s.putData.insert(s.putData.end(), frame.begin(), frame.begin() + take);
+    s.chunkLeft -= take;
+    if (s.chunkLeft != 0) {
+        state_ = &SimMachine::putData;
+        return;
+    }
+    state_ = &SimMachine::putChunk;
+    replyCode(LinkReply::PutReady);
+}
+
+void SimMachine::getPath(const SimFrame& frame) {
+    Session& s = *session_;
+    fs::path file;
+    std::error_code ec;
+    const bool found = !unformatted_ && resolve(root_, frameText(frame), &file) == Lookup::Found &&
+                       fs::is_regular_file(file, ec) &&
+                       fs::file_size(file, ec) <= kLargestCardBytes;
+    s.getData.clear();
+    if (found) {
+        std::ifstream in(file, std::ios::binary);
+        s.getData.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    // The size reply has no code byte; a size no card can hold tells the PC there is no
+    // such file.
+    SimFrame out{};
+    putLe32(out.data() + kValue, found ? std::uint32_t(s.getData.size()) : kNoFile);
+    s.getSent = 0;
+    s.chunkLength = 0;
+    s.chunkSent = 0;
+    if (found) state_ = &SimMachine::getNextChunk;
+    reply(out);
+}
+
+void SimMachine::getNextChunk(const SimFrame& frame) {
+    Session& s = *session_;
+    switch (LinkCommand(frame[0])) {
+    case LinkCommand::Next: // the PC acknowledges a chunk's last packet too
+        state_ = &SimMachine::getNextChunk;
+        return;
+    case LinkCommand::GetEnd:
+        return;
+    case LinkCommand::GetChunk: {
+        SimFrame out{};
+        s.chunkLength =
+            std::uint32_t(std::min<std::size_t>(s.getData.size() - s.getSent, sendChunk_));
+        s.chunkSent = 0;
+        putLe16(out.data() + kValue, std::uint16_t(s.chunkLength));
+        state_ = &SimMachine::getHeader;
+        return reply(out);
+    }
+    default:
+        return idle(frame);
+    }
+}
+
+void SimMachine::getHeader(const SimFrame& frame) {
+    if (LinkCommand(frame[0]) == LinkCommand::GetData) return sendPacket();
+    if (LinkCommand(frame[0]) != LinkCommand::GetEnd) idle(frame);
+}
+
+void SimMachine::getPacket(const SimFrame& frame) {
+    Session& s = *session_;
+    if (LinkCommand(frame[0]) != LinkCommand::Next) return getNextChunk(frame);
+    if (s.chunkSent < s.chunkLength) return sendPacket();
+    state_ = &SimMachine::getNextChunk;
 }
 
 void SimMachine::sendPacket() {
     Session& s = *session_;
     SimFrame out{};
-    const std::uint32_t take = std::min<std::uint32_t>(256, s.chunkLength - s.chunkSent);
+    const std::uint32_t take = std::min(kFrameBytes, s.chunkLength - s.chunkSent);
     std::memcpy(out.data(), s.getData.data() + s.getSent, take);
     s.getSent += take;
     s.chunkSent += take;
-    s.state = State::GetPacket;
+    state_ = &SimMachine::getPacket;
     reply(out);
 }
 
@@ -621,11 +628,11 @@ public:
     }
     OpenFailure lastOpenFailure() const override { return failure_; }
     void ClosePipe(PipeHandle) override {}
-    int transfer(PipeHandle pipe, std::uint8_t* buffer, std::uint32_t length,
-                 std::uint32_t* transferred) override {
+    LinkResult transfer(PipeHandle pipe, std::uint8_t* buffer, std::uint32_t length,
+                        std::uint32_t* transferred) override {
         if (pipe == 2) return machine_.hostWrite(buffer, length, transferred);
         if (pipe == 0) return machine_.hostRead(buffer, length, transferred);
-        return kTransferFailed;
+        return LinkResult::IoFailed;
     }
     void cancel() override { machine_.cancelRead(); }
     void clearCancel() override { machine_.clearCancel(); }

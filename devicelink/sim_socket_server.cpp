@@ -83,7 +83,7 @@ void SimSocketServer::serveConnection(int connection) {
         const ssize_t n = recv(connection, frame.data(), frame.size(), 0);
         if (n <= 0) return;
         std::uint32_t written = 0;
-        [[maybe_unused]] const int result =
+        [[maybe_unused]] const LinkResult result =
             machine_.hostWrite(frame.data(), std::uint32_t(n), &written);
         std::uint32_t length = 0;
         while (machine_.takeReply(frame, &length))

@@ -1,11 +1,13 @@
 // The socket transport: the link as a client of a Unix-domain SOCK_SEQPACKET socket, where
 // each frame is one message in each direction. Both pipes share the one connection, made
 // by the first OpenPipe and closed with the last pipe. A transfer waits in poll() on the
-// socket and on a cancel pipe; cancel() makes that pipe readable until clearCancel()
-// drains it, so a cancel that arrives before the transfer starts is not lost. Also home of
-// makeTransport, which turns a user's choice into a transport.
+// socket and on a cancel pipe (a write only once it would block); cancel() sets a flag and
+// makes that pipe readable until clearCancel() drains it, so a cancel that arrives before
+// the transfer starts is not lost. Also home of makeTransport, which turns a
+// user's choice into a transport.
 #include "devicelink/transport.h"
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -45,19 +47,22 @@ public:
         }
     }
 
-    int transfer(PipeHandle pipe, std::uint8_t* buffer, std::uint32_t length,
-                 std::uint32_t* transferred) override {
-        if (socket_ < 0 || (pipe != 0 && pipe != 2)) return kTransferFailed;
+    LinkResult transfer(PipeHandle pipe, std::uint8_t* buffer, std::uint32_t length,
+                        std::uint32_t* transferred) override {
+        if (socket_ < 0 || (pipe != 0 && pipe != 2)) return LinkResult::IoFailed;
+        if (cancelled_.load()) return LinkResult::Canceled;
         const bool write = pipe == 2;
+        // A write is tried at once, as the socket has room nearly always; a read waits in
+        // poll() first, as the peer's answer is nearly never there yet.
+        bool ready = write;
         for (;;) {
-            pollfd fds[2] = {{socket_, short(write ? POLLOUT : POLLIN), 0},
-                             {cancelPipe_[0], POLLIN, 0}};
-            if (poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) continue;
-                return kTransferFailed;
+            if (!ready) {
+                pollfd fds[2] = {{socket_, short(write ? POLLOUT : POLLIN), 0},
+                                 {cancelPipe_[0], POLLIN, 0}};
+                if (poll(fds, 2, -1) == -1 && errno != EINTR) return LinkResult::IoFailed;
+                if (fds[1].revents & POLLIN) return LinkResult::Canceled;
             }
-            if (fds[1].revents & POLLIN) return kTransferCancelled;
-            if (fds[0].revents == 0) continue;
+            ready = false;
             ssize_t n;
             if (write) {
                 n = send(socket_, buffer, length, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -65,24 +70,26 @@ public:
                 // MSG_TRUNC reports a longer message's real length, so the link sees a
                 // frame of the wrong size instead of a silently cut one.
                 n = recv(socket_, buffer, length, MSG_TRUNC | MSG_DONTWAIT);
-                if (n == 0) return kTransferFailed; // the peer closed the connection
+                if (n == 0) return LinkResult::IoFailed; // the peer closed the connection
             }
-            if (n < 0) {
-                if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-                return kTransferFailed;
+            if (n >= 0) {
+                *transferred = std::uint32_t(n);
+                return LinkResult::Ok;
             }
-            *transferred = std::uint32_t(n);
-            return kTransferDone;
+            if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+                return LinkResult::IoFailed;
         }
     }
 
     void cancel() override {
+        cancelled_.store(true);
         const char byte = 1;
         // A full pipe already holds a cancel, so a failed write loses nothing.
         [[maybe_unused]] const ssize_t ignored = write(cancelPipe_[1], &byte, 1);
     }
 
     void clearCancel() override {
+        cancelled_.store(false);
         char bytes[16];
         while (read(cancelPipe_[0], bytes, sizeof bytes) > 0) {
         }
@@ -108,6 +115,7 @@ private:
     int socket_ = -1;
     int openPipes_ = 0;
     int cancelPipe_[2] = {-1, -1};
+    std::atomic<bool> cancelled_{false};
 };
 
 bool parseHex16(std::string_view text, std::uint16_t* value) {

@@ -1,16 +1,13 @@
 // The libusb hot-plug watcher. It registers for arrivals and departures on its own libusb
 // context and handles that context's events on a thread of its own, waking every 200 ms to
-// see whether it is asked to stop. An arrival counts when the device's active
-// configuration has an interface of the machine's shape (bulk IN first, bulk OUT third, as
-// the USB transport looks for) or, when ids are given, when they match; a departure counts
-// for a device whose arrival counted (or that was present at start).
+// see whether it is asked to stop. Which events are reported is HotplugFilter's choice: an
+// arrival of a device that can be the machine, the departure of such a device.
 #include "devicelink/usb_hotplug.h"
 
-#include "usb_machine_shape.h"
+#include "usb_libusb.h"
 
 #include <libusb.h>
 
-#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -20,7 +17,8 @@ namespace {
 
 class LibusbHotplugWatcher final : public UsbHotplugWatcher {
 public:
-    explicit LibusbHotplugWatcher(const UsbOptions& options) : options_(options) {}
+    explicit LibusbHotplugWatcher(const UsbOptions& options)
+        : options_(options), filter_(options) {}
     ~LibusbHotplugWatcher() override { stop(); }
 
     bool start(Callback callback) override {
@@ -65,9 +63,9 @@ public:
         // Deregistering wakes the event handling at once.
         libusb_hotplug_deregister_callback(context_, handle_);
         thread_.join();
-        for (libusb_device* device : machines_)
-            libusb_unref_device(device);
-        machines_.clear();
+        for (std::uintptr_t device : filter_.machines())
+            libusb_unref_device(reinterpret_cast<libusb_device*>(device));
+        filter_ = HotplugFilter(options_);
         libusb_exit(context_);
         context_ = nullptr;
     }
@@ -87,17 +85,19 @@ private:
     }
 
     void handle(libusb_device* device, libusb_hotplug_event event) {
-        const auto known = std::find(machines_.begin(), machines_.end(), device);
+        std::optional<HotplugEvent> report;
         if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
-            if (known != machines_.end()) return;
-            if (!options_.byId && !hasMachineInterface(device)) return;
-            machines_.push_back(libusb_ref_device(device));
-            if (!starting_) deliver(HotplugEvent::Arrived);
-        } else if (known != machines_.end()) {
-            libusb_unref_device(*known);
-            machines_.erase(known);
-            deliver(HotplugEvent::Left);
+            UsbDeviceInfo info;
+            if (!describeDevice(device, &info)) return;
+            const std::size_t before = filter_.machines().size();
+            report = filter_.arrived(info, starting_);
+            // A device taken in is held until it leaves, so its key is not reused.
+            if (filter_.machines().size() > before) libusb_ref_device(device);
+        } else {
+            report = filter_.left(reinterpret_cast<std::uintptr_t>(device));
+            if (report) libusb_unref_device(device);
         }
+        if (report) deliver(*report);
     }
 
     void deliver(HotplugEvent event) {
@@ -113,7 +113,7 @@ private:
     bool starting_ = false;
     std::mutex mutex_;
     Callback callback_;
-    std::vector<libusb_device*> machines_; // touched by libusb's event handling only
+    HotplugFilter filter_; // touched by libusb's event handling only
 };
 
 } // namespace

@@ -5,7 +5,7 @@
 // file and is checked against the buffer before use; sizes are computed in 64 bits.
 #include <cstring>
 
-#include "file_bytes.h"
+#include "common/le_bytes.h"
 #include "graphics/device_format.h"
 #include "graphics/picture_loader.h"
 
@@ -45,6 +45,7 @@ struct Layout {
     std::size_t paletteOffset = 0;
     std::size_t paletteEntryBytes = 4;
     std::uint64_t paletteCount = 0;
+    std::uint64_t hintBytes = 0; // a true-colour picture's colour table, passed over
 };
 
 bool isMasks(const Layout& l, std::uint32_t r, std::uint32_t g, std::uint32_t b) {
@@ -97,8 +98,11 @@ PictureLoadResult readHeaders(const std::uint8_t* data, std::size_t size, Layout
         const std::uint64_t fits = std::uint64_t{1} << l.bitCount;
         if (l.paletteCount == 0 || hdrSize == 12) l.paletteCount = fits;
         if (l.paletteCount > fits) return PictureLoadResult::DecodeFailed;
-    } else if (l.paletteCount > 256) {
-        return PictureLoadResult::DecodeFailed;
+    } else {
+        // A true-colour picture's table only suggests colours for a display of few; its
+        // pixels start past it, however long it is.
+        l.hintBytes = l.paletteCount * l.paletteEntryBytes;
+        l.paletteCount = 0;
     }
     l.paletteOffset = afterHeader;
     if (l.paletteCount * l.paletteEntryBytes > size - afterHeader)
@@ -261,10 +265,8 @@ PictureLoadResult DecodeBmp(const std::uint8_t* data, std::size_t size, Picture&
     out.format = formatOf(l);
     if (out.format == PixelFormat::Custom) return PictureLoadResult::NotValidFormat;
 
-    std::size_t offset = le32(data + kOffBits);
-    const std::size_t paletteEnd =
-        l.paletteOffset + static_cast<std::size_t>(l.paletteCount) * l.paletteEntryBytes;
-    if (offset == 0) offset = paletteEnd;
+    std::uint64_t offset = le32(data + kOffBits);
+    if (offset == 0) offset = l.paletteOffset + l.paletteCount * l.paletteEntryBytes + l.hintBytes;
     if (offset < kFileHeaderBytes + 12 || offset > size) return PictureLoadResult::DecodeFailed;
 
     out.width = static_cast<int>(l.width);
@@ -276,6 +278,7 @@ PictureLoadResult DecodeBmp(const std::uint8_t* data, std::size_t size, Picture&
     } else {
         out.colors.assign(count, Rgb{});
     }
-    if (rle) return decodeRle(data + offset, size - offset, l, out);
-    return decodeRows(data + offset, size - offset, l, out);
+    const std::size_t at = static_cast<std::size_t>(offset);
+    if (rle) return decodeRle(data + at, size - at, l, out);
+    return decodeRows(data + at, size - at, l, out);
 }

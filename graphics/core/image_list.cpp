@@ -18,10 +18,11 @@ ImageItem MakeImageItem(const std::string& path, LoadedPicture loaded) {
     const char* depth = DepthText(loaded.picture.format);
     item.text[kColFileNamePc] = sep == std::string::npos ? path : path.substr(sep + 1);
     item.text[kColFileNameVx] = title.substr(0, kMaxVxNameLength);
-    item.text[kColVarName] = title;
+    item.text[kColVarName] = CIdentifierOf(title);
     item.text[kColWidth] = std::to_string(loaded.picture.width);
     item.text[kColHeight] = std::to_string(loaded.picture.height);
     item.text[kColBpp] = depth ? depth : "";
+    item.text[kColTrColor] = TrColorText(loaded.transparentIndex, false);
     item.text[kColUseTr] = loaded.usesTransparent ? "yes" : "no";
     item.text[kColTransIndex] = std::to_string(loaded.transparentIndex);
     item.text[kColFullPath] = path;
@@ -30,13 +31,37 @@ ImageItem MakeImageItem(const std::string& path, LoadedPicture loaded) {
 }
 
 PictureLoadResult AppendImageFile(ImageList& list, const std::string& path,
-                                  const PaletteTable& currentPalette) {
+                                  const PaletteTable& currentPalette, std::string* warning) {
     LoadedPicture loaded;
     const PictureLoadResult result = LoadPicture(path, currentPalette, loaded);
     if (result != PictureLoadResult::Ok) return result;
     if (DepthText(loaded.picture.format) == nullptr) return PictureLoadResult::NotValidFormat;
+    if (warning != nullptr) *warning = loaded.warning;
     list.push_back(MakeImageItem(path, std::move(loaded)));
     return PictureLoadResult::Ok;
+}
+
+namespace {
+bool isLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+} // namespace
+
+bool IsCIdentifier(const std::string& name) {
+    if (name.empty() || isDigit(name[0])) return false;
+    for (char c : name)
+        if (!isLetter(c) && !isDigit(c)) return false;
+    return true;
+}
+
+std::string CIdentifierOf(const std::string& text) {
+    std::string name = text.empty() || isDigit(text[0]) ? "_" : "";
+    for (char c : text)
+        name += isLetter(c) || isDigit(c) ? c : '_';
+    return name;
 }
 
 bool UsesTransparent(const ImageItem& item) {

@@ -1,7 +1,9 @@
 // JPEG decoding through libjpeg (the IJG API), decompression only. The file is decoded from
 // memory by a small source manager. libjpeg's standard error handler ends the process, so an
-// error handler is installed that jumps back here instead; warnings (corrupt or truncated
-// data that libjpeg would patch over) count as failures too. Every picture becomes 24 bits
+// error handler is installed that jumps back here instead. Data that ends before the picture
+// does is a failure; libjpeg's other warnings (stray bytes between markers, a damaged entropy
+// segment it patches over) still deliver every scan line, so the picture is taken and the
+// first warning's text handed to the caller to show. Every picture becomes 24 bits
 // per pixel: grey pictures are spread to equal red, green and blue, CMYK pictures are
 // converted, so that all JPEG pictures take the same save path.
 #include <csetjmp>
@@ -21,7 +23,9 @@ constexpr long kMaxDecoderMemory = 512L * 1024 * 1024;
 struct ErrorManager {
     jpeg_error_mgr pub;
     std::jmp_buf jump;
-    bool warned;
+    bool truncated; // the data ran out before the picture did
+    bool warned;    // `warning` holds the first warning
+    char warning[JMSG_LENGTH_MAX];
 };
 
 void onError(j_common_ptr cinfo) {
@@ -31,7 +35,10 @@ void onError(j_common_ptr cinfo) {
 
 void onMessage(j_common_ptr cinfo, int level) {
     // Level -1 is a warning about the data; positive levels are trace output.
-    if (level < 0) reinterpret_cast<ErrorManager*>(cinfo->err)->warned = true;
+    ErrorManager* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    if (level >= 0 || err->warned) return;
+    err->warned = true;
+    cinfo->err->format_message(cinfo, err->warning);
 }
 
 void onOutput(j_common_ptr) {}
@@ -42,7 +49,7 @@ void initSource(j_decompress_ptr) {}
 
 // Past the end of the buffer: report truncation and feed an end marker so libjpeg stops.
 boolean fillInput(j_decompress_ptr cinfo) {
-    reinterpret_cast<ErrorManager*>(cinfo->err)->warned = true;
+    reinterpret_cast<ErrorManager*>(cinfo->err)->truncated = true;
     cinfo->src->next_input_byte = kEndOfImage;
     cinfo->src->bytes_in_buffer = sizeof kEndOfImage;
     return TRUE;
@@ -103,9 +110,9 @@ PictureLoadResult decode(Decoder& d, const std::uint8_t* data, std::size_t size,
     while (d.cinfo.output_scanline < d.cinfo.output_height) {
         const std::size_t y = d.cinfo.output_scanline;
         JSAMPROW rows[1] = {d.row.data()};
-        // A warning means corrupt or missing data: stop at once rather than decode the rest
-        // of a large picture from nothing.
-        if (jpeg_read_scanlines(&d.cinfo, rows, 1) != 1 || d.err.warned)
+        // Missing data: stop at once rather than decode the rest of a large picture from
+        // nothing.
+        if (jpeg_read_scanlines(&d.cinfo, rows, 1) != 1 || d.err.truncated)
             return PictureLoadResult::DecodeFailed;
         Rgb* target = out.colors.data() + y * width;
         for (std::size_t x = 0; x < width; ++x) {
@@ -116,7 +123,7 @@ PictureLoadResult decode(Decoder& d, const std::uint8_t* data, std::size_t size,
                 auto channel = [&](int c) {
                     const unsigned ink = inverted ? s[c] : 255u - s[c];
                     const unsigned key = inverted ? s[3] : 255u - s[3];
-                    return static_cast<std::uint8_t>(ink * key / 255);
+                    return static_cast<std::uint8_t>((ink * key + 127) / 255);
                 };
                 target[x] = Rgb{channel(0), channel(1), channel(2)};
             } else if (components == 3) {
@@ -127,12 +134,13 @@ PictureLoadResult decode(Decoder& d, const std::uint8_t* data, std::size_t size,
         }
     }
     jpeg_finish_decompress(&d.cinfo);
-    return d.err.warned ? PictureLoadResult::DecodeFailed : PictureLoadResult::Ok;
+    return d.err.truncated ? PictureLoadResult::DecodeFailed : PictureLoadResult::Ok;
 }
 
 } // namespace
 
-PictureLoadResult DecodeJpeg(const std::uint8_t* data, std::size_t size, Picture& out) {
+PictureLoadResult DecodeJpeg(const std::uint8_t* data, std::size_t size, Picture& out,
+                             std::string* warning) {
     out = Picture{};
     if (data == nullptr || size == 0) return PictureLoadResult::DecodeFailed;
     Decoder d{};
@@ -140,6 +148,7 @@ PictureLoadResult DecodeJpeg(const std::uint8_t* data, std::size_t size, Picture
     d.err.pub.error_exit = onError;
     d.err.pub.emit_message = onMessage;
     d.err.pub.output_message = onOutput;
+    d.err.truncated = false;
     d.err.warned = false;
     d.source.init_source = initSource;
     d.source.fill_input_buffer = fillInput;
@@ -154,5 +163,7 @@ PictureLoadResult DecodeJpeg(const std::uint8_t* data, std::size_t size, Picture
     const PictureLoadResult result = decode(d, data, size, out);
     jpeg_destroy_decompress(&d.cinfo);
     if (result != PictureLoadResult::Ok) out = Picture{};
+    if (warning != nullptr)
+        *warning = result == PictureLoadResult::Ok && d.err.warned ? d.err.warning : "";
     return result;
 }

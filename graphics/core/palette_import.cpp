@@ -10,8 +10,9 @@
 #include <memory>
 #include <vector>
 
-#include "file_bytes.h"
+#include "common/le_bytes.h"
 #include "common/path_names.h"
+#include "file_bytes.h"
 
 namespace {
 

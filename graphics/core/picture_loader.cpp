@@ -1,13 +1,13 @@
 // Picture loading by extension: the file is read whole (bounded by the largest picture any
-// decoder accepts) and handed to the bitmap, JPEG or Vela image decoder.
+// decoder accepts) and handed to the bitmap, JPEG, PNG or Vela image decoder.
 #include "graphics/picture_loader.h"
 
 #include <algorithm>
 #include <cctype>
 #include <vector>
 
-#include "file_bytes.h"
 #include "common/path_names.h"
+#include "file_bytes.h"
 #include "graphics/vxg.h"
 
 namespace {
@@ -40,17 +40,20 @@ PictureLoadResult LoadPicture(const std::string& path, const PaletteTable& curre
 
     if (extension == "vxg") {
         VxgImage image;
-        const int read = VxgRead(path, image);
-        if (read == kVxgOpenFailed) return PictureLoadResult::OpenFailed;
-        if (read != kVxgOk || VxgToPicture(image, currentPalette, out.picture) != kVxgOk)
+        const VxgResult read = VxgRead(path, image);
+        if (read == VxgResult::OpenFailed) return PictureLoadResult::OpenFailed;
+        if (read != VxgResult::Ok ||
+            VxgToPicture(image, currentPalette, out.picture) != VxgResult::Ok)
             return PictureLoadResult::DecodeFailed;
         out.usesTransparent = (image.flags & kVxgFlagTransparent) != 0;
         out.transparentIndex = image.transIndex;
+        out.ownPalette = false;
         return PictureLoadResult::Ok;
     }
     const bool bmp = extension == "bmp";
     const bool jpeg = extension == "jpg" || extension == "jpeg";
-    if (!bmp && !jpeg) return PictureLoadResult::UnknownExtension;
+    const bool png = extension == "png";
+    if (!bmp && !jpeg && !png) return PictureLoadResult::UnknownExtension;
 
     std::vector<std::uint8_t> bytes;
     switch (ReadFileBytes(path, kMaxPictureFileBytes, bytes)) {
@@ -62,8 +65,9 @@ PictureLoadResult LoadPicture(const std::string& path, const PaletteTable& curre
     case FileBytesResult::ReadFailed:
         return PictureLoadResult::OpenFailed;
     }
-    return bmp ? DecodeBmp(bytes.data(), bytes.size(), out.picture)
-               : DecodeJpeg(bytes.data(), bytes.size(), out.picture);
+    if (png) return DecodePng(bytes.data(), bytes.size(), out);
+    if (jpeg) return DecodeJpeg(bytes.data(), bytes.size(), out.picture, &out.warning);
+    return DecodeBmp(bytes.data(), bytes.size(), out.picture);
 }
 
 std::string PictureLoadMessage(PictureLoadResult result, const std::string& fileName) {
@@ -73,7 +77,7 @@ std::string PictureLoadMessage(PictureLoadResult result, const std::string& file
     case PictureLoadResult::OpenFailed:
         return formatted("failed to open file '%s'", fileName);
     case PictureLoadResult::UnknownExtension:
-        return formatted("'%s' is not a bitmap, jpeg or Vela image file", fileName);
+        return formatted("'%s' is not a bitmap, jpeg, png or Vela image file", fileName);
     case PictureLoadResult::DecodeFailed:
         return formatted("'%s' is damaged or not a picture of its type", fileName);
     case PictureLoadResult::NotValidFormat:

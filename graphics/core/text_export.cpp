@@ -137,30 +137,50 @@ bool plainFileName(const std::string& name) {
 }
 } // namespace
 
+std::string SaveFileName(const ImageItem& item, SaveKind kind) {
+    return kind == SaveKind::Text ? item.text[kColVarName] + ".txt"
+                                  : item.text[kColFileNameVx] + ".vxg";
+}
+
+bool CanSave(const ImageItem& item, SaveKind kind) {
+    return kind == SaveKind::Text ? item.picture.isPalettised() : HasVxgForm(item.picture.format);
+}
+
+std::vector<int> SaveNameClashes(const ImageList& list, SaveKind kind) {
+    std::vector<int> clashes(list.size(), -1);
+    std::vector<std::string> names(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (!list[i].checked || !CanSave(list[i], kind)) continue;
+        for (char c : SaveFileName(list[i], kind))
+            names[i] += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        for (std::size_t j = 0; j < i && clashes[i] < 0; ++j)
+            if (names[j] == names[i]) clashes[i] = static_cast<int>(j);
+    }
+    return clashes;
+}
+
 ImageSaveResult SaveItemAsText(const ImageItem& item, const std::string& folder,
                                const LocalTime& now) {
     std::string text;
     if (!ImageTextFile(item, now, text)) return ImageSaveResult::NotSavable;
-    if (!plainFileName(item.text[kColVarName])) return ImageSaveResult::CreateFailed;
-    return writeWhole(folder + "/" + item.text[kColVarName] + ".txt", text);
+    // An identifier is also a plain file name, so the file stays in the folder.
+    if (!IsCIdentifier(item.text[kColVarName])) return ImageSaveResult::CreateFailed;
+    return writeWhole(folder + "/" + SaveFileName(item, SaveKind::Text), text);
 }
 
 ImageSaveResult SaveItemAsVxg(const ImageItem& item, const std::string& folder) {
     VxgImage image;
     if (VxgFromPicture(item.picture, UsesTransparent(item), TransparentIndexOf(item), image) !=
-        kVxgOk)
+        VxgResult::Ok)
         return ImageSaveResult::NotSavable;
-    if (!plainFileName(item.text[kColFileNameVx])) {
-        (void)VxgFree(image);
-        return ImageSaveResult::CreateFailed;
-    }
-    const int written = VxgWrite(folder + "/" + item.text[kColFileNameVx] + ".vxg", image);
-    if (VxgFree(image) != kVxgOk || written != kVxgOk) return ImageSaveResult::WriteFailed;
-    return ImageSaveResult::Ok;
+    if (!plainFileName(item.text[kColFileNameVx])) return ImageSaveResult::CreateFailed;
+    const VxgResult written = VxgWrite(folder + "/" + SaveFileName(item, SaveKind::Vxg), image);
+    VxgFree(image);
+    return written == VxgResult::Ok ? ImageSaveResult::Ok : ImageSaveResult::WriteFailed;
 }
 
 ImageSaveResult SavePaletteAsText(const PaletteTable& table, const std::string& path) {
-    return writeWhole(path, PaletteTextFile(table, ExtractTitle(path)));
+    return writeWhole(path, PaletteTextFile(table, CIdentifierOf(ExtractTitle(path))));
 }
 
 std::string ImageTextSaveMessage(ImageSaveResult result, const ImageItem& item) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/le_bytes.h"
 #include "file_bytes.h"
 #include "graphics/device_format.h"
 
@@ -35,26 +36,28 @@ std::int64_t expectedDataSize(std::uint32_t flags, std::uint32_t width, std::uin
 
 } // namespace
 
-int VxgInit(VxgImage& image) {
-    image = VxgImage{};
-    return kVxgOk;
+bool HasVxgForm(PixelFormat format) {
+    return format == PixelFormat::Bits8 || format == PixelFormat::Bits15 ||
+           format == PixelFormat::Bits16 || format == PixelFormat::Bits24 ||
+           format == PixelFormat::Bits32;
 }
 
-int VxgFree(VxgImage& image) {
+void VxgInit(VxgImage& image) {
+    image = VxgImage{};
+}
+
+void VxgFree(VxgImage& image) {
     image.data.clear();
     image.data.shrink_to_fit();
-    return VxgInit(image);
+    VxgInit(image);
 }
 
-int VxgFromPicture(const Picture& picture, bool usesTransparent, std::uint32_t transIndex,
-                   VxgImage& image) {
-    if (VxgInit(image) != kVxgOk) return kVxgNotSavable;
+VxgResult VxgFromPicture(const Picture& picture, bool usesTransparent, std::uint32_t transIndex,
+                         VxgImage& image) {
+    VxgInit(image);
     const bool eightBit = picture.format == PixelFormat::Bits8;
-    const bool direct =
-        picture.format == PixelFormat::Bits15 || picture.format == PixelFormat::Bits16 ||
-        picture.format == PixelFormat::Bits24 || picture.format == PixelFormat::Bits32;
-    if (!eightBit && !direct) return kVxgNotSavable;
-    if (!PictureSizeAllowed(picture.width, picture.height)) return kVxgNotSavable;
+    if (!HasVxgForm(picture.format)) return VxgResult::NotSavable;
+    if (!PictureSizeAllowed(picture.width, picture.height)) return VxgResult::NotSavable;
 
     const auto w = static_cast<std::uint32_t>(picture.width);
     const auto h = static_cast<std::uint32_t>(picture.height);
@@ -75,19 +78,18 @@ int VxgFromPicture(const Picture& picture, bool usesTransparent, std::uint32_t t
             } else {
                 const Rgb c = picture.colorAt(static_cast<int>(x), static_cast<int>(y));
                 const std::uint16_t v = DevicePixel(c.red, c.green, c.blue);
-                image.data[2 * element] = static_cast<std::uint8_t>(v);
-                image.data[2 * element + 1] = static_cast<std::uint8_t>(v >> 8);
+                putLe16(image.data.data() + 2 * element, v);
             }
         }
     }
-    return kVxgOk;
+    return VxgResult::Ok;
 }
 
-int VxgWrite(const std::string& path, const VxgImage& image) {
+VxgResult VxgWrite(const std::string& path, const VxgImage& image) {
     // A record whose buffer is shorter than its data size would make the write read past it.
-    if (image.data.size() < image.dataSize) return kVxgWriteFailed;
+    if (image.data.size() < image.dataSize) return VxgResult::WriteFailed;
     std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return kVxgWriteFailed;
+    if (file == nullptr) return VxgResult::WriteFailed;
 
     std::uint8_t header[kVxgHeaderBytes];
     std::memcpy(header + kOffSignature, image.signature, 4);
@@ -107,14 +109,15 @@ int VxgWrite(const std::string& path, const VxgImage& image) {
     if (!ok) {
         // A shortened file would carry a data size its data does not have.
         RemovePartialFile(path);
-        return kVxgWriteFailed;
+        return VxgResult::WriteFailed;
     }
-    return kVxgOk;
+    return VxgResult::Ok;
 }
 
-int VxgParse(const std::uint8_t* bytes, std::size_t size, VxgImage& image) {
-    if (VxgInit(image) != kVxgOk || bytes == nullptr || size < kVxgHeaderBytes) return kVxgBadFile;
-    if (std::memcmp(bytes + kOffSignature, image.signature, 4) != 0) return kVxgBadFile;
+VxgResult VxgParse(const std::uint8_t* bytes, std::size_t size, VxgImage& image) {
+    VxgInit(image);
+    if (bytes == nullptr || size < kVxgHeaderBytes) return VxgResult::BadFile;
+    if (std::memcmp(bytes + kOffSignature, image.signature, 4) != 0) return VxgResult::BadFile;
     image.version = le32(bytes + kOffVersion);
     image.headerRest = le32(bytes + kOffHeaderRest);
     image.flags = le32(bytes + kOffFlags);
@@ -126,14 +129,14 @@ int VxgParse(const std::uint8_t* bytes, std::size_t size, VxgImage& image) {
     if (image.version != kVxgVersion || image.headerRest != kVxgHeaderRest || expected < 0 ||
         !PictureSizeAllowed(image.width, image.height) || expected != image.dataSize ||
         size - kVxgHeaderBytes != image.dataSize) {
-        (void)VxgInit(image);
-        return kVxgBadFile;
+        VxgInit(image);
+        return VxgResult::BadFile;
     }
     image.data.assign(bytes + kVxgHeaderBytes, bytes + size);
-    return kVxgOk;
+    return VxgResult::Ok;
 }
 
-int VxgRead(const std::string& path, VxgImage& image) {
+VxgResult VxgRead(const std::string& path, VxgImage& image) {
     std::vector<std::uint8_t> bytes;
     // The largest valid file: the pixel limit in 16-bit columns with a row of padding each.
     const std::uint64_t limit = kVxgHeaderBytes + 2 * (kMaxPicturePixels + 2 * kMaxPictureSide);
@@ -142,21 +145,21 @@ int VxgRead(const std::string& path, VxgImage& image) {
         return VxgParse(bytes.data(), bytes.size(), image);
     case FileBytesResult::OpenFailed:
     case FileBytesResult::ReadFailed:
-        (void)VxgInit(image);
-        return kVxgOpenFailed;
+        VxgInit(image);
+        return VxgResult::OpenFailed;
     case FileBytesResult::TooLarge:
         break;
     }
-    (void)VxgInit(image);
-    return kVxgBadFile;
+    VxgInit(image);
+    return VxgResult::BadFile;
 }
 
-int VxgToPicture(const VxgImage& image, const PaletteTable& palette, Picture& picture) {
+VxgResult VxgToPicture(const VxgImage& image, const PaletteTable& palette, Picture& picture) {
     picture = Picture{};
     const std::int64_t expected = expectedDataSize(image.flags, image.width, image.height);
     if (expected < 0 || expected != image.dataSize || image.data.size() < image.dataSize ||
         !PictureSizeAllowed(image.width, image.height))
-        return kVxgBadFile;
+        return VxgResult::BadFile;
     const bool eightBit = (image.flags & ~kVxgFlagTransparent) == kVxgFlag8Bit;
     const std::uint32_t w = image.width;
     const std::uint32_t h = image.height;
@@ -186,5 +189,5 @@ int VxgToPicture(const VxgImage& image, const PaletteTable& palette, Picture& pi
             }
         }
     }
-    return kVxgOk;
+    return VxgResult::Ok;
 }

@@ -11,7 +11,7 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "graphics_ui/form_graphics.h"
+#include "graphics_ui/graphics_window.h"
 #include "graphics_ui/palette_grid.h"
 #include "graphics_ui/picture_view.h"
 
@@ -69,34 +69,35 @@ int main(int argc, char** argv) {
         return multiple ? pictures : QStringList{nextOpen};
     };
     choosers.chooseColor = [&](QWidget*, const QColor&) { return background; };
-    TFormGraphics form(nullptr, choosers);
-    form.resize(size);
-    form.show();
-    form.findChild<QAction*>(QStringLiteral("Image1"))->trigger();
+    GraphicsWindow window(nullptr, choosers);
+    window.resize(size);
+    window.show();
+    window.findChild<QAction*>(QStringLiteral("openImagesAction"))->trigger();
     if (!palette.isEmpty()) {
         nextOpen = palette;
-        form.findChild<QAction*>(QStringLiteral("Palette1"))->trigger();
+        window.findChild<QAction*>(QStringLiteral("openPaletteAction"))->trigger();
     }
-    if (hex) form.findChild<QAction*>(QStringLiteral("Hexadecimal1"))->trigger();
-    if (fitted) form.findChild<QCheckBox*>(QStringLiteral("bFitted"))->setChecked(true);
+    if (hex) window.findChild<QAction*>(QStringLiteral("hexadecimalAction"))->trigger();
+    if (fitted) window.findChild<QCheckBox*>(QStringLiteral("fittedCheck"))->setChecked(true);
     if (entry >= 0) {
-        auto* grid = form.findChild<PaletteGrid*>(QStringLiteral("GridPal"));
+        auto* grid = window.findChild<PaletteGrid*>(QStringLiteral("paletteGrid"));
         clickAt(grid, PaletteGrid::cellOrigin(entry % 16, entry / 16) + QPoint(7, 7));
     }
-    if (background.isValid()) form.findChild<QPushButton*>(QStringLiteral("BitBtn2"))->click();
+    if (background.isValid())
+        window.findChild<QPushButton*>(QStringLiteral("backgroundButton"))->click();
     if (pick.x() >= 0) {
-        form.findChild<QCheckBox*>(QStringLiteral("UseTrans"))->setChecked(true);
-        form.findChild<QPushButton*>(QStringLiteral("BtnTrans"))->click();
-        auto* view = form.findChild<PictureView*>(QStringLiteral("ImgSel"));
-        const QPoint at(static_cast<int>(pick.x() * form.zoomFactor()),
-                        static_cast<int>(pick.y() * form.zoomFactor()));
+        window.findChild<QCheckBox*>(QStringLiteral("useTransparentCheck"))->setChecked(true);
+        window.findChild<QPushButton*>(QStringLiteral("pickTransparentButton"))->click();
+        auto* view = window.findChild<PictureView*>(QStringLiteral("pictureView"));
+        const QPoint at(static_cast<int>(pick.x() * window.zoomFactor()),
+                        static_cast<int>(pick.y() * window.zoomFactor()));
         mouseAt(view, QEvent::MouseMove, at);
         mouseAt(view, QEvent::MouseButtonPress, at);
     }
-    if (preview) form.findChild<QAction*>(QStringLiteral("DevicePreview1"))->trigger();
+    if (preview) window.findChild<QAction*>(QStringLiteral("devicePreviewAction"))->trigger();
     if (screenshot.isEmpty()) return app.exec();
     QTimer::singleShot(300, [&] {
-        form.grab().save(screenshot);
+        window.grab().save(screenshot);
         app.quit();
     });
     return app.exec();

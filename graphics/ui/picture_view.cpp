@@ -116,7 +116,7 @@ void PictureView::mousePressEvent(QMouseEvent* event) {
 
 ScrollBox::ScrollBox(QWidget* parent) : QAbstractScrollArea(parent) {
     view_ = new PictureView(viewport());
-    view_->setObjectName(QStringLiteral("ImgSel"));
+    view_->setObjectName(QStringLiteral("pictureView"));
     view_->resize(0, 0);
     viewport()->setAutoFillBackground(true);
 }

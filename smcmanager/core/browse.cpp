@@ -151,8 +151,8 @@ void SmcManager::ListSmcFolder() {
         }
     } else {
         LinkList list;
-        const int result = FLink->ListFiles(WithBackslash(FSmcPath), list);
-        if (result == LINK_OK) {
+        const LinkResult result = FLink->ListFiles(WithBackslash(FSmcPath), list);
+        if (result == LinkResult::Ok) {
             for (const LinkEntry& entry : list)
                 addSmcItem(linkItem(entry));
         } else {
@@ -184,8 +184,8 @@ bool SmcManager::SmcHasSubfolders(const std::string& path) {
     }
     if (FStorageKind == kStorageMachine) {
         LinkList list;
-        const int result = FLink->ListFolders(WithBackslash(path), list);
-        if (result != LINK_OK) {
+        const LinkResult result = FLink->ListFolders(WithBackslash(path), list);
+        if (result != LinkResult::Ok) {
             message(FolderListFailure(result));
             return false;
         }
@@ -237,8 +237,8 @@ void SmcManager::ExpandSmcNode(TreeNode* node) {
         }
     } else {
         LinkList list;
-        const int result = FLink->ListFolders(WithBackslash(path), list);
-        if (result != LINK_OK) {
+        const LinkResult result = FLink->ListFolders(WithBackslash(path), list);
+        if (result != LinkResult::Ok) {
             message(FolderListFailure(result));
         } else {
             for (const LinkEntry& entry : list) {

@@ -36,12 +36,12 @@ std::string entryName(const LinkEntry& entry) {
     return std::string(entry.name, strnlen(entry.name, sizeof entry.name));
 }
 
-const char* getFileMessage(int result) {
+const char* getFileMessage(LinkResult result) {
     static constexpr LinkText kTexts[] = {
-        {LINK_TIMEOUT, "timed out while copying file."},
-        {LINK_CANCELED, "operation canceled."},
-        {LINK_IO_FAILED, "unknown error has occurred."},
-        {LINK_BAD_REPLY, "communication error has occurred."},
+        {LinkResult::Timeout, "timed out while copying file."},
+        {LinkResult::Canceled, "operation canceled."},
+        {LinkResult::IoFailed, "unknown error has occurred."},
+        {LinkResult::BadReply, "communication error has occurred."},
     };
     return LinkFailureText(result, kTexts, "default error has occurred.");
 }
@@ -124,8 +124,8 @@ std::int64_t SmcManager::SmcFileSize(const std::string& path) {
         const std::string folder = ExtractDirectory(path);
         const std::string name = path.substr(folder.size());
         LinkList list;
-        const int result = FLink->ListFiles(folder, list);
-        if (result != LINK_OK) {
+        const LinkResult result = FLink->ListFiles(folder, list);
+        if (result != LinkResult::Ok) {
             message(FolderListFailure(result));
             return 0;
         }
@@ -156,8 +156,8 @@ std::int64_t SmcManager::SmcFolderSize(const std::string& path) {
         }
     } else if (FStorageKind == kStorageMachine) {
         LinkList list;
-        const int result = FLink->ListFiles(WithBackslash(path), list);
-        if (result != LINK_OK) {
+        const LinkResult result = FLink->ListFiles(WithBackslash(path), list);
+        if (result != LinkResult::Ok) {
             message(FileListFailure(result));
             return 0;
         }
@@ -228,9 +228,9 @@ bool SmcManager::readCardFile(const std::string& path, const std::string& name,
         callbacks.packet = [this](const LinkPacketProgress& packet) {
             return OnPacket(packet.bytesSoFar, packet.total, packet.packetBytes);
         };
-        const int result = FLink->GetFile(path, name, data, callbacks);
-        if (result == LINK_CANCELED) cancelled_ = true;
-        if (result != LINK_OK) {
+        const LinkResult result = FLink->GetFile(path, name, data, callbacks);
+        if (result == LinkResult::Canceled) cancelled_ = true;
+        if (result != LinkResult::Ok) {
             message(getFileMessage(result));
             return false;
         }
@@ -338,8 +338,8 @@ bool SmcManager::CopyFolderToPc(const std::string& target, const std::string& fo
     } else {
         // The machine's folders are copied with their contents, as the virtual SMC's are.
         LinkList list;
-        const int result = FLink->ListFiles(WithBackslash(folder), list);
-        if (result != LINK_OK) {
+        const LinkResult result = FLink->ListFiles(WithBackslash(folder), list);
+        if (result != LinkResult::Ok) {
             message(FileListFailure(result));
             ok = false;
         }

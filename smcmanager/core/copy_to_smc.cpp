@@ -58,17 +58,17 @@ std::int64_t folderBytes(const std::string& folder) {
     return total;
 }
 
-const char* putFileMessage(int result) {
+const char* putFileMessage(LinkResult result) {
     static constexpr LinkText kTexts[] = {
-        {LINK_TIMEOUT, "timed out while copying file."},
-        {LINK_CANCELED, "operation canceled."},
-        {-4, "failed to open file."},
-        {LINK_IO_FAILED, "an error has occurred in Vela while copying file."},
-        {LINK_BAD_REPLY, "communication error has occurred."},
-        {-13, "failed to read from file."},
-        {-14, "same file already exists."},
-        {-15, "failed to create file."},
-        {-16, "failed to write to file."},
+        {LinkResult::Timeout, "timed out while copying file."},
+        {LinkResult::Canceled, "operation canceled."},
+        {LinkResult(-4), "failed to open file."},
+        {LinkResult::IoFailed, "an error has occurred in Vela while copying file."},
+        {LinkResult::BadReply, "communication error has occurred."},
+        {LinkResult(-13), "failed to read from file."},
+        {LinkResult(-14), "same file already exists."},
+        {LinkResult(-15), "failed to create file."},
+        {LinkResult(-16), "failed to write to file."},
     };
     return LinkFailureText(result, kTexts, "unknown error has occurred.");
 }
@@ -267,10 +267,10 @@ bool SmcManager::writeToMachine(const std::string& dest, const std::string& name
     callbacks.packet = [this](const LinkPacketProgress& packet) {
         return OnPacket(packet.bytesSoFar, packet.total, packet.packetBytes);
     };
-    const int result =
+    const LinkResult result =
         FLink->PutFile(data.data(), std::uint32_t(data.size()), dest + "\\", name, callbacks);
-    if (result == LINK_OK) return true;
-    if (result == LINK_CANCELED) {
+    if (result == LinkResult::Ok) return true;
+    if (result == LinkResult::Canceled) {
         cancelled_ = true;
         // The machine may have taken the unfinished file as a whole one.
         if (FLink->cancelledPutKept()) (void)FLink->RemoveFile(dest + "\\" + name);
@@ -292,18 +292,19 @@ bool SmcManager::pollCancel() {
     return cancelled_;
 }
 
-int SmcManager::OnFileStart(const char* name, std::uint32_t size) {
+LinkResult SmcManager::OnFileStart(const char* name, std::uint32_t size) {
     prog().SetMsg1(std::string("now copying file '") + name);
     prog().SetProg1Max(size);
     prog().SetProg1Pos(0);
-    return pollCancel() ? LINK_CANCELED : -12;
+    return pollCancel() ? LinkResult::Canceled : LinkResult::Ok;
 }
 
-int SmcManager::OnPacket(std::uint32_t bytesSoFar, std::uint32_t total, std::uint32_t packetBytes) {
+LinkResult SmcManager::OnPacket(std::uint32_t bytesSoFar, std::uint32_t total,
+                                std::uint32_t packetBytes) {
     prog().SetProg1Pos(bytesSoFar);
     prog2Position_ += packetBytes;
     prog().SetProg2Pos(prog2Position_);
     // With its last packet the file is whole; the next file's start sees the cancel.
-    if (bytesSoFar >= total) return -12;
-    return pollCancel() ? LINK_CANCELED : -12;
+    if (bytesSoFar >= total) return LinkResult::Ok;
+    return pollCancel() ? LinkResult::Canceled : LinkResult::Ok;
 }

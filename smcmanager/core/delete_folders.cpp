@@ -106,15 +106,15 @@ bool SmcManager::DeleteCardFolder(const std::string& path) {
             failure = "an error has occurred while deleting folder in virtual SMC.";
     } else if (FStorageKind == kStorageMachine) {
         static constexpr LinkText kTexts[] = {
-            {LINK_TIMEOUT, "timed out while deleting folder in SMC."},
-            {LINK_IO_FAILED, "unknown error has occurred."},
-            {LINK_BAD_REPLY, "communication error has occurred."},
-            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
+            {LinkResult::Timeout, "timed out while deleting folder in SMC."},
+            {LinkResult::IoFailed, "unknown error has occurred."},
+            {LinkResult::BadReply, "communication error has occurred."},
+            {LinkResult::DeviceError, "an error has occurred in Vela."},
         };
         // The card itself is no folder to remove; what the machine would do is unknown.
-        if (const int result =
-                path == "vx:" || path == kSmcRoot ? LINK_NO_PATH : FLink->RemoveFolder(path);
-            result != LINK_OK)
+        if (const LinkResult result =
+                path == "vx:" || path == kSmcRoot ? LinkResult::NoPath : FLink->RemoveFolder(path);
+            result != LinkResult::Ok)
             failure = LinkFailureText(result, kTexts, "default error has occurred.");
     }
     if (failure) message(failure);
@@ -133,12 +133,12 @@ bool SmcManager::DeleteCardFile(const std::string& path) {
             failure = "an error has occurred while deleting file in virtual SMC.";
     } else if (FStorageKind == kStorageMachine) {
         static constexpr LinkText kTexts[] = {
-            {LINK_TIMEOUT, "timed out while deleting file in SMC."},
-            {LINK_IO_FAILED, "an error has occurred in Vela."},
-            {LINK_BAD_REPLY, "communication error has occurred."},
-            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
+            {LinkResult::Timeout, "timed out while deleting file in SMC."},
+            {LinkResult::IoFailed, "an error has occurred in Vela."},
+            {LinkResult::BadReply, "communication error has occurred."},
+            {LinkResult::DeviceError, "an error has occurred in Vela."},
         };
-        if (const int result = FLink->RemoveFile(path); result != LINK_OK)
+        if (const LinkResult result = FLink->RemoveFile(path); result != LinkResult::Ok)
             failure = LinkFailureText(result, kTexts, "unknown error has occurred.");
     }
     if (failure) message(failure);
@@ -159,13 +159,13 @@ bool SmcManager::MakeCardFolder(const std::string& path) {
             failure = "an error occurred while creating folder in virtual SMC.";
     } else if (FStorageKind == kStorageMachine) {
         static constexpr LinkText kTexts[] = {
-            {LINK_TIMEOUT, "timed out while creting folder in SMC."},
-            {LINK_IO_FAILED, "unknown error has occurred."},
-            {LINK_BAD_REPLY, "communication error has occurred."},
-            {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
-            {LINK_NO_PATH, "parent path doesn't exist."},
+            {LinkResult::Timeout, "timed out while creting folder in SMC."},
+            {LinkResult::IoFailed, "unknown error has occurred."},
+            {LinkResult::BadReply, "communication error has occurred."},
+            {LinkResult::DeviceError, "an error has occurred in Vela."},
+            {LinkResult::NoPath, "parent path doesn't exist."},
         };
-        if (const int result = FLink->MakeFolder(path); result != LINK_OK)
+        if (const LinkResult result = FLink->MakeFolder(path); result != LinkResult::Ok)
             failure = LinkFailureText(result, kTexts, "default error has occurred.");
     }
     if (failure) message(failure);

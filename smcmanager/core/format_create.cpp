@@ -130,12 +130,12 @@ bool SmcManager::FormatOpenCard() {
 
 bool SmcManager::formatMachine() {
     static constexpr LinkText kTexts[] = {
-        {LINK_TIMEOUT, "timed out while formatting SMC in Vela."},
-        {LINK_IO_FAILED, "unknown error has occurred."},
-        {LINK_BAD_REPLY, "communication error has occurred."},
-        {LINK_DEVICE_ERROR, "an error has occurred in Vela."},
+        {LinkResult::Timeout, "timed out while formatting SMC in Vela."},
+        {LinkResult::IoFailed, "unknown error has occurred."},
+        {LinkResult::BadReply, "communication error has occurred."},
+        {LinkResult::DeviceError, "an error has occurred in Vela."},
     };
-    if (const int result = FLink->FormatCard(kFormatLimit); result != LINK_OK) {
+    if (const LinkResult result = FLink->FormatCard(kFormatLimit); result != LinkResult::Ok) {
         message(LinkFailureText(result, kTexts, "default error has occurred."));
         return false;
     }

@@ -67,24 +67,24 @@ std::string WithBackslash(const std::string& folder) {
     return !folder.empty() && folder.back() == '\\' ? folder : folder + "\\";
 }
 
-const char* FolderListFailure(int linkResult) {
+const char* FolderListFailure(LinkResult linkResult) {
     static constexpr LinkText kTexts[] = {
-        {LINK_TIMEOUT, "timed out while gathering folder list."},
-        {LINK_IO_FAILED, "unknown error has occurred."},
-        {LINK_BAD_REPLY, "communication error has occurred."},
-        {LINK_UNFORMATTED, "unformatted SMC"},
-        {LINK_DEVICE_ERROR, "as error has occurred in Vela machine."},
+        {LinkResult::Timeout, "timed out while gathering folder list."},
+        {LinkResult::IoFailed, "unknown error has occurred."},
+        {LinkResult::BadReply, "communication error has occurred."},
+        {LinkResult::Unformatted, "unformatted SMC"},
+        {LinkResult::DeviceError, "as error has occurred in Vela machine."},
     };
     return LinkFailureText(linkResult, kTexts, "default error has occurred.");
 }
 
-const char* FileListFailure(int linkResult) {
+const char* FileListFailure(LinkResult linkResult) {
     static constexpr LinkText kTexts[] = {
-        {LINK_TIMEOUT, "timed out while gathering file list"},
-        {LINK_IO_FAILED, "unknown error occurred."},
-        {LINK_BAD_REPLY, "communication error has occurred."},
-        {LINK_UNFORMATTED, "unformatted SMC"},
-        {LINK_DEVICE_ERROR, "an error has occurred in Vela machine."},
+        {LinkResult::Timeout, "timed out while gathering file list"},
+        {LinkResult::IoFailed, "unknown error occurred."},
+        {LinkResult::BadReply, "communication error has occurred."},
+        {LinkResult::Unformatted, "unformatted SMC"},
+        {LinkResult::DeviceError, "an error has occurred in Vela machine."},
     };
     return LinkFailureText(linkResult, kTexts, "default error has occurred.");
 }

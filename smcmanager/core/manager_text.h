@@ -3,6 +3,8 @@
 // from placing a PC file anywhere but inside the chosen folder.
 #pragma once
 
+#include <devicelink/transport.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -30,18 +32,19 @@ int CardFileImage(const std::string& name);
 std::string WithBackslash(const std::string& folder);
 // One failing link result and the message an operation shows for it.
 struct LinkText {
-    int result;
+    LinkResult result;
     const char* text;
 };
 // The text for linkResult in an operation's table, or fallback when the table lacks it.
 template <std::size_t N>
-const char* LinkFailureText(int linkResult, const LinkText (&table)[N], const char* fallback) {
+const char* LinkFailureText(LinkResult linkResult, const LinkText (&table)[N],
+                            const char* fallback) {
     for (const LinkText& entry : table) {
         if (entry.result == linkResult) return entry.text;
     }
     return fallback;
 }
 // The message of a failed folder listing from the machine (card tree, folder sizes).
-const char* FolderListFailure(int linkResult);
+const char* FolderListFailure(LinkResult linkResult);
 // The message of a failed file listing from the machine (card list, folder copies).
-const char* FileListFailure(int linkResult);
+const char* FileListFailure(LinkResult linkResult);

@@ -98,20 +98,20 @@ bool SmcManager::ConnectMachine() {
         return false;
     }
     FLink->Reset();
-    const int result = FLink->Connect();
+    const LinkResult result = FLink->Connect();
     switch (result) {
-    case LINK_OK:
+    case LinkResult::Ok:
         break;
-    case LINK_NO_DEVICE:
+    case LinkResult::NoDevice:
         message("failed to open USB port.");
         return false;
-    case LINK_NO_PERMISSION:
+    case LinkResult::NoPermission:
         message(kNoUsbPermission);
         return false;
-    case LINK_IO_FAILED:
+    case LinkResult::IoFailed:
         message("unknown error has occurred.");
         return false;
-    case LINK_TIMEOUT:
+    case LinkResult::Timeout:
         message("timed out trying to connect with Vela machine.");
         return false;
     default:

@@ -7,7 +7,7 @@
 #include <devicelink/device_link.h>
 #include <devicelink/sim_machine.h>
 #include <devicelink/usb_hotplug.h>
-#include <graphics_ui/form_graphics.h>
+#include <graphics_ui/graphics_window.h>
 #include <smcmanager_ui/form_prog.h>
 #include <smcmanager_ui/form_smc.h>
 #include <smcmanager_ui/manager_dialogs.h>
@@ -149,7 +149,7 @@ private slots:
         main->Imagemanager1->trigger();
         flushDeletes();
         QVERIFY(manager.isNull());
-        QVERIFY(qobject_cast<TFormGraphics*>(main->CurrentTool->widget()));
+        QVERIFY(qobject_cast<GraphicsWindow*>(main->CurrentTool->widget()));
         QCOMPARE(main->CurrentTool->windowTitle(), QString("Graphics manager"));
 
         main->setGraphicsFactory({});

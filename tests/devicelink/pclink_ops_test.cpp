@@ -1,317 +1,257 @@
 // The PC-Link operations other than file transfers, against the simulated machine: the
-// exact frames sent, the results for each reply the machine can give, and the listing
-// parser's handling of broken and hostile entries.
+// exact frames sent, the result for each reply the machine can give, the listing parser's
+// handling of hostile entries, and the simulated machine's format.
 #include "link_fixture.h"
 
+#include <ctime>
 #include <filesystem>
 
 namespace fs = std::filesystem;
 
 using ConnectTest = LinkTest;
 
-TEST_F(ConnectTest, SendsTheQueryAndKeepsTheDeviceInfo) {
-    sim.setFirmware(1, 7);
-    ASSERT_EQ(link->Connect(), LINK_OK);
-    EXPECT_TRUE(link->connected());
-    EXPECT_STREQ(link->inPipeName(), "PIPE00");
-    EXPECT_STREQ(link->outPipeName(), "PIPE02");
-    EXPECT_EQ(sim.receivedFrames(), std::vector<SimFrame>{commandFrame(0x40)});
-    EXPECT_EQ(link->firmwareMajor(), 1);
-    EXPECT_EQ(link->firmwareMinor(), 7);
-    EXPECT_EQ(link->deviceInfo()[15], 1);
-    EXPECT_EQ(link->deviceInfo()[13], 7);
-}
-
-struct FirmwareCase {
-    std::uint8_t major, minor;
-    std::uint32_t chunk;
-};
-class ChunkSizeTest : public LinkTest, public ::testing::WithParamInterface<FirmwareCase> {};
-
-TEST_P(ChunkSizeTest, FollowsTheFirmwareVersion) {
-    sim.setFirmware(GetParam().major, GetParam().minor);
-    ASSERT_EQ(link->Connect(), LINK_OK);
-    EXPECT_EQ(link->chunkSize(), GetParam().chunk);
-}
-
-INSTANTIATE_TEST_SUITE_P(Firmware, ChunkSizeTest,
-                         ::testing::Values(FirmwareCase{1, 4, 32768}, FirmwareCase{1, 5, 262144},
-                                           FirmwareCase{2, 0, 262144}, FirmwareCase{0, 9, 32768}),
-                         [](const auto& info) {
-                             return "v" + std::to_string(info.param.major) + "_" +
-                                    std::to_string(info.param.minor);
-                         });
-
-TEST_F(ConnectTest, NoMachineGivesNoDevice) {
-    sim.setUnplugged(true);
-    EXPECT_EQ(link->Connect(), LINK_NO_DEVICE);
-    EXPECT_FALSE(link->connected());
-    EXPECT_FALSE(link->pipesOpen());
-    EXPECT_TRUE(sim.receivedFrames().empty());
-}
-
-TEST_F(ConnectTest, ShortQueryReplyIsBadAndClosesThePipes) {
-    sim.planFault(0, SimFault::shortFrame(24));
-    EXPECT_EQ(link->Connect(), LINK_BAD_REPLY);
-    EXPECT_FALSE(link->connected());
-    EXPECT_FALSE(link->pipesOpen());
-    // Nothing is left behind: the next attempt works.
-    EXPECT_EQ(link->Connect(), LINK_OK);
+TEST_F(ConnectTest, FailuresCloseThePipesAndTheNextAttemptWorks) {
+    const struct {
+        const char* what;
+        std::function<void(SimMachine&)> set;
+        LinkResult result;
+    } cases[] = {
+        {"unplugged", [](SimMachine& m) { m.setUnplugged(true); }, LinkResult::NoDevice},
+        {"no permission", [](SimMachine& m) { m.setAccessDenied(true); }, LinkResult::NoPermission},
+        {"short reply", [](SimMachine& m) { m.planFault(0, SimFault::shortFrame(24)); },
+         LinkResult::BadReply},
+        {"not the connect reply",
+         [](SimMachine& m) { m.planFault(0, SimFault::replyCode(code(LinkReply::FolderMade))); },
+         LinkResult::BadReply},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.set(sim);
+        EXPECT_EQ(link->Connect(), c.result);
+        EXPECT_FALSE(link->connected());
+        EXPECT_FALSE(link->pipesOpen());
+        sim.setUnplugged(false);
+        sim.setAccessDenied(false);
+        EXPECT_EQ(link->Connect(), LinkResult::Ok);
+    }
 }
 
 TEST_F(ConnectTest, DisconnectSendsOneFrameAndClosesThePipes) {
     connect();
-    ASSERT_EQ(link->Disconnect(), LINK_OK);
+    ASSERT_EQ(link->Disconnect(), LinkResult::Ok);
     EXPECT_FALSE(link->connected());
     EXPECT_FALSE(link->pipesOpen());
-    EXPECT_EQ(sim.receivedFrames(), std::vector<SimFrame>{commandFrame(0x10)});
-    // Without pipes nothing can be sent.
+    EXPECT_EQ(sim.receivedFrames(), Frames{commandFrame(LinkCommand::Disconnect)});
     LinkList list;
-    EXPECT_EQ(link->ListFiles("vx:\\", list), LINK_IO_FAILED);
-}
-
-TEST_F(ConnectTest, ResetClosesPipesLeftOpen) {
-    connect();
-    link->Reset();
-    EXPECT_FALSE(link->pipesOpen());
-    EXPECT_STREQ(link->inPipeName(), "");
-    EXPECT_EQ(link->Connect(), LINK_OK);
+    EXPECT_EQ(link->ListFiles("vx:\\", list), LinkResult::IoFailed);
 }
 
 using ListTest = LinkTest;
 
 TEST_F(ListTest, FilesWithSizesDatesAndKinds) {
-    fs::create_directory(card("GAME"));
-    writeFile(card("readme.txt"), patternBytes(1234));
-    writeFile(card("This is not 8.3.txt"), patternBytes(10)); // invisible to the machine
-    connect();
-
-    LinkList list;
-    ASSERT_EQ(link->ListFiles("vx:\\", list), LINK_OK);
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_STREQ(list[0].name, "GAME");
-    EXPECT_EQ(list[0].kind, 1);
-    EXPECT_STREQ(list[1].name, "README.TXT");
-    EXPECT_EQ(list[1].nameLength, 10);
-    EXPECT_EQ(list[1].kind, 0);
-    EXPECT_EQ(list[1].size, 1234u);
-    EXPECT_GE(list[1].year, 2000);
-    EXPECT_GE(list[1].month, 1);
-    EXPECT_LE(list[1].month, 12);
-
-    // Command, path, then one acknowledgement per entry.
-    EXPECT_EQ(sim.receivedFrames(),
-              (std::vector<SimFrame>{commandFrame(0x95), stringFrame("vx:\\"), commandFrame(0x03),
-                                     commandFrame(0x03)}));
-}
-
-TEST_F(ListTest, FoldersMarkThoseWithSubFolders) {
     fs::create_directories(card("GAME") / "LEVELS");
     fs::create_directory(card("MP3"));
-    writeFile(card("GAME") / "A.BIN", patternBytes(3));
+    writeFile(card("readme.txt"), patternBytes(1234));
+    writeFile(card("This is not 8.3.txt"), patternBytes(10)); // invisible to the machine
+    std::tm when{0, 45, 13, 17, 4, 2023 - 1900, 0, 0, -1, 0, nullptr};
+    fs::last_write_time(card("readme.txt"),
+                        std::chrono::file_clock::from_sys(
+                            std::chrono::system_clock::from_time_t(std::mktime(&when))));
     connect();
 
     LinkList list;
-    ASSERT_EQ(link->ListFolders("vx:\\", list), LINK_OK);
-    ASSERT_EQ(list.size(), 2u);
+    ASSERT_EQ(link->ListFiles("vx:\\", list), LinkResult::Ok);
+    ASSERT_EQ(list.size(), 3u);
     EXPECT_STREQ(list[0].name, "GAME");
+    EXPECT_EQ(list[0].kind, 1);
+    EXPECT_STREQ(list[2].name, "README.TXT");
+    EXPECT_EQ(list[2].nameLength + list[2].kind, 10);
+    EXPECT_EQ(list[2].size, 1234u);
+    const LinkEntry& e = list[2];
+    EXPECT_EQ((std::vector<int>{e.year, e.month, e.day, e.hour, e.minute}),
+              (std::vector<int>{2023, 5, 17, 13, 45}));
+    expectFrames(sim.receivedFrames(),
+                 {commandFrame(LinkCommand::ListFiles), stringFrame("vx:\\"),
+                  commandFrame(LinkCommand::Next), commandFrame(LinkCommand::Next),
+                  commandFrame(LinkCommand::Next)});
+
+    // The folder list marks the folders that have sub-folders.
+    ASSERT_EQ(link->ListFolders("vx:\\", list), LinkResult::Ok);
+    ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[0].kind, 1);
     EXPECT_STREQ(list[1].name, "MP3");
     EXPECT_EQ(list[1].kind, 0);
-
-    ASSERT_EQ(link->ListFolders("vx:\\game\\", list), LINK_OK);
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_STREQ(list[0].name, "LEVELS");
-    EXPECT_EQ(sim.receivedFrames()[0], commandFrame(0x90));
 }
 
-TEST_F(ListTest, EmptyFolderGivesNoEntries) {
-    fs::create_directory(card("EMPTY"));
-    connect();
-    LinkList list(3);
-    EXPECT_EQ(link->ListFolders("vx:\\empty\\", list), LINK_OK);
-    EXPECT_TRUE(list.empty());
-    EXPECT_EQ(link->ListFiles("vx:\\empty\\", list), LINK_OK);
-    EXPECT_TRUE(list.empty());
-}
-
-TEST_F(ListTest, ReplyCodesOfTheFirstReply) {
-    writeFile(card("A.TXT"), patternBytes(5));
-    connect();
-    LinkList list;
-
-    sim.setUnformatted(true);
-    EXPECT_EQ(link->ListFiles("vx:\\", list), LINK_UNFORMATTED);
-    EXPECT_EQ(link->ListFolders("vx:\\", list), LINK_UNFORMATTED);
-    sim.setUnformatted(false);
-
-    sim.planFault(0, SimFault::replyCode(0xFF));
-    EXPECT_EQ(link->ListFiles("vx:\\", list), LINK_DEVICE_ERROR);
-    EXPECT_EQ(link->ListFiles("vx:\\nothere\\", list), LINK_DEVICE_ERROR);
-    // A path-not-found code is not one a listing may give.
-    sim.planFault(0, SimFault::replyCode(0xFE));
-    EXPECT_EQ(link->ListFiles("vx:\\", list), LINK_BAD_REPLY);
-    sim.planFault(0, SimFault::replyCode(0x42));
-    EXPECT_EQ(link->ListFiles("vx:\\", list), LINK_BAD_REPLY);
-    sim.planFault(0, SimFault::shortFrame(255));
-    EXPECT_EQ(link->ListFiles("vx:\\", list), LINK_BAD_REPLY);
-    EXPECT_TRUE(link->connected());
-}
-
-TEST_F(ListTest, FailureAfterSomeEntriesEmptiesTheList) {
+TEST_F(ListTest, FailingRepliesEmptyTheListAndEndTheExchange) {
     for (const char* name : {"A.TXT", "B.TXT", "C.TXT"})
         writeFile(card(name), patternBytes(5));
     connect();
-    LinkList list;
-    sim.planFault(2, SimFault::replyCode(0xFF));
-    EXPECT_EQ(link->ListFiles("vx:\\", list), LINK_DEVICE_ERROR);
-    EXPECT_TRUE(list.empty());
-    // No frame follows the failing reply.
-    EXPECT_EQ(sim.receivedFrames().size(), 4u);
-}
-
-TEST_F(ListTest, HostileEntriesAreRefused) {
-    fs::create_directory(card("DIR"));
-    connect();
-    LinkList list;
-    const std::vector<std::pair<const char*, SimFault>> cases = {
-        {"13-byte name", SimFault::longName(13)},
-        {"255-byte name", SimFault::longName(255)},
-        {"empty name", SimFault::longName(0)},
-        {"parent folder", SimFault::editFrame([](SimFrame& f) { f[2] = 2, f[3] = f[4] = '.'; })},
-        {"separator", SimFault::editFrame([](SimFrame& f) { f[4] = '\\'; })},
-        {"control byte", SimFault::editFrame([](SimFrame& f) { f[4] = '\n'; })},
+    const struct {
+        std::size_t reply;
+        SimFault fault;
+        LinkResult result;
+    } cases[] = {
+        {0, SimFault::replyCode(code(LinkReply::Unformatted)), LinkResult::Unformatted},
+        {0, SimFault::replyCode(code(LinkReply::DeviceError)), LinkResult::DeviceError},
+        {2, SimFault::replyCode(code(LinkReply::DeviceError)), LinkResult::DeviceError},
+        {0, SimFault::replyCode(code(LinkReply::NoPath)), LinkResult::BadReply},
+        {1, SimFault::replyCode(code(LinkReply::FolderEntry)), LinkResult::BadReply},
+        {1, SimFault::shortFrame(255), LinkResult::BadReply},
+        {0, SimFault::longName(13), LinkResult::BadReply},
+        {0, SimFault::longName(0), LinkResult::BadReply},
+        {0, SimFault::editFrame([](SimFrame& f) { f[2] = 2, f[3] = f[4] = '.'; }),
+         LinkResult::BadReply},
+        {0, SimFault::editFrame([](SimFrame& f) { f[4] = '\\'; }), LinkResult::BadReply},
+        {0, SimFault::editFrame([](SimFrame& f) { f[4] = '/'; }), LinkResult::BadReply},
+        {0, SimFault::editFrame([](SimFrame& f) { f[4] = ':'; }), LinkResult::BadReply},
+        {0, SimFault::editFrame([](SimFrame& f) { f[4] = 0x1F; }), LinkResult::BadReply},
     };
-    for (const auto& [what, fault] : cases) {
-        SCOPED_TRACE(what);
-        sim.planFault(0, fault);
-        EXPECT_EQ(link->ListFiles("vx:\\", list), LINK_BAD_REPLY);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(&c - cases));
+        sim.restart();
+        sim.clearReceived();
+        sim.planFault(c.reply, c.fault);
+        LinkList list(2);
+        EXPECT_EQ(link->ListFiles("vx:\\", list), c.result);
         EXPECT_TRUE(list.empty());
-        sim.planFault(0, fault);
-        EXPECT_EQ(link->ListFolders("vx:\\", list), LINK_BAD_REPLY);
-        EXPECT_TRUE(list.empty());
+        // No frame follows the failing reply: command, path, one per entry taken.
+        EXPECT_EQ(sim.receivedFrames().size(), 2 + c.reply);
     }
-    // A twelve-byte name is the longest there is, and comes back zero-terminated.
+    EXPECT_TRUE(link->connected());
+    // Twelve bytes is the longest name, and it comes back zero-terminated.
     sim.planFault(0, SimFault::longName(12));
-    ASSERT_EQ(link->ListFiles("vx:\\", list), LINK_OK);
+    LinkList list;
+    ASSERT_EQ(link->ListFiles("vx:\\", list), LinkResult::Ok);
+    ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(std::string(list[0].name), std::string(12, 'A'));
 }
 
-TEST(ListLimitTest, EndlessListingIsCutOff) {
-    // The machine answers every acknowledgement with one more entry, forever.
-    SimFrame entry{};
-    entry[0] = 0x96;
-    entry[2] = 5;
-    std::copy_n("A.TXT", 5, entry.begin() + 3);
-    auto owned = std::make_unique<ScriptedTransport>([entry](std::size_t) { return entry; });
-    ScriptedTransport& script = *owned;
-    LinkOptions options;
-    options.maxListEntries = 1000;
-    DeviceLink link(std::move(owned), options);
-    ASSERT_EQ(link.Connect(), LINK_OK);
-    LinkList list;
-    EXPECT_EQ(link.ListFiles("vx:\\", list), LINK_BAD_REPLY);
-    EXPECT_TRUE(list.empty());
-    EXPECT_EQ(script.reads, 1 + 1000 + 1); // the connect reply, then the entries
-}
-
-TEST_F(ListTest, TextsOver254BytesAreNotSent) {
-    connect();
-    LinkList list;
-    const std::string longPath = "vx:\\" + std::string(251, 'A');
-    EXPECT_EQ(link->ListFiles(longPath, list), LINK_TEXT_TOO_LONG);
-    EXPECT_EQ(link->MakeFolder(longPath), LINK_TEXT_TOO_LONG);
-    EXPECT_EQ(link->RemoveFile(longPath), LINK_TEXT_TOO_LONG);
-    // 254 bytes itself fits, but the backslash RemoveFolder adds does not.
-    EXPECT_EQ(link->RemoveFolder(longPath.substr(0, 254)), LINK_TEXT_TOO_LONG);
-    EXPECT_TRUE(sim.receivedFrames().empty());
-    EXPECT_TRUE(link->connected());
-
-    // The longest text goes out whole, with its terminating zero in the last byte.
-    ASSERT_EQ(link->SendString(longPath.substr(0, 254)), LINK_OK);
-    EXPECT_EQ(sim.receivedFrames().back(), stringFrame(longPath.substr(0, 254)));
-    EXPECT_EQ(sim.receivedFrames().back()[255], 0);
+TEST(ListLimitTest, ListingsPastTheLimitAreRefused) {
+    TempDir dir;
+    SimMachine sim(dir / "card");
+    for (int i = 0; i < 11; ++i)
+        writeFile(dir / "card" / ("F" + std::to_string(i)), {});
+    for (std::size_t limit : {10u, 11u}) {
+        LinkOptions options;
+        options.maxListEntries = limit;
+        DeviceLink link(makeSimTransport(sim), options);
+        ASSERT_EQ(link.Connect(), LinkResult::Ok);
+        LinkList list;
+        EXPECT_EQ(link.ListFiles("vx:\\", list),
+                  limit == 11 ? LinkResult::Ok : LinkResult::BadReply);
+        EXPECT_EQ(list.size(), limit == 11 ? 11u : 0u);
+    }
 }
 
 using FolderTest = LinkTest;
 
-TEST_F(FolderTest, MakeFolderExchangeAndResults) {
-    connect();
-    ASSERT_EQ(link->MakeFolder("vx:\\game"), LINK_OK);
-    EXPECT_TRUE(fs::is_directory(card("GAME")));
-    EXPECT_EQ(sim.receivedFrames(),
-              (std::vector<SimFrame>{commandFrame(0xA0), stringFrame("vx:\\game")}));
-
-    EXPECT_EQ(link->MakeFolder("vx:\\game"), LINK_DEVICE_ERROR); // exists
-    EXPECT_EQ(link->MakeFolder("vx:\\no\\sub"), LINK_NO_PATH);
-    sim.planFault(0, SimFault::replyCode(0x42));
-    EXPECT_EQ(link->MakeFolder("vx:\\other"), LINK_BAD_REPLY);
-    sim.planFault(0, SimFault::shortFrame(0));
-    EXPECT_EQ(link->MakeFolder("vx:\\third"), LINK_BAD_REPLY);
-}
-
-TEST_F(FolderTest, RemoveFolderSendsThePathWithABackslash) {
+TEST_F(FolderTest, ExchangesAndResults) {
     fs::create_directories(card("GAME") / "OLD");
     writeFile(card("GAME") / "OLD" / "X.BIN", patternBytes(9));
-    connect();
-    ASSERT_EQ(link->RemoveFolder("vx:\\game\\old"), LINK_OK);
-    EXPECT_FALSE(fs::exists(card("GAME") / "OLD"));
-    EXPECT_EQ(sim.receivedFrames(),
-              (std::vector<SimFrame>{commandFrame(0xB0), stringFrame("vx:\\game\\old\\")}));
-
-    EXPECT_EQ(link->RemoveFolder("vx:\\game\\old"), LINK_DEVICE_ERROR);
-    // The path-not-found code is not one this operation knows.
-    sim.planFault(0, SimFault::replyCode(0xFE));
-    EXPECT_EQ(link->RemoveFolder("vx:\\nothere"), LINK_BAD_REPLY);
-}
-
-TEST_F(FolderTest, RemoveFileExchangeAndResults) {
     writeFile(card("A.TXT"), patternBytes(5));
-    connect();
-    ASSERT_EQ(link->RemoveFile("vx:\\a.txt"), LINK_OK);
-    EXPECT_FALSE(fs::exists(card("A.TXT")));
-    EXPECT_EQ(sim.receivedFrames(),
-              (std::vector<SimFrame>{commandFrame(0xC0), stringFrame("vx:\\a.txt")}));
-    EXPECT_EQ(link->RemoveFile("vx:\\a.txt"), LINK_DEVICE_ERROR);
-}
-
-TEST_F(FolderTest, PathsCannotLeaveTheCard) {
     fs::create_directory(dir / "outside");
     connect();
-    EXPECT_EQ(link->RemoveFolder("vx:\\..\\outside"), LINK_DEVICE_ERROR);
-    EXPECT_EQ(link->MakeFolder("vx:\\..\\made"), LINK_DEVICE_ERROR);
-    EXPECT_EQ(link->RemoveFolder("vx:\\"), LINK_DEVICE_ERROR);
-    EXPECT_EQ(link->MakeFolder("c:\\made"), LINK_DEVICE_ERROR);
+    // Made, removed, removed: the exact frames. Then what the machine refuses.
+    const auto run = [&](LinkCommand op, const char* path) {
+        sim.clearReceived();
+        return op == LinkCommand::MakeFolder     ? link->MakeFolder(path)
+               : op == LinkCommand::RemoveFolder ? link->RemoveFolder(path)
+                                                 : link->RemoveFile(path);
+    };
+    const struct {
+        LinkCommand op;
+        const char* path;
+        const char* sent;
+        LinkResult result;
+    } cases[] = {
+        {LinkCommand::MakeFolder, "vx:\\new", "vx:\\new", LinkResult::Ok},
+        {LinkCommand::RemoveFolder, "vx:\\game\\old", "vx:\\game\\old\\", LinkResult::Ok},
+        {LinkCommand::RemoveFile, "vx:\\a.txt", "vx:\\a.txt", LinkResult::Ok},
+        {LinkCommand::MakeFolder, "vx:\\new", nullptr, LinkResult::DeviceError},
+        {LinkCommand::MakeFolder, "vx:\\no\\sub", nullptr, LinkResult::NoPath},
+        {LinkCommand::MakeFolder, "c:\\made", nullptr, LinkResult::DeviceError},
+        {LinkCommand::RemoveFolder, "vx:\\game\\old", nullptr, LinkResult::DeviceError},
+        {LinkCommand::RemoveFolder, "vx:\\..\\outside", nullptr, LinkResult::DeviceError},
+        {LinkCommand::RemoveFolder, "vx:\\", nullptr, LinkResult::DeviceError},
+        {LinkCommand::RemoveFile, "vx:\\a.txt", nullptr, LinkResult::DeviceError},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(run(c.op, c.path), c.result);
+        if (c.sent) expectFrames(sim.receivedFrames(), {commandFrame(c.op), stringFrame(c.sent)});
+    }
+    EXPECT_TRUE(fs::is_directory(card("NEW")));
+    EXPECT_FALSE(fs::exists(card("GAME") / "OLD"));
+    EXPECT_FALSE(fs::exists(card("A.TXT")));
     EXPECT_TRUE(fs::is_directory(dir / "outside"));
-    EXPECT_FALSE(fs::exists(dir / "MADE"));
+}
+
+TEST_F(FolderTest, RepliesOtherThanTheExpectedOne) {
+    connect();
+    // Only making a folder knows the path-not-found code.
+    const struct {
+        std::uint8_t reply;
+        LinkResult make, remove;
+    } cases[] = {{0xFE, LinkResult::NoPath, LinkResult::BadReply},
+                 {0xFF, LinkResult::DeviceError, LinkResult::DeviceError},
+                 {0x42, LinkResult::BadReply, LinkResult::BadReply}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.reply));
+        for (int i = 0; i < 3; ++i)
+            sim.planFault(i, SimFault::replyCode(c.reply));
+        EXPECT_EQ(link->MakeFolder("vx:\\x"), c.make);
+        EXPECT_EQ(link->RemoveFolder("vx:\\y"), c.remove);
+        EXPECT_EQ(link->RemoveFile("vx:\\z"), c.remove);
+    }
+    sim.planFault(0, SimFault::shortFrame(0));
+    EXPECT_EQ(link->MakeFolder("vx:\\third"), LinkResult::BadReply);
+}
+
+TEST_F(FolderTest, TextsOver254BytesAreNotSent) {
+    connect();
+    LinkList list;
+    std::vector<std::uint8_t> got;
+    const std::uint8_t byte = 1;
+    const std::string longest = "vx:\\" + std::string(250, 'A'); // 254 bytes
+    const std::string over = longest + "A";
+    EXPECT_EQ(link->ListFiles(over, list), LinkResult::TextTooLong);
+    EXPECT_EQ(link->MakeFolder(over), LinkResult::TextTooLong);
+    EXPECT_EQ(link->RemoveFile(over), LinkResult::TextTooLong);
+    // The backslash RemoveFolder adds makes the longest text one too long.
+    EXPECT_EQ(link->RemoveFolder(longest), LinkResult::TextTooLong);
+    EXPECT_EQ(link->GetFile(over, "a", got), LinkResult::TextTooLong);
+    EXPECT_EQ(link->PutFile(&byte, 1, over, "a"), LinkResult::TextTooLong);
+    EXPECT_EQ(link->PutFile(&byte, 1, "vx:\\", over), LinkResult::TextTooLong);
+    EXPECT_TRUE(sim.receivedFrames().empty());
+    EXPECT_TRUE(link->connected());
+    // The longest text goes out whole, with its terminating zero in the last byte.
+    EXPECT_EQ(link->MakeFolder(longest), LinkResult::DeviceError);
+    EXPECT_EQ(sim.receivedFrames().back(), stringFrame(longest));
 }
 
 using FormatTest = LinkTest;
 
-TEST_F(FormatTest, EmptiesTheCardAndFormatsIt) {
-    fs::create_directory(card("GAME"));
+TEST_F(FormatTest, RemovesWhatTheCardShowsAndNothingElse) {
+    fs::create_directories(card("GAME") / "LEVELS");
     writeFile(card("A.TXT"), patternBytes(5));
+    writeFile(card("My Thesis Draft.docx"), patternBytes(7));
     sim.setUnformatted(true);
     connect();
-    ASSERT_EQ(link->FormatCard(60), LINK_OK);
-    EXPECT_TRUE(fs::is_empty(dir / "card"));
-    EXPECT_EQ(sim.receivedFrames(), std::vector<SimFrame>{commandFrame(0x80)});
+    ASSERT_EQ(link->FormatCard(60), LinkResult::Ok);
+    EXPECT_EQ(sim.receivedFrames(), Frames{commandFrame(LinkCommand::Format)});
+    EXPECT_FALSE(fs::exists(card("GAME")));
+    EXPECT_FALSE(fs::exists(card("A.TXT")));
+    EXPECT_EQ(readFile(card("My Thesis Draft.docx")), patternBytes(7));
     LinkList list;
-    EXPECT_EQ(link->ListFiles("vx:\\", list), LINK_OK);
-}
+    EXPECT_EQ(link->ListFiles("vx:\\", list), LinkResult::Ok);
+    EXPECT_TRUE(list.empty());
 
-TEST_F(FormatTest, EachReplyIsChecked) {
-    connect();
-    sim.planFault(0, SimFault::replyCode(0xFF)); // the first reply must be 0x81
-    EXPECT_EQ(link->FormatCard(60), LINK_BAD_REPLY);
-    // The link does not read on after a bad reply; the machine's final reply is still
-    // waiting and has to be taken out of the way.
-    ASSERT_EQ(link->ReceiveFrame(5), LINK_OK);
-    EXPECT_EQ(link->frame()[0], 0x82);
-    sim.planFault(1, SimFault::replyCode(0xFF));
-    EXPECT_EQ(link->FormatCard(60), LINK_DEVICE_ERROR);
-    sim.planFault(1, SimFault::replyCode(0xFE));
-    EXPECT_EQ(link->FormatCard(60), LINK_BAD_REPLY);
-    sim.planFault(1, SimFault::shortFrame(10));
-    EXPECT_EQ(link->FormatCard(60), LINK_BAD_REPLY);
+    // A card folder holding something the card does not show: refused, nothing removed.
+    fs::create_directory(card("DOCS"));
+    writeFile(card("DOCS") / "notes for later.txt", patternBytes(3));
+    writeFile(card("B.TXT"), patternBytes(5));
+    EXPECT_EQ(link->FormatCard(60), LinkResult::DeviceError);
+    EXPECT_TRUE(fs::exists(card("B.TXT")));
+    EXPECT_TRUE(fs::exists(card("DOCS") / "notes for later.txt"));
 }

@@ -9,8 +9,9 @@
 //     otherwise       h & 0x7F content bytes at the start of a zeroed frame; bit 7 set:
 //                     the frame is cut to those bytes, clear: a full 256-byte frame
 // An input that runs out makes every further read fail at once, so nothing ever waits for a
-// time limit. The link must return one of its codes, keep its promises about what a failed
-// call leaves behind, and hand on only names and sizes it bounded.
+// time limit; after a failed exchange the link drains stale replies, which reads on. The link must
+// return one of its codes, keep its promises about what a failed call leaves behind, and hand on
+// only names and sizes it bounded.
 #include "devicelink/device_link.h"
 
 #include <cstdlib>
@@ -32,27 +33,27 @@ public:
         return kInvalidPipe;
     }
     void ClosePipe(PipeHandle) override {}
-    int transfer(PipeHandle pipe, std::uint8_t* buffer, std::uint32_t length,
-                 std::uint32_t* transferred) override {
+    LinkResult transfer(PipeHandle pipe, std::uint8_t* buffer, std::uint32_t length,
+                        std::uint32_t* transferred) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (pipe == 2) {
             *transferred = length;
-            return kTransferDone;
+            return LinkResult::Ok;
         }
-        if (pipe != 0 || at_ >= size_) return kTransferFailed;
+        if (pipe != 0 || at_ >= size_) return LinkResult::IoFailed;
         const std::uint8_t h = data_[at_++];
-        if (h == 0xFF) return kTransferFailed;
-        if (h == 0xFE) return kTransferCancelled;
+        if (h == 0xFF) return LinkResult::IoFailed;
+        if (h == 0xFE) return LinkResult::Canceled;
         std::memset(buffer, 0, length);
         if (h == 0xFD) {
             *transferred = length + 44;
-            return kTransferDone;
+            return LinkResult::Ok;
         }
         const std::size_t n = std::min<std::size_t>({std::size_t(h & 0x7F), size_ - at_, length});
         std::memcpy(buffer, data_ + at_, n);
         at_ += h & 0x7F;
         *transferred = (h & 0x80) ? std::uint32_t(n) : length;
-        return kTransferDone;
+        return LinkResult::Ok;
     }
     void cancel() override {}
     void clearCancel() override {}
@@ -70,8 +71,8 @@ private:
     std::size_t at_ = 0;
 };
 
-void checkList(int result, const LinkList& list, std::size_t maxEntries) {
-    if (result != LINK_OK && !list.empty()) std::abort();
+void checkList(LinkResult result, const LinkList& list, std::size_t maxEntries) {
+    if (result != LinkResult::Ok && !list.empty()) std::abort();
     if (list.size() > maxEntries) std::abort();
     for (const LinkEntry& entry : list) {
         if (entry.nameLength == 0 || entry.nameLength > kMaxEntryName) std::abort();
@@ -81,9 +82,10 @@ void checkList(int result, const LinkList& list, std::size_t maxEntries) {
 }
 
 // The codes an operation may return to the manager (connect cannot fail to open here).
-bool knownResult(int result) {
-    for (int code : {LINK_OK, LINK_TIMEOUT, LINK_CANCELED, LINK_IO_FAILED, LINK_BAD_REPLY,
-                     LINK_UNFORMATTED, LINK_DEVICE_ERROR, LINK_NO_PATH, LINK_TEXT_TOO_LONG})
+bool knownResult(LinkResult result) {
+    for (LinkResult code : {LinkResult::Ok, LinkResult::Timeout, LinkResult::Canceled,
+                            LinkResult::IoFailed, LinkResult::BadReply, LinkResult::Unformatted,
+                            LinkResult::DeviceError, LinkResult::NoPath, LinkResult::TextTooLong})
         if (result == code) return true;
     return false;
 }
@@ -96,13 +98,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     LinkOptions options;
     // Replies arrive at once; the limits only matter should a transfer ever hang.
     options.secondLength = std::chrono::milliseconds(10);
+    options.quietTime = std::chrono::milliseconds(1);
     options.maxListEntries = 40;
     DeviceLink link(std::move(owned), options);
 
     std::vector<std::uint8_t> payload(70000);
     for (std::size_t i = 0; i < payload.size(); ++i)
         payload[i] = std::uint8_t(i * 31);
-    int result = link.Connect();
+    LinkResult result = link.Connect();
     for (int steps = 0; steps < 64; ++steps) {
         if (!knownResult(result)) std::abort();
         const int op = transport.nextOperation();
@@ -113,11 +116,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         LinkCallbacks callbacks;
         callbacks.packet = [&](const LinkPacketProgress& p) {
             if (p.bytesSoFar > p.total) std::abort();
-            return callsLeft >= 0 && --callsLeft < 0 ? LINK_CANCELED : LINK_OK;
+            return callsLeft >= 0 && --callsLeft < 0 ? LinkResult::Canceled : LinkResult::Ok;
         };
         callbacks.chunk = [&](const LinkChunkProgress& p) {
             if (p.bytesSoFar > p.total) std::abort();
-            return LINK_OK;
+            return LinkResult::Ok;
         };
         LinkList list;
         switch (op & 0x0F) {
@@ -151,13 +154,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             static constexpr std::uint32_t kSizes[4] = {0, 200, 513, 70000};
             result = link.PutFile(payload.data(), kSizes[variant & 3], "vx:\\GAMES\\", "PUT.BIN",
                                   callbacks);
-            if (result == LINK_OK && link.cancelledPutKept()) std::abort();
+            if (result == LinkResult::Ok && link.cancelledPutKept()) std::abort();
             break;
         }
         case 8: {
             std::vector<std::uint8_t> file(3, 0xAA);
             result = link.GetFile("vx:\\GAMES\\GET.BIN", "GET.BIN", file, callbacks);
-            if (result != LINK_OK && !file.empty()) std::abort();
+            if (result != LinkResult::Ok && !file.empty()) std::abort();
             if (file.size() > kLargestCardBytes) std::abort();
             break;
         }
@@ -166,11 +169,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         case 10:
             result = link.MakeFolder(std::string(300, 'A'));
-            if (result != LINK_TEXT_TOO_LONG) std::abort();
+            if (result != LinkResult::TextTooLong) std::abort();
             break;
         default:
             (void)link.ReceiveFrame(1);
-            result = LINK_OK;
+            result = LinkResult::Ok;
             break;
         }
         if (link.lastReadLength() > kFrameBytes + 44) std::abort();

@@ -7,11 +7,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     VxgImage image;
-    if (VxgParse(data, size, image) != kVxgOk) return 0;
+    if (VxgParse(data, size, image) != VxgResult::Ok) return 0;
     Picture picture;
-    if (VxgToPicture(image, PaletteTable{}, picture) != kVxgOk) std::abort();
+    if (VxgToPicture(image, PaletteTable{}, picture) != VxgResult::Ok) std::abort();
     VxgImage again;
-    if (VxgFromPicture(picture, (image.flags & 1) != 0, image.transIndex, again) != kVxgOk)
+    if (VxgFromPicture(picture, (image.flags & 1) != 0, image.transIndex, again) != VxgResult::Ok)
         std::abort();
     // Padding elements carry no pixel, so only a file with zero padding comes back unchanged;
     // the sizes always do.

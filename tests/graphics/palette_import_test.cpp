@@ -31,41 +31,40 @@ void expectActColours(const PaletteTable& table, const std::vector<std::uint8_t>
     }
 }
 
-TEST(ActImport, ReadsColoursWhateverTheExtensionCase) {
+TEST(ActImport, FilesByNameAndLength) {
     TempDir dir;
-    const std::vector<std::uint8_t> bytes = actBytes(768);
-    for (const char* name : {"a.act", "B.ACT", "c.Act"}) {
-        WriteAll(dir / name, bytes);
+    std::filesystem::create_directories(dir / "set.act");
+    const struct {
+        const char* name;
+        std::size_t size;
+        PaletteImportResult result;
+        const char* message;
+    } cases[] = {
+        {"a.act", 768, PaletteImportResult::Ok, ""},
+        {"B.ACT", 768, PaletteImportResult::Ok, ""},
+        {"x.Act", 772, PaletteImportResult::Ok, ""}, // colour count and index after the colours
+        {"c.act", 767, PaletteImportResult::BadSize, "invalid palete file size"},
+        {"d.act", 769, PaletteImportResult::BadSize, "invalid palete file size"},
+        {"e.act", 1536, PaletteImportResult::BadSize, "invalid palete file size"},
+        {"raw.pal", 768, PaletteImportResult::Ok, ""}, // neither RIFF nor JASC: the ACT rule
+        {"odd.pal", 769, PaletteImportResult::BadSize, "invalid palete file size"},
+        {"x.bmp", 768, PaletteImportResult::Ignored, ""},
+        {"x.acts", 768, PaletteImportResult::Ignored, ""},
+        {"set.act/x", 768, PaletteImportResult::Ignored, ""},
+        {"none.act", 0, PaletteImportResult::OpenFailed, "failed to open palette file"},
+    };
+    for (const auto& c : cases) {
+        const std::vector<std::uint8_t> bytes = actBytes(c.size);
+        if (c.size) WriteAll(dir / c.name, bytes);
         PaletteTable table = markedTable();
-        EXPECT_EQ(ImportPaletteFile((dir / name).string(), table), PaletteImportResult::Ok) << name;
-        expectActColours(table, bytes, 256);
+        const PaletteImportResult result = ImportPaletteFile((dir / c.name).string(), table);
+        EXPECT_EQ(result, c.result) << c.name;
+        EXPECT_EQ(PaletteImportMessage(result), c.message) << c.name;
+        if (result == PaletteImportResult::Ok)
+            expectActColours(table, bytes, 256);
+        else
+            EXPECT_EQ(table, markedTable()) << c.name;
     }
-}
-
-TEST(ActImport, ExtendedFormTakesTheColourBytes) {
-    TempDir dir;
-    const std::vector<std::uint8_t> bytes = actBytes(772);
-    WriteAll(dir / "x.act", bytes);
-    PaletteTable table = markedTable();
-    EXPECT_EQ(ImportPaletteFile((dir / "x.act").string(), table), PaletteImportResult::Ok);
-    expectActColours(table, bytes, 256);
-}
-
-TEST(ActImport, OtherLengthsAndMissingFilesKeepTheTable) {
-    TempDir dir;
-    for (std::size_t size : {0u, 767u, 769u, 771u, 773u, 1536u}) {
-        WriteAll(dir / "x.act", actBytes(size));
-        PaletteTable table = markedTable();
-        const PaletteImportResult result = ImportPaletteFile((dir / "x.act").string(), table);
-        EXPECT_EQ(result, PaletteImportResult::BadSize) << size;
-        EXPECT_EQ(PaletteImportMessage(result), "invalid palete file size");
-        EXPECT_EQ(table, markedTable());
-    }
-    PaletteTable table = markedTable();
-    const PaletteImportResult missing = ImportPaletteFile((dir / "none.act").string(), table);
-    EXPECT_EQ(missing, PaletteImportResult::OpenFailed);
-    EXPECT_EQ(PaletteImportMessage(missing), "failed to open palette file");
-    EXPECT_EQ(table, markedTable());
 }
 
 TEST(ActImport, ShortReadLeavesEarlierEntriesReplaced) {
@@ -77,19 +76,6 @@ TEST(ActImport, ShortReadLeavesEarlierEntriesReplaced) {
     expectActColours(table, bytes, 133); // 400 bytes hold 133 whole entries
     for (std::size_t i = 133; i < 256; ++i)
         EXPECT_EQ(table[i], markedTable()[i]) << i;
-}
-
-TEST(ActImport, OtherExtensionsAreIgnored) {
-    TempDir dir;
-    std::filesystem::create_directories(dir / "set.act");
-    for (const char* name : {"x.bmp", "x.acts", "x", "set.act/x"}) {
-        WriteAll(dir / name, actBytes(768));
-        PaletteTable table = markedTable();
-        const PaletteImportResult result = ImportPaletteFile((dir / name).string(), table);
-        EXPECT_EQ(result, PaletteImportResult::Ignored) << name;
-        EXPECT_EQ(PaletteImportMessage(result), "");
-        EXPECT_EQ(table, markedTable());
-    }
 }
 
 std::vector<std::uint8_t> riffPalette(std::uint16_t count, bool extraChunk) {
@@ -173,24 +159,6 @@ TEST(PalImport, JascTextPalettes) {
         EXPECT_EQ(ParsePalFile(b.data(), b.size(), kept), want) << text;
         EXPECT_EQ(kept, markedTable());
     }
-}
-
-TEST(PalImport, OtherPalFilesFollowTheActRule) {
-    TempDir dir;
-    const std::vector<std::uint8_t> bytes = actBytes(768);
-    WriteAll(dir / "raw.pal", bytes);
-    PaletteTable table = markedTable();
-    ASSERT_EQ(ImportPaletteFile((dir / "raw.pal").string(), table), PaletteImportResult::Ok);
-    expectActColours(table, bytes, 256);
-
-    WriteAll(dir / "odd.pal", actBytes(769));
-    PaletteTable kept = markedTable();
-    EXPECT_EQ(ImportPaletteFile((dir / "odd.pal").string(), kept), PaletteImportResult::BadSize);
-    EXPECT_EQ(kept, markedTable());
-    WriteAll(dir / "big.pal", actBytes(70000));
-    EXPECT_EQ(ImportPaletteFile((dir / "big.pal").string(), kept), PaletteImportResult::BadSize);
-    EXPECT_EQ(ImportPaletteFile((dir / "none.pal").string(), kept),
-              PaletteImportResult::OpenFailed);
 }
 
 } // namespace

@@ -1,16 +1,14 @@
-// Source-text exports byte for byte: the image text file (comment block, declaration, one
-// block per column with the padding first and ten words a line) and the palette text file
-// (32 lines of 8 entries), with the date taken from the caller's clock.
+// The image list's rows and the source-text exports: the columns a load sets, C names made
+// from titles, clashing output names, the image text file (comment block, declaration, one
+// block per column with the padding first and ten words a line) and the palette text file,
+// byte for byte, with the date taken from the caller's clock.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <sstream>
-
+#include "bmp_builder.h"
 #include "fakes/temp_dir.h"
 #include "graphics/image_list.h"
 #include "graphics/text_export.h"
 #include "magick.h"
-#include "pictures.h"
 
 namespace {
 
@@ -28,183 +26,244 @@ std::string textOf(const ImageItem& item) {
     return text;
 }
 
-// The lines of a text, each without its CR LF; fails the test on a bare LF.
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
+// Line `n` of a text whose lines end in CR LF.
+std::string lineOf(const std::string& text, int n) {
     std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find("\r\n", start);
-        EXPECT_NE(end, std::string::npos) << "last line has no CR LF";
-        if (end == std::string::npos) break;
-        lines.push_back(text.substr(start, end - start));
-        EXPECT_EQ(lines.back().find('\n'), std::string::npos);
-        start = end + 2;
+    for (int i = 0; i < n; ++i)
+        start = text.find("\r\n", start) + 2;
+    return text.substr(start, text.find("\r\n", start) - start);
+}
+
+TEST(ImageRows, LoadSetsTheColumns) {
+    TempDir dir;
+    const std::filesystem::path path = dir / "my sprite-1.big.bmp";
+    WriteAll(path, SampleBmp(8, 6, 4));
+    ImageList list;
+    std::string warning = "stale";
+    ASSERT_EQ(AppendImageFile(list, path.string(), PaletteTable{}, &warning),
+              PictureLoadResult::Ok);
+    ASSERT_EQ(list.size(), 1u);
+    const std::array<std::string, kImageColumnCount> want = {
+        "",  "my sprite-1.big.bmp", "my sprit", "my_sprite_1", "6", "4", "8", "0", "no",
+        "0", path.string()};
+    EXPECT_EQ(list[0].text, want);
+    EXPECT_EQ(warning, "");
+    EXPECT_TRUE(list[0].checked);
+}
+
+TEST(ImageRows, FailedLoadsAddNoRow) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "shots.bmp");
+    WriteAll(dir / "odd.bmp",
+             BuildBmp({.bitCount = 2, .palette = TestPalette(4), .pixels = {0, 0, 0, 0}}));
+    std::vector<std::uint8_t> cut = SampleBmp(8, 4, 4);
+    cut.resize(100);
+    WriteAll(dir / "cut.bmp", cut);
+    WriteAll(dir / "pic.png", SampleBmp(8, 4, 4));
+    WriteAll(dir / "pic.gif", SampleBmp(8, 4, 4));
+    WriteAll(dir / "shots.bmp" / "plain", SampleBmp(8, 2, 2));
+    const struct {
+        const char* name;
+        PictureLoadResult result;
+        const char* message;
+    } cases[] = {
+        {"odd.bmp", PictureLoadResult::NotValidFormat, "'odd.bmp' is not valid file format"},
+        {"cut.bmp", PictureLoadResult::DecodeFailed,
+         "'cut.bmp' is damaged or not a picture of its type"},
+        {"pic.png", PictureLoadResult::DecodeFailed,
+         "'pic.png' is damaged or not a picture of its type"},
+        {"pic.gif", PictureLoadResult::UnknownExtension,
+         "'pic.gif' is not a bitmap, jpeg, png or Vela image file"},
+        {"shots.bmp/plain", PictureLoadResult::UnknownExtension,
+         nullptr}, // a folder's dot is no extension
+        {"none.BMP", PictureLoadResult::OpenFailed, "failed to open file 'none.BMP'"},
+    };
+    ImageList list;
+    for (const auto& c : cases) {
+        const PictureLoadResult result =
+            AppendImageFile(list, (dir / c.name).string(), PaletteTable{});
+        EXPECT_EQ(result, c.result) << c.name;
+        if (c.message) {
+            EXPECT_EQ(PictureLoadMessage(result, c.name), c.message);
+        }
     }
-    return lines;
+    EXPECT_TRUE(list.empty());
+}
+
+TEST(ImageRows, TransparencyColumnsAndPaletteCopy) {
+    ImageList list(2);
+    SetTransparency(list[0], false, 10);
+    SetTransparency(list[1], true, 4096);
+    EXPECT_TRUE(UsesTransparent(list[1]) && !UsesTransparent(list[0]));
+    RefreshTrColors(list, true);
+    EXPECT_EQ(list[0].text[kColTrColor], "0x0A");
+    EXPECT_EQ(list[1].text[kColTrColor], "0x1000");
+    RefreshTrColors(list, false);
+    EXPECT_EQ(list[1].text[kColTrColor], "4096");
+    for (const char* junk : {"", "12x", "-1", "99999999999"}) {
+        list[0].text[kColTransIndex] = junk;
+        EXPECT_EQ(TransparentIndexOf(list[0]), 0u) << junk;
+    }
+    PaletteTable table;
+    table.fill(PaletteEntry{1, 2, 3, 4});
+    const Picture sixteen = MakePicture(1, 1, PixelFormat::Bits4, [](int, int) { return 0; });
+    EXPECT_EQ(CopyPictureToPaletteTable(sixteen, table), 256u); // a grey ramp of 256
+    EXPECT_EQ(table[15], (PaletteEntry{15, 15, 15, 0}));
+    table[16] = {1, 2, 3, 4};
+    EXPECT_EQ(CopyPictureToPaletteTable(
+                  MakePicture(1, 1, PixelFormat::Bits24, [](int, int) { return 0; }), table),
+              0u);
+    EXPECT_EQ(table[16], (PaletteEntry{1, 2, 3, 4}));
+}
+
+TEST(CNames, TitlesBecomeIdentifiers) {
+    const std::pair<const char*, const char*> cases[] = {{"hero_walk1", "hero_walk1"},
+                                                         {"my sprite-1", "my_sprite_1"},
+                                                         {"1up", "_1up"},
+                                                         {"0day9", "_0day9"},
+                                                         {"", "_"},
+                                                         {"Zz9", "Zz9"}};
+    for (const auto& [title, name] : cases) {
+        EXPECT_EQ(CIdentifierOf(title), name) << title;
+        EXPECT_EQ(IsCIdentifier(title), std::string(title) == name) << title;
+        EXPECT_TRUE(IsCIdentifier(name)) << name;
+    }
+}
+
+TEST(SaveNames, ClashesAreFoundIgnoringCaseAmongSavedRowsOnly) {
+    auto row = [](const char* var, const char* vx, PixelFormat format) {
+        ImageItem item = itemOf(MakePicture(1, 1, format, [](int, int) { return 0; }), "p.bmp");
+        item.text[kColVarName] = var;
+        item.text[kColFileNameVx] = vx;
+        return item;
+    };
+    ImageList list = {
+        row("hero", "hero_wal", PixelFormat::Bits8), row("Hero", "HERO_WAL", PixelFormat::Bits24),
+        row("boss", "boss", PixelFormat::Bits8),     row("boss", "boss", PixelFormat::Bits4),
+        row("tile", "tile", PixelFormat::Bits8),     row("tile", "tile", PixelFormat::Bits8),
+        row("x", "Hero_Wal", PixelFormat::Bits24)}; // the first holder is named
+    list[5].checked = false;
+    // The 24-bit row writes no text file and the 4-bit row no Vela image file.
+    EXPECT_EQ(SaveNameClashes(list, SaveKind::Text), (std::vector<int>{-1, -1, -1, 2, -1, -1, -1}));
+    EXPECT_EQ(SaveNameClashes(list, SaveKind::Vxg), (std::vector<int>{-1, 0, -1, -1, -1, -1, 0}));
+    EXPECT_EQ(SaveFileName(list[1], SaveKind::Vxg), "HERO_WAL.vxg");
+    EXPECT_EQ(SaveFileName(list[1], SaveKind::Text), "Hero.txt");
 }
 
 TEST(ImageText, WholeFileOfATransparentPicture) {
     ImageItem item = itemOf(
-        IndexedPicture(2, 3, PixelFormat::Bits8, [](int x, int y) { return 0x10 * (x + 1) + y; }),
+        MakePicture(2, 3, PixelFormat::Bits8, [](int x, int y) { return 0x10 * (x + 1) + y; }),
         "logo.big.bmp");
     SetTransparency(item, true, 200);
-    const std::string want = "/*\r\n"
-                             " 2024/03/07 09:05\r\n"
-                             " original file name : logo.big.bmp\r\n"
-                             " width = 2\r\n"
-                             " height = 3\r\n"
-                             " bits per pixel = 8\r\n"
-                             " transparent color index is 200(0xc8)\r\n"
-                             "*/\r\n"
-                             "const unsigned int logo[2][1] = \r\n"
-                             "{\r\n"
-                             "\t{\r\n"
-                             "\t\t0x10111200\r\n"
-                             "\t},\r\n"
-                             "\t{\r\n"
-                             "\t\t0x20212200\r\n"
-                             "\t}\r\n"
-                             "};\r\n";
-    EXPECT_EQ(textOf(item), want);
+    EXPECT_EQ(textOf(item), "/*\r\n"
+                            " 2024/03/07 09:05\r\n"
+                            " original file name : logo.big.bmp\r\n"
+                            " width = 2\r\n"
+                            " height = 3\r\n"
+                            " bits per pixel = 8\r\n"
+                            " transparent color index is 200(0xc8)\r\n"
+                            "*/\r\n"
+                            "const unsigned int logo[2][1] = \r\n"
+                            "{\r\n"
+                            "\t{\r\n"
+                            "\t\t0x10111200\r\n"
+                            "\t},\r\n"
+                            "\t{\r\n"
+                            "\t\t0x20212200\r\n"
+                            "\t}\r\n"
+                            "};\r\n");
 }
 
-TEST(ImageText, HeightEightGivesOneLineOfTwoWords) {
-    const ImageItem item = itemOf(
-        IndexedPicture(3, 8, PixelFormat::Bits8, [](int x, int y) { return x * 8 + y; }), "h8.bmp");
-    const std::vector<std::string> lines = linesOf(textOf(item));
-    EXPECT_EQ(lines[8], "const unsigned int h8[3][2] = ");
-    // Column 1: rows 8..15 from the top; the first word holds the bottom four rows.
-    EXPECT_EQ(lines[13], "\t{");
-    EXPECT_EQ(lines[14], "\t\t0x0c0d0e0f, 0x08090a0b");
-    EXPECT_EQ(lines[15], "\t},");
-}
-
-TEST(ImageText, HeightFivePutsPaddingFirst) {
-    const ImageItem item = itemOf(
-        IndexedPicture(1, 5, PixelFormat::Bits8, [](int, int y) { return 0xA0 + y; }), "h5.bmp");
-    const std::vector<std::string> lines = linesOf(textOf(item));
-    // Bytes 0..2 padding, byte 3 the bottom row (0xa4); bytes 4..7 rows 3, 2, 1, 0.
-    EXPECT_EQ(lines[11], "\t\t0xa4000000, 0xa0a1a2a3");
-    // Width 1: the only block closes without a comma.
-    EXPECT_EQ(lines[12], "\t}");
-    EXPECT_EQ(lines[13], "};");
-    EXPECT_EQ(lines.size(), 14u);
-}
-
-TEST(ImageText, ColumnsOfTwentyFiveWordsAreWrittenTenTenFive) {
-    const ImageItem item = itemOf(
-        IndexedPicture(2, 100, PixelFormat::Bits8, [](int, int y) { return y; }), "tall.bmp");
-    const std::vector<std::string> lines = linesOf(textOf(item));
-    EXPECT_EQ(lines[8], "const unsigned int tall[2][25] = ");
-    const std::string word = "0x[0-9a-f]{8}";
-    const std::string ten = "\t\t(" + word + ", ){9}" + word + ", ";
-    for (int column = 0; column < 2; ++column) {
-        const std::size_t first = 10 + 5 * static_cast<std::size_t>(column);
-        EXPECT_EQ(lines[first], "\t{");
-        EXPECT_TRUE(testing::internal::RE::FullMatch(lines[first + 1], testing::internal::RE(ten)))
-            << lines[first + 1];
-        EXPECT_TRUE(testing::internal::RE::FullMatch(lines[first + 2], testing::internal::RE(ten)));
-        EXPECT_TRUE(testing::internal::RE::FullMatch(
-            lines[first + 3], testing::internal::RE("\t\t(" + word + ", ){4}" + word)))
-            << lines[first + 3];
-        EXPECT_EQ(lines[first + 4], column == 0 ? "\t}," : "\t}");
+TEST(ImageText, ColumnsWordsAndLines) {
+    const std::string w = "0x[0-9a-f]{8}";
+    const struct {
+        int width, height;
+        PixelFormat format;
+        int line;
+        std::string want; // the text of that line, or a pattern when `pattern`
+        bool pattern = false;
+    } cases[] = {
+        {3, 8, PixelFormat::Bits8, 8, "const unsigned int t[3][2] = "},
+        {3, 8, PixelFormat::Bits8, 14,
+         "\t\t0x0c0d0e0f, 0x08090a0b"}, // column 1: bottom four rows first
+        {1, 5, PixelFormat::Bits8, 11, "\t\t0x04000000, 0x00010203"}, // padding first, top row last
+        {1, 5, PixelFormat::Bits8, 12, "\t}"},                        // one column: no comma
+        {2, 100, PixelFormat::Bits8, 11, "\t\t(" + w + ", ){9}" + w + ", ", true},
+        {2, 100, PixelFormat::Bits8, 13, "\t\t(" + w + ", ){4}0x00010203", true},
+        {2, 100, PixelFormat::Bits8, 14, "\t},"},
+        {2, 4, PixelFormat::Bits1, 11, "\t\t0x00010001"}, // one index byte per pixel
+        {2, 4, PixelFormat::Bits1, 5, " bits per pixel = 1"},
+        {2, 4, PixelFormat::Bits4, 6, " doesn't use any transparent color"},
+    };
+    for (const auto& c : cases) {
+        const Picture picture = MakePicture(c.width, c.height, c.format, [&](int x, int y) {
+            return c.format == PixelFormat::Bits1 ? (x + y) % 2 : x * c.height + y;
+        });
+        const std::string line = lineOf(textOf(itemOf(picture, "t.bmp")), c.line);
+        if (c.pattern)
+            EXPECT_TRUE(testing::internal::RE::FullMatch(line, testing::internal::RE(c.want)))
+                << line;
+        else
+            EXPECT_EQ(line, c.want) << c.width << "x" << c.height << " line " << c.line;
     }
-    // The last word of a column holds the top four rows, top row in its lowest byte.
-    EXPECT_EQ(lines[13].substr(lines[13].size() - 10), "0x00010203");
 }
 
-TEST(ImageText, OneAndFourBitPicturesWriteOneIndexPerPixel) {
-    const ImageItem one =
-        itemOf(IndexedPicture(2, 4, PixelFormat::Bits1, [](int x, int y) { return (x + y) % 2; }),
-               "one.bmp");
-    EXPECT_EQ(linesOf(textOf(one))[11], "\t\t0x00010001");
-    EXPECT_EQ(linesOf(textOf(one))[5], " bits per pixel = 1");
-    EXPECT_EQ(linesOf(textOf(one))[6], " doesn't use any transparent color");
-    const ImageItem four = itemOf(
-        IndexedPicture(1, 4, PixelFormat::Bits4, [](int, int y) { return 12 + y; }), "four.bmp");
-    EXPECT_EQ(linesOf(textOf(four))[11], "\t\t0x0c0d0e0f");
-}
-
-TEST(ImageText, PicturesWithoutPaletteAreNotWritten) {
-    TempDir dir;
-    const ImageItem item = itemOf(ColourPicture(2, 2, PixelFormat::Bits24,
-                                                [](int, int) {
-                                                    return Rgb{1, 2, 3};
-                                                }),
-                                  "photo.jpg");
-    std::string text = "untouched";
-    EXPECT_FALSE(ImageTextFile(item, kWhen, text));
-    EXPECT_EQ(text, "untouched");
-    EXPECT_EQ(SaveItemAsText(item, dir.path().string(), kWhen), ImageSaveResult::NotSavable);
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-    EXPECT_EQ(ImageTextSaveMessage(ImageSaveResult::NotSavable, item),
-              "'photo.jpg' has no palette, no text file written");
-}
-
-TEST(ImageText, SaveNamesTheFileAfterTheVariable) {
-    TempDir dir;
-    ImageItem item =
-        itemOf(IndexedPicture(2, 2, PixelFormat::Bits8, [](int, int) { return 3; }), "pic.bmp");
-    item.text[kColVarName] = "hero_walk";
-    ASSERT_EQ(SaveItemAsText(item, dir.path().string(), kWhen), ImageSaveResult::Ok);
-    EXPECT_EQ(ReadText(dir / "hero_walk.txt"), textOf(item));
-
-    const std::string missing = (dir / "no" / "such").string();
-    const ImageSaveResult failed = SaveItemAsText(item, missing, kWhen);
-    EXPECT_EQ(failed, ImageSaveResult::CreateFailed);
-    EXPECT_EQ(ImageTextSaveMessage(failed, item), "failed to create file 'hero_walk'");
-}
-
-TEST(ImageText, EditedNamesNeverLeaveTheChosenFolder) {
+TEST(ImageText, SavesAndTheirFailures) {
     TempDir dir;
     std::filesystem::create_directories(dir / "out");
+    const std::string out = (dir / "out").string();
     ImageItem item =
-        itemOf(IndexedPicture(2, 2, PixelFormat::Bits8, [](int, int) { return 3; }), "pic.bmp");
-    for (const char* name : {"../escape", "a/b", "..", "", "back\\slash"}) {
-        item.text[kColVarName] = name;
-        item.text[kColFileNameVx] = name;
-        EXPECT_EQ(SaveItemAsText(item, (dir / "out").string(), kWhen),
-                  ImageSaveResult::CreateFailed)
-            << name;
-        EXPECT_EQ(SaveItemAsVxg(item, (dir / "out").string()), ImageSaveResult::CreateFailed)
-            << name;
+        itemOf(MakePicture(2, 2, PixelFormat::Bits8, [](int, int) { return 3; }), "pic.bmp");
+    item.text[kColVarName] = "hero_walk";
+    ASSERT_EQ(SaveItemAsText(item, out, kWhen), ImageSaveResult::Ok);
+    EXPECT_EQ(ReadText(dir / "out" / "hero_walk.txt"), textOf(item));
+    const ImageSaveResult missing = SaveItemAsText(item, (dir / "no").string(), kWhen);
+    EXPECT_EQ(missing, ImageSaveResult::CreateFailed);
+    EXPECT_EQ(ImageTextSaveMessage(missing, item), "failed to create file 'hero_walk'");
+    std::filesystem::remove(dir / "out" / "hero_walk.txt");
+    // Names that are no C identifier, or would leave the folder, write nothing.
+    for (const char* name : {"../escape", "a/b", "..", "", "back\\slash", "my sprite", "1up"}) {
+        item.text[kColVarName] = item.text[kColFileNameVx] = name;
+        EXPECT_EQ(SaveItemAsText(item, out, kWhen), ImageSaveResult::CreateFailed) << name;
+        const bool leaves = std::string(name).find_first_of("./\\") != std::string::npos;
+        EXPECT_EQ(SaveItemAsVxg(item, out) == ImageSaveResult::Ok, !leaves && *name) << name;
     }
+    const ImageItem colour =
+        itemOf(MakePicture(2, 2, PixelFormat::Bits24, [](int, int) { return 1; }), "photo.jpg");
+    std::string text = "untouched";
+    EXPECT_FALSE(ImageTextFile(colour, kWhen, text));
+    EXPECT_EQ(text, "untouched");
+    EXPECT_EQ(SaveItemAsText(colour, out, kWhen), ImageSaveResult::NotSavable);
+    EXPECT_EQ(ImageTextSaveMessage(ImageSaveResult::NotSavable, colour),
+              "'photo.jpg' has no palette, no text file written");
+    std::filesystem::remove(dir / "out" / "my sprite.vxg");
+    std::filesystem::remove(dir / "out" / "1up.vxg");
     EXPECT_TRUE(std::filesystem::is_empty(dir / "out"));
-    EXPECT_FALSE(std::filesystem::exists(dir / "escape.txt"));
 }
 
-PaletteTable samplePalette() {
+TEST(PaletteText, WholeFileAndItsName) {
     PaletteTable table{};
     table[0] = {255, 255, 255, 0};
     table[1] = {8, 16, 24, 0};
     table[2] = {7, 7, 7, 0};
     table[3] = {255, 0, 0, 0};
     table[255] = {0, 0, 255, 9};
-    return table;
-}
-
-TEST(PaletteText, WholeFile) {
     std::string want = "/* palette file */\r\n"
-                       "VX_PALETTEENTRY pal[256] =\r\n"
+                       "VX_PALETTEENTRY level_1_night[256] =\r\n"
                        "{\r\n"
                        "\t0xfffe,0x0886,0x0000,0xf800,0x0000,0x0000,0x0000,0x0000,\r\n";
     for (int line = 1; line < 31; ++line)
         want += "\t0x0000,0x0000,0x0000,0x0000,0x0000,0x0000,0x0000,0x0000,\r\n";
-    want += "\t0x0000,0x0000,0x0000,0x0000,0x0000,0x0000,0x0000,0x003e\r\n"
-            "};\r\n";
-    EXPECT_EQ(PaletteTextFile(samplePalette(), "pal"), want);
-}
-
-TEST(PaletteText, SaveNamesTheArrayAfterTheTitle) {
+    want += "\t0x0000,0x0000,0x0000,0x0000,0x0000,0x0000,0x0000,0x003e\r\n};\r\n";
     TempDir dir;
-    const std::filesystem::path path = dir / "level1.night.txt";
-    ASSERT_EQ(SavePaletteAsText(samplePalette(), path.string()), ImageSaveResult::Ok);
-    EXPECT_EQ(linesOf(ReadText(path))[1], "VX_PALETTEENTRY level1[256] =");
-    EXPECT_EQ(ReadText(path), PaletteTextFile(samplePalette(), "level1"));
-    EXPECT_EQ(SavePaletteAsText(samplePalette(), (dir / "no" / "p.txt").string()),
+    // The title before the first dot, made a C identifier, names the array.
+    ASSERT_EQ(SavePaletteAsText(table, (dir / "level 1-night.v2.txt").string()),
+              ImageSaveResult::Ok);
+    EXPECT_EQ(ReadText(dir / "level 1-night.v2.txt"), want);
+    EXPECT_EQ(SavePaletteAsText(table, (dir / "no" / "p.txt").string()),
               ImageSaveResult::CreateFailed);
     if (std::filesystem::exists("/dev/full")) {
-        EXPECT_EQ(SavePaletteAsText(samplePalette(), "/dev/full"), ImageSaveResult::WriteFailed);
+        EXPECT_EQ(SavePaletteAsText(table, "/dev/full"), ImageSaveResult::WriteFailed);
         EXPECT_TRUE(std::filesystem::exists("/dev/full"));
     }
 }

@@ -1,9 +1,11 @@
-// The window's file actions on the core: palette import and export, the image text export
-// and the binary save honouring the check boxes, and the failures the user is told about.
+// The window's file actions on the core: palette import and export, the image saves honouring
+// the check boxes and refusing rows that would overwrite each other, and the failures the
+// user is told about.
 #include <QDir>
+#include <QLineEdit>
 
-#include "form_fixture.h"
 #include "graphics_ui/palette_grid.h"
+#include "window_fixture.h"
 
 namespace {
 
@@ -18,7 +20,7 @@ class GraphicsFilesTest : public QObject {
     Q_OBJECT
 private slots:
     void importedPaletteIsExported() {
-        FormFixture f;
+        WindowFixture f;
         std::vector<std::uint8_t> act(768);
         for (int i = 0; i < 256; ++i) {
             act[3 * i] = static_cast<std::uint8_t>(i);
@@ -27,15 +29,15 @@ private slots:
         }
         QVERIFY(WriteBytes(f.path("game.ACT"), act));
         f.dialogs.openAnswers = {{f.path("game.ACT")}};
-        f.trigger("Palette1");
+        f.trigger("openPaletteAction");
         QCOMPARE(f.dialogs.filters.value(0),
                  QStringLiteral("all available palette files (*.act, *.pal)|*.act;*.pal"
                                 "|ACT palette file (*.act)|*.act"));
-        QCOMPARE(f.form->paletteTable()[1], (PaletteEntry{1, 254, 8, 0}));
-        QVERIFY(f.child<PaletteGrid>("GridPal")->isVisible());
+        QCOMPARE(f.window->paletteTable()[1], (PaletteEntry{1, 254, 8, 0}));
+        QVERIFY(f.child<PaletteGrid>("paletteGrid")->isVisible());
 
         f.dialogs.saveAnswers = {f.path("level.one.txt")};
-        f.trigger("AsTextFile1");
+        f.trigger("savePaletteTextAction");
         QCOMPARE(f.dialogs.filters.value(1), QStringLiteral("text file (*.txt)|*.txt"));
         const QByteArray text = ReadAll(f.path("level.one.txt"));
         QVERIFY(text.startsWith("/* palette file */\r\nVX_PALETTEENTRY level[256] =\r\n{\r\n\t"));
@@ -45,76 +47,61 @@ private slots:
         QVERIFY(f.dialogs.messages.isEmpty());
     }
 
-    void paletteImportFailures() {
-        FormFixture f;
-        QVERIFY(WriteBytes(f.path("long.act"), std::vector<std::uint8_t>(769, 1)));
-        f.dialogs.openAnswers = {
-            {f.path("long.act")}, {f.path("notes.txt")}, {f.path("missing.act")}};
-        f.trigger("Palette1");
-        QCOMPARE(f.dialogs.messages.value(0), QStringLiteral("invalid palete file size"));
-        f.trigger("Palette1"); // another extension: ignored without a message
-        QCOMPARE(f.dialogs.messages.size(), 1);
-        f.trigger("Palette1");
-        QCOMPARE(f.dialogs.messages.value(1), QStringLiteral("failed to open palette file"));
-        QCOMPARE(f.form->paletteTable()[0], (PaletteEntry{}));
-    }
-
-    void imageSavesSkipUncheckedRows() {
-        FormFixture f;
+    void imageSavesSkipUncheckedAndClashingRows() {
+        WindowFixture f;
         QVERIFY(WriteBmp8(f.path("first.bmp"), 3, 5, TestPalette(8), [](int x, int) { return x; }));
         QVERIFY(
             WriteBmp8(f.path("second.bmp"), 3, 5, TestPalette(8), [](int, int y) { return y; }));
         QVERIFY(WriteBmp24(f.path("third.bmp"), 2, 5, Rgb{255, 0, 0}));
-        f.load({f.path("first.bmp"), f.path("second.bmp"), f.path("third.bmp")});
-        ImageListModel* model = f.form->imageModel();
+        QVERIFY(
+            WriteBmp8(f.path("first.v2.bmp"), 3, 5, TestPalette(8), [](int, int) { return 1; }));
+        f.load({f.path("first.bmp"), f.path("second.bmp"), f.path("third.bmp"),
+                f.path("first.v2.bmp")});
+        ImageListModel* model = f.window->imageModel();
         model->setData(model->index(1, kColCheck), Qt::Unchecked, Qt::CheckStateRole);
         QDir(f.dir.path()).mkdir("out");
         const QString out = f.path("out");
+        const QString clash =
+            QStringLiteral("'first.bmp' and 'first.v2.bmp' would both be saved as '%1'\n"
+                           "these are not saved until they are renamed");
 
-        f.dialogs.folderAnswers = {out, out};
-        f.trigger("AsBinaryFilevxg1");
-        QCOMPARE(QDir(out).entryList(QDir::Files), (QStringList{"first.vxg", "third.vxg"}));
-        QCOMPARE(ReadAll(out + "/first.vxg").size(), 56);
+        f.dialogs.folderAnswers = {out, out, out};
+        f.trigger("saveImagesVxgAction");
+        QCOMPARE(f.dialogs.messages, QStringList{clash.arg("first.vxg")});
+        QCOMPARE(QDir(out).entryList(QDir::Files), QStringList{"third.vxg"});
 
-        f.trigger("AsTextFiletxt1");
-        QVERIFY(QFile::exists(out + "/first.txt"));
-        QVERIFY(!QFile::exists(out + "/second.txt"));
+        f.trigger("saveImagesTextAction");
+        // The 24-bit row has no palette indices to write, and the user is told.
+        QCOMPARE(f.dialogs.messages.mid(1),
+                 (QStringList{clash.arg("first.txt"),
+                              "'third.bmp' has no palette, no text file written"}));
+        QCOMPARE(QDir(out).entryList(QDir::Files), QStringList{"third.vxg"});
+
+        f.window->selectRow(3);
+        f.child<QLineEdit>("varNameEdit")->setText(QStringLiteral("first_again"));
+        f.trigger("saveImagesTextAction");
+        QCOMPARE(QDir(out).entryList(QDir::Files),
+                 (QStringList{"first.txt", "first_again.txt", "third.vxg"}));
         const QByteArray text = ReadAll(out + "/first.txt");
         QVERIFY(text.startsWith("/*\r\n 2026/03/04 05:06\r\n original file name : first.bmp\r\n"));
         QVERIFY(text.contains("const unsigned int first[3][2] = \r\n"));
-        // The 24-bit row has no palette indices to write, and the user is told.
-        QCOMPARE(f.dialogs.messages.size(), 1);
-        QVERIFY(f.dialogs.messages[0].contains(QStringLiteral("third.bmp")));
-
-        // A cancelled folder writes nothing.
-        f.trigger("AsTextFiletxt1");
-        QCOMPARE(QDir(out).entryList(QDir::Files).size(), 3);
+        f.trigger("saveImagesTextAction"); // a cancelled folder writes nothing
+        QCOMPARE(f.dialogs.messages.size(), 4);
     }
 
     void failedWritesAreReported() {
-        FormFixture f;
+        WindowFixture f;
         QVERIFY(WriteBmp8(f.path("pic.bmp"), 2, 2, TestPalette(4), [](int, int) { return 0; }));
         f.load({f.path("pic.bmp")});
         const QString nowhere = f.path("no/such/folder");
         f.dialogs.folderAnswers = {nowhere, nowhere};
-        f.trigger("AsTextFiletxt1");
+        f.trigger("saveImagesTextAction");
         QCOMPARE(f.dialogs.messages.value(0), QStringLiteral("failed to create file 'pic'"));
-        f.trigger("AsBinaryFilevxg1");
+        f.trigger("saveImagesVxgAction");
         QCOMPARE(f.dialogs.messages.value(1), QStringLiteral("failed to write file 'pic.vxg'"));
         f.dialogs.saveAnswers = {nowhere + "/pal.txt"};
-        f.trigger("AsTextFile1");
+        f.trigger("savePaletteTextAction");
         QCOMPARE(f.dialogs.messages.value(2), QStringLiteral("failed to create file 'pal.txt'"));
-    }
-
-    void dialogFiltersKeepTheirDescriptions() {
-        // The real dialogs show the description as written and match the patterns after it.
-        QCOMPARE(QtNameFilters(QStringLiteral("all available image files (*.bmp, *.jpg)"
-                                              "|*.bmp;*.jpg|text file (*.txt)|*.txt")),
-                 (QStringList{QStringLiteral("all available image files (*.bmp, *.jpg) "
-                                             "(*.bmp *.jpg)"),
-                              QStringLiteral("text file (*.txt) (*.txt)")}));
-        QCOMPARE(QtNameFilters(QStringLiteral("odd|")), (QStringList{"odd ()"}));
-        QVERIFY(QtNameFilters(QStringLiteral("lonely")).isEmpty());
     }
 };
 

@@ -8,195 +8,118 @@
 #include <QPushButton>
 #include <QScrollBar>
 
-#include "form_fixture.h"
 #include "graphics/view_maths.h"
 #include "graphics_ui/palette_grid.h"
 #include "graphics_ui/picture_view.h"
+#include "window_fixture.h"
 
 class GraphicsViewTest : public QObject {
     Q_OBJECT
 private slots:
     void zoomHalvesAndDoubles() {
-        FormFixture f;
+        WindowFixture f;
         QVERIFY(WriteBmp8(f.path("wide.bmp"), 100, 20, TestPalette(4), [](int, int) { return 0; }));
         f.load({f.path("wide.bmp")});
-        auto* view = f.form->findChild<PictureView*>("ImgSel");
+        auto* view = f.window->findChild<PictureView*>("pictureView");
         QCOMPARE(view->size(), QSize(100, 20));
         for (int i = 0; i < 4; ++i)
-            f.child<QPushButton>("BtnZoomOut")->click();
-        QCOMPARE(f.form->zoomFactor(), 0.0625f);
+            f.child<QPushButton>("zoomOutButton")->click();
+        QCOMPARE(f.window->zoomFactor(), 0.0625f);
         QCOMPARE(view->size(), QSize(6, 1));
         QCOMPARE(view->pos(), QPoint(0, 0));
         for (int i = 0; i < 6; ++i)
-            f.child<QPushButton>("BtnZoomIn")->click();
-        QCOMPARE(f.form->zoomFactor(), 4.0f);
+            f.child<QPushButton>("zoomInButton")->click();
+        QCOMPARE(f.window->zoomFactor(), 4.0f);
         QCOMPARE(view->size(), QSize(400, 80));
         // The scroll range follows the zoomed picture.
-        auto* box = f.child<QAbstractScrollArea>("ScrollBox");
+        auto* box = f.child<QAbstractScrollArea>("scrollBox");
         QCOMPARE(box->horizontalScrollBar()->maximum(), 400 - box->viewport()->width());
     }
 
     void fittedCentresALargePicture() {
-        FormFixture f;
+        WindowFixture f;
         QVERIFY(WriteBmp8(f.path("big.bmp"), 1200, 900, TestPalette(4),
                           [](int x, int) { return x & 3; }));
         f.load({f.path("big.bmp")});
-        auto* view = f.form->findChild<PictureView*>("ImgSel");
-        auto* box = f.child<QAbstractScrollArea>("ScrollBox");
-        f.child<QCheckBox>("bFitted")->setChecked(true);
+        auto* view = f.window->findChild<PictureView*>("pictureView");
+        auto* box = f.child<QAbstractScrollArea>("scrollBox");
+        f.child<QCheckBox>("fittedCheck")->setChecked(true);
 
         const QSize port = box->viewport()->size();
-        QCOMPARE(f.form->zoomFactor(), FitFactor(port.width(), port.height(), 1200, 900));
-        QVERIFY(f.form->zoomFactor() < 1.0f);
-        QCOMPARE(view->width(), ZoomedLength(1200, f.form->zoomFactor()));
+        QCOMPARE(f.window->zoomFactor(), FitFactor(port.width(), port.height(), 1200, 900));
+        QVERIFY(f.window->zoomFactor() < 1.0f);
+        QCOMPARE(view->width(), ZoomedLength(1200, f.window->zoomFactor()));
         QCOMPARE(view->pos(), QPoint(CentredOffset(port.width(), view->width()),
                                      CentredOffset(port.height(), view->height())));
         QVERIFY(view->x() >= 0 && view->y() >= 0);
         QVERIFY(QRect(QPoint(0, 0), port).contains(view->geometry()));
         QCOMPARE(box->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
-        QVERIFY(!f.child<QPushButton>("BtnZoomIn")->isEnabled());
-        QVERIFY(!f.child<QPushButton>("BtnZoomOut")->isEnabled());
+        QVERIFY(!f.child<QPushButton>("zoomInButton")->isEnabled());
+        QVERIFY(!f.child<QPushButton>("zoomOutButton")->isEnabled());
 
         // A resized window fits again.
-        const float before = f.form->zoomFactor();
-        f.form->resize(1300, 900);
+        const float before = f.window->zoomFactor();
+        f.window->resize(1300, 900);
         QCoreApplication::processEvents();
-        QVERIFY(f.form->zoomFactor() != before);
+        QVERIFY(f.window->zoomFactor() != before);
         const QSize bigger = box->viewport()->size();
-        QCOMPARE(f.form->zoomFactor(), FitFactor(bigger.width(), bigger.height(), 1200, 900));
+        QCOMPARE(f.window->zoomFactor(), FitFactor(bigger.width(), bigger.height(), 1200, 900));
 
-        f.child<QCheckBox>("bFitted")->setChecked(false);
-        QCOMPARE(f.form->zoomFactor(), 1.0f);
+        f.child<QCheckBox>("fittedCheck")->setChecked(false);
+        QCOMPARE(f.window->zoomFactor(), 1.0f);
         QCOMPARE(view->size(), QSize(1200, 900));
         QCOMPARE(view->pos(), QPoint(0, 0));
-        QVERIFY(f.child<QPushButton>("BtnZoomIn")->isEnabled());
+        QVERIFY(f.child<QPushButton>("zoomInButton")->isEnabled());
         QCOMPARE(box->horizontalScrollBarPolicy(), Qt::ScrollBarAsNeeded);
     }
 
-    void pictureWithoutPaletteHidesThePaletteAndStillZooms() {
-        FormFixture f;
-        QVERIFY(WriteBmp24(f.path("photo.bmp"), 800, 600, Rgb{1, 2, 3}));
-        QVERIFY(
-            WriteBmp8(f.path("indexed.bmp"), 800, 600, TestPalette(4), [](int, int) { return 0; }));
-        f.child<QCheckBox>("bFitted")->setChecked(true);
-        f.load({f.path("photo.bmp")});
-        QVERIFY(!f.child<PaletteGrid>("GridPal")->isVisible());
-        QVERIFY(!f.child<QWidget>("PnlPal")->isVisible());
-        QVERIFY(f.child<QLabel>("NoPalette")->isVisible());
-        QVERIFY(f.form->zoomFactor() < 1.0f);
-        QCOMPARE(f.form->findChild<PictureView*>("ImgSel")->width(),
-                 ZoomedLength(800, f.form->zoomFactor()));
-        f.load({f.path("indexed.bmp")});
-        QVERIFY(f.child<PaletteGrid>("GridPal")->isVisible());
-        QVERIFY(!f.child<QLabel>("NoPalette")->isVisible());
-    }
-
-    void gridMarksColoursThatLoseBits() {
-        FormFixture f;
-        QVERIFY(WriteBmp8(f.path("marks.bmp"), 2, 1, {Rgb{8, 16, 24}, Rgb{9, 16, 24}},
-                          [](int x, int) { return x; }));
-        f.load({f.path("marks.bmp")});
-        const QImage grid = f.child<PaletteGrid>("GridPal")->grab().toImage();
-        const QPoint clean = PaletteGrid::cellOrigin(0, 0);
-        const QPoint marked = PaletteGrid::cellOrigin(1, 0);
-        const QColor cell8(8, 16, 24), cell9(9, 16, 24);
-        QCOMPARE(grid.pixelColor(clean), cell8);
-        QCOMPARE(grid.pixelColor(clean + QPoint(1, 1)), cell8);
-        QCOMPARE(grid.pixelColor(marked), QColor(Qt::yellow));
-        QCOMPARE(grid.pixelColor(marked + QPoint(3, 3)), QColor(Qt::yellow));
-        QCOMPARE(grid.pixelColor(marked + QPoint(1, 1)), QColor(Qt::black));
-        QCOMPARE(grid.pixelColor(marked + QPoint(2, 2)), QColor(Qt::black));
-        QCOMPARE(grid.pixelColor(marked + QPoint(4, 4)), cell9);
-        QCOMPARE(grid.pixelColor(marked + QPoint(14, 14)), cell9);
-    }
-
     void numbersInDecimalAndHexadecimal() {
-        FormFixture f;
+        WindowFixture f;
         std::vector<Rgb> palette = TestPalette(40);
         palette[26] = Rgb{0xAB, 0x05, 0xFF};
         QVERIFY(WriteBmp8(f.path("pal.bmp"), 4, 4, palette, [](int, int) { return 26; }));
         f.load({f.path("pal.bmp")});
-        auto* grid = f.child<PaletteGrid>("GridPal");
+        auto* grid = f.child<PaletteGrid>("paletteGrid");
         SendMouse(grid, QEvent::MouseButtonPress, PaletteGrid::cellOrigin(10, 1) + QPoint(7, 7),
                   Qt::LeftButton);
-        QCOMPARE(f.form->selectedEntry(), 26);
-        QCOMPARE(f.child<QLabel>("IdxEnt")->text(), QStringLiteral("26"));
-        QCOMPARE(f.child<QLabel>("Red")->text(), QStringLiteral("171"));
-        QCOMPARE(f.child<QLabel>("Green")->text(), QStringLiteral("5"));
-        QCOMPARE(f.child<QLabel>("Blue")->text(), QStringLiteral("255"));
-        QCOMPARE(f.child<QFrame>("ColorSel")->palette().color(QPalette::Window),
+        QCOMPARE(f.window->selectedEntry(), 26);
+        QCOMPARE(f.child<QLabel>("entryIndexLabel")->text(), QStringLiteral("26"));
+        QCOMPARE(f.child<QLabel>("redLabel")->text(), QStringLiteral("171"));
+        QCOMPARE(f.child<QLabel>("greenLabel")->text(), QStringLiteral("5"));
+        QCOMPARE(f.child<QLabel>("blueLabel")->text(), QStringLiteral("255"));
+        QCOMPARE(f.child<QFrame>("selectedSwatch")->palette().color(QPalette::Window),
                  QColor(0xAB, 0x05, 0xFF));
 
-        f.child<QCheckBox>("UseTrans")->setChecked(true);
-        f.child<QPushButton>("BtnTransPal")->click();
-        QCOMPARE(f.child<QLineEdit>("Trans")->text(), QStringLiteral("26"));
+        f.child<QCheckBox>("useTransparentCheck")->setChecked(true);
+        f.child<QPushButton>("transFromPaletteButton")->click();
+        QCOMPARE(f.child<QLineEdit>("transIndexEdit")->text(), QStringLiteral("26"));
         QCOMPARE(f.text(0, kColTrColor), QStringLiteral("26"));
 
-        f.trigger("Hexadecimal1");
-        QVERIFY(!f.child<QAction>("Decimal1")->isChecked());
-        QCOMPARE(f.child<QLabel>("IdxEnt")->text(), QStringLiteral("1A"));
-        QCOMPARE(f.child<QLabel>("Red")->text(), QStringLiteral("AB"));
-        QCOMPARE(f.child<QLabel>("Green")->text(), QStringLiteral("05"));
-        QCOMPARE(f.child<QLabel>("Blue")->text(), QStringLiteral("FF"));
-        QCOMPARE(f.child<QLineEdit>("Trans")->text(), QStringLiteral("1A"));
+        f.trigger("hexadecimalAction");
+        QVERIFY(!f.child<QAction>("decimalAction")->isChecked());
+        QCOMPARE(f.child<QLabel>("entryIndexLabel")->text(), QStringLiteral("1A"));
+        QCOMPARE(f.child<QLabel>("redLabel")->text(), QStringLiteral("AB"));
+        QCOMPARE(f.child<QLabel>("greenLabel")->text(), QStringLiteral("05"));
+        QCOMPARE(f.child<QLabel>("blueLabel")->text(), QStringLiteral("FF"));
+        QCOMPARE(f.child<QLineEdit>("transIndexEdit")->text(), QStringLiteral("1A"));
         QCOMPARE(f.text(0, kColTrColor), QStringLiteral("0x1A"));
 
-        f.trigger("Decimal1");
-        QCOMPARE(f.child<QLabel>("IdxEnt")->text(), QStringLiteral("26"));
+        f.trigger("decimalAction");
+        QCOMPARE(f.child<QLabel>("entryIndexLabel")->text(), QStringLiteral("26"));
         QCOMPARE(f.text(0, kColTrColor), QStringLiteral("26"));
-    }
-
-    void backgroundColour() {
-        FormFixture f;
-        auto* box = f.form->findChild<ScrollBox*>("ScrollBox");
-        const QColor before = box->background();
-        f.child<QPushButton>("BitBtn2")->click(); // cancelled
-        QCOMPARE(box->background(), before);
-        f.dialogs.colourAnswers = {QColor(10, 200, 30)};
-        f.child<QPushButton>("BitBtn2")->click();
-        QCOMPARE(box->background(), QColor(10, 200, 30));
-        QCOMPARE(f.child<QFrame>("ColorBG")->palette().color(QPalette::Window),
-                 QColor(10, 200, 30));
-        const QImage painted = box->viewport()->grab().toImage();
-        QCOMPARE(painted.pixelColor(painted.width() - 1, painted.height() - 1),
-                 QColor(10, 200, 30));
-    }
-
-    void devicePreviewShowsTheMachinesColoursAndTransparency() {
-        FormFixture f;
-        QVERIFY(WriteBmp8(f.path("p.bmp"), 2, 1, {Rgb{9, 17, 255}, Rgb{100, 100, 100}},
-                          [](int x, int) { return x; }));
-        f.load({f.path("p.bmp")});
-        auto* view = f.form->findChild<PictureView*>("ImgSel");
-        QCOMPARE(view->drawnImage().pixelColor(0, 0), QColor(9, 17, 255));
-        f.trigger("DevicePreview1");
-        QCOMPARE(view->drawnImage().pixelColor(0, 0), QColor(8, 16, 255));
-        QCOMPARE(f.child<QLabel>("ImgInfo")->text(),
-                 QStringLiteral("'p.bmp' (2 * 1)  [device preview]"));
-        QCOMPARE(view->drawnImage().pixelColor(1, 0).alpha(), 255);
-        // Choosing index 1 as the transparent colour leaves its pixels to the background.
-        f.child<QCheckBox>("UseTrans")->setChecked(true);
-        SendMouse(f.child<PaletteGrid>("GridPal"), QEvent::MouseButtonPress,
-                  PaletteGrid::cellOrigin(1, 0) + QPoint(7, 7), Qt::LeftButton);
-        f.child<QPushButton>("BtnTransPal")->click();
-        QCOMPARE(view->drawnImage().pixelColor(1, 0).alpha(), 0);
-        QCOMPARE(view->drawnImage().pixelColor(0, 0).alpha(), 255);
-        f.trigger("DevicePreview1");
-        QCOMPARE(view->drawnImage().pixelColor(0, 0), QColor(9, 17, 255));
-        QCOMPARE(f.child<QLabel>("ImgInfo")->text(), QStringLiteral("'p.bmp' (2 * 1)"));
     }
 
     void convertTo16BitReducesThePalette() {
-        FormFixture f;
+        WindowFixture f;
         QVERIFY(WriteBmp8(f.path("c.bmp"), 2, 1, {Rgb{9, 17, 255}, Rgb{7, 7, 7}},
                           [](int x, int) { return x; }));
         f.load({f.path("c.bmp")});
-        f.trigger("Convertto16bitformat1");
-        QCOMPARE(f.form->paletteTable()[0], (PaletteEntry{8, 16, 248, 0}));
-        QCOMPARE(f.form->paletteTable()[1], (PaletteEntry{0, 0, 0, 0}));
-        const QImage grid = f.child<PaletteGrid>("GridPal")->grab().toImage();
+        f.trigger("convertPaletteAction");
+        QCOMPARE(f.window->paletteTable()[0], (PaletteEntry{8, 16, 248, 0}));
+        QCOMPARE(f.window->paletteTable()[1], (PaletteEntry{0, 0, 0, 0}));
+        const QImage grid = f.child<PaletteGrid>("paletteGrid")->grab().toImage();
         QCOMPARE(grid.pixelColor(PaletteGrid::cellOrigin(0, 0)), QColor(8, 16, 248));
-        QCOMPARE(f.child<QLabel>("Blue")->text(), QStringLiteral("248"));
+        QCOMPARE(f.child<QLabel>("blueLabel")->text(), QStringLiteral("248"));
     }
 };
 

@@ -5,11 +5,17 @@
 //
 // DeviceLink holds the pipes, the one frame buffer, the connected flag and what the
 // machine told about itself at connect time, and offers every card operation the SMC
-// manager uses. Operations return 0 or one of the negative LINK_ codes below; they never
-// throw. Every byte of a reply is untrusted: lengths and sizes are bounded before use.
+// manager uses. Operations return a LinkResult; they never throw. Every byte of a reply is
+// untrusted: lengths and sizes are bounded before use.
+//
+// An exchange that broke off (a time-out, a failed transfer, a reply not understood) may
+// leave replies of the machine in the in pipe. Before its next command the link reads and
+// drops whatever arrives until the pipe has stayed quiet for a moment, so no later
+// operation takes a stale reply for its own; Connect always does so first.
 #pragma once
 
 #include "devicelink/io_worker.h"
+#include "devicelink/link_protocol.h"
 #include "devicelink/transport.h"
 
 #include <array>
@@ -20,31 +26,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-// ---- Result codes ----
-inline constexpr int LINK_OK = 0;
-inline constexpr int LINK_TIMEOUT = -1;        // a frame was not moved in time; not connected now
-inline constexpr int LINK_CANCELED = -3;       // a progress callback asked to stop
-inline constexpr int LINK_IO_FAILED = -5;      // the transport failed (device or peer gone)
-inline constexpr int LINK_BAD_REPLY = -9;      // wrong length, unexpected code, data not fitting
-inline constexpr int LINK_UNFORMATTED = -10;   // the card is not formatted
-inline constexpr int LINK_NO_DEVICE = -17;     // connect: the pipes could not both be opened
-inline constexpr int LINK_DEVICE_ERROR = -19;  // the machine answered 0xFF
-inline constexpr int LINK_NO_PATH = -20;       // the machine answered 0xFE
-inline constexpr int LINK_TEXT_TOO_LONG = -21; // a path or name over 254 bytes; nothing was sent
-inline constexpr int LINK_NO_PERMISSION = -22; // connect: the system refused access to the machine
-
-// A short English description of a link result code, for logs and the command line.
-const char* link_result_text(int result);
-
-// ---- Protocol constants ----
-inline constexpr std::uint32_t kFrameBytes = 256;
-inline constexpr std::uint32_t kMaxTextBytes = 254;
-inline constexpr std::uint32_t kChunkDefault = 0x40000; // firmware 1.5 and later
-inline constexpr std::uint32_t kChunkOldFirmware = 0x8000;
-inline constexpr std::uint32_t kLargestCardBytes = 128u << 20;
-inline constexpr std::size_t kMaxListEntries = 65536; // as many as a FAT folder can hold
-inline constexpr std::size_t kMaxEntryName = 12;      // an 8.3 name
 
 using Frame = std::array<std::uint8_t, kFrameBytes>;
 
@@ -75,24 +56,19 @@ struct LinkPacketProgress {
     std::uint32_t total;
     std::uint32_t packetBytes;
 };
-// Each may be empty. A callback returning LINK_CANCELED (-3) stops the transfer.
+// Each may be empty. A callback returning LinkResult::Canceled stops the transfer; any
+// other result goes on. Packet callbacks come once the chunk's frames have moved.
 struct LinkCallbacks {
-    std::function<int(const LinkFileStart&)> start;
-    std::function<int(const LinkChunkProgress&)> chunk;
-    std::function<int(const LinkPacketProgress&)> packet;
+    std::function<LinkResult(const LinkFileStart&)> start;
+    std::function<LinkResult(const LinkChunkProgress&)> chunk;
+    std::function<LinkResult(const LinkPacketProgress&)> packet;
 };
-
-// Time limits of the reads, in the protocol's seconds.
-inline constexpr std::uint32_t kWriteLimit = 5;
-inline constexpr std::uint32_t kConnectLimit = 5;
-inline constexpr std::uint32_t kReplyLimit = 40;
-inline constexpr std::uint32_t kMakeFolderLimit = 60;
-inline constexpr std::uint32_t kRemoveLimit = 120;
-inline constexpr std::uint32_t kFormatLimit = 60; // what the manager passes to FormatCard
 
 struct LinkOptions {
     // The real length of one second of a time limit; tests shrink it.
     std::chrono::microseconds secondLength = std::chrono::seconds(1);
+    // How long the in pipe must stay silent for stale replies to count as drained.
+    std::chrono::microseconds quietTime = std::chrono::milliseconds(100);
     // Listings with more entries than this are refused as broken.
     std::size_t maxListEntries = kMaxListEntries;
     // Called on the requesting thread about every idleInterval while a frame is waited for
@@ -113,62 +89,61 @@ public:
     // Clears the pipe names and closes the pipes that are still open.
     void Reset();
     // Sets the hook called while a frame is waited for (see LinkOptions::idle). An operation
-    // started from inside the hook fails with LINK_IO_FAILED and sends nothing.
+    // started from inside the hook fails with IoFailed and sends nothing.
     void setIdleHook(std::function<void()> hook,
                      std::chrono::microseconds interval = std::chrono::milliseconds(50));
 
-    // Opens both pipes and asks the machine who it is. LINK_NO_DEVICE, LINK_NO_PERMISSION
-    // (a machine is there but this user may not open it), LINK_TIMEOUT,
-    // LINK_IO_FAILED, LINK_BAD_REPLY (the pipes are closed again on every failure).
-    [[nodiscard]] int Connect();
-    // Tells the machine the session ends and closes the pipes. LINK_TIMEOUT (pipes stay
-    // open), LINK_IO_FAILED.
-    [[nodiscard]] int Disconnect();
+    // Opens both pipes, drops stale input and asks the machine who it is. NoDevice,
+    // NoPermission (a machine is there but this user may not open it), Timeout, IoFailed,
+    // BadReply (also for a reply that is not the connect reply); the pipes are closed
+    // again on every failure.
+    [[nodiscard]] LinkResult Connect();
+    // Tells the machine the session ends and closes the pipes. Timeout (pipes stay open),
+    // IoFailed.
+    [[nodiscard]] LinkResult Disconnect();
 
     // The sub-folders of folder (a card path ending in a backslash) into list; kind is 1
-    // for a sub-folder that has sub-folders itself. On failure list is empty:
-    // LINK_UNFORMATTED, LINK_DEVICE_ERROR, LINK_BAD_REPLY, LINK_TIMEOUT, LINK_IO_FAILED,
-    // LINK_TEXT_TOO_LONG.
-    [[nodiscard]] int ListFolders(std::string_view folder, LinkList& list);
+    // for a sub-folder that has sub-folders itself. On failure list is empty: Unformatted,
+    // DeviceError, BadReply, Timeout, IoFailed, TextTooLong.
+    [[nodiscard]] LinkResult ListFolders(std::string_view folder, LinkList& list);
     // The files and folders of folder into list; failures as ListFolders.
-    [[nodiscard]] int ListFiles(std::string_view folder, LinkList& list);
-    // Creates a folder. LINK_NO_PATH (parent missing), LINK_DEVICE_ERROR, LINK_BAD_REPLY,
-    // LINK_TIMEOUT, LINK_IO_FAILED, LINK_TEXT_TOO_LONG.
-    [[nodiscard]] int MakeFolder(std::string_view path);
-    // Removes a folder (the path without its trailing backslash). LINK_DEVICE_ERROR,
-    // LINK_BAD_REPLY, LINK_TIMEOUT, LINK_IO_FAILED, LINK_TEXT_TOO_LONG.
-    [[nodiscard]] int RemoveFolder(std::string_view path);
+    [[nodiscard]] LinkResult ListFiles(std::string_view folder, LinkList& list);
+    // Creates a folder. NoPath (parent missing), DeviceError, BadReply, Timeout, IoFailed,
+    // TextTooLong.
+    [[nodiscard]] LinkResult MakeFolder(std::string_view path);
+    // Removes a folder (the path without its trailing backslash). DeviceError, BadReply,
+    // Timeout, IoFailed, TextTooLong.
+    [[nodiscard]] LinkResult RemoveFolder(std::string_view path);
     // Removes a file; failures as RemoveFolder.
-    [[nodiscard]] int RemoveFile(std::string_view path);
-    // Formats the card, waiting finalLimit seconds for the machine to finish.
-    // LINK_DEVICE_ERROR, LINK_BAD_REPLY, LINK_TIMEOUT, LINK_IO_FAILED.
-    [[nodiscard]] int FormatCard(std::uint32_t finalLimit = kFormatLimit);
+    [[nodiscard]] LinkResult RemoveFile(std::string_view path);
+    // Formats the card, waiting finalLimit seconds for the machine to finish. DeviceError,
+    // BadReply, Timeout, IoFailed.
+    [[nodiscard]] LinkResult FormatCard(std::uint32_t finalLimit = kFormatLimit);
     // Writes size bytes as the file name in folder (a card path ending in a backslash). A
-    // cancel once data went out still ends the exchange; when the machine kept a file all
-    // the same (cancelledPutKept), removing it is the caller's part. LINK_NO_PATH,
-    // LINK_DEVICE_ERROR, LINK_BAD_REPLY, LINK_CANCELED, LINK_TIMEOUT, LINK_IO_FAILED,
-    // LINK_TEXT_TOO_LONG.
-    [[nodiscard]] int PutFile(const std::uint8_t* data, std::uint32_t size, std::string_view folder,
-                              std::string_view name, const LinkCallbacks& callbacks = {});
+    // cancel ends the exchange with the end marker; when the machine kept a file all the
+    // same (cancelledPutKept), removing it is the caller's part. NoPath, DeviceError,
+    // BadReply, Canceled, Timeout, IoFailed, TextTooLong.
+    [[nodiscard]] LinkResult PutFile(const std::uint8_t* data, std::uint32_t size,
+                                     std::string_view folder, std::string_view name,
+                                     const LinkCallbacks& callbacks = {});
     // Reads the card file path (name is its file name, for the callbacks) into data; on
-    // failure data is empty. LINK_BAD_REPLY (also for a size over 128 MiB or data not
-    // fitting the announced size), LINK_CANCELED, LINK_TIMEOUT, LINK_IO_FAILED,
-    // LINK_TEXT_TOO_LONG.
-    [[nodiscard]] int GetFile(std::string_view path, std::string_view name,
-                              std::vector<std::uint8_t>& data, const LinkCallbacks& callbacks = {});
+    // failure data is empty. A cancel ends the exchange as a finished read does. BadReply
+    // (also for a size over 128 MiB or data not fitting the announced size), Canceled,
+    // Timeout, IoFailed, TextTooLong.
+    [[nodiscard]] LinkResult GetFile(std::string_view path, std::string_view name,
+                                     std::vector<std::uint8_t>& data,
+                                     const LinkCallbacks& callbacks = {});
 
     // ---- Frame primitives: each moves one frame and returns the transfer's result ----
 
     // A command frame: the code, then zeros.
-    [[nodiscard]] int SendCommand(std::uint8_t code);
-    // A string frame: length byte, text, zeros. LINK_TEXT_TOO_LONG over 254 bytes.
-    [[nodiscard]] int SendString(std::string_view text);
+    [[nodiscard]] LinkResult SendCommand(LinkCommand command);
+    // A string frame: length byte, text, zeros. TextTooLong over 254 bytes.
+    [[nodiscard]] LinkResult SendString(std::string_view text);
     // A value frame: u32 little-endian, then zeros.
-    [[nodiscard]] int SendValue(std::uint32_t value);
-    // A data frame: 1 to 256 bytes, then zeros.
-    [[nodiscard]] int SendData(const std::uint8_t* bytes, std::uint32_t count);
+    [[nodiscard]] LinkResult SendValue(std::uint32_t value);
     // Reads one reply frame into frame() (zero-filled first) within seconds.
-    [[nodiscard]] int ReceiveFrame(std::uint32_t seconds);
+    [[nodiscard]] LinkResult ReceiveFrame(std::uint32_t seconds);
 
     // ---- State ----
     bool connected() const { return connected_; }
@@ -177,7 +152,7 @@ public:
     std::uint32_t chunkSize() const { return chunkSize_; }
     std::uint32_t lastReadLength() const { return lastReadLength_; }
     const Frame& frame() const { return frame_; }
-    const std::array<std::uint8_t, 24>& deviceInfo() const { return deviceInfo_; }
+    const std::array<std::uint8_t, kInfoBytes>& deviceInfo() const { return deviceInfo_; }
     std::uint8_t firmwareMajor() const { return firmwareMajor_; }
     std::uint8_t firmwareMinor() const { return firmwareMinor_; }
     const char* inPipeName() const { return inPipeName_; }
@@ -185,30 +160,42 @@ public:
     bool pipesOpen() const { return inPipe_ != kInvalidPipe || outPipe_ != kInvalidPipe; }
 
 private:
-    int list(std::uint8_t command, std::uint8_t entryCode, std::uint8_t endCode, bool files,
-             std::string_view folder, LinkList& list);
-    int simple(std::uint8_t command, std::string_view text, std::uint32_t limit,
-               std::uint8_t okCode, bool pathCode);
-    int getFile(std::string_view path, std::string_view name, std::vector<std::uint8_t>& data,
-                const LinkCallbacks& callbacks);
-    int fail(int result);
-    int write(std::uint32_t seconds);
+    template <class Body> LinkResult exchange(Body body);
+    bool drain();
+    LinkResult connect();
+    LinkResult list(LinkCommand command, LinkReply entryCode, LinkReply endCode, bool files,
+                    std::string_view folder, LinkList& list);
+    LinkResult simple(LinkCommand command, std::string_view text, std::uint32_t limit,
+                      LinkReply okCode, bool pathCode);
+    LinkResult expect(LinkReply okCode, bool pathCode);
+    LinkResult receiveWhole();
+    LinkResult putFile(const std::uint8_t* data, std::uint32_t size, std::string_view folder,
+                       std::string_view name, const LinkCallbacks& callbacks);
+    LinkResult getFile(std::string_view path, std::string_view name,
+                       std::vector<std::uint8_t>& data, const LinkCallbacks& callbacks);
+    LinkResult getChunks(std::uint32_t size, std::vector<std::uint8_t>& data,
+                         const LinkCallbacks& callbacks, bool* ended);
+    LinkResult fail(LinkResult result);
+    LinkResult write(std::uint32_t seconds);
     bool replyIs256() const { return lastReadLength_ == kFrameBytes; }
     void closePipes();
 
     std::unique_ptr<LinkTransport> transport_;
     IoWorker worker_;
     const std::size_t maxListEntries_;
+    const std::chrono::microseconds quietTime_;
     char inPipeName_[32] = {};
     char outPipeName_[32] = {};
     PipeHandle inPipe_ = kInvalidPipe;
     PipeHandle outPipe_ = kInvalidPipe;
     Frame frame_{};
+    std::vector<std::uint8_t> packets_; // a chunk's packets as read
     bool connected_ = false;
+    bool drainPending_ = false;
     bool cancelledPutKept_ = false;
     std::uint32_t chunkSize_ = kChunkDefault;
     std::uint32_t lastReadLength_ = 0;
-    std::array<std::uint8_t, 24> deviceInfo_{};
+    std::array<std::uint8_t, kInfoBytes> deviceInfo_{};
     std::uint8_t firmwareMajor_ = 0;
     std::uint8_t firmwareMinor_ = 0;
 };

@@ -1,12 +1,18 @@
-// IoWorker: the one thread that carries every transfer of a link, and the two calls with
-// which the requesting thread hands it a transfer and waits for it under a time limit.
+// IoWorker: the one thread that carries every transfer of a link, and the calls with which
+// the requesting thread hands it work and waits for it under a time limit.
 //
 // There is a single request slot. The requester fills it, wakes the worker and sleeps on a
-// condition variable until the worker reports the transfer done or the time limit passes;
-// it never spins. Data moves through the worker's own staging buffer: a write is copied in
-// before the request is posted, a read is copied out by the requester only when the
-// transfer completed in time. So once BulkRead or BulkWrite has returned, whatever the
-// transport still does can touch only the staging buffer, never the caller's.
+// condition variable until the worker reports the request done or the time limit passes;
+// it never spins. A request is one transfer, or a run of frames that the worker moves
+// without handing back between them (a chunk's data frames; a chunk's packets read with
+// the acknowledgement written after each), so a file transfer costs one hand-over per chunk
+// instead of one per frame. A limit counts from when the worker starts the transfer, and in
+// a run from the last frame that moved.
+//
+// Data moves through the worker's own staging buffer: what is written is copied in before
+// the request is posted, what is read is copied out by the requester only when the request
+// completed in time. So once a call has returned, whatever the transport still does can
+// touch only the staging buffer, never the caller's.
 //
 // As threads cannot be killed safely, a time-out cancels the transfer in flight through the
 // transport instead and the same worker serves the next request once the transport has
@@ -22,6 +28,7 @@
 
 #include "devicelink/transport.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -29,9 +36,6 @@
 #include <mutex>
 #include <thread>
 #include <vector>
-
-// Results of BulkWrite and BulkRead besides 0 (done) and kTransferFailed.
-inline constexpr int kBulkTimeout = -1;
 
 class IoWorker {
 public:
@@ -44,15 +48,37 @@ public:
     IoWorker(const IoWorker&) = delete;
     IoWorker& operator=(const IoWorker&) = delete;
 
-    // Writes length bytes from buffer on pipe through the worker. Returns 0 with *bytesDone
-    // set when it completed within seconds, kBulkTimeout (-1) when it did not (the transfer
-    // is cancelled), kTransferFailed when the transport reported a failure.
-    [[nodiscard]] int BulkWrite(PipeHandle pipe, const std::uint8_t* buffer, std::uint32_t length,
-                                std::uint32_t* bytesDone, std::uint32_t seconds);
+    // Writes length bytes from buffer on pipe. Ok with *bytesDone set when it completed
+    // within seconds; Timeout when it did not (the transfer is cancelled); IoFailed when the
+    // transport failed or the call came from inside the idle hook.
+    [[nodiscard]] LinkResult BulkWrite(PipeHandle pipe, const std::uint8_t* buffer,
+                                       std::uint32_t length, std::uint32_t* bytesDone,
+                                       std::uint32_t seconds);
     // Reads up to length bytes into buffer from pipe; results as BulkWrite. Nothing is
-    // stored in buffer unless the result is 0.
-    [[nodiscard]] int BulkRead(PipeHandle pipe, std::uint8_t* buffer, std::uint32_t length,
-                               std::uint32_t* bytesDone, std::uint32_t seconds);
+    // stored in buffer unless the result is Ok.
+    [[nodiscard]] LinkResult BulkRead(PipeHandle pipe, std::uint8_t* buffer, std::uint32_t length,
+                                      std::uint32_t* bytesDone, std::uint32_t seconds);
+    // BulkRead with a limit of real time instead of protocol seconds.
+    [[nodiscard]] LinkResult BulkReadWithin(PipeHandle pipe, std::uint8_t* buffer,
+                                            std::uint32_t length, std::uint32_t* bytesDone,
+                                            std::chrono::microseconds limit);
+
+    // Writes bytes from data as frames of frameBytes, the last one zero-padded, each within
+    // seconds of the one before. *framesDone: the frames written. Results as BulkWrite.
+    [[nodiscard]] LinkResult WriteFrames(PipeHandle pipe, const std::uint8_t* data,
+                                         std::uint32_t bytes, std::uint32_t frameBytes,
+                                         std::uint32_t seconds, std::uint32_t* framesDone);
+    // Reads count frames of frameBytes from in into out (count * frameBytes bytes), writing
+    // on out pipe ack after each but the last and lastAck after the last (both frameBytes
+    // long), each frame within seconds of the one before. A read of another length ends the
+    // run at once with no acknowledgement: *framesDone counts the frames read whole, and
+    // *lastLength is the length of the last read. Results as BulkWrite.
+    [[nodiscard]] LinkResult ReadAcked(PipeHandle in, PipeHandle outPipe, std::uint8_t* out,
+                                       std::uint32_t count, std::uint32_t frameBytes,
+                                       const std::uint8_t* ack, const std::uint8_t* lastAck,
+                                       std::uint32_t seconds, std::uint32_t* framesDone,
+                                       std::uint32_t* lastLength);
+
     // Waits until no transfer is in flight (a cancelled one has ended), so the pipes can be
     // closed safely.
     void waitIdle();
@@ -68,10 +94,29 @@ public:
 
 private:
     enum class Slot { Idle, Posted, Running };
+    enum class Kind { Write, Read, WriteFrames, ReadAcked };
+    struct Request {
+        Kind kind = Kind::Read;
+        PipeHandle pipe = kInvalidPipe;
+        PipeHandle ackPipe = kInvalidPipe;
+        std::uint32_t length = 0; // bytes of one transfer, or of one frame of a run
+        std::uint32_t count = 1;  // frames in a run
+    };
+    struct Outcome {
+        LinkResult result = LinkResult::Ok;
+        std::uint32_t transferred = 0; // bytes of one transfer; length of a run's last read
+        std::uint32_t frames = 0;      // frames of a run moved
+    };
 
-    int run(PipeHandle pipe, bool write, std::uint8_t* buffer, std::uint32_t length,
-            std::uint32_t* bytesDone, std::uint32_t seconds);
+    // Stages the request's data once the slot is free, posts it and waits for it, limit
+    // after its last progress. On Ok, outcome holds the worker's report and staging_ what
+    // it read.
+    LinkResult run(const Request& request, std::size_t stagingBytes,
+                   const std::function<void(std::uint8_t*)>& stage, std::chrono::microseconds limit,
+                   Outcome* outcome);
+    Outcome carryOut(const Request& request, std::uint8_t* staging);
     void body();
+    void progressed();
     template <class Predicate>
     bool waitUntil(std::unique_lock<std::mutex>& lock,
                    std::chrono::steady_clock::time_point deadline, Predicate ready);
@@ -85,13 +130,14 @@ private:
     Slot slot_ = Slot::Idle;
     bool stopping_ = false;
     std::uint64_t posted_ = 0;    // sequence number of the request in the slot
-    std::uint64_t finished_ = 0;  // last request whose result stands in the slot
+    std::uint64_t finished_ = 0;  // last request whose outcome stands in the slot
     std::uint64_t abandoned_ = 0; // last request its requester gave up on
-    PipeHandle pipe_ = kInvalidPipe;
-    std::uint32_t length_ = 0;
-    std::uint32_t transferred_ = 0;
-    int result_ = 0;
+    Request request_;
+    Outcome outcome_;
     std::vector<std::uint8_t> staging_;
+    // When the request in the slot last moved a frame (steady clock ticks): posted, or a
+    // frame of a run done.
+    std::atomic<std::chrono::steady_clock::rep> progressAt_{0};
     // Requesting thread only.
     std::function<void()> idleHook_;
     std::chrono::microseconds idleInterval_{std::chrono::milliseconds(50)};

@@ -2,7 +2,12 @@
 // the device link sends, serving a folder of the PC as its card. Names on this card are
 // 8.3 names; they are listed in upper case and looked up without regard to case, and PC
 // entries whose names are not 8.3 names stay invisible. The card can be marked unformatted
-// (listings answer 0xF1), and formatting empties the folder.
+// (listings answer 0xF1). Formatting removes every entry the card shows and nothing else;
+// it is refused, with nothing removed, while a card folder holds anything the card does
+// not show.
+//
+// The machine is a state machine with one member function per state: the state is the
+// function that takes the next frame from the PC.
 //
 // The machine reacts to each frame the PC writes (hostWrite) by queueing its replies, which
 // the PC reads one at a time (hostRead). Between the two, faults planned by a test can
@@ -14,6 +19,7 @@
 // SimSocketServer, which listens on a Unix-domain SOCK_SEQPACKET socket.
 #pragma once
 
+#include "devicelink/link_protocol.h"
 #include "devicelink/transport.h"
 
 #include <array>
@@ -29,7 +35,7 @@
 #include <thread>
 #include <vector>
 
-using SimFrame = std::array<std::uint8_t, 256>;
+using SimFrame = std::array<std::uint8_t, kFrameBytes>;
 
 // A change to one reply of the machine.
 struct SimFault {
@@ -103,10 +109,11 @@ public:
     const std::filesystem::path& cardFolder() const { return root_; }
 
     // ---- The machine's end of the cable ----
-    // Takes one frame from the PC; returns kTransferDone with *transferred = length.
-    int hostWrite(const std::uint8_t* frame, std::uint32_t length, std::uint32_t* transferred);
-    // Waits for the next reply and copies it; kTransferCancelled when cancelRead() came first.
-    int hostRead(std::uint8_t* buffer, std::uint32_t length, std::uint32_t* transferred);
+    // Takes one frame from the PC; returns Ok with *transferred = length.
+    LinkResult hostWrite(const std::uint8_t* frame, std::uint32_t length,
+                         std::uint32_t* transferred);
+    // Waits for the next reply and copies it; Canceled when cancelRead() came first.
+    LinkResult hostRead(std::uint8_t* buffer, std::uint32_t length, std::uint32_t* transferred);
     // Takes the next reply without waiting; false when none is queued.
     bool takeReply(SimFrame& frame, std::uint32_t* length);
     // Makes a waiting hostRead (or the next one) return kTransferCancelled.
@@ -124,11 +131,28 @@ private:
         std::uint32_t length = 256;
     };
     struct Session;
+    using State = void (SimMachine::*)(const SimFrame&);
 
-    void handle(const SimFrame& frame);
-    void command(const SimFrame& frame);
+    // The states: each takes the next frame from the PC (called with mutex_ held).
+    void idle(const SimFrame& frame);
+    void listPath(const SimFrame& frame);
+    void listAck(const SimFrame& frame);
+    void makePath(const SimFrame& frame);
+    void removeFolderPath(const SimFrame& frame);
+    void removeFilePath(const SimFrame& frame);
+    void putFolder(const SimFrame& frame);
+    void putName(const SimFrame& frame);
+    void putSize(const SimFrame& frame);
+    void putChunk(const SimFrame& frame);
+    void putData(const SimFrame& frame);
+    void getPath(const SimFrame& frame);
+    void getNextChunk(const SimFrame& frame);
+    void getHeader(const SimFrame& frame);
+    void getPacket(const SimFrame& frame);
+
+    void format();
     void reply(const SimFrame& frame);
-    void replyCode(std::uint8_t code);
+    void replyCode(LinkReply code);
     void sendEntry();
     void sendPacket();
 
@@ -149,6 +173,7 @@ private:
     std::uint8_t firmwareMinor_ = 0;
     std::uint16_t sendChunk_ = 0x8000;
     std::unique_ptr<Session> session_;
+    State state_ = &SimMachine::idle;
 };
 
 // The in-process transport: "PIPE02" writes go to machine.hostWrite, "PIPE00" reads come

@@ -6,21 +6,36 @@
 //
 // Transfers run on the IoWorker's thread only. cancel() may come from any thread and makes
 // the transfer in flight (or the next one, if none is in flight yet) end at once; the worker
-// clears it with clearCancel() before each transfer it starts.
+// clears it with clearCancel() before each request it starts.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
+// The results of every layer of the device link: the transports, the IoWorker and the
+// protocol's operations. The values are the protocol's own result codes.
+enum class LinkResult : int {
+    Ok = 0,
+    Timeout = -1,       // a frame was not moved in time; the link is not connected now
+    Canceled = -3,      // a progress callback asked to stop, or cancel() ended a transfer
+    IoFailed = -5,      // the transport failed (device or peer gone, no pipe open)
+    BadReply = -9,      // wrong length, unexpected code, data not fitting
+    Unformatted = -10,  // the card is not formatted
+    NoDevice = -17,     // connect: the pipes could not both be opened
+    DeviceError = -19,  // the machine answered 0xFF
+    NoPath = -20,       // the machine answered 0xFE
+    TextTooLong = -21,  // a path or name over 254 bytes; nothing was sent
+    NoPermission = -22, // connect: the system refused access to the machine
+};
+
+// A short English description of a link result, for logs and the command line.
+const char* linkResultText(LinkResult result);
+
 using PipeHandle = int;
 inline constexpr PipeHandle kInvalidPipe = -1;
-
-// Results of LinkTransport::transfer.
-inline constexpr int kTransferDone = 0;       // the call completed; the byte count is valid
-inline constexpr int kTransferFailed = -5;    // the device or peer failed or went away
-inline constexpr int kTransferCancelled = -6; // cancel() ended it
 
 // Why an OpenPipe returned kInvalidPipe.
 enum class OpenFailure {
@@ -42,11 +57,19 @@ public:
     virtual OpenFailure lastOpenFailure() const { return OpenFailure::NoDevice; }
     // Closes a pipe from OpenPipe; never called while a transfer is in flight.
     virtual void ClosePipe(PipeHandle pipe) = 0;
-    // One blocking write (out pipe) or read (in pipe) of length bytes; on kTransferDone
-    // *transferred holds the byte count (for a read it may exceed length when the frame
-    // was longer; only length bytes are stored). kTransferFailed or kTransferCancelled.
-    [[nodiscard]] virtual int transfer(PipeHandle pipe, std::uint8_t* buffer, std::uint32_t length,
-                                       std::uint32_t* transferred) = 0;
+    // One blocking write (out pipe) or read (in pipe) of length bytes; on Ok *transferred
+    // holds the byte count (for a read it may exceed length when the frame was longer; only
+    // length bytes are stored). IoFailed, or Canceled when cancel() ended it.
+    [[nodiscard]] virtual LinkResult transfer(PipeHandle pipe, std::uint8_t* buffer,
+                                              std::uint32_t length, std::uint32_t* transferred) = 0;
+    // Writes count frames of frameBytes each from frames, back to back, as count transfers
+    // one after the other would, calling frameDone after each; *framesDone counts those
+    // written. Stops at the first that fails. The default makes one transfer per frame; a
+    // transport may keep several in flight so the cable never waits between frames.
+    [[nodiscard]] virtual LinkResult writeFrames(PipeHandle pipe, std::uint8_t* frames,
+                                                 std::uint32_t frameBytes, std::uint32_t count,
+                                                 std::uint32_t* framesDone,
+                                                 const std::function<void()>& frameDone);
     // Makes the transfer in flight, or the next one, return kTransferCancelled soon.
     virtual void cancel() = 0;
     // Forgets an earlier cancel().

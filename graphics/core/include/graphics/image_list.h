@@ -44,14 +44,23 @@ struct ImageItem {
 using ImageList = std::vector<ImageItem>;
 
 // Builds the row of a loaded picture from `path`: file name, the first 8 characters of the
-// title, the title, width, height, depth text, empty "tr.color", "no" (or the Vela image
-// file's own transparency) and "0" (or its index), and the path.
+// title, the title made a C identifier, width, height, depth text, the transparent index in
+// decimal, "no" (or the file's own transparency) and "0" (or its index), and the path.
 ImageItem MakeImageItem(const std::string& path, LoadedPicture loaded);
 
-// Loads the picture at `path` and appends its row to `list`. Returns the load's failure, and
-// NotValidFormat for a picture without depth text; the list is unchanged then.
+// Loads the picture at `path` and appends its row to `list`; a decoder's warning about a
+// picture it still delivered whole goes to `warning` (when given). Returns the load's
+// failure, and NotValidFormat for a picture without depth text; the list is unchanged then.
 [[nodiscard]] PictureLoadResult AppendImageFile(ImageList& list, const std::string& path,
-                                                const PaletteTable& currentPalette);
+                                                const PaletteTable& currentPalette,
+                                                std::string* warning = nullptr);
+
+// True when `name` is a C identifier: letters, digits and '_', not starting with a digit.
+bool IsCIdentifier(const std::string& name);
+
+// `text` made a C identifier: every other character becomes '_', and a leading digit (or an
+// empty text) gets a '_' before it.
+std::string CIdentifierOf(const std::string& text);
 
 // True when the row's "use tr." is "yes".
 bool UsesTransparent(const ImageItem& item);

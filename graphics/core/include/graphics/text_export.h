@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "graphics/image_list.h"
 #include "graphics/palette.h"
@@ -39,7 +40,22 @@ enum class ImageSaveResult {
     WriteFailed,  // a write or the close failed; the partial file is removed
 };
 
-// Writes the row's text file into `folder` as "<var.name>.txt". Returns the failure.
+enum class SaveKind { Text, Vxg };
+
+// The name of the file a row's save writes: "<var.name>.txt" or "<filename (VX)>.vxg".
+std::string SaveFileName(const ImageItem& item, SaveKind kind);
+
+// True when the row's picture has a form in that kind of file (palette indices for text;
+// 8, 15, 16, 24 or 32 bits for a Vela image file).
+bool CanSave(const ImageItem& item, SaveKind kind);
+
+// For every row, the number of an earlier row that the same save would write under the same
+// file name (letter case ignored, as the machine's card and many PC folders ignore it), or
+// -1. Unchecked rows and rows that cannot be saved take no part.
+std::vector<int> SaveNameClashes(const ImageList& list, SaveKind kind);
+
+// Writes the row's text file into `folder` as "<var.name>.txt", refusing a variable name
+// that is not a C identifier as CreateFailed. Returns the failure.
 [[nodiscard]] ImageSaveResult SaveItemAsText(const ImageItem& item, const std::string& folder,
                                              const LocalTime& now);
 
@@ -47,7 +63,8 @@ enum class ImageSaveResult {
 // (NotSavable for 1 and 4-bit and device-dependent pictures).
 [[nodiscard]] ImageSaveResult SaveItemAsVxg(const ImageItem& item, const std::string& folder);
 
-// Writes the palette text file of `table` to `path`, the array named by the file's title.
+// Writes the palette text file of `table` to `path`, the array named by the file's title made
+// a C identifier.
 // Returns the failure.
 [[nodiscard]] ImageSaveResult SavePaletteAsText(const PaletteTable& table, const std::string& path);
 

@@ -21,11 +21,13 @@ inline constexpr std::uint32_t kVxgFlag8Bit = 6;
 inline constexpr std::uint32_t kVxgFlag16Bit = 8;
 
 // Result codes of the Vela image file functions.
-inline constexpr int kVxgOk = 0;
-inline constexpr int kVxgOpenFailed = -1;  // the file cannot be opened for reading
-inline constexpr int kVxgBadFile = -2;     // not a Vela image file, or inconsistent fields
-inline constexpr int kVxgNotSavable = -3;  // the picture's depth has no Vela image form
-inline constexpr int kVxgWriteFailed = -4; // cannot be created, or a write came up short
+enum class VxgResult {
+    Ok,
+    OpenFailed,  // the file cannot be opened for reading
+    BadFile,     // not a Vela image file, or inconsistent fields
+    NotSavable,  // the picture's depth has no Vela image form
+    WriteFailed, // cannot be created, or a write came up short
+};
 
 struct VxgImage {
     char signature[4] = {'v', 'x', 'g', '2'};
@@ -40,31 +42,35 @@ struct VxgImage {
 };
 
 // Initialises the record: signature, version 1, header rest 20, every other field 0 and no
-// pixel buffer. Returns kVxgOk.
-[[nodiscard]] int VxgInit(VxgImage& image);
+// pixel buffer.
+void VxgInit(VxgImage& image);
 
-// Frees the pixel buffer and initialises the record again. Returns kVxgOk.
-[[nodiscard]] int VxgFree(VxgImage& image);
+// Frees the pixel buffer and initialises the record again.
+void VxgFree(VxgImage& image);
 
-// Writes the record to `path`, replacing any file there. Returns kVxgWriteFailed when the file
-// cannot be created or a write or the close fails; a partly written file is removed.
-[[nodiscard]] int VxgWrite(const std::string& path, const VxgImage& image);
+// Writes the record to `path`, replacing any file there. Returns VxgResult::WriteFailed when the
+// file cannot be created or a write or the close fails; a partly written file is removed.
+[[nodiscard]] VxgResult VxgWrite(const std::string& path, const VxgImage& image);
+
+// True for the depths a Vela image file holds: 8 bits as indices, 15 to 32 bits as device
+// pixels.
+bool HasVxgForm(PixelFormat format);
 
 // Fills the record from a picture: 8-bit pictures as indices, 15 to 32-bit pictures as device
-// pixels. Returns kVxgNotSavable for other depths (1, 4 bits, device-dependent).
-[[nodiscard]] int VxgFromPicture(const Picture& picture, bool usesTransparent,
-                                 std::uint32_t transIndex, VxgImage& image);
+// pixels. Returns VxgResult::NotSavable for other depths (1, 4 bits, device-dependent).
+[[nodiscard]] VxgResult VxgFromPicture(const Picture& picture, bool usesTransparent,
+                                       std::uint32_t transIndex, VxgImage& image);
 
 // Reads and checks a Vela image file: signature, version, header rest, flags, sizes within
 // the picture limits and a data size that matches them and the file's length. Returns
-// kVxgOpenFailed or kVxgBadFile.
-[[nodiscard]] int VxgRead(const std::string& path, VxgImage& image);
+// VxgResult::OpenFailed or VxgResult::BadFile.
+[[nodiscard]] VxgResult VxgRead(const std::string& path, VxgImage& image);
 
-// Checks a Vela image file held in memory, as VxgRead does. Returns kVxgBadFile.
-[[nodiscard]] int VxgParse(const std::uint8_t* bytes, std::size_t size, VxgImage& image);
+// Checks a Vela image file held in memory, as VxgRead does. Returns VxgResult::BadFile.
+[[nodiscard]] VxgResult VxgParse(const std::uint8_t* bytes, std::size_t size, VxgImage& image);
 
 // Turns a checked record into a picture: 16-bit data into a 16-bit picture, 8-bit data into an
-// 8-bit picture whose palette is `palette`. Returns kVxgBadFile, leaving the picture empty,
+// 8-bit picture whose palette is `palette`. Returns VxgResult::BadFile, leaving the picture empty,
 // when the record's fields and buffer do not agree.
-[[nodiscard]] int VxgToPicture(const VxgImage& image, const PaletteTable& palette,
-                               Picture& picture);
+[[nodiscard]] VxgResult VxgToPicture(const VxgImage& image, const PaletteTable& palette,
+                                     Picture& picture);

@@ -1,4 +1,4 @@
-// The picture view `ImgSel` and the scroll box `ScrollBox` that holds it. The view stretches
+// The picture view and the scroll box that holds it. The view stretches
 // its copy of a picture to its own size. With transparent drawing on, pixels of the
 // transparent colour are left out so the scroll box's background shows through; the colour
 // is the bottom-left pixel's until one is fixed. In device preview the view shows a prepared

@@ -44,6 +44,7 @@
 #include <vector>
 
 class DeviceLink;
+enum class LinkResult : int;
 struct LinkEntry;
 
 // The storage kinds of FStorageKind.
@@ -305,8 +306,8 @@ private:
     void formatProgressEnd();
     bool stopRequested();
     bool pollCancel();
-    int OnFileStart(const char* name, std::uint32_t size);
-    int OnPacket(std::uint32_t bytesSoFar, std::uint32_t total, std::uint32_t packetBytes);
+    LinkResult OnFileStart(const char* name, std::uint32_t size);
+    LinkResult OnPacket(std::uint32_t bytesSoFar, std::uint32_t total, std::uint32_t packetBytes);
 
     ManagerUi& ui_;
 

@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "graphics/bmp_builder.h"
-#include "graphics_ui/form_graphics.h"
+#include "graphics_ui/graphics_window.h"
 #include "graphics_ui/image_list_model.h"
 
 // Dialog answers in order; an empty queue answers "cancel".
@@ -101,29 +101,29 @@ inline void SendMouse(QWidget* widget, QEvent::Type type, QPoint at,
 }
 
 // A window with scripted dialogs, shown at a fixed size.
-struct FormFixture {
+struct WindowFixture {
     ScriptedDialogs dialogs;
-    std::unique_ptr<TFormGraphics> form;
+    std::unique_ptr<GraphicsWindow> window;
     QTemporaryDir dir;
     bool exposed = false;
 
-    FormFixture() {
-        form = std::make_unique<TFormGraphics>(nullptr, dialogs.choosers());
-        form->resize(1000, 700);
-        form->show();
-        exposed = QTest::qWaitForWindowExposed(form.get());
+    WindowFixture() {
+        window = std::make_unique<GraphicsWindow>(nullptr, dialogs.choosers());
+        window->resize(1000, 700);
+        window->show();
+        exposed = QTest::qWaitForWindowExposed(window.get());
     }
     QString path(const QString& name) const { return dir.filePath(name); }
     template <typename T> T* child(const char* name) const {
-        return form->findChild<T*>(QString::fromLatin1(name));
+        return window->findChild<T*>(QString::fromLatin1(name));
     }
     void trigger(const char* action) { child<QAction>(action)->trigger(); }
     // Loads `paths` through File > Open > Image(s).
     void load(const QStringList& paths) {
         dialogs.openAnswers.push_back(paths);
-        trigger("Image1");
+        trigger("openImagesAction");
     }
     QString text(int row, ImageColumn column) const {
-        return QString::fromStdString(form->imageModel()->item(row).text[column]);
+        return QString::fromStdString(window->imageModel()->item(row).text[column]);
     }
 };
