@@ -21,13 +21,14 @@
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
+#define VELA_CAMPAIGN_SANITIZED 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
+#define VELA_CAMPAIGN_SANITIZED 1
 #endif
+#endif
+#ifdef VELA_CAMPAIGN_SANITIZED
+constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
 #endif
@@ -37,9 +38,14 @@ struct Campaign {
     unsigned cards; // seeds tried
 };
 
-// FAT12 on small and large pages, and FAT16 (whose FAT copies lie in different blocks).
-const Campaign kCampaigns[] = {
-    {1, kSanitized ? 4u : 30u}, {4, kSanitized ? 3u : 20u}, {7, kSanitized ? 1u : 4u}};
+// FAT12 on small and large pages, and FAT16 (whose FAT copies lie in different blocks; its
+// 128 MB image is left to the optimised build).
+const Campaign kCampaigns[] = {{1, kSanitized ? 4u : 30u},
+                               {4, kSanitized ? 3u : 20u},
+#ifndef VELA_CAMPAIGN_SANITIZED
+                               {7, 4u}
+#endif
+};
 
 // A file or folder of the card and where its entry lies.
 struct Node {

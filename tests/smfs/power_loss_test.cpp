@@ -536,13 +536,16 @@ std::string cutCaseName(const ::testing::TestParamInfo<CutCase>& info) {
 }
 
 // 256-byte pages (a sector is two programs, so a cut can tear one) and 512-byte pages, and a
-// FAT16 card whose two FAT copies lie in different blocks, so a cut can fall between them.
-INSTANTIATE_TEST_SUITE_P(Cards, PowerLoss,
-                         ::testing::Values(CutCase{1, 0, 4}, CutCase{1, 1, 4}, CutCase{1, 2, 4},
-                                           CutCase{1, 3, 4}, CutCase{2, 0, 4}, CutCase{2, 1, 4},
-                                           CutCase{2, 2, 4}, CutCase{2, 3, 4},
-                                           CutCase{7, 0, 1, 37}),
-                         cutCaseName);
+// FAT16 card whose two FAT copies lie in different blocks, so a cut can fall between them
+// (its 128 MB image is left to the optimised build).
+const CutCase kCutCases[] = {CutCase{1, 0, 4},    CutCase{1, 1, 4}, CutCase{1, 2, 4},
+                             CutCase{1, 3, 4},    CutCase{2, 0, 4}, CutCase{2, 1, 4},
+                             CutCase{2, 2, 4},    CutCase{2, 3, 4},
+#ifndef VELA_POWER_LOSS_SLOW
+                             CutCase{7, 0, 1, 37}
+#endif
+};
+INSTANTIATE_TEST_SUITE_P(Cards, PowerLoss, ::testing::ValuesIn(kCutCases), cutCaseName);
 
 // ---- Failing storage calls ----
 //
