@@ -26,6 +26,12 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 jobs=$(nproc)
+# A compiler cache, where the machine has one, makes rebuilds and other checkouts of the
+# same sources cheap; paths are taken relative to the checkout so clones share it.
+if command -v ccache >/dev/null 2>&1; then
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
+    export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
+fi
 configure_and_build() {
     local dir=$1
     shift
