@@ -65,6 +65,7 @@ int imageOnly(const std::string& command, const std::string& card) {
 // system's text for a failed read or write of the image file.
 std::string cardFailure(SmfsResult r, const std::string& systemError = "") {
     if (r == SmfsResult::Unformatted) return "unformatted SMC";
+    if (r == SmfsResult::Damaged) return "damaged SMC: run vela-smc check";
     if (r == SmfsResult::ImageIo && !systemError.empty())
         return std::string("the card cannot be read or written: ") + systemError;
     return std::string("the card cannot be read: ") + smfs_result_text(r);

@@ -156,7 +156,11 @@ SmfsResult physicalPass(CardState& card, const CardGeometry& g, SmfsCheckReport&
         SmfsResult r = smc_read_sector_spare(card, first, spare.data());
         if (r != SmfsResult::Ok) return r;
         if (block_status_unusable(spare[kSpareBlockStatus])) continue;
-        const std::uint16_t field = std::uint16_t(spare[kSpareAddr1] << 8 | spare[kSpareAddr1 + 1]);
+        // The field as the block map reads it; a damaged copy it passed over is reported
+        // with the sector that carries it.
+        std::uint16_t field = 0;
+        r = media_block_field(card, b, spare.data(), &field);
+        if (r != SmfsResult::Ok) return r;
         if (field == kPhysFree) continue;
         BlockScan& block = scan.blocks[b];
         block.kind = BlockScan::Kind::Invalid;
@@ -339,6 +343,14 @@ public:
 
     void run() {
         walkFolder(kRootCluster, kRootCluster, "vx:\\", {}, nullptr, 0);
+        // Damaged entries come last, so that a garbage chain never takes a cluster from a
+        // sound file's chain by being met first.
+        while (!damaged_.empty()) {
+            auto batch = std::move(damaged_);
+            damaged_.clear();
+            for (const Damaged& d : batch)
+                walkDamaged(d);
+        }
         findLost();
     }
 
@@ -346,8 +358,19 @@ private:
     CardState& card_;
     struct Entry {
         EntryPlace place;
+        std::uint32_t slot = 0; // position in its folder
         const std::uint8_t* bytes() const { return place.bytes.data(); }
     };
+    // An entry with a bad name or impossible fields, walked after the sound ones. place
+    // holds the entry as mended; fix is its index in scan_.entries.
+    struct Damaged {
+        Entry entry;
+        std::size_t fix = 0;
+        std::uint32_t parent = 0;
+        std::string path;
+        int depth = 0;
+    };
+    std::vector<Damaged> damaged_;
 
     bool dataCluster(std::uint32_t c) const { return c >= kFirstCluster && c < owner_.size(); }
 
@@ -357,6 +380,7 @@ private:
 
     void add(SmfsFindingKind kind, std::int64_t cluster, const std::string& path,
              std::string text) {
+        if (quiet_) return;
         SmfsFinding f = finding(kind);
         f.cluster = cluster;
         f.path = path;
@@ -367,9 +391,10 @@ private:
     // Walks a chain, claiming its clusters into *clusters; false when it ended on a problem
     // (reported), with *clusters holding the part of the chain that is sound.
     bool walkChain(std::uint32_t start, const std::string& path,
-                   std::vector<std::uint32_t>* clusters) {
+                   std::vector<std::uint32_t>* clusters, bool quiet = false) {
         const auto id = std::int32_t(paths_.size());
         paths_.push_back(path);
+        quiet_ = quiet;
         std::uint32_t c = start;
         if (!dataCluster(c)) {
             add(SmfsFindingKind::StartClusterInvalid, c, path,
@@ -448,9 +473,9 @@ private:
         std::vector<std::uint32_t> clusters;
         const bool whole = walkChain(start, path, &clusters);
         const auto length = std::uint32_t(clusters.size());
-        // An empty file may keep the one cluster it was created with.
-        const auto keep =
-            std::uint32_t(std::min<std::uint64_t>(length, std::max<std::uint64_t>(need, 1)));
+        // An empty file names no cluster: a chain left on it (power lost while it was
+        // written) goes, as every FAT checker would free it.
+        const auto keep = std::uint32_t(std::min<std::uint64_t>(length, need));
         const auto fits = std::uint32_t(std::min<std::uint64_t>(size, keep * clusterBytes));
         if (!whole) {
             planChain(entry, false, clusters, keep, true, fits);
@@ -461,7 +486,7 @@ private:
                 "size " + num(size) + " bytes needs " + num(need) + " clusters, chain has " +
                     num(length));
             planChain(entry, false, clusters, keep, false, fits);
-        } else if (length > std::max<std::uint64_t>(need, 1)) {
+        } else if (length > need) {
             add(SmfsFindingKind::ChainTooLong, start, path,
                 "size " + num(size) + " bytes needs " + num(need) + " clusters, chain has " +
                     num(length));
@@ -469,7 +494,9 @@ private:
         }
     }
 
-    // Reads the entries of a folder's clusters (the root region for cluster 0).
+    // Reads the entries of a folder's clusters (the root region for cluster 0) up to its end
+    // marker, and reports bytes after the marker that are not zero: they are no entries
+    // now, but would become entries once the marker's slot is used.
     // A folder cluster in a logical block that was never written holds no entries: the
     // folder's chain can end before it (self is the folder's own entry, nullptr for the root).
     std::vector<Entry> readEntries(const std::vector<std::uint32_t>& clusters, bool root,
@@ -477,11 +504,15 @@ private:
         std::vector<Entry> entries;
         const std::uint32_t sectorsEach = root ? v_.rootSectors : v_.sectorsPerCluster;
         std::array<std::uint8_t, kSectorBytes> sector;
+        bool ended = false;
+        bool tail = false;
         for (std::uint32_t c : clusters) {
             for (std::uint32_t s = 0; s < sectorsEach; ++s) {
                 const SmfsResult r =
                     cluster_read(card_, c, s * kSectorBytes, sector.data(), kSectorBytes);
                 if (r != SmfsResult::Ok && r != SmfsResult::EccUncorrectable) {
+                    // Past the end marker an unwritten cluster holds nothing to report.
+                    if (ended) continue;
                     add(SmfsFindingKind::DirectoryBroken, c, path,
                         std::string("folder cluster cannot be read: ") + smfs_result_text(r));
                     if (self && r == SmfsResult::BlockNotMapped) {
@@ -492,17 +523,154 @@ private:
                     }
                     return entries;
                 }
-                for (std::uint32_t off = 0; off < kSectorBytes; off += kDeBytes) {
-                    if (sector[off] == kEntryFree) return entries;
+                std::uint32_t off = 0;
+                bool endsHere = false;
+                for (; !ended && off < kSectorBytes; off += kDeBytes) {
+                    if (sector[off] == kEntryFree) {
+                        ended = endsHere = true;
+                        break;
+                    }
                     Entry e;
                     e.place.cluster = c;
                     e.place.offsetBytes = s * kSectorBytes + off;
+                    e.slot = std::uint32_t(entries.size());
                     std::memcpy(e.place.bytes.data(), sector.data() + off, kDeBytes);
                     entries.push_back(e);
                 }
+                if (!ended) continue;
+                // The marker's own slot is written whole when it is used.
+                if (endsHere) off += kDeBytes;
+                if (std::all_of(sector.begin() + off, sector.end(),
+                                [](std::uint8_t b) { return b == 0; }))
+                    continue;
+                tail = true;
+                scan_.tails.push_back(TailFix{c, s * kSectorBytes + off, kSectorBytes - off});
             }
         }
+        if (tail)
+            add(SmfsFindingKind::BytesAfterEnd, -1, path,
+                "bytes that are not zero after the end marker in slot " + num(entries.size()));
         return entries;
+    }
+
+    static constexpr std::size_t kNoFix = ~std::size_t(0);
+
+    // True when a cluster begins with a folder's "." or ".." entry.
+    bool startsFolder(std::uint32_t cluster) {
+        std::uint8_t first[2 * kDeBytes];
+        const SmfsResult r = cluster_read(card_, cluster, 0, first, sizeof first);
+        // A cluster in a block never written is the chain's problem, reported elsewhere.
+        if (r == SmfsResult::BlockNotMapped) return true;
+        // One of the two may be damaged; file data holds neither.
+        return (r == SmfsResult::Ok || r == SmfsResult::EccUncorrectable) &&
+               (isDot(first, false) || isDot(first + kDeBytes, true));
+    }
+
+    static bool isDot(const std::uint8_t* e, bool twice) {
+        static const char kDot[] = ".          ";
+        static const char kDotDot[] = "..         ";
+        return std::memcmp(e, twice ? kDotDot : kDot, kNameChars) == 0;
+    }
+
+    // The stored name as it reads, with bytes that do not print as '?'.
+    static std::string shownName(const std::uint8_t* e) {
+        std::string text;
+        for (std::size_t i = 0; i < kNameChars; ++i) {
+            if (i == 8) text += '.';
+            text += e[i] < 0x20 || e[i] == 0x7F ? '?' : char(e[i]);
+        }
+        return "\"" + text + "\"";
+    }
+
+    // True when the library would store the name just as it stands.
+    static bool nameFits(const std::uint8_t* e) {
+        char name[13];
+        entry_to_name(e, name);
+        std::uint8_t again[kNameChars];
+        return name_is_valid(name, std::strlen(name)) && !isDot(e, false) && !isDot(e, true) &&
+               name_to_entry(name, again) == 0 && std::memcmp(again, e, kNameChars) == 0;
+    }
+
+    // A name for an entry whose name is bad: its characters upper-cased, each one a card
+    // name cannot hold (and a space inside it) turned into '_'; when that name is taken in
+    // the folder, FIX00000 to FIX99999 with the mended extension.
+    static std::array<std::uint8_t, kNameChars>
+    mendedName(const std::uint8_t* e,
+               const std::vector<std::array<std::uint8_t, kNameChars>>& taken) {
+        std::array<std::uint8_t, kNameChars> name;
+        name.fill(' ');
+        auto part = [&](std::size_t from, std::size_t chars, bool required) {
+            std::size_t used = chars;
+            while (used > 0 && e[from + used - 1] == ' ')
+                --used;
+            for (std::size_t i = 0; i < used; ++i) {
+                auto c = e[from + i];
+                if (c >= 'a' && c <= 'z') c = std::uint8_t(c - 'a' + 'A');
+                if (c < 0x20 || c == 0x7F || std::strchr(" \"*+,./:;<=>?[\\]|", c)) c = '_';
+                name[from + i] = c;
+            }
+            if (used == 0 && required) name[from] = '_';
+        };
+        part(0, 8, true);
+        part(8, 3, false);
+        if (name[0] == kEntryDeleted) name[0] = 0x05;
+        auto free = [&](const std::array<std::uint8_t, kNameChars>& n) {
+            return std::find(taken.begin(), taken.end(), n) == taken.end();
+        };
+        if (free(name)) return name;
+        for (std::uint32_t n = 0; n < 100000; ++n) {
+            const std::string text =
+                "FIX" + std::string(5 - std::min<std::size_t>(5, num(n).size()), '0') + num(n);
+            std::memcpy(name.data(), text.data(), 8);
+            if (free(name)) break;
+        }
+        return name;
+    }
+
+    static bool timeDecodes(std::uint16_t t) {
+        return (t & 31) < 30 && ((t >> 5) & 63) < 60 && (t >> 11) < 24;
+    }
+    static bool dateDecodes(std::uint16_t d) {
+        const unsigned month = (d >> 5) & 15;
+        return d == 0 || (month >= 1 && month <= 12 && (d & 31) != 0);
+    }
+
+    // Clears the fields of e that no entry may hold; returns what was wrong ("" for none).
+    static std::string mendFields(std::uint8_t* e) {
+        std::string wrong;
+        auto note = [&](const std::string& what) { wrong += (wrong.empty() ? "" : ", ") + what; };
+        constexpr std::uint8_t kReservedAttr = 0xC0;
+        if (e[kDeAttr] & kReservedAttr) {
+            note("reserved attribute bits " + num(e[kDeAttr] & kReservedAttr));
+            e[kDeAttr] &= std::uint8_t(~kReservedAttr);
+        }
+        // Byte 12 holds only the two lower-case flags some systems set.
+        constexpr std::size_t kDeCase = 12;
+        if (e[kDeCase] & ~0x18) {
+            note("reserved byte 12 is " + num(e[kDeCase]));
+            e[kDeCase] &= 0x18;
+        }
+        constexpr std::size_t kDeCreateFine = 13, kDeCreateTime = 14, kDeCreateDate = 16,
+                              kDeAccessDate = 18;
+        if (e[kDeCreateFine] >= 200) {
+            note("creation time hundredths " + num(e[kDeCreateFine]));
+            e[kDeCreateFine] = 0;
+        }
+        for (std::size_t at : {kDeTime, kDeCreateTime}) {
+            if (timeDecodes(le16(e + at))) continue;
+            note("time field " + num(le16(e + at)) + " does not decode");
+            putLe16(e + at, 0);
+        }
+        for (std::size_t at : {kDeDate, kDeCreateDate, kDeAccessDate}) {
+            if (dateDecodes(le16(e + at))) continue;
+            note("date field " + num(le16(e + at)) + " does not decode");
+            putLe16(e + at, 0);
+        }
+        if ((e[kDeAttr] & kAttrFolder) && le32(e + kDeSize) != 0) {
+            note("folder with size " + num(le32(e + kDeSize)));
+            putLe32(e + kDeSize, 0);
+        }
+        return wrong;
     }
 
     void walkFolder(std::uint32_t cluster, std::uint32_t parent, const std::string& path,
@@ -511,15 +679,46 @@ private:
         const bool root = cluster == kRootCluster;
         if (root) clusters = {kRootCluster};
         const auto entries = readEntries(clusters, root, path, self);
+        std::vector<std::array<std::uint8_t, kNameChars>> taken;
+        for (const Entry& entry : entries) {
+            std::array<std::uint8_t, kNameChars> name;
+            std::memcpy(name.data(), entry.bytes(), kNameChars);
+            taken.push_back(name);
+        }
+        std::uint32_t live = 0;
+        std::uint32_t damaged = 0;
+        const std::string where = path + (root ? "" : "\\");
         for (const Entry& entry : entries) {
             const std::uint8_t* e = entry.bytes();
             if (e[0] == kEntryDeleted || dir_is_long_name(e) || (e[kDeAttr] & kAttrVolume))
                 continue;
+            ++live;
+            const std::string at = where + " slot " + num(entry.slot);
             const std::uint32_t start = le16(e + kDeCluster);
-            if (e[0] == '.') {
-                if (root) continue;
-                const bool dotdot = e[1] == '.';
+            if (isDot(e, false) || isDot(e, true)) {
+                const bool dotdot = isDot(e, true);
+                if (root || entry.slot != (dotdot ? 1u : 0u)) {
+                    ++damaged;
+                    add(SmfsFindingKind::BadFields, -1, at,
+                        std::string(dotdot ? "\"..\"" : "\".\"") + " where it does not belong");
+                    EntryFix fix{entry.place, entry.place.bytes, true,
+                                 at + ": misplaced \"" + std::string(dotdot ? ".." : ".") +
+                                     "\" deleted"};
+                    scan_.entries.push_back(fix);
+                    continue;
+                }
                 const std::uint32_t want = dotdot ? parent : cluster;
+                // Byte 12 of a dot entry holds no flags at all.
+                std::array<std::uint8_t, kDeBytes> mended = entry.place.bytes;
+                mended[12] = 0;
+                const std::string wrong = mendFields(mended.data());
+                if (mended != entry.place.bytes) {
+                    add(SmfsFindingKind::BadFields, -1, at,
+                        "impossible fields: " +
+                            (wrong.empty() ? "byte 12 is " + num(e[12]) : wrong));
+                    scan_.entries.push_back(
+                        EntryFix{entry.place, mended, false, at + ": fields cleared"});
+                }
                 if (start != want) {
                     add(SmfsFindingKind::DirectoryBroken, cluster, path,
                         std::string(dotdot ? "\"..\"" : "\".\"") + " names cluster " + num(start) +
@@ -528,26 +727,130 @@ private:
                 }
                 continue;
             }
+            Entry mended = entry;
+            std::uint8_t* m = mended.place.bytes.data();
+            std::string what;
+            // A damaged "." or ".." in its own slot is written again, not renamed.
+            if (!root && entry.slot < 2 && !nameFits(e)) {
+                const bool dotdot = entry.slot == 1;
+                std::memcpy(m, dotdot ? "..         " : ".          ", kNameChars);
+                m[kDeAttr] = kAttrFolder;
+                putLe16(m + kDeCluster, std::uint16_t(dotdot ? parent : cluster));
+                putLe32(m + kDeSize, 0);
+                m[12] = 0;
+                (void)mendFields(m);
+                add(SmfsFindingKind::BadFields, -1, at,
+                    std::string("damaged ") + (dotdot ? "\"..\"" : "\".\"") + " entry");
+                scan_.entries.push_back(
+                    EntryFix{entry.place, mended.place.bytes, false,
+                             at + ": " + (dotdot ? "\"..\"" : "\".\"") + " entry written again"});
+                continue;
+            }
+            if (!nameFits(e)) {
+                const auto name = mendedName(e, taken);
+                std::memcpy(m, name.data(), kNameChars);
+                taken.push_back(name);
+                char shown[13];
+                entry_to_name(m, shown);
+                add(SmfsFindingKind::BadName, -1, at,
+                    "name " + shownName(e) + " is no valid 8.3 name");
+                what = "renamed " + shownName(e) + " to " + shown;
+            }
+            const std::string wrong = mendFields(m);
+            if (!wrong.empty()) {
+                add(SmfsFindingKind::BadFields, -1, at, "impossible fields: " + wrong);
+                what += std::string(what.empty() ? "" : ", ") + "cleared " + wrong;
+            }
             char name[13];
-            entry_to_name(e, name);
-            const std::string child = path + (root ? "" : "\\") + name;
-            if (!(e[kDeAttr] & kAttrFolder)) {
-                checkFile(entry, child);
+            entry_to_name(m, name);
+            const std::string child = where + name;
+            if (!what.empty()) {
+                ++damaged;
+                scan_.entries.push_back(
+                    EntryFix{entry.place, mended.place.bytes, false, at + ": " + what});
+                damaged_.push_back(
+                    Damaged{mended, scan_.entries.size() - 1, cluster, child, depth});
                 continue;
             }
-            if (depth + 1 >= kMaxFolderDepth) {
-                add(SmfsFindingKind::TooDeep, start, child, "folders nested too deep to walk");
-                continue;
-            }
-            std::vector<std::uint32_t> childClusters;
-            if (!walkChain(start, child, &childClusters)) {
-                const auto keep = std::uint32_t(childClusters.size());
-                planChain(entry, true, childClusters, keep, true, 0);
-                // Only a chain that started inside this folder tree is worth walking.
-                if (childClusters.empty()) continue;
-            }
-            walkFolder(start, cluster, child, childClusters, &entry, depth + 1);
+            walkEntry(entry, cluster, child, depth);
         }
+        // A folder of mostly damaged entries is likely no folder's data at all.
+        if (live >= 4 && damaged * 2 > live)
+            add(SmfsFindingKind::GarbageFolder, -1, path,
+                num(damaged) + " of its " + num(live) + " entries are damaged");
+    }
+
+    // Checks a sound entry's chain, and walks into it when it is a folder.
+    void walkEntry(const Entry& entry, std::uint32_t folder, const std::string& child, int depth,
+                   std::size_t fixIndex = kNoFix) {
+        const std::uint8_t* e = entry.bytes();
+        const std::uint32_t start = le16(e + kDeCluster);
+        if (!(e[kDeAttr] & kAttrFolder)) {
+            checkFile(entry, child);
+            return;
+        }
+        if (depth + 1 >= kMaxFolderDepth) {
+            add(SmfsFindingKind::TooDeep, start, child, "folders nested too deep to walk");
+            return;
+        }
+        std::vector<std::uint32_t> childClusters;
+        if (!walkChain(start, child, &childClusters)) {
+            const auto keep = std::uint32_t(childClusters.size());
+            planChain(entry, true, childClusters, keep, true, 0);
+            // Only a chain that started inside this folder tree is worth walking.
+            if (childClusters.empty()) return;
+        } else if (!startsFolder(start)) {
+            // Walking file data as a folder would "mend" its bytes as entries.
+            Entry asFile = entry;
+            asFile.place.bytes[kDeAttr] &= std::uint8_t(~kAttrFolder);
+            const std::string what = "folder attribute cleared: its first cluster holds no "
+                                     "\".\" and \"..\"";
+            if (fixIndex == kNoFix) {
+                scan_.entries.push_back(
+                    EntryFix{entry.place, asFile.place.bytes, false, child + ": " + what});
+            } else {
+                scan_.entries[fixIndex].mended = asFile.place.bytes;
+                scan_.entries[fixIndex].what += ", " + what;
+            }
+            add(SmfsFindingKind::BadFields, start, child,
+                "a folder whose first cluster holds no \".\" and \"..\"");
+            return;
+        }
+        walkFolder(start, folder, child, childClusters, &entry, depth + 1);
+    }
+
+    // A damaged entry whose first cluster and size make sense is mended and checked like a
+    // sound one; otherwise it is garbage, deleted, and its clusters are left unowned.
+    void walkDamaged(const Damaged& d) {
+        const std::uint8_t* e = d.entry.bytes();
+        const std::uint32_t start = le16(e + kDeCluster);
+        const std::uint32_t size = le32(e + kDeSize);
+        const bool folder = e[kDeAttr] & kAttrFolder;
+        const std::uint64_t clusterBytes = std::uint64_t(v_.sectorsPerCluster) * kSectorBytes;
+        bool sense = true;
+        std::vector<std::uint32_t> clusters;
+        if (start == 0)
+            sense = !folder && size == 0;
+        else if (!folder && size > std::uint64_t(v_.clusterCount) * clusterBytes)
+            sense = false;
+        else if (!walkChain(start, d.path, &clusters, true))
+            sense = false;
+        quiet_ = false;
+        if (sense) {
+            // Claimed for the check of the mended entry, which walks the chain again.
+            for (std::uint32_t c : clusters)
+                owner_[c] = -1;
+            walkEntry(d.entry, d.parent, d.path, d.depth, d.fix);
+            return;
+        }
+        for (std::uint32_t c : clusters)
+            owner_[c] = -1;
+        EntryFix& fix = scan_.entries[d.fix];
+        fix.remove = true;
+        fix.what += ", then deleted: its first cluster and size make no sense";
+        add(SmfsFindingKind::GarbageEntry, start, d.path,
+            "damaged entry whose first cluster " + num(start) + " and size " + num(size) +
+                " make no sense");
     }
 
     void findLost() {
@@ -585,6 +888,7 @@ private:
     SmfsCheckReport& report_;
     Findings& out_;
     CardScan& scan_;
+    bool quiet_ = false;              // walkChain reports nothing while it is set
     std::vector<std::int32_t> owner_; // per cluster: index into paths_ of its chain, -1 none
     std::vector<std::string> paths_;
 };
@@ -678,6 +982,16 @@ const char* smfs_finding_name(SmfsFindingKind kind) {
         return "lost-clusters";
     case SmfsFindingKind::TooDeep:
         return "too-deep";
+    case SmfsFindingKind::BadName:
+        return "bad-name";
+    case SmfsFindingKind::BadFields:
+        return "bad-fields";
+    case SmfsFindingKind::GarbageEntry:
+        return "garbage-entry";
+    case SmfsFindingKind::GarbageFolder:
+        return "garbage-folder";
+    case SmfsFindingKind::BytesAfterEnd:
+        return "bytes-after-end";
     }
     return "unknown";
 }

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // One physical block as the physical pass saw it.
@@ -51,11 +52,30 @@ struct DotFix {
     std::uint32_t cluster = 0;
 };
 
+// An entry whose name or fields no entry may hold: the repair writes it as mended, or
+// deletes it when it is garbage whose first cluster or size make no sense (its clusters are
+// then lost clusters of the next round).
+struct EntryFix {
+    EntryPlace entry;
+    std::array<std::uint8_t, 32> mended{};
+    bool remove = false;
+    std::string what; // the repair's line
+};
+
+// Bytes after a folder's end marker that are not zero, as a range of one sector.
+struct TailFix {
+    std::uint32_t cluster = 0;
+    std::uint32_t offsetBytes = 0;
+    std::uint32_t lengthBytes = 0;
+};
+
 struct CardScan {
     std::vector<BlockScan> blocks;
     bool volumeWalked = false;
     std::vector<ChainFix> chains;
     std::vector<DotFix> dots;
+    std::vector<EntryFix> entries;
+    std::vector<TailFix> tails;
     std::vector<std::uint32_t> lostClusters;
 };
 

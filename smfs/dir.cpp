@@ -171,6 +171,36 @@ SmfsResult deleteFileAt(CardState& card, std::uint32_t dirCluster, const DirSlot
     return r != SmfsResult::Ok ? r : fr;
 }
 
+// Writes entry e into the slot that held a folder's end marker and moves the marker to the
+// next slot: whatever bytes lie after an end marker were never entries, and must not become
+// entries now. Within one sector both go in one write; the marker is written first otherwise.
+SmfsResult writeAtEnd(CardState& card, const DirSlot& slot, const std::uint8_t* e) {
+    const FatVolume* v = nullptr;
+    SmfsResult r = mountedVolume(card, &v);
+    if (r != SmfsResult::Ok) return r;
+    std::uint32_t cluster = slot.cluster;
+    std::uint32_t offset = slot.offset + kDeBytes;
+    bool hasNext = true;
+    if (offset >= dirClusterBytes(card, *v, cluster)) {
+        // The folder's last slot has no slot after it.
+        hasNext = cluster != kRootCluster && nextCluster(card, cluster, &cluster) == SmfsResult::Ok;
+        offset = 0;
+    }
+    std::uint8_t pair[2 * kDeBytes] = {};
+    std::memcpy(pair, e, kDeBytes);
+    // A next slot that cannot be read is left as it is: the entry matters more.
+    if (!hasNext ||
+        cluster_read(card, cluster, offset, pair + kDeBytes, kDeBytes) != SmfsResult::Ok ||
+        pair[kDeBytes] == kEntryFree)
+        return cluster_write(card, slot.cluster, slot.offset, e, kDeBytes);
+    std::memset(pair + kDeBytes, 0, kDeBytes);
+    if (cluster == slot.cluster && offset / kSectorBytes == slot.offset / kSectorBytes)
+        return cluster_write(card, slot.cluster, slot.offset, pair, sizeof pair);
+    r = cluster_write(card, cluster, offset, pair + kDeBytes, kDeBytes);
+    if (r != SmfsResult::Ok) return r;
+    return cluster_write(card, slot.cluster, slot.offset, e, kDeBytes);
+}
+
 // Writes a new entry named by 11 characters, with the fields of e (name bytes ignored).
 SmfsResult createRaw(CardState& card, std::uint32_t dirCluster, const std::uint8_t* name,
                      std::uint8_t* e) {
@@ -178,6 +208,7 @@ SmfsResult createRaw(CardState& card, std::uint32_t dirCluster, const std::uint8
     // the entry: the first deleted entry, else the end marker itself.
     DirSlot slot{};
     bool placed = false;
+    bool atEnd = false;
     auto place = [&](std::uint32_t cluster, std::uint32_t offset) {
         if (placed) return;
         slot.cluster = cluster;
@@ -187,6 +218,7 @@ SmfsResult createRaw(CardState& card, std::uint32_t dirCluster, const std::uint8
     SmfsResult r = walkEntries(card, dirCluster,
                                [&](const std::uint8_t* at, std::uint32_t c, std::uint32_t o) {
                                    if (at[0] == kEntryFree) {
+                                       atEnd = !placed;
                                        place(c, o);
                                        return int(kEnd);
                                    }
@@ -216,6 +248,7 @@ SmfsResult createRaw(CardState& card, std::uint32_t dirCluster, const std::uint8
     }
 
     std::memcpy(e + kDeName, name, kNameChars);
+    if (atEnd) return writeAtEnd(card, slot, e);
     return cluster_write(card, slot.cluster, slot.offset, e, kDeBytes);
 }
 

@@ -324,9 +324,17 @@ SmfsResult fat_mount(CardState& card) {
 SmfsResult fat_ensure(CardState& card) {
     if (mounted(card)) return SmfsResult::Ok;
     SmfsResult r = fat_mount(card);
-    if (r == SmfsResult::BadMbr || r == SmfsResult::BadBootSector || r == SmfsResult::NoValidFat)
-        return SmfsResult::Unformatted;
-    return r;
+    if (r != SmfsResult::BadMbr && r != SmfsResult::BadBootSector && r != SmfsResult::NoValidFat &&
+        r != SmfsResult::Unformatted)
+        return r;
+    // A card with written blocks once held a volume and may hold files still: calling it
+    // unformatted would invite a format that destroys them.
+    CardGeometry geometry{};
+    if (media_geometry(card, &geometry) == SmfsResult::Ok) {
+        for (std::uint32_t b = 0; b < geometry.logBlocks; ++b)
+            if (media_logical_entry(card, b) != 0) return SmfsResult::Damaged;
+    }
+    return SmfsResult::Unformatted;
 }
 
 SmfsResult fat_flush(CardState& card) {

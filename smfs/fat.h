@@ -137,7 +137,8 @@ void fat_set_mount_hook(CardState& card, FatMountHook hook);
 // Reads the boot records and the FAT. Unformatted (logical block 0 not mapped), BadMbr,
 // BadBootSector, NoValidFat, OutOfMemory, Internal (FAT table or FAT read), lower codes.
 [[nodiscard]] SmfsResult fat_mount(CardState& card);
-// Ok when mounted, else mounts; BadMbr, BadBootSector and NoValidFat come back as Unformatted.
+// Ok when mounted, else mounts; BadMbr, BadBootSector, NoValidFat and Unformatted come back
+// as Damaged when any logical block is mapped, else as Unformatted.
 [[nodiscard]] SmfsResult fat_ensure(CardState& card);
 // Writes every FAT copy from memory, unless deferred. OutOfMemory, block layer codes.
 [[nodiscard]] SmfsResult fat_flush(CardState& card);

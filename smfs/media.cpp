@@ -252,13 +252,13 @@ SmfsResult media_build_map(CardState& card) {
 
     std::vector<std::uint16_t> phys(g.physBlocks);
     for (std::uint32_t b = 0; b < g.physBlocks; ++b) {
-        std::uint8_t spare[8];
-        r = smc_read_spare(card, firstSector(card, b) * kSectorBytes, spare, sizeof spare);
+        std::uint8_t spare[kSpareBytes];
+        r = smc_read_sector_spare(card, firstSector(card, b), spare);
         if (r != SmfsResult::Ok) return r;
         std::uint8_t status = spare[kSpareBlockStatus];
-        phys[b] = block_status_unusable(status)
-                      ? kPhysRetired
-                      : std::uint16_t(spare[kSpareAddr1] << 8 | spare[kSpareAddr1 + 1]);
+        phys[b] = kPhysRetired;
+        if (!block_status_unusable(status)) r = media_block_field(card, b, spare, &phys[b]);
+        if (r != SmfsResult::Ok) return r;
     }
 
     std::vector<std::uint16_t> logical(g.physBlocks, 0);
@@ -288,6 +288,57 @@ SmfsResult media_build_map(CardState& card) {
     card.media.superseded = std::move(superseded);
     card.media.cursor = randomBelow(card, g.physBlocks);
     card.media.readiness = kBuilt;
+    return SmfsResult::Ok;
+}
+
+SmfsResult media_block_field(CardState& card, std::uint32_t physBlock,
+                             const std::uint8_t* firstSpare, std::uint16_t* field) {
+    auto fieldAt = [](const std::uint8_t* spare, int at) {
+        return std::uint16_t(spare[at] << 8 | spare[at + 1]);
+    };
+    // The field carries one parity bit and no ECC, so one flipped bit makes a copy invalid
+    // but never turns it into another valid field.
+    auto usable = [](std::uint16_t f) {
+        return f == kFieldCis || (f != kPhysFree && block_address_field_valid(f));
+    };
+    const std::uint16_t first = fieldAt(firstSpare, kSpareAddr1);
+    *field = first;
+    if (first == kPhysFree || usable(first)) return SmfsResult::Ok;
+    const std::uint16_t second = fieldAt(firstSpare, kSpareAddr2);
+    if (usable(second)) {
+        *field = second;
+        return SmfsResult::Ok;
+    }
+    // Both copies of the first sector are damaged: every other programmed sector of the
+    // block carries the field twice, and the one most of their valid copies name wins.
+    std::vector<std::pair<std::uint16_t, std::uint32_t>> votes;
+    for (std::uint32_t s = 1; s < geo(card).sectorsPerBlock; ++s) {
+        std::uint8_t spare[kSpareBytes];
+        SmfsResult r = smc_read_sector_spare(card, firstSector(card, physBlock) + s, spare);
+        if (r != SmfsResult::Ok) return r;
+        for (int at : {kSpareAddr1, kSpareAddr2}) {
+            const std::uint16_t f = fieldAt(spare, at);
+            if (f == kFieldCis || !usable(f)) continue;
+            auto it = std::find_if(votes.begin(), votes.end(),
+                                   [f](const auto& v) { return v.first == f; });
+            if (it == votes.end())
+                votes.emplace_back(f, 1);
+            else
+                ++it->second;
+        }
+    }
+    std::uint32_t best = 0;
+    bool tie = false;
+    for (const auto& [f, count] : votes) {
+        if (count == best) tie = true;
+        if (count > best) {
+            best = count;
+            tie = false;
+            *field = f;
+        }
+    }
+    // Fields that disagree without a majority name no block for certain.
+    if (tie) *field = first;
     return SmfsResult::Ok;
 }
 

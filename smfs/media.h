@@ -94,6 +94,13 @@ void media_seed(CardState& card, unsigned seed);
 
 // ---- Inspection, for format, the checker and tests ----
 
+// The block address field a block carries, given its first sector's spare: the first copy,
+// else the second when the first fails its parity, else the field most of the block's other
+// sectors carry in their valid copies; the first copy as it stands when none decides.
+// Driver codes.
+[[nodiscard]] SmfsResult media_block_field(CardState& card, std::uint32_t physBlock,
+                                           const std::uint8_t* firstSpare, std::uint16_t* field);
+
 // Physical-table entry (kPhysFree, kPhysRetired or a field), or kPhysRetired out of range.
 std::uint16_t media_phys_entry(CardState& card, std::uint32_t physBlock);
 // Logical-table entry: the mapped physical block, 0 when unmapped or out of range.

@@ -77,6 +77,27 @@ public:
     SmfsResult volume(const CardScan& scan, bool fatCopiesDiffer, bool* changed) {
         if (!scan.volumeWalked) return SmfsResult::Ok;
         bool fatChanged = fatCopiesDiffer;
+        for (const EntryFix& fix : scan.entries) {
+            std::array<std::uint8_t, kDeBytes> bytes = fix.mended;
+            if (fix.remove) {
+                bytes = fix.entry.bytes;
+                bytes[0] = kEntryDeleted;
+            }
+            const SmfsResult r = cluster_write(card_, fix.entry.cluster, fix.entry.offsetBytes,
+                                               bytes.data(), kDeBytes);
+            if (r != SmfsResult::Ok) return r;
+            note(fix.what);
+            *changed = true;
+        }
+        for (const TailFix& fix : scan.tails) {
+            const std::array<std::uint8_t, kSectorBytes> zeros{};
+            const SmfsResult r =
+                cluster_write(card_, fix.cluster, fix.offsetBytes, zeros.data(), fix.lengthBytes);
+            if (r != SmfsResult::Ok) return r;
+            note("folder cluster " + num(fix.cluster) + ": " + num(fix.lengthBytes) +
+                 " bytes after the end marker from offset " + num(fix.offsetBytes) + " zeroed");
+            *changed = true;
+        }
         for (const ChainFix& fix : scan.chains) {
             // While a block that may be the only copy of a logical block is kept aside, what
             // looks unwritten or unreached may be in it: those are left alone.

@@ -9,6 +9,8 @@ const char* smfs_result_text(SmfsResult result) {
         return "the chip reported a program or erase failure";
     case SmfsResult::UnknownCard:
         return "unknown card type";
+    case SmfsResult::Damaged:
+        return "the card is damaged: run vela-smc check";
     case SmfsResult::Unformatted:
         return "the card is not formatted";
     case SmfsResult::BadMbr:

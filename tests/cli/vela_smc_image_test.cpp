@@ -406,7 +406,8 @@ TEST_F(ImageTest, CardNamesCannotDriveTheTerminal) {
     EXPECT_EQ(run.out.find('\x1b'), std::string::npos) << run.out;
     run = runSmc({"check", image_});
     EXPECT_EQ(run.exit, 1);
-    EXPECT_EQ(run.out, "chain-too-short: vx:\\A?C.TXT: size 100000 bytes needs 7 clusters, "
+    EXPECT_EQ(run.out, "bad-name: vx:\\ slot 0: name \"A?C     .TXT\" is no valid 8.3 name\n"
+                       "chain-too-short: vx:\\A_C.TXT: size 100000 bytes needs 7 clusters, "
                        "chain has 1\n");
 }
 

@@ -606,8 +606,15 @@ TEST(RepairTest, LeavesWhatItCannotMendWithoutLosingData) {
     // A broken field on the only copy of a logical block: its sectors still name it.
     const std::uint32_t only =
         physSectorOfCluster(firstCluster("vx:\\ONLY.BIN")) / sectorsPerBlock();
-    writeField(image, only, kSpareAddr1, std::uint16_t(media_phys_entry(cs(), only) ^ 1));
     const std::uint32_t spb = sectorsPerBlock();
+    const auto field = std::uint16_t(media_phys_entry(cs(), only) ^ 1);
+    writeField(image, only, kSpareAddr1, field);
+    writeField(image, only, kSpareAddr2, field);
+    // The other sectors split evenly between two fields: no majority names the block.
+    const std::uint16_t other = block_address_field(0);
+    for (std::uint32_t s = 1; s < spb; ++s)
+        image.writeBytes(image.pageOffset(only * spb + s) + 512 + kSpareAddr2,
+                         {std::uint8_t(other >> 8), std::uint8_t(other & 0xFF)});
     const std::size_t blockBytes = std::size_t(spb) * image.layout().recordBytes;
     const auto lostBlock = image.readBytes(image.pageOffset(lost / spb * spb), blockBytes);
     const auto onlyBlock = image.readBytes(image.pageOffset(only * spb), blockBytes);

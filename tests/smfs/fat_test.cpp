@@ -68,7 +68,7 @@ TEST_F(FatMountTest, DamagedBootRecordsAreRefused) {
         card_.patchLogicalSector(d.sector, d.edit);
         EXPECT_EQ(fat_mount(cs()), d.mountResult);
         EXPECT_EQ(fat_volume(cs()), nullptr);
-        EXPECT_EQ(fat_ensure(cs()), SmfsResult::Unformatted);
+        EXPECT_EQ(fat_ensure(cs()), SmfsResult::Damaged);
         card_.patchLogicalSector(
             d.sector, [&](std::uint8_t* s) { std::memcpy(s, original.data(), kSectorBytes); });
         ASSERT_EQ(fat_ensure(cs()), SmfsResult::Ok);
@@ -85,7 +85,7 @@ TEST_F(FatMountTest, NoValidFatCopy) {
     card_.patchLogicalSector(kFat1, [](std::uint8_t* s) { s[0] = 0xF0; });
     card_.patchLogicalSector(kFat2, [](std::uint8_t* s) { s[2] = 0x00; });
     EXPECT_EQ(fat_mount(cs()), SmfsResult::NoValidFat);
-    EXPECT_EQ(fat_ensure(cs()), SmfsResult::Unformatted);
+    EXPECT_EQ(fat_ensure(cs()), SmfsResult::Damaged);
 }
 
 TEST_F(FatMountTest, SecondCopyServesWhenTheFirstIsDamaged) {

@@ -367,6 +367,8 @@ bool findingAllowed(CardState& card, const SmfsFinding& f, const std::string& cu
     case SmfsFindingKind::LostClusters:
         return true;
     case SmfsFindingKind::DuplicateBlock:
+    // On a card whose FAT copies lie in different blocks a cut can fall between them.
+    case SmfsFindingKind::FatCopiesDiffer:
         return !afterWrite;
     case SmfsFindingKind::EccCorrected:
     case SmfsFindingKind::EccUncorrectable:
@@ -401,7 +403,9 @@ bool verifyCut(const Workload& w, const std::vector<std::uint8_t>& cut, std::uin
     const SmfsResult mounted = card.space("vx:", &total, &used, &free);
     if (formatCutBy(w, n)) {
         // A format that was cut may leave no volume; whatever it left, formatting works.
-        EXPECT_TRUE(mounted == SmfsResult::Ok || mounted == SmfsResult::Unformatted) << at;
+        EXPECT_TRUE(mounted == SmfsResult::Ok || mounted == SmfsResult::Unformatted ||
+                    mounted == SmfsResult::Damaged)
+            << at;
         std::uint32_t bad = 0;
         EXPECT_EQ(card.format("vx:", 0, &bad), SmfsResult::Ok) << at;
         SmfsCheckReport report;
@@ -472,11 +476,10 @@ bool verifyCut(const Workload& w, const std::vector<std::uint8_t>& cut, std::uin
 
 // The cut points one run covers: every write, or a stride of them in the slow sanitizer
 // build. Shard k of count takes every count-th point from k.
-std::vector<std::uint64_t> cutPoints(std::uint64_t writes, unsigned shard, unsigned shards) {
+std::vector<std::uint64_t> cutPoints(std::uint64_t writes, unsigned shard, unsigned shards,
+                                     std::uint64_t stride) {
 #ifdef VELA_POWER_LOSS_SLOW
-    const std::uint64_t stride = 2;
-#else
-    const std::uint64_t stride = 1;
+    stride *= 2;
 #endif
     std::vector<std::uint64_t> points;
     for (std::uint64_t n = 0; n <= writes; n += stride)
@@ -489,6 +492,7 @@ struct CutCase {
     int cardType;
     unsigned shard;
     unsigned shards;
+    std::uint64_t stride = 1; // every stride-th write: a large card costs more per cut
 };
 
 class PowerLoss : public ::testing::TestWithParam<CutCase> {};
@@ -518,7 +522,7 @@ TEST_P(PowerLoss, EveryCutKeepsWhatWasClosed) {
     std::vector<std::uint8_t> cut = start;
     std::uint64_t applied = 0;
     std::size_t failures = 0;
-    for (std::uint64_t n : cutPoints(w.writes, c.shard, c.shards)) {
+    for (std::uint64_t n : cutPoints(w.writes, c.shard, c.shards, c.stride)) {
         while (applied < n)
             applyWrite(cut, log[applied++]);
         if (!verifyCut(w, cut, n) && ++failures >= 3) break;
@@ -531,12 +535,17 @@ std::string cutCaseName(const ::testing::TestParamInfo<CutCase>& info) {
     return capacity + "_part" + std::to_string(info.param.shard);
 }
 
-// 256-byte pages (a sector is two programs, so a cut can tear one) and 512-byte pages.
-INSTANTIATE_TEST_SUITE_P(Cards, PowerLoss,
-                         ::testing::Values(CutCase{1, 0, 4}, CutCase{1, 1, 4}, CutCase{1, 2, 4},
-                                           CutCase{1, 3, 4}, CutCase{2, 0, 4}, CutCase{2, 1, 4},
-                                           CutCase{2, 2, 4}, CutCase{2, 3, 4}),
-                         cutCaseName);
+// 256-byte pages (a sector is two programs, so a cut can tear one) and 512-byte pages, and a
+// FAT16 card whose two FAT copies lie in different blocks, so a cut can fall between them
+// (its 128 MB image is left to the optimised build).
+const CutCase kCutCases[] = {CutCase{1, 0, 4},    CutCase{1, 1, 4}, CutCase{1, 2, 4},
+                             CutCase{1, 3, 4},    CutCase{2, 0, 4}, CutCase{2, 1, 4},
+                             CutCase{2, 2, 4},    CutCase{2, 3, 4},
+#ifndef VELA_POWER_LOSS_SLOW
+                             CutCase{7, 0, 1, 37}
+#endif
+};
+INSTANTIATE_TEST_SUITE_P(Cards, PowerLoss, ::testing::ValuesIn(kCutCases), cutCaseName);
 
 // ---- Failing storage calls ----
 //

@@ -9,7 +9,7 @@ enum class SmfsResult : std::uint8_t {
     Ok = 0,
     ChipFailed = 1,          // the chip reported a program or erase failure
     UnknownCard = 2,         // maker or device code not in the tables
-    Unformatted = 5,         // no volume on the card (what 6, 7 and 8 become at the API)
+    Unformatted = 5,         // no volume and no written block on the card
     BadMbr = 6,              // master boot record not valid
     BadBootSector = 7,       // boot sector not valid
     NoValidFat = 8,          // no valid FAT copy
@@ -38,6 +38,7 @@ enum class SmfsResult : std::uint8_t {
     NotInitialised = 39,     // no longer returned: a card object is ready once made
     ImageIo = 40,            // the storage failed to read, write or sync
     FileStillOpen = 41,      // the file (or one in the folder) still has open handles
+    Damaged = 42,            // no volume mounts, yet the card holds written blocks: check it
 };
 
 // A short English description of a result code, for messages and logs.

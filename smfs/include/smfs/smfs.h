@@ -136,7 +136,8 @@ public:
     // ---- Volume ----
 
     // Total, used and free bytes of the card named by a drive path such as "vx:". All three
-    // are 0 on failure: Unformatted for a card without a volume, InvalidArgument for a wrong
+    // are 0 on failure: Unformatted for a card with no volume and no written block, Damaged
+    // for one whose volume does not mount though blocks are written, InvalidArgument for a wrong
     // drive.
     [[nodiscard]] SmfsResult space(const char* drivePath, std::uint64_t* total, std::uint64_t* used,
                                    std::uint64_t* free);

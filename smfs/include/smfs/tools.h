@@ -86,6 +86,12 @@ enum class SmfsFindingKind : std::uint8_t {
     ChainTooLong,        // more clusters than the file's size needs
     LostClusters,        // clusters in use that no entry reaches
     TooDeep,             // folders nested deeper than any card path can reach
+    BadName,             // a stored name the library would not accept as an 8.3 name
+    BadFields,           // reserved attribute bits, a date that does not decode, a folder
+                         // with a size, a "." or ".." where it does not belong
+    GarbageEntry,        // a damaged entry whose first cluster or size make no sense
+    GarbageFolder,       // a folder most of whose entries are damaged
+    BytesAfterEnd,       // non-zero bytes after a folder's end marker
 };
 
 // One problem found on the card, with where it lies (-1 where a field does not apply).
