@@ -263,6 +263,10 @@ public:
     CardResult space(std::uint64_t& total, std::uint64_t& used, std::uint64_t& free) override {
         const SmfsResult result = card_->space("vx:", &total, &used, &free);
         if (result == SmfsResult::Unformatted) return {CardResult::Code::Unformatted, "", {}};
+        // Written blocks but no volume: the files may still be there, so no format is
+        // offered; the checker can tell what is left and mend it.
+        if (result == SmfsResult::Damaged)
+            return CardResult::failed("damaged SMC: run vela-smc check --repair on the image");
         if (result != SmfsResult::Ok)
             return CardResult::failed("an error has occurred while gathering size information.");
         return CardResult::ok();
