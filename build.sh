@@ -13,6 +13,10 @@ mode=${1:-run}
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libusb-1.0-0-dev libjpeg62-turbo-dev libpng-dev
           libgtest-dev libgmock-dev libbenchmark-dev dosfstools mtools imagemagick
           libfuse3-dev fuse3)
+# The package test also runs Debian's package checker and the AppStream validator.
+if [ "$mode" = test ]; then
+    packages+=(lintian appstream)
+fi
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

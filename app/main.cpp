@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName("Vela Development Tool for Windows2000");
     // The installed desktop entry and icon name the windows on the desktop; without them
     // the built-in program icon serves.
-    QGuiApplication::setDesktopFileName("vela-devtool");
+    QGuiApplication::setDesktopFileName("org.vela_devtool.DevTool");
     QApplication::setWindowIcon(QIcon::fromTheme("vela-devtool", CardIcon(kImageProgram, 32)));
     MainWindow main;
     std::string failure;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package, built by CPack from the build folder, unpacked into a temporary root:
-# every file in its place, the desktop entry, card image type and udev rule sound, the
-# manual pages and completions covering every command of the installed tools, and the
+# every file in its place, Debian's package checker (lintian) and the AppStream validator
+# content where they are installed, the desktop entry, card image type and udev rule sound,
+# the manual pages and completions covering every command of the installed tools, and the
 # installed tools working on a card image.
 #   package_test.sh BUILD_DIR SOURCE_DIR WITH_UI(0|1) CPACK
 set -u
@@ -22,7 +23,9 @@ debs=("$tmp"/out/*.deb)
 [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || { echo "FAIL: no single .deb" >&2; exit 1; }
 deb=${debs[0]}
 [ "$(dpkg-deb -f "$deb" Package)" = vela-devtool ] || fail "package name"
+version=$(dpkg-deb -f "$deb" Version)
 dpkg-deb -f "$deb" Depends | grep -q 'libusb-1.0-0' || fail "Depends lacks libusb-1.0-0"
+dpkg-deb -f "$deb" Recommends | grep -qw 'fuse3' || fail "Recommends lacks fuse3"
 dpkg-deb -e "$deb" "$tmp/control"
 [ -x "$tmp/control/postinst" ] || fail "postinst missing"
 root=$tmp/root
@@ -31,11 +34,13 @@ dpkg-deb -x "$deb" "$root"
 expected=(usr/bin/vela-smc usr/bin/vela-gfx
           usr/lib/udev/rules.d/70-vela.rules
           usr/share/man/man1/vela-smc.1.gz usr/share/man/man1/vela-gfx.1.gz
+          usr/share/doc/vela-devtool/copyright usr/share/doc/vela-devtool/changelog.gz
           usr/share/bash-completion/completions/vela-smc
           usr/share/bash-completion/completions/vela-gfx)
 if [ "$ui" = 1 ]; then
     expected+=(usr/bin/vela-devtool usr/share/man/man1/vela-devtool.1.gz
-               usr/share/applications/vela-devtool.desktop
+               usr/share/applications/org.vela_devtool.DevTool.desktop
+               usr/share/metainfo/org.vela_devtool.DevTool.metainfo.xml
                usr/share/mime/packages/vela-devtool.xml
                usr/share/icons/hicolor/scalable/apps/vela-devtool.svg
                usr/share/icons/hicolor/256x256/apps/vela-devtool.png
@@ -48,9 +53,51 @@ for program in vela-smc vela-gfx; do
     [ -x "$root/usr/bin/$program" ] || fail "$program is not executable"
 done
 
+# ---- Debian's checks ----
+# lintian: no error, and every warning one packaging/README.md names with its reason.
+if command -v lintian >/dev/null; then
+    before=$failures
+    lintian --tag-display-limit 0 "$deb" >"$tmp/lintian.log" 2>&1
+    status=$?
+    while read -r level _ tag _; do
+        case $level in
+        E:) fail "lintian error $tag" ;;
+        W:) grep -q "^- \`$tag\`" "$source/packaging/README.md" ||
+            fail "lintian warning $tag is not named in packaging/README.md" ;;
+        esac
+    done <"$tmp/lintian.log"
+    if [ "$status" -ne 0 ] && ! grep -q '^E: ' "$tmp/lintian.log"; then
+        fail "lintian could not check the package (status $status)"
+    fi
+    [ "$failures" -eq "$before" ] || cat "$tmp/lintian.log" >&2
+fi
+# The changelog's newest entry and the metadata's newest release are this version.
+gzip -dc "$root/usr/share/doc/vela-devtool/changelog.gz" | head -n 1 |
+    grep -q "^vela-devtool ($version) " || fail "changelog does not start at $version"
+
+# ---- The software centres' metadata ----
+if [ "$ui" = 1 ]; then
+    metainfo=$root/usr/share/metainfo/org.vela_devtool.DevTool.metainfo.xml
+    # validate-tree also finds the desktop entry the metadata launches.
+    if command -v appstreamcli >/dev/null; then
+        appstreamcli validate-tree --no-net --strict "$root" >"$tmp/appstream.log" 2>&1 ||
+            { cat "$tmp/appstream.log" >&2; fail "appstreamcli validate-tree"; }
+    fi
+    grep -m 1 '<release ' "$metainfo" | grep -q "version=\"$version\"" ||
+        fail "newest release in the metadata is not $version"
+    # Every screenshot is one of docs/screenshots, at its size.
+    shots=$(sed -n 's|.*<image width="\([0-9]*\)" height="\([0-9]*\)">.*/docs/screenshots/\([^<]*\)</image>.*|\3 \1 \2|p' "$metainfo")
+    [ -n "$shots" ] || fail "no screenshots in the metadata"
+    while read -r name width height; do
+        png=$source/docs/screenshots/$name
+        size=$(od -An -tu1 -j16 -N8 "$png" 2>/dev/null | awk '{ print $3 * 256 + $4, $7 * 256 + $8 }')
+        [ "$size" = "$width $height" ] || fail "screenshot $name is '$size', the metadata says $width x $height"
+    done <<<"$shots"
+fi
+
 # ---- The desktop entry and the card image type ----
 if [ "$ui" = 1 ]; then
-    desktop=$root/usr/share/applications/vela-devtool.desktop
+    desktop=$root/usr/share/applications/org.vela_devtool.DevTool.desktop
     grep -qx 'Name=Vela Developer Tool' "$desktop" || fail "desktop Name"
     grep -qx 'Exec=vela-devtool %f' "$desktop" || fail "desktop Exec"
     grep -qx 'MimeType=application/x-vela-smc;' "$desktop" || fail "desktop MimeType"
