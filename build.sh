@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds, and then runs the application, the tests or the
 # sanitizer run.
 #   ./build.sh run       build and start the application

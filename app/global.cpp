@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The common helpers on Qt: QFileDialog and QMessageBox.
 #include "app/global.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up of the Vela Developer Tool: checks that a display can be reached, creates the
 // application object with its title and the main window, chooses the machine the SMC
 // manager reaches, opens a card image given on the command line, and runs the event loop

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main window: MDI frame, "Utilities" menu and the tool lifecycle.
 #include "app/main_window.h"
 #include "app/global.h"

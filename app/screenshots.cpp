@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Takes the pictures of the user guide: starts the desktop application's windows with a
 // prepared virtual card and a small home folder, and saves PNGs of the main window with the
 // SMC manager, of the progress window over it during a copy, and of the vendor and size

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The start-up arguments: a card image to open in the SMC manager and the machine to reach.
 #include "app/start_arguments.h"
 #include "app/main_window.h"

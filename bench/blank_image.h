@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmark helper: writes the image file of a blank card (header, then every page record
 // erased), as a newly created virtual card holds it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The card library's work for the manager's everyday operations on a freshly formatted 128 MB
 // virtual card, through the public calls and in the manager's pattern (files held whole and
 // moved in pieces of 1 MiB, folders listed 32 names at a time with one entry query per name).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device link throughput over the in-process transport: PutFile and GetFile of a 4 MiB file
 // to and from the simulated machine, each chunk's frames handed to the IoWorker at once.
 // Besides bytes per second it reports the CPU time of the whole process (requester, worker

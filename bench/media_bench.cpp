@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Block layer throughput: whole-block writes and reads through the block map on a 128 MB
 // virtual card, beside a plain file copy of the same bytes on the same disk.
 #include "blank_image.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serves the simulated machine on a Unix socket in a process of its own, so that bench/run
 // can measure the CPU time of the PC side of a transfer (vela-smc with a unix: card) apart
 // from the machine's.

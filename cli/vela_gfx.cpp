@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vela-gfx: batch work of the graphics tool from the command line. It parses the command and
 // its arguments and calls the graphics core for everything else, so the files it writes are
 // the window's, byte for byte.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vela-smc: the SMC manager on the command line. It parses the command, then either drives
 // the manager core (format, ls, tree, put, get, mkdir, rm, df, create), which holds every
 // copy, delete and format decision and every message text, or calls the card library's

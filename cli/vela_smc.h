@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared parts of vela-smc: the parsed command line, the terminal user the manager core
 // talks to, card path conversion and the commands, split by what they drive (the manager
 // core, or the card library's card-level tools).

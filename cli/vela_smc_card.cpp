@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The vela-smc commands that work on a card image as a whole through the card library's
 // card-level tools: info, check, export and import. Each opens the locked image file and a
 // card object on it for the one call; info, check and export open it read-only, so they work on an

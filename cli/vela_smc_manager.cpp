@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The vela-smc commands that go through the manager core: opening the card (image or
 // machine), listing, the tree, copies both ways with the clash policy, folders, deletion,
 // space, format and new images. The core makes every card decision and speaks every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vela-smc mount: a card image served as a folder of the PC through FUSE 3, read and write,
 // over the card library's public calls. The loop is single-threaded, as the library is.
 //

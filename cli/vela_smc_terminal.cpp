@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The manager core's user on a terminal: the kept messages, the answers to its questions,
 // the one-line progress bar, and the conversion of the paths people type into card paths.
 #include "vela_smc.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The card image file: open, advisory lock, positioned reads and writes, sync, close. The
 // lock is taken on the descriptor before anything else, and a Create empties the file only
 // once it holds the lock, so a refused opener never changes the image.

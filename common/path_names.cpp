@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File-name splitters: plain text scans, no file system access.
 #include "common/path_names.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PC side of the 'PC-Link' protocol: frame building, the connect handshake and the
 // fixed exchange of every card operation. Frames go out and replies come in through the
 // IoWorker; a chunk's frames go as one request. A time-out anywhere marks the link not

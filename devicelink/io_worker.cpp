@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // IoWorker: hands requests to one worker thread and waits for them on a condition variable
 // with a deadline that moves with each frame of a run. See io_worker.h for the rules that
 // keep a late transfer away from the caller's buffer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated machine: a state machine over the frames of the 'PC-Link' protocol, with a
 // PC folder as its card. The state is the member function that takes the next frame; each
 // frame may queue replies and name the next state. Faults planned by tests are applied as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serves a simulated machine on a Unix-domain SOCK_SEQPACKET socket: each message from the
 // client is one frame for the machine, and every reply the machine queues in answer is sent
 // back as one message. One client at a time; a self-pipe wakes the serving thread to stop.

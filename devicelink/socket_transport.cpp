@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket transport: the link as a client of a Unix-domain SOCK_SEQPACKET socket, where
 // each frame is one message in each direction. Both pipes share the one connection, made
 // by the first OpenPipe and closed with the last pipe. A transfer waits in poll() on the

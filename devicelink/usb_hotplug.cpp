@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The libusb hot-plug watcher. It registers for arrivals and departures on its own libusb
 // context and handles that context's events on a thread of its own, waking every 200 ms to
 // see whether it is asked to stop. Which events are reported is HotplugFilter's choice: an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The libusb-1.0 side of the USB seam: listing the bus, opening and claiming an interface,
 // and bulk transfers. A transfer is asynchronous, without a time limit of its own, driven by
 // libusb's event handling on the calling (worker) thread; cancel() cancels what is in flight

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the libusb implementations of the USB seam share: a device's descriptors turned into
 // the seam's plain description. libusb only.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB transport. Discovery (GetUsbDeviceFileName) walks the devices on the bus and takes
 // the first interface shaped like the machine's: endpoint 0 bulk IN, endpoint 2 bulk OUT, in
 // descriptor order, which is what the pipe names "PIPE00" and "PIPE02" stand for. A

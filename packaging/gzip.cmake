@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Compresses IN into OUT as Debian wants its manual pages and changelogs: gzip -9n, best
 # compression and no name or time stamp inside, so the same text gives the same bytes.
 #   cmake -DIN=page.1 -DOUT=page.1.gz -P gzip.cmake

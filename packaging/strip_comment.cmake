@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by CPack on the package's files before it packs them: CPACK_STRIP_FILES has taken
 # the symbols out of the programs, and this takes out the compiler's version notes too, as
 # Debian's own packages are stripped.

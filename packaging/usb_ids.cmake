@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Vela machine's USB vendor and product ids. No ids are published for the machine: the
 # device link finds it by the shape of its interface (bulk IN 0x81 first, bulk OUT 0x02
 # third), which a udev rule cannot match on. A distributor or user who knows their machine's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The public calls of the card library: initialisation, the open-file records behind the
 // handles, reads and writes along a file's cluster chain, and the file and folder calls by
 // path, built on the directory layer and the FAT volume.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Everything one card holds between calls, layer by layer: the storage it reads and writes,
 // the chip's command state and block cache, the driver's card type, the block map, the
 // mounted FAT, the current folder and drive name, the open files and the clock. Each layer's

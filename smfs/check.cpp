@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The card description and the read-only check of a whole card.
 //
 // The check runs in two passes. The physical pass reads every block's first spare (status

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the check learns on its way through a card, in the terms the repair acts on: per
 // physical block, how its address field and sectors look; per entry with a broken chain,
 // where the entry lies and how much of its chain can stay; the "." and ".." entries that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Card geometry, the emulated NAND chip and the page driver.
 //
 // The chip decodes command and address bytes like the real part. Data bytes written after a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The card and its chip: the geometry of the eight card types, identification from the two
 // header bytes of a virtual SMC image, the emulated NAND chip over the card's storage, and the
 // page driver that the block layer calls.

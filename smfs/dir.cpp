@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Directories and paths on top of the FAT volume.
 //
 // Directories are read one 512-byte sector at a time through cluster_read, following the FAT

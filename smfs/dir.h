@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Directories and paths: card paths ("vx:\GAMES\DEMO.BIN") made full against the current
 // folder and resolved into directory clusters, 8.3 names converted to and from the 11
 // characters of a directory entry, the directory searches the API needs, creation and

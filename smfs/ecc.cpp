@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ECC and spare area. The ECC of a 256-byte half is the usual SmartMedia Hamming code: 16
 // line parity bits locate the byte and 6 column parity bits locate the bit, stored inverted
 // in three bytes. It is computed from XORs of 64-bit words: the odd line parities are the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Spare area and ECC: the 16 spare bytes of a sector, the block address field that ties a
 // physical block to its logical block, the block status rules, and the 22-bit Hamming code
 // over each 256-byte half of a sector (stored inverted, single-bit correcting).

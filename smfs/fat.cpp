@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The FAT volume on top of the block layer: mount, FAT write-back, cluster allocation,
 // cluster I/O and space figures.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The FAT volume: a master boot record with one partition in logical sector 0, a FAT12 or
 // FAT16 boot sector at the partition's first sector, one or two FAT copies, a fixed root
 // directory and the data area, all on the logical sectors of the block layer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Format of a card, in two passes over the layers below the volume.
 //
 // The physical pass talks to the page driver directly, block by block, because it must see

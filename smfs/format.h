@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Format of a card: the physical pass erases every block and counts bad ones (the full format
 // writes and reads back a test pattern in every sector), retires physical block 0 and puts
 // the card information structure into the first good block after it; the logical pass

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Block map and block I/O.
 //
 // The map is two tables: per physical block the block address field found in its first

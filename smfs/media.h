@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Block map and block I/O: the mapping from logical to physical blocks, rebuilt from the
 // spare areas; free-block allocation from a randomly placed cursor within a zone; byte-range
 // reads with ECC checking; writes in place into blank sectors or by copy on write into a

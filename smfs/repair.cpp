@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The repair of a card. It runs the check (check_card), acts on what the check's scan
 // holds, and checks again, a few rounds at most: a change in one round (a chain cut short)
 // can leave work for the next (the clusters cut off are lost). Block-level work comes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // English descriptions of the library's result codes.
 #include <smfs/result.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The memory storage and the fault-injecting wrapper: the storages the tests, the fuzz
 // targets and the benchmarks hand a card instead of an image file.
 #include <smfs/storage.h>

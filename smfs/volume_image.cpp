@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The card's partition as a raw FAT volume image, both ways.
 //
 // Export reads the partition's logical sectors block by block through the block layer (so

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Puts the licence line "SPDX-License-Identifier: MIT" at the top of every source file of the
 # project, in the file's own comment syntax: C++ sources and headers, CMake files, shell
 # scripts (by name or by their "#!" line) and Python. The line goes first, or after the "#!"

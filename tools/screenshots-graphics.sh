@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Makes the screenshots of the graphics window for the documentation: builds the small demo
 # program, draws two sample pictures with ImageMagick, and has the demo save the window as
 # it looks on a virtual X display.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Takes the user guide's pictures of the desktop application: builds the picture taker and
 # runs it under Xvfb, which writes docs/screenshots/manager.png, progress.png and
 # card-dialog.png. Usage: tools/screenshots-manager.sh [BUILD-FOLDER]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows bitmap decoder. It reads the 14-byte file header, one of the info headers (core
 // 12 bytes; info 40, 52, 56; V4 108; V5 124), the bit-field masks and the colour table, and
 // then the pixel rows: 1, 4 and 8-bit palettised (RLE4 and RLE8 too), 16-bit 5-5-5 or, by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The encodings are constexpr in the header; the checks below pin the documented values.
 #include "graphics/device_format.h"
 

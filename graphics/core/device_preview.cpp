@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device preview and the palette reduction.
 #include "graphics/device_preview.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole-file reading through a C stream: the length is taken first and checked against the
 // limit, then the file is read to its end (a file that changes length meanwhile gives what
 // was actually read, never more than the limit).

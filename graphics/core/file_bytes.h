@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole-file reading for the decoders: the file is read into memory in one piece, refusing
 // files larger than the caller's limit, so that every decoder works on a bounded buffer.
 #pragma once

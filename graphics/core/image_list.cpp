@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Rows of the image list: building them from loaded pictures and reading and writing their
 // transparency columns.
 #include "graphics/image_list.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JPEG decoding through libjpeg (the IJG API), decompression only. The file is decoded from
 // memory by a small source manager. libjpeg's standard error handler ends the process, so an
 // error handler is installed that jumps back here instead. Data that ends before the picture

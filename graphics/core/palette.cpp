@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Copying a picture's colour table into the window's palette.
 #include "graphics/palette.h"
 

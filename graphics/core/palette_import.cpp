@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Palette import. An ACT file is checked for its length first and then read entry by entry;
 // a ".pal" file (bounded in size) is read whole, recognised by its first bytes and parsed
 // into a scratch table that replaces the window's table only when the whole file is good.

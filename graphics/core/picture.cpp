@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pixel access and depth texts of decoded pictures.
 #include "graphics/picture.h"
 

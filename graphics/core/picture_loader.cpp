@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Picture loading by extension: the file is read whole (bounded by the largest picture any
 // decoder accepts) and handed to the bitmap, JPEG, PNG or Vela image decoder.
 #include "graphics/picture_loader.h"

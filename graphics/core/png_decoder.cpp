@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PNG decoding through libpng, from memory. libpng reports errors by calling a handler that
 // must not return, so the handler jumps back here; its warnings (an ancillary chunk's bad
 // checksum, an odd colour profile) leave the picture intact and are passed over. The header

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Source-text exports and the row-level saves. The texts are built in memory and written in
 // one piece through a C stream; a write or close that fails removes the partial file, so a
 // file on disk is always complete.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The picture view's zoom, fit and centring arithmetic.
 #include "graphics/view_maths.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vela image files: building the record from a picture (the device image layout: columns
 // left to right, each from the bottom row up, padding at the end of each column), writing it
 // through a C stream, and reading a file back with every header field checked before the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The standard dialogs behind GraphicsChoosers. File dialogs get the window's
 // "description|patterns" filters as Qt name filters whose pattern part is hidden, so the
 // user reads the descriptions exactly as written.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shows the graphics window with pictures loaded, as a user would see it after choosing
 // them in the open dialog. Options: --palette FILE (import an ACT palette afterwards),
 // --entry N (click palette entry N), --hex, --fitted, --pick X,Y (turn transparency on and

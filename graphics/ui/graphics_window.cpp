@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The graphics tool window: building its controls and menus, and the handlers that forward
 // the user's actions to the graphics core and show the results. State that the user sees in
 // several places (zoom, transparent index, selected palette entry) lives here; everything

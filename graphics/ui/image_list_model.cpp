@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image list model: rows are the core's ImageItems; the model only maps them to Qt's
 // roles and announces every change.
 #include "graphics_ui/image_list_model.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drawing and clicking of the palette grid.
 #include "graphics_ui/palette_grid.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The picture view and its scroll box. The view keeps its picture as a QImage and builds the
 // image it draws whenever the transparency or the preview changes; painting stretches only
 // the part that is exposed, so a large zoom costs no more than the window's size.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The udev rule for the Vela machine, written from 70-vela.rules.in for a vendor and product
 # id (4 hex digits each, or both empty for an inactive rule). Included by the build, and run
 # on its own by the packaging test:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Browsing: the card folder list and folder tree of the open card, and the PC's roots,
 // folders and lists through std::filesystem. Card names are shown in lower case; the card
 // list keeps the order in which the listing delivered its entries. The PC lists are sorted

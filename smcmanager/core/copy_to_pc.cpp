@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Copying from the card to the PC: the card selection, the size pass that scales the overall
 // gauge, and the copy of files and folder trees from the open card. A card file is written
 // to the PC in pieces as the card gives them, under a temporary name in the target folder

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Copying from the PC to the card: the PC selection, the byte total that scales the overall
 // gauge, and the copy of folders and files. A file is read from the PC in pieces as the card
 // takes them, the gauges moving after each piece or packet. A paste stops at the first step

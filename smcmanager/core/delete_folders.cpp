@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Creating and deleting on the card: the three delete triggers with their confirmation, the
 // walk over the selection (stopping at the first failure), the delete of one folder (with
 // its contents) or file, and the creation of one folder, which the copy

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Format and new card images: the format command and the offer to format an unformatted
 // card, the format with the folders the card needs afterwards, and the "Create Virtual SMC"
 // command with the writer of a blank image file.

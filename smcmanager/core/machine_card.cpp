@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The card in a Vela machine, driven through the device link. The machine runs its own file
 // system; this file turns the link's results into the user's messages, one table per
 // operation. The link moves whole files, so a file is held in memory once while it travels;

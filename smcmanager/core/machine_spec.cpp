@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The machine a user names, made into a link: the one reading of machine names for every
 // tool.
 #include "smcmanager/machine_spec.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text helpers of the manager core.
 #include "manager_text.h"
 

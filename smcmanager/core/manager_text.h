@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small text helpers of the manager core: the card side's lower-case mapping, card and PC
 // path joining, the date column, and the check that keeps names from a card or a machine
 // from placing a PC file anywhere but inside the chosen folder.

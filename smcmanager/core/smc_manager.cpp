@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The manager's state and its open card: construction and destruction, opening a virtual
 // SMC or the machine, closing, the card tree's root, the refresh after a change and the size
 // line. Which card is open is decided here alone: everything else talks to CardStorage.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plain tree model: nodes owning their children, and the case-blind child lookup.
 #include "smcmanager/tree_model.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual card: a card image served by a card object of the card library. This is the
 // only file of the manager core that calls the card library. The image is held under an
 // exclusive lock while it is open; files move in pieces of kPieceBytes, so a file of any size costs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Card item pictures drawn on a 32-unit grid and scaled to 16 or 32 pixels. They are made
 // once per index and size and kept for the whole run.
 #include "smcmanager_ui/card_icons.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The card tree over a snapshot's nodes (an index's internal pointer is the node) and the
 // card list over its items.
 #include "smcmanager_ui/card_models.h"

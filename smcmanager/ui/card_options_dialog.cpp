@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The vendor and size dialog laid out as a small form: a label panel beside each list, the
 // OK and Cancel buttons at the bottom. It has a fixed size and no maximise button.
 #include "smcmanager_ui/card_options_dialog.h"

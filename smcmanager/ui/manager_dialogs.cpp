@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real dialogs: QMessageBox for messages and questions, QInputDialog for the folder
 // name, QFileDialog for the choosers (starting in the user's home folder) and
 // CardOptionsDialog. Message boxes are wide enough for their whole caption.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The worker's tasks, its blocking questions and the snapshots of the card side.
 #include "smcmanager_ui/manager_worker.h"
 

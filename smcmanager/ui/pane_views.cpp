@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drag and drop and key handling of the manager's tree and list views.
 #include "smcmanager_ui/pane_views.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PC list's texts and order on top of QFileSystemModel's columns (0 name, 1 size,
 // 2 type, 3 date modified).
 #include "smcmanager_ui/pc_models.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The progress window's controls, its animation, and the hand-over of the core's progress
 // from the worker thread to the window's thread.
 #include "smcmanager_ui/progress_dialog.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The manager window: its controls and menus, the card and PC models, and the glue that
 // posts every user action to the core on the worker thread.
 #include "smcmanager_ui/smc_manager_window.h"

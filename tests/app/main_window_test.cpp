@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main window and the common helpers: the tools menu, the one-tool rule of
 // currentTool, closing order, and the case-blind child lookup.
 #include "fakes/temp_dir.h"

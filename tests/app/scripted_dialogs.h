@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The dialogs of the manager window in tests: every message and question is recorded, and
 // questions, names, file choices and card choices are answered from a script the test
 // fills beforehand. A question the script did not plan for is answered with Cancel and

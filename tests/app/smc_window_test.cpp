@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wiring of the SMC manager window, on the offscreen platform, against a real card
 // image in a temporary folder and the simulated machine: a menu action reaches the core on
 // its thread, a question is answered through the blocking path, progress and Cancel cross

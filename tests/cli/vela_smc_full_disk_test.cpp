@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A full disk for real: vela-smc exports a card's volume into a small tmpfs, mounted in a
 // mount namespace of its own, and must fail with the system's reason, leaving no partial
 // file behind. Where no user namespace can be made (a locked-down machine), the test is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vela-smc end to end on card images: a whole session (create, format, put a tree, ls, get it
 // back, rm -r, df), the clash policies of put and get, both card path forms, the card-level
 // commands (info, check, export, import) with the host's FAT tools, usage errors and the

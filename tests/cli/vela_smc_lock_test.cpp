@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vela-smc and an image another program holds: every command refuses it with the manager's
 // open failure, a writer excludes readers, readers share.
 #include "vela_smc_run.h"

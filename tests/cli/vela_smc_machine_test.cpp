@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vela-smc end to end on the machine: the simulated machine in the tool's own process
 // ("sim:FOLDER") for a whole session, a machine served on a socket by this test ("unix:PATH"),
 // and the machine's failures in the manager's words.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vela-smc mount end to end: a card image mounted through FUSE in a child process, used with
 // the PC's own tools and system calls, unmounted with fusermount3, then read back with
 // vela-smc and checked by fsck.fat. Skipped where the machine has no FUSE or refuses mounts.

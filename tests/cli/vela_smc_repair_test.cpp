@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vela-smc check --repair on an image with lost clusters: it lists what it found and what it
 // did, leaves the card clean and the file on it as it was.
 #include "vela_smc_run.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test helper for the vela-smc end-to-end tests: runs the built binary with arguments,
 // capturing exit status, standard output and standard error apart, and compares file trees
 // on the PC.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The locked image file: writers exclude every other opener, readers share, a refused
 // opener changes nothing, and the lock ends with the file.
 #include "common/image_file.h"

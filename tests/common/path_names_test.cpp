@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file-name splitters on card paths, PC paths and odd names.
 #include "common/path_names.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The IoWorker on its own, over a transport written for the test: a time-out that leaves
 // the caller's buffer alone even when the transport answers late, and a long run of
 // back-to-back requests in which a lost wake-up would show as a time-out. Runs of frames

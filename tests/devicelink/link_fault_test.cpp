@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Time-outs and late replies seen from the link: a machine that stays silent gives Timeout
 // once the (shrunk) limit has passed and the link is then not connected; a machine that
 // answers late leaves a stale reply in the pipe, which no later operation may take for its

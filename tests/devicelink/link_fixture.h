@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared set-up of the device link tests: a simulated machine serving a temporary folder, a
 // link to it in the same process, and the frames the PC must send, byte for byte.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PC-Link operations other than file transfers, against the simulated machine: the
 // exact frames sent, the result for each reply the machine can give, the listing parser's
 // handling of hostile entries, and the simulated machine's format.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PutFile and GetFile against the simulated machine: the exact frames for sizes around the
 // chunk and frame boundaries, the progress callbacks, cancelling through them (and the
 // command after a cancel), and the result of every reply step.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Unix-domain socket transport against a raw peer that sends frames of the wrong size.
 // Transfers through the simulated machine's server are the command line's tests.
 #include "link_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB transport's own logic over a bus made by the test: which device and interface it
 // takes for the machine, which endpoints the pipes are, what a refused open means, and which
 // plug events the hot-plug filter reports. The libusb bus itself, with no machine on it, is

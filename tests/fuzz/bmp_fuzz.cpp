@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the Windows bitmap decoder. A decoded picture must be consistent with its
 // size and format, and must survive the Vela image writer's conversion.
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: a card image damaged anywhere, then used the way the tools use a card. The
 // input is a list of patches over a small formatted card (fuzz_card_base.h), each record
 //   byte 0   bits 6-7 kind, bits 0-5 length n;  bytes 1-2 a;  bytes 3-4 c (little-endian)

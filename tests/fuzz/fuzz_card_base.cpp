@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fuzz_card_base.h"
 
 #include "smfs/chip.h"

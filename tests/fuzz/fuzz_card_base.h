@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz helper: small formatted card images with a few folders and files, built once per
 // process in memory, and a card over a memory storage holding a copy of one, so each input
 // costs a copy of a megabyte or four instead of a file on disk.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: JPEG decoding through libjpeg with the returning error handler.
 #include <cstdlib>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: a hostile machine on the cable. Every reply frame the PC reads comes from the
 // input; what the PC writes is swallowed. The input is a list of operations, each followed
 // by the replies it will read:

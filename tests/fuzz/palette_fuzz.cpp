@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: palette files, ".pal" contents (RIFF, JASC, raw) and ACT colour bytes.
 #include "graphics/palette_import.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the card path parsers. The input is a path as a user or a card's directory
 // might spell it; byte 0 picks the current folder. It goes through the library's path and
 // name functions, the command line's "vx:\..." and "/..." forms, the manager's component

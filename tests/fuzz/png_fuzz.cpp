@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: PNG decoding through libpng with the returning error handler. A picture that
 // decodes must be whole: its pixels match its size, a palette picture's transparent index
 // lies within its palette.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replays fuzz corpora without libFuzzer: every file of the folders (or the files) named on
 // the command line goes once through the target's LLVMFuzzerTestOneInput, in name order, so
 // an ordinary compiler and the sanitizer build run each committed input as a test. A crash

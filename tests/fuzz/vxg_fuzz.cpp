@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the Vela image file reader. A file that parses must turn into a picture and
 // back into the same bytes.
 #include <cstdlib>

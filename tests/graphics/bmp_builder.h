@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builds Windows bitmap files byte by byte for the decoder tests: any header size, bit count,
 // compression, masks and colour table, with pixel rows packed from top-down sample values.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows bitmap decoding: every layout the loader takes, built byte by byte, decodes to the
 // right depth, palette and pixels, and layouts without a depth text are "not valid"; run-length
 // data and broken files fail without reading outside the buffer.

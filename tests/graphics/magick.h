@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the picture tests share: ImageMagick's convert as an independent encoder and decoder
 // (fed and read back through plain PPM files), whole-file reading and writing, and pictures
 // made in memory.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Palette import: ACT files of 768 and 772 bytes with the extension in any case, the three
 // messages, a short read that leaves the earlier entries replaced, and ".pal" files as RIFF,
 // JASC text or raw colour triples.

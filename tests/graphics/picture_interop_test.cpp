@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pictures written by an independent encoder (ImageMagick's convert) load with the depth,
 // palette and pixels that convert's own decoding of the same file gives: bitmaps of every
 // header and depth it writes, JPEG in colour, grey and CMYK, PNG of every colour type and

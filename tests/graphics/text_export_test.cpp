@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image list's rows and the source-text exports: the columns a load sets, C names made
 // from titles, clashing output names, the image text file (comment block, declaration, one
 // block per column with the padding first and ten words a line) and the palette text file,

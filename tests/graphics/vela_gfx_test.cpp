@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vela-gfx end to end: the program run on a folder of pictures writes what the graphics core
 // writes, reports each failure and exits 0, 1 or 2.
 #include <gtest/gtest.h>

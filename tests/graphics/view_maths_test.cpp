@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The picture view's arithmetic (zoomed sizes, fit, centring, pointer to pixel) and the
 // device preview with the palette reduction.
 #include <gtest/gtest.h>

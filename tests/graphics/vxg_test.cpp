@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vela image files: the header and the column-major data of 8-bit and 16-bit files byte for
 // byte, the row-level save, the reader's checks and the round trip through a written file.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's file actions on the core: palette import and export, the image saves honouring
 // the check boxes and refusing rows that would overwrite each other, and the failures the
 // user is told about.

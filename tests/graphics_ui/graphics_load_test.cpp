@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading pictures into the graphics window and working with the rows: the open dialog's
 // filter, the rows' columns, what selecting a row shows, the name boxes and their chained
 // updates, and delete, reset and select all with their questions.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Choosing the transparent colour: sampling the picture under the pointer, accepting with
 // the left button (stored into the row and written into its Vela image file), going back
 // with the right button, and the guard that the picture ignores clicks without "use tr.".

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The graphics window's view and palette display: zoom and fit with centring, the palette
 // grid and its marker, decimal and hexadecimal numbers, the background colour, the device
 // preview and the reduction of the palette to 16-bit colours.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the graphics window tests share: dialogs answered from scripts (and every question
 // and message recorded), bitmap files written into a temporary folder, a shown window, and
 // mouse events sent to a widget.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The Debian package, built by CPack from the build folder, unpacked into a temporary root:
 # every file in its place, Debian's package checker (lintian) and the AppStream validator
 # content where they are installed, the desktop entry, card image type and udev rule sound,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Browsing: the card list and tree of both backends (batches of 32 names, columns, icons,
 // lower-case names, navigation) and the PC side's roots, folders and lists.
 #include "manager_fixture.h"

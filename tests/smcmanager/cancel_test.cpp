@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cancelling a copy in both directions on both backends: the copy stops between pieces,
 // files and packets, shows "operation canceled." once, and leaves no part of the file in
 // hand on either side; files copied before the cancel stay, and the storage serves the

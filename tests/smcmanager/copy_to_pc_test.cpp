@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Copying from the card to the PC on both backends: names from the card in lower case in
 // the chosen (unchanged) PC folder, folder trees, blocks of 32 names, merging into existing
 // folders, the paste into the PC list, and a time-out in the middle of a selection.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Copying from the PC to the card on both backends: pieces and gauges, folder trees, name
 // clashes, where a paste stops, and the copy and drag handlers.
 #include "manager_fixture.h"

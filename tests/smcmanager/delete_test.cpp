@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Deleting and creating on the card: the three delete triggers and their confirmation, a
 // walk that stops at the first failure, the Delete key on the card tree, and the folder
 // creation command, on both backends.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Format on both backends (with the machine's default folders) and the creation of blank
 // card images: their bytes, their lengths for every size, and the dialog's choices.
 #include "manager_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The machine on the USB cable as the manager meets it outside a command: plugged in while
 // the window is open (the offer to open it), and present but closed to this user (the
 // message that names the udev rule).

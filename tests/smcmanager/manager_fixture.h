@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared set-up of the manager core tests: a temporary folder holding the PC side, card
 // images and the simulated machine's card, a scripted user, and a manager whose device link
 // reaches the simulated machine in-process. Card contents are prepared and checked through

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening, switching and closing the storage: the format offer of an unformatted image,
 // files that cannot be opened, the size line, the machine's connect results, and the one
 // image slot shared by every manager of the process.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The user at the edge of the manager core in tests: records every message, question and
 // progress-window call, and answers questions and dialogs from a script. A question the
 // script did not plan for fails the test and is answered with Cancel.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "api_interop.h"
 
 #include "smfs/fat.h"

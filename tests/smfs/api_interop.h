@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test helper for checking card volumes with the host's standard FAT tools (fsck.fat from
 // dosfstools, mtools): the partition is extracted from the card's logical sectors into a
 // raw file the tools work on, and a raw file changed by the tools is written back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The public calls: files round-trip around cluster sizes and through every seek origin,
 // the ten-handle limits, short reads and modes, listings, moves, reserve, deferred FAT
 // writes, and the rules that keep open files and the root safe.

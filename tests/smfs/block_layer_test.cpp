@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The block layer and the chip below it: the map built from spare areas, allocation, reads
 // with ECC, writes in place and by copy on write, blocks claimed twice after a cut copy,
 // chip failures, and the chip's block cache within a session.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The check and the repair: a filled card is clean; each kind of damage is found where it
 // lies; the repair mends what it can without guessing, leaves the rest as findings, and
 // never writes a clean card.

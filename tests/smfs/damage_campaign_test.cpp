@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Random damage to the FAT copies, the root and the folders' first clusters of a card full of
 // files, then the repair, judged by the check and by fsck.fat -n on the exported volume: both
 // must be clean, a second repair must write nothing, and every file whose entry, clusters

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Directories and paths: names and their entry form, relative paths and drive names,
 // resolving paths, and folders and chains on a hostile card that loop or leave the volume.
 #include "test_card.h"

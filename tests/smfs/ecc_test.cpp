@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ECC computation, single-bit correction and error detection; block address fields.
 #include "smfs/ecc.h"
 

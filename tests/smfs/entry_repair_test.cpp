@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Damaged entries and damaged block address fields: what the check reports and what the
 // repair leaves. Each case damages a card holding one file, expects one finding kind, and
 // after the repair a clean card whose listing holds what the case names and whose file still

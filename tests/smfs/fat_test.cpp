@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The FAT volume: mounting from the boot records (damaged, foreign and hostile ones), the
 // FAT in memory and its write-back, allocation and cluster I/O.
 #include "test_card.h"

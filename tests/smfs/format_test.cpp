@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Format: the logical layout of every card type, and the physical pass (bad blocks, block 0,
 // the CIS, the surface test of the full format).
 #include "test_card.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The card's volumes beside the host's FAT tools (mtools, fsck.fat): what mtools writes the
 // card reads, what the card writes the tools accept and read as the same tree, a freshly
 // formatted card passes fsck.fat, and raw volume images go out through export and come back

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The card library keeps no state outside its card objects: its archive defines no writable
 # data symbol (bss or data) of its own. Symbols the compiler or a sanitizer adds (names that
 # begin with "__", "." or "DW.ref") are not ours.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the page driver puts sector data and spare bytes in the image, for both page sizes,
 // and how it identifies cards and rejects bad arguments.
 #include "test_card.h"

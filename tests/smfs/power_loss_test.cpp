@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Power loss at every write of a workload.
 //
 // The card lives in memory behind a storage that logs and cuts, so every write the library

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "test_card.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test helper: a card in memory. A blank image of a card type (or a short one) in a memory
 // storage, a card object with a fixed clock on it, raw access to the image bytes, and small
 // helpers to write, read and list card files through the public calls.

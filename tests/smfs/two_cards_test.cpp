@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Two cards in one process, each used from its own thread: one thread reads files off a
 // source card and hands them over, the other writes them onto a destination card, at the
 // same time. Nothing is shared between the cards, so the copy is whole and the thread

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small helpers shared by the tools: a folder chooser and an OK/Cancel confirmation. They hold no
 // state.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MainWindow, the main window: an MDI frame with the "Utilities" menu from which the user
 // opens a tool ("SMC manager", "Graphics tool") as a maximised child window. It remembers
 // the tool it opened (currentTool), closes it before opening another and before closing

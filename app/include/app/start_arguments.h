@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line of vela-devtool: "vela-devtool [--machine MACHINE] [CARD.smc]". A card
 // image given at start (as a file manager does when a ".smc" file is double-clicked) is
 // opened in the SMC manager at once; the manager reports a file it cannot open in its own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A card image file held open under an advisory lock, so that one process at a time writes
 // an image: a writer holds an exclusive lock, a reader a shared one, and an opener that
 // would conflict is refused at once instead of waiting. The lock belongs to this open file

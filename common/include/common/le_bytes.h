@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Little-endian fields: on-card structures, the cable's frames and picture headers are read
 // and written through these helpers at offsets from their tables, never by casting a struct
 // onto the bytes, so the layout is the same on every host. The caller has checked the bounds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File-name splitters shared by the tools. They are plain text scans with no file system
 // access; they accept any text and never fail. Folder separators are "\", ":" and, on this
 // platform, "/".

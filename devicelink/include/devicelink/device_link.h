@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device link: the PC side of the 'PC-Link' protocol with which a Vela machine serves
 // its SmartMedia card. Every exchange is a strict alternation of fixed 256-byte frames: the
 // PC writes command, string, value and data frames on the out pipe and reads reply frames

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // IoWorker: the one thread that carries every transfer of a link, and the calls with which
 // the requesting thread hands it work and waits for it under a time limit.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 'PC-Link' protocol in one place: the codes of commands and replies, where each field
 // of a frame lies, and the limits both ends keep to. The PC side (DeviceLink) and the
 // simulated machine are both written against this header, so the two cannot drift apart.

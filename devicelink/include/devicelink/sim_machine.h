@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated Vela machine in 'PC-Link' mode: it plays the machine's side of every command
 // the device link sends, serving a folder of the PC as its card. Names on this card are
 // 8.3 names; they are listed in upper case and looked up without regard to case, and PC

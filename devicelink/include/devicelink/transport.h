@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform edge of the device link: a transport that opens the machine's two pipes and
 // carries one blocking transfer at a time on them. Three implementations exist: USB through
 // libusb, a Unix-domain SOCK_SEQPACKET socket ("unix:PATH", one frame per message) and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The seam between the USB transport's own logic and libusb. The transport decides which
 // device is the machine, which interface and endpoints its pipes are, and what a refused
 // open means; the few calls it makes to the bus go through UsbApi, whose libusb

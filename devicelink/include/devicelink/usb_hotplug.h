@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Notice of a machine being plugged in or pulled out. A watcher reports "arrived" when a USB
 // device with the machine's interface (or the vendor and product ids it is told) appears,
 // and "left" when such a device goes away. Events come on the watcher's own thread; a

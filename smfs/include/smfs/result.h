@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Result codes of the card library. Every layer, from the page driver to the public calls,
 // returns one of these; a layer passes a lower layer's code upward unchanged. The numbers
 // are fixed: callers (the manager, the command line) react to several of them by value.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The public interface of the card library: one virtual SmartMedia card, an SmfsCard object
 // over the storage that holds its image, served as a FAT file system through card paths
 // such as "vx:\GAMES\DEMO.BIN".

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The storage a card lives on: the byte array of a virtual SMC image (the 1024-byte header,
 // then every page record), reached by positioned reads and writes and a sync. The card never
 // opens, grows or closes it; the caller hands the card one storage and keeps it alive while

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Card-level tools of the card library: a description of the card (type, maker, geometry,
 // block counts, CIS, volume layout), a read-only check of the whole card from the spare
 // areas up to the directory tree, a repair of what the check finds, and the partition copied

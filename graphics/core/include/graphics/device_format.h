@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Vela machine's pixel encodings and image layout, shared by the binary and the text
 // save paths. A 16-bit device pixel holds red in bits 15..11, green in 10..6, blue in 5..1
 // and 1 in bit 0; a 16-bit palette entry is the same with bit 0 clear. Pictures are stored

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the Vela machine will show of a picture: every colour reduced to the five bits a
 // channel its display keeps, palettised pictures through the window's palette table (the
 // palette the game is given), and the transparent index left out where the picture uses it.

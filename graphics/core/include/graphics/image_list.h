@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image list: one `ImageItem` per loaded picture, holding the picture and the row's
 // eleven columns as text (check box, file names, variable name, size, depth, transparency).
 // Both save paths read the rows; the window shows them. The list itself is a plain vector so

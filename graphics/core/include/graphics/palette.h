@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's one palette: 256 entries of red, green, blue and a flags byte, filled from
 // the selected picture or from a palette file, and written by the palette text export.
 #pragma once

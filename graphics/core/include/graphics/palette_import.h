@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Palette import: replaces the window's palette table with the colours of a palette file.
 // ".act" files hold 768 bytes of red, green, blue triples, or 772 with a colour count and a
 // transparent index after them (only the 768 colour bytes are taken). ".pal" files are read

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A decoded picture as the graphics tool keeps it: its size, the pixel format it had in its
 // file (which decides the depth text, the palette and the save paths), and its pixels.
 // Palettised pictures (1, 4 and 8 bits) keep one palette-index byte per pixel, so 1- and

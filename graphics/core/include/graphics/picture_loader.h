@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Picture loading for the image list: a file is chosen by its extension (".bmp" Windows
 // bitmap, ".jpg"/".jpeg" JPEG through libjpeg, ".png" PNG through libpng, ".vxg" Vela image
 // file; case ignored), read into memory whole and decoded into a `Picture` that keeps the

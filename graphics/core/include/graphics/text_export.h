@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // C source text for the Vela machine's programs, and the row-level saves shared by the
 // window and the command line. An image text file holds a comment block (date, file name,
 // size, depth, transparency) and a "const unsigned int" array of 32-bit words: per column,

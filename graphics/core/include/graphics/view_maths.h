@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Geometry of the graphics window's picture view: the zoomed size of the picture, the factor
 // that fits it into the scroll box, the offset that centres it there, and the way back from
 // a pointer position on the view to a picture pixel. Plain arithmetic, no user interface.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Vela image file (".vxg"): a 32-byte little-endian header (signature "vxg2", version 1,
 // header rest 20, flags, width, height, transparent index, data size) followed by the pixels
 // in the device image layout, as 8-bit palette indices (flags 6) or 16-bit device pixels

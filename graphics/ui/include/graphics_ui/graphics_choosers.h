@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The dialogs the graphics window asks its questions through: file choosers, the folder
 // chooser, the OK/Cancel confirmation, the plain message and the colour dialog, plus the
 // clock the text exports stamp. The window holds them as replaceable functions, so a test

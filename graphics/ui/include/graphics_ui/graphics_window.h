@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The graphics tool window "Graphics manager". Left, the palette area (the window's one
 // palette table in a 16 × 16 grid with the selected entry's values) above the picture view
 // with its zoom, background and transparency controls; right, the image list with its check

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image list as a Qt table model: it owns the rows (`ImageItem`s with their pictures)
 // and shows their eleven text columns, column 0 as the row's check box. Every change goes
 // through the model so that the list view hears of it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The palette grid `GridPal`: 16 × 16 cells of 15 pixels, one per entry of the window's
 // palette table (entry = row × 16 + column), 1-pixel lines between them. A colour that does
 // not survive five bits a channel gets a yellow-and-black marker in its cell's top-left

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The picture view and the scroll box that holds it. The view stretches
 // its copy of a picture to its own size. With transparent drawing on, pixels of the
 // transparent colour are left out so the scroll box's background shows through; the colour

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one card interface of the SMC manager: what the manager, vela-smc and the mount do with
 // a card, whichever card it is. A virtual card (a card image served by the card library) and
 // the card in a machine (reached through the device link) implement it; the operations above

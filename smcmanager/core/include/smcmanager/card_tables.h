@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The card tables of the SMC manager: the vendors and sizes offered for new card images,
 // their SmartMedia identification codes, and how long the new image file is. Also the
 // writer of a blank image, usable without a window.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which machine a user names, in the words vela-smc and vela-devtool share: "usb" or
 // "usb:VVVV:PPPP" for the machine on the USB cable, "sim:FOLDER" for the simulated machine
 // serving FOLDER in this process, "unix:PATH" for a machine served on a socket.

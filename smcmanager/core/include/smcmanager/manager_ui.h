@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the SMC manager core talks to its user. The core decides everything and calls this
 // interface to ask questions, to report outcomes in one-button messages and to drive the
 // shared progress window; a window system implements it with real dialogs, the command-line

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SMC manager's core: the window state of the two-pane card and PC file manager and
 // every decision it makes, with no window of its own. It holds the open card (a virtual SMC
 // image or the SMC in a Vela machine, both behind CardStorage), browses both sides into plain

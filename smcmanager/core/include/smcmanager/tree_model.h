@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plain models behind the SMC manager's two trees and two lists. The core builds and
 // changes them; a window mirrors them (ManagerUi tells it when), the command-line tool reads
 // them directly. A tree node owns its children; a list is a vector of items in the order in

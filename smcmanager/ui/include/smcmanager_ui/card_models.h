@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The card side's Qt models, filled from the snapshots the manager's worker sends: the
 // folder tree (CardTreeModel) and the current folder's list (CardListModel, four columns
 // "Name", "Size", "Type", "Modified"). Each new snapshot replaces the model's data in one

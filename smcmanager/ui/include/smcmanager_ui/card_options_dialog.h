@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The vendor and size dialog of "Create Virtual SMC": two drop-down lists ("vendor",
 // "size") and OK and Cancel. It only shows what the core offers and returns the indexes
 // chosen.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The dialogs the manager window shows for the core: one-button messages, OK/Cancel
 // questions, the folder-name input box, the open and save file choosers, the vendor and
 // size dialog, and the questions of a copy (replace a file? copy into a folder that

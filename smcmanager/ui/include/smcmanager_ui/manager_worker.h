@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The manager's worker: a QObject that lives on the manager window's worker thread, owns
 // the manager core and is its ManagerUi there. The window hands it every core call as a
 // task (a queued invocation), so opens, listings, copies, deletes and formats never hold

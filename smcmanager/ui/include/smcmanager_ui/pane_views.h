@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PaneView, the tree and list views of the manager window: a QTreeView that starts drags
 // with the data its window makes, and hands drag-over, drop and key events to the window
 // as plain callbacks. Whether a drag is accepted and what a drop or a key does is the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PC side's list model: the platform's file system (QFileSystemModel, which reads
 // folders on its own thread, asks the platform for icons and type names and notices files
 // that appear) shown as the card list is, with the columns "Name", "Size" (KB), "Type" and

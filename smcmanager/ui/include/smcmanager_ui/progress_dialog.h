@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The manager's progress window: an animation, a step text, a per-item gauge, an overall
 // gauge and a Cancel button. It decides nothing; the core sets every text, gauge and
 // animation through ProgressUi.

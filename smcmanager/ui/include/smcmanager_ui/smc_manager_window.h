@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SmcManagerWindow, the SMC manager window: the card's folder tree and list above, the
 // PC's below, the "&File" menu, the card list's popup menu and the size line in the status
 // bar. The window decides nothing: it hands every menu choice, selection, expansion,
