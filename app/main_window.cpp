@@ -7,9 +7,9 @@
 #include <devicelink/sim_machine.h>
 #include <devicelink/transport.h>
 #include <devicelink/usb_hotplug.h>
-#include <graphics_ui/graphics_window.h>
 #include <graphics_ui/graphics_choosers.h>
-#include <smcmanager/machine_spec.h>
+#include <graphics_ui/graphics_window.h>
+#include <smcmanager/machine_names.h>
 #include <smcmanager_ui/smc_manager_window.h>
 
 #include <QCloseEvent>
@@ -72,10 +72,10 @@ void MainWindow::setGraphicsFactory(ToolFactory factory) {
     graphicsToolAction->setEnabled(bool(graphicsFactory_));
 }
 
-bool MainWindow::setMachine(const std::string& spec, std::string& failure) {
+bool MainWindow::setMachine(const std::string& name, std::string& failure) {
     MachineConnection trial;
-    if (!linkForMachine(spec, trial, failure)) return false;
-    machine_ = spec;
+    if (!linkForMachine(name, trial, failure)) return false;
+    machine_ = name;
     return true;
 }
 

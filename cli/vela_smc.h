@@ -4,7 +4,7 @@
 // core, or the card library's card-level tools).
 #pragma once
 
-#include <smcmanager/machine_spec.h>
+#include <smcmanager/machine_names.h>
 #include <smcmanager/manager_ui.h>
 
 #include <cstdint>

@@ -8,7 +8,7 @@
 
 #include <devicelink/device_link.h>
 #include <smcmanager/card_tables.h>
-#include <smcmanager/machine_spec.h>
+#include <smcmanager/machine_names.h>
 #include <smcmanager/smc_manager.h>
 
 #include <algorithm>

@@ -7,7 +7,7 @@
 #include <functional>
 
 #include <common/image_file.h>
-#include <smcmanager/machine_spec.h>
+#include <smcmanager/machine_names.h>
 
 #include <unistd.h>
 
@@ -264,9 +264,9 @@ TEST_F(OpenStorageTimeoutTest, SilentMachineTimesOutTheConnect) {
 }
 
 // The machine names every tool accepts, and the link each makes.
-TEST(MachineSpecTest, NamesAndLinks) {
+TEST(MachineNamesTest, NamesAndLinks) {
     const struct {
-        std::string spec;
+        std::string name;
         bool machine;
         bool linked;
     } cases[] = {
@@ -275,11 +275,11 @@ TEST(MachineSpecTest, NamesAndLinks) {
         {"simple.smc", false, false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.spec);
-        EXPECT_EQ(namesMachine(c.spec), c.machine);
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(namesMachine(c.name), c.machine);
         MachineConnection connection;
         std::string failure;
-        EXPECT_EQ(linkForMachine(c.spec, connection, failure), c.linked);
+        EXPECT_EQ(linkForMachine(c.name, connection, failure), c.linked);
         EXPECT_EQ(connection.link != nullptr, c.linked);
         EXPECT_EQ(failure.empty(), c.linked);
     }

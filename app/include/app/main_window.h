@@ -53,10 +53,10 @@ public:
     void setSmcFactory(ToolFactory factory) { smcFactory_ = std::move(factory); }
     // Replaces the factory of the graphics tool; an empty one disables its menu item.
     void setGraphicsFactory(ToolFactory factory);
-    // Has the managers made from now on reach the machine spec names ("usb",
+    // Has the managers made from now on reach the machine that name names ("usb",
     // "usb:VVVV:PPPP", "sim:FOLDER", "unix:PATH") instead of the USB cable; false, with the
-    // reason in failure, when spec names no machine.
-    bool setMachine(const std::string& spec, std::string& failure);
+    // reason in failure, when name names no machine.
+    bool setMachine(const std::string& name, std::string& failure);
 
     // The SMC manager of this main window with the real dialogs and its link.
     static QWidget* MakeSmcManager(MainWindow& main);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The machine a user names, made into a link: the one reading of machine names for every
 // tool.
-#include "smcmanager/machine_spec.h"
+#include "smcmanager/machine_names.h"
 
 #include <devicelink/transport.h>
 
@@ -18,20 +18,20 @@ bool namesMachine(const std::string& text) {
            startsWith(text, "unix:");
 }
 
-bool linkForMachine(const std::string& spec, MachineConnection& connection, std::string& failure) {
+bool linkForMachine(const std::string& name, MachineConnection& connection, std::string& failure) {
     std::unique_ptr<LinkTransport> transport;
-    if (startsWith(spec, "sim:")) {
-        if (spec.size() == 4) {
+    if (startsWith(name, "sim:")) {
+        if (name.size() == 4) {
             failure = "sim: needs a folder";
             return false;
         }
-        connection.simulated = std::make_unique<SimMachine>(spec.substr(4));
+        connection.simulated = std::make_unique<SimMachine>(name.substr(4));
         transport = makeSimTransport(*connection.simulated);
     } else {
-        transport = makeTransport(spec, false);
+        transport = makeTransport(name, false);
     }
     if (!transport) {
-        failure = "'" + spec + "' names no machine";
+        failure = "'" + name + "' names no machine";
         return false;
     }
     connection.link = std::make_unique<DeviceLink>(std::move(transport));

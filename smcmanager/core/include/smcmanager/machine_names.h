@@ -20,6 +20,6 @@ struct MachineConnection {
     std::unique_ptr<DeviceLink> link;
 };
 
-// The link for spec (not connected yet). False, with the reason in failure, when spec names
+// The link for name (not connected yet). False, with the reason in failure, when name names
 // no machine or "sim:" names no folder.
-bool linkForMachine(const std::string& spec, MachineConnection& connection, std::string& failure);
+bool linkForMachine(const std::string& name, MachineConnection& connection, std::string& failure);
