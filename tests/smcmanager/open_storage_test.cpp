@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Opening, switching and closing the storage: the format offer of an unformatted image,
-// files that cannot be opened, the size line, the machine's connect results, and the one
-// image slot shared by every manager of the process.
+// files that cannot be opened, the size line, the machine's connect results, and two
+// managers serving two cards at once.
 #include "manager_fixture.h"
 
 #include <functional>

@@ -160,7 +160,7 @@ TEST(ApiHandleTest, TenHandlesOfOneFileAndTenFiles) {
 
     EXPECT_EQ(api().read(0x01000000 | handles[0], &size, 1, &size), SmfsResult::InvalidArgument);
     EXPECT_EQ(api().read(files[0], &size, 1, &size), SmfsResult::HandleNotOpen);
-    // Bit 31 of a handle is ignored; a new smfs_init forgets every handle.
+    // Bit 31 of a handle is ignored; a reset forgets every handle.
     ASSERT_EQ(api().open("vx:\\ONE.BIN", kSmfsRead, &h), SmfsResult::Ok);
     std::uint8_t b[4];
     EXPECT_EQ(api().read(h | 0x80000000u, b, 4, &size), SmfsResult::Ok);
