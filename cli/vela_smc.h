@@ -44,7 +44,15 @@ std::string lowerAscii(std::string text);
 // "/game/x.qxe" or "game/x.qxe"; false for a path with "." or ".." or an empty component.
 bool toCardPath(const std::string& text, std::string& cardPath);
 
+// Turns SIGINT and SIGTERM into the manager core's Cancel for the rest of the run: the copy
+// stops at its next piece and takes its partial file away. A second signal ends the
+// process at once.
+void catchStopSignals();
+// The first stop signal caught, 0 when none came.
+int stopSignal();
+
 // The progress window of the manager core as one line on a terminal (nothing elsewhere).
+// Cancel is asked for by a stop signal.
 class TerminalProgress : public ProgressUi {
 public:
     explicit TerminalProgress(bool enabled) : enabled_(enabled) {}
@@ -59,6 +67,7 @@ public:
     void setPartVisible(Part, bool) override {}
     void showProgress() override { shown_ = true; }
     void hideProgress() override;
+    bool cancelRequested() override { return stopSignal() != 0; }
 
 private:
     void draw(bool force);

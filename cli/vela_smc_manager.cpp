@@ -75,6 +75,7 @@ public:
         if (!linkForMachine(card, connection, failure)) return usageError(failure);
         machine_ = std::move(connection.simulated);
         manager_ = std::make_unique<SmcManager>(ui_, std::move(connection.link));
+        if (machine_) manager_->setMachineFolder(machine_->cardFolder());
         return manager_->connectMachine() ? kExitOk : kExitFailed;
     }
 
@@ -121,6 +122,14 @@ public:
         *entry = joinCard(parentOf(cardPath), (*item)->caption);
         if (folder) *entry += "\\";
         return true;
+    }
+
+    // The end of a copy: interrupted by a signal, 128 and its number once the partial file
+    // is gone.
+    int finishCopy(bool ok) {
+        const int signal = stopSignal();
+        const int code = finish(ok && signal == 0);
+        return signal != 0 ? 128 + signal : code;
     }
 
     int finish(bool ok) {
@@ -251,6 +260,7 @@ int runTree(const Options& o) {
 
 int runPut(const Options& o) {
     if (o.args.size() < 3) return usageError("put takes CARD PCPATH... CARDFOLDER");
+    catchStopSignals();
     std::string dest;
     if (!toCardPath(o.args.back(), dest))
         return usageError("bad card path '" + o.args.back() + "'");
@@ -268,7 +278,6 @@ int runPut(const Options& o) {
     if (!s.list(dest, existing)) return s.finish(false);
 
     std::vector<std::string> list;
-    std::vector<std::string> replace; // card folders to delete first (they end in '\')
     for (std::size_t i = 1; i + 1 < o.args.size(); ++i) {
         std::string pc = o.args[i];
         while (pc.size() > 1 && pc.back() == '/')
@@ -290,22 +299,21 @@ int runPut(const Options& o) {
                 s.ui().showMessage(cardPath + " already exists (use --overwrite or --skip)");
                 return s.finish(false);
             }
-            // A file is replaced by the copy itself, once the new one is whole.
-            if (clash->data == kItemFolder) replace.push_back(cardPath + "\\");
+            // The core replaces a file once the new one is whole, copies a folder into the
+            // folder there, and refuses a file over a folder and a folder over a file.
         }
         list.push_back(folder ? pc + "/" : pc);
     }
-    SmcManager& m = s.manager();
     s.ui().setReplace(o.overwrite);
     s.ui().progress().showProgress();
-    bool ok = replace.empty() || m.deleteCardItems(replace);
-    ok = ok && m.copyToCard(dest, list);
+    const bool ok = s.manager().copyToCard(dest, list);
     s.ui().progress().hideProgress();
-    return s.finish(ok);
+    return s.finishCopy(ok);
 }
 
 int runGet(const Options& o) {
     if (o.args.size() < 3) return usageError("get takes CARD CARDPATH... PCFOLDER");
+    catchStopSignals();
     std::vector<std::string> paths;
     if (!cardPathArgs(o, 1, o.args.size() - 1, paths)) return kExitUsage;
     const std::string target = pcFolderArg(o.args.back());
@@ -338,7 +346,7 @@ int runGet(const Options& o) {
     s.ui().progress().showProgress();
     const bool ok = s.manager().copyToPc(target, list);
     s.ui().progress().hideProgress();
-    return s.finish(ok);
+    return s.finishCopy(ok);
 }
 
 int runMkdir(const Options& o) {

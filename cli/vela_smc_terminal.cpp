@@ -1,16 +1,42 @@
 // SPDX-License-Identifier: MIT
 // The manager core's user on a terminal: the kept messages, the answers to its questions,
-// the one-line progress bar, and the conversion of the paths people type into card paths.
+// the one-line progress bar, the stop signals, and the conversion of the paths people type
+// into card paths.
 #include "vela_smc.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
 constexpr int kBarWidth = 30;
 constexpr std::size_t kMessageWidth = 40;
 
+// Written by the signal handler, read by the copy (possibly on another thread).
+std::atomic<int> caughtSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+extern "C" void onStopSignal(int signal) {
+    // Only async-signal-safe work here: note the signal, or leave at once on the second.
+    if (caughtSignal.exchange(signal) != 0) _exit(128 + signal);
+}
+
 } // namespace
+
+void catchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+int stopSignal() {
+    return caughtSignal.load();
+}
 
 std::string printable(std::string text) {
     // Names on a card are bytes anyone could have written, escape sequences included.

@@ -12,7 +12,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -156,11 +159,22 @@ bool SmcManager::copyFileToPc(const std::string& target, const std::string& path
 
 bool SmcManager::copyPcFile(const std::string& cardPath, const std::string& tempPath,
                             const std::string& pcPath) {
-    std::FILE* file = std::fopen(tempPath.c_str(), "wb");
+    std::error_code error;
+    // A temporary file of an earlier cut is taken away; whatever else holds the name (a link
+    // planted there) is never written through.
+    fs::remove(tempPath, error);
+    const int fd =
+        ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    std::FILE* file = fd < 0 ? nullptr : ::fdopen(fd, "wb");
     if (!file) {
+        if (fd >= 0) ::close(fd);
         message("failed to create file in PC.");
         return false;
     }
+    // A replaced file keeps who may read it.
+    struct stat old {};
+    if (::stat(pcPath.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+        (void)::fchmod(fd, old.st_mode & 07777);
     bool writeFailed = false;
     const CardSink sink = [&](const std::uint8_t* data, std::uint32_t bytes) {
         writeFailed = std::fwrite(data, 1, bytes, file) != bytes;
@@ -169,9 +183,11 @@ bool SmcManager::copyPcFile(const std::string& cardPath, const std::string& temp
     };
     itemBytes_ = 0;
     const bool read = report(storage_->read(cardPath, *this, sink));
-    const bool closed = std::fclose(file) == 0;
+    // The data reaches the disk before the name moves, so a power cut leaves the old file or
+    // the whole new one.
+    const bool flushed = std::fflush(file) == 0 && ::fsync(fd) == 0;
+    const bool closed = std::fclose(file) == 0 && flushed;
     if (read && !closed) message("failed to write to file in PC.");
-    std::error_code error;
     // The old file gives way only to a whole new one.
     if (read && closed && (fs::rename(tempPath, pcPath, error), !error)) return true;
     if (read && closed) message("failed to create file in PC.");

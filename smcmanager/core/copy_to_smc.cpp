@@ -5,12 +5,20 @@
 // that fails or at a cancel; a name no card can hold is left out, copied on without it and
 // listed at the end; an existing card file is replaced only when the user says so, and an
 // existing card folder is copied into when the user says so.
+//
+// Nothing on the card changes before every selected item has been checked: it must be a
+// readable file or folder, must not hold the card itself, and must not meet a card entry of
+// the other kind. Inside a folder only plain files and folders are opened; links, pipes,
+// devices and anything unreadable are left out, named at the end, and fail the copy.
 #include "smcmanager/smc_manager.h"
 
 #include "manager_text.h"
 
 #include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -21,32 +29,73 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-// A folder found in a walk that is only a link to a folder: following it could loop.
-bool linkedFolder(const fs::directory_entry& entry) {
-    std::error_code error;
-    return entry.is_symlink(error) && entry.is_directory(error);
+// Opens a PC file for reading only when it is a regular file: a named pipe would block the
+// copy for good and a device could be changed by the open. Nothing otherwise.
+FilePtr openRegularFile(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+    // Between the look and the open the name may have come to mean something else.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    std::FILE* file = nullptr;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) file = ::fdopen(fd, "rb");
+    if (!file) ::close(fd);
+    return FilePtr(file);
 }
 
-std::vector<fs::directory_entry> sortedEntries(const std::string& folder) {
-    std::vector<fs::directory_entry> entries;
+// The entries of a PC folder by name; false when the folder could not be read whole.
+bool sortedEntries(const std::string& folder, std::vector<fs::directory_entry>& entries) {
     std::error_code error;
-    fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
+    fs::directory_iterator it(folder, error);
     for (; !error && it != fs::directory_iterator(); it.increment(error))
         entries.push_back(*it);
     std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
         return a.path().filename() < b.path().filename();
     });
+    return !error;
+}
+
+std::vector<fs::directory_entry> sortedEntries(const std::string& folder) {
+    std::vector<fs::directory_entry> entries;
+    (void)sortedEntries(folder, entries);
     return entries;
+}
+
+// Whether inner is outer or lies below it, the links of both resolved.
+bool holds(const fs::path& outer, const fs::path& inner) {
+    std::error_code error;
+    const fs::path a = fs::canonical(outer, error);
+    if (error) return false;
+    const fs::path b = fs::weakly_canonical(inner, error);
+    if (error) return false;
+    return std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first == a.end();
+}
+
+// The PC folder behind a card folder ("vx:", "vx:\A\B") of a card served from folder
+// home, its names looked up without regard to case as the card does.
+fs::path servedFolder(fs::path home, const std::string& cardFolder) {
+    std::string rest = cardFolder.size() > 4 ? cardFolder.substr(4) : "";
+    while (!rest.empty()) {
+        const std::size_t sep = rest.find('\\');
+        const std::string name = rest.substr(0, sep);
+        rest = sep == std::string::npos ? "" : rest.substr(sep + 1);
+        fs::path next = home / name;
+        for (const auto& entry : sortedEntries(home.string()))
+            if (SameNameNoCase(entry.path().filename().string(), name)) next = entry.path();
+        home = next;
+    }
+    return home;
 }
 
 std::int64_t folderBytes(const std::string& folder) {
     std::int64_t total = 0;
     for (const auto& entry : sortedEntries(folder)) {
         std::error_code error;
-        if (linkedFolder(entry)) continue;
-        if (entry.is_directory(error)) {
+        // Only what the copy takes: links and special files are left out.
+        const fs::file_status status = entry.symlink_status(error);
+        if (fs::is_directory(status)) {
             total += folderBytes(entry.path().string());
-        } else {
+        } else if (fs::is_regular_file(status)) {
             const std::uintmax_t bytes = entry.file_size(error);
             if (!error) total += std::int64_t(bytes);
         }
@@ -105,6 +154,11 @@ bool SmcManager::copyToCard(std::string dest, const std::vector<std::string>& li
     mergeAnswer_ = -1;
     skippedNames_.clear();
     skippedReasons_.clear();
+    leftOut_.clear();
+    if (!checkSources(dest, list)) {
+        cardFolders_.clear();
+        return false;
+    }
     const std::int64_t total = pcBytes(list);
     totalProgress_ = 0;
     prog().setTotalMaximum(total);
@@ -127,8 +181,59 @@ bool SmcManager::copyToCard(std::string dest, const std::vector<std::string>& li
             text += "\n'" + skippedNames_[i] + "': " + skippedReasons_[i];
         ui_.showSkippedNames(text);
     }
+    if (!leftOut_.empty()) {
+        std::string text = "these items were not copied:";
+        for (const std::string& line : leftOut_)
+            text += "\n" + line;
+        message(text);
+    }
     // What was copied before a failure or a cancel stays, so it goes to the disk as well.
-    return syncImage() && copied && skippedNames_.empty();
+    return syncImage() && copied && skippedNames_.empty() && leftOut_.empty();
+}
+
+bool SmcManager::checkSources(const std::string& dest, const std::vector<std::string>& list) {
+    const fs::path home = storage_->localPath();
+    std::error_code error;
+    const fs::path destination = fs::is_directory(home, error) ? servedFolder(home, dest) : home;
+    for (const std::string& entry : list) {
+        const bool folder = !entry.empty() && entry.back() == '/';
+        const std::string path = folder ? entry.substr(0, entry.size() - 1) : entry;
+        const std::string name = LastPcComponent(path);
+        const fs::file_status status = fs::status(path, error);
+        if (!fs::exists(status)) {
+            message("failed to open file '" + path + "'");
+            return false;
+        }
+        if (!fs::is_directory(status) && !fs::is_regular_file(status)) {
+            message("'" + path + "' is not a regular file or folder.");
+            return false;
+        }
+        if (fs::is_directory(status) ? (fs::directory_iterator(path, error), bool(error))
+                                     : !openRegularFile(path)) {
+            message("failed to open file '" + path + "'");
+            return false;
+        }
+        if (!home.empty() && holds(path, destination)) {
+            message("cannot copy '" + path + "' into itself.");
+            return false;
+        }
+        const std::vector<CardEntry>* existing = cardFolderEntries(dest);
+        if (!existing) return false;
+        for (const CardEntry& card : *existing) {
+            if (!SameNameNoCase(card.name, name) || card.folder == fs::is_directory(status))
+                continue;
+            message(card.folder
+                        ? "cannot replace folder '" + LowerName(name) + "' on the card with a file."
+                        : "cannot replace file '" + LowerName(name) +
+                              "' on the card with a folder.");
+            return false;
+        }
+    }
+    return true;
+}
+
+void SmcManager::leaveOut(const std::string& path, const char* why) {
+    leftOut_.push_back("'" + path + "': " + why);
 }
 
 std::int64_t SmcManager::pcBytes(const std::vector<std::string>& list) {
@@ -140,8 +245,7 @@ std::int64_t SmcManager::pcBytes(const std::vector<std::string>& list) {
         }
         std::error_code error;
         const std::uintmax_t bytes = fs::file_size(entry, error);
-        FilePtr file(std::fopen(entry.c_str(), "rb"));
-        if (!file || error) {
+        if (!openRegularFile(entry) || error) {
             message("failed to open file '" + LastPcComponent(entry) + "'");
             continue;
         }
@@ -201,6 +305,12 @@ bool SmcManager::copyFolderToCard(const std::string& dest, const std::string& fo
                                               "' already exists on the card.\ncopy into it?");
         if (mergeAnswer_ == 0) return true;
     }
+    // A folder that cannot be read is not made on the card.
+    std::vector<fs::directory_entry> entries;
+    if (!sortedEntries(folder, entries)) {
+        leaveOut(folder, "the folder could not be read");
+        return true;
+    }
     prog().setAnimation(ProgressUi::Animation::CopyFile);
     prog().startAnimation();
     // A folder copy stops at its first failing step and reports it, so the paste ends there.
@@ -211,13 +321,24 @@ bool SmcManager::copyFolderToCard(const std::string& dest, const std::string& fo
         }
         cardFolders_.emplace_back(cardFolder, std::vector<CardEntry>{});
     }
-    for (const auto& entry : sortedEntries(folder)) {
-        if (linkedFolder(entry)) continue;
+    for (const auto& entry : entries) {
         const std::string path = JoinPcPath(folder, entry.path().filename().string());
         std::error_code error;
-        const bool copied =
-            !stopRequested() && (entry.is_directory(error) ? copyFolderToCard(cardFolder, path)
-                                                           : copyFileToCard(cardFolder, path));
+        const fs::file_status status = entry.symlink_status(error);
+        bool copied = true;
+        if (stopRequested()) {
+            copied = false;
+        } else if (fs::is_symlink(status)) {
+            leaveOut(path, "a symbolic link, not followed");
+        } else if (fs::is_directory(status)) {
+            copied = copyFolderToCard(cardFolder, path);
+        } else if (!fs::is_regular_file(status)) {
+            leaveOut(path, "not a regular file or folder");
+        } else if (!openRegularFile(path)) {
+            leaveOut(path, "the file could not be read");
+        } else {
+            copied = copyFileToCard(cardFolder, path);
+        }
         if (!copied) {
             prog().stopAnimation();
             return false;
@@ -243,7 +364,7 @@ bool SmcManager::copyFileToCard(const std::string& dest, const std::string& file
         }
     }
 
-    FilePtr stream(std::fopen(file.c_str(), "rb"));
+    FilePtr stream = openRegularFile(file);
     if (!stream) {
         message("failed to open file '" + file + "'");
         return false;

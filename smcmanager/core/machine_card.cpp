@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The card in a Vela machine, driven through the device link. The machine runs its own file
 // system; this file turns the link's results into the user's messages, one table per
-// operation. The link moves whole files, so a file is held in memory once while it travels;
-// the machine's file system cannot rename, so a replaced file is removed before the new one
-// is sent.
+// operation. The link moves whole files, so a file is held in memory once while it travels.
+// The machine cannot rename, so a file is replaced in four steps that always leave a whole
+// copy on the card: the new file is put under a temporary name and its size checked, the old
+// one is removed, the new one is put again under its own name and checked, and only then is
+// the temporary copy removed.
 #include "smcmanager/card_storage.h"
 
 #include "manager_text.h"
@@ -20,6 +22,8 @@ namespace {
 
 // What the link's callbacks return to go on.
 constexpr LinkResult kGoOn = LinkResult::Ok;
+// Where a replacing file waits until the old one is gone.
+constexpr const char* kReplacementName = "VELA~NEW.TMP";
 
 struct LinkText {
     LinkResult result;
@@ -92,11 +96,11 @@ CardResult outcome(LinkResult result, const char* text) {
     return CardResult::failed(text);
 }
 
-// The link's progress callbacks, reporting to a transfer.
-LinkCallbacks callbacksFor(CardTransfer& transfer) {
+// The link's progress callbacks, reporting to a transfer under the file's name.
+LinkCallbacks callbacksFor(CardTransfer& transfer, const std::string& name) {
     LinkCallbacks callbacks;
-    callbacks.start = [&transfer](const LinkFileStart& start) {
-        transfer.step(std::string("now copying file '") + (start.name ? start.name : ""));
+    callbacks.start = [&transfer, name](const LinkFileStart& start) {
+        transfer.step("now copying file '" + name);
         return transfer.start(start.size) ? kGoOn : LinkResult::Canceled;
     };
     callbacks.packet = [&transfer](const LinkPacketProgress& packet) {
@@ -109,7 +113,8 @@ LinkCallbacks callbacksFor(CardTransfer& transfer) {
 
 class MachineCard final : public CardStorage {
 public:
-    explicit MachineCard(DeviceLink& link) : link_(link) {}
+    MachineCard(DeviceLink& link, std::filesystem::path servedFolder)
+        : link_(link), servedFolder_(std::move(servedFolder)) {}
     ~MachineCard() override {
         if (link_.connected()) (void)link_.Disconnect();
     }
@@ -176,8 +181,8 @@ public:
     CardResult read(const std::string& path, CardTransfer& transfer,
                     const CardSink& sink) override {
         std::vector<std::uint8_t> data;
-        const LinkResult result =
-            link_.GetFile(path, LastCardComponent(path), data, callbacksFor(transfer));
+        const LinkResult result = link_.GetFile(path, LastCardComponent(path), data,
+                                                callbacksFor(transfer, LastCardComponent(path)));
         if (result != LinkResult::Ok) return outcome(result, getFileMessage(result));
         if (!data.empty() && !sink(data.data(), std::uint32_t(data.size())))
             return CardResult::silent();
@@ -196,16 +201,29 @@ public:
         }
         if (!data.empty() && !source(data.data(), std::uint32_t(data.size())))
             return CardResult::silent();
-        if (replace) {
-            const LinkResult removed = link_.RemoveFile(dest + "\\" + name);
-            if (removed != LinkResult::Ok) return CardResult::failed(putFileMessage(removed));
+        if (!replace) return put(data, dest, name, callbacksFor(transfer, name));
+
+        const std::string target = dest + "\\" + name;
+        const std::string temporary = dest + "\\" + kReplacementName;
+        (void)link_.RemoveFile(temporary); // only ever the remains of an earlier cut
+        CardResult first = put(data, dest, kReplacementName, callbacksFor(transfer, name));
+        if (first && !holds(dest, kReplacementName, data.size()))
+            first = CardResult::failed(putFileMessage(LinkResult(-16)));
+        if (!first) {
+            (void)link_.RemoveFile(temporary); // the machine may have kept some of it
+            return first;
         }
-        const LinkResult result = link_.PutFile(data.data(), std::uint32_t(data.size()),
-                                                dest + "\\", name, callbacksFor(transfer));
-        // The machine may have taken the unfinished file as a whole one.
-        if (result == LinkResult::Canceled && link_.cancelledPutKept())
-            (void)link_.RemoveFile(dest + "\\" + name);
-        return outcome(result, putFileMessage(result));
+        if (const LinkResult removed = link_.RemoveFile(target); removed != LinkResult::Ok) {
+            (void)link_.RemoveFile(temporary);
+            return CardResult::failed(putFileMessage(removed));
+        }
+        // From here the new file is the only copy: no cancel, and a failure keeps it.
+        const CardResult second = put(data, dest, name, {});
+        if (!second || !holds(dest, name, data.size()))
+            return CardResult::failed((second ? putFileMessage(LinkResult(-16)) : second.message) +
+                                      "\nthe new file is kept as '" + temporary + "'.");
+        (void)link_.RemoveFile(temporary);
+        return CardResult::ok();
     }
 
     CardResult makeFolder(const std::string& path) override {
@@ -262,12 +280,35 @@ public:
 
     CardResult sync() override { return CardResult::ok(); }
 
+    std::filesystem::path localPath() const override { return servedFolder_; }
+
 private:
+    CardResult put(const std::vector<std::uint8_t>& data, const std::string& dest,
+                   const std::string& name, const LinkCallbacks& callbacks) {
+        const LinkResult result =
+            link_.PutFile(data.data(), std::uint32_t(data.size()), dest + "\\", name, callbacks);
+        // The machine may have taken the unfinished file as a whole one.
+        if (result == LinkResult::Canceled && link_.cancelledPutKept())
+            (void)link_.RemoveFile(dest + "\\" + name);
+        return outcome(result, putFileMessage(result));
+    }
+
+    // Whether the card folder lists the file name with sizeBytes.
+    bool holds(const std::string& dest, const std::string& name, std::size_t sizeBytes) {
+        LinkList list;
+        if (link_.ListFiles(dest + "\\", list) != LinkResult::Ok) return false;
+        for (const LinkEntry& entry : list)
+            if (entry.kind == 0 && SameNameNoCase(entryName(entry), name))
+                return entry.size == sizeBytes;
+        return false;
+    }
+
     DeviceLink& link_;
+    std::filesystem::path servedFolder_;
 };
 
 } // namespace
 
-std::unique_ptr<CardStorage> machineCard(DeviceLink& link) {
-    return std::make_unique<MachineCard>(link);
+std::unique_ptr<CardStorage> machineCard(DeviceLink& link, std::filesystem::path servedFolder) {
+    return std::make_unique<MachineCard>(link, std::move(servedFolder));
 }

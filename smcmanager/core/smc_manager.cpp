@@ -132,7 +132,7 @@ bool SmcManager::connectMachine() {
         message("default error occurred.");
         return false;
     }
-    storage_ = machineCard(*link_);
+    storage_ = machineCard(*link_, machineFolder_);
     storageKind_ = StorageKind::Machine;
     cardPath_ = kCardRoot;
     showCardRoot();

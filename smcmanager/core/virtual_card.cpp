@@ -45,7 +45,8 @@ void discard(SmfsCard& card, SmfsHandle handle, const std::string& path) {
 
 class VirtualCard final : public CardStorage {
 public:
-    explicit VirtualCard(std::string imageName) : imageName_(std::move(imageName)) {}
+    explicit VirtualCard(std::filesystem::path image)
+        : imageName_(image.filename().string()), imagePath_(std::move(image)) {}
     ~VirtualCard() override {
         card_.reset();
         (void)image_.close(); // every change was synced when it was made
@@ -64,6 +65,7 @@ public:
         return entry.folder ? "" : std::to_string(entry.sizeBytes >> 10) + "KB";
     }
     std::vector<std::string> defaultFolders() const override { return {}; }
+    std::filesystem::path localPath() const override { return imagePath_; }
 
     CardResult list(const std::string& folder, CardListing purpose,
                     std::vector<CardEntry>& entries) override {
@@ -280,6 +282,7 @@ public:
 
 private:
     std::string imageName_;
+    std::filesystem::path imagePath_;
     ImageFile image_;
     std::unique_ptr<SmfsCard> card_; // on image_ while it is open
 };
@@ -302,7 +305,7 @@ std::unique_ptr<CardStorage> openVirtualCard(const std::filesystem::path& image,
                                              std::string& failure, bool& inUse) {
     failure = "Failed to open virtual SMC file.";
     inUse = false;
-    auto card = std::make_unique<VirtualCard>(image.filename().string());
+    auto card = std::make_unique<VirtualCard>(image);
     const ImageFile::Status opened = card->image().open(image, ImageFile::Access::Write);
     if (opened != ImageFile::Status::Ok) {
         // Two writers on one image would each overwrite the other's blocks and FAT.

@@ -89,6 +89,9 @@ public:
     virtual std::string sizeText(const CardEntry& entry) const = 0;
     // The folders a fresh format must make for the card to be used, at the root.
     virtual std::vector<std::string> defaultFolders() const = 0;
+    // Where the card lives on this PC: the image file of a virtual card, the folder a
+    // machine simulated in this process serves; empty when the card is elsewhere.
+    virtual std::filesystem::path localPath() const { return {}; }
 
     // The entries of a card folder ("." and ".." left out) for a purpose. Failed (with the
     // purpose's message) when the folder could not be listed; entries listed before a
@@ -138,5 +141,6 @@ CardNameFit cardNameFit(const std::string& name);
 std::unique_ptr<CardStorage> openVirtualCard(const std::filesystem::path& image, SmfsClock clock,
                                              std::string& failure, bool& inUse);
 
-// The card in the machine behind a connected link (the link stays the caller's).
-std::unique_ptr<CardStorage> machineCard(DeviceLink& link);
+// The card in the machine behind a connected link (the link stays the caller's);
+// servedFolder is the PC folder a simulated machine serves, empty for a real one.
+std::unique_ptr<CardStorage> machineCard(DeviceLink& link, std::filesystem::path servedFolder = {});

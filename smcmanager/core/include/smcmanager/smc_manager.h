@@ -139,6 +139,9 @@ public:
     bool openStorage(std::unique_ptr<CardStorage> storage, StorageKind kind);
     // Connects to the machine (steps after the prompt); false when the connect failed.
     bool connectMachine();
+    // The PC folder the machine serves when it is simulated in this process, so no copy
+    // takes a folder into itself; empty for a real machine.
+    void setMachineFolder(std::filesystem::path folder) { machineFolder_ = std::move(folder); }
     // Closes the image file or disconnects the machine and empties the card panes and the
     // size line; no storage is open afterwards.
     void closeStorage();
@@ -301,6 +304,12 @@ private:
     // The entries of a card folder as the copy found them before it began (listed once).
     const std::vector<CardEntry>* cardFolderEntries(const std::string& folder);
     bool fitsCard(const std::string& name);
+    // Checks every entry of a copy to the card before anything is changed: each must be a
+    // readable file or folder, must not hold the card itself, and must not meet an entry of
+    // the other kind on the card. False (with its message) at the first that fails.
+    bool checkSources(const std::string& dest, const std::vector<std::string>& list);
+    // Notes a PC item a folder copy leaves out (why says how), reported when the copy ends.
+    void leaveOut(const std::string& path, const char* why);
     // Asks whether to replace an existing file (text names it); false to leave it, with
     // cancelled_ set when the user cancelled the whole copy.
     bool confirmReplace(const std::string& text);
@@ -324,6 +333,7 @@ private:
     int changeDepth_ = 0;
     std::string imageName_;
     std::unique_ptr<DeviceLink> link_;
+    std::filesystem::path machineFolder_;
     // Declared after the link: a machine card talks to it until the card is gone.
     std::unique_ptr<CardStorage> storage_;
     SmfsClock cardClock_ = nullptr;
@@ -355,6 +365,7 @@ private:
     int mergeAnswer_ = -1; // -1 not asked yet, 0 no, 1 yes
     std::vector<std::string> skippedNames_;
     std::vector<std::string> skippedReasons_;
+    std::vector<std::string> leftOut_; // PC items a folder copy could not take
     // Latched by the first cancel the copy saw; every loop of the copy then stops.
     bool cancelled_ = false;
     bool fullFormat_ = false;
