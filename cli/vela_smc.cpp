@@ -9,6 +9,7 @@
 //   exit 1  the work failed (each failure is reported on standard error as
 //           "vela-smc: <message>", in the manager's own words where it has them)
 //   exit 2  bad usage (one line on standard error)
+//   exit 130, 143  a copy stopped by SIGINT or SIGTERM, once its partial file is gone
 //   "--help" or "-h" prints the usage text (of a command, when one is named) and exits 0.
 #include "vela_smc.h"
 
@@ -42,7 +43,7 @@ constexpr const char* kUsage =
     "  import RAW IMAGE\n"
     "  mount IMAGE FOLDER [-f]\n"
     "\n"
-    "Exit status: 0 done, 1 the work failed, 2 bad usage.\n";
+    "Exit status: 0 done, 1 the work failed, 2 bad usage, 130/143 a copy stopped by a signal.\n";
 
 struct Command {
     int (*run)(const Options&);
@@ -80,7 +81,8 @@ const std::map<std::string, Command>& commands() {
           "usage: vela-smc put CARD PCPATH... CARDFOLDER [-r] [--overwrite|--skip]\n"
           "  Copies PC files (and folders with -r) into a card folder. A name already on the\n"
           "  card stops the copy before anything is written, unless --overwrite replaces it\n"
-          "  or --skip leaves it.\n"}},
+          "  (a file only by a file; a folder is copied into) or --skip leaves it.\n"
+          "  Ctrl+C stops the copy, takes the file in hand away and exits 130.\n"}},
         {"get",
          {runGet, "ros",
           "usage: vela-smc get CARD CARDPATH... PCFOLDER [-r] [--overwrite|--skip]\n"
