@@ -10,11 +10,13 @@
 #include <graphics_ui/graphics_choosers.h>
 #include <graphics_ui/graphics_window.h>
 #include <smcmanager/machine_names.h>
+#include <smcmanager/smc_manager.h>
 #include <smcmanager_ui/smc_manager_window.h>
 
 #include <QCloseEvent>
 #include <QMdiArea>
 #include <QMenuBar>
+#include <filesystem>
 
 namespace {
 
@@ -83,15 +85,22 @@ QWidget* MainWindow::MakeSmcManager(MainWindow& main) {
     std::unique_ptr<DeviceLink> link;
     MachineConnection connection;
     std::string failure;
+    std::filesystem::path servedFolder; // a simulated machine's card, so no copy loops into it
     if (main.machine_.empty()) {
         UsbOptions usb;
         usb.verbose = true; // the discovery lines go to standard output
         link = std::make_unique<DeviceLink>(makeUsbTransport(usb));
     } else if (linkForMachine(main.machine_, connection, failure)) {
         link = std::move(connection.link);
-        if (connection.simulated) main.simulated_.push_back(std::move(connection.simulated));
+        if (connection.simulated) {
+            servedFolder = connection.simulated->cardFolder();
+            main.simulated_.push_back(std::move(connection.simulated));
+        }
     }
-    return new SmcManagerWindow(main.icons(), std::move(link));
+    auto* window = new SmcManagerWindow(main.icons(), std::move(link));
+    if (!servedFolder.empty())
+        window->post([servedFolder](SmcManager& core) { core.setMachineFolder(servedFolder); });
+    return window;
 }
 
 QWidget* MainWindow::MakeGraphicsTool(MainWindow&) {

@@ -30,8 +30,12 @@ void catchStopSignals() {
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        // A signal ignored from the start (a job a shell runs in the background) stays so.
+        struct sigaction before {};
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+            sigaction(signal, &action, nullptr);
+    }
 }
 
 int stopSignal() {

@@ -166,30 +166,20 @@ using CopySafetyMachineTest = ManagerTest;
 // removed only once that copy is whole, and a failure after that keeps the new one.
 TEST_F(CopySafetyMachineTest, ReplacedFileAlwaysHasAWholeCopyOnTheCard) {
     using Answer = ManagerUi::ReplaceAnswer;
+    const std::string failed = "unknown error has occurred.";
     const struct {
         const char* name;
         Answer answer;
         int failingPut; // 1: the temporary one, 2: the one under the file's own name
         bool copied;
         std::vector<std::uint8_t> file, temporary; // X.TXT and VELA~NEW.TMP afterwards
-        std::vector<std::string> messages;
+        std::string message;
     } cases[] = {
-        {"no leaves it", Answer::No, 0, true, kOld, {}, {}},
-        {"yes replaces it", Answer::Yes, 0, true, pattern(10), {}, {}},
-        {"a failed first put keeps the old",
-         Answer::Yes,
-         1,
-         false,
-         kOld,
-         {},
-         {"unknown error has occurred."}},
-        {"a failed second put keeps the new",
-         Answer::Yes,
-         2,
-         false,
-         pattern(10),
-         pattern(10),
-         {"unknown error has occurred.\nthe new file is kept as 'vx:\\VELA~NEW.TMP'."}},
+        {"no leaves it", Answer::No, 0, true, kOld, {}, ""},
+        {"yes replaces it", Answer::Yes, 0, true, pattern(10), {}, ""},
+        {"a failed first put keeps the old", Answer::Yes, 1, false, kOld, {}, failed},
+        {"a failed second put keeps the new", Answer::Yes, 2, false, pattern(10), pattern(10),
+         failed + "\nthe new file is kept as 'vx:\\VELA~NEW.TMP'."},
     };
     writePcFile(pc() / "x.txt", pattern(10));
     connectMachine();
@@ -206,7 +196,8 @@ TEST_F(CopySafetyMachineTest, ReplacedFileAlwaysHasAWholeCopyOnTheCard) {
                           }));
         ui.replaceAnswers = {c.answer};
         EXPECT_EQ(manager.copyToCard(kCardRoot, {(pc() / "x.txt").string()}), c.copied);
-        EXPECT_EQ(ui.takeMessages(), c.messages);
+        EXPECT_EQ(ui.takeMessages(), c.message.empty() ? std::vector<std::string>{}
+                                                       : std::vector<std::string>{c.message});
         EXPECT_EQ(readPcFile(machineCard("X.TXT")), c.file);
         EXPECT_EQ(readPcFile(machineCard("VELA~NEW.TMP")), c.temporary);
     }
