@@ -638,6 +638,8 @@ TEST_P(GroupedPowerLoss, EveryFileIsWholeOrAbsentAndEveryWrittenBackGroupStays) 
     }
     ASSERT_FALSE(HasFailure());
     ASSERT_GT(files[149].keptBy.front(), files[0].keptBy.front()) << "one write-back for all";
+    std::printf("grouped power loss, %s card: %zu writes, every one cut\n",
+                card_capacity_text(GetParam()), log.size());
 
     std::vector<std::uint8_t> cut = start;
     std::size_t failures = 0;
