@@ -444,8 +444,13 @@ SmfsCard::SmfsCard(SmfsStorage& storage, SmfsClock clock)
     (void)reset();
 }
 
-// Every call ends its chip session before it returns, so nothing is held back here.
-SmfsCard::~SmfsCard() = default;
+// Every call ends its chip session before it returns; only a write group left open holds
+// writes back, and they go to the card now (nobody is left to hear of a failure).
+SmfsCard::~SmfsCard() {
+    if (!dir_group_open(*state_)) return;
+    ChipSession session(*state_);
+    (void)dir_group_commit(*state_);
+}
 
 SmfsStorage& SmfsCard::storage() const {
     return *state_->storage;

@@ -898,8 +898,14 @@ SmfsResult dir_group_commit(CardState& card) {
     if (group.depth == 0) return SmfsResult::Ok;
     group.files = 0;
     group.bytes = 0;
-    // Nothing read yet: nothing to write.
-    if (!fat_volume(card)) return SmfsResult::Ok;
+    if (!fat_volume(card)) {
+        // Nothing read yet, or the card was dropped after a failed storage call: then what
+        // the group held is gone, and the group must not end as done.
+        if (group.sectors.empty()) return SmfsResult::Ok;
+        group.sectors.clear();
+        group.lost = true;
+        return SmfsResult::ImageIo;
+    }
     SmfsResult r = fat_group_write(card, true);
     // Each folder cluster's changed sectors go out as one range, so each block of a folder
     // is copied once per commit however many of its entries changed.

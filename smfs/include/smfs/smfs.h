@@ -162,6 +162,7 @@ public:
     // at once. After power is lost, every file of the group is on the card whole or not at
     // all, every file of a part written back before is there, and the card holds nothing
     // worse than lost clusters. Without a group every call is on the card when it returns.
+    // A card destroyed with a group open writes it back first.
     void beginGroup();
     // Writes back and ends the outermost group. InvalidArgument without a group, ImageIo when
     // the card had to be read afresh meanwhile (what the group held is lost), lower codes.
