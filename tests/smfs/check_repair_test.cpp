@@ -100,21 +100,6 @@ TEST(CheckTest, BlankCardIsReportedUnformatted) {
     EXPECT_FALSE(report.volumeChecked);
 }
 
-TEST(CheckTest, UnknownCardIsRefused) {
-    TestCard card(4, true);
-    card.writeBytes(0, {0x12, 0x34});
-    ASSERT_EQ(api().reset(), SmfsResult::Ok);
-    SmfsCheckReport report;
-    EXPECT_EQ(api().check(&report), SmfsResult::UnknownCard);
-}
-
-TEST(CheckTest, ShortImageIsOneFinding) {
-    TestCard image(4, kMakerSamsung, 100000);
-    const SmfsCheckReport report = check();
-    ASSERT_EQ(report.findings.size(), 1u) << apiFindingsText(report);
-    EXPECT_EQ(report.findings[0].kind, SmfsFindingKind::ImageShort);
-}
-
 // One flipped data bit is corrected, two in one half are not, one in the stored ECC is the
 // code's own damage; on 256-byte pages the second half lives in the second page.
 class CheckEccTest : public ::testing::TestWithParam<int> {};
@@ -153,194 +138,6 @@ TEST_P(CheckEccTest, FlippedBitsAreFoundWhereTheyAre) {
 
 INSTANTIATE_TEST_SUITE_P(PageLayouts, CheckEccTest, ::testing::Values(1, 4),
                          [](const auto& info) { return "type" + std::to_string(info.param); });
-
-TEST(CheckTest, DuplicatedBlockAndBadFieldsAreFound) {
-    TestCard card(4, true);
-    fillCard();
-    TestCard& image = card;
-    const std::uint32_t spb = image.geometry().sectorsPerBlock;
-    const std::uint32_t record = image.layout().recordBytes;
-    const std::uint32_t from = media_logical_entry(cs(), 2);
-    ASSERT_NE(from, 0u);
-    std::uint32_t to = 1000;
-    while (media_phys_entry(cs(), to) != kPhysFree)
-        ++to;
-    image.writeBytes(image.pageOffset(to * spb),
-                     image.readBytes(image.pageOffset(from * spb), std::size_t(spb) * record));
-    // A free block given a field with bad parity, and one naming logical block 1020 of 1000.
-    std::uint32_t parity = to + 1;
-    while (media_phys_entry(cs(), parity) != kPhysFree)
-        ++parity;
-    std::uint32_t range = parity + 1;
-    while (media_phys_entry(cs(), range) != kPhysFree)
-        ++range;
-    const std::uint16_t good = block_address_field(7);
-    image.writeBytes(image.pageOffset(parity * spb) + 512 + kSpareAddr1,
-                     {std::uint8_t(good >> 8), std::uint8_t((good & 0xFF) ^ 1)});
-    // Number 1020 within zone 0: bits 1 to 10 hold 1020, parity made even by hand.
-    std::uint16_t field = std::uint16_t(0x1000 | (1020 << 1));
-    if (__builtin_popcount(field) % 2) field |= 1;
-    image.writeBytes(image.pageOffset(range * spb) + 512 + kSpareAddr1,
-                     {std::uint8_t(field >> 8), std::uint8_t(field & 0xFF)});
-
-    // The second copy of the field in one sector of the original block, changed.
-    image.writeBytes(image.pageOffset(from * spb + 3) + 512 + kSpareAddr2, {0x10, 0x02});
-
-    const SmfsCheckReport report = check();
-    const auto differ = findingsOf(report, SmfsFindingKind::AddressFieldsDiffer);
-    EXPECT_TRUE(std::any_of(differ.begin(), differ.end(), [&](const SmfsFinding& f) {
-        return f.physBlock == from && f.sector == from * spb + 3;
-    })) << apiFindingsText(report);
-    const auto duplicates = findingsOf(report, SmfsFindingKind::DuplicateBlock);
-    ASSERT_EQ(duplicates.size(), 1u) << apiFindingsText(report);
-    EXPECT_EQ(duplicates[0].physBlock, std::max(from, to));
-    EXPECT_NE(duplicates[0].text.find("logical block 2 "), std::string::npos);
-    ASSERT_EQ(findingsOf(report, SmfsFindingKind::AddressFieldParity).size(), 1u);
-    EXPECT_EQ(findingsOf(report, SmfsFindingKind::AddressFieldParity)[0].physBlock, parity);
-    ASSERT_EQ(findingsOf(report, SmfsFindingKind::AddressOutOfRange).size(), 1u);
-    EXPECT_EQ(findingsOf(report, SmfsFindingKind::AddressOutOfRange)[0].physBlock, range);
-}
-
-TEST(CheckTest, DamagedCisIsFound) {
-    TestCard card(4, true);
-    const std::int64_t cis = 1; // the first good block after block 0 on a fresh card
-    flipBit(card, card.pageOffset(std::uint32_t(cis) * 32) + 4, 0);
-    const SmfsCheckReport report = check();
-    const auto found = findingsOf(report, SmfsFindingKind::CisDamaged);
-    ASSERT_EQ(found.size(), 1u) << apiFindingsText(report);
-    EXPECT_EQ(found[0].physBlock, cis);
-}
-
-TEST(CheckTest, CrossLinkLoopLostAndShortChainsAreFound) {
-    TestCard card(4, true);
-    fillCard();
-    const std::uint32_t a = firstCluster("vx:\\A.BIN");       // 40000 bytes: 3 clusters
-    const std::uint32_t b = firstCluster("vx:\\B.BIN");       // 1 cluster
-    const std::uint32_t c = firstCluster("vx:\\GAME\\C.QXE"); // 70000 bytes: 5 clusters
-    const std::uint32_t a2 = fat_entry(cs(), a);
-    const std::uint32_t c2 = fat_entry(cs(), c);
-    fat_set_entry(cs(), b, std::uint16_t(a2)); // B runs into A's second cluster
-    fat_set_entry(cs(), c2, std::uint16_t(c)); // C loops back to its first cluster
-    std::uint32_t lost = 900;
-    while (fat_entry(cs(), lost) != kFatFree)
-        ++lost;
-    fat_set_entry(cs(), lost, std::uint16_t(lost + 1)); // a lost chain of two clusters
-    fat_set_entry(cs(), lost + 1, kFatEnd);
-    ASSERT_EQ(fat_flush(cs()), SmfsResult::Ok);
-
-    const SmfsCheckReport report = check();
-    const auto cross = findingsOf(report, SmfsFindingKind::CrossLinked);
-    ASSERT_EQ(cross.size(), 1u) << apiFindingsText(report);
-    EXPECT_EQ(cross[0].path, "vx:\\B.BIN");
-    EXPECT_EQ(cross[0].cluster, a2);
-    EXPECT_NE(cross[0].text.find("vx:\\A.BIN"), std::string::npos);
-    const auto loops = findingsOf(report, SmfsFindingKind::ChainLoop);
-    ASSERT_EQ(loops.size(), 1u) << apiFindingsText(report);
-    EXPECT_EQ(loops[0].path, "vx:\\GAME\\C.QXE");
-    // C's clusters after the loop point are reached by nobody now.
-    const auto lostChains = findingsOf(report, SmfsFindingKind::LostClusters);
-    ASSERT_EQ(lostChains.size(), 2u) << apiFindingsText(report);
-    EXPECT_TRUE(std::any_of(lostChains.begin(), lostChains.end(), [&](const SmfsFinding& f) {
-        return f.cluster == lost && f.text.find("of 2 clusters") != std::string::npos;
-    })) << apiFindingsText(report);
-    EXPECT_TRUE(findingsOf(report, SmfsFindingKind::FatCopiesDiffer).empty());
-}
-
-TEST(CheckTest, ChainLengthAgainstSizeAndFreeCluster) {
-    TestCard card(4, true);
-    fillCard();
-    const std::uint32_t a = firstCluster("vx:\\A.BIN");
-    const std::uint32_t b = firstCluster("vx:\\B.BIN");
-    const std::uint32_t c = firstCluster("vx:\\GAME\\C.QXE");
-    fat_set_entry(cs(), a, kFatEnd); // 3 clusters needed, 1 left (the other 2 become lost)
-    std::uint32_t extra = 900;
-    while (fat_entry(cs(), extra) != kFatFree)
-        ++extra;
-    fat_set_entry(cs(), b, std::uint16_t(extra)); // 1 needed, 2 linked
-    fat_set_entry(cs(), extra, kFatEnd);
-    std::uint32_t free = extra + 1;
-    while (fat_entry(cs(), free) != kFatFree)
-        ++free;
-    fat_set_entry(cs(), c, std::uint16_t(free)); // into a free cluster
-    ASSERT_EQ(fat_flush(cs()), SmfsResult::Ok);
-
-    const SmfsCheckReport report = check();
-    ASSERT_EQ(findingsOf(report, SmfsFindingKind::ChainTooShort).size(), 1u)
-        << apiFindingsText(report);
-    EXPECT_EQ(findingsOf(report, SmfsFindingKind::ChainTooShort)[0].path, "vx:\\A.BIN");
-    ASSERT_EQ(findingsOf(report, SmfsFindingKind::ChainTooLong).size(), 1u)
-        << apiFindingsText(report);
-    EXPECT_EQ(findingsOf(report, SmfsFindingKind::ChainTooLong)[0].path, "vx:\\B.BIN");
-    ASSERT_EQ(findingsOf(report, SmfsFindingKind::ChainFreeCluster).size(), 1u);
-    EXPECT_EQ(findingsOf(report, SmfsFindingKind::ChainFreeCluster)[0].cluster, c);
-}
-
-TEST(CheckTest, DifferingFatCopiesAreFound) {
-    TestCard card(4, true);
-    fillCard();
-    ASSERT_EQ(fat_ensure(cs()), SmfsResult::Ok);
-    const FatVolume v = *fat_volume(cs());
-    CardGeometry g{};
-    ASSERT_EQ(media_geometry(cs(), &g), SmfsResult::Ok);
-    // Change cluster 5's entry in the second copy only (FAT12: entry 5 starts at byte 7).
-    const std::uint32_t sector = v.fatStart + v.fatSectors;
-    std::vector<std::uint8_t> bytes(512);
-    ASSERT_EQ(media_read_sector(cs(), sector, 0, bytes.data(), 512), SmfsResult::Ok);
-    bytes[8] ^= 0x10;
-    ASSERT_EQ(media_write(cs(), sector / g.sectorsPerBlock, (sector % g.sectorsPerBlock) * 512,
-                          bytes.data(), 512),
-              SmfsResult::Ok);
-    const SmfsCheckReport report = check();
-    const auto differ = findingsOf(report, SmfsFindingKind::FatCopiesDiffer);
-    ASSERT_EQ(differ.size(), 1u) << apiFindingsText(report);
-    EXPECT_EQ(differ[0].cluster, 5);
-}
-
-TEST(CheckTest, FolderThatContainsItsAncestorEnds) {
-    TestCard card(4, true);
-    ASSERT_EQ(api().mkdir("vx:\\A", 0), SmfsResult::Ok);
-    ASSERT_EQ(api().mkdir("vx:\\A\\B", 0), SmfsResult::Ok);
-    const std::uint32_t aCluster = firstCluster("vx:\\A");
-    const std::uint32_t bCluster = firstCluster("vx:\\A\\B");
-    DirEntryRecord loop{};
-    loop.attribute = kAttrFolder;
-    loop.startCluster = aCluster;
-    ASSERT_EQ(dir_create_entry(cs(), bCluster, "UP", loop), SmfsResult::Ok);
-    const SmfsCheckReport report = check();
-    const auto cross = findingsOf(report, SmfsFindingKind::CrossLinked);
-    ASSERT_EQ(cross.size(), 1u) << apiFindingsText(report);
-    EXPECT_EQ(cross[0].path, "vx:\\A\\B\\UP");
-    EXPECT_EQ(report.foldersChecked, 3u);
-}
-
-TEST(CheckTest, EntryOutsideTheDataAreaIsFound) {
-    TestCard card(4, true);
-    DirEntryRecord wild{};
-    wild.attribute = kAttrArchive;
-    wild.startCluster = 0xFF0;
-    wild.size = 10;
-    ASSERT_EQ(dir_create_entry(cs(), 0, "WILD.BIN", wild), SmfsResult::Ok);
-    const SmfsCheckReport report = check();
-    const auto found = findingsOf(report, SmfsFindingKind::StartClusterInvalid);
-    ASSERT_EQ(found.size(), 1u) << apiFindingsText(report);
-    EXPECT_EQ(found[0].path, "vx:\\WILD.BIN");
-}
-
-// Random FAT entries and directory bytes: whatever they make of chains and folders, the
-// check must end with findings and stay inside its tables.
-class CheckGarbageTest : public ::testing::TestWithParam<unsigned> {};
-
-TEST_P(CheckGarbageTest, GarbledFatAndFoldersEndWithFindings) {
-    TestCard card(4, true);
-    fillCard();
-    ASSERT_NO_FATAL_FAILURE(garbleFatAndFolder(api(), "vx:\\GAME", GetParam()));
-    SmfsCheckReport report;
-    ASSERT_EQ(api().check(&report), SmfsResult::Ok);
-    EXPECT_FALSE(report.clean());
-    EXPECT_LE(report.findings.size(), 26u * 101u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Seeds, CheckGarbageTest, ::testing::Values(1u, 2u, 3u, 4u));
 
 TEST(CheckTest, RuinedCardListsEachKindABoundedNumberOfTimes) {
     TestCard card(1, true);
@@ -632,25 +429,12 @@ TEST(RepairTest, LeavesWhatItCannotMendWithoutLosingData) {
     EXPECT_EQ(image.readBytes(image.pageOffset(only * spb), blockBytes), onlyBlock);
 }
 
-TEST(RepairTest, CleanCardIsNotWritten) {
-    TestCard card(4, true);
-    ASSERT_EQ(apiWriteFile(api(), "vx:\\A.BIN", apiPattern(40000, 1)), SmfsResult::Ok);
-    const std::size_t bytes = std::size_t(card_image_bytes(card.cardType()));
-    const auto image = card.readBytes(0, bytes);
-    SmfsRepairReport report;
-    ASSERT_EQ(api().repair(&report), SmfsResult::Ok);
-    EXPECT_TRUE(report.before.clean());
-    EXPECT_TRUE(report.actions.empty());
-    EXPECT_TRUE(report.after.clean());
-    EXPECT_EQ(card.readBytes(0, bytes), image);
-}
-
 } // namespace
 
 namespace {
 
-// Random FAT entries and folder bytes: the repair must end, and leave a card whose second
-// repair finds nothing more to do.
+// Random FAT entries and folder bytes: the check must end with a bounded list of findings,
+// the repair must end, and leave a card whose second repair finds nothing more to do.
 class RepairGarbageTest : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(RepairGarbageTest, GarbledFatAndFoldersSettle) {
@@ -662,6 +446,7 @@ TEST_P(RepairGarbageTest, GarbledFatAndFoldersSettle) {
     SmfsRepairReport first;
     ASSERT_EQ(api().repair(&first), SmfsResult::Ok);
     EXPECT_FALSE(first.before.clean());
+    EXPECT_LE(first.before.findings.size(), 26u * 101u);
     for (const SmfsFinding& f : first.after.findings)
         EXPECT_TRUE(f.kind == SmfsFindingKind::TooDeep) << apiFindingsText(first.after);
     SmfsRepairReport second;

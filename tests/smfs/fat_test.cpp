@@ -22,17 +22,6 @@ protected:
     TestCard card_{4};
 };
 
-TEST(FatMountBlank, BlankCardIsUnformatted) {
-    TestCard card(4);
-    EXPECT_EQ(fat_mount(cs()), SmfsResult::Unformatted);
-    EXPECT_EQ(fat_ensure(cs()), SmfsResult::Unformatted);
-    VolumeSpace space{};
-    EXPECT_EQ(volume_space(cs(), &space), SmfsResult::Unformatted);
-    std::uint32_t cluster = 0;
-    EXPECT_EQ(fat_alloc_cluster(cs(), &cluster), SmfsResult::Unformatted);
-    EXPECT_EQ(fat_volume(cs()), nullptr);
-}
-
 struct Damage {
     const char* name;
     std::uint32_t sector;
@@ -74,12 +63,6 @@ TEST_F(FatMountTest, DamagedBootRecordsAreRefused) {
             d.sector, [&](std::uint8_t* s) { std::memcpy(s, original.data(), kSectorBytes); });
         ASSERT_EQ(fat_ensure(cs()), SmfsResult::Ok);
     }
-}
-
-TEST_F(FatMountTest, PartitionInAnUnwrittenBlockHasNoBootSector) {
-    // Sector 31990 lies on the card, in a logical block the format never wrote.
-    card_.patchLogicalSector(0, [](std::uint8_t* s) { putLe32(s + 454, 31990); });
-    EXPECT_EQ(fat_mount(cs()), SmfsResult::BadBootSector);
 }
 
 TEST_F(FatMountTest, NoValidFatCopy) {
@@ -157,25 +140,6 @@ TEST_F(FatMountTest, SizesFromTheBootSectorAreBounded) {
     });
     ASSERT_EQ(fat_mount(cs()), SmfsResult::Ok);
     EXPECT_EQ(fat_volume(cs())->clusterCount, 998u);
-}
-
-int g_hookCalls = 0;
-
-TEST_F(FatMountTest, MountTellsTheHookAndReplacesTheTable) {
-    g_hookCalls = 0;
-    fat_set_mount_hook(cs(), [](CardState&) { ++g_hookCalls; });
-    fat_set_entry(cs(), 5, kFatEnd);
-    ASSERT_EQ(fat_ensure(cs()), SmfsResult::Ok);
-    EXPECT_EQ(g_hookCalls, 0);
-    ASSERT_EQ(fat_mount(cs()), SmfsResult::Ok);
-    EXPECT_EQ(g_hookCalls, 1);
-    EXPECT_EQ(fat_entry(cs(), 5), kFatFree);
-    smc_card_removed(cs());
-    EXPECT_EQ(fat_volume(cs()), nullptr);
-    smc_card_inserted(cs());
-    ASSERT_EQ(fat_ensure(cs()), SmfsResult::Ok);
-    EXPECT_EQ(g_hookCalls, 2);
-    fat_set_mount_hook(cs(), nullptr);
 }
 
 class FatRoundTripTest : public testing::TestWithParam<int> {};
@@ -273,26 +237,6 @@ TEST(FatTable, Fat16EntriesOnTheLargestCard) {
     EXPECT_EQ(card.logicalSector(fat1 + 32 + 7000 * 2 / 512)[7000 * 2 % 512 + 1], 0x12);
 }
 
-TEST(FatTable, DeferredFlushWritesNothingUntilCleared) {
-    TestCard card(0);
-    ASSERT_EQ(quickFormat(cs()), SmfsResult::Ok);
-    fat_set_deferred(cs(), true);
-    fat_set_entry(cs(), 2, kFatEnd);
-    ASSERT_EQ(fat_flush(cs()), SmfsResult::Ok);
-    ASSERT_EQ(fat_mount(cs()), SmfsResult::Ok);
-    EXPECT_EQ(fat_entry(cs(), 2), kFatFree);
-
-    fat_set_entry(cs(), 2, kFatEnd);
-    fat_set_deferred(cs(), false);
-    ASSERT_EQ(fat_flush(cs()), SmfsResult::Ok);
-    ASSERT_EQ(fat_mount(cs()), SmfsResult::Ok);
-    EXPECT_EQ(fat_entry(cs(), 2), kFatEnd);
-
-    fat_set_deferred(cs(), true);
-    fat_reset(cs());
-    EXPECT_FALSE(fat_deferred(cs()));
-}
-
 TEST(FatTable, AllocationOfClustersAndRuns) {
     TestCard card(0);
     ASSERT_EQ(quickFormat(cs()), SmfsResult::Ok);
@@ -340,31 +284,6 @@ TEST(FatTable, FullCardReportsNoFreeSpace) {
     const std::vector<std::uint8_t> data(4096, 0xC3);
     ASSERT_EQ(cluster_write(cs(), 247, 0, data.data(), 4096), SmfsResult::Ok);
     EXPECT_NE(media_logical_entry(cs(), 249), 0u);
-}
-
-TEST(FatTable, ClusterReadsAndWrites) {
-    TestCard card(0);
-    ASSERT_EQ(quickFormat(cs()), SmfsResult::Ok);
-    // The root (16 sectors) spans logical blocks 2 and 3 of the 1 MB card.
-    std::vector<std::uint8_t> data(1000);
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = std::uint8_t(i * 7);
-    ASSERT_EQ(cluster_write(cs(), kRootCluster, 3800, data.data(), 1000), SmfsResult::Ok);
-    std::vector<std::uint8_t> back(1000);
-    ASSERT_EQ(cluster_read(cs(), kRootCluster, 3800, back.data(), 1000), SmfsResult::Ok);
-    EXPECT_EQ(back, data);
-    EXPECT_EQ(card.logicalSector(16 + 7)[3800 % 512], data[0]);
-    EXPECT_EQ(card.logicalSector(16 + 8)[0], data[4096 - 3800]);
-
-    ASSERT_EQ(cluster_write(cs(), 5, 100, data.data(), 1000), SmfsResult::Ok);
-    ASSERT_EQ(cluster_read(cs(), 5, 100, back.data(), 1000), SmfsResult::Ok);
-    EXPECT_EQ(back, data);
-    EXPECT_EQ(card.logicalSector(32 + 3 * 8)[100], data[0]);
-
-    ASSERT_EQ(cluster_fill(cs(), 5, 0xAB), SmfsResult::Ok);
-    std::vector<std::uint8_t> whole(4096);
-    ASSERT_EQ(cluster_read(cs(), 5, 0, whole.data(), 4096), SmfsResult::Ok);
-    EXPECT_EQ(whole, std::vector<std::uint8_t>(4096, 0xAB));
 }
 
 TEST(FatTable, ClusterArgumentsFromTheCardAreBounded) {

@@ -176,18 +176,6 @@ TEST(FormatLayout, ReformatOfAUsedVolumeWithALabel) {
     EXPECT_EQ(root[0], 0);
 }
 
-TEST(FormatLayout, UnknownCardIsRefusedUntouched) {
-    TestCard card(4);
-    card.writeBytes(0, {0x12, 0x73});
-    (void)api().reset();
-    std::uint32_t bad = 7;
-    EXPECT_EQ(media_low_format(cs(), kFormatQuick, &bad), SmfsResult::UnknownCard);
-    EXPECT_EQ(bad, 0u);
-    EXPECT_EQ(format_volume(cs(), ""), SmfsResult::UnknownCard);
-    EXPECT_EQ(fat_ensure(cs()), SmfsResult::UnknownCard);
-    EXPECT_EQ(card.readBytes(card.pageOffset(0), 528), std::vector<std::uint8_t>(528, 0xFF));
-}
-
 class FormatPhysicalTest : public testing::Test {
 protected:
     // The first spare of a block, and its status byte set to a value.
@@ -335,32 +323,6 @@ TEST_F(FormatPhysicalTest, DriverFailuresStopThePass) {
     (void)api().reset();
     failIn(ChipOp::Program, {9}, ChipFault::Timeout);
     EXPECT_EQ(media_low_format(cs(), kFormatFull, &bad), SmfsResult::StatusTimeout);
-}
-
-TEST_F(FormatPhysicalTest, OtherModeSkipsTheBlockPass) {
-    writeData(50, 0x11);
-    setStatus(51, 0x00);
-    std::uint32_t bad = 9;
-    ASSERT_EQ(media_low_format(cs(), 2, &bad), SmfsResult::Ok);
-    EXPECT_EQ(bad, 0u);
-    EXPECT_EQ(firstPage(50)[0], 0x11);
-    EXPECT_EQ(status(0), 0xF0);
-    EXPECT_EQ(media_phys_entry(cs(), 1), kFieldCis);
-}
-
-TEST(FormatPhysicalSmallPages, FullFormatOnTwoPageSectors) {
-    TestCard card(0); // 256-byte pages: each sector is two pages
-    const std::uint32_t pagesPerBlock = card.geometry().pagesPerBlock;
-    chip_set_fault_hook(cs(), [=](ChipOp op, std::uint32_t page) {
-        return op == ChipOp::Program && page == 100 * pagesPerBlock + 3 ? ChipFault::Corrupt
-                                                                        : ChipFault::None;
-    });
-    std::uint32_t bad = 0;
-    ASSERT_EQ(media_low_format(cs(), kFormatFull, &bad), SmfsResult::Ok);
-    chip_set_fault_hook(cs(), nullptr);
-    EXPECT_EQ(bad, 1u);
-    EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(100))[kSpareBlockStatus], 0xF0);
-    ASSERT_EQ(format_volume(cs(), ""), SmfsResult::Ok);
 }
 
 } // namespace

@@ -96,13 +96,6 @@ TEST(Identification, MakersAndDeviceCodes) {
         EXPECT_EQ(card_image_bytes(type), minimum[type]) << "type " << type;
 }
 
-TEST(Identification, ProbeSetsTheCardType) {
-    TestCard card(3, kMakerToshiba, 0);
-    EXPECT_EQ(smc_card_type(cs()), -1);
-    ASSERT_EQ(smc_probe(cs()), SmfsResult::Ok);
-    EXPECT_EQ(smc_card_type(cs()), 3);
-}
-
 TEST(BadInput, UnknownCardFailsEveryCall) {
     for (std::uint8_t header : {std::uint8_t(0x12), std::uint8_t(0xEC)}) {
         TestCard card(4);
@@ -155,11 +148,6 @@ TEST(BadInput, TruncatedImageReadsErasedBytesAndNeverGrowsOnRead) {
     ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
     EXPECT_EQ(media_phys_entry(cs(), 900), kPhysFree);
     EXPECT_EQ(card.bytes().size(), 1024u + 2 * 32 * 528);
-}
-
-TEST(BadInput, HeaderShorterThanTwoBytes) {
-    TestCard card(4, kMakerSamsung, 1);
-    EXPECT_EQ(smc_probe(cs()), SmfsResult::UnknownCard);
 }
 
 TEST(CardEvents, RemovalDropsReadinessAndCallsBack) {
