@@ -138,26 +138,6 @@ TEST(ApiRefusalTest, EveryRefusedCallHasItsResultAndChangesNothing) {
     EXPECT_EQ(apiList(api(), "vx:\\"), (std::vector<std::string>{"A.TXT", "D", "O"}));
 }
 
-TEST(ApiStateTest, BlankUnknownAndFormattedCards) {
-    TestCard card(kCard);
-    std::uint64_t total = 1, used = 1, free = 1;
-    EXPECT_EQ(api().space("vx:", &total, &used, &free), SmfsResult::Unformatted);
-    EXPECT_EQ(total + used + free, 0u);
-    card.writeBytes(0, {0x12, 0x73});
-    ASSERT_EQ(api().reset(), SmfsResult::Ok);
-    EXPECT_EQ(api().space("vx:", &total, &used, &free), SmfsResult::UnknownCard);
-
-    TestCard formatted(kCard, true);
-    ASSERT_EQ(api().space("vx:", &total, &used, &free), SmfsResult::Ok);
-    EXPECT_EQ(used, 0u);
-    EXPECT_EQ(free, total);
-    EXPECT_EQ(total, std::uint64_t(fat_volume(cs())->clusterCount) * formatted.clusterBytes());
-    SmfsVersion v;
-    ASSERT_EQ(api().version(&v), SmfsResult::Ok);
-    EXPECT_STREQ(v.text, "SmartMedia File System v2.22");
-    EXPECT_EQ(v.major * 100 + v.minor, 222);
-}
-
 TEST(ApiCreateTest, OverwriteAndEmptyFiles) {
     TestCard card(kCard, true);
     const std::uint32_t cb = card.clusterBytes();
@@ -301,39 +281,6 @@ TEST(ApiEntryTest, ListingDeliversDotsThenNamesAndEndsWith19) {
     ASSERT_EQ(api().remove("vx:\\GAMES\\B.BIN"), SmfsResult::Ok);
     EXPECT_EQ(apiList(api(), "vx:\\GAMES"),
               (std::vector<std::string>{".", "..", "A.TXT", "LONGNAME.EXT", "NOEXT", "X1"}));
-}
-
-TEST(ApiMoveTest, MovesKeepTheFileAndTheTree) {
-    TestCard card(kCard, true);
-    const std::vector<std::uint8_t> a = apiPattern(9000, 9);
-    ASSERT_EQ(apiWriteFile(api(), "vx:\\A.BIN", a), SmfsResult::Ok);
-    ASSERT_EQ(api().mkdir("vx:\\D", 0), SmfsResult::Ok);
-    SmfsEntryInfo before, after;
-    ASSERT_EQ(api().info("vx:\\A.BIN", &before), SmfsResult::Ok);
-    ASSERT_EQ(api().move("vx:\\A.BIN", "vx:\\D\\MOVED.BIN"), SmfsResult::Ok);
-    ASSERT_EQ(api().info("vx:\\D\\MOVED.BIN", &after), SmfsResult::Ok);
-    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
-    EXPECT_EQ(api().info("vx:\\A.BIN", &after), SmfsResult::NotFound);
-    ASSERT_EQ(api().rename("vx:\\D\\MOVED.BIN", "vx:\\D\\NEW.BIN"), SmfsResult::Ok);
-    std::vector<std::uint8_t> back;
-    ASSERT_EQ(apiReadFile(api(), "vx:\\D\\NEW.BIN", &back), SmfsResult::Ok);
-    EXPECT_EQ(back, a);
-
-    // ".." of a moved folder leads to its new parent.
-    ASSERT_EQ(api().mkdir("vx:\\A", 0), SmfsResult::Ok);
-    ASSERT_EQ(api().mkdir("vx:\\A\\B", 0), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile(api(), "vx:\\A\\B\\F.TXT", apiPattern(10, 11)), SmfsResult::Ok);
-    ASSERT_EQ(api().move("vx:\\A\\B", "vx:\\D\\B"), SmfsResult::Ok);
-    ASSERT_EQ(api().chdir("vx:\\D\\B"), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile(api(), "..\\..\\D\\B\\G.TXT", apiPattern(10, 12)), SmfsResult::Ok);
-    SmfsEntryInfo d, dotdot;
-    ASSERT_EQ(api().info("vx:\\D", &d), SmfsResult::Ok);
-    ASSERT_EQ(api().info("vx:\\D\\B\\..", &dotdot), SmfsResult::Ok);
-    EXPECT_EQ(dotdot.firstCluster, d.firstCluster);
-    EXPECT_EQ(apiList(api(), "vx:\\D\\B"), (std::vector<std::string>{".", "..", "F.TXT", "G.TXT"}));
-    EXPECT_EQ(apiList(api(), "vx:\\A"), (std::vector<std::string>{".", ".."}));
-    ASSERT_EQ(api().rmdir("vx:\\D", 1), SmfsResult::Ok);
-    EXPECT_EQ(apiList(api(), "vx:\\"), (std::vector<std::string>{"A"}));
 }
 
 TEST(ApiReserveTest, ReservedClustersTakeTheWritesAndTheRestIsGivenBack) {

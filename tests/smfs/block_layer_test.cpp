@@ -195,17 +195,6 @@ TEST_P(CopyOnWrite, RewriteMovesTheBlockAndKeepsOldSectors) {
 INSTANTIATE_TEST_SUITE_P(CardTypes, CopyOnWrite, ::testing::Values(0, 1, 4, 7),
                          [](const auto& info) { return "type" + std::to_string(info.param); });
 
-TEST(WriteSectors, RejectsRangesOutsideTheBlock) {
-    TestCard card(4);
-    auto data = bytes(1024, 1);
-    ASSERT_EQ(media_write(cs(), 1, 0, data.data(), 512), SmfsResult::Ok);
-    EXPECT_EQ(media_write_sectors(cs(), 1, 100, data.data(), 512), SmfsResult::InvalidArgument);
-    EXPECT_EQ(media_write_sectors(cs(), 1, 31 * 512, data.data(), 1024),
-              SmfsResult::InvalidArgument);
-    EXPECT_EQ(media_write_sectors(cs(), 2, 0, data.data(), 512), SmfsResult::BlockNotMapped);
-    EXPECT_EQ(media_write(cs(), 1, 16000, data.data(), 1000), SmfsResult::InvalidArgument);
-}
-
 // ---- Two blocks claiming one logical block, as a cut copy on write leaves them ----
 
 constexpr std::uint32_t kLogBlock = 5;
@@ -432,19 +421,6 @@ TEST(BlockCache, HeldBackWritesReachTheImageWhenTheSessionEnds) {
     }
     EXPECT_EQ(card.sectorData(40 * 8 + 2), data);
     EXPECT_EQ(card.sectorSpare(40 * 8 + 2), spare);
-}
-
-TEST(BlockCache, ChangesToTheImageBetweenOperationsAreSeen) {
-    TestCard card(4);
-    const auto data = bytes(2048, 4);
-    ASSERT_EQ(media_write(cs(), 6, 0, data.data(), 2048), SmfsResult::Ok);
-    EXPECT_EQ(readBlock(6, 2048), data);
-    const std::uint64_t at =
-        card.pageOffset(card.firstSectorOfBlock(media_logical_entry(cs(), 6))) + 7;
-    card.writeBytes(at, {std::uint8_t(data[7] ^ 0x42)});
-    std::vector<std::uint8_t> part(16);
-    ASSERT_EQ(media_read(cs(), 6, 0, part.data(), 16), SmfsResult::Ok);
-    EXPECT_EQ(part[7], std::uint8_t(data[7] ^ 0x42));
 }
 
 } // namespace
