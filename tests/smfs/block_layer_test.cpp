@@ -180,13 +180,9 @@ TEST_P(CopyOnWrite, RewriteMovesTheBlockAndKeepsOldSectors) {
     std::copy(first.begin(), first.end(), expect.begin());
     std::copy(second.begin(), second.end(), expect.begin() + 600);
     std::copy(third.begin(), third.end(), expect.begin() + 100);
-    std::vector<std::uint8_t> back(1300);
-    ASSERT_EQ(media_read(cs(), 4, 0, back.data(), 1300), SmfsResult::Ok);
-    EXPECT_TRUE(std::equal(back.begin(), back.end(), expect.begin()));
-
-    // The same after building the map again from the card.
+    // Read again from a map rebuilt from the card.
     (void)api().reset();
-    std::fill(back.begin(), back.end(), 0);
+    std::vector<std::uint8_t> back(1300);
     ASSERT_EQ(media_read(cs(), 4, 0, back.data(), 1300), SmfsResult::Ok);
     EXPECT_TRUE(std::equal(back.begin(), back.end(), expect.begin()));
     EXPECT_EQ(media_logical_entry(cs(), 4), newPhys);
@@ -330,34 +326,6 @@ TEST_P(Faults, ProgramFailureRelocatesAndDataSurvives) {
     EXPECT_EQ(media_phys_entry(cs(), bad), kPhysRetired);
 }
 
-TEST_P(Faults, EraseFailureRetiresAndAnotherBlockIsChosen) {
-    TestCard card(GetParam());
-    ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
-    const std::uint32_t pagesPerBlock = card.geometry().pagesPerBlock;
-    std::vector<std::uint32_t> failed;
-    chip_set_fault_hook(cs(), [&](ChipOp op, std::uint32_t page) {
-        if (op == ChipOp::Erase && failed.size() < 2) {
-            failed.push_back(page / pagesPerBlock);
-            return ChipFault::Fail;
-        }
-        return ChipFault::None;
-    });
-    auto data = bytes(512, 3);
-    ASSERT_EQ(media_write(cs(), 1, 0, data.data(), 512), SmfsResult::Ok);
-    chip_set_fault_hook(cs(), nullptr);
-    ASSERT_EQ(failed.size(), 2u);
-    std::uint32_t chosen = media_logical_entry(cs(), 1);
-    for (std::uint32_t b : failed) {
-        EXPECT_NE(chosen, b);
-        EXPECT_EQ(media_phys_entry(cs(), b), kPhysRetired);
-        for (std::uint32_t s = 0; s < card.geometry().sectorsPerBlock; ++s)
-            EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(b) + s)[kSpareBlockStatus], 0xF0);
-    }
-    std::vector<std::uint8_t> back(512);
-    ASSERT_EQ(media_read(cs(), 1, 0, back.data(), 512), SmfsResult::Ok);
-    EXPECT_EQ(back, data);
-}
-
 INSTANTIATE_TEST_SUITE_P(CardTypes, Faults, ::testing::Values(1, 4),
                          [](const auto& info) { return "type" + std::to_string(info.param); });
 
@@ -407,20 +375,6 @@ TEST(BlockCache, ReadsInASessionSeeItsProgramsAndErases) {
     // The image file already holds the new block.
     EXPECT_EQ(card.sectorData(card.firstSectorOfBlock(media_logical_entry(cs(), 3))),
               std::vector<std::uint8_t>(b.begin(), b.end()));
-}
-
-TEST(BlockCache, HeldBackWritesReachTheImageWhenTheSessionEnds) {
-    TestCard card(1);
-    const auto data = bytes(512, 3);
-    std::vector<std::uint8_t> spare(16, 0xFF);
-    spare[6] = 0x10, spare[7] = 0x01;
-    {
-        ChipSession session(cs());
-        ASSERT_EQ(smc_erase_block(cs(), 40 * 8 * 512), SmfsResult::Ok);
-        ASSERT_EQ(smc_write_sector(cs(), 40 * 8 + 2, data.data(), spare.data()), SmfsResult::Ok);
-    }
-    EXPECT_EQ(card.sectorData(40 * 8 + 2), data);
-    EXPECT_EQ(card.sectorSpare(40 * 8 + 2), spare);
 }
 
 } // namespace

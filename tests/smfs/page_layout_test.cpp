@@ -47,15 +47,6 @@ TEST(PageLayout, LargePageSectorIsOneRecord) {
     auto record = card.readBytes(1024 + 100 * 528, 528);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), record.begin()));
     EXPECT_TRUE(std::equal(spare.begin(), spare.end(), record.begin() + 512));
-
-    // The upper half and the spare through their own commands.
-    std::vector<std::uint8_t> upper(264);
-    ASSERT_EQ(smc_read_data_upper(cs(), 100 * 512 + 256, upper.data(), 264), SmfsResult::Ok);
-    EXPECT_TRUE(std::equal(data.begin() + 256, data.end(), upper.begin()));
-    EXPECT_TRUE(std::equal(spare.begin(), spare.begin() + 8, upper.begin() + 256));
-    std::vector<std::uint8_t> tail(4);
-    ASSERT_EQ(smc_read_spare(cs(), 100 * 512 + 12, tail.data(), 4), SmfsResult::Ok);
-    EXPECT_TRUE(std::equal(spare.begin() + 12, spare.end(), tail.begin()));
 }
 
 TEST(PageLayout, EraseWritesWholeBlockOfRecords) {
