@@ -121,6 +121,8 @@ TEST(ApiRefusalTest, EveryRefusedCallHasItsResultAndChangesNothing) {
         {"another drive", [](SmfsCard& c) { return c.mkdir("vy:\\A", 0); }, R::InvalidArgument},
         {"a short drive", [&](SmfsCard& c) { return c.create("v:\\A", 0, &h); },
          R::InvalidArgument},
+        {"a doubled separator", [](SmfsCard& c) { return c.mkdir("vx:\\\\", 0); },
+         R::InvalidArgument},
         {"above the root",
          [](SmfsCard& c) {
              return c.chdir("vx:\\D") == R::Ok ? c.mkdir("..\\..\\C", 0) : R::Internal;

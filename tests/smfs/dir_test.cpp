@@ -40,6 +40,7 @@ TEST(DirNameTest, EntryFormAndBack) {
     EXPECT_EQ(entryOf("."), ".          ");
     EXPECT_EQ(entryOf(".."), "..         ");
     EXPECT_EQ(entryOf("x~1.b"), "X~1     B  ");
+    EXPECT_EQ(entryOf("azaz.zip"), "AZAZ    ZIP"); // both ends of the lower-case letters
     // What the path checks never let through is reported as shortened.
     EXPECT_EQ(entryOf("ABCDEFGHIJ.TEXT", &r), "ABCDEFGHTEX");
     EXPECT_EQ(r, 1);

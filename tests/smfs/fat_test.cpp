@@ -49,6 +49,8 @@ TEST_F(FatMountTest, DamagedBootRecordsAreRefused) {
          SmfsResult::BadBootSector},
         {"no sectors", kBootSector, [](std::uint8_t* s) { putLe16(s + 19, 0); },
          SmfsResult::BadBootSector},
+        {"no room past the root", kBootSector, [](std::uint8_t* s) { putLe16(s + 19, 19); },
+         SmfsResult::BadBootSector},
     };
     for (const Damage& d : cases) {
         SCOPED_TRACE(d.name);
