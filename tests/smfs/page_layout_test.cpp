@@ -141,4 +141,18 @@ TEST(BadInput, TruncatedImageReadsErasedBytesAndNeverGrowsOnRead) {
     EXPECT_EQ(card.bytes().size(), 1024u + 2 * 32 * 528);
 }
 
+TEST(CardEvents, RemovalDropsReadinessAndCallsBack) {
+    TestCard card(3);
+    int removals = 0;
+    ASSERT_EQ(api().registerCallback(1, [&] { ++removals; }), SmfsResult::Ok);
+    EXPECT_EQ(api().registerCallback(2, nullptr), SmfsResult::InvalidArgument);
+    ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
+    smc_card_removed(cs());
+    EXPECT_EQ(removals, 1);
+    EXPECT_FALSE(smc_card_present(cs()));
+    EXPECT_FALSE(media_map_built(cs()));
+    EXPECT_EQ(smc_card_type(cs()), -1);
+    ASSERT_EQ(api().registerCallback(1, nullptr), SmfsResult::Ok);
+}
+
 } // namespace
