@@ -8,6 +8,7 @@
 
 #include "graphics/device_preview.h"
 #include "graphics/view_maths.h"
+#include "magick.h"
 
 namespace {
 
@@ -69,13 +70,10 @@ TEST(DevicePreview, ColoursComeFromTheTableReducedToFiveBits) {
     EXPECT_EQ(DevicePreview(indexed, table, true, 1).transparent,
               (std::vector<std::uint8_t>{0, 1, 1, 0}));
 
-    Picture direct;
-    direct.width = 2;
-    direct.height = 1;
-    direct.format = PixelFormat::Bits24;
-    direct.colors = {{255, 0, 7}, {0x84, 0x42, 0x21}};
+    const Picture direct =
+        MakePicture(2, 1, PixelFormat::Bits24, [](int x, int) { return x ? 0x84 : 7; });
     const PreviewImage colour = DevicePreview(direct, PaletteTable{}, true, 0);
-    EXPECT_EQ(colour.colors, (std::vector<Rgb>{{255, 0, 0}, {0x84, 0x42, 0x21}}));
+    EXPECT_EQ(colour.colors, (std::vector<Rgb>{{0, 0, 0}, {0x84, 0x84, 0x84}}));
     EXPECT_EQ(colour.transparent, (std::vector<std::uint8_t>{0, 0}));
 
     Picture broken = indexed; // indices for only two of its sixteen pixels
