@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "graphics/image_list.h"
 #include "graphics/picture.h"
 
 #define SKIP_WITHOUT_CONVERT()                                                                     \
@@ -64,4 +65,11 @@ inline Picture MakePicture(int width, int height, PixelFormat format,
                 p.colors.push_back(Rgb{v, v, v});
         }
     return p;
+}
+
+// A row of the image list for a picture loaded from "/pictures/<fileName>".
+inline ImageItem ItemOf(Picture picture, const std::string& fileName) {
+    LoadedPicture loaded;
+    loaded.picture = std::move(picture);
+    return MakeImageItem("/pictures/" + fileName, std::move(loaded));
 }
