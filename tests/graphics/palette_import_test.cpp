@@ -60,16 +60,11 @@ std::vector<std::uint8_t> bytesOf(const std::string& text) {
     return {text.begin(), text.end()};
 }
 
-std::vector<std::uint8_t> cutTo(std::vector<std::uint8_t> bytes, std::size_t size) {
-    bytes.resize(size);
-    return bytes;
-}
-
 TEST(PaletteImport, FilesByNameLengthAndContent) {
     using R = PaletteImportResult;
     TempDir dir;
     std::filesystem::create_directories(dir / "set.act");
-    const std::vector<std::uint8_t> riff = riffPalette(16, false);
+    const std::vector<std::uint8_t> riff = riffPalette(16, false), note = riffPalette(4, true);
     const struct {
         const char* name;
         std::vector<std::uint8_t> bytes;
@@ -99,8 +94,8 @@ TEST(PaletteImport, FilesByNameLengthAndContent) {
          {{0, {255, 0, 0, 0x55}}, {2, {1, 2, 3, 0x55}}, {3, {0, 0, 0, 0x55}}}},
         {"k.pal", bytesOf("JASC-PAL\n0100\n2\n9 8 7\n  6\t5 4\n"), R::Ok, {{1, {6, 5, 4, 0x55}}}},
         {"b1.pal", riffPalette(257, false), R::BadSize, {}},
-        {"b2.pal", cutTo(riff, riff.size() - 4), R::ReadFailed, {}},    // data runs past the file
-        {"b3.pal", cutTo(riffPalette(4, true), 24), R::ReadFailed, {}}, // a note chunk only
+        {"b2.pal", {riff.begin(), riff.end() - 4}, R::ReadFailed, {}},    // data runs past the file
+        {"b3.pal", {note.begin(), note.begin() + 24}, R::ReadFailed, {}}, // a note chunk only
         {"b4.pal", bytesOf("JASC-PAL\n0100\n300\n"), R::BadSize, {}},
         {"b5.pal", bytesOf("JASC-PAL\n0100\n0\n"), R::BadSize, {}},
         {"b6.pal", bytesOf("JASC-PAL\n0100\n2\n1 2 3\n"), R::ReadFailed, {}},    // a line short

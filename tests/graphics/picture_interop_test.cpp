@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Pictures written by an independent encoder (ImageMagick's convert) load with the depth,
-// palette and pixels that convert's own decoding of the same file gives: bitmaps of every
-// header and depth it writes, JPEG in colour, grey and CMYK, PNG of every colour type and
-// depth. Damaged JPEG and PNG data fails cleanly; a JPEG that libjpeg complains about but
-// delivers whole loads with the complaint.
+// palette and pixels that convert's own decoding of the same file gives: bitmaps, JPEG in
+// colour, grey and CMYK, PNG of every colour type. Damaged JPEG and PNG data fails cleanly; a
+// JPEG that libjpeg complains about but delivers whole loads with the complaint.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "fakes/temp_dir.h"
 #include "graphics/picture_loader.h"
@@ -150,22 +151,17 @@ TEST(DamagedData, JpegAndPngFailCleanly) {
     EXPECT_EQ(loaded.picture.width, 0);
     EXPECT_EQ(DecodePng(nullptr, 0, loaded), PictureLoadResult::DecodeFailed);
     EXPECT_EQ(DecodeJpeg(nullptr, 0, p), PictureLoadResult::DecodeFailed);
-    // A frame header claiming a picture beyond the limits.
-    std::vector<std::uint8_t> huge = jpeg;
-    for (std::size_t i = 0; i + 8 < huge.size(); ++i)
-        if (huge[i] == 0xFF && huge[i + 1] == 0xC0) {
-            huge[i + 5] = huge[i + 7] = 0xFF;
-            break;
-        }
+    const auto markerAt = [&](std::uint8_t marker) {
+        const std::uint8_t m[] = {0xFF, marker};
+        return std::search(jpeg.begin(), jpeg.end(), m, m + 2) - jpeg.begin();
+    };
+    std::vector<std::uint8_t> huge = jpeg; // a frame header claiming a picture beyond the limits
+    huge.at(std::size_t(markerAt(0xC0) + 5)) = huge.at(std::size_t(markerAt(0xC0) + 7)) = 0xFF;
     EXPECT_EQ(DecodeJpeg(huge.data(), huge.size(), p), PictureLoadResult::DecodeFailed);
 
     // Stray bytes before the scan's marker: libjpeg warns, yet every scan line is there.
     std::vector<std::uint8_t> stray = jpeg;
-    for (std::size_t i = 0; i + 1 < stray.size(); ++i)
-        if (stray[i] == 0xFF && stray[i + 1] == 0xDA) {
-            stray.insert(stray.begin() + static_cast<std::ptrdiff_t>(i), {0x12, 0x34, 0x56});
-            break;
-        }
+    stray.insert(stray.begin() + markerAt(0xDA), {0x12, 0x34, 0x56});
     WriteAll(dir / "stray.jpg", stray);
     ASSERT_EQ(LoadPicture((dir / "stray.jpg").string(), PaletteTable{}, loaded),
               PictureLoadResult::Ok);
