@@ -107,6 +107,37 @@ TEST_F(ImageTest, PutClashFailsSkipsOrOverwrites) {
     EXPECT_EQ(cardCopy(), readText(other));
 }
 
+TEST_F(ImageTest, CloneMakesANewImageWholeOrNotAtAllAndKeepsThePutClashPolicy) {
+    ASSERT_EQ(runSmc({"put", image_, pc("album"), pc("game.qxe"), "/", "-r"}).exit, 0);
+    const std::string copy = (dir_ / "copy.smc").string();
+    const struct {
+        std::vector<std::string> args;
+        int exit;
+        std::string err; // a part of standard error; empty: nothing
+    } runs[] = {
+        {{}, 1, "vela-smc: " + copy + ": no such card image (use --create VENDOR SIZE)"},
+        {{"--create", "toshiba", "1"}, 1, "vela-smc: "}, // too small: no image is left
+        {{"--create", "toshiba", "8"}, 0, ""},
+        {{}, 1, "vela-smc: vx:\\album already exists (use --overwrite or --skip)"},
+        {{"--skip"}, 0, ""},
+        {{"--overwrite"}, 0, ""},
+    };
+    for (const auto& r : runs) {
+        std::vector<std::string> args = {"clone", image_, copy};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        const SmcRun run = runSmc(args);
+        EXPECT_EQ(run.exit, r.exit) << run.err;
+        EXPECT_EQ(r.err.empty() ? run.err : run.err.substr(0, r.err.size()), r.err);
+        EXPECT_EQ(fs::exists(copy), &r != runs && &r != runs + 1) << run.err;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), {}), 3); // no temporary left
+    for (const std::string& card : {image_, copy}) {
+        fs::create_directory(card + ".d");
+        EXPECT_EQ(runSmc({"get", card, "/album", "/game.qxe", card + ".d", "-r"}).exit, 0);
+    }
+    EXPECT_EQ(pcTree(image_ + ".d"), pcTree(copy + ".d"));
+}
+
 TEST_F(ImageTest, GetClashFailsSkipsOrOverwrites) {
     ASSERT_EQ(runSmc({"put", image_, pc("game.qxe"), "/"}).exit, 0);
     writeBytes(dir_ / "back/game.qxe", patternBytes(5, 5));
@@ -246,6 +277,9 @@ TEST(UsageTest, BadUsageIsOneLineAndExitTwo) {
         {"check", "usb"},
         {"export", "a.smc"},
         {"ls", "usb:xyz"},
+        {"clone", "a.smc"},
+        {"clone", "a.smc", "a.smc"},
+        {"clone", "a.smc", "b.smc", "--create", "acme", "8"},
     };
     for (const auto& args : cases) {
         const SmcRun run = runSmc(args);
