@@ -509,9 +509,16 @@ int runClone(const Options& o) {
                     return lowerAscii(e.name) == lowerAscii(entry.name);
                 });
             if (clash != existing.end() && o.skip) continue;
+            const std::string shown = "'" + lowerAscii(printable(entry.name)) + "'";
             if (clash != existing.end() && !o.overwrite) {
                 s.ui().showMessage("vx:\\" + lowerAscii(printable(clash->name)) +
                                    " already exists (use --overwrite or --skip)");
+                ok = false;
+            } else if (clash != existing.end() && clash->folder != entry.folder) {
+                // As with put: a file never replaces a folder, nor a folder a file.
+                s.ui().showMessage(
+                    clash->folder ? "cannot replace folder " + shown + " on the card with a file."
+                                  : "cannot replace file " + shown + " on the card with a folder.");
                 ok = false;
             }
             list.push_back(kCardRoot + entry.name + (entry.folder ? "\\" : ""));
