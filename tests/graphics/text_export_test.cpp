@@ -107,8 +107,11 @@ TEST(ImageRows, TransparencyColumnsAndPaletteCopy) {
 }
 
 TEST(CNames, TitlesBecomeIdentifiers) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"my sprite-1", "my_sprite_1"}, {"1up", "_1up"}, {"", "_"}, {"Zz9", "Zz9"}};
+    const std::pair<const char*, const char*> cases[] = {{"my sprite-1", "my_sprite_1"},
+                                                         {"1up", "_1up"},
+                                                         {"0day9", "_0day9"},
+                                                         {"", "_"},
+                                                         {"Zz9", "Zz9"}};
     for (const auto& [title, name] : cases) {
         EXPECT_EQ(CIdentifierOf(title), name) << title;
         EXPECT_EQ(IsCIdentifier(title), std::string(title) == name) << title;
