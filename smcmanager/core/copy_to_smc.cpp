@@ -122,10 +122,12 @@ void SmcManager::beginCopyToCard(std::int64_t totalBytes) {
     prog().setTotalMaximum(totalBytes);
     prog().setTotalProgress(0);
     ++changeDepth_; // the folders made on the way are synced with the rest, once
+    storage_->beginGroup();
 }
 
 bool SmcManager::endCopyToCard(bool copied) {
     --changeDepth_;
+    const bool written = report(storage_->endGroup());
     cardFolders_.clear();
     if (!skippedNames_.empty()) {
         std::string text = "these names cannot be stored on the card (8.3 names: up to 8 "
@@ -135,7 +137,7 @@ bool SmcManager::endCopyToCard(bool copied) {
         ui_.showSkippedNames(text);
     }
     // What was copied before a failure or a cancel stays, so it goes to the disk as well.
-    return syncImage() && copied && skippedNames_.empty();
+    return written && syncImage() && copied && skippedNames_.empty();
 }
 
 std::int64_t SmcManager::pcBytes(const std::vector<std::string>& list) {
