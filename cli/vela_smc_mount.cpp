@@ -44,6 +44,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <pthread.h>
@@ -151,7 +152,10 @@ public:
 
     bool lost() const { return lost_; }
     // The files whose changes could not be written back.
-    const std::vector<std::string>& unsaved() const { return unsaved_; }
+    // Each with the PC file its bytes were kept in ("" when even that failed).
+    const std::vector<std::pair<std::string, std::string>>& unsaved() const { return unsaved_; }
+    // Where the bytes of files that could not be written back are kept.
+    void setRescueFolder(std::filesystem::path folder) { rescueFolder_ = std::move(folder); }
 
     // ---- Attributes and folders ----
 
@@ -431,7 +435,7 @@ public:
         if (!slot) return -EBADF;
         const int e = commit(*slot);
         if (--slot->users == 0) {
-            if (slot->dirty) unsaved_.push_back(slot->cardPath);
+            if (slot->dirty) keep(*slot);
             *slot = Slot{};
         }
         return e;
@@ -451,7 +455,7 @@ public:
     // join unsaved().
     void dropAll() {
         for (Slot& slot : slots_) {
-            if (slot.users > 0 && slot.dirty) unsaved_.push_back(slot.cardPath);
+            if (slot.users > 0 && slot.dirty) keep(slot);
             slot = Slot{};
         }
     }
@@ -472,6 +476,25 @@ private:
             }
         }
         return e;
+    }
+
+    // A changed file of the machine that cannot go back to the card is about to be dropped:
+    // its bytes go into a PC file below the rescue folder, under the card's folders.
+    void keep(const Slot& slot) {
+        std::string kept;
+        if (!rescueFolder_.empty()) {
+            std::string relative = lowerAscii(slot.cardPath.substr(3));
+            std::replace(relative.begin(), relative.end(), '\\', '/');
+            const std::filesystem::path target = rescueFolder_ / relative;
+            std::error_code ec;
+            std::filesystem::create_directories(target.parent_path(), ec);
+            std::ofstream out(target, std::ios::binary | std::ios::trunc);
+            out.write(reinterpret_cast<const char*>(slot.data.data()),
+                      std::streamsize(slot.data.size()));
+            out.close();
+            if (!ec && out) kept = target.string();
+        }
+        unsaved_.emplace_back(slot.cardPath, kept);
     }
 
     // The entry of a card path: the image is asked, the machine's folders are listed once
@@ -711,7 +734,8 @@ private:
     std::vector<Slot> slots_;
     std::map<std::string, std::vector<CardEntry>> listings_;
     std::vector<CardEntry> scratchListing_;
-    std::vector<std::string> unsaved_;
+    std::vector<std::pair<std::string, std::string>> unsaved_;
+    std::filesystem::path rescueFolder_;
     bool lost_ = false;
     std::time_t mountedAt_ = std::time(nullptr);
 };
@@ -844,6 +868,22 @@ bool fusermountPresent() {
     return false;
 }
 
+// A folder of its own for this mount's files that could not go back to the machine:
+// $XDG_STATE_HOME/vela-smc/unsaved/DATE-TIME (~/.local/state when unset).
+std::filesystem::path rescueFolder() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    std::filesystem::path base = state && *state ? std::filesystem::path(state)
+                                 : home && *home ? std::filesystem::path(home) / ".local/state"
+                                                 : std::filesystem::temp_directory_path();
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d-%H%M%S", &local);
+    return base / "vela-smc" / "unsaved" / (std::string(stamp) + "-" + std::to_string(getpid()));
+}
+
 // Detaches from the terminal before the card is opened, as a link's threads do not survive
 // a fork: the parent waits for the child's word that the card is mounted and exits with
 // it; the child reports its failures on the terminal first. True in the child (and when
@@ -944,6 +984,7 @@ int runMount(const Options& o) {
     ui.discard();
     DeviceLink* link = manager->storageKind() == StorageKind::Machine ? manager->link() : nullptr;
     MountedCard mounted(*manager->storage(), link);
+    if (link) mounted.setRescueFolder(rescueFolder());
 
     std::string fsname = "fsname=vela-smc";
     std::vector<std::string> words = {"vela-smc", "-o", fsname, "-o", "subtype=smc"};
@@ -989,8 +1030,9 @@ int runMount(const Options& o) {
     mounted.dropAll();
     if (unplugged) report("the machine was unplugged: unmounted");
     if (mounted.lost() || unplugged) exit = kExitFailed;
-    for (const std::string& path : mounted.unsaved())
-        report("changes to '" + lowerAscii(path) + "' could not be written to the card");
+    for (const auto& [path, kept] : mounted.unsaved())
+        report("changes to '" + lowerAscii(path) + "' could not be written to the card" +
+               (kept.empty() ? std::string(" and are lost") : "; they are kept in '" + kept + "'"));
     if (!mounted.unsaved().empty()) exit = kExitFailed;
     manager.reset(); // the link goes before the simulated machine it talks to
     if (readyFd >= 0) close(readyFd);
