@@ -1007,17 +1007,17 @@ int runMount(const Options& o) {
     // A machine on the USB cable that is pulled out ends the loop as a signal would.
     std::unique_ptr<UsbHotplugWatcher> watcher;
     static std::atomic<bool> unplugged{false};
-    if (name.rfind("usb", 0) == 0) {
-        watcher = makeUsbHotplugWatcher(UsbOptions{});
-        const pthread_t loop = pthread_self();
-        if (!watcher->start([loop](HotplugEvent event) {
-                if (event != HotplugEvent::Left) return;
-                unplugged = true;
-                pthread_kill(loop, SIGTERM);
-            }))
-            watcher.reset();
-    }
     if (fuse_set_signal_handlers(fuse_get_session(session)) == 0) {
+        if (name.rfind("usb", 0) == 0) {
+            watcher = makeUsbHotplugWatcher(UsbOptions{});
+            const pthread_t loop = pthread_self();
+            if (!watcher->start([loop](HotplugEvent event) {
+                    if (event != HotplugEvent::Left) return;
+                    unplugged = true;
+                    pthread_kill(loop, SIGTERM);
+                }))
+                watcher.reset();
+        }
         detached(readyFd);
         readyFd = -1;
         exit = fuse_loop(session) == 0 ? kExitOk : kExitFailed;
