@@ -174,7 +174,7 @@ public:
         }
         CardEntry entry;
         if (const int e = lookup(cardPath, entry)) return e;
-        st->st_mode = entry.folder ? (S_IFDIR | 0755) : (S_IFREG | 0644);
+        st->st_mode = entry.folder ? (S_IFDIR | 0755) : (S_IFREG | (entry.readOnly ? 0444 : 0644));
         st->st_nlink = entry.folder ? 2 : 1;
         std::uint64_t size = entry.folder ? 0 : entry.sizeBytes;
         if (const Slot* slot = find(cardPath)) size = sizeOf(*slot);

@@ -348,6 +348,7 @@ public:
         if (r != SmfsResult::Ok) return failure(r);
         entry.name = LastCardComponent(path);
         entry.folder = (info.attribute & kSmfsAttrFolder) != 0;
+        entry.readOnly = (info.attribute & kSmfsAttrReadOnly) != 0;
         entry.sizeBytes = entry.folder ? 0 : info.size;
         entry.year = info.year;
         entry.month = info.month;

@@ -51,6 +51,7 @@ struct CardEntry {
     bool folder = false;
     bool hasSubfolders = false; // folder listings: whether it has folders below it
     bool described = true;      // false: its attributes could not be read (name only)
+    bool readOnly = false;      // a file the card marks read-only
     std::uint32_t sizeBytes = 0;
     int year = 0, month = 0, day = 0, hour = 0, minute = 0;
 };
