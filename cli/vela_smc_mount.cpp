@@ -151,6 +151,8 @@ public:
     MountedCard(CardStorage& storage, DeviceLink* link) : storage_(storage), link_(link) {}
 
     bool lost() const { return lost_; }
+    // The loop that a lost link ends (nullptr once it has ended).
+    void setLoop(fuse* loop) { loop_ = loop; }
     // The files whose changes could not be written back.
     // Each with the PC file its bytes were kept in ("" when even that failed).
     const std::vector<std::pair<std::string, std::string>>& unsaved() const { return unsaved_; }
@@ -471,8 +473,7 @@ private:
             if (link_->ListFolders("vx:\\", probe) != LinkResult::Ok) {
                 lost_ = true;
                 report("the link to the machine is lost (cable pulled?): unmounting");
-                if (fuse_context* context = fuse_get_context(); context && context->fuse)
-                    fuse_exit(context->fuse);
+                if (loop_) fuse_exit(loop_);
             }
         }
         return e;
@@ -737,6 +738,7 @@ private:
     std::vector<std::pair<std::string, std::string>> unsaved_;
     std::filesystem::path rescueFolder_;
     bool lost_ = false;
+    fuse* loop_ = nullptr;
     std::time_t mountedAt_ = std::time(nullptr);
 };
 
@@ -1020,7 +1022,9 @@ int runMount(const Options& o) {
         }
         detached(readyFd);
         readyFd = -1;
+        mounted.setLoop(session);
         exit = fuse_loop(session) == 0 ? kExitOk : kExitFailed;
+        mounted.setLoop(nullptr);
         fuse_remove_signal_handlers(fuse_get_session(session));
     }
     if (watcher) watcher->stop();
