@@ -416,6 +416,11 @@ public:
             if (c.result == r) cause = c.cause;
         return CardResult::failed(smfs_result_text(r), cause);
     }
+    void beginGroup() override { card_->beginGroup(); }
+    CardResult endGroup() override {
+        if (card_->endGroup() == SmfsResult::Ok) return CardResult::ok();
+        return CardResult::failed("failed to write to virtual SMC file.");
+    }
 
 private:
     std::errc imageCause() const {

@@ -147,6 +147,11 @@ public:
     virtual CardResult space(std::uint64_t& total, std::uint64_t& used, std::uint64_t& free) = 0;
     // Puts every change on its medium; Failed with its message.
     virtual CardResult sync() = 0;
+    // Brackets an operation on many files: in between, a card may write the folder entries
+    // and the FAT of many files back together instead of at every file. endGroup writes
+    // everything back; Failed with its message. Groups nest.
+    virtual void beginGroup() {}
+    virtual CardResult endGroup() { return CardResult::ok(); }
 
     // One entry's attributes: NotFound without a message when it is not there, Failed with
     // one when its folder could not be listed. The root is no entry.
