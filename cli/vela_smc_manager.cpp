@@ -465,6 +465,7 @@ int runCreate(const Options& o) {
 
 int runClone(const Options& o) {
     if (o.args.size() != 2) return usageError("clone takes SOURCE TARGET");
+    catchStopSignals();
     int vendor = -1, sizeIndex = -1;
     if (o.create && !cardTypeOf(o, vendor, sizeIndex)) return kExitUsage;
     const std::string& from = o.args[0];
@@ -545,5 +546,5 @@ int runClone(const Options& o) {
         fs::remove(image, error);
     }
     if (opened == kExitUsage) return opened;
-    return s.finish(ok);
+    return s.finishCopy(ok);
 }

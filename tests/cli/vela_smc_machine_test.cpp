@@ -150,10 +150,12 @@ TEST(MachineTest, StopSignalsCancelTheCopy) {
         std::vector<int> signals;
         int exit;
         const char* err;
+        bool clone = false; // card to card instead of a put from the PC
     } cases[] = {
         {"Ctrl+C", {SIGINT}, 130, "vela-smc: operation canceled.\n"},
         {"SIGTERM", {SIGTERM}, 143, "vela-smc: operation canceled.\n"},
         {"a second Ctrl+C", {SIGINT, SIGINT}, 130, ""},
+        {"Ctrl+C in a clone", {SIGINT}, 130, "vela-smc: operation canceled.\n", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -166,6 +168,7 @@ TEST(MachineTest, StopSignalsCancelTheCopy) {
         ASSERT_TRUE(server.start(socket));
         writeBytes(dir / "card/A.TXT", {1, 2, 3});
         writeBytes(dir / "pc/a.txt", patternBytes(100000, 5));
+        writeBytes(dir / "other/A.TXT", patternBytes(100000, 6));
         // The signals come as the machine takes the first chunk of the file.
         for (std::size_t reply = 0; reply < 64; ++reply)
             machine.planFault(reply, SimFault::editFrame([&](SimFrame& frame) {
@@ -180,9 +183,12 @@ TEST(MachineTest, StopSignalsCancelTheCopy) {
                                           std::this_thread::yield();
                                   }
                               }));
-        const pid_t pid =
-            spawnSmc({"put", "unix:" + socket, (dir / "pc/a.txt").string(), "/", "--overwrite"},
-                     dir / "out", dir / "err");
+        const std::vector<std::string> args =
+            c.clone ? std::vector<std::string>{"clone", "sim:" + (dir / "other").string(),
+                                               "unix:" + socket, "--overwrite"}
+                    : std::vector<std::string>{"put", "unix:" + socket, (dir / "pc/a.txt").string(),
+                                               "/", "--overwrite"};
+        const pid_t pid = spawnSmc(args, dir / "out", dir / "err");
         ASSERT_GT(pid, 0);
         child = pid;
         int status = 0;
