@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The card in a Vela machine, driven through the device link. The machine runs its own file
 // system; this file turns the link's results into the user's messages, one table per
-// operation. The link moves whole files, so a file is held in memory once while it travels;
-// the machine's file system cannot rename, so a replaced file is removed before the new one
-// is sent.
+// operation. Files stream through the link a chunk at a time, between the PC file and the
+// cable, so a file of any size costs one chunk of memory; the machine's file system cannot
+// rename, so a replaced file is removed before the new one is sent.
 #include "smcmanager/card_storage.h"
 
 #include "manager_text.h"
@@ -13,8 +13,6 @@
 #include <devicelink/transport.h>
 
 #include <cstring>
-#include <limits>
-#include <new>
 
 namespace {
 
@@ -64,10 +62,10 @@ const char* putFileMessage(LinkResult result) {
         {LinkResult(-4), "failed to open file."},
         {LinkResult::IoFailed, "an error has occurred in Vela while copying file."},
         {LinkResult::BadReply, "communication error has occurred."},
-        {LinkResult(-13), "failed to read from file."},
+        {LinkResult::ReadFailed, "failed to read from file."},
         {LinkResult(-14), "same file already exists."},
         {LinkResult(-15), "failed to create file."},
-        {LinkResult(-16), "failed to write to file."},
+        {LinkResult::WriteFailed, "failed to write to file."},
     };
     return linkFailureText(result, kTexts, "unknown error has occurred.");
 }
@@ -175,36 +173,31 @@ public:
 
     CardResult read(const std::string& path, CardTransfer& transfer,
                     const CardSink& sink) override {
-        std::vector<std::uint8_t> data;
         const LinkResult result =
-            link_.GetFile(path, LastCardComponent(path), data, callbacksFor(transfer));
-        if (result != LinkResult::Ok) return outcome(result, getFileMessage(result));
-        if (!data.empty() && !sink(data.data(), std::uint32_t(data.size())))
-            return CardResult::silent();
-        return CardResult::ok();
+            link_.GetFile(path, LastCardComponent(path), sink, callbacksFor(transfer));
+        // A sink that failed has said why.
+        if (result == LinkResult::WriteFailed) return CardResult::silent();
+        return outcome(result, getFileMessage(result));
     }
 
     CardResult write(const std::string& folder, const std::string& name, std::uint64_t sizeBytes,
                      bool replace, CardTransfer& transfer, const CardSource& source) override {
         const std::string dest = folder == "vx:\\" ? "vx:" : folder;
-        std::vector<std::uint8_t> data;
-        try {
-            if (sizeBytes > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-            data.resize(std::size_t(sizeBytes));
-        } catch (const std::bad_alloc&) {
-            return CardResult::failed("insufficient memory");
-        }
-        if (!data.empty() && !source(data.data(), std::uint32_t(data.size())))
-            return CardResult::silent();
+        // Refused before anything on the card is touched.
+        if (sizeBytes > kLargestCardBytes)
+            return CardResult::failed("file is larger than any SMC.");
         if (replace) {
             const LinkResult removed = link_.RemoveFile(dest + "\\" + name);
             if (removed != LinkResult::Ok) return CardResult::failed(putFileMessage(removed));
         }
-        const LinkResult result = link_.PutFile(data.data(), std::uint32_t(data.size()),
-                                                dest + "\\", name, callbacksFor(transfer));
+        const LinkResult result = link_.PutFile(std::uint32_t(sizeBytes), source, dest + "\\", name,
+                                                callbacksFor(transfer));
         // The machine may have taken the unfinished file as a whole one.
-        if (result == LinkResult::Canceled && link_.cancelledPutKept())
+        if ((result == LinkResult::Canceled || result == LinkResult::ReadFailed) &&
+            link_.cancelledPutKept())
             (void)link_.RemoveFile(dest + "\\" + name);
+        // A source that failed has said why.
+        if (result == LinkResult::ReadFailed) return CardResult::silent();
         return outcome(result, putFileMessage(result));
     }
 

@@ -129,12 +129,13 @@ TEST_F(TransferTest, ProgressCallbacksSeeEveryStep) {
                                                "chunk 600/600", "packet 600/600 +88"}));
 }
 
-TEST_F(TransferTest, CancelledPutEndsItsExchange) {
+TEST_F(TransferTest, StoppedPutEndsItsExchange) {
     sim.setFirmware(1, 4); // chunks of 32768 bytes
     connect();
     const auto data = patternBytes(40000);
-    // Cancelled at the start, before the first chunk, inside it, inside the last one:
-    // frames sent (the chunk goes whole, then the end marker), and whether a file is kept.
+    // Cancelled at the start, before the first chunk, inside it, inside the last one, or
+    // its source failing at the second chunk: frames sent (a chunk goes whole, then the end
+    // marker), and whether a file is kept.
     const auto at = [](std::uint32_t bytes) {
         return [bytes](const LinkPacketProgress& p) {
             return p.bytesSoFar == bytes ? LinkResult::Canceled : LinkResult::Ok;
@@ -144,19 +145,28 @@ TEST_F(TransferTest, CancelledPutEndsItsExchange) {
         LinkCallbacks callbacks;
         std::size_t frames;
         bool kept;
+        std::uint32_t sourceFailsAt = 40000;
     } cases[] = {
         {{[](const LinkFileStart&) { return LinkResult::Canceled; }, nullptr, nullptr}, 0, false},
         {{nullptr, [](const LinkChunkProgress&) { return LinkResult::Canceled; }, nullptr},
          5,
          false},
         {{nullptr, nullptr, at(512)}, 4 + 1 + 128 + 1, false},
+        {{}, 4 + 1 + 128 + 1, false, 32768},
         {{nullptr, nullptr, at(33024)}, 4 + 1 + 128 + 1 + 29 + 1, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.frames);
         sim.clearReceived();
-        EXPECT_EQ(link->PutFile(data.data(), 40000, "vx:\\", "a.bin", c.callbacks),
-                  LinkResult::Canceled);
+        std::uint32_t pulled = 0;
+        const LinkSource source = [&](std::uint8_t* buffer, std::uint32_t bytes) {
+            if (pulled == c.sourceFailsAt) return false;
+            std::copy_n(data.begin() + pulled, bytes, buffer);
+            pulled += bytes;
+            return true;
+        };
+        EXPECT_EQ(link->PutFile(40000, source, "vx:\\", "a.bin", c.callbacks),
+                  c.sourceFailsAt < 40000 ? LinkResult::ReadFailed : LinkResult::Canceled);
         EXPECT_EQ(sim.receivedFrames().size(), c.frames);
         EXPECT_EQ(c.frames > 0 ? sim.receivedFrames().back() : valueFrame(0), valueFrame(0));
         EXPECT_EQ(link->cancelledPutKept(), c.kept);
@@ -166,14 +176,18 @@ TEST_F(TransferTest, CancelledPutEndsItsExchange) {
     EXPECT_EQ(link->RemoveFile("vx:\\a.bin"), LinkResult::Ok);
 }
 
-TEST_F(TransferTest, CancelledGetEndsItsExchangeAndTheNextCommandIsServed) {
+TEST_F(TransferTest, StoppedGetEndsItsExchangeAndTheNextCommandIsServed) {
     writeFile(card("A.BIN"), patternBytes(1000));
     sim.setSendChunk(512);
     connect();
+    const Frames atPacket = {commandFrame(LinkCommand::GetChunk),
+                             commandFrame(LinkCommand::GetData), commandFrame(LinkCommand::Next),
+                             commandFrame(LinkCommand::Next), commandFrame(LinkCommand::GetEnd)};
     const struct {
         const char* what;
         LinkCallbacks callbacks;
         Frames frames;
+        bool sinkFails = false;
     } cases[] = {
         {"at the start",
          {[](const LinkFileStart&) { return LinkResult::Canceled; }, nullptr, nullptr},
@@ -183,16 +197,20 @@ TEST_F(TransferTest, CancelledGetEndsItsExchangeAndTheNextCommandIsServed) {
          {commandFrame(LinkCommand::GetChunk), commandFrame(LinkCommand::GetEnd)}},
         {"at a packet",
          {nullptr, nullptr, [](const LinkPacketProgress&) { return LinkResult::Canceled; }},
-         {commandFrame(LinkCommand::GetChunk), commandFrame(LinkCommand::GetData),
-          commandFrame(LinkCommand::Next), commandFrame(LinkCommand::Next),
-          commandFrame(LinkCommand::GetEnd)}},
+         atPacket},
+        {"by its sink", {}, atPacket, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         sim.clearReceived();
         std::vector<std::uint8_t> got;
-        EXPECT_EQ(link->GetFile("vx:\\a.bin", "a.bin", got, c.callbacks), LinkResult::Canceled);
-        EXPECT_EQ(got.capacity(), 0u);
+        if (c.sinkFails) {
+            const LinkSink sink = [](const std::uint8_t*, std::uint32_t) { return false; };
+            EXPECT_EQ(link->GetFile("vx:\\a.bin", "a.bin", sink), LinkResult::WriteFailed);
+        } else {
+            EXPECT_EQ(link->GetFile("vx:\\a.bin", "a.bin", got, c.callbacks), LinkResult::Canceled);
+            EXPECT_EQ(got.capacity(), 0u);
+        }
         Frames frames = {commandFrame(LinkCommand::GetFile), stringFrame("vx:\\a.bin")};
         frames.insert(frames.end(), c.frames.begin(), c.frames.end());
         expectFrames(sim.receivedFrames(), frames);
