@@ -180,6 +180,20 @@ LinkResult DeviceLink::ReceiveFrame(std::uint32_t seconds) {
     return result;
 }
 
+// Sends frame_ and reads the reply into it within seconds as one request: what a write and
+// ReceiveFrame(seconds) do one after the other, with one hand-over to the worker.
+LinkResult DeviceLink::ask(std::uint32_t seconds) {
+    const Frame question = frame_;
+    frame_.fill(0);
+    lastReadLength_ = 0;
+    std::uint32_t whole = 0, length = 0;
+    const LinkResult result =
+        worker_.ReadAcked(inPipe_, outPipe_, question.data(), frame_.data(), 1, kFrameBytes,
+                          nullptr, nullptr, seconds, &whole, &length);
+    if (result == LinkResult::Ok) lastReadLength_ = length;
+    return result;
+}
+
 // Reads one reply and checks its code: Ok when it is okCode.
 LinkResult DeviceLink::expect(LinkReply okCode, bool pathCode) {
     if (const LinkResult result = ReceiveFrame(kReplyLimit); result != LinkResult::Ok)
@@ -269,8 +283,15 @@ LinkResult DeviceLink::list(LinkCommand command, LinkReply entryCode, LinkReply 
     LinkResult result = SendCommand(command);
     if (result == LinkResult::Ok) result = SendString(folder);
     if (result != LinkResult::Ok) return fail(result);
-    for (;;) {
-        if ((result = receiveWhole()) != LinkResult::Ok) break;
+    for (result = ReceiveFrame(kReplyLimit);; result = ask(kReplyLimit)) {
+        if (result != LinkResult::Ok) {
+            result = fail(result);
+            break;
+        }
+        if (!replyIs256()) {
+            result = LinkResult::BadReply;
+            break;
+        }
         const std::uint8_t reply = frame_[0];
         if (reply == code(endCode)) return LinkResult::Ok;
         if (reply != code(entryCode)) {
@@ -299,10 +320,7 @@ LinkResult DeviceLink::list(LinkCommand command, LinkReply entryCode, LinkReply 
             entry.minute = le16(tail + kTailMinute);
         }
         entries.push_back(entry);
-        if ((result = SendCommand(LinkCommand::Next)) != LinkResult::Ok) {
-            result = fail(result);
-            break;
-        }
+        frame_ = commandFrame(LinkCommand::Next);
     }
     entries.clear();
     return result;
@@ -488,25 +506,27 @@ LinkResult DeviceLink::getChunks(std::uint32_t size, const LinkSink& sink,
                                  const LinkCallbacks& callbacks, bool* ended) {
     const Frame next = commandFrame(LinkCommand::Next);
     const Frame end = commandFrame(LinkCommand::GetEnd);
+    const Frame data = commandFrame(LinkCommand::GetData);
     for (std::uint32_t received = 0;;) {
-        LinkResult result = SendCommand(LinkCommand::GetChunk);
+        frame_ = commandFrame(LinkCommand::GetChunk);
+        LinkResult result = ask(kReplyLimit);
         if (result != LinkResult::Ok) return fail(result);
-        if ((result = receiveWhole()) != LinkResult::Ok) return result;
+        if (!replyIs256()) return LinkResult::BadReply;
         const std::uint32_t chunk = le16(frame_.data() + kValue);
         // An empty chunk would make the exchange go round forever; one longer than what is
         // left of the file cannot be taken, and would show the callbacks more than the size.
         if (chunk == 0 || chunk > size - received) return LinkResult::BadReply;
         if (callbacks.chunk && callbacks.chunk({received + chunk, size}) == LinkResult::Canceled)
             return LinkResult::Canceled;
-        if ((result = SendCommand(LinkCommand::GetData)) != LinkResult::Ok) return fail(result);
-        // Every packet is acknowledged; the file's last one with the end command.
+        // The data command leads the packets; every packet is acknowledged, the file's last
+        // one with the end command.
         const bool last = received + chunk == size;
         const std::uint32_t packets = (chunk + kFrameBytes - 1) / kFrameBytes;
         packets_.resize(std::size_t(packets) * kFrameBytes);
         std::uint32_t whole = 0, lastLength = 0;
-        result =
-            worker_.ReadAcked(inPipe_, outPipe_, packets_.data(), packets, kFrameBytes, next.data(),
-                              last ? end.data() : next.data(), kReplyLimit, &whole, &lastLength);
+        result = worker_.ReadAcked(inPipe_, outPipe_, data.data(), packets_.data(), packets,
+                                   kFrameBytes, next.data(), last ? end.data() : next.data(),
+                                   kReplyLimit, &whole, &lastLength);
         if (result != LinkResult::Ok) return fail(result);
         lastReadLength_ = lastLength;
         if (whole != packets) return LinkResult::BadReply;

@@ -185,6 +185,7 @@ private:
                     std::string_view folder, LinkList& list);
     LinkResult simple(LinkCommand command, std::string_view text, std::uint32_t limit,
                       LinkReply okCode, bool pathCode);
+    LinkResult ask(std::uint32_t seconds);
     LinkResult expect(LinkReply okCode, bool pathCode);
     LinkResult receiveWhole();
     LinkResult putFile(std::uint32_t size, const LinkSource& source, std::string_view folder,
