@@ -39,6 +39,8 @@ TEST_F(ConnectTest, FailuresCloseThePipesAndTheNextAttemptWorks) {
 
 TEST_F(ConnectTest, DisconnectSendsOneFrameAndClosesThePipes) {
     connect();
+    const auto* info = reinterpret_cast<const char*>(link->deviceInfo().data());
+    EXPECT_EQ(std::string(info + kInfoName, 8), "VELA-SIM");
     ASSERT_EQ(link->Disconnect(), LinkResult::Ok);
     EXPECT_FALSE(link->connected());
     EXPECT_FALSE(link->pipesOpen());

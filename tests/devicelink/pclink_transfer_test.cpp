@@ -269,7 +269,8 @@ TEST_F(TransferTest, GetRefusesSizesAndChunksTheDataDoesNotFit) {
         {0, SimFault::shortFrame(4), 2},
         {0, SimFault::fileSize(0xFFFFFFFF), 2},
         {0, SimFault::fileSize(kLargestCardBytes + 1), 2},
-        {0, SimFault::fileSize(10), 3}, // the chunk header announces more than that
+        {0, SimFault::fileSize(kLargestCardBytes), 9}, // the largest is asked for
+        {0, SimFault::fileSize(10), 3},                // the chunk header announces more than that
         {1, SimFault::shortFrame(2), 3},
         {1, SimFault::chunkLength(0), 3},
         {1, SimFault::chunkLength(1001), 3},

@@ -88,6 +88,9 @@ TEST(SocketTransportTest, FramesOfTheWrongSizeAreBadReplies) {
     EXPECT_EQ(link.MakeFolder("vx:\\a"), LinkResult::BadReply);
     EXPECT_EQ(link.lastReadLength(), 300u);
     EXPECT_EQ(link.Disconnect(), LinkResult::Ok);
-    DeviceLink tooLong(makeSocketTransport("/" + std::string(200, 'x')));
+    const std::string longPath = "/" + std::string(200, 'x');
+    DeviceLink tooLong(makeSocketTransport(longPath));
     EXPECT_EQ(tooLong.Connect(), LinkResult::NoDevice);
+    SimMachine sim(dir / "card");
+    EXPECT_FALSE(SimSocketServer(sim).start(longPath));
 }
