@@ -12,7 +12,9 @@
 #include <devicelink/device_link.h>
 #include <devicelink/transport.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -186,15 +188,28 @@ public:
         // Refused before anything on the card is touched.
         if (sizeBytes > kLargestCardBytes)
             return CardResult::failed("file is larger than any SMC.");
+        // The machine cannot rename, so a file to be replaced goes before its replacement
+        // arrives. Its first chunk is read from the PC beforehand: a PC file that cannot be
+        // read costs the card nothing, and a file of one chunk is whole before anything goes.
+        std::vector<std::uint8_t> head;
         if (replace) {
+            head.resize(std::size_t(std::min<std::uint64_t>(sizeBytes, kChunkDefault)));
+            if (!head.empty() && !source(head.data(), std::uint32_t(head.size())))
+                return CardResult::silent();
             const LinkResult removed = link_.RemoveFile(dest + "\\" + name);
             if (removed != LinkResult::Ok) return CardResult::failed(putFileMessage(removed));
         }
-        const LinkResult result = link_.PutFile(std::uint32_t(sizeBytes), source, dest + "\\", name,
+        std::size_t taken = 0;
+        const LinkSource pull = [&](std::uint8_t* buffer, std::uint32_t bytes) {
+            const std::size_t early = std::min<std::size_t>(bytes, head.size() - taken);
+            if (early > 0) std::memcpy(buffer, head.data() + taken, early);
+            taken += early;
+            return early == bytes || source(buffer + early, std::uint32_t(bytes - early));
+        };
+        const LinkResult result = link_.PutFile(std::uint32_t(sizeBytes), pull, dest + "\\", name,
                                                 callbacksFor(transfer));
         // The machine may have taken the unfinished file as a whole one.
-        if ((result == LinkResult::Canceled || result == LinkResult::ReadFailed) &&
-            link_.cancelledPutKept())
+        if (result == LinkResult::Canceled && link_.cancelledPutKept())
             (void)link_.RemoveFile(dest + "\\" + name);
         // A source that failed has said why.
         if (result == LinkResult::ReadFailed) return CardResult::silent();
