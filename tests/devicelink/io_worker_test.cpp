@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -35,8 +36,12 @@ public:
         changed_.notify_all();
         return LinkResult::Ok;
     }
-    void cancel() override {}
+    // Ignored unless the test lets a cancel open the gate.
+    void cancel() override {
+        if (cancelOpens_) setOpen(true);
+    }
     void clearCancel() override {}
+    void setCancelOpens() { cancelOpens_ = true; }
 
     void setOpen(bool open, std::uint8_t fill = 0xAB) {
         std::lock_guard lock(mutex_);
@@ -55,6 +60,7 @@ private:
     bool open_ = true;
     std::uint8_t fill_ = 0xAB;
     int finished_ = 0;
+    std::atomic<bool> cancelOpens_{false};
 };
 
 } // namespace
@@ -81,6 +87,19 @@ TEST(IoWorkerTest, LateAnswerAfterTimeOutWritesIntoNothing) {
     EXPECT_TRUE(std::all_of(kept.begin(), kept.end(), [](auto b) { return b == 0x11; }));
     ASSERT_EQ(worker.BulkRead(0, kept.data(), 256, &done, 5000), LinkResult::Ok);
     EXPECT_EQ(kept[0], 0xEE);
+}
+
+TEST(IoWorkerTest, EndingTheWorkerCancelsTheTransferInFlight) {
+    GateTransport gate;
+    gate.setOpen(false);
+    std::array<std::uint8_t, 256> frame{};
+    std::uint32_t done = 0;
+    {
+        IoWorker worker(gate, 1ms);
+        EXPECT_EQ(worker.BulkRead(0, frame.data(), 256, &done, 5), LinkResult::Timeout);
+        gate.setCancelOpens();
+    } // without a cancel the worker's thread would wait at the gate for ever
+    gate.waitFinished(1);
 }
 
 TEST(IoWorkerTest, ManyBackToBackTransfersLoseNoWakeUp) {
