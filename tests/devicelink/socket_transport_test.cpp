@@ -65,7 +65,7 @@ bool answerConnect(int connection) {
 
 } // namespace
 
-TEST(SocketTransportTest, FramesOfTheWrongSizeAreBadReplies) {
+TEST(SocketTransportTest, WrongFramesHangUpsAndPipesNeverGiven) {
     TempDir dir;
     const std::string path = (dir / "peer.sock").string();
     std::promise<void> hungUp;
@@ -110,6 +110,15 @@ TEST(SocketTransportTest, FramesOfTheWrongSizeAreBadReplies) {
     const std::string longPath = "/" + std::string(200, 'x');
     DeviceLink tooLong(makeSocketTransport(longPath));
     EXPECT_EQ(tooLong.Connect(), LinkResult::NoDevice);
+    // The simulated machine's server: an empty reply reads as a hang-up, and the
+    // connection still serves the next exchange.
     SimMachine sim(dir / "card");
     EXPECT_FALSE(SimSocketServer(sim).start(longPath));
+    SimSocketServer server(sim);
+    ASSERT_TRUE(server.start((dir / "sim.sock").string()));
+    DeviceLink simLink(makeSocketTransport((dir / "sim.sock").string()), options);
+    ASSERT_EQ(simLink.Connect(), LinkResult::Ok);
+    sim.planFault(0, SimFault::shortFrame(0));
+    EXPECT_EQ(simLink.MakeFolder("vx:\\a"), LinkResult::IoFailed);
+    EXPECT_EQ(simLink.MakeFolder("vx:\\b"), LinkResult::Ok);
 }
