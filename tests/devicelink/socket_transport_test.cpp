@@ -110,8 +110,7 @@ TEST(SocketTransportTest, WrongFramesHangUpsAndPipesNeverGiven) {
     const std::string longPath = "/" + std::string(200, 'x');
     DeviceLink tooLong(makeSocketTransport(longPath));
     EXPECT_EQ(tooLong.Connect(), LinkResult::NoDevice);
-    // The simulated machine's server: an empty reply reads as a hang-up, and the
-    // connection still serves the next exchange.
+    // The simulated machine's server goes on after an empty reply (read as a hang-up).
     SimMachine sim(dir / "card");
     EXPECT_FALSE(SimSocketServer(sim).start(longPath));
     SimSocketServer server(sim);
