@@ -277,6 +277,11 @@ public:
         if (card_->sync() == SmfsResult::Ok) return CardResult::ok();
         return CardResult::failed("failed to write to virtual SMC file.");
     }
+    void beginGroup() override { card_->beginGroup(); }
+    CardResult endGroup() override {
+        if (card_->endGroup() == SmfsResult::Ok) return CardResult::ok();
+        return CardResult::failed("failed to write to virtual SMC file.");
+    }
 
 private:
     std::string imageName_;
