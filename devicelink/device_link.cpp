@@ -11,11 +11,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace {
 
-// What GetFile sets aside before the first chunk arrives.
-constexpr std::uint32_t kInitialReserve = 4u << 20;
 // A machine still talking after this many dropped frames is not settling down.
 constexpr std::uint32_t kMaxDrainFrames = 1024;
 
@@ -58,6 +57,10 @@ const char* linkResultText(LinkResult result) {
         return "the connection to the machine failed";
     case LinkResult::BadReply:
         return "the machine's reply was not understood";
+    case LinkResult::ReadFailed:
+        return "failed to read from file";
+    case LinkResult::WriteFailed:
+        return "failed to write to file";
     case LinkResult::Unformatted:
         return "the card is not formatted";
     case LinkResult::NoDevice:
@@ -177,6 +180,20 @@ LinkResult DeviceLink::ReceiveFrame(std::uint32_t seconds) {
     return result;
 }
 
+// Sends frame_ and reads the reply into it within seconds as one request: what a write and
+// ReceiveFrame(seconds) do one after the other, with one hand-over to the worker.
+LinkResult DeviceLink::ask(std::uint32_t seconds) {
+    const Frame question = frame_;
+    frame_.fill(0);
+    lastReadLength_ = 0;
+    std::uint32_t whole = 0, length = 0;
+    const LinkResult result =
+        worker_.ReadAcked(inPipe_, outPipe_, question.data(), frame_.data(), 1, kFrameBytes,
+                          nullptr, nullptr, seconds, &whole, &length);
+    if (result == LinkResult::Ok) lastReadLength_ = length;
+    return result;
+}
+
 // Reads one reply and checks its code: Ok when it is okCode.
 LinkResult DeviceLink::expect(LinkReply okCode, bool pathCode) {
     if (const LinkResult result = ReceiveFrame(kReplyLimit); result != LinkResult::Ok)
@@ -266,8 +283,15 @@ LinkResult DeviceLink::list(LinkCommand command, LinkReply entryCode, LinkReply 
     LinkResult result = SendCommand(command);
     if (result == LinkResult::Ok) result = SendString(folder);
     if (result != LinkResult::Ok) return fail(result);
-    for (;;) {
-        if ((result = receiveWhole()) != LinkResult::Ok) break;
+    for (result = ReceiveFrame(kReplyLimit);; result = ask(kReplyLimit)) {
+        if (result != LinkResult::Ok) {
+            result = fail(result);
+            break;
+        }
+        if (!replyIs256()) {
+            result = LinkResult::BadReply;
+            break;
+        }
         const std::uint8_t reply = frame_[0];
         if (reply == code(endCode)) return LinkResult::Ok;
         if (reply != code(entryCode)) {
@@ -296,10 +320,7 @@ LinkResult DeviceLink::list(LinkCommand command, LinkReply entryCode, LinkReply 
             entry.minute = le16(tail + kTailMinute);
         }
         entries.push_back(entry);
-        if ((result = SendCommand(LinkCommand::Next)) != LinkResult::Ok) {
-            result = fail(result);
-            break;
-        }
+        frame_ = commandFrame(LinkCommand::Next);
     }
     entries.clear();
     return result;
@@ -350,16 +371,27 @@ LinkResult DeviceLink::FormatCard(std::uint32_t finalLimit) {
     });
 }
 
-LinkResult DeviceLink::PutFile(const std::uint8_t* data, std::uint32_t size,
+LinkResult DeviceLink::PutFile(std::uint32_t size, const LinkSource& source,
                                std::string_view folder, std::string_view name,
                                const LinkCallbacks& callbacks) {
     cancelledPutKept_ = false;
     if (folder.size() > kMaxTextBytes || name.size() > kMaxTextBytes)
         return LinkResult::TextTooLong;
-    return exchange([&] { return putFile(data, size, folder, name, callbacks); });
+    return exchange([&] { return putFile(size, source, folder, name, callbacks); });
 }
 
-LinkResult DeviceLink::putFile(const std::uint8_t* data, std::uint32_t size,
+LinkResult DeviceLink::PutFile(const std::uint8_t* data, std::uint32_t size,
+                               std::string_view folder, std::string_view name,
+                               const LinkCallbacks& callbacks) {
+    const LinkSource source = [&data](std::uint8_t* buffer, std::uint32_t bytes) {
+        std::memcpy(buffer, data, bytes);
+        data += bytes;
+        return true;
+    };
+    return PutFile(size, source, folder, name, callbacks);
+}
+
+LinkResult DeviceLink::putFile(std::uint32_t size, const LinkSource& source,
                                std::string_view folder, std::string_view name,
                                const LinkCallbacks& callbacks) {
     const std::string folderText(folder), nameText(name);
@@ -376,65 +408,79 @@ LinkResult DeviceLink::putFile(const std::uint8_t* data, std::uint32_t size,
     if ((result = SendValue(size)) != LinkResult::Ok) return fail(result);
 
     // The protocol has no abort, and a machine left inside a chunk would take the next
-    // command for data; a cancel comes between chunks only. The end marker then closes the
-    // exchange: short of the size the machine refuses the file, after the last chunk it
-    // keeps it, and the caller removes it.
-    bool cancelled = false;
+    // command for data; a cancel, or a source that fails, stops between chunks only. The end
+    // marker then closes the exchange: short of the size the machine refuses the file, after
+    // the last chunk it keeps it, and the caller removes it.
+    LinkResult stopped = LinkResult::Ok;
     for (std::uint32_t sent = 0;;) {
         if ((result = expect(LinkReply::PutReady, false)) != LinkResult::Ok) return result;
-        if (sent == size || cancelled) break;
+        if (sent == size || stopped != LinkResult::Ok) break;
         const std::uint32_t chunk = std::min(chunkSize_, size - sent);
         if (callbacks.chunk && callbacks.chunk({sent + chunk, size}) == LinkResult::Canceled) {
-            cancelled = true;
+            stopped = LinkResult::Canceled;
+            break;
+        }
+        packets_.resize(chunk);
+        if (!source(packets_.data(), chunk)) {
+            stopped = LinkResult::ReadFailed;
             break;
         }
         if ((result = SendValue(chunk)) != LinkResult::Ok) return fail(result);
         if ((result = expect(LinkReply::PutChunkOk, false)) != LinkResult::Ok) return result;
         std::uint32_t frames = 0;
-        result =
-            worker_.WriteFrames(outPipe_, data + sent, chunk, kFrameBytes, kWriteLimit, &frames);
+        result = worker_.WriteFrames(outPipe_, packets_.data(), chunk, kFrameBytes, kWriteLimit,
+                                     &frames);
         if (result != LinkResult::Ok) return fail(result);
         for (std::uint32_t done = 0; done < chunk && callbacks.packet;) {
             const std::uint32_t packet = std::min(kFrameBytes, chunk - done);
             done += packet;
             if (callbacks.packet({sent + done, size, packet}) == LinkResult::Canceled) {
-                cancelled = true;
+                stopped = LinkResult::Canceled;
                 break;
             }
         }
         sent += chunk;
     }
     if ((result = SendValue(0)) != LinkResult::Ok) return fail(result);
-    if (!cancelled) return expect(LinkReply::PutDone, false);
+    if (stopped == LinkResult::Ok) return expect(LinkReply::PutDone, false);
     if ((result = ReceiveFrame(kReplyLimit)) != LinkResult::Ok) return fail(result);
     cancelledPutKept_ = replyIs256() && frame_[0] == code(LinkReply::PutDone);
-    return LinkResult::Canceled;
+    return stopped;
+}
+
+LinkResult DeviceLink::GetFile(std::string_view path, std::string_view name, const LinkSink& sink,
+                               const LinkCallbacks& callbacks) {
+    if (path.size() > kMaxTextBytes) return LinkResult::TextTooLong;
+    return exchange([&] { return getFile(path, name, sink, callbacks); });
 }
 
 LinkResult DeviceLink::GetFile(std::string_view path, std::string_view name,
                                std::vector<std::uint8_t>& data, const LinkCallbacks& callbacks) {
     data.clear();
-    LinkResult result = LinkResult::TextTooLong;
-    if (path.size() <= kMaxTextBytes)
-        result = exchange([&] { return getFile(path, name, data, callbacks); });
+    const LinkSink sink = [&data](const std::uint8_t* bytes, std::uint32_t length) {
+        try {
+            data.insert(data.end(), bytes, bytes + length);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    };
+    const LinkResult result = GetFile(path, name, sink, callbacks);
     // A failed transfer hands back nothing, and frees what it had collected.
     if (result != LinkResult::Ok) std::vector<std::uint8_t>().swap(data);
     return result;
 }
 
-LinkResult DeviceLink::getFile(std::string_view path, std::string_view name,
-                               std::vector<std::uint8_t>& data, const LinkCallbacks& callbacks) {
+LinkResult DeviceLink::getFile(std::string_view path, std::string_view name, const LinkSink& sink,
+                               const LinkCallbacks& callbacks) {
     const std::string pathText(path), nameText(name);
     LinkResult result = SendCommand(LinkCommand::GetFile);
     if (result == LinkResult::Ok) result = SendString(pathText);
     if (result != LinkResult::Ok) return fail(result);
     if ((result = receiveWhole()) != LinkResult::Ok) return result;
-    // Nothing larger fits on any card; refusing here also keeps a broken size from costing
-    // an allocation.
+    // Nothing larger fits on any card: a size beyond it is a broken reply.
     const std::uint32_t size = le32(frame_.data() + kValue);
     if (size > kLargestCardBytes) return LinkResult::BadReply;
-    // The buffer grows as data arrives, so a size that overstates the file costs nothing.
-    data.reserve(std::min(size, kInitialReserve));
     result = LinkResult::Ok;
     if (callbacks.start && callbacks.start({pathText.c_str(), nullptr, nameText.c_str(), size}) ==
                                LinkResult::Canceled)
@@ -442,10 +488,10 @@ LinkResult DeviceLink::getFile(std::string_view path, std::string_view name,
     // An empty file has no chunk to ask for.
     bool ended = false;
     if (result == LinkResult::Ok && size > 0) {
-        result = getChunks(size, data, callbacks, &ended);
-        if (result != LinkResult::Canceled) return result;
+        result = getChunks(size, sink, callbacks, &ended);
+        if (result != LinkResult::Canceled && result != LinkResult::WriteFailed) return result;
     }
-    // The end command closes the exchange, for a cancelled read as for a finished one.
+    // The end command closes the exchange, for a read stopped early as for a finished one.
     if (!ended) {
         if (const LinkResult sent = SendCommand(LinkCommand::GetEnd); sent != LinkResult::Ok)
             return fail(sent);
@@ -453,36 +499,41 @@ LinkResult DeviceLink::getFile(std::string_view path, std::string_view name,
     return result;
 }
 
-// The chunks of a file of size bytes into data: Ok once the last packet has been
-// acknowledged with the end command; Canceled when a callback asked to stop, with *ended
-// telling whether the end command went out already.
-LinkResult DeviceLink::getChunks(std::uint32_t size, std::vector<std::uint8_t>& data,
+// The chunks of a file of size bytes into sink: Ok once the last packet has been
+// acknowledged with the end command; Canceled when a callback asked to stop and WriteFailed
+// when the sink did, with *ended telling whether the end command went out already.
+LinkResult DeviceLink::getChunks(std::uint32_t size, const LinkSink& sink,
                                  const LinkCallbacks& callbacks, bool* ended) {
     const Frame next = commandFrame(LinkCommand::Next);
     const Frame end = commandFrame(LinkCommand::GetEnd);
+    const Frame data = commandFrame(LinkCommand::GetData);
     for (std::uint32_t received = 0;;) {
-        LinkResult result = SendCommand(LinkCommand::GetChunk);
+        frame_ = commandFrame(LinkCommand::GetChunk);
+        LinkResult result = ask(kReplyLimit);
         if (result != LinkResult::Ok) return fail(result);
-        if ((result = receiveWhole()) != LinkResult::Ok) return result;
+        if (!replyIs256()) return LinkResult::BadReply;
         const std::uint32_t chunk = le16(frame_.data() + kValue);
         // An empty chunk would make the exchange go round forever; one longer than what is
         // left of the file cannot be taken, and would show the callbacks more than the size.
         if (chunk == 0 || chunk > size - received) return LinkResult::BadReply;
         if (callbacks.chunk && callbacks.chunk({received + chunk, size}) == LinkResult::Canceled)
             return LinkResult::Canceled;
-        if ((result = SendCommand(LinkCommand::GetData)) != LinkResult::Ok) return fail(result);
-        // Every packet is acknowledged; the file's last one with the end command.
+        // The data command leads the packets; every packet is acknowledged, the file's last
+        // one with the end command.
         const bool last = received + chunk == size;
         const std::uint32_t packets = (chunk + kFrameBytes - 1) / kFrameBytes;
         packets_.resize(std::size_t(packets) * kFrameBytes);
         std::uint32_t whole = 0, lastLength = 0;
-        result =
-            worker_.ReadAcked(inPipe_, outPipe_, packets_.data(), packets, kFrameBytes, next.data(),
-                              last ? end.data() : next.data(), kReplyLimit, &whole, &lastLength);
+        result = worker_.ReadAcked(inPipe_, outPipe_, data.data(), packets_.data(), packets,
+                                   kFrameBytes, next.data(), last ? end.data() : next.data(),
+                                   kReplyLimit, &whole, &lastLength);
         if (result != LinkResult::Ok) return fail(result);
         lastReadLength_ = lastLength;
         if (whole != packets) return LinkResult::BadReply;
-        data.insert(data.end(), packets_.begin(), packets_.begin() + chunk);
+        if (!sink(packets_.data(), chunk)) {
+            *ended = last;
+            return LinkResult::WriteFailed;
+        }
         for (std::uint32_t done = 0; done < chunk && callbacks.packet;) {
             const std::uint32_t packet = std::min(kFrameBytes, chunk - done);
             done += packet;

@@ -82,18 +82,26 @@ LinkResult IoWorker::WriteFrames(PipeHandle pipe, const std::uint8_t* data, std:
     return result;
 }
 
-LinkResult IoWorker::ReadAcked(PipeHandle in, PipeHandle outPipe, std::uint8_t* out,
-                               std::uint32_t count, std::uint32_t frameBytes,
+LinkResult IoWorker::ReadAcked(PipeHandle in, PipeHandle outPipe, const std::uint8_t* lead,
+                               std::uint8_t* out, std::uint32_t count, std::uint32_t frameBytes,
                                const std::uint8_t* ack, const std::uint8_t* lastAck,
                                std::uint32_t seconds, std::uint32_t* framesDone,
                                std::uint32_t* lastLength) {
+    // Staged after the frames read: the acknowledgement, the last one, the lead.
     const std::size_t reads = std::size_t(count) * frameBytes;
+    const auto stage = [&](std::uint8_t* staging, std::size_t slot, const std::uint8_t* frame) {
+        if (frame) std::memcpy(staging + reads + slot * frameBytes, frame, frameBytes);
+    };
+    Request request{Kind::ReadAcked, in, outPipe, frameBytes, count};
+    request.lead = lead != nullptr;
+    request.lastAck = lastAck != nullptr;
     Outcome outcome;
     const LinkResult result = run(
-        {Kind::ReadAcked, in, outPipe, frameBytes, count}, reads + 2 * frameBytes,
+        request, reads + 3 * std::size_t(frameBytes),
         [&](std::uint8_t* staging) {
-            std::memcpy(staging + reads, ack, frameBytes);
-            std::memcpy(staging + reads + frameBytes, lastAck, frameBytes);
+            stage(staging, 0, ack);
+            stage(staging, 1, lastAck);
+            stage(staging, 2, lead);
         },
         secondLength_ * seconds, &outcome);
     *framesDone = 0;
@@ -200,7 +208,15 @@ IoWorker::Outcome IoWorker::carryOut(const Request& r, std::uint8_t* staging) {
                                              [this] { progressed(); });
         return done;
     case Kind::ReadAcked: {
-        const std::uint8_t* ack = staging + std::size_t(r.count) * r.length;
+        std::uint8_t* const acks = staging + std::size_t(r.count) * r.length;
+        std::uint32_t written = 0;
+        if (r.lead) {
+            done.result = transport_.transfer(r.ackPipe, acks + 2 * r.length, r.length, &written);
+            if (done.result == LinkResult::Ok && written != r.length)
+                done.result = LinkResult::IoFailed;
+            if (done.result != LinkResult::Ok) return done;
+            progressed();
+        }
         for (std::uint32_t i = 0; i < r.count; ++i) {
             done.transferred = 0;
             done.result = transport_.transfer(r.pipe, staging + std::size_t(i) * r.length, r.length,
@@ -208,10 +224,10 @@ IoWorker::Outcome IoWorker::carryOut(const Request& r, std::uint8_t* staging) {
             if (done.result != LinkResult::Ok || done.transferred != r.length) return done;
             ++done.frames;
             progressed();
-            std::uint32_t written = 0;
-            done.result = transport_.transfer(
-                r.ackPipe, const_cast<std::uint8_t*>(i + 1 == r.count ? ack + r.length : ack),
-                r.length, &written);
+            const bool last = i + 1 == r.count;
+            if (last && !r.lastAck) break;
+            done.result =
+                transport_.transfer(r.ackPipe, last ? acks + r.length : acks, r.length, &written);
             if (done.result != LinkResult::Ok) return done;
             progressed();
         }

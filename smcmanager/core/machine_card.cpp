@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The card in a Vela machine, driven through the device link. The machine runs its own file
 // system; this file turns the link's results into the user's messages, one table per
-// operation. The link moves whole files, so a file is held in memory once while it travels.
-// The machine cannot rename, so a file is replaced in four steps that always leave a whole
-// copy on the card: the new file is put under a temporary name and its size checked, the old
-// one is removed, the new one is put again under its own name and checked, and only then is
-// the temporary copy removed.
+// operation. Files stream through the link a chunk at a time, between the PC file and the
+// cable, so a file of any size costs one chunk of memory. The machine cannot rename, so a
+// file is replaced in four steps that always leave a whole copy on the card: the new file is
+// put under a temporary name and its size checked, the old one is removed, the new one is put
+// again under its own name (from a copy kept in an unnamed PC file) and checked, and only then
+// is the temporary copy removed.
 #include "smcmanager/card_storage.h"
 
 #include "manager_text.h"
@@ -14,9 +15,12 @@
 #include <devicelink/device_link.h>
 #include <devicelink/transport.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <limits>
-#include <new>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -68,10 +72,10 @@ const char* putFileMessage(LinkResult result) {
         {LinkResult(-4), "failed to open file."},
         {LinkResult::IoFailed, "an error has occurred in Vela while copying file."},
         {LinkResult::BadReply, "communication error has occurred."},
-        {LinkResult(-13), "failed to read from file."},
+        {LinkResult::ReadFailed, "failed to read from file."},
         {LinkResult(-14), "same file already exists."},
         {LinkResult(-15), "failed to create file."},
-        {LinkResult(-16), "failed to write to file."},
+        {LinkResult::WriteFailed, "failed to write to file."},
     };
     return linkFailureText(result, kTexts, "unknown error has occurred.");
 }
@@ -200,34 +204,43 @@ public:
 
     CardResult read(const std::string& path, CardTransfer& transfer,
                     const CardSink& sink) override {
-        std::vector<std::uint8_t> data;
-        const LinkResult result = link_.GetFile(path, LastCardComponent(path), data,
-                                                callbacksFor(transfer, LastCardComponent(path)));
-        if (result != LinkResult::Ok) return outcome(result, getFileMessage(result));
-        if (!data.empty() && !sink(data.data(), std::uint32_t(data.size())))
-            return CardResult::silent();
-        return CardResult::ok();
+        const std::string name = LastCardComponent(path);
+        const LinkResult result = link_.GetFile(path, name, sink, callbacksFor(transfer, name));
+        // A sink that failed has said why.
+        if (result == LinkResult::WriteFailed) return CardResult::silent();
+        return outcome(result, getFileMessage(result));
     }
 
     CardResult write(const std::string& folder, const std::string& name, std::uint64_t sizeBytes,
                      bool replace, CardTransfer& transfer, const CardSource& source) override {
         const std::string dest = folder == "vx:\\" ? "vx:" : folder;
-        std::vector<std::uint8_t> data;
-        try {
-            if (sizeBytes > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-            data.resize(std::size_t(sizeBytes));
-        } catch (const std::bad_alloc&) {
-            return CardResult::failed("insufficient memory");
-        }
-        if (!data.empty() && !source(data.data(), std::uint32_t(data.size())))
-            return CardResult::silent();
-        if (!replace) return put(data, dest, name, callbacksFor(transfer, name));
+        // Refused before anything on the card is touched.
+        if (sizeBytes > kLargestCardBytes)
+            return CardResult::failed("file is larger than any SMC.");
+        if (!replace) return put(dest, name, sizeBytes, source, callbacksFor(transfer, name));
 
+        // The second put reads the bytes the first one sent from an unnamed PC file, so memory
+        // stays at one chunk however large the file.
+        const std::unique_ptr<std::FILE, int (*)(std::FILE*)> copy(std::tmpfile(), &std::fclose);
+        if (!copy)
+            return CardResult::failed(std::string("failed to create file.\n") +
+                                      std::strerror(errno));
+        bool copyFailed = false;
+        const CardSource keep = [&](std::uint8_t* buffer, std::uint32_t bytes) {
+            if (!source(buffer, bytes)) return false;
+            copyFailed = std::fwrite(buffer, 1, bytes, copy.get()) != bytes;
+            return !copyFailed;
+        };
         const std::string target = dest + "\\" + name;
         const std::string temporary = dest + "\\" + kReplacementName;
         (void)link_.RemoveFile(temporary); // only ever the remains of an earlier cut
-        CardResult first = put(data, dest, kReplacementName, callbacksFor(transfer, name));
-        if (first && !holds(dest, kReplacementName, data.size()))
+        CardResult first =
+            put(dest, kReplacementName, sizeBytes, keep, callbacksFor(transfer, name));
+        if (copyFailed)
+            first = CardResult::failed(std::string("failed to write to file.\n") +
+                                       std::strerror(errno));
+        else if (first &&
+                 (std::fflush(copy.get()) != 0 || !holds(dest, kReplacementName, sizeBytes)))
             first = CardResult::failed(putFileMessage(LinkResult(-16)));
         if (!first) {
             (void)link_.RemoveFile(temporary); // the machine may have kept some of it
@@ -237,11 +250,19 @@ public:
             (void)link_.RemoveFile(temporary);
             return CardResult::failed(putFileMessage(removed));
         }
-        // From here the new file is the only copy: no cancel, and a failure keeps it.
-        const CardResult second = put(data, dest, name, {});
-        if (!second || !holds(dest, name, data.size()))
-            return CardResult::failed((second ? putFileMessage(LinkResult(-16)) : second.message) +
-                                      "\nthe new file is kept as '" + temporary + "'.");
+        // From here the new file is the only whole copy: no cancel, and a failure keeps it.
+        std::rewind(copy.get());
+        const CardSource again = [&](std::uint8_t* buffer, std::uint32_t bytes) {
+            return std::fread(buffer, 1, bytes, copy.get()) == bytes;
+        };
+        const CardResult second = put(dest, name, sizeBytes, again, {});
+        if (!second || !holds(dest, name, sizeBytes)) {
+            // A silent failure is the unnamed copy that could not be read back.
+            const std::string why = second                   ? putFileMessage(LinkResult(-16))
+                                    : second.message.empty() ? "failed to read from file."
+                                                             : second.message;
+            return CardResult::failed(why + "\nthe new file is kept as '" + temporary + "'.");
+        }
         (void)link_.RemoveFile(temporary);
         return CardResult::ok();
     }
@@ -303,18 +324,20 @@ public:
     std::filesystem::path localPath() const override { return servedFolder_; }
 
 private:
-    CardResult put(const std::vector<std::uint8_t>& data, const std::string& dest,
-                   const std::string& name, const LinkCallbacks& callbacks) {
+    CardResult put(const std::string& dest, const std::string& name, std::uint64_t sizeBytes,
+                   const CardSource& source, const LinkCallbacks& callbacks) {
         const LinkResult result =
-            link_.PutFile(data.data(), std::uint32_t(data.size()), dest + "\\", name, callbacks);
+            link_.PutFile(std::uint32_t(sizeBytes), source, dest + "\\", name, callbacks);
         // The machine may have taken the unfinished file as a whole one.
         if (result == LinkResult::Canceled && link_.cancelledPutKept())
             (void)link_.RemoveFile(dest + "\\" + name);
+        // A source that failed has said why.
+        if (result == LinkResult::ReadFailed) return CardResult::silent();
         return outcome(result, putFileMessage(result));
     }
 
     // Whether the card folder lists the file name with sizeBytes.
-    bool holds(const std::string& dest, const std::string& name, std::size_t sizeBytes) {
+    bool holds(const std::string& dest, const std::string& name, std::uint64_t sizeBytes) {
         LinkList list;
         if (link_.ListFiles(dest + "\\", list) != LinkResult::Ok) return false;
         for (const LinkEntry& entry : list)

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -35,8 +36,12 @@ public:
         changed_.notify_all();
         return LinkResult::Ok;
     }
-    void cancel() override {}
+    // Ignored unless the test lets a cancel open the gate.
+    void cancel() override {
+        if (cancelOpens_) setOpen(true);
+    }
     void clearCancel() override {}
+    void setCancelOpens() { cancelOpens_ = true; }
 
     void setOpen(bool open, std::uint8_t fill = 0xAB) {
         std::lock_guard lock(mutex_);
@@ -55,6 +60,7 @@ private:
     bool open_ = true;
     std::uint8_t fill_ = 0xAB;
     int finished_ = 0;
+    std::atomic<bool> cancelOpens_{false};
 };
 
 } // namespace
@@ -81,6 +87,10 @@ TEST(IoWorkerTest, LateAnswerAfterTimeOutWritesIntoNothing) {
     EXPECT_TRUE(std::all_of(kept.begin(), kept.end(), [](auto b) { return b == 0x11; }));
     ASSERT_EQ(worker.BulkRead(0, kept.data(), 256, &done, 5000), LinkResult::Ok);
     EXPECT_EQ(kept[0], 0xEE);
+    // Ending the worker cancels a transfer that hangs, or its thread would wait for ever.
+    gate.setOpen(false);
+    EXPECT_EQ(worker.BulkRead(0, kept.data(), 256, &done, 5), LinkResult::Timeout);
+    gate.setCancelOpens();
 }
 
 TEST(IoWorkerTest, ManyBackToBackTransfersLoseNoWakeUp) {

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Time-outs and late replies seen from the link: a machine that stays silent gives Timeout
-// once the (shrunk) limit has passed and the link is then not connected; a machine that
-// answers late leaves a stale reply in the pipe, which no later operation may take for its
-// own; while it waits, the link hands its thread to an idle hook. One second of a limit
-// lasts 25 ms here, long enough that a loaded machine does not stall a frame past one.
+// Time-outs and late replies: a silent machine gives Timeout and the link is not connected;
+// a late reply is never taken by a later operation; a wait hands the thread to an idle hook.
+// A second of a limit lasts 25 ms, so a loaded machine does not stall a frame past one.
 #include "link_fixture.h"
 
 namespace fs = std::filesystem;

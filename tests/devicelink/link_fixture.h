@@ -70,8 +70,7 @@ inline std::vector<std::uint8_t> readFile(const std::filesystem::path& path) {
 
 class LinkTest : public ::testing::Test {
 protected:
-    // Real seconds by default: no limit is reached. The machine queues its replies before a
-    // read starts, so a short quiet time drains them all.
+    // Real seconds by default; the machine queues replies before a read, so 1 ms drains.
     explicit LinkTest(std::chrono::microseconds second = std::chrono::seconds(1))
         : sim(dir / "card"), link(std::make_unique<DeviceLink>(makeSimTransport(sim), [&] {
               LinkOptions options;

@@ -39,6 +39,8 @@ TEST_F(ConnectTest, FailuresCloseThePipesAndTheNextAttemptWorks) {
 
 TEST_F(ConnectTest, DisconnectSendsOneFrameAndClosesThePipes) {
     connect();
+    const auto* info = reinterpret_cast<const char*>(link->deviceInfo().data());
+    EXPECT_EQ(std::string(info + kInfoName, 8), "VELA-SIM");
     ASSERT_EQ(link->Disconnect(), LinkResult::Ok);
     EXPECT_FALSE(link->connected());
     EXPECT_FALSE(link->pipesOpen());
@@ -82,6 +84,17 @@ TEST_F(ListTest, FilesWithSizesDatesAndKinds) {
     EXPECT_EQ(list[0].kind, 1);
     EXPECT_STREQ(list[1].name, "MP3");
     EXPECT_EQ(list[1].kind, 0);
+
+    // Listings with more entries than the link's limit are refused as broken.
+    for (std::size_t limit : {2u, 3u}) {
+        LinkOptions options;
+        options.maxListEntries = limit;
+        DeviceLink limited(makeSimTransport(sim), options);
+        ASSERT_EQ(limited.Connect(), LinkResult::Ok);
+        EXPECT_EQ(limited.ListFiles("vx:\\", list),
+                  limit == 3 ? LinkResult::Ok : LinkResult::BadReply);
+        EXPECT_EQ(list.size(), limit == 3 ? 3u : 0u);
+    }
 }
 
 TEST_F(ListTest, FailingRepliesEmptyTheListAndEndTheExchange) {
@@ -128,26 +141,9 @@ TEST_F(ListTest, FailingRepliesEmptyTheListAndEndTheExchange) {
     EXPECT_EQ(std::string(list[0].name), std::string(12, 'A'));
 }
 
-TEST(ListLimitTest, ListingsPastTheLimitAreRefused) {
-    TempDir dir;
-    SimMachine sim(dir / "card");
-    for (int i = 0; i < 11; ++i)
-        writeFile(dir / "card" / ("F" + std::to_string(i)), {});
-    for (std::size_t limit : {10u, 11u}) {
-        LinkOptions options;
-        options.maxListEntries = limit;
-        DeviceLink link(makeSimTransport(sim), options);
-        ASSERT_EQ(link.Connect(), LinkResult::Ok);
-        LinkList list;
-        EXPECT_EQ(link.ListFiles("vx:\\", list),
-                  limit == 11 ? LinkResult::Ok : LinkResult::BadReply);
-        EXPECT_EQ(list.size(), limit == 11 ? 11u : 0u);
-    }
-}
-
 using FolderTest = LinkTest;
 
-TEST_F(FolderTest, ExchangesAndResults) {
+TEST_F(FolderTest, ExchangesAndResultsOfEachReply) {
     fs::create_directories(card("GAME") / "OLD");
     writeFile(card("GAME") / "OLD" / "X.BIN", patternBytes(9));
     writeFile(card("A.TXT"), patternBytes(5));
@@ -186,18 +182,15 @@ TEST_F(FolderTest, ExchangesAndResults) {
     EXPECT_FALSE(fs::exists(card("GAME") / "OLD"));
     EXPECT_FALSE(fs::exists(card("A.TXT")));
     EXPECT_TRUE(fs::is_directory(dir / "outside"));
-}
 
-TEST_F(FolderTest, RepliesOtherThanTheExpectedOne) {
-    connect();
-    // Only making a folder knows the path-not-found code.
+    // Replies other than the expected one: only making a folder knows path-not-found.
     const struct {
         std::uint8_t reply;
         LinkResult make, remove;
-    } cases[] = {{0xFE, LinkResult::NoPath, LinkResult::BadReply},
-                 {0xFF, LinkResult::DeviceError, LinkResult::DeviceError},
-                 {0x42, LinkResult::BadReply, LinkResult::BadReply}};
-    for (const auto& c : cases) {
+    } replies[] = {{0xFE, LinkResult::NoPath, LinkResult::BadReply},
+                   {0xFF, LinkResult::DeviceError, LinkResult::DeviceError},
+                   {0x42, LinkResult::BadReply, LinkResult::BadReply}};
+    for (const auto& c : replies) {
         SCOPED_TRACE(int(c.reply));
         for (int i = 0; i < 3; ++i)
             sim.planFault(i, SimFault::replyCode(c.reply));

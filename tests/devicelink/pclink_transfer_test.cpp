@@ -129,12 +129,12 @@ TEST_F(TransferTest, ProgressCallbacksSeeEveryStep) {
                                                "chunk 600/600", "packet 600/600 +88"}));
 }
 
-TEST_F(TransferTest, CancelledPutEndsItsExchange) {
+TEST_F(TransferTest, StoppedPutEndsItsExchange) {
     sim.setFirmware(1, 4); // chunks of 32768 bytes
     connect();
     const auto data = patternBytes(40000);
-    // Cancelled at the start, before the first chunk, inside it, inside the last one:
-    // frames sent (the chunk goes whole, then the end marker), and whether a file is kept.
+    // Cancelled at the start, at a chunk, inside one, inside the last, or the source failing
+    // at the second: frames sent (a chunk goes whole, then the end marker), file kept.
     const auto at = [](std::uint32_t bytes) {
         return [bytes](const LinkPacketProgress& p) {
             return p.bytesSoFar == bytes ? LinkResult::Canceled : LinkResult::Ok;
@@ -144,19 +144,28 @@ TEST_F(TransferTest, CancelledPutEndsItsExchange) {
         LinkCallbacks callbacks;
         std::size_t frames;
         bool kept;
+        std::uint32_t sourceFailsAt = 40000;
     } cases[] = {
         {{[](const LinkFileStart&) { return LinkResult::Canceled; }, nullptr, nullptr}, 0, false},
         {{nullptr, [](const LinkChunkProgress&) { return LinkResult::Canceled; }, nullptr},
          5,
          false},
         {{nullptr, nullptr, at(512)}, 4 + 1 + 128 + 1, false},
+        {{}, 4 + 1 + 128 + 1, false, 32768},
         {{nullptr, nullptr, at(33024)}, 4 + 1 + 128 + 1 + 29 + 1, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.frames);
         sim.clearReceived();
-        EXPECT_EQ(link->PutFile(data.data(), 40000, "vx:\\", "a.bin", c.callbacks),
-                  LinkResult::Canceled);
+        std::uint32_t pulled = 0;
+        const LinkSource source = [&](std::uint8_t* buffer, std::uint32_t bytes) {
+            if (pulled == c.sourceFailsAt) return false;
+            std::copy_n(data.begin() + pulled, bytes, buffer);
+            pulled += bytes;
+            return true;
+        };
+        EXPECT_EQ(link->PutFile(40000, source, "vx:\\", "a.bin", c.callbacks),
+                  c.sourceFailsAt < 40000 ? LinkResult::ReadFailed : LinkResult::Canceled);
         EXPECT_EQ(sim.receivedFrames().size(), c.frames);
         EXPECT_EQ(c.frames > 0 ? sim.receivedFrames().back() : valueFrame(0), valueFrame(0));
         EXPECT_EQ(link->cancelledPutKept(), c.kept);
@@ -166,14 +175,18 @@ TEST_F(TransferTest, CancelledPutEndsItsExchange) {
     EXPECT_EQ(link->RemoveFile("vx:\\a.bin"), LinkResult::Ok);
 }
 
-TEST_F(TransferTest, CancelledGetEndsItsExchangeAndTheNextCommandIsServed) {
+TEST_F(TransferTest, StoppedGetEndsItsExchangeAndTheNextCommandIsServed) {
     writeFile(card("A.BIN"), patternBytes(1000));
     sim.setSendChunk(512);
     connect();
+    const Frames atPacket = {commandFrame(LinkCommand::GetChunk),
+                             commandFrame(LinkCommand::GetData), commandFrame(LinkCommand::Next),
+                             commandFrame(LinkCommand::Next), commandFrame(LinkCommand::GetEnd)};
     const struct {
         const char* what;
         LinkCallbacks callbacks;
         Frames frames;
+        bool sinkFails = false;
     } cases[] = {
         {"at the start",
          {[](const LinkFileStart&) { return LinkResult::Canceled; }, nullptr, nullptr},
@@ -183,16 +196,15 @@ TEST_F(TransferTest, CancelledGetEndsItsExchangeAndTheNextCommandIsServed) {
          {commandFrame(LinkCommand::GetChunk), commandFrame(LinkCommand::GetEnd)}},
         {"at a packet",
          {nullptr, nullptr, [](const LinkPacketProgress&) { return LinkResult::Canceled; }},
-         {commandFrame(LinkCommand::GetChunk), commandFrame(LinkCommand::GetData),
-          commandFrame(LinkCommand::Next), commandFrame(LinkCommand::Next),
-          commandFrame(LinkCommand::GetEnd)}},
+         atPacket},
+        {"by its sink", {}, atPacket, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         sim.clearReceived();
-        std::vector<std::uint8_t> got;
-        EXPECT_EQ(link->GetFile("vx:\\a.bin", "a.bin", got, c.callbacks), LinkResult::Canceled);
-        EXPECT_EQ(got.capacity(), 0u);
+        const LinkSink sink = [&c](const std::uint8_t*, std::uint32_t) { return !c.sinkFails; };
+        EXPECT_EQ(link->GetFile("vx:\\a.bin", "a.bin", sink, c.callbacks),
+                  c.sinkFails ? LinkResult::WriteFailed : LinkResult::Canceled);
         Frames frames = {commandFrame(LinkCommand::GetFile), stringFrame("vx:\\a.bin")};
         frames.insert(frames.end(), c.frames.begin(), c.frames.end());
         expectFrames(sim.receivedFrames(), frames);
@@ -251,7 +263,8 @@ TEST_F(TransferTest, GetRefusesSizesAndChunksTheDataDoesNotFit) {
         {0, SimFault::shortFrame(4), 2},
         {0, SimFault::fileSize(0xFFFFFFFF), 2},
         {0, SimFault::fileSize(kLargestCardBytes + 1), 2},
-        {0, SimFault::fileSize(10), 3}, // the chunk header announces more than that
+        {0, SimFault::fileSize(kLargestCardBytes), 9}, // the largest is asked for
+        {0, SimFault::fileSize(10), 3},                // the chunk header announces more than that
         {1, SimFault::shortFrame(2), 3},
         {1, SimFault::chunkLength(0), 3},
         {1, SimFault::chunkLength(1001), 3},

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <future>
 #include <thread>
 
 namespace {
@@ -64,9 +65,10 @@ bool answerConnect(int connection) {
 
 } // namespace
 
-TEST(SocketTransportTest, FramesOfTheWrongSizeAreBadReplies) {
+TEST(SocketTransportTest, WrongFramesHangUpsAndPipesNeverGiven) {
     TempDir dir;
     const std::string path = (dir / "peer.sock").string();
+    std::promise<void> hungUp;
     RawPeer peer(path, {[](int connection) {
                             if (!readFrame(connection)) return;
                             sendBytes(connection, 100, code(LinkReply::Connected));
@@ -79,7 +81,13 @@ TEST(SocketTransportTest, FramesOfTheWrongSizeAreBadReplies) {
                             // One message longer than a frame.
                             sendBytes(connection, 300, code(LinkReply::FolderMade));
                             readFrame(connection);
-                        }});
+                        },
+                        [&hungUp](int connection) {
+                            answerConnect(connection);
+                            shutdown(connection, SHUT_RDWR);
+                            hungUp.set_value();
+                        },
+                        [](int connection) { readFrame(connection); }});
     LinkOptions options;
     options.quietTime = std::chrono::milliseconds(5);
     DeviceLink link(makeSocketTransport(path), options);
@@ -88,6 +96,28 @@ TEST(SocketTransportTest, FramesOfTheWrongSizeAreBadReplies) {
     EXPECT_EQ(link.MakeFolder("vx:\\a"), LinkResult::BadReply);
     EXPECT_EQ(link.lastReadLength(), 300u);
     EXPECT_EQ(link.Disconnect(), LinkResult::Ok);
-    DeviceLink tooLong(makeSocketTransport("/" + std::string(200, 'x')));
+    // A peer that has gone fails the next write, and a pipe the transport never gave fails.
+    ASSERT_EQ(link.Connect(), LinkResult::Ok);
+    hungUp.get_future().wait();
+    EXPECT_EQ(link.MakeFolder("vx:\\a"), LinkResult::IoFailed);
+    link.Reset();
+    auto transport = makeSocketTransport(path);
+    ASSERT_NE(transport->OpenPipe(kPipeIn), kInvalidPipe);
+    std::uint8_t frame[256] = {};
+    std::uint32_t moved = 0;
+    EXPECT_EQ(transport->transfer(1, frame, 256, &moved), LinkResult::IoFailed);
+    transport->ClosePipe(0);
+    const std::string longPath = "/" + std::string(200, 'x');
+    DeviceLink tooLong(makeSocketTransport(longPath));
     EXPECT_EQ(tooLong.Connect(), LinkResult::NoDevice);
+    // The simulated machine's server goes on after an empty reply (read as a hang-up).
+    SimMachine sim(dir / "card");
+    EXPECT_FALSE(SimSocketServer(sim).start(longPath));
+    SimSocketServer server(sim);
+    ASSERT_TRUE(server.start((dir / "sim.sock").string()));
+    DeviceLink simLink(makeSocketTransport((dir / "sim.sock").string()), options);
+    ASSERT_EQ(simLink.Connect(), LinkResult::Ok);
+    sim.planFault(0, SimFault::shortFrame(0));
+    EXPECT_EQ(simLink.MakeFolder("vx:\\a"), LinkResult::IoFailed);
+    EXPECT_EQ(simLink.MakeFolder("vx:\\b"), LinkResult::Ok);
 }

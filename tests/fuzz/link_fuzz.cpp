@@ -86,7 +86,8 @@ void checkList(LinkResult result, const LinkList& list, std::size_t maxEntries) 
 bool knownResult(LinkResult result) {
     for (LinkResult code : {LinkResult::Ok, LinkResult::Timeout, LinkResult::Canceled,
                             LinkResult::IoFailed, LinkResult::BadReply, LinkResult::Unformatted,
-                            LinkResult::DeviceError, LinkResult::NoPath, LinkResult::TextTooLong})
+                            LinkResult::DeviceError, LinkResult::NoPath, LinkResult::TextTooLong,
+                            LinkResult::ReadFailed, LinkResult::WriteFailed})
         if (result == code) return true;
     return false;
 }
@@ -168,6 +169,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 9:
             result = link.Disconnect();
             break;
+        case 11: {
+            // Streamed both ways, the PC side giving out after a number of chunks the input
+            // chose: no more bytes than announced ever reach the sink.
+            std::uint32_t announced = 0, delivered = 0;
+            int chunksLeft = variant;
+            LinkCallbacks sized = callbacks;
+            sized.start = [&](const LinkFileStart& s) {
+                announced = s.size;
+                return LinkResult::Ok;
+            };
+            const LinkSink sink = [&](const std::uint8_t*, std::uint32_t bytes) {
+                delivered += bytes;
+                return --chunksLeft >= 0;
+            };
+            result = link.GetFile("vx:\\GAMES\\GET.BIN", "GET.BIN", sink, sized);
+            // A sink that said no never ends in success, and only it ends in WriteFailed.
+            if (delivered > announced || (result == LinkResult::WriteFailed && chunksLeft >= 0) ||
+                (chunksLeft < 0 && result == LinkResult::Ok))
+                std::abort();
+            if (!knownResult(result)) std::abort();
+            chunksLeft = variant;
+            const LinkSource source = [&](std::uint8_t* buffer, std::uint32_t bytes) {
+                if (bytes > payload.size()) std::abort();
+                std::memcpy(buffer, payload.data(), bytes);
+                return --chunksLeft >= 0;
+            };
+            result =
+                link.PutFile(std::uint32_t(payload.size()), source, "vx:\\", "S.BIN", callbacks);
+            if (result == LinkResult::ReadFailed && link.cancelledPutKept()) std::abort();
+            break;
+        }
         case 10:
             result = link.MakeFolder(std::string(300, 'A'));
             if (result != LinkResult::TextTooLong) std::abort();

@@ -65,6 +65,13 @@ struct LinkCallbacks {
     std::function<LinkResult(const LinkPacketProgress&)> packet;
 };
 
+// The bytes of a file being put, pulled a chunk at a time in order: fills buffer with exactly
+// bytes bytes, or returns false when they cannot be had.
+using LinkSource = std::function<bool(std::uint8_t* buffer, std::uint32_t bytes)>;
+// The bytes of a file being got, pushed a chunk at a time in order; false when they cannot
+// be kept.
+using LinkSink = std::function<bool(const std::uint8_t* data, std::uint32_t bytes)>;
+
 struct LinkOptions {
     // The real length of one second of a time limit; tests shrink it.
     std::chrono::microseconds secondLength = std::chrono::seconds(1);
@@ -120,17 +127,27 @@ public:
     // Formats the card, waiting finalLimit seconds for the machine to finish. DeviceError,
     // BadReply, Timeout, IoFailed.
     [[nodiscard]] LinkResult FormatCard(std::uint32_t finalLimit = kFormatLimit);
-    // Writes size bytes as the file name in folder (a card path ending in a backslash). A
-    // cancel ends the exchange with the end marker; when the machine kept a file all the
-    // same (cancelledPutKept), removing it is the caller's part. NoPath, DeviceError,
-    // BadReply, Canceled, Timeout, IoFailed, TextTooLong.
+    // Writes a file of size bytes, pulled from source a chunk at a time, as name in folder
+    // (a card path ending in a backslash); a file of any size costs one chunk of memory. A
+    // cancel, or a source that fails (ReadFailed), ends the exchange with the end marker;
+    // when the machine kept a file all the same (cancelledPutKept), removing it is the
+    // caller's part. NoPath, DeviceError, BadReply, Canceled, ReadFailed, Timeout, IoFailed,
+    // TextTooLong.
+    [[nodiscard]] LinkResult PutFile(std::uint32_t size, const LinkSource& source,
+                                     std::string_view folder, std::string_view name,
+                                     const LinkCallbacks& callbacks = {});
+    // PutFile of size bytes from data.
     [[nodiscard]] LinkResult PutFile(const std::uint8_t* data, std::uint32_t size,
                                      std::string_view folder, std::string_view name,
                                      const LinkCallbacks& callbacks = {});
-    // Reads the card file path (name is its file name, for the callbacks) into data; on
-    // failure data is empty. A cancel ends the exchange as a finished read does. BadReply
-    // (also for a size over 128 MiB or data not fitting the announced size), Canceled,
-    // Timeout, IoFailed, TextTooLong.
+    // Reads the card file path (name is its file name, for the callbacks) into sink, a chunk
+    // at a time, each before its packets are reported. A cancel, or a sink that fails
+    // (WriteFailed), ends the exchange as a finished read does; what the sink took before a
+    // failure is the caller's to drop. BadReply (also for a size over 128 MiB or data not
+    // fitting the announced size), Canceled, WriteFailed, Timeout, IoFailed, TextTooLong.
+    [[nodiscard]] LinkResult GetFile(std::string_view path, std::string_view name,
+                                     const LinkSink& sink, const LinkCallbacks& callbacks = {});
+    // GetFile into data; on failure data is empty.
     [[nodiscard]] LinkResult GetFile(std::string_view path, std::string_view name,
                                      std::vector<std::uint8_t>& data,
                                      const LinkCallbacks& callbacks = {});
@@ -168,14 +185,15 @@ private:
                     std::string_view folder, LinkList& list);
     LinkResult simple(LinkCommand command, std::string_view text, std::uint32_t limit,
                       LinkReply okCode, bool pathCode);
+    LinkResult ask(std::uint32_t seconds);
     LinkResult expect(LinkReply okCode, bool pathCode);
     LinkResult receiveWhole();
-    LinkResult putFile(const std::uint8_t* data, std::uint32_t size, std::string_view folder,
+    LinkResult putFile(std::uint32_t size, const LinkSource& source, std::string_view folder,
                        std::string_view name, const LinkCallbacks& callbacks);
-    LinkResult getFile(std::string_view path, std::string_view name,
-                       std::vector<std::uint8_t>& data, const LinkCallbacks& callbacks);
-    LinkResult getChunks(std::uint32_t size, std::vector<std::uint8_t>& data,
-                         const LinkCallbacks& callbacks, bool* ended);
+    LinkResult getFile(std::string_view path, std::string_view name, const LinkSink& sink,
+                       const LinkCallbacks& callbacks);
+    LinkResult getChunks(std::uint32_t size, const LinkSink& sink, const LinkCallbacks& callbacks,
+                         bool* ended);
     LinkResult fail(LinkResult result);
     LinkResult write(std::uint32_t seconds);
     bool replyIs256() const { return lastReadLength_ == kFrameBytes; }
@@ -190,7 +208,7 @@ private:
     PipeHandle inPipe_ = kInvalidPipe;
     PipeHandle outPipe_ = kInvalidPipe;
     Frame frame_{};
-    std::vector<std::uint8_t> packets_; // a chunk's packets as read
+    std::vector<std::uint8_t> packets_; // a chunk's bytes: as read, or as pulled to be sent
     bool connected_ = false;
     bool drainPending_ = false;
     bool cancelledPutKept_ = false;

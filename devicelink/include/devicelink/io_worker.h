@@ -6,8 +6,9 @@
 // condition variable until the worker reports the request done or the time limit passes;
 // it never spins. A request is one transfer, or a run of frames that the worker moves
 // without handing back between them (a chunk's data frames; a chunk's packets read with
-// the acknowledgement written after each), so a file transfer costs one hand-over per chunk
-// instead of one per frame. A limit counts from when the worker starts the transfer, and in
+// the acknowledgement written after each, led by the command that asks for them), so a file
+// transfer costs one hand-over per chunk instead of one per frame, and a command with its
+// reply one hand-over. A limit counts from when the worker starts the transfer, and in
 // a run from the last frame that moved.
 //
 // Data moves through the worker's own staging buffer: what is written is copied in before
@@ -69,16 +70,19 @@ public:
     [[nodiscard]] LinkResult WriteFrames(PipeHandle pipe, const std::uint8_t* data,
                                          std::uint32_t bytes, std::uint32_t frameBytes,
                                          std::uint32_t seconds, std::uint32_t* framesDone);
-    // Reads count frames of frameBytes from in into out (count * frameBytes bytes), writing
-    // on out pipe ack after each but the last and lastAck after the last (both frameBytes
-    // long), each frame within seconds of the one before. A read of another length ends the
-    // run at once with no acknowledgement: *framesDone counts the frames read whole, and
-    // *lastLength is the length of the last read. Results as BulkWrite.
-    [[nodiscard]] LinkResult ReadAcked(PipeHandle in, PipeHandle outPipe, std::uint8_t* out,
-                                       std::uint32_t count, std::uint32_t frameBytes,
-                                       const std::uint8_t* ack, const std::uint8_t* lastAck,
-                                       std::uint32_t seconds, std::uint32_t* framesDone,
-                                       std::uint32_t* lastLength);
+    // Writes lead (when given) on outPipe, then reads count frames of frameBytes from in
+    // into out (count * frameBytes bytes), writing on outPipe ack after each but the last
+    // and lastAck (when given) after the last (all frameBytes long), each frame within
+    // seconds of the one before. A lead the transport took only part of fails the run
+    // (IoFailed); a read of another length ends it at once with no acknowledgement:
+    // *framesDone counts the frames read whole, and *lastLength is the length of the last
+    // read. Results as BulkWrite. With count 1 and no acknowledgement this is a command and
+    // its reply in one request.
+    [[nodiscard]] LinkResult ReadAcked(PipeHandle in, PipeHandle outPipe, const std::uint8_t* lead,
+                                       std::uint8_t* out, std::uint32_t count,
+                                       std::uint32_t frameBytes, const std::uint8_t* ack,
+                                       const std::uint8_t* lastAck, std::uint32_t seconds,
+                                       std::uint32_t* framesDone, std::uint32_t* lastLength);
 
     // Waits until no transfer is in flight (a cancelled one has ended), so the pipes can be
     // closed safely.
@@ -102,6 +106,8 @@ private:
         PipeHandle ackPipe = kInvalidPipe;
         std::uint32_t length = 0; // bytes of one transfer, or of one frame of a run
         std::uint32_t count = 1;  // frames in a run
+        bool lead = false;        // ReadAcked: a frame to write first
+        bool lastAck = false;     // ReadAcked: an acknowledgement after the last frame
     };
     struct Outcome {
         LinkResult result = LinkResult::Ok;

@@ -24,6 +24,8 @@ enum class LinkResult : int {
     Canceled = -3,      // a progress callback asked to stop, or cancel() ended a transfer
     IoFailed = -5,      // the transport failed (device or peer gone, no pipe open)
     BadReply = -9,      // wrong length, unexpected code, data not fitting
+    ReadFailed = -13,   // a put's source could not give the file's bytes
+    WriteFailed = -16,  // a get's sink could not keep the file's bytes
     Unformatted = -10,  // the card is not formatted
     NoDevice = -17,     // connect: the pipes could not both be opened
     DeviceError = -19,  // the machine answered 0xFF
