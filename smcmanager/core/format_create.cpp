@@ -87,9 +87,7 @@ void SmcManager::formatCard() {
 }
 
 bool SmcManager::offerFormat() {
-    if (!ui_.askOkCancel("unformatted SMC\ndo you want to format it?",
-                         ManagerUi::QuestionKind::Information))
-        return false;
+    if (!ui_.askOkCancel(kFormatOffer, ManagerUi::QuestionKind::Information)) return false;
     formatProgressBegin();
     const bool formatted = formatOpenCard();
     formatProgressEnd();

@@ -116,7 +116,8 @@ TEST_F(FormatCreateTest, NewToshibaImageOf16MegabytesHasItsBytes) {
     ui.answers = {true, true};
     manager.createVirtualCard();
     EXPECT_EQ(manager.storageKind(), StorageKind::VirtualCard);
-    EXPECT_EQ(ui.questions.back().text, "unformatted SMC\ndo you want to format it?");
+    EXPECT_EQ(ui.questions.back().text,
+              "unformatted SMC\ndo you want to format it? files on it would be lost.");
 }
 
 TEST_F(FormatCreateTest, EveryOfferedSizeHasTheLengthOfTheTable) {
