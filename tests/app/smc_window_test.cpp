@@ -77,8 +77,8 @@ private slots:
         script = DialogScript();
         main = new MainWindow;
         main->setSmcFactory([this](MainWindow& m) {
-            window = new SmcManagerWindow(m.icons(), nullptr,
-                                          std::make_unique<ScriptedDialogs>(script));
+            window =
+                new SmcManagerWindow(m.icons(), nullptr, std::make_unique<ScriptedDialogs>(script));
             return window.data();
         });
         main->show();

@@ -25,6 +25,7 @@ TEST_F(FormatCreateTest, MachineFormatCreatesTheDefaultFolders) {
     }
     EXPECT_EQ(ui.recorder.stepTexts.front(), "now formatting...");
     EXPECT_FALSE(ui.recorder.shown);
+    EXPECT_EQ(ui.recorder.hiddenWhileShown.size(), 3u); // a format shows its text alone
     EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::Animation));
     EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::ItemGauge));
     EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::TotalGauge));
