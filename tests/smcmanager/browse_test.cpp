@@ -228,6 +228,11 @@ TEST_F(BrowseTest, PcRootsFoldersAndLists) {
     EXPECT_EQ(manager.pcPath(), (pc() / "music" / "album").string());
     ASSERT_NE(manager.selectedPcNode(), nullptr);
     EXPECT_EQ(manager.pcPathOf(manager.selectedPcNode()), manager.pcPath());
+    // Revealed below the longest root that holds it, not below "/".
+    const TreeNode* top = manager.selectedPcNode();
+    while (top->parent != computer)
+        top = top->parent;
+    EXPECT_EQ(top, base);
     EXPECT_TRUE(ui.messages.empty());
 }
 

@@ -29,6 +29,7 @@ TEST_F(OpenStorageTest, UnformattedCardIsOfferedAFormatAndThenShowsAnEmptyRoot) 
     EXPECT_EQ(ui.filters, std::vector<std::string>{"Vela Virtual SMC File (*.smc)|*.smc"});
     EXPECT_EQ(ui.messages, std::vector<std::string>{"formatted successfully.\nbad block(s) : 0"});
     EXPECT_EQ(manager.storageKind(), StorageKind::VirtualCard);
+    EXPECT_FALSE(manager.imageInUse());
     EXPECT_EQ(manager.imageName(), "card.smc");
     ASSERT_NE(manager.cardRoot(), nullptr);
     EXPECT_EQ(manager.cardRoot()->caption, "Virtual SMC 'card.smc'");
