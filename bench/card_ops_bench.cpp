@@ -10,11 +10,15 @@
 
 #include <smfs/smfs.h>
 
+#include "smfs/chip.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,9 +72,11 @@ std::vector<std::uint8_t> pattern(std::uint32_t bytes, std::uint32_t seed) {
     return data;
 }
 
-bool putFile(SmfsCard& card, const std::string& path, const std::vector<std::uint8_t>& data) {
+// Writes a file; replace 1 replaces one of the name, 2 fails on it.
+bool putFile(SmfsCard& card, const std::string& path, const std::vector<std::uint8_t>& data,
+             int replace = 2) {
     SmfsHandle h = 0;
-    if (card.create(path.c_str(), 2, &h) != SmfsResult::Ok) return false;
+    if (card.create(path.c_str(), replace, &h) != SmfsResult::Ok) return false;
     for (std::size_t done = 0; done < data.size(); done += kPieceBytes) {
         const auto n = std::uint32_t(std::min<std::size_t>(kPieceBytes, data.size() - done));
         if (card.write(h, data.data() + done, n) != SmfsResult::Ok) return false;
@@ -93,13 +99,14 @@ bool getFile(SmfsCard& card, const std::string& path, std::vector<std::uint8_t>&
     return card.close(h) == SmfsResult::Ok;
 }
 
+// One folder of small files, in one write group as the manager's copy does.
 bool putSmallFiles(SmfsCard& card) {
-    if (card.mkdir("vx:\\many", 0) != SmfsResult::Ok) return false;
+    card.beginGroup();
+    bool ok = card.mkdir("vx:\\many", 0) == SmfsResult::Ok;
     const std::vector<std::uint8_t> data = pattern(kSmallFileBytes, 7);
-    for (int i = 0; i < kSmallFiles; ++i) {
-        if (!putFile(card, "vx:\\many\\f" + std::to_string(i) + ".bin", data)) return false;
-    }
-    return true;
+    for (int i = 0; ok && i < kSmallFiles; ++i)
+        ok = putFile(card, "vx:\\many\\f" + std::to_string(i) + ".bin", data);
+    return card.endGroup() == SmfsResult::Ok && ok;
 }
 
 // Lists a folder the manager's way; the number of names seen.
@@ -216,6 +223,70 @@ void BM_QuickFormat(benchmark::State& state) {
     reportOps(state, card.counters(), 128.0);
 }
 BENCHMARK(BM_QuickFormat)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// Wear: one 4 KiB file rewritten (replaced) 1000 times on a fresh 128 MB card in memory,
+// either by one card object (a session of the manager or the mount) or by a fresh card object
+// each time (a vela-smc run each, on the PC's clock). Reports how the erases spread over the
+// card's physical blocks: the most erases of any block, the mean over the blocks erased at
+// least once, and how many blocks share them.
+void runRewrites(benchmark::State& state, bool reopen) {
+    constexpr int kRewrites = 1000;
+    std::vector<std::uint64_t> erases;
+    for (auto _ : state) {
+        state.PauseTiming();
+        MemoryStorage image;
+        std::string folder = std::filesystem::temp_directory_path() / "vela-wear-bench-XXXXXX";
+        if (!mkdtemp(folder.data())) std::abort();
+        const std::filesystem::path path = std::filesystem::path(folder) / "card.smc";
+        if (!writeBlankImage(path, kCardType)) state.SkipWithError("no image");
+        {
+            std::ifstream in(path, std::ios::binary);
+            image.bytes().assign(std::istreambuf_iterator<char>(in), {});
+        }
+        std::filesystem::remove_all(folder);
+        auto card = std::make_unique<SmfsCard>(image);
+        std::uint32_t bad = 0;
+        if (card->format("vx:", 0, &bad) != SmfsResult::Ok) state.SkipWithError("format failed");
+        const std::uint32_t pagesPerBlock = 32;
+        erases.assign(8192, 0);
+        auto count = [&](SmfsCard& c) {
+            chip_set_fault_hook(c.state(), [&](ChipOp op, std::uint32_t page) {
+                if (op == ChipOp::Erase) ++erases[page / pagesPerBlock % erases.size()];
+                return ChipFault::None;
+            });
+        };
+        count(*card);
+        state.ResumeTiming();
+        const std::vector<std::uint8_t> data = pattern(kSmallFileBytes, 3);
+        for (int i = 0; i < kRewrites; ++i) {
+            if (reopen) {
+                card = std::make_unique<SmfsCard>(image);
+                count(*card);
+            }
+            if (!putFile(*card, "vx:\\save.bin", data, 1)) state.SkipWithError("put failed");
+        }
+    }
+    std::uint64_t most = 0, total = 0, used = 0;
+    for (std::uint64_t e : erases) {
+        most = std::max(most, e);
+        total += e;
+        used += e > 0;
+    }
+    state.counters["blocks_erased"] = double(used);
+    state.counters["max_erases"] = double(most);
+    state.counters["mean_erases"] = used ? double(total) / double(used) : 0.0;
+    state.counters["mean_over_card"] = double(total) / double(erases.size());
+}
+
+void BM_Rewrite1000OneSession(benchmark::State& state) {
+    runRewrites(state, false);
+}
+BENCHMARK(BM_Rewrite1000OneSession)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_Rewrite1000ProcessEach(benchmark::State& state) {
+    runRewrites(state, true);
+}
+BENCHMARK(BM_Rewrite1000ProcessEach)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 } // namespace
 

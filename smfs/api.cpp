@@ -21,8 +21,10 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <ctime>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -35,8 +37,25 @@ SmfsDateTime now(CardState& card) {
     return card.clock ? card.clock() : smfs_local_time();
 }
 
+// Where the block allocator starts. An injected clock makes it repeatable; on the PC's clock
+// it starts anywhere on the card: seeded by the clock's seconds alone, every run in the same
+// second would start on the same block, and a file rewritten by run after run would wear out
+// the few blocks after it.
+unsigned allocatorSeed(CardState& card) {
+    if (card.clock) return card.clock().second;
+    auto seed = unsigned(std::chrono::steady_clock::now().time_since_epoch().count());
+    try {
+        seed ^= std::random_device{}();
+    } catch (...) {
+        // No entropy source: the clock's nanoseconds serve.
+    }
+    return seed;
+}
+
 void forgetOpenFiles(CardState& card) {
     card.files.fill(OpenFile{});
+    // Folder sectors held for a write group describe the card as it was before.
+    dir_group_forget(card);
 }
 
 bool clusterOpen(CardState& card, std::uint32_t cluster) {
@@ -316,6 +335,31 @@ SmfsResult commitFile(CardState& card, OpenFile& f) {
     return fat_flush(card);
 }
 
+// Within its scope an open write group is written back and set aside: every write goes to
+// the card as without a group. result() tells whether the write-back worked.
+class GroupPause {
+public:
+    explicit GroupPause(CardState& card)
+        : card_(card), open_(dir_group_open(card)), result_(dir_group_commit(card)) {
+        if (!open_ || result_ != SmfsResult::Ok) return;
+        fat_group_close(card_);
+        card_.group.direct = true;
+    }
+    ~GroupPause() {
+        if (!open_ || result_ != SmfsResult::Ok) return;
+        card_.group.direct = false;
+        fat_group_open(card_, dir_group_commit);
+    }
+    GroupPause(const GroupPause&) = delete;
+    GroupPause& operator=(const GroupPause&) = delete;
+    SmfsResult result() const { return result_; }
+
+private:
+    CardState& card_;
+    bool open_;
+    SmfsResult result_;
+};
+
 // Pre-erases the logical blocks lying wholly inside a run of clusters.
 SmfsResult preErase(CardState& card, std::uint32_t start, std::uint32_t length) {
     const FatVolume* v = fat_volume(card);
@@ -420,11 +464,12 @@ SmfsDateTime smfs_local_time() {
 
 SmfsResult SmfsCard::reset() {
     CardState& card = *state_;
+    card.group = WriteGroup{};
     dir_reset(card);
     chip_reset(card);
     smc_reset(card);
     media_reset(card);
-    media_seed(card, now(card).second);
+    media_seed(card, allocatorSeed(card));
     fat_reset(card);
     fat_set_mount_hook(card, forgetOpenFiles);
     forgetOpenFiles(card);
@@ -440,8 +485,13 @@ SmfsCard::SmfsCard(SmfsStorage& storage, SmfsClock clock)
     (void)reset();
 }
 
-// Every call ends its chip session before it returns, so nothing is held back here.
-SmfsCard::~SmfsCard() = default;
+// Every call ends its chip session before it returns; only a write group left open holds
+// writes back, and they go to the card now (nobody is left to hear of a failure).
+SmfsCard::~SmfsCard() {
+    if (!dir_group_open(*state_)) return;
+    ChipSession session(*state_);
+    (void)dir_group_commit(*state_);
+}
 
 SmfsStorage& SmfsCard::storage() const {
     return *state_->storage;
@@ -453,7 +503,13 @@ SmfsResult SmfsCard::registerCallback(int event, SmfsCardEventCallback callback)
 
 SmfsResult SmfsCard::sync() {
     CardState& card = *state_;
-    SmfsResult r = smc_flush(card);
+    SmfsResult r = SmfsResult::Ok;
+    {
+        ChipSession session(card);
+        r = dir_group_commit(card);
+    }
+    if (r != SmfsResult::Ok) return r;
+    r = smc_flush(card);
     if (r != SmfsResult::Ok) return r;
     return card.storage->sync();
 }
@@ -529,6 +585,16 @@ SmfsResult SmfsCard::flushFat(const char* drivePath) {
     if (r != SmfsResult::Ok) return r;
     fat_set_deferred(card, false);
     return fat_flush(card);
+}
+
+void SmfsCard::beginGroup() {
+    dir_group_begin(*state_);
+}
+
+SmfsResult SmfsCard::endGroup() {
+    CardState& card = *state_;
+    ChipSession session(card);
+    return dir_group_end(card);
 }
 
 SmfsResult SmfsCard::version(SmfsVersion* version) {
@@ -655,13 +721,17 @@ SmfsResult SmfsCard::mkdir(const char* path, int) {
     std::uint32_t c = 0;
     r = fat_alloc_cluster(card, &c);
     if (r != SmfsResult::Ok) return r;
-    r = cluster_fill(card, c, 0);
-    if (r != SmfsResult::Ok) return r;
-    fat_set_entry(card, c, kFatEnd);
     const SmfsDateTime time = now(card);
-    r = dir_create_entry(card, c, ".", DirEntryRecord{kAttrFolder, c, 0, time});
-    if (r == SmfsResult::Ok)
-        r = dir_create_entry(card, c, "..", DirEntryRecord{kAttrFolder, t.parent, 0, time});
+    {
+        // The folder's own cluster is whole on the card before anything names it, group or not.
+        DirectDirWrites direct(card);
+        r = cluster_fill(card, c, 0);
+        if (r != SmfsResult::Ok) return r;
+        fat_set_entry(card, c, kFatEnd);
+        r = dir_create_entry(card, c, ".", DirEntryRecord{kAttrFolder, c, 0, time});
+        if (r == SmfsResult::Ok)
+            r = dir_create_entry(card, c, "..", DirEntryRecord{kAttrFolder, t.parent, 0, time});
+    }
     // The folder's cluster is complete and in use on the card before its parent names it.
     if (r == SmfsResult::Ok) r = fat_flush(card);
     if (r == SmfsResult::Ok)
@@ -734,6 +804,9 @@ SmfsResult SmfsCard::remove(const char* path) {
 SmfsResult SmfsCard::move(const char* source, const char* target) {
     CardState& card = *state_;
     ChipSession session(card);
+    // The new entry must reach the card before the old one goes: no group reorders them.
+    GroupPause pause(card);
+    if (pause.result() != SmfsResult::Ok) return pause.result();
     Target from;
     Target to;
     DirSlot slot{};
@@ -784,6 +857,8 @@ SmfsResult SmfsCard::move(const char* source, const char* target) {
 SmfsResult SmfsCard::rename(const char* source, const char* target) {
     CardState& card = *state_;
     ChipSession session(card);
+    GroupPause pause(card);
+    if (pause.result() != SmfsResult::Ok) return pause.result();
     Target from;
     Target to;
     DirSlot slot{};
@@ -816,11 +891,10 @@ SmfsResult SmfsCard::create(const char* path, int overwrite, SmfsHandle* handle)
     if (isDotName(t.name)) return SmfsResult::NameExists;
     DirSlot slot{};
     r = findEntry(card, t, &slot);
-    if (r == SmfsResult::Ok) {
+    const bool replacing = r == SmfsResult::Ok;
+    if (replacing) {
         // A folder is never replaced by a file: its contents would be lost.
         if (overwrite != 1 || isFolder(slot)) return SmfsResult::NameExists;
-        r = dir_delete_file(card, t.parent, t.name.c_str());
-        if (r != SmfsResult::Ok) return r;
     } else if (r != SmfsResult::NotFound) {
         return r;
     }
@@ -834,11 +908,13 @@ SmfsResult SmfsCard::create(const char* path, int overwrite, SmfsHandle* handle)
     if (!freeIndex(card, c, &index)) return SmfsResult::FileOpenTenTimes;
     fat_set_entry(card, c, kFatEnd);
     // The cluster is in use on the card before the entry names it: power lost between the
-    // two leaves a lost cluster, not an entry on a free cluster.
+    // two leaves a lost cluster, not an entry on a free cluster. A replaced file keeps its
+    // entry, which takes the new cluster in one write: the card has the old file or the new.
     r = fat_flush(card);
+    const DirEntryRecord record{kAttrArchive, c, 0, now(card)};
     if (r == SmfsResult::Ok)
-        r = dir_create_entry(card, t.parent, t.name.c_str(),
-                             DirEntryRecord{kAttrArchive, c, 0, now(card)});
+        r = replacing ? dir_replace_file(card, t.parent, slot, record)
+                      : dir_create_entry(card, t.parent, t.name.c_str(), record);
     if (r != SmfsResult::Ok) {
         fat_set_entry(card, c, kFatFree);
         (void)fat_flush(card);
@@ -1054,12 +1130,14 @@ SmfsResult SmfsCard::close(SmfsHandle handle) {
     OpenFile* f = nullptr;
     SmfsResult r = findRecord(card, handle, &f);
     if (r != SmfsResult::Ok) return r;
-    if (f->mode & kSmfsWrite) {
+    const bool written = f->mode & kSmfsWrite;
+    const std::uint32_t size = f->size;
+    if (written) {
         r = commitFile(card, *f);
         if (r != SmfsResult::Ok) return r;
     }
     *f = OpenFile{};
-    return SmfsResult::Ok;
+    return written ? dir_group_note(card, 1, size) : SmfsResult::Ok;
 }
 
 SmfsNameFit smfs_name_fit(const char* name) {

@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -100,6 +101,28 @@ struct VolumeState {
     std::uint32_t freeHint = kFirstCluster;
     // The FAT region (every copy) as the last flush wrote it; empty when not known.
     std::vector<std::uint8_t> written;
+    // While a write group is open (dir.h) the FAT is written back only when the group
+    // commits; committed holds it as the card has it then, and a cluster it does not show
+    // free is never handed out, so data never lands in a cluster an entry on the card names.
+    bool grouped = false;
+    std::vector<std::uint16_t> committed;
+    // Commits the open write group when allocation finds only clusters it holds back.
+    FatGroupCommit groupCommit = nullptr;
+};
+
+// ---- Write group (dir.cpp) ----
+
+struct WriteGroup {
+    int depth = 0;
+    // Folder sectors changed since the group last committed, by cluster << 32 | byte offset
+    // of the sector in the cluster, so that each cluster's sectors come out together.
+    std::map<std::uint64_t, std::array<std::uint8_t, kSectorBytes>> sectors;
+    std::uint32_t files = 0;
+    std::uint64_t bytes = 0;
+    // Writes the group held were dropped when the card was read afresh.
+    bool lost = false;
+    // Writes go straight to the card (a fresh folder's own cluster, a move).
+    bool direct = false;
 };
 
 // ---- Open files ----
@@ -141,6 +164,7 @@ struct CardState {
     int freeBufferCount = 0;
 
     VolumeState volume;
+    WriteGroup group;
     FatMountHook mountHook = nullptr;
 
     std::string cwd;

@@ -1057,6 +1057,12 @@ SmfsResult SmfsCard::cardInfo(SmfsCardInfo* info) {
 
 SmfsResult SmfsCard::check(SmfsCheckReport* report) {
     CardState& card = *state_;
+    {
+        // The check reads the card itself: what an open write group holds goes there first.
+        ChipSession session(card);
+        const SmfsResult r = dir_group_commit(card);
+        if (r != SmfsResult::Ok) return r;
+    }
     return check_card(card, report, nullptr);
 }
 

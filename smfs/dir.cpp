@@ -14,6 +14,7 @@
 #include <common/le_bytes.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -22,6 +23,52 @@ namespace {
 const char kDefaultDrive[] = "vx";
 
 enum Walk : int { kNext = 0, kStop = 1, kEnd = 2 };
+
+bool grouping(const CardState& card) {
+    return card.group.depth > 0 && !card.group.direct;
+}
+
+std::uint64_t groupKey(std::uint32_t cluster, std::uint32_t offset) {
+    return (std::uint64_t(cluster) << 32) | offset;
+}
+
+// Reads directory bytes as the open write group has them.
+SmfsResult dirRead(CardState& card, std::uint32_t cluster, std::uint32_t offset,
+                   std::uint8_t* buffer, std::uint32_t length) {
+    const SmfsResult r = cluster_read(card, cluster, offset, buffer, length);
+    if ((r != SmfsResult::Ok && r != SmfsResult::EccUncorrectable) || card.group.sectors.empty())
+        return r;
+    const std::uint32_t end = offset + length;
+    for (std::uint32_t at = offset - offset % kSectorBytes; at < end; at += kSectorBytes) {
+        const auto held = card.group.sectors.find(groupKey(cluster, at));
+        if (held == card.group.sectors.end()) continue;
+        const std::uint32_t from = std::max(at, offset);
+        const std::uint32_t to = std::min(at + kSectorBytes, end);
+        std::memcpy(buffer + (from - offset), held->second.data() + (from - at), to - from);
+    }
+    return r;
+}
+
+// Writes directory bytes: into the open write group, else to the card.
+SmfsResult dirWrite(CardState& card, std::uint32_t cluster, std::uint32_t offset,
+                    const std::uint8_t* data, std::uint32_t length) {
+    if (!grouping(card)) return cluster_write(card, cluster, offset, data, length);
+    const std::uint32_t end = offset + length;
+    for (std::uint32_t at = offset - offset % kSectorBytes; at < end; at += kSectorBytes) {
+        auto held = card.group.sectors.find(groupKey(cluster, at));
+        if (held == card.group.sectors.end()) {
+            std::array<std::uint8_t, kSectorBytes> sector{};
+            // A sector whose ECC fails is carried over as read, as a copy on write does.
+            const SmfsResult r = cluster_read(card, cluster, at, sector.data(), kSectorBytes);
+            if (r != SmfsResult::Ok && r != SmfsResult::EccUncorrectable) return r;
+            held = card.group.sectors.emplace(groupKey(cluster, at), sector).first;
+        }
+        const std::uint32_t from = std::max(at, offset);
+        const std::uint32_t to = std::min(at + kSectorBytes, end);
+        std::memcpy(held->second.data() + (from - at), data + (from - offset), to - from);
+    }
+    return SmfsResult::Ok;
+}
 
 bool busy(CardState& card, std::uint32_t cluster) {
     return card.busyCheck && card.busyCheck(card, cluster);
@@ -65,7 +112,7 @@ SmfsResult walkSectors(CardState& card, std::uint32_t cluster, std::uint32_t off
         if (steps > v->clusterCount) return SmfsResult::BrokenChain;
         const std::uint32_t size = dirClusterBytes(card, *v, cluster);
         for (; offset < size; offset += kSectorBytes) {
-            r = cluster_read(card, cluster, offset, sector, kSectorBytes);
+            r = dirRead(card, cluster, offset, sector, kSectorBytes);
             if (r != SmfsResult::Ok) return r;
             const int w = fn(sector, cluster, offset);
             if (w == kStop) return SmfsResult::Ok;
@@ -91,7 +138,7 @@ template <typename Fn> SmfsResult walkEntries(CardState& card, std::uint32_t dir
 }
 
 SmfsResult readSlot(CardState& card, std::uint32_t cluster, std::uint32_t offset, DirSlot* slot) {
-    SmfsResult r = cluster_read(card, cluster, offset, slot->entry, kDeBytes);
+    SmfsResult r = dirRead(card, cluster, offset, slot->entry, kDeBytes);
     if (r != SmfsResult::Ok) return r;
     slot->cluster = cluster;
     slot->offset = offset;
@@ -157,7 +204,7 @@ SmfsResult findNext(CardState& card, std::uint32_t cluster, std::uint32_t offset
 
 SmfsResult writeDeletedMark(CardState& card, const DirSlot& slot) {
     const std::uint8_t mark = kEntryDeleted;
-    return cluster_write(card, slot.cluster, slot.offset, &mark, 1);
+    return dirWrite(card, slot.cluster, slot.offset, &mark, 1);
 }
 
 // Deletes the entry at slot (with its long-name entries), frees its chain and writes the FAT.
@@ -169,7 +216,9 @@ SmfsResult deleteFileAt(CardState& card, std::uint32_t dirCluster, const DirSlot
     r = dir_free_entry_chain(card, slot.entry);
     // The entry is gone either way: write what could be freed.
     const SmfsResult fr = fat_flush(card);
-    return r != SmfsResult::Ok ? r : fr;
+    if (r != SmfsResult::Ok) return r;
+    if (fr != SmfsResult::Ok) return fr;
+    return dir_group_note(card, 1, 0);
 }
 
 // Writes entry e into the slot that held a folder's end marker and moves the marker to the
@@ -190,16 +239,15 @@ SmfsResult writeAtEnd(CardState& card, const DirSlot& slot, const std::uint8_t* 
     std::uint8_t pair[2 * kDeBytes] = {};
     std::memcpy(pair, e, kDeBytes);
     // A next slot that cannot be read is left as it is: the entry matters more.
-    if (!hasNext ||
-        cluster_read(card, cluster, offset, pair + kDeBytes, kDeBytes) != SmfsResult::Ok ||
+    if (!hasNext || dirRead(card, cluster, offset, pair + kDeBytes, kDeBytes) != SmfsResult::Ok ||
         pair[kDeBytes] == kEntryFree)
-        return cluster_write(card, slot.cluster, slot.offset, e, kDeBytes);
+        return dirWrite(card, slot.cluster, slot.offset, e, kDeBytes);
     std::memset(pair + kDeBytes, 0, kDeBytes);
     if (cluster == slot.cluster && offset / kSectorBytes == slot.offset / kSectorBytes)
-        return cluster_write(card, slot.cluster, slot.offset, pair, sizeof pair);
-    r = cluster_write(card, cluster, offset, pair + kDeBytes, kDeBytes);
+        return dirWrite(card, slot.cluster, slot.offset, pair, sizeof pair);
+    r = dirWrite(card, cluster, offset, pair + kDeBytes, kDeBytes);
     if (r != SmfsResult::Ok) return r;
-    return cluster_write(card, slot.cluster, slot.offset, e, kDeBytes);
+    return dirWrite(card, slot.cluster, slot.offset, e, kDeBytes);
 }
 
 // Writes a new entry named by 11 characters, with the fields of e (name bytes ignored).
@@ -250,7 +298,7 @@ SmfsResult createRaw(CardState& card, std::uint32_t dirCluster, const std::uint8
 
     std::memcpy(e + kDeName, name, kNameChars);
     if (atEnd) return writeAtEnd(card, slot, e);
-    return cluster_write(card, slot.cluster, slot.offset, e, kDeBytes);
+    return dirWrite(card, slot.cluster, slot.offset, e, kDeBytes);
 }
 
 bool validName(const char* name, std::uint8_t* entryName) {
@@ -580,7 +628,7 @@ SmfsResult dir_find(CardState& card, int mode, std::uint32_t dirCluster, const D
                 if (seen++ == 0) runStart = o;
                 if (seen < key.number) return int(kNext);
                 take(e, c, runStart);
-                return cluster_read(card, c, runStart, found->entry, kDeBytes) == SmfsResult::Ok
+                return dirRead(card, c, runStart, found->entry, kDeBytes) == SmfsResult::Ok
                            ? int(kStop)
                            : int(kEnd);
             });
@@ -594,7 +642,7 @@ SmfsResult dir_find(CardState& card, int mode, std::uint32_t dirCluster, const D
 }
 
 SmfsResult dir_write_entry(CardState& card, const DirSlot& slot) {
-    return cluster_write(card, slot.cluster, slot.offset, slot.entry, kDeBytes);
+    return dirWrite(card, slot.cluster, slot.offset, slot.entry, kDeBytes);
 }
 
 SmfsResult dir_create_entry(CardState& card, std::uint32_t dirCluster, const char* name,
@@ -669,9 +717,11 @@ SmfsResult dir_count(CardState& card, std::uint32_t dirCluster, std::uint32_t* c
     return r == SmfsResult::NotFound ? SmfsResult::Ok : r;
 }
 
-SmfsResult dir_delete_slot(CardState& card, std::uint32_t dirCluster, const DirSlot& slot) {
-    SmfsResult r = writeDeletedMark(card, slot);
-    if (r != SmfsResult::Ok) return r;
+namespace {
+
+// Marks deleted the long-name entries of the short entry at slot.
+SmfsResult deleteLongNames(CardState& card, std::uint32_t dirCluster, const DirSlot& slot) {
+    SmfsResult r = SmfsResult::Ok;
     // Long-name entries sit just before their short entry; each step back stops at the
     // first entry that is not a live long-name entry, so the walk ends even on a loop.
     DirSlot at = slot;
@@ -690,6 +740,35 @@ SmfsResult dir_delete_slot(CardState& card, std::uint32_t dirCluster, const DirS
         if (r != SmfsResult::Ok) return r;
         at = prev;
     }
+}
+
+} // namespace
+
+SmfsResult dir_delete_slot(CardState& card, std::uint32_t dirCluster, const DirSlot& slot) {
+    SmfsResult r = writeDeletedMark(card, slot);
+    if (r != SmfsResult::Ok) return r;
+    return deleteLongNames(card, dirCluster, slot);
+}
+
+SmfsResult dir_replace_file(CardState& card, std::uint32_t dirCluster, const DirSlot& slot,
+                            const DirEntryRecord& record) {
+    const std::uint32_t start = le16(slot.entry + kDeCluster);
+    if (fat_is_data_cluster(card, start) && busy(card, start)) return SmfsResult::FileStillOpen;
+    DirSlot fresh = slot;
+    std::memset(fresh.entry + kNameChars, 0, kDeBytes - kNameChars);
+    fresh.entry[kDeAttr] = record.attribute;
+    putLe16(fresh.entry + kDeTime, dir_pack_time(record.time));
+    putLe16(fresh.entry + kDeDate, dir_pack_date(record.time));
+    putLe16(fresh.entry + kDeCluster, static_cast<std::uint16_t>(record.startCluster));
+    putLe32(fresh.entry + kDeSize, record.size);
+    SmfsResult r = dir_write_entry(card, fresh);
+    if (r != SmfsResult::Ok) return r;
+    // The new file is on the card: long names that describe the old one, and clusters of the
+    // old one that cannot be freed, are left over at worst.
+    (void)deleteLongNames(card, dirCluster, slot);
+    (void)dir_free_entry_chain(card, slot.entry);
+    (void)fat_flush(card);
+    return dir_group_note(card, 1, 0);
 }
 
 SmfsResult dir_delete_entry(CardState& card, std::uint32_t dirCluster, const char* name) {
@@ -779,34 +858,136 @@ SmfsResult dir_delete_tree_step(CardState& card, std::uint32_t folder) {
     if (openFile) return SmfsResult::FileStillOpen;
 
     SmfsResult failure = SmfsResult::Ok;
-    r = walkSectors(
-        card, leaf, 0, [&](std::uint8_t* sector, std::uint32_t cluster, std::uint32_t offset) {
-            bool changed = false;
-            int w = kNext;
-            for (std::uint32_t at = 0; at < kSectorBytes; at += kDeBytes) {
-                std::uint8_t* e = sector + at;
-                if (e[0] == kEntryFree) {
-                    w = kEnd;
-                    break;
-                }
-                if (e[0] == '.' || e[0] == kEntryDeleted) continue;
-                if (!dir_is_long_name(e) && !(e[kDeAttr] & kAttrVolume))
-                    failure = dir_free_entry_chain(card, e);
-                e[0] = kEntryDeleted;
-                changed = true;
-                if (failure != SmfsResult::Ok) {
-                    w = kStop;
-                    break;
-                }
-            }
-            if (changed) {
-                SmfsResult wr = cluster_write(card, cluster, offset, sector, kSectorBytes);
-                if (wr != SmfsResult::Ok && failure == SmfsResult::Ok) failure = wr;
-            }
-            return failure != SmfsResult::Ok ? int(kStop) : w;
-        });
+    std::uint32_t deleted = 0;
+    r = walkSectors(card, leaf, 0,
+                    [&](std::uint8_t* sector, std::uint32_t cluster, std::uint32_t offset) {
+                        bool changed = false;
+                        int w = kNext;
+                        for (std::uint32_t at = 0; at < kSectorBytes; at += kDeBytes) {
+                            std::uint8_t* e = sector + at;
+                            if (e[0] == kEntryFree) {
+                                w = kEnd;
+                                break;
+                            }
+                            if (e[0] == '.' || e[0] == kEntryDeleted) continue;
+                            if (!dir_is_long_name(e) && !(e[kDeAttr] & kAttrVolume)) {
+                                failure = dir_free_entry_chain(card, e);
+                                ++deleted;
+                            }
+                            e[0] = kEntryDeleted;
+                            changed = true;
+                            if (failure != SmfsResult::Ok) {
+                                w = kStop;
+                                break;
+                            }
+                        }
+                        if (changed) {
+                            SmfsResult wr = dirWrite(card, cluster, offset, sector, kSectorBytes);
+                            if (wr != SmfsResult::Ok && failure == SmfsResult::Ok) failure = wr;
+                        }
+                        return failure != SmfsResult::Ok ? int(kStop) : w;
+                    });
     if (failure != SmfsResult::Ok) return failure;
     if (r != SmfsResult::Ok && r != SmfsResult::NotFound) return r;
+    r = dir_group_note(card, deleted, 0);
+    if (r != SmfsResult::Ok) return r;
     if (leaf == folder) return SmfsResult::TreeDeleted;
     return deleteFileAt(card, parent, leafSlot);
+}
+
+// ---- Write groups ----
+
+void dir_group_begin(CardState& card) {
+    WriteGroup& group = card.group;
+    if (group.depth++ > 0) return;
+    group.sectors.clear();
+    group.files = 0;
+    group.bytes = 0;
+    group.lost = false;
+    fat_group_open(card, dir_group_commit);
+}
+
+SmfsResult dir_group_end(CardState& card) {
+    WriteGroup& group = card.group;
+    if (group.depth == 0) return SmfsResult::InvalidArgument;
+    if (group.depth > 1) {
+        --group.depth;
+        return SmfsResult::Ok;
+    }
+    SmfsResult r = dir_group_commit(card);
+    group.depth = 0;
+    fat_group_close(card);
+    if (r == SmfsResult::Ok && group.lost) r = SmfsResult::ImageIo;
+    group.lost = false;
+    return r;
+}
+
+SmfsResult dir_group_commit(CardState& card) {
+    WriteGroup& group = card.group;
+    if (group.depth == 0) return SmfsResult::Ok;
+    group.files = 0;
+    group.bytes = 0;
+    if (!fat_volume(card)) {
+        // Nothing read yet, or the card was dropped after a failed storage call: then what
+        // the group held is gone, and the group must not end as done.
+        if (group.sectors.empty()) return SmfsResult::Ok;
+        group.sectors.clear();
+        group.lost = true;
+        return SmfsResult::ImageIo;
+    }
+    SmfsResult r = fat_group_write(card, true);
+    // Each folder cluster's changed sectors go out as one range, so each block of a folder
+    // is copied once per commit however many of its entries changed.
+    auto at = group.sectors.begin();
+    while (r == SmfsResult::Ok && at != group.sectors.end()) {
+        const std::uint32_t cluster = std::uint32_t(at->first >> 32);
+        auto last = at;
+        for (auto next = std::next(at);
+             next != group.sectors.end() && std::uint32_t(next->first >> 32) == cluster; ++next)
+            last = next;
+        const std::uint32_t from = std::uint32_t(at->first);
+        const std::uint32_t to = std::uint32_t(last->first) + kSectorBytes;
+        std::vector<std::uint8_t> range(to - from);
+        r = dirRead(card, cluster, from, range.data(), to - from);
+        if (r == SmfsResult::EccUncorrectable) r = SmfsResult::Ok;
+        if (r == SmfsResult::Ok) r = cluster_write(card, cluster, from, range.data(), to - from);
+        at = std::next(last);
+    }
+    if (r == SmfsResult::Ok) r = fat_group_write(card, false);
+    group.sectors.clear();
+    if (r != SmfsResult::Ok) {
+        // What the card holds is no longer known: read it afresh at the next call.
+        group.lost = true;
+        fat_invalidate(card);
+        return r;
+    }
+    fat_group_settle(card);
+    return SmfsResult::Ok;
+}
+
+SmfsResult dir_group_note(CardState& card, std::uint32_t files, std::uint64_t bytes) {
+    WriteGroup& group = card.group;
+    if (group.depth == 0) return SmfsResult::Ok;
+    group.files += files;
+    group.bytes += bytes;
+    if (group.files < kGroupFiles && group.bytes < kGroupBytes) return SmfsResult::Ok;
+    return dir_group_commit(card);
+}
+
+void dir_group_forget(CardState& card) {
+    WriteGroup& group = card.group;
+    if (!group.sectors.empty()) group.lost = true;
+    group.sectors.clear();
+}
+
+bool dir_group_open(CardState& card) {
+    return card.group.depth > 0;
+}
+
+DirectDirWrites::DirectDirWrites(CardState& card) : card_(card), was_(card.group.direct) {
+    card_.group.direct = true;
+}
+
+DirectDirWrites::~DirectDirWrites() {
+    card_.group.direct = was_;
 }

@@ -161,9 +161,59 @@ inline bool dir_is_long_name(const std::uint8_t* entry) {
 // BrokenChain (the entry is gone and what could be freed is freed).
 [[nodiscard]] SmfsResult dir_delete_file(CardState& card, std::uint32_t dirCluster,
                                          const char* name);
+// Gives the file entry at slot the fields of record in place (its name stays, its long-name
+// entries go), then frees the chain it named and writes the FAT: the folder changes in one
+// sector, so the card holds the old file or the new one. FileStillOpen while a handle of the
+// old file is open; lower codes until the entry is written (what could not be freed after
+// is left as lost clusters).
+[[nodiscard]] SmfsResult dir_replace_file(CardState& card, std::uint32_t dirCluster,
+                                          const DirSlot& slot, const DirEntryRecord& record);
 // Frees the chain a deleted entry named: a folder's or a non-empty file's whole chain, an
 // empty file's single cluster. BrokenChain when the chain is broken or loops.
 [[nodiscard]] SmfsResult dir_free_entry_chain(CardState& card, const std::uint8_t* entry);
 // Deletes one leaf folder of the tree below folder (and its files). TreeDeleted once the
 // folder itself is empty; Ok when more steps are needed; FileStillOpen, BrokenChain.
 [[nodiscard]] SmfsResult dir_delete_tree_step(CardState& card, std::uint32_t folder);
+
+// ---- Write groups ----
+//
+// A write group gathers the metadata writes of a multi-file operation: while one is open,
+// the folder sectors that change are kept in memory (and read back from there) and the FAT
+// is not written back; both go to the card when the group commits: every kGroupFiles files
+// or kGroupBytes bytes of file data, whichever comes first, and when the outermost group
+// ends. A commit writes the FAT with the clusters freed since the last commit still in use,
+// then each changed folder cluster in one write, then the FAT with those clusters freed: a
+// cluster is on the FAT before an entry names it and free only once no entry names it.
+// File data goes to the card at once, into clusters the card's FAT shows free.
+
+inline constexpr std::uint32_t kGroupFiles = 64;
+inline constexpr std::uint64_t kGroupBytes = 4u << 20;
+
+// Opens a group, or nests in the open one.
+void dir_group_begin(CardState& card);
+// Ends a group; the outermost end commits it and closes it. InvalidArgument when none is
+// open, ImageIo when writes it held were dropped on the way, lower codes from the commit.
+[[nodiscard]] SmfsResult dir_group_end(CardState& card);
+// Writes back what the open group holds (Ok with no group). On failure the card drops what
+// it held and reads the card afresh at the next call. Lower codes.
+[[nodiscard]] SmfsResult dir_group_commit(CardState& card);
+// Counts files written or deleted and their bytes; commits the group once they reach a
+// group's worth. Lower codes from the commit.
+[[nodiscard]] SmfsResult dir_group_note(CardState& card, std::uint32_t files, std::uint64_t bytes);
+// Drops what the group holds (the card is read afresh); its end then reports ImageIo.
+void dir_group_forget(CardState& card);
+bool dir_group_open(CardState& card);
+
+// Within its scope, folder writes go straight to the card even in an open group (a fresh
+// folder's own cluster, which nothing names yet).
+class DirectDirWrites {
+public:
+    explicit DirectDirWrites(CardState& card);
+    ~DirectDirWrites();
+    DirectDirWrites(const DirectDirWrites&) = delete;
+    DirectDirWrites& operator=(const DirectDirWrites&) = delete;
+
+private:
+    CardState& card_;
+    bool was_;
+};

@@ -253,6 +253,7 @@ void fat_reset(CardState& card) {
     card.volume.entryCount = 0;
     card.volume.vol = FatVolume{};
     card.volume.deferred = false;
+    fat_group_close(card);
     smc_add_removal_listener(card, fat_invalidate);
 }
 
@@ -314,6 +315,10 @@ SmfsResult fat_mount(CardState& card) {
         r = loadFatCopy(card, copy, sector);
         if (r == SmfsResult::Ok) {
             card.volume.marker = kReady;
+            // A write group open across a mount starts from the card as read.
+            if (card.volume.grouped)
+                card.volume.committed.assign(card.volume.fat.get(),
+                                             card.volume.fat.get() + card.volume.entryCount);
             return SmfsResult::Ok;
         }
         if (r == SmfsResult::Internal) failure = r;
@@ -338,11 +343,11 @@ SmfsResult fat_ensure(CardState& card) {
     return SmfsResult::Unformatted;
 }
 
-SmfsResult fat_flush(CardState& card) {
-    SmfsResult r = fat_ensure(card);
-    if (r != SmfsResult::Ok) return r;
-    if (card.volume.deferred) return SmfsResult::Ok;
+namespace {
 
+// Writes every FAT copy from the in-memory FAT.
+SmfsResult writeBack(CardState& card) {
+    SmfsResult r = SmfsResult::Ok;
     const FatVolume& v = card.volume.vol;
     const std::uint64_t copyBytes = std::uint64_t(v.fatSectors) * kSectorBytes;
     const std::uint64_t imageBytes = fatImageBytes(v.fatType, card.volume.entryCount);
@@ -388,6 +393,72 @@ SmfsResult fat_flush(CardState& card) {
     return r;
 }
 
+// True when allocation may hand out cluster c: free in memory and, in a write group, free
+// on the card as well.
+bool allocatable(const VolumeState& volume, std::uint32_t c) {
+    return volume.fat[c] == kFatFree &&
+           (!volume.grouped || volume.committed.size() <= c || volume.committed[c] == kFatFree);
+}
+
+// True when a write group holds back a cluster that is free in memory.
+bool holdsFreeClusters(const VolumeState& volume) {
+    if (!volume.grouped || !volume.groupCommit) return false;
+    for (std::uint32_t c = kFirstCluster; c < volume.entryCount && c < volume.committed.size(); ++c)
+        if (volume.fat[c] == kFatFree && volume.committed[c] != kFatFree) return true;
+    return false;
+}
+
+void takeCommitted(VolumeState& volume) {
+    volume.committed.assign(volume.fat.get(), volume.fat.get() + volume.entryCount);
+}
+
+} // namespace
+
+SmfsResult fat_flush(CardState& card) {
+    SmfsResult r = fat_ensure(card);
+    if (r != SmfsResult::Ok) return r;
+    if (card.volume.deferred || card.volume.grouped) return SmfsResult::Ok;
+    return writeBack(card);
+}
+
+void fat_group_open(CardState& card, FatGroupCommit commit) {
+    VolumeState& volume = card.volume;
+    volume.grouped = true;
+    volume.groupCommit = commit;
+    if (mounted(card)) takeCommitted(volume);
+}
+
+void fat_group_close(CardState& card) {
+    card.volume.grouped = false;
+    card.volume.groupCommit = nullptr;
+    card.volume.committed.clear();
+}
+
+SmfsResult fat_group_write(CardState& card, bool holdFrees) {
+    SmfsResult r = fat_ensure(card);
+    if (r != SmfsResult::Ok) return r;
+    VolumeState& volume = card.volume;
+    if (!holdFrees || volume.committed.size() != volume.entryCount) return writeBack(card);
+    std::vector<std::uint32_t> held;
+    for (std::uint32_t c = kFirstCluster; c < volume.entryCount; ++c) {
+        if (volume.fat[c] == kFatFree && volume.committed[c] != kFatFree) {
+            held.push_back(c);
+            volume.fat[c] = volume.committed[c];
+        }
+    }
+    r = writeBack(card);
+    for (std::uint32_t c : held)
+        volume.fat[c] = kFatFree;
+    return r;
+}
+
+void fat_group_settle(CardState& card) {
+    if (!mounted(card)) return;
+    takeCommitted(card.volume);
+    // Clusters held back until now may be the lowest free ones.
+    card.volume.freeHint = kFirstCluster;
+}
+
 void fat_set_deferred(CardState& card, bool deferred) {
     card.volume.deferred = deferred;
 }
@@ -422,15 +493,21 @@ void fat_set_entry(CardState& card, std::uint32_t cluster, std::uint16_t value) 
 SmfsResult fat_alloc_cluster(CardState& card, std::uint32_t* cluster) {
     SmfsResult r = fat_ensure(card);
     if (r != SmfsResult::Ok) return r;
-    for (std::uint32_t c = std::max(card.volume.freeHint, kFirstCluster);
-         c < card.volume.entryCount; ++c) {
-        if (card.volume.fat[c] == kFatFree) {
-            *cluster = c;
-            card.volume.freeHint = c;
-            return SmfsResult::Ok;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::uint32_t c = std::max(card.volume.freeHint, kFirstCluster);
+             c < card.volume.entryCount; ++c) {
+            if (allocatable(card.volume, c)) {
+                *cluster = c;
+                card.volume.freeHint = c;
+                return SmfsResult::Ok;
+            }
         }
+        card.volume.freeHint = card.volume.entryCount;
+        // The clusters a write group holds back become free once it commits.
+        if (pass > 0 || !holdsFreeClusters(card.volume)) break;
+        r = card.volume.groupCommit(card);
+        if (r != SmfsResult::Ok) return r;
     }
-    card.volume.freeHint = card.volume.entryCount;
     return SmfsResult::CardFull;
 }
 
@@ -439,25 +516,31 @@ SmfsResult fat_alloc_run(CardState& card, std::uint32_t count, std::uint32_t* st
     SmfsResult r = fat_ensure(card);
     if (r != SmfsResult::Ok) return r;
     if (count == 0) return SmfsResult::InvalidArgument;
-    std::uint32_t longest = 0;
-    std::uint32_t runStart = 0;
-    std::uint32_t runLength = 0;
-    for (std::uint32_t c = kFirstCluster; c < card.volume.entryCount; ++c) {
-        if (card.volume.fat[c] != kFatFree) {
-            runLength = 0;
-            continue;
+    for (int pass = 0;; ++pass) {
+        std::uint32_t longest = 0;
+        std::uint32_t runStart = 0;
+        std::uint32_t runLength = 0;
+        for (std::uint32_t c = kFirstCluster; c < card.volume.entryCount; ++c) {
+            if (!allocatable(card.volume, c)) {
+                runLength = 0;
+                continue;
+            }
+            if (runLength++ == 0) runStart = c;
+            if (runLength == count) {
+                *start = runStart;
+                *length = count;
+                return SmfsResult::Ok;
+            }
+            longest = std::max(longest, runLength);
         }
-        if (runLength++ == 0) runStart = c;
-        if (runLength == count) {
-            *start = runStart;
-            *length = count;
+        if (pass > 0 || !holdsFreeClusters(card.volume)) {
+            *start = 0;
+            *length = longest;
             return SmfsResult::Ok;
         }
-        longest = std::max(longest, runLength);
+        r = card.volume.groupCommit(card);
+        if (r != SmfsResult::Ok) return r;
     }
-    *start = 0;
-    *length = longest;
-    return SmfsResult::Ok;
 }
 
 SmfsResult cluster_read(CardState& card, std::uint32_t cluster, std::uint32_t offsetBytes,

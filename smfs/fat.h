@@ -133,6 +133,9 @@ void fat_invalidate(CardState& card);
 using FatMountHook = void (*)(CardState& card);
 void fat_set_mount_hook(CardState& card, FatMountHook hook);
 
+// Writes back the write group that is open (see dir.h); installed by the directory layer.
+using FatGroupCommit = SmfsResult (*)(CardState& card);
+
 // ---- Mounting and writing back ----
 
 // Reads the boot records and the FAT. Unformatted (logical block 0 not mapped), BadMbr,
@@ -146,6 +149,19 @@ void fat_set_mount_hook(CardState& card, FatMountHook hook);
 // While deferred, fat_flush writes nothing and returns Ok.
 void fat_set_deferred(CardState& card, bool deferred);
 bool fat_deferred(CardState& card);
+
+// ---- Write groups ----
+
+// Opens a group: fat_flush writes nothing until fat_group_close, allocation skips every
+// cluster the card's FAT does not show free, and commit is called when only such clusters
+// are left.
+void fat_group_open(CardState& card, FatGroupCommit commit);
+void fat_group_close(CardState& card);
+// Writes the FAT of an open group. holdFrees: clusters freed since the last commit keep the
+// value the card has for them (the entries naming them may still be on the card). Lower codes.
+[[nodiscard]] SmfsResult fat_group_write(CardState& card, bool holdFrees);
+// Takes the FAT in memory as the card's (after a complete commit).
+void fat_group_settle(CardState& card);
 
 // The mounted volume's record, or nullptr when not mounted.
 const FatVolume* fat_volume(CardState& card);

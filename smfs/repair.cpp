@@ -193,6 +193,11 @@ SmfsResult SmfsCard::repair(SmfsRepairReport* report) {
     CardState& card = *state_;
     if (!report) return SmfsResult::InvalidArgument;
     *report = SmfsRepairReport{};
+    {
+        ChipSession session(card);
+        const SmfsResult r = dir_group_commit(card);
+        if (r != SmfsResult::Ok) return r;
+    }
     try {
         Repair repair(card, *report);
         SmfsCheckReport now;

@@ -15,6 +15,7 @@
 
 #include "card_state.h"
 #include "chip.h"
+#include "dir.h"
 #include "fat.h"
 #include "format.h"
 #include "media.h"
@@ -91,7 +92,8 @@ SmfsResult SmfsCard::exportVolume(SmfsStorage& out, std::uint32_t* uncorrectable
     CardState& card = *state_;
     if (uncorrectable) *uncorrectable = 0;
     ChipSession session(card);
-    SmfsResult r = fat_ensure(card);
+    SmfsResult r = dir_group_commit(card);
+    if (r == SmfsResult::Ok) r = fat_ensure(card);
     if (r != SmfsResult::Ok) return r;
     CardGeometry g{};
     r = media_geometry(card, &g);

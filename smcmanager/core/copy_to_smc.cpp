@@ -111,6 +111,7 @@ bool SmcManager::copyToCard(std::string dest, const std::vector<std::string>& li
     prog().setTotalProgress(0);
     bool copied = true;
     ++changeDepth_; // the folders made on the way are synced with the rest, once
+    storage_->beginGroup();
     for (const std::string& entry : list) {
         copied =
             !stopRequested() && (!entry.empty() && entry.back() == '/'
@@ -119,6 +120,7 @@ bool SmcManager::copyToCard(std::string dest, const std::vector<std::string>& li
         if (!copied) break;
     }
     --changeDepth_;
+    const bool written = report(storage_->endGroup());
     cardFolders_.clear();
     if (!skippedNames_.empty()) {
         std::string text = "these names cannot be stored on the card (8.3 names: up to 8 "
@@ -128,7 +130,7 @@ bool SmcManager::copyToCard(std::string dest, const std::vector<std::string>& li
         ui_.showSkippedNames(text);
     }
     // What was copied before a failure or a cancel stays, so it goes to the disk as well.
-    return syncImage() && copied && skippedNames_.empty();
+    return written && syncImage() && copied && skippedNames_.empty();
 }
 
 std::int64_t SmcManager::pcBytes(const std::vector<std::string>& list) {

@@ -69,12 +69,14 @@ void SmcManager::createFolder() {
 
 bool SmcManager::deleteCardItems(const std::vector<std::string>& list) {
     // Stops at the first entry that fails.
+    if (storage_) storage_->beginGroup();
     const bool deleted = std::all_of(list.begin(), list.end(), [&](const std::string& entry) {
         return !entry.empty() && entry.back() == '\\'
                    ? deleteCardFolder(entry.substr(0, entry.size() - 1))
                    : deleteCardFile(entry);
     });
-    return syncImage() && deleted;
+    const bool written = !storage_ || report(storage_->endGroup());
+    return written && syncImage() && deleted;
 }
 
 namespace {

@@ -276,6 +276,11 @@ public:
         if (card_->sync() == SmfsResult::Ok) return CardResult::ok();
         return CardResult::failed("failed to write to virtual SMC file.");
     }
+    void beginGroup() override { card_->beginGroup(); }
+    CardResult endGroup() override {
+        if (card_->endGroup() == SmfsResult::Ok) return CardResult::ok();
+        return CardResult::failed("failed to write to virtual SMC file.");
+    }
 
 private:
     // A name that a path cannot reach as it stands (lower-case letters, characters no card

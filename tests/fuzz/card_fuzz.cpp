@@ -8,7 +8,8 @@
 //   kind 3: bit c & 7 of byte c >> 3 of sector a's data and spare flipped (no bytes follow)
 // where sector a below 0x8000 is the card's logical sector a (in the physical block it is
 // mapped to), and from 0x8000 on physical sector a - 0x8000.
-// byte 0 of the whole input picks the card (bit 0: large pages). The damaged card is then
+// byte 0 of the whole input picks the card (bit 0: large pages) and whether the writes run in
+// a write group (bit 1). The damaged card is then
 // described, mounted, listed to the bottom, every file read, checked, and a file written,
 // read back and deleted (see writeAndReadBack for what must hold).
 #include "fuzz_card_base.h"
@@ -179,6 +180,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     walk(card, "vx:\\", 0, entries);
     SmfsCheckReport report;
     const bool checked = card.check(&report) == SmfsResult::Ok;
+    // Bit 1 of byte 0: the write, read back and deletes run in one write group, as the
+    // manager's copies and deletes do.
+    const bool grouped = (data[0] & 2) != 0;
+    if (grouped) card.beginGroup();
     writeAndReadBack(card, checked && report.clean() && report.volumeChecked);
+    if (grouped) (void)card.endGroup();
     return 0;
 }

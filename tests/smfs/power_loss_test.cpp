@@ -548,6 +548,150 @@ const CutCase kCutCases[] = {CutCase{1, 0, 4},    CutCase{1, 1, 4}, CutCase{1, 2
 };
 INSTANTIATE_TEST_SUITE_P(Cards, PowerLoss, ::testing::ValuesIn(kCutCases), cutCaseName);
 
+// ---- Power loss in a write group ----
+//
+// One operation on many small files, as the manager's copy and delete run them: 150 files
+// copied into a folder, 70 of them replaced, then the folder deleted, each step one write
+// group. After a cut at any write every file is absent or whole in a version it was given,
+// every file of a part of a group written back before the cut is there in that version (or
+// gone, once its deletion was written back), and the check finds nothing worse than lost
+// clusters.
+
+struct GroupedFile {
+    std::string path;
+    std::vector<std::vector<std::uint8_t>> versions;
+    std::vector<std::uint64_t> keptBy; // the write after which each version is on the card
+    std::uint64_t goneBy = ~std::uint64_t(0);
+};
+
+class GroupedRun {
+public:
+    GroupedRun(SmfsCard& card, CutStorage& storage) : card_(card), storage_(storage) {}
+
+    std::vector<GroupedFile> run() {
+        card_.beginGroup();
+        EXPECT_EQ(card_.mkdir("vx:\\MANY", 0), SmfsResult::Ok);
+        for (unsigned i = 0; i < 150; ++i) {
+            files_.push_back(GroupedFile{"vx:\\MANY\\F" + std::to_string(i) + ".BIN", {}, {}});
+            put(i, 1 + (i * 733) % 9000, 0);
+        }
+        end();
+        card_.beginGroup();
+        for (unsigned i = 0; i < 70; ++i)
+            put(i, 1 + (i * 389) % 5000, 1);
+        end();
+        card_.beginGroup();
+        EXPECT_EQ(card_.rmdir("vx:\\MANY", 1), SmfsResult::Ok);
+        for (std::size_t i = 0; i < files_.size(); ++i)
+            pending_.push_back({i, true});
+        settleIfCommitted();
+        end();
+        return std::move(files_);
+    }
+
+private:
+    void put(unsigned i, std::size_t size, unsigned version) {
+        GroupedFile& f = files_[i];
+        f.versions.push_back(apiPattern(size, i * 2 + version));
+        SmfsHandle h = 0;
+        EXPECT_EQ(card_.create(f.path.c_str(), 1, &h), SmfsResult::Ok) << f.path;
+        EXPECT_EQ(card_.write(h, f.versions.back().data(), std::uint32_t(size)), SmfsResult::Ok);
+        EXPECT_EQ(card_.close(h), SmfsResult::Ok) << f.path;
+        pending_.push_back({i, false});
+        settleIfCommitted();
+    }
+    // A group that counted nothing since its last note has just been written back.
+    void settleIfCommitted() {
+        if (card_.state().group.files == 0) settle();
+    }
+    void settle() {
+        for (auto [i, gone] : pending_) {
+            if (gone)
+                files_[i].goneBy = storage_.writes;
+            else
+                files_[i].keptBy.push_back(storage_.writes);
+        }
+        pending_.clear();
+    }
+    void end() {
+        EXPECT_EQ(card_.endGroup(), SmfsResult::Ok);
+        settle();
+    }
+
+    SmfsCard& card_;
+    CutStorage& storage_;
+    std::vector<GroupedFile> files_;
+    std::vector<std::pair<std::size_t, bool>> pending_; // written or deleted, not yet kept
+};
+
+class GroupedPowerLoss : public ::testing::TestWithParam<int> {};
+
+TEST_P(GroupedPowerLoss, EveryFileIsWholeOrAbsentAndEveryWrittenBackGroupStays) {
+    const std::vector<std::uint8_t> start = formattedImage(GetParam());
+    std::vector<Write> log;
+    CutStorage recording(start);
+    recording.log = &log;
+    std::vector<GroupedFile> files;
+    {
+        SmfsCard card(recording, testClock);
+        files = GroupedRun(card, recording).run();
+    }
+    ASSERT_FALSE(HasFailure());
+    ASSERT_GT(files[149].keptBy.front(), files[0].keptBy.front()) << "one write-back for all";
+    std::printf("grouped power loss, %s card: %zu writes\n", card_capacity_text(GetParam()),
+                log.size());
+
+    std::vector<std::uint8_t> cut = start;
+    std::size_t failures = 0;
+#ifdef VELA_POWER_LOSS_SLOW
+    const std::uint64_t stride = 4;
+#else
+    const std::uint64_t stride = 1;
+#endif
+    for (std::uint64_t n = 0; n <= log.size() && failures < 3; ++n) {
+        if (n > 0) applyWrite(cut, log[n - 1]);
+        if (n % stride != 0 && n != log.size()) continue;
+        const int partsBefore = failureParts();
+        const std::string at = "cut after write " + std::to_string(n);
+        MemoryStorage storage(cut);
+        SmfsCard card(storage, testClock);
+        std::uint64_t total = 0, used = 0, free = 0;
+        ASSERT_EQ(card.space("vx:", &total, &used, &free), SmfsResult::Ok) << at;
+        for (const GroupedFile& f : files) {
+            std::vector<std::uint8_t> back;
+            const SmfsResult r = apiReadFile(card, f.path, &back);
+            // The newest version written back before the cut, if any.
+            const std::vector<std::uint8_t>* kept = nullptr;
+            for (std::size_t v = 0; v < f.keptBy.size(); ++v)
+                if (f.keptBy[v] <= n) kept = &f.versions[v];
+            if (f.goneBy <= n) {
+                EXPECT_NE(r, SmfsResult::Ok) << at << ": deleted " << f.path << " is back";
+            } else if (r == SmfsResult::Ok) {
+                const bool known =
+                    std::find(f.versions.begin(), f.versions.end(), back) != f.versions.end();
+                EXPECT_TRUE(known) << at << ": " << f.path << " reads " << back.size() << " bytes";
+            } else {
+                EXPECT_EQ(r, SmfsResult::NotFound) << at << ": " << f.path;
+                EXPECT_TRUE(kept == nullptr || f.goneBy != ~std::uint64_t(0))
+                    << at << ": " << f.path << " was written back, yet is missing";
+            }
+            if (kept && f.goneBy == ~std::uint64_t(0) && r == SmfsResult::Ok &&
+                f.keptBy.back() <= n) {
+                EXPECT_TRUE(back == *kept) << at << ": " << f.path << " is not its newest version";
+            }
+        }
+        SmfsCheckReport report;
+        EXPECT_EQ(card.check(&report), SmfsResult::Ok) << at;
+        for (const SmfsFinding& f : report.findings)
+            EXPECT_TRUE(findingAllowed(card.state(), f, "", false, {})) << at << "\n"
+                                                                        << describe(report);
+        if (failureParts() != partsBefore) ++failures;
+    }
+}
+
+// 256-byte pages (torn sectors) and 512-byte pages.
+INSTANTIATE_TEST_SUITE_P(Cards, GroupedPowerLoss, ::testing::Values(1, 2));
+
 // ---- Failing storage calls ----
 //
 // The same workload on a storage that fails calls, as SQLite's I/O-error tests fail the Nth
@@ -701,6 +845,47 @@ TEST_P(IoErrors, EveryFailingCallIsReportedAndLosesNothingCommitted) {
     std::printf("I/O errors, %s card: %llu storage calls, %llu failing runs checked\n",
                 card_capacity_text(GetParam().cardType), static_cast<unsigned long long>(calls),
                 static_cast<unsigned long long>(cases));
+}
+
+// A storage call failing inside a write group: every file whose calls all succeeded, in a
+// group whose end reported success, is on the card whole. A group that lost what it held must
+// not end as done.
+TEST(IoErrorsInAGroup, AGroupEndsDoneOnlyWhenEveryFileReportedDoneIsThere) {
+    const std::vector<std::uint8_t> start = formattedImage(2);
+    std::uint64_t calls = 0;
+    for (std::uint64_t n = 0, step = 1; n == 0 || n <= calls; n += step) {
+        MemoryStorage memory(start);
+        FaultStorage fault(memory);
+        if (n > 0) fault.failCall(n);
+        std::vector<std::pair<std::string, std::vector<std::uint8_t>>> done;
+        SmfsResult ended = SmfsResult::Ok;
+        {
+            SmfsCard card(fault, testClock);
+            card.beginGroup();
+            for (unsigned i = 0; i < 80; ++i) {
+                const std::string path = "vx:\\F" + std::to_string(i) + ".BIN";
+                std::vector<std::uint8_t> bytes = apiPattern(100 + i * 37, i);
+                if (apiWriteFile(card, path, bytes) == SmfsResult::Ok)
+                    done.emplace_back(path, std::move(bytes));
+            }
+            ended = card.endGroup();
+        }
+        if (n == 0) {
+            calls = fault.calls();
+            step = std::max<std::uint64_t>(1, calls / 60);
+            ASSERT_EQ(ended, SmfsResult::Ok);
+        }
+        if (ended != SmfsResult::Ok) continue;
+        MemoryStorage after(memory.bytes());
+        SmfsCard card(after, testClock);
+        for (const auto& [path, bytes] : done) {
+            std::vector<std::uint8_t> back;
+            EXPECT_EQ(apiReadFile(card, path, &back), SmfsResult::Ok)
+                << "call " << n << ": " << path;
+            EXPECT_TRUE(back == bytes) << "call " << n << ": " << path;
+        }
+        if (HasFailure()) break;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cards, IoErrors, ::testing::Values(FailCase{1, 1}, FailCase{2, 8}),

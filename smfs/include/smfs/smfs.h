@@ -117,7 +117,8 @@ struct CardState;
 class SmfsCard {
 public:
     // A card on storage, which must outlive it. clock (nullptr: the PC's local time) stamps
-    // entries and seeds the block allocator. Reads nothing until the first call.
+    // entries; an injected clock also seeds the block allocator, so that runs repeat, where
+    // on the PC's time it starts at a random block. Reads nothing until the first call.
     explicit SmfsCard(SmfsStorage& storage, SmfsClock clock = nullptr);
     ~SmfsCard();
     SmfsCard(const SmfsCard&) = delete;
@@ -158,8 +159,21 @@ public:
     // Ends deferFat and writes the FAT. InvalidArgument for a wrong drive, lower codes.
     [[nodiscard]] SmfsResult flushFat(const char* drivePath);
     // Asks the storage to make everything written so far durable (a commit point for the
-    // caller: the end of a copy, an fsync of the mount). ImageIo when it cannot.
+    // caller: the end of a copy, an fsync of the mount), after writing back an open write
+    // group. ImageIo when it cannot.
     [[nodiscard]] SmfsResult sync();
+    // A write group for an operation on many files (a copy of a folder, a recursive delete):
+    // between beginGroup and the matching endGroup (groups nest) the folder entries and the
+    // FAT that files and folders change are written back together, every 64 files or 4 MiB
+    // of file data and at the outermost end, instead of at every call; file data is written
+    // at once. After power is lost, every file of the group is on the card whole or not at
+    // all, every file of a part written back before is there, and the card holds nothing
+    // worse than lost clusters. Without a group every call is on the card when it returns.
+    // A card destroyed with a group open writes it back first.
+    void beginGroup();
+    // Writes back and ends the outermost group. InvalidArgument without a group, ImageIo when
+    // the card had to be read afresh meanwhile (what the group held is lost), lower codes.
+    [[nodiscard]] SmfsResult endGroup();
     // Fills the version record. Always Ok.
     [[nodiscard]] SmfsResult version(SmfsVersion* version);
 

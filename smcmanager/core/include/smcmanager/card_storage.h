@@ -119,6 +119,11 @@ public:
     virtual CardResult space(std::uint64_t& total, std::uint64_t& used, std::uint64_t& free) = 0;
     // Puts every change on its medium; Failed with its message.
     virtual CardResult sync() = 0;
+    // Brackets an operation on many files: in between, a card may write the folder entries
+    // and the FAT of many files back together instead of at every file. endGroup writes
+    // everything back; Failed with its message. Groups nest.
+    virtual void beginGroup() {}
+    virtual CardResult endGroup() { return CardResult::ok(); }
 
     // A card image's own: the card object (tests and card-level tools reach the card
     // through it), the system's error number of the last failed image read or write, the
