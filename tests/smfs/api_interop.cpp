@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "api_interop.h"
 
-#include "smfs/fat.h"
-#include "smfs/media.h"
-
 #include <gtest/gtest.h>
 
 #include <array>
@@ -42,25 +39,6 @@ std::string apiFsckPath() {
 }
 
 namespace {
-
-struct Partition {
-    std::uint32_t firstSector = 0;
-    std::uint32_t sectors = 0;
-    std::uint32_t sectorsPerBlock = 0;
-};
-
-Partition partition() {
-    Partition p;
-    EXPECT_EQ(fat_ensure(cs()), SmfsResult::Ok);
-    const FatVolume* v = fat_volume(cs());
-    CardGeometry g{};
-    EXPECT_EQ(media_geometry(cs(), &g), SmfsResult::Ok);
-    if (!v) return p;
-    p.firstSector = v->partitionFirstSector;
-    p.sectors = v->partitionSectors;
-    p.sectorsPerBlock = g.sectorsPerBlock;
-    return p;
-}
 
 void cardTree(const std::string& folder, const std::string& prefix, FileTree* tree) {
     SmfsResult r = SmfsResult::Ok;
@@ -101,30 +79,10 @@ void apiExtractPartition(const std::string& rawPath) {
 }
 
 void apiImportPartition(const std::string& rawPath) {
-    const Partition p = partition();
-    const std::vector<std::uint8_t> raw = apiReadHostFile(rawPath);
-    ASSERT_EQ(raw.size(), std::uint64_t(p.sectors) * kSectorBytes);
-    const std::uint64_t blockBytes = std::uint64_t(p.sectorsPerBlock) * kSectorBytes;
-    std::uint64_t pos = std::uint64_t(p.firstSector) * kSectorBytes;
-    std::vector<std::uint8_t> current;
-    for (std::size_t done = 0; done < raw.size();) {
-        const std::uint32_t block = std::uint32_t(pos / blockBytes);
-        const std::uint32_t offset = std::uint32_t(pos % blockBytes);
-        const std::uint32_t n =
-            std::uint32_t(std::min<std::uint64_t>(blockBytes - offset, raw.size() - done));
-        // Blocks the tools did not change are left alone.
-        current.assign(n, 0xFF);
-        const bool mapped = media_logical_entry(cs(), block) != 0;
-        if (mapped) {
-            ASSERT_EQ(media_read(cs(), block, offset, current.data(), n), SmfsResult::Ok);
-        }
-        if (!std::equal(current.begin(), current.end(), raw.begin() + done)) {
-            ASSERT_EQ(media_write(cs(), block, offset, raw.data() + done, n), SmfsResult::Ok);
-        }
-        pos += n;
-        done += n;
-    }
-    ASSERT_EQ(api().reset(), SmfsResult::Ok);
+    MemoryStorage raw(apiReadHostFile(rawPath));
+    SmfsImportProblem problem = SmfsImportProblem::None;
+    ASSERT_EQ(api().importVolume(raw, &problem), SmfsResult::Ok)
+        << smfs_import_problem_text(problem);
 }
 
 FsckVerdict apiFsck(const std::string& rawPath) {

@@ -31,8 +31,7 @@ void apiWriteHostFile(const std::filesystem::path& path, const std::vector<std::
 // Writes the partition (logical sectors from the partition's first sector on, partition
 // sectors long) of the mounted card into a raw file; unmapped blocks read as 0xFF.
 void apiExtractPartition(const std::string& rawPath);
-// Writes a raw partition file back into the card's logical sectors, block by block, and
-// re-initialises the library so that the next call mounts the changed volume.
+// Imports a raw partition file into the card, as the volume import does.
 void apiImportPartition(const std::string& rawPath);
 
 // fsck.fat -n on a raw partition: clean when it reports nothing but the remark on the blank

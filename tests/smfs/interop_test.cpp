@@ -146,7 +146,9 @@ void filesOfEverySize(TestCard& card) {
     }
 }
 
+// With the FAT held back until the end, as the mount does.
 void nestedFoldersAndMoves(TestCard&) {
+    ASSERT_EQ(api().deferFat("vx:"), SmfsResult::Ok);
     ASSERT_EQ(api().mkdir("vx:\\GAMES", 0), SmfsResult::Ok);
     ASSERT_EQ(api().mkdir("vx:\\GAMES\\DEMO", 0), SmfsResult::Ok);
     ASSERT_EQ(api().mkdir("vx:\\GAMES\\DEMO\\LEVELS", 0), SmfsResult::Ok);
@@ -161,18 +163,7 @@ void nestedFoldersAndMoves(TestCard&) {
     ASSERT_EQ(api().move("vx:\\GAMES\\DEMO\\LEVELS", "vx:\\MUSIC\\LEVELS"), SmfsResult::Ok);
     ASSERT_EQ(api().rename("vx:\\README.TXT", "vx:\\READ.ME"), SmfsResult::Ok);
     ASSERT_EQ(api().remove("vx:\\GAMES\\DEMO\\GAME.BIN"), SmfsResult::Ok);
-}
-
-void treeRemoved(TestCard&) {
-    ASSERT_EQ(api().mkdir("vx:\\T", 0), SmfsResult::Ok);
-    ASSERT_EQ(api().mkdir("vx:\\T\\A", 0), SmfsResult::Ok);
-    ASSERT_EQ(api().mkdir("vx:\\T\\A\\B", 0), SmfsResult::Ok);
-    ASSERT_EQ(api().mkdir("vx:\\T\\C", 0), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile(api(), "vx:\\T\\F.BIN", apiPattern(9000, 5)), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile(api(), "vx:\\T\\A\\B\\G.BIN", apiPattern(30000, 6)), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile(api(), "vx:\\T\\C\\E.BIN", apiPattern(0, 7)), SmfsResult::Ok);
-    ASSERT_EQ(apiWriteFile(api(), "vx:\\KEEP.BIN", apiPattern(100, 8)), SmfsResult::Ok);
-    ASSERT_EQ(api().rmdir("vx:\\T", 1), SmfsResult::Ok);
+    ASSERT_EQ(api().flushFat("vx:"), SmfsResult::Ok);
 }
 
 void cardFull(TestCard& card) {
@@ -219,21 +210,6 @@ void rootFull(TestCard&) {
     EXPECT_EQ(apiList(api(), "vx:\\").size(), 256u);
 }
 
-void tenHandles(TestCard&) {
-    std::vector<SmfsHandle> handles(10);
-    for (std::size_t i = 0; i < handles.size(); ++i) {
-        const std::string path = "vx:\\H" + std::to_string(i) + ".BIN";
-        ASSERT_EQ(api().create(path.c_str(), 0, &handles[i]), SmfsResult::Ok);
-        const std::vector<std::uint8_t> data = apiPattern(i * 3000, unsigned(i));
-        ASSERT_EQ(api().write(handles[i], data.data(), std::uint32_t(data.size())), SmfsResult::Ok);
-    }
-    SmfsHandle h = 0;
-    ASSERT_EQ(api().create("vx:\\H10.BIN", 0, &h), SmfsResult::TooManyOpen);
-    ASSERT_EQ(api().open("vx:\\H0.BIN", kSmfsRead, &h), SmfsResult::TooManyOpen);
-    for (SmfsHandle handle : handles)
-        ASSERT_EQ(api().close(handle), SmfsResult::Ok);
-}
-
 void folderPastOneCluster(TestCard& card) {
     const std::uint32_t cb = card.clusterBytes();
     ASSERT_EQ(api().mkdir("vx:\\BIG", 0), SmfsResult::Ok);
@@ -248,17 +224,31 @@ void folderPastOneCluster(TestCard& card) {
     EXPECT_EQ(apiList(api(), "vx:\\BIG"), expected);
     // One cluster per file and one more for the folder itself.
     EXPECT_EQ(apiFreeBytes(api()), before - std::uint64_t(files + 1) * cb);
-    ASSERT_EQ(api().remove("vx:\\BIG\\E3.TXT"), SmfsResult::Ok);
+    // Three files deleted leave a run of clusters whose blocks still hold them; a reserve
+    // takes that run and erases it ahead of its writes. What it reserved past the file's
+    // size goes back when the file is closed.
+    for (const char* name : {"E1.TXT", "E2.TXT", "E3.TXT"})
+        ASSERT_EQ(api().remove((std::string("vx:\\BIG\\") + name).c_str()), SmfsResult::Ok);
+    SmfsHandle h = 0;
+    ASSERT_EQ(api().open("vx:\\BIG\\E4.TXT", kSmfsReadWrite, &h), SmfsResult::Ok);
+    ASSERT_EQ(api().reserve(h, 3 * cb), SmfsResult::Ok);
+    ASSERT_EQ(api().write(h, apiPattern(cb, 9).data(), cb), SmfsResult::Ok);
+    ASSERT_EQ(api().close(h), SmfsResult::Ok);
+    // Nothing beside the run was erased.
+    for (std::uint32_t i = 0; i < files; i += i == 0 ? 5 : 1) {
+        std::vector<std::uint8_t> back;
+        const std::string path = "vx:\\BIG\\E" + std::to_string(i) + ".TXT";
+        ASSERT_EQ(apiReadFile(api(), path, &back), SmfsResult::Ok);
+        EXPECT_EQ(back, apiPattern(i + 1, i)) << path;
+    }
 }
 
 const Scenario kScenarios[] = {
     {"FilesOfEverySize", 4, filesOfEverySize},
     {"FilesOfEverySize256BytePages", 1, filesOfEverySize},
     {"NestedFoldersAndMoves", 3, nestedFoldersAndMoves},
-    {"TreeRemoved", 2, treeRemoved},
     {"CardFull", 0, cardFull},
     {"RootFull", 2, rootFull},
-    {"TenHandles", 2, tenHandles},
     {"FolderPastOneCluster", 0, folderPastOneCluster},
     {"Fat16Card", 7, nestedFoldersAndMoves},
 };
@@ -269,6 +259,9 @@ TEST_P(InteropApiWriteTest, FsckAndMtoolsAgree) {
     TestCard card(GetParam().cardType, true);
     GetParam().run(card);
     if (HasFatalFailure()) return;
+    SmfsCheckReport report;
+    ASSERT_EQ(api().check(&report), SmfsResult::Ok);
+    EXPECT_TRUE(report.clean()) << apiFindingsText(report);
     TempDir scratch;
     apiExpectToolsAgree(scratch.path().string());
 }
@@ -277,65 +270,6 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, InteropApiWriteTest, testing::ValuesIn(kScen
                          [](const testing::TestParamInfo<Scenario>& info) {
                              return std::string(info.param.name);
                          });
-
-// Allocates a chain long enough for the data, writes it and gives it a root entry.
-void writeFile(std::uint32_t rootSlot, const char* name83, const std::vector<std::uint8_t>& data) {
-    const std::uint32_t clusterBytes = fat_cluster_bytes(cs());
-    std::uint32_t first = 0;
-    std::uint32_t previous = 0;
-    for (std::size_t done = 0; done < data.size(); done += clusterBytes) {
-        std::uint32_t c = 0;
-        ASSERT_EQ(fat_alloc_cluster(cs(), &c), SmfsResult::Ok);
-        fat_set_entry(cs(), c, kFatEnd);
-        if (previous != 0) fat_set_entry(cs(), previous, static_cast<std::uint16_t>(c));
-        if (first == 0) first = c;
-        previous = c;
-        const std::uint32_t n =
-            std::uint32_t(std::min<std::size_t>(clusterBytes, data.size() - done));
-        ASSERT_EQ(cluster_write(cs(), c, 0, data.data() + done, n), SmfsResult::Ok);
-    }
-    std::uint8_t entry[kDirEntryBytes] = {};
-    std::memcpy(entry, name83, 11);
-    entry[11] = 0x20;
-    putLe16(entry + 22, (12 << 11) | (30 << 5));               // 12:30:00
-    putLe16(entry + 24, ((2026 - 1980) << 9) | (6 << 5) | 15); // 2026-06-15
-    putLe16(entry + 26, static_cast<std::uint16_t>(first));
-    putLe32(entry + 28, std::uint32_t(data.size()));
-    ASSERT_EQ(cluster_write(cs(), kRootCluster, rootSlot * kDirEntryBytes, entry, kDirEntryBytes),
-              SmfsResult::Ok);
-}
-
-class FormatInteropTest : public testing::TestWithParam<int> {};
-
-TEST_P(FormatInteropTest, FsckAndMtoolsAcceptTheVolume) {
-    TestCard card(GetParam());
-    ASSERT_EQ(quickFormat(cs()), SmfsResult::Ok);
-    const std::uint32_t clusterBytes = fat_cluster_bytes(cs());
-    const std::vector<std::uint8_t> big = apiPattern(clusterBytes * 2 + 700, 1);
-    const std::vector<std::uint8_t> small = apiPattern(300, 2);
-    writeFile(0, "GAME    BIN", big);
-    writeFile(1, "README  TXT", small);
-    ASSERT_EQ(fat_flush(cs()), SmfsResult::Ok);
-
-    TempDir dir;
-    const std::string raw = (dir / "partition.img").string();
-    apiExtractPartition(raw);
-
-    const FsckVerdict verdict = apiFsck(raw);
-    EXPECT_TRUE(verdict.clean) << verdict.output;
-    EXPECT_EQ(verdict.clusters, fat_volume(cs())->clusterCount) << verdict.output;
-
-    const std::string listing = apiMtools("mdir -i '" + raw + "' ::");
-    EXPECT_NE(listing.find("GAME     BIN"), std::string::npos) << listing;
-    EXPECT_NE(listing.find("README   TXT"), std::string::npos) << listing;
-
-    const std::string copy = (dir / "game.bin").string();
-    apiMtools("mcopy -n -i '" + raw + "' ::GAME.BIN '" + copy + "'");
-    EXPECT_EQ(apiReadHostFile(copy), big);
-}
-
-INSTANTIATE_TEST_SUITE_P(AllCards, FormatInteropTest, testing::Range(0, kCardTypeCount),
-                         cardTypeName);
 
 void fillCard() {
     ASSERT_EQ(apiWriteFile(api(), "vx:\\README.TXT", apiPattern(1234, 1)), SmfsResult::Ok);
@@ -376,24 +310,20 @@ TEST_P(VolumeExportTest, ExportIsWhatTheFatToolsSee) {
 
     const FsckVerdict fsck = apiFsck(raw.string());
     EXPECT_TRUE(fsck.clean) << fsck.output;
-    const std::string listing = mtools("mdir -/ -i '" + raw.string() + "' ::");
-    EXPECT_NE(listing.find("DEMO     QXE"), std::string::npos) << listing;
+    EXPECT_EQ(fsck.clusters, fat_volume(cs())->clusterCount) << fsck.output;
     fs::create_directory(dir / "scratch");
     EXPECT_EQ(apiMtoolsTree(raw.string(), (dir / "scratch").string()), apiCardTree());
-    // The same bytes the test helper extracts sector by sector.
-    const fs::path helper = dir / "helper.raw";
-    apiExtractPartition(helper.string());
-    EXPECT_EQ(apiReadHostFile(raw), apiReadHostFile(helper));
 }
 
-// The 128 MB card's whole-volume export takes over a minute unoptimised under the
-// sanitizers; the optimised test run covers it.
+// Every card type's volume, exported, is one fsck.fat and mtools accept as the same tree. The
+// 128 MB card's export takes over a minute unoptimised under the sanitizers; the optimised
+// test run covers it.
 #if defined(__SANITIZE_ADDRESS__)
-INSTANTIATE_TEST_SUITE_P(CardTypes, VolumeExportTest, ::testing::Values(1, 4),
+INSTANTIATE_TEST_SUITE_P(AllCards, VolumeExportTest, ::testing::Range(0, kCardTypeCount - 1),
 #else
-INSTANTIATE_TEST_SUITE_P(CardTypes, VolumeExportTest, ::testing::Values(1, 4, 7),
+INSTANTIATE_TEST_SUITE_P(AllCards, VolumeExportTest, ::testing::Range(0, kCardTypeCount),
 #endif
-                         [](const auto& info) { return "type" + std::to_string(info.param); });
+                         cardTypeName);
 
 TEST(VolumeImportTest, MtoolsChangesComeBackThroughImport) {
     TempDir dir;
@@ -485,20 +415,6 @@ TEST(VolumeImportTest, RefusedVolumesLeaveTheCardAlone) {
         EXPECT_EQ(problem, c.problem);
         EXPECT_EQ(card.readBytes(0, imageBytes), before);
     }
-}
-
-TEST(VolumeImportTest, VolumeOfAnotherCardTypeIsRefused) {
-    TempDir dir;
-    const fs::path raw = dir / "volume.raw";
-    {
-        TestCard small(4, true);
-        fillCard();
-        ASSERT_EQ(exportTo(raw), SmfsResult::Ok);
-    }
-    TestCard big(5, true);
-    SmfsImportProblem problem = SmfsImportProblem::None;
-    EXPECT_EQ(importFrom(raw, &problem), SmfsResult::InvalidArgument);
-    EXPECT_EQ(problem, SmfsImportProblem::WrongSize);
 }
 
 TEST(VolumeExportTest, UncorrectableSectorsAreCountedCorrectedOnesMended) {

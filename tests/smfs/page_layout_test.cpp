@@ -47,15 +47,6 @@ TEST(PageLayout, LargePageSectorIsOneRecord) {
     auto record = card.readBytes(1024 + 100 * 528, 528);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), record.begin()));
     EXPECT_TRUE(std::equal(spare.begin(), spare.end(), record.begin() + 512));
-
-    // The upper half and the spare through their own commands.
-    std::vector<std::uint8_t> upper(264);
-    ASSERT_EQ(smc_read_data_upper(cs(), 100 * 512 + 256, upper.data(), 264), SmfsResult::Ok);
-    EXPECT_TRUE(std::equal(data.begin() + 256, data.end(), upper.begin()));
-    EXPECT_TRUE(std::equal(spare.begin(), spare.begin() + 8, upper.begin() + 256));
-    std::vector<std::uint8_t> tail(4);
-    ASSERT_EQ(smc_read_spare(cs(), 100 * 512 + 12, tail.data(), 4), SmfsResult::Ok);
-    EXPECT_TRUE(std::equal(spare.begin() + 12, spare.end(), tail.begin()));
 }
 
 TEST(PageLayout, EraseWritesWholeBlockOfRecords) {
@@ -94,13 +85,6 @@ TEST(Identification, MakersAndDeviceCodes) {
                                      17302528, 34604032, 69207040, 138413056};
     for (int type = 0; type < kCardTypeCount; ++type)
         EXPECT_EQ(card_image_bytes(type), minimum[type]) << "type " << type;
-}
-
-TEST(Identification, ProbeSetsTheCardType) {
-    TestCard card(3, kMakerToshiba, 0);
-    EXPECT_EQ(smc_card_type(cs()), -1);
-    ASSERT_EQ(smc_probe(cs()), SmfsResult::Ok);
-    EXPECT_EQ(smc_card_type(cs()), 3);
 }
 
 TEST(BadInput, UnknownCardFailsEveryCall) {
@@ -155,11 +139,6 @@ TEST(BadInput, TruncatedImageReadsErasedBytesAndNeverGrowsOnRead) {
     ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
     EXPECT_EQ(media_phys_entry(cs(), 900), kPhysFree);
     EXPECT_EQ(card.bytes().size(), 1024u + 2 * 32 * 528);
-}
-
-TEST(BadInput, HeaderShorterThanTwoBytes) {
-    TestCard card(4, kMakerSamsung, 1);
-    EXPECT_EQ(smc_probe(cs()), SmfsResult::UnknownCard);
 }
 
 TEST(CardEvents, RemovalDropsReadinessAndCallsBack) {
