@@ -100,9 +100,12 @@ public:
             cached = listings_.emplace(parent, std::move(items)).first;
         }
         *item = nullptr;
-        const std::string name = lowerAscii(lastOf(cardPath));
+        // A name as stored first: two entries may differ only in letter case.
+        const std::string name = lastOf(cardPath);
         for (const ListItem& candidate : cached->second)
-            if (lowerAscii(candidate.caption) == name) *item = &candidate;
+            if (candidate.caption == name) *item = &candidate;
+        for (const ListItem& candidate : cached->second)
+            if (!*item && lowerAscii(candidate.caption) == lowerAscii(name)) *item = &candidate;
         return true;
     }
 
@@ -198,8 +201,12 @@ bool listTree(Session& s, const std::string& folder, bool longList, bool recursi
     std::vector<ListItem> items;
     if (!s.list(folder, items)) return false;
     if (recursive) std::printf("%s%s:\n", depth == 0 ? "" : "\n", printable(folder).c_str());
-    for (const ListItem& item : items)
+    for (const ListItem& item : items) {
         printItem(s, folder, item, longList);
+        if (item.foreignName)
+            report(printable(joinCard(folder, item.caption)) +
+                   ": stored name is no 8.3 name the card accepts (check --repair renames it)");
+    }
     if (!recursive || depth + 1 >= kMaxDepth) return true;
     bool ok = true;
     for (const ListItem& item : items)

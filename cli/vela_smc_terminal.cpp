@@ -131,7 +131,7 @@ void TerminalProgress::draw(bool force) {
 bool TerminalUi::askOkCancel(const std::string& text, QuestionKind) {
     // The command itself asked for the deletion or format; only the offer to format a card
     // that turns out to be unformatted depends on the command.
-    if (text == "unformatted SMC\ndo you want to format it?") {
+    if (text == kFormatOffer) {
         formatOffered_ = true;
         return acceptFormatOffer_;
     }

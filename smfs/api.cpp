@@ -131,6 +131,17 @@ SmfsResult prepare(CardState& card, const char* path, Target* t) {
     return path_resolve(card, t->full, 1, &t->parent);
 }
 
+// The first cluster of the folder a path names; InvalidArgument when it names a file.
+SmfsResult resolveFolder(CardState& card, const char* path, std::uint32_t* folder) {
+    Target t;
+    SmfsResult r = prepare(card, path, &t);
+    if (r != SmfsResult::Ok) return r;
+    bool folderTarget = false;
+    r = path_resolve(card, t.full, 0, folder, &folderTarget);
+    if (r != SmfsResult::Ok) return r;
+    return folderTarget ? SmfsResult::Ok : SmfsResult::InvalidArgument;
+}
+
 SmfsResult findEntry(CardState& card, const Target& t, DirSlot* slot) {
     DirKey key;
     key.text = t.name.c_str();
@@ -400,6 +411,36 @@ SmfsResult prepareMoveTarget(CardState& card, const char* target, SmfsResult mis
     return r == SmfsResult::NotFound ? SmfsResult::Ok : r;
 }
 
+// Opens the file a directory slot of folder parent holds.
+SmfsResult openSlot(CardState& card, std::uint32_t parent, DirSlot& slot, int mode,
+                    SmfsHandle* handle) {
+    // Writing would replace a folder's entries with file data and cut its chain at close.
+    if (isFolder(slot) && (mode & kSmfsWrite)) return SmfsResult::InvalidArgument;
+    std::uint32_t first = le16(slot.entry + kDeCluster);
+    std::uint32_t index = 0;
+    if (!freeIndex(card, first, &index)) return SmfsResult::FileOpenTenTimes;
+    OpenFile* f = freeRecord(card);
+    if (!f) return SmfsResult::TooManyOpen;
+
+    if (first == kRootCluster && (mode & kSmfsWrite)) {
+        // An empty file from another system names no cluster; writes need one to start at,
+        // and cluster 0 would be the root folder.
+        SmfsResult r = fat_alloc_cluster(card, &first);
+        if (r != SmfsResult::Ok) return r;
+        fat_set_entry(card, first, kFatEnd);
+        putLe16(slot.entry + kDeCluster, static_cast<std::uint16_t>(first));
+        r = dir_write_entry(card, slot);
+        if (r != SmfsResult::Ok) {
+            fat_set_entry(card, first, kFatFree);
+            return r;
+        }
+        index = 0;
+    }
+    *f = OpenFile{true, first, parent, 0, first, 0, le32(slot.entry + kDeSize), mode, index};
+    *handle = makeHandle(*f);
+    return SmfsResult::Ok;
+}
+
 } // namespace
 
 // ---- Set-up ----
@@ -594,29 +635,44 @@ SmfsResult SmfsCard::list(const char* path, std::uint32_t first, std::uint32_t c
     CardState& card = *state_;
     ChipSession session(card);
     *delivered = 0;
-    Target t;
-    SmfsResult r = prepare(card, path, &t);
-    if (r != SmfsResult::Ok) return r;
     std::uint32_t folder = 0;
-    bool folderTarget = false;
-    r = path_resolve(card, t.full, 0, &folder, &folderTarget);
+    const SmfsResult r = resolveFolder(card, path, &folder);
     if (r != SmfsResult::Ok) return r;
-    if (!folderTarget) return SmfsResult::InvalidArgument;
     return dir_list(card, folder, first, count, names, delivered);
+}
+
+SmfsResult SmfsCard::listEntries(const char* path, std::uint32_t first, std::uint32_t count,
+                                 SmfsListEntry* entries, std::uint32_t* delivered) {
+    CardState& card = *state_;
+    ChipSession session(card);
+    *delivered = 0;
+    std::uint32_t folder = 0;
+    SmfsResult r = resolveFolder(card, path, &folder);
+    if (r != SmfsResult::Ok) return r;
+    std::uint8_t raw[32 * kDeBytes];
+    while (*delivered < count) {
+        const std::uint32_t want = std::min<std::uint32_t>(32, count - *delivered);
+        std::uint32_t got = 0;
+        r = dir_list_entries(card, folder, first + *delivered, want, raw, &got);
+        got = std::min(got, want);
+        for (std::uint32_t i = 0; i < got; ++i) {
+            SmfsListEntry& out = entries[*delivered + i];
+            entry_to_name(raw + std::size_t(i) * kDeBytes, out.name);
+            fillInfo(raw + std::size_t(i) * kDeBytes, &out.info);
+        }
+        *delivered += got;
+        if (r != SmfsResult::Ok) return r;
+    }
+    return SmfsResult::Ok;
 }
 
 SmfsResult SmfsCard::count(const char* path, std::uint32_t* count) {
     CardState& card = *state_;
     ChipSession session(card);
     *count = 0;
-    Target t;
-    SmfsResult r = prepare(card, path, &t);
-    if (r != SmfsResult::Ok) return r;
     std::uint32_t folder = 0;
-    bool folderTarget = false;
-    r = path_resolve(card, t.full, 0, &folder, &folderTarget);
+    const SmfsResult r = resolveFolder(card, path, &folder);
     if (r != SmfsResult::Ok) return r;
-    if (!folderTarget) return SmfsResult::InvalidArgument;
     return dir_count(card, folder, count);
 }
 
@@ -881,31 +937,23 @@ SmfsResult SmfsCard::open(const char* path, int mode, SmfsHandle* handle) {
     DirSlot slot{};
     r = findEntry(card, t, &slot);
     if (r != SmfsResult::Ok) return r;
-    // Writing would replace a folder's entries with file data and cut its chain at close.
-    if (isFolder(slot) && (mode & kSmfsWrite)) return SmfsResult::InvalidArgument;
-    std::uint32_t first = le16(slot.entry + kDeCluster);
-    std::uint32_t index = 0;
-    if (!freeIndex(card, first, &index)) return SmfsResult::FileOpenTenTimes;
-    OpenFile* f = freeRecord(card);
-    if (!f) return SmfsResult::TooManyOpen;
+    return openSlot(card, t.parent, slot, mode, handle);
+}
 
-    if (first == kRootCluster && (mode & kSmfsWrite)) {
-        // An empty file from another system names no cluster; writes need one to start at,
-        // and cluster 0 would be the root folder.
-        r = fat_alloc_cluster(card, &first);
-        if (r != SmfsResult::Ok) return r;
-        fat_set_entry(card, first, kFatEnd);
-        putLe16(slot.entry + kDeCluster, static_cast<std::uint16_t>(first));
-        r = dir_write_entry(card, slot);
-        if (r != SmfsResult::Ok) {
-            fat_set_entry(card, first, kFatFree);
-            return r;
-        }
-        index = 0;
-    }
-    *f = OpenFile{true, first, t.parent, 0, first, 0, le32(slot.entry + kDeSize), mode, index};
-    *handle = makeHandle(*f);
-    return SmfsResult::Ok;
+SmfsResult SmfsCard::openAt(const char* folder, std::uint32_t index, SmfsHandle* handle) {
+    CardState& card = *state_;
+    ChipSession session(card);
+    *handle = 0;
+    std::uint32_t parent = 0;
+    SmfsResult r = resolveFolder(card, folder, &parent);
+    if (r != SmfsResult::Ok) return r;
+    DirKey key;
+    key.number = index;
+    DirSlot slot{};
+    r = dir_find(card, kFindIndex, parent, key, &slot);
+    if (r != SmfsResult::Ok) return r;
+    if (isFolder(slot)) return SmfsResult::InvalidArgument;
+    return openSlot(card, parent, slot, kSmfsRead, handle);
 }
 
 SmfsResult SmfsCard::read(SmfsHandle handle, void* buffer, std::uint32_t length,

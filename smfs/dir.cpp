@@ -467,16 +467,23 @@ int name_to_entry(const char* name, std::uint8_t out[kNameChars]) {
 }
 
 void entry_to_name(const std::uint8_t in[kNameChars], char out[13]) {
+    // Only the padding goes: a space inside a name another system stored stays, so the name
+    // shows as it is stored.
+    std::size_t baseChars = 8;
+    while (baseChars > 0 && in[baseChars - 1] == ' ')
+        --baseChars;
+    std::size_t extChars = 3;
+    while (extChars > 0 && in[8 + extChars - 1] == ' ')
+        --extChars;
     std::size_t n = 0;
-    for (std::size_t i = 0; i < 8; ++i) {
-        if (in[i] == ' ') continue;
+    for (std::size_t i = 0; i < baseChars; ++i) {
         // 0x05 stands for a first character 0xE5, which would read as a deleted entry.
         out[n++] = static_cast<char>(i == 0 && in[i] == 0x05 ? 0xE5 : in[i]);
     }
-    if (in[8] != ' ') {
+    if (extChars > 0) {
         out[n++] = '.';
-        for (std::size_t i = 8; i < kNameChars; ++i)
-            if (in[i] != ' ') out[n++] = static_cast<char>(in[i]);
+        for (std::size_t i = 8; i < 8 + extChars; ++i)
+            out[n++] = static_cast<char>(in[i]);
     }
     out[n] = '\0';
 }
@@ -660,8 +667,12 @@ SmfsResult dir_create_entry_from(CardState& card, std::uint32_t dirCluster, cons
     return createRaw(card, dirCluster, entryName, e);
 }
 
-SmfsResult dir_list(CardState& card, std::uint32_t dirCluster, std::uint32_t first,
-                    std::uint32_t count, char* names, std::uint32_t* delivered) {
+namespace {
+
+// Hands the valid entries first to first + count - 1 to take with their delivery index.
+template <typename Fn>
+SmfsResult listValid(CardState& card, std::uint32_t dirCluster, std::uint32_t first,
+                     std::uint32_t count, std::uint32_t* delivered, Fn take) {
     *delivered = 0;
     if (count == 0) return SmfsResult::Ok;
     std::uint32_t index = 0;
@@ -670,11 +681,29 @@ SmfsResult dir_list(CardState& card, std::uint32_t dirCluster, std::uint32_t fir
             if (e[0] == kEntryFree) return int(kEnd);
             if (e[0] == kEntryDeleted || dir_is_long_name(e)) return int(kNext);
             if (index++ < first) return int(kNext);
-            entry_to_name(e, names + *delivered * kSmfsNameSlotBytes);
+            take(e, *delivered);
             return ++*delivered == count ? int(kStop) : int(kNext);
         });
     if (r == SmfsResult::NotFound) return SmfsResult::EndOfData;
     return r;
+}
+
+} // namespace
+
+SmfsResult dir_list(CardState& card, std::uint32_t dirCluster, std::uint32_t first,
+                    std::uint32_t count, char* names, std::uint32_t* delivered) {
+    return listValid(card, dirCluster, first, count, delivered,
+                     [&](const std::uint8_t* e, std::uint32_t i) {
+                         entry_to_name(e, names + std::size_t(i) * kSmfsNameSlotBytes);
+                     });
+}
+
+SmfsResult dir_list_entries(CardState& card, std::uint32_t dirCluster, std::uint32_t first,
+                            std::uint32_t count, std::uint8_t* entries, std::uint32_t* delivered) {
+    return listValid(card, dirCluster, first, count, delivered,
+                     [&](const std::uint8_t* e, std::uint32_t i) {
+                         std::memcpy(entries + std::size_t(i) * kDeBytes, e, kDeBytes);
+                     });
 }
 
 SmfsResult dir_count(CardState& card, std::uint32_t dirCluster, std::uint32_t* count) {

@@ -112,7 +112,8 @@ bool name_is_valid(const char* name, std::size_t length);
 // The 11-character entry form of a name. 0, or 1 when it had to be shortened or lost dots or
 // spaces on the way.
 int name_to_entry(const char* name, std::uint8_t out[kNameChars]);
-// "NAME.EXT" of an entry's 11 characters into out (at least 13 bytes).
+// "NAME.EXT" of an entry's 11 characters into out (at least 13 bytes): the padding of each part
+// removed, any other space kept.
 void entry_to_name(const std::uint8_t in[kNameChars], char out[13]);
 
 // ---- Entry fields ----
@@ -144,6 +145,10 @@ inline bool dir_is_long_name(const std::uint8_t* entry) {
 // directory ends first.
 [[nodiscard]] SmfsResult dir_list(CardState& card, std::uint32_t dirCluster, std::uint32_t first,
                                   std::uint32_t count, char* names, std::uint32_t* delivered);
+// The same entries as dir_list, each as its 32 stored bytes in entries (count * kDeBytes).
+[[nodiscard]] SmfsResult dir_list_entries(CardState& card, std::uint32_t dirCluster,
+                                          std::uint32_t first, std::uint32_t count,
+                                          std::uint8_t* entries, std::uint32_t* delivered);
 // Number of valid entries of a directory.
 [[nodiscard]] SmfsResult dir_count(CardState& card, std::uint32_t dirCluster, std::uint32_t* count);
 // Marks an entry deleted, with the long-name entries just before it. NotFound.

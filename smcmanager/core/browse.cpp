@@ -64,7 +64,8 @@ void SmcManager::listCardFolder() {
     std::vector<ListItem> items;
     for (const CardEntry& entry : entries) {
         ListItem item;
-        item.caption = LowerName(entry.name);
+        item.caption = CardCaption(entry.name);
+        item.foreignName = !PlainCardName(entry.name);
         item.size = storage_->sizeText(entry);
         if (entry.folder) {
             item.type = "folder";
@@ -102,7 +103,7 @@ void SmcManager::expandCardNode(TreeNode* node) {
     std::vector<CardEntry> entries;
     const CardResult listed = storage_->list(cardPathOf(node), CardListing::Folders, entries);
     for (const CardEntry& entry : entries) {
-        node->addChild(LowerName(entry.name), kImageFolder, kImageFolderSelected,
+        node->addChild(CardCaption(entry.name), kImageFolder, kImageFolderSelected,
                        entry.hasSubfolders);
     }
     ui_.treeChanged(Side::Card, node);

@@ -84,10 +84,7 @@ bool SmcManager::copyFolderFromCard(CardStorage& source, const std::string& dest
         // A name no card holds (a damaged source may list one) is left out and listed.
         if (!fitsCard(entry.name)) continue;
         const std::string child = JoinCardPath(folder, entry.name);
-        if (!entry.described) {
-            message("an error has occurred while geetting file attribute");
-            copied = false;
-        } else if (entry.folder && depth + 1 >= kMaxFolderDepth) {
+        if (entry.folder && depth + 1 >= kMaxFolderDepth) {
             message("folder '" + LowerName(child) + "' lies too deep to be copied");
             copied = false;
         } else {

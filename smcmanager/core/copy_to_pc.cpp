@@ -115,10 +115,6 @@ std::int64_t SmcManager::cardFolderSize(const std::string& path) {
     for (const CardEntry& entry : entries) {
         // Names the copy will refuse are not counted (nor reported twice).
         if (!SafePcName(entry.name)) continue;
-        if (!entry.described) {
-            message("an error has occurred while geetting file attribute");
-            continue;
-        }
         total += entry.folder ? cardFolderSize(JoinCardPath(path, entry.name))
                               : std::int64_t(entry.sizeBytes);
     }
@@ -225,11 +221,6 @@ bool SmcManager::copyFolderToPc(const std::string& target, const std::string& fo
         if (stopRequested()) break;
         if (!SafePcName(entry.name)) {
             message("failed to create file in PC.");
-            ok = false;
-            continue;
-        }
-        if (!entry.described) {
-            message("an error has occurred while geetting file attribute");
             ok = false;
             continue;
         }

@@ -20,9 +20,10 @@ std::uint64_t imageFileBytes(int sizeIndex) {
     const std::uint64_t filledRecords =
         std::uint64_t(kImageFillUnits[std::size_t(sizeIndex)]) * kRecordsPerFillUnit;
     // The fill may fall short of what the card type needs: whole records up to that minimum.
-    const std::uint64_t neededRecords = (kMinimumImageBytes[std::size_t(sizeIndex)] -
-                                         kSmcImageHeaderBytes + kImageRecordBytes - 1) /
-                                        kImageRecordBytes;
+    const std::uint64_t neededBytes =
+        kMinimumImageBytes[std::size_t(sizeIndex)] - kSmcImageHeaderBytes;
+    const std::uint64_t neededRecords =
+        std::uint64_t(neededBytes % kImageRecordBytes != 0) + neededBytes / kImageRecordBytes;
     return kSmcImageHeaderBytes + std::max(filledRecords, neededRecords) * kImageRecordBytes;
 }
 
@@ -87,9 +88,7 @@ void SmcManager::formatCard() {
 }
 
 bool SmcManager::offerFormat() {
-    if (!ui_.askOkCancel("unformatted SMC\ndo you want to format it?",
-                         ManagerUi::QuestionKind::Information))
-        return false;
+    if (!ui_.askOkCancel(kFormatOffer, ManagerUi::QuestionKind::Information)) return false;
     formatProgressBegin();
     const bool formatted = formatOpenCard();
     formatProgressEnd();

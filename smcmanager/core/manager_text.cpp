@@ -4,6 +4,7 @@
 
 #include <common/path_names.h>
 
+#include <algorithm>
 #include <cstdio>
 
 std::string LowerName(std::string text) {
@@ -11,6 +12,15 @@ std::string LowerName(std::string text) {
         if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
     }
     return text;
+}
+
+bool PlainCardName(const std::string& stored) {
+    return cardNameFit(stored) == CardNameFit::Fits &&
+           std::none_of(stored.begin(), stored.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+}
+
+std::string CardCaption(const std::string& stored) {
+    return PlainCardName(stored) ? LowerName(stored) : stored;
 }
 
 bool SameNameNoCase(const std::string& a, const std::string& b) {

@@ -12,6 +12,12 @@
 
 // The name in lower case (ASCII letters only; other bytes are kept).
 std::string LowerName(std::string text);
+// Whether a stored card name is one the card itself writes: an 8.3 name in capitals. Other
+// names (from other systems or damage) cannot be named back to the card as they stand.
+bool PlainCardName(const std::string& stored);
+// How the card side shows a stored name: in lower case when it is plain, else exactly as
+// stored, so that it still names its entry.
+std::string CardCaption(const std::string& stored);
 // Equal without regard to ASCII letter case.
 bool SameNameNoCase(const std::string& a, const std::string& b);
 // folder + name on the card: "vx:\" + name at the root, else folder + "\" + name.

@@ -46,9 +46,15 @@ constexpr std::uint32_t kLargestCardFile = 128u << 20;
 // Where a replacing file is written until it is whole.
 constexpr const char* kReplacementName = "VELA~NEW.TMP";
 
-std::string slotName(const char* names, std::uint32_t index) {
-    const char* slot = names + std::size_t(index) * kSmfsNameSlotBytes;
+std::string slotName(const char* slot) {
     return std::string(slot, strnlen(slot, kSmfsNameSlotBytes));
+}
+
+// The folder holding a card path's last name ("vx:\\" for the root).
+std::string parentFolder(const std::string& path) {
+    const std::size_t slash = path.rfind('\\');
+    return slash == std::string::npos || path.compare(0, slash, "vx:") == 0 ? std::string("vx:\\")
+                                                                            : path.substr(0, slash);
 }
 
 bool isDots(const std::string& name) {
@@ -132,32 +138,24 @@ public:
                                       ? "an error has occurred while getting folder list"
                                       : "an error has occurred while getting file list";
         CardResult result;
-        char batch[kBatchNames * kSmfsNameSlotBytes];
+        // Each entry's fields come with it by position: an entry whose stored name no path
+        // can name is listed like its neighbours.
+        SmfsListEntry batch[kBatchNames];
         for (std::uint32_t first = 0;; first += kBatchNames) {
             std::uint32_t delivered = 0;
             const SmfsResult listed =
-                card_->list(folder.c_str(), first, kBatchNames, batch, &delivered);
+                card_->listEntries(folder.c_str(), first, kBatchNames, batch, &delivered);
             if (listed != SmfsResult::Ok && listed != SmfsResult::EndOfData)
                 return CardResult::failed(listFailure);
             delivered = std::min(delivered, kBatchNames);
             for (std::uint32_t i = 0; i < delivered; ++i) {
+                const SmfsEntryInfo& info = batch[i].info;
                 CardEntry entry;
-                entry.name = slotName(batch, i);
+                entry.name = slotName(batch[i].name);
                 if (isDots(entry.name)) continue;
-                const std::string path = JoinCardPath(folder, entry.name);
-                SmfsEntryInfo info{};
-                if (card_->info(path.c_str(), &info) != SmfsResult::Ok) {
-                    if (purpose == CardListing::Files)
-                        return CardResult::failed(
-                            "an error has occurred while geetting file attribute");
-                    if (purpose == CardListing::Folders)
-                        return CardResult::failed(
-                            "an error has occurred while getting file attribute");
-                    entry.described = false;
-                    entries.push_back(std::move(entry));
-                    continue;
-                }
                 entry.folder = (info.attribute & kSmfsAttrFolder) != 0;
+                if (purpose == CardListing::Folders && !entry.folder) continue;
+                entry.readOnly = (info.attribute & kSmfsAttrReadOnly) != 0;
                 entry.sizeBytes = info.size;
                 entry.year = info.year;
                 entry.month = info.month;
@@ -165,8 +163,8 @@ public:
                 entry.hour = info.hour;
                 entry.minute = info.minute;
                 if (purpose == CardListing::Folders) {
-                    if (!entry.folder) continue;
-                    const CardResult probed = hasSubfolders(path, entry.hasSubfolders);
+                    const CardResult probed =
+                        hasSubfolders(JoinCardPath(folder, entry.name), entry.hasSubfolders);
                     if (!probed) result.notes.push_back(probed.message);
                 }
                 entries.push_back(std::move(entry));
@@ -177,25 +175,22 @@ public:
 
     CardResult hasSubfolders(const std::string& folder, bool& found) override {
         found = false;
-        char batch[kBatchNames * kSmfsNameSlotBytes];
+        SmfsListEntry batch[kBatchNames];
         std::uint32_t delivered = 0;
-        const SmfsResult listed = card_->list(folder.c_str(), 0, kBatchNames, batch, &delivered);
+        const SmfsResult listed =
+            card_->listEntries(folder.c_str(), 0, kBatchNames, batch, &delivered);
         if (listed != SmfsResult::Ok && listed != SmfsResult::EndOfData)
             return CardResult::failed("Failed to get directory information.");
         delivered = std::min(delivered, kBatchNames);
-        for (std::uint32_t i = 0; i < delivered && !found; ++i) {
-            const std::string name = slotName(batch, i);
-            if (isDots(name)) continue;
-            SmfsEntryInfo info{};
-            found = card_->info(JoinCardPath(folder, name).c_str(), &info) == SmfsResult::Ok &&
-                    (info.attribute & kSmfsAttrFolder);
-        }
+        for (std::uint32_t i = 0; i < delivered && !found; ++i)
+            found = !isDots(slotName(batch[i].name)) && (batch[i].info.attribute & kSmfsAttrFolder);
         return CardResult::ok();
     }
 
     CardResult fileSize(const std::string& path, std::uint64_t& sizeBytes) override {
+        std::uint32_t index = 0;
         std::uint32_t size = 0;
-        if (card_->fileSize(path.c_str(), &size) != SmfsResult::Ok)
+        if (!storedAt(path, index, size) && card_->fileSize(path.c_str(), &size) != SmfsResult::Ok)
             return {CardResult::Code::NotFound, "", {}};
         sizeBytes = size;
         return CardResult::ok();
@@ -206,11 +201,16 @@ public:
         const CardResult readFailure =
             CardResult::failed("failed to read from file in virtual SMC.");
         SmfsHandle handle = 0;
-        // A file that is not there (any more) stops the copy quietly.
-        if (card_->open(path.c_str(), kSmfsRead, &handle) != SmfsResult::Ok)
-            return CardResult::silent();
+        std::uint32_t index = 0;
         std::uint32_t size = 0;
-        if (card_->fileSize(path.c_str(), &size) != SmfsResult::Ok || size > kLargestCardFile) {
+        const bool byPosition = storedAt(path, index, size);
+        const SmfsResult opened = byPosition
+                                      ? card_->openAt(parentFolder(path).c_str(), index, &handle)
+                                      : card_->open(path.c_str(), kSmfsRead, &handle);
+        // A file that is not there (any more) stops the copy quietly.
+        if (opened != SmfsResult::Ok) return CardResult::silent();
+        if ((!byPosition && card_->fileSize(path.c_str(), &size) != SmfsResult::Ok) ||
+            size > kLargestCardFile) {
             (void)card_->close(handle);
             return readFailure;
         }
@@ -425,6 +425,31 @@ public:
     }
 
 private:
+    // A name that a path cannot reach as it stands (lower-case letters, characters no card
+    // name holds): the entry of the folder stored under exactly that name, by its position
+    // and with its size. False for every other name, and when there is no such entry.
+    bool storedAt(const std::string& path, std::uint32_t& index, std::uint32_t& size) {
+        const std::string name = LastCardComponent(path);
+        if (PlainCardName(name)) return false;
+        const std::string folder = parentFolder(path);
+        SmfsListEntry batch[kBatchNames];
+        for (std::uint32_t first = 0;; first += kBatchNames) {
+            std::uint32_t delivered = 0;
+            const SmfsResult listed =
+                card_->listEntries(folder.c_str(), first, kBatchNames, batch, &delivered);
+            if (listed != SmfsResult::Ok && listed != SmfsResult::EndOfData) return false;
+            delivered = std::min(delivered, kBatchNames);
+            for (std::uint32_t i = 0; i < delivered; ++i) {
+                if (slotName(batch[i].name) != name || (batch[i].info.attribute & kSmfsAttrFolder))
+                    continue;
+                index = first + i;
+                size = batch[i].info.size;
+                return true;
+            }
+            if (delivered != kBatchNames) return false;
+        }
+    }
+
     std::errc imageCause() const {
         return image_.lastError() != 0 ? std::errc(image_.lastError()) : std::errc::io_error;
     }

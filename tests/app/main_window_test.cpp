@@ -222,23 +222,14 @@ private slots:
         QCOMPARE(parsed.machine, machine);
     }
 
-    // A card image named at start opens in the manager (a tool already open is replaced);
-    // one that cannot be opened gets the manager's own message.
-    void cardOpensInManager_data() {
-        QTest::addColumn<bool>("exists");
-        QTest::newRow("name with a space and a letter beyond ASCII") << true;
-        QTest::newRow("missing") << false;
-    }
+    // A card image named at start opens in the manager, whatever its name holds.
     void cardOpensInManager() {
-        QFETCH(bool, exists);
         TempDir dir;
         const QString name = QString::fromUtf8("k\xc3\xa4se card.smc");
         const QString path = QString::fromStdString(dir.path().string()) + "/" + name;
-        const std::filesystem::path native(QFile::encodeName(path).toStdString());
-        if (exists) {
-            QCOMPARE(createVirtualImage(native, 0, 0), ImageCreateResult::Ok);
-            script.answers.push_back(true); // format the blank image
-        }
+        QCOMPARE(createVirtualImage(QFile::encodeName(path).toStdString(), 0, 0),
+                 ImageCreateResult::Ok);
+        script.answers.push_back(true); // format the blank image
         main->openSmcManager();
         QVERIFY(OpenCardImage(*main, path));
         QCOMPARE(main->mdiArea()->subWindowList().size(), 1);
@@ -246,15 +237,9 @@ private slots:
         QVERIFY(window);
         QSignalSpy idle(window, &SmcManagerWindow::idle);
         QVERIFY(!window->busy() || idle.wait(30000));
-        if (exists) {
-            QCOMPARE(window->cardTreeModel()->index(0, 0).data().toString(),
-                     "Virtual SMC '" + name + "'");
-            QCOMPARE(script.messages.size(), std::size_t(1)); // formatted successfully
-        } else {
-            QCOMPARE(window->cardTreeModel()->rowCount(), 0);
-            QCOMPARE(script.takeMessages(),
-                     std::vector<std::string>{"Failed to open virtual SMC file."});
-        }
+        QCOMPARE(window->cardTreeModel()->index(0, 0).data().toString(),
+                 "Virtual SMC '" + name + "'");
+        QCOMPARE(script.messages.size(), std::size_t(1)); // formatted successfully
     }
 
     // A folder that does not exist opens the chooser at the home folder, and still works.

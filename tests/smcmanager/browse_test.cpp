@@ -228,5 +228,34 @@ TEST_F(BrowseTest, PcRootsFoldersAndLists) {
     EXPECT_EQ(manager.pcPath(), (pc() / "music" / "album").string());
     ASSERT_NE(manager.selectedPcNode(), nullptr);
     EXPECT_EQ(manager.pcPathOf(manager.selectedPcNode()), manager.pcPath());
+    // Revealed below the longest root that holds it, not below "/".
+    const TreeNode* top = manager.selectedPcNode();
+    while (top->parent != computer)
+        top = top->parent;
+    EXPECT_EQ(top, base);
     EXPECT_TRUE(ui.messages.empty());
+}
+
+// The PC's roots: the file system's, and the home folder when it is another absolute one.
+TEST(PcRootsTest, HomeIsARootWhenItIsAnotherAbsoluteFolder) {
+    const char* saved = std::getenv("HOME");
+    const std::string kept = saved ? saved : "";
+    const struct {
+        const char* home; // nullptr: not set
+        std::vector<std::string> roots;
+    } cases[] = {
+        {"/home/vela", {"/", "/home/vela"}}, {"/", {"/"}}, {"vela", {"/"}}, {nullptr, {"/"}}};
+    for (const auto& c : cases) {
+        if (c.home)
+            setenv("HOME", c.home, 1);
+        else
+            unsetenv("HOME");
+        ScriptedUi ui;
+        SmcManager manager(ui, nullptr);
+        std::vector<std::string> roots;
+        for (const auto& node : manager.pcRoot()->children)
+            roots.push_back(node->data);
+        EXPECT_EQ(roots, c.roots) << (c.home ? c.home : "unset");
+    }
+    if (saved) setenv("HOME", kept.c_str(), 1);
 }

@@ -43,6 +43,10 @@ TEST_F(DeleteTest, VirtualDeleteStopsAtTheSecondOfThree) {
     EXPECT_EQ(ui.recorder.stepTexts.back(), "now deleting file 'b.txt'...");
     EXPECT_EQ(ui.recorder.animation, ProgressUi::Animation::DeleteFile);
     EXPECT_FALSE(ui.recorder.playing);
+    // A step has no gauges to show; they come back for the next operation.
+    EXPECT_EQ(
+        ui.recorder.hiddenWhileShown,
+        (std::set<ProgressUi::Part>{ProgressUi::Part::ItemGauge, ProgressUi::Part::TotalGauge}));
     EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::ItemGauge));
     EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::TotalGauge));
     EXPECT_FALSE(ui.recorder.shown);

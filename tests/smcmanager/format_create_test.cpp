@@ -25,6 +25,7 @@ TEST_F(FormatCreateTest, MachineFormatCreatesTheDefaultFolders) {
     }
     EXPECT_EQ(ui.recorder.stepTexts.front(), "now formatting...");
     EXPECT_FALSE(ui.recorder.shown);
+    EXPECT_EQ(ui.recorder.hiddenWhileShown.size(), 3u); // a format shows its text alone
     EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::Animation));
     EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::ItemGauge));
     EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::TotalGauge));
@@ -116,7 +117,8 @@ TEST_F(FormatCreateTest, NewToshibaImageOf16MegabytesHasItsBytes) {
     ui.answers = {true, true};
     manager.createVirtualCard();
     EXPECT_EQ(manager.storageKind(), StorageKind::VirtualCard);
-    EXPECT_EQ(ui.questions.back().text, "unformatted SMC\ndo you want to format it?");
+    EXPECT_EQ(ui.questions.back().text,
+              "unformatted SMC\ndo you want to format it? files on it would be lost.");
 }
 
 TEST_F(FormatCreateTest, EveryOfferedSizeHasTheLengthOfTheTable) {

@@ -14,8 +14,10 @@ namespace {
 
 // Renames the entry name83 ("NAME.EXT") of the card folder to the raw 11 entry characters.
 void rawRename(const std::string& folder, const char* name83, const char (&raw)[12]) {
-    SmfsEntryInfo folderInfo{};
-    ASSERT_EQ(openCard().info(folder.c_str(), &folderInfo), SmfsResult::Ok);
+    SmfsEntryInfo folderInfo{}; // the root is cluster 0
+    if (folder != "vx:\\") {
+        ASSERT_EQ(openCard().info(folder.c_str(), &folderInfo), SmfsResult::Ok);
+    }
     DirKey key;
     key.text = name83;
     DirSlot slot{};
@@ -99,4 +101,54 @@ TEST_F(HostileNamesTest, MachineEntryClimbingOutIsRefused) {
     for (const auto& path : before)
         after.erase(path);
     EXPECT_EQ(after, std::set<std::string>{"pc/target/host"});
+}
+
+// Entries another system (or damage) stored under names no path can name: each is listed
+// as stored among its neighbours, copies off the card by its position, and hides nothing.
+TEST_F(HostileNamesTest, EntriesStoredUnderForeignNamesAreListedAndCopied) {
+    struct Case {
+        const char raw[12];
+        const char* caption; // as stored
+        const char* pcName;
+    };
+    const Case cases[] = {
+        {"Bbb     TXT", "Bbb.TXT", "bbb.txt"},
+        {"B B     TXT", "B B.TXT", "b b.txt"},
+        {"C*D     BIN", "C*D.BIN", "c*d.bin"},
+        // A plain twin of the same letters: the stored name picks the entry, not the lookup.
+        {"Ddd     TXT", "Ddd.TXT", "ddd.txt"},
+    };
+    openFormattedCard();
+    cardWrite("vx:\\AAA.TXT", pattern(100, 1));
+    cardWrite("vx:\\DDD.TXT", pattern(70, 2));
+    std::vector<std::string> expected = {"aaa.txt", "ddd.txt"};
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const std::string plain = "F" + std::to_string(i) + ".TXT";
+        cardWrite("vx:\\" + plain, pattern(3000 + i, unsigned(10 + i)));
+        rawRename("vx:\\", plain.c_str(), cases[i].raw);
+        expected.push_back(cases[i].caption);
+    }
+    cardWrite("vx:\\ZZZ.TXT", pattern(50, 3));
+    expected.push_back("zzz.txt");
+
+    manager.refreshCard();
+    EXPECT_EQ(captions(manager.cardItems()), expected);
+    EXPECT_TRUE(ui.messages.empty());
+    const fs::path target = pc() / "target";
+    fs::create_directories(target);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].caption);
+        EXPECT_TRUE(manager.cardItems()[2 + i].foreignName);
+        EXPECT_EQ(manager.cardFileSize(std::string("vx:\\") + cases[i].caption),
+                  std::int64_t(3000 + i));
+        EXPECT_TRUE(manager.copyToPc(target.string(), {std::string("vx:\\") + cases[i].caption}));
+        EXPECT_EQ(readPcFile(target / cases[i].pcName), pattern(3000 + i, unsigned(10 + i)));
+    }
+    // The neighbours copy and delete as ever.
+    EXPECT_FALSE(manager.cardItems()[0].foreignName);
+    EXPECT_TRUE(manager.copyToPc(target.string(), {"vx:\\aaa.txt", "vx:\\zzz.txt"}));
+    EXPECT_EQ(readPcFile(target / "zzz.txt"), pattern(50, 3));
+    EXPECT_TRUE(manager.deleteCardItems({"vx:\\zzz.txt"}));
+    EXPECT_FALSE(cardHas("vx:\\ZZZ.TXT"));
+    EXPECT_TRUE(ui.messages.empty());
 }

@@ -4,6 +4,8 @@
 // managers serving two cards at once.
 #include "manager_fixture.h"
 
+#include "smfs/media.h"
+
 #include <functional>
 
 #include <common/image_file.h>
@@ -21,11 +23,13 @@ TEST_F(OpenStorageTest, UnformattedCardIsOfferedAFormatAndThenShowsAnEmptyRoot) 
     manager.openVirtualCard();
 
     ASSERT_EQ(ui.questions.size(), 1u);
-    EXPECT_EQ(ui.questions[0].text, "unformatted SMC\ndo you want to format it?");
+    EXPECT_EQ(ui.questions[0].text,
+              "unformatted SMC\ndo you want to format it? files on it would be lost.");
     EXPECT_EQ(ui.questions[0].kind, Kind::Information);
     EXPECT_EQ(ui.filters, std::vector<std::string>{"Vela Virtual SMC File (*.smc)|*.smc"});
     EXPECT_EQ(ui.messages, std::vector<std::string>{"formatted successfully.\nbad block(s) : 0"});
     EXPECT_EQ(manager.storageKind(), StorageKind::VirtualCard);
+    EXPECT_FALSE(manager.imageInUse());
     EXPECT_EQ(manager.imageName(), "card.smc");
     ASSERT_NE(manager.cardRoot(), nullptr);
     EXPECT_EQ(manager.cardRoot()->caption, "Virtual SMC 'card.smc'");
@@ -84,18 +88,45 @@ TEST_F(OpenStorageTest, FilesThatCannotBeOpenedForWritingAreRefused) {
     EXPECT_EQ(manager.storageKind(), StorageKind::None);
 }
 
-TEST_F(OpenStorageTest, ImageOfUnknownCardReportsTheSizeQueryFailure) {
-    const fs::path path = blankCard(0);
-    {
-        std::fstream image(path, std::ios::in | std::ios::out | std::ios::binary);
-        image.put(char(0x12)); // neither maker code
+// Images that open but show no volume: no format is offered, the reason is named, and
+// nothing stays open on them.
+TEST_F(OpenStorageTest, ImagesWithoutAUsableVolumeAreNotOfferedAFormat) {
+    const struct {
+        const char* name;
+        std::function<fs::path()> make;
+        const char* message;
+    } cases[] = {
+        {"unknown card",
+         [&] {
+             const fs::path path = blankCard(0, "unknown.smc");
+             std::fstream image(path, std::ios::in | std::ios::out | std::ios::binary);
+             image.put(char(0x12)); // neither maker code
+             return path;
+         },
+         "an error has occurred while gathering size information."},
+        {"damaged volume",
+         [&] {
+             openFormattedCard();
+             cardWrite("vx:\\KEEP.BIN", pattern(5000));
+             // The master boot record loses its signature; the file's blocks stay written.
+             const std::uint8_t zeros[2] = {0, 0};
+             EXPECT_EQ(media_write(openCard().state(), 0, 510, zeros, 2), SmfsResult::Ok);
+             EXPECT_EQ(openCard().sync(), SmfsResult::Ok);
+             manager.closeCard();
+             return dir / "card.smc";
+         },
+         "damaged SMC: run vela-smc check --repair on the image"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path path = c.make();
+        ui.messages.clear();
+        EXPECT_FALSE(manager.openImage(path));
+        EXPECT_EQ(ui.messages, std::vector<std::string>{c.message});
+        EXPECT_TRUE(ui.questions.empty());
+        EXPECT_EQ(manager.storageKind(), StorageKind::None);
+        EXPECT_EQ(manager.cardRoot(), nullptr);
     }
-    EXPECT_FALSE(manager.openImage(path));
-    EXPECT_EQ(ui.messages,
-              std::vector<std::string>{"an error has occurred while gathering size information."});
-    // Nothing stays open on a file that is no card.
-    EXPECT_EQ(manager.storageKind(), StorageKind::None);
-    EXPECT_EQ(manager.cardRoot(), nullptr);
 }
 
 TEST_F(OpenStorageTest, OpeningAgainClosesTheFirstImageEvenWhenCancelled) {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,13 @@ public:
     void setItemProgress(std::int64_t position) override { itemPositions.push_back(position); }
     void setTotalMaximum(std::int64_t maximum) override { totalMaxima.push_back(maximum); }
     void setTotalProgress(std::int64_t position) override { totalPositions.push_back(position); }
-    void setPartVisible(Part control, bool on) override { visible[control] = on; }
+    void setPartVisible(Part control, bool on) override {
+        visible[control] = on;
+        if (shown && !on) hiddenWhileShown.insert(control);
+    }
     void showProgress() override {
+        for (const auto& [control, on] : visible)
+            if (!on) hiddenWhileShown.insert(control);
         shown = true;
         ++shows;
     }
@@ -51,6 +57,7 @@ public:
     std::vector<std::string> stepTexts;
     std::vector<std::int64_t> itemMaxima, itemPositions, totalMaxima, totalPositions;
     std::map<Part, bool> visible;
+    std::set<Part> hiddenWhileShown; // the parts the user saw hidden at some time
     Animation animation = Animation::CopyFile;
     bool playing = false;
     bool shown = false;

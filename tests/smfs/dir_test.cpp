@@ -54,6 +54,7 @@ TEST(DirNameTest, EntryFormAndBack) {
     EXPECT_EQ(nameOf(".          "), ".");
     EXPECT_EQ(nameOf("..         "), "..");
     EXPECT_EQ(nameOf("A       B  "), "A.B");
+    EXPECT_EQ(nameOf("B B     T X"), "B B.T X"); // as another system stored it
     EXPECT_EQ(nameOf("\x05"
                      "BC     TXT"),
               "\xE5"

@@ -75,6 +75,13 @@ struct SmfsEntryInfo {
     std::uint8_t zero;
 };
 
+// One valid entry of a folder as listEntries delivers it: its name as stored ("NAME.EXT",
+// whatever bytes the card holds, zero-terminated) and its fields.
+struct SmfsListEntry {
+    char name[kSmfsNameSlotBytes];
+    SmfsEntryInfo info;
+};
+
 // The library's version (version).
 struct SmfsVersion {
     char text[40]; // "SmartMedia File System v2.22"
@@ -178,6 +185,10 @@ public:
     // folder; NotFound.
     [[nodiscard]] SmfsResult list(const char* path, std::uint32_t first, std::uint32_t count,
                                   char* names, std::uint32_t* delivered);
+    // The same entries as list, each with its fields, in one pass. An entry is found by its
+    // position here even when its stored name is one no path can name. As list.
+    [[nodiscard]] SmfsResult listEntries(const char* path, std::uint32_t first, std::uint32_t count,
+                                         SmfsListEntry* entries, std::uint32_t* delivered);
     // Number of valid entries of a folder. As list.
     [[nodiscard]] SmfsResult count(const char* path, std::uint32_t* count);
     // Information on the entry a path names. IsRoot for the root, NotFound.
@@ -215,6 +226,9 @@ public:
     // Opens an existing entry with mode 1 read, 2 write, 3 both. FileOpenTenTimes,
     // TooManyOpen, NotFound, InvalidArgument for another mode or a folder opened for writing.
     [[nodiscard]] SmfsResult open(const char* path, int mode, SmfsHandle* handle);
+    // Opens the index-th valid entry of a folder (as list counts them) for reading, whatever
+    // its stored name. NotFound past the folder's end, InvalidArgument for a folder entry.
+    [[nodiscard]] SmfsResult openAt(const char* folder, std::uint32_t index, SmfsHandle* handle);
     // Reads from the position; *count receives the bytes read. EndOfData when fewer than
     // length remained, HandleNotOpen, Internal when the chain ends inside the file.
     [[nodiscard]] SmfsResult read(SmfsHandle handle, void* buffer, std::uint32_t length,

@@ -50,7 +50,6 @@ struct CardEntry {
     std::string name; // as the card holds it
     bool folder = false;
     bool hasSubfolders = false; // folder listings: whether it has folders below it
-    bool described = true;      // false: its attributes could not be read (name only)
     bool readOnly = false;      // a file the card marks read-only
     std::uint32_t sizeBytes = 0;
     int year = 0, month = 0, day = 0, hour = 0, minute = 0;
@@ -60,7 +59,7 @@ struct CardEntry {
 enum class CardListing {
     Files,   // the card list: every entry with its attributes
     Folders, // the card tree: the folders only, each knowing whether it has folders below
-    Walk,    // folder sizes and copies: every entry, attributes where they can be read
+    Walk,    // folder sizes and copies: every entry with its attributes
 };
 
 // How a name fits a card entry.

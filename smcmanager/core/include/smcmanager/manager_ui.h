@@ -18,6 +18,10 @@
 #include <string>
 #include <vector>
 
+// The question that offers to format a card without any volume when it is opened.
+inline constexpr const char* kFormatOffer =
+    "unformatted SMC\ndo you want to format it? files on it would be lost.";
+
 struct ListItem;
 struct TreeNode;
 

@@ -34,6 +34,8 @@ struct ListItem {
     std::string modified;
     int image = kImageOther;
     int data = kItemFile;
+    // Card side: the stored name is no name the card would write (shown as stored).
+    bool foreignName = false;
 };
 
 struct TreeNode {
