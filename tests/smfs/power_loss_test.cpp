@@ -52,9 +52,8 @@ void applyWrite(std::vector<std::uint8_t>& image, const Write& w) {
     std::copy(w.bytes.begin(), w.bytes.end(), image.begin() + std::ptrdiff_t(w.offset));
 }
 
-// An image in memory that loses power: writes past persistLimit are dropped and reported as
-// done, as a card that lost power would; every persisted write is appended to log when there
-// is one. Each write the card makes is one call: the place where a machine would lose power.
+// An image in memory that logs every write the card makes: the places where a machine would
+// lose power.
 class CutStorage final : public SmfsStorage {
 public:
     explicit CutStorage(std::vector<std::uint8_t> bytes) : memory_(std::move(bytes)) {}
@@ -81,8 +80,7 @@ private:
 
 // A formatted card of a type, in memory.
 std::vector<std::uint8_t> formattedImage(int cardType) {
-    TestCard card(cardType, true);
-    return card.bytes();
+    return TestCard(cardType, true).bytes();
 }
 
 // ---- The workload and what it promises ----
@@ -205,15 +203,20 @@ private:
         }
     }
 
+    void writePieces(SmfsHandle h, const std::uint8_t* data, std::size_t size, std::uint32_t piece,
+                     const std::string& what) {
+        for (std::size_t done = 0; done < size; done += piece)
+            expectOk(card_.write(h, data + done,
+                                 std::uint32_t(std::min<std::size_t>(piece, size - done))),
+                     what);
+    }
+
     void file(const std::string& path, std::size_t size, std::uint32_t piece) {
         FileRecord f{path, apiPattern(size, unsigned(w_.files.size())), begin(), {}, {}, {}, {}};
         SmfsHandle h = 0;
         expectOk(card_.create(path.c_str(), 2, &h), "create " + path);
         std::uint64_t mark = count("create", f.written.first);
-        for (std::size_t done = 0; done < size; done += piece) {
-            const auto n = std::uint32_t(std::min<std::size_t>(piece, size - done));
-            expectOk(card_.write(h, f.bytes.data() + done, n), "write " + path);
-        }
+        writePieces(h, f.bytes.data(), size, piece, "write " + path);
         mark = count("file data", mark);
         expectOk(card_.close(h), "close " + path);
         // The manager's commit point after each change.
@@ -235,10 +238,7 @@ private:
         SmfsHandle h = 0;
         expectOk(card_.open(path.c_str(), kSmfsReadWrite, &h), "open " + path);
         expectOk(card_.seek(h, kSmfsSeekEnd, 0, nullptr), "seek " + path);
-        for (std::size_t done = 0; done < size; done += piece) {
-            const auto n = std::uint32_t(std::min<std::size_t>(piece, size - done));
-            expectOk(card_.write(h, more.data() + done, n), "append " + path);
-        }
+        writePieces(h, more.data(), size, piece, "append " + path);
         expectOk(card_.close(h), "close " + path);
         end(s);
         count("append", s.first);
@@ -381,11 +381,13 @@ bool findingAllowed(CardState& card, const SmfsFinding& f, const std::string& cu
     }
 }
 
-std::string describe(const SmfsCheckReport& report) {
-    std::string text;
-    for (const SmfsFinding& f : report.findings)
-        text += std::string("  ") + smfs_finding_name(f.kind) + " " + f.path + ": " + f.text + "\n";
-    return text;
+// Whatever a cut or failed format left, formatting again gives a clean volume.
+void expectFormatsClean(SmfsCard& card, const std::string& at) {
+    std::uint32_t bad = 0;
+    ASSERT_EQ(card.format("vx:", 0, &bad), SmfsResult::Ok) << at;
+    SmfsCheckReport report;
+    EXPECT_EQ(card.check(&report), SmfsResult::Ok) << at;
+    EXPECT_TRUE(report.clean()) << at << "\n" << apiFindingsText(report);
 }
 
 int failureParts() {
@@ -407,11 +409,7 @@ bool verifyCut(const Workload& w, const std::vector<std::uint8_t>& cut, std::uin
         EXPECT_TRUE(mounted == SmfsResult::Ok || mounted == SmfsResult::Unformatted ||
                     mounted == SmfsResult::Damaged)
             << at;
-        std::uint32_t bad = 0;
-        EXPECT_EQ(card.format("vx:", 0, &bad), SmfsResult::Ok) << at;
-        SmfsCheckReport report;
-        EXPECT_EQ(card.check(&report), SmfsResult::Ok) << at;
-        EXPECT_TRUE(report.clean()) << at << "\n" << describe(report);
+        expectFormatsClean(card, at);
         return failureParts() == partsBefore;
     }
     EXPECT_EQ(mounted, SmfsResult::Ok) << at;
@@ -469,7 +467,7 @@ bool verifyCut(const Workload& w, const std::vector<std::uint8_t>& cut, std::uin
             EXPECT_TRUE(findingAllowed(card.state(), f, cutPath, afterWrite, cutChain))
                 << at << (afterWrite ? ", then a new file" : "") << " (writing '" << cutPath
                 << "')\n"
-                << describe(report);
+                << apiFindingsText(report);
         }
     }
     return failureParts() == partsBefore;
@@ -684,7 +682,7 @@ TEST_P(GroupedPowerLoss, EveryFileIsWholeOrAbsentAndEveryWrittenBackGroupStays) 
         EXPECT_EQ(card.check(&report), SmfsResult::Ok) << at;
         for (const SmfsFinding& f : report.findings)
             EXPECT_TRUE(findingAllowed(card.state(), f, "", false, {})) << at << "\n"
-                                                                        << describe(report);
+                                                                        << apiFindingsText(report);
         if (failureParts() != partsBefore) ++failures;
     }
 }
@@ -766,11 +764,7 @@ void verifyAfterFailure(const Workload& recorded, const FaultRun& run, std::uint
     const SmfsResult mounted = card.space("vx:", &total, &used, &free);
     if (formatFailed) {
         // A format cut short may leave anything of the old volume; formatting again works.
-        std::uint32_t bad = 0;
-        ASSERT_EQ(card.format("vx:", 0, &bad), SmfsResult::Ok) << at;
-        SmfsCheckReport report;
-        EXPECT_EQ(card.check(&report), SmfsResult::Ok) << at;
-        EXPECT_TRUE(report.clean()) << at << "\n" << describe(report);
+        expectFormatsClean(card, at);
         return;
     }
     ASSERT_EQ(mounted, SmfsResult::Ok) << at;
@@ -791,7 +785,7 @@ void verifyAfterFailure(const Workload& recorded, const FaultRun& run, std::uint
     for (const SmfsFinding& f : report.findings) {
         const bool allowed =
             failed.count(f.path) != 0 || findingAllowed(card.state(), f, "", false, chains);
-        EXPECT_TRUE(allowed) << at << "\n" << describe(report);
+        EXPECT_TRUE(allowed) << at << "\n" << apiFindingsText(report);
     }
 }
 
