@@ -473,18 +473,19 @@ bool verifyCut(const Workload& w, const std::vector<std::uint8_t>& cut, std::uin
     return failureParts() == partsBefore;
 }
 
-// The cut points one run covers: every write, or a stride of them in the slow sanitizer
-// build. Shard k of count takes every count-th point from k.
-std::vector<std::uint64_t> cutPoints(std::uint64_t writes, unsigned shard, unsigned shards,
-                                     std::uint64_t stride) {
+// The points of first..last one run covers: every stride-th, slow times fewer in the slow
+// sanitizer build, and the last. Shard k of shards takes every shards-th of them from k.
+std::vector<std::uint64_t> points(std::uint64_t first, std::uint64_t last, std::uint64_t stride,
+                                  std::uint64_t slow, unsigned shard = 0, unsigned shards = 1) {
 #ifdef VELA_POWER_LOSS_SLOW
-    stride *= 2;
+    stride *= slow;
 #endif
-    std::vector<std::uint64_t> points;
-    for (std::uint64_t n = 0; n <= writes; n += stride)
-        if ((n / stride) % shards == shard) points.push_back(n);
-    if (shard == 0 && points.back() != writes) points.push_back(writes);
-    return points;
+    (void)slow;
+    std::vector<std::uint64_t> out;
+    for (std::uint64_t n = first; n <= last; n += stride)
+        if ((n - first) / stride % shards == shard) out.push_back(n);
+    if (shard == 0 && (out.empty() || out.back() != last)) out.push_back(last);
+    return out;
 }
 
 struct CutCase {
@@ -521,7 +522,7 @@ TEST_P(PowerLoss, EveryCutKeepsWhatWasClosed) {
     std::vector<std::uint8_t> cut = start;
     std::uint64_t applied = 0;
     std::size_t failures = 0;
-    for (std::uint64_t n : cutPoints(w.writes, c.shard, c.shards, c.stride)) {
+    for (std::uint64_t n : points(0, w.writes, c.stride, 2, c.shard, c.shards)) {
         while (applied < n)
             applyWrite(cut, log[applied++]);
         if (!verifyCut(w, cut, n) && ++failures >= 3) break;
@@ -640,15 +641,11 @@ TEST_P(GroupedPowerLoss, EveryFileIsWholeOrAbsentAndEveryWrittenBackGroupStays) 
                 log.size());
 
     std::vector<std::uint8_t> cut = start;
-    std::size_t failures = 0;
-#ifdef VELA_POWER_LOSS_SLOW
-    const std::uint64_t stride = 4;
-#else
-    const std::uint64_t stride = 1;
-#endif
-    for (std::uint64_t n = 0; n <= log.size() && failures < 3; ++n) {
-        if (n > 0) applyWrite(cut, log[n - 1]);
-        if (n % stride != 0 && n != log.size()) continue;
+    std::size_t failures = 0, applied = 0;
+    for (std::uint64_t n : points(0, log.size(), 1, 4)) {
+        if (failures >= 3) break;
+        while (applied < n)
+            applyWrite(cut, log[applied++]);
         const int partsBefore = failureParts();
         const std::string at = "cut after write " + std::to_string(n);
         MemoryStorage storage(cut);
@@ -734,18 +731,6 @@ std::size_t opOfCall(const Workload& w, std::uint64_t call) {
     return w.ops.size();
 }
 
-// The points one run covers: every stride-th call, five times fewer in the slow sanitizer
-// build.
-std::vector<std::uint64_t> failPoints(std::uint64_t calls, std::uint64_t stride) {
-#ifdef VELA_POWER_LOSS_SLOW
-    stride *= 5;
-#endif
-    std::vector<std::uint64_t> points;
-    for (std::uint64_t n = 1; n <= calls; n += stride)
-        points.push_back(n);
-    return points;
-}
-
 // A fresh card on what a run with call n failing left: every file the run wrote whole and
 // no failed operation touched reads back as written; the check finds nothing but what a
 // cut leaves about the paths of failed operations.
@@ -807,7 +792,7 @@ TEST_P(IoErrors, EveryFailingCallIsReportedAndLosesNothingCommitted) {
 
     std::vector<std::uint8_t> cut = start;
     std::uint64_t applied = 0, cases = 0;
-    for (std::uint64_t n : failPoints(calls, GetParam().stride)) {
+    for (std::uint64_t n : points(1, calls, GetParam().stride, 5)) {
         const auto writesBefore = std::uint64_t(
             std::count(recorded.calls.begin(), recorded.calls.begin() + std::ptrdiff_t(n - 1),
                        FaultStorage::Call::Write));
