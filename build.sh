@@ -14,9 +14,10 @@ mode=${1:-run}
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libusb-1.0-0-dev libjpeg62-turbo-dev libpng-dev
           libgtest-dev libgmock-dev libbenchmark-dev dosfstools mtools imagemagick
           libfuse3-dev fuse3)
-# The package test also runs Debian's package checker and the AppStream validator.
+# The package test also runs Debian's package checker and the AppStream validator; the
+# mount test puts fio's checked writes on a mounted card.
 if [ "$mode" = test ]; then
-    packages+=(lintian appstream)
+    packages+=(lintian appstream fio)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // vela-smc: the SMC manager on the command line. It parses the command, then either drives
-// the manager core (format, ls, tree, put, get, mkdir, rm, df, create), which holds every
+// the manager core (format, ls, tree, put, get, clone, mkdir, rm, df, create), which holds every
 // copy, delete and format decision and every message text, or calls the card library's
 // card-level tools on an image (info, check, export, import), or mounts an image as a folder.
 //
@@ -33,6 +33,7 @@ constexpr const char* kUsage =
     "  tree CARD\n"
     "  put CARD PCPATH... CARDFOLDER [-r] [--overwrite|--skip]\n"
     "  get CARD CARDPATH... PCFOLDER [-r] [--overwrite|--skip]\n"
+    "  clone SOURCE TARGET [--overwrite|--skip] [--create VENDOR SIZE]\n"
     "  mkdir CARD CARDPATH\n"
     "  rm CARD CARDPATH... [-r]\n"
     "  df CARD\n"
@@ -51,7 +52,7 @@ struct Command {
 };
 
 // Option letters: r -r, R -R, l -l, o --overwrite, s --skip, f --full, F --format,
-// v --vendor, z --size, g -f (mount: stay in the foreground), p --repair.
+// v --vendor, z --size, g -f (mount: stay in the foreground), p --repair, c --create.
 const std::map<std::string, Command>& commands() {
     static const std::map<std::string, Command> table = {
         {"create",
@@ -87,6 +88,15 @@ const std::map<std::string, Command>& commands() {
           "  Copies card files (and folders with -r) into a PC folder, under lower-case names.\n"
           "  A name already in PCFOLDER stops the copy before anything is written, unless\n"
           "  --overwrite replaces it or --skip leaves it.\n"}},
+        {"clone",
+         {runClone, "osc",
+          "usage: vela-smc clone SOURCE TARGET [--overwrite|--skip] [--create VENDOR SIZE]\n"
+          "  Copies every folder and file of the card SOURCE onto the card TARGET, any two\n"
+          "  cards (an image, the machine, 'sim:FOLDER', 'unix:PATH'). A name already at\n"
+          "  TARGET's root stops the clone before anything is written, unless --overwrite\n"
+          "  replaces its files (a folder is copied into) or --skip leaves it.\n"
+          "  --create VENDOR SIZE makes TARGET a new, formatted card image (samsung or\n"
+          "  toshiba, size in MB) when it does not exist; it appears once the clone is whole.\n"}},
         {"mkdir",
          {runMkdir, "",
           "usage: vela-smc mkdir CARD CARDPATH\n"
@@ -164,7 +174,12 @@ std::string parse(int argc, char** argv, const char* allowed, Options& o) {
             letter = 'F', o.format = true;
         else if (arg == "--repair")
             letter = 'p', o.repair = true;
-        else if (arg == "--vendor" || arg == "--size") {
+        else if (arg == "--create") {
+            letter = 'c', o.create = true;
+            if (i + 2 >= argc) return "--create needs VENDOR and SIZE";
+            o.vendor = argv[++i];
+            o.size = argv[++i];
+        } else if (arg == "--vendor" || arg == "--size") {
             letter = arg == "--vendor" ? 'v' : 'z';
             if (i + 1 >= argc) return arg + " needs a value";
             (letter == 'v' ? o.vendor : o.size) = argv[++i];

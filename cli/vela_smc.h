@@ -26,8 +26,9 @@ struct Options {
     bool format = false;
     bool repair = false;     // --repair (check)
     bool foreground = false; // -f (mount)
-    std::string vendor;
-    std::string size;
+    bool create = false;     // --create VENDOR SIZE (clone)
+    std::string vendor;      // --vendor, or --create's first value
+    std::string size;        // --size, or --create's second value
 };
 
 // "vela-smc: <problem>" and a hint, on standard error; returns kExitUsage.
@@ -130,6 +131,7 @@ int runMkdir(const Options& o);
 int runRemove(const Options& o);
 int runSpace(const Options& o);
 int runCreate(const Options& o);
+int runClone(const Options& o);
 
 // Card-level commands on an image (vela_smc_card.cpp).
 int runInfo(const Options& o);

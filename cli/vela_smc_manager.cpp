@@ -12,6 +12,7 @@
 #include <smcmanager/smc_manager.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -410,15 +411,27 @@ int runFormat(const Options& o) {
     return s.finish(ok);
 }
 
-int runCreate(const Options& o) {
-    if (o.args.size() != 1) return usageError("create takes IMAGE");
+namespace {
+
+// The card type a new image is made of (--vendor and --size, or --create's values); false,
+// with the usage error printed, for a vendor or size not offered.
+bool cardTypeOf(const Options& o, int& vendor, int& sizeIndex) {
     const std::string vendorName = lowerAscii(o.vendor);
-    const int vendor = vendorName == "samsung" ? 0 : vendorName == "toshiba" ? 1 : -1;
-    if (vendor < 0) return usageError("--vendor must be samsung or toshiba");
-    int sizeIndex = -1;
+    vendor = vendorName == "samsung" ? 0 : vendorName == "toshiba" ? 1 : -1;
+    if (vendor < 0) return usageError("the vendor must be samsung or toshiba"), false;
+    sizeIndex = -1;
     for (int i = 0; i < kSizeCount; ++i)
         if (o.size == std::to_string(kOfferedSizesMb[std::size_t(i)])) sizeIndex = i;
-    if (sizeIndex < 0) return usageError("--size must be 1, 2, 4, 8, 16, 32, 64 or 128");
+    if (sizeIndex < 0) return usageError("the size must be 1, 2, 4, 8, 16, 32, 64 or 128"), false;
+    return true;
+}
+
+} // namespace
+
+int runCreate(const Options& o) {
+    if (o.args.size() != 1) return usageError("create takes IMAGE");
+    int vendor = -1, sizeIndex = -1;
+    if (!cardTypeOf(o, vendor, sizeIndex)) return kExitUsage;
     const std::string& image = o.args[0];
     std::error_code error;
     if (fs::exists(fs::symlink_status(image, error)) && !o.overwrite) {
@@ -440,4 +453,89 @@ int runCreate(const Options& o) {
     Session s(false);
     s.ui().setFormatOffer(true);
     return s.finish(s.open(image) == kExitOk);
+}
+
+int runClone(const Options& o) {
+    if (o.args.size() != 2) return usageError("clone takes SOURCE TARGET");
+    int vendor = -1, sizeIndex = -1;
+    if (o.create && !cardTypeOf(o, vendor, sizeIndex)) return kExitUsage;
+    const std::string& from = o.args[0];
+    const std::string& to = o.args[1];
+    std::error_code error;
+    const bool newImage = !namesMachine(to) && !fs::exists(fs::symlink_status(to, error));
+    if (from == to || (!namesMachine(from) && !namesMachine(to) && fs::equivalent(from, to, error)))
+        return usageError("SOURCE and TARGET are the same card");
+    if (newImage && !o.create) {
+        report(to + ": no such card image (use --create VENDOR SIZE)");
+        return kExitFailed;
+    }
+    Session source(false);
+    if (const int opened = source.open(from); opened != kExitOk)
+        return source.finish(false), opened;
+    source.ui().discard();
+
+    // A new image is made under a temporary name and takes TARGET's name once it is whole.
+    const fs::path target = fs::absolute(to, error);
+    const std::string image =
+        newImage
+            ? (target.parent_path() / ("." + target.filename().string() + ".vela-part")).string()
+            : to;
+    if (newImage && createVirtualImage(image, vendor, sizeIndex) != ImageCreateResult::Ok) {
+        fs::remove(image, error);
+        report("filed to create a virtual SMC file.");
+        return kExitFailed;
+    }
+    Session s(progressWanted());
+    s.ui().setFormatOffer(newImage);
+    const int opened = s.open(image);
+    bool ok = opened == kExitOk;
+    if (ok) {
+        s.ui().discard(); // how the new image's format went: nothing to show
+        CardStorage& card = *source.manager().storage();
+        std::vector<CardEntry> entries, existing;
+        const auto listed = [&](const CardResult& result) {
+            for (const std::string& note : result.notes)
+                s.ui().showMessage(note);
+            if (!result && !result.message.empty()) s.ui().showMessage(result.message);
+            return bool(result);
+        };
+        ok = listed(card.list(kCardRoot, CardListing::Walk, entries)) &&
+             listed(s.manager().storage()->list(kCardRoot, CardListing::Walk, existing));
+        std::vector<std::string> list;
+        for (const CardEntry& entry : entries) {
+            if (!ok) break;
+            const auto clash =
+                std::find_if(existing.begin(), existing.end(), [&](const CardEntry& e) {
+                    return lowerAscii(e.name) == lowerAscii(entry.name);
+                });
+            if (clash != existing.end() && o.skip) continue;
+            const std::string shown = "'" + lowerAscii(printable(entry.name)) + "'";
+            if (clash != existing.end() && !o.overwrite) {
+                s.ui().showMessage("vx:\\" + lowerAscii(printable(clash->name)) +
+                                   " already exists (use --overwrite or --skip)");
+                ok = false;
+            } else if (clash != existing.end() && clash->folder != entry.folder) {
+                // As with put: a file never replaces a folder, nor a folder a file.
+                s.ui().showMessage(
+                    clash->folder ? "cannot replace folder " + shown + " on the card with a file."
+                                  : "cannot replace file " + shown + " on the card with a folder.");
+                ok = false;
+            }
+            list.push_back(kCardRoot + entry.name + (entry.folder ? "\\" : ""));
+        }
+        s.ui().setReplace(o.overwrite);
+        s.ui().progress().showProgress();
+        ok = ok && s.manager().copyFromCard(card, kCardRoot, list);
+        s.ui().progress().hideProgress();
+    }
+    if (newImage) {
+        // The image was synced by the copy; the open image keeps its lock under either name.
+        if (ok && ::link(image.c_str(), target.c_str()) != 0) {
+            s.ui().showMessage(to + ": " + std::strerror(errno));
+            ok = false;
+        }
+        fs::remove(image, error);
+    }
+    if (opened == kExitUsage) return opened;
+    return s.finish(ok);
 }

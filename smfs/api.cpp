@@ -1012,6 +1012,23 @@ SmfsResult SmfsCard::seek(SmfsHandle handle, int origin, std::int64_t offset,
     return locate(card, *f, std::uint32_t(target));
 }
 
+SmfsResult SmfsCard::truncate(SmfsHandle handle, std::uint32_t size) {
+    CardState& card = *state_;
+    ChipSession session(card);
+    OpenFile* f = nullptr;
+    SmfsResult r = findRecord(card, handle, &f);
+    if (r != SmfsResult::Ok) return r;
+    if (!(f->mode & kSmfsWrite)) return SmfsResult::NotWritable;
+    if (size > f->size) return SmfsResult::InvalidArgument;
+    // Another handle keeps its own size and would write the cut clusters back into the entry.
+    const auto handles =
+        std::count_if(card.files.begin(), card.files.end(),
+                      [&](const OpenFile& o) { return o.used && o.first == f->first; });
+    if (handles > 1) return SmfsResult::FileStillOpen;
+    f->size = size;
+    return locate(card, *f, std::min(f->position, size));
+}
+
 SmfsResult SmfsCard::reserve(SmfsHandle handle, std::uint32_t additional) {
     CardState& card = *state_;
     ChipSession session(card);

@@ -99,19 +99,8 @@ bool SmcManager::copyToCard(std::string dest, const std::vector<std::string>& li
     if (!storage_) return false;
     // Names are joined with a backslash, so the root travels as "vx:".
     if (dest == kCardRoot) dest = "vx:";
-    cancelled_ = false;
-    cardFolders_.clear();
-    replaceAll_ = false;
-    mergeAnswer_ = -1;
-    skippedNames_.clear();
-    skippedReasons_.clear();
-    const std::int64_t total = pcBytes(list);
-    totalProgress_ = 0;
-    prog().setTotalMaximum(total);
-    prog().setTotalProgress(0);
+    beginCopyToCard(pcBytes(list));
     bool copied = true;
-    ++changeDepth_; // the folders made on the way are synced with the rest, once
-    storage_->beginGroup();
     for (const std::string& entry : list) {
         copied =
             !stopRequested() && (!entry.empty() && entry.back() == '/'
@@ -119,6 +108,24 @@ bool SmcManager::copyToCard(std::string dest, const std::vector<std::string>& li
                                      : copyFileToCard(dest, entry));
         if (!copied) break;
     }
+    return endCopyToCard(copied);
+}
+
+void SmcManager::beginCopyToCard(std::int64_t totalBytes) {
+    cancelled_ = false;
+    cardFolders_.clear();
+    replaceAll_ = false;
+    mergeAnswer_ = -1;
+    skippedNames_.clear();
+    skippedReasons_.clear();
+    totalProgress_ = 0;
+    prog().setTotalMaximum(totalBytes);
+    prog().setTotalProgress(0);
+    ++changeDepth_; // the folders made on the way are synced with the rest, once
+    storage_->beginGroup();
+}
+
+bool SmcManager::endCopyToCard(bool copied) {
     --changeDepth_;
     const bool written = report(storage_->endGroup());
     cardFolders_.clear();
@@ -188,12 +195,11 @@ bool SmcManager::confirmReplace(const std::string& text) {
     return false;
 }
 
-bool SmcManager::copyFolderToCard(const std::string& dest, const std::string& folder) {
-    const std::string name = LastPcComponent(folder);
-    if (!fitsCard(name)) return true;
-    const std::string cardFolder = dest + "\\" + name;
+SmcManager::Placement SmcManager::placeCardFolder(const std::string& dest,
+                                                  const std::string& name) {
+    if (!fitsCard(name)) return Placement::Leave;
     const std::vector<CardEntry>* existing = cardFolderEntries(dest);
-    if (!existing) return false;
+    if (!existing) return Placement::Failed;
     const auto clash = std::find_if(existing->begin(), existing->end(), [&](const CardEntry& e) {
         return SameNameNoCase(e.name, name);
     });
@@ -201,18 +207,38 @@ bool SmcManager::copyFolderToCard(const std::string& dest, const std::string& fo
         if (mergeAnswer_ < 0)
             mergeAnswer_ = ui_.askMergeFolder("folder '" + LowerName(name) +
                                               "' already exists on the card.\ncopy into it?");
-        if (mergeAnswer_ == 0) return true;
+        return mergeAnswer_ == 0 ? Placement::Leave : Placement::Copy;
     }
     prog().setAnimation(ProgressUi::Animation::CopyFile);
-    prog().startAnimation();
-    // A folder copy stops at its first failing step and reports it, so the paste ends there.
-    if (clash == existing->end() || !clash->folder) {
-        if (!makeCardFolder(cardFolder)) {
-            prog().stopAnimation();
-            return false;
+    if (!makeCardFolder(dest + "\\" + name)) return Placement::Failed;
+    cardFolders_.emplace_back(dest + "\\" + name, std::vector<CardEntry>{});
+    return Placement::Copy;
+}
+
+SmcManager::Placement SmcManager::placeCardFile(const std::string& dest, const std::string& name,
+                                                bool& replace) {
+    replace = false;
+    if (!fitsCard(name)) return Placement::Leave;
+    const std::vector<CardEntry>* existing = cardFolderEntries(dest);
+    if (!existing) return Placement::Failed;
+    for (const CardEntry& entry : *existing) {
+        if (!entry.folder && SameNameNoCase(entry.name, name)) {
+            if (!confirmReplace("file '" + LowerName(name) +
+                                "' already exists on the card.\nreplace it?"))
+                return cancelled_ ? Placement::Failed : Placement::Leave;
+            replace = true;
         }
-        cardFolders_.emplace_back(cardFolder, std::vector<CardEntry>{});
     }
+    return Placement::Copy;
+}
+
+bool SmcManager::copyFolderToCard(const std::string& dest, const std::string& folder) {
+    // A folder copy stops at its first failing step and reports it, so the paste ends there.
+    const Placement placed = placeCardFolder(dest, LastPcComponent(folder));
+    if (placed != Placement::Copy) return placed == Placement::Leave;
+    const std::string cardFolder = dest + "\\" + LastPcComponent(folder);
+    prog().setAnimation(ProgressUi::Animation::CopyFile);
+    prog().startAnimation();
     for (const auto& entry : sortedEntries(folder)) {
         if (linkedFolder(entry)) continue;
         const std::string path = JoinPcPath(folder, entry.path().filename().string());
@@ -232,18 +258,9 @@ bool SmcManager::copyFolderToCard(const std::string& dest, const std::string& fo
 bool SmcManager::copyFileToCard(const std::string& dest, const std::string& file) {
     if (stopRequested()) return false;
     const std::string name = LastPcComponent(file);
-    if (!fitsCard(name)) return true;
-    const std::vector<CardEntry>* existing = cardFolderEntries(dest);
-    if (!existing) return false;
     bool replace = false;
-    for (const CardEntry& entry : *existing) {
-        if (!entry.folder && SameNameNoCase(entry.name, name)) {
-            if (!confirmReplace("file '" + LowerName(name) +
-                                "' already exists on the card.\nreplace it?"))
-                return !cancelled_;
-            replace = true;
-        }
-    }
+    const Placement placed = placeCardFile(dest, name, replace);
+    if (placed != Placement::Copy) return placed == Placement::Leave;
 
     FilePtr stream(std::fopen(file.c_str(), "rb"));
     if (!stream) {

@@ -86,10 +86,30 @@ std::string entryName(const LinkEntry& entry) {
     return std::string(entry.name, strnlen(entry.name, sizeof entry.name));
 }
 
+// The system's error for a link result: a lost cable or a machine that stopped answering is
+// an I/O error; the machine's refusals are what a file manager shows for them.
+std::errc causeOf(LinkResult result) {
+    switch (result) {
+    case LinkResult::NoPath:
+        return std::errc::no_such_file_or_directory;
+    case LinkResult::TextTooLong:
+        return std::errc::filename_too_long;
+    case LinkResult::Canceled:
+        return std::errc::operation_canceled;
+    case LinkResult::NoDevice:
+        return std::errc::no_such_device;
+    case LinkResult::NoPermission:
+        return std::errc::permission_denied;
+    default:
+        return std::errc::io_error;
+    }
+}
+
 CardResult outcome(LinkResult result, const char* text) {
     if (result == LinkResult::Ok) return CardResult::ok();
-    if (result == LinkResult::Canceled) return {CardResult::Code::Cancelled, text, {}};
-    return CardResult::failed(text);
+    if (result == LinkResult::Canceled)
+        return {CardResult::Code::Cancelled, text, {}, causeOf(result)};
+    return CardResult::failed(text, causeOf(result));
 }
 
 // The link's progress callbacks, reporting to a transfer.
@@ -131,8 +151,8 @@ public:
         const LinkResult result = folders ? link_.ListFolders(WithBackslash(folder), list)
                                           : link_.ListFiles(WithBackslash(folder), list);
         if (result != LinkResult::Ok)
-            return CardResult::failed(folders ? folderListFailure(result)
-                                              : fileListFailure(result));
+            return CardResult::failed(folders ? folderListFailure(result) : fileListFailure(result),
+                                      causeOf(result));
         for (const LinkEntry& item : list) {
             CardEntry entry;
             entry.name = entryName(item);
@@ -162,7 +182,7 @@ public:
         const std::string name = path.substr(folder.size());
         LinkList list;
         if (const LinkResult result = link_.ListFiles(folder, list); result != LinkResult::Ok)
-            return CardResult::failed(folderListFailure(result));
+            return CardResult::failed(folderListFailure(result), causeOf(result));
         // The machine lists names in upper case, the path holds them as shown (lower case).
         for (const LinkEntry& entry : list) {
             if (SameNameNoCase(entryName(entry), name)) {

@@ -3,7 +3,8 @@
 // only file of the manager core that calls the card library. The image is held under an
 // exclusive lock while it is open; files move in pieces of kPieceBytes, so a file of any size costs
 // one piece of memory; a replaced file is written under a temporary name first and takes the old
-// one's place only when it is whole.
+// one's place only when it is whole. Open card files (the mount's) hold a library handle only
+// while they are read or written; the card knows them, so a rename carries them along.
 #include "smcmanager/card_storage.h"
 
 #include "manager_text.h"
@@ -16,6 +17,28 @@
 #include <vector>
 
 namespace {
+
+// The system's error for each library result; results not listed are I/O errors.
+struct CauseOf {
+    SmfsResult result;
+    std::errc cause;
+};
+constexpr CauseOf kCauses[] = {
+    {SmfsResult::InvalidArgument, std::errc::invalid_argument},
+    {SmfsResult::AboveRoot, std::errc::invalid_argument},
+    {SmfsResult::NoFreeBlock, std::errc::no_space_on_device},
+    {SmfsResult::CardFull, std::errc::no_space_on_device},
+    {SmfsResult::RootFull, std::errc::no_space_on_device},
+    {SmfsResult::FileOpenTenTimes, std::errc::too_many_files_open},
+    {SmfsResult::TooManyOpen, std::errc::too_many_files_open},
+    {SmfsResult::NameExists, std::errc::file_exists},
+    {SmfsResult::FolderNotEmpty, std::errc::directory_not_empty},
+    {SmfsResult::MoveSourceNotFound, std::errc::no_such_file_or_directory},
+    {SmfsResult::NotFound, std::errc::no_such_file_or_directory},
+    {SmfsResult::IsRoot, std::errc::device_or_resource_busy},
+    {SmfsResult::FileStillOpen, std::errc::device_or_resource_busy},
+    {SmfsResult::OutOfMemory, std::errc::not_enough_memory},
+};
 
 constexpr std::uint32_t kBatchNames = 32;
 // No card holds a bigger file; a larger size in an entry is broken.
@@ -42,6 +65,42 @@ std::string cardFolder(const std::string& folder) {
 void discard(SmfsCard& card, SmfsHandle handle, const std::string& path) {
     if (card.close(handle) == SmfsResult::Ok) (void)card.remove(path.c_str());
 }
+
+class VirtualCard;
+
+// A card file of the mount: a library handle opened when a read or write needs one and
+// closed at commit, which writes the entry and the FAT.
+class VirtualFile final : public CardFile {
+public:
+    VirtualFile(VirtualCard& card, std::string path, std::uint32_t sizeBytes);
+    ~VirtualFile() override;
+
+    std::uint64_t size() const override { return size_; }
+    CardResult read(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t bytes,
+                    std::uint32_t& got) override;
+    CardResult write(std::uint64_t offset, const std::uint8_t* data, std::uint32_t bytes) override;
+    CardResult resize(std::uint64_t sizeBytes) override;
+    CardResult commit() override;
+
+    // A freshly created file whose handle is already open for writing.
+    void adopt(SmfsHandle handle) {
+        handle_ = handle;
+        open_ = writable_ = true;
+    }
+    const std::string& path() const { return path_; }
+    void moved(std::string path) { path_ = std::move(path); }
+
+private:
+    CardResult openHandle(bool forWriting);
+    CardResult extendTo(std::uint32_t sizeBytes);
+
+    VirtualCard& card_;
+    std::string path_;
+    SmfsHandle handle_ = 0;
+    bool open_ = false;
+    bool writable_ = false;
+    std::uint32_t size_ = 0; // written bytes included
+};
 
 class VirtualCard final : public CardStorage {
 public:
@@ -231,22 +290,25 @@ public:
     CardResult makeFolder(const std::string& path) override {
         const SmfsResult result = card_->mkdir(path.c_str(), 0);
         if (result == SmfsResult::InvalidArgument || result == SmfsResult::NotFound)
-            return CardResult::failed("parent folder doesn't exist.");
+            return CardResult::failed("parent folder doesn't exist.",
+                                      std::errc::no_such_file_or_directory);
         if (result != SmfsResult::Ok)
-            return CardResult::failed("an error occurred while creating folder in virtual SMC.");
+            return CardResult::failed("an error occurred while creating folder in virtual SMC.",
+                                      failure(result).cause);
         return CardResult::ok();
     }
 
     CardResult removeFolder(const std::string& path) override {
-        if (card_->rmdir(path.c_str(), 1) != SmfsResult::Ok)
-            return CardResult::failed(
-                "an error has occurred while deleting folder in virtual SMC.");
+        if (const SmfsResult result = card_->rmdir(path.c_str(), 1); result != SmfsResult::Ok)
+            return CardResult::failed("an error has occurred while deleting folder in virtual SMC.",
+                                      failure(result).cause);
         return CardResult::ok();
     }
 
     CardResult removeFile(const std::string& path) override {
-        if (card_->remove(path.c_str()) != SmfsResult::Ok)
-            return CardResult::failed("an error has occurred while deleting file in virtual SMC.");
+        if (const SmfsResult result = card_->remove(path.c_str()); result != SmfsResult::Ok)
+            return CardResult::failed("an error has occurred while deleting file in virtual SMC.",
+                                      failure(result).cause);
         return CardResult::ok();
     }
 
@@ -275,7 +337,84 @@ public:
 
     CardResult sync() override {
         if (card_->sync() == SmfsResult::Ok) return CardResult::ok();
-        return CardResult::failed("failed to write to virtual SMC file.");
+        return CardResult::failed("failed to write to virtual SMC file.", imageCause());
+    }
+
+    CardResult entry(const std::string& path, CardEntry& entry) override {
+        SmfsEntryInfo info{};
+        const SmfsResult r = card_->info(path.c_str(), &info);
+        if (r == SmfsResult::NotFound)
+            return {CardResult::Code::NotFound, "", {}, std::errc::no_such_file_or_directory};
+        if (r != SmfsResult::Ok) return failure(r);
+        entry.name = LastCardComponent(path);
+        entry.folder = (info.attribute & kSmfsAttrFolder) != 0;
+        entry.readOnly = (info.attribute & kSmfsAttrReadOnly) != 0;
+        entry.sizeBytes = entry.folder ? 0 : info.size;
+        entry.year = info.year;
+        entry.month = info.month;
+        entry.day = info.day;
+        entry.hour = info.hour;
+        entry.minute = info.minute;
+        return CardResult::ok();
+    }
+
+    CardResult rename(const std::string& from, const std::string& to) override {
+        // A handle names its folder: files below from are committed and reopened later.
+        for (VirtualFile* file : files_)
+            if (below(file->path(), from))
+                if (CardResult committed = file->commit(); !committed) return committed;
+        const bool sameFolder = from.substr(0, from.rfind('\\')) == to.substr(0, to.rfind('\\'));
+        SmfsResult r = sameFolder ? card_->rename(from.c_str(), to.c_str())
+                                  : card_->move(from.c_str(), to.c_str());
+        // A move names a target folder that is not there as an existing target.
+        if (r == SmfsResult::NameExists && !sameFolder) r = SmfsResult::NotFound;
+        if (r != SmfsResult::Ok) return failure(r);
+        for (VirtualFile* file : files_)
+            if (below(file->path(), from)) file->moved(to + file->path().substr(from.size()));
+        return CardResult::ok();
+    }
+
+    std::unique_ptr<CardFile> openFile(const std::string& path, bool create,
+                                       CardResult& result) override {
+        result = CardResult::ok();
+        if (create) {
+            SmfsHandle handle = 0;
+            const SmfsResult r = card_->create(path.c_str(), 0, &handle);
+            if (r != SmfsResult::Ok) {
+                result = failure(r);
+                return nullptr;
+            }
+            auto file = std::make_unique<VirtualFile>(*this, path, 0);
+            file->adopt(handle);
+            return file;
+        }
+        SmfsEntryInfo info{};
+        const SmfsResult r = card_->info(path.c_str(), &info);
+        if (r != SmfsResult::Ok) {
+            result = failure(r);
+            return nullptr;
+        }
+        if (info.attribute & kSmfsAttrFolder) {
+            result = CardResult::failed("is a folder", std::errc::is_a_directory);
+            return nullptr;
+        }
+        return std::make_unique<VirtualFile>(*this, path, info.size);
+    }
+
+    // ---- For the card's files ----
+
+    SmfsCard& card() { return *card_; }
+    void track(VirtualFile* file) { files_.push_back(file); }
+    void untrack(VirtualFile* file) { std::erase(files_, file); }
+
+    // A failure of the library in its own words and the system's terms; a failed read or
+    // write of the image file gives the system's own error (ENOSPC for a full disk).
+    CardResult failure(SmfsResult r) const {
+        if (r == SmfsResult::ImageIo) return CardResult::failed(smfs_result_text(r), imageCause());
+        std::errc cause = std::errc::io_error;
+        for (const CauseOf& c : kCauses)
+            if (c.result == r) cause = c.cause;
+        return CardResult::failed(smfs_result_text(r), cause);
     }
     void beginGroup() override { card_->beginGroup(); }
     CardResult endGroup() override {
@@ -284,10 +423,104 @@ public:
     }
 
 private:
+    std::errc imageCause() const {
+        return image_.lastError() != 0 ? std::errc(image_.lastError()) : std::errc::io_error;
+    }
+    static bool below(const std::string& path, const std::string& folder) {
+        return path == folder || path.rfind(folder + "\\", 0) == 0;
+    }
+
+    std::vector<VirtualFile*> files_;
     std::string imageName_;
     ImageFile image_;
     std::unique_ptr<SmfsCard> card_; // on image_ while it is open
 };
+
+VirtualFile::VirtualFile(VirtualCard& card, std::string path, std::uint32_t sizeBytes)
+    : card_(card), path_(std::move(path)), size_(sizeBytes) {
+    card_.track(this);
+}
+
+VirtualFile::~VirtualFile() {
+    (void)commit();
+    card_.untrack(this);
+}
+
+CardResult VirtualFile::openHandle(bool forWriting) {
+    if (open_ && (writable_ || !forWriting)) return CardResult::ok();
+    if (CardResult closed = commit(); !closed) return closed;
+    const SmfsResult r =
+        card_.card().open(path_.c_str(), forWriting ? kSmfsReadWrite : kSmfsRead, &handle_);
+    if (r != SmfsResult::Ok) return card_.failure(r);
+    open_ = true;
+    writable_ = forWriting;
+    return CardResult::ok();
+}
+
+CardResult VirtualFile::commit() {
+    if (!open_) return CardResult::ok();
+    // On failure the library keeps the handle open, and so does this file.
+    if (const SmfsResult r = card_.card().close(handle_); r != SmfsResult::Ok)
+        return card_.failure(r);
+    open_ = false;
+    return CardResult::ok();
+}
+
+CardResult VirtualFile::read(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t bytes,
+                             std::uint32_t& got) {
+    got = 0;
+    if (offset >= size_) return CardResult::ok();
+    const auto want = std::uint32_t(std::min<std::uint64_t>(bytes, size_ - offset));
+    if (CardResult opened = openHandle(false); !opened) return opened;
+    SmfsCard& card = card_.card();
+    SmfsResult r = card.seek(handle_, kSmfsSeekStart, std::int64_t(offset), nullptr);
+    if (r == SmfsResult::Ok) r = card.read(handle_, buffer, want, &got);
+    // Data with an uncorrectable ECC error is not handed on as if it were good.
+    if (r != SmfsResult::Ok && r != SmfsResult::EndOfData) return card_.failure(r);
+    got = std::min(got, want);
+    return CardResult::ok();
+}
+
+CardResult VirtualFile::write(std::uint64_t offset, const std::uint8_t* data, std::uint32_t bytes) {
+    if (offset + bytes > kLargestCardFile)
+        return CardResult::failed("file too large", std::errc::file_too_large);
+    if (CardResult opened = openHandle(true); !opened) return opened;
+    if (CardResult grown = extendTo(std::uint32_t(offset)); !grown) return grown;
+    SmfsCard& card = card_.card();
+    SmfsResult r = card.seek(handle_, kSmfsSeekStart, std::int64_t(offset), nullptr);
+    if (r == SmfsResult::Ok) r = card.write(handle_, data, bytes);
+    if (r != SmfsResult::Ok) return card_.failure(r);
+    size_ = std::max(size_, std::uint32_t(offset + bytes));
+    return CardResult::ok();
+}
+
+CardResult VirtualFile::resize(std::uint64_t sizeBytes) {
+    if (sizeBytes > kLargestCardFile)
+        return CardResult::failed("file too large", std::errc::file_too_large);
+    if (sizeBytes == size_) return CardResult::ok();
+    if (CardResult opened = openHandle(true); !opened) return opened;
+    if (sizeBytes > size_) return extendTo(std::uint32_t(sizeBytes));
+    if (const SmfsResult r = card_.card().truncate(handle_, std::uint32_t(sizeBytes));
+        r != SmfsResult::Ok)
+        return card_.failure(r);
+    size_ = std::uint32_t(sizeBytes);
+    // The freed clusters are free on the card once the entry says so.
+    return commit();
+}
+
+// Appends zeros up to sizeBytes; the handle is open for writing.
+CardResult VirtualFile::extendTo(std::uint32_t sizeBytes) {
+    if (sizeBytes <= size_) return CardResult::ok();
+    SmfsCard& card = card_.card();
+    SmfsResult r = card.seek(handle_, kSmfsSeekEnd, 0, nullptr);
+    const std::vector<std::uint8_t> zeros(std::min<std::uint32_t>(sizeBytes - size_, 65536), 0);
+    while (r == SmfsResult::Ok && size_ < sizeBytes) {
+        const std::uint32_t n = std::min<std::uint32_t>(sizeBytes - size_, zeros.size());
+        r = card.write(handle_, zeros.data(), n);
+        if (r == SmfsResult::Ok) size_ += n;
+    }
+    return r == SmfsResult::Ok ? CardResult::ok() : card_.failure(r);
+}
 
 } // namespace
 

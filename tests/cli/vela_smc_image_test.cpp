@@ -78,15 +78,14 @@ TEST_F(ImageTest, WholeSessionRoundTripsATree) {
     EXPECT_EQ(after.out, before.out);
 }
 
-TEST_F(ImageTest, PutClashFailsSkipsOrOverwrites) {
+TEST_F(ImageTest, PutAndGetClashesFailSkipOrOverwrite) {
     ASSERT_EQ(runSmc({"mkdir", image_, "/game"}).exit, 0);
     ASSERT_EQ(runSmc({"put", image_, pc("game.qxe"), "/game"}).exit, 0);
     writeBytes(dir_ / "other/game.qxe", patternBytes(10, 9));
     const std::string other = (dir_ / "other/game.qxe").string();
-    fs::create_directory(dir_ / "back");
+    const std::string back = (dir_ / "back").string();
     auto cardCopy = [&]() {
-        const SmcRun get =
-            runSmc({"get", image_, "/game/game.qxe", (dir_ / "back").string(), "--overwrite"});
+        const SmcRun get = runSmc({"get", image_, "/game/game.qxe", back, "--overwrite"});
         EXPECT_EQ(get.exit, 0) << get.err;
         return readText(dir_ / "back/game.qxe");
     };
@@ -96,6 +95,13 @@ TEST_F(ImageTest, PutClashFailsSkipsOrOverwrites) {
     EXPECT_EQ(run.err,
               "vela-smc: vx:\\game\\game.qxe already exists (use --overwrite or --skip)\n");
     EXPECT_EQ(runSmc({"ls", image_, "/game"}).out, "game.qxe\n") << "nothing copied on a clash";
+    // get stops at a PC file of the name, and leaves it with --skip.
+    writeBytes(dir_ / "back/game.qxe", patternBytes(5, 5));
+    run = runSmc({"get", image_, "/game/game.qxe", back});
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_NE(run.err.find(" already exists (use --overwrite or --skip)"), std::string::npos);
+    EXPECT_EQ(runSmc({"get", image_, "/game/game.qxe", back, "--skip"}).exit, 0);
+    EXPECT_EQ(readText(dir_ / "back/game.qxe").size(), 5u);
 
     run = runSmc({"put", image_, pc("album/a.mp3"), other, "/game", "--skip"});
     EXPECT_EQ(run.exit, 0) << run.err;
@@ -107,89 +113,79 @@ TEST_F(ImageTest, PutClashFailsSkipsOrOverwrites) {
     EXPECT_EQ(cardCopy(), readText(other));
 }
 
-TEST_F(ImageTest, GetClashFailsSkipsOrOverwrites) {
-    ASSERT_EQ(runSmc({"put", image_, pc("game.qxe"), "/"}).exit, 0);
-    writeBytes(dir_ / "back/game.qxe", patternBytes(5, 5));
-    const std::string back = (dir_ / "back").string();
-    SmcRun run = runSmc({"get", image_, "/game.qxe", back});
-    EXPECT_EQ(run.exit, 1);
-    EXPECT_NE(run.err.find("already exists (use --overwrite or --skip)"), std::string::npos);
-    EXPECT_EQ(readText(dir_ / "back/game.qxe").size(), 5u);
-    run = runSmc({"get", image_, "/game.qxe", back, "--skip"});
-    EXPECT_EQ(run.exit, 0) << run.err;
-    EXPECT_EQ(readText(dir_ / "back/game.qxe").size(), 5u);
-    run = runSmc({"get", image_, "/game.qxe", back, "--overwrite"});
-    EXPECT_EQ(run.exit, 0) << run.err;
-    EXPECT_EQ(readText(dir_ / "back/game.qxe"), readText(pc("game.qxe")));
+TEST_F(ImageTest, CloneMakesANewImageWholeOrNotAtAllAndKeepsThePutClashPolicy) {
+    ASSERT_EQ(runSmc({"put", image_, pc("album"), pc("game.qxe"), "/", "-r"}).exit, 0);
+    const std::string copy = (dir_ / "copy.smc").string();
+    const struct {
+        std::vector<std::string> args;
+        int exit;
+        std::string err; // a part of standard error; empty: nothing
+    } runs[] = {
+        {{}, 1, "vela-smc: " + copy + ": no such card image (use --create VENDOR SIZE)"},
+        {{"--create", "toshiba", "1"}, 1, "vela-smc: "}, // too small: no image is left
+        {{"--create", "toshiba", "8"}, 0, ""},
+        {{}, 1, "vela-smc: vx:\\album already exists (use --overwrite or --skip)"},
+        {{"--skip"}, 0, ""},
+        {{"--overwrite"}, 0, ""},
+    };
+    for (const auto& r : runs) {
+        std::vector<std::string> args = {"clone", image_, copy};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        const SmcRun run = runSmc(args);
+        EXPECT_EQ(run.exit, r.exit) << run.err;
+        EXPECT_EQ(r.err.empty() ? run.err : run.err.substr(0, r.err.size()), r.err);
+        EXPECT_EQ(fs::exists(copy), &r != runs && &r != runs + 1) << run.err;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), {}), 3); // no temporary left
+    for (const std::string& card : {image_, copy}) {
+        fs::create_directory(card + ".d");
+        EXPECT_EQ(runSmc({"get", card, "/album", "/game.qxe", card + ".d", "-r"}).exit, 0);
+    }
+    EXPECT_EQ(pcTree(image_ + ".d"), pcTree(copy + ".d"));
 }
 
 TEST_F(ImageTest, FailuresComeOutInTheManagersWords) {
-    struct Case {
+    const std::string missing = (dir_ / "missing.smc").string();
+    const std::string small = (dir_ / "small.smc").string(), blank = (dir_ / "blank.smc").string();
+    ASSERT_EQ(runSmc({"create", small, "--vendor", "toshiba", "--size", "1", "--format"}).exit, 0);
+    ASSERT_EQ(runSmc({"create", blank, "--vendor", "samsung", "--size", "2"}).exit, 0);
+    ASSERT_EQ(runSmc({"mkdir", image_, "/a"}).exit, 0);
+    writeBytes(dir_ / "big.bin", patternBytes(1200000, 4));
+    fs::create_directories(dir_ / "machine");
+    const struct {
         std::vector<std::string> args;
         std::string err;
-    };
-    const std::string missing = (dir_ / "missing.smc").string();
-    const std::vector<Case> cases = {
+    } cases[] = {
         {{"ls", missing}, "vela-smc: Failed to open virtual SMC file.\n"},
         {{"info", missing}, "vela-smc: Failed to open virtual SMC file.\n"},
-        {{"mkdir", image_, "/a/b"}, "vela-smc: parent folder doesn't exist.\n"},
+        {{"mkdir", image_, "/b/c"}, "vela-smc: parent folder doesn't exist.\n"},
+        {{"mkdir", image_, "vx:\\A"},
+         "vela-smc: an error occurred while creating folder in virtual SMC.\n"},
         {{"ls", image_, "/nothing"}, "vela-smc: /nothing: no such file or folder on the card\n"},
         {{"put", image_, pc("nothing.bin"), "/"},
          "vela-smc: failed to open file '" + pc("nothing.bin") + "'\n"},
         {{"put", image_, pc("album"), "/"},
          "vela-smc: " + pc("album") + ": is a folder (use -r)\n"},
+        {{"put", small, (dir_ / "big.bin").string(), "/"},
+         "vela-smc: failed to write file in virtual SMC. ('vx:\\big.bin')\n"},
+        {{"ls", blank}, "vela-smc: unformatted SMC\n"}, // not formatted behind the user's back
+        {{"format", "sim:" + (dir_ / "machine").string(), "--full"},
+         "vela-smc: --full is for card images: the machine formats its card itself\n"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         const SmcRun run = runSmc(c.args);
         EXPECT_EQ(run.exit, 1) << c.args[0] << " " << c.args[1];
         EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
         EXPECT_EQ(run.out, "");
     }
-    ASSERT_EQ(runSmc({"mkdir", image_, "/a"}).exit, 0);
-    const SmcRun twice = runSmc({"mkdir", image_, "vx:\\A"});
-    EXPECT_EQ(twice.exit, 1);
-    EXPECT_EQ(twice.err, "vela-smc: an error occurred while creating folder in virtual SMC.\n");
-}
-
-TEST(ImageFailureTest, FullCardStopsWithTheWriteMessage) {
-    TempDir dir;
-    const std::string image = (dir / "small.smc").string();
-    ASSERT_EQ(runSmc({"create", image, "--vendor", "toshiba", "--size", "1", "--format"}).exit, 0);
-    writeBytes(dir / "big.bin", patternBytes(1200000, 4));
-    const SmcRun run = runSmc({"put", image, (dir / "big.bin").string(), "/"});
-    EXPECT_EQ(run.exit, 1);
-    EXPECT_EQ(run.err, "vela-smc: failed to write file in virtual SMC. ('vx:\\big.bin')\n");
-    EXPECT_EQ(runSmc({"ls", image}).out, "") << "no partial file stays behind";
-}
-
-TEST(ImageFailureTest, UnformattedImageIsNotFormattedBehindTheUsersBack) {
-    TempDir dir;
-    const std::string image = (dir / "blank.smc").string();
-    ASSERT_EQ(runSmc({"create", image, "--vendor", "samsung", "--size", "2"}).exit, 0);
-    EXPECT_EQ(fs::file_size(image), 3073024u);
-    SmcRun run = runSmc({"ls", image});
-    EXPECT_EQ(run.exit, 1);
-    EXPECT_EQ(run.err, "vela-smc: unformatted SMC\n");
-    run = runSmc({"format", image});
-    EXPECT_EQ(run.exit, 0) << run.err;
-    EXPECT_EQ(run.out, "formatted successfully.\nbad block(s) : 0\n");
-    EXPECT_EQ(runSmc({"ls", image}).exit, 0);
-}
-
-TEST(ImageFailureTest, FullFormatOfAnImageButNotOfAMachine) {
-    TempDir dir;
-    const std::string image = (dir / "card.smc").string();
-    ASSERT_EQ(runSmc({"create", image, "--vendor", "toshiba", "--size", "1"}).exit, 0);
-    SmcRun run = runSmc({"format", image, "--full"});
-    EXPECT_EQ(run.exit, 0) << run.err;
-    EXPECT_EQ(run.out, "formatted successfully.\nbad block(s) : 0\n");
-    EXPECT_EQ(runSmc({"check", image}).exit, 0);
-
-    fs::create_directories(dir / "machine");
-    run = runSmc({"format", "sim:" + (dir / "machine").string(), "--full"});
-    EXPECT_EQ(run.exit, 1);
-    EXPECT_EQ(run.err,
-              "vela-smc: --full is for card images: the machine formats its card itself\n");
+    EXPECT_EQ(runSmc({"ls", small}).out, "") << "no partial file stays behind";
+    for (const std::vector<std::string>& format :
+         {std::vector<std::string>{"format", blank}, {"format", small, "--full"}}) {
+        const SmcRun run = runSmc(format);
+        EXPECT_EQ(run.exit, 0) << run.err;
+        EXPECT_EQ(run.out, "formatted successfully.\nbad block(s) : 0\n");
+        EXPECT_EQ(runSmc({"check", format[1]}).exit, 0);
+    }
 }
 
 TEST(ImageFailureTest, ReadOnlyImageCannotBeChangedButCanBeChecked) {
@@ -246,6 +242,9 @@ TEST(UsageTest, BadUsageIsOneLineAndExitTwo) {
         {"check", "usb"},
         {"export", "a.smc"},
         {"ls", "usb:xyz"},
+        {"clone", "a.smc"},
+        {"clone", "a.smc", "a.smc"},
+        {"clone", "a.smc", "b.smc", "--create", "acme", "8"},
     };
     for (const auto& args : cases) {
         const SmcRun run = runSmc(args);
@@ -354,10 +353,6 @@ TEST_F(ImageTest, ImportRefusesAVolumeOfAnotherCard) {
     EXPECT_EQ(readText(image_), before);
 }
 
-} // namespace
-
-namespace {
-
 TEST_F(ImageTest, ProgressBarIsDrawnOnATerminal) {
     // script(1) gives the tool a terminal for its standard error.
     if (!fs::exists("/usr/bin/script")) GTEST_SKIP() << "script (util-linux) is not installed";
@@ -376,10 +371,6 @@ TEST_F(ImageTest, ProgressBarIsDrawnOnATerminal) {
     EXPECT_NE(shown.find("\r\033[K"), std::string::npos) << "the bar is cleared at the end";
     EXPECT_EQ(runSmc({"ls", image_}).out, "game.qxe\n");
 }
-
-} // namespace
-
-namespace {
 
 TEST_F(ImageTest, CardNamesCannotDriveTheTerminal) {
     writeBytes(dir_ / "pc/abc.txt", patternBytes(10, 6));

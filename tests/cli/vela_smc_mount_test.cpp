@@ -1,17 +1,26 @@
 // SPDX-License-Identifier: MIT
-// vela-smc mount end to end: a card image mounted through FUSE in a child process, used with
-// the PC's own tools and system calls, unmounted with fusermount3, then read back with
-// vela-smc and checked by fsck.fat. Skipped where the machine has no FUSE or refuses mounts.
+// vela-smc mount end to end, on a card image and on the simulated machine served on a socket
+// by this test: the card mounted through FUSE in a child process, used with the PC's own
+// tools and system calls (fio among them), unmounted with fusermount3, then read back with
+// vela-smc. Skipped where the machine has no FUSE or refuses mounts.
 #include "vela_smc_run.h"
+
+#include <devicelink/sim_machine.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
+#include <future>
+#include <map>
 #include <poll.h>
+#include <set>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -20,22 +29,35 @@ extern char** environ;
 
 namespace {
 
+enum class Kind { Image, Machine };
+
 bool inMountTable(const std::string& folder) {
     const std::string table = readText("/proc/self/mountinfo");
     return table.find(" " + folder + " ") != std::string::npos;
 }
 
-class MountTest : public testing::Test {
+std::string bytesText(const std::vector<std::uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class MountTest : public testing::TestWithParam<Kind> {
 protected:
     void SetUp() override {
         if (!fs::exists("/dev/fuse")) GTEST_SKIP() << "no /dev/fuse: FUSE is not available here";
-        image_ = (dir_ / "card.smc").string();
         mountPoint_ = (dir_ / "mnt").string();
         fs::create_directory(mountPoint_);
-        const SmcRun made =
-            runSmc({"create", image_, "--vendor", "samsung", "--size", "16", "--format"});
-        ASSERT_EQ(made.exit, 0) << made.err;
-        mount();
+        if (GetParam() == Kind::Image) {
+            card_ = (dir_ / "card.smc").string();
+            const SmcRun made =
+                runSmc({"create", card_, "--vendor", "samsung", "--size", "16", "--format"});
+            ASSERT_EQ(made.exit, 0) << made.err;
+        } else {
+            fs::create_directories(machineFolder() / "GAME");
+            machine_ = std::make_unique<SimMachine>(machineFolder());
+            server_ = std::make_unique<SimSocketServer>(*machine_);
+            ASSERT_TRUE(server_->start((dir_ / "link.sock").string()));
+            card_ = "unix:" + (dir_ / "link.sock").string();
+        }
     }
 
     void TearDown() override {
@@ -50,16 +72,20 @@ protected:
             int status = 0;
             waitpid(child_, &status, 0);
         }
+        if (server_) server_->stop();
     }
 
-    // Starts `vela-smc mount IMAGE FOLDER -f` and waits for the mount table to show it.
+    fs::path machineFolder() const { return dir_ / "card"; }
+
+    // Starts `vela-smc mount CARD FOLDER -f` and waits for the mount table to show it.
     void mount() {
         const std::string log = (dir_ / "mount.log").string();
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT, 0644);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        std::vector<std::string> words = {VELA_SMC_PATH, "mount", image_, mountPoint_, "-f"};
+        std::vector<std::string> words = {VELA_SMC_PATH, "mount", card_, mountPoint_, "-f"};
         std::vector<char*> argv;
         for (std::string& w : words)
             argv.push_back(w.data());
@@ -85,112 +111,243 @@ protected:
         ASSERT_TRUE(mounted_) << "the mount did not appear; " << readText(log);
     }
 
+    // Waits for the mounting process and returns its exit status.
+    int waitForMount() {
+        int status = 0;
+        EXPECT_EQ(waitpid(child_, &status, 0), child_);
+        child_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
     // Unmounts and expects the mounting process to end with status 0.
     void unmount() {
         ASSERT_EQ(std::system(("fusermount3 -u " + shellQuote(mountPoint_)).c_str()), 0);
         mounted_ = false;
-        int status = 0;
-        ASSERT_EQ(waitpid(child_, &status, 0), child_);
-        child_ = -1;
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readText(dir_ / "mount.log");
+        EXPECT_EQ(waitForMount(), 0) << readText(dir_ / "mount.log");
     }
 
     fs::path at(const std::string& rel) const { return fs::path(mountPoint_) / rel; }
+    bool machine() const { return GetParam() == Kind::Machine; }
 
     TempDir dir_;
-    std::string image_;
+    std::string card_;
     std::string mountPoint_;
+    std::unique_ptr<SimMachine> machine_;
+    std::unique_ptr<SimSocketServer> server_;
     pid_t child_ = -1;
     bool mounted_ = false;
 };
 
-TEST_F(MountTest, CopiedTreeIsOnTheCardAfterUnmount) {
-    const fs::path src = dir_ / "game";
-    writeBytes(src / "game.qxe", patternBytes(40000, 1)); // more than one cluster
-    writeBytes(src / "readme", patternBytes(300, 2));
-    writeBytes(src / "save/slot1.dat", patternBytes(4096, 3));
-    writeBytes(src / "save/old/empty.txt", {});
-    ASSERT_EQ(
-        std::system(("cp -r " + shellQuote(src.string()) + " " + shellQuote(mountPoint_)).c_str()),
-        0);
-    unmount();
-
-    const SmcRun listed = runSmc({"ls", image_, "-R"});
-    ASSERT_EQ(listed.exit, 0) << listed.err;
-    for (const char* name :
-         {"game/", "game.qxe", "readme", "save/", "slot1.dat", "old/", "empty.txt"})
-        EXPECT_NE(listed.out.find(name), std::string::npos) << name << "\n" << listed.out;
-    const fs::path back = dir_ / "back";
-    fs::create_directory(back);
-    ASSERT_EQ(runSmc({"get", image_, "/game", back.string(), "-r"}).exit, 0);
-    EXPECT_EQ(pcTree(back / "game"), pcTree(src));
-
-    const std::string raw = (dir_ / "volume.raw").string();
-    ASSERT_EQ(runSmc({"export", image_, raw}).exit, 0);
-    expectFsckClean(raw);
-}
-
-TEST_F(MountTest, NamesRenamesAndSizesBehaveAsOnAnyFolder) {
-    // The mounted image has one writer: the mount.
-    const SmcRun other = runSmc({"mkdir", image_, "/other"});
-    EXPECT_EQ(other.exit, 1);
-    EXPECT_NE(other.err.find("is in use by another program"), std::string::npos) << other.err;
-
-    // Names the card cannot hold: too long, a forbidden character, a leading dot.
-    EXPECT_LT(open(at("longername.txt").c_str(), O_CREAT | O_WRONLY, 0644), 0);
-    EXPECT_EQ(errno, ENAMETOOLONG);
-    EXPECT_LT(mkdir(at("a b").c_str(), 0755), 0);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_LT(open(at(".hidden").c_str(), O_CREAT | O_WRONLY, 0644), 0);
-    EXPECT_EQ(errno, EINVAL);
-    struct stat st {};
-    EXPECT_LT(stat(at("longername.txt").c_str(), &st), 0);
-    EXPECT_EQ(errno, ENOENT);
+TEST_P(MountTest, CallsAnswerAsOnAnyFolder) {
+    mount();
+    if (!machine()) {
+        // The mounted image has one writer: the mount.
+        const SmcRun other = runSmc({"mkdir", card_, "/other"});
+        EXPECT_NE(other.err.find("is in use by another program"), std::string::npos) << other.err;
+    }
+    writeBytes(at("Music/Tune.MP3"), patternBytes(20000, 4));
+    fs::create_directory(at("empty"));
+    // What a file manager shows for each refusal; names the card cannot hold: too long, a
+    // forbidden character, a leading dot.
+    const int createFlags = O_CREAT | O_WRONLY;
+    struct Case {
+        const char* what;
+        std::function<int()> call;
+        int expected;
+    } cases[] = {
+        {"long name", [&] { return open(at("longername.txt").c_str(), createFlags, 0644); },
+         ENAMETOOLONG},
+        {"space", [&] { return mkdir(at("a b").c_str(), 0755); }, EINVAL},
+        {"dot", [&] { return open(at(".hidden").c_str(), createFlags, 0644); }, EINVAL},
+        {"stat long", [&] { return access(at("longername.txt").c_str(), F_OK); }, ENOENT},
+        {"rmdir full", [&] { return rmdir(at("music").c_str()); }, ENOTEMPTY},
+        {"unlink folder", [&] { return unlink(at("music").c_str()); }, EISDIR},
+        {"mkdir taken", [&] { return mkdir(at("MUSIC").c_str(), 0755); }, EEXIST},
+        {"rmdir file", [&] { return rmdir(at("music/tune.mp3").c_str()); }, ENOTDIR},
+        {"folder into itself", [&] { return rename(at("music").c_str(), at("music/in").c_str()); },
+         EINVAL},
+        {"file over folder",
+         [&] { return rename(at("music/tune.mp3").c_str(), at("empty").c_str()); }, EISDIR},
+        {"past the largest file",
+         [&] { return truncate(at("music/tune.mp3").c_str(), off_t(129) << 20); }, EFBIG},
+        // The machine cannot rename a folder: mv copies it instead.
+        {"rename folder", [&] { return rename(at("empty").c_str(), at("void").c_str()); },
+         machine() ? EXDEV : 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        errno = 0;
+        const int result = c.call();
+        EXPECT_EQ(result < 0 ? errno : 0, c.expected);
+    }
 
     // Names are matched without regard to case and listed in lower case.
-    writeBytes(at("Music/Tune.MP3"), patternBytes(20000, 4));
     EXPECT_TRUE(fs::exists(at("MUSIC/tune.mp3")));
     EXPECT_EQ(fs::directory_iterator(at("music"))->path().filename(), "tune.mp3");
 
-    // Cutting and growing keep the bytes before the cut; a grown part reads as zeros.
+    // Cutting and growing keep the bytes before the cut; a grown part reads as zeros. A cut
+    // frees the card's space in place.
+    const fs::space_info before = fs::space(mountPoint_);
     fs::resize_file(at("music/tune.mp3"), 5000);
+    EXPECT_TRUE(machine() || fs::space(mountPoint_).free > before.free);
     std::vector<std::uint8_t> expected = patternBytes(20000, 4);
     expected.resize(5000);
     expected.resize(9000, 0);
     fs::resize_file(at("music/tune.mp3"), 9000);
-    EXPECT_EQ(readText(at("music/tune.mp3")), std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(readText(at("music/tune.mp3")), bytesText(expected));
 
     // An empty file grows by appending; a write far past the end leaves zeros.
     writeBytes(at("empty.txt"), {});
-    {
-        std::ofstream append(at("empty.txt"), std::ios::binary | std::ios::app);
-        append << "abc";
-    }
+    std::ofstream(at("empty.txt"), std::ios::app) << "abc";
     const int fd = open(at("empty.txt").c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(pwrite(fd, "z", 1, 100), 1);
     close(fd);
     EXPECT_EQ(readText(at("empty.txt")), "abc" + std::string(97, '\0') + "z");
 
-    // Renames within and across folders, over an existing file, and of a folder.
+    // Renames within and across folders and over an existing file (what editors do).
     writeBytes(at("old.txt"), patternBytes(10, 5));
     writeBytes(at("new.txt"), patternBytes(10, 6));
     fs::rename(at("old.txt"), at("new.txt"));
     EXPECT_FALSE(fs::exists(at("old.txt")));
-    const std::vector<std::uint8_t> moved = patternBytes(10, 5);
-    EXPECT_EQ(readText(at("new.txt")), std::string(moved.begin(), moved.end()));
+    EXPECT_EQ(readText(at("new.txt")), bytesText(patternBytes(10, 5)));
     fs::rename(at("new.txt"), at("music/new.txt"));
-    fs::rename(at("music"), at("songs"));
-    EXPECT_TRUE(fs::exists(at("songs/new.txt")));
-    EXPECT_LT(rmdir(at("songs").c_str()), 0);
-    EXPECT_EQ(errno, ENOTEMPTY);
+    EXPECT_TRUE(fs::exists(at("music/new.txt")));
     unmount();
 
-    const SmcRun checked = runSmc({"check", image_});
-    EXPECT_EQ(checked.exit, 0) << checked.out << checked.err;
-    const SmcRun listed = runSmc({"ls", image_, "/songs", "-l"});
+    const SmcRun listed = runSmc({"ls", card_, "/music", "-l"});
     EXPECT_NE(listed.out.find("9000"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("new.txt"), std::string::npos) << listed.out;
+    if (machine()) return;
+    const SmcRun checked = runSmc({"check", card_});
+    EXPECT_EQ(checked.exit, 0) << checked.out << checked.err;
 }
+
+// A tree copied onto the card with cp -r comes back whole. Then, many times, the card is
+// mounted and every folder of it listed at once right away: a listing that came back short
+// would be a folder read while the mount was still setting up, or one listing disturbing
+// another.
+TEST_P(MountTest, CopiedTreeComesBackWholeAndListsWholeEveryTime) {
+    const fs::path src = dir_ / "game";
+    std::map<std::string, std::set<std::string>> expected = {{"", {"game"}}};
+    for (const std::string folder : {"", "/src", "/src/lib", "/save"}) {
+        for (int i = 0; i < 3; ++i) {
+            const std::string name = "f" + std::to_string(i) + ".txt";
+            // Empty, one cluster and more than one.
+            writeBytes(src.string() + folder + "/" + name, patternBytes(i * 20000, i));
+            expected["game" + folder].insert(name);
+        }
+        const std::size_t slash = folder.rfind('/');
+        if (!folder.empty())
+            expected["game" + folder.substr(0, slash)].insert(folder.substr(slash + 1));
+    }
+    mount();
+    const std::string copy = "cp -r " + shellQuote(src.string()) + " " + shellQuote(mountPoint_);
+    ASSERT_EQ(std::system(copy.c_str()), 0);
+    unmount();
+
+    const int rounds = machine() ? 8 : 15;
+    for (int round = 0; round < rounds && !HasFailure(); ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        mount();
+        std::vector<std::future<std::set<std::string>>> listings;
+        for (const auto& [folder, names] : expected)
+            listings.push_back(std::async(std::launch::async, [this, folder = folder] {
+                std::set<std::string> found;
+                std::error_code ec;
+                for (const auto& entry : fs::directory_iterator(at(folder), ec))
+                    found.insert(entry.path().filename().string());
+                return found;
+            }));
+        auto listing = listings.begin();
+        for (const auto& [folder, names] : expected)
+            EXPECT_EQ((listing++)->get(), names) << "'" << folder << "'";
+        unmount();
+    }
+
+    const fs::path back = dir_ / "back";
+    fs::create_directory(back);
+    const SmcRun got = runSmc({"get", card_, "/game", back.string(), "-r"});
+    ASSERT_EQ(got.exit, 0) << got.err;
+    EXPECT_EQ(pcTree(back / "game"), pcTree(src));
+    if (machine()) return;
+    const std::string raw = (dir_ / "volume.raw").string();
+    ASSERT_EQ(runSmc({"export", card_, raw}).exit, 0);
+    expectFsckClean(raw);
+}
+
+// fio writes several files on the mount and checks every block it wrote; after a fresh
+// mount it checks them once more, as the card holds them.
+TEST_P(MountTest, FioVerifiesWhatItWrote) {
+    if (std::system("fio --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "fio is not installed here (Debian's fio package)";
+    const std::string job = "fio --name=check --directory=" + shellQuote(at("game").string()) +
+                            " --numjobs=3 --nrfiles=2 --size=512k --bs=4k --rw=randwrite"
+                            " --verify=crc32c --end_fsync=1 --verify_state_save=0"
+                            " --filename_format='f$jobnum.$filenum' >" +
+                            shellQuote((dir_ / "fio.log").string()) + " 2>&1";
+    mount();
+    fs::create_directories(at("game"));
+    EXPECT_EQ(std::system(job.c_str()), 0) << readText(dir_ / "fio.log");
+    unmount();
+    mount();
+    EXPECT_EQ(std::system((job + " --verify_only").c_str()), 0) << readText(dir_ / "fio.log");
+    unmount();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, MountTest, testing::Values(Kind::Image, Kind::Machine),
+                         [](const testing::TestParamInfo<Kind>& info) {
+                             return info.param == Kind::Image ? "Image" : "Machine";
+                         });
+
+using MachineMountTest = MountTest;
+
+// The cable is pulled while a changed file goes back to the machine: close(2) fails, the
+// mount ends itself with a message, the card keeps the file as it was and every file
+// written back before, and the new bytes are kept in a PC file.
+TEST_P(MachineMountTest, CablePulledMidWriteKeepsTheCardsFiles) {
+    const std::vector<std::uint8_t> old = patternBytes(300000, 7);
+    writeBytes(machineFolder() / "GAME/SAVE.DAT", old);
+    setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
+    mount();
+    unsetenv("XDG_STATE_HOME");
+    writeBytes(at("game/keep.dat"), patternBytes(5000, 8));
+
+    const int fd = open(at("game/save.dat").c_str(), O_WRONLY | O_TRUNC);
+    ASSERT_GE(fd, 0);
+    const std::vector<std::uint8_t> fresh = patternBytes(600000, 9);
+    ASSERT_EQ(write(fd, fresh.data(), fresh.size()), ssize_t(fresh.size()));
+    // The write-back's first chunk is taken; the machine's next answer never comes, as the
+    // socket is closed instead.
+    std::promise<void> chunkTaken;
+    machine_->planFault(4, SimFault::editFrame([&](SimFrame&) { chunkTaken.set_value(); }));
+    machine_->planFault(5, SimFault::hold());
+    std::thread puller([&] {
+        chunkTaken.get_future().wait();
+        server_->stop();
+    });
+    errno = 0;
+    EXPECT_EQ(close(fd), -1);
+    EXPECT_EQ(errno, EIO);
+    puller.join();
+
+    mounted_ = false;
+    EXPECT_EQ(waitForMount(), 1);
+    const std::string log = readText(dir_ / "mount.log");
+    EXPECT_NE(log.find("the link to the machine is lost"), std::string::npos) << log;
+    // The bytes that could not go back are kept on the PC.
+    const std::string kept = "changes to 'vx:\\game\\save.dat' could not be written to the card; "
+                             "they are kept in '";
+    const std::size_t found = log.find(kept);
+    ASSERT_NE(found, std::string::npos) << log;
+    const std::size_t from = found + kept.size();
+    EXPECT_EQ(readText(log.substr(from, log.find('\'', from) - from)), bytesText(fresh));
+    EXPECT_FALSE(inMountTable(mountPoint_));
+    EXPECT_EQ(readText(machineFolder() / "GAME/SAVE.DAT"), bytesText(old));
+    EXPECT_EQ(readText(machineFolder() / "GAME/KEEP.DAT"), bytesText(patternBytes(5000, 8)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Socket, MachineMountTest, testing::Values(Kind::Machine));
 
 } // namespace
 

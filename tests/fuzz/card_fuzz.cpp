@@ -11,7 +11,7 @@
 // byte 0 of the whole input picks the card (bit 0: large pages) and whether the writes run in
 // a write group (bit 1). The damaged card is then
 // described, mounted, listed to the bottom, every file read, checked, and a file written,
-// read back and deleted (see writeAndReadBack for what must hold).
+// read back, shortened in place, read again and deleted (see writeAndReadBack for what must hold).
 #include "fuzz_card_base.h"
 
 #include "smfs/chip.h"
@@ -151,6 +151,19 @@ void writeAndReadBack(SmfsCard& card, bool cleanCard) {
         (void)card.close(handle);
     } else if (cleanCard) {
         std::abort();
+    }
+    // Cut in place past the first cluster: the rest reads back and the card stays clean.
+    constexpr std::uint32_t kCut = 4100;
+    if (card.open("vx:\\GAMES\\NEW.BIN", kSmfsReadWrite, &handle) == SmfsResult::Ok) {
+        const bool cut = card.truncate(handle, kCut) == SmfsResult::Ok;
+        if ((card.close(handle) != SmfsResult::Ok || !cut) && cleanCard) std::abort();
+    }
+    if (card.open("vx:\\GAMES\\NEW.BIN", kSmfsRead, &handle) == SmfsResult::Ok) {
+        const SmfsResult r = card.read(handle, back.data(), std::uint32_t(back.size()), &count);
+        if (cleanCard && (r != SmfsResult::EndOfData || count != kCut ||
+                          std::memcmp(back.data(), bytes.data(), kCut) != 0))
+            std::abort();
+        (void)card.close(handle);
     }
     if (cleanCard) {
         SmfsCheckReport report;

@@ -32,53 +32,6 @@ void expectActColours(const PaletteTable& table, const std::vector<std::uint8_t>
     }
 }
 
-TEST(ActImport, FilesByNameAndLength) {
-    TempDir dir;
-    std::filesystem::create_directories(dir / "set.act");
-    const struct {
-        const char* name;
-        std::size_t size;
-        PaletteImportResult result;
-        const char* message;
-    } cases[] = {
-        {"a.act", 768, PaletteImportResult::Ok, ""},
-        {"B.ACT", 768, PaletteImportResult::Ok, ""},
-        {"x.Act", 772, PaletteImportResult::Ok, ""}, // colour count and index after the colours
-        {"c.act", 767, PaletteImportResult::BadSize, "invalid palete file size"},
-        {"d.act", 769, PaletteImportResult::BadSize, "invalid palete file size"},
-        {"e.act", 1536, PaletteImportResult::BadSize, "invalid palete file size"},
-        {"raw.pal", 768, PaletteImportResult::Ok, ""}, // neither RIFF nor JASC: the ACT rule
-        {"odd.pal", 769, PaletteImportResult::BadSize, "invalid palete file size"},
-        {"x.bmp", 768, PaletteImportResult::Ignored, ""},
-        {"x.acts", 768, PaletteImportResult::Ignored, ""},
-        {"set.act/x", 768, PaletteImportResult::Ignored, ""},
-        {"none.act", 0, PaletteImportResult::OpenFailed, "failed to open palette file"},
-    };
-    for (const auto& c : cases) {
-        const std::vector<std::uint8_t> bytes = actBytes(c.size);
-        if (c.size) WriteAll(dir / c.name, bytes);
-        PaletteTable table = markedTable();
-        const PaletteImportResult result = ImportPaletteFile((dir / c.name).string(), table);
-        EXPECT_EQ(result, c.result) << c.name;
-        EXPECT_EQ(PaletteImportMessage(result), c.message) << c.name;
-        if (result == PaletteImportResult::Ok)
-            expectActColours(table, bytes, 256);
-        else
-            EXPECT_EQ(table, markedTable()) << c.name;
-    }
-}
-
-TEST(ActImport, ShortReadLeavesEarlierEntriesReplaced) {
-    const std::vector<std::uint8_t> bytes = actBytes(768);
-    PaletteTable table = markedTable();
-    const PaletteImportResult result = ApplyActColours(bytes.data(), 400, table);
-    EXPECT_EQ(result, PaletteImportResult::ReadFailed);
-    EXPECT_EQ(PaletteImportMessage(result), "failed to read palette file");
-    expectActColours(table, bytes, 133); // 400 bytes hold 133 whole entries
-    for (std::size_t i = 133; i < 256; ++i)
-        EXPECT_EQ(table[i], markedTable()[i]) << i;
-}
-
 std::vector<std::uint8_t> riffPalette(std::uint16_t count, bool extraChunk) {
     std::vector<std::uint8_t> b = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'P', 'A', 'L', ' '};
     auto le = [&](std::uint32_t v, int n) {
@@ -103,63 +56,80 @@ std::vector<std::uint8_t> riffPalette(std::uint16_t count, bool extraChunk) {
     return b;
 }
 
-TEST(PalImport, RiffPalettes) {
-    TempDir dir;
-    WriteAll(dir / "r.PAL", riffPalette(16, true));
-    PaletteTable table = markedTable();
-    ASSERT_EQ(ImportPaletteFile((dir / "r.PAL").string(), table), PaletteImportResult::Ok);
-    for (std::size_t i = 0; i < 16; ++i) {
-        const auto v = static_cast<std::uint8_t>(i);
-        EXPECT_EQ(table[i], (PaletteEntry{v, static_cast<std::uint8_t>(v * 2),
-                                          static_cast<std::uint8_t>(v * 3), 0x55}));
-    }
-    EXPECT_EQ(table[16], (PaletteEntry{0, 0, 0, 0x55})); // beyond the file's colours: black
-
-    std::vector<std::uint8_t> tooMany = riffPalette(257, false);
-    PaletteTable kept = markedTable();
-    EXPECT_EQ(ParsePalFile(tooMany.data(), tooMany.size(), kept), PaletteImportResult::BadSize);
-    std::vector<std::uint8_t> cut = riffPalette(16, false);
-    cut.resize(cut.size() - 4); // the data chunk's size now runs past the file
-    EXPECT_EQ(ParsePalFile(cut.data(), cut.size(), kept), PaletteImportResult::ReadFailed);
-    std::vector<std::uint8_t> noData = riffPalette(4, true);
-    noData.resize(24); // the header and the note chunk only
-    EXPECT_EQ(ParsePalFile(noData.data(), noData.size(), kept), PaletteImportResult::ReadFailed);
-    EXPECT_EQ(kept, markedTable());
-}
-
-std::vector<std::uint8_t> textBytes(const std::string& text) {
+std::vector<std::uint8_t> bytesOf(const std::string& text) {
     return {text.begin(), text.end()};
 }
 
-TEST(PalImport, JascTextPalettes) {
-    const std::string crlf = "JASC-PAL\r\n0100\r\n3\r\n255 0 0\r\n0 255 0\r\n1 2 3\r\n";
-    const std::string lf = "JASC-PAL\n0100\n2\n9 8 7\n  6\t5 4\n";
-    PaletteTable table = markedTable();
-    std::vector<std::uint8_t> b = textBytes(crlf);
-    ASSERT_EQ(ParsePalFile(b.data(), b.size(), table), PaletteImportResult::Ok);
-    EXPECT_EQ(table[0], (PaletteEntry{255, 0, 0, 0x55}));
-    EXPECT_EQ(table[2], (PaletteEntry{1, 2, 3, 0x55}));
-    EXPECT_EQ(table[3], (PaletteEntry{0, 0, 0, 0x55}));
-    b = textBytes(lf);
-    ASSERT_EQ(ParsePalFile(b.data(), b.size(), table), PaletteImportResult::Ok);
-    EXPECT_EQ(table[1], (PaletteEntry{6, 5, 4, 0x55}));
-
-    const std::pair<std::string, PaletteImportResult> bad[] = {
-        {"JASC-PAL\n0100\n300\n", PaletteImportResult::BadSize},
-        {"JASC-PAL\n0100\n0\n", PaletteImportResult::BadSize},
-        {"JASC-PAL\n0100\n2\n1 2 3\n", PaletteImportResult::ReadFailed},    // a line short
-        {"JASC-PAL\n0100\n1\n1 2 256\n", PaletteImportResult::ReadFailed},  // above 255
-        {"JASC-PAL\n0100\n1\n1 2\n", PaletteImportResult::ReadFailed},      // two values
-        {"JASC-PAL\n0100\n1\n1 -2 3\n", PaletteImportResult::ReadFailed},   // a sign
-        {"JASC-PAL\n0200\n1\n1 2 3\n", PaletteImportResult::ReadFailed},    // version
-        {"JASC-PAL\n0100\n99999999999\n", PaletteImportResult::ReadFailed}, // huge count
+TEST(PaletteImport, FilesByNameLengthAndContent) {
+    using R = PaletteImportResult;
+    TempDir dir;
+    std::filesystem::create_directories(dir / "set.act");
+    const std::vector<std::uint8_t> riff = riffPalette(16, false), note = riffPalette(4, true);
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        R result;
+        std::vector<std::pair<int, PaletteEntry>> entries; // RIFF and JASC: what they leave
+    } cases[] = {
+        {"a.act", actBytes(768), R::Ok, {}},
+        {"B.ACT", actBytes(768), R::Ok, {}},
+        {"x.Act", actBytes(772), R::Ok, {}}, // colour count and index after the colours
+        {"c.act", actBytes(767), R::BadSize, {}},
+        {"d.act", actBytes(769), R::BadSize, {}},
+        {"raw.pal", actBytes(768), R::Ok, {}}, // neither RIFF nor JASC: the ACT rule
+        {"odd.pal", actBytes(769), R::BadSize, {}},
+        {"x.bmp", actBytes(768), R::Ignored, {}},
+        {"x.acts", actBytes(768), R::Ignored, {}},
+        {"set.act/x", actBytes(768), R::Ignored, {}},
+        {"none.act", {}, R::OpenFailed, {}},
+        {"r.PAL",
+         riffPalette(16, true),
+         R::Ok,
+         {{1, {1, 2, 3, 0x55}},
+          {15, {15, 30, 45, 0x55}},
+          {16, {0, 0, 0, 0x55}}}}, // past the file's colours: black
+        {"j.pal",
+         bytesOf("JASC-PAL\r\n0100\r\n3\r\n255 0 0\r\n0 255 0\r\n1 2 3\r\n"),
+         R::Ok,
+         {{0, {255, 0, 0, 0x55}}, {2, {1, 2, 3, 0x55}}, {3, {0, 0, 0, 0x55}}}},
+        {"k.pal", bytesOf("JASC-PAL\n0100\n2\n9 8 7\n  6\t5 4\n"), R::Ok, {{1, {6, 5, 4, 0x55}}}},
+        {"b1.pal", riffPalette(257, false), R::BadSize, {}},
+        {"b2.pal", {riff.begin(), riff.end() - 4}, R::ReadFailed, {}},    // data runs past the file
+        {"b3.pal", {note.begin(), note.begin() + 24}, R::ReadFailed, {}}, // a note chunk only
+        {"b4.pal", bytesOf("JASC-PAL\n0100\n300\n"), R::BadSize, {}},
+        {"b5.pal", bytesOf("JASC-PAL\n0100\n0\n"), R::BadSize, {}},
+        {"b6.pal", bytesOf("JASC-PAL\n0100\n2\n1 2 3\n"), R::ReadFailed, {}},    // a line short
+        {"b7.pal", bytesOf("JASC-PAL\n0100\n1\n1 2 256\n"), R::ReadFailed, {}},  // above 255
+        {"b8.pal", bytesOf("JASC-PAL\n0100\n1\n1 2\n"), R::ReadFailed, {}},      // two values
+        {"b9.pal", bytesOf("JASC-PAL\n0100\n1\n1 -2 3\n"), R::ReadFailed, {}},   // a sign
+        {"ba.pal", bytesOf("JASC-PAL\n0200\n1\n1 2 3\n"), R::ReadFailed, {}},    // version
+        {"bb.pal", bytesOf("JASC-PAL\n0100\n99999999999\n"), R::ReadFailed, {}}, // huge count
     };
-    for (const auto& [text, want] : bad) {
-        PaletteTable kept = markedTable();
-        b = textBytes(text);
-        EXPECT_EQ(ParsePalFile(b.data(), b.size(), kept), want) << text;
-        EXPECT_EQ(kept, markedTable());
+    for (const auto& c : cases) {
+        if (!c.bytes.empty()) WriteAll(dir / c.name, c.bytes);
+        PaletteTable table = markedTable();
+        EXPECT_EQ(ImportPaletteFile((dir / c.name).string(), table), c.result) << c.name;
+        if (c.result != R::Ok)
+            EXPECT_EQ(table, markedTable()) << c.name;
+        else if (c.entries.empty())
+            expectActColours(table, c.bytes, 256);
+        for (const auto& [index, entry] : c.entries)
+            EXPECT_EQ(table[std::size_t(index)], entry) << c.name << " " << index;
     }
+    const std::pair<R, const char*> messages[] = {{R::Ok, ""},
+                                                  {R::Ignored, ""},
+                                                  {R::BadSize, "invalid palete file size"},
+                                                  {R::OpenFailed, "failed to open palette file"},
+                                                  {R::ReadFailed, "failed to read palette file"}};
+    for (const auto& [result, text] : messages)
+        EXPECT_EQ(PaletteImportMessage(result), text);
+
+    // A short read leaves the entries before it replaced: 400 bytes hold 133 whole entries.
+    const std::vector<std::uint8_t> bytes = actBytes(768);
+    PaletteTable table = markedTable();
+    EXPECT_EQ(ApplyActColours(bytes.data(), 400, table), R::ReadFailed);
+    expectActColours(table, bytes, 133);
+    EXPECT_EQ(table[133], markedTable()[133]);
 }
 
 } // namespace

@@ -245,6 +245,46 @@ TEST(ApiHandleTest, TenHandlesOfOneFileAndTenFiles) {
     EXPECT_TRUE(apiList(api(), "vx:\\").empty());
 }
 
+TEST(ApiTruncateTest, ShortensInPlaceAndFreesTheClustersPastTheSize) {
+    TestCard card(kCard, true);
+    const std::uint32_t cb = card.clusterBytes();
+    const std::uint64_t empty = apiFreeBytes(api());
+    const std::vector<std::uint8_t> data = apiPattern(3 * cb + 7, 21);
+    // Sizes on, around and inside cluster bounds; the position lies past each cut.
+    for (const std::uint32_t size : {2 * cb + 1, 2 * cb, cb - 1, 1u, 0u}) {
+        SCOPED_TRACE(size);
+        ASSERT_EQ(apiWriteFile(api(), "vx:\\T.BIN", data), SmfsResult::Ok);
+        SmfsHandle h = 0;
+        ASSERT_EQ(api().open("vx:\\T.BIN", kSmfsReadWrite, &h), SmfsResult::Ok);
+        ASSERT_EQ(api().seek(h, kSmfsSeekEnd, 0, nullptr), SmfsResult::Ok);
+        ASSERT_EQ(api().truncate(h, size), SmfsResult::Ok);
+        // A write at the new end lands right after the kept bytes.
+        ASSERT_EQ(api().write(h, "xy", 2), SmfsResult::Ok);
+        ASSERT_EQ(api().close(h), SmfsResult::Ok);
+        std::vector<std::uint8_t> expected(data.begin(), data.begin() + size);
+        expected.push_back('x');
+        expected.push_back('y');
+        std::vector<std::uint8_t> back;
+        ASSERT_EQ(apiReadFile(api(), "vx:\\T.BIN", &back), SmfsResult::Ok);
+        EXPECT_EQ(back, expected);
+        const std::uint64_t clusters = (size + 2 + cb - 1) / cb;
+        EXPECT_EQ(apiFreeBytes(api()), empty - clusters * cb);
+    }
+    SmfsCheckReport report;
+    ASSERT_EQ(api().check(&report), SmfsResult::Ok);
+    EXPECT_TRUE(report.clean()) << apiFindingsText(report);
+
+    // Only a writer with the file to itself may cut it, and only shorter.
+    SmfsHandle writer = 0, reader = 0;
+    ASSERT_EQ(api().open("vx:\\T.BIN", kSmfsReadWrite, &writer), SmfsResult::Ok);
+    EXPECT_EQ(api().truncate(writer, 3), SmfsResult::InvalidArgument);
+    ASSERT_EQ(api().open("vx:\\T.BIN", kSmfsRead, &reader), SmfsResult::Ok);
+    EXPECT_EQ(api().truncate(reader, 0), SmfsResult::NotWritable);
+    EXPECT_EQ(api().truncate(writer, 0), SmfsResult::FileStillOpen);
+    ASSERT_EQ(api().close(reader), SmfsResult::Ok);
+    ASSERT_EQ(api().close(writer), SmfsResult::Ok);
+}
+
 TEST(ApiEntryTest, ListingDeliversDotsThenNamesAndEndsWith19) {
     TestCard card(kCard, true);
     ASSERT_EQ(api().mkdir("vx:\\GAMES", 0), SmfsResult::Ok);

@@ -225,6 +225,11 @@ public:
     // (may be nullptr) receives the position before. InvalidArgument for another origin.
     [[nodiscard]] SmfsResult seek(SmfsHandle handle, int origin, std::int64_t offset,
                                   std::uint32_t* previous);
+    // Shortens the file to size bytes in place; the clusters past it are freed at close,
+    // which writes the entry and the FAT. A position past size moves back to it.
+    // NotWritable, InvalidArgument for a size beyond the file's, FileStillOpen while another
+    // handle of the file is open.
+    [[nodiscard]] SmfsResult truncate(SmfsHandle handle, std::uint32_t size);
     // Links enough clusters to hold additional bytes beyond the file's size and pre-erases
     // their blocks (clusters past the size are freed again at close). NotWritable, CardFull.
     [[nodiscard]] SmfsResult reserve(SmfsHandle handle, std::uint32_t additional);

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 class DeviceLink;
@@ -30,9 +31,14 @@ struct CardResult {
     std::string message;
     // Messages of side steps that failed on the way (shown before message).
     std::vector<std::string> notes;
+    // The failure in the system's terms, for callers that speak errno (the mount);
+    // std::errc{} when nothing more is known.
+    std::errc cause{};
 
     static CardResult ok() { return {}; }
-    static CardResult failed(std::string text) { return {Code::Failed, std::move(text), {}}; }
+    static CardResult failed(std::string text, std::errc why = std::errc{}) {
+        return {Code::Failed, std::move(text), {}, why};
+    }
     static CardResult cancelled() { return {Code::Cancelled, "operation canceled.", {}}; }
     // A failure already reported where it happened.
     static CardResult silent() { return {Code::Failed, "", {}}; }
@@ -45,6 +51,7 @@ struct CardEntry {
     bool folder = false;
     bool hasSubfolders = false; // folder listings: whether it has folders below it
     bool described = true;      // false: its attributes could not be read (name only)
+    bool readOnly = false;      // a file the card marks read-only
     std::uint32_t sizeBytes = 0;
     int year = 0, month = 0, day = 0, hour = 0, minute = 0;
 };
@@ -76,6 +83,26 @@ using CardSource = std::function<bool(std::uint8_t* buffer, std::uint32_t bytes)
 // The bytes of a card file being read, pushed in pieces; false when they could not be
 // written on the PC (the sink has reported it).
 using CardSink = std::function<bool(const std::uint8_t* data, std::uint32_t bytes)>;
+
+// A card file open for reads and writes at any offset, so a large file is never held whole.
+// Changes reach the card's entry and FAT at commit() and when the object goes; a rename or
+// removal through the storage is refused while the file is open, except the storage's own
+// rename, which carries the file along.
+class CardFile {
+public:
+    virtual ~CardFile() = default;
+    virtual std::uint64_t size() const = 0;
+    // Reads up to bytes at offset; got is short only at the end of the file.
+    virtual CardResult read(std::uint64_t offset, std::uint8_t* buffer, std::uint32_t bytes,
+                            std::uint32_t& got) = 0;
+    // Writes at offset; a gap before it reads as zeros.
+    virtual CardResult write(std::uint64_t offset, const std::uint8_t* data,
+                             std::uint32_t bytes) = 0;
+    // Shortens the file in place (its space past sizeBytes freed) or lengthens it with zeros.
+    virtual CardResult resize(std::uint64_t sizeBytes) = 0;
+    // Puts the file's entry and the FAT on the card.
+    virtual CardResult commit() = 0;
+};
 
 class CardStorage {
 public:
@@ -125,6 +152,17 @@ public:
     // everything back; Failed with its message. Groups nest.
     virtual void beginGroup() {}
     virtual CardResult endGroup() { return CardResult::ok(); }
+
+    // One entry's attributes: NotFound without a message when it is not there, Failed with
+    // one when its folder could not be listed. The root is no entry.
+    virtual CardResult entry(const std::string& path, CardEntry& entry);
+    // Renames or moves an entry to a path that does not exist; Unsupported where the card
+    // cannot (the machine), leaving the caller to copy.
+    virtual CardResult rename(const std::string& from, const std::string& to);
+    // Opens (create: makes empty, failing when it exists) a card file for reads and writes
+    // at any offset; nothing, with Unsupported, where the card moves whole files only.
+    virtual std::unique_ptr<CardFile> openFile(const std::string& path, bool create,
+                                               CardResult& result);
 
     // A card image's own: the card object (tests and card-level tools reach the card
     // through it), the system's error number of the last failed image read or write, the

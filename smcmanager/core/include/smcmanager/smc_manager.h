@@ -209,6 +209,17 @@ public:
     // Copies one PC file into the card folder dest; false when it failed.
     bool copyFileToCard(const std::string& dest, const std::string& file);
 
+    // ---- Copying from another card ----
+    // Copies entries of another card (source paths; folders end in a backslash) with
+    // everything in them into the open card's folder dest, under the rules of copyToCard:
+    // names the open card cannot hold are skipped and listed at the end, an existing file is
+    // replaced and an existing folder copied into only when the user says so, and the copy
+    // stops at the first step that fails or at a cancel. Each file is read whole into an
+    // unnamed temporary PC file, then written, so a cancel or a failed read leaves nothing of
+    // it on the open card. Returns true when every entry was copied or left out by the
+    // user's choice.
+    bool copyFromCard(CardStorage& source, std::string dest, const std::vector<std::string>& list);
+
     // ---- Copying to the PC ----
     // Fills copiedCardItems_ with the selected card items (folders end in a backslash).
     void collectCardSelection();
@@ -301,6 +312,20 @@ private:
     // The entries of a card folder as the copy found them before it began (listed once).
     const std::vector<CardEntry>* cardFolderEntries(const std::string& folder);
     bool fitsCard(const std::string& name);
+    // The state of a copy to the card, made fresh (the overall gauge scaled to totalBytes);
+    // endCopyToCard lists the names left out, syncs, and tells whether all went well.
+    void beginCopyToCard(std::int64_t totalBytes);
+    bool endCopyToCard(bool copied);
+    // Where a copy to the card puts an entry named name in the card folder dest: Copy
+    // (a folder made, or an existing one the user copies into; a file, replacing one when
+    // replace is set), Leave (the user keeps what is there, or no card can hold the name) or
+    // Failed (reported; also a cancel).
+    enum class Placement { Copy, Leave, Failed };
+    Placement placeCardFolder(const std::string& dest, const std::string& name);
+    Placement placeCardFile(const std::string& dest, const std::string& name, bool& replace);
+    bool copyFolderFromCard(CardStorage& source, const std::string& dest, const std::string& folder,
+                            int depth);
+    bool copyFileFromCard(CardStorage& source, const std::string& dest, const std::string& path);
     // Asks whether to replace an existing file (text names it); false to leave it, with
     // cancelled_ set when the user cancelled the whole copy.
     bool confirmReplace(const std::string& text);
