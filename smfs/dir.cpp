@@ -791,11 +791,11 @@ SmfsResult dir_tree_check_open(CardState& card, std::uint32_t folder) {
     SmfsResult r = mountedVolume(card, &v);
     if (r != SmfsResult::Ok) return r;
     if (!fat_is_data_cluster(card, folder)) return SmfsResult::InvalidArgument;
-    // Every folder starts at a cluster of its own, so a tree with more folders than the
-    // volume has clusters can only be a loop.
+    // Every folder starts at a cluster of its own, so a tree naming more folders than the
+    // volume has clusters loops or is cross-linked; this also bounds what is pending.
     std::vector<std::uint32_t> pending{folder};
+    bool loops = false;
     for (std::uint32_t visited = 0; !pending.empty(); ++visited) {
-        if (visited > v->clusterCount) return SmfsResult::BrokenChain;
         const std::uint32_t dir = pending.back();
         pending.pop_back();
         bool open = false;
@@ -805,6 +805,8 @@ SmfsResult dir_tree_check_open(CardState& card, std::uint32_t folder) {
             const std::uint32_t start = le16(e + kDeCluster);
             if (!fat_is_data_cluster(card, start)) return int(kNext);
             if (e[kDeAttr] & kAttrFolder) {
+                loops = visited + pending.size() >= v->clusterCount;
+                if (loops) return int(kStop);
                 pending.push_back(start);
             } else if (busy(card, start)) {
                 open = true;
@@ -813,6 +815,7 @@ SmfsResult dir_tree_check_open(CardState& card, std::uint32_t folder) {
             return int(kNext);
         });
         if (r != SmfsResult::Ok && r != SmfsResult::NotFound) return r;
+        if (loops) return SmfsResult::BrokenChain;
         if (open) return SmfsResult::FileStillOpen;
     }
     return SmfsResult::Ok;
