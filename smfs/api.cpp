@@ -773,6 +773,9 @@ SmfsResult SmfsCard::rmdir(const char* path, int recursive) {
                 return SmfsResult::FolderNotEmpty;
         }
     } else {
+        // A refused call leaves the whole tree as it was: look for open files first.
+        r = dir_tree_check_open(card, folder);
+        if (r != SmfsResult::Ok) return r;
         // Each step removes one folder of the tree, so the volume's cluster count bounds it.
         const FatVolume* v = fat_volume(card);
         for (std::uint32_t steps = 0;; ++steps) {

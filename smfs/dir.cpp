@@ -815,6 +815,41 @@ SmfsResult dir_delete_file(CardState& card, std::uint32_t dirCluster, const char
     return deleteFileAt(card, dirCluster, slot);
 }
 
+SmfsResult dir_tree_check_open(CardState& card, std::uint32_t folder) {
+    const FatVolume* v = nullptr;
+    SmfsResult r = mountedVolume(card, &v);
+    if (r != SmfsResult::Ok) return r;
+    if (!fat_is_data_cluster(card, folder)) return SmfsResult::InvalidArgument;
+    // Every folder starts at a cluster of its own, so a tree naming more folders than the
+    // volume has clusters loops or is cross-linked; this also bounds what is pending.
+    std::vector<std::uint32_t> pending{folder};
+    bool loops = false;
+    for (std::uint32_t visited = 0; !pending.empty(); ++visited) {
+        const std::uint32_t dir = pending.back();
+        pending.pop_back();
+        bool open = false;
+        r = walkEntries(card, dir, [&](const std::uint8_t* e, std::uint32_t, std::uint32_t) {
+            if (e[0] == kEntryFree) return int(kEnd);
+            if (!isNamedEntry(e) || e[0] == '.' || (e[kDeAttr] & kAttrVolume)) return int(kNext);
+            const std::uint32_t start = le16(e + kDeCluster);
+            if (!fat_is_data_cluster(card, start)) return int(kNext);
+            if (e[kDeAttr] & kAttrFolder) {
+                loops = visited + pending.size() >= v->clusterCount;
+                if (loops) return int(kStop);
+                pending.push_back(start);
+            } else if (busy(card, start)) {
+                open = true;
+                return int(kStop);
+            }
+            return int(kNext);
+        });
+        if (r != SmfsResult::Ok && r != SmfsResult::NotFound) return r;
+        if (loops) return SmfsResult::BrokenChain;
+        if (open) return SmfsResult::FileStillOpen;
+    }
+    return SmfsResult::Ok;
+}
+
 SmfsResult dir_delete_tree_step(CardState& card, std::uint32_t folder) {
     const FatVolume* v = nullptr;
     SmfsResult r = mountedVolume(card, &v);

@@ -171,6 +171,9 @@ inline bool dir_is_long_name(const std::uint8_t* entry) {
 // Frees the chain a deleted entry named: a folder's or a non-empty file's whole chain, an
 // empty file's single cluster. BrokenChain when the chain is broken or loops.
 [[nodiscard]] SmfsResult dir_free_entry_chain(CardState& card, const std::uint8_t* entry);
+// Ok when no file anywhere in the tree below folder is open; FileStillOpen when one is,
+// BrokenChain when the tree loops or a folder's chain is broken.
+[[nodiscard]] SmfsResult dir_tree_check_open(CardState& card, std::uint32_t folder);
 // Deletes one leaf folder of the tree below folder (and its files). TreeDeleted once the
 // folder itself is empty; Ok when more steps are needed; FileStillOpen, BrokenChain.
 [[nodiscard]] SmfsResult dir_delete_tree_step(CardState& card, std::uint32_t folder);

@@ -15,7 +15,8 @@ namespace {
 
 constexpr int kCard = 2; // 4 MB: 8 KiB clusters
 
-// A card holding A.TXT (40 bytes), D\SUB\IN and O\KEEP.BIN (100 bytes, open for writing).
+// A card holding A.TXT (40 bytes), D\SUB\IN, O\KEEP.BIN (100 bytes, open for writing) and
+// T\A\X.BIN beside T\Z\Y.BIN (open for reading).
 struct Refusal {
     const char* what;
     std::function<SmfsResult(SmfsCard&)> call;
@@ -30,8 +31,14 @@ TEST(ApiRefusalTest, EveryRefusedCallHasItsResultAndChangesNothing) {
     ASSERT_EQ(api().mkdir("vx:\\D\\SUB\\IN", 0), SmfsResult::Ok);
     ASSERT_EQ(api().mkdir("vx:\\O", 0), SmfsResult::Ok);
     ASSERT_EQ(apiWriteFile(api(), "vx:\\O\\KEEP.BIN", apiPattern(100, 2)), SmfsResult::Ok);
-    SmfsHandle open = 0, h = 0;
+    // T\A is met before T\Z, which holds an open file.
+    for (const char* f : {"vx:\\T", "vx:\\T\\A", "vx:\\T\\Z"})
+        ASSERT_EQ(api().mkdir(f, 0), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\T\\A\\X.BIN", apiPattern(10, 3)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\T\\Z\\Y.BIN", apiPattern(10, 4)), SmfsResult::Ok);
+    SmfsHandle open = 0, deep = 0, h = 0;
     ASSERT_EQ(api().open("vx:\\O\\KEEP.BIN", kSmfsReadWrite, &open), SmfsResult::Ok);
+    ASSERT_EQ(api().open("vx:\\T\\Z\\Y.BIN", kSmfsRead, &deep), SmfsResult::Ok);
     std::uint64_t n = 0;
     std::uint32_t bad = 0;
     char names[4 * kSmfsNameSlotBytes];
@@ -75,6 +82,8 @@ TEST(ApiRefusalTest, EveryRefusedCallHasItsResultAndChangesNothing) {
         {"overwrite an open file", [&](SmfsCard& c) { return c.create("vx:\\O\\KEEP.BIN", 1, &h); },
          R::FileStillOpen},
         {"rmdir around an open file", [](SmfsCard& c) { return c.rmdir("vx:\\O", 1); },
+         R::FileStillOpen},
+        {"rmdir above an open file", [](SmfsCard& c) { return c.rmdir("vx:\\T", 1); },
          R::FileStillOpen},
         {"rmdir, not empty", [](SmfsCard& c) { return c.rmdir("vx:\\D", 0); }, R::FolderNotEmpty},
         {"rmdir a file", [](SmfsCard& c) { return c.rmdir("vx:\\A.TXT", 0); }, R::InvalidArgument},
@@ -143,7 +152,8 @@ TEST(ApiRefusalTest, EveryRefusedCallHasItsResultAndChangesNothing) {
         EXPECT_TRUE(volume() == before) << c.what << " changed the volume";
     }
     ASSERT_EQ(api().close(open), SmfsResult::Ok);
-    EXPECT_EQ(apiList(api(), "vx:\\"), (std::vector<std::string>{"A.TXT", "D", "O"}));
+    ASSERT_EQ(api().close(deep), SmfsResult::Ok);
+    EXPECT_EQ(apiList(api(), "vx:\\"), (std::vector<std::string>{"A.TXT", "D", "O", "T"}));
 }
 
 TEST(ApiCreateTest, OverwriteAndEmptyFiles) {

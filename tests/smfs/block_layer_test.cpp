@@ -59,7 +59,7 @@ TEST_P(BlockMapPerType, BuiltFromSpareAreas) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CardTypes, BlockMapPerType, ::testing::Range(0, kCardTypeCount),
-                         [](const auto& info) { return "type" + std::to_string(info.param); });
+                         cardTypeName);
 
 TEST(BlockMap, ZoneWithoutFreeBlockGives12) {
     TestCard card(0); // 256 blocks in one zone
@@ -139,8 +139,7 @@ TEST_P(BlankSectorWrite, LaterWritesIntoBlankSectorsGoInPlace) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(CardTypes, BlankSectorWrite, ::testing::Values(1, 4),
-                         [](const auto& info) { return "Type" + std::to_string(info.param); });
+INSTANTIATE_TEST_SUITE_P(CardTypes, BlankSectorWrite, ::testing::Values(1, 4), cardTypeName);
 
 // ---- Copy on write, completing blocks, the sector buffer pool ----
 
@@ -188,8 +187,7 @@ TEST_P(CopyOnWrite, RewriteMovesTheBlockAndKeepsOldSectors) {
     EXPECT_EQ(media_logical_entry(cs(), 4), newPhys);
 }
 
-INSTANTIATE_TEST_SUITE_P(CardTypes, CopyOnWrite, ::testing::Values(0, 1, 4, 7),
-                         [](const auto& info) { return "type" + std::to_string(info.param); });
+INSTANTIATE_TEST_SUITE_P(CardTypes, CopyOnWrite, ::testing::Values(0, 1, 4, 7), cardTypeName);
 
 // ---- Two blocks claiming one logical block, as a cut copy on write leaves them ----
 
@@ -279,10 +277,7 @@ TEST_P(BlockMapDuplicate, LoserIsErasedAtTheNextWriteNotByTheBuild) {
     EXPECT_EQ(firstByteRead(n - 1), 0x10 + n - 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cards, BlockMapDuplicate, ::testing::Values(1, 4),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return "type" + std::to_string(info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Cards, BlockMapDuplicate, ::testing::Values(1, 4), cardTypeName);
 
 // ---- Chip failures: relocation, retiring, time-outs ----
 
@@ -326,8 +321,7 @@ TEST_P(Faults, ProgramFailureRelocatesAndDataSurvives) {
     EXPECT_EQ(media_phys_entry(cs(), bad), kPhysRetired);
 }
 
-INSTANTIATE_TEST_SUITE_P(CardTypes, Faults, ::testing::Values(1, 4),
-                         [](const auto& info) { return "type" + std::to_string(info.param); });
+INSTANTIATE_TEST_SUITE_P(CardTypes, Faults, ::testing::Values(1, 4), cardTypeName);
 
 TEST(Faults, FailedRewriteKeepsTheOldMapping) {
     TestCard card(0);

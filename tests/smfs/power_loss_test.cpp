@@ -52,9 +52,8 @@ void applyWrite(std::vector<std::uint8_t>& image, const Write& w) {
     std::copy(w.bytes.begin(), w.bytes.end(), image.begin() + std::ptrdiff_t(w.offset));
 }
 
-// An image in memory that loses power: writes past persistLimit are dropped and reported as
-// done, as a card that lost power would; every persisted write is appended to log when there
-// is one. Each write the card makes is one call: the place where a machine would lose power.
+// An image in memory that logs every write the card makes: the places where a machine would
+// lose power.
 class CutStorage final : public SmfsStorage {
 public:
     explicit CutStorage(std::vector<std::uint8_t> bytes) : memory_(std::move(bytes)) {}
@@ -81,8 +80,7 @@ private:
 
 // A formatted card of a type, in memory.
 std::vector<std::uint8_t> formattedImage(int cardType) {
-    TestCard card(cardType, true);
-    return card.bytes();
+    return TestCard(cardType, true).bytes();
 }
 
 // ---- The workload and what it promises ----
@@ -205,15 +203,20 @@ private:
         }
     }
 
+    void writePieces(SmfsHandle h, const std::uint8_t* data, std::size_t size, std::uint32_t piece,
+                     const std::string& what) {
+        for (std::size_t done = 0; done < size; done += piece)
+            expectOk(card_.write(h, data + done,
+                                 std::uint32_t(std::min<std::size_t>(piece, size - done))),
+                     what);
+    }
+
     void file(const std::string& path, std::size_t size, std::uint32_t piece) {
         FileRecord f{path, apiPattern(size, unsigned(w_.files.size())), begin(), {}, {}, {}, {}};
         SmfsHandle h = 0;
         expectOk(card_.create(path.c_str(), 2, &h), "create " + path);
         std::uint64_t mark = count("create", f.written.first);
-        for (std::size_t done = 0; done < size; done += piece) {
-            const auto n = std::uint32_t(std::min<std::size_t>(piece, size - done));
-            expectOk(card_.write(h, f.bytes.data() + done, n), "write " + path);
-        }
+        writePieces(h, f.bytes.data(), size, piece, "write " + path);
         mark = count("file data", mark);
         expectOk(card_.close(h), "close " + path);
         // The manager's commit point after each change.
@@ -235,10 +238,7 @@ private:
         SmfsHandle h = 0;
         expectOk(card_.open(path.c_str(), kSmfsReadWrite, &h), "open " + path);
         expectOk(card_.seek(h, kSmfsSeekEnd, 0, nullptr), "seek " + path);
-        for (std::size_t done = 0; done < size; done += piece) {
-            const auto n = std::uint32_t(std::min<std::size_t>(piece, size - done));
-            expectOk(card_.write(h, more.data() + done, n), "append " + path);
-        }
+        writePieces(h, more.data(), size, piece, "append " + path);
         expectOk(card_.close(h), "close " + path);
         end(s);
         count("append", s.first);
@@ -381,11 +381,13 @@ bool findingAllowed(CardState& card, const SmfsFinding& f, const std::string& cu
     }
 }
 
-std::string describe(const SmfsCheckReport& report) {
-    std::string text;
-    for (const SmfsFinding& f : report.findings)
-        text += std::string("  ") + smfs_finding_name(f.kind) + " " + f.path + ": " + f.text + "\n";
-    return text;
+// Whatever a cut or failed format left, formatting again gives a clean volume.
+void expectFormatsClean(SmfsCard& card, const std::string& at) {
+    std::uint32_t bad = 0;
+    ASSERT_EQ(card.format("vx:", 0, &bad), SmfsResult::Ok) << at;
+    SmfsCheckReport report;
+    EXPECT_EQ(card.check(&report), SmfsResult::Ok) << at;
+    EXPECT_TRUE(report.clean()) << at << "\n" << apiFindingsText(report);
 }
 
 int failureParts() {
@@ -407,11 +409,7 @@ bool verifyCut(const Workload& w, const std::vector<std::uint8_t>& cut, std::uin
         EXPECT_TRUE(mounted == SmfsResult::Ok || mounted == SmfsResult::Unformatted ||
                     mounted == SmfsResult::Damaged)
             << at;
-        std::uint32_t bad = 0;
-        EXPECT_EQ(card.format("vx:", 0, &bad), SmfsResult::Ok) << at;
-        SmfsCheckReport report;
-        EXPECT_EQ(card.check(&report), SmfsResult::Ok) << at;
-        EXPECT_TRUE(report.clean()) << at << "\n" << describe(report);
+        expectFormatsClean(card, at);
         return failureParts() == partsBefore;
     }
     EXPECT_EQ(mounted, SmfsResult::Ok) << at;
@@ -469,24 +467,25 @@ bool verifyCut(const Workload& w, const std::vector<std::uint8_t>& cut, std::uin
             EXPECT_TRUE(findingAllowed(card.state(), f, cutPath, afterWrite, cutChain))
                 << at << (afterWrite ? ", then a new file" : "") << " (writing '" << cutPath
                 << "')\n"
-                << describe(report);
+                << apiFindingsText(report);
         }
     }
     return failureParts() == partsBefore;
 }
 
-// The cut points one run covers: every write, or a stride of them in the slow sanitizer
-// build. Shard k of count takes every count-th point from k.
-std::vector<std::uint64_t> cutPoints(std::uint64_t writes, unsigned shard, unsigned shards,
-                                     std::uint64_t stride) {
+// The points of first..last one run covers: every stride-th, slow times fewer in the slow
+// sanitizer build, and the last. Shard k of shards takes every shards-th of them from k.
+std::vector<std::uint64_t> points(std::uint64_t first, std::uint64_t last, std::uint64_t stride,
+                                  std::uint64_t slow, unsigned shard = 0, unsigned shards = 1) {
 #ifdef VELA_POWER_LOSS_SLOW
-    stride *= 2;
+    stride *= slow;
 #endif
-    std::vector<std::uint64_t> points;
-    for (std::uint64_t n = 0; n <= writes; n += stride)
-        if ((n / stride) % shards == shard) points.push_back(n);
-    if (shard == 0 && points.back() != writes) points.push_back(writes);
-    return points;
+    (void)slow;
+    std::vector<std::uint64_t> out;
+    for (std::uint64_t n = first; n <= last; n += stride)
+        if ((n - first) / stride % shards == shard) out.push_back(n);
+    if (shard == 0 && (out.empty() || out.back() != last)) out.push_back(last);
+    return out;
 }
 
 struct CutCase {
@@ -523,7 +522,7 @@ TEST_P(PowerLoss, EveryCutKeepsWhatWasClosed) {
     std::vector<std::uint8_t> cut = start;
     std::uint64_t applied = 0;
     std::size_t failures = 0;
-    for (std::uint64_t n : cutPoints(w.writes, c.shard, c.shards, c.stride)) {
+    for (std::uint64_t n : points(0, w.writes, c.stride, 2, c.shard, c.shards)) {
         while (applied < n)
             applyWrite(cut, log[applied++]);
         if (!verifyCut(w, cut, n) && ++failures >= 3) break;
@@ -642,15 +641,11 @@ TEST_P(GroupedPowerLoss, EveryFileIsWholeOrAbsentAndEveryWrittenBackGroupStays) 
                 log.size());
 
     std::vector<std::uint8_t> cut = start;
-    std::size_t failures = 0;
-#ifdef VELA_POWER_LOSS_SLOW
-    const std::uint64_t stride = 4;
-#else
-    const std::uint64_t stride = 1;
-#endif
-    for (std::uint64_t n = 0; n <= log.size() && failures < 3; ++n) {
-        if (n > 0) applyWrite(cut, log[n - 1]);
-        if (n % stride != 0 && n != log.size()) continue;
+    std::size_t failures = 0, applied = 0;
+    for (std::uint64_t n : points(0, log.size(), 1, 4)) {
+        if (failures >= 3) break;
+        while (applied < n)
+            applyWrite(cut, log[applied++]);
         const int partsBefore = failureParts();
         const std::string at = "cut after write " + std::to_string(n);
         MemoryStorage storage(cut);
@@ -684,7 +679,7 @@ TEST_P(GroupedPowerLoss, EveryFileIsWholeOrAbsentAndEveryWrittenBackGroupStays) 
         EXPECT_EQ(card.check(&report), SmfsResult::Ok) << at;
         for (const SmfsFinding& f : report.findings)
             EXPECT_TRUE(findingAllowed(card.state(), f, "", false, {})) << at << "\n"
-                                                                        << describe(report);
+                                                                        << apiFindingsText(report);
         if (failureParts() != partsBefore) ++failures;
     }
 }
@@ -736,18 +731,6 @@ std::size_t opOfCall(const Workload& w, std::uint64_t call) {
     return w.ops.size();
 }
 
-// The points one run covers: every stride-th call, five times fewer in the slow sanitizer
-// build.
-std::vector<std::uint64_t> failPoints(std::uint64_t calls, std::uint64_t stride) {
-#ifdef VELA_POWER_LOSS_SLOW
-    stride *= 5;
-#endif
-    std::vector<std::uint64_t> points;
-    for (std::uint64_t n = 1; n <= calls; n += stride)
-        points.push_back(n);
-    return points;
-}
-
 // A fresh card on what a run with call n failing left: every file the run wrote whole and
 // no failed operation touched reads back as written; the check finds nothing but what a
 // cut leaves about the paths of failed operations.
@@ -766,11 +749,7 @@ void verifyAfterFailure(const Workload& recorded, const FaultRun& run, std::uint
     const SmfsResult mounted = card.space("vx:", &total, &used, &free);
     if (formatFailed) {
         // A format cut short may leave anything of the old volume; formatting again works.
-        std::uint32_t bad = 0;
-        ASSERT_EQ(card.format("vx:", 0, &bad), SmfsResult::Ok) << at;
-        SmfsCheckReport report;
-        EXPECT_EQ(card.check(&report), SmfsResult::Ok) << at;
-        EXPECT_TRUE(report.clean()) << at << "\n" << describe(report);
+        expectFormatsClean(card, at);
         return;
     }
     ASSERT_EQ(mounted, SmfsResult::Ok) << at;
@@ -791,7 +770,7 @@ void verifyAfterFailure(const Workload& recorded, const FaultRun& run, std::uint
     for (const SmfsFinding& f : report.findings) {
         const bool allowed =
             failed.count(f.path) != 0 || findingAllowed(card.state(), f, "", false, chains);
-        EXPECT_TRUE(allowed) << at << "\n" << describe(report);
+        EXPECT_TRUE(allowed) << at << "\n" << apiFindingsText(report);
     }
 }
 
@@ -813,7 +792,7 @@ TEST_P(IoErrors, EveryFailingCallIsReportedAndLosesNothingCommitted) {
 
     std::vector<std::uint8_t> cut = start;
     std::uint64_t applied = 0, cases = 0;
-    for (std::uint64_t n : failPoints(calls, GetParam().stride)) {
+    for (std::uint64_t n : points(1, calls, GetParam().stride, 5)) {
         const auto writesBefore = std::uint64_t(
             std::count(recorded.calls.begin(), recorded.calls.begin() + std::ptrdiff_t(n - 1),
                        FaultStorage::Call::Write));
