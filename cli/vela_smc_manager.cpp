@@ -180,18 +180,16 @@ std::string pcFolderArg(std::string text) {
 
 // ---- Listing ----
 
-std::string sizeText(Session& s, const std::string& folder, const ListItem& item) {
-    if (item.data == kItemFolder) return "-";
-    // The machine's listing carries exact sizes; the image's list shows KB, so ask.
-    if (s.manager().storageKind() == StorageKind::Machine) return item.size;
-    const std::int64_t bytes = s.manager().cardFileSize(joinCard(folder, item.caption));
-    return bytes < 0 ? "?" : std::to_string(bytes);
+// The exact size comes with the entry from the listing, so an entry under any stored name
+// shows it, and a long folder is not searched again for every name.
+std::string sizeText(const ListItem& item) {
+    return item.data == kItemFolder ? "-" : std::to_string(item.sizeBytes);
 }
 
-void printItem(Session& s, const std::string& folder, const ListItem& item, bool longList) {
+void printItem(const ListItem& item, bool longList) {
     const std::string name = printable(item.caption) + (item.data == kItemFolder ? "/" : "");
     if (longList)
-        std::printf("%-6s %10s %16s  %s\n", item.type.c_str(), sizeText(s, folder, item).c_str(),
+        std::printf("%-6s %10s %16s  %s\n", item.type.c_str(), sizeText(item).c_str(),
                     item.modified.c_str(), name.c_str());
     else
         std::printf("%s\n", name.c_str());
@@ -202,7 +200,7 @@ bool listTree(Session& s, const std::string& folder, bool longList, bool recursi
     if (!s.list(folder, items)) return false;
     if (recursive) std::printf("%s%s:\n", depth == 0 ? "" : "\n", printable(folder).c_str());
     for (const ListItem& item : items) {
-        printItem(s, folder, item, longList);
+        printItem(item, longList);
         if (item.foreignName)
             report(printable(joinCard(folder, item.caption)) +
                    ": stored name is no 8.3 name the card accepts (check --repair renames it)");
@@ -251,7 +249,7 @@ int runList(const Options& o) {
         }
         if (item->data != kItemFolder) {
             const ListItem copy = *item;
-            printItem(s, parentOf(path), copy, o.longList);
+            printItem(copy, o.longList);
             return s.finish(true);
         }
     }

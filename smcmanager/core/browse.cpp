@@ -67,6 +67,7 @@ void SmcManager::listCardFolder() {
         item.caption = CardCaption(entry.name);
         item.foreignName = !PlainCardName(entry.name);
         item.size = storage_->sizeText(entry);
+        item.sizeBytes = entry.sizeBytes;
         if (entry.folder) {
             item.type = "folder";
             item.image = kImageFolder;

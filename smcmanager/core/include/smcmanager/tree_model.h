@@ -5,6 +5,7 @@
 // which the listing added them.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,8 @@ struct ListItem {
     int data = kItemFile;
     // Card side: the stored name is no name the card would write (shown as stored).
     bool foreignName = false;
+    // Card side: the exact size the listing gave.
+    std::uint64_t sizeBytes = 0;
 };
 
 struct TreeNode {
