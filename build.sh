@@ -19,6 +19,10 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev libusb-1.0-0-dev libjpeg
 if [ "$mode" = test ]; then
     packages+=(lintian appstream fio)
 fi
+# The benchmarks time whole processes with hyperfine.
+if [ "$mode" = bench ]; then
+    packages+=(hyperfine)
+fi
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
