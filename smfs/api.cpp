@@ -102,6 +102,13 @@ SmfsResult findRecord(CardState& card, SmfsHandle handle, OpenFile** record) {
     return SmfsResult::HandleNotOpen;
 }
 
+// The record of a handle opened for writing.
+SmfsResult findWritable(CardState& card, SmfsHandle handle, OpenFile** record) {
+    const SmfsResult r = findRecord(card, handle, record);
+    if (r != SmfsResult::Ok) return r;
+    return ((*record)->mode & kSmfsWrite) ? SmfsResult::Ok : SmfsResult::NotWritable;
+}
+
 // A path made full, checked for the drive, with the folder holding its last name.
 struct Target {
     std::string full;
@@ -996,9 +1003,8 @@ SmfsResult SmfsCard::write(SmfsHandle handle, const void* data, std::uint32_t le
     CardState& card = *state_;
     ChipSession session(card);
     OpenFile* f = nullptr;
-    SmfsResult r = findRecord(card, handle, &f);
+    SmfsResult r = findWritable(card, handle, &f);
     if (r != SmfsResult::Ok) return r;
-    if (!(f->mode & kSmfsWrite)) return SmfsResult::NotWritable;
     // Positions and sizes are 32-bit: a write may not run past 4 GiB - 1.
     if (std::uint64_t(f->position) + length > 0xFFFFFFFFu) return SmfsResult::CardFull;
     const std::uint32_t clusterBytes = fat_cluster_bytes(card);
@@ -1064,9 +1070,8 @@ SmfsResult SmfsCard::truncate(SmfsHandle handle, std::uint32_t size) {
     CardState& card = *state_;
     ChipSession session(card);
     OpenFile* f = nullptr;
-    SmfsResult r = findRecord(card, handle, &f);
+    SmfsResult r = findWritable(card, handle, &f);
     if (r != SmfsResult::Ok) return r;
-    if (!(f->mode & kSmfsWrite)) return SmfsResult::NotWritable;
     if (size > f->size) return SmfsResult::InvalidArgument;
     // Another handle keeps its own size and would write the cut clusters back into the entry.
     const auto handles =
@@ -1081,9 +1086,8 @@ SmfsResult SmfsCard::reserve(SmfsHandle handle, std::uint32_t additional) {
     CardState& card = *state_;
     ChipSession session(card);
     OpenFile* f = nullptr;
-    SmfsResult r = findRecord(card, handle, &f);
+    SmfsResult r = findWritable(card, handle, &f);
     if (r != SmfsResult::Ok) return r;
-    if (!(f->mode & kSmfsWrite)) return SmfsResult::NotWritable;
     const FatVolume* v = fat_volume(card);
     const std::uint64_t clusterBytes = fat_cluster_bytes(card);
     if (!v || clusterBytes == 0 || !fat_is_data_cluster(card, f->first))
