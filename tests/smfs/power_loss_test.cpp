@@ -98,122 +98,139 @@ struct Record {
     std::vector<Entry> entries;
     std::vector<Op> ops;
     std::uint64_t steps = 0;
-    bool torn = false; // a file cut while written may read as anything
 };
 
-enum class Load { Single, Grouped };
+// One step of a workload on a path below the root: 'd' makes a folder, 'f' writes a file of
+// size bytes in pieces, 'a' appends as much to one, 'x' deletes a file, 'r' a folder and all
+// in it, 'F' formats; 'b' and 'e' begin and end a write group.
+struct Step {
+    char what;
+    std::string path;
+    std::size_t size = 0;
+    std::uint32_t piece = 0;
+};
+
+// Single operations: files of mixed sizes in uneven pieces, folders, deletes, a format.
+const std::vector<Step> kSingle = {{'d', "GAMES"},
+                                   {'d', "MUSIC"},
+                                   {'f', "A.BIN", 0, 1000},
+                                   {'f', "GAMES\\DEMO.QXE", 5000, 1000},
+                                   {'f', "B.TXT", 511, 511},
+                                   {'f', "GAMES\\C.DAT", 4096, 4096},
+                                   {'f', "MUSIC\\D.MID", 4097, 700},
+                                   {'f', "E.BIN", 20000, 3000},
+                                   {'f', "F.BIN", 1, 1},
+                                   {'d', "GAMES\\LEVELS"},
+                                   {'f', "GAMES\\LEVELS\\L1.DAT", 9000, 2500},
+                                   {'x', "B.TXT"},
+                                   {'f', "G.BIN", 12000, 5000},
+                                   {'r', "MUSIC"},
+                                   {'f', "H.BIN", 700, 300},
+                                   {'x', "E.BIN"},
+                                   {'d', "TMP"},
+                                   {'r', "TMP"},
+                                   {'F', ""},
+                                   {'f', "I.BIN", 3000, 1024},
+                                   {'d', "SAVE"},
+                                   {'f', "SAVE\\J.SAV", 6000, 1500},
+                                   {'f', "SAVE\\K.SAV", 513, 100},
+                                   {'f', "L.BIN", 8192, 8192},
+                                   {'f', "M.BIN", 2000, 2000},
+                                   {'x', "I.BIN"},
+                                   {'f', "N.BIN", 16385, 4000},
+                                   {'f', "SAVE\\O.SAV", 300, 300},
+                                   {'f', "P.BIN", 4095, 1365},
+                                   {'f', "Q.BIN", 24000, 6000},
+                                   {'a', "M.BIN", 5000, 1200},
+                                   {'x', "SAVE\\K.SAV"},
+                                   {'f', "R.BIN", 100, 100}};
+
+// Write groups as the manager's copy and delete run them: 150 files copied into two
+// folders, every other one replaced, then one folder deleted, each step one group.
+std::vector<Step> grouped() {
+    std::vector<Step> steps = {{'b', ""}, {'d', "MANY"}, {'d', "MANY\\OLD"}};
+    const auto name = [](unsigned i) {
+        return std::string(i < 120 ? "MANY\\F" : "MANY\\OLD\\F") + std::to_string(i);
+    };
+    for (unsigned i = 0; i < 150; ++i)
+        steps.push_back({'f', name(i), 1 + (i * 733) % 9000, 9000});
+    steps.push_back({'e', ""});
+    steps.push_back({'b', ""});
+    for (unsigned i = 0; i < 150; i += 2)
+        steps.push_back({'f', name(i), 1 + (i * 389) % 5000, 5000});
+    steps.insert(steps.end(), {{'e', ""}, {'b', ""}, {'r', "MANY\\OLD"}, {'e', ""}});
+    return steps;
+}
 
 // Runs a workload on a card. With check set every call must succeed (the recording run);
 // otherwise results are only recorded, and an operation that failed leaves what it touched
-// uncertain.
+// uncertain. A change is committed when its operation ends, or in a write group once the
+// group holds nothing more.
 class Runner {
 public:
     Runner(SmfsCard& card, std::function<std::uint64_t()> steps, bool check)
         : card_(card), steps_(std::move(steps)), check_(check) {}
 
-    Record run(Load load) {
-        r_.torn = load == Load::Single;
-        if (load == Load::Single)
-            single();
-        else
-            grouped();
+    Record run(const std::vector<Step>& load) {
+        for (const Step& s : load) {
+            if (s.what == 'b') {
+                card_.beginGroup();
+                continue;
+            }
+            const std::string path = "vx:\\" + s.path;
+            r_.ops.push_back(Op{std::string(1, s.what) + " " + path, steps_(), 0});
+            std::vector<std::size_t> touched;
+            std::uint32_t bad = 0;
+            if (s.what == 'e') {
+                expectOk(card_.endGroup());
+            } else if (s.what == 'd') {
+                touched = {entry(path, true)};
+                r_.entries[touched[0]].versions.push_back(Version{{}, steps_()});
+                expectOk(card_.mkdir(path.c_str(), 0));
+            } else if (s.what == 'f' || s.what == 'a') {
+                touched = {file(path, s)};
+            } else {
+                expectOk(s.what == 'F'   ? card_.format("vx:", 0, &bad)
+                         : s.what == 'r' ? card_.rmdir(path.c_str(), 1)
+                                         : card_.remove(path.c_str()));
+                for (std::size_t i = 0; i < r_.entries.size(); ++i)
+                    if (r_.entries[i].goneFrom == kNever &&
+                        (s.what == 'F' || r_.entries[i].path == path ||
+                         r_.entries[i].path.starts_with(path + "\\")))
+                        touched.push_back(i);
+            }
+            Op& op = r_.ops.back();
+            op.last = steps_();
+            for (std::size_t i : touched) {
+                Entry& e = r_.entries[i];
+                e.uncertain = e.uncertain || op.result != SmfsResult::Ok;
+                if (s.what == 'x' || s.what == 'r' || s.what == 'F')
+                    e.goneFrom = std::min(e.goneFrom, op.first);
+                pending_.emplace_back(i, e.goneFrom != kNever);
+                inGroup_.push_back(i);
+            }
+            if (s.what == 'e' && op.result != SmfsResult::Ok)
+                for (std::size_t i : inGroup_)
+                    r_.entries[i].uncertain = true;
+            const WriteGroup& g = card_.state().group;
+            if (s.what == 'e') inGroup_.clear();
+            if (g.depth == 0 || (g.files == 0 && g.sectors.empty())) {
+                for (auto [i, removes] : pending_)
+                    (removes ? r_.entries[i].gone : r_.entries[i].versions.back().kept) = steps_();
+                pending_.clear();
+            }
+        }
         r_.steps = steps_();
         return std::move(r_);
     }
 
 private:
-    void single() {
-        mkdir("vx:\\GAMES");
-        mkdir("vx:\\MUSIC");
-        file("vx:\\A.BIN", 0, 1000);
-        file("vx:\\GAMES\\DEMO.QXE", 5000, 1000);
-        file("vx:\\B.TXT", 511, 511);
-        file("vx:\\GAMES\\C.DAT", 4096, 4096);
-        file("vx:\\MUSIC\\D.MID", 4097, 700);
-        file("vx:\\E.BIN", 20000, 3000);
-        file("vx:\\F.BIN", 1, 1);
-        mkdir("vx:\\GAMES\\LEVELS");
-        file("vx:\\GAMES\\LEVELS\\L1.DAT", 9000, 2500);
-        remove("vx:\\B.TXT", false);
-        file("vx:\\G.BIN", 12000, 5000);
-        remove("vx:\\MUSIC", true);
-        file("vx:\\H.BIN", 700, 300);
-        remove("vx:\\E.BIN", false);
-        mkdir("vx:\\TMP");
-        remove("vx:\\TMP", true);
-        format();
-        file("vx:\\I.BIN", 3000, 1024);
-        mkdir("vx:\\SAVE");
-        file("vx:\\SAVE\\J.SAV", 6000, 1500);
-        file("vx:\\SAVE\\K.SAV", 513, 100);
-        file("vx:\\L.BIN", 8192, 8192);
-        file("vx:\\M.BIN", 2000, 2000);
-        remove("vx:\\I.BIN", false);
-        file("vx:\\N.BIN", 16385, 4000);
-        file("vx:\\SAVE\\O.SAV", 300, 300);
-        file("vx:\\P.BIN", 4095, 1365);
-        file("vx:\\Q.BIN", 24000, 6000);
-        file("vx:\\M.BIN", 5000, 1200, true);
-        remove("vx:\\SAVE\\K.SAV", false);
-        file("vx:\\R.BIN", 100, 100);
-    }
-
-    void grouped() {
-        const auto name = [](unsigned i) {
-            return std::string(i < 120 ? "vx:\\MANY\\F" : "vx:\\MANY\\OLD\\F") + std::to_string(i);
-        };
-        card_.beginGroup();
-        mkdir("vx:\\MANY");
-        mkdir("vx:\\MANY\\OLD");
-        for (unsigned i = 0; i < 150; ++i)
-            file(name(i), 1 + (i * 733) % 9000, 9000);
-        endGroup();
-        card_.beginGroup();
-        for (unsigned i = 0; i < 150; i += 2)
-            file(name(i), 1 + (i * 389) % 5000, 5000);
-        endGroup();
-        card_.beginGroup();
-        remove("vx:\\MANY\\OLD", true);
-        endGroup();
-    }
-
-    void begin(const std::string& what) { r_.ops.push_back(Op{what, steps_(), 0}); }
     void expectOk(SmfsResult r) {
         Op& op = r_.ops.back();
         if (op.result == SmfsResult::Ok) op.result = r;
         if (check_) {
             EXPECT_EQ(r, SmfsResult::Ok) << op.what;
         }
-    }
-    // Ends the operation on the given entries: committed now, or once the open write group is
-    // written back (a group that holds nothing more has just been).
-    void end(const std::vector<std::size_t>& touched, bool removes) {
-        Op& op = r_.ops.back();
-        op.last = steps_();
-        for (std::size_t i : touched) {
-            Entry& e = r_.entries[i];
-            e.uncertain = e.uncertain || op.result != SmfsResult::Ok;
-            if (removes) e.goneFrom = std::min(e.goneFrom, op.first);
-            pending_.emplace_back(i, removes);
-            inGroup_.push_back(i);
-        }
-        const WriteGroup& g = card_.state().group;
-        if (g.depth == 0 || (g.files == 0 && g.sectors.empty())) settle();
-    }
-    void settle() {
-        for (auto [i, removes] : pending_)
-            (removes ? r_.entries[i].gone : r_.entries[i].versions.back().kept) = steps_();
-        pending_.clear();
-    }
-    void endGroup() {
-        begin("end group");
-        expectOk(card_.endGroup());
-        end({}, false);
-        if (r_.ops.back().result != SmfsResult::Ok)
-            for (std::size_t i : inGroup_)
-                r_.entries[i].uncertain = true;
-        inGroup_.clear();
-        settle();
     }
 
     // The live entry of a path, made when new.
@@ -224,57 +241,27 @@ private:
         return r_.entries.size() - 1;
     }
 
-    // Writes a file whole in pieces, or appends to it, then closes and syncs it.
-    void file(const std::string& path, std::size_t size, std::uint32_t piece, bool append = false) {
-        begin((append ? "append " : "write ") + path);
+    // Writes a file whole in pieces, or appends to it, then closes it (and outside a group
+    // syncs, the manager's commit point).
+    std::size_t file(const std::string& path, const Step& s) {
         const std::size_t i = entry(path, false);
         std::vector<Version>& v = r_.entries[i].versions;
-        const std::vector<std::uint8_t> more = apiPattern(size, unsigned(r_.ops.size()));
-        v.push_back(Version{append ? v.back().bytes : std::vector<std::uint8_t>{}, steps_()});
-        v.back().bytes.insert(v.back().bytes.end(), more.begin(), more.end());
+        const std::vector<std::uint8_t> more = apiPattern(s.size, unsigned(r_.ops.size()));
+        v.push_back(Version{s.what == 'a' ? v.back().bytes : more, steps_()});
+        if (s.what == 'a') v.back().bytes.insert(v.back().bytes.end(), more.begin(), more.end());
         SmfsHandle h = 0;
-        if (append) {
+        if (s.what == 'a') {
             expectOk(card_.open(path.c_str(), kSmfsReadWrite, &h));
             expectOk(card_.seek(h, kSmfsSeekEnd, 0, nullptr));
         } else {
             expectOk(card_.create(path.c_str(), 1, &h));
         }
-        for (std::size_t done = 0; done < size; done += piece)
+        for (std::size_t done = 0; done < s.size; done += s.piece)
             expectOk(card_.write(h, more.data() + done,
-                                 std::uint32_t(std::min<std::size_t>(piece, size - done))));
+                                 std::uint32_t(std::min<std::size_t>(s.piece, s.size - done))));
         expectOk(card_.close(h));
-        if (card_.state().group.depth == 0) expectOk(card_.sync()); // the manager's commit point
-        end({i}, false);
-    }
-
-    void mkdir(const std::string& path) {
-        begin("mkdir " + path);
-        const std::size_t i = entry(path, true);
-        r_.entries[i].versions.push_back(Version{{}, steps_()});
-        expectOk(card_.mkdir(path.c_str(), 0));
-        end({i}, false);
-    }
-
-    // Deletes a file, or a folder and everything in it.
-    void remove(const std::string& path, bool folder) {
-        begin("delete " + path);
-        expectOk(folder ? card_.rmdir(path.c_str(), 1) : card_.remove(path.c_str()));
-        std::vector<std::size_t> touched;
-        for (std::size_t i = 0; i < r_.entries.size(); ++i)
-            if (r_.entries[i].goneFrom == kNever &&
-                (r_.entries[i].path == path || r_.entries[i].path.starts_with(path + "\\")))
-                touched.push_back(i);
-        end(touched, true);
-    }
-
-    void format() {
-        begin("format");
-        std::uint32_t bad = 0;
-        expectOk(card_.format("vx:", 0, &bad));
-        std::vector<std::size_t> touched;
-        for (std::size_t i = 0; i < r_.entries.size(); ++i)
-            if (r_.entries[i].goneFrom == kNever) touched.push_back(i);
-        end(touched, true);
+        if (card_.state().group.depth == 0) expectOk(card_.sync());
+        return i;
     }
 
     SmfsCard& card_;
@@ -294,8 +281,8 @@ struct LoadRun {
 
 // Runs a workload on a copy of start in steps of writes or of storage calls; without a plan
 // it records every write and the kind of every call.
-LoadRun runLoad(Load load, const std::vector<std::uint8_t>& start, bool byWrites,
-                const std::function<void(FaultStorage&)>& plan = nullptr) {
+LoadRun runLoad(const std::vector<Step>& load, const std::vector<std::uint8_t>& start,
+                bool byWrites, const std::function<void(FaultStorage&)>& plan = nullptr) {
     LoadRun run;
     CutStorage cut(start);
     FaultStorage fault(cut);
@@ -383,7 +370,7 @@ int failureParts() {
 // Opens a fresh card on image and checks every promise of rec at step n; the file written
 // afterwards follows every cut that left a stale block copy and every third other one.
 // Returns false (with failures recorded) when one is broken.
-bool verify(const Record& rec, const std::vector<std::uint8_t>& image, std::uint64_t n,
+bool verify(const Record& rec, bool torn, const std::vector<std::uint8_t>& image, std::uint64_t n,
             const std::string& at, bool everyThird) {
     const int partsBefore = failureParts();
     MemoryStorage storage(image);
@@ -391,7 +378,7 @@ bool verify(const Record& rec, const std::vector<std::uint8_t>& image, std::uint
     std::uint64_t total = 0, used = 0, free = 0;
     const SmfsResult mounted = card.space("vx:", &total, &used, &free);
     for (const Op& op : rec.ops) {
-        if (op.what != "format" ||
+        if (op.what[0] != 'F' ||
             (op.result == SmfsResult::Ok && (n <= op.first || n >= op.last) && n != op.first + 1))
             continue;
         // A format cut short may leave no volume or anything of the old one; formatting works.
@@ -412,7 +399,7 @@ bool verify(const Record& rec, const std::vector<std::uint8_t>& image, std::uint
     for (const Entry& e : rec.entries) {
         const bool cut = std::any_of(e.versions.begin(), e.versions.end(),
                                      [&](const Version& v) { return v.from < n && n < v.kept; });
-        if (e.uncertain || (rec.torn && cut)) excused.insert(e.path);
+        if (e.uncertain || (torn && cut)) excused.insert(e.path);
         if (e.uncertain) continue;
         std::vector<std::uint8_t> back;
         SmfsEntryInfo info{};
@@ -430,7 +417,7 @@ bool verify(const Record& rec, const std::vector<std::uint8_t>& image, std::uint
             EXPECT_TRUE(kept < 0 || e.goneFrom < n) << what << " is missing: " << int(r);
             continue;
         }
-        bool known = e.folder || (rec.torn && kept < 0);
+        bool known = e.folder || (torn && kept < 0);
         for (std::size_t v = std::size_t(std::max<std::ptrdiff_t>(kept, 0)); v < e.versions.size();
              ++v)
             known = known || ((std::ptrdiff_t(v) == kept || e.versions[v].from < n) &&
@@ -482,7 +469,7 @@ std::vector<std::uint64_t> points(std::uint64_t first, std::uint64_t last, std::
 enum class Mode { Cut, Fail };
 
 struct Case {
-    Load load;
+    bool grouped; // the workload: single operations or write groups
     Mode mode;
     int cardType;
     std::uint64_t stride; // every stride-th step: a large card costs more per step
@@ -495,7 +482,8 @@ class PowerLoss : public ::testing::TestWithParam<Case> {};
 TEST_P(PowerLoss, NothingCommittedIsLostAndNoFailureReportsSuccess) {
     const Case c = GetParam();
     const std::vector<std::uint8_t> start = TestCard(c.cardType, true).bytes();
-    const LoadRun byWrites = runLoad(c.load, start, true);
+    const std::vector<Step> load = c.grouped ? grouped() : kSingle;
+    const LoadRun byWrites = runLoad(load, start, true);
     ASSERT_FALSE(HasFailure());
     std::vector<std::uint8_t> cut = start;
     std::uint64_t applied = 0, cases = 0, failures = 0;
@@ -510,10 +498,10 @@ TEST_P(PowerLoss, NothingCommittedIsLostAndNoFailureReportsSuccess) {
              points(0, byWrites.writes.size(), c.stride, c.slow, c.shard, c.shards)) {
             ++cases;
             const std::string at = "cut after write " + std::to_string(n);
-            if (!verify(byWrites.rec, cutAt(n), n, at, true) && ++failures >= 3) break;
+            if (!verify(byWrites.rec, !c.grouped, cutAt(n), n, at, !c.grouped) && ++failures >= 3) break;
         }
     } else {
-        byCalls = runLoad(c.load, start, false);
+        byCalls = runLoad(load, start, false);
     }
     for (std::uint64_t n : points(1, byCalls.calls.size(), c.stride, c.slow, c.shard, c.shards)) {
         if (byCalls.calls.empty()) break;
@@ -526,7 +514,7 @@ TEST_P(PowerLoss, NothingCommittedIsLostAndNoFailureReportsSuccess) {
 
         // From call n on, every call fails: every operation that reaches the storage fails,
         // and the storage holds what a cut before that write leaves.
-        const LoadRun gone = runLoad(c.load, start, false, [&](FaultStorage& f) { f.failFrom(n); });
+        const LoadRun gone = runLoad(load, start, false, [&](FaultStorage& f) { f.failFrom(n); });
         for (std::size_t i = op; i < gone.rec.ops.size(); ++i)
             EXPECT_TRUE(gone.rec.ops[i].result != SmfsResult::Ok ||
                         gone.rec.ops[i].first == gone.rec.ops[i].last)
@@ -535,20 +523,21 @@ TEST_P(PowerLoss, NothingCommittedIsLostAndNoFailureReportsSuccess) {
             std::count(byCalls.calls.begin(), byCalls.calls.begin() + std::ptrdiff_t(n - 1),
                        FaultStorage::Call::Write));
         EXPECT_TRUE(gone.bytes == cutAt(writesBefore)) << "from " << at << " on: not a cut";
-        if (n % 8 == 0) verify(byWrites.rec, gone.bytes, writesBefore, at + " on", false);
+        if (n % 8 == 0)
+            verify(byWrites.rec, !c.grouped, gone.bytes, writesBefore, at + " on", false);
 
         // Call n alone fails.
-        const LoadRun once = runLoad(c.load, start, false, [&](FaultStorage& f) { f.failCall(n); });
+        const LoadRun once = runLoad(load, start, false, [&](FaultStorage& f) { f.failCall(n); });
         EXPECT_NE(once.rec.ops[op].result, SmfsResult::Ok)
             << at << " failed, yet " << once.rec.ops[op].what << " succeeded";
-        verify(once.rec, once.bytes, once.rec.steps, at + " failed", false);
+        verify(once.rec, !c.grouped, once.bytes, once.rec.steps, at + " failed", false);
         cases += 2;
         if (HasFailure()) break;
     }
     if (c.shard == 0)
         std::printf("%s, %s load, %s card: %zu writes, %zu storage calls, %llu cases checked\n",
                     c.mode == Mode::Cut ? "power loss" : "I/O errors",
-                    c.load == Load::Single ? "single" : "grouped", card_capacity_text(c.cardType),
+                    c.grouped ? "grouped" : "single", card_capacity_text(c.cardType),
                     byWrites.writes.size(), byCalls.calls.size(),
                     static_cast<unsigned long long>(cases));
 }
@@ -556,7 +545,7 @@ TEST_P(PowerLoss, NothingCommittedIsLostAndNoFailureReportsSuccess) {
 // 256-byte pages (a sector is two programs, so a cut can tear one) and 512-byte pages, and a
 // FAT16 card whose two FAT copies lie in different blocks, so a cut can fall between them
 // (its 128 MB image is left to the optimised build).
-constexpr Load kS = Load::Single, kG = Load::Grouped;
+constexpr bool kS = false, kG = true;
 constexpr Mode kCut = Mode::Cut, kFail = Mode::Fail;
 const Case kCases[] = {
     {kS, kCut, 1, 1, 2, 0, 2},  {kS, kCut, 1, 1, 2, 1, 2},  {kS, kCut, 2, 1, 2, 0, 2},
@@ -572,7 +561,7 @@ INSTANTIATE_TEST_SUITE_P(Cards, PowerLoss, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& info) {
                              const Case& c = info.param;
                              return std::string(c.mode == Mode::Cut ? "Cut" : "Fail") +
-                                    (c.load == Load::Single ? "Single" : "Grouped") + "_Type" +
+                                    (c.grouped ? "Grouped" : "Single") + "_Type" +
                                     std::to_string(c.cardType) + "_" + std::to_string(c.shard);
                          });
 
