@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <set>
+#include <sstream>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VELA_POWER_LOSS_SLOW 1
@@ -104,62 +105,45 @@ struct Record {
 // size bytes in pieces, 'a' appends as much to one, 'x' deletes a file, 'r' a folder and all
 // in it, 'F' formats; 'b' and 'e' begin and end a write group.
 struct Step {
-    char what;
+    char what = 0;
     std::string path;
     std::size_t size = 0;
     std::uint32_t piece = 0;
 };
 
+// A workload written "what path size piece; ...".
+std::vector<Step> steps(const std::string& script) {
+    std::vector<Step> out;
+    std::istringstream in(script);
+    for (std::string item; std::getline(in, item, ';');) {
+        std::istringstream words(item);
+        Step& step = out.emplace_back();
+        words >> step.what >> step.path >> step.size >> step.piece;
+    }
+    return out;
+}
+
 // Single operations: files of mixed sizes in uneven pieces, folders, deletes, a format.
-const std::vector<Step> kSingle = {{'d', "GAMES"},
-                                   {'d', "MUSIC"},
-                                   {'f', "A.BIN", 0, 1000},
-                                   {'f', "GAMES\\DEMO.QXE", 5000, 1000},
-                                   {'f', "B.TXT", 511, 511},
-                                   {'f', "GAMES\\C.DAT", 4096, 4096},
-                                   {'f', "MUSIC\\D.MID", 4097, 700},
-                                   {'f', "E.BIN", 20000, 3000},
-                                   {'f', "F.BIN", 1, 1},
-                                   {'d', "GAMES\\LEVELS"},
-                                   {'f', "GAMES\\LEVELS\\L1.DAT", 9000, 2500},
-                                   {'x', "B.TXT"},
-                                   {'f', "G.BIN", 12000, 5000},
-                                   {'r', "MUSIC"},
-                                   {'f', "H.BIN", 700, 300},
-                                   {'x', "E.BIN"},
-                                   {'d', "TMP"},
-                                   {'r', "TMP"},
-                                   {'F', ""},
-                                   {'f', "I.BIN", 3000, 1024},
-                                   {'d', "SAVE"},
-                                   {'f', "SAVE\\J.SAV", 6000, 1500},
-                                   {'f', "SAVE\\K.SAV", 513, 100},
-                                   {'f', "L.BIN", 8192, 8192},
-                                   {'f', "M.BIN", 2000, 2000},
-                                   {'x', "I.BIN"},
-                                   {'f', "N.BIN", 16385, 4000},
-                                   {'f', "SAVE\\O.SAV", 300, 300},
-                                   {'f', "P.BIN", 4095, 1365},
-                                   {'f', "Q.BIN", 24000, 6000},
-                                   {'a', "M.BIN", 5000, 1200},
-                                   {'x', "SAVE\\K.SAV"},
-                                   {'f', "R.BIN", 100, 100}};
+const std::string kSingle =
+    "d GAMES; d MUSIC; f A.BIN 0 1000; f GAMES\\DEMO.QXE 5000 1000; f B.TXT 511 511;"
+    "f GAMES\\C.DAT 4096 4096; f MUSIC\\D.MID 4097 700; f E.BIN 20000 3000; f F.BIN 1 1;"
+    "d GAMES\\LEVELS; f GAMES\\LEVELS\\L1.DAT 9000 2500; x B.TXT; f G.BIN 12000 5000;"
+    "r MUSIC; f H.BIN 700 300; x E.BIN; d TMP; r TMP; F; f I.BIN 3000 1024; d SAVE;"
+    "f SAVE\\J.SAV 6000 1500; f SAVE\\K.SAV 513 100; f L.BIN 8192 8192; f M.BIN 2000 2000;"
+    "x I.BIN; f N.BIN 16385 4000; f SAVE\\O.SAV 300 300; f P.BIN 4095 1365;"
+    "f Q.BIN 24000 6000; a M.BIN 5000 1200; x SAVE\\K.SAV; f R.BIN 100 100";
 
 // Write groups as the manager's copy and delete run them: 150 files copied into two
 // folders, every other one replaced, then one folder deleted, each step one group.
-std::vector<Step> grouped() {
-    std::vector<Step> steps = {{'b', ""}, {'d', "MANY"}, {'d', "MANY\\OLD"}};
-    const auto name = [](unsigned i) {
-        return std::string(i < 120 ? "MANY\\F" : "MANY\\OLD\\F") + std::to_string(i);
-    };
-    for (unsigned i = 0; i < 150; ++i)
-        steps.push_back({'f', name(i), 1 + (i * 733) % 9000, 9000});
-    steps.push_back({'e', ""});
-    steps.push_back({'b', ""});
-    for (unsigned i = 0; i < 150; i += 2)
-        steps.push_back({'f', name(i), 1 + (i * 389) % 5000, 5000});
-    steps.insert(steps.end(), {{'e', ""}, {'b', ""}, {'r', "MANY\\OLD"}, {'e', ""}});
-    return steps;
+std::string grouped() {
+    std::string script = "b; d MANY; d MANY\\OLD";
+    for (unsigned i = 0; i < 225; ++i) {
+        const unsigned f = i < 150 ? i : (i - 150) * 2;
+        script += std::string(i == 150 ? "; e; b" : "") + "; f MANY\\" + (f < 120 ? "" : "OLD\\") +
+                  "F" + std::to_string(f) + " " +
+                  std::to_string(i < 150 ? 1 + (f * 733) % 9000 : 1 + (f * 389) % 5000) + " 9000";
+    }
+    return script + "; e; b; r MANY\\OLD; e";
 }
 
 // Runs a workload on a card. With check set every call must succeed (the recording run);
@@ -482,7 +466,7 @@ class PowerLoss : public ::testing::TestWithParam<Case> {};
 TEST_P(PowerLoss, NothingCommittedIsLostAndNoFailureReportsSuccess) {
     const Case c = GetParam();
     const std::vector<std::uint8_t> start = TestCard(c.cardType, true).bytes();
-    const std::vector<Step> load = c.grouped ? grouped() : kSingle;
+    const std::vector<Step> load = steps(c.grouped ? grouped() : kSingle);
     const LoadRun byWrites = runLoad(load, start, true);
     ASSERT_FALSE(HasFailure());
     std::vector<std::uint8_t> cut = start;
@@ -498,7 +482,8 @@ TEST_P(PowerLoss, NothingCommittedIsLostAndNoFailureReportsSuccess) {
              points(0, byWrites.writes.size(), c.stride, c.slow, c.shard, c.shards)) {
             ++cases;
             const std::string at = "cut after write " + std::to_string(n);
-            if (!verify(byWrites.rec, !c.grouped, cutAt(n), n, at, !c.grouped) && ++failures >= 3) break;
+            if (!verify(byWrites.rec, !c.grouped, cutAt(n), n, at, !c.grouped) && ++failures >= 3)
+                break;
         }
     } else {
         byCalls = runLoad(load, start, false);
