@@ -421,25 +421,6 @@ TEST(CheckTest, ReportsABlankCardUnformattedAndCapsEachKindAtAHundred) {
     EXPECT_NE(report.findings.back().text.find("100 more"), std::string::npos);
 }
 
-// Random FAT entries and folder bytes: the check ends with a bounded list of findings, the
-// repair ends, and a second repair finds nothing more to do.
-TEST(RepairTest, GarbledFatAndFoldersSettle) {
-    for (unsigned seed = 1; seed < 9; ++seed) {
-        TestCard card(4, true);
-        ASSERT_EQ(api().mkdir("vx:\\GAME", 0), SmfsResult::Ok);
-        ASSERT_EQ(apiWriteFile(api(), "vx:\\GAME\\C.QXE", apiPattern(70000, 3)), SmfsResult::Ok);
-        ASSERT_NO_FATAL_FAILURE(garbleFatAndFolder(api(), "vx:\\GAME", seed));
-        SmfsRepairReport first, second;
-        ASSERT_EQ(api().repair(&first), SmfsResult::Ok);
-        EXPECT_FALSE(first.before.clean());
-        EXPECT_LE(first.before.findings.size(), 26u * 101u);
-        for (const SmfsFinding& f : first.after.findings)
-            EXPECT_EQ(f.kind, K::TooDeep) << "seed " << seed << apiFindingsText(first.after);
-        ASSERT_EQ(api().repair(&second), SmfsResult::Ok);
-        EXPECT_TRUE(second.actions.empty()) << "seed " << seed << ": " << second.actions.front();
-    }
-}
-
 TEST(EndMarkerTest, AnEntryTakingTheEndMarkerNeverRevivesTheBytesAfterIt) {
     TestCard card(4, true);
     const std::vector<std::uint8_t> junk(32, 0xA0);

@@ -146,115 +146,99 @@ std::string grouped() {
     return script + "; e; b; r MANY\\OLD; e";
 }
 
-// Runs a workload on a card. With check set every call must succeed (the recording run);
-// otherwise results are only recorded, and an operation that failed leaves what it touched
-// uncertain. A change is committed when its operation ends, or in a write group once the
-// group holds nothing more.
-class Runner {
-public:
-    Runner(SmfsCard& card, std::function<std::uint64_t()> steps, bool check)
-        : card_(card), steps_(std::move(steps)), check_(check) {}
-
-    Record run(const std::vector<Step>& load) {
-        for (const Step& s : load) {
-            if (s.what == 'b') {
-                card_.beginGroup();
-                continue;
-            }
-            const std::string path = "vx:\\" + s.path;
-            r_.ops.push_back(Op{std::string(1, s.what) + " " + path, steps_(), 0});
-            std::vector<std::size_t> touched;
-            std::uint32_t bad = 0;
-            if (s.what == 'e') {
-                expectOk(card_.endGroup());
-            } else if (s.what == 'd') {
-                touched = {entry(path, true)};
-                r_.entries[touched[0]].versions.push_back(Version{{}, steps_()});
-                expectOk(card_.mkdir(path.c_str(), 0));
-            } else if (s.what == 'f' || s.what == 'a') {
-                touched = {file(path, s)};
-            } else {
-                expectOk(s.what == 'F'   ? card_.format("vx:", 0, &bad)
-                         : s.what == 'r' ? card_.rmdir(path.c_str(), 1)
-                                         : card_.remove(path.c_str()));
-                for (std::size_t i = 0; i < r_.entries.size(); ++i)
-                    if (r_.entries[i].goneFrom == kNever &&
-                        (s.what == 'F' || r_.entries[i].path == path ||
-                         r_.entries[i].path.starts_with(path + "\\")))
-                        touched.push_back(i);
-            }
-            Op& op = r_.ops.back();
-            op.last = steps_();
-            for (std::size_t i : touched) {
-                Entry& e = r_.entries[i];
-                e.uncertain = e.uncertain || op.result != SmfsResult::Ok;
-                if (s.what == 'x' || s.what == 'r' || s.what == 'F')
-                    e.goneFrom = std::min(e.goneFrom, op.first);
-                pending_.emplace_back(i, e.goneFrom != kNever);
-                inGroup_.push_back(i);
-            }
-            if (s.what == 'e' && op.result != SmfsResult::Ok)
-                for (std::size_t i : inGroup_)
-                    r_.entries[i].uncertain = true;
-            const WriteGroup& g = card_.state().group;
-            if (s.what == 'e') inGroup_.clear();
-            if (g.depth == 0 || (g.files == 0 && g.sectors.empty())) {
-                for (auto [i, removes] : pending_)
-                    (removes ? r_.entries[i].gone : r_.entries[i].versions.back().kept) = steps_();
-                pending_.clear();
-            }
+// Runs a workload on a card, counting steps with `steps`. With check set every call must
+// succeed (the recording run); otherwise results are only recorded, and an operation that
+// failed leaves what it touched uncertain. A change is committed when its operation ends, or
+// in a write group once the group holds nothing more.
+Record runSteps(SmfsCard& card, const std::vector<Step>& load,
+                const std::function<std::uint64_t()>& steps, bool check) {
+    Record r;
+    std::vector<std::pair<std::size_t, bool>> pending; // written or deleted, not yet kept
+    std::vector<std::size_t> inGroup;
+    const auto ok = [&](SmfsResult result) {
+        if (r.ops.back().result == SmfsResult::Ok) r.ops.back().result = result;
+        if (check) {
+            EXPECT_EQ(result, SmfsResult::Ok) << r.ops.back().what;
         }
-        r_.steps = steps_();
-        return std::move(r_);
-    }
-
-private:
-    void expectOk(SmfsResult r) {
-        Op& op = r_.ops.back();
-        if (op.result == SmfsResult::Ok) op.result = r;
-        if (check_) {
-            EXPECT_EQ(r, SmfsResult::Ok) << op.what;
+    };
+    for (const Step& s : load) {
+        if (s.what == 'b') {
+            card.beginGroup();
+            continue;
         }
-    }
-
-    // The live entry of a path, made when new.
-    std::size_t entry(const std::string& path, bool folder) {
-        for (std::size_t i = 0; i < r_.entries.size(); ++i)
-            if (r_.entries[i].path == path && r_.entries[i].goneFrom == kNever) return i;
-        r_.entries.push_back(Entry{path, folder, {}});
-        return r_.entries.size() - 1;
-    }
-
-    // Writes a file whole in pieces, or appends to it, then closes it (and outside a group
-    // syncs, the manager's commit point).
-    std::size_t file(const std::string& path, const Step& s) {
-        const std::size_t i = entry(path, false);
-        std::vector<Version>& v = r_.entries[i].versions;
-        const std::vector<std::uint8_t> more = apiPattern(s.size, unsigned(r_.ops.size()));
-        v.push_back(Version{s.what == 'a' ? v.back().bytes : more, steps_()});
-        if (s.what == 'a') v.back().bytes.insert(v.back().bytes.end(), more.begin(), more.end());
+        const std::string path = "vx:\\" + s.path;
+        r.ops.push_back(Op{std::string(1, s.what) + " " + path, steps(), 0});
+        // The live entries it changes: the path's, all below a folder deleted, all formatted.
+        std::vector<std::size_t> touched;
+        for (std::size_t i = 0; i < r.entries.size(); ++i)
+            if (r.entries[i].goneFrom == kNever &&
+                (s.what == 'F' || r.entries[i].path == path ||
+                 (s.what == 'r' && r.entries[i].path.starts_with(path + "\\"))))
+                touched.push_back(i);
+        if (touched.empty() && (s.what == 'd' || s.what == 'f')) {
+            r.entries.push_back(Entry{path, s.what == 'd', {}});
+            touched.push_back(r.entries.size() - 1);
+        }
+        std::vector<Version>* v = touched.empty() ? nullptr : &r.entries[touched[0]].versions;
+        std::uint32_t bad = 0;
         SmfsHandle h = 0;
-        if (s.what == 'a') {
-            expectOk(card_.open(path.c_str(), kSmfsReadWrite, &h));
-            expectOk(card_.seek(h, kSmfsSeekEnd, 0, nullptr));
-        } else {
-            expectOk(card_.create(path.c_str(), 1, &h));
+        const std::vector<std::uint8_t> more = apiPattern(s.size, unsigned(r.ops.size()));
+        switch (s.what) {
+        case 'e':
+            ok(card.endGroup());
+            break;
+        case 'd':
+            v->push_back(Version{{}, steps()});
+            ok(card.mkdir(path.c_str(), 0));
+            break;
+        case 'x':
+            ok(card.remove(path.c_str()));
+            break;
+        case 'r':
+            ok(card.rmdir(path.c_str(), 1));
+            break;
+        case 'F':
+            ok(card.format("vx:", 0, &bad));
+            break;
+        default: // written in pieces and closed (outside a group synced: the manager's commit)
+            v->push_back(Version{s.what == 'a' ? v->back().bytes : more, steps()});
+            if (s.what == 'a') {
+                v->back().bytes.insert(v->back().bytes.end(), more.begin(), more.end());
+                ok(card.open(path.c_str(), kSmfsReadWrite, &h));
+                ok(card.seek(h, kSmfsSeekEnd, 0, nullptr));
+            } else {
+                ok(card.create(path.c_str(), 1, &h));
+            }
+            for (std::size_t done = 0; done < s.size; done += s.piece)
+                ok(card.write(h, more.data() + done,
+                              std::uint32_t(std::min<std::size_t>(s.piece, s.size - done))));
+            ok(card.close(h));
+            if (card.state().group.depth == 0) ok(card.sync());
         }
-        for (std::size_t done = 0; done < s.size; done += s.piece)
-            expectOk(card_.write(h, more.data() + done,
-                                 std::uint32_t(std::min<std::size_t>(s.piece, s.size - done))));
-        expectOk(card_.close(h));
-        if (card_.state().group.depth == 0) expectOk(card_.sync());
-        return i;
+        Op& op = r.ops.back();
+        op.last = steps();
+        for (std::size_t i : touched) {
+            Entry& e = r.entries[i];
+            e.uncertain = e.uncertain || op.result != SmfsResult::Ok;
+            if (s.what == 'x' || s.what == 'r' || s.what == 'F')
+                e.goneFrom = std::min(e.goneFrom, op.first);
+            pending.emplace_back(i, e.goneFrom != kNever);
+            inGroup.push_back(i);
+        }
+        if (s.what == 'e' && op.result != SmfsResult::Ok)
+            for (std::size_t i : inGroup)
+                r.entries[i].uncertain = true;
+        if (s.what == 'e') inGroup.clear();
+        const WriteGroup& g = card.state().group;
+        if (g.depth == 0 || (g.files == 0 && g.sectors.empty())) {
+            for (auto [i, removes] : pending)
+                (removes ? r.entries[i].gone : r.entries[i].versions.back().kept) = steps();
+            pending.clear();
+        }
     }
-
-    SmfsCard& card_;
-    std::function<std::uint64_t()> steps_;
-    bool check_;
-    Record r_;
-    std::vector<std::pair<std::size_t, bool>> pending_; // written or deleted, not yet kept
-    std::vector<std::size_t> inGroup_;
-};
+    r.steps = steps();
+    return r;
+}
 
 struct LoadRun {
     Record rec;
@@ -280,9 +264,8 @@ LoadRun runLoad(const std::vector<Step>& load, const std::vector<std::uint8_t>& 
         });
     }
     SmfsCard card(fault, testClock);
-    run.rec = Runner(
-                  card, [&] { return byWrites ? cut.writes : fault.calls(); }, !plan)
-                  .run(load);
+    run.rec = runSteps(
+        card, load, [&] { return byWrites ? cut.writes : fault.calls(); }, !plan);
     run.bytes = cut.bytes();
     return run;
 }

@@ -189,39 +189,6 @@ std::string apiFindingsText(const SmfsCheckReport& report) {
     return text;
 }
 
-void garbleFatAndFolder(SmfsCard& card, const char* folderPath, unsigned seed) {
-    CardState& state = card.state();
-    ASSERT_EQ(fat_ensure(state), SmfsResult::Ok);
-    const FatVolume v = *fat_volume(state);
-    CardGeometry g{};
-    ASSERT_EQ(media_geometry(state, &g), SmfsResult::Ok);
-    SmfsEntryInfo info{};
-    ASSERT_EQ(card.info(folderPath, &info), SmfsResult::Ok);
-    std::vector<std::uint32_t> sectors;
-    for (std::uint32_t s = v.fatStart; s < v.dataStart; ++s)
-        sectors.push_back(s);
-    for (std::uint32_t s = 0; s < v.sectorsPerCluster; ++s)
-        sectors.push_back(v.dataStart + (info.firstCluster - 2) * v.sectorsPerCluster + s);
-    std::vector<std::uint8_t> bytes = apiPattern(sectors.size() * 512, seed);
-    for (std::size_t i = 0; i < sectors.size(); ++i) {
-        std::uint8_t* sector = bytes.data() + i * 512;
-        if (sectors[i] == v.fatStart || sectors[i] == v.fatStart + v.fatSectors) {
-            sector[0] = 0xF8;
-            sector[1] = sector[2] = 0xFF;
-        }
-        if (sectors[i] >= v.rootStart) {
-            for (std::size_t e = 0; e < 512; e += 32) {
-                sector[e] = std::uint8_t('A' + sector[e] % 26);
-                sector[e + 11] &= 0x30;
-            }
-        }
-        const std::uint32_t s = sectors[i];
-        ASSERT_EQ(
-            media_write(state, s / g.sectorsPerBlock, (s % g.sectorsPerBlock) * 512, sector, 512),
-            SmfsResult::Ok);
-    }
-}
-
 std::string cardTypeName(const testing::TestParamInfo<int>& info) {
     std::string capacity = card_capacity_text(info.param);
     std::string name = "Type" + std::to_string(info.param) + "_";

@@ -105,10 +105,5 @@ std::uint64_t apiFreeBytes(SmfsCard& card);
 // A check report's findings, one "<kind> <path>: <text>" line each (for failure messages).
 std::string apiFindingsText(const SmfsCheckReport& report);
 
-// Overwrites the FAT copies, the root and one folder's first cluster with seeded garbage that
-// still mounts and whose directory slots mostly look like short entries, so walks meet loops,
-// cross-links and wild clusters.
-void garbleFatAndFolder(SmfsCard& card, const char* folderPath, unsigned seed);
-
 // gtest parameter names for card types: "Type4_16MB".
 std::string cardTypeName(const testing::TestParamInfo<int>& info);
