@@ -67,22 +67,17 @@ TEST_F(FatMountTest, DamagedBootRecordsAreRefused) {
     }
 }
 
-TEST_F(FatMountTest, NoValidFatCopy) {
-    card_.patchLogicalSector(kFat1, [](std::uint8_t* s) { s[0] = 0xF0; });
-    card_.patchLogicalSector(kFat2, [](std::uint8_t* s) { s[2] = 0x00; });
-    EXPECT_EQ(fat_mount(cs()), SmfsResult::NoValidFat);
-    EXPECT_EQ(fat_ensure(cs()), SmfsResult::Damaged);
-}
-
 TEST_F(FatMountTest, SecondCopyServesWhenTheFirstIsDamaged) {
     // Only the second copy says cluster 2 is in use.
     card_.patchLogicalSector(kFat2, [](std::uint8_t* s) { s[3] = 0xFF, s[4] = 0x0F; });
     ASSERT_EQ(fat_mount(cs()), SmfsResult::Ok);
     EXPECT_EQ(fat_entry(cs(), 2), kFatFree);
-
     card_.patchLogicalSector(kFat1, [](std::uint8_t* s) { s[1] = 0x00; });
     ASSERT_EQ(fat_mount(cs()), SmfsResult::Ok);
     EXPECT_EQ(fat_entry(cs(), 2), kFatEnd);
+    card_.patchLogicalSector(kFat2, [](std::uint8_t* s) { s[2] = 0x00; });
+    EXPECT_EQ(fat_mount(cs()), SmfsResult::NoValidFat);
+    EXPECT_EQ(fat_ensure(cs()), SmfsResult::Damaged);
 }
 
 TEST_F(FatMountTest, UnreadableFirstCopyFallsBackToTheSecond) {
