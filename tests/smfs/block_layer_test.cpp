@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The chip and the block layer above it: ECC and block address fields, where a sector lands
 // in the image and which calls the chip refuses, the map built from spare areas, writes in
-// place and by copy on write, blocks claimed twice after a cut copy, chip failures, and the
-// chip's block cache within a session.
+// place and by copy on write, blocks claimed twice after a cut copy, and chip failures.
 #include "test_card.h"
 
 #include "smfs/ecc.h"
@@ -400,44 +399,5 @@ TEST_P(Faults, ProgramFailureRetiresTheBlockAndTheDataMoves) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CardTypes, Faults, ::testing::Values(1, 4), cardTypeName);
-
-TEST(Faults, FailedRewriteKeepsTheOldMapping) {
-    TestCard card(0);
-    const auto data = bytes(512, 4);
-    ASSERT_EQ(media_write(cs(), 2, 0, data.data(), 512), SmfsResult::Ok);
-    const std::uint32_t phys = media_logical_entry(cs(), 2);
-    chip_set_fault_hook(cs(), [](ChipOp op, std::uint32_t) {
-        return op == ChipOp::Erase ? ChipFault::Timeout : ChipFault::None;
-    });
-    EXPECT_EQ(media_write(cs(), 2, 0, bytes(512, 5).data(), 512), SmfsResult::StatusTimeout);
-    chip_set_fault_hook(cs(), nullptr);
-    EXPECT_EQ(media_logical_entry(cs(), 2), phys);
-    std::vector<std::uint8_t> back(512);
-    ASSERT_EQ(media_read(cs(), 2, 0, back.data(), 512), SmfsResult::Ok);
-    EXPECT_EQ(back, data);
-}
-
-TEST(BlockCache, ReadsInASessionSeeItsProgramsAndErases) {
-    TestCard card(4);
-    const auto a = bytes(1024, 1), b = bytes(512, 2);
-    ChipSession session(cs());
-    ASSERT_EQ(media_write(cs(), 3, 0, a.data(), 1024), SmfsResult::Ok);
-    std::vector<std::uint8_t> back(1024);
-    ASSERT_EQ(media_read(cs(), 3, 0, back.data(), 1024), SmfsResult::Ok);
-    EXPECT_EQ(back, a);
-    // A copy on write: the new block is read back, and the old one reads erased.
-    const std::uint32_t old = media_logical_entry(cs(), 3);
-    ASSERT_EQ(media_write(cs(), 3, 0, b.data(), 512), SmfsResult::Ok);
-    ASSERT_NE(media_logical_entry(cs(), 3), old);
-    ASSERT_EQ(media_read(cs(), 3, 0, back.data(), 1024), SmfsResult::Ok);
-    EXPECT_TRUE(std::equal(b.begin(), b.end(), back.begin()));
-    EXPECT_TRUE(std::equal(a.begin() + 512, a.end(), back.begin() + 512));
-    std::vector<std::uint8_t> spare(16);
-    ASSERT_EQ(smc_read_sector_spare(cs(), card.firstSectorOfBlock(old), spare.data()),
-              SmfsResult::Ok);
-    EXPECT_EQ(spare, kErasedSpare);
-    // The image already holds the new block.
-    EXPECT_EQ(card.sectorData(card.firstSectorOfBlock(media_logical_entry(cs(), 3))), b);
-}
 
 } // namespace

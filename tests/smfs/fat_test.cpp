@@ -121,39 +121,6 @@ TEST_F(FatMountTest, SizesFromTheBootSectorAreBounded) {
     EXPECT_EQ(fat_volume(cs())->clusterCount, 998u);
 }
 
-class FatRoundTripTest : public testing::TestWithParam<int> {};
-
-TEST_P(FatRoundTripTest, EveryEntrySurvivesFlushAndMount) {
-    TestCard card(GetParam());
-    ASSERT_EQ(quickFormat(cs()), SmfsResult::Ok);
-    const std::uint32_t clusters = fat_volume(cs())->clusterCount;
-    std::minstd_rand random(GetParam() + 1);
-    std::vector<std::uint16_t> written(clusters + 2);
-    for (std::uint32_t c = 2; c < clusters + 2; ++c) {
-        // Free, bad, end of chain or a link to another cluster.
-        const std::uint32_t kind = random() % 4;
-        written[c] = kind == 0   ? kFatFree
-                     : kind == 1 ? kFatBad
-                     : kind == 2 ? kFatEnd
-                                 : std::uint16_t(2 + random() % clusters);
-        fat_set_entry(cs(), c, written[c]);
-    }
-    ASSERT_EQ(fat_flush(cs()), SmfsResult::Ok);
-    ASSERT_EQ(fat_mount(cs()), SmfsResult::Ok);
-    for (std::uint32_t c = 2; c < clusters + 2; ++c)
-        ASSERT_EQ(fat_entry(cs(), c), written[c]) << "cluster " << c;
-
-    // Both copies carry the same table: the second alone gives it back as well.
-    const FatVolume v = *fat_volume(cs());
-    card.patchLogicalSector(v.fatStart, [](std::uint8_t* s) { s[0] = 0; });
-    ASSERT_EQ(fat_mount(cs()), SmfsResult::Ok);
-    for (std::uint32_t c = 2; c < clusters + 2; ++c)
-        ASSERT_EQ(fat_entry(cs(), c), written[c]) << "second copy, cluster " << c;
-}
-
-INSTANTIATE_TEST_SUITE_P(SmallMidAndFat16, FatRoundTripTest, testing::Values(0, 4, 7),
-                         cardTypeName);
-
 TEST(FatTable, ClusterArgumentsFromTheCardAreBounded) {
     TestCard card(0);
     ASSERT_EQ(quickFormat(cs()), SmfsResult::Ok);
