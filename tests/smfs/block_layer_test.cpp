@@ -14,13 +14,6 @@
 
 namespace {
 
-std::vector<std::uint8_t> bytes(std::size_t n, std::uint8_t seed) {
-    std::vector<std::uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i)
-        v[i] = std::uint8_t(seed + i * 7);
-    return v;
-}
-
 const std::vector<std::uint8_t> kErasedSpare(16, 0xFF);
 
 TEST(Ecc, KnownCodesAndEverySingleAndDoubleBitError) {
@@ -94,7 +87,7 @@ TEST(PageLayout, SectorsLandInTheirRecordsAndReadBack) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.type);
         TestCard card(c.type);
-        const auto data = bytes(512, std::uint8_t(c.type)), spare = bytes(16, 100);
+        const auto data = apiPattern(512, std::uint8_t(c.type)), spare = apiPattern(16, 100);
         ASSERT_EQ(smc_write_sector(cs(), c.sector, data.data(), spare.data()), SmfsResult::Ok);
         const std::uint32_t pages = 512 / c.pageBytes, spareBytes = 16 / pages;
         const std::uint32_t record = c.pageBytes + spareBytes;
@@ -251,7 +244,7 @@ TEST(BlockMap, ZoneWithoutFreeBlockGives12) {
     ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
     std::uint32_t phys = 0;
     EXPECT_EQ(media_find_block(cs(), 5, &phys), SmfsResult::NoFreeBlock);
-    EXPECT_EQ(media_write(cs(), 5, 0, bytes(512, 1).data(), 512), SmfsResult::NoFreeBlock);
+    EXPECT_EQ(media_write(cs(), 5, 0, apiPattern(512, 1).data(), 512), SmfsResult::NoFreeBlock);
 }
 
 class BlockWrite : public ::testing::TestWithParam<int> {};
@@ -263,7 +256,7 @@ TEST_P(BlockWrite, InPlaceIntoBlankSectorsCopyOnWriteOtherwise) {
     TestCard card(GetParam());
     const std::uint32_t spb = card.geometry().sectorsPerBlock;
     const std::uint64_t pagesPerSector = card.layout().dataBytes == 256 ? 2 : 1;
-    const auto first = bytes(1024, 1), second = bytes(1400, 2), third = bytes(50, 3);
+    const auto first = apiPattern(1024, 1), second = apiPattern(1400, 2), third = apiPattern(50, 3);
     chip_reset_counters(cs());
     ASSERT_EQ(media_write(cs(), 5, 0, first.data(), 1024), SmfsResult::Ok);
     EXPECT_EQ(chip_counters(cs()).blockErases, 1u);
@@ -357,7 +350,7 @@ TEST_P(BlockMapDuplicate, TheCopyHoldingEverythingWinsAndTheLoserGoesAtTheNextWr
         if (c.kept == 20) {
             EXPECT_EQ(firstByteRead(n - 1), 0x10 + n - 1);
         }
-        ASSERT_EQ(media_write(cs(), kLogBlock + 1, 0, bytes(512, 0x42).data(), 512),
+        ASSERT_EQ(media_write(cs(), kLogBlock + 1, 0, apiPattern(512, 0x42).data(), 512),
                   SmfsResult::Ok);
         EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(loser)), kErasedSpare);
         EXPECT_EQ(media_phys_entry(cs(), loser), kPhysFree);
@@ -375,7 +368,7 @@ TEST_P(Faults, ProgramFailureRetiresTheBlockAndTheDataMoves) {
     // A mapped block holding sectors 0 and 1; the third sector will fail to program once.
     std::uint32_t previous = 0;
     ASSERT_EQ(media_assign_block(cs(), 6, &previous), SmfsResult::Ok);
-    const auto head = bytes(1024, 1), more = bytes(512, 2);
+    const auto head = apiPattern(1024, 1), more = apiPattern(512, 2);
     ASSERT_EQ(media_write_sectors(cs(), 6, 0, head.data(), 1024), SmfsResult::Ok);
     const std::uint32_t bad = media_logical_entry(cs(), 6);
     int failures = 1;
