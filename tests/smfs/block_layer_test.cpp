@@ -56,7 +56,7 @@ TEST(Ecc, KnownCodesAndEverySingleAndDoubleBitError) {
     }
 }
 
-TEST(Ecc, BlockAddressFieldsAndStatusBytes) {
+TEST(Ecc, BlockAddressFields) {
     EXPECT_EQ(block_address_field(0), 0x1001);
     EXPECT_EQ(block_address_field(1), 0x1002);
     EXPECT_EQ(block_address_field(1001), 0x1002);
@@ -67,13 +67,6 @@ TEST(Ecc, BlockAddressFieldsAndStatusBytes) {
         EXPECT_FALSE(block_address_field_valid(std::uint16_t(f ^ 1))) << l;
         EXPECT_EQ(block_address_field_number(f), l % 1000) << l;
     }
-    // One flipped bit of a status byte is tolerated; a full format retests a retired block.
-    EXPECT_FALSE(block_status_unusable(0xFF) || block_status_unusable(0xFE));
-    EXPECT_TRUE(block_status_unusable(0xF0) && block_status_unusable(0x00));
-    EXPECT_TRUE(block_status_bad_quick(0xF0));
-    EXPECT_FALSE(block_status_bad_quick(0x7F));
-    EXPECT_FALSE(block_status_bad_untested(0xF0));
-    EXPECT_TRUE(block_status_bad_untested(0x01));
 }
 
 // Where a sector's data and spare lie in the image: 256-byte pages split it over two records

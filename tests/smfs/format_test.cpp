@@ -128,21 +128,6 @@ TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
 INSTANTIATE_TEST_SUITE_P(AllCards, FormatLayoutTest, testing::Range(0, kCardTypeCount),
                          cardTypeName);
 
-// A reformat of a used volume leaves it empty; a long label is cut to eleven characters.
-TEST(FormatLayout, ReformatOfAUsedVolumeWithALabel) {
-    TestCard card(4, true);
-    ASSERT_EQ(apiWriteFile(api(), "vx:\\A.BIN", apiPattern(100, 1)), SmfsResult::Ok);
-    std::uint32_t bad = 0;
-    ASSERT_EQ(media_low_format(cs(), kFormatQuick, &bad), SmfsResult::Ok);
-    ASSERT_EQ(format_volume(cs(), "VELA GAMES AND MORE"), SmfsResult::Ok);
-    EXPECT_STREQ(fat_volume(cs())->label, "VELA GAMES ");
-    VolumeSpace space{};
-    ASSERT_EQ(volume_space(cs(), &space), SmfsResult::Ok);
-    EXPECT_EQ(space.usedBytes, 0u);
-    EXPECT_EQ(space.totalBytes, 998u * 16384u);
-    EXPECT_TRUE(apiList(api(), "vx:\\").empty());
-}
-
 // A 4 MB card: 512 blocks of 16 sectors, 512-byte pages. Blocks are marked in the first
 // page record's status byte and filled with data ahead of a format.
 class FormatPhysicalTest : public testing::Test {
@@ -231,11 +216,6 @@ TEST_F(FormatPhysicalTest, FullFormatFindsBlocksThatFailTheSurfaceTest) {
     EXPECT_EQ(firstPage(29), erased_) << "a good block does not keep the test pattern";
     EXPECT_EQ(card_.sectorData(card_.firstSectorOfBlock(33) + 15),
               std::vector<std::uint8_t>(512, 0xFF));
-    ASSERT_EQ(format_volume(cs(), ""), SmfsResult::Ok);
-    VolumeSpace space{};
-    ASSERT_EQ(volume_space(cs(), &space), SmfsResult::Ok);
-    EXPECT_EQ(space.usedBytes, 0u);
-    EXPECT_EQ(space.badClusters, 0u);
     // A driver failure stops the pass.
     failIn({{9, {ChipOp::Program, ChipFault::Timeout}}});
     EXPECT_EQ(media_low_format(cs(), kFormatFull, &bad), SmfsResult::StatusTimeout);
