@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <sys/wait.h>
 
 namespace fs = std::filesystem;
@@ -56,28 +57,19 @@ FsckVerdict apiFsck(const std::string& rawPath) {
     verdict.output = run.output;
     bool labelRemark = false;
     bool unknownLine = false;
-    std::size_t start = 0;
-    while (start < run.output.size()) {
-        std::size_t end = run.output.find('\n', start);
-        if (end == std::string::npos) end = run.output.size();
-        const std::string line = run.output.substr(start, end - start);
-        start = end + 1;
-        if (line.empty() || line.rfind("fsck.fat ", 0) == 0 ||
-            line == "Leaving filesystem unchanged.")
-            continue;
-        if (line.rfind(rawPath + ": ", 0) == 0) {
+    std::istringstream lines(run.output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(rawPath + ": ", 0) == 0) { // "N files, used/total clusters"
             const std::size_t slash = line.find('/', rawPath.size());
             if (slash != std::string::npos)
-                verdict.clusters =
-                    std::uint32_t(std::strtoul(line.c_str() + slash + 1, nullptr, 10));
-            continue;
-        }
-        if (line == "Label '' stored in boot sector is not valid." ||
-            line == "  Auto-removing label from boot sector.") {
+                verdict.clusters = std::uint32_t(std::strtoul(&line[slash + 1], nullptr, 10));
+        } else if (line == "Label '' stored in boot sector is not valid." ||
+                   line == "  Auto-removing label from boot sector.") {
             labelRemark = true;
-            continue;
+        } else if (!line.empty() && line.rfind("fsck.fat ", 0) != 0 &&
+                   line != "Leaving filesystem unchanged.") {
+            unknownLine = true;
         }
-        unknownLine = true;
     }
     verdict.clean = !unknownLine && run.exitCode == (labelRemark ? 1 : 0);
     return verdict;
