@@ -131,14 +131,16 @@ std::uint32_t clusterOf(const char* path) {
 
 // A hostile card: folder D's chain loops on itself through a cluster of live entries, so no
 // end marker stops a walk; folder Z names cluster 0 (not the root); LOOP.BIN's chain comes
-// back to its start; HUGE.BIN claims far more than its one cluster; OUT.BIN starts outside
-// the volume. Each call meets its damage as a result and the rest of the card is unharmed.
+// back to its start; CUT.BIN's breaks after its second cluster; HUGE.BIN claims far more
+// than its one cluster; OUT.BIN starts outside the volume. Each call meets its damage as a
+// result and the rest of the card is unharmed.
 TEST(DirHostileTest, LoopingAndWildChainsAreResultsNotHangs) {
     TestCard card(0, true);
     const std::uint32_t cb = card.clusterBytes();
     ASSERT_EQ(api().mkdir("vx:\\D", 0), SmfsResult::Ok);
     ASSERT_EQ(apiWriteFile(api(), "vx:\\LOOP.BIN", apiPattern(3 * cb, 3)), SmfsResult::Ok);
     ASSERT_EQ(apiWriteFile(api(), "vx:\\KEEP.TXT", apiPattern(100, 2)), SmfsResult::Ok);
+    ASSERT_EQ(apiWriteFile(api(), "vx:\\CUT.BIN", apiPattern(2 * cb, 4)), SmfsResult::Ok);
     const std::uint32_t d = clusterOf("vx:\\D");
     std::vector<std::uint8_t> slots(cb);
     ASSERT_EQ(cluster_read(cs(), d, 0, slots.data(), 64), SmfsResult::Ok);
@@ -152,6 +154,7 @@ TEST(DirHostileTest, LoopingAndWildChainsAreResultsNotHangs) {
     fat_set_entry(cs(), d, static_cast<std::uint16_t>(d));
     const std::uint32_t first = clusterOf("vx:\\LOOP.BIN");
     fat_set_entry(cs(), fat_entry(cs(), fat_entry(cs(), first)), std::uint16_t(first));
+    fat_set_entry(cs(), fat_entry(cs(), clusterOf("vx:\\CUT.BIN")), kFatFree);
     rawEntry("Z", "Z          ", kAttrFolder, 0, 0);
     rawEntry("HUGE.BIN", "HUGE    BIN", kAttrArchive, std::uint16_t(first), 0x7FFFFFF0u);
     rawEntry("OUT.BIN", "OUT     BIN", kAttrArchive, 0xFFF0, 100);
@@ -185,6 +188,11 @@ TEST(DirHostileTest, LoopingAndWildChainsAreResultsNotHangs) {
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(api().write(h, buffer.data(), 10), SmfsResult::BrokenChain);
     ASSERT_EQ(api().close(h), SmfsResult::Ok);
+    // A read that ends where the chain breaks has all it asked for.
+    ASSERT_EQ(api().open("vx:\\CUT.BIN", kSmfsRead, &h), SmfsResult::Ok);
+    EXPECT_EQ(api().read(h, buffer.data(), 2 * cb, &count), SmfsResult::Ok);
+    EXPECT_EQ(count, 2 * cb);
+    ASSERT_EQ(api().close(h), SmfsResult::Ok);
     EXPECT_EQ(api().remove("vx:\\LOOP.BIN"), SmfsResult::BrokenChain);
     EXPECT_EQ(api().remove("vx:\\OUT.BIN"), SmfsResult::BrokenChain);
 
@@ -192,7 +200,7 @@ TEST(DirHostileTest, LoopingAndWildChainsAreResultsNotHangs) {
     EXPECT_EQ(buffer, apiPattern(100, 2));
     ASSERT_EQ(apiWriteFile(api(), "vx:\\OK.TXT", apiPattern(100, 1)), SmfsResult::Ok);
     EXPECT_EQ(apiList(api(), "vx:\\"),
-              (std::vector<std::string>{"D", "OK.TXT", "KEEP.TXT", "Z", "HUGE.BIN"}));
+              (std::vector<std::string>{"D", "OK.TXT", "KEEP.TXT", "CUT.BIN", "Z", "HUGE.BIN"}));
 }
 
 } // namespace

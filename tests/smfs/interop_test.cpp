@@ -272,9 +272,12 @@ void folderPastOneCluster(TestCard& card) {
         ASSERT_EQ(api().remove((std::string("vx:\\BIG\\") + name).c_str()), SmfsResult::Ok);
     SmfsHandle h = 0;
     ASSERT_EQ(api().open("vx:\\BIG\\E4.TXT", kSmfsReadWrite, &h), SmfsResult::Ok);
+    const std::uint64_t free = apiFreeBytes(api());
     ASSERT_EQ(api().reserve(h, 3 * cb), SmfsResult::Ok);
+    EXPECT_EQ(apiFreeBytes(api()), free - 3 * cb);
     ASSERT_EQ(api().write(h, apiPattern(cb, 9).data(), cb), SmfsResult::Ok);
     ASSERT_EQ(api().close(h), SmfsResult::Ok);
+    EXPECT_EQ(apiFreeBytes(api()), free);
     std::vector<std::uint8_t> back;
     ASSERT_EQ(apiReadFile(api(), "vx:\\BIG\\E0.TXT", &back), SmfsResult::Ok);
     EXPECT_EQ(back, apiPattern(1, 0));
