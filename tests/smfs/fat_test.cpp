@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
-// The FAT volume: mounting from the boot records (damaged, foreign and hostile ones), the
-// FAT in memory and its write-back, allocation and cluster I/O.
+// The FAT volume: mounting from the boot records (damaged, foreign and hostile ones), which
+// FAT copy serves, and cluster arguments from the card kept inside the volume.
 #include "test_card.h"
 
 #include <common/le_bytes.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
+#include <functional>
 
 namespace {
 
