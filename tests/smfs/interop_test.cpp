@@ -351,7 +351,7 @@ TEST(VolumeImportTest, RefusedVolumesLeaveTheCardAlone) {
     }
 }
 
-TEST(VolumeExportTest, UncorrectableSectorsAreCountedCorrectedOnesMended) {
+TEST(VolumeExportTest, UncorrectableSectorsAreCountedAndReportedCorrectedOnesMended) {
     TestCard card(4, true);
     fillCard();
     SmfsEntryInfo info{};
@@ -371,6 +371,9 @@ TEST(VolumeExportTest, UncorrectableSectorsAreCountedCorrectedOnesMended) {
     const std::size_t at = std::size_t(logical - v.partitionFirstSector) * 512;
     EXPECT_TRUE(
         std::equal(want.begin(), want.begin() + 512, out.bytes().begin() + std::ptrdiff_t(at)));
+    // Read as a file, the damaged sector is delivered as it reads and the read says so.
+    std::vector<std::uint8_t> back;
+    EXPECT_EQ(apiReadFile(api(), "vx:\\GAME\\DEMO.QXE", &back), SmfsResult::EccUncorrectable);
 }
 
 } // namespace
