@@ -326,6 +326,7 @@ TEST_P(BlockMapDuplicate, TheCopyHoldingEverythingWinsAndTheLoserGoesAtTheNextWr
         {"unfinished copy before the block", 20, 0, 10, 1, false, 20},
         {"torn last sector", 20, 0, 30, 0, true, 20},
         {"finished copy over blank sectors", 30, 3, 10, 0, false, 10},
+        {"finished copy over one sector", 30, 1, 10, 0, false, 10},
         {"two whole blocks: the later", 10, 0, 30, 0, false, 30},
     };
     for (const auto& c : cases) {
