@@ -519,7 +519,7 @@ const Case kCases[] = {
     {kS, kCut, 1, 1, 2, 0, 2},  {kS, kCut, 1, 1, 2, 1, 2},  {kS, kCut, 2, 1, 2, 0, 2},
     {kS, kCut, 2, 1, 2, 1, 2},  {kG, kCut, 1, 1, 4},        {kG, kCut, 2, 1, 4},
     {kS, kFail, 1, 1, 5, 0, 4}, {kS, kFail, 1, 1, 5, 1, 4}, {kS, kFail, 1, 1, 5, 2, 4},
-    {kS, kFail, 1, 1, 5, 3, 4}, {kS, kFail, 2, 8, 5},       {kG, kFail, 2, 29, 5},
+    {kS, kFail, 1, 1, 5, 3, 4}, {kS, kFail, 2, 8, 5},       {kG, kFail, 2, 58, 5},
 #ifndef VELA_POWER_LOSS_SLOW
     {kS, kCut, 7, 37, 1},
 #endif
