@@ -17,15 +17,12 @@
 #include <map>
 #include <poll.h>
 #include <set>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-
-extern char** environ;
 
 namespace {
 
@@ -80,18 +77,8 @@ protected:
     // Starts `vela-smc mount CARD FOLDER -f` and waits for the mount table to show it.
     void mount() {
         const std::string log = (dir_ / "mount.log").string();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        std::vector<std::string> words = {VELA_SMC_PATH, "mount", card_, mountPoint_, "-f"};
-        std::vector<char*> argv;
-        for (std::string& w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
-        ASSERT_EQ(posix_spawn(&child_, VELA_SMC_PATH, &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
+        child_ = spawnSmc({"mount", card_, mountPoint_, "-f"}, log);
+        ASSERT_GT(child_, 0);
 
         // The mount table signals every change to a poller; the tries only bound the wait.
         const int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);

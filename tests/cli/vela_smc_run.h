@@ -8,15 +8,20 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
 #include <vector>
+
+extern char** environ;
 
 struct SmcRun {
     int exit = -1;
@@ -52,6 +57,40 @@ inline SmcRun runSmc(const std::vector<std::string>& args, const std::string& pr
     run.out = readText(capture / "out");
     run.err = readText(capture / "err");
     return run;
+}
+
+// Starts vela-smc with args, standard output into out and standard error into err (the same
+// file when err is empty), SIGINT and SIGTERM at their defaults whatever the runner left
+// them at; returns its process id, or -1.
+inline pid_t spawnSmc(const std::vector<std::string>& args, const std::filesystem::path& out,
+                      const std::filesystem::path& err = {}) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (err.empty())
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    else
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    std::vector<char*> argv{const_cast<char*>(VELA_SMC_PATH)};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, VELA_SMC_PATH, &actions, &attributes, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
 }
 
 inline std::vector<std::uint8_t> patternBytes(std::size_t size, unsigned seed) {
