@@ -1,26 +1,20 @@
 // SPDX-License-Identifier: MIT
-// The wiring of the desktop application's windows on the offscreen platform, against real
-// card images in a temporary folder: the tools menu and the tools' lifecycle, the start
-// arguments, the real dialogs' answers, and in the SMC manager window menu actions, keys,
-// shortcuts and drops reaching the core on its thread, questions answered on the window's
-// thread, progress and Cancel crossing the threads, and the models showing what comes back.
-// What the core does with a command is tested with the core.
+// The wiring of the application's windows on the offscreen platform, against real card
+// images: what the user does reaches the core on its thread, questions are answered on the
+// window's thread, and what comes back is shown. What the core does is tested with the core.
 #include "fakes/temp_dir.h"
 
 #include <app/main_window.h>
 #include <app/start_arguments.h>
 #include <devicelink/device_link.h>
 #include <devicelink/usb_hotplug.h>
-#include <graphics_ui/graphics_window.h>
 #include <smcmanager/card_tables.h>
 #include <smcmanager_ui/card_models.h>
 #include <smcmanager_ui/manager_dialogs.h>
 #include <smcmanager_ui/pane_views.h>
-#include <smcmanager_ui/pc_models.h>
 #include <smcmanager_ui/progress_dialog.h>
 #include <smcmanager_ui/smc_manager_window.h>
 
-#include <QFileDialog>
 #include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
@@ -131,9 +125,7 @@ QStringList column(const QAbstractItemModel* model, const QModelIndex& parent = 
 
 QModelIndex rowNamed(const QAbstractItemModel* model, const QString& name,
                      const QModelIndex& parent = {}) {
-    const QModelIndexList found =
-        model->match(model->index(0, 0, parent), Qt::DisplayRole, name, 1, Qt::MatchExactly);
-    return found.isEmpty() ? QModelIndex() : found.first();
+    return model->match(model->index(0, 0, parent), Qt::DisplayRole, name).value(0);
 }
 
 } // namespace
@@ -233,23 +225,10 @@ private slots:
         QVERIFY(QString::fromStdString(script.log[0]).endsWith("open SMC in Vela?"));
     }
 
-    // A card image named at start opens in the manager, whatever its name holds.
-    void cardNamedAtStartOpens() {
-        const QString name = QString::fromUtf8("k\xc3\xa4se card.smc");
-        const QString path = QString::fromStdString(dir->path().string()) + "/" + name;
-        QCOMPARE(createVirtualImage(QFile::encodeName(path).toStdString(), 0, 0),
-                 ImageCreateResult::Ok);
-        script.answers.push_back(true); // format the blank image
-        QVERIFY(OpenCardImage(*main, path));
-        QVERIFY(settle());
-        QCOMPARE(column(window->cardTreeModel()), QStringList{"Virtual SMC '" + name + "'"});
-    }
-
     // A machine named at start is what Open > SMC in Vela reaches, with the real dialogs.
     void namedMachineIsOpened() {
         fs::create_directories(dir->path() / "GAME");
         std::string failure;
-        QVERIFY(!main->setMachine("bogus", failure));
         QVERIFY(main->setMachine("sim:" + dir->path().string(), failure));
         main->setSmcFactory(&MainWindow::MakeSmcManager);
         main->smcManagerAction->trigger();
@@ -301,8 +280,6 @@ private slots:
         window->createFolderAction->trigger();
         QVERIFY(settle());
         QCOMPARE(script.log, std::vector<std::string>{"please type folder name"});
-        QCOMPARE(window->cardListModel()->index(0, CardListModel::Type).data().toString(),
-                 QString("folder"));
         const QModelIndex root = window->cardTreeModel()->index(0, 0);
         QCOMPARE(column(window->cardTreeModel(), root), QStringList{"game"});
         QVERIFY(window->cardTree->isExpanded(root));
@@ -320,16 +297,17 @@ private slots:
         QVERIFY(settle());
         QCOMPARE(column(window->cardListModel()), (QStringList{"game", "mp3"}));
 
+        // A drop on the shown folder's node lists it anew after the paste.
+        window->cardList->doubleClicked(rowNamed(window->cardListModel(), "game"));
         writePc(dir->path() / "pc" / "tune.mp3", 1500);
         QMimeData files;
         files.setUrls({QUrl::fromLocalFile(
             QString::fromStdString((dir->path() / "pc" / "tune.mp3").string()))});
-        const QModelIndex game =
-            rowNamed(window->cardTreeModel(), "game", window->cardTreeModel()->index(0, 0));
-        QVERIFY(window->cardTree->acceptsDrop(&files, game));
-        window->cardTree->dropped(&files, game);
-        window->cardList->doubleClicked(rowNamed(window->cardListModel(), "game"));
         QVERIFY(settle());
+        QVERIFY(window->cardTree->acceptsDrop(&files, window->cardTree->currentIndex()));
+        window->cardTree->dropped(&files, window->cardTree->currentIndex());
+        QVERIFY(settle());
+        QCOMPARE(column(window->cardListModel()), QStringList{"tune.mp3"});
         window->cardList->setCurrentIndex(rowNamed(window->cardListModel(), "tune.mp3"));
         std::unique_ptr<QMimeData> drag(window->cardList->makeDragData());
         QVERIFY(!window->cardList->acceptsDrop(drag.get(), {}));
@@ -358,29 +336,21 @@ private slots:
         QVERIFY(window->cardPath->text().isEmpty() && window->sizeLabel->text().isEmpty());
     }
 
-    // Ctrl+C on the PC list and Ctrl+V on the card list copy a folder to the card, which is
-    // then listed; the popup menu's Copy and the menu's Paste copy it back to the PC. Its
-    // gauges reach the modal progress window; Esc there stops the copy between files, and
-    // the window never leaves until the core hides it.
+    // In a card named at start, the popup menu's Copy and Ctrl+V on the PC list copy a
+    // card folder to the PC. Its gauges reach the modal progress window; Esc there stops the
+    // copy between files, and the window never leaves until the core hides it.
     void copyPasteProgressAndCancel() {
-        openNewCard();
+        openNewCard(true);
         writePc(dir->path() / "pc" / "docs" / "a.txt", 3000);
         writePc(dir->path() / "pc" / "docs" / "b.txt", 3000);
-        window->showPcFolder(QString::fromStdString((dir->path() / "pc").string()));
-        QVERIFY(waitPcListed());
-        window->pcList->setCurrentIndex(
-            rowNamed(window->pcListModel(), "docs", window->pcList->rootIndex()));
-        QApplication::setActiveWindow(main); // the progress window was the active one last
-        window->pcList->setFocus();
-        QTest::keyClick(window->pcList, Qt::Key_C, Qt::ControlModifier);
-        window->cardList->setFocus();
-        QTest::keyClick(window->cardList, Qt::Key_V, Qt::ControlModifier);
-        QVERIFY(settle());
-        QCOMPARE(column(window->cardListModel()), QStringList{"docs"});
-
+        window->post([docs = (dir->path() / "pc" / "docs").string() + "/"](SmcManager& core) {
+            (void)core.copyToCard(kCardRoot, {docs});
+            core.refreshCard();
+        });
         // The PC already holds a folder where a.txt would go: its failure message is shown
         // while the copy waits, and Esc is pressed meanwhile.
         fs::create_directories(dir->path() / "out" / "docs" / "a.txt");
+        window->showPcFolder(QString::fromStdString((dir->path() / "out").string()));
         ProgressDialog* progress = window->progressDialog();
         QSignalSpy updates(progress, &ProgressDialog::updated);
         bool shownModal = false;
@@ -389,11 +359,12 @@ private slots:
             QTest::keyClick(progress, Qt::Key_Escape);
             script.whileShown = nullptr;
         };
+        QVERIFY(settle());
         window->cardList->setCurrentIndex(rowNamed(window->cardListModel(), "docs"));
         window->listCopyAction->trigger();
-        window->showPcFolder(QString::fromStdString((dir->path() / "out").string()));
+        QApplication::setActiveWindow(main); // the progress window was the active one last
         window->pcList->setFocus();
-        window->pasteAction->trigger();
+        QTest::keyClick(window->pcList, Qt::Key_V, Qt::ControlModifier);
         QVERIFY(settle());
         QVERIFY(shownModal && !updates.isEmpty());
         QCOMPARE(script.log,
@@ -412,22 +383,19 @@ private:
         return idle.wait(kPatienceMs);
     }
 
-    bool waitPcListed() {
-        QSignalSpy loaded(window->pcListModel()->files(), &QFileSystemModel::directoryLoaded);
-        while (window->pcListModel()->rowCount(window->pcList->rootIndex()) == 0)
-            if (!loaded.wait(kPatienceMs)) return false;
-        return true;
-    }
-
-    // Opens the manager and in it a new, unformatted 8 MB card image, formatted on the
-    // core's offer; the models show the card.
-    void openNewCard() {
-        main->smcManagerAction->trigger();
+    // Opens a new, unformatted 8 MB card image in the manager, through Open > Virtual SMC or
+    // as named at start, formatted on the core's offer; the models show the card.
+    void openNewCard(bool namedAtStart = false) {
         const fs::path card = dir->path() / "card.smc";
         QCOMPARE(createVirtualImage(card, 0, 3), ImageCreateResult::Ok);
-        script.files.push_back(card);
         script.answers.push_back(true);
-        window->openVirtualAction->trigger();
+        if (namedAtStart) {
+            QVERIFY(OpenCardImage(*main, QString::fromStdString(card.string())));
+        } else {
+            main->smcManagerAction->trigger();
+            script.files.push_back(card);
+            window->openVirtualAction->trigger();
+        }
         QVERIFY(settle());
         QCOMPARE(script.log, (std::vector<std::string>{
                                  kFormatOffer, "formatted successfully.\nbad block(s) : 0"}));
