@@ -219,15 +219,14 @@ TEST(ExportImportTest, ExportOntoAFullDiskReportsTheSystemsReason) {
     const std::string image = makeImage(dir, "card.smc", "samsung", "1");
     writeBytes(dir / "pc/tune.mp3", patternBytes(200000, 3));
     ASSERT_EQ(runSmc({"put", image, (dir / "pc/tune.mp3").string(), "/"}).exit, 0);
-    const fs::path small = dir / "small";
+    const std::string small = (dir / "small").string();
     fs::create_directories(small);
-    const std::string prefix =
-        "unshare -rm sh -c " +
-        shellQuote("mount -t tmpfs -o size=64k tmpfs " + shellQuote(small.string()) +
-                   " && \"$0\" \"$@\"; code=$?; ls " + shellQuote(small.string()) +
-                   " >&2; exit $code") +
-        " ";
-    const SmcRun run = runSmc({"export", image, (small / "volume.raw").string()}, prefix);
+    // 64 KiB of room for a volume of about a megabyte; what is left there goes to stderr.
+    const SmcRun run = runSmc({"export", image, small + "/volume.raw"},
+                              {"unshare", "-rm", "sh", "-c",
+                               "mount -t tmpfs -o size=64k tmpfs \"$0\" && \"$@\"; code=$?; "
+                               "ls \"$0\" >&2; exit $code",
+                               small});
     EXPECT_EQ(run.exit, 1) << run.err;
     EXPECT_NE(run.err.find("failed to write to file in PC.: No space left on device"),
               std::string::npos)
@@ -299,8 +298,8 @@ TEST(UsageTest, BadUsageIsOneLineAndExitTwo) {
         const std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
         const SmcRun run = runSmc(args);
         EXPECT_EQ(run.exit, 2) << shown << run.err;
-        EXPECT_EQ(lineCount(run.err), 1) << shown << run.err;
         EXPECT_EQ(run.err.rfind("vela-smc: ", 0), 0u) << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << shown << run.err;
         EXPECT_EQ(run.out, "");
     }
     const SmcRun help = runSmc({"put", "--help"});

@@ -83,7 +83,7 @@ TEST(MachineTest, StopSignalsCancelTheCopy) {
         SimSocketServer server(machine);
         const std::string socket = (dir / "link.sock").string();
         ASSERT_TRUE(server.start(socket));
-        writeBytes(dir / "card/A.TXT", {1, 2, 3});
+        writeBytes(dir / "card/A.TXT", "\1\2\3");
         writeBytes(dir / "pc/a.txt", patternBytes(100000, 5));
         writeBytes(dir / "other/A.TXT", patternBytes(100000, 6));
         // The signals come as the machine takes the first chunk of the file.
