@@ -29,9 +29,8 @@ bool signalPending(pid_t pid, int signal) {
     return false;
 }
 
-// A machine served on a socket by this test: its failures in the manager's words, and a
-// socket or device nobody answers at.
-TEST(MachineTest, SocketServedMachineAndItsFailures) {
+// A machine served on a socket by this test, with an unformatted card.
+TEST(MachineTest, UnformattedCardIsReportedAndFormatted) {
     TempDir dir;
     SimMachine machine(dir / "card");
     machine.setUnformatted(true);
@@ -47,12 +46,6 @@ TEST(MachineTest, SocketServedMachineAndItsFailures) {
     EXPECT_EQ(run.out, "formatted successfully.\n") << "the complaints of the open are dropped";
     EXPECT_EQ(runSmc({"format", card, "--full"}).err,
               "vela-smc: --full is for card images: the machine formats its card itself\n");
-    for (const std::string& none :
-         {"unix:" + (dir / "none.sock").string(), std::string("usb:ffff:fffe")}) {
-        run = runSmc({"ls", none});
-        EXPECT_EQ(run.exit, 1) << none;
-        EXPECT_EQ(run.err, "vela-smc: failed to open USB port.\n") << none;
-    }
 }
 
 // A signal in the middle of a replacing put: the copy is cancelled, the card keeps the old
@@ -63,12 +56,10 @@ TEST(MachineTest, StopSignalsCancelTheCopy) {
         std::vector<int> signals;
         int exit;
         const char* err;
-        bool clone = false; // card to card instead of a put from the PC
     } cases[] = {
         {"Ctrl+C", {SIGINT}, 130, "vela-smc: operation canceled.\n"},
         {"SIGTERM", {SIGTERM}, 143, "vela-smc: operation canceled.\n"},
         {"a second Ctrl+C", {SIGINT, SIGINT}, 130, ""},
-        {"Ctrl+C in a clone", {SIGINT}, 130, "vela-smc: operation canceled.\n", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -81,7 +72,6 @@ TEST(MachineTest, StopSignalsCancelTheCopy) {
         ASSERT_TRUE(server.start(socket));
         writeBytes(dir / "card/A.TXT", "\1\2\3");
         writeBytes(dir / "pc/a.txt", patternBytes(100000, 5));
-        writeBytes(dir / "other/A.TXT", patternBytes(100000, 6));
         // The signals come as the machine takes the first chunk of the file.
         for (std::size_t reply = 0; reply < 64; ++reply)
             machine.planFault(reply, SimFault::editFrame([&](SimFrame& frame) {
@@ -96,10 +86,7 @@ TEST(MachineTest, StopSignalsCancelTheCopy) {
                                           std::this_thread::yield();
                                   }
                               }));
-        const std::vector<std::string> args =
-            c.clone ? std::vector<std::string>{"clone", "sim:" + (dir / "other").string(),
-                                               "unix:" + socket, "--overwrite"}
-                    : std::vector<std::string>{"put", "unix:" + socket, (dir / "pc/a.txt").string(),
+        const std::vector<std::string> args = {"put", "unix:" + socket, (dir / "pc/a.txt").string(),
                                                "/", "--overwrite"};
         const pid_t pid = spawnSmc(args, dir / "out", dir / "err");
         ASSERT_GT(pid, 0);

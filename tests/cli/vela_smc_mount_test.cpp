@@ -41,9 +41,9 @@ protected:
         fs::create_directory(mountPoint_);
         if (GetParam() == Kind::Image) {
             card_ = (dir_ / "card.smc").string();
-            const SmcRun made =
-                runSmc({"create", card_, "--vendor", "samsung", "--size", "16", "--format"});
-            ASSERT_EQ(made.exit, 0) << made.err;
+            ASSERT_EQ(
+                runSmc({"create", card_, "--vendor", "samsung", "--size", "16", "--format"}).exit,
+                0);
         } else {
             fs::create_directories(machineFolder() / "GAME");
             machine_ = std::make_unique<SimMachine>(machineFolder());
@@ -55,8 +55,7 @@ protected:
 
     void TearDown() override {
         // A test that failed with a file still open there needs the lazy unmount.
-        const std::string unmount = "fusermount3 -u " + shellQuote(mountPoint_);
-        if (mounted_ && std::system(unmount.c_str()) != 0 &&
+        if (mounted_ && std::system(("fusermount3 -u " + shellQuote(mountPoint_)).c_str()) != 0 &&
             std::system(("fusermount3 -uz " + shellQuote(mountPoint_)).c_str()) != 0)
             ADD_FAILURE() << "the card stays mounted on " << mountPoint_;
         if (child_ > 0) {

