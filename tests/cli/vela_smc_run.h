@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Test helper for the vela-smc end-to-end tests: runs the built binary with arguments,
-// capturing exit status, standard output and standard error apart, and compares file trees
-// on the PC.
+// Helpers of the vela-smc end-to-end tests: the built tool run with arguments, its exit
+// status and outputs, and files and trees on the PC.
 #pragma once
 
 #include "fakes/temp_dir.h"
@@ -25,8 +24,7 @@ extern char** environ;
 
 struct SmcRun {
     int exit = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 inline std::string shellQuote(const std::string& text) {
