@@ -118,6 +118,7 @@ TEST_P(SessionTest, RefusalsNameWhatIsWrong) {
     } cases[] = {
         {{"ls", "/nothing"}, "/nothing: no such file or folder on the card"},
         {{"rm", "/demo"}, "/demo: is a folder (use -r)"},
+        {{"rm", "/nothing"}, "/nothing: no such file or folder on the card"},
         {{"get", "/demo", dir_.path().string()}, "/demo: is a folder (use -r)"},
         {{"get", "/demo/x", none}, none + ": no such folder on the PC"},
         {{"put", pc("album"), "/"}, pc("album") + ": is a folder (use -r)"},
