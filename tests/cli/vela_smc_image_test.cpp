@@ -72,8 +72,8 @@ TEST(ImageTest, MissingBlankFullExistingAndHeldImages) {
         std::vector<std::string> args;
         std::string err;
     } cases[] = {
-        {{"ls", missing}, "Failed to open virtual SMC file."},
-        {{"info", missing}, "Failed to open virtual SMC file."},
+        {{"df", missing}, "Failed to open virtual SMC file."},
+        {{"info", "--", "-missing.smc"}, "Failed to open virtual SMC file."},
         {{"mount", missing, dir.path().string(), "-f"}, "Failed to open virtual SMC file."},
         {{"put", small, (dir / "big.bin").string(), "/"},
          "failed to write file in virtual SMC. ('vx:\\big.bin')"},
