@@ -36,6 +36,7 @@ TEST(ApiRefusalTest, EveryRefusedCallHasItsResultAndChangesNothing) {
     std::uint32_t bad = 0;
     char names[4 * kSmfsNameSlotBytes];
     std::uint32_t got = 0;
+    SmfsEntryInfo info;
     using R = SmfsResult;
     SmfsCard& c = api();
     const Refusal cases[] = {
@@ -51,12 +52,7 @@ TEST(ApiRefusalTest, EveryRefusedCallHasItsResultAndChangesNothing) {
         {"open mode 4", [&] { return c.open("vx:\\A.TXT", 4, &h); }, R::InvalidArgument},
         {"open a missing file", [&] { return c.open("vx:\\NO.BIN", kSmfsRead, &h); }, R::NotFound},
         {"write a folder", [&] { return c.open("vx:\\D", kSmfsWrite, &h); }, R::InvalidArgument},
-        {"info of the root",
-         [&] {
-             SmfsEntryInfo i;
-             return c.info("vx:\\", &i);
-         },
-         R::IsRoot},
+        {"info of the root", [&] { return c.info("vx:\\", &info); }, R::IsRoot},
         {"list a file", [&] { return c.list("vx:\\A.TXT", 0, 4, names, &got); },
          R::InvalidArgument},
         {"list a missing folder", [&] { return c.list("vx:\\NONE", 0, 4, names, &got); },
