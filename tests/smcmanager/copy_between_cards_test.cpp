@@ -50,6 +50,10 @@ TEST_F(CopyBetweenCardsTest, MachineToImageToImageToFreshMachineKeepsEveryNameAn
     writePcFile(machineCard("GAME/SAVE/SLOT1.DAT"), pattern(kPieceBytes + 700, 2));
     writePcFile(machineCard("MP3/A.MP3"), pattern(40000, 3));
     writePcFile(machineCard("README"), {});
+    std::string deep = "DEEP"; // deeper than half the depth a copy refuses
+    for (int level = 0; level < 70; ++level)
+        deep += "/D";
+    fs::create_directories(machineCard(deep));
     const auto machine = pcTree(machineCard());
     const std::unique_ptr<DeviceLink> link = makeLink(sim, std::chrono::seconds(1));
     link->Reset();
@@ -112,13 +116,14 @@ TEST_F(CopyBetweenCardsTest, CancelLeavesNoPartOfTheFileAndClashesFollowTheUser)
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
     EXPECT_FALSE(cardHas("vx:\\BIG.BIN"));
 
-    // The folder is copied into, the file kept, then replaced.
+    // The folder is left and the file kept, then both are copied into.
     ui.recorder.cancelWhen = nullptr;
-    ui.answers = {true, true};
+    ui.answers = {false, true};
     ui.replaceAnswers = {ManagerUi::ReplaceAnswer::No, ManagerUi::ReplaceAnswer::YesToAll};
     for (const int round : {1, 2}) {
         EXPECT_TRUE(manager.copyFromCard(*source, kCardRoot, rootEntries(*source))) << round;
         EXPECT_EQ(cardRead("vx:\\SAME.TXT"), pattern(round == 1 ? 5 : 10, round == 1 ? 4 : 2));
+        EXPECT_EQ(cardHas("vx:\\GAME\\NEW.DAT"), round == 2);
     }
     EXPECT_EQ(cardRead("vx:\\BIG.BIN"), pattern(kPieceBytes + 10, 1));
     EXPECT_EQ(cardRead("vx:\\GAME\\NEW.DAT"), pattern(20, 3));

@@ -22,6 +22,7 @@ TEST_F(CopyToSmcTest, FileIsWrittenInPiecesOfOneMebibyteWithTheGauges) {
               (std::vector<std::int64_t>{0, 1048576, 2097152, 2621440}));
     EXPECT_EQ(ui.recorder.stepTexts.back(), "now copying file 'x.bin' (size : 2621440 bytes)");
     EXPECT_EQ(ui.recorder.animation, ProgressUi::Animation::CopyFile);
+    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::StepText));
     EXPECT_EQ(ui.recorder.shows, 1);
     EXPECT_FALSE(ui.recorder.shown);
     // The drop refreshes the card list.
@@ -204,8 +205,8 @@ TEST_F(CopyToSmcTest, CopyAndPasteThroughTheMenu) {
     selectPc({"a.txt"});
     manager.copySelection(Focus::PcList);
     EXPECT_EQ(manager.copiedPcItems(), std::vector<std::string>{(pc() / "a.txt").string()});
-    // Nothing selected: the earlier items stay put aside.
-    manager.setPcSelection({});
+    // Nothing (or nothing listed) selected: the earlier items stay put aside.
+    manager.setPcSelection({-1, 99});
     manager.copySelection(Focus::PcList);
     EXPECT_EQ(manager.copiedPcItems(), std::vector<std::string>{(pc() / "a.txt").string()});
     // The drive list cannot be copied from.

@@ -6,6 +6,9 @@
 #include "smfs/chip.h"
 
 #include <algorithm>
+#include <csignal>
+
+#include <sys/resource.h>
 
 class FormatCreateTest : public ManagerTest {};
 
@@ -159,4 +162,17 @@ TEST_F(FormatCreateTest, CreationCancelledOrFailing) {
     ui.saveFiles.push_back(dir / "no" / "such" / "folder.smc");
     manager.createVirtualCard();
     EXPECT_EQ(ui.messages, std::vector<std::string>{"filed to create a virtual SMC file."});
+
+    // A disk that fills up part way: no short image is left to pass for a card.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 1 << 20;
+    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const ImageCreateResult full = createVirtualImage(dir / "full.smc", 0, 0);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, handler);
+    EXPECT_EQ(full, ImageCreateResult::WriteFailed);
+    EXPECT_FALSE(fs::exists(dir / "full.smc"));
 }

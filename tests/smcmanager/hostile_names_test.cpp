@@ -130,6 +130,10 @@ TEST_F(HostileNamesTest, EntriesStoredUnderForeignNamesAreListedAndCopied) {
     }
     cardWrite("vx:\\ZZZ.TXT", pattern(50, 3));
     expected.push_back("zzz.txt");
+    for (int i = 0; i < 30; ++i) { // the folder's first batch of names comes back full
+        cardWrite("vx:\\Z" + std::to_string(i), {});
+        expected.push_back("z" + std::to_string(i));
+    }
 
     manager.refreshCard();
     EXPECT_EQ(captions(manager.cardItems()), expected);
