@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -176,11 +177,16 @@ protected:
         return indexes;
     }
 
-    std::vector<std::string> captions(const std::vector<ListItem>& items) {
-        std::vector<std::string> out;
+    // One column of a list, top to bottom.
+    template <typename T>
+    static std::vector<T> column(const std::vector<ListItem>& items, T ListItem::*field) {
+        std::vector<T> out;
         for (const auto& item : items)
-            out.push_back(item.caption);
+            out.push_back(item.*field);
         return out;
+    }
+    static std::vector<std::string> captions(const std::vector<ListItem>& items) {
+        return column(items, &ListItem::caption);
     }
 
     TempDir dir;
@@ -188,3 +194,43 @@ protected:
     SimMachine sim;
     SmcManager manager;
 };
+
+// The two storages every card operation runs on: a virtual card image, and the simulated
+// machine over the device link. Card contents are named as in "ALBUM/A.MP3".
+enum class Storage { VirtualCard, Machine };
+
+class StorageTest : public ManagerTest, public ::testing::WithParamInterface<Storage> {
+protected:
+    bool onMachine() const { return GetParam() == Storage::Machine; }
+    void open(int sizeIndex = 0) {
+        if (!onMachine()) return openFormattedCard(sizeIndex);
+        manager.setMachineFolder(machineCard());
+        connectMachine();
+    }
+    static std::string cardPath(std::string name) {
+        std::replace(name.begin(), name.end(), '/', '\\');
+        return "vx:\\" + name;
+    }
+    void put(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+        if (onMachine()) return writePcFile(machineCard(name), bytes);
+        cardWrite(cardPath(name), bytes);
+    }
+    void mkdir(const std::string& name) {
+        if (onMachine()) return (void)fs::create_directories(machineCard(name));
+        cardMkdir(cardPath(name));
+    }
+    bool has(const std::string& name) {
+        return onMachine() ? fs::exists(machineCard(name)) : cardHas(cardPath(name));
+    }
+    std::vector<std::uint8_t> read(const std::string& name) {
+        return onMachine() ? readPcFile(machineCard(name)) : cardRead(cardPath(name));
+    }
+    std::string pcPath(const std::string& name) const { return (pc() / name).string(); }
+};
+
+#define VELA_ON_BOTH_STORAGES(suite)                                                               \
+    INSTANTIATE_TEST_SUITE_P(                                                                      \
+        Storages, suite, ::testing::Values(Storage::VirtualCard, Storage::Machine),                \
+        [](const auto& info) {                                                                     \
+            return info.param == Storage::Machine ? "Machine" : "VirtualCard";                     \
+        })

@@ -20,10 +20,7 @@ class RecordingProgress : public ProgressUi {
 public:
     void setStepText(const std::string& text) override { stepTexts.push_back(text); }
     void setAnimation(Animation chosen) override { animation = chosen; }
-    void startAnimation() override {
-        playing = true;
-        ++starts;
-    }
+    void startAnimation() override { playing = true; }
     void stopAnimation() override { playing = false; }
     void setItemMaximum(std::int64_t maximum) override { itemMaxima.push_back(maximum); }
     void setItemProgress(std::int64_t position) override { itemPositions.push_back(position); }
@@ -39,15 +36,9 @@ public:
         shown = true;
         ++shows;
     }
-    void hideProgress() override {
-        shown = false;
-        ++hides;
-    }
+    void hideProgress() override { shown = false; }
     // The user presses Cancel once cancelWhen holds for what was recorded so far.
-    bool cancelRequested() override {
-        ++cancelPolls;
-        return cancelWhen && cancelWhen(*this);
-    }
+    bool cancelRequested() override { return cancelWhen && cancelWhen(*this); }
 
     bool isVisible(Part control) const {
         const auto it = visible.find(control);
@@ -61,7 +52,7 @@ public:
     Animation animation = Animation::CopyFile;
     bool playing = false;
     bool shown = false;
-    int starts = 0, shows = 0, hides = 0, cancelPolls = 0;
+    int shows = 0;
     std::function<bool(const RecordingProgress&)> cancelWhen;
 };
 
