@@ -9,9 +9,7 @@
 #include <algorithm>
 #include <system_error>
 
-using CardFileTest = ManagerTest;
-
-TEST_F(CardFileTest, ReadsKeepTheDateAndRefuseDamagedData) {
+TEST_F(ManagerTest, CardFileReadsKeepTheDateAndRefuseDamagedDataAndWritesEndAtTheLimit) {
     openFormattedCard();
     const auto data = pattern(1000, 5);
     cardWrite("vx:\\A.BIN", data);
@@ -23,18 +21,25 @@ TEST_F(CardFileTest, ReadsKeepTheDateAndRefuseDamagedData) {
     auto card = openVirtualCard(image, later, failure, inUse);
     ASSERT_TRUE(card) << failure;
     CardResult result;
-    {
-        const auto file = card->openFile("vx:\\A.BIN", false, result);
-        ASSERT_TRUE(file);
-        std::vector<std::uint8_t> back(1200);
-        std::uint32_t got = 0;
-        ASSERT_TRUE(file->read(0, back.data(), 1200, got));
-        back.resize(got);
-        EXPECT_EQ(back, data);
-    }
+    std::vector<std::uint8_t> back(1200);
+    std::uint32_t got = 0;
+    ASSERT_TRUE(card->openFile("vx:\\A.BIN", false, result)->read(0, back.data(), 1200, got));
+    back.resize(got);
+    EXPECT_EQ(back, data);
     CardEntry entry;
     ASSERT_TRUE(card->entry("vx:\\A.BIN", entry));
     EXPECT_EQ(entry.year, 2002);
+
+    {
+        const auto file = card->openFile("vx:\\BIG.BIN", true, result);
+        ASSERT_TRUE(file);
+        constexpr std::uint64_t kLargest = 128u << 20;
+        EXPECT_EQ(file->write(kLargest, data.data(), 1).cause, std::errc::file_too_large);
+        // One byte below that limit the card's own space is what runs out.
+        const CardResult last = file->write(kLargest - 1, data.data(), 1);
+        EXPECT_FALSE(last);
+        EXPECT_NE(last.cause, std::errc::file_too_large);
+    }
 
     // Two flipped bits in one half of the file's first sector: its ECC cannot mend them.
     card.reset();
@@ -46,28 +51,5 @@ TEST_F(CardFileTest, ReadsKeepTheDateAndRefuseDamagedData) {
     writePcFile(image, bytes);
     card = openVirtualCard(image, later, failure, inUse);
     ASSERT_TRUE(card) << failure;
-    const auto file = card->openFile("vx:\\A.BIN", false, result);
-    ASSERT_TRUE(file);
-    std::vector<std::uint8_t> back(512);
-    std::uint32_t got = 0;
-    EXPECT_FALSE(file->read(0, back.data(), 512, got));
-}
-
-TEST_F(CardFileTest, WritesEndAtTheLargestFile) {
-    openFormattedCard();
-    manager.closeStorage();
-    std::string failure;
-    bool inUse = false;
-    auto card = openVirtualCard(dir / "card.smc", fixedClock, failure, inUse);
-    ASSERT_TRUE(card) << failure;
-    CardResult result;
-    const auto file = card->openFile("vx:\\BIG.BIN", true, result);
-    ASSERT_TRUE(file);
-    const std::uint8_t byte = 7;
-    constexpr std::uint64_t kLargest = 128u << 20;
-    EXPECT_EQ(file->write(kLargest, &byte, 1).cause, std::errc::file_too_large);
-    // One byte below that limit the card's own space is what runs out.
-    const CardResult last = file->write(kLargest - 1, &byte, 1);
-    EXPECT_FALSE(last);
-    EXPECT_NE(last.cause, std::errc::file_too_large);
+    EXPECT_FALSE(card->openFile("vx:\\A.BIN", false, result)->read(0, back.data(), 512, got));
 }
