@@ -167,20 +167,6 @@ TEST_F(CopySafetyMachineTest, ReplacedFileAlwaysHasAWholeCopyOnTheCard) {
     }
 }
 
-TEST_F(CopySafetyMachineTest, FolderIsNotCopiedIntoItselfOnTheMachine) {
-    writePcFile(machineCard("GAME/A.TXT"), {1});
-    fs::create_directories(machineCard("MP3"));
-    manager.setMachineFolder(machineCard());
-    connectMachine();
-    const std::string game = machineCard("GAME").string();
-    EXPECT_FALSE(manager.copyToCard("vx:\\game", {game + "/"}));
-    EXPECT_EQ(ui.takeMessages(),
-              std::vector<std::string>{"cannot copy '" + game + "' into itself."});
-    EXPECT_FALSE(fs::exists(machineCard("GAME/GAME")));
-    EXPECT_TRUE(manager.copyToCard("vx:\\mp3", {game + "/"}));
-    EXPECT_EQ(readPcFile(machineCard("MP3/GAME/A.TXT")), std::vector<std::uint8_t>{1});
-}
-
 // The machine card on its own: a PC side that fails part way leaves nothing half written on
 // the machine, and a file to be replaced stays when its replacement cannot even be read.
 TEST_F(CopySafetyMachineTest, PcSideFailuresLeaveTheMachineAsItWas) {
