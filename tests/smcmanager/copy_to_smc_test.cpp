@@ -190,6 +190,16 @@ TEST_F(CopyToSmcTest, CopyAndPasteThroughTheMenu) {
     manager.setPcSelection({-1, 99});
     manager.copySelection(Focus::PcList);
     EXPECT_EQ(manager.copiedPcItems(), std::vector<std::string>{(pc() / "a.txt").string()});
+    // Drops from the wrong place or on no node, and double-clicks on no item, do nothing.
+    selectPc({"a.txt"});
+    manager.dropOnCardTree(DragSource::CardList, manager.cardRoot());
+    manager.dropOnCardTree(DragSource::PcTree, manager.cardRoot());
+    manager.dropOnCardTree(DragSource::PcList, nullptr);
+    manager.dropOnCardList(DragSource::CardTree);
+    manager.openCardItem(-1);
+    manager.openCardItem(int(manager.cardItems().size()));
+    EXPECT_EQ(ui.recorder.shows, 0);
+    EXPECT_EQ(manager.cardPath(), "vx:\\");
 
     manager.paste(Focus::CardList);
     EXPECT_EQ(cardRead("vx:\\A.TXT"), pattern(10, 1));
@@ -206,24 +216,6 @@ TEST_F(CopyToSmcTest, MachineReportsAMissingFolder) {
     EXPECT_FALSE(manager.copyToCard("vx:\\nothere", {(pc() / "a.txt").string()}));
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0], "an error has occurred in Vela machine.");
-}
-
-// Drops from the wrong place, on no node or with nothing to drop do nothing at all.
-TEST_F(CopyToSmcTest, RefusedDropsCopyNothing) {
-    openFormattedCard();
-    writePcFile(pc() / "a.txt", pattern(10));
-    showPc(pc());
-    selectPc({"a.txt"});
-    manager.dropOnCardTree(DragSource::CardList, manager.cardRoot());
-    manager.dropOnCardTree(DragSource::PcTree, manager.cardRoot());
-    manager.dropOnCardTree(DragSource::PcList, nullptr);
-    manager.dropOnCardList(DragSource::CardTree);
-    manager.openCardItem(-1);
-    manager.openCardItem(int(manager.cardItems().size()));
-    EXPECT_EQ(ui.recorder.shows, 0);
-    EXPECT_FALSE(cardHas("vx:\\A.TXT"));
-    EXPECT_EQ(manager.cardPath(), "vx:\\");
-    EXPECT_TRUE(ui.messages.empty());
 }
 
 // A file that fails inside a folder ends the whole paste there.

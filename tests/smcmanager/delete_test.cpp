@@ -153,23 +153,13 @@ TEST_F(DeleteTest, CreateFolderOnTheVirtualCard) {
     EXPECT_FALSE(manager.makeCardFolder("vx:\\nothere\\sub"));
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"parent folder doesn't exist."});
 
-    // Names no card can hold are refused with their reason before anything is asked of it.
-    const struct {
-        const char* name;
-        const char* reason;
-    } refused[] = {
-        {"longfoldername", "longer than 8 characters, a dot and 3 characters"},
-        {"vx:", "holds a space, a second dot or one of * ? \" < > | + , ; = [ ]"},
-    };
-    for (const auto& c : refused) {
-        ui.texts.push_back(c.name);
-        manager.createFolder();
-        EXPECT_EQ(ui.takeMessages(),
-                  std::vector<std::string>{std::string("'") + c.name +
-                                           "' cannot be stored on the card (8.3 names: up to 8 "
-                                           "characters, a dot and 3 characters): " +
-                                           c.reason});
-    }
+    // A name no card can hold is refused with its reason before anything is asked of it.
+    ui.texts.push_back("vx:");
+    manager.createFolder();
+    EXPECT_EQ(ui.takeMessages(),
+              std::vector<std::string>{"'vx:' cannot be stored on the card (8.3 names: up to 8 "
+                                       "characters, a dot and 3 characters): holds a space, a "
+                                       "second dot or one of * ? \" < > | + , ; = [ ]"});
     EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"save"});
 }
 

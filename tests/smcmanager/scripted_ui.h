@@ -66,13 +66,7 @@ public:
     void showMessage(const std::string& text) override { messages.push_back(text); }
     bool askOkCancel(const std::string& text, QuestionKind kind) override {
         questions.push_back({text, kind});
-        if (answers.empty()) {
-            ADD_FAILURE() << "unplanned question: " << text;
-            return false;
-        }
-        const bool answer = answers.front();
-        answers.pop_front();
-        return answer;
+        return next(answers, "question");
     }
     ReplaceAnswer askReplace(const std::string& text) override {
         replaceQuestions.push_back(text);
@@ -81,13 +75,7 @@ public:
     std::string askText(const std::string& caption, const std::string& prompt,
                         const std::string& initial) override {
         textQuestions.push_back(caption + "|" + prompt + "|" + initial);
-        if (texts.empty()) {
-            ADD_FAILURE() << "unplanned text question: " << prompt;
-            return "";
-        }
-        std::string answer = texts.front();
-        texts.pop_front();
-        return answer;
+        return next(texts, "text question");
     }
     std::optional<std::filesystem::path> chooseOpenFile(const std::string& filter,
                                                         const std::string&) override {
