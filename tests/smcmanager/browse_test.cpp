@@ -112,11 +112,6 @@ TEST_F(BrowseTest, MachineListingAndTree) {
 
 TEST_F(BrowseTest, MachineListingFailuresHaveTheirOwnWording) {
     connectMachine();
-    sim.setUnformatted(true);
-    manager.listCardFolder();
-    EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"unformatted SMC"});
-    sim.setUnformatted(false);
-
     sim.planFault(0, SimFault::replyCode(0xFF));
     manager.listCardFolder();
     EXPECT_EQ(ui.takeMessages(),

@@ -69,23 +69,6 @@ TEST_F(CopyToPcTest, FolderOfFortyEntriesMergesIntoAnExistingFolder) {
     EXPECT_EQ(readPcFile(pc() / "many" / "mine"), pattern(5, 5));
 }
 
-TEST_F(CopyToPcTest, DropTargetsAndFailures) {
-    openFormattedCard();
-    cardWrite("vx:\\A.TXT", pattern(10));
-    manager.refreshCard();
-    selectCard({"a.txt"});
-    EXPECT_TRUE(manager.acceptsPcDrop(DragSource::CardList));
-    EXPECT_FALSE(manager.acceptsPcDrop(DragSource::PcList));
-    // The computer node is no folder to drop on.
-    manager.dropOnPcTree(DragSource::CardList, manager.pcRoot());
-    EXPECT_TRUE(ui.messages.empty());
-    EXPECT_EQ(ui.recorder.shows, 0);
-    // A card file that is not there stops quietly.
-    EXPECT_FALSE(manager.copyFileToPc(pc().string(), "vx:\\b.txt"));
-    EXPECT_TRUE(ui.messages.empty());
-    EXPECT_FALSE(fs::exists(pc() / "b.txt"));
-}
-
 class MachineTimeoutTest : public ManagerTest {
 protected:
     // One second of a link time limit lasts 10 ms.

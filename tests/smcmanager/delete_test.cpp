@@ -18,57 +18,6 @@ protected:
     }
 };
 
-TEST_F(DeleteTest, VirtualDeleteStopsAtTheSecondOfThree) {
-    openFormattedCard();
-    cardWrite("vx:\\A.TXT", {1});
-    cardWrite("vx:\\B.TXT", {2});
-    cardWrite("vx:\\C.TXT", {3});
-    manager.refreshCard();
-    selectAll();
-    SmfsHandle open = 0;
-    ASSERT_EQ(openCard().open("vx:\\B.TXT", kSmfsRead, &open), SmfsResult::Ok); // b cannot go now
-    ui.answers.push_back(true);
-    manager.deleteListSelection();
-    EXPECT_EQ(openCard().close(open), SmfsResult::Ok);
-
-    ASSERT_EQ(ui.questions.size(), 1u);
-    EXPECT_EQ(ui.questions[0].text, "do you really want to delete?");
-    EXPECT_EQ(ui.questions[0].kind, Kind::Information);
-    EXPECT_EQ(ui.messages, std::vector<std::string>{
-                               "an error has occurred while deleting file in virtual SMC."});
-    EXPECT_FALSE(cardHas("vx:\\A.TXT"));
-    EXPECT_TRUE(cardHas("vx:\\B.TXT"));
-    EXPECT_TRUE(cardHas("vx:\\C.TXT"));
-    EXPECT_EQ(captions(manager.cardItems()), (std::vector<std::string>{"b.txt", "c.txt"}));
-    EXPECT_EQ(ui.recorder.stepTexts.back(), "now deleting file 'b.txt'...");
-    EXPECT_EQ(ui.recorder.animation, ProgressUi::Animation::DeleteFile);
-    EXPECT_FALSE(ui.recorder.playing);
-    // A step has no gauges to show; they come back for the next operation.
-    EXPECT_EQ(
-        ui.recorder.hiddenWhileShown,
-        (std::set<ProgressUi::Part>{ProgressUi::Part::ItemGauge, ProgressUi::Part::TotalGauge}));
-    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::ItemGauge));
-    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::TotalGauge));
-    EXPECT_FALSE(ui.recorder.shown);
-}
-
-TEST_F(DeleteTest, MachineDeleteStopsAtTheSecondOfThree) {
-    fs::create_directories(machineCard("ALBUM/CD2"));
-    writePcFile(machineCard("ALBUM/CD2/S.DAT"), {1});
-    writePcFile(machineCard("B.TXT"), {2});
-    writePcFile(machineCard("C.TXT"), {3});
-    connectMachine();
-    selectAll();
-    sim.planFault(1, SimFault::replyCode(0xFF)); // the reply to b.txt's removal
-    ui.answers.push_back(true);
-    manager.deleteSelection();
-    EXPECT_EQ(ui.messages, std::vector<std::string>{"an error has occurred in Vela."});
-    EXPECT_FALSE(fs::exists(machineCard("ALBUM")));
-    // (The simulated machine removed b.txt before its reply was spoiled.)
-    EXPECT_TRUE(fs::exists(machineCard("C.TXT")));
-    EXPECT_EQ(ui.recorder.stepTexts.front(), "now deleting folder 'album'...");
-}
-
 TEST_F(DeleteTest, NothingSelectedOrCancelledDeletesNothing) {
     openFormattedCard();
     cardWrite("vx:\\A.TXT", {1});
@@ -129,53 +78,81 @@ TEST_F(DeleteTest, TheMachinesCardRootIsNeverSentForRemoval) {
     EXPECT_TRUE(fs::exists(machineCard("A.TXT")));
 }
 
-TEST_F(DeleteTest, CreateFolderOnTheVirtualCard) {
-    openFormattedCard();
-    cardMkdir("vx:\\GAME");
-    ui.texts.push_back("");
+using CardFolderTest = StorageTest;
+VELA_ON_BOTH_STORAGES(CardFolderTest);
+
+// The walk stops at the first entry that cannot go, in the storage's own words.
+TEST_P(CardFolderTest, DeleteStopsAtTheSecondOfThree) {
+    open();
+    mkdir("ALBUM");
+    mkdir("ALBUM/CD2");
+    put("ALBUM/CD2/S.DAT", {1});
+    put("B.TXT", {2});
+    put("C.TXT", {3});
+    manager.refreshCard();
+    manager.setCardSelection({0, 1, 2});
+    // b.txt cannot go now: it is open on the card, or the machine answers its removal badly
+    // (after it removed the file).
+    SmfsHandle held = 0;
+    if (onMachine()) {
+        sim.planFault(1, SimFault::replyCode(0xFF));
+    } else {
+        ASSERT_EQ(openCard().open("vx:\\B.TXT", kSmfsRead, &held), SmfsResult::Ok);
+    }
+    ui.answers.push_back(true);
+    manager.deleteListSelection();
+    if (!onMachine()) {
+        EXPECT_EQ(openCard().close(held), SmfsResult::Ok);
+    }
+
+    ASSERT_EQ(ui.questions.size(), 1u);
+    EXPECT_EQ(ui.questions[0].text, "do you really want to delete?");
+    EXPECT_EQ(ui.questions[0].kind, Kind::Information);
+    EXPECT_EQ(ui.messages,
+              std::vector<std::string>{onMachine() ? "an error has occurred in Vela."
+                                                   : "an error has occurred while deleting file in "
+                                                     "virtual SMC."});
+    EXPECT_FALSE(has("ALBUM"));
+    EXPECT_TRUE(has("C.TXT"));
+    EXPECT_EQ(captions(manager.cardItems()).back(), "c.txt");
+    EXPECT_EQ(ui.recorder.stepTexts.back(), "now deleting file 'b.txt'...");
+    EXPECT_EQ(ui.recorder.animation, ProgressUi::Animation::DeleteFile);
+    EXPECT_FALSE(ui.recorder.playing);
+    // A step has no gauges to show; they come back for the next operation.
+    EXPECT_EQ(
+        ui.recorder.hiddenWhileShown,
+        (std::set<ProgressUi::Part>{ProgressUi::Part::ItemGauge, ProgressUi::Part::TotalGauge}));
+    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::ItemGauge));
+    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::TotalGauge));
+    EXPECT_FALSE(ui.recorder.shown);
+}
+
+TEST_P(CardFolderTest, CreateFolderAsksForAName) {
+    open();
+    mkdir("GAME");
+    ui.texts = {"", "save", "vx:", "save"};
     manager.createFolder();
     EXPECT_EQ(ui.textQuestions, std::vector<std::string>{"folder name|please type folder name|"});
     EXPECT_EQ(ui.recorder.shows, 0);
 
-    ui.texts.push_back("game");
-    manager.createFolder();
-    EXPECT_EQ(ui.takeMessages(),
-              std::vector<std::string>{"an error occurred while creating folder in virtual SMC."});
-
     manager.setCardPath("vx:\\game");
-    ui.texts.push_back("save");
     manager.createFolder();
     EXPECT_TRUE(ui.messages.empty());
-    EXPECT_TRUE(cardIsFolder("vx:\\GAME\\SAVE"));
     EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"save"});
     EXPECT_EQ(ui.recorder.stepTexts.back(), "now creating folder 'save'");
 
-    EXPECT_FALSE(manager.makeCardFolder("vx:\\nothere\\sub"));
-    EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"parent folder doesn't exist."});
-
     // A name no card can hold is refused with its reason before anything is asked of it.
-    ui.texts.push_back("vx:");
     manager.createFolder();
     EXPECT_EQ(ui.takeMessages(),
               std::vector<std::string>{"'vx:' cannot be stored on the card (8.3 names: up to 8 "
                                        "characters, a dot and 3 characters): holds a space, a "
                                        "second dot or one of * ? \" < > | + , ; = [ ]"});
-    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"save"});
-}
-
-TEST_F(DeleteTest, CreateFolderOnTheMachine) {
-    connectMachine();
     manager.setCardPath("vx:\\nothere");
-    ui.texts.push_back("save");
     manager.createFolder();
-    ASSERT_FALSE(ui.messages.empty());
-    EXPECT_EQ(ui.messages.front(), "parent path doesn't exist.");
-    ui.messages.clear();
-
-    manager.setCardPath("vx:\\");
-    ui.texts.push_back("game");
-    manager.createFolder();
-    EXPECT_TRUE(ui.messages.empty());
-    EXPECT_TRUE(fs::is_directory(machineCard("GAME")) || fs::is_directory(machineCard("game")));
-    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"game"});
+    EXPECT_EQ(ui.takeMessages().front(),
+              onMachine() ? "parent path doesn't exist." : "parent folder doesn't exist.");
+    if (onMachine()) return;
+    EXPECT_FALSE(manager.makeCardFolder("vx:\\game\\save"));
+    EXPECT_EQ(ui.takeMessages(),
+              std::vector<std::string>{"an error occurred while creating folder in virtual SMC."});
 }

@@ -151,11 +151,6 @@ TEST_F(OpenStorageTest, NoCardOpenMeansEmptyCardPanesAndSizeLine) {
         std::function<void()> leave;
     } cases[] = {
         {"close", [&] { manager.closeCard(); }},
-        {"cancelled open",
-         [&] {
-             ui.openFiles.push_back(std::nullopt);
-             manager.openVirtualCard();
-         }},
         {"no card file",
          [&] {
              ui.openFiles.push_back(dir / "text.smc");
@@ -181,7 +176,6 @@ TEST_F(OpenStorageTest, NoCardOpenMeansEmptyCardPanesAndSizeLine) {
         EXPECT_TRUE(manager.cardItems().empty());
         EXPECT_EQ(manager.cardPathText(), "");
         EXPECT_EQ(ui.status, "");
-        EXPECT_EQ(manager.statusText(), "");
         EXPECT_TRUE(ui.messages.empty());
         // Drops, pastes and deletes have nowhere to go.
         showPc(pc());
