@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Browsing: the card list and tree of both backends (batches of 32 names, columns, icons,
-// lower-case names, navigation) and the PC side's roots, folders and lists.
+// Browsing: the card list and tree of both storages and the PC side's roots and lists.
 #include "manager_fixture.h"
 
 #include <algorithm>
@@ -154,7 +153,7 @@ TEST_F(BrowseTest, PcRootsFoldersAndLists) {
     EXPECT_EQ(manager.pcItems()[1].type, "logical driver");
     manager.openPcItem(1);
     EXPECT_EQ(manager.pcPath(), "");
-    manager.setPcPath((pc() / "music").string());
+    manager.setPcPath(pcPath("music"));
     manager.listPcFolder();
     const auto& items = manager.pcItems();
     ASSERT_EQ(captions(items), (std::vector<std::string>{"a.mp3", "album", "b.mp3"}));

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Cancelling a copy in both directions on both backends: the copy stops between pieces,
-// files and packets, shows "operation canceled." once, and leaves no part of the file in
-// hand on either side; files copied before the cancel stay, and the storage serves the
-// next copy as usual.
+// Cancelling a copy in both directions: it stops between pieces and leaves no part of the
+// file in hand on either side, and the storage serves the next copy as usual.
 #include "manager_fixture.h"
 
 #include <algorithm>
@@ -59,8 +57,7 @@ TEST_F(CancelTest, ToMachineInsideAFileLeavesNoFileThere) {
         writePcFile(pc() / "next.bin", pattern(20, 2));
         ui.recorder = RecordingProgress();
         ui.recorder.cancelWhen = cancelAt(256);
-        EXPECT_FALSE(manager.copyToCard(
-            kCardRoot, {(pc() / "cut.bin").string(), (pc() / "next.bin").string()}));
+        EXPECT_FALSE(manager.copyToCard(kCardRoot, {pcPath("cut.bin"), pcPath("next.bin")}));
         EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
         EXPECT_FALSE(fs::exists(machineCard("CUT.BIN")));
         EXPECT_FALSE(fs::exists(machineCard("NEXT.BIN")));
@@ -68,7 +65,7 @@ TEST_F(CancelTest, ToMachineInsideAFileLeavesNoFileThere) {
     }
     // The machine is ready for the next copy.
     ui.recorder = RecordingProgress();
-    EXPECT_TRUE(manager.copyToCard(kCardRoot, {(pc() / "cut.bin").string()}));
+    EXPECT_TRUE(manager.copyToCard(kCardRoot, {pcPath("cut.bin")}));
     EXPECT_EQ(readPcFile(machineCard("CUT.BIN")), pattern(1000, 1));
 }
 

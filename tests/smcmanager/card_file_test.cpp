@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: MIT
-// A virtual card's file opened in place, as the mount uses it: a file only read keeps its
-// date, damaged data is refused rather than handed on, and a write past the largest file a
-// card holds is refused before the card is touched.
+// A virtual card's file opened in place, as the mount uses it.
 #include "manager_fixture.h"
 
 #include <smcmanager/card_storage.h>

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Copies from one card to another: the machine's card into an image (read back by mtools
-// from its exported volume) and that image into a fresh machine give back every name and
-// byte; a cancel leaves no part of the file in hand, clashes follow the user.
+// Copies from one card to another give back every name and byte; a cancel leaves no part of
+// the file in hand, and clashes follow the user.
 #include "manager_fixture.h"
 
 #include <cstdlib>

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Copies that never lose data, on a virtual card and on the simulated machine: a copy that
-// cannot work is refused before the card changes, a replaced file gives way only to a whole
-// new one, odd PC items in a folder are named and left out, and a file copied to the PC
-// never replaces the old one with part of the new.
+// Copies that never lose data: a copy that cannot work is refused before the card changes,
+// and a replaced file gives way only to a whole new one.
 #include "manager_fixture.h"
 
 #include <memory>
@@ -159,7 +157,7 @@ TEST_F(CopySafetyMachineTest, ReplacedFileAlwaysHasAWholeCopyOnTheCard) {
                                   frame[0] = std::uint8_t(LinkReply::DeviceError);
                           }));
         ui.replaceAnswers = {c.answer};
-        EXPECT_EQ(manager.copyToCard(kCardRoot, {(pc() / "x.txt").string()}), c.copied);
+        EXPECT_EQ(manager.copyToCard(kCardRoot, {pcPath("x.txt")}), c.copied);
         EXPECT_EQ(ui.takeMessages(), c.message.empty() ? std::vector<std::string>{}
                                                        : std::vector<std::string>{c.message});
         EXPECT_EQ(readPcFile(machineCard("X.TXT")), c.file);

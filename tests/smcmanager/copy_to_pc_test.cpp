@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Copying from the card to the PC on both backends: names from the card in lower case in
-// the chosen (unchanged) PC folder, folder trees, blocks of 32 names, merging into existing
-// folders, the paste into the PC list, and a time-out in the middle of a selection.
+// Copying from the card to the PC: lower-case names in the chosen folder, merging into
+// existing folders, and what stands in the way.
 #include "manager_fixture.h"
 
 #include <algorithm>
@@ -97,7 +96,7 @@ TEST_F(MachineTimeoutTest, TimeOutWhileSendingAFile) {
     connectMachine();
     writePcFile(pc() / "a.bin", pattern(1000));
     sim.planFault(3, SimFault::silent()); // the chunk's acceptance
-    EXPECT_FALSE(manager.copyToCard("vx:\\", {(pc() / "a.bin").string()}));
+    EXPECT_FALSE(manager.copyToCard("vx:\\", {pcPath("a.bin")}));
     EXPECT_EQ(ui.messages, std::vector<std::string>{"timed out while copying file."});
 }
 
@@ -132,7 +131,7 @@ TEST_F(CopyToPcTest, PcSideObstaclesAreReported) {
         SCOPED_TRACE(c.name);
         fs::remove_all(pc() / "out");
         c.obstacle();
-        EXPECT_FALSE(manager.copyToPc((pc() / "out").string(), c.list));
+        EXPECT_FALSE(manager.copyToPc(pcPath("out"), c.list));
         EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{c.message});
         std::error_code error;
         for (const auto& entry : fs::recursive_directory_iterator(pc() / "out", error))

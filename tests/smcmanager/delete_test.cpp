@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Deleting and creating on the card: the three delete triggers and their confirmation, a
-// walk that stops at the first failure, the Delete key on the card tree, and the folder
-// creation command, on both backends.
+// Deleting and creating folders on the card: the triggers, their confirmation, and a walk
+// that stops at the first failure.
 #include "manager_fixture.h"
 
 #include <algorithm>

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Format on both backends (with the machine's default folders) and the creation of blank
-// card images: their bytes, their lengths for every size, and the dialog's choices.
+// Formatting, and the creation of blank card images.
 #include "manager_fixture.h"
 
 #include "smfs/chip.h"

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Names from a card or a machine are untrusted: an entry whose name climbs out of its folder
-// or holds a separator or a control byte is refused, and nothing is ever written outside the
-// PC folder the user chose. The hostile entries are written straight into a card's
-// directory, as a broken or crafted card would hold them.
+// Names from a card or a machine are untrusted: nothing is ever written outside the PC folder
+// the user chose. Hostile entries are written straight into a card's directory.
 #include "manager_fixture.h"
 
 #include "smfs/dir.h"

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Shared set-up of the manager core tests: a temporary folder holding the PC side, card
 // images and the simulated machine's card, a scripted user, and a manager whose device link
-// reaches the simulated machine in-process. Card contents are prepared and checked through
-// the card library's public calls, machine contents through the machine's folder.
+// reaches the simulated machine in-process.
 #pragma once
 
 #include "fakes/temp_dir.h"
@@ -120,6 +119,7 @@ protected:
     }
 
     fs::path pc() const { return dir / "pc"; }
+    std::string pcPath(const std::string& name) const { return (pc() / name).string(); }
     fs::path machineCard(const std::string& name = "") const {
         return name.empty() ? dir / "machine" : dir / "machine" / name;
     }
@@ -225,7 +225,6 @@ protected:
     std::vector<std::uint8_t> read(const std::string& name) {
         return onMachine() ? readPcFile(machineCard(name)) : cardRead(cardPath(name));
     }
-    std::string pcPath(const std::string& name) const { return (pc() / name).string(); }
 };
 
 #define VELA_ON_BOTH_STORAGES(suite)                                                               \

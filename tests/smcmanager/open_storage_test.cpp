@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Opening, switching and closing the storage: the format offer of an unformatted image,
-// files that cannot be opened, the size line, the machine's connect results, and the offer
-// to open a machine that is plugged in.
+// Opening and closing the storage: the format offer, files that cannot be opened, the size
+// line, the machine's connect results, and the offer to open a machine plugged in.
 #include "manager_fixture.h"
 
 #include "smfs/media.h"
@@ -186,18 +185,6 @@ TEST_F(OpenStorageTest, NoCardOpenMeansEmptyCardPanesAndSizeLine) {
         EXPECT_EQ(ui.recorder.shows, 0);
         EXPECT_TRUE(ui.questions.empty());
     }
-}
-
-TEST_F(OpenStorageTest, ClosingTheMachineDisconnectsOnce) {
-    connectMachine();
-    sim.clearReceived();
-    manager.closeCard();
-    manager.closeCard();
-    int disconnects = 0;
-    for (const auto& frame : sim.receivedFrames())
-        disconnects += frame[0] == 0x10;
-    EXPECT_EQ(disconnects, 1);
-    EXPECT_FALSE(manager.link()->connected());
 }
 
 class ConnectTest : public ManagerTest {

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The user at the edge of the manager core in tests: records every message, question and
-// progress-window call, and answers questions and dialogs from a script. A question the
-// script did not plan for fails the test and is answered with Cancel.
+// progress-window call, and answers from a script; an unplanned question fails the test.
 #pragma once
 
 #include <smcmanager/manager_ui.h>
