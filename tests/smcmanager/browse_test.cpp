@@ -72,11 +72,6 @@ TEST_F(BrowseTest, TreeExpansionPathsAndDoubleClickNavigation) {
     EXPECT_EQ(manager.cardPath(), "vx:\\game\\save");
     EXPECT_EQ(manager.cardPathOf(manager.selectedCardNode()), "vx:\\game\\save");
     EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"slot1"});
-    // Files do nothing on a double-click.
-    cardWrite("vx:\\GAME\\SAVE\\A.BIN", {1});
-    manager.listCardFolder();
-    manager.openCardItem(itemIndex(manager.cardItems(), "a.bin"));
-    EXPECT_EQ(manager.cardPath(), "vx:\\game\\save");
     EXPECT_TRUE(ui.messages.empty());
 
     // A current folder that went away is reported when the tree is revealed.

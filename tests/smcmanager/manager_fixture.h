@@ -91,12 +91,6 @@ inline bool cardHas(const std::string& path) {
     return openCard().info(path.c_str(), &info) == SmfsResult::Ok;
 }
 
-inline bool cardIsFolder(const std::string& path) {
-    SmfsEntryInfo info{};
-    return openCard().info(path.c_str(), &info) == SmfsResult::Ok &&
-           (info.attribute & kSmfsAttrFolder);
-}
-
 inline void cardMkdir(const std::string& path) {
     ASSERT_EQ(openCard().mkdir(path.c_str(), 0), SmfsResult::Ok) << path;
 }
