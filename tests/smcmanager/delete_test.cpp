@@ -3,69 +3,9 @@
 // that stops at the first failure.
 #include "manager_fixture.h"
 
-#include <algorithm>
-
 using Kind = ManagerUi::QuestionKind;
 
-class DeleteTest : public ManagerTest {
-protected:
-    void selectAll() {
-        std::vector<int> all(manager.cardItems().size());
-        for (std::size_t i = 0; i < all.size(); ++i)
-            all[i] = int(i);
-        manager.setCardSelection(all);
-    }
-};
-
-TEST_F(DeleteTest, NothingSelectedOrCancelledDeletesNothing) {
-    openFormattedCard();
-    cardWrite("vx:\\A.TXT", {1});
-    manager.refreshCard();
-    manager.setCardSelection({});
-    manager.deleteListSelection();
-    EXPECT_TRUE(ui.questions.empty());
-
-    // The menu's delete asks anyway; OK only refreshes.
-    ui.answers.push_back(true);
-    manager.deleteSelection();
-    EXPECT_EQ(ui.questions.size(), 1u);
-    EXPECT_TRUE(ui.messages.empty());
-    EXPECT_TRUE(cardHas("vx:\\A.TXT"));
-
-    // Cancel deletes nothing; the Delete key on the card itself or on no node asks nothing.
-    manager.setCardSelection({0});
-    ui.answers.push_back(false);
-    manager.deleteListSelection();
-    ASSERT_EQ(manager.selectedCardNode(), manager.cardRoot());
-    manager.cardTreeKeyPressed(kKeyDelete);
-    manager.selectCardNode(nullptr);
-    manager.cardTreeKeyPressed(kKeyDelete);
-    EXPECT_EQ(ui.questions.size(), 2u);
-    EXPECT_TRUE(cardHas("vx:\\A.TXT"));
-}
-
-TEST_F(DeleteTest, DeleteKeyOnASubfolderDeletesItsTreeAndShowsTheParent) {
-    openFormattedCard();
-    cardMkdir("vx:\\GAME");
-    cardMkdir("vx:\\GAME\\SAVE");
-    cardMkdir("vx:\\GAME\\SAVE\\DEEP");
-    cardWrite("vx:\\GAME\\SAVE\\DEEP\\X.BIN", pattern(5000));
-    cardWrite("vx:\\GAME\\RUN.QXE", {1});
-    manager.setCardPath("vx:\\game\\save");
-    manager.refreshCard();
-    ASSERT_EQ(manager.cardPathOf(manager.selectedCardNode()), "vx:\\game\\save");
-
-    manager.cardTreeKeyPressed(kKeyDelete + 1); // other keys do nothing
-    EXPECT_TRUE(ui.questions.empty());
-    ui.answers.push_back(true);
-    manager.cardTreeKeyPressed(kKeyDelete);
-    EXPECT_TRUE(ui.messages.empty());
-    EXPECT_FALSE(cardHas("vx:\\GAME\\SAVE"));
-    EXPECT_EQ(manager.cardPath(), "vx:\\game");
-    EXPECT_EQ(manager.cardPathOf(manager.selectedCardNode()), "vx:\\game");
-    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"run.qxe"});
-    EXPECT_EQ(ui.recorder.stepTexts.back(), "now deleting folder 'save'...");
-}
+using DeleteTest = ManagerTest;
 
 TEST_F(DeleteTest, TheMachinesCardRootIsNeverSentForRemoval) {
     writePcFile(machineCard("A.TXT"), {1});
@@ -75,6 +15,45 @@ TEST_F(DeleteTest, TheMachinesCardRootIsNeverSentForRemoval) {
     EXPECT_EQ(ui.messages, std::vector<std::string>{"default error has occurred."});
     EXPECT_TRUE(sim.receivedFrames().empty());
     EXPECT_TRUE(fs::exists(machineCard("A.TXT")));
+}
+
+// Nothing selected, Cancel, the card itself or no node: nothing goes. The Delete key on a
+// subfolder deletes its tree and shows the parent.
+TEST_F(DeleteTest, DeleteKeyAndSelections) {
+    openFormattedCard();
+    cardMkdir("vx:\\GAME");
+    cardMkdir("vx:\\GAME\\SAVE");
+    cardMkdir("vx:\\GAME\\SAVE\\DEEP");
+    cardWrite("vx:\\GAME\\SAVE\\DEEP\\X.BIN", pattern(5000));
+    cardWrite("vx:\\GAME\\RUN.QXE", {1});
+    manager.refreshCard();
+    manager.setCardSelection({});
+    manager.deleteListSelection();
+    ASSERT_EQ(manager.selectedCardNode(), manager.cardRoot());
+    manager.cardTreeKeyPressed(kKeyDelete);
+    manager.selectCardNode(nullptr);
+    manager.cardTreeKeyPressed(kKeyDelete);
+    EXPECT_TRUE(ui.questions.empty());
+    // The menu's delete asks anyway; OK only refreshes. Cancel deletes nothing.
+    ui.answers = {true, false};
+    manager.deleteSelection();
+    manager.setCardSelection({0});
+    manager.deleteListSelection();
+    EXPECT_EQ(ui.questions.size(), 2u);
+    EXPECT_TRUE(cardHas("vx:\\GAME\\SAVE"));
+
+    manager.setCardPath("vx:\\game\\save");
+    manager.refreshCard();
+    manager.cardTreeKeyPressed(kKeyDelete + 1); // other keys do nothing
+    EXPECT_EQ(ui.questions.size(), 2u);
+    ui.answers.push_back(true);
+    manager.cardTreeKeyPressed(kKeyDelete);
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_FALSE(cardHas("vx:\\GAME\\SAVE"));
+    EXPECT_EQ(manager.cardPath(), "vx:\\game");
+    EXPECT_EQ(manager.cardPathOf(manager.selectedCardNode()), "vx:\\game");
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"run.qxe"});
+    EXPECT_EQ(ui.recorder.stepTexts.back(), "now deleting folder 'save'...");
 }
 
 using CardFolderTest = StorageTest;
