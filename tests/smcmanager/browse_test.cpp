@@ -8,28 +8,6 @@
 
 class BrowseTest : public ManagerTest {};
 
-TEST_F(BrowseTest, VirtualListShowsNamesInLowerCaseWithColumnsAndIcons) {
-    openFormattedCard();
-    cardWrite("vx:\\TUNE.MP3", pattern(5000));
-    cardWrite("vx:\\GAME.QXE", pattern(2048));
-    cardWrite("vx:\\README", pattern(1023));
-    cardWrite("vx:\\MP3", pattern(10));
-    cardMkdir("vx:\\SAVE");
-    manager.listCardFolder();
-    EXPECT_TRUE(ui.messages.empty());
-    const auto& items = manager.cardItems();
-    EXPECT_EQ(captions(items),
-              (std::vector<std::string>{"tune.mp3", "game.qxe", "readme", "mp3", "save"}));
-    // A name without a dot has no extension.
-    EXPECT_EQ(column(items, &ListItem::image), (std::vector<int>{3, 2, 5, 5, 0}));
-    EXPECT_EQ(column(items, &ListItem::data), (std::vector<int>{0, 0, 0, 0, 1}));
-    EXPECT_EQ(column(items, &ListItem::size),
-              (std::vector<std::string>{"4KB", "2KB", "0KB", "0KB", ""}));
-    EXPECT_EQ(items[0].type, "file");
-    EXPECT_EQ(items[4].type, "folder");
-    EXPECT_EQ(items[4].modified, "2002-07-31 09:05");
-}
-
 TEST_F(BrowseTest, SubfolderBeyondTheFirst32NamesGivesNoButtonButIsListed) {
     openFormattedCard();
     cardMkdir("vx:\\BIG");
@@ -49,9 +27,13 @@ TEST_F(BrowseTest, SubfolderBeyondTheFirst32NamesGivesNoButtonButIsListed) {
     EXPECT_EQ(big->children[0]->caption, "late");
 }
 
-TEST_F(BrowseTest, TreeExpansionPathsAndDoubleClickNavigation) {
+TEST_F(BrowseTest, TreeListColumnsAndNavigation) {
     openFormattedCard();
     cardMkdir("vx:\\GAME");
+    cardWrite("vx:\\GAME\\TUNE.MP3", pattern(5000));
+    cardWrite("vx:\\GAME\\GAME.QXE", pattern(2048));
+    cardWrite("vx:\\GAME\\README", pattern(1023));
+    cardWrite("vx:\\GAME\\MP3", pattern(10));
     cardMkdir("vx:\\GAME\\SAVE");
     cardMkdir("vx:\\GAME\\SAVE\\SLOT1");
     cardMkdir("vx:\\MP3");
@@ -68,7 +50,18 @@ TEST_F(BrowseTest, TreeExpansionPathsAndDoubleClickNavigation) {
 
     manager.selectCardFolder(game);
     EXPECT_EQ(manager.cardPathText(), "vx:\\game");
-    manager.openCardItem(itemIndex(manager.cardItems(), "save"));
+    const auto& items = manager.cardItems();
+    EXPECT_EQ(captions(items),
+              (std::vector<std::string>{"tune.mp3", "game.qxe", "readme", "mp3", "save"}));
+    // A name without a dot has no extension.
+    EXPECT_EQ(column(items, &ListItem::image), (std::vector<int>{3, 2, 5, 5, 0}));
+    EXPECT_EQ(column(items, &ListItem::data), (std::vector<int>{0, 0, 0, 0, 1}));
+    EXPECT_EQ(column(items, &ListItem::size),
+              (std::vector<std::string>{"4KB", "2KB", "0KB", "0KB", ""}));
+    EXPECT_EQ(items[0].type, "file");
+    EXPECT_EQ(items[4].type, "folder");
+    EXPECT_EQ(items[4].modified, "2002-07-31 09:05");
+    manager.openCardItem(4);
     EXPECT_EQ(manager.cardPath(), "vx:\\game\\save");
     EXPECT_EQ(manager.cardPathOf(manager.selectedCardNode()), "vx:\\game\\save");
     EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"slot1"});

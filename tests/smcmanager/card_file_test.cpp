@@ -2,8 +2,6 @@
 // A virtual card's file opened in place, as the mount uses it.
 #include "manager_fixture.h"
 
-#include <smcmanager/card_storage.h>
-
 #include <algorithm>
 #include <system_error>
 

@@ -148,14 +148,6 @@ protected:
         manager.listPcFolder();
     }
 
-    int itemIndex(const std::vector<ListItem>& items, const std::string& caption) {
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            if (items[i].caption == caption) return int(i);
-        }
-        ADD_FAILURE() << "no item " << caption;
-        return -1;
-    }
-
     // Selects the named items of the PC list or of the card list.
     void selectPc(const std::vector<std::string>& names) {
         manager.setPcSelection(indexesOf(manager.pcItems(), names));
@@ -163,11 +155,16 @@ protected:
     void selectCard(const std::vector<std::string>& names) {
         manager.setCardSelection(indexesOf(manager.cardItems(), names));
     }
-    std::vector<int> indexesOf(const std::vector<ListItem>& items,
-                               const std::vector<std::string>& names) {
+    static std::vector<int> indexesOf(const std::vector<ListItem>& items,
+                                      const std::vector<std::string>& names) {
         std::vector<int> indexes;
-        for (const auto& name : names)
-            indexes.push_back(itemIndex(items, name));
+        for (const auto& name : names) {
+            const auto it = std::find_if(items.begin(), items.end(), [&](const ListItem& item) {
+                return item.caption == name;
+            });
+            EXPECT_NE(it, items.end()) << "no item " << name;
+            indexes.push_back(int(it - items.begin()));
+        }
         return indexes;
     }
 
@@ -221,9 +218,9 @@ protected:
     }
 };
 
+inline std::string storageName(const ::testing::TestParamInfo<Storage>& info) {
+    return info.param == Storage::Machine ? "Machine" : "VirtualCard";
+}
 #define VELA_ON_BOTH_STORAGES(suite)                                                               \
     INSTANTIATE_TEST_SUITE_P(                                                                      \
-        Storages, suite, ::testing::Values(Storage::VirtualCard, Storage::Machine),                \
-        [](const auto& info) {                                                                     \
-            return info.param == Storage::Machine ? "Machine" : "VirtualCard";                     \
-        })
+        Storages, suite, ::testing::Values(Storage::VirtualCard, Storage::Machine), storageName)
