@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The block layer and the chip below it: the map built from spare areas, allocation, reads
-// with ECC, writes in place and by copy on write, blocks claimed twice after a cut copy,
-// chip failures, and the chip's block cache within a session.
+// The chip and the block layer above it: ECC and block address fields, where a sector lands
+// in the image and which calls the chip refuses, the map built from spare areas, writes in
+// place and by copy on write, blocks claimed twice after a cut copy, and chip failures.
 #include "test_card.h"
 
 #include "smfs/ecc.h"
@@ -9,18 +9,189 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
+#include <array>
+#include <random>
 
 namespace {
 
-std::vector<std::uint8_t> bytes(std::size_t n, std::uint8_t seed) {
-    std::vector<std::uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i)
-        v[i] = std::uint8_t(seed + i * 7);
-    return v;
+const std::vector<std::uint8_t> kErasedSpare(16, 0xFF);
+
+TEST(Ecc, KnownCodesAndEverySingleAndDoubleBitError) {
+    std::array<std::uint8_t, 256> d{};
+    std::array<std::uint8_t, 3> ecc;
+    ecc_compute(d.data(), ecc.data());
+    EXPECT_EQ(ecc, (std::array<std::uint8_t, 3>{0xFF, 0xFF, 0xFF}));
+    // One byte 0x01 at index 0: every even line parity and CP0, CP2, CP4 flip.
+    d[0] = 0x01;
+    ecc_compute(d.data(), ecc.data());
+    EXPECT_EQ(ecc, (std::array<std::uint8_t, 3>{0xAA, 0xAA, 0xAB}));
+
+    std::mt19937 rng(1);
+    for (auto& b : d)
+        b = std::uint8_t(rng());
+    const auto original = d;
+    ecc_compute(original.data(), ecc.data());
+    auto flip = [](auto& a, int bit) { a[std::size_t(bit / 8)] ^= std::uint8_t(1 << (bit % 8)); };
+    for (int bit = 0; bit < 256 * 8; ++bit) {
+        d = original;
+        flip(d, bit);
+        ASSERT_EQ(ecc_check(d.data(), ecc.data()), SmfsResult::Ok) << "bit " << bit;
+        ASSERT_EQ(d, original) << "bit " << bit;
+        // Two bits: reported, and the data is left as read.
+        const int other = (bit * 37 + 11) % 2048;
+        if (other == bit) continue;
+        flip(d, bit);
+        flip(d, other);
+        const auto damaged = d;
+        ASSERT_EQ(ecc_check(d.data(), ecc.data()), SmfsResult::EccUncorrectable) << bit;
+        ASSERT_EQ(d, damaged);
+    }
+    // A flipped bit in the stored code leaves the data alone.
+    for (int bit = 0; bit < 24; ++bit) {
+        auto stored = ecc;
+        flip(stored, bit);
+        d = original;
+        EXPECT_EQ(ecc_check(d.data(), stored.data()), SmfsResult::Ok) << "ecc bit " << bit;
+        EXPECT_EQ(d, original) << "ecc bit " << bit;
+    }
 }
 
-// ---- The map built from spare areas, allocation and reads with ECC ----
+TEST(Ecc, BlockAddressFields) {
+    EXPECT_EQ(block_address_field(0), 0x1001);
+    EXPECT_EQ(block_address_field(1), 0x1002);
+    EXPECT_EQ(block_address_field(1001), 0x1002);
+    EXPECT_EQ(block_address_field(999) & 0xFFFE, 0x1000 | 1998);
+    for (std::uint32_t l : {0u, 1u, 999u, 1001u, 7999u}) {
+        const std::uint16_t f = block_address_field(l);
+        EXPECT_TRUE(block_address_field_valid(f)) << l;
+        EXPECT_FALSE(block_address_field_valid(std::uint16_t(f ^ 1))) << l;
+        EXPECT_EQ(block_address_field_number(f), l % 1000) << l;
+    }
+}
+
+// Where a sector's data and spare lie in the image: 256-byte pages split it over two records
+// of 264 bytes, 512-byte pages hold it in one of 528; the largest card's last sector needs the
+// fourth address byte. The sector past a card's last is refused.
+TEST(PageLayout, SectorsLandInTheirRecordsAndReadBack) {
+    const struct {
+        int type;
+        std::uint32_t sector, pageBytes;
+    } cases[] = {{1, 3, 256}, {4, 100, 512}, {7, 8192 * 32 - 1, 512}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.type);
+        TestCard card(c.type);
+        const auto data = apiPattern(512, std::uint8_t(c.type)), spare = apiPattern(16, 100);
+        ASSERT_EQ(smc_write_sector(cs(), c.sector, data.data(), spare.data()), SmfsResult::Ok);
+        const std::uint32_t pages = 512 / c.pageBytes, spareBytes = 16 / pages;
+        const std::uint32_t record = c.pageBytes + spareBytes;
+        const std::uint64_t first = 1024 + std::uint64_t(c.sector) * pages * record;
+        for (std::uint32_t p = 0; p < pages; ++p) {
+            const auto r = card.readBytes(first + p * record, record);
+            EXPECT_TRUE(
+                std::equal(r.begin(), r.begin() + c.pageBytes, data.begin() + p * c.pageBytes));
+            EXPECT_TRUE(
+                std::equal(r.begin() + c.pageBytes, r.end(), spare.begin() + p * spareBytes));
+        }
+        EXPECT_EQ(card.readBytes(first - record, record), std::vector<std::uint8_t>(record, 0xFF));
+        std::vector<std::uint8_t> readData(512), readSpare(16);
+        ASSERT_EQ(smc_read_sector_data(cs(), c.sector, readData.data()), SmfsResult::Ok);
+        ASSERT_EQ(smc_read_sector_spare(cs(), c.sector, readSpare.data()), SmfsResult::Ok);
+        EXPECT_EQ(readData, data);
+        EXPECT_EQ(readSpare, spare);
+        const std::uint32_t pastEnd = card.geometry().physBlocks * card.geometry().sectorsPerBlock;
+        EXPECT_EQ(smc_write_sector(cs(), pastEnd, data.data(), spare.data()),
+                  SmfsResult::InvalidArgument);
+    }
+}
+
+TEST(PageLayout, EraseWritesWholeBlockOfRecords) {
+    TestCard card(6); // 64 MB: three row bytes in the erase address
+    card.writeBytes(1024 + 160 * 528 - 1, std::vector<std::uint8_t>(32 * 528 + 2, 0x00));
+    ASSERT_EQ(smc_erase_block(cs(), 5 * 32 * 512), SmfsResult::Ok);
+    EXPECT_EQ(card.readBytes(1024 + 160 * 528, 32 * 528),
+              std::vector<std::uint8_t>(32 * 528, 0xFF));
+    // The bytes either side of the block are untouched.
+    EXPECT_EQ(card.readBytes(1024 + 160 * 528 - 1, 1)[0], 0x00);
+    EXPECT_EQ(card.readBytes(1024 + 192 * 528, 1)[0], 0x00);
+}
+
+TEST(Identification, MakersAndDeviceCodes) {
+    EXPECT_EQ(card_type_from_id(0xEC, 0x73), 4);
+    EXPECT_EQ(card_type_from_id(0x98, 0x73), 4);
+    EXPECT_EQ(card_type_from_id(0x98, 0x6B), 2);
+    EXPECT_EQ(card_type_from_id(0xEC, 0x64), 1);
+    EXPECT_EQ(card_type_from_id(0xEC, 0x00), 0); // a zero entry is a code like any other
+    EXPECT_EQ(card_type_from_id(0x12, 0x73), -1);
+    EXPECT_EQ(card_type_from_id(0xEC, 0x42), -1);
+    const std::uint64_t minimum[] = {1082368,  2163712,  4326400,  8651776,
+                                     17302528, 34604032, 69207040, 138413056};
+    for (int type = 0; type < kCardTypeCount; ++type)
+        EXPECT_EQ(card_image_bytes(type), minimum[type]) << "type " << type;
+}
+
+TEST(BadInput, UnknownCardFailsEveryCallAndWritesNothing) {
+    for (std::uint8_t header : {std::uint8_t(0x12), std::uint8_t(0xEC)}) {
+        TestCard card(4);
+        card.writeBytes(0, {header, 0x42});
+        (void)api().reset();
+        std::vector<std::uint8_t> buffer(528);
+        std::uint32_t phys = 0;
+        EXPECT_EQ(smc_probe(cs()), SmfsResult::UnknownCard);
+        EXPECT_EQ(smc_read_sector_data(cs(), 0, buffer.data()), SmfsResult::UnknownCard);
+        EXPECT_EQ(smc_write_sector(cs(), 0, buffer.data(), buffer.data()), SmfsResult::UnknownCard);
+        EXPECT_EQ(smc_erase_block(cs(), 0), SmfsResult::UnknownCard);
+        EXPECT_EQ(media_build_map(cs()), SmfsResult::UnknownCard);
+        EXPECT_EQ(media_find_block(cs(), 0, &phys), SmfsResult::UnknownCard);
+        EXPECT_EQ(media_read(cs(), 0, 0, buffer.data(), 512), SmfsResult::UnknownCard);
+        EXPECT_EQ(media_write(cs(), 0, 0, buffer.data(), 512), SmfsResult::UnknownCard);
+        EXPECT_EQ(card.readBytes(1024, 528), std::vector<std::uint8_t>(528, 0xFF));
+    }
+}
+
+TEST(BadInput, LengthsPastAPageOrSpare) {
+    std::vector<std::uint8_t> buffer(600);
+    {
+        TestCard card(4);
+        EXPECT_EQ(smc_read_spare(cs(), 0, buffer.data(), 17), SmfsResult::InvalidArgument);
+        EXPECT_EQ(smc_read_spare(cs(), 4, buffer.data(), 13), SmfsResult::InvalidArgument);
+        EXPECT_EQ(smc_read_spare(cs(), 4, buffer.data(), 12), SmfsResult::Ok);
+        EXPECT_EQ(smc_read_data(cs(), 0, buffer.data(), 529), SmfsResult::InvalidArgument);
+        EXPECT_EQ(smc_read_data(cs(), 10, buffer.data(), 519), SmfsResult::InvalidArgument);
+        EXPECT_EQ(smc_read_data_upper(cs(), 256, buffer.data(), 265), SmfsResult::InvalidArgument);
+        EXPECT_EQ(smc_read_id(cs(), buffer.data(), 1), SmfsResult::InvalidArgument);
+    }
+    TestCard card(0);
+    EXPECT_EQ(smc_read_data_upper(cs(), 256, buffer.data(), 8), SmfsResult::InvalidArgument);
+    EXPECT_EQ(smc_read_spare(cs(), 0, buffer.data(), 9), SmfsResult::InvalidArgument);
+    EXPECT_EQ(smc_read_data(cs(), 0, buffer.data(), 265), SmfsResult::InvalidArgument);
+}
+
+TEST(BadInput, TruncatedImageReadsErasedBytesAndNeverGrowsOnRead) {
+    // Only the header and the first two blocks of a 16 MB image.
+    TestCard card(4, kMakerSamsung, 1024 + 2 * 32 * 528);
+    std::vector<std::uint8_t> data(512, 0x11), spare(16, 0x22);
+    ASSERT_EQ(smc_read_sector_data(cs(), 500, data.data()), SmfsResult::Ok);
+    ASSERT_EQ(smc_read_sector_spare(cs(), 500, spare.data()), SmfsResult::Ok);
+    EXPECT_EQ(data, std::vector<std::uint8_t>(512, 0xFF));
+    EXPECT_EQ(spare, kErasedSpare);
+    // Building the map reads every block's spare; the blocks past the end look free.
+    ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
+    EXPECT_EQ(media_phys_entry(cs(), 900), kPhysFree);
+    EXPECT_EQ(card.bytes().size(), 1024u + 2 * 32 * 528);
+}
+
+TEST(CardEvents, RemovalDropsReadinessAndCallsBack) {
+    TestCard card(3);
+    int removals = 0;
+    ASSERT_EQ(api().registerCallback(1, [&] { ++removals; }), SmfsResult::Ok);
+    EXPECT_EQ(api().registerCallback(2, nullptr), SmfsResult::InvalidArgument);
+    ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
+    smc_card_removed(cs());
+    EXPECT_EQ(removals, 1);
+    EXPECT_FALSE(smc_card_present(cs()) || media_map_built(cs()));
+    EXPECT_EQ(smc_card_type(cs()), -1);
+    ASSERT_EQ(api().registerCallback(1, nullptr), SmfsResult::Ok);
+}
 
 // Programs the first sector of a physical block with the given status and field bytes.
 void markBlock(const TestCard& card, std::uint32_t physBlock, std::uint8_t status,
@@ -37,7 +208,6 @@ class BlockMapPerType : public ::testing::TestWithParam<int> {};
 
 TEST_P(BlockMapPerType, BuiltFromSpareAreas) {
     TestCard card(GetParam());
-    std::uint32_t phys = card.geometry().physBlocks;
     markBlock(card, 1, 0xFF, kFieldCis);                     // the CIS block is no mapping
     markBlock(card, 2, 0xF0, block_address_field(7));        // retired
     markBlock(card, 4, 0xFE, block_address_field(7));        // one bit off: usable
@@ -45,7 +215,6 @@ TEST_P(BlockMapPerType, BuiltFromSpareAreas) {
     markBlock(card, 6, 0xFF, block_address_field(3));
     markBlock(card, 8, 0xFF, block_address_field(3)); // duplicate: the later block wins
     ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
-
     EXPECT_EQ(media_phys_entry(cs(), 0), kPhysFree);
     EXPECT_EQ(media_phys_entry(cs(), 1), kFieldCis);
     EXPECT_EQ(media_phys_entry(cs(), 2), kPhysRetired);
@@ -54,8 +223,8 @@ TEST_P(BlockMapPerType, BuiltFromSpareAreas) {
     EXPECT_EQ(media_logical_entry(cs(), 9), 0u);
     EXPECT_EQ(media_logical_entry(cs(), 3), 8u);
     EXPECT_EQ(media_logical_entry(cs(), 0), 0u);
-    EXPECT_EQ(media_phys_entry(cs(), phys - 1), kPhysFree);
-    EXPECT_LT(media_cursor(cs()), phys);
+    EXPECT_EQ(media_phys_entry(cs(), card.geometry().physBlocks - 1), kPhysFree);
+    EXPECT_LT(media_cursor(cs()), card.geometry().physBlocks);
 }
 
 INSTANTIATE_TEST_SUITE_P(CardTypes, BlockMapPerType, ::testing::Range(0, kCardTypeCount),
@@ -63,133 +232,59 @@ INSTANTIATE_TEST_SUITE_P(CardTypes, BlockMapPerType, ::testing::Range(0, kCardTy
 
 TEST(BlockMap, ZoneWithoutFreeBlockGives12) {
     TestCard card(0); // 256 blocks in one zone
-    ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
     for (std::uint32_t b = 1; b < 256; ++b)
         markBlock(card, b, 0xF0, 0xFFFF);
     ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
     std::uint32_t phys = 0;
     EXPECT_EQ(media_find_block(cs(), 5, &phys), SmfsResult::NoFreeBlock);
-    std::vector<std::uint8_t> data(512, 1);
-    EXPECT_EQ(media_write(cs(), 5, 0, data.data(), 512), SmfsResult::NoFreeBlock);
+    EXPECT_EQ(media_write(cs(), 5, 0, apiPattern(512, 1).data(), 512), SmfsResult::NoFreeBlock);
 }
 
-TEST(BlockRead, EccCorrectsOneBitAndReportsTwo) {
-    TestCard card(4);
-    std::vector<std::uint8_t> data(1024);
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = std::uint8_t(i * 13);
-    ASSERT_EQ(media_write(cs(), 9, 0, data.data(), 1024), SmfsResult::Ok);
-    std::uint32_t phys = media_logical_entry(cs(), 9);
-    std::uint64_t sector0 = card.pageOffset(card.firstSectorOfBlock(phys));
+class BlockWrite : public ::testing::TestWithParam<int> {};
 
-    // One flipped bit in the second half of sector 0: corrected on a whole-sector read.
-    auto byte = card.readBytes(sector0 + 300, 1);
-    card.writeBytes(sector0 + 300, {std::uint8_t(byte[0] ^ 0x10)});
-    std::vector<std::uint8_t> back(1024);
-    ASSERT_EQ(media_read(cs(), 9, 0, back.data(), 1024), SmfsResult::Ok);
-    EXPECT_EQ(back, data);
-    // Partial reads are not checked: they see the flipped bit.
-    std::vector<std::uint8_t> part(100);
-    ASSERT_EQ(media_read(cs(), 9, 290, part.data(), 100), SmfsResult::Ok);
-    EXPECT_EQ(part[10], std::uint8_t(data[300] ^ 0x10));
-
-    // A second flipped bit in the same half: reported, and the data is delivered as read.
-    card.writeBytes(sector0 + 301, {std::uint8_t(data[301] ^ 0x01)});
-    EXPECT_EQ(media_read(cs(), 9, 0, back.data(), 1024), SmfsResult::EccUncorrectable);
-    EXPECT_EQ(back[301], std::uint8_t(data[301] ^ 0x01));
-    EXPECT_TRUE(std::equal(data.begin() + 512, data.end(), back.begin() + 512));
-}
-
-// ---- First writes leave untouched sectors blank, so later writes go in place ----
-
-class BlankSectorWrite : public ::testing::TestWithParam<int> {};
-
-TEST_P(BlankSectorWrite, LaterWritesIntoBlankSectorsGoInPlace) {
+// A first write leaves the sectors it does not touch blank, so later writes into them go in
+// place (no erase, only their own programs); a write over a programmed sector copies the
+// block to a new one, which holds every sector, and frees the old.
+TEST_P(BlockWrite, InPlaceIntoBlankSectorsCopyOnWriteOtherwise) {
     TestCard card(GetParam());
     const std::uint32_t spb = card.geometry().sectorsPerBlock;
     const std::uint64_t pagesPerSector = card.layout().dataBytes == 256 ? 2 : 1;
-    const auto first = bytes(1024, 1);
-    const auto second = bytes(1400, 2);
-
+    const auto first = apiPattern(1024, 1), second = apiPattern(1400, 2), third = apiPattern(50, 3);
     chip_reset_counters(cs());
     ASSERT_EQ(media_write(cs(), 5, 0, first.data(), 1024), SmfsResult::Ok);
-    const ChipCounters fresh = chip_counters(cs());
-    EXPECT_EQ(fresh.blockErases, 1u);
-    EXPECT_EQ(fresh.pagePrograms, 2 * pagesPerSector);
+    EXPECT_EQ(chip_counters(cs()).blockErases, 1u);
+    EXPECT_EQ(chip_counters(cs()).pagePrograms, 2 * pagesPerSector);
     const std::uint32_t phys = media_logical_entry(cs(), 5);
-    EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(phys) + 2),
-              std::vector<std::uint8_t>(16, 0xFF));
-
-    // Sectors 2 to 4: no erase, no move, only their own programs.
+    EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(phys) + 2), kErasedSpare);
     chip_reset_counters(cs());
-    ASSERT_EQ(media_write(cs(), 5, 1100, second.data(), 1400), SmfsResult::Ok);
+    ASSERT_EQ(media_write(cs(), 5, 1100, second.data(), 1400), SmfsResult::Ok); // sectors 2-4
     EXPECT_EQ(media_logical_entry(cs(), 5), phys);
     EXPECT_EQ(chip_counters(cs()).blockErases, 0u);
     EXPECT_EQ(chip_counters(cs()).pagePrograms, 3 * pagesPerSector);
 
+    ASSERT_EQ(media_write(cs(), 5, 100, third.data(), 50), SmfsResult::Ok);
+    const std::uint32_t moved = media_logical_entry(cs(), 5);
+    EXPECT_NE(moved, phys);
+    EXPECT_EQ(media_phys_entry(cs(), phys), kPhysFree);
+    EXPECT_EQ(media_phys_entry(cs(), moved), block_address_field(5));
+    EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(phys)), kErasedSpare);
+    for (std::uint32_t s = 0; s < spb; ++s)
+        EXPECT_NE(card.sectorSpare(card.firstSectorOfBlock(moved) + s), kErasedSpare) << s;
+
     std::vector<std::uint8_t> expect(spb * 512, 0xFF);
     std::copy(first.begin(), first.end(), expect.begin());
     std::copy(second.begin(), second.end(), expect.begin() + 1100);
+    std::copy(third.begin(), third.end(), expect.begin() + 100);
+    // The second pass reads what the map rebuilt from the card finds.
     for (int pass = 0; pass < 2; ++pass) {
         std::vector<std::uint8_t> back(expect.size());
         ASSERT_EQ(media_read(cs(), 5, 0, back.data(), std::uint32_t(back.size())), SmfsResult::Ok);
         EXPECT_EQ(back, expect) << "pass " << pass;
-        // The second pass reads what the map rebuilt from the card finds.
         (void)api().reset();
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(CardTypes, BlankSectorWrite, ::testing::Values(1, 4), cardTypeName);
-
-// ---- Copy on write, completing blocks, the sector buffer pool ----
-
-class CopyOnWrite : public ::testing::TestWithParam<int> {};
-
-TEST_P(CopyOnWrite, RewriteMovesTheBlockAndKeepsOldSectors) {
-    TestCard card(GetParam());
-    std::uint32_t blockBytes = card.geometry().sectorsPerBlock * 512;
-    auto first = bytes(512, 1);
-    auto second = bytes(700, 2);
-    // A mapped block with only its first sector programmed, as format leaves them.
-    std::uint32_t previous = 99;
-    ASSERT_EQ(media_assign_block(cs(), 4, &previous), SmfsResult::Ok);
-    EXPECT_EQ(previous, 0u);
-    ASSERT_EQ(media_write_sectors(cs(), 4, 0, first.data(), 512), SmfsResult::Ok);
-    std::uint32_t oldPhys = media_logical_entry(cs(), 4);
-    ASSERT_NE(oldPhys, 0u);
-    // Into blank sectors 1 and 2 of the mapped block: in place.
-    ASSERT_EQ(media_write(cs(), 4, 600, second.data(), 700), SmfsResult::Ok);
-    EXPECT_EQ(media_logical_entry(cs(), 4), oldPhys);
-
-    // Sector 0 again: the block moves.
-    auto third = bytes(50, 3);
-    ASSERT_EQ(media_write(cs(), 4, 100, third.data(), 50), SmfsResult::Ok);
-    std::uint32_t newPhys = media_logical_entry(cs(), 4);
-    EXPECT_NE(newPhys, oldPhys);
-    EXPECT_EQ(media_phys_entry(cs(), oldPhys), kPhysFree);
-    EXPECT_EQ(media_phys_entry(cs(), newPhys), block_address_field(4));
-    EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(oldPhys)),
-              std::vector<std::uint8_t>(16, 0xFF));
-    // Every sector of the new block is programmed.
-    for (std::uint32_t s = 0; s < card.geometry().sectorsPerBlock; ++s)
-        EXPECT_NE(card.sectorSpare(card.firstSectorOfBlock(newPhys) + s),
-                  std::vector<std::uint8_t>(16, 0xFF));
-
-    std::vector<std::uint8_t> expect(blockBytes, 0xFF);
-    std::copy(first.begin(), first.end(), expect.begin());
-    std::copy(second.begin(), second.end(), expect.begin() + 600);
-    std::copy(third.begin(), third.end(), expect.begin() + 100);
-    // Read again from a map rebuilt from the card.
-    (void)api().reset();
-    std::vector<std::uint8_t> back(1300);
-    ASSERT_EQ(media_read(cs(), 4, 0, back.data(), 1300), SmfsResult::Ok);
-    EXPECT_TRUE(std::equal(back.begin(), back.end(), expect.begin()));
-    EXPECT_EQ(media_logical_entry(cs(), 4), newPhys);
-}
-
-INSTANTIATE_TEST_SUITE_P(CardTypes, CopyOnWrite, ::testing::Values(0, 1, 4, 7), cardTypeName);
-
-// ---- Two blocks claiming one logical block, as a cut copy on write leaves them ----
+INSTANTIATE_TEST_SUITE_P(CardTypes, BlockWrite, ::testing::Values(0, 1, 4, 7), cardTypeName);
 
 constexpr std::uint32_t kLogBlock = 5;
 
@@ -197,17 +292,14 @@ constexpr std::uint32_t kLogBlock = 5;
 // fill + s. With torn set the last of them gets only its first page (256-byte pages).
 void programCopy(const TestCard& card, std::uint32_t physBlock, std::uint32_t count,
                  std::uint8_t fill, bool torn = false) {
-    const std::uint16_t field = block_address_field(kLogBlock);
     for (std::uint32_t s = 0; s < count; ++s) {
         std::vector<std::uint8_t> data(512, std::uint8_t(fill + s));
         std::uint8_t spare[16];
-        spare_build(data.data(), field, spare);
+        spare_build(data.data(), block_address_field(kLogBlock), spare);
         const std::uint32_t sector = card.firstSectorOfBlock(physBlock) + s;
-        if (torn && s + 1 == count) {
-            ASSERT_EQ(smc_program_page(cs(), sector * 512, data.data(), spare), SmfsResult::Ok);
-        } else {
-            ASSERT_EQ(smc_write_sector(cs(), sector, data.data(), spare), SmfsResult::Ok);
-        }
+        ASSERT_EQ(torn && s + 1 == count ? smc_program_page(cs(), sector * 512, data.data(), spare)
+                                         : smc_write_sector(cs(), sector, data.data(), spare),
+                  SmfsResult::Ok);
     }
 }
 
@@ -220,155 +312,79 @@ std::uint8_t firstByteRead(std::uint32_t sectorInBlock) {
 class BlockMapDuplicate : public ::testing::TestWithParam<int> {};
 
 // Which of two claims of one logical block the map keeps: the copy that holds everything.
-TEST_P(BlockMapDuplicate, TheCopyHoldingEverythingWins) {
-    struct Case {
+// Building the map (a read-only check does) leaves the loser as it is; the next write
+// erases it.
+TEST_P(BlockMapDuplicate, TheCopyHoldingEverythingWinsAndTheLoserGoesAtTheNextWrite) {
+    const struct {
         const char* what;
         std::uint32_t firstAt, firstSectors; // 0 sectors: all of them
-        std::uint32_t copyAt, copySectors;   // 0: all; a count short of all: unfinished
+        std::uint32_t copyAt, copyShort;     // sectors short of all: 0 finished
         bool tornCopy;                       // its last sector has only its first page
         std::uint32_t kept;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"unfinished copy after the block", 20, 0, 30, 1, false, 20},
         {"unfinished copy before the block", 20, 0, 10, 1, false, 20},
         {"torn last sector", 20, 0, 30, 0, true, 20},
         {"finished copy over blank sectors", 30, 3, 10, 0, false, 10},
+        {"finished copy over one sector", 30, 1, 10, 0, false, 10},
         {"two whole blocks: the later", 10, 0, 30, 0, false, 30},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TestCard card(GetParam());
         if (c.tornCopy && card.layout().dataBytes != 256) continue;
         const std::uint32_t n = card.geometry().sectorsPerBlock;
         programCopy(card, c.firstAt, c.firstSectors ? c.firstSectors : n, 0x10);
-        const std::uint32_t copy = c.copySectors == 0 ? n : n - c.copySectors;
-        programCopy(card, c.copyAt, copy, 0x80, c.tornCopy);
+        programCopy(card, c.copyAt, n - c.copyShort, 0x80, c.tornCopy);
+        const std::uint32_t loser = c.kept == c.copyAt ? c.firstAt : c.copyAt;
+        const std::vector<std::uint8_t> before = card.sectorSpare(card.firstSectorOfBlock(loser));
         ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
         EXPECT_EQ(media_logical_entry(cs(), kLogBlock), c.kept);
+        EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(loser)), before);
         if (c.kept == 20) {
             EXPECT_EQ(firstByteRead(n - 1), 0x10 + n - 1);
         }
+        ASSERT_EQ(media_write(cs(), kLogBlock + 1, 0, apiPattern(512, 0x42).data(), 512),
+                  SmfsResult::Ok);
+        EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(loser)), kErasedSpare);
+        EXPECT_EQ(media_phys_entry(cs(), loser), kPhysFree);
     }
-}
-
-TEST_P(BlockMapDuplicate, LoserIsErasedAtTheNextWriteNotByTheBuild) {
-    TestCard card(GetParam());
-    const std::uint32_t n = card.geometry().sectorsPerBlock;
-    programCopy(card, 20, n, 0x10);
-    programCopy(card, 30, 2, 0x80);
-    const std::uint32_t loserSector = card.firstSectorOfBlock(30);
-    const std::vector<std::uint8_t> before = card.sectorSpare(loserSector);
-
-    // Building the map (a read-only check does) leaves the card as it is.
-    ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
-    EXPECT_EQ(card.sectorSpare(loserSector), before);
-    EXPECT_EQ(media_phys_entry(cs(), 30), block_address_field(kLogBlock));
-
-    std::vector<std::uint8_t> data(512, 0x42);
-    ASSERT_EQ(media_write(cs(), kLogBlock + 1, 0, data.data(), 512), SmfsResult::Ok);
-    EXPECT_EQ(card.sectorSpare(loserSector), std::vector<std::uint8_t>(16, 0xFF));
-    EXPECT_EQ(media_phys_entry(cs(), 30), kPhysFree);
-
-    // Copying the kept block later leaves one claim, whatever the cursor picks.
-    ASSERT_EQ(media_write(cs(), kLogBlock, 0, data.data(), 512), SmfsResult::Ok);
-    (void)api().reset();
-    ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
-    EXPECT_EQ(firstByteRead(0), 0x42);
-    EXPECT_EQ(firstByteRead(n - 1), 0x10 + n - 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cards, BlockMapDuplicate, ::testing::Values(1, 4), cardTypeName);
 
-// ---- Chip failures: relocation, retiring, time-outs ----
-
 class Faults : public ::testing::TestWithParam<int> {};
 
-TEST_P(Faults, ProgramFailureRelocatesAndDataSurvives) {
+TEST_P(Faults, ProgramFailureRetiresTheBlockAndTheDataMoves) {
     TestCard card(GetParam());
     const std::uint32_t spb = card.geometry().sectorsPerBlock;
-    // A mapped block holding sectors 0 and 1; the third sector will fail to program.
+    const std::uint32_t pagesPerSector = card.layout().dataBytes == 256 ? 2 : 1;
+    // A mapped block holding sectors 0 and 1; the third sector will fail to program once.
     std::uint32_t previous = 0;
     ASSERT_EQ(media_assign_block(cs(), 6, &previous), SmfsResult::Ok);
-    auto head = bytes(1024, 1);
+    const auto head = apiPattern(1024, 1), more = apiPattern(512, 2);
     ASSERT_EQ(media_write_sectors(cs(), 6, 0, head.data(), 1024), SmfsResult::Ok);
-    std::uint32_t bad = media_logical_entry(cs(), 6);
+    const std::uint32_t bad = media_logical_entry(cs(), 6);
     int failures = 1;
     chip_set_fault_hook(cs(), [&](ChipOp op, std::uint32_t page) {
-        std::uint32_t pagesPerSector = card.layout().dataBytes == 256 ? 2 : 1;
-        if (op == ChipOp::Program && page / pagesPerSector == bad * spb + 2 && failures > 0) {
-            --failures;
-            return ChipFault::Fail;
-        }
-        return ChipFault::None;
+        const bool hit = op == ChipOp::Program && page / pagesPerSector == bad * spb + 2;
+        return hit && failures-- > 0 ? ChipFault::Fail : ChipFault::None;
     });
-    auto more = bytes(512, 2);
     ASSERT_EQ(media_write(cs(), 6, 1024, more.data(), 512), SmfsResult::Ok);
     chip_set_fault_hook(cs(), nullptr);
-
-    std::uint32_t moved = media_logical_entry(cs(), 6);
-    EXPECT_NE(moved, bad);
-    EXPECT_EQ(media_phys_entry(cs(), bad), kPhysRetired);
+    EXPECT_NE(media_logical_entry(cs(), 6), bad);
     EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(bad))[kSpareBlockStatus], kBlockRetired);
-    std::vector<std::uint8_t> back(1536);
-    ASSERT_EQ(media_read(cs(), 6, 0, back.data(), 1536), SmfsResult::Ok);
-    EXPECT_TRUE(std::equal(head.begin(), head.end(), back.begin()));
-    EXPECT_TRUE(std::equal(more.begin(), more.end(), back.begin() + 1024));
-
-    // After a remount the retired block stays out and the data is still there.
-    (void)api().reset();
-    ASSERT_EQ(media_read(cs(), 6, 0, back.data(), 1536), SmfsResult::Ok);
-    EXPECT_TRUE(std::equal(more.begin(), more.end(), back.begin() + 1024));
-    EXPECT_EQ(media_phys_entry(cs(), bad), kPhysRetired);
+    // Before and after a remount the retired block stays out and the data is whole.
+    for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_EQ(media_phys_entry(cs(), bad), kPhysRetired);
+        std::vector<std::uint8_t> back(1536);
+        ASSERT_EQ(media_read(cs(), 6, 0, back.data(), 1536), SmfsResult::Ok);
+        EXPECT_TRUE(std::equal(head.begin(), head.end(), back.begin()));
+        EXPECT_TRUE(std::equal(more.begin(), more.end(), back.begin() + 1024));
+        (void)api().reset();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(CardTypes, Faults, ::testing::Values(1, 4), cardTypeName);
-
-TEST(Faults, FailedRewriteKeepsTheOldMapping) {
-    TestCard card(0);
-    auto data = bytes(512, 4);
-    ASSERT_EQ(media_write(cs(), 2, 0, data.data(), 512), SmfsResult::Ok);
-    std::uint32_t phys = media_logical_entry(cs(), 2);
-    chip_set_fault_hook(cs(), [](ChipOp op, std::uint32_t) {
-        return op == ChipOp::Erase ? ChipFault::Timeout : ChipFault::None;
-    });
-    auto other = bytes(512, 5);
-    EXPECT_EQ(media_write(cs(), 2, 0, other.data(), 512), SmfsResult::StatusTimeout);
-    chip_set_fault_hook(cs(), nullptr);
-    EXPECT_EQ(media_logical_entry(cs(), 2), phys);
-    std::vector<std::uint8_t> back(512);
-    ASSERT_EQ(media_read(cs(), 2, 0, back.data(), 512), SmfsResult::Ok);
-    EXPECT_EQ(back, data);
-}
-
-// ---- The chip's block cache within a session ----
-
-std::vector<std::uint8_t> readBlock(std::uint32_t logBlock, std::uint32_t lengthBytes) {
-    std::vector<std::uint8_t> back(lengthBytes);
-    EXPECT_EQ(media_read(cs(), logBlock, 0, back.data(), lengthBytes), SmfsResult::Ok);
-    return back;
-}
-
-TEST(BlockCache, ReadsInASessionSeeItsProgramsAndErases) {
-    TestCard card(4);
-    const auto a = bytes(1024, 1);
-    const auto b = bytes(512, 2);
-    ChipSession session(cs());
-    ASSERT_EQ(media_write(cs(), 3, 0, a.data(), 1024), SmfsResult::Ok);
-    EXPECT_EQ(readBlock(3, 1024), a);
-    // A copy on write: the new block is read back, and the old one reads erased.
-    const std::uint32_t old = media_logical_entry(cs(), 3);
-    ASSERT_EQ(media_write(cs(), 3, 0, b.data(), 512), SmfsResult::Ok);
-    ASSERT_NE(media_logical_entry(cs(), 3), old);
-    auto expect = a;
-    std::copy(b.begin(), b.end(), expect.begin());
-    EXPECT_EQ(readBlock(3, 1024), expect);
-    std::vector<std::uint8_t> spare(16);
-    ASSERT_EQ(smc_read_sector_spare(cs(), card.firstSectorOfBlock(old), spare.data()),
-              SmfsResult::Ok);
-    EXPECT_EQ(spare, std::vector<std::uint8_t>(16, 0xFF));
-    // The image file already holds the new block.
-    EXPECT_EQ(card.sectorData(card.firstSectorOfBlock(media_logical_entry(cs(), 3))),
-              std::vector<std::uint8_t>(b.begin(), b.end()));
-}
 
 } // namespace

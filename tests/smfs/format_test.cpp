@@ -10,7 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <set>
+#include <map>
 
 namespace {
 
@@ -38,13 +38,6 @@ TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
     const ExpectedLayout& want = kExpected[GetParam()];
     const std::uint32_t spb = g.sectorsPerBlock;
 
-    const FormatLayout layout = format_layout(g);
-    EXPECT_EQ(layout.partitionFirstSector, want.firstSector);
-    EXPECT_EQ(layout.partitionSectors, want.partitionSectors);
-    EXPECT_EQ(layout.fatType, want.fatType);
-    EXPECT_EQ(layout.sectorsPerFat, want.sectorsPerFat);
-    EXPECT_EQ(layout.systemBlocks, want.systemBlocks);
-
     std::uint32_t bad = 99;
     ASSERT_EQ(quickFormat(cs(), &bad), SmfsResult::Ok);
     EXPECT_EQ(bad, 0u);
@@ -55,36 +48,34 @@ TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
     const bool small = want.partitionSectors < 65536;
     const struct {
         std::uint32_t sector, offset, width, value;
-    } fields[] = {
-        {0, 446, 1, 0x80},
-        {0, 447, 1, (s / g.sectorsPerTrack) % g.heads},
-        {0, 448, 1, ((cyl >> 2) & 0xC0) | (s % g.sectorsPerTrack + 1)},
-        {0, 449, 1, cyl & 0xFF},
-        {0, 450, 1, 0x01},
-        {0, 451, 1, g.heads - 1u},
-        {0, 452, 1, (((g.cylinders - 1) >> 2) & 0xC0) | g.sectorsPerTrack},
-        {0, 453, 1, (g.cylinders - 1) & 0xFF},
-        {0, 454, 4, s},
-        {0, 458, 4, want.partitionSectors},
-        {0, 510, 2, 0xAA55},
-        {s, 0, 1, 0xE9},
-        {s, 11, 2, 512},
-        {s, 13, 1, spb},
-        {s, 14, 2, 1},
-        {s, 16, 1, 2},
-        {s, 17, 2, 256},
-        {s, 19, 2, small ? want.partitionSectors : 0},
-        {s, 21, 1, 0xF8},
-        {s, 22, 2, want.sectorsPerFat},
-        {s, 24, 2, g.sectorsPerTrack},
-        {s, 26, 2, g.heads},
-        {s, 28, 4, s},
-        {s, 32, 4, small ? 0 : want.partitionSectors},
-        {s, 36, 1, 0x80},
-        {s, 38, 1, 0x29},
-        {s, 39, 4, 0},
-        {s, 510, 2, 0xAA55},
-    };
+    } fields[] = {{0, 446, 1, 0x80},
+                  {0, 447, 1, (s / g.sectorsPerTrack) % g.heads},
+                  {0, 448, 1, ((cyl >> 2) & 0xC0) | (s % g.sectorsPerTrack + 1)},
+                  {0, 449, 1, cyl & 0xFF},
+                  {0, 450, 1, 0x01},
+                  {0, 451, 1, g.heads - 1u},
+                  {0, 452, 1, (((g.cylinders - 1) >> 2) & 0xC0) | g.sectorsPerTrack},
+                  {0, 453, 1, (g.cylinders - 1) & 0xFF},
+                  {0, 454, 4, s},
+                  {0, 458, 4, want.partitionSectors},
+                  {0, 510, 2, 0xAA55},
+                  {s, 0, 1, 0xE9},
+                  {s, 11, 2, 512},
+                  {s, 13, 1, spb},
+                  {s, 14, 2, 1},
+                  {s, 16, 1, 2},
+                  {s, 17, 2, 256},
+                  {s, 19, 2, small ? want.partitionSectors : 0},
+                  {s, 21, 1, 0xF8},
+                  {s, 22, 2, want.sectorsPerFat},
+                  {s, 24, 2, g.sectorsPerTrack},
+                  {s, 26, 2, g.heads},
+                  {s, 28, 4, s},
+                  {s, 32, 4, small ? 0 : want.partitionSectors},
+                  {s, 36, 1, 0x80},
+                  {s, 38, 1, 0x29},
+                  {s, 39, 4, 0},
+                  {s, 510, 2, 0xAA55}};
     const std::vector<std::uint8_t> mbr = card.logicalSector(0);
     const std::vector<std::uint8_t> bs = card.logicalSector(s);
     for (const auto& f : fields) {
@@ -137,76 +128,45 @@ TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
 INSTANTIATE_TEST_SUITE_P(AllCards, FormatLayoutTest, testing::Range(0, kCardTypeCount),
                          cardTypeName);
 
-TEST(FormatLayout, ReformatOfAUsedVolumeWithALabel) {
-    TestCard card(4);
-    ASSERT_EQ(quickFormat(cs()), SmfsResult::Ok);
-    std::uint32_t cluster = 0;
-    ASSERT_EQ(fat_alloc_cluster(cs(), &cluster), SmfsResult::Ok);
-    fat_set_entry(cs(), cluster, kFatEnd);
-    const std::vector<std::uint8_t> data(100, 0x42);
-    ASSERT_EQ(cluster_write(cs(), cluster, 0, data.data(), 100), SmfsResult::Ok);
-    ASSERT_EQ(cluster_write(cs(), kRootCluster, 0, data.data(), 32), SmfsResult::Ok);
-    ASSERT_EQ(fat_flush(cs()), SmfsResult::Ok);
-
-    std::uint32_t bad = 0;
-    ASSERT_EQ(media_low_format(cs(), kFormatQuick, &bad), SmfsResult::Ok);
-    ASSERT_EQ(format_volume(cs(), "VELA GAMES AND MORE"), SmfsResult::Ok);
-    EXPECT_STREQ(fat_volume(cs())->label, "VELA GAMES ");
-    VolumeSpace space{};
-    ASSERT_EQ(volume_space(cs(), &space), SmfsResult::Ok);
-    EXPECT_EQ(space.usedBytes, 0u);
-    EXPECT_EQ(space.totalBytes, 998u * 16384u);
-    std::uint8_t root[32];
-    ASSERT_EQ(cluster_read(cs(), kRootCluster, 0, root, 32), SmfsResult::Ok);
-    EXPECT_EQ(root[0], 0);
-}
-
+// A 4 MB card: 512 blocks of 16 sectors, 512-byte pages. Blocks are marked in the first
+// page record's status byte and filled with data ahead of a format.
 class FormatPhysicalTest : public testing::Test {
 protected:
-    // The first spare of a block, and its status byte set to a value.
-    void setStatus(std::uint32_t block, std::uint8_t status) {
-        card_.writeBytes(spareOffset(block) + kSpareBlockStatus, {status});
-    }
-    std::uint8_t status(std::uint32_t block) {
-        return card_.readBytes(spareOffset(block) + kSpareBlockStatus, 1)[0];
-    }
-    std::uint64_t spareOffset(std::uint32_t block) {
-        return card_.pageOffset(block * card_.geometry().pagesPerBlock) + card_.layout().dataBytes;
+    std::uint64_t at(std::uint32_t block) { return card_.pageOffset(block * 16); }
+    void mark(std::uint32_t block, int status, int data = -1) {
+        if (status >= 0)
+            card_.writeBytes(at(block) + 512 + kSpareBlockStatus, {std::uint8_t(status)});
+        if (data >= 0)
+            card_.writeBytes(at(block), std::vector<std::uint8_t>(64, std::uint8_t(data)));
     }
     std::vector<std::uint8_t> firstPage(std::uint32_t block) {
-        return card_.readBytes(card_.pageOffset(block * card_.geometry().pagesPerBlock),
-                               card_.layout().recordBytes);
+        return card_.readBytes(at(block), 528);
     }
-    void writeData(std::uint32_t block, std::uint8_t value) {
-        card_.writeBytes(card_.pageOffset(block * card_.geometry().pagesPerBlock),
-                         std::vector<std::uint8_t>(64, value));
-    }
-    // Faults for the pages of chosen blocks.
-    void failIn(ChipOp op, std::set<std::uint32_t> blocks, ChipFault fault) {
-        const std::uint32_t pagesPerBlock = card_.geometry().pagesPerBlock;
-        chip_set_fault_hook(cs(), [=](ChipOp seen, std::uint32_t page) {
-            return seen == op && blocks.count(page / pagesPerBlock) ? fault : ChipFault::None;
+    std::uint8_t status(std::uint32_t block) { return firstPage(block)[512 + kSpareBlockStatus]; }
+    // The chip fails an operation in the pages of chosen blocks (page -1: any page).
+    void failIn(std::map<std::uint32_t, std::pair<ChipOp, ChipFault>> blocks, int page = -1) {
+        chip_set_fault_hook(cs(), [=](ChipOp op, std::uint32_t p) {
+            const auto it = blocks.find(p / 16);
+            const bool hit = it != blocks.end() && it->second.first == op &&
+                             (page < 0 || int(p % 16) == page || op == ChipOp::Erase);
+            return hit ? it->second.second : ChipFault::None;
         });
     }
-
-    TestCard card_{2}; // 4 MB: 512 blocks of 16 sectors, 512-byte pages
+    const std::vector<std::uint8_t> erased_ = std::vector<std::uint8_t>(528, 0xFF);
+    TestCard card_{2};
 };
 
 TEST_F(FormatPhysicalTest, QuickFormatKeepsMarkedBlocksMarksFailuresAndErasesTheRest) {
-    setStatus(0, 0x00); // block 0: retired, never counted
-    writeData(0, 0x21);
-    setStatus(1, 0x00); // the CIS goes to the first good block after block 0: 3
-    setStatus(2, 0x0F);
-    setStatus(10, 0x00);
-    writeData(10, 0x12);
-    setStatus(11, 0xFE);
-    writeData(11, 0x34);
-    setStatus(12, 0x3F); // six one bits
-    setStatus(13, 0x7F); // seven
-    writeData(14, 0x56);
-    writeData(20, 0x77);
-    failIn(ChipOp::Erase, {20}, ChipFault::Fail);
-
+    mark(0, 0x00, 0x21); // block 0: retired, never counted
+    mark(1, 0x00);       // the CIS goes to the first good block after block 0: 3
+    mark(2, 0x0F);
+    mark(10, 0x00, 0x12);
+    mark(11, 0xFE, 0x34);
+    mark(12, 0x3F); // six one bits
+    mark(13, 0x7F); // seven
+    mark(14, -1, 0x56);
+    mark(20, -1, 0x77);
+    failIn({{20, {ChipOp::Erase, ChipFault::Fail}}});
     std::uint32_t bad = 0;
     ASSERT_EQ(quickFormat(cs(), &bad), SmfsResult::Ok);
     chip_set_fault_hook(cs(), nullptr);
@@ -219,9 +179,8 @@ TEST_F(FormatPhysicalTest, QuickFormatKeepsMarkedBlocksMarksFailuresAndErasesThe
     EXPECT_EQ(firstPage(10)[0], 0x12) << "a bad block is left as it is";
     EXPECT_EQ(status(12), 0x3F);
     EXPECT_EQ(status(20), 0xF0);
-    const std::vector<std::uint8_t> erased(card_.layout().recordBytes, 0xFF);
     for (std::uint32_t b : {11u, 13u, 14u})
-        EXPECT_EQ(firstPage(b), erased) << "block " << b;
+        EXPECT_EQ(firstPage(b), erased_) << "block " << b;
     for (std::uint32_t b : {1u, 2u, 10u, 12u, 20u})
         EXPECT_EQ(media_phys_entry(cs(), b), kPhysRetired) << "block " << b;
     EXPECT_EQ(media_phys_entry(cs(), 11), kPhysFree);
@@ -238,20 +197,12 @@ TEST_F(FormatPhysicalTest, QuickFormatKeepsMarkedBlocksMarksFailuresAndErasesThe
 
 TEST_F(FormatPhysicalTest, FullFormatFindsBlocksThatFailTheSurfaceTest) {
     // Block 30 refuses a program; block 31 stores a wrong byte; block 32 will not erase.
-    const std::uint32_t pagesPerBlock = card_.geometry().pagesPerBlock;
-    chip_set_fault_hook(cs(), [=](ChipOp op, std::uint32_t page) {
-        const std::uint32_t block = page / pagesPerBlock;
-        if (op == ChipOp::Program && block == 30 && page % pagesPerBlock == 5)
-            return ChipFault::Fail;
-        if (op == ChipOp::Program && block == 31 && page % pagesPerBlock == 9)
-            return ChipFault::Corrupt;
-        if (op == ChipOp::Erase && block == 32) return ChipFault::Fail;
-        return ChipFault::None;
-    });
-    setStatus(40, 0x01); // one bit: counted without a test
-    setStatus(41, 0xF0); // retired before, but retested and good
-    writeData(41, 0x99);
-
+    failIn({{30, {ChipOp::Program, ChipFault::Fail}},
+            {31, {ChipOp::Program, ChipFault::Corrupt}},
+            {32, {ChipOp::Erase, ChipFault::Fail}}},
+           9);
+    mark(40, 0x01);       // one bit: counted without a test
+    mark(41, 0xF0, 0x99); // retired before, but retested and good
     std::uint32_t bad = 0;
     ASSERT_EQ(media_low_format(cs(), kFormatFull, &bad), SmfsResult::Ok);
     chip_set_fault_hook(cs(), nullptr);
@@ -261,27 +212,15 @@ TEST_F(FormatPhysicalTest, FullFormatFindsBlocksThatFailTheSurfaceTest) {
         EXPECT_EQ(media_phys_entry(cs(), block), kPhysRetired) << "block " << block;
     }
     EXPECT_EQ(status(40), 0x01);
-    const std::vector<std::uint8_t> erased(card_.layout().recordBytes, 0xFF);
-    EXPECT_EQ(firstPage(41), erased);
-    EXPECT_EQ(firstPage(29), erased) << "a good block does not keep the test pattern";
+    EXPECT_EQ(firstPage(41), erased_);
+    EXPECT_EQ(firstPage(29), erased_) << "a good block does not keep the test pattern";
     EXPECT_EQ(card_.sectorData(card_.firstSectorOfBlock(33) + 15),
               std::vector<std::uint8_t>(512, 0xFF));
-
-    ASSERT_EQ(format_volume(cs(), ""), SmfsResult::Ok);
-    VolumeSpace space{};
-    ASSERT_EQ(volume_space(cs(), &space), SmfsResult::Ok);
-    EXPECT_EQ(space.usedBytes, 0u);
-    EXPECT_EQ(space.badClusters, 0u);
-}
-
-TEST_F(FormatPhysicalTest, DriverFailuresStopThePass) {
-    failIn(ChipOp::Erase, {7}, ChipFault::Timeout);
-    std::uint32_t bad = 0;
-    EXPECT_EQ(media_low_format(cs(), kFormatQuick, &bad), SmfsResult::StatusTimeout);
-    chip_set_fault_hook(cs(), nullptr);
-    (void)api().reset();
-    failIn(ChipOp::Program, {9}, ChipFault::Timeout);
+    // A driver failure stops the pass.
+    failIn({{9, {ChipOp::Program, ChipFault::Timeout}}});
     EXPECT_EQ(media_low_format(cs(), kFormatFull, &bad), SmfsResult::StatusTimeout);
+    failIn({{7, {ChipOp::Erase, ChipFault::Timeout}}});
+    EXPECT_EQ(media_low_format(cs(), kFormatQuick, &bad), SmfsResult::StatusTimeout);
 }
 
 } // namespace

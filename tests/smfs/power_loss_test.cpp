@@ -1,16 +1,21 @@
 // SPDX-License-Identifier: MIT
-// Power loss at every write of a workload.
+// Power loss and failing storage calls at every step of a workload.
 //
-// The card lives in memory behind a storage that logs and cuts, so every write the library
-// makes to the image is one call of the storage: the place where a machine would lose power. The
-// workload (files of mixed sizes written in uneven pieces, folders made and removed, files deleted,
-// one format) runs once while every write is logged. Until its Nth write the library cannot tell
-// whether later writes will persist, so the image left by a power loss after write N is the
-// starting image with writes 1..N applied (the I/O-error test below shows a storage that fails
-// every call from one on leaves exactly that image). For each N the image is opened by a fresh
-// library, which must mount it, read back every file closed before the cut byte for byte, and whose
-// check may report no more than lost clusters, the leftovers of the interrupted write and
-// a dangling entry of the file being written. Then one more file must write cleanly.
+// Two workloads: single operations (files of mixed sizes written in uneven pieces, an append,
+// folders made and removed, files deleted, one format), and write groups as the manager's copy
+// and delete run them (150 small files copied into folders, 70 replaced, a folder of them
+// deleted, each step one group). Each runs once while its storage logs every call; then, for
+// every N (every few on the large card and in the sanitizer build):
+//  - Cut: until its Nth write the library cannot tell whether later writes will persist, so
+//    the image a power loss after write N leaves is the starting image with writes 1..N.
+//  - Fail: storage call N alone fails (a transient error), and every call from N on fails (a
+//    disk that filled up or went away), as SQLite's I/O-error tests do. The failing call's
+//    operation must report failure, never success, and from N on the storage must hold
+//    exactly the image of a cut before that write.
+// A fresh card on what is left must mount, read every entry as its last committed version
+// (or one begun since, whole), never bring back a deleted one, and its check may report no
+// more than lost clusters, a stale block copy, sectors torn in blocks nothing uses and
+// findings on an entry whose operation was cut or failed. Then one more file writes cleanly.
 #include "test_card.h"
 
 #include "smfs/ecc.h"
@@ -18,17 +23,10 @@
 
 #include <smfs/tools.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <functional>
-#include <map>
-#include <optional>
 #include <set>
-#include <string>
-#include <vector>
+#include <sstream>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VELA_POWER_LOSS_SLOW 1
@@ -40,7 +38,7 @@
 
 namespace {
 
-// ---- The card in memory ----
+constexpr std::uint64_t kNever = ~std::uint64_t(0);
 
 struct Write {
     std::uint64_t offset;
@@ -52,15 +50,12 @@ void applyWrite(std::vector<std::uint8_t>& image, const Write& w) {
     std::copy(w.bytes.begin(), w.bytes.end(), image.begin() + std::ptrdiff_t(w.offset));
 }
 
-// An image in memory that logs every write the card makes: the places where a machine would
-// lose power.
+// An image in memory that counts, and may log, every write the card makes.
 class CutStorage final : public SmfsStorage {
 public:
     explicit CutStorage(std::vector<std::uint8_t> bytes) : memory_(std::move(bytes)) {}
-
     std::uint64_t writes = 0;
     std::vector<Write>* log = nullptr;
-
     std::vector<std::uint8_t>& bytes() { return memory_.bytes(); }
     SmfsResult read(std::uint64_t offset, std::uint8_t* buffer, std::size_t length,
                     std::size_t* got) override {
@@ -78,256 +73,211 @@ private:
     MemoryStorage memory_;
 };
 
-// A formatted card of a type, in memory.
-std::vector<std::uint8_t> formattedImage(int cardType) {
-    return TestCard(cardType, true).bytes();
-}
+// ---- The workloads and what they promise, in steps (writes or storage calls) ----
 
-// ---- The workload and what it promises ----
-
-// The writes an operation made: numbers first + 1 .. last.
-struct Span {
-    std::uint64_t first = 0;
-    std::uint64_t last = 0;
-    bool doneBy(std::uint64_t n) const { return n >= last; }
-    bool cutBy(std::uint64_t n) const { return n > first && n < last; }
-};
-
-struct FileRecord {
-    std::string path;
+struct Version {
     std::vector<std::uint8_t> bytes;
-    Span written;                     // create to close
-    std::vector<std::uint8_t> before; // the bytes it had before an append
-    std::optional<Span> appended;     // reopened, written at its end and closed
-    std::optional<Span> deleted;
-    std::optional<Span> formatted; // the format that wiped it
+    std::uint64_t from = 0;      // begun after this step
+    std::uint64_t kept = kNever; // committed by this step
 };
 
-struct FolderRecord {
+struct Entry {
     std::string path;
-    Span made;
-    std::optional<Span> removed;
-    std::optional<Span> formatted;
+    bool folder = false;
+    std::vector<Version> versions;
+    std::uint64_t goneFrom = kNever, gone = kNever; // its deletion begun, committed
+    bool uncertain = false;                         // an operation on it failed
 };
 
-// One call of the workload and what it returned (its first failure).
 struct Op {
     std::string what;
-    std::string path;
-    Span span;
-    SmfsResult result = SmfsResult::Ok;
+    std::uint64_t first = 0, last = 0;
+    SmfsResult result = SmfsResult::Ok; // its first failure
 };
 
-struct Workload {
+struct Record {
+    std::vector<Entry> entries;
     std::vector<Op> ops;
-    std::vector<FileRecord> files;
-    std::vector<FolderRecord> folders;
-    std::vector<Span> formats;
-    std::uint64_t writes = 0;
-    // Writes by what the library was doing: creating files (FAT and new entry), writing
-    // their data, closing them (last block, FAT, entry), folders, deletes and the format.
-    std::map<std::string, std::uint64_t> writesBy;
+    std::uint64_t steps = 0;
 };
 
-// Runs the workload on a card; counter tells how far its storage has come (writes for the
-// power cuts, every call for the I/O errors), and the spans are in its units. With check
-// set every call must succeed (the recording run); on a card that lost power or met a
-// failing storage, results are only recorded, since reads then see what the card kept
-// rather than what was written.
-class WorkloadRunner {
-public:
-    WorkloadRunner(SmfsCard& card, std::function<std::uint64_t()> counter, Workload& w, bool check)
-        : card_(card), counter_(std::move(counter)), w_(w), check_(check) {}
+// One step of a workload on a path below the root: 'd' makes a folder, 'f' writes a file of
+// size bytes in pieces, 'a' appends as much to one, 'x' deletes a file, 'r' a folder and all
+// in it, 'F' formats; 'b' and 'e' begin and end a write group.
+struct Step {
+    char what = 0;
+    std::string path;
+    std::size_t size = 0;
+    std::uint32_t piece = 0;
+};
 
-    void run() {
-        mkdir("vx:\\GAMES");
-        mkdir("vx:\\MUSIC");
-        file("vx:\\A.BIN", 0, 1000);
-        file("vx:\\GAMES\\DEMO.QXE", 5000, 1000);
-        file("vx:\\B.TXT", 511, 511);
-        file("vx:\\GAMES\\C.DAT", 4096, 4096);
-        file("vx:\\MUSIC\\D.MID", 4097, 700);
-        file("vx:\\E.BIN", 20000, 3000);
-        file("vx:\\F.BIN", 1, 1);
-        mkdir("vx:\\GAMES\\LEVELS");
-        file("vx:\\GAMES\\LEVELS\\L1.DAT", 9000, 2500);
-        remove("vx:\\B.TXT");
-        file("vx:\\G.BIN", 12000, 5000);
-        rmdir("vx:\\MUSIC");
-        file("vx:\\H.BIN", 700, 300);
-        remove("vx:\\E.BIN");
-        mkdir("vx:\\TMP");
-        rmdir("vx:\\TMP");
-        format();
-        file("vx:\\I.BIN", 3000, 1024);
-        mkdir("vx:\\SAVE");
-        file("vx:\\SAVE\\J.SAV", 6000, 1500);
-        file("vx:\\SAVE\\K.SAV", 513, 100);
-        file("vx:\\L.BIN", 8192, 8192);
-        file("vx:\\M.BIN", 2000, 2000);
-        remove("vx:\\I.BIN");
-        file("vx:\\N.BIN", 16385, 4000);
-        file("vx:\\SAVE\\O.SAV", 300, 300);
-        file("vx:\\P.BIN", 4095, 1365);
-        file("vx:\\Q.BIN", 24000, 6000);
-        append("vx:\\M.BIN", 5000, 1200);
-        remove("vx:\\SAVE\\K.SAV");
-        file("vx:\\R.BIN", 100, 100);
-        w_.writes = counter_();
+// A workload written "what path size piece; ...".
+std::vector<Step> steps(const std::string& script) {
+    std::vector<Step> out;
+    std::istringstream in(script);
+    for (std::string item; std::getline(in, item, ';');) {
+        std::istringstream words(item);
+        Step& step = out.emplace_back();
+        words >> step.what >> step.path >> step.size >> step.piece;
     }
+    return out;
+}
 
-private:
-    Span begin() {
-        const std::uint64_t now = counter_();
-        w_.ops.push_back(Op{"", "", Span{now, now}, SmfsResult::Ok});
-        return Span{now, now};
+// Single operations: files of mixed sizes in uneven pieces, folders, deletes, a format.
+const std::string kSingle =
+    "d GAMES; d MUSIC; f A.BIN 0 1000; f GAMES\\DEMO.QXE 5000 1000; f B.TXT 511 511;"
+    "f GAMES\\C.DAT 4096 4096; f MUSIC\\D.MID 4097 700; f E.BIN 20000 3000; f F.BIN 1 1;"
+    "d GAMES\\LEVELS; f GAMES\\LEVELS\\L1.DAT 9000 2500; x B.TXT; f G.BIN 12000 5000;"
+    "r MUSIC; f H.BIN 700 300; x E.BIN; d TMP; r TMP; F; f I.BIN 3000 1024; d SAVE;"
+    "f SAVE\\J.SAV 6000 1500; f SAVE\\K.SAV 513 100; f L.BIN 8192 8192; f M.BIN 2000 2000;"
+    "x I.BIN; f N.BIN 16385 4000; f SAVE\\O.SAV 300 300; f P.BIN 4095 1365;"
+    "f Q.BIN 24000 6000; a M.BIN 5000 1200; x SAVE\\K.SAV; f R.BIN 100 100";
+
+// Write groups as the manager's copy and delete run them: 150 files copied into two folders
+// (the first outgrows a cluster of the 2 MB card), every other one replaced, then the second
+// folder deleted, each step one group.
+std::string grouped() {
+    std::string script = "b; d MANY; d MANY\\OLD";
+    for (unsigned i = 0; i < 225; ++i) {
+        const unsigned f = i < 150 ? i : (i - 150) * 2;
+        script += std::string(i == 150 ? "; e; b" : "") + "; f MANY\\" + (f < 140 ? "" : "OLD\\") +
+                  "F" + std::to_string(f) + " " +
+                  std::to_string(i < 150 ? 1 + (f * 733) % 9000 : 1 + (f * 389) % 5000) + " 9000";
     }
-    // Adds the writes since mark to a kind; returns the new mark.
-    std::uint64_t count(const std::string& kind, std::uint64_t mark) {
-        w_.writesBy[kind] += counter_() - mark;
-        return counter_();
-    }
-    void end(Span& s) {
-        s.last = counter_();
-        w_.ops.back().span.last = s.last;
-    }
-    void expectOk(SmfsResult r, const std::string& what) {
-        Op& op = w_.ops.back();
-        if (op.result == SmfsResult::Ok && r != SmfsResult::Ok) op.result = r;
-        if (op.what.empty()) {
-            op.what = what;
-            op.path = what.substr(what.find(' ') + 1);
+    return script + "; e; b; r MANY\\OLD; e";
+}
+
+// Runs a workload on a card, counting steps with `steps`. With check set every call must
+// succeed (the recording run); otherwise results are only recorded, and an operation that
+// failed leaves what it touched uncertain. A change is committed when its operation ends, or
+// in a write group once the group holds nothing more.
+Record runSteps(SmfsCard& card, const std::vector<Step>& load,
+                const std::function<std::uint64_t()>& steps, bool check) {
+    Record r;
+    std::vector<std::pair<std::size_t, bool>> pending; // written or deleted, not yet kept
+    std::vector<std::size_t> inGroup;
+    const auto ok = [&](SmfsResult result) {
+        if (r.ops.back().result == SmfsResult::Ok) r.ops.back().result = result;
+        if (check) {
+            EXPECT_EQ(result, SmfsResult::Ok) << r.ops.back().what;
         }
-        if (check_) {
-            EXPECT_EQ(r, SmfsResult::Ok) << what;
+    };
+    for (const Step& s : load) {
+        if (s.what == 'b') {
+            card.beginGroup();
+            continue;
         }
-    }
-
-    void writePieces(SmfsHandle h, const std::uint8_t* data, std::size_t size, std::uint32_t piece,
-                     const std::string& what) {
-        for (std::size_t done = 0; done < size; done += piece)
-            expectOk(card_.write(h, data + done,
-                                 std::uint32_t(std::min<std::size_t>(piece, size - done))),
-                     what);
-    }
-
-    void file(const std::string& path, std::size_t size, std::uint32_t piece) {
-        FileRecord f{path, apiPattern(size, unsigned(w_.files.size())), begin(), {}, {}, {}, {}};
-        SmfsHandle h = 0;
-        expectOk(card_.create(path.c_str(), 2, &h), "create " + path);
-        std::uint64_t mark = count("create", f.written.first);
-        writePieces(h, f.bytes.data(), size, piece, "write " + path);
-        mark = count("file data", mark);
-        expectOk(card_.close(h), "close " + path);
-        // The manager's commit point after each change.
-        expectOk(card_.sync(), "sync " + path);
-        count("close", mark);
-        end(f.written);
-        w_.files.push_back(std::move(f));
-    }
-
-    // Opens a closed file, writes more at its end and closes it.
-    void append(const std::string& path, std::size_t size, std::uint32_t piece) {
-        FileRecord& f = *std::find_if(w_.files.begin(), w_.files.end(), [&](const FileRecord& x) {
-            return x.path == path && !x.deleted && !x.formatted;
-        });
-        f.before = f.bytes;
-        const std::vector<std::uint8_t> more = apiPattern(size, 77);
-        f.bytes.insert(f.bytes.end(), more.begin(), more.end());
-        Span s = begin();
-        SmfsHandle h = 0;
-        expectOk(card_.open(path.c_str(), kSmfsReadWrite, &h), "open " + path);
-        expectOk(card_.seek(h, kSmfsSeekEnd, 0, nullptr), "seek " + path);
-        writePieces(h, more.data(), size, piece, "append " + path);
-        expectOk(card_.close(h), "close " + path);
-        end(s);
-        count("append", s.first);
-        f.appended = s;
-    }
-
-    void remove(const std::string& path) {
-        Span s = begin();
-        expectOk(card_.remove(path.c_str()), "delete " + path);
-        end(s);
-        count("delete", s.first);
-        for (FileRecord& f : w_.files)
-            if (f.path == path && !f.deleted && !f.formatted) f.deleted = s;
-    }
-
-    void mkdir(const std::string& path) {
-        FolderRecord d{path, begin(), {}, {}};
-        expectOk(card_.mkdir(path.c_str(), 0), "mkdir " + path);
-        end(d.made);
-        count("folder", d.made.first);
-        w_.folders.push_back(std::move(d));
-    }
-
-    // Removes a folder and everything in it.
-    void rmdir(const std::string& path) {
-        Span s = begin();
-        expectOk(card_.rmdir(path.c_str(), 1), "rmdir " + path);
-        end(s);
-        count("folder", s.first);
-        const std::string prefix = path + "\\";
-        for (FolderRecord& d : w_.folders)
-            if ((d.path == path || d.path.starts_with(prefix)) && !d.removed && !d.formatted)
-                d.removed = s;
-        for (FileRecord& f : w_.files)
-            if (f.path.starts_with(prefix) && !f.deleted && !f.formatted) f.deleted = s;
-    }
-
-    void format() {
-        Span s = begin();
+        const std::string path = "vx:\\" + s.path;
+        r.ops.push_back(Op{std::string(1, s.what) + " " + path, steps(), 0});
+        // The live entries it changes: the path's, all below a folder deleted, all formatted.
+        std::vector<std::size_t> touched;
+        for (std::size_t i = 0; i < r.entries.size(); ++i)
+            if (r.entries[i].goneFrom == kNever &&
+                (s.what == 'F' || r.entries[i].path == path ||
+                 (s.what == 'r' && r.entries[i].path.starts_with(path + "\\"))))
+                touched.push_back(i);
+        if (touched.empty() && (s.what == 'd' || s.what == 'f')) {
+            r.entries.push_back(Entry{path, s.what == 'd', {}});
+            touched.push_back(r.entries.size() - 1);
+        }
+        std::vector<Version>* v = touched.empty() ? nullptr : &r.entries[touched[0]].versions;
         std::uint32_t bad = 0;
-        expectOk(card_.format("vx:", 0, &bad), "format");
-        end(s);
-        count("format", s.first);
-        w_.formats.push_back(s);
-        for (FileRecord& f : w_.files)
-            if (!f.formatted) f.formatted = s;
-        for (FolderRecord& d : w_.folders)
-            if (!d.formatted) d.formatted = s;
+        SmfsHandle h = 0;
+        const std::vector<std::uint8_t> more = apiPattern(s.size, unsigned(r.ops.size()));
+        switch (s.what) {
+        case 'e':
+            ok(card.endGroup());
+            break;
+        case 'd':
+            v->push_back(Version{{}, steps()});
+            ok(card.mkdir(path.c_str(), 0));
+            break;
+        case 'x':
+            ok(card.remove(path.c_str()));
+            break;
+        case 'r':
+            ok(card.rmdir(path.c_str(), 1));
+            break;
+        case 'F':
+            ok(card.format("vx:", 0, &bad));
+            break;
+        default: // written in pieces and closed (outside a group synced: the manager's commit)
+            v->push_back(Version{s.what == 'a' ? v->back().bytes : more, steps()});
+            if (s.what == 'a') {
+                v->back().bytes.insert(v->back().bytes.end(), more.begin(), more.end());
+                ok(card.open(path.c_str(), kSmfsReadWrite, &h));
+                ok(card.seek(h, kSmfsSeekEnd, 0, nullptr));
+            } else {
+                ok(card.create(path.c_str(), 1, &h));
+            }
+            for (std::size_t done = 0; done < s.size; done += s.piece)
+                ok(card.write(h, more.data() + done,
+                              std::uint32_t(std::min<std::size_t>(s.piece, s.size - done))));
+            ok(card.close(h));
+            if (card.state().group.depth == 0) ok(card.sync());
+        }
+        Op& op = r.ops.back();
+        op.last = steps();
+        for (std::size_t i : touched) {
+            Entry& e = r.entries[i];
+            e.uncertain = e.uncertain || op.result != SmfsResult::Ok;
+            if (s.what == 'x' || s.what == 'r' || s.what == 'F')
+                e.goneFrom = std::min(e.goneFrom, op.first);
+            pending.emplace_back(i, e.goneFrom != kNever);
+            inGroup.push_back(i);
+        }
+        if (s.what == 'e' && op.result != SmfsResult::Ok)
+            for (std::size_t i : inGroup)
+                r.entries[i].uncertain = true;
+        if (s.what == 'e') inGroup.clear();
+        const WriteGroup& g = card.state().group;
+        if (g.depth == 0 || (g.files == 0 && g.sectors.empty())) {
+            for (auto [i, removes] : pending)
+                (removes ? r.entries[i].gone : r.entries[i].versions.back().kept) = steps();
+            pending.clear();
+        }
     }
+    r.steps = steps();
+    return r;
+}
 
-    SmfsCard& card_;
-    std::function<std::uint64_t()> counter_;
-    Workload& w_;
-    bool check_;
+struct LoadRun {
+    Record rec;
+    std::vector<std::uint8_t> bytes;       // the storage afterwards
+    std::vector<Write> writes;             // when recorded
+    std::vector<FaultStorage::Call> calls; // their kinds, when recorded
 };
 
-// Runs the workload on a copy of start, logging every write.
-Workload recordWorkload(const std::vector<std::uint8_t>& start, std::vector<Write>* log) {
-    Workload w;
-    CutStorage storage(start);
-    storage.log = log;
-    SmfsCard card(storage, testClock);
-    WorkloadRunner(
-        card, [&] { return storage.writes; }, w, true)
-        .run();
-    return w;
+// Runs a workload on a copy of start in steps of writes or of storage calls; without a plan
+// it records every write and the kind of every call.
+LoadRun runLoad(const std::vector<Step>& load, const std::vector<std::uint8_t>& start,
+                bool byWrites, const std::function<void(FaultStorage&)>& plan = nullptr) {
+    LoadRun run;
+    CutStorage cut(start);
+    FaultStorage fault(cut);
+    if (plan) {
+        plan(fault);
+    } else {
+        cut.log = &run.writes;
+        fault.setPlan([&](std::uint64_t, FaultStorage::Call kind) {
+            run.calls.push_back(kind);
+            return false;
+        });
+    }
+    SmfsCard card(fault, testClock);
+    run.rec = runSteps(
+        card, load, [&] { return byWrites ? cut.writes : fault.calls(); }, !plan);
+    run.bytes = cut.bytes();
+    return run;
 }
 
-// ---- What a cut image must hold ----
-
-// The card path of whatever was being written or changed when write n was cut, or "".
-std::string pathCutBy(const Workload& w, std::uint64_t n) {
-    for (const FileRecord& f : w.files)
-        if (f.written.cutBy(n) || (f.appended && f.appended->cutBy(n))) return f.path;
-    for (const FolderRecord& d : w.folders)
-        if (d.made.cutBy(n)) return d.path;
-    return "";
-}
-
-bool formatCutBy(const Workload& w, std::uint64_t n) {
-    return std::any_of(w.formats.begin(), w.formats.end(),
-                       [&](const Span& s) { return s.cutBy(n) || s.first + 1 == n; });
-}
+// ---- What the card left must hold ----
 
 // The clusters of the chain an entry names, as the mounted FAT has it.
 std::vector<std::uint32_t> chainOf(SmfsCard& card, const std::string& path) {
     std::vector<std::uint32_t> chain;
     SmfsEntryInfo info{};
-    if (path.empty() || card.info(path.c_str(), &info) != SmfsResult::Ok) return chain;
+    if (card.info(path.c_str(), &info) != SmfsResult::Ok) return chain;
     for (std::uint32_t c = info.firstCluster;
          fat_is_data_cluster(card.state(), c) && chain.size() < 4096;
          c = fat_entry(card.state(), c))
@@ -336,10 +286,10 @@ std::vector<std::uint32_t> chainOf(SmfsCard& card, const std::string& path) {
 }
 
 // True when a physical block holds nothing the mounted volume uses: a copy of its logical
-// block that the map does not read, or a data block whose clusters are free or belong to
-// the entry being written (its chain passed as cutChain).
+// block that the map does not read, or a data block whose clusters are free or belong to an
+// entry whose operation was cut (their chains passed as excused).
 bool blockUnused(CardState& card, std::int64_t physBlock,
-                 const std::vector<std::uint32_t>& cutChain) {
+                 const std::vector<std::uint32_t>& excused) {
     const std::uint16_t field = media_phys_entry(card, std::uint32_t(physBlock));
     const FatVolume* v = fat_volume(card);
     CardGeometry g{};
@@ -353,17 +303,17 @@ bool blockUnused(CardState& card, std::int64_t physBlock,
     for (std::uint32_t s = first; s < first + g.sectorsPerBlock; s += v->sectorsPerCluster) {
         const std::uint32_t c = kFirstCluster + (s - v->dataStart) / v->sectorsPerCluster;
         if (fat_entry(card, c) != kFatFree &&
-            std::find(cutChain.begin(), cutChain.end(), c) == cutChain.end())
+            std::find(excused.begin(), excused.end(), c) == excused.end())
             return false;
     }
     return true;
 }
 
 // Checker findings that mean nothing was lost: lost clusters, a stale copy of a block (until
-// the next write erases it), sectors torn by the cut in blocks no file or folder uses, and
-// anything about the entry that was being written.
-bool findingAllowed(CardState& card, const SmfsFinding& f, const std::string& cutPath,
-                    bool afterWrite, const std::vector<std::uint32_t>& cutChain) {
+// the next write erases it), sectors torn in blocks no file or folder uses, and anything
+// about an entry whose operation was cut or failed.
+bool findingAllowed(CardState& card, const SmfsFinding& f, const std::set<std::string>& excused,
+                    bool afterWrite, const std::vector<std::uint32_t>& chains) {
     switch (f.kind) {
     case SmfsFindingKind::LostClusters:
         return true;
@@ -375,108 +325,104 @@ bool findingAllowed(CardState& card, const SmfsFinding& f, const std::string& cu
     case SmfsFindingKind::EccUncorrectable:
     case SmfsFindingKind::EccCodeDamaged:
     case SmfsFindingKind::AddressFieldsDiffer:
-        return blockUnused(card, f.physBlock, cutChain);
+        return blockUnused(card, f.physBlock, chains);
     default:
-        return !cutPath.empty() && f.path == cutPath;
+        return excused.count(f.path) != 0;
     }
-}
-
-// Whatever a cut or failed format left, formatting again gives a clean volume.
-void expectFormatsClean(SmfsCard& card, const std::string& at) {
-    std::uint32_t bad = 0;
-    ASSERT_EQ(card.format("vx:", 0, &bad), SmfsResult::Ok) << at;
-    SmfsCheckReport report;
-    EXPECT_EQ(card.check(&report), SmfsResult::Ok) << at;
-    EXPECT_TRUE(report.clean()) << at << "\n" << apiFindingsText(report);
 }
 
 int failureParts() {
     return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
 }
 
-// Mounts the image a cut at write n left and checks every promise; returns false (with
-// failures recorded) when one is broken.
-bool verifyCut(const Workload& w, const std::vector<std::uint8_t>& cut, std::uint64_t n) {
+// Opens a fresh card on image and checks every promise of rec at step n; the file written
+// afterwards follows every cut that left a stale block copy and every third other one.
+// Returns false (with failures recorded) when one is broken.
+bool verify(const Record& rec, bool torn, const std::vector<std::uint8_t>& image, std::uint64_t n,
+            const std::string& at, bool everyThird) {
     const int partsBefore = failureParts();
-    MemoryStorage storage(cut);
+    MemoryStorage storage(image);
     SmfsCard card(storage, testClock);
-    const std::string at =
-        "cut after write " + std::to_string(n) + " of " + std::to_string(w.writes);
     std::uint64_t total = 0, used = 0, free = 0;
     const SmfsResult mounted = card.space("vx:", &total, &used, &free);
-    if (formatCutBy(w, n)) {
-        // A format that was cut may leave no volume; whatever it left, formatting works.
+    for (const Op& op : rec.ops) {
+        if (op.what[0] != 'F' ||
+            (op.result == SmfsResult::Ok && (n <= op.first || n >= op.last) && n != op.first + 1))
+            continue;
+        // A format cut short may leave no volume or anything of the old one; formatting works.
         EXPECT_TRUE(mounted == SmfsResult::Ok || mounted == SmfsResult::Unformatted ||
                     mounted == SmfsResult::Damaged)
             << at;
-        expectFormatsClean(card, at);
+        std::uint32_t bad = 0;
+        EXPECT_EQ(card.format("vx:", 0, &bad), SmfsResult::Ok) << at;
+        SmfsCheckReport report;
+        EXPECT_EQ(card.check(&report), SmfsResult::Ok) << at;
+        EXPECT_TRUE(report.clean()) << at << "\n" << apiFindingsText(report);
         return failureParts() == partsBefore;
     }
     EXPECT_EQ(mounted, SmfsResult::Ok) << at;
     if (mounted != SmfsResult::Ok) return false;
 
-    for (const FileRecord& f : w.files) {
-        if (f.formatted && f.formatted->doneBy(n)) continue;
+    std::set<std::string> excused;
+    for (const Entry& e : rec.entries) {
+        const bool cut = std::any_of(e.versions.begin(), e.versions.end(),
+                                     [&](const Version& v) { return v.from < n && n < v.kept; });
+        if (e.uncertain || (torn && cut)) excused.insert(e.path);
+        if (e.uncertain) continue;
         std::vector<std::uint8_t> back;
-        const SmfsResult r = apiReadFile(card, f.path, &back);
-        const bool gone = f.deleted && f.deleted->doneBy(n);
-        const bool going = f.deleted && f.deleted->cutBy(n);
-        if (gone) {
-            EXPECT_NE(r, SmfsResult::Ok) << at << ": deleted " << f.path << " is back";
-        } else if (f.written.doneBy(n) && !(going && r == SmfsResult::NotFound)) {
-            // A file being appended to reads as before or as after.
-            const bool appendDone = !f.appended || f.appended->doneBy(n);
-            const bool appendStarted = f.appended && n > f.appended->first;
-            const bool matches = (appendDone && back == f.bytes) ||
-                                 (!appendDone && back == f.before) ||
-                                 (appendStarted && back == f.bytes);
-            EXPECT_EQ(r, SmfsResult::Ok) << at << ": " << f.path;
-            EXPECT_TRUE(matches) << at << ": " << f.path << " reads back " << back.size()
-                                 << " bytes, not its " << f.bytes.size();
-        }
-    }
-    for (const FolderRecord& d : w.folders) {
-        if (d.formatted && d.formatted->doneBy(n)) continue;
         SmfsEntryInfo info{};
-        const SmfsResult r = card.info(d.path.c_str(), &info);
-        if (d.removed && d.removed->doneBy(n)) {
-            EXPECT_EQ(r, SmfsResult::NotFound) << at << ": removed " << d.path << " is back";
-        } else if (d.made.doneBy(n) && !(d.removed && d.removed->cutBy(n))) {
-            EXPECT_EQ(r, SmfsResult::Ok) << at << ": folder " << d.path;
+        const SmfsResult r =
+            e.folder ? card.info(e.path.c_str(), &info) : apiReadFile(card, e.path, &back);
+        const std::string what = at + ": " + e.path;
+        if (e.gone <= n) {
+            EXPECT_NE(r, SmfsResult::Ok) << what << " is back after its deletion";
+            continue;
         }
+        std::ptrdiff_t kept = -1;
+        for (std::size_t v = 0; v < e.versions.size(); ++v)
+            if (e.versions[v].kept <= n) kept = std::ptrdiff_t(v);
+        if (r != SmfsResult::Ok) {
+            EXPECT_TRUE(kept < 0 || e.goneFrom < n) << what << " is missing: " << int(r);
+            continue;
+        }
+        bool known = e.folder || (torn && kept < 0);
+        for (std::size_t v = std::size_t(std::max<std::ptrdiff_t>(kept, 0)); v < e.versions.size();
+             ++v)
+            known = known || ((std::ptrdiff_t(v) == kept || e.versions[v].from < n) &&
+                              e.versions[v].bytes == back);
+        EXPECT_TRUE(known) << what << " reads " << back.size() << " bytes, no version it had";
     }
 
-    // The card takes a new file, and that write erases the stale copy a cut copy on write
-    // left. Every cut that left one is followed that far, and every third of the others.
-    const std::string cutPath = pathCutBy(w, n);
+    std::vector<std::uint32_t> chains;
+    for (const std::string& path : excused) {
+        const std::vector<std::uint32_t> chain = chainOf(card, path);
+        chains.insert(chains.end(), chain.begin(), chain.end());
+    }
     bool staleCopy = false;
     for (bool afterWrite : {false, true}) {
         if (afterWrite) {
-            if (!staleCopy && n % 3 != 0) break;
+            if (!staleCopy && !(everyThird && n % 3 == 0)) break;
             const std::vector<std::uint8_t> bytes = apiPattern(5000, 99);
             std::vector<std::uint8_t> back;
             EXPECT_EQ(apiWriteFile(card, "vx:\\AFTER.BIN", bytes, 3000), SmfsResult::Ok) << at;
             EXPECT_EQ(apiReadFile(card, "vx:\\AFTER.BIN", &back), SmfsResult::Ok) << at;
-            EXPECT_TRUE(back == bytes) << at << ": the file written after the cut";
+            EXPECT_TRUE(back == bytes) << at << ": the file written afterwards";
         }
         SmfsCheckReport report;
         EXPECT_EQ(card.check(&report), SmfsResult::Ok) << at;
-        const std::vector<std::uint32_t> cutChain = chainOf(card, cutPath);
         for (const SmfsFinding& f : report.findings) {
             staleCopy = staleCopy || f.kind == SmfsFindingKind::DuplicateBlock;
-            EXPECT_TRUE(findingAllowed(card.state(), f, cutPath, afterWrite, cutChain))
-                << at << (afterWrite ? ", then a new file" : "") << " (writing '" << cutPath
-                << "')\n"
-                << apiFindingsText(report);
+            EXPECT_TRUE(findingAllowed(card.state(), f, excused, afterWrite, chains))
+                << at << (afterWrite ? ", then a new file\n" : "\n") << apiFindingsText(report);
         }
     }
     return failureParts() == partsBefore;
 }
 
-// The points of first..last one run covers: every stride-th, slow times fewer in the slow
-// sanitizer build, and the last. Shard k of shards takes every shards-th of them from k.
+// The steps of first..last one test covers: every stride-th (slow times fewer in the
+// sanitizer build) and the last. Shard k of shards takes every shards-th of them from k.
 std::vector<std::uint64_t> points(std::uint64_t first, std::uint64_t last, std::uint64_t stride,
-                                  std::uint64_t slow, unsigned shard = 0, unsigned shards = 1) {
+                                  std::uint64_t slow, unsigned shard, unsigned shards) {
 #ifdef VELA_POWER_LOSS_SLOW
     stride *= slow;
 #endif
@@ -488,388 +434,103 @@ std::vector<std::uint64_t> points(std::uint64_t first, std::uint64_t last, std::
     return out;
 }
 
-struct CutCase {
+enum class Mode { Cut, Fail };
+
+struct Case {
+    bool grouped; // the workload: single operations or write groups
+    Mode mode;
     int cardType;
-    unsigned shard;
-    unsigned shards;
-    std::uint64_t stride = 1; // every stride-th write: a large card costs more per cut
+    std::uint64_t stride; // every stride-th step: a large card costs more per step
+    std::uint64_t slow;   // and so many times fewer under the sanitizers
+    unsigned shard = 0, shards = 1;
 };
 
-class PowerLoss : public ::testing::TestWithParam<CutCase> {};
+class PowerLoss : public ::testing::TestWithParam<Case> {};
 
-TEST_P(PowerLoss, EveryCutKeepsWhatWasClosed) {
-    const CutCase c = GetParam();
-    const std::vector<std::uint8_t> start = formattedImage(c.cardType);
-    std::vector<Write> log;
-    const Workload w = recordWorkload(start, &log);
+TEST_P(PowerLoss, NothingCommittedIsLostAndNoFailureReportsSuccess) {
+    const Case c = GetParam();
+    const std::vector<std::uint8_t> start = TestCard(c.cardType, true).bytes();
+    const std::vector<Step> load = steps(c.grouped ? grouped() : kSingle);
+    const LoadRun byWrites = runLoad(load, start, true);
     ASSERT_FALSE(HasFailure());
-    ASSERT_EQ(log.size(), w.writes);
-    if (c.shard == 0) {
-        // The figures of the workload, for the reliability notes.
-        const std::uint64_t eraseBytes = std::uint64_t(card_geometry(c.cardType).pagesPerBlock) *
-                                         card_page_layout(c.cardType).recordBytes;
-        std::string kinds;
-        for (const auto& [kind, writes] : w.writesBy)
-            kinds += ", " + kind + " " + std::to_string(writes);
-        std::printf("power loss, %s card: %llu writes%s; %zu of them whole blocks\n",
-                    card_capacity_text(c.cardType), static_cast<unsigned long long>(w.writes),
-                    kinds.c_str(),
-                    std::size_t(std::count_if(log.begin(), log.end(), [&](const Write& x) {
-                        return x.bytes.size() == eraseBytes;
-                    })));
-    }
-
     std::vector<std::uint8_t> cut = start;
-    std::uint64_t applied = 0;
-    std::size_t failures = 0;
-    for (std::uint64_t n : points(0, w.writes, c.stride, 2, c.shard, c.shards)) {
+    std::uint64_t applied = 0, cases = 0, failures = 0;
+    const auto cutAt = [&](std::uint64_t n) -> const std::vector<std::uint8_t>& {
         while (applied < n)
-            applyWrite(cut, log[applied++]);
-        if (!verifyCut(w, cut, n) && ++failures >= 3) break;
+            applyWrite(cut, byWrites.writes[applied++]);
+        return cut;
+    };
+    LoadRun byCalls;
+    if (c.mode == Mode::Cut) {
+        for (std::uint64_t n :
+             points(0, byWrites.writes.size(), c.stride, c.slow, c.shard, c.shards)) {
+            ++cases;
+            const std::string at = "cut after write " + std::to_string(n);
+            if (!verify(byWrites.rec, !c.grouped, cutAt(n), n, at, !c.grouped) && ++failures >= 3)
+                break;
+        }
+    } else {
+        byCalls = runLoad(load, start, false);
     }
-}
+    for (std::uint64_t n : points(1, byCalls.calls.size(), c.stride, c.slow, c.shard, c.shards)) {
+        if (byCalls.calls.empty()) break;
+        const std::string at = "call " + std::to_string(n);
+        std::size_t op = 0;
+        while (op < byCalls.rec.ops.size() &&
+               !(n > byCalls.rec.ops[op].first && n <= byCalls.rec.ops[op].last))
+            ++op;
+        ASSERT_LT(op, byCalls.rec.ops.size()) << at << " outside every operation";
 
-std::string cutCaseName(const ::testing::TestParamInfo<CutCase>& info) {
-    std::string capacity = card_capacity_text(info.param.cardType);
-    capacity.erase(std::remove(capacity.begin(), capacity.end(), ' '), capacity.end());
-    return capacity + "_part" + std::to_string(info.param.shard);
+        // From call n on, every call fails: every operation that reaches the storage fails,
+        // and the storage holds what a cut before that write leaves.
+        const LoadRun gone = runLoad(load, start, false, [&](FaultStorage& f) { f.failFrom(n); });
+        for (std::size_t i = op; i < gone.rec.ops.size(); ++i)
+            EXPECT_TRUE(gone.rec.ops[i].result != SmfsResult::Ok ||
+                        gone.rec.ops[i].first == gone.rec.ops[i].last)
+                << at << " failed for good, yet " << gone.rec.ops[i].what << " succeeded";
+        const auto writesBefore = std::uint64_t(
+            std::count(byCalls.calls.begin(), byCalls.calls.begin() + std::ptrdiff_t(n - 1),
+                       FaultStorage::Call::Write));
+        EXPECT_TRUE(gone.bytes == cutAt(writesBefore)) << "from " << at << " on: not a cut";
+        if (n % 8 == 0)
+            verify(byWrites.rec, !c.grouped, gone.bytes, writesBefore, at + " on", false);
+
+        // Call n alone fails.
+        const LoadRun once = runLoad(load, start, false, [&](FaultStorage& f) { f.failCall(n); });
+        EXPECT_NE(once.rec.ops[op].result, SmfsResult::Ok)
+            << at << " failed, yet " << once.rec.ops[op].what << " succeeded";
+        verify(once.rec, !c.grouped, once.bytes, once.rec.steps, at + " failed", false);
+        cases += 2;
+        if (HasFailure()) break;
+    }
+    std::printf("%s, %s load, %s card: %zu writes, %zu storage calls, %llu cases checked "
+                "(part %u of %u)\n",
+                c.mode == Mode::Cut ? "power loss" : "I/O errors", c.grouped ? "grouped" : "single",
+                card_capacity_text(c.cardType), byWrites.writes.size(), byCalls.calls.size(),
+                static_cast<unsigned long long>(cases), c.shard + 1, c.shards);
 }
 
 // 256-byte pages (a sector is two programs, so a cut can tear one) and 512-byte pages, and a
 // FAT16 card whose two FAT copies lie in different blocks, so a cut can fall between them
 // (its 128 MB image is left to the optimised build).
-const CutCase kCutCases[] = {CutCase{1, 0, 4},    CutCase{1, 1, 4}, CutCase{1, 2, 4},
-                             CutCase{1, 3, 4},    CutCase{2, 0, 4}, CutCase{2, 1, 4},
-                             CutCase{2, 2, 4},    CutCase{2, 3, 4},
+constexpr bool kS = false, kG = true;
+constexpr Mode kCut = Mode::Cut, kFail = Mode::Fail;
+const Case kCases[] = {
+    {kS, kCut, 1, 1, 2, 0, 2},  {kS, kCut, 1, 1, 2, 1, 2},  {kS, kCut, 2, 1, 2, 0, 2},
+    {kS, kCut, 2, 1, 2, 1, 2},  {kG, kCut, 1, 1, 4},        {kG, kCut, 2, 1, 4},
+    {kS, kFail, 1, 1, 5, 0, 4}, {kS, kFail, 1, 1, 5, 1, 4}, {kS, kFail, 1, 1, 5, 2, 4},
+    {kS, kFail, 1, 1, 5, 3, 4}, {kS, kFail, 2, 8, 5},       {kG, kFail, 2, 58, 5},
 #ifndef VELA_POWER_LOSS_SLOW
-                             CutCase{7, 0, 1, 37}
+    {kS, kCut, 7, 37, 1},
 #endif
 };
-INSTANTIATE_TEST_SUITE_P(Cards, PowerLoss, ::testing::ValuesIn(kCutCases), cutCaseName);
 
-// ---- Power loss in a write group ----
-//
-// One operation on many small files, as the manager's copy and delete run them: 150 files
-// copied into a folder, 70 of them replaced, then the folder deleted, each step one write
-// group. After a cut at any write every file is absent or whole in a version it was given,
-// every file of a part of a group written back before the cut is there in that version (or
-// gone, once its deletion was written back), and the check finds nothing worse than lost
-// clusters.
-
-struct GroupedFile {
-    std::string path;
-    std::vector<std::vector<std::uint8_t>> versions;
-    std::vector<std::uint64_t> keptBy; // the write after which each version is on the card
-    std::uint64_t goneBy = ~std::uint64_t(0);
-};
-
-class GroupedRun {
-public:
-    GroupedRun(SmfsCard& card, CutStorage& storage) : card_(card), storage_(storage) {}
-
-    std::vector<GroupedFile> run() {
-        card_.beginGroup();
-        EXPECT_EQ(card_.mkdir("vx:\\MANY", 0), SmfsResult::Ok);
-        for (unsigned i = 0; i < 150; ++i) {
-            files_.push_back(GroupedFile{"vx:\\MANY\\F" + std::to_string(i) + ".BIN", {}, {}});
-            put(i, 1 + (i * 733) % 9000, 0);
-        }
-        end();
-        card_.beginGroup();
-        for (unsigned i = 0; i < 70; ++i)
-            put(i, 1 + (i * 389) % 5000, 1);
-        end();
-        card_.beginGroup();
-        EXPECT_EQ(card_.rmdir("vx:\\MANY", 1), SmfsResult::Ok);
-        for (std::size_t i = 0; i < files_.size(); ++i)
-            pending_.push_back({i, true});
-        settleIfCommitted();
-        end();
-        return std::move(files_);
-    }
-
-private:
-    void put(unsigned i, std::size_t size, unsigned version) {
-        GroupedFile& f = files_[i];
-        f.versions.push_back(apiPattern(size, i * 2 + version));
-        SmfsHandle h = 0;
-        EXPECT_EQ(card_.create(f.path.c_str(), 1, &h), SmfsResult::Ok) << f.path;
-        EXPECT_EQ(card_.write(h, f.versions.back().data(), std::uint32_t(size)), SmfsResult::Ok);
-        EXPECT_EQ(card_.close(h), SmfsResult::Ok) << f.path;
-        pending_.push_back({i, false});
-        settleIfCommitted();
-    }
-    // A group that counted nothing since its last note has just been written back.
-    void settleIfCommitted() {
-        if (card_.state().group.files == 0) settle();
-    }
-    void settle() {
-        for (auto [i, gone] : pending_) {
-            if (gone)
-                files_[i].goneBy = storage_.writes;
-            else
-                files_[i].keptBy.push_back(storage_.writes);
-        }
-        pending_.clear();
-    }
-    void end() {
-        EXPECT_EQ(card_.endGroup(), SmfsResult::Ok);
-        settle();
-    }
-
-    SmfsCard& card_;
-    CutStorage& storage_;
-    std::vector<GroupedFile> files_;
-    std::vector<std::pair<std::size_t, bool>> pending_; // written or deleted, not yet kept
-};
-
-class GroupedPowerLoss : public ::testing::TestWithParam<int> {};
-
-TEST_P(GroupedPowerLoss, EveryFileIsWholeOrAbsentAndEveryWrittenBackGroupStays) {
-    const std::vector<std::uint8_t> start = formattedImage(GetParam());
-    std::vector<Write> log;
-    CutStorage recording(start);
-    recording.log = &log;
-    std::vector<GroupedFile> files;
-    {
-        SmfsCard card(recording, testClock);
-        files = GroupedRun(card, recording).run();
-    }
-    ASSERT_FALSE(HasFailure());
-    ASSERT_GT(files[149].keptBy.front(), files[0].keptBy.front()) << "one write-back for all";
-    std::printf("grouped power loss, %s card: %zu writes\n", card_capacity_text(GetParam()),
-                log.size());
-
-    std::vector<std::uint8_t> cut = start;
-    std::size_t failures = 0, applied = 0;
-    for (std::uint64_t n : points(0, log.size(), 1, 4)) {
-        if (failures >= 3) break;
-        while (applied < n)
-            applyWrite(cut, log[applied++]);
-        const int partsBefore = failureParts();
-        const std::string at = "cut after write " + std::to_string(n);
-        MemoryStorage storage(cut);
-        SmfsCard card(storage, testClock);
-        std::uint64_t total = 0, used = 0, free = 0;
-        ASSERT_EQ(card.space("vx:", &total, &used, &free), SmfsResult::Ok) << at;
-        for (const GroupedFile& f : files) {
-            std::vector<std::uint8_t> back;
-            const SmfsResult r = apiReadFile(card, f.path, &back);
-            // The newest version written back before the cut, if any.
-            const std::vector<std::uint8_t>* kept = nullptr;
-            for (std::size_t v = 0; v < f.keptBy.size(); ++v)
-                if (f.keptBy[v] <= n) kept = &f.versions[v];
-            if (f.goneBy <= n) {
-                EXPECT_NE(r, SmfsResult::Ok) << at << ": deleted " << f.path << " is back";
-            } else if (r == SmfsResult::Ok) {
-                const bool known =
-                    std::find(f.versions.begin(), f.versions.end(), back) != f.versions.end();
-                EXPECT_TRUE(known) << at << ": " << f.path << " reads " << back.size() << " bytes";
-            } else {
-                EXPECT_EQ(r, SmfsResult::NotFound) << at << ": " << f.path;
-                EXPECT_TRUE(kept == nullptr || f.goneBy != ~std::uint64_t(0))
-                    << at << ": " << f.path << " was written back, yet is missing";
-            }
-            if (kept && f.goneBy == ~std::uint64_t(0) && r == SmfsResult::Ok &&
-                f.keptBy.back() <= n) {
-                EXPECT_TRUE(back == *kept) << at << ": " << f.path << " is not its newest version";
-            }
-        }
-        SmfsCheckReport report;
-        EXPECT_EQ(card.check(&report), SmfsResult::Ok) << at;
-        for (const SmfsFinding& f : report.findings)
-            EXPECT_TRUE(findingAllowed(card.state(), f, "", false, {})) << at << "\n"
-                                                                        << apiFindingsText(report);
-        if (failureParts() != partsBefore) ++failures;
-    }
-}
-
-// 256-byte pages (torn sectors) and 512-byte pages.
-INSTANTIATE_TEST_SUITE_P(Cards, GroupedPowerLoss, ::testing::Values(1, 2));
-
-// ---- Failing storage calls ----
-//
-// The same workload on a storage that fails calls, as SQLite's I/O-error tests fail the Nth
-// call for every N: call N alone (a transient error) and every call from N on (a disk that
-// filled up or went away). The call that fails must make its operation return a failure,
-// never success. From N on, the storage must hold exactly the image a power cut before that
-// write leaves (which the power-loss test checks in full; every eighth is checked here as
-// well); after call N alone, a fresh card on what the storage holds must read back every
-// file no failed call touched and show no more than a cut leaves.
-
-struct FaultRun {
-    Workload w;
-    std::vector<std::uint8_t> bytes;
-    std::vector<FaultStorage::Call> calls; // the kind of every call, when recorded
-};
-
-FaultRun runWithFaults(const std::vector<std::uint8_t>& start,
-                       const std::function<void(FaultStorage&)>& plan, bool record) {
-    FaultRun run;
-    MemoryStorage memory(start);
-    FaultStorage fault(memory);
-    if (record) {
-        fault.setPlan([&](std::uint64_t, FaultStorage::Call kind) {
-            run.calls.push_back(kind);
-            return false;
-        });
-    } else {
-        plan(fault);
-    }
-    SmfsCard card(fault, testClock);
-    WorkloadRunner(
-        card, [&] { return fault.calls(); }, run.w, record)
-        .run();
-    run.bytes = memory.bytes();
-    return run;
-}
-
-// The operation a call belongs to (its index in the workload's operations).
-std::size_t opOfCall(const Workload& w, std::uint64_t call) {
-    for (std::size_t i = 0; i < w.ops.size(); ++i)
-        if (call > w.ops[i].span.first && call <= w.ops[i].span.last) return i;
-    return w.ops.size();
-}
-
-// A fresh card on what a run with call n failing left: every file the run wrote whole and
-// no failed operation touched reads back as written; the check finds nothing but what a
-// cut leaves about the paths of failed operations.
-void verifyAfterFailure(const Workload& recorded, const FaultRun& run, std::uint64_t n) {
-    const std::string at = "call " + std::to_string(n) + " failed";
-    std::set<std::string> failed;
-    bool formatFailed = false;
-    for (const Op& op : run.w.ops) {
-        if (op.result == SmfsResult::Ok) continue;
-        failed.insert(op.path);
-        formatFailed = formatFailed || op.what == "format";
-    }
-    MemoryStorage storage(run.bytes);
-    SmfsCard card(storage, testClock);
-    std::uint64_t total = 0, used = 0, free = 0;
-    const SmfsResult mounted = card.space("vx:", &total, &used, &free);
-    if (formatFailed) {
-        // A format cut short may leave anything of the old volume; formatting again works.
-        expectFormatsClean(card, at);
-        return;
-    }
-    ASSERT_EQ(mounted, SmfsResult::Ok) << at;
-    for (const FileRecord& f : recorded.files) {
-        if (f.deleted || f.formatted || failed.count(f.path)) continue;
-        std::vector<std::uint8_t> back;
-        EXPECT_EQ(apiReadFile(card, f.path, &back), SmfsResult::Ok) << at << ": " << f.path;
-        EXPECT_TRUE(back == f.bytes) << at << ": " << f.path << " reads back " << back.size()
-                                     << " bytes, not its " << f.bytes.size();
-    }
-    SmfsCheckReport report;
-    ASSERT_EQ(card.check(&report), SmfsResult::Ok) << at;
-    std::vector<std::uint32_t> chains;
-    for (const std::string& path : failed) {
-        const std::vector<std::uint32_t> chain = chainOf(card, path);
-        chains.insert(chains.end(), chain.begin(), chain.end());
-    }
-    for (const SmfsFinding& f : report.findings) {
-        const bool allowed =
-            failed.count(f.path) != 0 || findingAllowed(card.state(), f, "", false, chains);
-        EXPECT_TRUE(allowed) << at << "\n" << apiFindingsText(report);
-    }
-}
-
-struct FailCase {
-    int cardType;
-    std::uint64_t stride; // the large-page card's format costs more: every few calls
-};
-
-class IoErrors : public ::testing::TestWithParam<FailCase> {};
-
-TEST_P(IoErrors, EveryFailingCallIsReportedAndLosesNothingCommitted) {
-    const std::vector<std::uint8_t> start = formattedImage(GetParam().cardType);
-    std::vector<Write> log;
-    const Workload byWrites = recordWorkload(start, &log);
-    const FaultRun recorded = runWithFaults(start, nullptr, true);
-    ASSERT_FALSE(HasFailure());
-    const std::uint64_t calls = recorded.calls.size();
-    ASSERT_GT(calls, 0u);
-
-    std::vector<std::uint8_t> cut = start;
-    std::uint64_t applied = 0, cases = 0;
-    for (std::uint64_t n : points(1, calls, GetParam().stride, 5)) {
-        const auto writesBefore = std::uint64_t(
-            std::count(recorded.calls.begin(), recorded.calls.begin() + std::ptrdiff_t(n - 1),
-                       FaultStorage::Call::Write));
-        const std::size_t op = opOfCall(recorded.w, n);
-        ASSERT_LT(op, recorded.w.ops.size()) << "call " << n << " outside every operation";
-
-        // From call n on, every call fails.
-        const FaultRun gone = runWithFaults(
-            start, [&](FaultStorage& f) { f.failFrom(n); }, false);
-        for (std::size_t i = op; i < gone.w.ops.size(); ++i)
-            EXPECT_NE(gone.w.ops[i].result, SmfsResult::Ok)
-                << "call " << n << " failed for good, yet " << gone.w.ops[i].what << " succeeded";
-        while (applied < writesBefore)
-            applyWrite(cut, log[applied++]);
-        EXPECT_TRUE(gone.bytes == cut) << "from call " << n << " on: not the image of a cut";
-        if (n % 8 == 0) {
-            EXPECT_TRUE(verifyCut(byWrites, gone.bytes, writesBefore));
-        }
-
-        // Call n alone fails.
-        const FaultRun once = runWithFaults(
-            start, [&](FaultStorage& f) { f.failCall(n); }, false);
-        EXPECT_NE(once.w.ops[op].result, SmfsResult::Ok)
-            << "call " << n << " failed, yet " << once.w.ops[op].what << " succeeded";
-        verifyAfterFailure(recorded.w, once, n);
-        cases += 2;
-        if (HasFailure()) break;
-    }
-    std::printf("I/O errors, %s card: %llu storage calls, %llu failing runs checked\n",
-                card_capacity_text(GetParam().cardType), static_cast<unsigned long long>(calls),
-                static_cast<unsigned long long>(cases));
-}
-
-// A storage call failing inside a write group: every file whose calls all succeeded, in a
-// group whose end reported success, is on the card whole. A group that lost what it held must
-// not end as done.
-TEST(IoErrorsInAGroup, AGroupEndsDoneOnlyWhenEveryFileReportedDoneIsThere) {
-    const std::vector<std::uint8_t> start = formattedImage(2);
-    std::uint64_t calls = 0;
-    for (std::uint64_t n = 0, step = 1; n == 0 || n <= calls; n += step) {
-        MemoryStorage memory(start);
-        FaultStorage fault(memory);
-        if (n > 0) fault.failCall(n);
-        std::vector<std::pair<std::string, std::vector<std::uint8_t>>> done;
-        SmfsResult ended = SmfsResult::Ok;
-        {
-            SmfsCard card(fault, testClock);
-            card.beginGroup();
-            for (unsigned i = 0; i < 80; ++i) {
-                const std::string path = "vx:\\F" + std::to_string(i) + ".BIN";
-                std::vector<std::uint8_t> bytes = apiPattern(100 + i * 37, i);
-                if (apiWriteFile(card, path, bytes) == SmfsResult::Ok)
-                    done.emplace_back(path, std::move(bytes));
-            }
-            ended = card.endGroup();
-        }
-        if (n == 0) {
-            calls = fault.calls();
-            step = std::max<std::uint64_t>(1, calls / 60);
-            ASSERT_EQ(ended, SmfsResult::Ok);
-        }
-        if (ended != SmfsResult::Ok) continue;
-        MemoryStorage after(memory.bytes());
-        SmfsCard card(after, testClock);
-        for (const auto& [path, bytes] : done) {
-            std::vector<std::uint8_t> back;
-            EXPECT_EQ(apiReadFile(card, path, &back), SmfsResult::Ok)
-                << "call " << n << ": " << path;
-            EXPECT_TRUE(back == bytes) << "call " << n << ": " << path;
-        }
-        if (HasFailure()) break;
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Cards, IoErrors, ::testing::Values(FailCase{1, 1}, FailCase{2, 8}),
-                         [](const ::testing::TestParamInfo<FailCase>& info) {
-                             return "Type" + std::to_string(info.param.cardType);
+INSTANTIATE_TEST_SUITE_P(Cards, PowerLoss, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             const Case& c = info.param;
+                             return std::string(c.mode == Mode::Cut ? "Cut" : "Fail") +
+                                    (c.grouped ? "Grouped" : "Single") + "_Type" +
+                                    std::to_string(c.cardType) + "_" + std::to_string(c.shard);
                          });
 
 } // namespace

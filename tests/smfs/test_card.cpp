@@ -32,14 +32,10 @@ TestCard::TestCard(int cardType, std::uint8_t maker, std::uint64_t sizeBytes)
     gLatest = this;
 }
 
-TestCard::TestCard(int cardType, bool format)
-    : storage(blankImage(cardType)), card(storage, testClock), cardType_(cardType) {
-    gLatest = this;
-    if (format) {
-        std::uint32_t bad = 0;
-        EXPECT_EQ(card.format("vx:", 0, &bad), SmfsResult::Ok);
-        EXPECT_EQ(bad, 0u);
-    }
+TestCard::TestCard(int cardType, bool format) : TestCard(blankImage(cardType)) {
+    std::uint32_t bad = 0;
+    EXPECT_EQ(format ? card.format("vx:", 0, &bad) : SmfsResult::Ok, SmfsResult::Ok);
+    EXPECT_EQ(bad, 0u);
 }
 
 TestCard::TestCard(std::vector<std::uint8_t> image)
@@ -71,20 +67,17 @@ void TestCard::writeBytes(std::uint64_t offset, const std::vector<std::uint8_t>&
     ASSERT_EQ(storage.write(offset, bytes.data(), bytes.size()), SmfsResult::Ok);
 }
 
-std::vector<std::uint8_t> TestCard::sectorSpare(std::uint32_t sector) {
-    if (layout().dataBytes == 512) return readBytes(pageOffset(sector) + 512, 16);
-    std::vector<std::uint8_t> spare = readBytes(pageOffset(2 * sector) + 256, 8);
-    std::vector<std::uint8_t> second = readBytes(pageOffset(2 * sector + 1) + 256, 8);
-    spare.insert(spare.end(), second.begin(), second.end());
-    return spare;
-}
-
-std::vector<std::uint8_t> TestCard::sectorData(std::uint32_t sector) {
-    if (layout().dataBytes == 512) return readBytes(pageOffset(sector), 512);
-    std::vector<std::uint8_t> data = readBytes(pageOffset(2 * sector), 256);
-    std::vector<std::uint8_t> second = readBytes(pageOffset(2 * sector + 1), 256);
-    data.insert(data.end(), second.begin(), second.end());
-    return data;
+// Bytes of a physical sector from offset `at` of each of its page records, `count` in all.
+std::vector<std::uint8_t> TestCard::gather(std::uint32_t sector, std::size_t at,
+                                           std::size_t count) {
+    const std::uint32_t pages = 512 / layout().dataBytes;
+    std::vector<std::uint8_t> out;
+    for (std::uint32_t p = 0; p < pages; ++p) {
+        const std::vector<std::uint8_t> part =
+            readBytes(pageOffset(pages * sector + p) + at, count / pages);
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    return out;
 }
 
 std::vector<std::uint8_t> TestCard::logicalSector(std::uint32_t sector) {
@@ -194,39 +187,6 @@ std::string apiFindingsText(const SmfsCheckReport& report) {
     for (const SmfsFinding& f : report.findings)
         text += std::string(smfs_finding_name(f.kind)) + " " + f.path + ": " + f.text + "\n";
     return text;
-}
-
-void garbleFatAndFolder(SmfsCard& card, const char* folderPath, unsigned seed) {
-    CardState& state = card.state();
-    ASSERT_EQ(fat_ensure(state), SmfsResult::Ok);
-    const FatVolume v = *fat_volume(state);
-    CardGeometry g{};
-    ASSERT_EQ(media_geometry(state, &g), SmfsResult::Ok);
-    SmfsEntryInfo info{};
-    ASSERT_EQ(card.info(folderPath, &info), SmfsResult::Ok);
-    std::vector<std::uint32_t> sectors;
-    for (std::uint32_t s = v.fatStart; s < v.dataStart; ++s)
-        sectors.push_back(s);
-    for (std::uint32_t s = 0; s < v.sectorsPerCluster; ++s)
-        sectors.push_back(v.dataStart + (info.firstCluster - 2) * v.sectorsPerCluster + s);
-    std::vector<std::uint8_t> bytes = apiPattern(sectors.size() * 512, seed);
-    for (std::size_t i = 0; i < sectors.size(); ++i) {
-        std::uint8_t* sector = bytes.data() + i * 512;
-        if (sectors[i] == v.fatStart || sectors[i] == v.fatStart + v.fatSectors) {
-            sector[0] = 0xF8;
-            sector[1] = sector[2] = 0xFF;
-        }
-        if (sectors[i] >= v.rootStart) {
-            for (std::size_t e = 0; e < 512; e += 32) {
-                sector[e] = std::uint8_t('A' + sector[e] % 26);
-                sector[e + 11] &= 0x30;
-            }
-        }
-        const std::uint32_t s = sectors[i];
-        ASSERT_EQ(
-            media_write(state, s / g.sectorsPerBlock, (s % g.sectorsPerBlock) * 512, sector, 512),
-            SmfsResult::Ok);
-    }
 }
 
 std::string cardTypeName(const testing::TestParamInfo<int>& info) {

@@ -60,8 +60,10 @@ public:
         return kImageHeaderBytes + std::uint64_t(page) * layout().recordBytes;
     }
     // The 512 data and 16 spare bytes of a physical sector, gathered from its page records.
-    std::vector<std::uint8_t> sectorData(std::uint32_t sector);
-    std::vector<std::uint8_t> sectorSpare(std::uint32_t sector);
+    std::vector<std::uint8_t> sectorData(std::uint32_t sector) { return gather(sector, 0, 512); }
+    std::vector<std::uint8_t> sectorSpare(std::uint32_t sector) {
+        return gather(sector, layout().dataBytes, 16);
+    }
     std::uint32_t firstSectorOfBlock(std::uint32_t physBlock) const {
         return physBlock * geometry().sectorsPerBlock;
     }
@@ -73,6 +75,7 @@ public:
     std::uint32_t clusterBytes() { return fat_cluster_bytes(state()); }
 
 private:
+    std::vector<std::uint8_t> gather(std::uint32_t sector, std::size_t at, std::size_t count);
     int cardType_ = 0;
 };
 
@@ -101,11 +104,6 @@ std::string dateText(const SmfsEntryInfo& info);
 std::uint64_t apiFreeBytes(SmfsCard& card);
 // A check report's findings, one "<kind> <path>: <text>" line each (for failure messages).
 std::string apiFindingsText(const SmfsCheckReport& report);
-
-// Overwrites the FAT copies, the root and one folder's first cluster with seeded garbage that
-// still mounts and whose directory slots mostly look like short entries, so walks meet loops,
-// cross-links and wild clusters.
-void garbleFatAndFolder(SmfsCard& card, const char* folderPath, unsigned seed);
 
 // gtest parameter names for card types: "Type4_16MB".
 std::string cardTypeName(const testing::TestParamInfo<int>& info);
