@@ -308,6 +308,26 @@ private slots:
             QVERIFY(updates.wait(kPatienceMs));
     }
 
+    // The real replace question: each button gives its answer, Enter keeps the file, Esc stops.
+    void replaceQuestionAnswers() {
+        using Answer = ManagerUi::ReplaceAnswer;
+        const std::pair<int, Answer> replies[] = {{QMessageBox::Yes, Answer::Yes},
+                                                  {QMessageBox::YesToAll, Answer::YesToAll},
+                                                  {QMessageBox::No, Answer::No},
+                                                  {Qt::Key_Escape, Answer::Cancel},
+                                                  {Qt::Key_Return, Answer::No}};
+        for (const auto& [reply, answer] : replies) {
+            QTimer::singleShot(10, [reply] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (auto* button = box ? box->button(QMessageBox::StandardButton(reply)) : nullptr)
+                    button->click();
+                else if (box)
+                    QTest::keyClick(box, Qt::Key(reply));
+            });
+            QCOMPARE(QtManagerDialogs().replace(nullptr, "replace?"), answer);
+        }
+    }
+
 private:
     static constexpr int kPatienceMs = 30000; // only keeps a broken test from hanging
 

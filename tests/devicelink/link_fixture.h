@@ -4,6 +4,7 @@
 #pragma once
 
 #include "fakes/temp_dir.h"
+#include "fakes/test_bytes.h"
 
 #include <common/le_bytes.h>
 #include <devicelink/device_link.h>
@@ -45,27 +46,6 @@ inline void expectFrames(const Frames& actual, const Frames& expected) {
     ASSERT_EQ(actual.size(), expected.size());
     for (std::size_t i = 0; i < actual.size(); ++i)
         ASSERT_EQ(actual[i], expected[i]) << "frame " << i;
-}
-
-// Bytes that differ from one position to the next, so a shifted or repeated frame shows.
-inline std::vector<std::uint8_t> patternBytes(std::size_t count, unsigned seed = 1) {
-    std::vector<std::uint8_t> bytes(count);
-    std::uint32_t state = seed * 2654435761u + 1;
-    for (auto& byte : bytes) {
-        state = state * 1103515245u + 12345u;
-        byte = std::uint8_t(state >> 16);
-    }
-    return bytes;
-}
-
-inline void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-inline std::vector<std::uint8_t> readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 class LinkTest : public ::testing::Test {

@@ -30,10 +30,10 @@ TEST_F(BrowseTest, SubfolderBeyondTheFirst32NamesGivesNoButtonButIsListed) {
 TEST_F(BrowseTest, TreeListColumnsAndNavigation) {
     openFormattedCard();
     cardMkdir("vx:\\GAME");
-    cardWrite("vx:\\GAME\\TUNE.MP3", pattern(5000));
-    cardWrite("vx:\\GAME\\GAME.QXE", pattern(2048));
-    cardWrite("vx:\\GAME\\README", pattern(1023));
-    cardWrite("vx:\\GAME\\MP3", pattern(10));
+    cardWrite("vx:\\GAME\\TUNE.MP3", patternBytes(5000));
+    cardWrite("vx:\\GAME\\GAME.QXE", patternBytes(2048));
+    cardWrite("vx:\\GAME\\README", patternBytes(1023));
+    cardWrite("vx:\\GAME\\MP3", patternBytes(10));
     cardMkdir("vx:\\GAME\\SAVE");
     cardMkdir("vx:\\GAME\\SAVE\\SLOT1");
     cardMkdir("vx:\\MP3");
@@ -77,8 +77,8 @@ TEST_F(BrowseTest, TreeListColumnsAndNavigation) {
 TEST_F(BrowseTest, MachineListingAndTree) {
     fs::create_directories(machineCard("GAME/SAVE"));
     fs::create_directories(machineCard("MP3"));
-    writePcFile(machineCard("GAME/RUN.QXC"), pattern(3000));
-    writePcFile(machineCard("README"), pattern(1023));
+    writeFile(machineCard("GAME/RUN.QXC"), patternBytes(3000));
+    writeFile(machineCard("README"), patternBytes(1023));
     connectMachine();
     TreeNode* root = manager.cardRoot();
     manager.expandCardNode(root);
@@ -126,8 +126,8 @@ TEST_F(BrowseTest, VirtualListingOfAMissingFolderIsReported) {
 
 TEST_F(BrowseTest, PcRootsFoldersAndLists) {
     fs::create_directories(pc() / "music" / "album");
-    writePcFile(pc() / "music" / "b.mp3", pattern(3000));
-    writePcFile(pc() / "music" / "a.mp3", pattern(100));
+    writeFile(pc() / "music" / "b.mp3", patternBytes(3000));
+    writeFile(pc() / "music" / "a.mp3", patternBytes(100));
     const std::chrono::sys_seconds written =
         std::chrono::sys_days{std::chrono::year{2003} / 2 / 14} + std::chrono::hours{12};
     fs::last_write_time(pc() / "music" / "a.mp3", std::chrono::file_clock::from_sys(written));

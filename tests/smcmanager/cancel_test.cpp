@@ -23,8 +23,8 @@ using CancelTest = ManagerTest;
 
 TEST_F(CancelTest, ToVirtualCardStopsAfterAPieceAndTakesTheFileAway) {
     openFormattedCard(3);
-    writePcFile(pc() / "big.bin", pattern(2 * kMiB + kMiB / 2, 1));
-    writePcFile(pc() / "small.bin", pattern(100, 2));
+    writeFile(pc() / "big.bin", patternBytes(2 * kMiB + kMiB / 2, 1));
+    writeFile(pc() / "small.bin", patternBytes(100, 2));
     showPc(pc());
     selectPc({"big.bin", "small.bin"});
     ui.recorder.cancelWhen = cancelAt(kMiB);
@@ -43,8 +43,8 @@ TEST_F(CancelTest, ToVirtualCardStopsAfterAPieceAndTakesTheFileAway) {
     manager.dropOnCardList(DragSource::PcList);
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_FALSE(manager.cancelled());
-    EXPECT_EQ(cardRead("vx:\\big.bin"), pattern(2 * kMiB + kMiB / 2, 1));
-    EXPECT_EQ(cardRead("vx:\\small.bin"), pattern(100, 2));
+    EXPECT_EQ(cardRead("vx:\\big.bin"), patternBytes(2 * kMiB + kMiB / 2, 1));
+    EXPECT_EQ(cardRead("vx:\\small.bin"), patternBytes(100, 2));
 }
 
 TEST_F(CancelTest, ToMachineInsideAFileLeavesNoFileThere) {
@@ -53,8 +53,8 @@ TEST_F(CancelTest, ToMachineInsideAFileLeavesNoFileThere) {
     // whole with a zero tail, and the manager removes it.
     for (const std::size_t size : {std::size_t(300000), std::size_t(1000)}) {
         SCOPED_TRACE(size);
-        writePcFile(pc() / "cut.bin", pattern(size, 1));
-        writePcFile(pc() / "next.bin", pattern(20, 2));
+        writeFile(pc() / "cut.bin", patternBytes(size, 1));
+        writeFile(pc() / "next.bin", patternBytes(20, 2));
         ui.recorder = RecordingProgress();
         ui.recorder.cancelWhen = cancelAt(256);
         EXPECT_FALSE(manager.copyToCard(kCardRoot, {pcPath("cut.bin"), pcPath("next.bin")}));
@@ -71,12 +71,12 @@ VELA_ON_BOTH_STORAGES(CancelFromCardTest);
 TEST_P(CancelFromCardTest, LeavesNothingOnThePc) {
     open(3);
     const std::int64_t piece = onMachine() ? 256 : kMiB; // a packet or a block
-    put("BIG.BIN", pattern(std::size_t(2 * piece + 10), 1));
+    put("BIG.BIN", patternBytes(std::size_t(2 * piece + 10), 1));
     mkdir("DIR");
-    put("DIR/A.TXT", pattern(50, 2));
-    put("DIR/B.TXT", pattern(50, 3));
+    put("DIR/A.TXT", patternBytes(50, 2));
+    put("DIR/B.TXT", patternBytes(50, 3));
     // A PC file of the same name must not be replaced by part of the card file.
-    writePcFile(pc() / "big.bin", pattern(7, 9));
+    writeFile(pc() / "big.bin", patternBytes(7, 9));
     manager.refreshCard();
     showPc(pc());
     selectCard({"big.bin"});
@@ -85,7 +85,7 @@ TEST_P(CancelFromCardTest, LeavesNothingOnThePc) {
     manager.dropOnPcList(DragSource::CardList);
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
     EXPECT_EQ(ui.recorder.itemPositions.back(), piece);
-    EXPECT_EQ(readPcFile(pc() / "big.bin"), pattern(7, 9));
+    EXPECT_EQ(readFile(pc() / "big.bin"), patternBytes(7, 9));
 
     // A cancel inside a folder stops the whole copy; pressed as the last piece came in, the
     // file is whole and kept, and the next one is not started.
@@ -93,7 +93,7 @@ TEST_P(CancelFromCardTest, LeavesNothingOnThePc) {
     ui.recorder.cancelWhen = cancelAt(50);
     EXPECT_FALSE(manager.copyToPc(pc().string(), {"vx:\\dir\\", "vx:\\big.bin"}));
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
-    EXPECT_EQ(readPcFile(pc() / "dir" / "a.txt"), pattern(50, 2));
+    EXPECT_EQ(readFile(pc() / "dir" / "a.txt"), patternBytes(50, 2));
     EXPECT_FALSE(fs::exists(pc() / "dir" / "b.txt"));
-    EXPECT_EQ(readPcFile(pc() / "big.bin"), pattern(7, 9));
+    EXPECT_EQ(readFile(pc() / "big.bin"), patternBytes(7, 9));
 }

@@ -7,7 +7,7 @@
 
 TEST_F(ManagerTest, CardFileReadsKeepTheDateAndRefuseDamagedDataAndWritesEndAtTheLimit) {
     openFormattedCard();
-    const auto data = pattern(1000, 5);
+    const auto data = patternBytes(1000, 5);
     cardWrite("vx:\\A.BIN", data);
     manager.closeStorage();
     const fs::path image = dir / "card.smc";
@@ -39,12 +39,12 @@ TEST_F(ManagerTest, CardFileReadsKeepTheDateAndRefuseDamagedDataAndWritesEndAtTh
 
     // Two flipped bits in one half of the file's first sector: its ECC cannot mend them.
     card.reset();
-    auto bytes = readPcFile(image);
+    auto bytes = readFile(image);
     const auto at = std::search(bytes.begin(), bytes.end(), data.begin(), data.begin() + 64);
     ASSERT_NE(at, bytes.end());
     at[1] ^= 0x01;
     at[2] ^= 0x01;
-    writePcFile(image, bytes);
+    writeFile(image, bytes);
     card = openVirtualCard(image, later, failure, inUse);
     ASSERT_TRUE(card) << failure;
     EXPECT_FALSE(card->openFile("vx:\\A.BIN", false, result)->read(0, back.data(), 512, got));

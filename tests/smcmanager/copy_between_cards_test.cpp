@@ -26,7 +26,7 @@ std::map<std::string, std::vector<std::uint8_t>> pcTree(const fs::path& root) {
         if (entry.is_directory())
             tree[name + "/"] = {};
         else
-            tree[name] = readPcFile(entry.path());
+            tree[name] = readFile(entry.path());
     }
     return tree;
 }
@@ -45,10 +45,10 @@ using CopyBetweenCardsTest = ManagerTest;
 
 TEST_F(CopyBetweenCardsTest, MachineToImageToFreshMachineKeepsEveryNameAndByte) {
     fs::create_directories(machineCard("EMPTY"));
-    writePcFile(machineCard("GAME/RUN.QXC"), pattern(3000, 1));
-    writePcFile(machineCard("GAME/SAVE/SLOT1.DAT"), pattern(kPieceBytes + 700, 2));
-    writePcFile(machineCard("MP3/A.MP3"), pattern(40000, 3));
-    writePcFile(machineCard("README"), {});
+    writeFile(machineCard("GAME/RUN.QXC"), patternBytes(3000, 1));
+    writeFile(machineCard("GAME/SAVE/SLOT1.DAT"), patternBytes(kPieceBytes + 700, 2));
+    writeFile(machineCard("MP3/A.MP3"), patternBytes(40000, 3));
+    writeFile(machineCard("README"), {});
     std::string deep = "DEEP"; // deeper than half the depth a copy refuses
     for (int level = 0; level < 70; ++level)
         deep += "/D";
@@ -66,7 +66,7 @@ TEST_F(CopyBetweenCardsTest, MachineToImageToFreshMachineKeepsEveryNameAndByte) 
     // The FAT tools read the image's volume.
     MemoryStorage volume;
     ASSERT_EQ(manager.card()->exportVolume(volume, nullptr), SmfsResult::Ok);
-    writePcFile(dir / "volume.raw", volume.bytes());
+    writeFile(dir / "volume.raw", volume.bytes());
     fs::create_directories(dir / "mtools");
     ASSERT_EQ(std::system(("MTOOLS_SKIP_CHECK=1 mcopy -s -n -i '" + (dir / "volume.raw").string() +
                            "' '::*' '" + (dir / "mtools").string() + "/' >/dev/null 2>&1")
@@ -88,17 +88,17 @@ TEST_F(CopyBetweenCardsTest, MachineToImageToFreshMachineKeepsEveryNameAndByte) 
 
 TEST_F(CopyBetweenCardsTest, CancelLeavesNoPartOfTheFileAndClashesFollowTheUser) {
     openFormattedCard(2);
-    cardWrite("vx:\\BIG.BIN", pattern(kPieceBytes + 10, 1));
-    cardWrite("vx:\\SAME.TXT", pattern(10, 2));
+    cardWrite("vx:\\BIG.BIN", patternBytes(kPieceBytes + 10, 1));
+    cardWrite("vx:\\SAME.TXT", patternBytes(10, 2));
     cardMkdir("vx:\\GAME");
-    cardWrite("vx:\\GAME\\NEW.DAT", pattern(20, 3));
+    cardWrite("vx:\\GAME\\NEW.DAT", patternBytes(20, 3));
     manager.closeStorage();
     const std::unique_ptr<CardStorage> source = openImage(dir / "card.smc");
     ui.answers.push_back(true);
     ASSERT_TRUE(manager.openImage(blankCard(2, "copy.smc")));
-    cardWrite("vx:\\SAME.TXT", pattern(5, 4));
+    cardWrite("vx:\\SAME.TXT", patternBytes(5, 4));
     cardMkdir("vx:\\GAME");
-    cardWrite("vx:\\GAME\\OLD.DAT", pattern(30, 5));
+    cardWrite("vx:\\GAME\\OLD.DAT", patternBytes(30, 5));
     ui.messages.clear();
 
     // Cancelled while the big file is read: nothing of it reaches the card.
@@ -115,11 +115,11 @@ TEST_F(CopyBetweenCardsTest, CancelLeavesNoPartOfTheFileAndClashesFollowTheUser)
     ui.replaceAnswers = {ManagerUi::ReplaceAnswer::No, ManagerUi::ReplaceAnswer::YesToAll};
     for (const int round : {1, 2}) {
         EXPECT_TRUE(manager.copyFromCard(*source, kCardRoot, rootEntries(*source))) << round;
-        EXPECT_EQ(cardRead("vx:\\SAME.TXT"), pattern(round == 1 ? 5 : 10, round == 1 ? 4 : 2));
+        EXPECT_EQ(cardRead("vx:\\SAME.TXT"), patternBytes(round == 1 ? 5 : 10, round == 1 ? 4 : 2));
         EXPECT_EQ(cardHas("vx:\\GAME\\NEW.DAT"), round == 2);
     }
-    EXPECT_EQ(cardRead("vx:\\BIG.BIN"), pattern(kPieceBytes + 10, 1));
-    EXPECT_EQ(cardRead("vx:\\GAME\\NEW.DAT"), pattern(20, 3));
-    EXPECT_EQ(cardRead("vx:\\GAME\\OLD.DAT"), pattern(30, 5));
+    EXPECT_EQ(cardRead("vx:\\BIG.BIN"), patternBytes(kPieceBytes + 10, 1));
+    EXPECT_EQ(cardRead("vx:\\GAME\\NEW.DAT"), patternBytes(20, 3));
+    EXPECT_EQ(cardRead("vx:\\GAME\\OLD.DAT"), patternBytes(30, 5));
     EXPECT_TRUE(ui.messages.empty());
 }

@@ -30,9 +30,9 @@ TEST_P(CopySafetyTest, CopyThatCannotWorkIsRefusedBeforeTheCardChanges) {
     } cases[] = {
         {"a source that is gone", [] {}, pcPath("gone.bin"),
          "failed to open file '" + pcPath("gone.bin") + "'"},
-        {"a file over a card folder", [&] { writePcFile(pc() / "album", {5}); }, pcPath("album"),
+        {"a file over a card folder", [&] { writeFile(pc() / "album", {5}); }, pcPath("album"),
          "cannot replace folder 'album' on the card with a file."},
-        {"a folder over a card file", [&] { writePcFile(pc() / "old.txt" / "in.txt", {5}); },
+        {"a folder over a card file", [&] { writeFile(pc() / "old.txt" / "in.txt", {5}); },
          pcPath("old.txt") + "/", "cannot replace file 'old.txt' on the card with a folder."},
         {"a named pipe", [&] { ASSERT_EQ(mkfifo(pcPath("pipe").c_str(), 0600), 0); },
          pcPath("pipe"), "'" + pcPath("pipe") + "' is not a regular file or folder."},
@@ -42,8 +42,8 @@ TEST_P(CopySafetyTest, CopyThatCannotWorkIsRefusedBeforeTheCardChanges) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(pc());
-        writePcFile(pc() / "new.txt", pattern(10));
-        writePcFile(pc() / "x" / "old.txt", pattern(20));
+        writeFile(pc() / "new.txt", patternBytes(10));
+        writeFile(pc() / "x" / "old.txt", patternBytes(20));
         c.prepare();
         ui.replaceAnswers = {ManagerUi::ReplaceAnswer::YesToAll};
         EXPECT_FALSE(manager.copyToCard(
@@ -58,10 +58,10 @@ TEST_P(CopySafetyTest, CopyThatCannotWorkIsRefusedBeforeTheCardChanges) {
 
 TEST_P(CopySafetyTest, OddItemsInAFolderAreNamedAndTheRestIsCopied) {
     open();
-    writePcFile(pc() / "odd" / "a.txt", pattern(10, 1));
-    writePcFile(pc() / "odd" / "sub" / "b.txt", pattern(10, 2));
-    writePcFile(pc() / "odd" / "z.txt", pattern(10, 3));
-    writePcFile(pc() / "elsewhere" / "e.txt", pattern(10, 4));
+    writeFile(pc() / "odd" / "a.txt", patternBytes(10, 1));
+    writeFile(pc() / "odd" / "sub" / "b.txt", patternBytes(10, 2));
+    writeFile(pc() / "odd" / "z.txt", patternBytes(10, 3));
+    writeFile(pc() / "elsewhere" / "e.txt", patternBytes(10, 4));
     fs::create_directory_symlink(pc() / "elsewhere", pc() / "odd" / "dlink");
     fs::create_symlink(pc() / "odd" / "a.txt", pc() / "odd" / "flink");
     ASSERT_EQ(mkfifo(pcPath("odd/pipe").c_str(), 0600), 0);
@@ -70,7 +70,7 @@ TEST_P(CopySafetyTest, OddItemsInAFolderAreNamedAndTheRestIsCopied) {
                            "': a symbolic link, not followed\n";
     // The superuser reads any folder, so only others can meet one it cannot read.
     if (geteuid() != 0) {
-        writePcFile(pc() / "odd" / "locked" / "c.txt", {7});
+        writeFile(pc() / "odd" / "locked" / "c.txt", {7});
         fs::permissions(pc() / "odd" / "locked", fs::perms::none);
         expected += "'" + pcPath("odd/locked") + "': the folder could not be read\n";
     }
@@ -80,16 +80,16 @@ TEST_P(CopySafetyTest, OddItemsInAFolderAreNamedAndTheRestIsCopied) {
     std::error_code error; // the temporary folder must be removable again
     fs::permissions(pc() / "odd" / "locked", fs::perms::owner_all, error);
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{expected});
-    EXPECT_EQ(read("ODD/A.TXT"), pattern(10, 1));
-    EXPECT_EQ(read("ODD/SUB/B.TXT"), pattern(10, 2));
-    EXPECT_EQ(read("ODD/Z.TXT"), pattern(10, 3));
+    EXPECT_EQ(read("ODD/A.TXT"), patternBytes(10, 1));
+    EXPECT_EQ(read("ODD/SUB/B.TXT"), patternBytes(10, 2));
+    EXPECT_EQ(read("ODD/Z.TXT"), patternBytes(10, 3));
     for (const char* name : {"ODD/DLINK", "ODD/FLINK", "ODD/PIPE", "ODD/LOCKED"})
         EXPECT_FALSE(has(name)) << name;
 }
 
 TEST_P(CopySafetyTest, FileCopiedToThePcReplacesTheOldOnlyWhenWhole) {
     open();
-    put("X.TXT", pattern(50, 1));
+    put("X.TXT", patternBytes(50, 1));
     const fs::path target = pc() / "x.txt";
     const fs::path temporary = pc() / ".x.txt.vela-part";
     const struct {
@@ -100,22 +100,22 @@ TEST_P(CopySafetyTest, FileCopiedToThePcReplacesTheOldOnlyWhenWhole) {
         std::vector<std::uint8_t> after; // x.txt on the PC
     } cases[] = {
         {"a card file that is gone keeps the old", "vx:\\gone.txt",
-         [&] { writePcFile(pc() / "gone.txt", kOld); }, false, kOld},
+         [&] { writeFile(pc() / "gone.txt", kOld); }, false, kOld},
         {"a link planted at the temporary name is not written through", "vx:\\x.txt",
-         [&] { fs::create_symlink(pc() / "outside.txt", temporary); }, true, pattern(50, 1)},
+         [&] { fs::create_symlink(pc() / "outside.txt", temporary); }, true, patternBytes(50, 1)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(pc());
-        writePcFile(target, kOld);
-        writePcFile(pc() / "outside.txt", kOld);
+        writeFile(target, kOld);
+        writeFile(pc() / "outside.txt", kOld);
         fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
         c.prepare();
         ui.replaceAnswers = {ManagerUi::ReplaceAnswer::Yes};
         EXPECT_EQ(manager.copyToPc(pc().string(), {c.cardFile}), c.copied);
         ui.messages.clear();
-        EXPECT_EQ(readPcFile(target), c.after);
-        EXPECT_EQ(readPcFile(pc() / "outside.txt"), kOld);
+        EXPECT_EQ(readFile(target), c.after);
+        EXPECT_EQ(readFile(pc() / "outside.txt"), kOld);
         EXPECT_FALSE(fs::exists(fs::symlink_status(temporary)));
         // Who may read the file is kept.
         EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write);
@@ -138,17 +138,17 @@ TEST_F(CopySafetyMachineTest, ReplacedFileAlwaysHasAWholeCopyOnTheCard) {
         std::string message;
     } cases[] = {
         {"no leaves it", Answer::No, 0, true, kOld, {}, ""},
-        {"yes replaces it", Answer::Yes, 0, true, pattern(10), {}, ""},
+        {"yes replaces it", Answer::Yes, 0, true, patternBytes(10), {}, ""},
         {"a failed first put keeps the old", Answer::Yes, 1, false, kOld, {}, failed},
-        {"a failed second put keeps the new", Answer::Yes, 2, false, pattern(10), pattern(10),
-         failed + "\nthe new file is kept as 'vx:\\VELA~NEW.TMP'."},
+        {"a failed second put keeps the new", Answer::Yes, 2, false, patternBytes(10),
+         patternBytes(10), failed + "\nthe new file is kept as 'vx:\\VELA~NEW.TMP'."},
     };
-    writePcFile(pc() / "x.txt", pattern(10));
+    writeFile(pc() / "x.txt", patternBytes(10));
     connectMachine();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove(machineCard("VELA~NEW.TMP"));
-        writePcFile(machineCard("X.TXT"), kOld);
+        writeFile(machineCard("X.TXT"), kOld);
         // The machine writes the file and then answers that it failed.
         const auto puts = std::make_shared<int>(0);
         for (std::size_t reply = 0; reply < 64; ++reply)
@@ -160,8 +160,8 @@ TEST_F(CopySafetyMachineTest, ReplacedFileAlwaysHasAWholeCopyOnTheCard) {
         EXPECT_EQ(manager.copyToCard(kCardRoot, {pcPath("x.txt")}), c.copied);
         EXPECT_EQ(ui.takeMessages(), c.message.empty() ? std::vector<std::string>{}
                                                        : std::vector<std::string>{c.message});
-        EXPECT_EQ(readPcFile(machineCard("X.TXT")), c.file);
-        EXPECT_EQ(readPcFile(machineCard("VELA~NEW.TMP")), c.temporary);
+        EXPECT_EQ(readFile(machineCard("X.TXT")), c.file);
+        EXPECT_EQ(readFile(machineCard("VELA~NEW.TMP")), c.temporary);
     }
 }
 
@@ -171,13 +171,13 @@ TEST_F(CopySafetyMachineTest, PcSideFailuresLeaveTheMachineAsItWas) {
     DeviceLink link(makeSimTransport(sim));
     ASSERT_EQ(link.Connect(), LinkResult::Ok);
     const auto card = ::machineCard(link);
-    writePcFile(machineCard("A.BIN"), kOld);
+    writeFile(machineCard("A.BIN"), kOld);
     struct : CardTransfer {
         void step(const std::string&) override {}
         bool start(std::uint64_t) override { return true; }
         bool piece(std::uint64_t, std::uint32_t) override { return true; }
     } transfer;
-    const auto data = pattern(600000); // two chunks and a bit
+    const auto data = patternBytes(600000); // two chunks and a bit
     const struct {
         const char* name;
         bool replace;
@@ -201,7 +201,7 @@ TEST_F(CopySafetyMachineTest, PcSideFailuresLeaveTheMachineAsItWas) {
             card->write("vx:\\", c.name, data.size(), c.replace, transfer, source);
         EXPECT_EQ(bool(result), c.written);
         EXPECT_EQ(result.message, "");
-        const auto file = readPcFile(machineCard(c.name[0] == 'a' ? "A.BIN" : "B.BIN"));
+        const auto file = readFile(machineCard(c.name[0] == 'a' ? "A.BIN" : "B.BIN"));
         EXPECT_EQ(file, c.written ? data : c.replace ? kOld : std::vector<std::uint8_t>{});
     }
     EXPECT_EQ(card->write("vx:\\", "c.bin", kLargestCardBytes + 1ull, true, transfer, {}).message,

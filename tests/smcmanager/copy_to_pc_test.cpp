@@ -14,10 +14,10 @@ TEST_P(CopyFromCardTest, FolderTreeArrivesInLowerCaseInsideTheChosenFolder) {
     open(3);
     mkdir("GAME");
     mkdir("GAME/SAVE");
-    put("GAME/RUN.QXE", pattern(2097152, 1));
-    put("GAME/SAVE/SLOT1.DAT", pattern(700, 2));
+    put("GAME/RUN.QXE", patternBytes(2097152, 1));
+    put("GAME/SAVE/SLOT1.DAT", patternBytes(700, 2));
     put("GAME/SAVE/EMPTY.DAT", {});
-    put("TUNE.MP3", pattern(3000, 3));
+    put("TUNE.MP3", patternBytes(3000, 3));
     const fs::path target = pc() / "Target Folder";
     fs::create_directories(target);
     manager.refreshCard();
@@ -28,9 +28,9 @@ TEST_P(CopyFromCardTest, FolderTreeArrivesInLowerCaseInsideTheChosenFolder) {
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(manager.copiedCardItems(),
               (std::vector<std::string>{"vx:\\game\\", "vx:\\tune.mp3"}));
-    EXPECT_EQ(readPcFile(target / "tune.mp3"), pattern(3000, 3));
-    EXPECT_EQ(readPcFile(target / "game" / "run.qxe"), pattern(2097152, 1));
-    EXPECT_EQ(readPcFile(target / "game" / "save" / "slot1.dat"), pattern(700, 2));
+    EXPECT_EQ(readFile(target / "tune.mp3"), patternBytes(3000, 3));
+    EXPECT_EQ(readFile(target / "game" / "run.qxe"), patternBytes(2097152, 1));
+    EXPECT_EQ(readFile(target / "game" / "save" / "slot1.dat"), patternBytes(700, 2));
     EXPECT_TRUE(fs::is_regular_file(target / "game" / "save" / "empty.dat"));
     EXPECT_EQ(ui.recorder.totalMaxima, std::vector<std::int64_t>{2097152 + 700 + 3000});
     EXPECT_EQ(ui.recorder.totalPositions.back(), 2097152 + 700 + 3000);
@@ -44,20 +44,20 @@ TEST_F(CopyToPcTest, FolderOfFortyEntriesMergesIntoAnExistingFolder) {
     openFormattedCard(1);
     cardMkdir("vx:\\MANY");
     for (int i = 0; i < 38; ++i)
-        cardWrite("vx:\\MANY\\F" + std::to_string(i), pattern(20, i));
-    writePcFile(pc() / "many" / "f0", pattern(99, 99));
-    writePcFile(pc() / "many" / "mine", pattern(5, 5));
-    writePcFile(pc() / "many" / "f1", pattern(99, 98));
+        cardWrite("vx:\\MANY\\F" + std::to_string(i), patternBytes(20, i));
+    writeFile(pc() / "many" / "f0", patternBytes(99, 99));
+    writeFile(pc() / "many" / "mine", patternBytes(5, 5));
+    writeFile(pc() / "many" / "f1", patternBytes(99, 98));
     ui.replaceAnswers = {ManagerUi::ReplaceAnswer::No, ManagerUi::ReplaceAnswer::Yes};
     EXPECT_TRUE(manager.copyToPc(pc().string(), {"vx:\\many\\"}));
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(ui.replaceQuestions, (std::vector<std::string>{
                                        "file 'f0' already exists in the PC folder.\nreplace it?",
                                        "file 'f1' already exists in the PC folder.\nreplace it?"}));
-    EXPECT_EQ(readPcFile(pc() / "many" / "f0"), pattern(99, 99));
+    EXPECT_EQ(readFile(pc() / "many" / "f0"), patternBytes(99, 99));
     for (int i = 1; i < 38; ++i)
-        EXPECT_EQ(readPcFile(pc() / "many" / ("f" + std::to_string(i))), pattern(20, i)) << i;
-    EXPECT_EQ(readPcFile(pc() / "many" / "mine"), pattern(5, 5));
+        EXPECT_EQ(readFile(pc() / "many" / ("f" + std::to_string(i))), patternBytes(20, i)) << i;
+    EXPECT_EQ(readFile(pc() / "many" / "mine"), patternBytes(5, 5));
 }
 
 class MachineTimeoutTest : public ManagerTest {
@@ -67,9 +67,9 @@ protected:
 };
 
 TEST_F(MachineTimeoutTest, TimeOutOnTheSecondOfThreeFiles) {
-    writePcFile(machineCard("A.BIN"), pattern(100, 1));
-    writePcFile(machineCard("B.BIN"), pattern(100, 2));
-    writePcFile(machineCard("C.BIN"), pattern(100, 3));
+    writeFile(machineCard("A.BIN"), patternBytes(100, 1));
+    writeFile(machineCard("B.BIN"), patternBytes(100, 2));
+    writeFile(machineCard("C.BIN"), patternBytes(100, 3));
     connectMachine();
     manager.setCardSelection({0, 1, 2});
     manager.collectCardSelection();
@@ -78,7 +78,7 @@ TEST_F(MachineTimeoutTest, TimeOutOnTheSecondOfThreeFiles) {
     sim.planFault(15, SimFault::silent());
     EXPECT_FALSE(manager.copyToPc(pc().string(), manager.copiedCardItems()));
     EXPECT_EQ(ui.messages, std::vector<std::string>{"timed out while copying file."});
-    EXPECT_EQ(readPcFile(pc() / "a.bin"), pattern(100, 1));
+    EXPECT_EQ(readFile(pc() / "a.bin"), patternBytes(100, 1));
     EXPECT_FALSE(fs::exists(pc() / "b.bin"));
     EXPECT_FALSE(fs::exists(pc() / "c.bin"));
     EXPECT_FALSE(manager.link()->connected());
@@ -89,8 +89,8 @@ TEST_F(MachineTimeoutTest, TimeOutOnTheSecondOfThreeFiles) {
 TEST_F(CopyToPcTest, PcSideObstaclesAreReported) {
     openFormattedCard();
     cardMkdir("vx:\\DIR");
-    cardWrite("vx:\\DIR\\A.TXT", pattern(10));
-    cardWrite("vx:\\B.TXT", pattern(20));
+    cardWrite("vx:\\DIR\\A.TXT", patternBytes(10));
+    cardWrite("vx:\\B.TXT", patternBytes(20));
     const struct {
         const char* name;
         std::function<void()> obstacle;
@@ -99,7 +99,7 @@ TEST_F(CopyToPcTest, PcSideObstaclesAreReported) {
     } cases[] = {
         {"no PC folder", [] {}, {"vx:\\b.txt"}, "failed to create file in PC."},
         {"a PC file has the folder's name",
-         [&] { writePcFile(pc() / "out" / "dir", {7}); },
+         [&] { writeFile(pc() / "out" / "dir", {7}); },
          {"vx:\\dir\\"},
          "failed to create folder in PC."},
         {"a PC folder has the name of a file inside the folder",

@@ -7,8 +7,8 @@ using CopyToSmcTest = ManagerTest;
 
 TEST_F(CopyToSmcTest, FileIsWrittenInPiecesOfOneMebibyteWithTheGauges) {
     openFormattedCard(3);
-    const auto data = pattern(2621440);
-    writePcFile(pc() / "x.bin", data);
+    const auto data = patternBytes(2621440);
+    writeFile(pc() / "x.bin", data);
     showPc(pc());
     selectPc({"x.bin"});
     manager.dropOnCardList(DragSource::PcList);
@@ -30,10 +30,10 @@ TEST_F(CopyToSmcTest, FileIsWrittenInPiecesOfOneMebibyteWithTheGauges) {
     EXPECT_EQ(manager.cardItems()[0].size, "2560KB");
 
     // An exact multiple of a piece, and an empty file.
-    writePcFile(pc() / "two.bin", pattern(2097152, 3));
-    writePcFile(pc() / "empty", {});
+    writeFile(pc() / "two.bin", patternBytes(2097152, 3));
+    writeFile(pc() / "empty", {});
     ASSERT_TRUE(manager.copyToCard("vx:\\", {pcPath("two.bin"), pcPath("empty")}));
-    EXPECT_EQ(cardRead("vx:\\TWO.BIN"), pattern(2097152, 3));
+    EXPECT_EQ(cardRead("vx:\\TWO.BIN"), patternBytes(2097152, 3));
     EXPECT_TRUE(cardHas("vx:\\EMPTY") && cardRead("vx:\\EMPTY").empty());
     EXPECT_EQ(ui.recorder.totalPositions.back(), 2097152);
 }
@@ -43,10 +43,10 @@ VELA_ON_BOTH_STORAGES(CopyToCardTest);
 
 TEST_P(CopyToCardTest, FolderTreeGoesIntoTheDroppedOnFolder) {
     open(2);
-    writePcFile(pc() / "album" / "a.mp3", pattern(300, 1));
-    writePcFile(pc() / "album" / "cd2" / "b.mp3", pattern(70000, 2));
+    writeFile(pc() / "album" / "a.mp3", patternBytes(300, 1));
+    writeFile(pc() / "album" / "cd2" / "b.mp3", patternBytes(70000, 2));
     fs::create_directories(pc() / "album" / "cd2" / "empty");
-    writePcFile(pc() / "x.txt", pattern(10, 3));
+    writeFile(pc() / "x.txt", patternBytes(10, 3));
     mkdir("GAME");
     showPc(pc());
     selectPc({"x.txt", "album"});
@@ -56,9 +56,9 @@ TEST_P(CopyToCardTest, FolderTreeGoesIntoTheDroppedOnFolder) {
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(manager.copiedPcItems(),
               (std::vector<std::string>{pcPath("album") + "/", pcPath("x.txt")}));
-    EXPECT_EQ(read("GAME/X.TXT"), pattern(10, 3));
-    EXPECT_EQ(read("GAME/ALBUM/A.MP3"), pattern(300, 1));
-    EXPECT_EQ(read("GAME/ALBUM/CD2/B.MP3"), pattern(70000, 2));
+    EXPECT_EQ(read("GAME/X.TXT"), patternBytes(10, 3));
+    EXPECT_EQ(read("GAME/ALBUM/A.MP3"), patternBytes(300, 1));
+    EXPECT_EQ(read("GAME/ALBUM/CD2/B.MP3"), patternBytes(70000, 2));
     EXPECT_TRUE(has("GAME/ALBUM/CD2/EMPTY"));
     EXPECT_EQ(ui.recorder.totalMaxima, std::vector<std::int64_t>{70310});
     EXPECT_EQ(ui.recorder.totalPositions.back(), 70310);
@@ -81,10 +81,10 @@ TEST_F(CopyToSmcTest, ExistingCardNamesAreAskedAbout) {
     const std::vector<std::uint8_t> old = {1, 2, 3};
     const Case cases[] = {
         {"no keeps the card file", {Answer::No, Answer::No}, true, true, old, false, true},
-        {"yes replaces it", {Answer::Yes, Answer::No}, true, true, pattern(10), false, true},
-        {"yes to all asks once", {Answer::YesToAll}, true, true, pattern(10), true, true},
+        {"yes replaces it", {Answer::Yes, Answer::No}, true, true, patternBytes(10), false, true},
+        {"yes to all asks once", {Answer::YesToAll}, true, true, patternBytes(10), true, true},
         {"cancel ends the copy", {Answer::Cancel}, true, false, old, false, false},
-        {"a folder not merged is left", {Answer::Yes}, false, true, pattern(10), false, true},
+        {"a folder not merged is left", {Answer::Yes}, false, true, patternBytes(10), false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -95,10 +95,10 @@ TEST_F(CopyToSmcTest, ExistingCardNamesAreAskedAbout) {
         cardMkdir("vx:\\ALBUM");
         cardWrite("vx:\\ALBUM\\A.MP3", {9});
         cardMkdir("vx:\\MORE");
-        writePcFile(pc() / "x.txt", pattern(10));
-        writePcFile(pc() / "album" / "a.mp3", pattern(20));
-        writePcFile(pc() / "more" / "m.txt", pattern(40));
-        writePcFile(pc() / "later.txt", pattern(30));
+        writeFile(pc() / "x.txt", patternBytes(10));
+        writeFile(pc() / "album" / "a.mp3", patternBytes(20));
+        writeFile(pc() / "more" / "m.txt", patternBytes(40));
+        writeFile(pc() / "later.txt", patternBytes(30));
         ui.replaceAnswers.assign(c.answers.begin(), c.answers.end());
         ui.answers = {c.mergeAnswer};
         EXPECT_EQ(manager.copyToCard("vx:\\",
@@ -107,7 +107,7 @@ TEST_F(CopyToSmcTest, ExistingCardNamesAreAskedAbout) {
         EXPECT_TRUE(ui.replaceAnswers.empty());
         EXPECT_EQ(cardRead("vx:\\X.TXT"), c.x);
         EXPECT_EQ(cardRead("vx:\\ALBUM\\A.MP3"),
-                  c.albumCopied ? pattern(20) : std::vector<std::uint8_t>{9});
+                  c.albumCopied ? patternBytes(20) : std::vector<std::uint8_t>{9});
         EXPECT_EQ(cardHas("vx:\\LATER.TXT"), c.laterCopied);
         EXPECT_FALSE(cardHas("vx:\\VELA~NEW.TMP"));
     }
@@ -119,11 +119,11 @@ TEST_F(CopyToSmcTest, ExistingCardNamesAreAskedAbout) {
 // Names no card can hold are left out with their reason; the rest is copied.
 TEST_F(CopyToSmcTest, NamesNoCardCanHoldAreSkippedAndListed) {
     openFormattedCard();
-    writePcFile(pc() / "My Long Folder Name" / "a.txt", pattern(5));
-    writePcFile(pc() / "bad*nm", pattern(5));
-    writePcFile(pc() / "good" / "toolongname.txt", pattern(5));
-    writePcFile(pc() / "good" / "ok.txt", pattern(6));
-    writePcFile(pc() / "last.txt", pattern(7));
+    writeFile(pc() / "My Long Folder Name" / "a.txt", patternBytes(5));
+    writeFile(pc() / "bad*nm", patternBytes(5));
+    writeFile(pc() / "good" / "toolongname.txt", patternBytes(5));
+    writeFile(pc() / "good" / "ok.txt", patternBytes(6));
+    writeFile(pc() / "last.txt", patternBytes(7));
     EXPECT_FALSE(manager.copyToCard("vx:\\", {pcPath("My Long Folder Name") + "/", pcPath("bad*nm"),
                                               pcPath("good") + "/", pcPath("last.txt")}));
     EXPECT_EQ(manager.skippedNames(),
@@ -131,8 +131,8 @@ TEST_F(CopyToSmcTest, NamesNoCardCanHoldAreSkippedAndListed) {
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_NE(ui.messages[0].find("'bad*nm': holds a space"), std::string::npos);
     EXPECT_NE(ui.messages[0].find("'toolongname.txt': longer than 8"), std::string::npos);
-    EXPECT_EQ(cardRead("vx:\\GOOD\\OK.TXT"), pattern(6));
-    EXPECT_EQ(cardRead("vx:\\LAST.TXT"), pattern(7));
+    EXPECT_EQ(cardRead("vx:\\GOOD\\OK.TXT"), patternBytes(6));
+    EXPECT_EQ(cardRead("vx:\\LAST.TXT"), patternBytes(7));
     EXPECT_FALSE(cardHas("vx:\\MY LONG FOLDER NAME"));
 }
 
@@ -143,7 +143,7 @@ TEST_F(CopyToSmcTest, DeletedCardEntriesDoNotMeetAFolderCopy) {
     cardMkdir("vx:\\GAME\\ALBUM");
     cardWrite("vx:\\GAME\\ALBUM\\B.MP3", {9});
     ASSERT_EQ(openCard().rmdir("vx:\\GAME\\ALBUM", 1), SmfsResult::Ok);
-    writePcFile(pc() / "album2" / "a.mp3", pattern(10));
+    writeFile(pc() / "album2" / "a.mp3", patternBytes(10));
     fs::create_directories(pc() / "album2" / "b.mp3"); // a folder where the card has a file
     cardMkdir("vx:\\ALBUM2");
     ASSERT_EQ(openCard().rmdir("vx:\\ALBUM2", 1), SmfsResult::Ok);
@@ -154,7 +154,7 @@ TEST_F(CopyToSmcTest, DeletedCardEntriesDoNotMeetAFolderCopy) {
 TEST_F(CopyToSmcTest, CardFullClosesAndRemovesThePartialFile) {
     openFormattedCard(0);
     const std::uint64_t freeBefore = manager.freeSize();
-    writePcFile(pc() / "big.bin", pattern(std::size_t(freeBefore) + 65536));
+    writeFile(pc() / "big.bin", patternBytes(std::size_t(freeBefore) + 65536));
     EXPECT_FALSE(manager.copyToCard("vx:\\", {pcPath("big.bin")}));
     EXPECT_EQ(ui.messages,
               std::vector<std::string>{"failed to write file in virtual SMC. ('vx:\\big.bin')"});
@@ -173,8 +173,8 @@ TEST_F(CopyToSmcTest, CardFullClosesAndRemovesThePartialFile) {
 
 TEST_F(CopyToSmcTest, CopyAndPasteThroughTheMenu) {
     openFormattedCard();
-    writePcFile(pc() / "a.txt", pattern(10, 1));
-    writePcFile(pc() / "b.txt", pattern(10, 2));
+    writeFile(pc() / "a.txt", patternBytes(10, 1));
+    writeFile(pc() / "b.txt", patternBytes(10, 2));
     showPc(pc());
     selectPc({"a.txt"});
     manager.copySelection(Focus::PcList);
@@ -195,7 +195,7 @@ TEST_F(CopyToSmcTest, CopyAndPasteThroughTheMenu) {
     EXPECT_EQ(manager.cardPath(), "vx:\\");
 
     manager.paste(Focus::CardList);
-    EXPECT_EQ(cardRead("vx:\\A.TXT"), pattern(10, 1));
+    EXPECT_EQ(cardRead("vx:\\A.TXT"), patternBytes(10, 1));
     EXPECT_EQ(ui.recorder.shows, 1);
     EXPECT_FALSE(ui.recorder.shown);
     // The card list shows what was pasted.
@@ -208,13 +208,13 @@ TEST_F(CopyToSmcTest, FailedFileInsideAFolderEndsThePaste) {
     openFormattedCard();
     cardMkdir("vx:\\ALBUM");
     cardMkdir("vx:\\ALBUM\\B.MP3"); // a folder where the PC has a file
-    writePcFile(pc() / "album" / "a.mp3", pattern(10));
-    writePcFile(pc() / "album" / "b.mp3", pattern(10));
-    writePcFile(pc() / "later.txt", pattern(10));
+    writeFile(pc() / "album" / "a.mp3", patternBytes(10));
+    writeFile(pc() / "album" / "b.mp3", patternBytes(10));
+    writeFile(pc() / "later.txt", patternBytes(10));
     ui.answers = {true}; // copy into the existing folder
     EXPECT_FALSE(manager.copyToCard("vx:\\", {pcPath("album") + "/", pcPath("later.txt")}));
     EXPECT_EQ(ui.messages, std::vector<std::string>{
                                "failed to create file in virtual SMC. ('vx:\\album\\b.mp3')"});
-    EXPECT_EQ(cardRead("vx:\\ALBUM\\A.MP3"), pattern(10));
+    EXPECT_EQ(cardRead("vx:\\ALBUM\\A.MP3"), patternBytes(10));
     EXPECT_FALSE(cardHas("vx:\\LATER.TXT"));
 }

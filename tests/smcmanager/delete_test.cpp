@@ -8,7 +8,7 @@ using Kind = ManagerUi::QuestionKind;
 using DeleteTest = ManagerTest;
 
 TEST_F(DeleteTest, TheMachinesCardRootIsNeverSentForRemoval) {
-    writePcFile(machineCard("A.TXT"), {1});
+    writeFile(machineCard("A.TXT"), {1});
     connectMachine();
     sim.clearReceived();
     EXPECT_FALSE(manager.deleteCardItems({"vx:\\"}));
@@ -24,7 +24,7 @@ TEST_F(DeleteTest, DeleteKeyAndSelections) {
     cardMkdir("vx:\\GAME");
     cardMkdir("vx:\\GAME\\SAVE");
     cardMkdir("vx:\\GAME\\SAVE\\DEEP");
-    cardWrite("vx:\\GAME\\SAVE\\DEEP\\X.BIN", pattern(5000));
+    cardWrite("vx:\\GAME\\SAVE\\DEEP\\X.BIN", patternBytes(5000));
     cardWrite("vx:\\GAME\\RUN.QXE", {1});
     manager.refreshCard();
     manager.setCardSelection({});

@@ -12,7 +12,7 @@
 class FormatCreateTest : public ManagerTest {};
 
 TEST_F(FormatCreateTest, MachineFormatCreatesTheDefaultFolders) {
-    writePcFile(machineCard("OLD.TXT"), {1});
+    writeFile(machineCard("OLD.TXT"), {1});
     connectMachine();
     ui.answers.push_back(true);
     manager.formatCard();
@@ -46,7 +46,7 @@ TEST_F(FormatCreateTest, MachineFormatFailures) {
 
 TEST_F(FormatCreateTest, FullFormatEmptiesTheCardAndCountsTheBadBlocks) {
     openFormattedCard();
-    cardWrite("vx:\\A.TXT", pattern(3000));
+    cardWrite("vx:\\A.TXT", patternBytes(3000));
     ui.answers.push_back(false);
     manager.formatCard();
     EXPECT_TRUE(cardHas("vx:\\A.TXT"));
@@ -68,7 +68,7 @@ TEST_F(FormatCreateTest, FullFormatEmptiesTheCardAndCountsTheBadBlocks) {
     EXPECT_FALSE(cardHas("vx:\\A.TXT"));
     EXPECT_TRUE(manager.cardItems().empty());
     EXPECT_EQ(manager.usedSize(), 0u);
-    cardWrite("vx:\\AFTER.TXT", pattern(5000));
+    cardWrite("vx:\\AFTER.TXT", patternBytes(5000));
     EXPECT_TRUE(cardHas("vx:\\AFTER.TXT"));
 }
 
@@ -91,7 +91,7 @@ TEST_F(FormatCreateTest, NewToshibaImageOf16MegabytesHasItsBytes) {
     EXPECT_EQ(manager.storageKind(), StorageKind::None);
     EXPECT_EQ(manager.cardRoot(), nullptr);
 
-    const auto bytes = readPcFile(path);
+    const auto bytes = readFile(path);
     ASSERT_EQ(bytes.size(), 17409024u);
     EXPECT_EQ(bytes[0], 0x98);
     EXPECT_EQ(bytes[1], 0x73);

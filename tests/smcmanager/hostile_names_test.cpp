@@ -41,10 +41,10 @@ TEST_F(HostileNamesTest, CardEntriesThatLeaveTheFolderAreRefused) {
     openFormattedCard();
     cardMkdir("vx:\\HOST");
     cardMkdir("vx:\\HOST\\INNER");
-    cardWrite("vx:\\HOST\\CLIMB.TXT", pattern(10, 1));
-    cardWrite("vx:\\HOST\\SLASH.TXT", pattern(10, 2));
-    cardWrite("vx:\\HOST\\CTRL.TXT", pattern(10, 3));
-    cardWrite("vx:\\HOST\\GOOD.TXT", pattern(10, 4));
+    cardWrite("vx:\\HOST\\CLIMB.TXT", patternBytes(10, 1));
+    cardWrite("vx:\\HOST\\SLASH.TXT", patternBytes(10, 2));
+    cardWrite("vx:\\HOST\\CTRL.TXT", patternBytes(10, 3));
+    cardWrite("vx:\\HOST\\GOOD.TXT", patternBytes(10, 4));
     rawRename("vx:\\HOST", "CLIMB.TXT", "..\\..\\X    ");
     rawRename("vx:\\HOST", "SLASH.TXT", "A/B     TXT");
     rawRename("vx:\\HOST", "CTRL.TXT",
@@ -59,7 +59,7 @@ TEST_F(HostileNamesTest, CardEntriesThatLeaveTheFolderAreRefused) {
 
     // Four refusals, one per hostile entry, and nothing else; the good file is copied.
     EXPECT_EQ(ui.messages, std::vector<std::string>(4, "failed to create file in PC."));
-    EXPECT_EQ(readPcFile(target / "host" / "good.txt"), pattern(10, 4));
+    EXPECT_EQ(readFile(target / "host" / "good.txt"), patternBytes(10, 4));
     auto after = everything(dir.path());
     for (const auto& path : before)
         after.erase(path);
@@ -68,7 +68,7 @@ TEST_F(HostileNamesTest, CardEntriesThatLeaveTheFolderAreRefused) {
 
 TEST_F(HostileNamesTest, SelectedCardPathsWithHostileLastNamesWriteNothing) {
     openFormattedCard();
-    cardWrite("vx:\\A.TXT", pattern(10));
+    cardWrite("vx:\\A.TXT", patternBytes(10));
     const fs::path target = pc() / "target";
     fs::create_directories(target);
     const auto before = everything(dir.path());
@@ -95,12 +95,12 @@ TEST_F(HostileNamesTest, EntriesStoredUnderForeignNamesAreListedAndCopied) {
         {"Ddd     TXT", "Ddd.TXT", "ddd.txt"},
     };
     openFormattedCard();
-    cardWrite("vx:\\AAA.TXT", pattern(100, 1));
-    cardWrite("vx:\\DDD.TXT", pattern(70, 2));
+    cardWrite("vx:\\AAA.TXT", patternBytes(100, 1));
+    cardWrite("vx:\\DDD.TXT", patternBytes(70, 2));
     std::vector<std::string> expected = {"aaa.txt", "ddd.txt"};
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const std::string plain = "F" + std::to_string(i) + ".TXT";
-        cardWrite("vx:\\" + plain, pattern(3000 + i, unsigned(10 + i)));
+        cardWrite("vx:\\" + plain, patternBytes(3000 + i, unsigned(10 + i)));
         rawRename("vx:\\", plain.c_str(), cases[i].raw);
         expected.push_back(cases[i].caption);
     }
@@ -117,11 +117,11 @@ TEST_F(HostileNamesTest, EntriesStoredUnderForeignNamesAreListedAndCopied) {
         EXPECT_EQ(manager.cardFileSize(std::string("vx:\\") + cases[i].caption),
                   std::int64_t(3000 + i));
         EXPECT_TRUE(manager.copyToPc(pc().string(), {std::string("vx:\\") + cases[i].caption}));
-        EXPECT_EQ(readPcFile(pc() / cases[i].pcName), pattern(3000 + i, unsigned(10 + i)));
+        EXPECT_EQ(readFile(pc() / cases[i].pcName), patternBytes(3000 + i, unsigned(10 + i)));
     }
     // A neighbour copies as ever.
     EXPECT_FALSE(manager.cardItems()[0].foreignName);
     EXPECT_TRUE(manager.copyToPc(pc().string(), {"vx:\\aaa.txt"}));
-    EXPECT_EQ(readPcFile(pc() / "aaa.txt"), pattern(100, 1));
+    EXPECT_EQ(readFile(pc() / "aaa.txt"), patternBytes(100, 1));
     EXPECT_TRUE(ui.messages.empty());
 }

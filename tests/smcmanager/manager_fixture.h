@@ -5,6 +5,7 @@
 #pragma once
 
 #include "fakes/temp_dir.h"
+#include "fakes/test_bytes.h"
 #include "scripted_ui.h"
 
 #include <devicelink/device_link.h>
@@ -28,28 +29,6 @@ namespace fs = std::filesystem;
 
 inline SmfsDateTime fixedClock() {
     return SmfsDateTime{2002, 7, 31, 9, 5, 0};
-}
-
-// Bytes that differ from one position to the next, so a misplaced piece shows.
-inline std::vector<std::uint8_t> pattern(std::size_t count, unsigned seed = 1) {
-    std::vector<std::uint8_t> bytes(count);
-    std::uint32_t state = seed * 2654435761u + 7;
-    for (auto& byte : bytes) {
-        state = state * 1103515245u + 12345u;
-        byte = std::uint8_t(state >> 16);
-    }
-    return bytes;
-}
-
-inline void writePcFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-inline std::vector<std::uint8_t> readPcFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // The manager the running test drives; the helpers below reach its open card.
@@ -203,7 +182,7 @@ protected:
         return "vx:\\" + name;
     }
     void put(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-        if (onMachine()) return writePcFile(machineCard(name), bytes);
+        if (onMachine()) return writeFile(machineCard(name), bytes);
         cardWrite(cardPath(name), bytes);
     }
     void mkdir(const std::string& name) {
@@ -214,7 +193,7 @@ protected:
         return onMachine() ? fs::exists(machineCard(name)) : cardHas(cardPath(name));
     }
     std::vector<std::uint8_t> read(const std::string& name) {
-        return onMachine() ? readPcFile(machineCard(name)) : cardRead(cardPath(name));
+        return onMachine() ? readFile(machineCard(name)) : cardRead(cardPath(name));
     }
 };
 

@@ -71,7 +71,7 @@ TEST_F(OpenStorageTest, ImagesWithoutAUsableVolumeAreNotOfferedAFormat) {
         {"damaged volume",
          [&] {
              openFormattedCard();
-             cardWrite("vx:\\KEEP.BIN", pattern(5000));
+             cardWrite("vx:\\KEEP.BIN", patternBytes(5000));
              // The master boot record loses its signature; the file's blocks stay written.
              const std::uint8_t zeros[2] = {0, 0};
              EXPECT_EQ(media_write(openCard().state(), 0, 510, zeros, 2), SmfsResult::Ok);
@@ -95,7 +95,7 @@ TEST_F(OpenStorageTest, ImagesWithoutAUsableVolumeAreNotOfferedAFormat) {
 
 TEST_F(OpenStorageTest, ImageHeldByAnotherOpenIsRefusedAndLeftAsItWas) {
     const fs::path path = blankCard(0);
-    const std::vector<std::uint8_t> before = readPcFile(path);
+    const std::vector<std::uint8_t> before = readFile(path);
     {
         // Another program's writer (a lock on its own open of the file).
         ImageFile elsewhere;
@@ -109,12 +109,12 @@ TEST_F(OpenStorageTest, ImageHeldByAnotherOpenIsRefusedAndLeftAsItWas) {
         // Creating a new image over it leaves it as it was.
         EXPECT_EQ(createVirtualImage(path, 1, 2), ImageCreateResult::CreateFailed);
     }
-    EXPECT_EQ(readPcFile(path), before);
+    EXPECT_EQ(readFile(path), before);
 }
 
 // However the card goes away, the panes and the size line no longer show it.
 TEST_F(OpenStorageTest, NoCardOpenMeansEmptyCardPanesAndSizeLine) {
-    writePcFile(dir / "text.smc", pattern(100));
+    writeFile(dir / "text.smc", patternBytes(100));
     const struct {
         const char* name;
         std::function<void()> leave;
