@@ -24,6 +24,20 @@
 #include <string>
 #include <vector>
 
+// Under the sanitizers the slowest tests try fewer cases.
+#if defined(__SANITIZE_ADDRESS__)
+#define VELA_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELA_SANITIZED 1
+#endif
+#endif
+#ifdef VELA_SANITIZED
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // The clock every test card runs with: 2024-05-17 13:45:30.
 SmfsDateTime testClock();
 
