@@ -1,16 +1,19 @@
 // SPDX-License-Identifier: MIT
 // The socket transport: the link as a client of a Unix-domain SOCK_SEQPACKET socket, where
 // each frame is one message in each direction. Both pipes share the one connection, made
-// by the first OpenPipe and closed with the last pipe. A transfer waits in poll() on the
-// socket and on a cancel pipe (a write only once it would block); cancel() sets a flag and
-// makes that pipe readable until clearCancel() drains it, so a cancel that arrives before
-// the transfer starts is not lost. Also home of makeTransport, which turns a
-// user's choice into a transport.
+// by the first OpenPipe and closed with the last pipe. A read is one blocking recv() whose
+// receive time-out is the cancel check's interval: a cancel() sets a flag that the read
+// looks at each time the time-out passes, so a reply costs one call, not a poll() and a
+// recv(). A write is tried at once and waits in poll() on the socket and on a cancel pipe
+// only once it would block; cancel() makes that pipe readable until clearCancel() drains
+// it. A cancel that arrives before the transfer starts is not lost. Also home of
+// makeTransport, which turns a user's choice into a transport.
 #include "devicelink/transport.h"
 
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,6 +22,9 @@
 #include <unistd.h>
 
 namespace {
+
+// A cancelled read ends within this time.
+constexpr std::chrono::microseconds kCancelCheck{std::chrono::milliseconds(10)};
 
 class SocketTransport final : public LinkTransport {
 public:
@@ -52,33 +58,18 @@ public:
                         std::uint32_t* transferred) override {
         if (socket_ < 0 || (pipe != 0 && pipe != 2)) return LinkResult::IoFailed;
         if (cancelled_.load()) return LinkResult::Canceled;
-        const bool write = pipe == 2;
-        // A write is tried at once, as the socket has room nearly always; a read waits in
-        // poll() first, as the peer's answer is nearly never there yet.
-        bool ready = write;
+        if (pipe == 0) return receive(buffer, length, transferred);
         for (;;) {
-            if (!ready) {
-                pollfd fds[2] = {{socket_, short(write ? POLLOUT : POLLIN), 0},
-                                 {cancelPipe_[0], POLLIN, 0}};
-                if (poll(fds, 2, -1) == -1 && errno != EINTR) return LinkResult::IoFailed;
-                if (fds[1].revents & POLLIN) return LinkResult::Canceled;
-            }
-            ready = false;
-            ssize_t n;
-            if (write) {
-                n = send(socket_, buffer, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-            } else {
-                // MSG_TRUNC reports a longer message's real length, so the link sees a
-                // frame of the wrong size instead of a silently cut one.
-                n = recv(socket_, buffer, length, MSG_TRUNC | MSG_DONTWAIT);
-                if (n == 0) return LinkResult::IoFailed; // the peer closed the connection
-            }
+            const ssize_t n = send(socket_, buffer, length, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n >= 0) {
                 *transferred = std::uint32_t(n);
                 return LinkResult::Ok;
             }
-            if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
-                return LinkResult::IoFailed;
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return LinkResult::IoFailed;
+            pollfd fds[2] = {{socket_, POLLOUT, 0}, {cancelPipe_[0], POLLIN, 0}};
+            if (poll(fds, 2, -1) == -1 && errno != EINTR) return LinkResult::IoFailed;
+            if (fds[1].revents & POLLIN) return LinkResult::Canceled;
         }
     }
 
@@ -97,6 +88,23 @@ public:
     }
 
 private:
+    LinkResult receive(std::uint8_t* buffer, std::uint32_t length, std::uint32_t* transferred) {
+        for (;;) {
+            // MSG_TRUNC reports a longer message's real length, so the link sees a frame of
+            // the wrong size instead of a silently cut one.
+            const ssize_t n = recv(socket_, buffer, length, MSG_TRUNC);
+            if (n > 0) {
+                *transferred = std::uint32_t(n);
+                return LinkResult::Ok;
+            }
+            if (n == 0) return LinkResult::IoFailed; // the peer closed the connection
+            if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+                return LinkResult::IoFailed;
+            // The receive time-out passed (or a signal came): time to look for a cancel.
+            if (cancelled_.load()) return LinkResult::Canceled;
+        }
+    }
+
     bool connectSocket() {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -105,6 +113,12 @@ private:
         const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         if (fd < 0) return false;
         if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            close(fd);
+            return false;
+        }
+        // How long a read blocks before it looks whether it was cancelled.
+        const timeval interval{0, kCancelCheck.count()};
+        if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &interval, sizeof interval) != 0) {
             close(fd);
             return false;
         }

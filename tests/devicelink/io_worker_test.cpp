@@ -102,6 +102,7 @@ TEST(IoWorkerTest, ManyBackToBackTransfersLoseNoWakeUp) {
     for (int i = 0; i < 3000; ++i) {
         ASSERT_EQ(worker.BulkWrite(2, frame.data(), 256, &done, 5), LinkResult::Ok) << i;
         ASSERT_EQ(worker.WriteFrames(2, frame.data(), 200, 256, 5, &done), LinkResult::Ok) << i;
+        ASSERT_EQ(done, 1u) << i;
         ASSERT_EQ(worker.BulkRead(0, frame.data(), 256, &done, 5), LinkResult::Ok) << i;
     }
 }

@@ -11,7 +11,7 @@ namespace fs = std::filesystem;
 
 using ConnectTest = LinkTest;
 
-TEST_F(ConnectTest, FailuresCloseThePipesAndTheNextAttemptWorks) {
+TEST_F(ConnectTest, FailuresCloseThePipesTheNextAttemptWorksAndDisconnectCloses) {
     const struct {
         const char* what;
         std::function<void(SimMachine&)> set;
@@ -35,10 +35,7 @@ TEST_F(ConnectTest, FailuresCloseThePipesAndTheNextAttemptWorks) {
         sim.setAccessDenied(false);
         EXPECT_EQ(link->Connect(), LinkResult::Ok);
     }
-}
-
-TEST_F(ConnectTest, DisconnectSendsOneFrameAndClosesThePipes) {
-    connect();
+    sim.clearReceived();
     const auto* info = reinterpret_cast<const char*>(link->deviceInfo().data());
     EXPECT_EQ(std::string(info + kInfoName, 8), "VELA-SIM");
     ASSERT_EQ(link->Disconnect(), LinkResult::Ok);

@@ -101,12 +101,15 @@ TEST(SocketTransportTest, WrongFramesHangUpsAndPipesNeverGiven) {
     hungUp.get_future().wait();
     EXPECT_EQ(link.MakeFolder("vx:\\a"), LinkResult::IoFailed);
     link.Reset();
+    // The connection lasts until the last pipe closes.
     auto transport = makeSocketTransport(path);
-    ASSERT_NE(transport->OpenPipe(kPipeIn), kInvalidPipe);
+    ASSERT_EQ(transport->OpenPipe(kPipeIn), 0);
+    ASSERT_EQ(transport->OpenPipe(kPipeOut), 2);
     std::uint8_t frame[256] = {};
     std::uint32_t moved = 0;
     EXPECT_EQ(transport->transfer(1, frame, 256, &moved), LinkResult::IoFailed);
     transport->ClosePipe(0);
+    EXPECT_EQ(transport->transfer(2, frame, 256, &moved), LinkResult::Ok);
     const std::string longPath = "/" + std::string(200, 'x');
     DeviceLink tooLong(makeSocketTransport(longPath));
     EXPECT_EQ(tooLong.Connect(), LinkResult::NoDevice);

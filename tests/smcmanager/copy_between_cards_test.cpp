@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Copies from one card to another: the machine's card into an image, that image into another
-// image (read back by mtools from its exported volume) and into a fresh machine give back
-// every name and byte; a cancel leaves no part of the file in hand, clashes follow the user.
+// Copies from one card to another give back every name and byte; a cancel leaves no part of
+// the file in hand, and clashes follow the user.
 #include "manager_fixture.h"
 
 #include <cstdlib>
@@ -44,12 +43,16 @@ std::unique_ptr<CardStorage> openImage(const fs::path& image) {
 
 using CopyBetweenCardsTest = ManagerTest;
 
-TEST_F(CopyBetweenCardsTest, MachineToImageToImageToFreshMachineKeepsEveryNameAndByte) {
+TEST_F(CopyBetweenCardsTest, MachineToImageToFreshMachineKeepsEveryNameAndByte) {
     fs::create_directories(machineCard("EMPTY"));
     writePcFile(machineCard("GAME/RUN.QXC"), pattern(3000, 1));
     writePcFile(machineCard("GAME/SAVE/SLOT1.DAT"), pattern(kPieceBytes + 700, 2));
     writePcFile(machineCard("MP3/A.MP3"), pattern(40000, 3));
     writePcFile(machineCard("README"), {});
+    std::string deep = "DEEP"; // deeper than half the depth a copy refuses
+    for (int level = 0; level < 70; ++level)
+        deep += "/D";
+    fs::create_directories(machineCard(deep));
     const auto machine = pcTree(machineCard());
     const std::unique_ptr<DeviceLink> link = makeLink(sim, std::chrono::seconds(1));
     link->Reset();
@@ -60,13 +63,7 @@ TEST_F(CopyBetweenCardsTest, MachineToImageToImageToFreshMachineKeepsEveryNameAn
     EXPECT_EQ(ui.recorder.totalMaxima.back(), 2 * std::int64_t(kPieceBytes + 43700));
     EXPECT_EQ(ui.recorder.totalPositions.back(), ui.recorder.totalMaxima.back());
 
-    // The image into another image, whose volume the FAT tools read.
-    manager.closeStorage();
-    const std::unique_ptr<CardStorage> first = openImage(dir / "card.smc");
-    ui.answers.push_back(true); // format the blank image
-    ASSERT_TRUE(manager.openImage(blankCard(2, "copy.smc")));
-    ui.messages.clear();
-    ASSERT_TRUE(manager.copyFromCard(*first, kCardRoot, rootEntries(*first)));
+    // The FAT tools read the image's volume.
     MemoryStorage volume;
     ASSERT_EQ(manager.card()->exportVolume(volume, nullptr), SmfsResult::Ok);
     writePcFile(dir / "volume.raw", volume.bytes());
@@ -77,9 +74,9 @@ TEST_F(CopyBetweenCardsTest, MachineToImageToImageToFreshMachineKeepsEveryNameAn
               0);
     EXPECT_EQ(pcTree(dir / "mtools"), machine);
 
-    // The second image into a machine with an empty card.
+    // The image into a machine with an empty card.
     manager.closeStorage();
-    const std::unique_ptr<CardStorage> second = openImage(dir / "copy.smc");
+    const std::unique_ptr<CardStorage> second = openImage(dir / "card.smc");
     SimMachine fresh(dir / "fresh");
     ScriptedUi freshUi;
     SmcManager freshManager(freshUi, makeLink(fresh, std::chrono::seconds(1)));
@@ -112,13 +109,14 @@ TEST_F(CopyBetweenCardsTest, CancelLeavesNoPartOfTheFileAndClashesFollowTheUser)
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
     EXPECT_FALSE(cardHas("vx:\\BIG.BIN"));
 
-    // The folder is copied into, the file kept, then replaced.
+    // The folder is left and the file kept, then both are copied into.
     ui.recorder.cancelWhen = nullptr;
-    ui.answers = {true, true};
+    ui.answers = {false, true};
     ui.replaceAnswers = {ManagerUi::ReplaceAnswer::No, ManagerUi::ReplaceAnswer::YesToAll};
     for (const int round : {1, 2}) {
         EXPECT_TRUE(manager.copyFromCard(*source, kCardRoot, rootEntries(*source))) << round;
         EXPECT_EQ(cardRead("vx:\\SAME.TXT"), pattern(round == 1 ? 5 : 10, round == 1 ? 4 : 2));
+        EXPECT_EQ(cardHas("vx:\\GAME\\NEW.DAT"), round == 2);
     }
     EXPECT_EQ(cardRead("vx:\\BIG.BIN"), pattern(kPieceBytes + 10, 1));
     EXPECT_EQ(cardRead("vx:\\GAME\\NEW.DAT"), pattern(20, 3));

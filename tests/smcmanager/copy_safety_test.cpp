@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Copies that never lose data, on a virtual card and on the simulated machine: a copy that
-// cannot work is refused before the card changes, a replaced file gives way only to a whole
-// new one, odd PC items in a folder are named and left out, and a file copied to the PC
-// never replaces the old one with part of the new.
+// Copies that never lose data: a copy that cannot work is refused before the card changes,
+// and a replaced file gives way only to a whole new one.
 #include "manager_fixture.h"
 
 #include <memory>
@@ -11,48 +9,12 @@
 
 namespace {
 
-enum class Storage { VirtualCard, Machine };
-
 const std::vector<std::uint8_t> kOld = {1, 2, 3};
 
 } // namespace
 
-class CopySafetyTest : public ManagerTest, public ::testing::WithParamInterface<Storage> {
-protected:
-    bool onMachine() const { return GetParam() == Storage::Machine; }
-
-    void open() {
-        if (!onMachine()) return openFormattedCard();
-        manager.setMachineFolder(machineCard());
-        connectMachine();
-    }
-    // Card contents by names such as "ALBUM/A.MP3".
-    static std::string cardPath(std::string name) {
-        std::replace(name.begin(), name.end(), '/', '\\');
-        return "vx:\\" + name;
-    }
-    void put(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-        if (onMachine()) return writePcFile(machineCard(name), bytes);
-        cardWrite(cardPath(name), bytes);
-    }
-    void mkdir(const std::string& name) {
-        if (onMachine()) return (void)fs::create_directories(machineCard(name));
-        cardMkdir(cardPath(name));
-    }
-    bool has(const std::string& name) {
-        return onMachine() ? fs::exists(machineCard(name)) : cardHas(cardPath(name));
-    }
-    std::vector<std::uint8_t> read(const std::string& name) {
-        return onMachine() ? readPcFile(machineCard(name)) : cardRead(cardPath(name));
-    }
-    std::string pcPath(const std::string& name) const { return (pc() / name).string(); }
-};
-
-INSTANTIATE_TEST_SUITE_P(Storages, CopySafetyTest,
-                         ::testing::Values(Storage::VirtualCard, Storage::Machine),
-                         [](const auto& info) {
-                             return info.param == Storage::Machine ? "Machine" : "VirtualCard";
-                         });
+using CopySafetyTest = StorageTest;
+VELA_ON_BOTH_STORAGES(CopySafetyTest);
 
 TEST_P(CopySafetyTest, CopyThatCannotWorkIsRefusedBeforeTheCardChanges) {
     open();
@@ -195,7 +157,7 @@ TEST_F(CopySafetyMachineTest, ReplacedFileAlwaysHasAWholeCopyOnTheCard) {
                                   frame[0] = std::uint8_t(LinkReply::DeviceError);
                           }));
         ui.replaceAnswers = {c.answer};
-        EXPECT_EQ(manager.copyToCard(kCardRoot, {(pc() / "x.txt").string()}), c.copied);
+        EXPECT_EQ(manager.copyToCard(kCardRoot, {pcPath("x.txt")}), c.copied);
         EXPECT_EQ(ui.takeMessages(), c.message.empty() ? std::vector<std::string>{}
                                                        : std::vector<std::string>{c.message});
         EXPECT_EQ(readPcFile(machineCard("X.TXT")), c.file);
@@ -203,16 +165,45 @@ TEST_F(CopySafetyMachineTest, ReplacedFileAlwaysHasAWholeCopyOnTheCard) {
     }
 }
 
-TEST_F(CopySafetyMachineTest, FolderIsNotCopiedIntoItselfOnTheMachine) {
-    writePcFile(machineCard("GAME/A.TXT"), {1});
-    fs::create_directories(machineCard("MP3"));
-    manager.setMachineFolder(machineCard());
-    connectMachine();
-    const std::string game = machineCard("GAME").string();
-    EXPECT_FALSE(manager.copyToCard("vx:\\game", {game + "/"}));
-    EXPECT_EQ(ui.takeMessages(),
-              std::vector<std::string>{"cannot copy '" + game + "' into itself."});
-    EXPECT_FALSE(fs::exists(machineCard("GAME/GAME")));
-    EXPECT_TRUE(manager.copyToCard("vx:\\mp3", {game + "/"}));
-    EXPECT_EQ(readPcFile(machineCard("MP3/GAME/A.TXT")), std::vector<std::uint8_t>{1});
+// The machine card on its own: a PC side that fails part way leaves nothing half written on
+// the machine, and a file to be replaced stays when its replacement cannot even be read.
+TEST_F(CopySafetyMachineTest, PcSideFailuresLeaveTheMachineAsItWas) {
+    DeviceLink link(makeSimTransport(sim));
+    ASSERT_EQ(link.Connect(), LinkResult::Ok);
+    const auto card = ::machineCard(link);
+    writePcFile(machineCard("A.BIN"), kOld);
+    struct : CardTransfer {
+        void step(const std::string&) override {}
+        bool start(std::uint64_t) override { return true; }
+        bool piece(std::uint64_t, std::uint32_t) override { return true; }
+    } transfer;
+    const auto data = pattern(600000); // two chunks and a bit
+    const struct {
+        const char* name;
+        bool replace;
+        std::size_t failAt; // the PC file gives out after these bytes
+        bool written;
+    } cases[] = {
+        {"a.bin", true, 0, false},          // unreadable: the old file stays
+        {"b.bin", false, 300000, false},    // fails inside: nothing kept
+        {"a.bin", true, data.size(), true}, // replaced, whole
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failAt);
+        std::size_t pulled = 0;
+        const CardSource source = [&](std::uint8_t* buffer, std::uint32_t bytes) {
+            if (pulled + bytes > c.failAt) return false;
+            std::copy_n(data.begin() + long(pulled), bytes, buffer);
+            pulled += bytes;
+            return true;
+        };
+        const CardResult result =
+            card->write("vx:\\", c.name, data.size(), c.replace, transfer, source);
+        EXPECT_EQ(bool(result), c.written);
+        EXPECT_EQ(result.message, "");
+        const auto file = readPcFile(machineCard(c.name[0] == 'a' ? "A.BIN" : "B.BIN"));
+        EXPECT_EQ(file, c.written ? data : c.replace ? kOld : std::vector<std::uint8_t>{});
+    }
+    EXPECT_EQ(card->write("vx:\\", "c.bin", kLargestCardBytes + 1ull, true, transfer, {}).message,
+              "file is larger than any SMC.");
 }

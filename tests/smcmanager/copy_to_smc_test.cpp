@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Copying from the PC to the card on both backends: pieces and gauges, folder trees, name
-// clashes, where a paste stops, and the copy and drag handlers.
+// Copying from the PC to the card: pieces and gauges, folder trees, name clashes, where a
+// paste stops, and the copy and drag handlers.
 #include "manager_fixture.h"
 
 using CopyToSmcTest = ManagerTest;
@@ -22,70 +22,47 @@ TEST_F(CopyToSmcTest, FileIsWrittenInPiecesOfOneMebibyteWithTheGauges) {
               (std::vector<std::int64_t>{0, 1048576, 2097152, 2621440}));
     EXPECT_EQ(ui.recorder.stepTexts.back(), "now copying file 'x.bin' (size : 2621440 bytes)");
     EXPECT_EQ(ui.recorder.animation, ProgressUi::Animation::CopyFile);
+    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::StepText));
     EXPECT_EQ(ui.recorder.shows, 1);
     EXPECT_FALSE(ui.recorder.shown);
     // The drop refreshes the card list.
     EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"x.bin"});
     EXPECT_EQ(manager.cardItems()[0].size, "2560KB");
-}
 
-TEST_F(CopyToSmcTest, ExactMultipleOfAPieceAndAnEmptyFile) {
-    openFormattedCard(3);
-    const auto data = pattern(2097152, 3);
-    writePcFile(pc() / "two.bin", data);
+    // An exact multiple of a piece, and an empty file.
+    writePcFile(pc() / "two.bin", pattern(2097152, 3));
     writePcFile(pc() / "empty", {});
-    ASSERT_TRUE(manager.copyToCard("vx:\\", {(pc() / "two.bin").string()}));
-    EXPECT_EQ(ui.recorder.itemPositions, (std::vector<std::int64_t>{0, 1048576, 2097152}));
-    ASSERT_TRUE(manager.copyToCard("vx:\\", {(pc() / "empty").string()}));
-    EXPECT_EQ(cardRead("vx:\\TWO.BIN"), data);
-    EXPECT_TRUE(cardHas("vx:\\EMPTY"));
-    EXPECT_TRUE(cardRead("vx:\\EMPTY").empty());
+    ASSERT_TRUE(manager.copyToCard("vx:\\", {pcPath("two.bin"), pcPath("empty")}));
+    EXPECT_EQ(cardRead("vx:\\TWO.BIN"), pattern(2097152, 3));
+    EXPECT_TRUE(cardHas("vx:\\EMPTY") && cardRead("vx:\\EMPTY").empty());
+    EXPECT_EQ(ui.recorder.totalPositions.back(), 2097152);
 }
 
-TEST_F(CopyToSmcTest, FolderTreeGoesToTheVirtualCard) {
-    openFormattedCard(2);
-    writePcFile(pc() / "album" / "a.mp3", pattern(5000, 1));
+using CopyToCardTest = StorageTest;
+VELA_ON_BOTH_STORAGES(CopyToCardTest);
+
+TEST_P(CopyToCardTest, FolderTreeGoesIntoTheDroppedOnFolder) {
+    open(2);
+    writePcFile(pc() / "album" / "a.mp3", pattern(300, 1));
     writePcFile(pc() / "album" / "cd2" / "b.mp3", pattern(70000, 2));
     fs::create_directories(pc() / "album" / "cd2" / "empty");
     writePcFile(pc() / "x.txt", pattern(10, 3));
-    cardMkdir("vx:\\GAME");
+    mkdir("GAME");
     showPc(pc());
     selectPc({"x.txt", "album"});
     manager.refreshCard();
     manager.dropOnCardTree(DragSource::PcList, findChildNode(manager.cardRoot(), "game"));
 
     EXPECT_TRUE(ui.messages.empty());
-    EXPECT_EQ(manager.copiedPcItems(), (std::vector<std::string>{(pc() / "album").string() + "/",
-                                                                 (pc() / "x.txt").string()}));
-    EXPECT_EQ(cardRead("vx:\\GAME\\X.TXT"), pattern(10, 3));
-    EXPECT_TRUE(cardIsFolder("vx:\\GAME\\ALBUM"));
-    EXPECT_EQ(cardRead("vx:\\GAME\\ALBUM\\A.MP3"), pattern(5000, 1));
-    EXPECT_EQ(cardRead("vx:\\GAME\\ALBUM\\CD2\\B.MP3"), pattern(70000, 2));
-    EXPECT_TRUE(cardIsFolder("vx:\\GAME\\ALBUM\\CD2\\EMPTY"));
-    EXPECT_EQ(ui.recorder.totalMaxima, std::vector<std::int64_t>{75010});
-    EXPECT_EQ(ui.recorder.totalPositions.back(), 75010);
-}
-
-TEST_F(CopyToSmcTest, FolderTreeGoesToTheMachine) {
-    connectMachine();
-    writePcFile(pc() / "album" / "a.mp3", pattern(300, 1));
-    writePcFile(pc() / "album" / "cd2" / "b.mp3", pattern(70000, 2));
-    fs::create_directories(machineCard("GAME"));
-    showPc(pc());
-    selectPc({"album"});
-    manager.refreshCard();
-    manager.dropOnCardTree(DragSource::PcList, findChildNode(manager.cardRoot(), "game"));
-
-    EXPECT_TRUE(ui.messages.empty());
-    EXPECT_EQ(readPcFile(machineCard("GAME/ALBUM/A.MP3")), pattern(300, 1));
-    EXPECT_EQ(readPcFile(machineCard("GAME/ALBUM/CD2/B.MP3")), pattern(70000, 2));
-    // The machine's callbacks moved the gauges: the file name without a closing quote.
-    EXPECT_NE(std::find(ui.recorder.stepTexts.begin(), ui.recorder.stepTexts.end(),
-                        "now copying file 'b.mp3"),
-              ui.recorder.stepTexts.end());
-    EXPECT_EQ(ui.recorder.itemMaxima.back(), 70000);
-    EXPECT_EQ(ui.recorder.itemPositions.back(), 70000);
-    EXPECT_EQ(ui.recorder.totalPositions.back(), 70300);
+    EXPECT_EQ(manager.copiedPcItems(),
+              (std::vector<std::string>{pcPath("album") + "/", pcPath("x.txt")}));
+    EXPECT_EQ(read("GAME/X.TXT"), pattern(10, 3));
+    EXPECT_EQ(read("GAME/ALBUM/A.MP3"), pattern(300, 1));
+    EXPECT_EQ(read("GAME/ALBUM/CD2/B.MP3"), pattern(70000, 2));
+    EXPECT_TRUE(has("GAME/ALBUM/CD2/EMPTY"));
+    EXPECT_EQ(ui.recorder.totalMaxima, std::vector<std::int64_t>{70310});
+    EXPECT_EQ(ui.recorder.totalPositions.back(), 70310);
+    EXPECT_EQ(ui.recorder.itemPositions.back(), 10);
 }
 
 // A name that exists on the card: the user's answer decides, and an old file gives way only
@@ -124,10 +101,9 @@ TEST_F(CopyToSmcTest, ExistingCardNamesAreAskedAbout) {
         writePcFile(pc() / "later.txt", pattern(30));
         ui.replaceAnswers.assign(c.answers.begin(), c.answers.end());
         ui.answers = {c.mergeAnswer};
-        EXPECT_EQ(
-            manager.copyToCard("vx:\\", {(pc() / "x.txt").string(), (pc() / "album").string() + "/",
-                                         (pc() / "later.txt").string()}),
-            c.copied);
+        EXPECT_EQ(manager.copyToCard("vx:\\",
+                                     {pcPath("x.txt"), pcPath("album") + "/", pcPath("later.txt")}),
+                  c.copied);
         EXPECT_TRUE(ui.replaceAnswers.empty());
         EXPECT_EQ(cardRead("vx:\\X.TXT"), c.x);
         EXPECT_EQ(cardRead("vx:\\ALBUM\\A.MP3"),
@@ -148,9 +124,8 @@ TEST_F(CopyToSmcTest, NamesNoCardCanHoldAreSkippedAndListed) {
     writePcFile(pc() / "good" / "toolongname.txt", pattern(5));
     writePcFile(pc() / "good" / "ok.txt", pattern(6));
     writePcFile(pc() / "last.txt", pattern(7));
-    EXPECT_FALSE(manager.copyToCard(
-        "vx:\\", {(pc() / "My Long Folder Name").string() + "/", (pc() / "bad*nm").string(),
-                  (pc() / "good").string() + "/", (pc() / "last.txt").string()}));
+    EXPECT_FALSE(manager.copyToCard("vx:\\", {pcPath("My Long Folder Name") + "/", pcPath("bad*nm"),
+                                              pcPath("good") + "/", pcPath("last.txt")}));
     EXPECT_EQ(manager.skippedNames(),
               (std::vector<std::string>{"My Long Folder Name", "bad*nm", "toolongname.txt"}));
     ASSERT_EQ(ui.messages.size(), 1u);
@@ -172,15 +147,15 @@ TEST_F(CopyToSmcTest, DeletedCardEntriesDoNotMeetAFolderCopy) {
     fs::create_directories(pc() / "album2" / "b.mp3"); // a folder where the card has a file
     cardMkdir("vx:\\ALBUM2");
     ASSERT_EQ(openCard().rmdir("vx:\\ALBUM2", 1), SmfsResult::Ok);
-    EXPECT_TRUE(manager.copyToCard("vx:\\", {(pc() / "album2").string() + "/"}));
-    EXPECT_TRUE(cardIsFolder("vx:\\ALBUM2\\B.MP3"));
+    EXPECT_TRUE(manager.copyToCard("vx:\\", {pcPath("album2") + "/"}));
+    EXPECT_TRUE(cardHas("vx:\\ALBUM2\\B.MP3"));
 }
 
 TEST_F(CopyToSmcTest, CardFullClosesAndRemovesThePartialFile) {
     openFormattedCard(0);
     const std::uint64_t freeBefore = manager.freeSize();
     writePcFile(pc() / "big.bin", pattern(std::size_t(freeBefore) + 65536));
-    EXPECT_FALSE(manager.copyToCard("vx:\\", {(pc() / "big.bin").string()}));
+    EXPECT_FALSE(manager.copyToCard("vx:\\", {pcPath("big.bin")}));
     EXPECT_EQ(ui.messages,
               std::vector<std::string>{"failed to write file in virtual SMC. ('vx:\\big.bin')"});
     EXPECT_FALSE(cardHas("vx:\\BIG.BIN"));
@@ -203,41 +178,12 @@ TEST_F(CopyToSmcTest, CopyAndPasteThroughTheMenu) {
     showPc(pc());
     selectPc({"a.txt"});
     manager.copySelection(Focus::PcList);
-    EXPECT_EQ(manager.copiedPcItems(), std::vector<std::string>{(pc() / "a.txt").string()});
-    // Nothing selected: the earlier items stay put aside.
-    manager.setPcSelection({});
+    EXPECT_EQ(manager.copiedPcItems(), std::vector<std::string>{pcPath("a.txt")});
+    // Nothing (or nothing listed) selected: the earlier items stay put aside.
+    manager.setPcSelection({-1, 99});
     manager.copySelection(Focus::PcList);
-    EXPECT_EQ(manager.copiedPcItems(), std::vector<std::string>{(pc() / "a.txt").string()});
-    // The drive list cannot be copied from.
-    manager.setPcPath("");
-    manager.listPcFolder();
-    manager.setPcSelection({0});
-    manager.copySelection(Focus::PcList);
-    EXPECT_EQ(manager.copiedPcItems(), std::vector<std::string>{(pc() / "a.txt").string()});
-    EXPECT_FALSE(manager.acceptsCardDrop(DragSource::PcList));
-
-    manager.paste(Focus::CardList);
-    EXPECT_EQ(cardRead("vx:\\A.TXT"), pattern(10, 1));
-    EXPECT_EQ(ui.recorder.shows, 1);
-    EXPECT_FALSE(ui.recorder.shown);
-    // The card list shows what was pasted.
-    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"a.txt"});
-    EXPECT_TRUE(ui.messages.empty());
-}
-
-TEST_F(CopyToSmcTest, MachineReportsAMissingFolder) {
-    connectMachine();
-    writePcFile(pc() / "a.txt", pattern(10, 1));
-    EXPECT_FALSE(manager.copyToCard("vx:\\nothere", {(pc() / "a.txt").string()}));
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0], "an error has occurred in Vela machine.");
-}
-
-// Drops from the wrong place, on no node or with nothing to drop do nothing at all.
-TEST_F(CopyToSmcTest, RefusedDropsCopyNothing) {
-    openFormattedCard();
-    writePcFile(pc() / "a.txt", pattern(10));
-    showPc(pc());
+    EXPECT_EQ(manager.copiedPcItems(), std::vector<std::string>{pcPath("a.txt")});
+    // Drops from the wrong place or on no node, and double-clicks on no item, do nothing.
     selectPc({"a.txt"});
     manager.dropOnCardTree(DragSource::CardList, manager.cardRoot());
     manager.dropOnCardTree(DragSource::PcTree, manager.cardRoot());
@@ -246,8 +192,14 @@ TEST_F(CopyToSmcTest, RefusedDropsCopyNothing) {
     manager.openCardItem(-1);
     manager.openCardItem(int(manager.cardItems().size()));
     EXPECT_EQ(ui.recorder.shows, 0);
-    EXPECT_FALSE(cardHas("vx:\\A.TXT"));
     EXPECT_EQ(manager.cardPath(), "vx:\\");
+
+    manager.paste(Focus::CardList);
+    EXPECT_EQ(cardRead("vx:\\A.TXT"), pattern(10, 1));
+    EXPECT_EQ(ui.recorder.shows, 1);
+    EXPECT_FALSE(ui.recorder.shown);
+    // The card list shows what was pasted.
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"a.txt"});
     EXPECT_TRUE(ui.messages.empty());
 }
 
@@ -260,8 +212,7 @@ TEST_F(CopyToSmcTest, FailedFileInsideAFolderEndsThePaste) {
     writePcFile(pc() / "album" / "b.mp3", pattern(10));
     writePcFile(pc() / "later.txt", pattern(10));
     ui.answers = {true}; // copy into the existing folder
-    EXPECT_FALSE(manager.copyToCard(
-        "vx:\\", {(pc() / "album").string() + "/", (pc() / "later.txt").string()}));
+    EXPECT_FALSE(manager.copyToCard("vx:\\", {pcPath("album") + "/", pcPath("later.txt")}));
     EXPECT_EQ(ui.messages, std::vector<std::string>{
                                "failed to create file in virtual SMC. ('vx:\\album\\b.mp3')"});
     EXPECT_EQ(cardRead("vx:\\ALBUM\\A.MP3"), pattern(10));

@@ -1,45 +1,98 @@
 // SPDX-License-Identifier: MIT
-// Deleting and creating on the card: the three delete triggers and their confirmation, a
-// walk that stops at the first failure, the Delete key on the card tree, and the folder
-// creation command, on both backends.
+// Deleting and creating folders on the card: the triggers, their confirmation, and a walk
+// that stops at the first failure.
 #include "manager_fixture.h"
-
-#include <algorithm>
 
 using Kind = ManagerUi::QuestionKind;
 
-class DeleteTest : public ManagerTest {
-protected:
-    void selectAll() {
-        std::vector<int> all(manager.cardItems().size());
-        for (std::size_t i = 0; i < all.size(); ++i)
-            all[i] = int(i);
-        manager.setCardSelection(all);
-    }
-};
+using DeleteTest = ManagerTest;
 
-TEST_F(DeleteTest, VirtualDeleteStopsAtTheSecondOfThree) {
+TEST_F(DeleteTest, TheMachinesCardRootIsNeverSentForRemoval) {
+    writePcFile(machineCard("A.TXT"), {1});
+    connectMachine();
+    sim.clearReceived();
+    EXPECT_FALSE(manager.deleteCardItems({"vx:\\"}));
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"default error has occurred."});
+    EXPECT_TRUE(sim.receivedFrames().empty());
+    EXPECT_TRUE(fs::exists(machineCard("A.TXT")));
+}
+
+// Nothing selected, Cancel, the card itself or no node: nothing goes. The Delete key on a
+// subfolder deletes its tree and shows the parent.
+TEST_F(DeleteTest, DeleteKeyAndSelections) {
     openFormattedCard();
-    cardWrite("vx:\\A.TXT", {1});
-    cardWrite("vx:\\B.TXT", {2});
-    cardWrite("vx:\\C.TXT", {3});
+    cardMkdir("vx:\\GAME");
+    cardMkdir("vx:\\GAME\\SAVE");
+    cardMkdir("vx:\\GAME\\SAVE\\DEEP");
+    cardWrite("vx:\\GAME\\SAVE\\DEEP\\X.BIN", pattern(5000));
+    cardWrite("vx:\\GAME\\RUN.QXE", {1});
     manager.refreshCard();
-    selectAll();
-    SmfsHandle open = 0;
-    ASSERT_EQ(openCard().open("vx:\\B.TXT", kSmfsRead, &open), SmfsResult::Ok); // b cannot go now
+    manager.setCardSelection({});
+    manager.deleteListSelection();
+    ASSERT_EQ(manager.selectedCardNode(), manager.cardRoot());
+    manager.cardTreeKeyPressed(kKeyDelete);
+    manager.selectCardNode(nullptr);
+    manager.cardTreeKeyPressed(kKeyDelete);
+    EXPECT_TRUE(ui.questions.empty());
+    // The menu's delete asks anyway; OK only refreshes. Cancel deletes nothing.
+    ui.answers = {true, false};
+    manager.deleteSelection();
+    manager.setCardSelection({0});
+    manager.deleteListSelection();
+    EXPECT_EQ(ui.questions.size(), 2u);
+    EXPECT_TRUE(cardHas("vx:\\GAME\\SAVE"));
+
+    manager.setCardPath("vx:\\game\\save");
+    manager.refreshCard();
+    manager.cardTreeKeyPressed(kKeyDelete + 1); // other keys do nothing
+    EXPECT_EQ(ui.questions.size(), 2u);
+    ui.answers.push_back(true);
+    manager.cardTreeKeyPressed(kKeyDelete);
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_FALSE(cardHas("vx:\\GAME\\SAVE"));
+    EXPECT_EQ(manager.cardPath(), "vx:\\game");
+    EXPECT_EQ(manager.cardPathOf(manager.selectedCardNode()), "vx:\\game");
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"run.qxe"});
+    EXPECT_EQ(ui.recorder.stepTexts.back(), "now deleting folder 'save'...");
+}
+
+using CardFolderTest = StorageTest;
+VELA_ON_BOTH_STORAGES(CardFolderTest);
+
+// The walk stops at the first entry that cannot go, in the storage's own words.
+TEST_P(CardFolderTest, DeleteStopsAtTheSecondOfThree) {
+    open();
+    mkdir("ALBUM");
+    mkdir("ALBUM/CD2");
+    put("ALBUM/CD2/S.DAT", {1});
+    put("B.TXT", {2});
+    put("C.TXT", {3});
+    manager.refreshCard();
+    manager.setCardSelection({0, 1, 2});
+    // b.txt cannot go now: it is open on the card, or the machine answers its removal badly
+    // (after it removed the file).
+    SmfsHandle held = 0;
+    if (onMachine()) {
+        sim.planFault(1, SimFault::replyCode(0xFF));
+    } else {
+        ASSERT_EQ(openCard().open("vx:\\B.TXT", kSmfsRead, &held), SmfsResult::Ok);
+    }
     ui.answers.push_back(true);
     manager.deleteListSelection();
-    EXPECT_EQ(openCard().close(open), SmfsResult::Ok);
+    if (!onMachine()) {
+        EXPECT_EQ(openCard().close(held), SmfsResult::Ok);
+    }
 
     ASSERT_EQ(ui.questions.size(), 1u);
     EXPECT_EQ(ui.questions[0].text, "do you really want to delete?");
     EXPECT_EQ(ui.questions[0].kind, Kind::Information);
-    EXPECT_EQ(ui.messages, std::vector<std::string>{
-                               "an error has occurred while deleting file in virtual SMC."});
-    EXPECT_FALSE(cardHas("vx:\\A.TXT"));
-    EXPECT_TRUE(cardHas("vx:\\B.TXT"));
-    EXPECT_TRUE(cardHas("vx:\\C.TXT"));
-    EXPECT_EQ(captions(manager.cardItems()), (std::vector<std::string>{"b.txt", "c.txt"}));
+    EXPECT_EQ(ui.messages,
+              std::vector<std::string>{onMachine() ? "an error has occurred in Vela."
+                                                   : "an error has occurred while deleting file in "
+                                                     "virtual SMC."});
+    EXPECT_FALSE(has("ALBUM"));
+    EXPECT_TRUE(has("C.TXT"));
+    EXPECT_EQ(captions(manager.cardItems()).back(), "c.txt");
     EXPECT_EQ(ui.recorder.stepTexts.back(), "now deleting file 'b.txt'...");
     EXPECT_EQ(ui.recorder.animation, ProgressUi::Animation::DeleteFile);
     EXPECT_FALSE(ui.recorder.playing);
@@ -52,150 +105,32 @@ TEST_F(DeleteTest, VirtualDeleteStopsAtTheSecondOfThree) {
     EXPECT_FALSE(ui.recorder.shown);
 }
 
-TEST_F(DeleteTest, MachineDeleteStopsAtTheSecondOfThree) {
-    fs::create_directories(machineCard("ALBUM/CD2"));
-    writePcFile(machineCard("ALBUM/CD2/S.DAT"), {1});
-    writePcFile(machineCard("B.TXT"), {2});
-    writePcFile(machineCard("C.TXT"), {3});
-    connectMachine();
-    selectAll();
-    sim.planFault(1, SimFault::replyCode(0xFF)); // the reply to b.txt's removal
-    ui.answers.push_back(true);
-    manager.deleteSelection();
-    EXPECT_EQ(ui.messages, std::vector<std::string>{"an error has occurred in Vela."});
-    EXPECT_FALSE(fs::exists(machineCard("ALBUM")));
-    // (The simulated machine removed b.txt before its reply was spoiled.)
-    EXPECT_TRUE(fs::exists(machineCard("C.TXT")));
-    EXPECT_EQ(ui.recorder.stepTexts.front(), "now deleting folder 'album'...");
-}
-
-TEST_F(DeleteTest, NothingSelected) {
-    openFormattedCard();
-    cardWrite("vx:\\A.TXT", {1});
-    manager.refreshCard();
-    manager.setCardSelection({});
-    manager.deleteListSelection();
-    EXPECT_TRUE(ui.questions.empty());
-
-    // The menu's delete asks anyway; OK only refreshes.
-    ui.answers.push_back(true);
-    manager.deleteSelection();
-    EXPECT_EQ(ui.questions.size(), 1u);
-    EXPECT_TRUE(ui.messages.empty());
-    EXPECT_TRUE(cardHas("vx:\\A.TXT"));
-
-    // Cancel deletes nothing.
-    manager.setCardSelection({0});
-    ui.answers.push_back(false);
-    manager.deleteListSelection();
-    EXPECT_TRUE(cardHas("vx:\\A.TXT"));
-}
-
-TEST_F(DeleteTest, DeleteKeyOnASubfolderDeletesItsTreeAndShowsTheParent) {
-    openFormattedCard();
-    cardMkdir("vx:\\GAME");
-    cardMkdir("vx:\\GAME\\SAVE");
-    cardMkdir("vx:\\GAME\\SAVE\\DEEP");
-    cardWrite("vx:\\GAME\\SAVE\\DEEP\\X.BIN", pattern(5000));
-    cardWrite("vx:\\GAME\\RUN.QXE", {1});
-    manager.setCardPath("vx:\\game\\save");
-    manager.refreshCard();
-    ASSERT_EQ(manager.cardPathOf(manager.selectedCardNode()), "vx:\\game\\save");
-
-    manager.cardTreeKeyPressed(kKeyDelete + 1); // other keys do nothing
-    EXPECT_TRUE(ui.questions.empty());
-    ui.answers.push_back(true);
-    manager.cardTreeKeyPressed(kKeyDelete);
-    EXPECT_TRUE(ui.messages.empty());
-    EXPECT_FALSE(cardHas("vx:\\GAME\\SAVE"));
-    EXPECT_EQ(manager.cardPath(), "vx:\\game");
-    EXPECT_EQ(manager.cardPathOf(manager.selectedCardNode()), "vx:\\game");
-    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"run.qxe"});
-    EXPECT_EQ(ui.recorder.stepTexts.back(), "now deleting folder 'save'...");
-}
-
-TEST_F(DeleteTest, DeleteKeyOnTheCardItselfIsRefused) {
-    openFormattedCard();
-    cardWrite("vx:\\A.TXT", {1});
-    manager.refreshCard();
-    ASSERT_EQ(manager.selectedCardNode(), manager.cardRoot());
-    manager.cardTreeKeyPressed(kKeyDelete);
-    EXPECT_TRUE(ui.questions.empty());
-    EXPECT_TRUE(cardHas("vx:\\A.TXT"));
-    manager.selectCardNode(nullptr);
-    manager.cardTreeKeyPressed(kKeyDelete);
-    EXPECT_TRUE(ui.questions.empty());
-}
-
-TEST_F(DeleteTest, TheMachinesCardRootIsNeverSentForRemoval) {
-    writePcFile(machineCard("A.TXT"), {1});
-    connectMachine();
-    sim.clearReceived();
-    EXPECT_FALSE(manager.deleteCardItems({"vx:\\"}));
-    EXPECT_EQ(ui.messages, std::vector<std::string>{"default error has occurred."});
-    EXPECT_TRUE(sim.receivedFrames().empty());
-    EXPECT_TRUE(fs::exists(machineCard("A.TXT")));
-}
-
-TEST_F(DeleteTest, CreateFolderOnTheVirtualCard) {
-    openFormattedCard();
-    cardMkdir("vx:\\GAME");
-    ui.texts.push_back("");
+TEST_P(CardFolderTest, CreateFolderAsksForAName) {
+    open();
+    mkdir("GAME");
+    ui.texts = {"", "save", "vx:", "save"};
     manager.createFolder();
     EXPECT_EQ(ui.textQuestions, std::vector<std::string>{"folder name|please type folder name|"});
     EXPECT_EQ(ui.recorder.shows, 0);
 
-    ui.texts.push_back("game");
-    manager.createFolder();
-    EXPECT_EQ(ui.takeMessages(),
-              std::vector<std::string>{"an error occurred while creating folder in virtual SMC."});
-
     manager.setCardPath("vx:\\game");
-    ui.texts.push_back("save");
     manager.createFolder();
     EXPECT_TRUE(ui.messages.empty());
-    EXPECT_TRUE(cardIsFolder("vx:\\GAME\\SAVE"));
     EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"save"});
     EXPECT_EQ(ui.recorder.stepTexts.back(), "now creating folder 'save'");
 
-    EXPECT_FALSE(manager.makeCardFolder("vx:\\nothere\\sub"));
-    EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"parent folder doesn't exist."});
-
-    // Names no card can hold are refused with their reason before anything is asked of it.
-    const struct {
-        const char* name;
-        const char* reason;
-    } refused[] = {
-        {"longfoldername", "longer than 8 characters, a dot and 3 characters"},
-        {"My Long Folder Name", "holds a space, a second dot or one of * ? \" < > | + , ; = [ ]"},
-        {"bad*nm", "holds a space, a second dot or one of * ? \" < > | + , ; = [ ]"},
-        {"vx:", "holds a space, a second dot or one of * ? \" < > | + , ; = [ ]"},
-    };
-    for (const auto& c : refused) {
-        ui.texts.push_back(c.name);
-        manager.createFolder();
-        EXPECT_EQ(ui.takeMessages(),
-                  std::vector<std::string>{std::string("'") + c.name +
-                                           "' cannot be stored on the card (8.3 names: up to 8 "
-                                           "characters, a dot and 3 characters): " +
-                                           c.reason});
-    }
-    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"save"});
-}
-
-TEST_F(DeleteTest, CreateFolderOnTheMachine) {
-    connectMachine();
+    // A name no card can hold is refused with its reason before anything is asked of it.
+    manager.createFolder();
+    EXPECT_EQ(ui.takeMessages(),
+              std::vector<std::string>{"'vx:' cannot be stored on the card (8.3 names: up to 8 "
+                                       "characters, a dot and 3 characters): holds a space, a "
+                                       "second dot or one of * ? \" < > | + , ; = [ ]"});
     manager.setCardPath("vx:\\nothere");
-    ui.texts.push_back("save");
     manager.createFolder();
-    ASSERT_FALSE(ui.messages.empty());
-    EXPECT_EQ(ui.messages.front(), "parent path doesn't exist.");
-    ui.messages.clear();
-
-    manager.setCardPath("vx:\\");
-    ui.texts.push_back("game");
-    manager.createFolder();
-    EXPECT_TRUE(ui.messages.empty());
-    EXPECT_TRUE(fs::is_directory(machineCard("GAME")) || fs::is_directory(machineCard("game")));
-    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"game"});
+    EXPECT_EQ(ui.takeMessages().front(),
+              onMachine() ? "parent path doesn't exist." : "parent folder doesn't exist.");
+    if (onMachine()) return;
+    EXPECT_FALSE(manager.makeCardFolder("vx:\\game\\save"));
+    EXPECT_EQ(ui.takeMessages(),
+              std::vector<std::string>{"an error occurred while creating folder in virtual SMC."});
 }

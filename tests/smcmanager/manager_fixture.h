@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Shared set-up of the manager core tests: a temporary folder holding the PC side, card
 // images and the simulated machine's card, a scripted user, and a manager whose device link
-// reaches the simulated machine in-process. Card contents are prepared and checked through
-// the card library's public calls, machine contents through the machine's folder.
+// reaches the simulated machine in-process.
 #pragma once
 
 #include "fakes/temp_dir.h"
@@ -16,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -91,12 +91,6 @@ inline bool cardHas(const std::string& path) {
     return openCard().info(path.c_str(), &info) == SmfsResult::Ok;
 }
 
-inline bool cardIsFolder(const std::string& path) {
-    SmfsEntryInfo info{};
-    return openCard().info(path.c_str(), &info) == SmfsResult::Ok &&
-           (info.attribute & kSmfsAttrFolder);
-}
-
 inline void cardMkdir(const std::string& path) {
     ASSERT_EQ(openCard().mkdir(path.c_str(), 0), SmfsResult::Ok) << path;
 }
@@ -119,6 +113,7 @@ protected:
     }
 
     fs::path pc() const { return dir / "pc"; }
+    std::string pcPath(const std::string& name) const { return (pc() / name).string(); }
     fs::path machineCard(const std::string& name = "") const {
         return name.empty() ? dir / "machine" : dir / "machine" / name;
     }
@@ -153,14 +148,6 @@ protected:
         manager.listPcFolder();
     }
 
-    int itemIndex(const std::vector<ListItem>& items, const std::string& caption) {
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            if (items[i].caption == caption) return int(i);
-        }
-        ADD_FAILURE() << "no item " << caption;
-        return -1;
-    }
-
     // Selects the named items of the PC list or of the card list.
     void selectPc(const std::vector<std::string>& names) {
         manager.setPcSelection(indexesOf(manager.pcItems(), names));
@@ -168,19 +155,29 @@ protected:
     void selectCard(const std::vector<std::string>& names) {
         manager.setCardSelection(indexesOf(manager.cardItems(), names));
     }
-    std::vector<int> indexesOf(const std::vector<ListItem>& items,
-                               const std::vector<std::string>& names) {
+    static std::vector<int> indexesOf(const std::vector<ListItem>& items,
+                                      const std::vector<std::string>& names) {
         std::vector<int> indexes;
-        for (const auto& name : names)
-            indexes.push_back(itemIndex(items, name));
+        for (const auto& name : names) {
+            const auto it = std::find_if(items.begin(), items.end(), [&](const ListItem& item) {
+                return item.caption == name;
+            });
+            EXPECT_NE(it, items.end()) << "no item " << name;
+            indexes.push_back(int(it - items.begin()));
+        }
         return indexes;
     }
 
-    std::vector<std::string> captions(const std::vector<ListItem>& items) {
-        std::vector<std::string> out;
+    // One column of a list, top to bottom.
+    template <typename T>
+    static std::vector<T> column(const std::vector<ListItem>& items, T ListItem::*field) {
+        std::vector<T> out;
         for (const auto& item : items)
-            out.push_back(item.caption);
+            out.push_back(item.*field);
         return out;
+    }
+    static std::vector<std::string> captions(const std::vector<ListItem>& items) {
+        return column(items, &ListItem::caption);
     }
 
     TempDir dir;
@@ -188,3 +185,42 @@ protected:
     SimMachine sim;
     SmcManager manager;
 };
+
+// The two storages every card operation runs on: a virtual card image, and the simulated
+// machine over the device link. Card contents are named as in "ALBUM/A.MP3".
+enum class Storage { VirtualCard, Machine };
+
+class StorageTest : public ManagerTest, public ::testing::WithParamInterface<Storage> {
+protected:
+    bool onMachine() const { return GetParam() == Storage::Machine; }
+    void open(int sizeIndex = 0) {
+        if (!onMachine()) return openFormattedCard(sizeIndex);
+        manager.setMachineFolder(machineCard());
+        connectMachine();
+    }
+    static std::string cardPath(std::string name) {
+        std::replace(name.begin(), name.end(), '/', '\\');
+        return "vx:\\" + name;
+    }
+    void put(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+        if (onMachine()) return writePcFile(machineCard(name), bytes);
+        cardWrite(cardPath(name), bytes);
+    }
+    void mkdir(const std::string& name) {
+        if (onMachine()) return (void)fs::create_directories(machineCard(name));
+        cardMkdir(cardPath(name));
+    }
+    bool has(const std::string& name) {
+        return onMachine() ? fs::exists(machineCard(name)) : cardHas(cardPath(name));
+    }
+    std::vector<std::uint8_t> read(const std::string& name) {
+        return onMachine() ? readPcFile(machineCard(name)) : cardRead(cardPath(name));
+    }
+};
+
+inline std::string storageName(const ::testing::TestParamInfo<Storage>& info) {
+    return info.param == Storage::Machine ? "Machine" : "VirtualCard";
+}
+#define VELA_ON_BOTH_STORAGES(suite)                                                               \
+    INSTANTIATE_TEST_SUITE_P(                                                                      \
+        Storages, suite, ::testing::Values(Storage::VirtualCard, Storage::Machine), storageName)

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Opening, switching and closing the storage: the format offer of an unformatted image,
-// files that cannot be opened, the size line, the machine's connect results, and two
-// managers serving two cards at once.
+// Opening and closing the storage: the format offer, files that cannot be opened, the size
+// line, the machine's connect results, and the offer to open a machine plugged in.
 #include "manager_fixture.h"
 
 #include "smfs/media.h"
@@ -9,6 +8,7 @@
 #include <functional>
 
 #include <common/image_file.h>
+#include <devicelink/usb_hotplug.h>
 #include <smcmanager/machine_names.h>
 
 #include <unistd.h>
@@ -26,66 +26,30 @@ TEST_F(OpenStorageTest, UnformattedCardIsOfferedAFormatAndThenShowsAnEmptyRoot) 
     EXPECT_EQ(ui.questions[0].text,
               "unformatted SMC\ndo you want to format it? files on it would be lost.");
     EXPECT_EQ(ui.questions[0].kind, Kind::Information);
-    EXPECT_EQ(ui.filters, std::vector<std::string>{"Vela Virtual SMC File (*.smc)|*.smc"});
     EXPECT_EQ(ui.messages, std::vector<std::string>{"formatted successfully.\nbad block(s) : 0"});
     EXPECT_EQ(manager.storageKind(), StorageKind::VirtualCard);
-    EXPECT_FALSE(manager.imageInUse());
-    EXPECT_EQ(manager.imageName(), "card.smc");
     ASSERT_NE(manager.cardRoot(), nullptr);
     EXPECT_EQ(manager.cardRoot()->caption, "Virtual SMC 'card.smc'");
-    EXPECT_EQ(manager.cardRoot()->image, 5);
     EXPECT_FALSE(manager.cardRoot()->hasButton);
-    EXPECT_EQ(manager.selectedCardNode(), manager.cardRoot());
-    EXPECT_TRUE(manager.cardItems().empty());
     EXPECT_EQ(manager.cardPathText(), "vx:\\");
-    // The progress window came and went, and left its controls visible for the next copy.
-    EXPECT_FALSE(ui.recorder.shown);
-    EXPECT_EQ(ui.recorder.stepTexts.front(), "now formatting...");
-    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::Animation));
-    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::ItemGauge));
-    EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::TotalGauge));
-
     // A 16 MB card: the size line is the three figures in KB.
     EXPECT_EQ(ui.status,
               "total size:" + std::to_string(manager.totalSize() >> 10) +
                   "KB used size:0KB free size:" + std::to_string(manager.freeSize() >> 10) + "KB");
-    EXPECT_EQ(manager.usedSize(), 0u);
-    EXPECT_EQ(manager.totalSize(), manager.freeSize());
     EXPECT_GT(manager.totalSize(), 15u << 20);
-}
 
-TEST_F(OpenStorageTest, DeclinedFormatLeavesTheStorageOpenWithoutPanes) {
-    ui.openFiles.push_back(blankCard(0));
-    ui.answers.push_back(false);
+    // Declined, the image stays open without panes, and a format later still works on it.
+    ui.openFiles.push_back(blankCard(0, "other.smc"));
+    ui.answers = {false, true};
     manager.openVirtualCard();
-    EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(manager.storageKind(), StorageKind::VirtualCard);
     EXPECT_EQ(manager.cardRoot(), nullptr);
-    // Formatting later still works on the open image.
-    ui.answers.push_back(true);
     manager.formatCard();
     EXPECT_EQ(ui.questions.back().text, "do you really want to format smc?");
     EXPECT_EQ(ui.questions.back().kind, Kind::Confirmation);
-    EXPECT_EQ(ui.messages, std::vector<std::string>{"formatted successfully.\nbad block(s) : 0"});
+    EXPECT_EQ(ui.messages,
+              std::vector<std::string>(2, "formatted successfully.\nbad block(s) : 0"));
     ASSERT_NE(manager.cardRoot(), nullptr);
-}
-
-TEST_F(OpenStorageTest, FilesThatCannotBeOpenedForWritingAreRefused) {
-    ui.openFiles.push_back(dir / "missing.smc");
-    manager.openVirtualCard();
-    EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"Failed to open virtual SMC file."});
-    EXPECT_EQ(manager.storageKind(), StorageKind::None);
-
-    fs::create_directory(dir / "folder.smc");
-    EXPECT_FALSE(manager.openImage(dir / "folder.smc"));
-    EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"Failed to open virtual SMC file."});
-
-    if (geteuid() == 0) GTEST_SKIP() << "root opens read-only files for writing";
-    const fs::path readOnly = blankCard(0);
-    fs::permissions(readOnly, fs::perms::owner_read);
-    EXPECT_FALSE(manager.openImage(readOnly));
-    EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"Failed to open virtual SMC file."});
-    EXPECT_EQ(manager.storageKind(), StorageKind::None);
 }
 
 // Images that open but show no volume: no format is offered, the reason is named, and
@@ -129,45 +93,7 @@ TEST_F(OpenStorageTest, ImagesWithoutAUsableVolumeAreNotOfferedAFormat) {
     }
 }
 
-TEST_F(OpenStorageTest, OpeningAgainClosesTheFirstImageEvenWhenCancelled) {
-    openFormattedCard();
-    cardMkdir("vx:\\game");
-    ui.openFiles.push_back(std::nullopt);
-    manager.openVirtualCard();
-    EXPECT_EQ(manager.storageKind(), StorageKind::None);
-    // No storage: card operations do nothing and ask nothing.
-    manager.setCardSelection({0});
-    manager.deleteListSelection();
-    EXPECT_TRUE(ui.questions.empty());
-    ui.texts.push_back("new");
-    manager.createFolder();
-    EXPECT_TRUE(ui.messages.empty());
-
-    // The first image was closed with its folder on it.
-    ASSERT_TRUE(manager.openImage(dir / "card.smc"));
-    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"game"});
-    EXPECT_TRUE(ui.messages.empty());
-}
-
-TEST_F(OpenStorageTest, TwoManagersServeTwoCardsAtOnce) {
-    openFormattedCard();
-    cardMkdir("vx:\\game");
-    {
-        ScriptedUi otherUi;
-        otherUi.answers.push_back(true); // format the blank card
-        SmcManager other(otherUi, nullptr);
-        ASSERT_TRUE(other.openImage(blankCard(0, "other.smc")));
-        ASSERT_EQ(other.card()->mkdir("vx:\\music", 0), SmfsResult::Ok);
-        other.refreshCard();
-        EXPECT_EQ(captions(other.cardItems()), std::vector<std::string>{"music"});
-    }
-    // Neither the second manager's card nor its end touched the first one's.
-    manager.refreshCard();
-    EXPECT_TRUE(ui.messages.empty());
-    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"game"});
-}
-
-TEST_F(OpenStorageTest, ImageHeldByAnotherOpenIsRefusedAndTheOpenHoldsItAlone) {
+TEST_F(OpenStorageTest, ImageHeldByAnotherOpenIsRefusedAndLeftAsItWas) {
     const fs::path path = blankCard(0);
     const std::vector<std::uint8_t> before = readPcFile(path);
     {
@@ -184,14 +110,6 @@ TEST_F(OpenStorageTest, ImageHeldByAnotherOpenIsRefusedAndTheOpenHoldsItAlone) {
         EXPECT_EQ(createVirtualImage(path, 1, 2), ImageCreateResult::CreateFailed);
     }
     EXPECT_EQ(readPcFile(path), before);
-
-    ui.answers.push_back(true);
-    ASSERT_TRUE(manager.openImage(path));
-    EXPECT_FALSE(manager.imageInUse());
-    ImageFile reader;
-    EXPECT_EQ(reader.open(path, ImageFile::Access::Read), ImageFile::Status::Locked);
-    manager.closeCard();
-    EXPECT_EQ(reader.open(path, ImageFile::Access::Write), ImageFile::Status::Ok);
 }
 
 // However the card goes away, the panes and the size line no longer show it.
@@ -202,11 +120,6 @@ TEST_F(OpenStorageTest, NoCardOpenMeansEmptyCardPanesAndSizeLine) {
         std::function<void()> leave;
     } cases[] = {
         {"close", [&] { manager.closeCard(); }},
-        {"cancelled open",
-         [&] {
-             ui.openFiles.push_back(std::nullopt);
-             manager.openVirtualCard();
-         }},
         {"no card file",
          [&] {
              ui.openFiles.push_back(dir / "text.smc");
@@ -232,66 +145,45 @@ TEST_F(OpenStorageTest, NoCardOpenMeansEmptyCardPanesAndSizeLine) {
         EXPECT_TRUE(manager.cardItems().empty());
         EXPECT_EQ(manager.cardPathText(), "");
         EXPECT_EQ(ui.status, "");
-        EXPECT_EQ(manager.statusText(), "");
         EXPECT_TRUE(ui.messages.empty());
-        // Drops and pastes have nowhere to go.
+        // Drops, pastes and deletes have nowhere to go.
         showPc(pc());
         manager.dropOnCardList(DragSource::PcList);
         manager.paste(Focus::CardList);
+        manager.setCardSelection({0});
+        manager.deleteListSelection();
         EXPECT_EQ(ui.recorder.shows, 0);
+        EXPECT_TRUE(ui.questions.empty());
     }
 }
 
-TEST_F(OpenStorageTest, MachineConnectsAfterThePromptAndListsItsRoot) {
-    fs::create_directories(machineCard("GAME"));
-    writePcFile(machineCard("TUNE.MP3"), pattern(2000));
-    manager.openMachineCard();
-    EXPECT_EQ(ui.messages, std::vector<std::string>{"connect with Vela machine via USB "
-                                                    "cable\nand set the mode to 'PC-Link' "
-                                                    "mode.\nif ready, press button"});
-    EXPECT_EQ(manager.storageKind(), StorageKind::Machine);
-    ASSERT_NE(manager.cardRoot(), nullptr);
-    EXPECT_EQ(manager.cardRoot()->caption, "SMC in Vela");
-    EXPECT_TRUE(manager.cardRoot()->hasButton);
-    EXPECT_EQ(captions(manager.cardItems()), (std::vector<std::string>{"game", "tune.mp3"}));
-    EXPECT_EQ(ui.status, ""); // the status bar is not touched for the machine
-}
-
-TEST_F(OpenStorageTest, MachineThatIsNotThereIsReported) {
-    sim.setUnplugged(true);
-    EXPECT_FALSE(manager.connectMachine());
-    EXPECT_EQ(ui.messages, std::vector<std::string>{"failed to open USB port."});
-    EXPECT_EQ(manager.storageKind(), StorageKind::None);
-
-    ScriptedUi otherUi;
-    SmcManager noLink(otherUi, nullptr);
-    EXPECT_FALSE(noLink.connectMachine());
-    EXPECT_EQ(otherUi.messages, std::vector<std::string>{"failed to open USB port."});
-}
-
-TEST_F(OpenStorageTest, ClosingTheMachineDisconnectsOnce) {
-    connectMachine();
-    sim.clearReceived();
-    manager.closeCard();
-    manager.closeCard();
-    int disconnects = 0;
-    for (const auto& frame : sim.receivedFrames())
-        disconnects += frame[0] == 0x10;
-    EXPECT_EQ(disconnects, 1);
-    EXPECT_FALSE(manager.link()->connected());
-}
-
-class OpenStorageTimeoutTest : public ManagerTest {
+class ConnectTest : public ManagerTest {
 protected:
-    OpenStorageTimeoutTest() : ManagerTest(std::chrono::milliseconds(2)) {}
+    // One second of a link time limit lasts 2 ms.
+    ConnectTest() : ManagerTest(std::chrono::milliseconds(2)) {}
 };
 
-TEST_F(OpenStorageTimeoutTest, SilentMachineTimesOutTheConnect) {
+// Each way the machine cannot be opened is named, and no storage is left open.
+TEST_F(ConnectTest, FailuresAreNamed) {
+    sim.setUnplugged(true);
+    EXPECT_FALSE(manager.connectMachine());
+    sim.setUnplugged(false);
+    sim.setAccessDenied(true);
+    EXPECT_FALSE(manager.connectMachine());
+    sim.setAccessDenied(false);
     sim.planFault(0, SimFault::silent());
     EXPECT_FALSE(manager.connectMachine());
-    EXPECT_EQ(ui.messages,
-              std::vector<std::string>{"timed out trying to connect with Vela machine."});
     EXPECT_EQ(manager.storageKind(), StorageKind::None);
+    SmcManager noLink(ui, nullptr);
+    EXPECT_FALSE(noLink.connectMachine());
+    const auto texts = ui.takeMessages();
+    ASSERT_EQ(texts.size(), 4u);
+    EXPECT_EQ(texts[1].substr(0, texts[1].find('\n')), texts[0]);
+    EXPECT_NE(texts[1].find("70-vela.rules"), std::string::npos) << texts[1];
+    EXPECT_EQ(texts, (std::vector<std::string>{"failed to open USB port.", texts[1],
+                                               "timed out trying to connect with Vela machine.",
+                                               "failed to open USB port."}));
+    EXPECT_TRUE(manager.connectMachine());
 }
 
 // The machine names every tool accepts, and the link each makes.
@@ -316,13 +208,52 @@ TEST(MachineNamesTest, NamesAndLinks) {
     }
 }
 
-TEST_F(OpenStorageTest, SimulatedMachineNamedBySpecOpens) {
-    fs::create_directories(dir / "served" / "GAME");
-    MachineConnection connection;
-    std::string failure;
-    ASSERT_TRUE(linkForMachine("sim:" + (dir / "served").string(), connection, failure));
-    ScriptedUi otherUi;
-    SmcManager other(otherUi, std::move(connection.link));
-    EXPECT_TRUE(other.connectMachine());
-    EXPECT_EQ(captions(other.cardItems()), std::vector<std::string>{"game"});
+// The machine plugged in while the window is open: the offer to open it.
+namespace {
+
+class MachineArrivalTest : public ManagerTest {
+protected:
+    MachineArrivalTest() {
+        (void)watcher.start([this](HotplugEvent event) {
+            if (event == HotplugEvent::Arrived) manager.machineArrived();
+        });
+    }
+    FakeHotplugWatcher watcher;
+};
+
+TEST_F(MachineArrivalTest, AcceptedOfferOpensTheMachineAsTheMenuCommandDoes) {
+    fs::create_directories(machineCard("GAME/SAVE"));
+    ui.answers.push_back(true);
+    watcher.plug();
+    ASSERT_EQ(ui.questions.size(), 1u);
+    EXPECT_NE(ui.questions[0].text.find("open SMC in Vela?"), std::string::npos);
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"connect with Vela machine via USB "
+                                                    "cable\nand set the mode to 'PC-Link' "
+                                                    "mode.\nif ready, press button"});
+    EXPECT_EQ(manager.storageKind(), StorageKind::Machine);
+    EXPECT_EQ(manager.cardRoot()->caption, "SMC in Vela");
+    EXPECT_TRUE(manager.cardRoot()->hasButton);
+    EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"game"});
+    EXPECT_EQ(ui.status, ""); // no size line for the machine
+
+    // Plugged in again while the machine is open: nothing is asked.
+    watcher.plug();
+    EXPECT_EQ(ui.questions.size(), 1u);
 }
+
+TEST_F(MachineArrivalTest, DeclinedOrWithACardOpenNothingHappens) {
+    ui.answers.push_back(false);
+    watcher.plug();
+    EXPECT_EQ(ui.questions.size(), 1u);
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(manager.storageKind(), StorageKind::None);
+    EXPECT_TRUE(sim.receivedFrames().empty());
+
+    openFormattedCard();
+    watcher.plug();
+    watcher.unplug();
+    EXPECT_TRUE(ui.questions.empty());
+    EXPECT_EQ(manager.storageKind(), StorageKind::VirtualCard);
+}
+
+} // namespace

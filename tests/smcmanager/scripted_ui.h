@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The user at the edge of the manager core in tests: records every message, question and
-// progress-window call, and answers questions and dialogs from a script. A question the
-// script did not plan for fails the test and is answered with Cancel.
+// progress-window call, and answers from a script; an unplanned question fails the test.
 #pragma once
 
 #include <smcmanager/manager_ui.h>
@@ -20,10 +19,7 @@ class RecordingProgress : public ProgressUi {
 public:
     void setStepText(const std::string& text) override { stepTexts.push_back(text); }
     void setAnimation(Animation chosen) override { animation = chosen; }
-    void startAnimation() override {
-        playing = true;
-        ++starts;
-    }
+    void startAnimation() override { playing = true; }
     void stopAnimation() override { playing = false; }
     void setItemMaximum(std::int64_t maximum) override { itemMaxima.push_back(maximum); }
     void setItemProgress(std::int64_t position) override { itemPositions.push_back(position); }
@@ -39,15 +35,9 @@ public:
         shown = true;
         ++shows;
     }
-    void hideProgress() override {
-        shown = false;
-        ++hides;
-    }
+    void hideProgress() override { shown = false; }
     // The user presses Cancel once cancelWhen holds for what was recorded so far.
-    bool cancelRequested() override {
-        ++cancelPolls;
-        return cancelWhen && cancelWhen(*this);
-    }
+    bool cancelRequested() override { return cancelWhen && cancelWhen(*this); }
 
     bool isVisible(Part control) const {
         const auto it = visible.find(control);
@@ -61,7 +51,7 @@ public:
     Animation animation = Animation::CopyFile;
     bool playing = false;
     bool shown = false;
-    int starts = 0, shows = 0, hides = 0, cancelPolls = 0;
+    int shows = 0;
     std::function<bool(const RecordingProgress&)> cancelWhen;
 };
 
@@ -75,13 +65,7 @@ public:
     void showMessage(const std::string& text) override { messages.push_back(text); }
     bool askOkCancel(const std::string& text, QuestionKind kind) override {
         questions.push_back({text, kind});
-        if (answers.empty()) {
-            ADD_FAILURE() << "unplanned question: " << text;
-            return false;
-        }
-        const bool answer = answers.front();
-        answers.pop_front();
-        return answer;
+        return next(answers, "question");
     }
     ReplaceAnswer askReplace(const std::string& text) override {
         replaceQuestions.push_back(text);
@@ -90,13 +74,7 @@ public:
     std::string askText(const std::string& caption, const std::string& prompt,
                         const std::string& initial) override {
         textQuestions.push_back(caption + "|" + prompt + "|" + initial);
-        if (texts.empty()) {
-            ADD_FAILURE() << "unplanned text question: " << prompt;
-            return "";
-        }
-        std::string answer = texts.front();
-        texts.pop_front();
-        return answer;
+        return next(texts, "text question");
     }
     std::optional<std::filesystem::path> chooseOpenFile(const std::string& filter,
                                                         const std::string&) override {
