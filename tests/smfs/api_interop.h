@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Test helper for checking card volumes with the host's standard FAT tools (fsck.fat from
-// dosfstools, mtools): the partition is exported from the card into a raw file the tools
-// work on.
+// Checking card volumes with the host's FAT tools (fsck.fat, mtools) on an exported partition.
 #pragma once
 
 #include "test_card.h"
@@ -16,9 +14,8 @@ struct ToolRun {
     std::string output; // standard output and error together
 };
 
-// Runs a shell command line.
 ToolRun apiRunTool(const std::string& command);
-// A whole host file ({} when it cannot be read); a host file written (replaced) with bytes.
+// A whole host file ({} when unreadable); a host file replaced with bytes.
 std::vector<std::uint8_t> apiReadHostFile(const std::filesystem::path& path);
 void apiWriteHostFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Format: the logical layout of every card type, and the physical pass (bad blocks, block 0,
-// the CIS, the surface test of the full format).
+// Format: the logical layout of every card type, and the physical pass with its bad blocks.
 #include "test_card.h"
 
 #include "smfs/ecc.h"
@@ -22,7 +21,6 @@ struct ExpectedLayout {
     std::uint32_t systemBlocks;
 };
 
-// Worked out by hand from the card geometry.
 const ExpectedLayout kExpected[kCardTypeCount] = {
     {13, 1987, FatType::Fat12, 1, 4},    {11, 3989, FatType::Fat12, 2, 4},
     {27, 7973, FatType::Fat12, 2, 3},    {25, 15975, FatType::Fat12, 3, 3},
@@ -42,7 +40,6 @@ TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
     ASSERT_EQ(quickFormat(cs(), &bad), SmfsResult::Ok);
     EXPECT_EQ(bad, 0u);
 
-    // Master boot record and boot sector: {sector, offset, width, value}.
     const std::uint32_t s = want.firstSector;
     const std::uint32_t cyl = s / g.sectorsPerTrack / g.heads;
     const bool small = want.partitionSectors < 65536;
@@ -88,21 +85,17 @@ TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
     EXPECT_EQ(std::memcmp(&bs[43], "           ", 11), 0);
     EXPECT_EQ(std::memcmp(&bs[54], want.fatType == FatType::Fat12 ? "FAT12   " : "FAT16   ", 8), 0);
 
-    // Two FAT copies, then a zero root; the last root sector ends where block k begins.
-    for (std::uint32_t copy = 0; copy < 2; ++copy) {
-        const std::uint32_t first = s + 1 + copy * want.sectorsPerFat;
-        const std::vector<std::uint8_t> head = card.logicalSector(first);
-        const std::uint8_t fourth = want.fatType == FatType::Fat16 ? 0xFF : 0x00;
-        EXPECT_EQ(std::vector<std::uint8_t>(head.begin(), head.begin() + 4),
-                  (std::vector<std::uint8_t>{0xF8, 0xFF, 0xFF, fourth}));
-        for (std::size_t i = 4; i < 512; ++i)
-            ASSERT_EQ(head[i], 0) << "FAT byte " << i;
-    }
+    // Two FAT copies, then a zero root ending where the data blocks begin.
+    std::vector<std::uint8_t> fatHead(512, 0);
+    fatHead[0] = 0xF8, fatHead[1] = fatHead[2] = 0xFF;
+    fatHead[3] = want.fatType == FatType::Fat16 ? 0xFF : 0x00;
+    for (std::uint32_t copy = 0; copy < 2; ++copy)
+        EXPECT_EQ(card.logicalSector(s + 1 + copy * want.sectorsPerFat), fatHead) << copy;
     const std::uint32_t rootStart = s + 1 + 2 * want.sectorsPerFat;
     EXPECT_EQ(rootStart + 16, want.systemBlocks * spb);
     EXPECT_EQ(card.logicalSector(rootStart + 15), std::vector<std::uint8_t>(512, 0));
 
-    // Physical block 0 retired in every sector; the CIS in block 1 with field 0x0000.
+    // Block 0 retired in every sector; the CIS in block 1.
     for (std::uint32_t sector = 0; sector < spb; ++sector)
         ASSERT_EQ(card.sectorSpare(sector)[5], 0xF0) << "block 0 sector " << sector;
     const std::vector<std::uint8_t> cis = card.sectorData(card.firstSectorOfBlock(1));
@@ -117,19 +110,14 @@ TEST_P(FormatLayoutTest, QuickFormatOfBlankCard) {
     for (std::size_t i : {6, 7, 11, 12})
         EXPECT_EQ(cisSpare[i], 0) << "CIS spare byte " << i;
     EXPECT_EQ(media_phys_entry(cs(), 1), kFieldCis);
-
-    // The mounted volume: data area at logical block k, clusters up to the card's end.
-    const FatVolume* v = fat_volume(cs());
-    ASSERT_NE(v, nullptr);
-    EXPECT_EQ(v->dataStart, want.systemBlocks * spb);
-    EXPECT_EQ(v->clusterCount, g.logBlocks - want.systemBlocks);
+    ASSERT_NE(fat_volume(cs()), nullptr);
+    EXPECT_EQ(fat_volume(cs())->clusterCount, g.logBlocks - want.systemBlocks);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllCards, FormatLayoutTest, testing::Range(0, kCardTypeCount),
                          cardTypeName);
 
-// A 4 MB card: 512 blocks of 16 sectors, 512-byte pages. Blocks are marked in the first
-// page record's status byte and filled with data ahead of a format.
+// A 4 MB card: 512 blocks of 16 sectors. mark() sets a block's status byte and data.
 class FormatPhysicalTest : public testing::Test {
 protected:
     std::uint64_t at(std::uint32_t block) { return card_.pageOffset(block * 16); }
@@ -157,8 +145,8 @@ protected:
 };
 
 TEST_F(FormatPhysicalTest, QuickFormatKeepsMarkedBlocksMarksFailuresAndErasesTheRest) {
-    mark(0, 0x00, 0x21); // block 0: retired, never counted
-    mark(1, 0x00);       // the CIS goes to the first good block after block 0: 3
+    mark(0, 0x00, 0x21); // never counted
+    mark(1, 0x00);       // the CIS goes to block 3
     mark(2, 0x0F);
     mark(10, 0x00, 0x12);
     mark(11, 0xFE, 0x34);
@@ -190,13 +178,11 @@ TEST_F(FormatPhysicalTest, QuickFormatKeepsMarkedBlocksMarksFailuresAndErasesThe
     EXPECT_EQ(media_phys_entry(cs(), 3), kFieldCis);
     for (std::uint32_t logBlock = 0; logBlock < card_.geometry().logBlocks; ++logBlock)
         ASSERT_NE(media_logical_entry(cs(), logBlock), 3u);
-    // A reformat finds the same bad blocks, block 0 still not among them.
     ASSERT_EQ(media_low_format(cs(), kFormatQuick, &bad), SmfsResult::Ok);
     EXPECT_EQ(bad, 5u);
 }
 
 TEST_F(FormatPhysicalTest, FullFormatFindsBlocksThatFailTheSurfaceTest) {
-    // Block 30 refuses a program; block 31 stores a wrong byte; block 32 will not erase.
     failIn({{30, {ChipOp::Program, ChipFault::Fail}},
             {31, {ChipOp::Program, ChipFault::Corrupt}},
             {32, {ChipOp::Erase, ChipFault::Fail}}},
@@ -216,7 +202,6 @@ TEST_F(FormatPhysicalTest, FullFormatFindsBlocksThatFailTheSurfaceTest) {
     EXPECT_EQ(firstPage(29), erased_) << "a good block does not keep the test pattern";
     EXPECT_EQ(card_.sectorData(card_.firstSectorOfBlock(33) + 15),
               std::vector<std::uint8_t>(512, 0xFF));
-    // A driver failure stops the pass.
     failIn({{9, {ChipOp::Program, ChipFault::Timeout}}});
     EXPECT_EQ(media_low_format(cs(), kFormatFull, &bad), SmfsResult::StatusTimeout);
     failIn({{7, {ChipOp::Erase, ChipFault::Timeout}}});

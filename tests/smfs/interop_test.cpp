@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The card's volumes beside the host's FAT tools (mtools, fsck.fat). A volume the tools
-// wrote reads on the card, and every scenario ends with the card's own check clean,
-// fsck.fat finding nothing and mtools copying out exactly the tree the public calls see.
-// Raw volumes go out through export and come in through import, which refuses volumes that
-// do not fit before it writes anything.
+// The card's volumes beside the host's FAT tools (mtools, fsck.fat), both ways, and the
+// export and import of raw volumes.
 #include "api_interop.h"
 #include "fakes/temp_dir.h"
 #include "test_card.h"
@@ -46,7 +43,6 @@ void cardTree(const std::string& folder, const std::string& prefix, FileTree* tr
     ASSERT_EQ(r, SmfsResult::Ok) << folder;
 }
 
-// The tree of a raw partition as mtools copies it out (mcopy -s into a scratch folder).
 FileTree mtoolsTree(const std::string& raw, const fs::path& scratch) {
     const fs::path out = scratch / "mtools-out";
     fs::remove_all(out);
@@ -64,8 +60,7 @@ FileTree mtoolsTree(const std::string& raw, const fs::path& scratch) {
     return tree;
 }
 
-// The card's check is clean; its exported volume is one fsck.fat finds nothing in and counts
-// the card's clusters in, and mtools copies out the tree the public calls see.
+// The card's check and fsck.fat find nothing; mtools copies out the tree the card lists.
 void expectToolsAgree(const fs::path& scratch) {
     SmfsCheckReport report;
     ASSERT_EQ(api().check(&report), SmfsResult::Ok);
@@ -86,9 +81,8 @@ void expectToolsAgree(const fs::path& scratch) {
         EXPECT_TRUE(tools.count(name) && tools.at(name) == bytes) << name << " differs in mtools";
 }
 
-// A volume mtools wrote, starting from the card's own volume or from one mformat made for a
-// blank card: a label, folders, a long name, an empty and a deleted file, dates (mcopy -m
-// carries them, in local time as FAT stores them).
+// A volume mtools wrote over the card's own format or its own mformat: a label, folders, a
+// long name, an empty and a deleted file, dates.
 class ToolsWrittenVolumeTest : public testing::TestWithParam<bool> {};
 
 TEST_P(ToolsWrittenVolumeTest, ReadsOnTheCardAndTakesChangesTheToolsAccept) {
@@ -117,8 +111,7 @@ TEST_P(ToolsWrittenVolumeTest, ReadsOnTheCardAndTakesChangesTheToolsAccept) {
         m + "label" + img + "::VELA",
         m + "copy -m" + img + "'" + dir + "GONE.BIN' ::GONE.BIN",
         m + "copy -m" + img + "'" + dir + "HELLO.TXT' ::HELLO.TXT",
-        m + "md" + img + "::GAMES",
-        m + "md" + img + "::GAMES/DEMO",
+        m + "md" + img + "::GAMES ::GAMES/DEMO",
         m + "copy -m" + img + "'" + dir + "LEVEL1.DAT' ::GAMES/DEMO/LEVEL1.DAT",
         m + "copy" + img + "'" + dir + "A Long File Name.txt' '::A Long File Name.txt'",
         m + "copy" + img + "'" + dir + "EMPTY.BIN' ::EMPTY.BIN",
@@ -133,7 +126,6 @@ TEST_P(ToolsWrittenVolumeTest, ReadsOnTheCardAndTakesChangesTheToolsAccept) {
     ASSERT_EQ(api().importVolume(in, &problem), SmfsResult::Ok);
     EXPECT_EQ(problem, SmfsImportProblem::None);
 
-    // The label counts when listing; the long name's entries and the deleted file do not.
     EXPECT_EQ(apiList(api(), "vx:\\"), (std::vector<std::string>{"VELA", "HELLO.TXT", "GAMES",
                                                                  "ALONGF~1.TXT", "EMPTY.BIN"}));
     std::uint32_t count = 0;
@@ -153,8 +145,7 @@ TEST_P(ToolsWrittenVolumeTest, ReadsOnTheCardAndTakesChangesTheToolsAccept) {
     ASSERT_EQ(api().info("vx:\\VELA", &info), SmfsResult::Ok);
     EXPECT_EQ(info.attribute, kSmfsAttrVolume);
 
-    // Deleting the long-named file takes its long-name entries with it (fsck.fat would
-    // report the orphans); an empty file another system wrote takes data like any other.
+    // Deleting the long-named file takes its long-name entries with it.
     ASSERT_EQ(api().remove("vx:\\ALONGF~1.TXT"), SmfsResult::Ok);
     ASSERT_EQ(apiWriteFile(api(), "vx:\\EMPTY.BIN", apiPattern(3000, 5)), SmfsResult::Ok);
     SmfsHandle h = 0;
@@ -188,7 +179,6 @@ void filesOfEverySize(TestCard& card) {
     }
 }
 
-// With the FAT held back until the end, as the mount does.
 void nestedFoldersAndMoves(TestCard&) {
     ASSERT_EQ(api().deferFat("vx:"), SmfsResult::Ok);
     for (const char* folder :
@@ -223,7 +213,6 @@ void cardFull(TestCard& card) {
     ASSERT_EQ(r, SmfsResult::CardFull);
     EXPECT_EQ(apiFreeBytes(api()), 0u);
     ASSERT_EQ(api().close(h), SmfsResult::Ok);
-    // What fitted is kept: the last piece stopped at the card's last cluster.
     std::uint32_t size = 0;
     ASSERT_EQ(api().fileSize("vx:\\FULL.BIN", &size), SmfsResult::Ok);
     EXPECT_EQ(size, std::uint64_t(clusters - 1) * cb);
@@ -244,7 +233,6 @@ void rootFull(TestCard&) {
     SmfsHandle h = 0;
     EXPECT_EQ(api().create("vx:\\ONEMORE", 0, &h), SmfsResult::RootFull);
     EXPECT_EQ(api().mkdir("vx:\\ONEMORE", 0), SmfsResult::RootFull);
-    // Neither refusal kept the cluster it took; a slot freed by a move is used again.
     EXPECT_EQ(apiFreeBytes(api()), before);
     ASSERT_EQ(api().move("vx:\\F0", "vx:\\F1\\F0"), SmfsResult::Ok);
     ASSERT_EQ(apiWriteFile(api(), "vx:\\ONEMORE", apiPattern(5, 5)), SmfsResult::Ok);
@@ -263,11 +251,8 @@ void folderPastOneCluster(TestCard& card) {
         expected.push_back(name);
     }
     EXPECT_EQ(apiList(api(), "vx:\\BIG"), expected);
-    // One cluster per file and one more for the folder itself.
     EXPECT_EQ(apiFreeBytes(api()), before - std::uint64_t(files + 1) * cb);
-    // Three files deleted leave a run of clusters whose blocks still hold them; a reserve
-    // takes that run and erases it ahead of its writes. What it reserved past the file's
-    // size goes back when the file is closed; nothing beside the run is erased.
+    // A reserve takes the run three deleted files left and gives back what was not written.
     for (const char* name : {"E1.TXT", "E2.TXT", "E3.TXT"})
         ASSERT_EQ(api().remove((std::string("vx:\\BIG\\") + name).c_str()), SmfsResult::Ok);
     SmfsHandle h = 0;
@@ -310,15 +295,13 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, CardWrittenVolumeTest, testing::ValuesIn(kSc
                              return std::string(info.param.name);
                          });
 
-void fillCard() {
+// Import refuses volumes that do not fit before it writes anything; export counts the
+// sectors it could not correct.
+TEST(VolumeImageTest, RefusedImportsLeaveTheCardAloneAndExportCountsUncorrectableSectors) {
+    TestCard card(4, true);
     ASSERT_EQ(apiWriteFile(api(), "vx:\\README.TXT", apiPattern(1234, 1)), SmfsResult::Ok);
     ASSERT_EQ(api().mkdir("vx:\\GAME", 0), SmfsResult::Ok);
     ASSERT_EQ(apiWriteFile(api(), "vx:\\GAME\\DEMO.QXE", apiPattern(90000, 2)), SmfsResult::Ok);
-}
-
-TEST(VolumeImportTest, RefusedVolumesLeaveTheCardAlone) {
-    TestCard card(4, true);
-    fillCard();
     MemoryStorage exported;
     ASSERT_EQ(api().exportVolume(exported, nullptr), SmfsResult::Ok);
     const std::vector<std::uint8_t> good = exported.bytes();
@@ -349,11 +332,7 @@ TEST(VolumeImportTest, RefusedVolumesLeaveTheCardAlone) {
         EXPECT_EQ(problem, c.problem);
         EXPECT_TRUE(card.bytes() == before);
     }
-}
 
-TEST(VolumeExportTest, UncorrectableSectorsAreCountedAndReportedCorrectedOnesMended) {
-    TestCard card(4, true);
-    fillCard();
     SmfsEntryInfo info{};
     ASSERT_EQ(api().info("vx:\\GAME\\DEMO.QXE", &info), SmfsResult::Ok);
     const FatVolume& v = *fat_volume(cs());
@@ -363,15 +342,13 @@ TEST(VolumeExportTest, UncorrectableSectorsAreCountedAndReportedCorrectedOnesMen
         card.bytes()[std::size_t(card.pageOffset(sector) + byte)] ^= 0x04;
     ASSERT_EQ(api().reset(), SmfsResult::Ok);
     MemoryStorage out;
-    std::uint32_t damaged = 0;
+    std::uint32_t damaged = 0; // one bit in the first sector, two in one half of the second
     ASSERT_EQ(api().exportVolume(out, &damaged), SmfsResult::Ok);
-    // One bit in the first sector is corrected; two in one half of the second are not.
     EXPECT_EQ(damaged, 1u);
     const std::vector<std::uint8_t> want = apiPattern(90000, 2);
     const std::size_t at = std::size_t(logical - v.partitionFirstSector) * 512;
     EXPECT_TRUE(
         std::equal(want.begin(), want.begin() + 512, out.bytes().begin() + std::ptrdiff_t(at)));
-    // Read as a file, the damaged sector is delivered as it reads and the read says so.
     std::vector<std::uint8_t> back;
     EXPECT_EQ(apiReadFile(api(), "vx:\\GAME\\DEMO.QXE", &back), SmfsResult::EccUncorrectable);
 }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Directories and paths: names and their entry form, relative paths and drive names, and
-// folders and chains on a hostile card that loop or leave the volume.
+// The FAT volume and its folders: mounting from damaged and hostile boot records, which FAT
+// copy serves, names and paths, and hostile folders and chains.
 #include "test_card.h"
 
 #include "smfs/dir.h"
@@ -14,10 +14,124 @@
 
 namespace {
 
+// 16 MB card: partition at sector 41, FAT copies at 42 and 45, root at 48, data at 64.
+constexpr std::uint32_t kBootSector = 41;
+constexpr std::uint32_t kFat1 = 42;
+constexpr std::uint32_t kFat2 = 45;
+
+class FatMountTest : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(quickFormat(cs()), SmfsResult::Ok); }
+    TestCard card_{4};
+};
+
+TEST_F(FatMountTest, DamagedBootRecordsAreRefused) {
+    const struct {
+        const char* name;
+        std::uint32_t sector, offset, width, value;
+        SmfsResult mountResult;
+    } cases[] = {
+        {"MBR signature", 0, 511, 1, 0x00, SmfsResult::BadMbr},
+        {"partition beyond the card", 0, 454, 4, 32000, SmfsResult::BadMbr},
+        {"file-system type FAT32", kBootSector, 57, 1, '3', SmfsResult::BadBootSector},
+        {"bytes per sector", kBootSector, 11, 2, 1024, SmfsResult::BadBootSector},
+        {"media byte", kBootSector, 21, 1, 0xF0, SmfsResult::BadBootSector},
+        {"boot signature", kBootSector, 510, 1, 0x00, SmfsResult::BadBootSector},
+        {"no sectors per cluster", kBootSector, 13, 1, 0, SmfsResult::BadBootSector},
+        {"three FATs", kBootSector, 16, 1, 3, SmfsResult::BadBootSector},
+        {"no root entries", kBootSector, 17, 2, 0, SmfsResult::BadBootSector},
+        {"no sectors", kBootSector, 19, 2, 0, SmfsResult::BadBootSector},
+        {"no room past the root", kBootSector, 19, 2, 19, SmfsResult::BadBootSector},
+    };
+    for (const auto& d : cases) {
+        SCOPED_TRACE(d.name);
+        std::vector<std::uint8_t> original(kSectorBytes);
+        ASSERT_EQ(media_read_sector(cs(), d.sector, 0, original.data(), kSectorBytes),
+                  SmfsResult::Ok);
+        card_.patchLogicalSector(d.sector, [&](std::uint8_t* s) {
+            if (d.width == 1) s[d.offset] = std::uint8_t(d.value);
+            if (d.width == 2) putLe16(s + d.offset, std::uint16_t(d.value));
+            if (d.width == 4) putLe32(s + d.offset, d.value);
+        });
+        EXPECT_EQ(fat_mount(cs()), d.mountResult);
+        EXPECT_EQ(fat_volume(cs()), nullptr);
+        EXPECT_EQ(fat_ensure(cs()), SmfsResult::Damaged);
+        card_.patchLogicalSector(
+            d.sector, [&](std::uint8_t* s) { std::memcpy(s, original.data(), kSectorBytes); });
+        ASSERT_EQ(fat_ensure(cs()), SmfsResult::Ok);
+    }
+}
+
+// Only the second copy says cluster 2 is in use: it serves when the first is unreadable or
+// damaged, and a volume with neither is refused.
+TEST_F(FatMountTest, SecondCopyServesWhenTheFirstIsDamaged) {
+    card_.patchLogicalSector(kFat2, [](std::uint8_t* s) { s[3] = 0xFF, s[4] = 0x0F; });
+    ASSERT_EQ(fat_mount(cs()), SmfsResult::Ok);
+    EXPECT_EQ(fat_entry(cs(), 2), kFatFree);
+    // Two flipped bits in the first copy's first sector: beyond what the ECC corrects.
+    const std::uint32_t spb = card_.geometry().sectorsPerBlock;
+    const std::uint32_t phys = media_logical_entry(cs(), kFat1 / spb) * spb + kFat1 % spb;
+    const std::uint64_t at = card_.pageOffset(phys) + 100;
+    const std::uint8_t was = card_.readBytes(at, 1)[0];
+    card_.writeBytes(at, {std::uint8_t(was ^ 0x11)});
+    ASSERT_EQ(fat_mount(cs()), SmfsResult::Ok);
+    EXPECT_EQ(fat_entry(cs(), 2), kFatEnd);
+    card_.writeBytes(at, {was});
+    card_.patchLogicalSector(kFat1, [](std::uint8_t* s) { s[1] = 0x00; });
+    ASSERT_EQ(fat_mount(cs()), SmfsResult::Ok);
+    EXPECT_EQ(fat_entry(cs(), 2), kFatEnd);
+    card_.patchLogicalSector(kFat2, [](std::uint8_t* s) { s[2] = 0x00; });
+    EXPECT_EQ(fat_mount(cs()), SmfsResult::NoValidFat);
+    EXPECT_EQ(fat_ensure(cs()), SmfsResult::Damaged);
+}
+
+TEST_F(FatMountTest, SizesFromTheBootSectorAreBounded) {
+    // No FAT size: the layout is derived as this system's format lays it out.
+    card_.patchLogicalSector(kBootSector, [](std::uint8_t* s) { putLe16(s + 22, 0); });
+    ASSERT_EQ(fat_mount(cs()), SmfsResult::Ok);
+    EXPECT_EQ(fat_volume(cs())->dataStart, 64u);
+    EXPECT_EQ(fat_volume(cs())->clusterCount, 998u);
+
+    // One FAT sector holds 341 FAT12 entries: clusters beyond 340 cannot be recorded.
+    card_.patchLogicalSector(kBootSector, [](std::uint8_t* s) { putLe16(s + 22, 1); });
+    ASSERT_EQ(fat_mount(cs()), SmfsResult::Ok);
+    EXPECT_EQ(fat_volume(cs())->clusterCount, 339u);
+    EXPECT_EQ(fat_entry(cs(), 341), 0);
+    fat_set_entry(cs(), 341, kFatEnd);
+    EXPECT_EQ(fat_entry(cs(), 341), 0);
+
+    // A volume claiming more sectors than the card has ends with the card.
+    card_.patchLogicalSector(0, [](std::uint8_t* s) { putLe32(s + 458, 900000); });
+    card_.patchLogicalSector(kBootSector, [](std::uint8_t* s) {
+        putLe16(s + 22, 3);
+        putLe16(s + 19, 0);
+        putLe32(s + 32, 900000);
+    });
+    ASSERT_EQ(fat_mount(cs()), SmfsResult::Ok);
+    EXPECT_EQ(fat_volume(cs())->clusterCount, 998u);
+}
+
+TEST(FatTable, ClusterArgumentsFromTheCardAreBounded) {
+    TestCard card(0);
+    ASSERT_EQ(quickFormat(cs()), SmfsResult::Ok);
+    std::uint8_t buffer[8] = {};
+    EXPECT_EQ(cluster_read(cs(), 1, 0, buffer, 8), SmfsResult::BrokenChain);
+    EXPECT_EQ(cluster_read(cs(), 248, 0, buffer, 8), SmfsResult::BrokenChain);
+    EXPECT_EQ(cluster_write(cs(), 0xFFF0, 0, buffer, 8), SmfsResult::BrokenChain);
+    EXPECT_EQ(cluster_read(cs(), 247, 4090, buffer, 8), SmfsResult::InvalidArgument);
+    EXPECT_EQ(cluster_read(cs(), 2, 0xFFFFFFFF, buffer, 8), SmfsResult::InvalidArgument);
+    EXPECT_EQ(cluster_write(cs(), kRootCluster, 16 * 512 - 4, buffer, 8),
+              SmfsResult::InvalidArgument);
+    EXPECT_EQ(cluster_fill(cs(), kRootCluster, 0), SmfsResult::Internal);
+    EXPECT_EQ(cluster_fill(cs(), 300, 0), SmfsResult::BrokenChain);
+    EXPECT_EQ(fat_entry(cs(), 248), 0);
+    EXPECT_FALSE(fat_is_data_cluster(cs(), 248));
+    EXPECT_TRUE(fat_is_data_cluster(cs(), 247));
+    EXPECT_FALSE(fat_is_data_cluster(cs(), kFatEnd));
+}
+
 TEST(DirNameTest, EntryFormsValidityAndFit) {
-    // Names and their entry forms, then names the path checks never let through, reported
-    // as shortened; a first byte 0xE5 (a lead byte of the Japanese code page) is
-    // stored as 0x05, since 0xE5 there would read as a deleted entry.
+    // A first byte 0xE5 (a code-page lead byte) is stored as 0x05, which is no deleted mark.
     using Pair = std::pair<const char*, const char*>;
     const Pair exact[] = {{"readme.txt", "README  TXT"},  {"GAME", "GAME       "},
                           {"ABCDEFGH.A1", "ABCDEFGHA1 "}, {".", ".          "},
@@ -34,17 +148,9 @@ TEST(DirNameTest, EntryFormsValidityAndFit) {
         expectForm(form, 0);
     for (const Pair& form : shortened)
         expectForm(form, 1);
-    const Pair names[] = {
-        {"README  TXT", "README.TXT"},   {"NOEXT      ", "NOEXT"}, {".          ", "."},
-        {"..         ", ".."},           {"A       B  ", "A.B"},   {"B B     T X", "B B.T X"},
-        {"\005BC     TXT", "\345BC.TXT"}};
-    for (const auto& [entry, name] : names) {
-        char out[13];
-        entry_to_name(reinterpret_cast<const std::uint8_t*>(entry), out);
-        EXPECT_STREQ(out, name);
-    }
-    // Names that fit an entry pass; the public form tells a name too long for 8.3 from one
-    // no card can hold.
+    char out[13];
+    entry_to_name(reinterpret_cast<const std::uint8_t*>("B B     T X"), out);
+    EXPECT_STREQ(out, "B B.T X");
     for (const char* ok : {"A", "ABCDEFGH.TXT", "ABC.", ".", "..", "a_b-c.d!e", "\345ABC"})
         EXPECT_TRUE(name_is_valid(ok, std::strlen(ok))) << ok;
     for (const char* tooLong : {"ABCDEFGHI.TXT", "ABC.TEXT", "ABCDEFGHI", "ABCDEFGHIJKL"}) {
@@ -83,7 +189,6 @@ TEST(DirPathTest, RelativePathsAndDriveNames) {
     EXPECT_EQ(api().chdir("GAMES"), SmfsResult::NotFound);
     EXPECT_EQ(api().chdir(("vx:\\" + std::string(241, 'A')).c_str()), SmfsResult::OutOfMemory);
     EXPECT_EQ(api().chdir(("vx:\\" + std::string(240, 'A')).c_str()), SmfsResult::Ok);
-    // Relative paths reach the card through the public calls.
     ASSERT_EQ(api().mkdir("vx:\\A", 0), SmfsResult::Ok);
     ASSERT_EQ(api().mkdir("vx:\\A\\B", 0), SmfsResult::Ok);
     ASSERT_EQ(api().chdir("vx:\\A\\B\\"), SmfsResult::Ok);
@@ -112,7 +217,6 @@ TEST(DirPathTest, RelativePathsAndDriveNames) {
     EXPECT_EQ(back, apiPattern(10, 3));
 }
 
-// Writes a raw 32-byte entry into the root.
 void rawEntry(const char* name, const char* name11, std::uint8_t attr, std::uint16_t cluster,
               std::uint32_t size) {
     std::vector<std::uint8_t> e(32, 0);
@@ -129,11 +233,9 @@ std::uint32_t clusterOf(const char* path) {
     return info.firstCluster;
 }
 
-// A hostile card: folder D's chain loops on itself through a cluster of live entries, so no
-// end marker stops a walk; folder Z names cluster 0 (not the root); LOOP.BIN's chain comes
-// back to its start; CUT.BIN's breaks after its second cluster; HUGE.BIN claims far more
-// than its one cluster; OUT.BIN starts outside the volume. Each call meets its damage as a
-// result and the rest of the card is unharmed.
+// Folder D's chain loops through a cluster of live entries; folder Z names cluster 0;
+// LOOP.BIN's chain comes back to its start; CUT.BIN's breaks after two clusters; HUGE.BIN
+// claims far more than its cluster; OUT.BIN starts outside the volume.
 TEST(DirHostileTest, LoopingAndWildChainsAreResultsNotHangs) {
     TestCard card(0, true);
     const std::uint32_t cb = card.clusterBytes();
@@ -158,7 +260,6 @@ TEST(DirHostileTest, LoopingAndWildChainsAreResultsNotHangs) {
     rawEntry("Z", "Z          ", kAttrFolder, 0, 0);
     rawEntry("HUGE.BIN", "HUGE    BIN", kAttrArchive, std::uint16_t(first), 0x7FFFFFF0u);
     rawEntry("OUT.BIN", "OUT     BIN", kAttrArchive, 0xFFF0, 100);
-    // Written out and read again from the card, as a reader meeting the damage would.
     ASSERT_EQ(fat_flush(cs()), SmfsResult::Ok);
     ASSERT_EQ(api().reset(), SmfsResult::Ok);
 
@@ -188,7 +289,6 @@ TEST(DirHostileTest, LoopingAndWildChainsAreResultsNotHangs) {
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(api().write(h, buffer.data(), 10), SmfsResult::BrokenChain);
     ASSERT_EQ(api().close(h), SmfsResult::Ok);
-    // A read that ends where the chain breaks has all it asked for.
     ASSERT_EQ(api().open("vx:\\CUT.BIN", kSmfsRead, &h), SmfsResult::Ok);
     EXPECT_EQ(api().read(h, buffer.data(), 2 * cb, &count), SmfsResult::Ok);
     EXPECT_EQ(count, 2 * cb);
