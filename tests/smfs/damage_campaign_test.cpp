@@ -13,14 +13,6 @@
 #include <random>
 #include <set>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define VELA_CAMPAIGN_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VELA_CAMPAIGN_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
 // A file or folder of the card and where its entry lies.
@@ -222,7 +214,7 @@ TEST_P(DamageCampaignTest, RepairLeavesBothCheckersCleanAndUntouchedFilesWhole) 
 
 // FAT12 on small and large pages, and FAT16 (whose FAT copies lie in different blocks; its
 // 128 MB image is left to the optimised build).
-#ifdef VELA_CAMPAIGN_SANITIZED
+#ifdef VELA_SANITIZED
 const Campaign kCampaigns[] = {{1, 4}, {4, 3}};
 #else
 const Campaign kCampaigns[] = {{1, 30}, {4, 20}, {7, 4}};

@@ -4,12 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace {
-
-// The card the running test made last (see cs() and api()).
-TestCard* gLatest = nullptr;
-
-} // namespace
+static TestCard* gLatest = nullptr; // the card the running test made last
 
 SmfsDateTime testClock() {
     return SmfsDateTime{2024, 5, 17, 13, 45, 30};
@@ -67,7 +62,6 @@ void TestCard::writeBytes(std::uint64_t offset, const std::vector<std::uint8_t>&
     ASSERT_EQ(storage.write(offset, bytes.data(), bytes.size()), SmfsResult::Ok);
 }
 
-// Bytes of a physical sector from offset `at` of each of its page records, `count` in all.
 std::vector<std::uint8_t> TestCard::gather(std::uint32_t sector, std::size_t at,
                                            std::size_t count) {
     const std::uint32_t pages = 512 / layout().dataBytes;
@@ -101,10 +95,9 @@ void TestCard::patchLogicalSector(std::uint32_t sector,
 
 SmfsResult quickFormat(CardState& card, std::uint32_t* bad) {
     std::uint32_t count = 0;
-    SmfsResult r = media_low_format(card, kFormatQuick, &count);
+    const SmfsResult r = media_low_format(card, kFormatQuick, &count);
     if (bad) *bad = count;
-    if (r != SmfsResult::Ok) return r;
-    return format_volume(card, "");
+    return r != SmfsResult::Ok ? r : format_volume(card, "");
 }
 
 std::vector<std::uint8_t> apiPattern(std::size_t size, unsigned seed) {

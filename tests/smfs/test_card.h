@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Test helper: a card in memory. A blank image of a card type (or a short one) in a memory
-// storage, a card object with a fixed clock on it, raw access to the image bytes, and small
-// helpers to write, read and list card files through the public calls.
-//
-// The layer tests call the library's layer functions on card.state(); cs() and api() reach
-// the card the running test made last, so a test reads as the layer calls it makes.
+// Test helper: a card on a memory image with a fixed clock, raw access to the image bytes,
+// and helpers that write, read and list card files through the public calls. cs() and api()
+// reach the card the running test made last.
 #pragma once
 
 #include "smfs/card_state.h"
@@ -23,6 +20,15 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+// Under the sanitizers the slowest tests try fewer cases.
+#if defined(__SANITIZE_ADDRESS__)
+#define VELA_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELA_SANITIZED 1
+#endif
+#endif
 
 // The clock every test card runs with: 2024-05-17 13:45:30.
 SmfsDateTime testClock();
@@ -52,7 +58,6 @@ public:
     const CardGeometry& geometry() const { return card_geometry(cardType_); }
     const PageLayout& layout() const { return card_page_layout(cardType_); }
 
-    // Raw bytes of the image.
     std::vector<std::uint8_t>& bytes() { return storage.bytes(); }
     std::vector<std::uint8_t> readBytes(std::uint64_t offset, std::size_t count);
     void writeBytes(std::uint64_t offset, const std::vector<std::uint8_t>& bytes);
@@ -71,7 +76,6 @@ public:
     std::vector<std::uint8_t> logicalSector(std::uint32_t sector);
     // Rewrites a logical sector through the block layer after edit() and unmounts.
     void patchLogicalSector(std::uint32_t sector, const std::function<void(std::uint8_t*)>& edit);
-    // Bytes of one cluster of the mounted volume.
     std::uint32_t clusterBytes() { return fat_cluster_bytes(state()); }
 
 private:
@@ -79,7 +83,6 @@ private:
     int cardType_ = 0;
 };
 
-// The state and the public calls of the card the running test made last.
 CardState& cs();
 SmfsCard& api();
 
