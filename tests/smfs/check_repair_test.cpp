@@ -205,6 +205,12 @@ const Damage kDamages[] = {
          ASSERT_EQ(c.info.size, 2 * fat_cluster_bytes(cs()));
          EXPECT_TRUE(std::equal(c.bytes.begin(), c.bytes.end(), apiPattern(70000, 3).begin()));
      }},
+    {"ChainTooLong", K::ChainTooLong,
+     [](TestCard&) {
+         const std::uint32_t extra = freeClusterFrom(300);
+         fat_set_entry(cs(), firstCluster("vx:\\B.BIN"), std::uint16_t(extra));
+         setEntry(extra, kFatEnd);
+     }},
     {"ChainTooShort", K::ChainTooShort,
      [](TestCard&) { setEntry(firstCluster("vx:\\A.BIN"), kFatEnd); }, "vx:\\A.BIN",
      [](const FileState& a) {
