@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Random damage to the FAT copies, the root and the folders' first clusters of a card full of
-// files, then the repair, judged by the check and by fsck.fat -n on the exported volume: both
-// must be clean, a second repair must write nothing, and every file whose entry, clusters
-// and chain the damage did not reach must read back byte for byte.
+// Random damage to the FATs, the root and the folders of a card full of files, then the repair,
+// judged by the check and by fsck.fat -n on the exported volume: both must be clean, a second
+// repair must write nothing, and every file the damage did not reach must read back whole.
 #include "api_interop.h"
 
 #include "fakes/temp_dir.h"
@@ -10,137 +9,36 @@
 
 #include <common/le_bytes.h>
 
+#include <cstring>
 #include <random>
 #include <set>
 
 namespace {
 
-// A file or folder of the card and where its entry lies.
+// A file or folder of the card as the library shows it.
 struct Node {
     std::string path;
-    bool folder = false;
-    std::uint32_t entry = 0; // logical sector * 512 + byte offset
+    SmfsEntryInfo info{};
     std::vector<std::uint32_t> clusters;
     int parent = -1;
     std::vector<std::uint8_t> contents;
+    bool reached = false; // by the damage: its entry, its chain or its folder's
 };
 
-std::vector<std::uint32_t> chainOf(std::uint32_t start) {
-    std::vector<std::uint32_t> chain;
-    for (std::uint32_t c = start; fat_is_data_cluster(cs(), c); c = fat_entry(cs(), c))
-        chain.push_back(c);
-    return chain;
-}
-
-// The logical sectors of the first `count` clusters of a chain; the root's for none.
-std::vector<std::uint32_t> sectorsOf(const FatVolume& v, const std::vector<std::uint32_t>& chain,
-                                     std::size_t count = ~std::size_t(0)) {
-    std::vector<std::uint32_t> sectors;
-    for (std::uint32_t s = v.rootStart; chain.empty() && s < v.dataStart; ++s)
-        sectors.push_back(s);
-    for (std::size_t i = 0; i < chain.size() && i < count; ++i)
-        for (std::uint32_t s = 0; s < v.sectorsPerCluster; ++s)
-            sectors.push_back(v.dataStart + (chain[i] - 2) * v.sectorsPerCluster + s);
-    return sectors;
-}
-
-// Every node in the given folder sectors and below, from the entries as they lie on the card.
-void collect(const FatVolume& v, const std::vector<std::uint32_t>& sectors, const std::string& path,
-             int parent, std::vector<Node>* nodes) {
-    for (std::uint32_t s : sectors) {
-        std::uint8_t sector[512];
-        ASSERT_EQ(media_read_sector(cs(), s, 0, sector, 512), SmfsResult::Ok);
-        for (std::uint32_t off = 0; off < 512; off += 32) {
-            const std::uint8_t* e = sector + off;
-            if (e[0] == 0) return;
-            if (e[0] == 0xE5 || e[0] == '.') continue;
-            char name[13];
-            entry_to_name(e, name);
-            Node node{path + name,   (e[kDeAttr] & kAttrFolder) != 0,
-                      s * 512 + off, chainOf(le16(e + kDeCluster)),
-                      parent,        {}};
-            if (!node.folder) {
-                ASSERT_EQ(apiReadFile(api(), node.path, &node.contents), SmfsResult::Ok);
-            }
-            nodes->push_back(node);
-            if (node.folder)
-                collect(v, sectorsOf(v, node.clusters), node.path + "\\", int(nodes->size() - 1),
-                        nodes);
-        }
+// Every node in the folder path and below.
+void collect(const std::string& path, int parent, std::vector<Node>* nodes) {
+    for (const std::string& name : apiList(api(), path)) {
+        if (name == "." || name == "..") continue;
+        Node node{path + name, {}, {}, parent, {}};
+        ASSERT_EQ(api().info(node.path.c_str(), &node.info), SmfsResult::Ok);
+        for (std::uint32_t c = node.info.firstCluster; fat_is_data_cluster(cs(), c);
+             c = fat_entry(cs(), c))
+            node.clusters.push_back(c);
+        const bool folder = node.info.attribute & kAttrFolder;
+        EXPECT_TRUE(folder || apiReadFile(api(), node.path, &node.contents) == SmfsResult::Ok);
+        nodes->push_back(node);
+        if (folder) collect(node.path + "\\", int(nodes->size() - 1), nodes);
     }
-}
-
-// The FAT entries of every copy, as they lie on the card.
-std::vector<std::vector<std::uint16_t>> fatCopies(const FatVolume& v) {
-    std::vector<std::vector<std::uint16_t>> copies;
-    for (std::uint32_t k = 0; k < v.fatCount; ++k) {
-        std::vector<std::uint8_t> bytes(std::size_t(v.fatSectors) * 512 + 2);
-        for (std::uint32_t s = 0; s < v.fatSectors; ++s)
-            (void)media_read_sector(cs(), v.fatStart + k * v.fatSectors + s, 0,
-                                    bytes.data() + s * 512, 512);
-        std::vector<std::uint16_t> entries(v.clusterCount + 2);
-        for (std::uint32_t c = 0; c < entries.size(); ++c) {
-            const std::uint8_t* p =
-                bytes.data() + (v.fatType == FatType::Fat12 ? c * 3 / 2 : c * 2);
-            entries[c] = v.fatType == FatType::Fat16 ? le16(p)
-                         : (c & 1)                   ? std::uint16_t(p[0] >> 4 | p[1] << 4)
-                                                     : std::uint16_t(p[0] | (p[1] & 0x0F) << 8);
-        }
-        copies.push_back(entries);
-    }
-    return copies;
-}
-
-struct Damage {
-    std::set<std::uint32_t> bytes;   // logical sector * 512 + offset
-    std::set<std::uint32_t> reached; // clusters a chain may now reach
-};
-
-// Overwrites 1 to 40 bytes of the FATs (never their media bytes, so a copy still mounts),
-// the root and the folders' first clusters.
-Damage damage(const FatVolume& v, std::uint32_t spb, const std::vector<Node>& nodes,
-              std::mt19937& random) {
-    std::vector<std::uint32_t> sectors;
-    for (std::uint32_t s = v.fatStart; s < v.rootStart; ++s)
-        sectors.push_back(s);
-    const std::vector<std::uint32_t> root = sectorsOf(v, {});
-    sectors.insert(sectors.end(), root.begin(), root.end());
-    for (const Node& n : nodes)
-        if (n.folder && !n.clusters.empty())
-            for (std::uint32_t s : sectorsOf(v, n.clusters, 1))
-                sectors.push_back(s);
-    const auto fatBefore = fatCopies(v);
-    Damage d;
-    std::vector<std::uint32_t> slots;
-    for (unsigned i = 1 + random() % 40; i > 0; --i) {
-        const std::uint32_t s = sectors[random() % sectors.size()];
-        std::uint32_t off = random() % 512;
-        if (s < v.rootStart && (s - v.fatStart) % v.fatSectors == 0 && off < 3) off = 3;
-        std::uint8_t sector[512];
-        (void)media_read_sector(cs(), s, 0, sector, 512);
-        sector[off] = std::uint8_t(random());
-        EXPECT_EQ(media_write(cs(), s / spb, (s % spb) * 512, sector, 512), SmfsResult::Ok);
-        d.bytes.insert(s * 512 + off);
-        if (s >= v.rootStart) slots.push_back(s * 512 + off / 32 * 32);
-    }
-    const auto fatAfter = fatCopies(v);
-    for (std::size_t k = 0; k < fatAfter.size(); ++k)
-        for (std::uint32_t c = 0; c < fatAfter[k].size(); ++c)
-            if (fatAfter[k][c] != fatBefore[k][c]) d.reached.insert({c, fatAfter[k][c]});
-    for (std::uint32_t slot : slots) {
-        std::uint8_t sector[512];
-        (void)media_read_sector(cs(), slot / 512, 0, sector, 512);
-        d.reached.insert(le16(sector + slot % 512 + kDeCluster));
-    }
-    return d;
-}
-
-bool reached(const Damage& d, const std::vector<Node>& nodes, std::size_t i) {
-    const Node& n = nodes[i];
-    return d.bytes.lower_bound(n.entry) != d.bytes.lower_bound(n.entry + 32) ||
-           std::any_of(n.clusters.begin(), n.clusters.end(),
-                       [&](std::uint32_t c) { return d.reached.count(c) != 0; }) ||
-           (n.parent >= 0 && reached(d, nodes, std::size_t(n.parent)));
 }
 
 struct Campaign {
@@ -167,8 +65,17 @@ TEST_P(DamageCampaignTest, RepairLeavesBothCheckersCleanAndUntouchedFilesWhole) 
     ASSERT_EQ(fat_ensure(cs()), SmfsResult::Ok);
     const FatVolume v = *fat_volume(cs());
     std::vector<Node> nodes;
-    collect(v, sectorsOf(v, {}), "vx:\\", -1, &nodes);
+    collect("vx:\\", -1, &nodes);
     ASSERT_EQ(nodes.size(), 28u);
+    // The damage may hit the FATs (never their media bytes, so a copy still mounts), the root
+    // and the folders' first clusters.
+    std::vector<std::uint32_t> sectors;
+    for (std::uint32_t s = v.fatStart; s < v.dataStart; ++s)
+        sectors.push_back(s);
+    for (const Node& n : nodes)
+        for (std::uint32_t s = 0; n.info.attribute & kAttrFolder && s < v.sectorsPerCluster; ++s)
+            sectors.push_back(v.dataStart + (n.clusters.at(0) - 2) * v.sectorsPerCluster + s);
+    const std::uint32_t spb = card.geometry().sectorsPerBlock;
     const std::vector<std::uint8_t> pristine = card.bytes();
     TempDir dir;
     const std::string raw = (dir / "volume.raw").string();
@@ -179,8 +86,36 @@ TEST_P(DamageCampaignTest, RepairLeavesBothCheckersCleanAndUntouchedFilesWhole) 
         ASSERT_EQ(api().reset(), SmfsResult::Ok);
         ASSERT_EQ(fat_ensure(cs()), SmfsResult::Ok);
         std::mt19937 random(seed);
-        const Damage d = damage(v, card.geometry().sectorsPerBlock, nodes, random);
+        // 1 to 40 bytes overwritten, noting the clusters a chain may now reach: an entry's
+        // start cluster, or the FAT entries sharing the byte.
+        std::set<std::uint32_t> reached;
+        for (unsigned i = 1 + random() % 40; i > 0; --i) {
+            const std::uint32_t s = sectors[random() % sectors.size()];
+            std::uint32_t off = random() % 512;
+            if (s < v.rootStart && (s - v.fatStart) % v.fatSectors == 0 && off < 3) off = 3;
+            std::uint8_t sector[512];
+            (void)media_read_sector(cs(), s, 0, sector, 512);
+            sector[off] = std::uint8_t(random());
+            EXPECT_EQ(media_write(cs(), s / spb, (s % spb) * 512, sector, 512), SmfsResult::Ok);
+            const std::uint32_t at = (s - v.fatStart) % v.fatSectors * 512 + off;
+            if (s >= v.rootStart)
+                reached.insert(le16(sector + off / 32 * 32 + kDeCluster));
+            else if (v.fatType == FatType::Fat16)
+                reached.insert(at / 2);
+            else
+                reached.insert({at * 2 / 3, (at * 2 + 1) / 3});
+        }
         ASSERT_EQ(api().reset(), SmfsResult::Ok);
+        for (std::uint32_t c : std::set<std::uint32_t>(reached))
+            reached.insert(fat_entry(cs(), c)); // where the copy served now leads
+        for (Node& n : nodes) {
+            SmfsEntryInfo now{};
+            n.reached = api().info(n.path.c_str(), &now) != SmfsResult::Ok ||
+                        std::memcmp(&now, &n.info, sizeof now) != 0 ||
+                        (n.parent >= 0 && nodes[std::size_t(n.parent)].reached) ||
+                        std::any_of(n.clusters.begin(), n.clusters.end(),
+                                    [&](std::uint32_t c) { return reached.count(c) != 0; });
+        }
 
         SmfsRepairReport repair;
         ASSERT_EQ(api().repair(&repair), SmfsResult::Ok);
@@ -199,11 +134,11 @@ TEST_P(DamageCampaignTest, RepairLeavesBothCheckersCleanAndUntouchedFilesWhole) 
         EXPECT_TRUE(again.actions.empty()) << again.actions.front();
         EXPECT_TRUE(card.bytes() == repaired) << "a second repair wrote to the card";
 
-        for (std::size_t i = 0; i < nodes.size(); ++i) {
-            if (nodes[i].folder || reached(d, nodes, i)) continue;
+        for (const Node& n : nodes) {
+            if (n.info.attribute & kAttrFolder || n.reached) continue;
             std::vector<std::uint8_t> back;
-            EXPECT_EQ(apiReadFile(api(), nodes[i].path, &back), SmfsResult::Ok) << nodes[i].path;
-            EXPECT_TRUE(back == nodes[i].contents) << nodes[i].path;
+            EXPECT_EQ(apiReadFile(api(), n.path, &back), SmfsResult::Ok) << n.path;
+            EXPECT_TRUE(back == n.contents) << n.path;
             ++intactFiles;
         }
     }
