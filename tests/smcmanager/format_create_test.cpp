@@ -130,7 +130,9 @@ TEST_F(FormatCreateTest, CreationCancelledOrFailing) {
     manager.createVirtualCard();
     EXPECT_EQ(ui.messages, std::vector<std::string>{"filed to create a virtual SMC file."});
 
-    // A disk that fills up part way: no short image is left to pass for a card.
+    // A disk that fills up part way: no short image is left to pass for a card, and the file
+    // the new image was to replace stays as it was.
+    writeFile(dir / "full.smc", patternBytes(4096, 7));
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
     rlimit small = saved;
@@ -141,5 +143,6 @@ TEST_F(FormatCreateTest, CreationCancelledOrFailing) {
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, handler);
     EXPECT_EQ(full, ImageCreateResult::WriteFailed);
-    EXPECT_FALSE(fs::exists(dir / "full.smc"));
+    EXPECT_EQ(readFile(dir / "full.smc"), patternBytes(4096, 7));
+    EXPECT_FALSE(fs::exists(dir / ".full.smc.vela-part"));
 }
