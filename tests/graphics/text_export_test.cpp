@@ -6,6 +6,9 @@
 // and 16-bit files), byte for byte; the Vela image reader's checks and its round trip.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/resource.h>
+
 #include "bmp_builder.h"
 #include "common/le_bytes.h"
 #include "fakes/temp_dir.h"
@@ -202,6 +205,18 @@ TEST(ImageText, SavesAndTheirFailures) {
         ItemOf(MakePicture(2, 2, PixelFormat::Bits8, [](int, int) { return 3; }), "pic.bmp");
     item.text[kColVarName] = "hero_walk";
     ASSERT_EQ(SaveItemAsText(item, out, kWhen), ImageSaveResult::Ok);
+    EXPECT_EQ(ReadText(dir / "out" / "hero_walk.txt"), textOf(item));
+    // A save that fails part way (past a file size limit) leaves the earlier file whole.
+    rlimit saved{}, small{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    small = saved;
+    small.rlim_cur = 64;
+    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const ImageSaveResult cut = SaveItemAsText(item, out, kWhen);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, handler);
+    EXPECT_EQ(cut, ImageSaveResult::WriteFailed);
     EXPECT_EQ(ReadText(dir / "out" / "hero_walk.txt"), textOf(item));
     const ImageSaveResult missing = SaveItemAsText(item, (dir / "no").string(), kWhen);
     EXPECT_EQ(missing, ImageSaveResult::CreateFailed);
