@@ -75,6 +75,9 @@ ImageFile::Status ReplacementFile::open(const fs::path& target, Start start) {
             return held;
     }
     const fs::path temporary = real.parent_path() / ("." + real.filename().string() + ".vela-part");
+    // A temporary file of an earlier cut is taken over; a link planted under its name is
+    // removed, never written through.
+    if (fs::is_symlink(fs::symlink_status(temporary, ec))) fs::remove(temporary, ec);
     if (const ImageFile::Status made = file_.open(temporary, ImageFile::Access::Create);
         made != ImageFile::Status::Ok) {
         // Locked: another replacement of the same file is under way, and its file stays.

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Whole files through C streams. Reading takes the length first and checks it against the
 // limit, then reads the file to its end (a file that changes length meanwhile gives what was
-// actually read, never more than the limit). Writing goes to a temporary file beside the
-// target that is renamed over it when whole.
+// actually read, never more than the limit). Writing replaces the file only with a whole one.
 #include "file_bytes.h"
+
+#include <common/replacement_file.h>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -30,39 +31,15 @@ FileBytesResult ReadFileBytes(const std::string& path, std::uint64_t maxBytes,
 }
 
 FileWriteResult WriteWholeFile(const std::string& path,
-                               const std::function<bool(std::FILE*)>& write) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    fs::path target = path;
-    if (fs::is_symlink(fs::symlink_status(target, error))) {
-        fs::path pointed = fs::canonical(target, error);
-        if (!error) target = std::move(pointed); // a dangling link is itself replaced
-    }
-    const fs::file_status existing = fs::status(target, error);
-    const bool inPlace = fs::exists(existing) && !fs::is_regular_file(existing);
-    if (!inPlace && target.filename().empty()) return FileWriteResult::CreateFailed;
-    const fs::path written =
-        inPlace ? target : target.parent_path() / ("." + target.filename().string() + ".vela-part");
-    // A temporary file of an earlier cut goes; whatever else holds the name (a link planted
-    // there) is never written through.
-    if (!inPlace) fs::remove(written, error);
-    const int flags = inPlace ? O_WRONLY | O_TRUNC | O_CLOEXEC
-                              : O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    const int fd = ::open(written.c_str(), flags, 0666);
-    std::FILE* file = fd < 0 ? nullptr : ::fdopen(fd, "wb");
-    if (file == nullptr) {
-        if (fd >= 0) ::close(fd);
+                               std::initializer_list<std::span<const std::uint8_t>> pieces) {
+    ReplacementFile file;
+    if (file.open(path, ReplacementFile::Start::Empty) != ImageFile::Status::Ok)
         return FileWriteResult::CreateFailed;
+    std::uint64_t at = 0;
+    for (const std::span<const std::uint8_t> piece : pieces) {
+        if (!piece.empty() && file.file().write(at, piece.data(), piece.size()) != SmfsResult::Ok)
+            return FileWriteResult::WriteFailed;
+        at += piece.size();
     }
-    if (!inPlace && fs::exists(existing)) fs::permissions(written, existing.permissions(), error);
-    // The contents reach the disk before the name moves, so a power cut leaves the old file
-    // or the whole new one.
-    bool ok = write(file) && std::fflush(file) == 0 && (inPlace || ::fsync(fd) == 0);
-    ok = std::fclose(file) == 0 && ok;
-    if (ok && !inPlace) {
-        fs::rename(written, target, error);
-        ok = !error;
-    }
-    if (!ok && !inPlace) fs::remove(written, error);
-    return ok ? FileWriteResult::Ok : FileWriteResult::WriteFailed;
+    return file.commit() ? FileWriteResult::Ok : FileWriteResult::WriteFailed;
 }

@@ -5,8 +5,8 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <functional>
+#include <initializer_list>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,12 +19,10 @@ enum class FileBytesResult { Ok, OpenFailed, TooLarge, ReadFailed };
 
 enum class FileWriteResult { Ok, CreateFailed, WriteFailed };
 
-// Writes the file at `path` through `write`, which puts the contents into the stream it is
-// given and says whether that went well. The contents go to a temporary file beside `path`
-// ("." + name + ".vela-part") that is flushed to the disk and renamed over `path` only when
-// whole: a failure leaves the file that was there as it was, and no temporary file. A
-// replaced file keeps its permissions; a symbolic link keeps pointing where it did, its
-// target replaced. Something other than a regular file at `path` (a device) is written as
-// it is. CreateFailed when the file could not be made, WriteFailed when writing failed.
-[[nodiscard]] FileWriteResult WriteWholeFile(const std::string& path,
-                                             const std::function<bool(std::FILE*)>& write);
+// Writes the pieces one after the other as the file at `path`, which a file already there
+// gives way to only when the new one is whole (see common/replacement_file.h): a failure
+// leaves it as it was. CreateFailed when the file could not be made (or the one there is in
+// use, or is no regular file), WriteFailed when writing failed.
+[[nodiscard]] FileWriteResult
+WriteWholeFile(const std::string& path,
+               std::initializer_list<std::span<const std::uint8_t>> pieces);

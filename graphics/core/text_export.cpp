@@ -26,9 +26,8 @@ std::string printed(const char* pattern, auto... values) {
 }
 
 ImageSaveResult writeWhole(const std::string& path, const std::string& text) {
-    switch (WriteWholeFile(path, [&](std::FILE* file) {
-        return std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    })) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    switch (WriteWholeFile(path, {{bytes, text.size()}})) {
     case FileWriteResult::Ok:
         return ImageSaveResult::Ok;
     case FileWriteResult::CreateFailed:

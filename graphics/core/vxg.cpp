@@ -99,11 +99,8 @@ VxgResult VxgWrite(const std::string& path, const VxgImage& image) {
     putLe32(header + kOffTransIndex, image.transIndex);
     putLe32(header + kOffDataSize, image.dataSize);
 
-    const FileWriteResult written = WriteWholeFile(path, [&](std::FILE* file) {
-        return std::fwrite(header, 1, sizeof header, file) == sizeof header &&
-               (image.dataSize == 0 ||
-                std::fwrite(image.data.data(), 1, image.dataSize, file) == image.dataSize);
-    });
+    const FileWriteResult written =
+        WriteWholeFile(path, {{header, sizeof header}, {image.data.data(), image.dataSize}});
     return written == FileWriteResult::Ok ? VxgResult::Ok : VxgResult::WriteFailed;
 }
 
