@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "test_card.h"
 
+#include "fakes/test_bytes.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -101,15 +103,7 @@ SmfsResult quickFormat(CardState& card, std::uint32_t* bad) {
 }
 
 std::vector<std::uint8_t> apiPattern(std::size_t size, unsigned seed) {
-    std::vector<std::uint8_t> bytes(size);
-    std::uint32_t x = 0x9E3779B9u * (seed + 1);
-    for (std::size_t i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        bytes[i] = static_cast<std::uint8_t>(x);
-    }
-    return bytes;
+    return patternBytes(size, seed + 1);
 }
 
 SmfsResult apiWriteFile(SmfsCard& card, const std::string& path,
