@@ -112,7 +112,8 @@ TEST(BadInput, UnknownCardFailsEveryCallAndWritesNothing) {
     }
 }
 
-TEST(BadInput, LengthsPastAPageOrSpare) {
+// Lengths past a page or its spare are refused; a truncated image reads as erased bytes.
+TEST(BadInput, LengthsPastAPageOrSpareAndATruncatedImage) {
     std::vector<std::uint8_t> buffer(600);
     {
         TestCard card(4);
@@ -128,10 +129,7 @@ TEST(BadInput, LengthsPastAPageOrSpare) {
     EXPECT_EQ(smc_read_data_upper(cs(), 256, buffer.data(), 8), SmfsResult::InvalidArgument);
     EXPECT_EQ(smc_read_spare(cs(), 0, buffer.data(), 9), SmfsResult::InvalidArgument);
     EXPECT_EQ(smc_read_data(cs(), 0, buffer.data(), 265), SmfsResult::InvalidArgument);
-}
-
-TEST(BadInput, TruncatedImageReadsErasedBytesAndNeverGrowsOnRead) {
-    TestCard card(4, kMakerSamsung, 1024 + 2 * 32 * 528);
+    TestCard truncated(4, kMakerSamsung, 1024 + 2 * 32 * 528);
     std::vector<std::uint8_t> data(512, 0x11), spare(16, 0x22);
     ASSERT_EQ(smc_read_sector_data(cs(), 500, data.data()), SmfsResult::Ok);
     ASSERT_EQ(smc_read_sector_spare(cs(), 500, spare.data()), SmfsResult::Ok);
@@ -139,7 +137,7 @@ TEST(BadInput, TruncatedImageReadsErasedBytesAndNeverGrowsOnRead) {
     EXPECT_EQ(spare, kErasedSpare);
     ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
     EXPECT_EQ(media_phys_entry(cs(), 900), kPhysFree);
-    EXPECT_EQ(card.bytes().size(), 1024u + 2 * 32 * 528);
+    EXPECT_EQ(truncated.bytes().size(), 1024u + 2 * 32 * 528);
 }
 
 void markBlock(const TestCard& card, std::uint32_t physBlock, std::uint8_t status,
@@ -183,42 +181,6 @@ TEST(BlockMap, ZoneWithoutFreeBlockGives12) {
     EXPECT_EQ(media_find_block(cs(), 5, &phys), SmfsResult::NoFreeBlock);
     EXPECT_EQ(media_write(cs(), 5, 0, apiPattern(512, 1).data(), 512), SmfsResult::NoFreeBlock);
 }
-
-class BlockWrite : public ::testing::TestWithParam<int> {};
-
-// Writes into blank sectors go in place; over a programmed sector the block is copied.
-TEST_P(BlockWrite, InPlaceIntoBlankSectorsCopyOnWriteOtherwise) {
-    TestCard card(GetParam());
-    const std::uint32_t spb = card.geometry().sectorsPerBlock;
-    const std::uint64_t pagesPerSector = card.layout().dataBytes == 256 ? 2 : 1;
-    const auto first = apiPattern(1024, 1), second = apiPattern(1400, 2), third = apiPattern(50, 3);
-    chip_reset_counters(cs());
-    ASSERT_EQ(media_write(cs(), 5, 0, first.data(), 1024), SmfsResult::Ok);
-    EXPECT_EQ(chip_counters(cs()).blockErases, 1u);
-    EXPECT_EQ(chip_counters(cs()).pagePrograms, 2 * pagesPerSector);
-    const std::uint32_t phys = media_logical_entry(cs(), 5);
-    EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(phys) + 2), kErasedSpare);
-    chip_reset_counters(cs());
-    ASSERT_EQ(media_write(cs(), 5, 1100, second.data(), 1400), SmfsResult::Ok); // sectors 2-4
-    EXPECT_EQ(media_logical_entry(cs(), 5), phys);
-    EXPECT_EQ(chip_counters(cs()).blockErases, 0u);
-    EXPECT_EQ(chip_counters(cs()).pagePrograms, 3 * pagesPerSector);
-
-    ASSERT_EQ(media_write(cs(), 5, 100, third.data(), 50), SmfsResult::Ok);
-    const std::uint32_t moved = media_logical_entry(cs(), 5);
-    EXPECT_NE(moved, phys);
-    EXPECT_EQ(media_phys_entry(cs(), phys), kPhysFree);
-    EXPECT_EQ(media_phys_entry(cs(), moved), block_address_field(5));
-    EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(phys)), kErasedSpare);
-    for (std::uint32_t s = 0; s < spb; ++s)
-        EXPECT_NE(card.sectorSpare(card.firstSectorOfBlock(moved) + s), kErasedSpare) << s;
-    std::vector<std::uint8_t> back(1500);
-    ASSERT_EQ(media_read(cs(), 5, 0, back.data(), 1500), SmfsResult::Ok);
-    EXPECT_TRUE(std::equal(third.begin(), third.end(), back.begin() + 100));
-    EXPECT_TRUE(std::equal(second.begin(), second.begin() + 400, back.begin() + 1100));
-}
-
-INSTANTIATE_TEST_SUITE_P(CardTypes, BlockWrite, ::testing::Values(0, 1, 4, 7), cardTypeName);
 
 constexpr std::uint32_t kLogBlock = 5;
 
