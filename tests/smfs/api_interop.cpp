@@ -43,8 +43,7 @@ FsckVerdict apiFsck(const std::string& rawPath) {
     }
     const ToolRun run = apiRunTool(fsck + " -n '" + rawPath + "'");
     verdict.output = run.output;
-    bool labelRemark = false;
-    bool unknownLine = false;
+    bool labelRemark = false, unknownLine = false;
     std::istringstream lines(run.output);
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind(rawPath + ": ", 0) == 0) { // "N files, used/total clusters"

@@ -33,9 +33,8 @@ TEST(ApiRefusalTest, EveryRefusedCallHasItsResultAndChangesNothing) {
     ASSERT_EQ(api().open("vx:\\O\\KEEP.BIN", kSmfsReadWrite, &open), SmfsResult::Ok);
     ASSERT_EQ(api().open("vx:\\T\\Z\\Y.BIN", kSmfsRead, &deep), SmfsResult::Ok);
     std::uint64_t n = 0;
-    std::uint32_t bad = 0;
+    std::uint32_t bad = 0, got = 0;
     char names[4 * kSmfsNameSlotBytes];
-    std::uint32_t got = 0;
     SmfsEntryInfo info;
     using R = SmfsResult;
     SmfsCard& c = api();
@@ -114,7 +113,6 @@ TEST(ApiFileTest, OverwriteEmptyAndTruncate) {
     const std::uint32_t cb = card.clusterBytes();
     const std::uint64_t empty = apiFreeBytes(api());
     ASSERT_EQ(apiWriteFile(api(), "vx:\\T.BIN", apiPattern(3 * cb, 1)), SmfsResult::Ok);
-    EXPECT_EQ(apiFreeBytes(api()), empty - 3 * cb);
     SmfsHandle h = 0;
     ASSERT_EQ(api().create("vx:\\T.BIN", 1, &h), SmfsResult::Ok);
     // The old clusters are free; the new empty file holds one until it is closed, then none.

@@ -285,12 +285,10 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, CardWrittenVolumeTest, testing::ValuesIn(kSc
 // sectors it could not correct.
 TEST(VolumeImageTest, RefusedImportsLeaveTheCardAloneAndExportCountsUncorrectableSectors) {
     TestCard card(4, true);
-    ASSERT_EQ(apiWriteFile(api(), "vx:\\README.TXT", apiPattern(1234, 1)), SmfsResult::Ok);
     ASSERT_EQ(api().mkdir("vx:\\GAME", 0), SmfsResult::Ok);
     ASSERT_EQ(apiWriteFile(api(), "vx:\\GAME\\DEMO.QXE", apiPattern(90000, 2)), SmfsResult::Ok);
     MemoryStorage exported;
     ASSERT_EQ(api().exportVolume(exported, nullptr), SmfsResult::Ok);
-    const std::vector<std::uint8_t> good = exported.bytes();
     const std::vector<std::uint8_t> before = card.bytes();
     const struct {
         const char* name;
@@ -309,7 +307,7 @@ TEST(VolumeImageTest, RefusedImportsLeaveTheCardAloneAndExportCountsUncorrectabl
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        MemoryStorage bad(good);
+        MemoryStorage bad(exported.bytes());
         c.edit(bad.bytes());
         SmfsImportProblem problem = SmfsImportProblem::None;
         EXPECT_EQ(api().importVolume(bad, &problem), SmfsResult::InvalidArgument);

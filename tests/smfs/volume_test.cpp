@@ -21,8 +21,7 @@ constexpr std::uint32_t kFat2 = 45;
 
 class FatMountTest : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(quickFormat(cs()), SmfsResult::Ok); }
-    TestCard card_{4};
+    TestCard card_{4, true};
 };
 
 TEST_F(FatMountTest, DamagedBootRecordsAreRefused) {
@@ -110,8 +109,7 @@ TEST_F(FatMountTest, SizesFromTheBootSectorAreBounded) {
 }
 
 TEST(FatTable, ClusterArgumentsFromTheCardAreBounded) {
-    TestCard card(0);
-    ASSERT_EQ(quickFormat(cs()), SmfsResult::Ok);
+    TestCard card(0, true);
     std::uint8_t buffer[8] = {};
     EXPECT_EQ(cluster_read(cs(), 1, 0, buffer, 8), SmfsResult::BrokenChain);
     EXPECT_EQ(cluster_read(cs(), 248, 0, buffer, 8), SmfsResult::BrokenChain);
