@@ -93,12 +93,11 @@ TEST_P(ToolsWrittenVolumeTest, ReadsOnTheCardAndTakesChangesTheToolsAccept) {
         apiExtractPartition(raw);
     const std::vector<std::uint8_t> hello = apiPattern(1234, 1), level = apiPattern(40000, 2),
                                     longNamed = apiPattern(20000, 3);
-    for (const auto& [name, bytes] : FileTree{{"HELLO.TXT", hello},
-                                              {"LEVEL1.DAT", level},
-                                              {"A Long File Name.txt", longNamed},
-                                              {"GONE.BIN", apiPattern(5000, 4)},
-                                              {"EMPTY.BIN", {}}})
-        writeFile(scratch / name, bytes);
+    writeFile(scratch / "HELLO.TXT", hello);
+    writeFile(scratch / "LEVEL1.DAT", level);
+    writeFile(scratch / "A Long File Name.txt", longNamed);
+    writeFile(scratch / "GONE.BIN", apiPattern(5000, 4));
+    writeFile(scratch / "EMPTY.BIN", {});
     const std::string m = mformat ? "MTOOLS_SKIP_CHECK=1 m" : "m"; // mtools, as the start needs
     const std::string img = " -i '" + raw + "' ";
     const std::string commands[] = {
