@@ -7,6 +7,7 @@
 #include "vela_smc.h"
 
 #include <common/image_file.h>
+#include <common/replacement_file.h>
 #include <smfs/smfs.h>
 #include <smfs/tools.h>
 
@@ -180,20 +181,20 @@ int runExport(const Options& o) {
     if (namesMachine(o.args[0])) return imageOnly("export", o.args[0]);
     InstalledImage image(o.args[0], ImageFile::Access::Read);
     if (!image) return kExitFailed;
-    ImageFile raw;
-    if (raw.open(o.args[1], ImageFile::Access::Create) != ImageFile::Status::Ok) {
+    // The raw volume takes RAW's name only when it is whole: a file there stays until then.
+    ReplacementFile raw;
+    if (raw.open(o.args[1], ReplacementFile::Start::Empty) != ImageFile::Status::Ok) {
         report("failed to create file in PC.");
         return kExitFailed;
     }
     std::uint32_t damaged = 0;
-    const SmfsResult r = image.card().exportVolume(raw, &damaged);
-    const int rawError = raw.lastError();
-    const bool closed = raw.close();
-    if (r != SmfsResult::Ok || !closed) {
-        std::remove(o.args[1].c_str());
-        if (r == SmfsResult::Ok || rawError != 0)
+    const SmfsResult r = image.card().exportVolume(raw.file(), &damaged);
+    const int rawError = raw.file().lastError();
+    if (r != SmfsResult::Ok || !raw.commit()) {
+        const int error = rawError != 0 ? rawError : raw.lastError();
+        if (r == SmfsResult::Ok || error != 0)
             report(std::string("failed to write to file in PC.") +
-                   (rawError != 0 ? std::string(": ") + std::strerror(rawError) : ""));
+                   (error != 0 ? std::string(": ") + std::strerror(error) : ""));
         else
             report(cardFailure(r, image.systemError()));
         return kExitFailed;
@@ -214,26 +215,36 @@ int runImport(const Options& o) {
         report("failed to open file '" + o.args[0] + "'");
         return kExitFailed;
     }
+    // The volume goes into a copy of the image, which takes the image's place only when the
+    // import is whole: a failed import leaves the card as it was.
+    ReplacementFile replacement;
+    const ImageFile::Status opened =
+        replacement.open(o.args[1], ReplacementFile::Start::CopyOfTarget);
+    if (opened != ImageFile::Status::Ok) {
+        if (replacement.lastError() != 0)
+            report(cardFailure(SmfsResult::ImageIo, std::strerror(replacement.lastError())));
+        else
+            report(imageOpenFailure(o.args[1], opened == ImageFile::Status::Locked));
+        return kExitFailed;
+    }
     int exit = kExitOk;
     {
-        InstalledImage image(o.args[1], ImageFile::Access::Write);
-        if (!image) {
+        SmfsCard card(replacement.file());
+        SmfsImportProblem problem = SmfsImportProblem::None;
+        const SmfsResult r = card.importVolume(raw, &problem);
+        if (problem != SmfsImportProblem::None) {
+            report(std::string("import refused: ") + smfs_import_problem_text(problem));
             exit = kExitFailed;
-        } else {
-            SmfsImportProblem problem = SmfsImportProblem::None;
-            const SmfsResult r = image.card().importVolume(raw, &problem);
-            if (problem != SmfsImportProblem::None) {
-                report(std::string("import refused: ") + smfs_import_problem_text(problem));
-                exit = kExitFailed;
-            } else if (r != SmfsResult::Ok) {
-                report(cardFailure(r, image.systemError()));
-                exit = kExitFailed;
-            }
-            if (!image.close()) {
-                report("failed to write to virtual SMC file.: " + image.systemError());
-                exit = kExitFailed;
-            }
+        } else if (r != SmfsResult::Ok) {
+            const int error = replacement.file().lastError();
+            report(cardFailure(r, error != 0 ? std::strerror(error) : ""));
+            exit = kExitFailed;
         }
+    }
+    if (exit == kExitOk && !replacement.commit()) {
+        report("failed to write to virtual SMC file.: " +
+               std::string(std::strerror(replacement.lastError())));
+        exit = kExitFailed;
     }
     return exit;
 }

@@ -484,7 +484,8 @@ private:
     void keep(const Slot& slot) {
         std::string kept;
         if (!rescueFolder_.empty()) {
-            std::string relative = lowerAscii(slot.cardPath.substr(3));
+            // "vx:\GAME\SAVE.DAT" is kept as game/save.dat below the rescue folder.
+            std::string relative = lowerAscii(slot.cardPath.substr(4));
             std::replace(relative.begin(), relative.end(), '\\', '/');
             const std::filesystem::path target = rescueFolder_ / relative;
             std::error_code ec;

@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: MIT
-// Whole-file reading through a C stream: the length is taken first and checked against the
-// limit, then the file is read to its end (a file that changes length meanwhile gives what
-// was actually read, never more than the limit).
+// Whole files through C streams. Reading takes the length first and checks it against the
+// limit, then reads the file to its end (a file that changes length meanwhile gives what was
+// actually read, never more than the limit). Writing replaces the file only with a whole one.
 #include "file_bytes.h"
 
+#include <common/replacement_file.h>
+
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <memory>
+#include <unistd.h>
 
 FileBytesResult ReadFileBytes(const std::string& path, std::uint64_t maxBytes,
                               std::vector<std::uint8_t>& out) {
@@ -26,7 +30,16 @@ FileBytesResult ReadFileBytes(const std::string& path, std::uint64_t maxBytes,
     return FileBytesResult::Ok;
 }
 
-void RemovePartialFile(const std::string& path) {
-    std::error_code error;
-    if (std::filesystem::is_regular_file(path, error)) std::filesystem::remove(path, error);
+FileWriteResult WriteWholeFile(const std::string& path,
+                               std::initializer_list<std::span<const std::uint8_t>> pieces) {
+    ReplacementFile file;
+    if (file.open(path, ReplacementFile::Start::Empty) != ImageFile::Status::Ok)
+        return FileWriteResult::CreateFailed;
+    std::uint64_t at = 0;
+    for (const std::span<const std::uint8_t> piece : pieces) {
+        if (!piece.empty() && file.file().write(at, piece.data(), piece.size()) != SmfsResult::Ok)
+            return FileWriteResult::WriteFailed;
+        at += piece.size();
+    }
+    return file.commit() ? FileWriteResult::Ok : FileWriteResult::WriteFailed;
 }

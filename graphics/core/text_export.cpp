@@ -26,15 +26,16 @@ std::string printed(const char* pattern, auto... values) {
 }
 
 ImageSaveResult writeWhole(const std::string& path, const std::string& text) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return ImageSaveResult::CreateFailed;
-    bool ok = text.empty() || std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    ok = std::fclose(file) == 0 && ok;
-    if (!ok) {
-        RemovePartialFile(path);
-        return ImageSaveResult::WriteFailed;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    switch (WriteWholeFile(path, {{bytes, text.size()}})) {
+    case FileWriteResult::Ok:
+        return ImageSaveResult::Ok;
+    case FileWriteResult::CreateFailed:
+        return ImageSaveResult::CreateFailed;
+    case FileWriteResult::WriteFailed:
+        break;
     }
-    return ImageSaveResult::Ok;
+    return ImageSaveResult::WriteFailed;
 }
 
 } // namespace

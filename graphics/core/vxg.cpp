@@ -89,9 +89,6 @@ VxgResult VxgFromPicture(const Picture& picture, bool usesTransparent, std::uint
 VxgResult VxgWrite(const std::string& path, const VxgImage& image) {
     // A record whose buffer is shorter than its data size would make the write read past it.
     if (image.data.size() < image.dataSize) return VxgResult::WriteFailed;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return VxgResult::WriteFailed;
-
     std::uint8_t header[kVxgHeaderBytes];
     std::memcpy(header + kOffSignature, image.signature, 4);
     putLe32(header + kOffVersion, image.version);
@@ -102,17 +99,9 @@ VxgResult VxgWrite(const std::string& path, const VxgImage& image) {
     putLe32(header + kOffTransIndex, image.transIndex);
     putLe32(header + kOffDataSize, image.dataSize);
 
-    bool ok = std::fwrite(header, 1, sizeof header, file) == sizeof header;
-    if (ok && image.dataSize > 0)
-        ok = std::fwrite(image.data.data(), 1, image.dataSize, file) == image.dataSize;
-    // The close flushes the stream's buffer, so it can fail as a write does.
-    ok = std::fclose(file) == 0 && ok;
-    if (!ok) {
-        // A shortened file would carry a data size its data does not have.
-        RemovePartialFile(path);
-        return VxgResult::WriteFailed;
-    }
-    return VxgResult::Ok;
+    const FileWriteResult written =
+        WriteWholeFile(path, {{header, sizeof header}, {image.data.data(), image.dataSize}});
+    return written == FileWriteResult::Ok ? VxgResult::Ok : VxgResult::WriteFailed;
 }
 
 VxgResult VxgParse(const std::uint8_t* bytes, std::size_t size, VxgImage& image) {

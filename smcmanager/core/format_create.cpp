@@ -8,6 +8,7 @@
 #include "manager_text.h"
 
 #include <common/image_file.h>
+#include <common/replacement_file.h>
 #include <smfs/smfs.h>
 
 #include <algorithm>
@@ -30,10 +31,12 @@ std::uint64_t imageFileBytes(int sizeIndex) {
 ImageCreateResult createVirtualImage(const std::filesystem::path& path, int vendor, int sizeIndex) {
     if (vendor < 0 || vendor >= kVendorCount || sizeIndex < 0 || sizeIndex >= kSizeCount)
         return ImageCreateResult::BadChoice;
-    // The file is emptied only once it is locked: an image open elsewhere stays as it is.
-    ImageFile image;
-    if (image.open(path, ImageFile::Access::Create) != ImageFile::Status::Ok)
+    // The new image takes the file's name only when it is whole: an image there stays as it
+    // was until then, and one open elsewhere is not touched at all.
+    ReplacementFile replacement;
+    if (replacement.open(path, ReplacementFile::Start::Empty) != ImageFile::Status::Ok)
         return ImageCreateResult::CreateFailed;
+    ImageFile& image = replacement.file();
 
     std::array<std::uint8_t, kSmcImageHeaderBytes> header{};
     header[0] = kMakerCodes[std::size_t(vendor)];
@@ -51,13 +54,9 @@ ImageCreateResult createVirtualImage(const std::filesystem::path& path, int vend
         at += count * kImageRecordBytes;
         records -= count;
     }
-    ok = image.close() && ok;
-    if (!ok) {
-        // A short image would pass for a card of another size or none at all.
-        std::error_code ignored;
-        std::filesystem::remove(path, ignored);
-        return ImageCreateResult::WriteFailed;
-    }
+    // A short image would pass for a card of another size or none at all: it never takes
+    // the name.
+    if (!ok || !replacement.commit()) return ImageCreateResult::WriteFailed;
     return ImageCreateResult::Ok;
 }
 

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Test data: bytes that differ from one position to the next (so a shifted, repeated or
-// misplaced piece shows), and whole files written and read back.
+// misplaced piece shows), and whole files written and read back, as bytes or as text.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <vector>
 
 inline std::vector<std::uint8_t> patternBytes(std::size_t count, unsigned seed = 1) {
@@ -27,6 +28,15 @@ inline void writeFile(const std::filesystem::path& path, const std::vector<std::
 }
 
 inline std::vector<std::uint8_t> readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+inline void writeText(const std::filesystem::path& path, const std::string& text) {
+    writeFile(path, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+inline std::string readText(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }

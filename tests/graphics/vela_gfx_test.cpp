@@ -46,7 +46,7 @@ TEST(VelaGfx, RunsReportAndExit) {
     Tool tool;
     const std::string usage = "usage: vela-gfx";
     const ToolRun runs[] = {
-        {"vxg $/in/hero_walk1.bmp $/in/tiles.bmp $/in/sky.bmp -o $/vxg --transparent 3", 0, ""},
+        {"vxg $/in/hero_walk1.bmp $/in/tiles.bmp $/in/sky.bmp -o $/vxg --transparent 255", 0, ""},
         {"vxg $/in/font.bmp $/in/broken.bmp $/in/hero_walk2.bmp -o $/more", 1,
          "vela-gfx: 'broken.bmp' is damaged or not a picture of its type\n"
          "vela-gfx: 'font.bmp' skipped: a 4-bit picture has no Vela image form\n"},
@@ -86,7 +86,7 @@ TEST(VelaGfx, RunsReportAndExit) {
     for (const auto& [name, flags] : {std::pair{"hero_wal.vxg", 7}, std::pair{"sky.vxg", 9}}) {
         const std::vector<std::uint8_t> vxg = ReadAll(tool.dir / "vxg" / name);
         EXPECT_EQ(vxg.at(12), flags) << name;
-        EXPECT_EQ(vxg.at(24), 3) << name;
+        EXPECT_EQ(vxg.at(24), 255) << name;
     }
     EXPECT_EQ(ReadAll(tool.dir / "clash" / "hero_wal.vxg").at(16), 5); // the first one's width
     EXPECT_TRUE(std::filesystem::exists(tool.dir / "more" / "hero_wal.vxg"));

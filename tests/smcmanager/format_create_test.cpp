@@ -2,12 +2,10 @@
 // Formatting, and the creation of blank card images.
 #include "manager_fixture.h"
 
+#include "fakes/file_size_limit.h"
 #include "smfs/chip.h"
 
 #include <algorithm>
-#include <csignal>
-
-#include <sys/resource.h>
 
 class FormatCreateTest : public ManagerTest {};
 
@@ -130,16 +128,14 @@ TEST_F(FormatCreateTest, CreationCancelledOrFailing) {
     manager.createVirtualCard();
     EXPECT_EQ(ui.messages, std::vector<std::string>{"filed to create a virtual SMC file."});
 
-    // A disk that fills up part way: no short image is left to pass for a card.
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = 1 << 20;
-    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const ImageCreateResult full = createVirtualImage(dir / "full.smc", 0, 0);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, handler);
+    // A disk that fills up part way: no short image is left to pass for a card, and the file
+    // the new image was to replace stays as it was.
+    writeFile(dir / "full.smc", patternBytes(4096, 7));
+    const ImageCreateResult full = [&] {
+        FileSizeLimit limit(1 << 20);
+        return createVirtualImage(dir / "full.smc", 0, 0);
+    }();
     EXPECT_EQ(full, ImageCreateResult::WriteFailed);
-    EXPECT_FALSE(fs::exists(dir / "full.smc"));
+    EXPECT_EQ(readFile(dir / "full.smc"), patternBytes(4096, 7));
+    EXPECT_FALSE(fs::exists(dir / ".full.smc.vela-part"));
 }

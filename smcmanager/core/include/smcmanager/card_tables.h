@@ -32,11 +32,12 @@ std::uint64_t imageFileBytes(int sizeIndex);
 enum class ImageCreateResult {
     Ok,
     BadChoice,    // vendor or size index out of range
-    CreateFailed, // the file could not be created
-    WriteFailed,  // the header or a record was written short (the partial file is removed)
+    CreateFailed, // the file could not be created (or an image there is in use)
+    WriteFailed,  // the header or a record was written short (nothing takes the name)
 };
 
 // Writes a blank card image for vendor and size index: the maker and device code, zeros to
-// 1024 bytes, then records of 0xFF. Returns the failing step; a partial file is removed.
+// 1024 bytes, then records of 0xFF. The image takes path's name only when it is whole: on a
+// failure a file that was there stays as it was. Returns the failing step.
 [[nodiscard]] ImageCreateResult createVirtualImage(const std::filesystem::path& path, int vendor,
                                                    int sizeIndex);
