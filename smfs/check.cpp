@@ -704,7 +704,12 @@ private:
         const std::string where = path + (root ? "" : "\\");
         for (const Entry& entry : entries) {
             const std::uint8_t* e = entry.bytes();
-            if (e[0] == kEntryDeleted || dir_is_long_name(e) || isLabel(e, root)) continue;
+            // A long-name piece's attribute is 0x0F and nothing more; more bits on it are a
+            // file's attribute byte that was damaged (other checkers take it for a folder).
+            const bool strayAttribute = dir_is_long_name(e) && e[kDeAttr] != kAttrLongName;
+            if (e[0] == kEntryDeleted || (dir_is_long_name(e) && !strayAttribute) ||
+                isLabel(e, root))
+                continue;
             ++live;
             const std::string at = where + " slot " + num(entry.slot);
             const std::uint32_t start = le16(e + kDeCluster);
@@ -743,6 +748,12 @@ private:
             Entry mended = entry;
             std::uint8_t* m = mended.place.bytes.data();
             std::string what;
+            if (strayAttribute) {
+                add(SmfsFindingKind::BadFields, -1, at,
+                    "attribute " + num(e[kDeAttr]) + " is neither a file's nor a long name's");
+                m[kDeAttr] = kAttrArchive;
+                what = "attribute " + num(e[kDeAttr]) + " made a file's";
+            }
             // A damaged "." or ".." in its own slot is written again, not renamed.
             if (!root && entry.slot < 2 && !nameFits(e)) {
                 const bool dotdot = entry.slot == 1;
