@@ -637,9 +637,22 @@ private:
     }
 
     // Clears the fields of e that no entry may hold; returns what was wrong ("" for none).
+    // The volume label: a root entry with the label bit and nothing of a file's. The bit on
+    // any other entry is damage; skipping such an entry would leave its clusters to be freed
+    // as lost while it still names them.
+    static bool isLabel(const std::uint8_t* e, bool root) {
+        return root && (e[kDeAttr] & (kAttrVolume | kAttrFolder)) == kAttrVolume &&
+               le16(e + kDeCluster) == 0 && le32(e + kDeSize) == 0;
+    }
+
     static std::string mendFields(std::uint8_t* e) {
         std::string wrong;
         auto note = [&](const std::string& what) { wrong += (wrong.empty() ? "" : ", ") + what; };
+        // Only an entry that is no label comes here with the label bit.
+        if (e[kDeAttr] & kAttrVolume) {
+            note("volume label bit");
+            e[kDeAttr] &= std::uint8_t(~kAttrVolume);
+        }
         constexpr std::uint8_t kReservedAttr = 0xC0;
         if (e[kDeAttr] & kReservedAttr) {
             note("reserved attribute bits " + num(e[kDeAttr] & kReservedAttr));
@@ -691,7 +704,11 @@ private:
         const std::string where = path + (root ? "" : "\\");
         for (const Entry& entry : entries) {
             const std::uint8_t* e = entry.bytes();
-            if (e[0] == kEntryDeleted || dir_is_long_name(e) || (e[kDeAttr] & kAttrVolume))
+            // A long-name piece's attribute is 0x0F and nothing more; more bits on it are a
+            // file's attribute byte that was damaged (other checkers take it for a folder).
+            const bool strayAttribute = dir_is_long_name(e) && e[kDeAttr] != kAttrLongName;
+            if (e[0] == kEntryDeleted || (dir_is_long_name(e) && !strayAttribute) ||
+                isLabel(e, root))
                 continue;
             ++live;
             const std::string at = where + " slot " + num(entry.slot);
@@ -731,6 +748,12 @@ private:
             Entry mended = entry;
             std::uint8_t* m = mended.place.bytes.data();
             std::string what;
+            if (strayAttribute) {
+                add(SmfsFindingKind::BadFields, -1, at,
+                    "attribute " + num(e[kDeAttr]) + " is neither a file's nor a long name's");
+                m[kDeAttr] = kAttrArchive;
+                what = "attribute " + num(e[kDeAttr]) + " made a file's";
+            }
             // A damaged "." or ".." in its own slot is written again, not renamed.
             if (!root && entry.slot < 2 && !nameFits(e)) {
                 const bool dotdot = entry.slot == 1;

@@ -239,6 +239,18 @@ const Damage kDamages[] = {
                       SmfsResult::Ok);
         },
         "DIR"),
+    {"LabelBitOnAFile", K::BadFields,
+     [](TestCard&) {
+         const std::uint8_t attr = kAttrArchive | kAttrVolume; // A.BIN is the first root entry
+         ASSERT_EQ(cluster_write(cs(), kRootCluster, kDeAttr, &attr, 1), SmfsResult::Ok);
+     },
+     "vx:\\A.BIN"},
+    {"AttributeByteOfAll", K::BadFields,
+     [](TestCard&) {
+         const std::uint8_t attr = 0xFF;
+         ASSERT_EQ(cluster_write(cs(), kRootCluster, kDeAttr, &attr, 1), SmfsResult::Ok);
+     },
+     "vx:\\A.BIN"},
     {"DotInTheRoot", K::BadFields, [](TestCard&) { addRaw(".          ", 0x10, 0, 0); }},
     {"GarbageCrossingAFile", K::GarbageEntry,
      [](TestCard&) { addRaw("g       BIN", 0x20, firstCluster("vx:\\A.BIN"), 5000); }},
