@@ -92,7 +92,6 @@ protected:
         ASSERT_TRUE(mounted_) << "the mount did not appear; " << readText(log);
     }
 
-    // Waits for the mounting process and returns its exit status.
     int waitForMount() {
         int status = 0;
         EXPECT_EQ(waitpid(child_, &status, 0), child_);
@@ -100,7 +99,6 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    // Unmounts and expects the mounting process to end with status 0.
     void unmount() {
         ASSERT_EQ(std::system(("fusermount3 -u " + shellQuote(mountPoint_)).c_str()), 0);
         mounted_ = false;
@@ -188,6 +186,8 @@ TEST_P(MountTest, CallsAnswerAsOnAnyFolder) {
     EXPECT_FALSE(fs::exists(at("old.txt")));
     EXPECT_EQ(readText(at("new.txt")), patternBytes(10, 5));
     fs::rename(at("new.txt"), at("music/new.txt"));
+    const auto written = std::chrono::file_clock::to_sys(fs::last_write_time(at("music/new.txt")));
+    EXPECT_LT(abs(std::chrono::system_clock::now() - written), std::chrono::minutes(5));
     unmount();
 
     const std::string listed = runSmc({"ls", card_, "/music", "-l"}).out;
