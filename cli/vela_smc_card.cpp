@@ -18,6 +18,11 @@
 
 namespace {
 
+// The system's text for an error number ("" for none).
+std::string systemText(int error) {
+    return error != 0 ? std::strerror(error) : "";
+}
+
 // The locked image file and a card on it for the life of the object; a failed open is
 // reported at once.
 class InstalledImage {
@@ -37,9 +42,7 @@ public:
 
     SmfsCard& card() { return *card_; }
     // The system's text for the last failed read or write of the image ("" when none).
-    std::string systemError() const {
-        return file_.lastError() != 0 ? std::strerror(file_.lastError()) : "";
-    }
+    std::string systemError() const { return systemText(file_.lastError()); }
 
     // Drops the card and closes the image, synced; false when a write did not reach the disk.
     bool close() {
@@ -189,12 +192,10 @@ int runExport(const Options& o) {
     }
     std::uint32_t damaged = 0;
     const SmfsResult r = image.card().exportVolume(raw.file(), &damaged);
-    const int rawError = raw.file().lastError();
     if (r != SmfsResult::Ok || !raw.commit()) {
-        const int error = rawError != 0 ? rawError : raw.lastError();
-        if (r == SmfsResult::Ok || error != 0)
-            report(std::string("failed to write to file in PC.") +
-                   (error != 0 ? std::string(": ") + std::strerror(error) : ""));
+        const std::string why = systemText(raw.lastError());
+        if (r == SmfsResult::Ok || !why.empty())
+            report("failed to write to file in PC." + (why.empty() ? "" : ": " + why));
         else
             report(cardFailure(r, image.systemError()));
         return kExitFailed;
@@ -222,7 +223,7 @@ int runImport(const Options& o) {
         replacement.open(o.args[1], ReplacementFile::Start::CopyOfTarget);
     if (opened != ImageFile::Status::Ok) {
         if (replacement.lastError() != 0)
-            report(cardFailure(SmfsResult::ImageIo, std::strerror(replacement.lastError())));
+            report(cardFailure(SmfsResult::ImageIo, systemText(replacement.lastError())));
         else
             report(imageOpenFailure(o.args[1], opened == ImageFile::Status::Locked));
         return kExitFailed;
@@ -236,14 +237,12 @@ int runImport(const Options& o) {
             report(std::string("import refused: ") + smfs_import_problem_text(problem));
             exit = kExitFailed;
         } else if (r != SmfsResult::Ok) {
-            const int error = replacement.file().lastError();
-            report(cardFailure(r, error != 0 ? std::strerror(error) : ""));
+            report(cardFailure(r, systemText(replacement.lastError())));
             exit = kExitFailed;
         }
     }
     if (exit == kExitOk && !replacement.commit()) {
-        report("failed to write to virtual SMC file.: " +
-               std::string(std::strerror(replacement.lastError())));
+        report("failed to write to virtual SMC file.: " + systemText(replacement.lastError()));
         exit = kExitFailed;
     }
     return exit;

@@ -88,7 +88,7 @@ ImageFile::Status ReplacementFile::open(const fs::path& target, Start start) {
     temporary_ = temporary;
     target_ = real;
     if (exists) {
-        fs::permissions(temporary_, fs::status(real, ec).permissions(), ec);
+        fs::permissions(temporary_, status.permissions(), ec);
         if (start == Start::CopyOfTarget) {
             if (const int error = copyBytes(held_, file_); error != 0) {
                 discard();
