@@ -217,6 +217,11 @@ IoWorker::Outcome IoWorker::carryOut(const Request& r, std::uint8_t* staging) {
             if (done.result != LinkResult::Ok) return done;
             progressed();
         }
+        // Frames whose acknowledgement has gone out; never the last, whose acknowledgement
+        // depends on the run's end. Ahead of the frames, acknowledgements go in bursts of
+        // half the window, so that each side finds several frames waiting when it wakes.
+        const std::uint32_t ahead = transport_.acknowledgementsAhead();
+        std::uint32_t acknowledged = 0;
         for (std::uint32_t i = 0; i < r.count; ++i) {
             done.transferred = 0;
             done.result = transport_.transfer(r.pipe, staging + std::size_t(i) * r.length, r.length,
@@ -224,12 +229,19 @@ IoWorker::Outcome IoWorker::carryOut(const Request& r, std::uint8_t* staging) {
             if (done.result != LinkResult::Ok || done.transferred != r.length) return done;
             ++done.frames;
             progressed();
-            const bool last = i + 1 == r.count;
-            if (last && !r.lastAck) break;
-            done.result =
-                transport_.transfer(r.ackPipe, last ? acks + r.length : acks, r.length, &written);
-            if (done.result != LinkResult::Ok) return done;
-            progressed();
+            if (i + 1 < r.count) {
+                if (acknowledged > i + 1 + ahead / 2) continue;
+                for (const std::uint32_t upTo = std::min(i + 1 + ahead, r.count - 1);
+                     acknowledged < upTo; ++acknowledged) {
+                    done.result = transport_.transfer(r.ackPipe, acks, r.length, &written);
+                    if (done.result != LinkResult::Ok) return done;
+                }
+                progressed();
+            } else if (r.lastAck) {
+                done.result = transport_.transfer(r.ackPipe, acks + r.length, r.length, &written);
+                if (done.result != LinkResult::Ok) return done;
+                progressed();
+            }
         }
         return done;
     }

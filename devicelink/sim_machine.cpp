@@ -614,7 +614,8 @@ namespace {
 
 class SimTransport final : public LinkTransport {
 public:
-    explicit SimTransport(SimMachine& machine) : machine_(machine) {}
+    SimTransport(SimMachine& machine, std::uint32_t acknowledgementsAhead)
+        : machine_(machine), acknowledgementsAhead_(acknowledgementsAhead) {}
 
     PipeHandle OpenPipe(const char* pipeName) override {
         failure_ = OpenFailure::NoDevice;
@@ -635,16 +636,20 @@ public:
         if (pipe == 0) return machine_.hostRead(buffer, length, transferred);
         return LinkResult::IoFailed;
     }
+    // A write is taken in at once.
+    std::uint32_t acknowledgementsAhead() const override { return acknowledgementsAhead_; }
     void cancel() override { machine_.cancelRead(); }
     void clearCancel() override { machine_.clearCancel(); }
 
 private:
     SimMachine& machine_;
+    const std::uint32_t acknowledgementsAhead_;
     OpenFailure failure_ = OpenFailure::NoDevice;
 };
 
 } // namespace
 
-std::unique_ptr<LinkTransport> makeSimTransport(SimMachine& machine) {
-    return std::make_unique<SimTransport>(machine);
+std::unique_ptr<LinkTransport> makeSimTransport(SimMachine& machine,
+                                                std::uint32_t acknowledgementsAhead) {
+    return std::make_unique<SimTransport>(machine, acknowledgementsAhead);
 }

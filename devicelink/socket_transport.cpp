@@ -25,6 +25,10 @@ namespace {
 
 // A cancelled read ends within this time.
 constexpr std::chrono::microseconds kCancelCheck{std::chrono::milliseconds(10)};
+// Acknowledgements a get's packets may have ahead of them: with a few dozen, the link and
+// the machine each find several frames waiting when they wake, instead of waking once per
+// 256-byte packet (16 MiB cost ten times the processor time without).
+constexpr std::uint32_t kAcknowledgementsAhead = 32;
 
 class SocketTransport final : public LinkTransport {
 public:
@@ -72,6 +76,9 @@ public:
             if (fds[1].revents & POLLIN) return LinkResult::Canceled;
         }
     }
+
+    // A write waits only for room in the socket's buffer, never for the peer's read.
+    std::uint32_t acknowledgementsAhead() const override { return kAcknowledgementsAhead; }
 
     void cancel() override {
         cancelled_.store(true);

@@ -51,8 +51,10 @@ inline void expectFrames(const Frames& actual, const Frames& expected) {
 class LinkTest : public ::testing::Test {
 protected:
     // Real seconds by default; the machine queues replies before a read, so 1 ms drains.
-    explicit LinkTest(std::chrono::microseconds second = std::chrono::seconds(1))
-        : sim(dir / "card"), link(std::make_unique<DeviceLink>(makeSimTransport(sim), [&] {
+    explicit LinkTest(std::chrono::microseconds second = std::chrono::seconds(1),
+                      std::uint32_t acknowledgementsAhead = 0)
+        : sim(dir / "card"),
+          link(std::make_unique<DeviceLink>(makeSimTransport(sim, acknowledgementsAhead), [&] {
               LinkOptions options;
               options.secondLength = second;
               options.quietTime = std::chrono::milliseconds(1);

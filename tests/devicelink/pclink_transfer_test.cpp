@@ -73,8 +73,12 @@ struct SizeCase {
     std::uint32_t size;
     std::uint8_t major, minor; // before 1.5: chunks of 32768 bytes to the machine, else 262144
     std::uint16_t sendChunk;   // the machine's chunks to the PC
+    std::uint32_t ahead;       // acknowledgements sent ahead of a get's packets: same frames
 };
-class TransferSizeTest : public LinkTest, public ::testing::WithParamInterface<SizeCase> {};
+class TransferSizeTest : public LinkTest, public ::testing::WithParamInterface<SizeCase> {
+protected:
+    TransferSizeTest() : LinkTest(std::chrono::seconds(1), GetParam().ahead) {}
+};
 
 TEST_P(TransferSizeTest, ExactFramesBothWays) {
     const SizeCase c = GetParam();
@@ -101,10 +105,14 @@ TEST_P(TransferSizeTest, ExactFramesBothWays) {
 // Sizes around the frame and chunk boundaries; firmware around 1.5.
 INSTANTIATE_TEST_SUITE_P(
     Sizes, TransferSizeTest,
-    ::testing::Values(SizeCase{0, 2, 0, 32768}, SizeCase{1, 1, 5, 32768}, SizeCase{300, 2, 0, 256},
-                      SizeCase{5000, 0, 9, 1000}, SizeCase{100000, 1, 4, 65535},
-                      SizeCase{262144, 2, 0, 32768}, SizeCase{262145, 1, 5, 65535}),
-    [](const auto& info) { return "bytes" + std::to_string(info.param.size); });
+    ::testing::Values(SizeCase{0, 2, 0, 32768, 0}, SizeCase{1, 1, 5, 32768, 0},
+                      SizeCase{300, 2, 0, 256, 7}, SizeCase{5000, 0, 9, 1000, 0},
+                      SizeCase{5000, 0, 9, 1000, 7}, SizeCase{100000, 1, 4, 65535, 7},
+                      SizeCase{262144, 2, 0, 32768, 0}, SizeCase{262145, 1, 5, 65535, 32}),
+    [](const auto& info) {
+        return "bytes" + std::to_string(info.param.size) + "ahead" +
+               std::to_string(info.param.ahead);
+    });
 
 using TransferTest = LinkTest;
 

@@ -9,6 +9,7 @@
 //     h = 0xFD        a full frame whose transfer reports more bytes than were asked for
 //     otherwise       h & 0x7F content bytes at the start of a zeroed frame; bit 7 set:
 //                     the frame is cut to those bytes, clear: a full 256-byte frame
+// The input's length modulo 4 is how many acknowledgements may go ahead of a get's packets.
 // An input that runs out makes every further read fail at once, so nothing ever waits for a
 // time limit; after a failed exchange the link drains stale replies, which reads on. The link must
 // return one of its codes, keep its promises about what a failed call leaves behind, and hand on
@@ -56,6 +57,7 @@ public:
         *transferred = (h & 0x80) ? std::uint32_t(n) : length;
         return LinkResult::Ok;
     }
+    std::uint32_t acknowledgementsAhead() const override { return std::uint32_t(size_ % 4); }
     void cancel() override {}
     void clearCancel() override {}
 

@@ -178,8 +178,10 @@ private:
 };
 
 // The in-process transport: "PIPE02" writes go to machine.hostWrite, "PIPE00" reads come
-// from machine.hostRead. The machine must outlive the transport.
-std::unique_ptr<LinkTransport> makeSimTransport(SimMachine& machine);
+// from machine.hostRead, and as many acknowledgements may go ahead of a get's packets as
+// given. The machine must outlive the transport.
+std::unique_ptr<LinkTransport> makeSimTransport(SimMachine& machine,
+                                                std::uint32_t acknowledgementsAhead = 0);
 
 // Serves a SimMachine to link clients on a Unix-domain SOCK_SEQPACKET socket, one
 // connection at a time, one frame per message, on a thread of its own.

@@ -73,6 +73,11 @@ public:
                                                  std::uint32_t frameBytes, std::uint32_t count,
                                                  std::uint32_t* framesDone,
                                                  const std::function<void()>& frameDone);
+    // How many acknowledgements of a read run (IoWorker::ReadAcked) may go out before the
+    // frames they answer have been read, so that the peer never waits for them. Each end
+    // still sees the same frames in the same order. Only a transport whose writes never wait
+    // for the peer to read them may allow any, or both ends could wait for each other.
+    virtual std::uint32_t acknowledgementsAhead() const { return 0; }
     // Makes the transfer in flight, or the next one, return kTransferCancelled soon.
     virtual void cancel() = 0;
     // Forgets an earlier cancel().
