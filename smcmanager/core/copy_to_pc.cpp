@@ -47,28 +47,6 @@ void SmcManager::collectCardSelection() {
     }
 }
 
-bool SmcManager::acceptsPcDrop(DragSource source) const {
-    return source == DragSource::CardList;
-}
-
-void SmcManager::dropOnPcList(DragSource source) {
-    if (!acceptsPcDrop(source)) return;
-    collectCardSelection();
-    prog().showProgress();
-    (void)copyToPc(pcPath_, copiedCardItems_);
-    prog().hideProgress();
-    refreshPc();
-}
-
-void SmcManager::dropOnPcTree(DragSource source, TreeNode* node) {
-    if (!acceptsPcDrop(source) || !node || node == pcRoot_.get()) return;
-    collectCardSelection();
-    prog().showProgress();
-    (void)copyToPc(pcPathOf(node), copiedCardItems_);
-    prog().hideProgress();
-    refreshPc();
-}
-
 bool SmcManager::copyToPc(const std::string& target, const std::vector<std::string>& list) {
     if (target.empty()) return true;
     if (!storage_) return false;

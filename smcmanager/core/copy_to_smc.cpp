@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Copying from the PC to the card: the PC selection, the byte total that scales the overall
-// gauge, and the copy of folders and files. A file is read from the PC in pieces as the card
+// Copying from the PC to the card: the byte total that scales the overall gauge, and the
+// copy of folders and files. A file is read from the PC in pieces as the card
 // takes them, the gauges moving after each piece or packet. A paste stops at the first step
 // that fails or at a cancel; a name no card can hold is left out, copied on without it and
 // listed at the end; an existing card file is replaced only when the user says so, and an
 // existing card folder is copied into when the user says so.
 //
-// Nothing on the card changes before every selected item has been checked: it must be a
+// Nothing on the card changes before every entry of the copy has been checked: it must be a
 // readable file or folder, must not hold the card itself, and must not meet a card entry of
 // the other kind. Inside a folder only plain files and folders are opened; links, pipes,
 // devices and anything unreadable are left out, named at the end, and fail the copy.
@@ -104,45 +104,6 @@ std::int64_t folderBytes(const std::string& folder) {
 }
 
 } // namespace
-
-void SmcManager::collectPcSelection() {
-    std::vector<int> selected;
-    for (int index : pcSelection_) {
-        if (index >= 0 && std::size_t(index) < pcItems_.size()) selected.push_back(index);
-    }
-    if (selected.empty()) return;
-    std::sort(selected.begin(), selected.end());
-    selected.erase(std::unique(selected.begin(), selected.end()), selected.end());
-    copiedPcItems_.clear();
-    for (int index : selected) {
-        const ListItem& item = pcItems_[std::size_t(index)];
-        std::string entry = JoinPcPath(pcPath_, item.caption);
-        if (item.data == kItemFolder) entry += "/";
-        copiedPcItems_.push_back(std::move(entry));
-    }
-}
-
-bool SmcManager::acceptsCardDrop(DragSource source) const {
-    return source == DragSource::PcList && !pcPath_.empty();
-}
-
-void SmcManager::dropOnCardList(DragSource source) {
-    if (!acceptsCardDrop(source) || !storage_) return;
-    collectPcSelection();
-    prog().showProgress();
-    (void)copyToCard(cardPath_, copiedPcItems_);
-    prog().hideProgress();
-    refreshCard();
-}
-
-void SmcManager::dropOnCardTree(DragSource source, TreeNode* node) {
-    if (!acceptsCardDrop(source) || !node || !storage_) return;
-    collectPcSelection();
-    prog().showProgress();
-    (void)copyToCard(cardPathOf(node), copiedPcItems_);
-    prog().hideProgress();
-    refreshCard();
-}
 
 bool SmcManager::copyToCard(std::string dest, const std::vector<std::string>& list) {
     if (!storage_) return false;

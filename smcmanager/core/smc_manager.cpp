@@ -9,8 +9,6 @@
 #include <devicelink/device_link.h>
 #include <devicelink/transport.h>
 
-#include <cstdlib>
-
 namespace {
 
 // What a user who may not open the machine's USB device is told below the usual first line:
@@ -22,24 +20,10 @@ constexpr const char* kNoUsbPermission =
 } // namespace
 
 SmcManager::SmcManager(ManagerUi& ui, std::unique_ptr<DeviceLink> link)
-    : ui_(ui), link_(std::move(link)) {
-    std::vector<std::string> roots = {"/"};
-    const char* home = std::getenv("HOME");
-    if (home && home[0] == '/' && std::string(home) != "/") roots.emplace_back(home);
-    pcRoots_ = std::move(roots);
-    buildPcRoot();
-    listPcFolder();
-}
+    : ui_(ui), link_(std::move(link)) {}
 
 SmcManager::~SmcManager() {
     storage_.reset(); // the machine card says goodbye over the link before the link goes
-}
-
-void SmcManager::setPcRoots(std::vector<std::string> roots) {
-    pcRoots_ = std::move(roots);
-    pcPath_.clear();
-    buildPcRoot();
-    listPcFolder();
 }
 
 void SmcManager::setCardClock(SmfsClock clock) {
@@ -171,10 +155,10 @@ bool SmcManager::syncImage() {
 // ---- The card panes ----
 
 void SmcManager::clearCardTree() {
-    ui_.treeAboutToChange(Side::Card, nullptr);
+    ui_.treeAboutToChange(nullptr);
     cardSelected_ = nullptr;
     cardRoot_.reset();
-    ui_.treeChanged(Side::Card, nullptr);
+    ui_.treeChanged(nullptr);
 }
 
 void SmcManager::clearCardPanes() {
@@ -191,9 +175,9 @@ void SmcManager::showCardRoot() {
     root->image = kImageOther;
     root->selectedImage = kImageOther;
     root->hasButton = cardHasSubfolders(kCardRoot);
-    ui_.treeAboutToChange(Side::Card, nullptr);
+    ui_.treeAboutToChange(nullptr);
     cardRoot_ = std::move(root);
-    ui_.treeChanged(Side::Card, nullptr);
+    ui_.treeChanged(nullptr);
 }
 
 void SmcManager::refreshCard() {
@@ -223,43 +207,40 @@ void SmcManager::setStatusText(std::string text) {
 void SmcManager::setCardItems(std::vector<ListItem> items) {
     cardItems_ = std::move(items);
     cardSelection_.clear();
-    ui_.listChanged(Side::Card, cardItems_);
+    ui_.listChanged(cardItems_);
 }
 
 void SmcManager::setCardPathText(std::string text) {
     cardPathText_ = std::move(text);
-    ui_.pathTextChanged(Side::Card, cardPathText_);
+    ui_.pathTextChanged(cardPathText_);
 }
 
 void SmcManager::selectCardNode(TreeNode* node) {
     cardSelected_ = node;
-    ui_.treeSelectionChanged(Side::Card, node);
-}
-
-void SmcManager::selectPcNode(TreeNode* node) {
-    pcSelected_ = node;
-    ui_.treeSelectionChanged(Side::Pc, node);
+    ui_.treeSelectionChanged(node);
 }
 
 // ---- Copy and paste ----
 
-void SmcManager::copySelection(Focus focus) {
-    if (focus == Focus::CardList) collectCardSelection();
-    if (focus == Focus::PcList && !pcPath_.empty()) collectPcSelection();
+void SmcManager::pasteToCard(std::string dest, const std::vector<std::string>& list) {
+    if (!storage_ || list.empty()) return;
+    if (dest.empty()) dest = cardPath_;
+    prog().showProgress();
+    (void)copyToCard(std::move(dest), list);
+    prog().hideProgress();
+    refreshCard();
 }
 
-void SmcManager::paste(Focus focus) {
-    if (focus == Focus::CardList) {
-        if (!storage_) return;
-        prog().showProgress();
-        (void)copyToCard(cardPath_, copiedPcItems_);
-        prog().hideProgress();
-        refreshCard();
-    } else if (focus == Focus::PcList && !pcPath_.empty()) {
-        // Card items put aside by Copy go into the current PC folder.
-        prog().showProgress();
-        (void)copyToPc(pcPath_, copiedCardItems_);
-        prog().hideProgress();
-        refreshPc();
-    }
+void SmcManager::copySelectionToPc(const std::string& folder) {
+    collectCardSelection();
+    prog().showProgress();
+    (void)copyToPc(folder, copiedCardItems_);
+    prog().hideProgress();
+}
+
+void SmcManager::pasteToPc(const std::string& folder) {
+    if (copiedCardItems_.empty()) return;
+    prog().showProgress();
+    (void)copyToPc(folder, copiedCardItems_);
+    prog().hideProgress();
 }

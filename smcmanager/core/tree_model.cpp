@@ -30,18 +30,3 @@ TreeNode* findChildNode(TreeNode* node, const std::string& text) {
     }
     return nullptr;
 }
-
-std::unique_ptr<TreeNode> cloneTree(const TreeNode& node) {
-    auto copy = std::make_unique<TreeNode>();
-    copy->caption = node.caption;
-    copy->image = node.image;
-    copy->selectedImage = node.selectedImage;
-    copy->hasButton = node.hasButton;
-    copy->expanded = node.expanded;
-    copy->data = node.data;
-    for (const auto& child : node.children) {
-        copy->children.push_back(cloneTree(*child));
-        copy->children.back()->parent = copy.get();
-    }
-    return copy;
-}

@@ -162,24 +162,24 @@ bool ManagerWorker::askOpenCreatedImage(const std::string& text) {
     return ask<bool>([this, text] { return dialogs_.openCreatedImage(owner_, text); }, false);
 }
 
-void ManagerWorker::treeChanged(Side side, const TreeNode*) {
-    changed(side);
+void ManagerWorker::treeChanged(const TreeNode*) {
+    dirty_ = true;
 }
 
-void ManagerWorker::treeExpanded(Side side, const TreeNode*) {
-    changed(side);
+void ManagerWorker::treeExpanded(const TreeNode*) {
+    dirty_ = true;
 }
 
-void ManagerWorker::treeSelectionChanged(Side side, const TreeNode*) {
-    changed(side);
+void ManagerWorker::treeSelectionChanged(const TreeNode*) {
+    dirty_ = true;
 }
 
-void ManagerWorker::listChanged(Side side, const std::vector<ListItem>&) {
-    changed(side);
+void ManagerWorker::listChanged(const std::vector<ListItem>&) {
+    dirty_ = true;
 }
 
-void ManagerWorker::pathTextChanged(Side side, const std::string&) {
-    changed(side);
+void ManagerWorker::pathTextChanged(const std::string&) {
+    dirty_ = true;
 }
 
 void ManagerWorker::statusTextChanged(const std::string&) {

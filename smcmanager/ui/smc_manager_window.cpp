@@ -442,7 +442,7 @@ void SmcManagerWindow::copyFrom(Pane pane) {
     if (pane == Pane::CardList) {
         post([names = selectedCardNames()](SmcManager& core) {
             core.setCardSelection(ManagerWorker::RowsOf(core, names));
-            core.copySelection(Focus::CardList);
+            core.collectCardSelection();
         });
     } else if (pane == Pane::PcList) {
         // An empty selection keeps what was put aside before.
@@ -455,37 +455,24 @@ void SmcManagerWindow::pasteInto(Pane pane) {
     if (pane == Pane::CardList || pane == Pane::CardTree) {
         pasteToCard({}, pcCopyList_);
     } else if (pane == Pane::PcList || pane == Pane::PcTree) {
-        post([progress = progressUi(),
-              folder = QFile::encodeName(pcFolder_).toStdString()](SmcManager& core) {
-            if (core.copiedCardItems().empty()) return;
-            progress->showProgress();
-            (void)core.copyToPc(folder, core.copiedCardItems());
-            progress->hideProgress();
+        post([folder = QFile::encodeName(pcFolder_).toStdString()](SmcManager& core) {
+            core.pasteToPc(folder);
         });
     }
 }
 
 void SmcManagerWindow::pasteToCard(std::string dest, std::vector<std::string> paths) {
     if (paths.empty()) return;
-    post([progress = progressUi(), dest = std::move(dest),
-          paths = std::move(paths)](SmcManager& core) {
-        if (core.storageKind() == StorageKind::None) return;
-        progress->showProgress();
-        (void)core.copyToCard(dest.empty() ? core.cardPath() : dest, paths);
-        progress->hideProgress();
-        core.refreshCard();
+    post([dest = std::move(dest), paths = std::move(paths)](SmcManager& core) {
+        core.pasteToCard(dest, paths);
     });
 }
 
 void SmcManagerWindow::copyToPc(const QString& folder, std::vector<std::string> names) {
     if (folder.isEmpty() || names.empty()) return;
-    post([progress = progressUi(), folder = QFile::encodeName(folder).toStdString(),
-          names](SmcManager& core) {
+    post([folder = QFile::encodeName(folder).toStdString(), names](SmcManager& core) {
         core.setCardSelection(ManagerWorker::RowsOf(core, names));
-        core.collectCardSelection();
-        progress->showProgress();
-        (void)core.copyToPc(folder, core.copiedCardItems());
-        progress->hideProgress();
+        core.copySelectionToPc(folder);
     });
 }
 
@@ -647,8 +634,4 @@ void SmcManagerWindow::closeEvent(QCloseEvent* event) {
     post([](SmcManager& core) { core.closeStorage(); });
     emit closed();
     event->accept();
-}
-
-ProgressUi* SmcManagerWindow::progressUi() const {
-    return progress_;
 }

@@ -1,10 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Browsing: the card list and tree of both storages and the PC side's roots and lists.
+// Browsing: the card list and tree of both storages.
 #include "manager_fixture.h"
-
-#include <algorithm>
-#include <chrono>
-#include <ctime>
 
 class BrowseTest : public ManagerTest {};
 
@@ -122,42 +118,4 @@ TEST_F(BrowseTest, VirtualListingOfAMissingFolderIsReported) {
               std::vector<std::string>{"an error has occurred while getting file list"});
     EXPECT_FALSE(manager.cardHasSubfolders("vx:\\nothere"));
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"Failed to get directory information."});
-}
-
-TEST_F(BrowseTest, PcRootsFoldersAndLists) {
-    fs::create_directories(pc() / "music" / "album");
-    writeFile(pc() / "music" / "b.mp3", patternBytes(3000));
-    writeFile(pc() / "music" / "a.mp3", patternBytes(100));
-    const std::chrono::sys_seconds written =
-        std::chrono::sys_days{std::chrono::year{2003} / 2 / 14} + std::chrono::hours{12};
-    fs::last_write_time(pc() / "music" / "a.mp3", std::chrono::file_clock::from_sys(written));
-    const std::time_t writtenTime = std::chrono::system_clock::to_time_t(written);
-    std::tm local{};
-    char date[32];
-    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M", localtime_r(&writtenTime, &local));
-    manager.setPcRoots({"/", dir.path().string()});
-
-    // The computer lists its roots as drives; a double-click there does nothing.
-    EXPECT_EQ(manager.pcItems()[1].type, "logical driver");
-    manager.openPcItem(1);
-    EXPECT_EQ(manager.pcPath(), "");
-    manager.setPcPath(pcPath("music"));
-    manager.listPcFolder();
-    const auto& items = manager.pcItems();
-    ASSERT_EQ(captions(items), (std::vector<std::string>{"a.mp3", "album", "b.mp3"}));
-    EXPECT_EQ(column(items, &ListItem::size), (std::vector<std::string>{"0KB", "", "2KB"}));
-    EXPECT_EQ(column(items, &ListItem::data), (std::vector<int>{0, 1, 0}));
-    EXPECT_EQ(items[0].modified, date);
-
-    // Double-clicking a folder goes in and reveals it in the tree, below the longest root
-    // that holds it, not below "/".
-    manager.openPcItem(1);
-    EXPECT_EQ(manager.pcPath(), (pc() / "music" / "album").string());
-    ASSERT_NE(manager.selectedPcNode(), nullptr);
-    EXPECT_EQ(manager.pcPathOf(manager.selectedPcNode()), manager.pcPath());
-    const TreeNode* top = manager.selectedPcNode();
-    while (top->parent != manager.pcRoot())
-        top = top->parent;
-    EXPECT_EQ(top, manager.pcRoot()->children[1].get());
-    EXPECT_TRUE(ui.messages.empty());
 }

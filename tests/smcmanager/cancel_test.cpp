@@ -25,10 +25,9 @@ TEST_F(CancelTest, ToVirtualCardStopsAfterAPieceAndTakesTheFileAway) {
     openFormattedCard(3);
     writeFile(pc() / "big.bin", patternBytes(2 * kMiB + kMiB / 2, 1));
     writeFile(pc() / "small.bin", patternBytes(100, 2));
-    showPc(pc());
-    selectPc({"big.bin", "small.bin"});
+    const std::vector<std::string> paths = {pcPath("big.bin"), pcPath("small.bin")};
     ui.recorder.cancelWhen = cancelAt(kMiB);
-    manager.dropOnCardList(DragSource::PcList);
+    manager.pasteToCard("", paths);
 
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
     EXPECT_TRUE(manager.cancelled());
@@ -40,7 +39,7 @@ TEST_F(CancelTest, ToVirtualCardStopsAfterAPieceAndTakesTheFileAway) {
 
     // The card file was closed: the same paste runs to its end without a cancel.
     ui.recorder.cancelWhen = nullptr;
-    manager.dropOnCardList(DragSource::PcList);
+    manager.pasteToCard("", paths);
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_FALSE(manager.cancelled());
     EXPECT_EQ(cardRead("vx:\\big.bin"), patternBytes(2 * kMiB + kMiB / 2, 1));
@@ -78,11 +77,10 @@ TEST_P(CancelFromCardTest, LeavesNothingOnThePc) {
     // A PC file of the same name must not be replaced by part of the card file.
     writeFile(pc() / "big.bin", patternBytes(7, 9));
     manager.refreshCard();
-    showPc(pc());
     selectCard({"big.bin"});
     ui.recorder.cancelWhen = cancelAt(piece);
     ui.replaceAnswers = {ManagerUi::ReplaceAnswer::Yes};
-    manager.dropOnPcList(DragSource::CardList);
+    manager.copySelectionToPc(pc().string());
     EXPECT_EQ(ui.takeMessages(), std::vector<std::string>{"operation canceled."});
     EXPECT_EQ(ui.recorder.itemPositions.back(), piece);
     EXPECT_EQ(readFile(pc() / "big.bin"), patternBytes(7, 9));

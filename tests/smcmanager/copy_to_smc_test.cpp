@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Copying from the PC to the card: pieces and gauges, folder trees, name clashes, where a
-// paste stops, and the copy and drag handlers.
+// paste stops, and the paste handler.
 #include "manager_fixture.h"
 
 using CopyToSmcTest = ManagerTest;
@@ -9,9 +9,7 @@ TEST_F(CopyToSmcTest, FileIsWrittenInPiecesOfOneMebibyteWithTheGauges) {
     openFormattedCard(3);
     const auto data = patternBytes(2621440);
     writeFile(pc() / "x.bin", data);
-    showPc(pc());
-    selectPc({"x.bin"});
-    manager.dropOnCardList(DragSource::PcList);
+    manager.pasteToCard("", {pcPath("x.bin")});
 
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(cardRead("vx:\\X.BIN"), data);
@@ -25,7 +23,7 @@ TEST_F(CopyToSmcTest, FileIsWrittenInPiecesOfOneMebibyteWithTheGauges) {
     EXPECT_TRUE(ui.recorder.isVisible(ProgressUi::Part::StepText));
     EXPECT_EQ(ui.recorder.shows, 1);
     EXPECT_FALSE(ui.recorder.shown);
-    // The drop refreshes the card list.
+    // The paste refreshes the card list.
     EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"x.bin"});
     EXPECT_EQ(manager.cardItems()[0].size, "2560KB");
 
@@ -48,14 +46,10 @@ TEST_P(CopyToCardTest, FolderTreeGoesIntoTheDroppedOnFolder) {
     fs::create_directories(pc() / "album" / "cd2" / "empty");
     writeFile(pc() / "x.txt", patternBytes(10, 3));
     mkdir("GAME");
-    showPc(pc());
-    selectPc({"x.txt", "album"});
     manager.refreshCard();
-    manager.dropOnCardTree(DragSource::PcList, findChildNode(manager.cardRoot(), "game"));
+    manager.pasteToCard("vx:\\game", {pcPath("album") + "/", pcPath("x.txt")});
 
     EXPECT_TRUE(ui.messages.empty());
-    EXPECT_EQ(manager.copiedPcItems(),
-              (std::vector<std::string>{pcPath("album") + "/", pcPath("x.txt")}));
     EXPECT_EQ(read("GAME/X.TXT"), patternBytes(10, 3));
     EXPECT_EQ(read("GAME/ALBUM/A.MP3"), patternBytes(300, 1));
     EXPECT_EQ(read("GAME/ALBUM/CD2/B.MP3"), patternBytes(70000, 2));
@@ -171,31 +165,21 @@ TEST_F(CopyToSmcTest, CardFullClosesAndRemovesThePartialFile) {
         EXPECT_EQ(openCard().close(handle), SmfsResult::Ok);
 }
 
-TEST_F(CopyToSmcTest, CopyAndPasteThroughTheMenu) {
+TEST_F(CopyToSmcTest, PasteGoesIntoTheCurrentCardFolder) {
     openFormattedCard();
+    cardMkdir("vx:\\GAME");
     writeFile(pc() / "a.txt", patternBytes(10, 1));
-    writeFile(pc() / "b.txt", patternBytes(10, 2));
-    showPc(pc());
-    selectPc({"a.txt"});
-    manager.copySelection(Focus::PcList);
-    EXPECT_EQ(manager.copiedPcItems(), std::vector<std::string>{pcPath("a.txt")});
-    // Nothing (or nothing listed) selected: the earlier items stay put aside.
-    manager.setPcSelection({-1, 99});
-    manager.copySelection(Focus::PcList);
-    EXPECT_EQ(manager.copiedPcItems(), std::vector<std::string>{pcPath("a.txt")});
-    // Drops from the wrong place or on no node, and double-clicks on no item, do nothing.
-    selectPc({"a.txt"});
-    manager.dropOnCardTree(DragSource::CardList, manager.cardRoot());
-    manager.dropOnCardTree(DragSource::PcTree, manager.cardRoot());
-    manager.dropOnCardTree(DragSource::PcList, nullptr);
-    manager.dropOnCardList(DragSource::CardTree);
+    manager.refreshCard();
+    // Double-clicks on no item and a paste of nothing do nothing.
     manager.openCardItem(-1);
     manager.openCardItem(int(manager.cardItems().size()));
+    manager.pasteToCard("", {});
     EXPECT_EQ(ui.recorder.shows, 0);
     EXPECT_EQ(manager.cardPath(), "vx:\\");
 
-    manager.paste(Focus::CardList);
-    EXPECT_EQ(cardRead("vx:\\A.TXT"), patternBytes(10, 1));
+    manager.openCardItem(0);
+    manager.pasteToCard("", {pcPath("a.txt")});
+    EXPECT_EQ(cardRead("vx:\\GAME\\A.TXT"), patternBytes(10, 1));
     EXPECT_EQ(ui.recorder.shows, 1);
     EXPECT_FALSE(ui.recorder.shown);
     // The card list shows what was pasted.

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Shared set-up of the manager core tests: a temporary folder holding the PC side, card
+// Shared set-up of the manager core tests: a temporary folder holding the PC files, card
 // images and the simulated machine's card, a scripted user, and a manager whose device link
 // reaches the simulated machine in-process.
 #pragma once
@@ -121,16 +121,7 @@ protected:
         ui.recorder = RecordingProgress();
     }
 
-    // Shows a PC folder in the PC list.
-    void showPc(const fs::path& folder) {
-        manager.setPcPath(folder.string());
-        manager.listPcFolder();
-    }
-
-    // Selects the named items of the PC list or of the card list.
-    void selectPc(const std::vector<std::string>& names) {
-        manager.setPcSelection(indexesOf(manager.pcItems(), names));
-    }
+    // Selects the named items of the card list.
     void selectCard(const std::vector<std::string>& names) {
         manager.setCardSelection(indexesOf(manager.cardItems(), names));
     }

@@ -146,10 +146,10 @@ TEST_F(OpenStorageTest, NoCardOpenMeansEmptyCardPanesAndSizeLine) {
         EXPECT_EQ(manager.cardPathText(), "");
         EXPECT_EQ(ui.status, "");
         EXPECT_TRUE(ui.messages.empty());
-        // Drops, pastes and deletes have nowhere to go.
-        showPc(pc());
-        manager.dropOnCardList(DragSource::PcList);
-        manager.paste(Focus::CardList);
+        // Pastes and deletes have nowhere to go.
+        writeFile(pc() / "a.txt", {1});
+        manager.pasteToCard("", {pcPath("a.txt")});
+        manager.pasteToPc(pc().string());
         manager.setCardSelection({0});
         manager.deleteListSelection();
         EXPECT_EQ(ui.recorder.shows, 0);

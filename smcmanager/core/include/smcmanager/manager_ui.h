@@ -4,8 +4,8 @@
 // shared progress window; a window system implements it with real dialogs, the command-line
 // tool with text on a terminal, the tests with a recording fake that answers from a script.
 //
-// Besides the dialogs, the interface carries notifications about the plain tree and list
-// models the core keeps (tree_model.h), so a window can mirror them. Every notification has
+// Besides the dialogs, the interface carries notifications about the plain card tree and
+// card list models the core keeps (tree_model.h), so a window can mirror them. Every notification has
 // an empty default: a user without windows implements only the dialogs and the progress.
 //
 // The core may run on a worker thread: every call of this interface then comes from that
@@ -52,15 +52,6 @@ public:
     // pieces and from the machine's progress callbacks.
     virtual bool cancelRequested() { return false; }
 };
-
-// The two card sides and the two PC sides of the window, for the model notifications.
-enum class Side { Card, Pc };
-
-// Which control had the keyboard focus when Copy or Paste was chosen.
-enum class Focus { None, CardList, CardTree, PcList, PcTree };
-
-// Where a drag started.
-enum class DragSource { None, CardList, CardTree, PcList, PcTree };
 
 // The vendor (0 Samsung, 1 Toshiba) and size index (0 to 7) chosen for a new card image.
 struct CardChoice {
@@ -116,21 +107,21 @@ public:
         return askOkCancel(text, QuestionKind::Information);
     }
 
-    // ---- Model notifications (mirroring) ----
+    // ---- Model notifications of the card side (mirroring) ----
 
     // The children of node (the whole tree when node is nullptr) are about to be replaced;
     // pointers to them stay valid until treeChanged.
-    virtual void treeAboutToChange(Side, const TreeNode* /*node*/) {}
+    virtual void treeAboutToChange(const TreeNode* /*node*/) {}
     // The children of node (the whole tree when nullptr) were rebuilt.
-    virtual void treeChanged(Side, const TreeNode* /*node*/) {}
+    virtual void treeChanged(const TreeNode* /*node*/) {}
     // A tree node was expanded on screen.
-    virtual void treeExpanded(Side, const TreeNode* /*node*/) {}
-    // The selected node of a tree changed (nullptr: none).
-    virtual void treeSelectionChanged(Side, const TreeNode* /*node*/) {}
-    // A list was refilled (or items were added to it); items is its new content.
-    virtual void listChanged(Side, const std::vector<ListItem>& /*items*/) {}
-    // The one-line path above a list shows text.
-    virtual void pathTextChanged(Side, const std::string& /*text*/) {}
+    virtual void treeExpanded(const TreeNode* /*node*/) {}
+    // The selected node of the tree changed (nullptr: none).
+    virtual void treeSelectionChanged(const TreeNode* /*node*/) {}
+    // The list was refilled; items is its new content.
+    virtual void listChanged(const std::vector<ListItem>& /*items*/) {}
+    // The one-line path above the list shows text.
+    virtual void pathTextChanged(const std::string& /*text*/) {}
     // The status bar's panel shows text.
     virtual void statusTextChanged(const std::string& /*text*/) {}
 };

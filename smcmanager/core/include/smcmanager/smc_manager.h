@@ -1,17 +1,15 @@
 // SPDX-License-Identifier: MIT
-// The SMC manager's core: the window state of the two-pane card and PC file manager and
-// every decision it makes, with no window of its own. It holds the open card (a virtual SMC
-// image or the SMC in a Vela machine, both behind CardStorage), browses both sides into plain
-// tree and list models, copies files and folders both ways, creates and deletes card folders
-// and files, formats the card and writes new card images. It talks to its user only through
-// ManagerUi.
+// The SMC manager's core: the card side of the card and PC file manager and every decision
+// it makes, with no window of its own. It holds the open card (a virtual SMC image or the SMC
+// in a Vela machine, both behind CardStorage), browses it into a plain tree and list model,
+// copies files and folders both ways, creates and deletes card folders and files, formats
+// the card and writes new card images. It talks to its user only through ManagerUi.
 //
-// The handlers (openVirtualCard, dropOnCardList, ...) are what a window calls for its menu
+// The handlers (openVirtualCard, pasteToCard, ...) are what a window calls for its menu
 // items and events; the operations below them (copyToCard, copyToPc, ...) take their
-// arguments explicitly and serve a tool without a window as well. On the PC side paths are
-// POSIX paths: the computer node holds the file-system roots ("/" and the user's home
-// folder), pcPath() is empty when the computer itself is selected, and folder items in copy
-// lists end in "/".
+// arguments explicitly and serve a tool without a window as well. The PC side is browsed by
+// the window itself: it hands the core explicit PC paths, which are POSIX paths; folder
+// items in copy lists end in "/".
 //
 // Copies move files in pieces and can be stopped by the user (ProgressUi::cancelRequested):
 // between files, between pieces and through the machine's progress callbacks. The file in
@@ -22,7 +20,7 @@
 // Threads: one manager is used from one thread at a time, which need not be the window's: a
 // window may run every call on a worker thread and answer the ManagerUi calls through
 // blocking queued calls. While a notification runs, the manager waits, so the window may copy
-// the models (cardItems(), cloneTree(*cardRoot()), ...) there. After every operation that
+// the models (cardItems(), cardRoot(), ...) there. After every operation that
 // changes a virtual SMC its data is on the disk.
 #pragma once
 
@@ -52,8 +50,8 @@ inline constexpr int kKeyDelete = 46;
 
 class SmcManager : private CardTransfer {
 public:
-    // A manager with no storage open and the PC side at the computer node. link is the
-    // connection to the machine (may be nullptr: the machine then cannot be opened).
+    // A manager with no storage open. link is the connection to the machine (may be
+    // nullptr: the machine then cannot be opened).
     SmcManager(ManagerUi& ui, std::unique_ptr<DeviceLink> link);
     // Closes the open storage.
     ~SmcManager();
@@ -78,12 +76,16 @@ public:
     void createVirtualCard();
     // Asks, then formats the open card (formatOpenCard).
     void formatCard();
-    // Puts aside the selected items of the focused list (card list: copiedCardItems_, PC list:
-    // copiedPcItems_); an empty PC selection keeps the earlier copiedPcItems_.
-    void copySelection(Focus focus);
-    // Pastes what Copy put aside into the focused list's folder (card list: copiedPcItems_,
-    // PC list: copiedCardItems_).
-    void paste(Focus focus);
+    // Copies the PC entries (folders end in "/") into the card folder dest (the current
+    // card folder when dest is empty) with the progress window up, then refreshes the card:
+    // a drop on the card list or tree, or a paste there. Nothing without a card or entries.
+    void pasteToCard(std::string dest, const std::vector<std::string>& list);
+    // Copies the selected card items into the PC folder with the progress window up: a drop
+    // of the card list's selection on the PC side.
+    void copySelectionToPc(const std::string& folder);
+    // Copies the card items Copy put aside (collectCardSelection) into the PC folder with the
+    // progress window up; nothing when none were put aside.
+    void pasteToPc(const std::string& folder);
     // Asks, then deletes the selected card items (asks even when nothing is selected).
     void deleteSelection();
     // Deletes the selected card items after asking; with nothing selected does nothing.
@@ -100,33 +102,13 @@ public:
     void selectCardFolder(TreeNode* node);
     // Opens the card list's folder item at index; files do nothing.
     void openCardItem(int index);
-    // Rebuilds the node's child folders (not for the computer node).
-    void pcNodeExpanding(TreeNode* node);
-    // The user selected node: it becomes the current PC folder and is listed.
-    void selectPcFolder(TreeNode* node);
-    // Opens the PC list's folder item at index; nothing while the roots are listed.
-    void openPcItem(int index);
-    // Whether a drag from source may be dropped on the card list or tree.
-    bool acceptsCardDrop(DragSource source) const;
-    // Whether a drag from source may be dropped on the PC list or tree.
-    bool acceptsPcDrop(DragSource source) const;
-    // Copies the selected PC items into the current card folder, then refreshes the card.
-    void dropOnCardList(DragSource source);
-    // Copies the selected PC items into node's card folder, then refreshes the card.
-    void dropOnCardTree(DragSource source, TreeNode* node);
-    // Copies the selected card items into the current PC folder, then refreshes the PC.
-    void dropOnPcList(DragSource source);
-    // Copies the selected card items into node's PC folder (not the computer node).
-    void dropOnPcTree(DragSource source, TreeNode* node);
 
-    // The selected items of the two lists (indexes into cardItems() / pcItems()), as the
-    // window reports them.
+    // The selected items of the card list (indexes into cardItems()), as the window reports
+    // them.
     void setCardSelection(std::vector<int> indexes) { cardSelection_ = std::move(indexes); }
-    void setPcSelection(std::vector<int> indexes) { pcSelection_ = std::move(indexes); }
-    // Selects a tree node without listing it (treeSelectionChanged tells the window, which
-    // must not answer with selectCardFolder / selectPcFolder).
+    // Selects a card tree node without listing it (treeSelectionChanged tells the window,
+    // which must not answer with selectCardFolder).
     void selectCardNode(TreeNode* node);
-    void selectPcNode(TreeNode* node);
 
     // ---- Open storage ----
 
@@ -176,28 +158,11 @@ public:
     std::string cardPathOf(const TreeNode* node) const;
     // Expands the card tree along cardPath_ and selects its node.
     void revealCardPath();
-    // Fills the PC tree with the computer and its roots.
-    void buildPcRoot();
-    // Lists pcPath_ (the roots when it is empty) into the PC list.
-    void listPcFolder();
-    // Rebuilds the child folder nodes of a PC root or folder node.
-    void expandPcNode(TreeNode* node);
-    // Whether the PC folder has a subfolder; false when it cannot be read.
-    bool pcHasSubfolders(const std::string& path) const;
-    // The PC path of a PC tree node (empty for the computer).
-    std::string pcPathOf(const TreeNode* node) const;
-    // Expands the PC tree along pcPath_ and selects its node.
-    void revealPcPath();
-    // revealPcPath, then listPcFolder.
-    void refreshPc();
     // Returns the text before the first backslash and removes it (with the backslash) from
     // path; without a backslash returns the whole path and leaves it empty.
     static std::string popFirstComponent(std::string& path);
 
     // ---- Copying to the card ----
-    // Fills copiedPcItems_ with the selected PC items (folders end in "/"); with nothing
-    // selected, keeps it.
-    void collectPcSelection();
     // Copies every entry (PC paths; folders end in "/") into the card folder dest; stops at
     // the first entry that fails. Names no card can hold are skipped and listed at the end;
     // an existing card file is replaced only when the user says so, an existing card folder
@@ -224,7 +189,8 @@ public:
     bool copyFromCard(CardStorage& source, std::string dest, const std::vector<std::string>& list);
 
     // ---- Copying to the PC ----
-    // Fills copiedCardItems_ with the selected card items (folders end in a backslash).
+    // Puts aside the selected card items (Copy) in copiedCardItems_ (folders end in a
+    // backslash).
     void collectCardSelection();
     // Copies every card entry (folders end in a backslash) into the PC folder target; stops
     // at the first top-level file that fails. An existing PC file is replaced only when the
@@ -272,11 +238,8 @@ public:
     // The open card; nullptr when none is open.
     CardStorage* storage() const { return storage_.get(); }
     const std::string& cardPath() const { return cardPath_; }
-    const std::string& pcPath() const { return pcPath_; }
     void setCardPath(std::string path) { cardPath_ = std::move(path); }
-    void setPcPath(std::string path) { pcPath_ = std::move(path); }
     const std::string& imageName() const { return imageName_; }
-    const std::vector<std::string>& copiedPcItems() const { return copiedPcItems_; }
     const std::vector<std::string>& copiedCardItems() const { return copiedCardItems_; }
     std::uint64_t totalSize() const { return totalBytes_; }
     std::uint64_t usedSize() const { return usedBytes_; }
@@ -287,16 +250,10 @@ public:
     // The names the last copy to the card left out because no card can hold them.
     const std::vector<std::string>& skippedNames() const { return skippedNames_; }
     TreeNode* cardRoot() const { return cardRoot_.get(); }
-    TreeNode* pcRoot() const { return pcRoot_.get(); }
     TreeNode* selectedCardNode() const { return cardSelected_; }
-    TreeNode* selectedPcNode() const { return pcSelected_; }
     const std::vector<ListItem>& cardItems() const { return cardItems_; }
-    const std::vector<ListItem>& pcItems() const { return pcItems_; }
     const std::string& cardPathText() const { return cardPathText_; }
-    const std::string& pcPathText() const { return pcPathText_; }
     const std::string& statusText() const { return statusText_; }
-    // The roots the computer node lists (by default "/" and the home folder).
-    void setPcRoots(std::vector<std::string> roots);
 
 private:
     void message(const std::string& text) { ui_.showMessage(text); }
@@ -307,7 +264,7 @@ private:
     void setCardPathText(std::string text);
     void setStatusText(std::string text);
     void clearCardTree();
-    void resetChildren(Side side, TreeNode* node);
+    void resetChildren(TreeNode* node);
     // Puts the virtual SMC's data on the disk at the end of an operation that changed it;
     // false (with its message) when that failed. True inside a larger operation
     // (changeDepth_ > 0) that syncs when it ends.
@@ -351,7 +308,6 @@ private:
     ManagerUi& ui_;
 
     // The window state.
-    std::string pcPath_;
     std::string cardPath_ = kCardRoot;
     StorageKind storageKind_ = StorageKind::None;
     bool imageInUse_ = false;
@@ -362,25 +318,18 @@ private:
     // Declared after the link: a machine card talks to it until the card is gone.
     std::unique_ptr<CardStorage> storage_;
     SmfsClock cardClock_ = nullptr;
-    std::vector<std::string> copiedPcItems_;
     std::vector<std::string> copiedCardItems_;
     std::uint64_t totalBytes_ = 0;
     std::uint64_t usedBytes_ = 0;
     std::uint64_t freeBytes_ = 0;
     std::unique_ptr<TreeNode> cardRoot_;
-    std::unique_ptr<TreeNode> pcRoot_;
 
     // What the controls hold.
     TreeNode* cardSelected_ = nullptr;
-    TreeNode* pcSelected_ = nullptr;
     std::vector<ListItem> cardItems_;
-    std::vector<ListItem> pcItems_;
     std::vector<int> cardSelection_;
-    std::vector<int> pcSelection_;
     std::string cardPathText_;
-    std::string pcPathText_;
     std::string statusText_;
-    std::vector<std::string> pcRoots_;
     std::int64_t totalProgress_ = 0;
     std::uint64_t itemBytes_ = 0; // the size of the file in hand
     // One copy's memory: the card folders as they were, the user's answers, what was left

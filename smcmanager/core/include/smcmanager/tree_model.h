@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The plain models behind the SMC manager's two trees and two lists. The core builds and
+// The plain models behind the SMC manager's card tree and card list. The core builds and
 // changes them; a window mirrors them (ManagerUi tells it when), the command-line tool reads
 // them directly. A tree node owns its children; a list is a vector of items in the order in
 // which the listing added them.
@@ -16,13 +16,6 @@ inline constexpr int kImageFolderSelected = 1;
 inline constexpr int kImageProgram = 2; // ".qxc" and ".qxe"
 inline constexpr int kImageMusic = 3;   // ".mp3"
 inline constexpr int kImageOther = 5;   // any other file; the card itself
-// Image indexes of PC items (a window may replace them by the platform's icons).
-inline constexpr int kImagePcFolder = 0;
-inline constexpr int kImagePcFolderOpen = 1;
-inline constexpr int kImagePcFile = 5;
-inline constexpr int kImagePcRoot = 6;
-inline constexpr int kImagePcComputer = 7;
-
 // Data word of a list item.
 inline constexpr int kItemFile = 0;
 inline constexpr int kItemFolder = 1;
@@ -35,9 +28,9 @@ struct ListItem {
     std::string modified;
     int image = kImageOther;
     int data = kItemFile;
-    // Card side: the stored name is no name the card would write (shown as stored).
+    // The stored name is no name the card would write (shown as stored).
     bool foreignName = false;
-    // Card side: the exact size the listing gave.
+    // The exact size the listing gave.
     std::uint64_t sizeBytes = 0;
 };
 
@@ -47,7 +40,6 @@ struct TreeNode {
     int selectedImage = 0;
     bool hasButton = false; // shows an expansion button
     bool expanded = false;
-    std::string data; // PC root nodes: the root's path
     TreeNode* parent = nullptr;
     std::vector<std::unique_ptr<TreeNode>> children;
 
@@ -56,10 +48,6 @@ struct TreeNode {
     // Index of this node among its parent's children (0 for a root).
     int row() const;
 };
-
-// A deep copy of node and everything below it (the copy's root has no parent): a snapshot a
-// window can keep while the manager goes on working.
-std::unique_ptr<TreeNode> cloneTree(const TreeNode& node);
 
 // The first direct child of node whose caption equals text without regard to case, or
 // nullptr; grandchildren are not searched.

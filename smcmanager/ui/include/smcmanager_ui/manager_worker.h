@@ -97,11 +97,11 @@ public:
     bool askMergeFolder(const std::string& text) override;
     void showSkippedNames(const std::string& text) override;
     bool askOpenCreatedImage(const std::string& text) override;
-    void treeChanged(Side side, const TreeNode* node) override;
-    void treeExpanded(Side side, const TreeNode* node) override;
-    void treeSelectionChanged(Side side, const TreeNode* node) override;
-    void listChanged(Side side, const std::vector<ListItem>& items) override;
-    void pathTextChanged(Side side, const std::string& text) override;
+    void treeChanged(const TreeNode* node) override;
+    void treeExpanded(const TreeNode* node) override;
+    void treeSelectionChanged(const TreeNode* node) override;
+    void listChanged(const std::vector<ListItem>& items) override;
+    void pathTextChanged(const std::string& text) override;
     void statusTextChanged(const std::string& text) override;
 
 signals:
@@ -113,9 +113,6 @@ private:
     // Runs question on the owner's thread and waits for its answer; refusal when the
     // window has gone.
     template <typename T> T ask(std::function<T()> question, T refusal);
-    void changed(Side side) {
-        if (side == Side::Card) dirty_ = true;
-    }
     void sendSnapshot();
 
     std::unique_ptr<DeviceLink> link_; // handed to the core when it is made

@@ -144,8 +144,6 @@ private:
     bool fromOwnCardList(const QMimeData* data) const;
     static std::vector<std::string> localPaths(const QMimeData* data);
     void setPcBusy(bool busy);
-    // The progress window as the core sees it (its calls are safe on the worker thread).
-    ProgressUi* progressUi() const;
 
     const PlatformIcons& icons_;
     std::unique_ptr<ManagerDialogs> dialogs_;
