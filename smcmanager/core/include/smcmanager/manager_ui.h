@@ -5,8 +5,9 @@
 // tool with text on a terminal, the tests with a recording fake that answers from a script.
 //
 // Besides the dialogs, the interface carries notifications about the plain card tree and
-// card list models the core keeps (tree_model.h), so a window can mirror them. Every notification has
-// an empty default: a user without windows implements only the dialogs and the progress.
+// card list models the core keeps (tree_model.h), so a window can mirror them. Every
+// notification has an empty default: a user without windows implements only the dialogs and
+// the progress.
 //
 // The core may run on a worker thread: every call of this interface then comes from that
 // thread, and a window answers a question through a blocking queued call to its own thread.

@@ -20,8 +20,8 @@
 // Threads: one manager is used from one thread at a time, which need not be the window's: a
 // window may run every call on a worker thread and answer the ManagerUi calls through
 // blocking queued calls. While a notification runs, the manager waits, so the window may copy
-// the models (cardItems(), cardRoot(), ...) there. After every operation that
-// changes a virtual SMC its data is on the disk.
+// the models (cardItems(), cardRoot(), ...) there. After every operation that changes a
+// virtual SMC its data is on the disk.
 #pragma once
 
 #include "smcmanager/card_storage.h"
