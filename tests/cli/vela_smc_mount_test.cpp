@@ -142,6 +142,8 @@ TEST_P(MountTest, CallsAnswerAsOnAnyFolder) {
         {"rmdir file", [&] { return rmdir(at("music/tune.mp3").c_str()); }, ENOTDIR},
         {"folder into itself", [&] { return rename(at("music").c_str(), at("music/in").c_str()); },
          EINVAL},
+        {"rename to a long name",
+         [&] { return rename(at("empty").c_str(), at("longername").c_str()); }, ENAMETOOLONG},
         {"file over folder",
          [&] { return rename(at("music/tune.mp3").c_str(), at("empty").c_str()); }, EISDIR},
         {"chown to the owner", [&] { return chown(at("music").c_str(), getuid(), -1); }, 0},
@@ -169,6 +171,15 @@ TEST_P(MountTest, CallsAnswerAsOnAnyFolder) {
     fs::resize_file(at("music/tune.mp3"), 9000);
     EXPECT_EQ(readText(at("music/tune.mp3")),
               patternBytes(20000, 4).substr(0, 5000) + std::string(4000, '\0'));
+
+    // One file open twice: closing one descriptor leaves the other reading.
+    const int first = open(at("music/tune.mp3").c_str(), O_RDONLY);
+    const int second = open(at("music/tune.mp3").c_str(), O_RDONLY);
+    EXPECT_EQ(close(first), 0);
+    char last = 'x';
+    EXPECT_EQ(pread(second, &last, 1, 8999), 1);
+    EXPECT_EQ(last, '\0');
+    EXPECT_EQ(close(second), 0);
 
     // An empty file grows by appending; a write far past the end leaves zeros.
     writeBytes(at("empty.txt"), {});
