@@ -31,20 +31,25 @@ std::string withoutLast(const std::string& entry) {
 
 } // namespace
 
-void SmcManager::collectCardSelection() {
+std::vector<std::string> SmcManager::selectedCardEntries() const {
     std::vector<int> selected;
     for (int index : cardSelection_) {
         if (index >= 0 && std::size_t(index) < cardItems_.size()) selected.push_back(index);
     }
     std::sort(selected.begin(), selected.end());
     selected.erase(std::unique(selected.begin(), selected.end()), selected.end());
-    copiedCardItems_.clear();
+    std::vector<std::string> entries;
     for (int index : selected) {
         const ListItem& item = cardItems_[std::size_t(index)];
         std::string entry = JoinCardPath(cardPath_, item.caption);
         if (item.data == kItemFolder) entry += "\\";
-        copiedCardItems_.push_back(std::move(entry));
+        entries.push_back(std::move(entry));
     }
+    return entries;
+}
+
+void SmcManager::collectCardSelection() {
+    copiedCardItems_ = selectedCardEntries();
 }
 
 bool SmcManager::copyToPc(const std::string& target, const std::vector<std::string>& list) {

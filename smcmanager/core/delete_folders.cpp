@@ -19,18 +19,17 @@ constexpr const char* kDeleteQuestion = "do you really want to delete?";
 void SmcManager::deleteSelection() {
     if (!ui_.askOkCancel(kDeleteQuestion, ManagerUi::QuestionKind::Information)) return;
     prog().showProgress();
-    collectCardSelection();
-    (void)deleteCardItems(copiedCardItems_);
+    (void)deleteCardItems(selectedCardEntries());
     prog().hideProgress();
     refreshCard();
 }
 
 void SmcManager::deleteListSelection() {
-    collectCardSelection();
-    if (copiedCardItems_.empty()) return;
+    const std::vector<std::string> entries = selectedCardEntries();
+    if (entries.empty()) return;
     if (!ui_.askOkCancel(kDeleteQuestion, ManagerUi::QuestionKind::Information)) return;
     prog().showProgress();
-    (void)deleteCardItems(copiedCardItems_);
+    (void)deleteCardItems(entries);
     prog().hideProgress();
     refreshCard();
 }
@@ -42,10 +41,9 @@ void SmcManager::cardTreeKeyPressed(int key) {
     if (!node || !node->parent) return;
     if (!ui_.askOkCancel(kDeleteQuestion, ManagerUi::QuestionKind::Information)) return;
     prog().showProgress();
-    copiedCardItems_.clear();
-    copiedCardItems_.push_back(cardPathOf(node) + "\\");
+    const std::vector<std::string> entries{cardPathOf(node) + "\\"};
     cardPath_ = cardPathOf(node->parent);
-    (void)deleteCardItems(copiedCardItems_);
+    (void)deleteCardItems(entries);
     prog().hideProgress();
     refreshCard();
 }

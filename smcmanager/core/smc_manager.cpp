@@ -232,9 +232,8 @@ void SmcManager::pasteToCard(std::string dest, const std::vector<std::string>& l
 }
 
 void SmcManager::copySelectionToPc(const std::string& folder) {
-    collectCardSelection();
     prog().showProgress();
-    (void)copyToPc(folder, copiedCardItems_);
+    (void)copyToPc(folder, selectedCardEntries());
     prog().hideProgress();
 }
 

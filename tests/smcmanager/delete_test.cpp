@@ -27,6 +27,8 @@ TEST_F(DeleteTest, DeleteKeyAndSelections) {
     cardWrite("vx:\\GAME\\SAVE\\DEEP\\X.BIN", patternBytes(5000));
     cardWrite("vx:\\GAME\\RUN.QXE", {1});
     manager.refreshCard();
+    manager.setCardSelection({0});
+    manager.collectCardSelection(); // Copy: kept through every delete below
     manager.setCardSelection({});
     manager.deleteListSelection();
     ASSERT_EQ(manager.selectedCardNode(), manager.cardRoot());
@@ -54,6 +56,7 @@ TEST_F(DeleteTest, DeleteKeyAndSelections) {
     EXPECT_EQ(manager.cardPathOf(manager.selectedCardNode()), "vx:\\game");
     EXPECT_EQ(captions(manager.cardItems()), std::vector<std::string>{"run.qxe"});
     EXPECT_EQ(ui.recorder.stepTexts.back(), "now deleting folder 'save'...");
+    EXPECT_EQ(manager.copiedCardItems(), std::vector<std::string>{"vx:\\game\\"});
 }
 
 using CardFolderTest = StorageTest;

@@ -189,8 +189,10 @@ public:
     bool copyFromCard(CardStorage& source, std::string dest, const std::vector<std::string>& list);
 
     // ---- Copying to the PC ----
-    // Puts aside the selected card items (Copy) in copiedCardItems_ (folders end in a
-    // backslash).
+    // The selected card items as card paths (folders end in a backslash).
+    std::vector<std::string> selectedCardEntries() const;
+    // Puts aside the selected card items (Copy) in copiedCardItems_, for a later paste; a
+    // drop or a delete leaves them alone.
     void collectCardSelection();
     // Copies every card entry (folders end in a backslash) into the PC folder target; stops
     // at the first top-level file that fails. An existing PC file is replaced only when the
