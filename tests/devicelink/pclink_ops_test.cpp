@@ -219,6 +219,7 @@ TEST_F(FolderTest, TextsOver254BytesAreNotSent) {
     // The longest text goes out whole, with its terminating zero in the last byte.
     EXPECT_EQ(link->MakeFolder(longest), LinkResult::DeviceError);
     EXPECT_EQ(sim.receivedFrames().back(), stringFrame(longest));
+    EXPECT_EQ(link->GetFile(longest, "a", got), LinkResult::BadReply); // no such file
 }
 
 using FormatTest = LinkTest;
@@ -240,9 +241,9 @@ TEST_F(FormatTest, RemovesWhatTheCardShowsAndNothingElse) {
 
     // A card folder holding something the card does not show: refused, nothing removed.
     fs::create_directory(card("DOCS"));
-    writeFile(card("DOCS") / "notes for later.txt", patternBytes(3));
+    writeFile(card("DOCS") / "my notes.txt", patternBytes(3)); // a space: no 8.3 name
     writeFile(card("B.TXT"), patternBytes(5));
     EXPECT_EQ(link->FormatCard(60), LinkResult::DeviceError);
     EXPECT_TRUE(fs::exists(card("B.TXT")));
-    EXPECT_TRUE(fs::exists(card("DOCS") / "notes for later.txt"));
+    EXPECT_TRUE(fs::exists(card("DOCS") / "my notes.txt"));
 }
