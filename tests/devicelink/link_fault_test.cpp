@@ -74,7 +74,7 @@ TEST_F(LinkFaultTest, LateRepliesAreNeverTakenForLaterOnes) {
 TEST_F(LinkFaultTest, BrokenExchangeLeavesNothingForTheNext) {
     connect();
     // A format's first reply must be the start; the final reply follows anyway.
-    for (std::uint8_t reply : {0x42, 0xFF}) {
+    for (std::uint8_t reply : {0x42, 0xFE, 0xFF}) {
         sim.planFault(0, SimFault::replyCode(reply));
         EXPECT_EQ(link->FormatCard(60), LinkResult::BadReply);
         EXPECT_EQ(link->MakeFolder("vx:\\no\\sub"), LinkResult::NoPath);

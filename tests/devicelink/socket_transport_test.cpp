@@ -111,8 +111,9 @@ TEST(SocketTransportTest, WrongFramesHangUpsAndPipesNeverGiven) {
     transport->ClosePipe(0);
     EXPECT_EQ(transport->transfer(2, frame, 256, &moved), LinkResult::Ok);
     const std::string longPath = "/" + std::string(200, 'x');
-    DeviceLink tooLong(makeSocketTransport(longPath));
+    DeviceLink tooLong(makeSocketTransport(longPath)), nobody(makeSocketTransport(path + "x"));
     EXPECT_EQ(tooLong.Connect(), LinkResult::NoDevice);
+    EXPECT_EQ(nobody.Connect(), LinkResult::NoDevice);
     // The simulated machine's server goes on after an empty reply (read as a hang-up).
     SimMachine sim(dir / "card");
     EXPECT_FALSE(SimSocketServer(sim).start(longPath));
