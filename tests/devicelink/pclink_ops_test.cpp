@@ -130,9 +130,11 @@ TEST_F(ListTest, FailingRepliesEmptyTheListAndEndTheExchange) {
         EXPECT_EQ(sim.receivedFrames().size(), 2 + c.reply);
     }
     EXPECT_TRUE(link->connected());
+    // A file is no folder to list.
+    LinkList list;
+    EXPECT_EQ(link->ListFiles("vx:\\a.txt\\", list), LinkResult::DeviceError);
     // Twelve bytes is the longest name, and it comes back zero-terminated.
     sim.planFault(0, SimFault::longName(12));
-    LinkList list;
     ASSERT_EQ(link->ListFiles("vx:\\", list), LinkResult::Ok);
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(std::string(list[0].name), std::string(12, 'A'));
