@@ -704,6 +704,34 @@ private:
         const std::string where = path + (root ? "" : "\\");
         for (const Entry& entry : entries) {
             const std::uint8_t* e = entry.bytes();
+            const std::string at = where + " slot " + num(entry.slot);
+            const std::uint32_t start = le16(e + kDeCluster);
+            // Slots 0 and 1 of a folder hold "." and "..". One found deleted, as a long-name
+            // piece, under a name the card never writes or as a folder entry of that same
+            // cluster under another name is the dot entry, damaged: it is written again.
+            if (!root && entry.slot < 2 && (!isDot(e, entry.slot == 1) || dir_is_long_name(e))) {
+                const bool dotdot = entry.slot == 1;
+                const std::uint32_t want = dotdot ? parent : cluster;
+                // A deleted one's first byte is no name the card writes either.
+                if (dir_is_long_name(e) || !nameFits(e) ||
+                    ((e[kDeAttr] & kAttrFolder) && start == want)) {
+                    ++live;
+                    Entry mended = entry;
+                    std::uint8_t* m = mended.place.bytes.data();
+                    std::memcpy(m, dotdot ? "..         " : ".          ", kNameChars);
+                    m[kDeAttr] = kAttrFolder;
+                    putLe16(m + kDeCluster, std::uint16_t(want));
+                    putLe32(m + kDeSize, 0);
+                    m[12] = 0;
+                    (void)mendFields(m);
+                    add(SmfsFindingKind::BadFields, -1, at,
+                        std::string("damaged ") + (dotdot ? "\"..\"" : "\".\"") + " entry");
+                    scan_.entries.push_back(EntryFix{entry.place, mended.place.bytes, false,
+                                                     at + ": " + (dotdot ? "\"..\"" : "\".\"") +
+                                                         " entry written again"});
+                    continue;
+                }
+            }
             // A long-name piece's attribute is 0x0F and nothing more; more bits on it are a
             // file's attribute byte that was damaged (other checkers take it for a folder).
             const bool strayAttribute = dir_is_long_name(e) && e[kDeAttr] != kAttrLongName;
@@ -711,8 +739,6 @@ private:
                 isLabel(e, root))
                 continue;
             ++live;
-            const std::string at = where + " slot " + num(entry.slot);
-            const std::uint32_t start = le16(e + kDeCluster);
             if (isDot(e, false) || isDot(e, true)) {
                 const bool dotdot = isDot(e, true);
                 if (root || entry.slot != (dotdot ? 1u : 0u)) {
@@ -726,10 +752,16 @@ private:
                     continue;
                 }
                 const std::uint32_t want = dotdot ? parent : cluster;
-                // Byte 12 of a dot entry holds no flags at all.
+                // Byte 12 of a dot entry holds no flags at all, and an attribute without the
+                // folder bit is damaged.
                 std::array<std::uint8_t, kDeBytes> mended = entry.place.bytes;
                 mended[12] = 0;
-                const std::string wrong = mendFields(mended.data());
+                if (!(e[kDeAttr] & kAttrFolder)) mended[kDeAttr] = kAttrFolder;
+                std::string wrong = e[kDeAttr] & kAttrFolder
+                                        ? ""
+                                        : "attribute " + num(e[kDeAttr]) + " is no folder's";
+                if (const std::string fields = mendFields(mended.data()); !fields.empty())
+                    wrong += (wrong.empty() ? "" : ", ") + fields;
                 if (mended != entry.place.bytes) {
                     add(SmfsFindingKind::BadFields, -1, at,
                         "impossible fields: " +
@@ -753,22 +785,6 @@ private:
                     "attribute " + num(e[kDeAttr]) + " is neither a file's nor a long name's");
                 m[kDeAttr] = kAttrArchive;
                 what = "attribute " + num(e[kDeAttr]) + " made a file's";
-            }
-            // A damaged "." or ".." in its own slot is written again, not renamed.
-            if (!root && entry.slot < 2 && !nameFits(e)) {
-                const bool dotdot = entry.slot == 1;
-                std::memcpy(m, dotdot ? "..         " : ".          ", kNameChars);
-                m[kDeAttr] = kAttrFolder;
-                putLe16(m + kDeCluster, std::uint16_t(dotdot ? parent : cluster));
-                putLe32(m + kDeSize, 0);
-                m[12] = 0;
-                (void)mendFields(m);
-                add(SmfsFindingKind::BadFields, -1, at,
-                    std::string("damaged ") + (dotdot ? "\"..\"" : "\".\"") + " entry");
-                scan_.entries.push_back(
-                    EntryFix{entry.place, mended.place.bytes, false,
-                             at + ": " + (dotdot ? "\"..\"" : "\".\"") + " entry written again"});
-                continue;
             }
             if (!nameFits(e)) {
                 const auto name = mendedName(e, taken);

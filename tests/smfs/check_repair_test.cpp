@@ -129,6 +129,15 @@ std::function<void(TestCard&)> flip(const char* path, std::size_t at, std::uint8
     };
 }
 
+// Writes bytes into GAME's first cluster, whose slot 0 is "." and slot 1 "..".
+std::function<void(TestCard&)> gameBytes(std::uint32_t at, std::vector<std::uint8_t> bytes) {
+    return [=](TestCard&) {
+        ASSERT_EQ(cluster_write(cs(), firstCluster("vx:\\GAME"), at, bytes.data(),
+                                std::uint32_t(bytes.size())),
+                  SmfsResult::Ok);
+    };
+}
+
 // Gives a free block a first address field.
 std::function<void(TestCard&)> freeBlockField(std::uint16_t field) {
     return [=](TestCard& image) { writeField(image, freeFrom(900, true), kSpareAddr1, field); };
@@ -207,13 +216,11 @@ const Damage kDamages[] = {
     added(
         "FileOutsideTheDataArea", K::StartClusterInvalid,
         [](TestCard&) { addRaw("WILD    BIN", kAttrArchive, 0xFF0, 10); }, "WILD.BIN"),
-    {"WrongParentEntry", K::DirectoryBroken,
-     [](TestCard&) {
-         // ".." is the second entry of a folder's first cluster.
-         const std::uint8_t cluster[2] = {7, 0};
-         ASSERT_EQ(cluster_write(cs(), firstCluster("vx:\\GAME"), 32 + kDeCluster, cluster, 2),
-                   SmfsResult::Ok);
-     }},
+    {"WrongParentEntry", K::DirectoryBroken, gameBytes(32 + kDeCluster, {7, 0})},
+    {"DotNoFolder", K::BadFields, gameBytes(kDeAttr, {kAttrArchive})},
+    {"DotUnderAnotherName", K::BadFields, gameBytes(0, {'X'})},
+    {"DotDeleted", K::BadFields, gameBytes(0, {kEntryDeleted})},
+    {"DotDotAsLongNamePiece", K::BadFields, gameBytes(32 + kDeAttr, {kAttrLongName})},
     renamed(
         "LowerCaseName", [](TestCard&) { renameRaw("Bbb     TXT"); }, "BBB.TXT"),
     renamed("MendedNameTakenGetsNumbered",
@@ -295,6 +302,10 @@ TEST_P(RepairTest, FindsTheDamageAndMendsItLeavingOtherFilesAsTheyWere) {
     EXPECT_FALSE(repair.actions.empty());
     EXPECT_TRUE(repair.after.clean()) << apiFindingsText(repair.after);
     EXPECT_EQ(apiList(api(), "vx:\\"), damage.root);
+    std::uint8_t dots[64];
+    ASSERT_EQ(cluster_read(cs(), firstCluster("vx:\\GAME"), 0, dots, 64), SmfsResult::Ok);
+    EXPECT_TRUE(std::memcmp(dots, ".          \x10", 12) == 0 &&
+                std::memcmp(dots + 32, "..         \x10", 12) == 0);
 
     const auto after = files();
     for (const auto& [path, state] : before) {
