@@ -472,7 +472,7 @@ private:
             return;
         }
         std::vector<std::uint32_t> clusters;
-        const bool whole = walkChain(start, path, &clusters);
+        const bool whole = walkChain(start, path, &clusters) || takeBack(clusters, start, need);
         const auto length = std::uint32_t(clusters.size());
         // An empty file names no cluster: a chain left on it (power lost while it was
         // written) goes, as every FAT checker would free it.
@@ -487,12 +487,44 @@ private:
                 "size " + num(size) + " bytes needs " + num(need) + " clusters, chain has " +
                     num(length));
             planChain(entry, false, clusters, keep, false, fits);
+            shortChains_.push_back(ShortChain{std::int32_t(paths_.size() - 1),
+                                              scan_.chains.size() - 1, clusters, size});
         } else if (length > need) {
             add(SmfsFindingKind::ChainTooLong, start, path,
                 "size " + num(size) + " bytes needs " + num(need) + " clusters, chain has " +
                     num(length));
             planChain(entry, false, clusters, keep, true, size);
         }
+    }
+
+    // A file's chain that ran into the chain of a file too short for its size, at a cluster
+    // from which that chain holds exactly the clusters this one still needs, takes them: of
+    // the two links into that cluster, the one in the chain that does not fit its file is
+    // the damaged one. The other file is cut before it. True when the chain is whole now.
+    bool takeBack(std::vector<std::uint32_t>& clusters, std::uint32_t start, std::uint64_t need) {
+        const std::uint32_t at = clusters.empty() ? start : fat_entry(card_, clusters.back());
+        if (!dataCluster(at)) return false;
+        const auto other = std::find_if(shortChains_.begin(), shortChains_.end(),
+                                        [&](const ShortChain& s) { return s.id == owner_[at]; });
+        if (other == shortChains_.end()) return false;
+        const auto from =
+            std::size_t(std::find(other->clusters.begin(), other->clusters.end(), at) -
+                        other->clusters.begin());
+        // Its first cluster is its entry's own: that link is no FAT entry the damage wrote.
+        if (from == 0 || clusters.size() + (other->clusters.size() - from) != need) return false;
+        const auto id = std::int32_t(paths_.size() - 1);
+        for (std::size_t i = from; i < other->clusters.size(); ++i) {
+            owner_[other->clusters[i]] = id;
+            clusters.push_back(other->clusters[i]);
+        }
+        other->clusters.resize(from);
+        ChainFix& fix = scan_.chains[other->fix];
+        const std::uint64_t clusterBytes = std::uint64_t(v_.sectorsPerCluster) * kSectorBytes;
+        fix.keep = std::uint32_t(from);
+        fix.cut = true;
+        fix.lastKept = other->clusters.back();
+        fix.size = std::uint32_t(std::min<std::uint64_t>(other->size, from * clusterBytes));
+        return true;
     }
 
     // Reads the entries of a folder's clusters (the root region for cluster 0) up to its end
@@ -931,6 +963,14 @@ private:
     bool quiet_ = false;              // walkChain reports nothing while it is set
     std::vector<std::int32_t> owner_; // per cluster: index into paths_ of its chain, -1 none
     std::vector<std::string> paths_;
+    // The whole chains found shorter than their files need, with their fixes.
+    struct ShortChain {
+        std::int32_t id;
+        std::size_t fix; // index into scan_.chains
+        std::vector<std::uint32_t> clusters;
+        std::uint32_t size;
+    };
+    std::vector<ShortChain> shortChains_;
 };
 
 SmfsResult logicalPass(CardState& card, const CardGeometry& g, SmfsCheckReport& report,

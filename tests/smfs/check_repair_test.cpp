@@ -184,6 +184,19 @@ const Damage kDamages[] = {
          setEntry(firstCluster("vx:\\B.BIN"), fat_entry(cs(), firstCluster("vx:\\A.BIN")));
      },
      "vx:\\B.BIN", [](const FileState& b) { EXPECT_EQ(b.bytes, apiPattern(3000, 2)); }},
+    {"CrossLinkFromAShortChain", K::CrossLinked,
+     [](TestCard&) {
+         // A.BIN, listed first, is damaged to run into KEEP.BIN's last cluster.
+         std::uint32_t last = firstCluster("vx:\\KEEP.BIN");
+         while (fat_entry(cs(), last) != kFatEnd)
+             last = fat_entry(cs(), last);
+         setEntry(firstCluster("vx:\\A.BIN"), std::uint16_t(last));
+     },
+     "vx:\\A.BIN",
+     [](const FileState& a) {
+         ASSERT_EQ(a.info.size, fat_cluster_bytes(cs()));
+         EXPECT_TRUE(std::equal(a.bytes.begin(), a.bytes.end(), apiPattern(40000, 1).begin()));
+     }},
     {"Loop", K::ChainLoop,
      [](TestCard&) {
          const std::uint32_t c = firstCluster("vx:\\GAME\\C.QXE");
