@@ -239,6 +239,26 @@ TEST_P(BlockMapDuplicate, TheCopyHoldingEverythingWinsAndTheLoserGoesAtTheNextWr
 
 INSTANTIATE_TEST_SUITE_P(Cards, BlockMapDuplicate, ::testing::Values(1, 4), cardTypeName);
 
+// Bytes under a blank spare are no erased sector: they read the same after a write in place
+// beside them and after one that copies the block.
+TEST(BlockWrite, BytesUnderABlankSpareStay) {
+    TestCard card(4);
+    programCopy(card, 20, 1, 0x10);
+    const std::vector<std::uint8_t> zeros(512, 0);
+    ASSERT_EQ(
+        smc_write_sector(cs(), card.firstSectorOfBlock(20) + 3, zeros.data(), kErasedSpare.data()),
+        SmfsResult::Ok);
+    ASSERT_EQ(media_build_map(cs()), SmfsResult::Ok);
+    ASSERT_EQ(media_write(cs(), kLogBlock, 3 * 512, apiPattern(100, 1).data(), 100),
+              SmfsResult::Ok);
+    ASSERT_EQ(media_write(cs(), kLogBlock, 0, apiPattern(512, 2).data(), 512), SmfsResult::Ok);
+    std::vector<std::uint8_t> back(512);
+    EXPECT_EQ(media_read(cs(), kLogBlock, 3 * 512, back.data(), 512), SmfsResult::Ok);
+    std::vector<std::uint8_t> want = apiPattern(100, 1);
+    want.resize(512, 0);
+    EXPECT_EQ(back, want);
+}
+
 class Faults : public ::testing::TestWithParam<int> {};
 
 TEST_P(Faults, ProgramFailureRetiresTheBlockAndTheDataMoves) {
