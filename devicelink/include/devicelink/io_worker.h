@@ -72,6 +72,7 @@ public:
                                          std::uint32_t seconds, std::uint32_t* framesDone);
     // Writes lead (when given) on outPipe, then reads count frames of frameBytes from in
     // into out (count * frameBytes bytes), writing on outPipe ack after each but the last
+    // (up to the transport's acknowledgementsAhead() of them before their frames arrive)
     // and lastAck (when given) after the last (all frameBytes long), each frame within
     // seconds of the one before. A lead the transport took only part of fails the run
     // (IoFailed); a read of another length ends it at once with no acknowledgement:
