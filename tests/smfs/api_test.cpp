@@ -166,6 +166,14 @@ TEST(ApiFileTest, OverwriteEmptyAndTruncate) {
     ASSERT_EQ(api().close(writer), SmfsResult::Ok);
 }
 
+TEST(ApiVersionTest, TextAndItsNumbers) {
+    TestCard card(kCard, true);
+    SmfsVersion v{};
+    ASSERT_EQ(api().version(&v), SmfsResult::Ok);
+    EXPECT_EQ(std::string(v.text) + " " + std::to_string(v.major) + " " + std::to_string(v.minor),
+              "SmartMedia File System v2.22 2 22");
+}
+
 TEST(ApiHandleTest, TenHandlesAtMost) {
     TestCard card(kCard, true);
     ASSERT_EQ(apiWriteFile(api(), "vx:\\ONE.BIN", apiPattern(10, 1)), SmfsResult::Ok);
