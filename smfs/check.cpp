@@ -374,6 +374,9 @@ private:
     std::vector<Damaged> damaged_;
 
     bool dataCluster(std::uint32_t c) const { return c >= kFirstCluster && c < owner_.size(); }
+    std::uint64_t clusterBytes() const {
+        return std::uint64_t(v_.sectorsPerCluster) * kSectorBytes;
+    }
 
     std::string ownerPath(std::int32_t id) const {
         return id >= 0 && std::size_t(id) < paths_.size() ? paths_[std::size_t(id)] : "?";
@@ -461,8 +464,7 @@ private:
         const std::uint8_t* e = entry.bytes();
         const std::uint32_t start = le16(e + kDeCluster);
         const std::uint32_t size = le32(e + kDeSize);
-        const std::uint64_t clusterBytes = std::uint64_t(v_.sectorsPerCluster) * kSectorBytes;
-        const std::uint64_t need = (size + clusterBytes - 1) / clusterBytes;
+        const std::uint64_t need = (size + clusterBytes() - 1) / clusterBytes();
         if (start == 0) {
             if (size != 0) {
                 add(SmfsFindingKind::ChainTooShort, 0, path,
@@ -477,7 +479,7 @@ private:
         // An empty file names no cluster: a chain left on it (power lost while it was
         // written) goes, as every FAT checker would free it.
         const auto keep = std::uint32_t(std::min<std::uint64_t>(length, need));
-        const auto fits = std::uint32_t(std::min<std::uint64_t>(size, keep * clusterBytes));
+        const auto fits = std::uint32_t(std::min<std::uint64_t>(size, keep * clusterBytes()));
         if (!whole) {
             planChain(entry, false, clusters, keep, true, fits);
             return;
@@ -519,11 +521,10 @@ private:
         }
         other->clusters.resize(from);
         ChainFix& fix = scan_.chains[other->fix];
-        const std::uint64_t clusterBytes = std::uint64_t(v_.sectorsPerCluster) * kSectorBytes;
         fix.keep = std::uint32_t(from);
         fix.cut = true;
         fix.lastKept = other->clusters.back();
-        fix.size = std::uint32_t(std::min<std::uint64_t>(other->size, from * clusterBytes));
+        fix.size = std::uint32_t(std::min<std::uint64_t>(other->size, from * clusterBytes()));
         return true;
     }
 
@@ -668,7 +669,6 @@ private:
         return d == 0 || (month >= 1 && month <= 12 && (d & 31) != 0);
     }
 
-    // Clears the fields of e that no entry may hold; returns what was wrong ("" for none).
     // The volume label: a root entry with the label bit and nothing of a file's. The bit on
     // any other entry is damage; skipping such an entry would leave its clusters to be freed
     // as lost while it still names them.
@@ -677,6 +677,16 @@ private:
                le16(e + kDeCluster) == 0 && le32(e + kDeSize) == 0;
     }
 
+    // Whether the entry in slot 0 (dotdot: 1) of a folder is its "." (".."), damaged: found
+    // as a long-name piece, under a name the card never writes (a deleted entry's first byte
+    // is none either) or as a folder entry of the dot's own cluster under another name.
+    static bool damagedDot(const std::uint8_t* e, bool dotdot, std::uint32_t want) {
+        return dir_is_long_name(e) ||
+               (!isDot(e, dotdot) &&
+                (!nameFits(e) || ((e[kDeAttr] & kAttrFolder) && le16(e + kDeCluster) == want)));
+    }
+
+    // Clears the fields of e that no entry may hold; returns what was wrong ("" for none).
     static std::string mendFields(std::uint8_t* e) {
         std::string wrong;
         auto note = [&](const std::string& what) { wrong += (wrong.empty() ? "" : ", ") + what; };
@@ -738,31 +748,24 @@ private:
             const std::uint8_t* e = entry.bytes();
             const std::string at = where + " slot " + num(entry.slot);
             const std::uint32_t start = le16(e + kDeCluster);
-            // Slots 0 and 1 of a folder hold "." and "..". One found deleted, as a long-name
-            // piece, under a name the card never writes or as a folder entry of that same
-            // cluster under another name is the dot entry, damaged: it is written again.
-            if (!root && entry.slot < 2 && (!isDot(e, entry.slot == 1) || dir_is_long_name(e))) {
-                const bool dotdot = entry.slot == 1;
-                const std::uint32_t want = dotdot ? parent : cluster;
-                // A deleted one's first byte is no name the card writes either.
-                if (dir_is_long_name(e) || !nameFits(e) ||
-                    ((e[kDeAttr] & kAttrFolder) && start == want)) {
-                    ++live;
-                    Entry mended = entry;
-                    std::uint8_t* m = mended.place.bytes.data();
-                    std::memcpy(m, dotdot ? "..         " : ".          ", kNameChars);
-                    m[kDeAttr] = kAttrFolder;
-                    putLe16(m + kDeCluster, std::uint16_t(want));
-                    putLe32(m + kDeSize, 0);
-                    m[12] = 0;
-                    (void)mendFields(m);
-                    add(SmfsFindingKind::BadFields, -1, at,
-                        std::string("damaged ") + (dotdot ? "\"..\"" : "\".\"") + " entry");
-                    scan_.entries.push_back(EntryFix{entry.place, mended.place.bytes, false,
-                                                     at + ": " + (dotdot ? "\"..\"" : "\".\"") +
-                                                         " entry written again"});
-                    continue;
-                }
+            // Slots 0 and 1 of a folder hold "." and "..": a damaged one is written again.
+            const bool secondSlot = entry.slot == 1;
+            const std::uint32_t dotCluster = secondSlot ? parent : cluster;
+            if (!root && entry.slot < 2 && damagedDot(e, secondSlot, dotCluster)) {
+                ++live;
+                const std::string dot = secondSlot ? "\"..\"" : "\".\"";
+                Entry mended = entry;
+                std::uint8_t* m = mended.place.bytes.data();
+                std::memcpy(m, secondSlot ? "..         " : ".          ", kNameChars);
+                m[kDeAttr] = kAttrFolder;
+                putLe16(m + kDeCluster, std::uint16_t(dotCluster));
+                putLe32(m + kDeSize, 0);
+                m[12] = 0;
+                (void)mendFields(m);
+                add(SmfsFindingKind::BadFields, -1, at, "damaged " + dot + " entry");
+                scan_.entries.push_back(EntryFix{entry.place, mended.place.bytes, false,
+                                                 at + ": " + dot + " entry written again"});
+                continue;
             }
             // A long-name piece's attribute is 0x0F and nothing more; more bits on it are a
             // file's attribute byte that was damaged (other checkers take it for a folder).
@@ -898,12 +901,11 @@ private:
         const std::uint32_t start = le16(e + kDeCluster);
         const std::uint32_t size = le32(e + kDeSize);
         const bool folder = e[kDeAttr] & kAttrFolder;
-        const std::uint64_t clusterBytes = std::uint64_t(v_.sectorsPerCluster) * kSectorBytes;
         bool sense = true;
         std::vector<std::uint32_t> clusters;
         if (start == 0)
             sense = !folder && size == 0;
-        else if (!folder && size > std::uint64_t(v_.clusterCount) * clusterBytes)
+        else if (!folder && size > std::uint64_t(v_.clusterCount) * clusterBytes())
             sense = false;
         else if (!walkChain(start, d.path, &clusters, true))
             sense = false;

@@ -66,23 +66,6 @@ std::uint32_t randomBelow(CardState& card, std::uint32_t n) {
     return std::uint32_t(card.random() % n);
 }
 
-[[nodiscard]] SmfsResult readRaw(CardState& card, std::uint32_t address, std::uint8_t* buffer,
-                                 std::uint32_t length);
-
-// Whether a sector is erased: its spare and its data all 0xFF. A sector with bytes under a
-// blank spare (damage, or a program cut short) reads as those bytes, so it is carried over
-// by a copy and never programmed over in place.
-[[nodiscard]] SmfsResult sectorBlank(CardState& card, std::uint32_t sector, bool* blank) {
-    std::uint8_t spare[kSpareBytes];
-    SmfsResult r = smc_read_sector_spare(card, sector, spare);
-    *blank = r == SmfsResult::Ok && spare_is_blank(spare);
-    if (!*blank) return r;
-    std::array<std::uint8_t, kSectorBytes> data;
-    r = readRaw(card, sector * kSectorBytes, data.data(), kSectorBytes);
-    *blank = r == SmfsResult::Ok && data == kErasedSector;
-    return r;
-}
-
 // Reads bytes of one sector without ECC, honouring the page boundaries of the chip.
 [[nodiscard]] SmfsResult readRaw(CardState& card, std::uint32_t address, std::uint8_t* buffer,
                                  std::uint32_t length) {
@@ -99,6 +82,20 @@ std::uint32_t randomBelow(CardState& card, std::uint32_t n) {
     }
     if (address % kSectorBytes >= 256) return smc_read_data_upper(card, address, buffer, length);
     return smc_read_data(card, address, buffer, length);
+}
+
+// Whether a sector is erased: its spare and its data all 0xFF. A sector with bytes under a
+// blank spare (damage, or a program cut short) reads as those bytes, so it is carried over
+// by a copy and never programmed over in place.
+[[nodiscard]] SmfsResult sectorBlank(CardState& card, std::uint32_t sector, bool* blank) {
+    std::uint8_t spare[kSpareBytes];
+    SmfsResult r = smc_read_sector_spare(card, sector, spare);
+    *blank = r == SmfsResult::Ok && spare_is_blank(spare);
+    if (!*blank) return r;
+    std::array<std::uint8_t, kSectorBytes> data;
+    r = readRaw(card, sector * kSectorBytes, data.data(), kSectorBytes);
+    *blank = r == SmfsResult::Ok && data == kErasedSector;
+    return r;
 }
 
 // How far a block's sectors were programmed with its address field: the whole sectors
